@@ -1,0 +1,123 @@
+// platform/File.h: files, directories and the text-mode stream.
+//
+// CFile is a raw handle (CreateFileA/ReadFile/WriteFile). Opens "shared with
+// nobody" are exclusive against every other open of the same file, in this
+// process or another (POSIX: flock LOCK_EX|LOCK_NB; a held lock is
+// ERROR_SHARING_VIOLATION, 32). Shared opens take a shared lock, so they too
+// fail with 32 while someone holds the file exclusively, as on Windows.
+//
+// CStdioFile is the runtime's buffered stream (fopen and friends). In text mode
+// a LF written is stored as CR LF and a CR LF read comes back as LF (a lone CR
+// stays); there is no Ctrl-Z end of file. Files are byte-identical on every
+// platform. Binary mode ("b" in the mode) passes bytes through.
+//
+// Failures leave a Windows code as the thread's last error (WinCodes.h).
+// Objects are move-only owners and used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/WinCodes.h"
+
+// The separator of this platform's paths: '/' on POSIX, '\\' on Windows.
+extern const char kPathSeparator;
+extern const char kPathSeparatorText[];  // the same as a one-character string
+
+enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
+enum class FileShare { kNone, kReadWrite };
+// CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING
+enum class FileCreation { kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
+
+class CFile {
+ public:
+  CFile() = default;
+  CFile(const CFile&) = delete;
+  CFile& operator=(const CFile&) = delete;
+  CFile(CFile&& other) noexcept;
+  CFile& operator=(CFile&& other) noexcept;
+  ~CFile();  // closes
+
+  // CreateFileA. Invalid handle and the last error set on failure.
+  static CFile Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation);
+
+  bool IsValid() const { return m_Fd >= 0; }
+  // A number that identifies the open handle while it is open (the handle
+  // value of the handle-to-path list).
+  std::int32_t Id() const { return m_Fd; }
+  // ReadFile / WriteFile: bytes transferred, -1 on failure (last error set).
+  std::int64_t Read(void* buffer, std::size_t count);
+  std::int64_t Write(const void* buffer, std::size_t count);
+  // Data on disk (FlushFileBuffers / fsync).
+  bool Sync();
+  std::int64_t Size() const;
+  // CloseHandle: false (last error set) when the close fails or there is no handle.
+  bool Close();
+
+ private:
+  explicit CFile(int fd) : m_Fd(fd) {}
+  int m_Fd = -1;  // owned
+};
+
+class CStdioFile {
+ public:
+  CStdioFile() = default;
+  CStdioFile(const CStdioFile&) = delete;
+  CStdioFile& operator=(const CStdioFile&) = delete;
+  CStdioFile(CStdioFile&& other) noexcept;
+  CStdioFile& operator=(CStdioFile&& other) noexcept;
+  ~CStdioFile();  // closes
+
+  // fopen: mode "r", "w", "a", "r+", "w+", "a+", each optionally with "b".
+  // On failure IsOpen() is false, errno holds the C error and the last error
+  // the Windows code.
+  static CStdioFile Open(const std::string& path, const char* mode);
+
+  bool IsOpen() const { return m_File != nullptr; }
+  // fread / fwrite in the mode's translation. Read returns bytes delivered
+  // (0 at end of file or on error); Write the bytes accepted.
+  std::size_t Read(void* buffer, std::size_t count);
+  std::size_t Write(const void* buffer, std::size_t count);
+  std::size_t WriteText(const char* text);  // fputs
+  // fgetc: a byte 0..255 or -1 at end.
+  int GetChar();
+  // fgets: at most size-1 bytes, through the first LF; nullptr at end.
+  char* GetLine(char* buffer, int size);
+  bool Rewind();  // to the start, translation state reset
+  bool Flush();   // fflush
+  bool Sync();    // fflush and fsync: the data is on disk
+  bool Error() const;
+  bool Close();   // fclose: false when the close or a pending write failed
+
+ private:
+  void* m_File = nullptr;  // FILE*, owned
+  bool m_Text = true;      // CR LF translation on
+  int m_PendingCr = 0;     // text read: a CR held back to see whether LF follows
+};
+
+// Directory search with a wildcard pattern ("*" and "?"), case-insensitive as
+// on Windows ("*.tmp" matches ABC.TMP; "x.*" matches "x" too). Entries "." and
+// ".." are never returned. Returns ERROR_SUCCESS with the names (in the file
+// system's order), ERROR_FILE_NOT_FOUND when nothing matches,
+// ERROR_PATH_NOT_FOUND when the directory cannot be read.
+long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names);
+
+// The wildcard rule used by FindFiles (exposed for the queue and tests).
+bool WildcardMatch(const char* pattern, const char* name);
+
+// Whole-file operations. Each returns true on success and leaves the last
+// error on failure.
+bool FileExists(const std::string& path);             // GetFileAttributesA
+bool FileDelete(const std::string& path);            // DeleteFileA
+bool FileMove(const std::string& from, const std::string& to);  // fails if `to` exists
+bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
+bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);
+std::int64_t FileSizeByName(const std::string& path);  // -1 on failure
+std::int64_t FileAgeSeconds(const std::string& path);  // seconds since last write, -1 on failure
+bool DirectoryCreate(const std::string& path);       // fails if it exists
+// Only the owner (the gateway's user) may read, write or enter it.
+bool DirectoryCreatePrivate(const std::string& path);
+bool DirectoryRemove(const std::string& path);       // empty directories only
+bool DirectorySync(const std::string& path);          // make renames in it durable

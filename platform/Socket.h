@@ -1,0 +1,62 @@
+// platform/Socket.h: the TCP sockets of the connection classes (Winsock 1.1
+// shape over BSD sockets).
+//
+// Every call that fails returns SOCKET_ERROR (-1) or INVALID_SOCKET and leaves
+// the Winsock code as the thread's last error (WinCodes.h), as WSAGetLastError
+// would. Sends never raise SIGPIPE. Thread-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/WinCodes.h"
+
+using SOCKET = std::intptr_t;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+constexpr int AF_INET_CODE = 2;         // AF_INET
+constexpr std::uint32_t kInAddrAny = 0;  // INADDR_ANY
+constexpr std::uint32_t kInAddrNone = 0xFFFFFFFFu;  // INADDR_NONE
+
+enum class SocketShutdown { kReceive, kSend, kBoth };  // SD_RECEIVE, SD_SEND, SD_BOTH
+
+// The 16-byte IPv4 socket address in the layout of sockaddr_in on Windows:
+// family, port (network order), address (network order), 8 zero bytes.
+struct SockAddrIn {
+  std::uint16_t family = 0;
+  std::uint16_t port = 0;   // network byte order
+  std::uint32_t addr = 0;   // network byte order
+  std::uint8_t zero[8] = {};
+};
+static_assert(sizeof(SockAddrIn) == 16);
+
+std::uint16_t HostToNet16(std::uint16_t v);
+std::uint32_t HostToNet32(std::uint32_t v);
+std::uint16_t NetToHost16(std::uint16_t v);
+std::uint32_t NetToHost32(std::uint32_t v);
+// inet_addr: dotted IPv4 text to network order; kInAddrNone when not valid.
+std::uint32_t InetAddr(const char* text);
+
+// WSAStartup / WSACleanup. Return 0 on success.
+int SockStartup(std::uint16_t version);
+int SockCleanup();
+
+SOCKET SockCreate(int family, int protocol);  // stream socket
+int SockBind(SOCKET s, const SockAddrIn& addr);
+int SockListen(SOCKET s, int backlog);
+// accept; `peer`/`peerLen` may be null. The address length is 16 on success.
+SOCKET SockAccept(SOCKET s, SockAddrIn* peer, int* peerLen);
+int SockConnect(SOCKET s, const SockAddrIn& addr);
+int SockSend(SOCKET s, const void* buffer, int length);
+// recv; `peek` is MSG_PEEK. 0 when the peer closed; SOCKET_ERROR with
+// WSAETIMEDOUT when the receive time-out passed.
+int SockRecv(SOCKET s, void* buffer, int length, bool peek = false);
+int SockShutdown(SOCKET s, SocketShutdown how);
+int SockClose(SOCKET s);
+int SockSetReceiveTimeout(SOCKET s, int milliseconds);  // SO_RCVTIMEO
+int SockSetSendTimeout(SOCKET s, int milliseconds);     // SO_SNDTIMEO
+int SockSetLinger(SOCKET s, bool on, int seconds);      // SO_LINGER
+int SockSetNonBlocking(SOCKET s, bool on);              // ioctlsocket FIONBIO
+// Waits up to `milliseconds` for the socket to become readable: 1 readable,
+// 0 time-out, SOCKET_ERROR on failure.
+int SockWaitReadable(SOCKET s, int milliseconds);

@@ -1,0 +1,50 @@
+// platform/System.h: threads, time, the console, message boxes, the process.
+//
+// Threads are created as the runtime's _beginthreadex creates them: with a
+// requested stack size (raised to the platform's minimum when below it),
+// optionally suspended until ResumeThreadHandle. A handle stays valid until
+// CloseThreadHandle, whether or not the thread has ended. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "platform/WinCodes.h"
+
+using ThreadHandle = std::uintptr_t;  // 0 is no thread
+using ThreadRoutine = unsigned (*)(void* argument);
+
+// Starts `routine(argument)` on a new thread. Returns 0 (last error set) when
+// the thread cannot be created.
+ThreadHandle BeginThread(std::size_t stackSize, ThreadRoutine routine, void* argument, bool suspended);
+bool ResumeThreadHandle(ThreadHandle handle);
+// Waits up to `milliseconds` for the thread to end: true when it has ended.
+bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds);
+bool CloseThreadHandle(ThreadHandle handle);
+// The stack size the platform actually gives for a request.
+std::size_t EffectiveStackSize(std::size_t requested);
+
+void SleepMs(std::uint32_t milliseconds);
+
+// The wall clock: seconds since 1970 and the milliseconds within the second.
+void SystemTimeNow(std::int64_t& seconds, int& milliseconds);
+// localtime for `when`, thread-safe.
+bool LocalTime(std::time_t when, std::tm& out);
+
+// The raw command line of the process as the system gives it (program path
+// and arguments, separated by spaces).
+std::string ProcessCommandLine();
+
+// MessageBoxA. On POSIX one line "caption: text" on standard error.
+constexpr unsigned MB_OK_CODE = 0x0;
+constexpr unsigned MB_ICONINFORMATION_CODE = 0x40;
+void ShowMessageBox(const char* text, const char* caption, unsigned flags);
+
+// Reads one character from the console (standard input) without waiting for
+// more than one; -1 at the end of input.
+int ConsoleReadChar();
+
+// TMP directory for the fragment store: $TMP, else the platform's default
+// (/tmp on POSIX); without a trailing separator.
+std::string TempDirectory();

@@ -1,0 +1,95 @@
+// spool/CFileMan.h: the file manager: gateway settings, inbound spool files and
+// the outbound queue in IN.
+//
+// One instance per process, created at start-up and never destroyed. The
+// settings fields are written only by the constructor and read afterwards
+// without a lock. Queue operations hold m_Lock (recursive) for their whole work,
+// so two threads never draw the same spool number nor open the same message;
+// m_HandleNames is only touched under it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/File.h"
+
+class CFileMan {
+ public:
+  CFileMan();  // reads the settings from the registry
+  CFileMan(const CFileMan&) = delete;
+  CFileMan& operator=(const CFileMan&) = delete;
+  ~CFileMan();
+
+  // Settings (all 0 = success, 1 = does not fit).
+  int GetDomainName(char* buffer, std::size_t size) const;
+  int GetMailFrom(char* buffer, std::size_t size) const;
+  std::int32_t GetNotifyOnFailure() const { return m_NotifyOnFailure; }
+  std::int32_t GetNotifyOnSuccess() const { return m_NotifyOnSuccess; }
+  std::int32_t GetSubjectLine() const { return m_SubjectLine; }
+  std::int32_t GetIncludeTIFF() const { return m_IncludeTIFF; }
+  std::int32_t GetMaxIn() const { return m_MaxIn; }
+  std::int32_t GetMaxOut() const { return m_MaxOut; }
+  std::int32_t GetNumUsers() const { return m_NumUsers; }
+  std::int32_t GetAdvancedOptions() const { return m_AdvancedOptions; }
+  const char* ProgramPath() const { return m_ProgramPath; }  // ends in the separator when set
+  const char* DomainName() const { return m_DomainName; }
+
+  // Inbound spool file OUT/<TmpIndex>.zqx, created exclusively for us. 0 on
+  // success, 2 when it cannot be created (handle invalid; path filled either way,
+  // capacity pathSize).
+  int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
+  // Spool name from TmpIndex: 1 when `outSize` is too small, else 0.
+  int NextTmpFileName(char* out, std::size_t outSize);
+
+  // Outbound queue in IN.
+  int Que_CountMsgs(int& count);
+  int Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize);  // 0, 1 or 32
+  int Que_CloseAndDeleteMsg(CFile& handle);
+  int Que_CloseMsg(CFile& handle);
+
+  // Handle-to-path list; called with m_Lock held.
+  int AddIDNameLink(std::int32_t handle, const char* path);
+  int GetIDNameLink(std::int32_t handle, char* out, std::size_t outSize);
+  int DelIDNameLink(std::int32_t handle);
+
+  std::recursive_mutex& Lock() { return m_Lock; }
+
+ private:
+  struct IDNameLink {
+    std::int32_t handle;
+    char* path;  // owned
+    IDNameLink* next;
+  };
+
+  void ReadSettings();
+
+  std::recursive_mutex m_Lock;         // queue files and m_HandleNames
+  IDNameLink* m_HandleNames = nullptr;  // guarded by m_Lock; new nodes at the tail
+
+  std::int32_t m_NumUsers = 0;
+  std::int32_t m_MaxIn = 5;
+  std::int32_t m_MaxOut = 5;
+  char* m_DomainName = nullptr;   // owned, 80 bytes
+  char* m_MailFrom = nullptr;     // owned, 260 bytes
+  std::int32_t m_AdvancedOptions = 0;
+  std::int32_t m_NotifyOnFailure = 1;
+  std::int32_t m_NotifyOnSuccess = 1;
+  std::int32_t m_SubjectLine = 0;
+  std::int32_t m_IncludeTIFF = 1;
+  char* m_ProgramPath = nullptr;  // owned, 260 bytes
+};
+
+// The process-wide OverrideAddressCheck flag: 0 at start, set once by the
+// settings reading, never cleared.
+int GetOverrideAddressCheck();
+
+// Queue file helpers over raw handles.
+std::int64_t FileWrite(CFile& handle, const void* bytes, std::size_t count);  // bytes written, 0 on failure
+std::int64_t FileWriteText(CFile& handle, const char* text);
+std::int64_t FileRead(CFile& handle, void* buffer, std::size_t count);  // 0 at end or failure
+// One line through its LF (stored); size when no LF within size bytes; 0 at
+// end of file or failure before a LF, and for size < 1. No terminator added.
+int FileReadLine(CFile& handle, char* buffer, int size);
+int FileClose(CFile& handle);  // 0 on success, 1 on failure

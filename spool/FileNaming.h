@@ -1,0 +1,36 @@
+// spool/FileNaming.h: names of the files the gateway leaves in OUT.
+//
+// Counters (TmpIndex, OUTIndex, OUTIndexAtt), the last names and the
+// name-in-use flags (FileNameUse, FileNameUseAtt) live under the gateway's
+// registry key, so names are never handed out twice, across restarts too. A
+// counter runs 0..65534 and then starts again at 0. None of these functions
+// locks: the callers serialise them (the file manager's lock for spool names,
+// the submission lock for the rest). CreateUniqueFile is in addition safe
+// against other processes creating files in the same directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Draws the next value of a counter (stores value+1, or 0 after 65534).
+// Returns 0 and the value, or the registry error.
+long DrawCounter(const char* valueName, long& value);
+
+long MakeEnvFileName();                  // OUT/ENV<n>; FileName, FileNameUse = 1
+void GetFileName(char* out);             // at most 80 bytes; empty on failure
+int IsFileNameInUse();
+void ReleaseFileName();
+
+long MakeAttFileName(const char* extension);  // ATT<n>.<ext>; FileNameAtt, FileNameUseAtt = 1
+void GetFileNameAtt(char* out);          // at most 80 bytes; empty on failure
+int IsFileNameAttInUse();
+void ReleaseFileNameAtt();
+
+void GetProgramPath(char* out);          // at most 80 bytes; empty on failure
+void GetMsgCountFileName(char* out);     // ProgramPath + "OUT/Msgcnt.imp"; out has 260 bytes
+void CreateAutoFile(char* out);          // new empty ~ATTCnnn.imp in OUT; out has 260 bytes
+// 0 and the name "~<prefix><3 digits>.<ext>" in out (capacity outSize); 1 bad
+// arguments; 2 no more handles; 3 no such directory; 4 no free name; 5 other.
+int CreateUniqueFile(const char* prefix, const char* extension, const char* directory, char* out,
+                     std::size_t outSize);
+void AddTrailingBackslash(char* path, std::size_t size);  // appends the platform separator
