@@ -70,7 +70,7 @@ TEST_F(WsThreadTest, ReadLineZeroesItsBufferAndTerminates) {
   std::memset(m_Buffer, 'Z', sizeof m_Buffer);
   Peer("ab\r\n");
   EXPECT_EQ(m_Conn.ReadLine(m_Buffer, 100), 2);
-  for (int i = 2; i <= 100; ++i) ASSERT_EQ(m_Buffer[i], '\0') << i;
+  for (int i = 2; i < 100; ++i) ASSERT_EQ(m_Buffer[i], '\0') << i;
 }
 
 TEST_F(WsThreadTest, EmptyLineAndEndOfConnectionBothGiveZero) {
