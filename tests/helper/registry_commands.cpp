@@ -12,7 +12,7 @@ int HelperHiveWriteLoop(int argc, char** argv) {
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
   for (long i = 0; i < count; ++i) {
-    const std::string name = "V" + std::to_string(i);
+    const std::string name = std::string("V").append(std::to_string(i));
     const long rc = RegWriteDword(key, name.c_str(), static_cast<DWORD>(i));
     if (rc != ERROR_SUCCESS) {
       std::printf("error %ld\n", rc);
