@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "log/DebugLog.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr char kPartsName[] = "parts";
 constexpr char kCountFileName[] = "CT";
+constexpr std::size_t kJoinChunk = 64 * 1024;
 
 // SHA-256 (FIPS 180-4): the directory suffix must not be forgeable, or a
 // crafted id could slip its fragments into somebody else's set.
@@ -276,6 +278,45 @@ int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName,
       DebugLogStr("DECODE - Could not remove fragment directory: ", dir.c_str(), CV_SRC, __LINE__);
   }
   return removed;
+}
+
+bool JoinFragments(const std::string& dir, int total) {
+  const std::string joinedPath = dir + kJoinedFileName;
+  CStdioFile joined = CStdioFile::Open(joinedPath, "w");
+  if (!joined.IsOpen()) {
+    PrintFileError(joinedPath);
+    return false;
+  }
+  std::unique_ptr<char[]> chunk(new char[kJoinChunk]);
+  bool ok = true;
+  for (int number = 1; ok && number <= total; ++number) {
+    const std::string path = dir + std::to_string(number);
+    CStdioFile fragment = CStdioFile::Open(path, "r");
+    if (!fragment.IsOpen()) {
+      PrintFileError(path);
+      DebugLogStr("DECODE - Partial message fragment vanished before the join: ", path.c_str(), CV_SRC,
+                  __LINE__);
+      ok = false;
+      break;
+    }
+    for (std::size_t got; ok && (got = fragment.Read(chunk.get(), kJoinChunk)) > 0;)
+      ok = joined.Write(chunk.get(), got) == got;
+    if (ok && fragment.Error()) {
+      PrintFileError(path);
+      ok = false;
+    } else if (!ok) {
+      PrintFileError(joinedPath);
+    }
+  }
+  if (!joined.Close() && ok) {
+    PrintFileError(joinedPath);
+    ok = false;
+  }
+  if (!ok) {
+    FileDelete(joinedPath);
+    Warn("partial message not reassembled; its fragments are kept");
+  }
+  return ok;
 }
 
 void PrintFileError(const std::string& path) {

@@ -55,6 +55,14 @@ int ParseFragmentNumber(std::string_view text);
 bool WriteFragmentCount(const std::string& dir, int total);
 int ReadFragmentCount(const std::string& dir);
 
+// The joined mail of a complete set, in the set directory.
+constexpr char kJoinedFileName[] = "FULL";
+// Joins fragments 1..total of the set in `dir` into FULL, in number order.
+// The fragments are left alone: when one has gone missing or anything fails,
+// FULL is removed (after the error line and a warning) and the set stays for
+// a later attempt. True when FULL is complete and closed.
+bool JoinFragments(const std::string& dir, int total);
+
 // Deletes every file in the set directory `dir` (trailing separator) and the
 // directory itself. False when something stayed.
 bool RemoveFragmentSet(const std::string& dir);

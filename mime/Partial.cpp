@@ -15,9 +15,8 @@
 namespace {
 
 constexpr int kLineSize = 1024;              // header lines are read in pieces of 1023 bytes
-constexpr std::size_t kCopyChunk = 64 * 1024;
+constexpr std::size_t kCopyChunk = 64 * 1024;  // body copy buffer
 constexpr std::size_t kPrintedIdMax = 200;   // the progress line shows at most this much of an id
-constexpr char kJoinedFileName[] = "FULL";
 
 // Depth of reassembled mails being decoded on this thread. A reassembled mail
 // that is itself a fragment would store into, join and delete the very set
@@ -122,48 +121,6 @@ bool IsSetComplete(const std::string& dir, int total) {
     if (!probe.IsOpen()) return false;
   }
   return true;
-}
-
-// Joins fragments 1..total into FULL. The fragments are left alone: if one
-// has gone missing or anything fails, FULL is removed and the set stays as it
-// was for a later attempt.
-bool JoinFragments(const std::string& dir, int total) {
-  const std::string joinedPath = dir + kJoinedFileName;
-  CStdioFile joined = CStdioFile::Open(joinedPath, "w");
-  if (!joined.IsOpen()) {
-    PrintFileError(joinedPath);
-    return false;
-  }
-  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
-  bool ok = true;
-  for (int number = 1; ok && number <= total; ++number) {
-    const std::string path = FragmentPath(dir, number);
-    CStdioFile fragment = CStdioFile::Open(path, "r");
-    if (!fragment.IsOpen()) {
-      PrintFileError(path);
-      DebugLogStr("DECODE - Partial message fragment vanished before the join: ", path.c_str(), CV_SRC,
-                  __LINE__);
-      ok = false;
-      break;
-    }
-    for (std::size_t got; ok && (got = fragment.Read(chunk.get(), kCopyChunk)) > 0;)
-      ok = WriteAll(joined, chunk.get(), got);
-    if (ok && fragment.Error()) {
-      PrintFileError(path);
-      ok = false;
-    } else if (!ok) {
-      PrintFileError(joinedPath);
-    }
-  }
-  if (!joined.Close() && ok) {
-    PrintFileError(joinedPath);
-    ok = false;
-  }
-  if (!ok) {
-    FileDelete(joinedPath);
-    Warn("partial message not reassembled; its fragments are kept");
-  }
-  return ok;
 }
 
 }  // namespace
