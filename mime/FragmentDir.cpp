@@ -181,6 +181,14 @@ std::string FragmentPartsDir() {
     PrintFileError(parts);
     return std::string();
   }
+  // In a shared TMP another user could have made "parts" first and could then
+  // steer or read what is stored below it.
+  if (!DirectoryIsPrivate(parts)) {
+    PrintFileError(parts);
+    DebugLogStr("DECODE - Fragment store is not private to the gateway's user: ", parts.c_str(), CV_SRC,
+                __LINE__);
+    return std::string();
+  }
   return parts;
 }
 

@@ -39,7 +39,7 @@ std::string FragmentDirName(std::string_view id);
 
 // <TMP, at most 200 characters>/parts without a trailing separator, creating
 // it (owner-only) if missing. Empty, with the error line on standard error,
-// when it cannot be made.
+// when it cannot be made or is not private to the gateway's user.
 std::string FragmentPartsDir();
 // The set directory for `id` with a trailing separator, created owner-only if
 // missing; nothing (after the error line on standard error) when it can

@@ -423,6 +423,14 @@ TEST_F(PartialStoreTest, UnusableTmpDropsTheFragment) {
   EXPECT_FALSE(fs::exists("1"));
 }
 
+TEST_F(PartialStoreTest, StoreOpenToOtherUsersIsNotUsed) {
+  fs::create_directory(Parts());
+  fs::permissions(Parts(), fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+  const std::string errors = Deliver(FragmentMail("id=shared; number=1; total=2", "body\r\n"));
+  EXPECT_NE(errors.find(Parts() + ": "), std::string::npos) << errors;
+  EXPECT_TRUE(fs::is_empty(Parts()));
+}
+
 TEST_F(PartialStoreTest, CountFileReadsFirstLineAndRejectsNonsense) {
   const std::string dir = m_Tmp + kPathSeparatorText;
   ASSERT_TRUE(WriteFragmentCount(dir, 7));
