@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
 #include "host/CService.h"
 #include "host/Ports.h"
@@ -18,6 +19,8 @@ TEST(StartGateway, ReadsTheLogSwitchesMakesTheFileManagerAndClearsTheFlags) {
   box.SetText("logfile", box.Root() + "primary.log");
   box.SetNumber("FileNameUse", 1);
   box.SetNumber("FileNameUseAtt", 1);
+  const int port = loopback::FreePort();
+  box.SetNumber("SmtpRxPort", static_cast<DWORD>(port));
   CService service;
   StartGateway(&service);
   ASSERT_NE(TheFileMan(), nullptr);
@@ -27,6 +30,16 @@ TEST(StartGateway, ReadsTheLogSwitchesMakesTheFileManagerAndClearsTheFlags) {
   EXPECT_TRUE(IsPrimaryLogOn());
   // The file manager traces its reading: the log was on before it was made.
   EXPECT_NE(box.PrimaryLog().find("Domain Name: gw.example"), std::string::npos);
+
+  // The inbound server is recorded, listens on SmtpRxPort and greets.
+  ASSERT_NE(service.m_SMTPIN, nullptr);
+  EXPECT_NE(box.PrimaryLog().find("SMTPIn listening to port " + std::to_string(port)), std::string::npos);
+  SOCKET client = loopback::Connect(port);
+  ASSERT_NE(client, INVALID_SOCKET);
+  SockSetReceiveTimeout(client, 5000);
+  const std::string greeting = "220 gw.example Service Ready\r\n";
+  EXPECT_EQ(loopback::ReceiveCount(client, greeting.size()), greeting);
+  SockClose(client);
 }
 
 TEST(Ports, DefaultIs25AndValuesPassUnchecked) {
