@@ -129,10 +129,11 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
   }
 
   while (IsFileNameAttInUse() == 1) SleepMs(kNameInUseWaitMs);
-  MakeAttFileName(AttachmentExtension(originalName).c_str());
+  // Without a freshly drawn name the last one would be read back and its file overwritten.
+  const long drawn = MakeAttFileName(AttachmentExtension(originalName).c_str());
   char savedName[kPathSize] = {};
   char programPath[kPathSize] = {};
-  GetFileNameAtt(savedName);
+  if (drawn == 0) GetFileNameAtt(savedName);
   GetProgramPath(programPath);
   char outPath[kPathSize];
   const int length = std::snprintf(outPath, sizeof outPath, "%sOUT%s%s", programPath, kPathSeparatorText, savedName);
