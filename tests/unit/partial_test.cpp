@@ -311,7 +311,9 @@ TEST_F(PartialStoreTest, JoinsOutOfOrderWithTotalInOneFragmentOnly) {
       if (number == carrier) params += "; total=3";
       Deliver(FragmentMail(params, split.pieces[number - 1]));
       stdoutAll += m_Stdout;
-      if (number != 1) EXPECT_TRUE(fs::exists(SetDir(id) + std::to_string(number)));
+      if (number != 1) {
+        EXPECT_TRUE(fs::exists(SetDir(id) + std::to_string(number)));
+      }
     }
     EXPECT_NE(stdoutAll.find("Saving part 2 " + id + "\n"), std::string::npos) << stdoutAll;
     EXPECT_FALSE(fs::exists(SetDir(id)));
