@@ -136,6 +136,77 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
   return false;
 }
 
+// UTF-16LE (after its byte order mark) to UTF-8; unpaired surrogates become
+// U+FFFD, an odd last byte is dropped.
+std::string Utf16ToUtf8(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() / 2);
+  auto unit = [&](std::size_t i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(in[i])) |
+           (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8);
+  };
+  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
+    unsigned cp = unit(i);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < in.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// UTF-8 to UTF-16LE with a byte order mark. Bytes that are not valid UTF-8
+// are taken as Latin-1, so nothing is lost silently.
+std::string Utf8ToUtf16(std::string_view in) {
+  std::string out = "\xFF\xFE";
+  auto put = [&](unsigned u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (std::size_t i = 0; i < in.size();) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    unsigned cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    bool valid = len > 0 && i + len <= in.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
+      valid = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (!valid) {
+      put(c);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
 bool IsUnder(std::string_view path, std::string_view parent) {
   return path.size() > parent.size() && path[parent.size()] == '\\' &&
          HiveNamesEqual(path.substr(0, parent.size()), parent);
@@ -215,6 +286,12 @@ bool CHive::ValidValueName(std::string_view name) {
 CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   CHive hive;
   problems.clear();
+  std::string decoded;
+  if (text.substr(0, 2) == "\xFF\xFE") {
+    hive.m_Utf16 = true;
+    decoded = Utf16ToUtf8(text.substr(2));
+    text = decoded;
+  }
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     hive.m_Bom = true;
     text.remove_prefix(3);
@@ -356,7 +433,7 @@ std::string CHive::Serialize() const {
     }
     out += eol;
   }
-  return out;
+  return m_Utf16 ? Utf8ToUtf16(out) : out;
 }
 
 CHiveKey* CHive::FindKey(std::string_view path) {

@@ -151,6 +151,8 @@ struct Script {
   std::vector<std::pair<std::string, std::string>> steps;
 };
 
+void PrintTo(const Script& script, std::ostream* out) { *out << script.name; }
+
 class SessionScriptTest : public SessionTest, public ::testing::WithParamInterface<Script> {};
 
 TEST_P(SessionScriptTest, RepliesAsTheStateTableSays) {
@@ -242,6 +244,8 @@ struct DotCase {
   std::string stored;
 };
 
+void PrintTo(const DotCase& c, std::ostream* out) { *out << c.name; }
+
 class DataTest : public SessionTest, public ::testing::WithParamInterface<DotCase> {};
 
 TEST_P(DataTest, StoresTheDataUnstuffedUpToTheEndLine) {
@@ -268,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
         DotCase{"EndLineAfterBareLfIsData", "x\n.\r\nRCPT TO:<y>\r\n", "x\n\r\nRCPT TO:<y>\r\n"},
         DotCase{"DotAfterLoneCrIsData", "a\r.\r\n", "a\r.\r\n"},
         DotCase{"TailPieceOfLongLine", std::string(100, 'a') + ".\r\n", std::string(100, 'a') + ".\r\n"},
-        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n", kLong + "\r\n" + kLong + "\n"},
+        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n\r\n", kLong + "\r\n" + kLong + "\n\r\n"},
         DotCase{"DotAtPieceBoundaryIsNotStripped", std::string(99, 'b') + "\r\n." + std::string(200, '.') + "\r\n",
                 std::string(99, 'b') + "\r\n" + std::string(200, '.') + "\r\n"},
         DotCase{"EndLineAfterSplitLineEnd", std::string(99, 'c') + "\r\n", std::string(99, 'c') + "\r\n"},
