@@ -168,8 +168,9 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
     NoteOutputFailure();
   }
 
+  // The digest is only worked out when there is a Content-MD5 value to check.
   std::string digest;
-  Decode(reader, out, encoding, &digest, text ? 1 : 0);
+  Decode(reader, out, encoding, contentMd5 != nullptr ? &digest : nullptr, text ? 1 : 0);
   if (contentMd5 != nullptr && std::strncmp(contentMd5, digest.c_str(), digest.size()) != 0) {
     char warning[kPathSize + 40];
     std::snprintf(warning, sizeof warning, "%s was corrupted in transit", outPath);

@@ -149,19 +149,30 @@ class CBase64State {
   // Whole groups of four plain base64 characters from run[i..n); returns the
   // index where the careful way has to take over.
   std::size_t FeedFast(const char* run, std::size_t i, std::size_t n) {
-    while (i + 4 <= n) {
-      const std::uint8_t v0 = kBase64Value[static_cast<unsigned char>(run[i])];
-      const std::uint8_t v1 = kBase64Value[static_cast<unsigned char>(run[i + 1])];
-      const std::uint8_t v2 = kBase64Value[static_cast<unsigned char>(run[i + 2])];
-      const std::uint8_t v3 = kBase64Value[static_cast<unsigned char>(run[i + 3])];
-      if ((v0 | v1 | v2 | v3) & 0x40) break;  // padding or a stray byte
-      m_Sink.Reserve(3);
-      char* o = m_Sink.Cursor();
-      o[0] = static_cast<char>((v0 << 2) | (v1 >> 4));
-      o[1] = static_cast<char>(((v1 & 15) << 4) | (v2 >> 2));
-      o[2] = static_cast<char>(((v2 & 3) << 6) | v3);
-      m_Sink.Advance(3);
-      i += 4;
+    const auto* in = reinterpret_cast<const unsigned char*>(run);
+    while (n - i >= 4) {
+      // Room for every whole group of the run (at most one chunk's worth).
+      std::size_t groups = (n - i) / 4;
+      if (groups > kChunkSize / 3) groups = kChunkSize / 3;
+      m_Sink.Reserve(groups * 3);
+      char* const start = m_Sink.Cursor();
+      char* o = start;
+      const std::size_t stop = i + groups * 4;
+      while (i < stop) {
+        const std::uint32_t v0 = kBase64Value[in[i]];
+        const std::uint32_t v1 = kBase64Value[in[i + 1]];
+        const std::uint32_t v2 = kBase64Value[in[i + 2]];
+        const std::uint32_t v3 = kBase64Value[in[i + 3]];
+        if ((v0 | v1 | v2 | v3) & 0x40) break;  // padding or a stray byte: the careful way
+        const std::uint32_t bits = (v0 << 18) | (v1 << 12) | (v2 << 6) | v3;
+        o[0] = static_cast<char>(bits >> 16);
+        o[1] = static_cast<char>(bits >> 8);
+        o[2] = static_cast<char>(bits);
+        o += 3;
+        i += 4;
+      }
+      m_Sink.Advance(static_cast<std::size_t>(o - start));
+      if (i < stop) break;
     }
     return i;
   }
