@@ -15,6 +15,7 @@
 #include "mime/HeaderSummary.h"
 #include "mime/TransferDecoders.h"
 #include "platform/File.h"
+#include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/FileNaming.h"
 
@@ -129,12 +130,21 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
   }
 
   while (IsFileNameAttInUse() == 1) SleepMs(kNameInUseWaitMs);
-  // Without a freshly drawn name the last one would be read back and its file overwritten.
-  const long drawn = MakeAttFileName(AttachmentExtension(originalName).c_str());
+  // Drawing the name, reading it back and the program path form one registry
+  // transaction: one hive write instead of one per value. Without a freshly
+  // drawn name the last one would be read back and its file overwritten.
+  long drawn = 1;
   char savedName[kPathSize] = {};
   char programPath[kPathSize] = {};
-  if (drawn == 0) GetFileNameAtt(savedName);
-  GetProgramPath(programPath);
+  {
+    CRegTransaction names;
+    if (names.Status() == ERROR_SUCCESS) {
+      drawn = MakeAttFileName(AttachmentExtension(originalName).c_str());
+      if (drawn == 0) GetFileNameAtt(savedName);
+      GetProgramPath(programPath);
+      if (drawn == 0) drawn = names.Commit();
+    }
+  }
   char outPath[kPathSize];
   const int length = std::snprintf(outPath, sizeof outPath, "%sOUT%s%s", programPath, kPathSeparatorText, savedName);
   if (savedName[0] == '\0' || programPath[0] == '\0' || length < 0 ||
