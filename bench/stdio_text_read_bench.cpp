@@ -27,10 +27,12 @@ int main(int argc, char** argv) {
   {
     // Base64 body lines of 76 characters with CR LF, as in a mail attachment.
     std::string line;
-    for (int i = 0; i < 76; ++i) line.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[i % 64]);
+    for (int i = 0; i < 76; ++i)
+      line.push_back("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[i % 64]);
     line += "\r\n";
     CStdioFile out = CStdioFile::Open(path, "wb");
-    for (std::size_t written = 0; written < static_cast<std::size_t>(megabytes) * 1000000; written += line.size())
+    for (std::size_t written = 0; written < static_cast<std::size_t>(megabytes) * 1000000;
+         written += line.size())
       out.Write(line.data(), line.size());
     if (!out.Close()) return 1;
   }
@@ -65,9 +67,9 @@ int main(int argc, char** argv) {
   FileDelete(path);
 
   std::printf("file: %zu bytes, %zu after CR LF translation\n", size, total);
-  std::printf("CStdioFile text Read(1024):  %8.1f MB/s   | C library fread(1024) binary: %8.1f MB/s\n", readRate,
-              peerRate);
-  std::printf("CStdioFile text GetChar:     %8.1f MB/s   | C library getc binary:        %8.1f MB/s\n", charRate,
-              peerCharRate);
+  std::printf("CStdioFile text Read(1024):  %8.1f MB/s   | C library fread(1024) binary: %8.1f MB/s\n",
+              readRate, peerRate);
+  std::printf("CStdioFile text GetChar:     %8.1f MB/s   | C library getc binary:        %8.1f MB/s\n",
+              charRate, peerCharRate);
   return total == chars && peerTotal == size && peerChars == size ? 0 : 1;
 }

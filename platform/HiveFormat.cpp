@@ -111,7 +111,8 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
       value = value * 16 + static_cast<DWORD>(d);
     }
     data.assign(4, '\0');
-    for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+      data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
     type = REG_DWORD;
     return true;
   }
@@ -221,10 +222,29 @@ void AppendQuoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+bool ValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t len = c < 0x80           ? 1
+                            : (c >> 5) == 0x6  ? 2
+                            : (c >> 4) == 0xE  ? 3
+                            : (c >> 3) == 0x1E ? 4
+                                               : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
 // A REG_SZ that the quoted syntax reproduces exactly: one terminator at the
-// end, no other NUL and nothing that would break the line.
-bool PlainString(const std::string& data) {
+// end, no other NUL and nothing that would break the line; in a UTF-16 file
+// also nothing that does not survive the trip through UTF-16.
+bool PlainString(const std::string& data, bool utf16) {
   if (data.empty() || data.back() != '\0') return false;
+  if (utf16 && !ValidUtf8(std::string_view(data).substr(0, data.size() - 1))) return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
     if (c < 0x20 && c != '\t') return false;
@@ -313,8 +333,8 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
     hive.m_Complete = false;
     problems.push_back({static_cast<int>(index + 1), std::string(lines[index])});
   };
-  constexpr long kNoKey = -1;     // before the first section
-  constexpr long kSkipKey = -2;   // under a section that was deleted or not read
+  constexpr long kNoKey = -1;    // before the first section
+  constexpr long kSkipKey = -2;  // under a section that was deleted or not read
   long current = kNoKey;
   bool headerSeen = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -392,8 +412,10 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
     }
     if (current == kSkipKey) continue;
     CHiveKey& key = hive.m_Keys[static_cast<std::size_t>(current)];
-    if (remove) RemoveValue(key, name);
-    else SetValue(key, name, type, std::move(data));
+    if (remove)
+      RemoveValue(key, name);
+    else
+      SetValue(key, name, type, std::move(data));
   }
   return hive;
 }
@@ -411,14 +433,17 @@ std::string CHive::Serialize() const {
     out += "]";
     out += eol;
     for (const CHiveValue& value : key.values) {
-      if (value.name.empty()) out += "@";
-      else AppendQuoted(out, value.name);
+      if (value.name.empty())
+        out += "@";
+      else
+        AppendQuoted(out, value.name);
       out += "=";
-      if (value.type == REG_SZ && PlainString(value.data)) {
+      if (value.type == REG_SZ && PlainString(value.data, m_Utf16)) {
         AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
       } else if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+        for (int i = 3; i >= 0; --i)
+          v = (v << 8) | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
         char text[24];
         std::snprintf(text, sizeof text, "dword:%08lx", static_cast<unsigned long>(v));
         out += text;

@@ -29,8 +29,8 @@ struct CHiveKey {
 
 // A line of the file that could not be read.
 struct CHiveProblem {
-  int line = 0;       // 1-based
-  std::string text;   // the line as found
+  int line = 0;      // 1-based
+  std::string text;  // the line as found
 };
 
 class CHive {
@@ -74,9 +74,9 @@ class CHive {
  private:
   std::vector<CHiveKey> m_Keys;
   bool m_Complete = true;
-  bool m_Crlf = false;  // the file had CR LF line ends: written back the same way
-  bool m_Bom = false;   // the file began with a UTF-8 byte order mark
-  bool m_Utf16 = false; // the file was UTF-16LE (regedit's own export): written back so
+  bool m_Crlf = false;   // the file had CR LF line ends: written back the same way
+  bool m_Bom = false;    // the file began with a UTF-8 byte order mark
+  bool m_Utf16 = false;  // the file was UTF-16LE (regedit's own export): written back so
 };
 
 bool HiveNamesEqual(std::string_view a, std::string_view b);

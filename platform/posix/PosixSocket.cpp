@@ -156,7 +156,8 @@ SOCKET SockAccept(SOCKET s, SockAddrIn* peer, int* peerLen) {
   int conn;
   do {
     conn = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-  } while (conn < 0 && (errno == EINTR || errno == ECONNABORTED));  // a client gone before accept is not our failure
+  } while (conn < 0 &&
+           (errno == EINTR || errno == ECONNABORTED));  // a client gone before accept is not our failure
   if (conn < 0) {
     FailTransfer(fd, errno);
     return INVALID_SOCKET;
@@ -224,7 +225,9 @@ int SockRecv(SOCKET s, void* buffer, int length, bool peek) {
 int SockShutdown(SOCKET s, SocketShutdown how) {
   const int fd = Fd(s);
   if (fd < 0) return FailNotSocket();
-  const int mode = how == SocketShutdown::kReceive ? SHUT_RD : how == SocketShutdown::kSend ? SHUT_WR : SHUT_RDWR;
+  const int mode = how == SocketShutdown::kReceive ? SHUT_RD
+                   : how == SocketShutdown::kSend  ? SHUT_WR
+                                                   : SHUT_RDWR;
   if (::shutdown(fd, mode) != 0) return Fail(errno);
   return 0;
 }
@@ -287,7 +290,8 @@ int SockWaitReadable(SOCKET s, int milliseconds) {
   for (;;) {
     int wait = -1;
     if (milliseconds >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     pollfd pfd{fd, POLLIN, 0};

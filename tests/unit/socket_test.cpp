@@ -1,14 +1,15 @@
 // tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: time-outs,
 // error codes, peek, shutdown, non-blocking mode.
+#include "platform/Socket.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/Socket.h"
 #include "platform/System.h"
 
 namespace {
