@@ -343,10 +343,11 @@ class Gateway:
         self.log2_path = self.root / "debug2.log"
         self.stdout_path = self.root / "stdout.txt"
         self.stderr_path = self.root / "stderr.txt"
-        # The envelope counter of a configured installation: without it no
-        # submission can be named and every received mail is kept as OUT/<n>.err.
+        # An installation starts the name counters at 0; the envelope name
+        # cannot be drawn without OUTIndex.
         self.values = {"ProgramPath": f"{self.root}/", "DomainName": domain,
-                       "SmtpRxPort": self.port, "OUTIndex": 0}
+                       "SmtpRxPort": self.port, "TmpIndex": 0, "OUTIndex": 0,
+                       "OUTIndexAtt": 0}
         if debug_logs:
             self.values["logfile"] = str(self.log_path)
             self.values["logfileb"] = str(self.log2_path)

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <random>
 #include <string>
 
 #include "platform/Socket.h"
@@ -21,31 +20,27 @@ inline SockAddrIn Address(int port) {
   return address;
 }
 
-// A port >= 20000 that nothing listens on at this moment (bound and released).
+// A port that nothing listens on at this moment: the system's choice for a
+// bind to port 0, released again.
 inline int FreePort() {
-  static std::mt19937 random{std::random_device{}()};
-  std::uniform_int_distribution<int> pick(20000, 60000);
-  for (int attempt = 0; attempt < 500; ++attempt) {
-    const int port = pick(random);
-    SOCKET probe = SockCreate(AF_INET_CODE, 0);
-    if (probe == INVALID_SOCKET) return -1;
-    const bool bound = SockBind(probe, Address(port)) == 0;
-    SockClose(probe);
-    if (bound) return port;
-  }
-  return -1;
+  SOCKET probe = SockCreate(AF_INET_CODE, 0);
+  if (probe == INVALID_SOCKET) return -1;
+  SockAddrIn local{};
+  const bool ok = SockBind(probe, Address(0)) == 0 && SockGetLocalAddress(probe, local) == 0;
+  SockClose(probe);
+  return ok ? NetToHost16(local.port) : -1;
 }
 
 // A listening socket on 127.0.0.1; sets `port`. INVALID_SOCKET on failure.
 inline SOCKET Listen(int& port) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    port = FreePort();
-    if (port < 0) return INVALID_SOCKET;
-    SOCKET s = SockCreate(AF_INET_CODE, 0);
-    if (s == INVALID_SOCKET) return INVALID_SOCKET;
-    if (SockBind(s, Address(port)) == 0 && SockListen(s, 16) == 0) return s;
-    SockClose(s);
+  SOCKET s = SockCreate(AF_INET_CODE, 0);
+  if (s == INVALID_SOCKET) return INVALID_SOCKET;
+  SockAddrIn local{};
+  if (SockBind(s, Address(0)) == 0 && SockListen(s, 16) == 0 && SockGetLocalAddress(s, local) == 0) {
+    port = NetToHost16(local.port);
+    return s;
   }
+  SockClose(s);
   return INVALID_SOCKET;
 }
 
