@@ -358,6 +358,8 @@ class Gateway:
                 self.values.pop(name, None)
             else:
                 self.values[name] = value
+        if isinstance(self.values.get("SmtpRxPort"), int):
+            self.port = self.values["SmtpRxPort"]
         self.proc: subprocess.Popen | None = None
         self.stop_failed = False  # q did not end the process in time
 
@@ -370,16 +372,20 @@ class Gateway:
         write_hive(self.hive_path, self.values)
 
     def start(self, timeout: float = 10.0, wait_listening: bool = True) -> "Gateway":
-        """Writes the hive, starts `cvsmtpgw -m` and waits until the port listens."""
+        """Writes the hive, starts `cvsmtpgw -m` and waits until the port listens.
+        Starting again after stop() restarts the gateway on the same directory
+        and the hive as the gateway left it (its counters go on)."""
         if not self.binary.exists():
             raise FileNotFoundError(f"gateway binary {self.binary} not built")
-        self.write_hive()
+        if self.proc is None:
+            self.write_hive()
         env = dict(os.environ)
         env["CVSMTPGW_HIVE"] = str(self.hive_path)
         env["TMP"] = env["TMPDIR"] = str(self.tmp_dir)
         env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
         env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+        # Appended, so that a restart keeps what the earlier run wrote.
+        with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen([str(self.binary), "-m"], stdin=subprocess.PIPE,
                                          stdout=out, stderr=err, cwd=self.root, env=env,
                                          start_new_session=True)
