@@ -46,7 +46,7 @@ bool WriteAll(CStdioFile& out, const char* data, std::size_t length) {
 // The fragment's own header minus its Content and Message-ID headers (with
 // their continuation lines): the outer part of the joined mail's header.
 bool WriteOuterHeader(CStdioFile& out, const char* headerBlock) {
-  const char* p = headerBlock;
+  const char* p = headerBlock != nullptr ? headerBlock : "";
   if (*p == '\n') ++p;
   bool keep = true;
   bool endsInLf = true;
