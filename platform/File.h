@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,31 +71,64 @@ class CStdioFile {
   CStdioFile& operator=(CStdioFile&& other) noexcept;
   ~CStdioFile();  // closes
 
-  // fopen: mode "r", "w", "a", "r+", "w+", "a+", each optionally with "b".
-  // On failure IsOpen() is false, errno holds the C error and the last error
-  // the Windows code.
+  // fopen: mode "r", "w", "a", "r+", "w+", "a+", each optionally with "b" (or
+  // "t"). On failure IsOpen() is false, errno holds the C error and the last
+  // error the Windows code.
   static CStdioFile Open(const std::string& path, const char* mode);
 
-  bool IsOpen() const { return m_File != nullptr; }
+  bool IsOpen() const { return m_Fd >= 0; }
   // fread / fwrite in the mode's translation. Read returns bytes delivered
-  // (0 at end of file or on error); Write the bytes accepted.
+  // (0 at end of file or on error); Write the bytes accepted. Both work in
+  // bulk; switching between reading and writing needs no seek in between.
   std::size_t Read(void* buffer, std::size_t count);
   std::size_t Write(const void* buffer, std::size_t count);
   std::size_t WriteText(const char* text);  // fputs
   // fgetc: a byte 0..255 or -1 at end.
-  int GetChar();
+  int GetChar() {
+    // Fast path: a buffered byte that needs no translation.
+    if (m_Pos < m_End && m_PendingCr == 0) {
+      const unsigned char c = static_cast<unsigned char>(m_Buffer[m_Pos]);
+      if (c != '\r' || !m_Text) {
+        ++m_Pos;
+        return c;
+      }
+    }
+    return GetCharSlow();
+  }
   // fgets: at most size-1 bytes, through the first LF; nullptr at end.
   char* GetLine(char* buffer, int size);
-  bool Rewind();  // to the start, translation state reset
+  bool Rewind();  // to the start, translation state reset, error cleared
   bool Flush();   // fflush
   bool Sync();    // fflush and fsync: the data is on disk
-  bool Error() const;
-  bool Close();   // fclose: false when the close or a pending write failed
+  bool Error() const { return m_Error; }
+  // fclose: false when the close, a pending write or any earlier write failed
+  // (a stream that lost data never reports a clean close).
+  bool Close();
 
  private:
-  void* m_File = nullptr;  // FILE*, owned
-  bool m_Text = true;      // CR LF translation on
-  int m_PendingCr = 0;     // text read: a CR held back to see whether LF follows
+  int GetCharSlow();
+  bool FillBuffer();        // reads more bytes; false at end of file or on error
+  bool FlushWrites();       // writes the pending bytes out
+  bool EnterReading();      // pending writes out before the first read
+  bool EnterWriting();      // unread buffered bytes given back before the first write
+  bool AppendOut(const char* data, std::size_t count);
+  void Reset();
+
+  static constexpr std::size_t kBufferSize = 64 * 1024;
+
+  int m_Fd = -1;                    // owned
+  std::unique_ptr<char[]> m_Buffer; // kBufferSize bytes; reads and writes share it
+  std::size_t m_Pos = 0;            // reading: next byte to deliver
+  std::size_t m_End = 0;            // reading: end of the buffered bytes
+  std::size_t m_Out = 0;            // writing: bytes waiting in m_Buffer
+  bool m_Writing = false;           // m_Buffer holds output (else input)
+  bool m_CanRead = false;
+  bool m_CanWrite = false;
+  bool m_Text = true;               // CR LF translation on
+  bool m_Eof = false;               // the last read reached the end of the file
+  bool m_Error = false;             // a read or write failed (cleared by Rewind)
+  bool m_WriteFailed = false;       // a write failed at any time: Close reports it
+  int m_PendingCr = 0;              // text read: a CR held back to see whether LF follows
 };
 
 // Directory search with a wildcard pattern ("*" and "?"), case-insensitive as

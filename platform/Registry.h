@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/WinCodes.h"
@@ -63,11 +64,56 @@ class CRegKey {
   std::string m_Path;  // key path below HKEY_LOCAL_MACHINE; empty when closed
 };
 
+// Holds the hive's exclusive lock from construction to destruction, so that a
+// read and the write that depends on it are one step for every thread and
+// process (a counter is never drawn twice). While it lives, every registry
+// call of the constructing thread reads and changes the transaction's copy of
+// the hive; Commit() writes that copy out in one replacement. Changes not
+// committed are dropped. Other threads' registry calls wait until it ends, so
+// keep it short. A transaction begun while another is active on the same
+// thread joins it (its Commit does nothing; the outer one writes).
+//   CRegTransaction tx;
+//   CRegKey key;
+//   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {
+//     RegReadDword(key, "X", &v); RegWriteDword(key, "X", v + 1); tx.Commit();
+//   }
+class CRegTransaction {
+ public:
+  CRegTransaction();
+  CRegTransaction(const CRegTransaction&) = delete;
+  CRegTransaction& operator=(const CRegTransaction&) = delete;
+  ~CRegTransaction();
+
+  // ERROR_SUCCESS when the lock is held and the hive read (a missing hive file
+  // reads as empty); otherwise every registry call of this thread fails with
+  // this code while the transaction lives.
+  long Status() const;
+  // Writes the changes (if any) to the hive; ERROR_BADDB when the hive did not
+  // parse completely. The transaction stays open; later changes need another
+  // Commit.
+  long Commit();
+
+  struct CState;  // the backend's
+
+ private:
+  std::unique_ptr<CState> m_State;
+};
+
 // Small helpers above the raw calls.
-// Reads a 32-bit number into *value through a 4-byte read, type unchecked.
+// Reads a 32-bit number into *value through a 4-byte read, type unchecked. A
+// shorter value fills only its own bytes of *value (the rest keeps what it
+// held); on failure *value is untouched.
 long RegReadDword(const CRegKey& key, const char* name, DWORD* value);
 // Reads a string with its terminator into buf (capacity cap bytes). Fails with
-// ERROR_MORE_DATA (buf left untouched) when the value needs more than cap.
+// ERROR_MORE_DATA (buf left untouched) when the value needs more than cap. A
+// stored value without a terminator gets one; when that does not fit either,
+// ERROR_MORE_DATA too: buf is always a terminated string on success.
 long RegReadString(const CRegKey& key, const char* name, char* buf, DWORD cap);
 long RegWriteDword(CRegKey& key, const char* name, DWORD value);
 long RegWriteString(CRegKey& key, const char* name, const char* text);
+// Draws the next number of a 32-bit counter value under one exclusive hive
+// lock: *valueOut is the value read (0 when the value is missing), and value+1
+// is stored, or 0 when value+1 equals wrapAt. The key is created when missing.
+// A value longer than 4 bytes is not a counter: ERROR_MORE_DATA, nothing
+// stored. Two processes never draw the same number.
+long RegIncrementCounter(const char* subKey, const char* valueName, DWORD wrapAt, DWORD* valueOut);

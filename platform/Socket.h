@@ -57,6 +57,9 @@ int SockSetReceiveTimeout(SOCKET s, int milliseconds);  // SO_RCVTIMEO
 int SockSetSendTimeout(SOCKET s, int milliseconds);     // SO_SNDTIMEO
 int SockSetLinger(SOCKET s, bool on, int seconds);      // SO_LINGER
 int SockSetNonBlocking(SOCKET s, bool on);              // ioctlsocket FIONBIO
+// getsockname: the local address and port (network order) of a bound socket,
+// e.g. the port the system chose for a bind to port 0.
+int SockGetLocalAddress(SOCKET s, SockAddrIn& out);
 // Waits up to `milliseconds` for the socket to become readable: 1 readable,
 // 0 time-out, SOCKET_ERROR on failure.
 int SockWaitReadable(SOCKET s, int milliseconds);

@@ -4,6 +4,11 @@
 // requested stack size (raised to the platform's minimum when below it),
 // optionally suspended until ResumeThreadHandle. A handle stays valid until
 // CloseThreadHandle, whether or not the thread has ended. Thread-safe.
+//
+// The minimum is 1 MiB: on Windows a small request (the connection threads ask
+// for 4096 bytes) only sets the stack's first commit, and the thread can still
+// grow to the executable's 1 MiB reservation; a POSIX stack of the requested
+// size itself would overflow in the first deep call.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +24,9 @@ using ThreadRoutine = unsigned (*)(void* argument);
 // the thread cannot be created.
 ThreadHandle BeginThread(std::size_t stackSize, ThreadRoutine routine, void* argument, bool suspended);
 bool ResumeThreadHandle(ThreadHandle handle);
-// Waits up to `milliseconds` for the thread to end: true when it has ended.
+// Waits up to `milliseconds` (kWaitForever: no limit) for the thread to end:
+// true when it has ended.
+constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;  // INFINITE
 bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds);
 bool CloseThreadHandle(ThreadHandle handle);
 // The stack size the platform actually gives for a request.

@@ -17,6 +17,7 @@ constexpr long ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr long ERROR_ACCESS_DENIED = 5;
 constexpr long ERROR_INVALID_HANDLE = 6;
 constexpr long ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr long ERROR_NOT_SAME_DEVICE = 17;
 constexpr long ERROR_NO_MORE_FILES = 18;
 constexpr long ERROR_WRITE_FAULT = 29;
 constexpr long ERROR_READ_FAULT = 30;

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -33,14 +35,15 @@ class CFileMan {
   std::int32_t GetMaxOut() const { return m_MaxOut; }
   std::int32_t GetNumUsers() const { return m_NumUsers; }
   std::int32_t GetAdvancedOptions() const { return m_AdvancedOptions; }
-  const char* ProgramPath() const { return m_ProgramPath; }  // ends in the separator when set
-  const char* DomainName() const { return m_DomainName; }
+  const char* ProgramPath() const { return m_ProgramPath.get(); }  // ends in the separator when set
+  const char* DomainName() const { return m_DomainName.get(); }
 
   // Inbound spool file OUT/<TmpIndex>.zqx, created exclusively for us. 0 on
   // success, 2 when it cannot be created (handle invalid; path filled either way,
   // capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
-  // Spool name from TmpIndex: 1 when `outSize` is too small, else 0.
+  // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
+  // (counter untouched), 2 when the counter cannot be drawn, else 0.
   int NextTmpFileName(char* out, std::size_t outSize);
 
   // Outbound queue in IN.
@@ -49,37 +52,43 @@ class CFileMan {
   int Que_CloseAndDeleteMsg(CFile& handle);
   int Que_CloseMsg(CFile& handle);
 
-  // Handle-to-path list; called with m_Lock held.
+  // Handle-to-path list; called with m_Lock held (they take it themselves too).
   int AddIDNameLink(std::int32_t handle, const char* path);
+  // 0 and the path; 1 no such handle; 2 the path does not fit outSize.
   int GetIDNameLink(std::int32_t handle, char* out, std::size_t outSize);
-  int DelIDNameLink(std::int32_t handle);
+  int DelIDNameLink(std::int32_t handle);  // 0, or 1 when there is no such handle
 
   std::recursive_mutex& Lock() { return m_Lock; }
 
  private:
   struct IDNameLink {
     std::int32_t handle;
-    char* path;  // owned
-    IDNameLink* next;
+    std::string path;
   };
 
   void ReadSettings();
+  std::string InDirectory() const;  // ProgramPath + "IN"
 
-  std::recursive_mutex m_Lock;         // queue files and m_HandleNames
-  IDNameLink* m_HandleNames = nullptr;  // guarded by m_Lock; new nodes at the tail
+  std::recursive_mutex m_Lock;           // queue files and m_HandleNames
+  std::list<IDNameLink> m_HandleNames;   // guarded by m_Lock; new nodes at the tail
 
   std::int32_t m_NumUsers = 0;
   std::int32_t m_MaxIn = 5;
   std::int32_t m_MaxOut = 5;
-  char* m_DomainName = nullptr;   // owned, 80 bytes
-  char* m_MailFrom = nullptr;     // owned, 260 bytes
+  std::unique_ptr<char[]> m_DomainName;  // 80 bytes; never null after construction
+  std::unique_ptr<char[]> m_MailFrom;    // 260 bytes; never null after construction
   std::int32_t m_AdvancedOptions = 0;
   std::int32_t m_NotifyOnFailure = 1;
   std::int32_t m_NotifyOnSuccess = 1;
   std::int32_t m_SubjectLine = 0;
   std::int32_t m_IncludeTIFF = 1;
-  char* m_ProgramPath = nullptr;  // owned, 260 bytes
+  std::unique_ptr<char[]> m_ProgramPath;  // 260 bytes; never null after construction
 };
+
+constexpr std::size_t kProgramPathBuffer = 260;
+constexpr std::size_t kProgramPathRead = 80;  // ProgramPath is read with this limit
+constexpr std::size_t kDomainNameBuffer = 80;
+constexpr std::size_t kMailFromBuffer = 260;
 
 // The process-wide OverrideAddressCheck flag: 0 at start, set once by the
 // settings reading, never cleared.

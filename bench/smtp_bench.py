@@ -1,0 +1,377 @@
+#!/usr/bin/python3
+"""SMTP receive benchmark: the gateway against Postfix smtpd and smtp-sink.
+
+Postfix's smtp-source (HELO, one mail per connection) sends the same load to
+three servers on 127.0.0.1, each started fresh for each load and stopped after:
+
+  gateway  `cvsmtpgw -m` with a temporary hive and spool; it syncs each mail
+           to disk before its 250 and then writes the fax submission.
+  smtpd    a private Postfix instance (own configuration and queue directory,
+           master started with -c), the peer of equal durability: its cleanup
+           syncs each queue file before the 250. Everything is handed to the
+           discard transport, so nothing is delivered anywhere.
+  sink     smtp-sink, which stores nothing: the ceiling of the client and the
+           loopback network.
+
+Loads: 2,000 mails of 10 KB and 20 mails of 1 MB, each with 1 and with 10
+parallel sessions (--quick: a tenth of the mails). Prints mails per second per
+server and the gateway's ratio to smtpd and to sink.
+
+Usage (as root, for the private Postfix):
+  /usr/bin/python3 bench/smtp_bench.py [--binary PATH] [--only gateway,smtpd,sink] [--quick]
+Without --binary it builds and uses build-release/cvsmtpgw.
+"""
+
+from __future__ import annotations
+
+import argparse
+import grp
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO_ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
+from gateway_harness import Gateway, free_port, run_smtp_source  # noqa: E402
+
+POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
+SMTP_SINK = "/usr/sbin/smtp-sink"
+START_TIMEOUT = 15.0
+RUN_TIMEOUT = 300.0
+
+
+@dataclass(frozen=True)
+class Load:
+    mails: int
+    size: int
+    sessions: int
+
+    @property
+    def label(self) -> str:
+        size = f"{self.size // 1024} KB" if self.size < 1 << 20 else f"{self.size >> 20} MB"
+        return f"{self.mails} x {size}, {self.sessions} session{'s' if self.sessions > 1 else ''}"
+
+
+def loads(quick: bool) -> list[Load]:
+    scale = 10 if quick else 1
+    return [Load(2000 // scale, 10 * 1024, 1), Load(2000 // scale, 10 * 1024, 10),
+            Load(max(2, 20 // scale), 1 << 20, 1), Load(max(2, 20 // scale), 1 << 20, 10)]
+
+
+def wait_accepting(port: int, timeout: float, alive=lambda: True) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.settimeout(5)
+                if s.recv(3) == b"220":
+                    return
+        except OSError:
+            pass
+        if not alive():
+            raise RuntimeError(f"server on port {port} exited during start-up")
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"nothing accepts on port {port} after {timeout}s")
+        time.sleep(0.1)
+
+
+class GatewayServer:
+    name = "gateway"
+
+    def __init__(self, binary: Path):
+        self.binary = binary
+        self.gw: Gateway | None = None
+
+    def start(self) -> int:
+        # Debug logs off, as in production: the received mail is deleted once
+        # its submission is written.
+        self.gw = Gateway(binary=self.binary, debug_logs=False).start(timeout=START_TIMEOUT)
+        return self.gw.port
+
+    def check(self, load: Load) -> str:
+        """Every mail must have become a fax submission (ENV<n>.tmp)."""
+        try:
+            self.gw.wait_for_files("ENV*.tmp", load.mails, timeout=30)
+            return ""
+        except TimeoutError:
+            return f"only {len(self.gw.files('ENV*.tmp'))} of {load.mails} submissions written"
+
+    def stop(self) -> None:
+        if self.gw:
+            self.gw.remove()
+            self.gw = None
+
+
+MAIN_CF = """\
+compatibility_level = 3.6
+queue_directory = {root}/queue
+data_directory = {root}/data
+daemon_directory = {daemons}
+mail_owner = postfix
+setgid_group = postdrop
+maillog_file = {root}/maillog
+maillog_file_prefixes = {root}
+myhostname = bench.localdomain
+mydomain = localdomain
+myorigin = $myhostname
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+mydestination =
+relay_domains =
+fast_flush_domains =
+local_recipient_maps =
+alias_maps =
+alias_database =
+smtpd_relay_restrictions = permit_mynetworks, reject
+smtpd_recipient_restrictions = permit_mynetworks, reject
+smtpd_peername_lookup = no
+smtpd_banner = $myhostname ESMTP
+default_transport = discard
+relay_transport = discard
+local_transport = discard
+virtual_transport = discard
+biff = no
+"""
+
+# chroot off (column 5 "n"): the private queue has no chroot jail. The SMTP
+# service listens on a private loopback port only.
+MASTER_CF = """\
+127.0.0.1:{port} inet n - n - - smtpd
+cleanup   unix  n  -  n  -  0  cleanup
+qmgr      unix  n  -  n  300 1 qmgr
+rewrite   unix  -  -  n  -  -  trivial-rewrite
+bounce    unix  -  -  n  -  0  bounce
+defer     unix  -  -  n  -  0  bounce
+trace     unix  -  -  n  -  0  bounce
+verify    unix  -  -  n  -  1  verify
+flush     unix  n  -  n  1000? 0 flush
+proxymap  unix  -  -  n  -  -  proxymap
+error     unix  -  -  n  -  -  error
+retry     unix  -  -  n  -  -  error
+discard   unix  -  -  n  -  -  discard
+anvil     unix  -  -  n  -  1  anvil
+scache    unix  -  -  n  -  1  scache
+postlog   unix-dgram n - n - 1 postlogd
+"""
+
+# Queue subdirectories with the owners and modes that Postfix's own
+# installation gives them (postfix-files).
+QUEUE_DIRS = [("active", 0o700), ("bounce", 0o700), ("corrupt", 0o700), ("defer", 0o700),
+              ("deferred", 0o700), ("flush", 0o700), ("hold", 0o700), ("incoming", 0o700),
+              ("private", 0o700), ("saved", 0o700), ("trace", 0o700), ("maildrop", 0o730),
+              ("public", 0o710)]
+
+
+class PostfixServer:
+    """A throw-away Postfix instance: own config, queue and data directories,
+    its master run in the foreground and killed with its process group."""
+
+    name = "smtpd"
+
+    def __init__(self):
+        self.root: Path | None = None
+        self.master: subprocess.Popen | None = None
+
+    def start(self) -> int:
+        if os.geteuid() != 0:
+            raise RuntimeError("a private Postfix needs root (its daemons drop to user postfix)")
+        postfix = pwd.getpwnam("postfix")
+        postdrop = grp.getgrnam("postdrop").gr_gid
+        self.root = Path(tempfile.mkdtemp(prefix="cvbench-postfix-"))
+        # The daemons run as postfix and must traverse the path to the queue.
+        os.chmod(self.root, 0o755)
+        port = free_port()
+        conf = self.root / "conf"
+        queue = self.root / "queue"
+        data = self.root / "data"
+        for d in (conf, queue):
+            d.mkdir(mode=0o755)
+        data.mkdir(mode=0o700)
+        os.chown(data, postfix.pw_uid, postfix.pw_gid)
+        (queue / "pid").mkdir(mode=0o755)
+        for name, mode in QUEUE_DIRS:
+            d = queue / name
+            d.mkdir()
+            os.chown(d, postfix.pw_uid, postdrop if mode in (0o730, 0o710) else postfix.pw_gid)
+            os.chmod(d, mode)
+        (conf / "main.cf").write_text(MAIN_CF.format(root=self.root, daemons=POSTFIX_DAEMONS))
+        (conf / "master.cf").write_text(MASTER_CF.format(port=port))
+        self.stderr = open(self.root / "master.stderr", "wb")
+        env = dict(os.environ, MAIL_CONFIG=str(conf))
+        # -d keeps master in the foreground with its stderr; its own session
+        # lets stop() end master and every daemon it spawned as one group.
+        self.master = subprocess.Popen([f"{POSTFIX_DAEMONS}/master", "-c", str(conf), "-d"],
+                                       stdin=subprocess.DEVNULL, stdout=self.stderr,
+                                       stderr=self.stderr, env=env, start_new_session=True)
+        try:
+            wait_accepting(port, START_TIMEOUT, lambda: self.master.poll() is None)
+        except Exception as e:
+            self.stop(keep=True)
+            raise RuntimeError(f"private Postfix did not start ({e}); see {self.root}") from e
+        return port
+
+    def check(self, load: Load) -> str:
+        return ""
+
+    def stop(self, keep: bool = False) -> None:
+        if self.master:
+            pgid = self.master.pid  # session leader: its pid is the group id
+            if self.master.poll() is None:
+                self.master.send_signal(signal.SIGTERM)
+                try:
+                    self.master.wait(10)
+                except subprocess.TimeoutExpired:
+                    pass
+            try:
+                os.killpg(pgid, signal.SIGKILL)  # daemons master left behind
+            except ProcessLookupError:
+                pass
+            if self.master.poll() is None:
+                self.master.wait(10)
+            self.master = None
+            self.stderr.close()
+        if self.root and not keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+        self.root = None
+
+
+class SinkServer:
+    name = "sink"
+
+    def __init__(self):
+        self.proc: subprocess.Popen | None = None
+
+    def start(self) -> int:
+        port = free_port()
+        # Backlog 256 so that ten sessions never wait for accept(); as root it
+        # must be told whom to run as.
+        user = ["-u", "nobody"] if os.geteuid() == 0 else []
+        self.proc = subprocess.Popen([SMTP_SINK, *user, f"127.0.0.1:{port}", "256"],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        wait_accepting(port, START_TIMEOUT, lambda: self.proc.poll() is None)
+        return port
+
+    def check(self, load: Load) -> str:
+        return ""
+
+    def stop(self) -> None:
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+            self.proc = None
+
+
+def run_one(server, load: Load) -> tuple[float | None, str]:
+    """Mails per second for one server and load (None and why, on failure)."""
+    try:
+        port = server.start()
+    except Exception as e:  # noqa: BLE001 - reported in the table, next server runs
+        return None, f"{server.name}: start failed: {e}"
+    try:
+        began = time.monotonic()
+        try:
+            r = run_smtp_source(port, load.mails, load.sessions, load.size,
+                                timeout=RUN_TIMEOUT, check=False)
+        except subprocess.TimeoutExpired:
+            return None, f"{server.name}: {load.label}: no end after {RUN_TIMEOUT:.0f}s"
+        elapsed = time.monotonic() - began
+        if r.returncode != 0:
+            return None, (f"{server.name}: {load.label}: smtp-source failed "
+                          f"({r.returncode}): {(r.stderr or r.stdout).strip()[-300:]}")
+        problem = server.check(load)
+        if problem:
+            return None, f"{server.name}: {load.label}: {problem}"
+        return load.mails / elapsed, ""
+    finally:
+        server.stop()
+
+
+def ensure_release_binary() -> Path:
+    build = REPO_ROOT / "build-release"
+    binary = build / "cvsmtpgw"
+    print(f"building {binary} (Release)", file=sys.stderr)
+    subprocess.run(["cmake", "-S", str(REPO_ROOT), "-B", str(build), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DCVSMTPGW_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "cvsmtpgw"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return binary
+
+
+def fmt_rate(rate: float | None) -> str:
+    return "failed" if rate is None else f"{rate:.1f}"
+
+
+def fmt_ratio(a: float | None, b: float | None) -> str:
+    return "-" if a is None or b is None else f"{a / b:.2f}"
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--binary", type=Path, help="gateway binary (default: build-release/cvsmtpgw, built)")
+    ap.add_argument("--only", default="gateway,smtpd,sink",
+                    help="comma-separated servers to run: gateway, smtpd, sink")
+    ap.add_argument("--quick", action="store_true", help="a tenth of the mails")
+    args = ap.parse_args()
+
+    names = [n.strip() for n in args.only.split(",") if n.strip()]
+    unknown = set(names) - {"gateway", "smtpd", "sink"}
+    if unknown or not names:
+        ap.error(f"unknown server in --only: {', '.join(sorted(unknown)) or '(none)'}")
+    servers = []
+    for name in ("gateway", "smtpd", "sink"):
+        if name not in names:
+            continue
+        if name == "gateway":
+            binary = args.binary or ensure_release_binary()
+            servers.append(GatewayServer(binary.resolve()))
+        elif name == "smtpd":
+            servers.append(PostfixServer())
+        else:
+            servers.append(SinkServer())
+
+    results: dict[tuple[str, Load], float | None] = {}
+    notes = []
+    for load in loads(args.quick):
+        for server in servers:
+            rate, note = run_one(server, load)
+            results[(server.name, load)] = rate
+            if note:
+                notes.append(note)
+            print(f"  {load.label:<26} {server.name:<8} {fmt_rate(rate):>9} mails/s",
+                  file=sys.stderr, flush=True)
+
+    cols = [s.name for s in servers]
+    ratios = [("gw/smtpd", "smtpd"), ("gw/sink", "sink")] if "gateway" in cols else []
+    ratios = [r for r in ratios if r[1] in cols]
+    header = f"{'load (mails x size, sessions)':<30}" + "".join(f"{c:>10}" for c in cols) \
+        + "".join(f"{r[0]:>10}" for r in ratios)
+    print("mails per second, smtp-source to 127.0.0.1")
+    print(header)
+    print("-" * len(header))
+    for load in loads(args.quick):
+        row = f"{load.label:<30}" + "".join(f"{fmt_rate(results[(c, load)]):>10}" for c in cols)
+        row += "".join(f"{fmt_ratio(results.get(('gateway', load)), results.get((peer, load))):>10}"
+                       for _, peer in ratios)
+        print(row)
+    for note in notes:
+        print(f"note: {note}")
+    return 1 if any(r is None for r in results.values()) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

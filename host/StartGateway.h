@@ -1,0 +1,15 @@
+// host/StartGateway.h: brings the gateway's components up in their fixed order.
+//
+// Runs once per process, on the main thread (console) or the service's start
+// thread, before any thread that uses the components exists.
+#pragma once
+
+class CService;
+class CFileMan;
+
+// Debug log switches, the file manager, the inbound server, the name flags,
+// the outbound deliverer; returns the outbound start result.
+int StartGateway(CService* service);
+
+// The process's one file manager; null before StartGateway has made it.
+CFileMan* TheFileMan();

@@ -1,0 +1,174 @@
+// net/C_WSTHREAD.cpp: line reads and sends of an accepted connection.
+//
+// Threading: see C_WSTHREAD.h; everything but Cancel runs on the connection's
+// own thread.
+#include "net/C_WSTHREAD.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "log/DebugLog.h"
+
+namespace {
+constexpr int kBaseLineSize = 100;
+constexpr int kRefuseReceiveSize = 255;
+constexpr int kDrainChunk = 50;
+}  // namespace
+
+C_WSTHREAD::~C_WSTHREAD() = default;
+
+int C_WSTHREAD::Run() {
+  char line[kBaseLineSize + 1];
+  if (ReadLine(line, kBaseLineSize) > 0) {
+    DrainInput();
+    SendText("Connect Successful ... Now Disconnecting.");
+  }
+  return 0;
+}
+
+int C_WSTHREAD::Refuse() {
+  char buffer[kRefuseReceiveSize];
+  if (Receive(buffer, kRefuseReceiveSize) > 0) SendText("Too Many Connections, Please Try Later.");
+  return 0;
+}
+
+int C_WSTHREAD::Idle() { return 0; }
+
+int C_WSTHREAD::Send(const char* buffer, int length) {
+  if (length < 1) length = static_cast<int>(std::strlen(buffer));
+  const int sent = SockSend(m_Socket, buffer, length);
+  if (sent == SOCKET_ERROR) LogLastError();
+  return sent;
+}
+
+int C_WSTHREAD::SendText(const char* text) { return Send(text, -1); }
+
+int C_WSTHREAD::FillReadBuffer() {
+  if (!m_ReadBuffer) {
+    m_ReadBuffer.reset(new (std::nothrow) char[kReadBufferSize]);
+    if (!m_ReadBuffer) {
+      PlatformSetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      LogLastError();
+      return SOCKET_ERROR;
+    }
+  }
+  m_ReadStart = 0;
+  m_ReadEnd = 0;
+  const int received = SockRecv(m_Socket, m_ReadBuffer.get(), kReadBufferSize);
+  if (received == SOCKET_ERROR) LogLastError();
+  if (received > 0) m_ReadEnd = static_cast<std::size_t>(received);
+  return received;
+}
+
+int C_WSTHREAD::Receive(char* buffer, int size) {
+  if (size < 1) return 0;
+  if (m_ReadStart < m_ReadEnd) {
+    const std::size_t n = std::min(m_ReadEnd - m_ReadStart, static_cast<std::size_t>(size));
+    std::memcpy(buffer, m_ReadBuffer.get() + m_ReadStart, n);
+    m_ReadStart += n;
+    return static_cast<int>(n);
+  }
+  const int received = SockRecv(m_Socket, buffer, size);
+  if (received == SOCKET_ERROR) LogLastError();
+  return received;
+}
+
+int C_WSTHREAD::ReadLine(char* buffer, int size) {
+  if (size < 1) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  std::memset(buffer, 0, static_cast<std::size_t>(size));
+  int count = 0;
+  for (;;) {
+    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) {
+      buffer[0] = '\0';
+      return 0;
+    }
+    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
+      m_ReadStart++;  // the byte that a byte-wise read would have taken
+      buffer[0] = '\0';
+      return 0;
+    }
+    const char* from = m_ReadBuffer.get() + m_ReadStart;
+    const std::size_t room = static_cast<std::size_t>(size - count);
+    const std::size_t available = std::min(m_ReadEnd - m_ReadStart, room);
+    const char* lineFeed = static_cast<const char*>(std::memchr(from, '\n', available));
+    const std::size_t take = lineFeed ? static_cast<std::size_t>(lineFeed - from) + 1 : available;
+    std::memcpy(buffer + count, from, take);
+    m_ReadStart += take;
+    count += static_cast<int>(take);
+    if (lineFeed) {
+      int length = count - 1;  // without the LF
+      if (length > 0 && buffer[length - 1] == '\r') length--;
+      buffer[length] = '\0';
+      buffer[count - 1] = '\0';
+      return length;
+    }
+    if (count == size) {
+      buffer[size] = '\0';
+      return size;
+    }
+  }
+}
+
+int C_WSTHREAD::ReadDataLine(char* buffer, int size) {
+  if (size < 1) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  int count = 0;
+  for (;;) {
+    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) {
+      buffer[0] = '\0';
+      return 0;
+    }
+    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
+      m_ReadStart++;
+      buffer[0] = '\0';
+      return 0;
+    }
+    const char* from = m_ReadBuffer.get() + m_ReadStart;
+    const std::size_t room = static_cast<std::size_t>(size - count);
+    const std::size_t available = std::min(m_ReadEnd - m_ReadStart, room);
+    const char* lineFeed = static_cast<const char*>(std::memchr(from, '\n', available));
+    const std::size_t take = lineFeed ? static_cast<std::size_t>(lineFeed - from) + 1 : available;
+    std::memcpy(buffer + count, from, take);
+    m_ReadStart += take;
+    count += static_cast<int>(take);
+    if (lineFeed || count == size) {
+      buffer[count] = '\0';
+      return count;
+    }
+  }
+}
+
+int C_WSTHREAD::SetReceiveTimeout(int milliseconds) { return SockSetReceiveTimeout(m_Socket, milliseconds); }
+
+int C_WSTHREAD::SetSendTimeout(int milliseconds) { return SockSetSendTimeout(m_Socket, milliseconds); }
+
+bool C_WSTHREAD::DataWaiting() {
+  if (m_ReadStart < m_ReadEnd) return true;
+  char peek = 0;
+  SockSetNonBlocking(m_Socket, true);
+  const int received = SockRecv(m_Socket, &peek, 1, true);
+  SockSetNonBlocking(m_Socket, false);
+  return received > 0;
+}
+
+int C_WSTHREAD::DrainInput() {
+  if (!DataWaiting()) return 0;
+  char discard[kDrainChunk];
+  while (Receive(discard, kDrainChunk) >= 1 && DataWaiting()) {
+  }
+  return 0;
+}
+
+// Sockets here have no blocking call to cancel from outside (Winsock 1.1's
+// WSACancelBlockingCall has no counterpart): a read waiting in recv sees the
+// flag after its next byte or its receive time-out.
+int C_WSTHREAD::Cancel() {
+  m_Cancelled.store(1, std::memory_order_relaxed);
+  return 0;
+}

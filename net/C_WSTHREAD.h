@@ -1,0 +1,82 @@
+// net/C_WSTHREAD.h: the server side of one accepted TCP connection.
+//
+// The base of every per-connection object that C_WINSOCK creates: it gives the
+// protocol code line reads (with or without the line end), plain sends and the
+// socket time-outs. Received bytes go through a buffer of the object's own so
+// that a line costs one recv per buffer-full instead of one per byte; the
+// protocol code sees the same lines, time-outs and end of connection as with
+// byte-wise reads, and the listener's teardown counts what is left in the
+// buffer (BufferedBytes) as received.
+//
+// Threading: used by its connection thread only; Cancel may come from another
+// thread (m_Cancelled is atomic).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+
+#include "platform/Socket.h"
+
+class C_WINSOCK;
+
+class C_WSTHREAD {
+ public:
+  static constexpr int kReadBufferSize = 64 * 1024;
+
+  C_WSTHREAD() = default;
+  C_WSTHREAD(const C_WSTHREAD&) = delete;
+  C_WSTHREAD& operator=(const C_WSTHREAD&) = delete;
+  virtual ~C_WSTHREAD();
+
+  // Serves the connection. The base reads one line and, if it is not empty,
+  // discards what else is waiting and says goodbye.
+  virtual int Run();
+  // Runs instead of Run when the listener is over its connection limit. The
+  // base answers a peer that speaks within the receive time-out with a busy text.
+  virtual int Refuse();
+  // Unused hook kept for derived classes; does nothing.
+  virtual int Idle();
+
+  // One send of `length` bytes (the text's length when length < 1). Returns
+  // what send returned; a socket error is logged.
+  int Send(const char* buffer, int length);
+  int SendText(const char* text);
+  // One receive: buffered bytes first, else one recv. Logged on error.
+  int Receive(char* buffer, int size);
+  // One line without its line end (CR LF or bare LF) into `buffer` (room for
+  // size + 1 bytes, zeroed first). Returns the text length; 0 with an empty
+  // buffer on end of connection, error, time-out or cancel, and 0 for an empty
+  // line. A line longer than `size` comes back in pieces of `size` bytes.
+  int ReadLine(char* buffer, int size);
+  // The same, but the line end is kept and counted; the buffer is not zeroed.
+  int ReadDataLine(char* buffer, int size);
+
+  int SetReceiveTimeout(int milliseconds);
+  int SetSendTimeout(int milliseconds);
+  // True when at least one byte can be read at once.
+  bool DataWaiting();
+  // Throws away what is already waiting. Returns 0.
+  int DrainInput();
+  // Makes the current and every later line read end empty. Returns 0.
+  int Cancel();
+
+  // Bytes received from the socket that no read has taken yet.
+  int BufferedBytes() const { return static_cast<int>(m_ReadEnd - m_ReadStart); }
+
+  // Set by the listener before Run / Refuse.
+  SOCKET m_Socket = INVALID_SOCKET;
+  SockAddrIn m_PeerAddress{};  // as accept returned it
+  SOCKET m_ListenSocket = INVALID_SOCKET;
+  C_WINSOCK* m_Server = nullptr;
+  std::atomic<int> m_Cancelled{0};
+
+ private:
+  // Refills the empty read buffer with one recv. Returns its result (< 1 on
+  // end of connection, error or time-out; an error is logged).
+  int FillReadBuffer();
+
+  std::unique_ptr<char[]> m_ReadBuffer;  // kReadBufferSize bytes, allocated on first read
+  std::size_t m_ReadStart = 0;           // first byte not yet taken
+  std::size_t m_ReadEnd = 0;             // end of the received bytes
+};

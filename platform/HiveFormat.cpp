@@ -1,0 +1,418 @@
+// platform/HiveFormat.cpp: parsing and writing the .reg text of the hive.
+//
+// The reader is strict about what it accepts (a line it does not understand is
+// reported, never guessed at) and lenient where regedit is: CR LF or LF line
+// ends, a UTF-8 byte order mark, blank and ";" comment lines, hex data
+// continued over lines with a trailing backslash, dword with fewer than eight
+// digits, "-" deletions of keys and values. Pure code; not thread-safe.
+#include "platform/HiveFormat.h"
+
+#include <cstdio>
+
+#include "platform/Registry.h"
+
+namespace {
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kOldHeader = "REGEDIT4";
+constexpr std::string_view kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
+                                       "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
+constexpr std::size_t kHexLineWidth = 77;  // regedit wraps hex data near 80 columns
+
+char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view Trim(std::string_view s) {
+  s = TrimLeft(s);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool StartsWithFolded(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && HiveNamesEqual(s.substr(0, prefix.size()), prefix);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A quoted text starting at s[pos] == '"' with the escapes \\ and \". On
+// success pos is just past the closing quote.
+bool ParseQuoted(std::string_view s, std::size_t& pos, std::string& out) {
+  out.clear();
+  for (std::size_t i = pos + 1; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c == '"') {
+      pos = i + 1;
+      return true;
+    }
+    if (c == '\\') {
+      if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"')) return false;
+      out.push_back(s[++i]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return false;  // no closing quote
+}
+
+// "xx,xx,..." (possibly empty) into bytes.
+bool ParseHexList(std::string_view s, std::string& out) {
+  out.clear();
+  s = Trim(s);
+  if (s.empty()) return true;
+  for (;;) {
+    const std::size_t comma = s.find(',');
+    const std::string_view item = Trim(s.substr(0, comma));
+    if (item.empty() || item.size() > 2) return false;
+    int value = 0;
+    for (char c : item) {
+      const int d = HexDigit(c);
+      if (d < 0) return false;
+      value = value * 16 + d;
+    }
+    out.push_back(static_cast<char>(value));
+    if (comma == std::string_view::npos) return true;
+    s = s.substr(comma + 1);
+    if (Trim(s).empty()) return true;  // a trailing comma before the line's end
+  }
+}
+
+// The part after '=' of a value line.
+bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove) {
+  remove = false;
+  s = Trim(s);
+  if (s == "-") {
+    remove = true;
+    return true;
+  }
+  if (!s.empty() && s.front() == '"') {
+    std::size_t pos = 0;
+    if (!ParseQuoted(s, pos, data) || pos != s.size()) return false;
+    data.push_back('\0');  // a string is stored with its terminator
+    type = REG_SZ;
+    return true;
+  }
+  if (StartsWithFolded(s, "dword:")) {
+    const std::string_view digits = s.substr(6);
+    if (digits.empty() || digits.size() > 8) return false;
+    DWORD value = 0;
+    for (char c : digits) {
+      const int d = HexDigit(c);
+      if (d < 0) return false;
+      value = value * 16 + static_cast<DWORD>(d);
+    }
+    data.assign(4, '\0');
+    for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    type = REG_DWORD;
+    return true;
+  }
+  if (StartsWithFolded(s, "hex:")) {
+    type = REG_BINARY;
+    return ParseHexList(s.substr(4), data);
+  }
+  if (StartsWithFolded(s, "hex(")) {
+    const std::size_t close = s.find(')');
+    if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= s.size() ||
+        s[close + 1] != ':')
+      return false;
+    DWORD value = 0;
+    for (char c : s.substr(4, close - 4)) {
+      const int d = HexDigit(c);
+      if (d < 0) return false;
+      value = value * 16 + static_cast<DWORD>(d);
+    }
+    type = value;
+    return ParseHexList(s.substr(close + 2), data);
+  }
+  return false;
+}
+
+bool IsUnder(std::string_view path, std::string_view parent) {
+  return path.size() > parent.size() && path[parent.size()] == '\\' &&
+         HiveNamesEqual(path.substr(0, parent.size()), parent);
+}
+
+void AppendQuoted(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (char c : text) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+}
+
+// A REG_SZ that the quoted syntax reproduces exactly: one terminator at the
+// end, no other NUL and nothing that would break the line.
+bool PlainString(const std::string& data) {
+  if (data.empty() || data.back() != '\0') return false;
+  for (std::size_t i = 0; i + 1 < data.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c < 0x20 && c != '\t') return false;
+  }
+  return true;
+}
+
+void AppendHex(std::string& out, const char* prefix, const std::string& data, const char* eol) {
+  std::size_t lineStart = out.size();
+  out += prefix;
+  char byte[4];
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(data[i]));
+    out += byte;
+    if (i + 1 == data.size()) break;
+    out.push_back(',');
+    if (out.size() - lineStart >= kHexLineWidth) {
+      out += "\\";
+      out += eol;
+      lineStart = out.size();
+      out += "  ";
+    }
+  }
+}
+}  // namespace
+
+bool HiveNamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(a[i]) != Fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool CHive::ValidKeyPath(std::string_view path) {
+  const std::size_t slash = path.find('\\');
+  const std::string_view root = path.substr(0, slash);
+  bool knownRoot = false;
+  for (std::string_view r : kRoots) knownRoot = knownRoot || HiveNamesEqual(root, r);
+  if (!knownRoot) return false;
+  if (slash == std::string_view::npos) return true;
+  std::string_view rest = path.substr(slash + 1);
+  for (;;) {
+    const std::size_t next = rest.find('\\');
+    const std::string_view part = rest.substr(0, next);
+    if (part.empty()) return false;
+    for (char c : part) {
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+    }
+    if (next == std::string_view::npos) return true;
+    rest = rest.substr(next + 1);
+  }
+}
+
+bool CHive::ValidValueName(std::string_view name) {
+  return name.find_first_of("\r\n") == std::string_view::npos;
+}
+
+CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
+  CHive hive;
+  problems.clear();
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    hive.m_Bom = true;
+    text.remove_prefix(3);
+  }
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+      if (lines.empty()) hive.m_Crlf = true;
+    }
+    lines.push_back(line);
+    if (lf == std::string_view::npos) break;
+    text.remove_prefix(lf + 1);
+  }
+
+  auto problem = [&](std::size_t index) {
+    hive.m_Complete = false;
+    problems.push_back({static_cast<int>(index + 1), std::string(lines[index])});
+  };
+  constexpr long kNoKey = -1;     // before the first section
+  constexpr long kSkipKey = -2;   // under a section that was deleted or not read
+  long current = kNoKey;
+  bool headerSeen = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = Trim(lines[i]);
+    if (line.empty() || line.front() == ';') continue;
+    if (!headerSeen) {
+      headerSeen = true;
+      if (line == kHeader || line == kOldHeader) continue;
+      // Not a hive header: read on, so the rest is still usable but never rewritten.
+      problem(i);
+      if (line.front() != '[') continue;
+    }
+    if (line.front() == '[') {
+      if (line.back() != ']') {
+        problem(i);
+        current = kSkipKey;
+        continue;
+      }
+      std::string_view path = line.substr(1, line.size() - 2);
+      const bool remove = !path.empty() && path.front() == '-';
+      if (remove) path.remove_prefix(1);
+      if (!ValidKeyPath(path)) {
+        problem(i);
+        current = kSkipKey;
+        continue;
+      }
+      if (remove) {
+        std::erase_if(hive.m_Keys, [&](const CHiveKey& k) {
+          return HiveNamesEqual(k.path, path) || IsUnder(k.path, path);
+        });
+        current = kSkipKey;
+        continue;
+      }
+      hive.AddKey(path);
+      for (std::size_t k = 0; k < hive.m_Keys.size(); ++k) {
+        if (HiveNamesEqual(hive.m_Keys[k].path, path)) current = static_cast<long>(k);
+      }
+      continue;
+    }
+    // A value line: "name"=data or @=data.
+    const std::size_t first = i;
+    std::string name;
+    std::size_t pos = 0;
+    bool ok = true;
+    if (line.front() == '@') {
+      pos = 1;
+    } else if (line.front() == '"') {
+      ok = ParseQuoted(line, pos, name);
+    } else {
+      ok = false;
+    }
+    std::string_view rest;
+    if (ok) {
+      rest = TrimLeft(line.substr(pos));
+      ok = !rest.empty() && rest.front() == '=';
+      if (ok) rest = TrimLeft(rest.substr(1));
+    }
+    std::string joined;
+    if (ok && StartsWithFolded(rest, "hex")) {
+      // Hex data may go on over following lines, each ending in a backslash.
+      joined = std::string(Trim(rest));
+      while (!joined.empty() && joined.back() == '\\' && i + 1 < lines.size()) {
+        joined.pop_back();
+        joined += Trim(lines[++i]);
+      }
+      rest = joined;
+    }
+    DWORD type = 0;
+    std::string data;
+    bool remove = false;
+    if (ok) ok = ParseData(rest, type, data, remove);
+    if (!ok || current == kNoKey) {
+      problem(first);
+      continue;
+    }
+    if (current == kSkipKey) continue;
+    CHiveKey& key = hive.m_Keys[static_cast<std::size_t>(current)];
+    if (remove) RemoveValue(key, name);
+    else SetValue(key, name, type, std::move(data));
+  }
+  return hive;
+}
+
+std::string CHive::Serialize() const {
+  const char* eol = m_Crlf ? "\r\n" : "\n";
+  std::string out;
+  if (m_Bom) out += "\xEF\xBB\xBF";
+  out += kHeader;
+  out += eol;
+  out += eol;
+  for (const CHiveKey& key : m_Keys) {
+    out += "[";
+    out += key.path;
+    out += "]";
+    out += eol;
+    for (const CHiveValue& value : key.values) {
+      if (value.name.empty()) out += "@";
+      else AppendQuoted(out, value.name);
+      out += "=";
+      if (value.type == REG_SZ && PlainString(value.data)) {
+        AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
+      } else if (value.type == REG_DWORD && value.data.size() == 4) {
+        DWORD v = 0;
+        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+        char text[24];
+        std::snprintf(text, sizeof text, "dword:%08lx", static_cast<unsigned long>(v));
+        out += text;
+      } else if (value.type == REG_BINARY) {
+        AppendHex(out, "hex:", value.data, eol);
+      } else {
+        char prefix[24];
+        std::snprintf(prefix, sizeof prefix, "hex(%lx):", static_cast<unsigned long>(value.type));
+        AppendHex(out, prefix, value.data, eol);
+      }
+      out += eol;
+    }
+    out += eol;
+  }
+  return out;
+}
+
+CHiveKey* CHive::FindKey(std::string_view path) {
+  for (CHiveKey& key : m_Keys) {
+    if (HiveNamesEqual(key.path, path)) return &key;
+  }
+  return nullptr;
+}
+
+const CHiveKey* CHive::FindKey(std::string_view path) const {
+  for (const CHiveKey& key : m_Keys) {
+    if (HiveNamesEqual(key.path, path)) return &key;
+  }
+  return nullptr;
+}
+
+bool CHive::HasSubKeys(std::string_view path) const {
+  for (const CHiveKey& key : m_Keys) {
+    if (IsUnder(key.path, path)) return true;
+  }
+  return false;
+}
+
+bool CHive::KeyExists(std::string_view path) const {
+  if (path.find('\\') == std::string_view::npos) return ValidKeyPath(path);  // a root
+  return FindKey(path) != nullptr || HasSubKeys(path);
+}
+
+CHiveKey& CHive::AddKey(std::string_view path) {
+  if (CHiveKey* key = FindKey(path)) return *key;
+  m_Keys.push_back(CHiveKey{std::string(path), {}});
+  return m_Keys.back();
+}
+
+bool CHive::RemoveKey(std::string_view path) {
+  return std::erase_if(m_Keys, [&](const CHiveKey& k) { return HiveNamesEqual(k.path, path); }) > 0;
+}
+
+const CHiveValue* CHive::FindValue(const CHiveKey& key, std::string_view name) {
+  for (const CHiveValue& value : key.values) {
+    if (HiveNamesEqual(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+void CHive::SetValue(CHiveKey& key, std::string_view name, DWORD type, std::string data) {
+  for (CHiveValue& value : key.values) {
+    if (HiveNamesEqual(value.name, name)) {
+      value.type = type;
+      value.data = std::move(data);
+      return;
+    }
+  }
+  key.values.push_back(CHiveValue{std::string(name), type, std::move(data)});
+}
+
+bool CHive::RemoveValue(CHiveKey& key, std::string_view name) {
+  return std::erase_if(key.values, [&](const CHiveValue& v) { return HiveNamesEqual(v.name, name); }) > 0;
+}

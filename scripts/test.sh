@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The test command: builds the gateway with AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan and runs every unit and integration
+# test. Installs missing Debian packages first when run as root.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+mapfile -t packages < <(grep -vE '^[[:space:]]*(#|$)' scripts/packages.txt)
+scripts/install-deps.sh "${packages[@]}"
+
+build=build-asan
+cmake -S . -B "$build" -G Ninja -DCVSMTPGW_SANITIZE=ON
+cmake --build "$build" -j2
+
+set +e
+ctest --test-dir "$build" --output-on-failure -j2 2>&1 | tee "$build/ctest.log"
+rc=${PIPESTATUS[0]}
+set -e
+# ctest's own summary as the last line, after any list of failed tests.
+grep -E '^[0-9]+% tests passed' "$build/ctest.log" | tail -n 1 || true
+exit "$rc"

@@ -1,0 +1,12 @@
+// smtpin/SMTPIn.cpp: factory and disposal of the inbound sessions.
+//
+// Threading: both run on the connection thread that owns the session.
+#include "smtpin/SMTPIn.h"
+
+#include <new>
+
+#include "smtpin/SMTPInThread.h"
+
+C_WSTHREAD* SMTPIn::CreateThreadInstance() { return new (std::nothrow) SMTPInThread; }
+
+void SMTPIn::ReleaseThreadInstance(C_WSTHREAD* instance) { delete instance; }

@@ -1,0 +1,28 @@
+// smtpin/SMTPIn.h: the inbound SMTP server: a C_WINSOCK whose connections are
+// SMTPInThread sessions.
+//
+// Threading: created once at start-up and never destroyed. m_FileMan is set
+// before the accept thread starts and only read afterwards. The base's
+// m_ServerLock is the submission lock: hand-offs of all sessions run under it,
+// one at a time.
+#pragma once
+
+#include "net/C_WINSOCK.h"
+
+class CFileMan;
+
+class SMTPIn : public C_WINSOCK {
+ public:
+  SMTPIn() = default;
+  ~SMTPIn() override = default;
+
+  C_WSTHREAD* CreateThreadInstance() override;
+  void ReleaseThreadInstance(C_WSTHREAD* instance) override;
+
+  void SetFileMan(CFileMan* fileMan) { m_FileMan = fileMan; }
+  CFileMan* FileMan() const { return m_FileMan; }
+  std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
+
+ private:
+  CFileMan* m_FileMan = nullptr;  // the process's file manager, not owned
+};

@@ -1,0 +1,281 @@
+// smtpin/SMTPInThread.cpp: the inbound SMTP session.
+//
+// Threading: see SMTPInThread.h. QUE_AddMsg takes the file manager's lock; the
+// hand-off takes the server's submission lock.
+#include "smtpin/SMTPInThread.h"
+#include <cstring>
+#include <utility>
+
+#include "log/DebugLog.h"
+#include "platform/File.h"
+#include "smtpin/Decode.h"
+#include "smtpin/SMTPIn.h"
+#include "smtpin/SpoolWriter.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+constexpr unsigned StateBit(int state) { return 1u << state; }
+constexpr unsigned kInHelo = StateBit(SMTPInThread::kWaitHelo);
+constexpr unsigned kInMail = StateBit(SMTPInThread::kWaitMail);
+constexpr unsigned kInRcpt = StateBit(SMTPInThread::kWaitRcptOrData);
+constexpr unsigned kAnyState = kInHelo | kInMail | kInRcpt;
+
+constexpr std::size_t kLogTextLimit = 200;
+
+constexpr char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
+constexpr char kHelpText[] =
+    "214- SMTP Fax Gateway Service \r\n"
+    "214- ================================================ \r\n"
+    "214- Commands Accepted: \r\n"
+    "214-    HELO   MAIL   RCPT   DATA   HELP   QUIT \r\n"
+    "214-    NOOP   RSET  \r\n"
+    "214- Normal Communication Sequence: \r\n"
+    "214-    HELO example.com \r\n"
+    "214-    MAIL From:<sender@example.com> \r\n"
+    "214-    RCPT To:<recipient@example.net> \r\n"
+    "214-    DATA \r\n"
+    "214-          << send email message here>> \r\n"
+    "214-\t\tQUIT \r\n"
+    "214  ================================================ \r\n";
+
+// Peer text made fit for a log line: line ends at the end dropped, other
+// control bytes shown as '?', cut to kLogTextLimit bytes.
+std::string LogSafe(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  std::string out;
+  out.reserve(std::min(text.size(), kLogTextLimit));
+  for (char c : text) {
+    if (out.size() == kLogTextLimit) break;
+    const auto byte = static_cast<unsigned char>(c);
+    out.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
+  }
+  return out;
+}
+
+void LogBoth(const char* text, const std::string& value, int line) {
+  DebugLogStr(text, value.c_str(), CV_SRC, line);
+  DebugLog2Str(text, value.c_str(), CV_SRC, line);
+}
+
+std::string FileNamePart(const char* path) {
+  char part[SMTPInThread::kSpoolPathSize];
+  PathFileNamePart(path, part, sizeof part);
+  return part;
+}
+
+// A data piece that is exactly the end line "." CR LF.
+bool IsEndLine(const char* piece, int count) {
+  return count == 3 && piece[0] == '.' && piece[1] == '\r' && piece[2] == '\n';
+}
+
+}  // namespace
+
+const SMTPInThread::CommandEntry SMTPInThread::kCommandTable[kCommandCount] = {
+    {nullptr, kAnyState, false, &SMTPInThread::OnUnknown},
+    {"HELO", kInHelo, true, &SMTPInThread::OnHelo},
+    {"MAIL", kInMail, true, &SMTPInThread::OnMail},
+    {"RCPT", kInRcpt, true, &SMTPInThread::OnRcpt},
+    {"DATA", kInRcpt, true, &SMTPInThread::OnData},
+    {"HELP", kAnyState, false, &SMTPInThread::OnHelp},
+    {"QUIT", kAnyState, false, &SMTPInThread::OnQuit},
+    {"NOOP", kAnyState, false, &SMTPInThread::OnNoop},
+    {"RSET", kAnyState, false, &SMTPInThread::OnRset},
+};
+
+SMTPInThread::SMTPInThread() = default;
+
+SMTPInThread::~SMTPInThread() = default;
+
+SMTPIn* SMTPInThread::Server() const { return static_cast<SMTPIn*>(m_Server); }
+
+int SMTPInThread::RecognizeCommand(const char* line) {
+  // Only the first four characters count; a shorter line ends at its terminator.
+  char verb[5] = {};
+  for (int i = 0; i < 4 && line[i] != '\0'; ++i) {
+    const char c = line[i];
+    verb[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  for (int code = kHelo; code < kCommandCount; ++code) {
+    if (std::memcmp(verb, kCommandTable[code].verb, 5) == 0) return code;
+  }
+  return kUnknown;
+}
+
+int SMTPInThread::Refuse() { return 0; }
+
+int SMTPInThread::Run() {
+  DebugLog("SMTPIn - New Connection", CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn - New Connection", "", CV_SRC, __LINE__);
+  if (Server() != nullptr && Server()->FileMan() != nullptr) {
+    Server()->FileMan()->GetDomainName(m_DomainName, sizeof m_DomainName);
+  }
+  Reply(std::string("220 ") + m_DomainName + " Service Ready\r\n");
+
+  char line[kCommandLineSize + 1];
+  while (!m_Ending) {
+    if (m_State == kReceivingData) {
+      ReceiveMessage();
+      continue;
+    }
+    LogWait();
+    if (ReadLine(line, kCommandLineSize) <= 0) break;
+    Dispatch(line);
+  }
+
+  LogBoth("SMTPIn- Message processing complete: ", FileNamePart(m_SpoolFile), __LINE__);
+  return 0;
+}
+
+void SMTPInThread::LogWait() const {
+  switch (m_State) {
+    case kWaitHelo: DebugLog("SMTPIn- Wait for HELO", CV_SRC, __LINE__); break;
+    case kWaitMail: DebugLog("SMTPIn- Wait for MAIL", CV_SRC, __LINE__); break;
+    default: DebugLog("SMTPIn- Wait for RCPT or DATA", CV_SRC, __LINE__); break;
+  }
+}
+
+void SMTPInThread::LogUnexpected(const char* line) const {
+  switch (m_State) {
+    case kWaitHelo: DebugLog("SMTPIn- HELO not received", CV_SRC, __LINE__); break;
+    case kWaitMail: LogBoth("SMTPIn- MAIL not received: ", LogSafe(line), __LINE__); break;
+    default: LogBoth("SMTPIn- RCPT or DATA not received: ", LogSafe(line), __LINE__); break;
+  }
+}
+
+void SMTPInThread::Dispatch(const char* line) {
+  const int code = RecognizeCommand(line);
+  const CommandEntry& entry = kCommandTable[code];
+  const bool allowed = (entry.allowedStates & StateBit(m_State)) != 0;
+  if (!(entry.sequenceStep && allowed)) LogUnexpected(line);
+  if (!allowed) {
+    Reply(kBadSequence);
+    return;
+  }
+  // The argument: everything after the four command characters, leading
+  // spaces (not tabs) removed, up to the line's terminator.
+  std::string_view argument;
+  if (code != kUnknown) {
+    argument = std::string_view(line + 4);
+    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
+  }
+  (this->*entry.handler)(argument, line);
+}
+
+void SMTPInThread::OnHelo(std::string_view argument, const char*) {
+  DebugLog("SMTPIn- HELO received", CV_SRC, __LINE__);
+  m_Helo.assign(argument);
+  DebugLogStr("SMTPIn- Acknowledged HELO (RelayDomainName): ", LogSafe(m_Helo).c_str(), CV_SRC, __LINE__);
+  Reply(std::string("250 ") + m_DomainName + " " + m_Helo + "\r\n");
+  m_State = kWaitMail;
+}
+
+void SMTPInThread::OnMail(std::string_view argument, const char*) {
+  DebugLog("SMTPIn- MAIL received", CV_SRC, __LINE__);
+  m_MailFrom.assign(argument);
+  m_Recipients.clear();
+  LogBoth("SMTPIn- Acknowledged MAIL (From): ", LogSafe(m_MailFrom), __LINE__);
+  Reply("250 OK  " + m_MailFrom + " \r\n");
+  m_State = kWaitRcptOrData;
+}
+
+void SMTPInThread::OnRcpt(std::string_view argument, const char*) {
+  DebugLog("SMTPIn- RCPT received", CV_SRC, __LINE__);
+  m_Recipients.emplace_back(argument);
+  LogBoth("SMTPIn- Acknowledged RCPT (Recipient): ", LogSafe(m_Recipients.back()), __LINE__);
+  Reply("250 OK  " + m_Recipients.back() + " \r\n");
+}
+
+void SMTPInThread::OnData(std::string_view, const char*) {
+  DebugLog("SMTPIn- DATA received", CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn- DATA received", "", CV_SRC, __LINE__);
+  if (m_Recipients.empty()) {
+    Reply(kBadSequence);
+    return;
+  }
+  Reply("354 Start mail input, end with <CRLF>.<CRLF>\r\n");
+  m_State = kReceivingData;
+}
+
+void SMTPInThread::OnHelp(std::string_view, const char*) { Reply(kHelpText); }
+
+void SMTPInThread::OnQuit(std::string_view, const char*) {
+  Reply("221 Goodbye\r\n");
+  m_Ending = true;
+}
+
+void SMTPInThread::OnNoop(std::string_view, const char*) { Reply("250 Requested mail action ok, completed\r\n"); }
+
+// RSET keeps the state, the sender and the recipients.
+void SMTPInThread::OnRset(std::string_view, const char*) { Reply("250 Ok\r\n"); }
+
+void SMTPInThread::OnUnknown(std::string_view, const char*) { Reply("500 Syntax Error, Command Unknown.\r\n"); }
+
+void SMTPInThread::Reply(std::string_view text) {
+  if (Send(text.data(), static_cast<int>(text.size())) == SOCKET_ERROR) m_Ending = true;
+  if (IsPrimaryLogOn()) DebugLogStr("SMTPIn- Reply: ", LogSafe(text).c_str(), CV_SRC, __LINE__);
+}
+
+void SMTPInThread::ReceiveMessage() {
+  DebugLog("SMTPIn- DATASTREAM start", CV_SRC, __LINE__);
+  CFile file;
+  const bool created = Server() != nullptr && Server()->FileMan() != nullptr &&
+                       Server()->FileMan()->QUE_AddMsg(file, m_SpoolFile, sizeof m_SpoolFile) == 0;
+  const std::string name = FileNamePart(m_SpoolFile);
+  DebugLogStr("SMTPIn- Write First Message: ", name.c_str(), CV_SRC, __LINE__);
+
+  CSpoolWriter writer(std::move(file));
+  const std::string trace = "Received: from " + m_Helo + " by " + m_DomainName + " ; \r\n";
+  writer.Write(trace.data(), trace.size());
+
+  // The data ends only at a line "." CR LF that follows a CR LF line end (or
+  // starts the data): a bare-LF line end, a "." line ended by a bare LF and
+  // the tail piece of a long line are data, so that no mail can smuggle
+  // commands into the session. A dot that starts a line is the sender's
+  // stuffing and is removed.
+  char piece[kDataLineSize + 1];
+  bool atLineStart = true;  // the next piece starts a line
+  bool afterCrLf = true;    // ... and the line before ended with CR LF
+  char lastByte = '\n';
+  bool ended = false;
+  for (;;) {
+    const int count = ReadDataLine(piece, kDataLineSize);
+    if (count <= 0) break;
+    if (atLineStart && afterCrLf && IsEndLine(piece, count)) {
+      ended = true;
+      break;
+    }
+    const bool stuffed = atLineStart && piece[0] == '.';
+    writer.Write(piece + (stuffed ? 1 : 0), static_cast<std::size_t>(count - (stuffed ? 1 : 0)));
+    const char beforeLast = count >= 2 ? piece[count - 2] : lastByte;
+    lastByte = piece[count - 1];
+    atLineStart = lastByte == '\n';
+    afterCrLf = atLineStart && beforeLast == '\r';
+  }
+
+  DebugLogStr("SMTPIn- Datastream ended - close file: ", name.c_str(), CV_SRC, __LINE__);
+  m_State = kWaitMail;
+  if (!ended) {
+    // The connection was lost or timed out: nothing was acknowledged, so the
+    // part received is dropped, and the session ends rather than read the
+    // rest of a message as commands.
+    writer.Abandon();
+    if (created) FileDelete(m_SpoolFile);
+    m_Ending = true;
+    return;
+  }
+  if (!writer.Commit()) {
+    if (created) FileDelete(m_SpoolFile);
+    Reply("451 Requested action aborted: local error in processing\r\n");
+    return;
+  }
+  Reply("250 Mail Received OK\r\n");
+  HandOffSpoolFile();
+}
+
+void SMTPInThread::HandOffSpoolFile() {
+  // Decode takes the server's submission lock. A hand-off that could not be
+  // completed keeps the received mail under an error name instead of deleting it.
+  const int result = Decode(*this, m_SpoolFile);
+  FinishSpoolFile(m_SpoolFile, result);
+}

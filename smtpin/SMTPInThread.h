@@ -1,0 +1,97 @@
+// smtpin/SMTPInThread.h: one inbound SMTP session (HELO, MAIL, RCPT, DATA,
+// HELP, QUIT, NOOP, RSET) on an accepted connection.
+//
+// The session stores each message with a trace line in a spool file OUT/n.zqx
+// and hands the stored file on for fax submission. It checks no addresses and
+// relays nothing. Commands are dispatched from a table that says in which
+// states each is allowed; every reply leaves through Reply.
+//
+// Threading: created, run and destroyed on its connection thread; its fields
+// are touched by that thread only. The server's file manager and submission
+// lock are shared with the other sessions.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "net/C_WSTHREAD.h"
+#include "smtpin/RecipientList.h"
+
+class SMTPIn;
+
+class SMTPInThread : public C_WSTHREAD {
+ public:
+  // Session states.
+  static constexpr int kWaitHelo = 1;
+  static constexpr int kWaitMail = 2;
+  static constexpr int kWaitRcptOrData = 3;
+  static constexpr int kReceivingData = 101;
+
+  // Command codes of RecognizeCommand.
+  enum Command { kUnknown = 0, kHelo, kMail, kRcpt, kData, kHelp, kQuit, kNoop, kRset, kCommandCount };
+
+  static constexpr int kCommandLineSize = 100;  // a longer line comes in pieces, each a command
+  static constexpr int kDataLineSize = 100;     // data is read in pieces of this size
+  static constexpr std::size_t kSpoolPathSize = 260;
+  static constexpr std::size_t kDomainNameSize = 80;
+
+  SMTPInThread();
+  ~SMTPInThread() override;
+
+  int Run() override;
+  // A refused connection gets no word: the listener closes it.
+  int Refuse() override;
+
+  // The command of a line from its first four characters, case-insensitive.
+  static int RecognizeCommand(const char* line);
+
+  int State() const { return m_State; }
+  const std::string& Helo() const { return m_Helo; }
+  const std::string& MailFrom() const { return m_MailFrom; }
+  const CRecipientList& Recipients() const { return m_Recipients; }
+  const char* SpoolFile() const { return m_SpoolFile; }
+
+ private:
+  friend int Decode(SMTPInThread& session, const char* spoolFilePath);  // reaches the submission lock
+
+  using Handler = void (SMTPInThread::*)(std::string_view argument, const char* line);
+  struct CommandEntry {
+    const char* verb;       // as recognised; null for unknown
+    unsigned allowedStates; // bit per command state; others get 503
+    bool sequenceStep;      // HELO, MAIL, RCPT, DATA: logged as "received" where allowed
+    Handler handler;
+  };
+  static const CommandEntry kCommandTable[kCommandCount];
+
+  SMTPIn* Server() const;
+  void Dispatch(const char* line);
+  void LogWait() const;
+  void LogUnexpected(const char* line) const;
+
+  void OnHelo(std::string_view argument, const char* line);
+  void OnMail(std::string_view argument, const char* line);
+  void OnRcpt(std::string_view argument, const char* line);
+  void OnData(std::string_view argument, const char* line);
+  void OnHelp(std::string_view argument, const char* line);
+  void OnQuit(std::string_view argument, const char* line);
+  void OnNoop(std::string_view argument, const char* line);
+  void OnRset(std::string_view argument, const char* line);
+  void OnUnknown(std::string_view argument, const char* line);
+
+  // Reads the message after "354" into a new spool file until the end line,
+  // acknowledges it only once it is on disk, and hands it on.
+  void ReceiveMessage();
+  // The one place where a stored and acknowledged message leaves the session.
+  void HandOffSpoolFile();
+  // Sends one reply (all its lines in one send) and logs it.
+  void Reply(std::string_view text);
+
+  std::string m_Helo;             // argument of the last accepted HELO
+  std::string m_MailFrom;         // argument of the last accepted MAIL, "FROM:" and brackets kept
+  CRecipientList m_Recipients;    // RCPT arguments since the last MAIL; kept by RSET
+  int m_State = kWaitHelo;
+  char m_SpoolFile[kSpoolPathSize] = {};  // spool file of the message being or last received
+  char m_DomainName[kDomainNameSize] = {};
+  bool m_Ending = false;          // QUIT answered, or the connection is gone
+};

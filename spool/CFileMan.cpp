@@ -1,0 +1,228 @@
+// spool/CFileMan.cpp: inbound spool files, the outbound queue in IN and the
+// handle-to-path list of the messages in delivery.
+//
+// Threading: QUE_AddMsg, Que_OpenMsg, Que_CloseAndDeleteMsg and Que_CloseMsg
+// hold m_Lock (recursive) for their whole work, so two threads never draw the
+// same spool number nor open the same message; m_HandleNames is only touched
+// under it. Que_CountMsgs takes no lock. The file helpers at the end work on
+// one handle and need no lock.
+#include "spool/CFileMan.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log/DebugLog.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "spool/FileNaming.h"
+
+namespace {
+
+constexpr std::size_t kSpoolPathBuffer = 260;
+constexpr int kOpenAttempts = 10;
+// The longest spool name after ProgramPath: "OUT" sep, ten digits, ".zqx", NUL.
+constexpr std::size_t kLongestTmpName = 3 + 1 + 10 + 4 + 1;
+
+// Copies `text` into out (capacity outSize), cut to fit.
+void CopyCut(char* out, std::size_t outSize, const std::string& text) {
+  if (out == nullptr || outSize == 0) return;
+  std::snprintf(out, outSize, "%s", text.c_str());
+}
+
+bool IsQueueEntry(const std::string& name) { return !name.empty() && name[0] != '.'; }
+
+}  // namespace
+
+std::string CFileMan::InDirectory() const { return std::string(m_ProgramPath.get()) + "IN"; }
+
+int CFileMan::NextTmpFileName(char* out, std::size_t outSize) {
+  if (out == nullptr || outSize < std::strlen(m_ProgramPath.get()) + kLongestTmpName) return 1;
+  long value = 0;
+  const long rc = DrawCounter("TmpIndex", value);
+  if (rc != ERROR_SUCCESS) {
+    char text[80];
+    std::snprintf(text, sizeof(text), "NextTmpFileName Error: TmpIndex not drawn (%ld)", rc);
+    DebugLog(text, CV_SRC, __LINE__);
+    return 2;
+  }
+  std::snprintf(out, outSize, "%sOUT%c%ld.zqx", m_ProgramPath.get(), kPathSeparator, value);
+  return 0;
+}
+
+int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
+  std::scoped_lock lock(m_Lock);
+  handle = CFile();
+  char name[kSpoolPathBuffer] = {};
+  if (NextTmpFileName(name, sizeof(name)) != 0) {
+    // Without a fresh number the file would replace an earlier mail's.
+    DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
+    CopyCut(path, pathSize, name);
+    return 2;
+  }
+  handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  CopyCut(path, pathSize, name);
+  if (!handle.IsValid()) {
+    DebugLogStr("QUE_AddMsg Error: File open: ", name, CV_SRC, __LINE__);
+    LogLastError();
+    return 2;
+  }
+  return 0;
+}
+
+int CFileMan::Que_CountMsgs(int& count) {
+  count = 0;
+  std::vector<std::string> names;
+  if (FindFiles(InDirectory(), "*.tmp", names) != ERROR_SUCCESS) return 0;
+  for (const std::string& name : names) {
+    if (IsQueueEntry(name)) ++count;
+  }
+  return 0;
+}
+
+int CFileMan::Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize) {
+  int count = 0;
+  Que_CountMsgs(count);
+  if (count == 0) return 1;
+
+  std::scoped_lock lock(m_Lock);
+  const std::string inDirectory = InDirectory();
+  std::vector<std::string> names;
+  if (FindFiles(inDirectory, "*.tmp", names) != ERROR_SUCCESS) return 1;
+
+  // The first message nobody holds: the fax server may still be writing
+  // others, and the thread that opened a message keeps it exclusively.
+  std::string chosen;
+  for (const std::string& name : names) {
+    if (!IsQueueEntry(name)) continue;
+    const std::string full = inDirectory + kPathSeparatorText + name;
+    if (full.size() >= kSpoolPathBuffer) {
+      DebugLogStr("Que_OpenMsg Error: path too long: ", name.c_str(), CV_SRC, __LINE__);
+      continue;
+    }
+    CFile probe = CFile::Open(full, FileAccess::kReadControl, FileShare::kNone, FileCreation::kOpenExisting);
+    if (probe.IsValid()) {
+      probe.Close();
+      chosen = name;
+      break;
+    }
+    LogLastError();
+  }
+  if (chosen.empty()) return 1;
+
+  const std::string relative = std::string("IN") + kPathSeparatorText + chosen;
+  DebugLogStr("Que_OpenMsg - filename to check for: ", relative.c_str(), CV_SRC, __LINE__);
+  const std::string full = std::string(m_ProgramPath.get()) + relative;
+
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (!FileExists(full)) {
+      DebugLogStr("Que_OpenMsg Error: access to file failed: ", relative.c_str(), CV_SRC, __LINE__);
+    }
+    CFile file = CFile::Open(full, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+    if (!file.IsValid()) {
+      DebugLogStr("Que_OpenMsg Error: Unable to open the file: ", relative.c_str(), CV_SRC, __LINE__);
+      if (LogLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION)) return ERROR_SHARING_VIOLATION;
+      continue;
+    }
+    handle = std::move(file);
+    AddIDNameLink(handle.Id(), full.c_str());
+    CopyCut(path, pathSize, full);
+    return 0;
+  }
+  return 1;
+}
+
+int CFileMan::Que_CloseAndDeleteMsg(CFile& handle) {
+  std::scoped_lock lock(m_Lock);
+  const std::int32_t id = handle.Id();
+  // Looked up before the close, while the handle number is still ours.
+  char path[kSpoolPathBuffer] = {};
+  const int found = GetIDNameLink(id, path, sizeof(path));
+  if (!handle.Close()) {
+    DebugLog("Error: File close error", CV_SRC, __LINE__);
+    return 1;
+  }
+  if (found != 0) {
+    DebugLog("Que_CloseAndDeleteMsg- Error: no file recorded for the handle", CV_SRC, __LINE__);
+    return 1;
+  }
+  char namePart[kSpoolPathBuffer];
+  PathFileNamePart(path, namePart, sizeof(namePart));
+  DebugLogStr("Deleting file: ", namePart, CV_SRC, __LINE__);
+  DelIDNameLink(id);
+  if (!FileDelete(path)) {
+    char text[kSpoolPathBuffer + 64];
+    std::snprintf(text, sizeof(text), "Que_CloseAndDeleteMsg- Error deleting file (%d): %s",
+                  static_cast<int>(PlatformGetLastError()), namePart);
+    DebugLog(text, CV_SRC, __LINE__);
+  }
+  return 0;
+}
+
+int CFileMan::Que_CloseMsg(CFile& handle) {
+  std::scoped_lock lock(m_Lock);
+  DelIDNameLink(handle.Id());
+  return handle.Close() ? 0 : 1;
+}
+
+int CFileMan::AddIDNameLink(std::int32_t handle, const char* path) {
+  std::scoped_lock lock(m_Lock);
+  const std::string id = std::to_string(handle);
+  DebugLogStr("AddIDNameLink ID: ", id.c_str(), CV_SRC, __LINE__);
+  DebugLogStr("AddIDNameLink Name: ", path, CV_SRC, __LINE__);
+  m_HandleNames.push_back(IDNameLink{handle, path != nullptr ? path : ""});
+  return 0;
+}
+
+int CFileMan::GetIDNameLink(std::int32_t handle, char* out, std::size_t outSize) {
+  std::scoped_lock lock(m_Lock);
+  for (const IDNameLink& link : m_HandleNames) {
+    if (link.handle != handle) continue;
+    if (out == nullptr || link.path.size() >= outSize) return 2;
+    std::memcpy(out, link.path.c_str(), link.path.size() + 1);
+    return 0;
+  }
+  return 1;
+}
+
+int CFileMan::DelIDNameLink(std::int32_t handle) {
+  std::scoped_lock lock(m_Lock);
+  for (auto it = m_HandleNames.begin(); it != m_HandleNames.end(); ++it) {
+    if (it->handle != handle) continue;
+    const std::string id = std::to_string(handle);
+    DebugLogStr("DelIDNameLink ID: ", id.c_str(), CV_SRC, __LINE__);
+    DebugLogStr("DelIDNameLink Name: ", it->path.c_str(), CV_SRC, __LINE__);
+    m_HandleNames.erase(it);
+    return 0;
+  }
+  return 1;
+}
+
+std::int64_t FileWrite(CFile& handle, const void* bytes, std::size_t count) {
+  const std::int64_t written = handle.Write(bytes, count);
+  return written < 0 ? 0 : written;
+}
+
+std::int64_t FileWriteText(CFile& handle, const char* text) {
+  if (text == nullptr) return 0;
+  return FileWrite(handle, text, std::strlen(text));
+}
+
+std::int64_t FileRead(CFile& handle, void* buffer, std::size_t count) {
+  const std::int64_t read = handle.Read(buffer, count);
+  return read < 0 ? 0 : read;
+}
+
+int FileReadLine(CFile& handle, char* buffer, int size) {
+  if (buffer == nullptr || size < 1) return 0;
+  for (int n = 0; n < size;) {
+    char c = 0;
+    if (handle.Read(&c, 1) != 1) return 0;  // a last line without LF is not a line
+    buffer[n++] = c;
+    if (c == '\n') return n;
+  }
+  return size;
+}
+
+int FileClose(CFile& handle) { return handle.Close() ? 0 : 1; }

@@ -1,0 +1,104 @@
+// spool/CFileManSettings.cpp: the settings part of CFileMan, read once from the
+// gateway's registry key by the constructor.
+//
+// Threading: the fields are written only here, before the object is shared,
+// and read without a lock afterwards. The OverrideAddressCheck flag is set at
+// most once, during the single construction at start-up.
+#include <cctype>
+#include <cstring>
+
+#include "log/DebugLog.h"
+#include "platform/Registry.h"
+#include "spool/CFileMan.h"
+#include "spool/RegText.h"
+
+namespace {
+
+int g_OverrideAddressCheck = 0;
+
+constexpr std::size_t kOverrideAddressCheckRead = 4;
+
+}  // namespace
+
+int GetOverrideAddressCheck() { return g_OverrideAddressCheck; }
+
+CFileMan::CFileMan() { ReadSettings(); }
+
+CFileMan::~CFileMan() = default;
+
+// The numbers share one 4-byte buffer that starts at 10 and is never reset: a
+// value that is absent leaves the number read before it, which is how MaxIn
+// defaults to MaxOut and AdvancedOptions to NumUsers. A key that cannot be
+// opened makes every read fail, so the fields take those same defaults.
+void CFileMan::ReadSettings() {
+  m_ProgramPath = std::make_unique<char[]>(kProgramPathBuffer);
+  m_MailFrom = std::make_unique<char[]>(kMailFromBuffer);
+  m_DomainName = std::make_unique<char[]>(kDomainNameBuffer);
+
+  CRegKey key;
+  CRegKey::Create(kGatewayKey, key);  // a failure leaves the key closed: every read below fails
+
+  DWORD number = 10;
+  ReadNumberValue(key, "MaxOut", &number);
+  m_MaxOut = static_cast<std::int32_t>(number);
+  ReadNumberValue(key, "MaxIn", &number);
+  m_MaxIn = static_cast<std::int32_t>(number);
+
+  // A name-in-use flag left by an earlier run is cleared.
+  ReadNumberValue(key, "FileNameUse", &number);
+  number = 0;
+  if (key.IsOpen()) RegWriteDword(key, "FileNameUse", number);
+
+  ReadTextValue(key, "ProgramPath", m_ProgramPath.get(), kProgramPathRead);
+  ReadTextValue(key, "MailFrom", m_MailFrom.get(), kMailFromBuffer);
+  ReadTextValue(key, "DomainName", m_DomainName.get(), kDomainNameBuffer);
+  if (m_DomainName[0] != '\0') {
+    DebugLogStr("Domain Name: ", m_DomainName.get(), CV_SRC, __LINE__);
+  } else {
+    DebugLog("Domain Name: <empty>", CV_SRC, __LINE__);
+  }
+
+  ReadNumberValue(key, "NumUsers", &number);
+  m_NumUsers = static_cast<std::int32_t>(number);
+  ReadNumberValue(key, "AdvancedOptions", &number);
+  m_AdvancedOptions = static_cast<std::int32_t>(number);
+  if (m_AdvancedOptions == 1) {
+    ReadNumberValue(key, "NotifyOnFailure", &number);
+    m_NotifyOnFailure = static_cast<std::int32_t>(number);
+    ReadNumberValue(key, "NotifyOnSuccess", &number);
+    m_NotifyOnSuccess = static_cast<std::int32_t>(number);
+    ReadNumberValue(key, "SubjectLine", &number);
+    m_SubjectLine = static_cast<std::int32_t>(number);
+    ReadNumberValue(key, "IncludeTIFF", &number);
+    m_IncludeTIFF = static_cast<std::int32_t>(number);
+  }
+
+  // Only a short value (y, Y, yes, Yes) can switch the override on.
+  char check[kOverrideAddressCheckRead] = {};
+  DWORD checkSize = sizeof(check);
+  if (key.IsOpen() && key.QueryValue("OverrideAddressCheck", nullptr, check, &checkSize) == ERROR_SUCCESS &&
+      checkSize > 0 && std::tolower(static_cast<unsigned char>(check[0])) == 'y') {
+    g_OverrideAddressCheck = 1;
+  }
+
+  // Every spool name is the program path followed directly by IN/ or OUT/.
+  const std::size_t pathLength = std::strlen(m_ProgramPath.get());
+  if (pathLength > 0 && m_ProgramPath[pathLength - 1] != kPathSeparator) {
+    DebugLogStr("ProgramPath does not end with a path separator: ", m_ProgramPath.get(), CV_SRC, __LINE__);
+  }
+  key.Close();
+}
+
+int CFileMan::GetDomainName(char* buffer, std::size_t size) const {
+  const std::size_t length = std::strlen(m_DomainName.get());
+  if (buffer == nullptr || length >= size) return 1;
+  std::memcpy(buffer, m_DomainName.get(), length + 1);
+  return 0;
+}
+
+int CFileMan::GetMailFrom(char* buffer, std::size_t size) const {
+  const std::size_t length = std::strlen(m_MailFrom.get());
+  if (buffer == nullptr || length >= size) return 1;
+  std::memcpy(buffer, m_MailFrom.get(), length + 1);
+  return 0;
+}

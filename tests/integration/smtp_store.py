@@ -1,0 +1,42 @@
+"""What the inbound SMTP server left in OUT: the stored messages.
+
+A received message is stored as OUT/<n>.zqx; once the submission hand-off has
+run, a gateway with its debug log on keeps it as OUT/<n>-<seconds>.debug
+instead. Either way the bytes are the trace line and the data as received,
+dot-unstuffed. Both names are found here, in order of n.
+"""
+
+from __future__ import annotations
+
+import re
+import time
+from pathlib import Path
+
+TRACE = "Received: from {helo} by {domain} ; \r\n"
+
+
+def stored_messages(gw) -> list[Path]:
+    found = [p for p in gw.out_dir.iterdir() if p.is_file() and re.fullmatch(r"\d+(\.zqx|-\d+\.debug)", p.name)]
+    return sorted(found, key=lambda p: int(re.match(r"\d+", p.name).group()))
+
+
+def wait_stored(gw, count: int, timeout: float = 10.0) -> list[Path]:
+    deadline = time.monotonic() + timeout
+    while True:
+        found = stored_messages(gw)
+        if len(found) >= count or time.monotonic() > deadline:
+            return found
+        time.sleep(0.02)
+
+
+def trace_line(helo: str, domain: str) -> bytes:
+    return TRACE.format(helo=helo, domain=domain).encode("latin-1")
+
+
+def open_transaction(conn, helo: str = "client.example.com", rcpt: str = "4711@fax.example.com") -> None:
+    """Greeting, HELO, MAIL, RCPT and DATA on a raw connection, each checked."""
+    assert conn.reply()[0] == 220
+    assert conn.command(f"HELO {helo}")[0] == 250
+    assert conn.command("MAIL FROM:<sender@example.com>")[0] == 250
+    assert conn.command(f"RCPT TO:<{rcpt}>")[0] == 250
+    assert conn.command("DATA") == (354, b"354 Start mail input, end with <CRLF>.<CRLF>\r\n")

@@ -1,0 +1,61 @@
+// tests/unit/StartGateway_test.cpp: the start-up steps that exist so far, and
+// the port settings.
+#include "host/StartGateway.h"
+
+#include <gtest/gtest.h>
+
+#include "LoopbackSockets.h"
+#include "SpoolTestSupport.h"
+#include "host/CService.h"
+#include "host/Ports.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+TEST(StartGateway, ReadsTheLogSwitchesMakesTheFileManagerAndClearsTheFlags) {
+  SpoolSandbox box;
+  box.WithProgramPath();
+  box.SetText("DomainName", "gw.example");
+  box.SetText("logfile", box.Root() + "primary.log");
+  box.SetNumber("FileNameUse", 1);
+  box.SetNumber("FileNameUseAtt", 1);
+  const int port = loopback::FreePort();
+  box.SetNumber("SmtpRxPort", static_cast<DWORD>(port));
+  CService service;
+  StartGateway(&service);
+  ASSERT_NE(TheFileMan(), nullptr);
+  EXPECT_STREQ(TheFileMan()->DomainName(), "gw.example");
+  EXPECT_EQ(box.Number("FileNameUse"), 0u);
+  EXPECT_EQ(box.Number("FileNameUseAtt"), 0u);
+  EXPECT_TRUE(IsPrimaryLogOn());
+  // The file manager traces its reading: the log was on before it was made.
+  EXPECT_NE(box.PrimaryLog().find("Domain Name: gw.example"), std::string::npos);
+
+  // The inbound server is recorded, listens on SmtpRxPort and greets.
+  ASSERT_NE(service.m_SMTPIN, nullptr);
+  EXPECT_NE(box.PrimaryLog().find("SMTPIn listening to port " + std::to_string(port)), std::string::npos);
+  SOCKET client = loopback::Connect(port);
+  ASSERT_NE(client, INVALID_SOCKET);
+  SockSetReceiveTimeout(client, 5000);
+  const std::string greeting = "220 gw.example Service Ready\r\n";
+  EXPECT_EQ(loopback::ReceiveCount(client, greeting.size()), greeting);
+  SockClose(client);
+}
+
+TEST(Ports, DefaultIs25AndValuesPassUnchecked) {
+  SpoolSandbox box;
+  EXPECT_EQ(GetSmtpRxPort(), 25);  // no key at all
+  box.SetText("DomainName", "x");
+  EXPECT_EQ(GetSmtpRxPort(), 25);
+  EXPECT_EQ(GetSmtpTxPort(), 25);
+  box.SetNumber("SmtpRxPort", 2525);
+  box.SetNumber("SmtpTxPort", 70000);
+  EXPECT_EQ(GetSmtpRxPort(), 2525);
+  EXPECT_EQ(GetSmtpTxPort(), 70000);
+  box.SetNumber("SmtpRxPort", 0);
+  EXPECT_EQ(GetSmtpRxPort(), 0);
+  box.SetText("SmtpTxPort", "a much longer text");
+  EXPECT_EQ(GetSmtpTxPort(), 25);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// tests/unit/TempDir.h: a private temporary directory for one test, removed
+// with everything in it when the test ends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+class CTempDir {
+ public:
+  CTempDir() {
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto candidate = base / ("cvsmtpgw-test-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) {
+        m_Path = candidate.string();
+        return;
+      }
+    }
+    ADD_FAILURE() << "cannot create a temporary directory";
+  }
+  CTempDir(const CTempDir&) = delete;
+  CTempDir& operator=(const CTempDir&) = delete;
+  ~CTempDir() {
+    std::error_code ignored;
+    if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ignored);
+  }
+
+  const std::string& Path() const { return m_Path; }
+  std::string File(const std::string& name) const { return m_Path + "/" + name; }
+
+ private:
+  std::string m_Path;
+};
+
+// Whole-file helpers for checking what the code under test wrote.
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}

@@ -1,0 +1,182 @@
+// tests/unit/file_test.cpp: CFile share modes, whole-file operations, the
+// directory search and its wildcard rule.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "platform/File.h"
+#include "platform/Process.h"
+
+namespace {
+class FileTest : public ::testing::Test {
+ protected:
+  CTempDir m_Dir;
+};
+
+TEST_F(FileTest, ExclusiveOpenHeldByAnotherProcessIsASharingViolation) {
+  const std::string path = m_Dir.File("held.tmp");
+  CChildProcess holder;
+  ASSERT_TRUE(holder.Start({CVSMTPGW_TEST_HELPER, "hold-exclusive", path}));
+  std::string line;
+  ASSERT_TRUE(holder.ReadLine(line, 10000));
+  ASSERT_EQ(line, "locked");
+
+  for (FileShare share : {FileShare::kNone, FileShare::kReadWrite}) {
+    CFile file = CFile::Open(path, FileAccess::kReadControl, share, FileCreation::kOpenExisting);
+    EXPECT_FALSE(file.IsValid());
+    EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  }
+  holder.CloseInput();
+  EXPECT_EQ(holder.Wait(10000), 0);
+  CFile file = CFile::Open(path, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  EXPECT_TRUE(file.IsValid());
+}
+
+TEST_F(FileTest, ShareModesWithinOneProcess) {
+  const std::string path = m_Dir.File("a.zqx");
+  CFile writer = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  ASSERT_TRUE(writer.IsValid());
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SUCCESS));  // it did not exist
+  ASSERT_EQ(writer.Write("hello", 5), 5);
+  // CREATE_ALWAYS by someone else must neither open nor truncate a held file.
+  CFile second = CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  EXPECT_FALSE(second.IsValid());
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(writer.Size(), 5);
+  ASSERT_TRUE(writer.Close());
+  EXPECT_FALSE(writer.Close());
+
+  CFile r1 = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  CFile r2 = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  EXPECT_TRUE(r1.IsValid());
+  EXPECT_TRUE(r2.IsValid());
+  char buf[16];
+  EXPECT_EQ(r1.Read(buf, sizeof buf), 5);
+  EXPECT_EQ(r1.Read(buf, sizeof buf), 0);
+  CFile again = CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  EXPECT_FALSE(again.IsValid());  // readers hold it shared
+  r1.Close();
+  r2.Close();
+  again = CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  ASSERT_TRUE(again.IsValid());
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(again.Size(), 0);
+}
+
+TEST_F(FileTest, OpenFailuresGiveWindowsCodes) {
+  struct Case {
+    std::string path;
+    FileCreation creation;
+    long code;
+  };
+  WriteWholeFile(m_Dir.File("exists"), "x");
+  const Case cases[] = {
+      {m_Dir.File("missing"), FileCreation::kOpenExisting, ERROR_FILE_NOT_FOUND},
+      {m_Dir.File("nodir/missing"), FileCreation::kOpenExisting, ERROR_PATH_NOT_FOUND},
+      {m_Dir.File("nodir/new"), FileCreation::kCreateAlways, ERROR_PATH_NOT_FOUND},
+      {m_Dir.File("exists"), FileCreation::kCreateNew, ERROR_FILE_EXISTS},
+      {m_Dir.Path(), FileCreation::kOpenExisting, ERROR_ACCESS_DENIED},
+      {m_Dir.File(std::string(300, 'n')), FileCreation::kCreateNew, ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const Case& c : cases) {
+    CFile file = CFile::Open(c.path, FileAccess::kRead, FileShare::kNone, c.creation);
+    EXPECT_FALSE(file.IsValid()) << c.path;
+    EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(c.code)) << c.path;
+  }
+}
+
+TEST_F(FileTest, MoveNeverReplacesButMoveReplaceDoes) {
+  WriteWholeFile(m_Dir.File("a"), "first");
+  WriteWholeFile(m_Dir.File("b"), "second");
+  EXPECT_FALSE(FileMove(m_Dir.File("a"), m_Dir.File("b")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("b")), "second");
+  EXPECT_TRUE(FileExists(m_Dir.File("a")));
+
+  EXPECT_TRUE(FileMove(m_Dir.File("a"), m_Dir.File("c")));
+  EXPECT_FALSE(FileExists(m_Dir.File("a")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(FileMove(m_Dir.File("a"), m_Dir.File("d")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  EXPECT_TRUE(FileMoveReplace(m_Dir.File("c"), m_Dir.File("b")));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("b")), "first");
+}
+
+TEST_F(FileTest, CopyKeepsTargetsItMustNotTouch) {
+  WriteWholeFile(m_Dir.File("src"), std::string(200000, 's'));
+  WriteWholeFile(m_Dir.File("dst"), "old");
+  EXPECT_FALSE(FileCopy(m_Dir.File("src"), m_Dir.File("dst"), true));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("dst")), "old");
+  EXPECT_TRUE(FileCopy(m_Dir.File("src"), m_Dir.File("dst"), false));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("dst")), std::string(200000, 's'));
+  EXPECT_EQ(FileSizeByName(m_Dir.File("dst")), 200000);
+  // Onto itself (through another spelling): refused, not truncated.
+  EXPECT_FALSE(FileCopy(m_Dir.File("src"), m_Dir.Path() + "/./src", false));
+  EXPECT_EQ(FileSizeByName(m_Dir.File("src")), 200000);
+  EXPECT_GE(FileAgeSeconds(m_Dir.File("src")), 0);
+  EXPECT_EQ(FileAgeSeconds(m_Dir.File("none")), -1);
+}
+
+TEST_F(FileTest, DirectoryOperations) {
+  const std::string priv = m_Dir.File("private");
+  ASSERT_TRUE(DirectoryCreatePrivate(priv));
+  const auto perms = std::filesystem::status(priv).permissions();
+  EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_all);
+  EXPECT_FALSE(DirectoryCreate(priv));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  WriteWholeFile(priv + "/f", "x");
+  EXPECT_FALSE(DirectoryRemove(priv));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_TRUE(DirectorySync(priv));
+  EXPECT_TRUE(FileDelete(priv + "/f"));
+  EXPECT_TRUE(DirectoryRemove(priv));
+  EXPECT_FALSE(DirectoryCreate(m_Dir.File("no/such")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(FileTest, FindFilesMatchesWithoutCaseAndInDirectoryOrder) {
+  for (const char* name : {"ABC.TMP", "b.tmp", "c.tmpx", ".hidden.tmp", "x", "x.y", "~ATTC005.txt"})
+    WriteWholeFile(m_Dir.File(name), "");
+  std::vector<std::string> names;
+  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.tmp", names), ERROR_SUCCESS);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden.tmp", "ABC.TMP", "b.tmp"}));
+
+  ASSERT_EQ(FindFiles(m_Dir.Path(), "x.*", names), ERROR_SUCCESS);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"x", "x.y"}));
+  ASSERT_EQ(FindFiles(m_Dir.Path(), "~attc005.*", names), ERROR_SUCCESS);
+  EXPECT_EQ(names.size(), 1u);
+  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.*", names), ERROR_SUCCESS);
+  EXPECT_EQ(names.size(), 7u);  // never "." or ".."
+
+  EXPECT_EQ(FindFiles(m_Dir.Path(), "*.zqx", names), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(FindFiles(m_Dir.File("missing"), "*", names), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(WildcardTest, Table) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool match;
+  };
+  const Case cases[] = {
+      {"*.tmp", "a.tmp", true},     {"*.tmp", "A.TMP", true},   {"*.tmp", "a.tmp.x", false},
+      {"*.tmp", ".tmp", true},      {"*.tmp", "atmp", false},   {"?.tmp", "ab.tmp", false},
+      {"??.tmp", "ab.tmp", true},   {"*", "", true},            {"*.*", "noext", true},
+      {"x.*", "x", true},           {"x.*", "xy", false},       {"a*b*c", "aXbYbZc", true},
+      {"a*b*c", "aXbYbZ", false},   {"ENV*", "env17", true},    {"", "", true},
+      {"", "a", false},             {"*a", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+}
+}  // namespace

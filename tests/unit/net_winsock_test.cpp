@@ -1,0 +1,185 @@
+// The listener: serving, the connection limit, refusal, the stop flag, a
+// failed bind and the thread list.
+#include "net/C_WINSOCK.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "LoopbackSockets.h"
+#include "net/C_WSTHREAD.h"
+
+namespace {
+
+// Echoes each line back until the peer stops.
+class EchoThread : public C_WSTHREAD {
+ public:
+  int Run() override {
+    char line[101];
+    while (ReadLine(line, 100) > 0) {
+      std::string reply = std::string(line) + "\r\n";
+      SendText(reply.c_str());
+    }
+    return 0;
+  }
+};
+
+class TestServer : public C_WINSOCK {
+ public:
+  C_WSTHREAD* CreateThreadInstance() override {
+    m_Created++;
+    return m_FailCreate ? nullptr : new EchoThread;
+  }
+  void ReleaseThreadInstance(C_WSTHREAD* instance) override {
+    m_Released++;
+    delete instance;
+  }
+  std::atomic<int> m_Created{0};
+  std::atomic<int> m_Released{0};
+  bool m_FailCreate = false;
+};
+
+bool WaitFor(const std::function<bool()>& condition, int milliseconds = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    SleepMs(10);
+  }
+  return true;
+}
+
+// A client that has been greeted by its echo: its session is registered.
+struct Client {
+  SOCKET s = INVALID_SOCKET;
+  explicit Client(int port) {
+    s = loopback::Connect(port);
+    if (s != INVALID_SOCKET) SockSetReceiveTimeout(s, 5000);
+  }
+  ~Client() { Close(); }
+  std::string RoundTrip(const std::string& line) {
+    if (!loopback::SendAll(s, line + "\r\n")) return "<send failed>";
+    return loopback::ReceiveCount(s, line.size() + 2);
+  }
+  void Close() {
+    if (s != INVALID_SOCKET) SockClose(s);
+    s = INVALID_SOCKET;
+  }
+};
+
+class WinsockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Port = loopback::FreePort();
+    ASSERT_GT(m_Port, 0);
+    ASSERT_EQ(m_Server.ConnectToPort(m_Port, 5, AF_INET_CODE, HostToNet32(loopback::kLoopbackHost)), 0);
+    ASSERT_EQ(m_Server.StartAcceptThread(), 0);
+    ASSERT_EQ(m_Server.m_Accepting, 1);
+  }
+  void TearDown() override {
+    // Every session must have been disposed of before the server goes.
+    EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
+    EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
+  }
+
+  TestServer m_Server;
+  int m_Port = 0;
+};
+
+TEST_F(WinsockTest, ServesAConnectionAndDisposesOfItsSession) {
+  EXPECT_EQ(m_Server.StartAcceptThread(), 0);  // already running
+  {
+    Client client(m_Port);
+    EXPECT_EQ(client.RoundTrip("hello"), "hello\r\n");
+    EXPECT_EQ(m_Server.ConnectionCount(), 1);
+  }
+  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == 1; }));
+  EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
+  EXPECT_EQ(m_Server.m_ThreadList, nullptr);
+}
+
+TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
+  m_Server.m_MaxConnections = 2;
+  auto first = std::make_unique<Client>(m_Port);
+  Client second(m_Port);
+  ASSERT_EQ(first->RoundTrip("one"), "one\r\n");
+  ASSERT_EQ(second.RoundTrip("two"), "two\r\n");
+
+  Client third(m_Port);
+  ASSERT_TRUE(loopback::SendAll(third.s, "three\r\n"));
+  // The base refuse operation answers with its busy text, then the listener closes.
+  EXPECT_EQ(loopback::ReceiveAll(third.s), "Too Many Connections, Please Try Later.");
+
+  first.reset();
+  ASSERT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 1; }));
+  Client fourth(m_Port);
+  EXPECT_EQ(fourth.RoundTrip("four"), "four\r\n");
+}
+
+TEST_F(WinsockTest, ABurstCannotSlipPastTheLimit) {
+  m_Server.m_MaxConnections = 3;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 12; ++i) clients.push_back(std::make_unique<Client>(m_Port));
+  int served = 0;
+  for (auto& client : clients) {
+    if (client->RoundTrip("x") == "x\r\n") served++;
+  }
+  EXPECT_EQ(served, 3);
+}
+
+TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
+  m_Server.m_StopAccepting = 1;
+  Client client(m_Port);
+  EXPECT_EQ(loopback::ReceiveAll(client.s), "");
+  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Accepting == 0; }));
+  EXPECT_EQ(m_Server.m_StopAccepting, 0);
+  EXPECT_EQ(m_Server.m_Created, 0);
+}
+
+TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
+  m_Server.m_FailCreate = true;
+  Client client(m_Port);
+  EXPECT_EQ(loopback::ReceiveAll(client.s), "");
+  EXPECT_EQ(m_Server.m_Created, 1);
+  EXPECT_EQ(m_Server.m_Released, 0);
+  EXPECT_EQ(m_Server.ConnectionCount(), 0);
+}
+
+TEST_F(WinsockTest, PortInUseFailsTheBindAndTheAcceptThreadEndsAtOnce) {
+  TestServer second;
+  EXPECT_EQ(second.ConnectToPort(m_Port, 5, AF_INET_CODE, HostToNet32(loopback::kLoopbackHost)), 3);
+  EXPECT_EQ(second.StartAcceptThread(), 0);
+  EXPECT_TRUE(WaitFor([&second] { return second.m_Accepting == 0; }));
+}
+
+TEST(WinsockThreadList, AddAndRemoveKeepTheListLinked) {
+  TestServer server;
+  EchoThread a, b, c;
+  EXPECT_EQ(server.AddThread(&a, 11, 1), 1);
+  EXPECT_EQ(server.AddThread(&b, 12, 2), 1);
+  EXPECT_EQ(server.AddThread(&c, 13, 3), 1);
+  EXPECT_EQ(server.ConnectionCount(), 3);
+  ASSERT_EQ(server.m_ThreadList->instance, &c);
+
+  EXPECT_EQ(server.RemoveThread(12), 1);  // the middle one
+  ASSERT_EQ(server.ConnectionCount(), 2);
+  EXPECT_EQ(server.m_ThreadList->instance, &c);
+  EXPECT_EQ(server.m_ThreadList->next->instance, &a);
+  EXPECT_EQ(server.m_ThreadList->next->previous, server.m_ThreadList);
+
+  EXPECT_EQ(server.RemoveThread(99), 1);  // unknown: the count stays
+  EXPECT_EQ(server.ConnectionCount(), 2);
+
+  server.RemoveThread(13);  // the newest
+  EXPECT_EQ(server.m_ThreadList->instance, &a);
+  EXPECT_EQ(server.m_ThreadList->previous, nullptr);
+  server.RemoveThread(11);
+  EXPECT_EQ(server.m_ThreadList, nullptr);
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+}  // namespace

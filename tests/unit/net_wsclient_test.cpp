@@ -1,0 +1,119 @@
+// The client-side connection: connect results, byte-wise line reads that
+// leave the rest in the socket, and the orderly close.
+#include "net/C_WSClient.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "LoopbackSockets.h"
+
+namespace {
+
+class WsClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Listener = loopback::Listen(m_Port);
+    ASSERT_NE(m_Listener, INVALID_SOCKET);
+  }
+  void TearDown() override {
+    if (m_Peer != INVALID_SOCKET) SockClose(m_Peer);
+    SockClose(m_Listener);
+  }
+  void ConnectAndAccept() {
+    ASSERT_EQ(m_Client.Connect(m_Port, "127.0.0.1"), 0);
+    m_Peer = SockAccept(m_Listener, nullptr, nullptr);
+    ASSERT_NE(m_Peer, INVALID_SOCKET);
+    ASSERT_EQ(m_Client.SetReceiveTimeout(5000), 0);
+  }
+
+  SOCKET m_Listener = INVALID_SOCKET;
+  SOCKET m_Peer = INVALID_SOCKET;
+  int m_Port = 0;
+  C_WSClient m_Client;
+};
+
+TEST_F(WsClientTest, ConnectRecordsPortAndHost) {
+  ConnectAndAccept();
+  EXPECT_EQ(m_Client.m_Port, m_Port);
+  EXPECT_STREQ(m_Client.m_Host, "127.0.0.1");
+  EXPECT_NE(m_Client.m_Socket, 0);
+  EXPECT_EQ(m_Client.m_ReceiveTimeout, 5000);
+  EXPECT_EQ(m_Client.m_SendTimeout, 30000);
+}
+
+TEST_F(WsClientTest, ConnectFailuresGiveTwoAndLeaveNoSocket) {
+  const int closedPort = loopback::FreePort();
+  EXPECT_EQ(m_Client.Connect(closedPort, "127.0.0.1"), 2);
+  EXPECT_EQ(m_Client.m_Socket, 0);
+  EXPECT_EQ(m_Client.Connect(25, "not an address"), 2);
+  EXPECT_EQ(m_Client.m_Socket, 0);
+  EXPECT_EQ(m_Client.CloseConnection(), 0);
+}
+
+TEST_F(WsClientTest, LongHostTextIsCutToItsField) {
+  EXPECT_EQ(m_Client.Connect(m_Port, "127.0.0.1.and.a.lot.more.text.than.fits"), 2);
+  EXPECT_EQ(std::string(m_Client.m_Host).size(), static_cast<std::size_t>(C_WSClient::kHostSize - 1));
+}
+
+TEST_F(WsClientTest, ReadLineTakesNothingBeyondTheLineEnd) {
+  ConnectAndAccept();
+  ASSERT_TRUE(loopback::SendAll(m_Peer, "220 hello\r\n250 bare\nrest"));
+  char line[101];
+  EXPECT_EQ(m_Client.ReadLine(line, 100), 9);
+  EXPECT_STREQ(line, "220 hello");
+  EXPECT_EQ(m_Client.ReadLine(line, 100), 8);
+  EXPECT_STREQ(line, "250 bare");
+  char raw[8] = {};
+  EXPECT_EQ(m_Client.Receive(raw, 4), 4);  // the bytes after the line are still in the socket
+  EXPECT_EQ(std::string(raw, 4), "rest");
+}
+
+TEST_F(WsClientTest, ReadLinePiecesAndEndOfConnection) {
+  ConnectAndAccept();
+  ASSERT_TRUE(loopback::SendAll(m_Peer, std::string(12, 'x') + "\r\ncut"));
+  char line[11];
+  EXPECT_EQ(m_Client.ReadLine(line, 10), 10);
+  EXPECT_EQ(std::string(line), std::string(10, 'x'));
+  EXPECT_EQ(m_Client.ReadLine(line, 10), 2);
+  EXPECT_STREQ(line, "xx");
+  SockClose(m_Peer);
+  m_Peer = INVALID_SOCKET;
+  EXPECT_EQ(m_Client.ReadLine(line, 10), 0);
+  EXPECT_STREQ(line, "");
+}
+
+TEST_F(WsClientTest, DrainInputEmptiesTheSocket) {
+  ConnectAndAccept();
+  ASSERT_TRUE(loopback::SendAll(m_Peer, "220-banner\r\n220 more\r\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(m_Client.DataWaiting());
+  EXPECT_EQ(m_Client.DrainInput(), 0);
+  EXPECT_FALSE(m_Client.DataWaiting());
+}
+
+TEST_F(WsClientTest, CloseConnectionDrainsAndForgetsTheSocket) {
+  ConnectAndAccept();
+  std::thread peer([this] {
+    loopback::SendAll(m_Peer, "late bytes");
+    loopback::ReceiveAll(m_Peer);  // until the client's shutdown
+    SockClose(m_Peer);
+    m_Peer = INVALID_SOCKET;
+  });
+  EXPECT_EQ(m_Client.CloseConnection(), 0);
+  peer.join();
+  EXPECT_EQ(m_Client.m_Socket, 0);
+  // The same object connects again.
+  ConnectAndAccept();
+  EXPECT_EQ(m_Client.CloseConnection(), 0);
+}
+
+TEST_F(WsClientTest, FailedShutdownStillClosesAndGivesOne) {
+  m_Client.m_Socket = SockCreate(AF_INET_CODE, 0);  // never connected: shutdown fails
+  ASSERT_NE(m_Client.m_Socket, INVALID_SOCKET);
+  EXPECT_EQ(m_Client.CloseConnection(), 1);
+  EXPECT_EQ(m_Client.m_Socket, 0);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: time-outs,
+// error codes, peek, shutdown, non-blocking mode.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/Socket.h"
+
+namespace {
+SockAddrIn Loopback(std::uint16_t port) {
+  SockAddrIn addr;
+  addr.family = AF_INET_CODE;
+  addr.port = HostToNet16(port);
+  addr.addr = InetAddr("127.0.0.1");
+  return addr;
+}
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(SockStartup(0x0101), 0);
+    m_Listener = SockCreate(AF_INET_CODE, 0);
+    ASSERT_NE(m_Listener, INVALID_SOCKET);
+    ASSERT_EQ(SockBind(m_Listener, Loopback(0)), 0);
+    ASSERT_EQ(SockListen(m_Listener, 5), 0);
+    SockAddrIn local;
+    ASSERT_EQ(SockGetLocalAddress(m_Listener, local), 0);
+    m_Port = NetToHost16(local.port);
+    m_Client = SockCreate(AF_INET_CODE, 0);
+    ASSERT_EQ(SockConnect(m_Client, Loopback(m_Port)), 0);
+    SockAddrIn peer;
+    int peerLen = 0;
+    m_Server = SockAccept(m_Listener, &peer, &peerLen);
+    ASSERT_NE(m_Server, INVALID_SOCKET);
+    EXPECT_EQ(peerLen, 16);
+    EXPECT_EQ(peer.addr, InetAddr("127.0.0.1"));
+  }
+  void TearDown() override {
+    for (SOCKET s : {m_Client, m_Server, m_Listener})
+      if (s != INVALID_SOCKET) SockClose(s);
+  }
+
+  SOCKET m_Listener = INVALID_SOCKET, m_Client = INVALID_SOCKET, m_Server = INVALID_SOCKET;
+  std::uint16_t m_Port = 0;
+};
+
+TEST_F(SocketTest, ReceiveTimeOutIsWsaETimedOut) {
+  ASSERT_EQ(SockSetReceiveTimeout(m_Server, 200), 0);
+  char buf[16];
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+}
+
+TEST_F(SocketTest, PeekShutdownAndEndOfStream) {
+  ASSERT_EQ(SockSend(m_Client, "HELO x\r\n", 8), 8);
+  char buf[16] = {};
+  ASSERT_EQ(SockWaitReadable(m_Server, 5000), 1);
+  EXPECT_EQ(SockRecv(m_Server, buf, 4, true), 4);
+  EXPECT_EQ(std::string(buf, 4), "HELO");
+  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 8);  // the peeked bytes are still there
+  ASSERT_EQ(SockShutdown(m_Client, SocketShutdown::kSend), 0);
+  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 0);
+}
+
+TEST_F(SocketTest, NonBlockingAndWaitReadable) {
+  char buf[4];
+  EXPECT_EQ(SockWaitReadable(m_Server, 50), 0);
+  ASSERT_EQ(SockSetNonBlocking(m_Server, true), 0);
+  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAEWOULDBLOCK));
+  ASSERT_EQ(SockSetNonBlocking(m_Server, false), 0);
+  ASSERT_EQ(SockSetReceiveTimeout(m_Server, 100), 0);
+  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+}
+
+TEST_F(SocketTest, SendToAClosedPeerFailsWithoutSignal) {
+  ASSERT_EQ(SockSetLinger(m_Server, true, 0), 0);  // close with a reset
+  ASSERT_EQ(SockClose(m_Server), 0);
+  m_Server = INVALID_SOCKET;
+  const std::vector<char> block(64 * 1024, 'x');
+  int result = 0;
+  for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i)
+    result = SockSend(m_Client, block.data(), static_cast<int>(block.size()));
+  EXPECT_EQ(result, SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNRESET));
+}
+
+TEST_F(SocketTest, ErrorCodes) {
+  SOCKET second = SockCreate(AF_INET_CODE, 0);
+  EXPECT_EQ(SockBind(second, Loopback(m_Port)), SOCKET_ERROR);  // held by our listener
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAEADDRINUSE));
+  SockClose(second);
+
+  SockClose(m_Listener);
+  m_Listener = INVALID_SOCKET;
+  SOCKET refused = SockCreate(AF_INET_CODE, 0);
+  EXPECT_EQ(SockConnect(refused, Loopback(m_Port)), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNREFUSED));
+  SockClose(refused);
+
+  char buf[4];
+  EXPECT_EQ(SockRecv(INVALID_SOCKET, buf, 4), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAENOTSOCK));
+}
+
+TEST(SocketAddressTest, InetAddrAndByteOrder) {
+  EXPECT_EQ(NetToHost32(InetAddr("127.0.0.1")), 0x7F000001u);
+  EXPECT_EQ(NetToHost32(InetAddr("10.1.2.3")), 0x0A010203u);
+  EXPECT_EQ(InetAddr("300.1.1.1"), kInAddrNone);
+  EXPECT_EQ(InetAddr("mail.example.com"), kInAddrNone);
+  EXPECT_EQ(InetAddr(nullptr), kInAddrNone);
+  EXPECT_EQ(NetToHost16(HostToNet16(0x1234)), 0x1234);
+}
+}  // namespace

@@ -1,0 +1,153 @@
+// tests/unit/stdio_file_test.cpp: CStdioFile text-mode translation in both
+// directions (CR at buffer edges, lone CRs), binary mode, modes and errors.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "TempDir.h"
+#include "platform/File.h"
+
+namespace {
+// What text mode must deliver for `raw`: CR LF becomes LF, any other CR stays.
+std::string ExpectedText(const std::string& raw) {
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    out.push_back(raw[i]);
+  }
+  return out;
+}
+
+// Input with CRs at the stream's 64 KiB buffer edges: a CR LF split across the
+// edge, a lone CR last in a buffer, a CR CR LF, and a CR at the very end.
+std::string EdgeInput() {
+  constexpr std::size_t kEdge = 64 * 1024;
+  std::string raw;
+  for (int i = 0; raw.size() < 3 * kEdge; ++i) raw += "line " + std::to_string(i) + "\r\n";
+  raw[kEdge - 1] = '\r';
+  raw[kEdge] = '\n';
+  raw[2 * kEdge - 1] = '\r';
+  raw[2 * kEdge] = 'x';
+  raw.replace(100, 3, "\r\r\n");
+  raw += "tail\r";
+  return raw;
+}
+
+class StdioFileTest : public ::testing::Test {
+ protected:
+  CTempDir m_Dir;
+};
+
+TEST_F(StdioFileTest, TextWriteStoresCrLf) {
+  const std::string path = m_Dir.File("out.txt");
+  CStdioFile file = CStdioFile::Open(path, "w");
+  ASSERT_TRUE(file.IsOpen());
+  EXPECT_EQ(file.WriteText("a\nb\r\n"), 5u);
+  const std::string big(100000, '\n');  // bigger than the buffer, all translated
+  EXPECT_EQ(file.Write(big.data(), big.size()), big.size());
+  EXPECT_EQ(file.Write("\rend", 4), 4u);
+  ASSERT_TRUE(file.Close());
+  std::string expected = "a\r\nb\r\r\n";
+  for (int i = 0; i < 100000; ++i) expected += "\r\n";
+  expected += "\rend";
+  EXPECT_EQ(ReadWholeFile(path), expected);
+}
+
+TEST_F(StdioFileTest, TextReadTranslatesAcrossBufferEdgesWithEveryReadSize) {
+  const std::string path = m_Dir.File("in.txt");
+  const std::string raw = EdgeInput();
+  WriteWholeFile(path, raw);
+  const std::string expected = ExpectedText(raw);
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{1024}, std::size_t{65536},
+                            std::size_t{1000000}}) {
+    CStdioFile file = CStdioFile::Open(path, "r");
+    ASSERT_TRUE(file.IsOpen());
+    std::string got, part(chunk, '\0');
+    for (std::size_t n; (n = file.Read(part.data(), chunk)) > 0;) got.append(part, 0, n);
+    EXPECT_EQ(got, expected) << "chunk " << chunk;
+    EXPECT_FALSE(file.Error());
+  }
+  CStdioFile file = CStdioFile::Open(path, "rt");
+  std::string got;
+  for (int c; (c = file.GetChar()) >= 0;) got.push_back(static_cast<char>(c));
+  EXPECT_EQ(got, expected) << "GetChar";
+
+  ASSERT_TRUE(file.Rewind());
+  got.clear();
+  char line[50];
+  while (file.GetLine(line, sizeof line) != nullptr) got += line;
+  EXPECT_EQ(got, expected) << "GetLine";
+}
+
+TEST_F(StdioFileTest, BinaryModePassesBytesThrough) {
+  const std::string path = m_Dir.File("bin");
+  const std::string raw = EdgeInput();
+  CStdioFile out = CStdioFile::Open(path, "wb");
+  ASSERT_EQ(out.Write(raw.data(), raw.size()), raw.size());
+  ASSERT_TRUE(out.Sync());
+  ASSERT_TRUE(out.Close());
+  EXPECT_EQ(ReadWholeFile(path), raw);
+  CStdioFile in = CStdioFile::Open(path, "rb");
+  std::string got(raw.size() + 10, '\0');
+  got.resize(in.Read(got.data(), got.size()));
+  EXPECT_EQ(got, raw);
+}
+
+TEST_F(StdioFileTest, GetLineStopsAtLimitAndAtEnd) {
+  const std::string path = m_Dir.File("lines");
+  WriteWholeFile(path, "abcdef\r\nxy");
+  CStdioFile file = CStdioFile::Open(path, "r");
+  char buf[8];
+  ASSERT_NE(file.GetLine(buf, 4), nullptr);
+  EXPECT_STREQ(buf, "abc");
+  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
+  EXPECT_STREQ(buf, "def\n");
+  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
+  EXPECT_STREQ(buf, "xy");
+  EXPECT_EQ(file.GetLine(buf, sizeof buf), nullptr);
+  EXPECT_EQ(file.GetChar(), -1);
+}
+
+TEST_F(StdioFileTest, ReadWriteAndAppendModes) {
+  const std::string path = m_Dir.File("rw");
+  WriteWholeFile(path, "one\r\ntwo\r\n");
+  {
+    CStdioFile file = CStdioFile::Open(path, "r+");
+    char buf[8];
+    ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
+    EXPECT_EQ(file.WriteText("TWO\n"), 4u);  // lands where reading stopped
+    ASSERT_TRUE(file.Close());
+  }
+  EXPECT_EQ(ReadWholeFile(path), "one\r\nTWO\r\n");
+  {
+    CStdioFile file = CStdioFile::Open(path, "a");
+    EXPECT_EQ(file.WriteText("3\n"), 2u);
+    char c;
+    EXPECT_EQ(file.Read(&c, 1), 0u);  // not open for reading
+    EXPECT_TRUE(file.Error());
+  }
+  EXPECT_EQ(ReadWholeFile(path), "one\r\nTWO\r\n3\r\n");
+  CStdioFile moved = CStdioFile::Open(path, "r");
+  CStdioFile owner(std::move(moved));
+  EXPECT_FALSE(moved.IsOpen());
+  EXPECT_EQ(owner.GetChar(), 'o');
+}
+
+TEST_F(StdioFileTest, FailuresAreReported) {
+  CStdioFile missing = CStdioFile::Open(m_Dir.File("none"), "r");
+  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_FALSE(CStdioFile::Open(m_Dir.File("x"), "q").IsOpen());
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_FALSE(CStdioFile::Open(m_Dir.Path(), "r").IsOpen());
+
+  // A full disk: the write is buffered, so the loss must show at Close.
+  CStdioFile full = CStdioFile::Open("/dev/full", "w");
+  if (!full.IsOpen()) GTEST_SKIP() << "no /dev/full";
+  full.WriteText("lost\n");
+  EXPECT_FALSE(full.Close());
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_DISK_FULL));
+}
+}  // namespace
