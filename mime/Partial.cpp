@@ -70,14 +70,13 @@ bool WriteInnerHeader(CStdioFile& out, PartReader& reader) {
   char line[kLineSize];
   bool atLineStart = true;  // the previous piece ended with LF
   bool keep = false;
-  while (PartGetLine(line, kLineSize, reader) != nullptr) {
-    const std::size_t length = std::strlen(line);
+  for (std::size_t length; (length = PartReadLine(line, kLineSize, reader)) > 0;) {
     if (atLineStart) {
       if (line[0] == '\n') return WriteAll(out, "\n", 1);
       if (line[0] != ' ' && line[0] != '\t') keep = IsContentHeader(line, length);
     }
     if (keep && !WriteAll(out, line, length)) return false;
-    atLineStart = length > 0 && line[length - 1] == '\n';
+    atLineStart = line[length - 1] == '\n';
   }
   return true;
 }
@@ -109,6 +108,14 @@ std::string PrintableId(const std::string& id) {
 
 int Refuse(PartReader& reader, const char* warning) {
   if (warning != nullptr) Warn(warning);
+  PartSkipRest(reader);
+  return 1;
+}
+
+// The fragment could not be kept: the hand-off then keeps the received mail
+// instead of passing on a submission that lacks it.
+int FailStore(PartReader& reader) {
+  NoteOutputFailure();
   PartSkipRest(reader);
   return 1;
 }
@@ -149,14 +156,14 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   // Without its directory a fragment has nowhere safe to go: files in the
   // current directory would mix every set into one.
   const std::optional<std::string> madeDir = MakeFragmentDir(*id);
-  if (!madeDir) return Refuse(reader, nullptr);
+  if (!madeDir) return FailStore(reader);
   const std::string& dir = *madeDir;
 
   const std::string parts = FragmentPartsDir();
   if (!parts.empty()) ExpireFragmentSets(parts, FragmentDirName(*id), kFragmentSetMaxAgeSeconds);
 
   if (totalText) {
-    if (!WriteFragmentCount(dir, total)) return Refuse(reader, nullptr);
+    if (!WriteFragmentCount(dir, total)) return FailStore(reader);
   } else {
     total = ReadFragmentCount(dir);
     if (total != 0 && number > total) return Refuse(reader, "partial message has invalid number");
@@ -172,7 +179,7 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   CStdioFile fragment = CStdioFile::Open(fragmentPath, "w");
   if (!fragment.IsOpen()) {
     PrintFileError(fragmentPath);
-    return Refuse(reader, nullptr);
+    return FailStore(reader);
   }
   bool written = true;
   if (number == 1) written = WriteOuterHeader(fragment, headerBlock) && WriteInnerHeader(fragment, reader);
@@ -181,17 +188,22 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
     // A cut fragment would corrupt the joined mail; better to wait for it again.
     PrintFileError(fragmentPath);
     FileDelete(fragmentPath);
-    return 1;
+    return FailStore(reader);
   }
   DebugLogStr("DECODE - Saved partial message fragment: ", fragmentPath.c_str(), CV_SRC, __LINE__);
 
   if (total == 0 || !IsSetComplete(dir, total)) return 0;
-  if (!JoinFragments(dir, total)) return 1;
+  if (!JoinFragments(dir, total)) {
+    NoteOutputFailure();  // the joined mail is missing from this submission
+    return 1;
+  }
 
   const std::string joinedPath = dir + kJoinedFileName;
   CStdioFile joinedFile = CStdioFile::Open(joinedPath, "r");
   if (!joinedFile.IsOpen()) {
     PrintFileError(joinedPath);
+    FileDelete(joinedPath);
+    NoteOutputFailure();
     return 1;
   }
   DebugLogStr("DECODE - Decoding reassembled partial message: ", joinedPath.c_str(), CV_SRC, __LINE__);

@@ -122,6 +122,7 @@ class PartialStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_Sandbox.WithProgramPath();
+    m_Sandbox.SetText("FileName", m_Sandbox.Out() + "ENV1");  // where the header summary goes
     m_Tmp = m_Sandbox.Root() + "tmp";
     fs::create_directories(m_Tmp);
     const char* old = std::getenv("TMP");
@@ -149,8 +150,13 @@ class PartialStoreTest : public ::testing::Test {
     std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", m_List.c_str());
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
+    ResetOutputFailures();
     HandleMessage(*reader, "text/plain", 0, m_Recipients);
-    m_Stdout = testing::internal::GetCapturedStdout();
+    m_Failures = OutputFailures();
+    // Only the progress lines of the fragment store; the decoder prints more.
+    m_Stdout.clear();
+    for (const std::string& line : SpoolSandbox::Lines(testing::internal::GetCapturedStdout()))
+      if (line.rfind("Saving part", 0) == 0) m_Stdout += line + "\n";
     const std::string errors = testing::internal::GetCapturedStderr();
     PartClose(reader);
     return errors;
@@ -176,7 +182,8 @@ class PartialStoreTest : public ::testing::Test {
   SpoolSandbox m_Sandbox;
   std::string m_Tmp;
   std::string m_List;
-  std::string m_Stdout;
+  std::string m_Stdout;  // the "Saving part" lines of the last delivery
+  int m_Failures = 0;    // output failures the last delivery reported to the hand-off
   CRecipientList m_Recipients{"TO:<4711@fax.example.com>"};
   bool m_HadTmp = false;
   std::string m_OldTmp;
@@ -287,6 +294,7 @@ TEST_F(PartialStoreTest, RefusedFragmentsWarnAndLeaveNothing) {
     EXPECT_NE(errors.find(std::string("dekant: warning: ") + c.warning + "\n"), std::string::npos)
         << c.params << ": " << errors;
     EXPECT_EQ(m_Stdout.find("Saving part"), std::string::npos) << c.params;
+    EXPECT_EQ(m_Failures, 0) << c.params;  // a malformed fragment is dropped, not kept
     EXPECT_FALSE(fs::exists(Parts()) && !fs::is_empty(Parts())) << c.params;
   }
 }
@@ -311,7 +319,9 @@ TEST_F(PartialStoreTest, JoinsOutOfOrderWithTotalInOneFragmentOnly) {
       if (number == carrier) params += "; total=3";
       Deliver(FragmentMail(params, split.pieces[number - 1]));
       stdoutAll += m_Stdout;
-      if (number != 1) EXPECT_TRUE(fs::exists(SetDir(id) + std::to_string(number)));
+      if (number != 1) {
+        EXPECT_TRUE(fs::exists(SetDir(id) + std::to_string(number)));
+      }
     }
     EXPECT_NE(stdoutAll.find("Saving part 2 " + id + "\n"), std::string::npos) << stdoutAll;
     EXPECT_FALSE(fs::exists(SetDir(id)));
@@ -419,6 +429,7 @@ TEST_F(PartialStoreTest, UnusableTmpDropsTheFragment) {
   const std::string errors = Deliver(FragmentMail("id=nowhere; number=1; total=1", "body\r\n"));
   EXPECT_NE(errors.find(blocker + kPathSeparatorText + "parts: "), std::string::npos) << errors;
   EXPECT_EQ(m_Stdout.find("Saving part"), std::string::npos);
+  EXPECT_GT(m_Failures, 0);  // the hand-off keeps the received mail
   EXPECT_FALSE(fs::exists("CT"));
   EXPECT_FALSE(fs::exists("1"));
 }
@@ -428,6 +439,7 @@ TEST_F(PartialStoreTest, StoreOpenToOtherUsersIsNotUsed) {
   fs::permissions(Parts(), fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
   const std::string errors = Deliver(FragmentMail("id=shared; number=1; total=2", "body\r\n"));
   EXPECT_NE(errors.find(Parts() + ": "), std::string::npos) << errors;
+  EXPECT_GT(m_Failures, 0);
   EXPECT_TRUE(fs::is_empty(Parts()));
 }
 
