@@ -34,6 +34,7 @@ reg_string() {  # a .reg string: backslash and double quote escaped
   printf '"logfile"=%s\r\n' "$(reg_string "$demo/debug.log")"
   printf '"logfileb"=%s\r\n' "$(reg_string "$demo/debug2.log")"
   printf '"DNSName"="127.0.0.1"\r\n'
+  printf '"TmpIndex"=dword:00000000\r\n"OUTIndex"=dword:00000000\r\n"OUTIndexAtt"=dword:00000000\r\n'
   printf '\r\n'
 } >"$demo/hive.reg"
 

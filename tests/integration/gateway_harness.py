@@ -343,8 +343,11 @@ class Gateway:
         self.log2_path = self.root / "debug2.log"
         self.stdout_path = self.root / "stdout.txt"
         self.stderr_path = self.root / "stderr.txt"
+        # An installation starts the name counters at 0; the envelope name
+        # cannot be drawn without OUTIndex.
         self.values = {"ProgramPath": f"{self.root}/", "DomainName": domain,
-                       "SmtpRxPort": self.port}
+                       "SmtpRxPort": self.port, "TmpIndex": 0, "OUTIndex": 0,
+                       "OUTIndexAtt": 0}
         if debug_logs:
             self.values["logfile"] = str(self.log_path)
             self.values["logfileb"] = str(self.log2_path)
