@@ -210,12 +210,21 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   std::unique_ptr<PartReader> joined = PartOpen(std::move(joinedFile));
   std::memcpy(joined->attachmentList, reader.attachmentList, sizeof joined->attachmentList);
   joined->attachmentList[sizeof joined->attachmentList - 1] = '\0';
+  const int failuresBefore = OutputFailures();
   ++t_JoinedDepth;
   HandleMessage(*joined, "text/plain", 0, envelopeRecipients);
   --t_JoinedDepth;
   PartClose(joined);
+  if (OutputFailures() > failuresBefore) {
+    // The hand-off withdraws this submission and keeps only the last
+    // fragment's mail; the set must stay so that it can complete again.
+    FileDelete(joinedPath);
+    DebugLogStr("DECODE - Reassembled partial message not handed on, fragments kept: ", dir.c_str(), CV_SRC,
+                __LINE__);
+    return 1;
+  }
 
-  // Only now, with the mail decoded, are the fragments given up.
+  // Only now, with the mail handed on, are the fragments given up.
   if (!RemoveFragmentSet(dir))
     DebugLogStr("DECODE - Could not remove fragment directory: ", dir.c_str(), CV_SRC, __LINE__);
   return 0;

@@ -247,6 +247,18 @@ TEST_F(PartialStoreTest, FragmentMissingAtJoinKeepsTheOthers) {
   EXPECT_EQ(MessageContent(), "part one\r\npart two\r\npart three\r\n");
 }
 
+TEST_F(PartialStoreTest, SetStaysWhenTheJoinedMailCannotBeHandedOn) {
+  const std::string id = "unsaved@example.org";
+  Deliver(FragmentMail("id=\"" + id + "\"; number=1; total=2",
+                       "Content-Type: application/octet-stream; name=a.bin\r\n\r\n"));
+  fs::remove(m_List);
+  fs::create_directory(m_List);  // the attachment list line cannot be written
+  Deliver(FragmentMail("id=\"" + id + "\"; number=2", "data\r\n"));
+  EXPECT_GT(m_Failures, 0);
+  for (const char* name : {"1", "2", "CT"}) EXPECT_TRUE(fs::exists(SetDir(id) + name)) << name;
+  EXPECT_FALSE(fs::exists(SetDir(id) + "FULL"));
+}
+
 TEST_F(PartialStoreTest, SetsUntouchedForFourteenDaysAreRemoved) {
   m_Sandbox.EnableLogs();
   for (const char* id : {"stale", "recent", "revived"})
