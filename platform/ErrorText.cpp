@@ -79,6 +79,12 @@ constexpr CErrorText kErrorTexts[] = {
      "time, or established connection failed because connected host has failed to respond."},
     {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it."},
     {WSAEHOSTUNREACH, "A socket operation was attempted to an unreachable host."},
+    {WSAHOST_NOT_FOUND, "No such host is known."},
+    {WSATRY_AGAIN,
+     "This is usually a temporary error during hostname resolution and means that the local server did not "
+     "receive a response from an authoritative server."},
+    {WSANO_RECOVERY, "A non-recoverable error occurred during a database lookup."},
+    {WSANO_DATA, "The requested name is valid, but no data of the requested type was found."},
 };
 }  // namespace
 

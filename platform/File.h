@@ -135,7 +135,9 @@ class CStdioFile {
 // on Windows ("*.tmp" matches ABC.TMP; "x.*" matches "x" too). Entries "." and
 // ".." are never returned. Returns ERROR_SUCCESS with the names (in the file
 // system's order), ERROR_FILE_NOT_FOUND when nothing matches,
-// ERROR_PATH_NOT_FOUND when the directory cannot be read.
+// ERROR_PATH_NOT_FOUND when the directory cannot be read, and
+// ERROR_TOO_MANY_OPEN_FILES or ERROR_NOT_ENOUGH_MEMORY when the search cannot
+// be started for want of descriptors or memory. The last error is set too.
 long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names);
 
 // The wildcard rule used by FindFiles (exposed for the queue and tests).

@@ -111,7 +111,8 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
       value = value * 16 + static_cast<DWORD>(d);
     }
     data.assign(4, '\0');
-    for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+      data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
     type = REG_DWORD;
     return true;
   }
@@ -136,6 +137,77 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
   return false;
 }
 
+// UTF-16LE (after its byte order mark) to UTF-8; unpaired surrogates become
+// U+FFFD, an odd last byte is dropped.
+std::string Utf16ToUtf8(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() / 2);
+  auto unit = [&](std::size_t i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(in[i])) |
+           (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8);
+  };
+  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
+    unsigned cp = unit(i);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < in.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// UTF-8 to UTF-16LE with a byte order mark. Bytes that are not valid UTF-8
+// are taken as Latin-1, so nothing is lost silently.
+std::string Utf8ToUtf16(std::string_view in) {
+  std::string out = "\xFF\xFE";
+  auto put = [&](unsigned u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (std::size_t i = 0; i < in.size();) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    unsigned cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    bool valid = len > 0 && i + len <= in.size();
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
+      valid = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (!valid) {
+      put(c);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
 bool IsUnder(std::string_view path, std::string_view parent) {
   return path.size() > parent.size() && path[parent.size()] == '\\' &&
          HiveNamesEqual(path.substr(0, parent.size()), parent);
@@ -150,10 +222,29 @@ void AppendQuoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+bool ValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const std::size_t len = c < 0x80           ? 1
+                            : (c >> 5) == 0x6  ? 2
+                            : (c >> 4) == 0xE  ? 3
+                            : (c >> 3) == 0x1E ? 4
+                                               : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
 // A REG_SZ that the quoted syntax reproduces exactly: one terminator at the
-// end, no other NUL and nothing that would break the line.
-bool PlainString(const std::string& data) {
+// end, no other NUL and nothing that would break the line; in a UTF-16 file
+// also nothing that does not survive the trip through UTF-16.
+bool PlainString(const std::string& data, bool utf16) {
   if (data.empty() || data.back() != '\0') return false;
+  if (utf16 && !ValidUtf8(std::string_view(data).substr(0, data.size() - 1))) return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
     if (c < 0x20 && c != '\t') return false;
@@ -215,6 +306,12 @@ bool CHive::ValidValueName(std::string_view name) {
 CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   CHive hive;
   problems.clear();
+  std::string decoded;
+  if (text.substr(0, 2) == "\xFF\xFE") {
+    hive.m_Utf16 = true;
+    decoded = Utf16ToUtf8(text.substr(2));
+    text = decoded;
+  }
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     hive.m_Bom = true;
     text.remove_prefix(3);
@@ -236,8 +333,8 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
     hive.m_Complete = false;
     problems.push_back({static_cast<int>(index + 1), std::string(lines[index])});
   };
-  constexpr long kNoKey = -1;     // before the first section
-  constexpr long kSkipKey = -2;   // under a section that was deleted or not read
+  constexpr long kNoKey = -1;    // before the first section
+  constexpr long kSkipKey = -2;  // under a section that was deleted or not read
   long current = kNoKey;
   bool headerSeen = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -315,8 +412,10 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
     }
     if (current == kSkipKey) continue;
     CHiveKey& key = hive.m_Keys[static_cast<std::size_t>(current)];
-    if (remove) RemoveValue(key, name);
-    else SetValue(key, name, type, std::move(data));
+    if (remove)
+      RemoveValue(key, name);
+    else
+      SetValue(key, name, type, std::move(data));
   }
   return hive;
 }
@@ -334,14 +433,17 @@ std::string CHive::Serialize() const {
     out += "]";
     out += eol;
     for (const CHiveValue& value : key.values) {
-      if (value.name.empty()) out += "@";
-      else AppendQuoted(out, value.name);
+      if (value.name.empty())
+        out += "@";
+      else
+        AppendQuoted(out, value.name);
       out += "=";
-      if (value.type == REG_SZ && PlainString(value.data)) {
+      if (value.type == REG_SZ && PlainString(value.data, m_Utf16)) {
         AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
       } else if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD v = 0;
-        for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
+        for (int i = 3; i >= 0; --i)
+          v = (v << 8) | static_cast<unsigned char>(value.data[static_cast<std::size_t>(i)]);
         char text[24];
         std::snprintf(text, sizeof text, "dword:%08lx", static_cast<unsigned long>(v));
         out += text;
@@ -356,7 +458,7 @@ std::string CHive::Serialize() const {
     }
     out += eol;
   }
-  return out;
+  return m_Utf16 ? Utf8ToUtf16(out) : out;
 }
 
 CHiveKey* CHive::FindKey(std::string_view path) {

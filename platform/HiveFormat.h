@@ -5,7 +5,8 @@
 // CHive is a plain value: parsed from text, changed in memory, written back as
 // text. It keeps keys and values in file order, names as written, and every
 // value's type and raw bytes. Key and value names compare without regard to
-// ASCII case, as the registry's do. Not thread-safe; the registry backend
+// ASCII case, as the registry's do. A UTF-16LE file (what regedit exports) is
+// read as UTF-8 text and written back in UTF-16LE. Not thread-safe; the registry backend
 // guards its copies.
 #pragma once
 
@@ -28,8 +29,8 @@ struct CHiveKey {
 
 // A line of the file that could not be read.
 struct CHiveProblem {
-  int line = 0;       // 1-based
-  std::string text;   // the line as found
+  int line = 0;      // 1-based
+  std::string text;  // the line as found
 };
 
 class CHive {
@@ -73,8 +74,9 @@ class CHive {
  private:
   std::vector<CHiveKey> m_Keys;
   bool m_Complete = true;
-  bool m_Crlf = false;  // the file had CR LF line ends: written back the same way
-  bool m_Bom = false;   // the file began with a UTF-8 byte order mark
+  bool m_Crlf = false;   // the file had CR LF line ends: written back the same way
+  bool m_Bom = false;    // the file began with a UTF-8 byte order mark
+  bool m_Utf16 = false;  // the file was UTF-16LE (regedit's own export): written back so
 };
 
 bool HiveNamesEqual(std::string_view a, std::string_view b);

@@ -33,9 +33,9 @@ class CChildProcess {
 
  private:
   int m_Pid = -1;
-  int m_In = -1;   // our end of the child's standard input; owned
-  int m_Out = -1;  // our end of the child's standard output; owned
-  int m_Exit = -1; // exit code once reaped
+  int m_In = -1;          // our end of the child's standard input; owned
+  int m_Out = -1;         // our end of the child's standard output; owned
+  int m_Exit = -1;        // exit code once reaped
   std::string m_Pending;  // output read but not yet returned as a line
 };
 

@@ -57,8 +57,10 @@ long RegIncrementCounter(const char* subKey, const char* valueName, DWORD wrapAt
   if (rc != ERROR_SUCCESS) return rc;
   DWORD value = 0;
   rc = RegReadDword(key, valueName, &value);
-  if (rc == ERROR_FILE_NOT_FOUND) value = 0;
-  else if (rc != ERROR_SUCCESS) return rc;
+  if (rc == ERROR_FILE_NOT_FOUND)
+    value = 0;
+  else if (rc != ERROR_SUCCESS)
+    return rc;
   const DWORD next = value + 1 == wrapAt ? 0 : value + 1;
   rc = RegWriteDword(key, valueName, next);
   if (rc != ERROR_SUCCESS) return rc;

@@ -37,6 +37,12 @@ std::uint32_t NetToHost32(std::uint32_t v);
 // inet_addr: dotted IPv4 text to network order; kInAddrNone when not valid.
 std::uint32_t InetAddr(const char* text);
 
+// gethostbyname: the first IPv4 address of `name` (a host name or a dotted
+// address) into *addr, network order. 0 on success; SOCKET_ERROR with
+// WSAHOST_NOT_FOUND, WSATRY_AGAIN, WSANO_RECOVERY or WSANO_DATA as the last
+// error. Blocks for as long as the system's resolver takes.
+int SockLookupHost(const char* name, std::uint32_t* addr);
+
 // WSAStartup / WSACleanup. Return 0 on success.
 int SockStartup(std::uint16_t version);
 int SockCleanup();
@@ -52,6 +58,8 @@ int SockSend(SOCKET s, const void* buffer, int length);
 // WSAETIMEDOUT when the receive time-out passed.
 int SockRecv(SOCKET s, void* buffer, int length, bool peek = false);
 int SockShutdown(SOCKET s, SocketShutdown how);
+// closesocket. Closing a listening socket wakes a thread blocked in its
+// accept (which then fails), as on Windows.
 int SockClose(SOCKET s);
 int SockSetReceiveTimeout(SOCKET s, int milliseconds);  // SO_RCVTIMEO
 int SockSetSendTimeout(SOCKET s, int milliseconds);     // SO_SNDTIMEO

@@ -61,6 +61,10 @@ constexpr long WSAESHUTDOWN = 10058;
 constexpr long WSAETIMEDOUT = 10060;
 constexpr long WSAECONNREFUSED = 10061;
 constexpr long WSAEHOSTUNREACH = 10065;
+constexpr long WSAHOST_NOT_FOUND = 11001;
+constexpr long WSATRY_AGAIN = 11002;
+constexpr long WSANO_RECOVERY = 11003;
+constexpr long WSANO_DATA = 11004;
 
 // The calling thread's last error (GetLastError / WSAGetLastError: one value,
 // as on Windows, so LogLastError also reports failed file calls).

@@ -27,28 +27,44 @@ void PlatformSetLastError(DWORD code) { t_LastError = code; }
 
 DWORD FileErrorCodeNoPath(int err) {
   switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case 0:
+      return ERROR_SUCCESS;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
     case EISDIR:
     case EROFS:
-    case ETXTBSY: return ERROR_ACCESS_DENIED;
+    case ETXTBSY:
+      return ERROR_ACCESS_DENIED;
     case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EEXIST: return ERROR_FILE_EXISTS;
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
     case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-    case EXDEV: return ERROR_NOT_SAME_DEVICE;
-    case ELOOP: return ERROR_INVALID_NAME;
-    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-    default: return ERROR_GEN_FAILURE;
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case ENOTEMPTY:
+      return ERROR_DIR_NOT_EMPTY;
+    case EXDEV:
+      return ERROR_NOT_SAME_DEVICE;
+    case ELOOP:
+      return ERROR_INVALID_NAME;
+    case EWOULDBLOCK:
+      return ERROR_SHARING_VIOLATION;
+    default:
+      return ERROR_GEN_FAILURE;
   }
 }
 
@@ -70,37 +86,62 @@ DWORD SetFileError(int err, const std::string& path) {
 
 DWORD SocketErrorCode(int err) {
   switch (err) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
+    case 0:
+      return 0;
+    case EINTR:
+      return WSAEINTR;
+    case EBADF:
+      return WSAEBADF;
     case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
+    case EPERM:
+      return WSAEACCES;
+    case EFAULT:
+      return WSAEFAULT;
+    case EINVAL:
+      return WSAEINVAL;
     case EMFILE:
-    case ENFILE: return WSAEMFILE;
-    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+    case ENFILE:
+      return WSAEMFILE;
+    case EWOULDBLOCK:
+      return WSAEWOULDBLOCK;
 #if EAGAIN != EWOULDBLOCK
-    case EAGAIN: return WSAEWOULDBLOCK;
+    case EAGAIN:
+      return WSAEWOULDBLOCK;
 #endif
     case EINPROGRESS:
-    case EALREADY: return WSAEWOULDBLOCK;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
-    case EPIPE: return WSAECONNRESET;  // the peer went away; Winsock reports the reset
+    case EALREADY:
+      return WSAEWOULDBLOCK;
+    case ENOTSOCK:
+      return WSAENOTSOCK;
+    case EMSGSIZE:
+      return WSAEMSGSIZE;
+    case EADDRINUSE:
+      return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+      return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+      return WSAENETDOWN;
+    case ENETUNREACH:
+      return WSAENETUNREACH;
+    case ECONNABORTED:
+      return WSAECONNABORTED;
+    case ECONNRESET:
+      return WSAECONNRESET;
+    case EPIPE:
+      return WSAECONNRESET;  // the peer went away; Winsock reports the reset
     case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case ENOTCONN: return WSAENOTCONN;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ENOMEM:
+      return WSAENOBUFS;
+    case ENOTCONN:
+      return WSAENOTCONN;
+    case ETIMEDOUT:
+      return WSAETIMEDOUT;
+    case ECONNREFUSED:
+      return WSAECONNREFUSED;
     case EHOSTUNREACH:
-    case EHOSTDOWN: return WSAEHOSTUNREACH;
-    default: return WSAENETDOWN;
+    case EHOSTDOWN:
+      return WSAEHOSTUNREACH;
+    default:
+      return WSAENETDOWN;
   }
 }

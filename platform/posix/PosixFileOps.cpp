@@ -74,9 +74,12 @@ bool FileMove(const std::string& from, const std::string& to) {
     struct stat st;
     if (::lstat(from.c_str(), &st) != 0) return Fail(errno, from);
     if (S_ISDIR(st.st_mode)) {
-      if (::lstat(to.c_str(), &st) == 0) err = EEXIST;
-      else if (::rename(from.c_str(), to.c_str()) == 0) return true;
-      else err = errno;
+      if (::lstat(to.c_str(), &st) == 0)
+        err = EEXIST;
+      else if (::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+      else
+        err = errno;
     } else if (::link(from.c_str(), to.c_str()) == 0) {
       if (::unlink(from.c_str()) == 0) return true;
       err = errno;

@@ -89,7 +89,8 @@ bool CChildProcess::Start(const std::vector<std::string>& argv) {
 bool CChildProcess::WriteInput(std::string_view text) {
   if (m_In < 0) return false;
   // A child that has gone must not kill us with SIGPIPE.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
   bool ok = true;
@@ -120,7 +121,9 @@ bool CChildProcess::ReadLine(std::string& line, int milliseconds) {
     if (m_Out < 0) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
-    struct pollfd pfd {m_Out, POLLIN, 0};
+    struct pollfd pfd {
+      m_Out, POLLIN, 0
+    };
     const int ready = ::poll(&pfd, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;

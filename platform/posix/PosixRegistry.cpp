@@ -31,14 +31,14 @@
 #include "platform/posix/PosixErrors.h"
 
 struct CRegTransaction::CState {
-  bool nested = false;             // joined an outer transaction of this thread
+  bool nested = false;  // joined an outer transaction of this thread
   long status = ERROR_SUCCESS;
   std::unique_lock<std::mutex> guard;
-  int lockFd = -1;                 // "<hive>.lock", held LOCK_EX; owned
-  std::string path;                // the hive file
-  CHive hive;                      // the working copy
-  bool dirty = false;              // hive differs from the file
-  bool flush = false;              // Flush() was asked for: sync on Commit
+  int lockFd = -1;     // "<hive>.lock", held LOCK_EX; owned
+  std::string path;    // the hive file
+  CHive hive;          // the working copy
+  bool dirty = false;  // hive differs from the file
+  bool flush = false;  // Flush() was asked for: sync on Commit
 };
 
 namespace {
@@ -163,8 +163,10 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out) {
                  Printable(p.text).c_str());
   }
   if (!hive.Complete()) {
-    std::fprintf(stderr, "%s: the hive was not read completely; registry changes are refused until it is "
-                 "repaired\n", path.c_str());
+    std::fprintf(stderr,
+                 "%s: the hive was not read completely; registry changes are refused until it is "
+                 "repaired\n",
+                 path.c_str());
   }
   auto shared = std::make_shared<const CHive>(std::move(hive));
   SetCache(path, fd, st, shared);
@@ -300,8 +302,10 @@ CRegTransaction::CRegTransaction() : m_State(std::make_unique<CState>()) {
   }
   std::shared_ptr<const CHive> hive;
   const long rc = LoadHive(st.path, hive);
-  if (rc == ERROR_SUCCESS) st.hive = *hive;
-  else if (rc != ERROR_FILE_NOT_FOUND) st.status = rc;  // a missing hive starts empty
+  if (rc == ERROR_SUCCESS)
+    st.hive = *hive;
+  else if (rc != ERROR_FILE_NOT_FOUND)
+    st.status = rc;  // a missing hive starts empty
 }
 
 CRegTransaction::~CRegTransaction() {
@@ -350,9 +354,8 @@ long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();
   std::string path;
   if (!KeyPath(subKey, path)) return ERROR_BADKEY;
-  const long rc = ReadHive([&](const CHive& hive) {
-    return hive.KeyExists(path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  });
+  const long rc = ReadHive(
+      [&](const CHive& hive) { return hive.KeyExists(path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND; });
   if (rc == ERROR_SUCCESS) out.m_Path = path;
   return rc;
 }

@@ -9,6 +9,7 @@
 // Thread-safe (no state of our own).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -87,6 +88,31 @@ std::uint32_t InetAddr(const char* text) {
   return ::inet_addr(text);  // the same forms Winsock's inet_addr takes
 }
 
+int SockLookupHost(const char* name, std::uint32_t* addr) {
+  if (name == nullptr || addr == nullptr) return Fail(EINVAL);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(name, nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    long code = WSANO_RECOVERY;
+    if (rc == EAI_NONAME) code = WSAHOST_NOT_FOUND;
+#ifdef EAI_NODATA
+    if (rc == EAI_NODATA) code = WSANO_DATA;
+#endif
+    if (rc == EAI_ADDRFAMILY) code = WSANO_DATA;
+    if (rc == EAI_AGAIN) code = WSATRY_AGAIN;
+    if (rc == EAI_MEMORY) code = WSAENOBUFS;
+    if (found != nullptr) ::freeaddrinfo(found);
+    PlatformSetLastError(static_cast<DWORD>(code));
+    return SOCKET_ERROR;
+  }
+  *addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return 0;
+}
+
 int SockStartup(std::uint16_t /*version*/) { return 0; }
 int SockCleanup() { return 0; }
 
@@ -130,7 +156,8 @@ SOCKET SockAccept(SOCKET s, SockAddrIn* peer, int* peerLen) {
   int conn;
   do {
     conn = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-  } while (conn < 0 && (errno == EINTR || errno == ECONNABORTED));  // a client gone before accept is not our failure
+  } while (conn < 0 &&
+           (errno == EINTR || errno == ECONNABORTED));  // a client gone before accept is not our failure
   if (conn < 0) {
     FailTransfer(fd, errno);
     return INVALID_SOCKET;
@@ -198,7 +225,9 @@ int SockRecv(SOCKET s, void* buffer, int length, bool peek) {
 int SockShutdown(SOCKET s, SocketShutdown how) {
   const int fd = Fd(s);
   if (fd < 0) return FailNotSocket();
-  const int mode = how == SocketShutdown::kReceive ? SHUT_RD : how == SocketShutdown::kSend ? SHUT_WR : SHUT_RDWR;
+  const int mode = how == SocketShutdown::kReceive ? SHUT_RD
+                   : how == SocketShutdown::kSend  ? SHUT_WR
+                                                   : SHUT_RDWR;
   if (::shutdown(fd, mode) != 0) return Fail(errno);
   return 0;
 }
@@ -206,6 +235,12 @@ int SockShutdown(SOCKET s, SocketShutdown how) {
 int SockClose(SOCKET s) {
   const int fd = Fd(s);
   if (fd < 0) return FailNotSocket();
+  // Linux leaves a thread blocked in accept() asleep when its socket is
+  // closed; Windows wakes it. Shutting a listening socket down first wakes it.
+  int listening = 0;
+  socklen_t len = sizeof listening;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening != 0)
+    (void)::shutdown(fd, SHUT_RDWR);
   // Not retried on EINTR: the descriptor is released either way on Linux.
   if (::close(fd) != 0) {
     if (errno == EBADF) return FailNotSocket();
@@ -255,7 +290,8 @@ int SockWaitReadable(SOCKET s, int milliseconds) {
   for (;;) {
     int wait = -1;
     if (milliseconds >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     pollfd pfd{fd, POLLIN, 0};

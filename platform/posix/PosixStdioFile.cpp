@@ -72,9 +72,12 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
   bool valid = mode != nullptr && (mode[0] == 'r' || mode[0] == 'w' || mode[0] == 'a');
   bool plus = false, binary = false;
   for (const char* m = valid ? mode + 1 : ""; *m != '\0'; ++m) {
-    if (*m == '+') plus = true;
-    else if (*m == 'b') binary = true;
-    else if (*m != 't') valid = false;
+    if (*m == '+')
+      plus = true;
+    else if (*m == 'b')
+      binary = true;
+    else if (*m != 't')
+      valid = false;
   }
   if (!valid) {
     errno = EINVAL;
@@ -82,9 +85,15 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
     return file;
   }
   switch (mode[0]) {
-    case 'r': flags = plus ? O_RDWR : O_RDONLY; break;
-    case 'w': flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC; break;
-    default: flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND; break;
+    case 'r':
+      flags = plus ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+      break;
+    default:
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      break;
   }
   int fd;
   do {
@@ -293,7 +302,8 @@ char* CStdioFile::GetLine(char* buffer, int size) {
       const char* src = m_Buffer.get() + m_Pos;
       const std::size_t avail = std::min(m_End - m_Pos, limit - n);
       const void* lf = std::memchr(src, '\n', avail);
-      std::size_t span = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - src) + 1 : avail;
+      std::size_t span =
+          lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - src) + 1 : avail;
       bool crNext = false;
       if (m_Text) {
         const void* cr = std::memchr(src, '\r', span);
@@ -333,8 +343,8 @@ std::size_t CStdioFile::Write(const void* buffer, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     const void* lf = std::memchr(in + done, '\n', count - done);
-    const std::size_t span = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - (in + done))
-                                           : count - done;
+    const std::size_t span =
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - (in + done)) : count - done;
     if (!AppendOut(in + done, span)) return done;
     done += span;
     if (lf != nullptr) {

@@ -140,7 +140,9 @@ bool CloseThreadHandle(ThreadHandle handle) {
   return true;
 }
 
-void SleepMs(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void SleepMs(std::uint32_t milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 void SystemTimeNow(std::int64_t& seconds, int& milliseconds) {
   timespec ts{};

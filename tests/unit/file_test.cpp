@@ -1,5 +1,7 @@
 // tests/unit/file_test.cpp: CFile share modes, whole-file operations, the
 // directory search and its wildcard rule.
+#include "platform/File.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "platform/File.h"
 #include "platform/Process.h"
 
 namespace {
@@ -170,13 +171,25 @@ TEST(WildcardTest, Table) {
     bool match;
   };
   const Case cases[] = {
-      {"*.tmp", "a.tmp", true},     {"*.tmp", "A.TMP", true},   {"*.tmp", "a.tmp.x", false},
-      {"*.tmp", ".tmp", true},      {"*.tmp", "atmp", false},   {"?.tmp", "ab.tmp", false},
-      {"??.tmp", "ab.tmp", true},   {"*", "", true},            {"*.*", "noext", true},
-      {"x.*", "x", true},           {"x.*", "xy", false},       {"a*b*c", "aXbYbZc", true},
-      {"a*b*c", "aXbYbZ", false},   {"ENV*", "env17", true},    {"", "", true},
-      {"", "a", false},             {"*a", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
+      {"*.tmp", "a.tmp", true},
+      {"*.tmp", "A.TMP", true},
+      {"*.tmp", "a.tmp.x", false},
+      {"*.tmp", ".tmp", true},
+      {"*.tmp", "atmp", false},
+      {"?.tmp", "ab.tmp", false},
+      {"??.tmp", "ab.tmp", true},
+      {"*", "", true},
+      {"*.*", "noext", true},
+      {"x.*", "x", true},
+      {"x.*", "xy", false},
+      {"a*b*c", "aXbYbZc", true},
+      {"a*b*c", "aXbYbZ", false},
+      {"ENV*", "env17", true},
+      {"", "", true},
+      {"", "a", false},
+      {"*a", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+  for (const Case& c : cases)
+    EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 }  // namespace

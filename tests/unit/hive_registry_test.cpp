@@ -6,6 +6,8 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "TempDir.h"
 #include "platform/HiveFormat.h"
@@ -122,7 +124,8 @@ TEST_F(HiveRegistryTest, EveryValueTypeRoundTripsThroughTheFile) {
     CRegKey key;
     ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
     for (const Case& c : cases)
-      ASSERT_EQ(key.SetValue(c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size())), ERROR_SUCCESS);
+      ASSERT_EQ(key.SetValue(c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size())),
+                ERROR_SUCCESS);
   }
   const std::string text = ReadWholeFile(m_Hive);
   EXPECT_NE(text.find("\"Sz\"=\"C:\\\\path \\\"quoted\\\"\"\n"), std::string::npos) << text;
@@ -174,6 +177,34 @@ TEST(HiveFormatTest, ReadsRegeditVariants) {
   EXPECT_NE(out.find("\"Hex\"=hex:01,02,03,ff\r\n"), std::string::npos) << out;
 }
 
+TEST(HiveFormatTest, ReadsAndKeepsRegeditUtf16Export) {
+  std::string utf16 = "\xFF\xFE";
+  for (char c :
+       std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
+                   "\"Name\"=\"Gr")) {
+    utf16.push_back(c);
+    utf16.push_back('\0');
+  }
+  utf16 +=
+      std::string("\xFC\0\xDF\0 \0\x3D\xD8\xE0\xDC\"\0\r\0\n\0\r\0\n\0", 20);  // u-umlaut, sharp s, U+1F4E0
+  std::vector<CHiveProblem> problems;
+  const CHive hive = CHive::Parse(utf16, problems);
+  ASSERT_TRUE(problems.empty()) << problems[0].text;
+  const CHiveKey* key = hive.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A");
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(CHive::FindValue(*key, "Name")->data, std::string("Gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xA0\0", 12));
+  EXPECT_EQ(hive.Serialize(), utf16);
+
+  // Bytes that are not UTF-8 (a code-page text) must come back unchanged too.
+  CHive changed = hive;
+  CHive::SetValue(*changed.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A"), "Latin", REG_SZ,
+                  std::string("Gr\xFC\0", 4));
+  const CHive again = CHive::Parse(changed.Serialize(), problems);
+  ASSERT_TRUE(problems.empty());
+  EXPECT_EQ(CHive::FindValue(*again.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A"), "Latin")->data,
+            std::string("Gr\xFC\0", 4));
+}
+
 TEST(HiveFormatTest, ReportsEachUnreadableLine) {
   const std::string text =
       "Windows Registry Editor Version 5.00\n"
@@ -208,7 +239,9 @@ TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
   EXPECT_NE(report.find("\"Broken\"=\"no end"), std::string::npos) << report;
 
   DWORD port = 0;
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(RegReadDword(key, "Port", &port), ERROR_SUCCESS);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // reported once per load, not per read
   EXPECT_EQ(port, 25u);
   EXPECT_EQ(RegWriteDword(key, "Port", 26), ERROR_BADDB);
   EXPECT_EQ(key.DeleteValue("Good"), ERROR_BADDB);
@@ -250,11 +283,31 @@ TEST_F(HiveRegistryTest, CounterWrapsBeforeTheLimit) {
   EXPECT_EQ(drawn, 0u);
 }
 
+TEST_F(HiveRegistryTest, ThreadsOfOneProcessDrawDistinctNumbers) {
+  constexpr int kThreads = 4, kDraws = 100;
+  std::vector<DWORD> drawn[kThreads];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&drawn, t] {
+      for (int i = 0; i < kDraws; ++i) {
+        DWORD v = 0;
+        if (RegIncrementCounter(kGatewayKey, "OUTIndexAtt", 65535, &v) == ERROR_SUCCESS)
+          drawn[t].push_back(v);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<DWORD> all;
+  for (const auto& list : drawn) all.insert(list.begin(), list.end());
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kDraws));
+}
+
 TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   CRegKey key;
   ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
   const std::string filler(256 * 1024, 'f');  // makes each rewrite long enough to be hit mid-way
-  ASSERT_EQ(key.SetValue("Filler", REG_BINARY, filler.data(), static_cast<DWORD>(filler.size())), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetValue("Filler", REG_BINARY, filler.data(), static_cast<DWORD>(filler.size())),
+            ERROR_SUCCESS);
 
   CChildProcess child;
   ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "hive-write-loop", "100000"}));

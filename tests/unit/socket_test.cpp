@@ -1,12 +1,16 @@
 // tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: time-outs,
 // error codes, peek, shutdown, non-blocking mode.
+#include "platform/Socket.h"
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/Socket.h"
+#include "platform/System.h"
 
 namespace {
 SockAddrIn Loopback(std::uint16_t port) {
@@ -106,6 +110,26 @@ TEST_F(SocketTest, ErrorCodes) {
   char buf[4];
   EXPECT_EQ(SockRecv(INVALID_SOCKET, buf, 4), SOCKET_ERROR);
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAENOTSOCK));
+}
+
+TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
+  std::atomic<SOCKET> accepted{0};
+  std::thread acceptor([&] { accepted = SockAccept(m_Listener, nullptr, nullptr); });
+  SleepMs(100);  // let it block
+  ASSERT_EQ(SockClose(m_Listener), 0);
+  m_Listener = INVALID_SOCKET;
+  acceptor.join();  // hangs here if the accept is not woken
+  EXPECT_EQ(accepted.load(), INVALID_SOCKET);
+}
+
+TEST(SocketAddressTest, HostLookup) {
+  std::uint32_t addr = 0;
+  ASSERT_EQ(SockLookupHost("localhost", &addr), 0);
+  EXPECT_EQ(NetToHost32(addr) >> 24, 127u);
+  ASSERT_EQ(SockLookupHost("10.9.8.7", &addr), 0);
+  EXPECT_EQ(addr, InetAddr("10.9.8.7"));
+  EXPECT_EQ(SockLookupHost("", &addr), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAHOST_NOT_FOUND));
 }
 
 TEST(SocketAddressTest, InetAddrAndByteOrder) {

@@ -59,8 +59,8 @@ TEST_F(StdioFileTest, TextReadTranslatesAcrossBufferEdgesWithEveryReadSize) {
   const std::string raw = EdgeInput();
   WriteWholeFile(path, raw);
   const std::string expected = ExpectedText(raw);
-  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{1024}, std::size_t{65536},
-                            std::size_t{1000000}}) {
+  for (std::size_t chunk :
+       {std::size_t{1}, std::size_t{7}, std::size_t{1024}, std::size_t{65536}, std::size_t{1000000}}) {
     CStdioFile file = CStdioFile::Open(path, "r");
     ASSERT_TRUE(file.IsOpen());
     std::string got, part(chunk, '\0');
