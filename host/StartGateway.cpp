@@ -45,7 +45,7 @@ int StartGateway(CService* service) {
   //      goes on and the accept thread ends on its first accept.
   if (newServer) {
     const int port = GetSmtpRxPort();
-    g_SMTPIn->ConnectToPort(port);
+    g_SMTPIn->ConnectToPort(port, SMTPIn::kListenBacklog);
     char text[260];
     std::snprintf(text, sizeof text, "SMTPIn listening to port %d", port);
     DebugLog(text, CV_SRC, __LINE__);

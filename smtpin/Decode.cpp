@@ -128,6 +128,7 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
     LogBoth(errorText, errorPath);
     // The work files made so far are ours alone; the received mail is kept by the caller.
     if (listFile[0] != '\0') FileDelete(listFile);
+    if (errorPath != messageFile) FileDelete(messageFile);
     ReleaseFileName();
     return 1;
   }

@@ -13,6 +13,12 @@ class CFileMan;
 
 class SMTPIn : public C_WINSOCK {
  public:
+  // Pending connections the system may hold before the accept thread takes
+  // them. A full queue here does not refuse a client: its handshake completes
+  // and it then waits for a greeting that never comes. So the queue is made
+  // deep enough for a burst; the connection limit still decides who is served.
+  static constexpr int kListenBacklog = 128;
+
   SMTPIn() = default;
   ~SMTPIn() override = default;
 

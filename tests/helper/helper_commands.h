@@ -19,3 +19,8 @@ int HelperCounter(int argc, char** argv);
 // hold-exclusive <path>: opens the file shared with nobody, prints "locked"
 // (or "failed <code>") and holds it until standard input ends.
 int HelperHoldExclusive(int argc, char** argv);
+
+// Spool helpers (spool_commands.cpp).
+// tmp-names <count>: draws `count` inbound spool names through the file
+// manager (TmpIndex) and prints each name's number.
+int HelperTmpNames(int argc, char** argv);

@@ -15,6 +15,7 @@ constexpr CHelperCommand kCommands[] = {
     {"hive-write-loop", HelperHiveWriteLoop},
     {"counter", HelperCounter},
     {"hold-exclusive", HelperHoldExclusive},
+    {"tmp-names", HelperTmpNames},
 };
 }  // namespace
 

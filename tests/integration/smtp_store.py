@@ -40,3 +40,13 @@ def open_transaction(conn, helo: str = "client.example.com", rcpt: str = "4711@f
     assert conn.command("MAIL FROM:<sender@example.com>")[0] == 250
     assert conn.command(f"RCPT TO:<{rcpt}>")[0] == 250
     assert conn.command("DATA") == (354, b"354 Start mail input, end with <CRLF>.<CRLF>\r\n")
+
+
+def wait_log(gw, text: str, timeout: float = 10.0, secondary: bool = False) -> str:
+    """The log text once it holds `text` (or after `timeout`)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        log = gw.log_text(secondary)
+        if text in log or time.monotonic() > deadline:
+            return log
+        time.sleep(0.02)

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from smtp_store import open_transaction, stored_messages, wait_stored
+from smtp_store import stored_messages, wait_log, wait_stored
 
 GREETING = b"220 fax.example.com Service Ready\r\n"
 
@@ -86,10 +86,7 @@ def test_client_vanishing_in_each_state(gateway, last_step):
         conn.send(b"Subject: x\r\n\r\n" + b"line\r\n" * 2000)
     conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
     conn.close()  # a reset, not a polite close
-    deadline = time.monotonic() + 5
-    while "SMTPIn- Message processing complete: " not in gateway.log_text() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert "SMTPIn- Message processing complete: " in gateway.log_text()
+    assert "SMTPIn- Message processing complete: " in wait_log(gateway, "SMTPIn- Message processing complete: ")
     assert stored_messages(gateway) == []
     assert list(gateway.out_dir.iterdir()) == []
     served_normally(gateway)

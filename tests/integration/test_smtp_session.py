@@ -7,7 +7,7 @@ import socket
 
 import pytest
 
-from smtp_store import open_transaction, stored_messages, trace_line, wait_stored
+from smtp_store import open_transaction, stored_messages, trace_line, wait_log, wait_stored
 
 DOMAIN = "fax.example.com"
 
@@ -138,7 +138,8 @@ def test_lost_connection_in_data_leaves_no_file(gateway):
 
 def test_session_entries_in_both_logs(gateway):
     gateway.send("a@example.com", ["1@fax.example.com"], b"Subject: log\r\n\r\nbody\r\n")
-    primary = gateway.log_text()
+    # The connection thread still tears down after the client has gone.
+    primary = wait_log(gateway, "ClientThreadEntry : Thread info structure deleted.")
     secondary = gateway.log_text(secondary=True)
     for text in ("SMTPIn - New Connection", "SMTPIn- Wait for HELO", "SMTPIn- HELO received",
                  "SMTPIn- Acknowledged HELO (RelayDomainName): client.example.com",
@@ -148,7 +149,9 @@ def test_session_entries_in_both_logs(gateway):
                  "SMTPIn- Datastream ended - close file: ", "SMTPIn- Message processing complete: ",
                  "SMTPIn listening to port %d" % gateway.port,
                  "ClientThreadEntry : Thread instance released.",
-                 "ClientThreadEntry : closesocket succeeded."):
+                 "ClientThreadEntry : shutdown succeeded.", "ClientThreadEntry : Connection closed",
+                 "ClientThreadEntry : Set SO_LINGER ON", "ClientThreadEntry : closesocket succeeded.",
+                 "ClientThreadEntry : CloseHandle succeeded."):
         assert text in primary, text
     for text in ("SMTPIn - New Connection", "SMTPIn- DATA received",
                  "SMTPIn- Acknowledged MAIL (From): FROM:<a@example.com>",

@@ -160,15 +160,24 @@ TEST_F(CFileManQueue, MessageHeldByAnotherProcessIsSkipped) {
   SpoolSandbox::Touch(held);
   const std::string ready = m_Box.Root() + "ready";
   const std::string release = m_Box.Root() + "release";
+  // The holder keeps the file until its input ends, which is when `release` appears.
   std::thread holder([&] {
-    m_Box.RunShell(std::string("'") + CVSMTPGW_TEST_HELPER + "' hold-exclusive '" + held + "' '" + ready + "' '" +
-                   release + "'");
+    m_Box.RunShell("while [ ! -e '" + release + "' ]; do sleep 0.05; done | '" + CVSMTPGW_TEST_HELPER +
+                   "' hold-exclusive '" + held + "' > '" + ready + "'");
   });
+  struct Release {
+    const std::string& file;
+    std::thread& holder;
+    ~Release() {
+      SpoolSandbox::Touch(file);
+      if (holder.joinable()) holder.join();
+    }
+  } releaseOnExit{release, holder};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!std::filesystem::exists(ready) && std::chrono::steady_clock::now() < deadline) {
+  while (SpoolSandbox::ReadWhole(ready) != "locked\n" && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_TRUE(std::filesystem::exists(ready));
+  ASSERT_EQ(SpoolSandbox::ReadWhole(ready), "locked\n");
 
   CFile handle;
   char path[260];
@@ -178,7 +187,7 @@ TEST_F(CFileManQueue, MessageHeldByAnotherProcessIsSkipped) {
   EXPECT_EQ(std::string(path), InFile("free.tmp"));
 
   SpoolSandbox::Touch(release);
-  holder.join();
+  holder.join();  // the helper has ended: its lock is gone
   CFile next;
   EXPECT_EQ(m_Files->Que_OpenMsg(next, path, sizeof(path)), 0);
   EXPECT_EQ(std::string(path), held);
@@ -213,7 +222,7 @@ TEST(QueueFileHelpers, ReadLineWantsALineFeed) {
   EXPECT_EQ(std::string(buffer, 3), "ab\n");
   EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 8);  // no LF within 8 bytes
   EXPECT_EQ(std::string(buffer, 8), "longer l");
-  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 5);
+  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 4);  // "ine\n"
   EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 0);  // "last" has no LF
   EXPECT_EQ(FileRead(file, buffer, sizeof(buffer)), 0);
   EXPECT_EQ(FileClose(file), 0);

@@ -41,8 +41,8 @@ TEST_F(FileNaming, CounterWrapsFrom65534ToZero) {
 
 #ifdef CVSMTPGW_TEST_HELPER
 TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
-  m_Box.SetNumber("TmpIndex", 500);
-  const std::string helper = std::string("'") + CVSMTPGW_TEST_HELPER + "' draw-counter TmpIndex 1000 > '";
+  m_Box.SetNumber("TmpIndex", 500);  // the helpers read ProgramPath from the same hive
+  const std::string helper = std::string("'") + CVSMTPGW_TEST_HELPER + "' tmp-names 1000 > '";
   const std::string a = m_Box.Root() + "a.txt";
   const std::string b = m_Box.Root() + "b.txt";
   ASSERT_EQ(m_Box.RunShell(helper + a + "' & " + helper + b + "' & wait"), 0);

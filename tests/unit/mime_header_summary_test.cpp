@@ -124,7 +124,7 @@ TEST(EncodedWord, DecodesTheFirstWord) {
       {"plain text", "plain text"},
       {"=?x?X?unknown?=", "=?x?X?unknown?="},
       {"  =?x?Q?lead?=", "lead"},
-      {"=?x?Q??= suffix", "=?x?Q??="},
+      {"=?x?Q?\?= suffix", "=?x?Q?\?="},
       {"=?x?Q?no end", "no end"},
   };
   for (const auto& c : kCases) {

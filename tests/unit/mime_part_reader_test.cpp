@@ -14,6 +14,15 @@ class PartReaderTest : public ::testing::Test {
  protected:
   std::unique_ptr<PartReader> Open(const std::string& text) { return ReaderOver(m_Dir.File("mail"), text); }
 
+  // Opens a multipart level the way the multipart loop does: nothing has
+  // stopped reading yet, and (when the level starts right after a delimiter
+  // line) a LF goes in front so that a delimiter on the first line is seen.
+  static void AddLevel(PartReader& r, const std::string& boundary, bool lfInFront = false) {
+    PartAddBoundary(r, boundary.c_str());
+    if (lfInFront) PartUngetLine("\n", r);
+    r.boundarySeen = r.boundaryCount;
+  }
+
   static std::string Rest(PartReader& r) {
     std::string s;
     for (int c = PartGetChar(r); c != -1; c = PartGetChar(r)) s.push_back(static_cast<char>(c));
@@ -31,7 +40,7 @@ TEST_F(PartReaderTest, TextModeTurnsCrLfIntoLf) {
 
 TEST_F(PartReaderTest, PartsBetweenDelimitersExcludeTheLfBeforeThem) {
   auto r = Open("\n--b\npart one\n--b\npart two\n--b--\nepilogue\n");
-  PartAddBoundary(*r, "b");
+  AddLevel(*r, "b");
   EXPECT_EQ(Rest(*r), "");  // the first line is already a delimiter
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "part one");
@@ -44,7 +53,7 @@ TEST_F(PartReaderTest, PartsBetweenDelimitersExcludeTheLfBeforeThem) {
 
 TEST_F(PartReaderTest, WhatFollowsTheBoundaryIsNotExamined) {
   auto r = Open("x\n--bxyz\ny\n--b  \nz\n--bb--junk\nafter\n");
-  PartAddBoundary(*r, "b");
+  AddLevel(*r, "b");
   EXPECT_EQ(Rest(*r), "x");
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "y");
@@ -56,16 +65,16 @@ TEST_F(PartReaderTest, WhatFollowsTheBoundaryIsNotExamined) {
 
 TEST_F(PartReaderTest, CaseCountsAndShorterLinesAreData) {
   auto r = Open("x\n--B\n--\n- -b\n--b\n");
-  PartAddBoundary(*r, "b");
+  AddLevel(*r, "b");
   EXPECT_EQ(Rest(*r), "x\n--B\n--\n- -b");
 }
 
 TEST_F(PartReaderTest, OuterDelimiterEndsTheInnerLevelAndIsReadAgain) {
   auto r = Open("\n--outer\n--inner\na\n--outer\nb\n--outer--\n");
-  PartAddBoundary(*r, "outer");
+  AddLevel(*r, "outer");
   EXPECT_EQ(Rest(*r), "");
   ASSERT_EQ(PartReadBoundary(*r), 0);
-  PartAddBoundary(*r, "inner");
+  AddLevel(*r, "inner", true);
   EXPECT_EQ(Rest(*r), "");
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "a");
@@ -79,8 +88,8 @@ TEST_F(PartReaderTest, OuterDelimiterEndsTheInnerLevelAndIsReadAgain) {
 
 TEST_F(PartReaderTest, EndOfFileEndsEveryLevel) {
   auto r = Open("\n--b\nunterminated part\n");
-  PartAddBoundary(*r, "b");
-  PartAddBoundary(*r, "c");
+  AddLevel(*r, "b");
+  AddLevel(*r, "c");
   EXPECT_EQ(Rest(*r), "");
   EXPECT_EQ(PartReadBoundary(*r), 1);  // b stopped the inner level c
   ASSERT_EQ(PartReadBoundary(*r), 0);
@@ -90,7 +99,7 @@ TEST_F(PartReaderTest, EndOfFileEndsEveryLevel) {
 
 TEST_F(PartReaderTest, EmptyBoundaryMakesEveryDashLineADelimiter) {
   auto r = Open("a\n--anything\nb\n");
-  PartAddBoundary(*r, "");
+  AddLevel(*r, "");
   EXPECT_EQ(Rest(*r), "a");
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "b\n");
@@ -99,7 +108,7 @@ TEST_F(PartReaderTest, EmptyBoundaryMakesEveryDashLineADelimiter) {
 TEST_F(PartReaderTest, BoundaryIsCutToSeventyCharacters) {
   const std::string b80(80, 'q');
   auto r = Open("a\n--" + b80.substr(0, 70) + "\nb\n");
-  PartAddBoundary(*r, b80.c_str());
+  AddLevel(*r, b80);
   EXPECT_EQ(r->boundaries[0].size(), kMaxBoundaryLength);
   EXPECT_EQ(Rest(*r), "a");
   EXPECT_EQ(PartReadBoundary(*r), 0);
@@ -110,7 +119,7 @@ TEST_F(PartReaderTest, DelimiterStraddlingTheBufferEndIsFound) {
   for (std::size_t pad = kPartBufferSize - 80; pad < kPartBufferSize + 4; ++pad) {
     const std::string boundary(70, 'z');
     auto r = Open(std::string(pad, 'p') + "\n--" + boundary + "\ntail\n");
-    PartAddBoundary(*r, boundary.c_str());
+    AddLevel(*r, boundary);
     ASSERT_EQ(Rest(*r).size(), pad) << pad;
     ASSERT_EQ(PartReadBoundary(*r), 0) << pad;
     ASSERT_EQ(Rest(*r), "tail\n") << pad;
@@ -149,7 +158,7 @@ TEST_F(PartReaderTest, UngotLinesComeBackFirstAndCanGrowTheBuffer) {
 
 TEST_F(PartReaderTest, SkipRestStopsAtTheDelimiter) {
   auto r = Open(std::string(50000, 'x') + "\n" + std::string(50000, 'y') + "\n--b\nnext\n");
-  PartAddBoundary(*r, "b");
+  AddLevel(*r, "b");
   PartSkipRest(*r);
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "next\n");

@@ -34,6 +34,11 @@ class SessionTest : public ::testing::Test {
     m_Sandbox.WithProgramPath();
     m_Sandbox.SetText("DomainName", "fax.example.com");
     m_Sandbox.SetNumber("TmpIndex", 7);
+    // Each received message is handed off; with the primary log on the spool
+    // file is then kept as a debug copy "<n>-<seconds>.debug", which the
+    // checks below read back.
+    m_Sandbox.SetNumber("OUTIndex", 0);
+    m_Sandbox.EnableLogs();
   }
   void TearDown() override {
     if (m_Thread.joinable()) {
@@ -87,16 +92,30 @@ class SessionTest : public ::testing::Test {
     char c;
     return SockRecv(m_Pair.client, &c, 1) == 0;
   }
-  // The stored messages in OUT, in name order.
+  // The stored messages ("<n>.zqx"), in name order, found by their debug
+  // copies; any other spool file left in OUT is listed under its own name.
   std::vector<std::string> Stored() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      const std::size_t dash = name.find('-');
+      if (dash != std::string::npos && name.size() > 6 && name.substr(name.size() - 6) == ".debug") {
+        names.push_back(name.substr(0, dash) + ".zqx");
+      } else if (name.rfind("ENV", 0) != 0) {
+        names.push_back(name);
+      }
     }
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string StoredText(const std::string& name) const { return SpoolSandbox::ReadWhole(m_Sandbox.Out() + name); }
+  std::string StoredText(const std::string& name) const {
+    const std::string stem = name.substr(0, name.find('.')) + "-";
+    for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
+      const std::string found = entry.path().filename().string();
+      if (found.rfind(stem, 0) == 0) return SpoolSandbox::ReadWhole(entry.path().string());
+    }
+    return SpoolSandbox::ReadWhole(m_Sandbox.Out() + name);
+  }
   void OpenTransaction() {
     ASSERT_EQ(Command("HELO client.example.com"), "250 fax.example.com client.example.com\r\n");
     ASSERT_EQ(Command("MAIL FROM:<a@example.com>"), "250 OK  FROM:<a@example.com> \r\n");
@@ -131,6 +150,8 @@ struct Script {
   const char* name;
   std::vector<std::pair<std::string, std::string>> steps;
 };
+
+void PrintTo(const Script& script, std::ostream* out) { *out << script.name; }
 
 class SessionScriptTest : public SessionTest, public ::testing::WithParamInterface<Script> {};
 
@@ -223,6 +244,8 @@ struct DotCase {
   std::string stored;
 };
 
+void PrintTo(const DotCase& c, std::ostream* out) { *out << c.name; }
+
 class DataTest : public SessionTest, public ::testing::WithParamInterface<DotCase> {};
 
 TEST_P(DataTest, StoresTheDataUnstuffedUpToTheEndLine) {
@@ -249,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
         DotCase{"EndLineAfterBareLfIsData", "x\n.\r\nRCPT TO:<y>\r\n", "x\n\r\nRCPT TO:<y>\r\n"},
         DotCase{"DotAfterLoneCrIsData", "a\r.\r\n", "a\r.\r\n"},
         DotCase{"TailPieceOfLongLine", std::string(100, 'a') + ".\r\n", std::string(100, 'a') + ".\r\n"},
-        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n", kLong + "\r\n" + kLong + "\n"},
+        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n\r\n", kLong + "\r\n" + kLong + "\n\r\n"},
         DotCase{"DotAtPieceBoundaryIsNotStripped", std::string(99, 'b') + "\r\n." + std::string(200, '.') + "\r\n",
                 std::string(99, 'b') + "\r\n" + std::string(200, '.') + "\r\n"},
         DotCase{"EndLineAfterSplitLineEnd", std::string(99, 'c') + "\r\n", std::string(99, 'c') + "\r\n"},
