@@ -32,15 +32,15 @@ class CService {
   // started this process.
   int Initservice(const char* serviceName, ServiceUserFunction userFunction);
 
-  std::unique_ptr<char[]> m_ServiceName;        // copy made by Initservice
-  std::uintptr_t m_StopEvent = 0;               // TODO: the stop event belongs to the service controller
-  std::uintptr_t m_ServiceStatusHandle = 0;     // TODO: status reporting to the service manager
-  ThreadHandle m_Thread = 0;                    // start thread running m_UserFunction
+  std::unique_ptr<char[]> m_ServiceName;     // copy made by Initservice
+  std::uintptr_t m_StopEvent = 0;            // TODO: the stop event belongs to the service controller
+  std::uintptr_t m_ServiceStatusHandle = 0;  // TODO: status reporting to the service manager
+  ThreadHandle m_Thread = 0;                 // start thread running m_UserFunction
   ServiceUserFunction m_UserFunction = nullptr;
-  std::uint32_t m_StartWaitHint = 10000;        // milliseconds
-  std::uint32_t m_StopWaitHint = 15000;         // milliseconds
-  SMTPIn* m_SMTPIN = nullptr;                   // recorded by StartGateway
-  SMTPOut* m_SMTPOUT = nullptr;                 // recorded by StartGateway
+  std::uint32_t m_StartWaitHint = 10000;  // milliseconds
+  std::uint32_t m_StopWaitHint = 15000;   // milliseconds
+  SMTPIn* m_SMTPIN = nullptr;             // recorded by StartGateway
+  SMTPOut* m_SMTPOUT = nullptr;           // recorded by StartGateway
 };
 
 // The running service object, set by Initservice.

@@ -8,7 +8,8 @@ namespace {
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
   std::size_t i = 0;
   for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
   }
   return i == a.size() && b[i] == '\0';
 }

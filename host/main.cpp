@@ -5,6 +5,7 @@
 // service manager's dispatcher; the gateway's work runs on the threads that
 // StartGateway starts.
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -60,5 +61,10 @@ int main() {
       RunService();
       break;
   }
-  return 1;
+  // The gateway's threads are never stopped and may still be logging or
+  // reading the registry: the process ends without running static destructors
+  // under them. The exit code is 1 whatever happened.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::quick_exit(1);
 }

@@ -74,7 +74,8 @@ std::size_t FormatLogEntry(const char* text, const char* sourceFile, int line, c
 
   char timeText[32] = {};
   std::tm local{};
-  if (LocalTime(std::time(nullptr), local)) std::strftime(timeText, sizeof(timeText), "%H:%M:%S %d/%m/%y", &local);
+  if (LocalTime(std::time(nullptr), local))
+    std::strftime(timeText, sizeof(timeText), "%H:%M:%S %d/%m/%y", &local);
 
   // Pad spaces, then " time (file - line)", so that short entries line up.
   const std::size_t pad = n < kPadWidth ? kPadWidth - n : 0;

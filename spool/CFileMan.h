@@ -69,8 +69,8 @@ class CFileMan {
   void ReadSettings();
   std::string InDirectory() const;  // ProgramPath + "IN"
 
-  std::recursive_mutex m_Lock;           // queue files and m_HandleNames
-  std::list<IDNameLink> m_HandleNames;   // guarded by m_Lock; new nodes at the tail
+  std::recursive_mutex m_Lock;          // queue files and m_HandleNames
+  std::list<IDNameLink> m_HandleNames;  // guarded by m_Lock; new nodes at the tail
 
   std::int32_t m_NumUsers = 0;
   std::int32_t m_MaxIn = 5;

@@ -7,27 +7,20 @@
 namespace {
 
 TEST(CommandLine, OnlyTheLastTwoCharactersDecide) {
-  const struct {
-    const char* line;
-    GatewayMode mode;
-  } cases[] = {
-      {"C:\\gw\\cvsmtpgw.exe -m", GatewayMode::kConsole},
-      {"/usr/sbin/cvsmtpgw /m", GatewayMode::kConsole},
-      {"cvsmtpgw -M", GatewayMode::kConsole},
-      {"cvsmtpgw /M", GatewayMode::kConsole},
-      {"\"C:\\Program Files\\gw\\cvsmtpgw.exe\" -i", GatewayMode::kInstall},
-      {"cvsmtpgw \"-i\"", GatewayMode::kInstall},
-      {"cvsmtpgw /U", GatewayMode::kRemove},
-      {"cvsmtpgw -m x", GatewayMode::kService},   // the last two are " x"
-      {"cvsmtpgw -m ", GatewayMode::kService},    // a trailing space defeats the switch
-      {"cvsmtpgw -i -m -u -x", GatewayMode::kService},
-      {"C:\\gw\\cvsmtpgw.exe", GatewayMode::kService},
-      {"-m", GatewayMode::kConsole},
-      {"m", GatewayMode::kService},
-      {"", GatewayMode::kService},
-      {"\"\"\"", GatewayMode::kService},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ChooseMode(c.line), c.mode) << c.line;
+  using enum GatewayMode;
+  const std::pair<const char*, GatewayMode> cases[] = {{"C:\\gw\\cvsmtpgw.exe -m", kConsole},
+                                                       {"cvsmtpgw /m", kConsole},
+                                                       {"cvsmtpgw -M", kConsole},
+                                                       {"-m", kConsole},
+                                                       {"\"C:\\Program Files\\gw.exe\" -i", kInstall},
+                                                       {"cvsmtpgw \"-i\"", kInstall},
+                                                       {"cvsmtpgw /U", kRemove},
+                                                       {"cvsmtpgw -m x", kService},
+                                                       {"cvsmtpgw -m ", kService},
+                                                       {"cvsmtpgw.exe", kService},
+                                                       {"m", kService},
+                                                       {"\"\"\"", kService}};
+  for (const auto& [line, mode] : cases) EXPECT_EQ(ChooseMode(line), mode) << line;
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-// tests/unit/SpoolTestSupport.h: a private hive and spool directory per test,
-// and running programs through the shell.
+// tests/unit/SpoolTestSupport.h: a private hive and spool directory per test.
 //
-// Each SpoolSandbox points CVSMTPGW_HIVE at a fresh hive file in its own temp
+// A SpoolSandbox points CVSMTPGW_HIVE at a fresh hive in its own temp
 // directory, which holds ProgramPath (ending in the separator) with IN/ and
-// OUT/, and removes it all at the end. Debug logs are switched off again when
-// the sandbox ends. Used by one test thread at a time.
+// OUT/; at the end it switches the debug logs off and removes it all.
 #pragma once
 
 #include <cstdlib>
@@ -23,22 +21,16 @@ class SpoolSandbox {
  public:
   SpoolSandbox() {
     std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-      m_Root = base / ("cvsmtpgw-test-" + std::to_string(random()));
-      if (std::filesystem::create_directory(m_Root)) break;
-    }
+    do {
+      m_Root = std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(m_Root));
     std::filesystem::create_directories(m_Root / "spool" / "IN");
     std::filesystem::create_directories(m_Root / "spool" / "OUT");
-    m_ProgramPath = (m_Root / "spool").string() + kPathSeparatorText;
     ::setenv("CVSMTPGW_HIVE", HivePath().c_str(), 1);
   }
-  SpoolSandbox(const SpoolSandbox&) = delete;
-  SpoolSandbox& operator=(const SpoolSandbox&) = delete;
   ~SpoolSandbox() {
-    // A key without log values switches both logs off for the next test.
-    Key().DeleteValue("logfile");
-    Key().DeleteValue("logfileb");
+    SetText("logfile", "");
+    SetText("logfileb", "");
     ReadDebugSettings();
     ::unsetenv("CVSMTPGW_HIVE");
     std::error_code ignored;
@@ -46,46 +38,33 @@ class SpoolSandbox {
   }
 
   std::string Root() const { return m_Root.string() + kPathSeparatorText; }
-  std::string HivePath() const { return (m_Root / "hive.reg").string(); }
-  const std::string& ProgramPath() const { return m_ProgramPath; }
-  std::string In() const { return m_ProgramPath + "IN" + kPathSeparatorText; }
-  std::string Out() const { return m_ProgramPath + "OUT" + kPathSeparatorText; }
+  std::string HivePath() const { return Root() + "hive.reg"; }
+  std::string ProgramPath() const { return Root() + "spool" + kPathSeparatorText; }
+  std::string In() const { return ProgramPath() + "IN" + kPathSeparatorText; }
+  std::string Out() const { return ProgramPath() + "OUT" + kPathSeparatorText; }
 
-  CRegKey Key() const {
+  void SetNumber(const char* name, DWORD value) const {
     CRegKey key;
     CRegKey::Create(kGatewayKey, key);
-    return key;
-  }
-  void SetNumber(const char* name, DWORD value) const {
-    CRegKey key = Key();
     RegWriteDword(key, name, value);
   }
   void SetText(const char* name, const std::string& text) const {
-    CRegKey key = Key();
+    CRegKey key;
+    CRegKey::Create(kGatewayKey, key);
     RegWriteString(key, name, text.c_str());
   }
-  // Reads a number; `fallback` when it is missing.
-  DWORD Number(const char* name, DWORD fallback = 0xFFFFFFFF) const {
-    CRegKey key = Key();
-    DWORD value = fallback;
-    DWORD size = sizeof(value);
-    if (key.QueryValue(name, nullptr, &value, &size) != ERROR_SUCCESS) return fallback;
+  DWORD Number(const char* name) const {  // 0xFFFFFFFF when missing
+    CRegKey key;
+    CRegKey::Create(kGatewayKey, key);
+    DWORD value = 0xFFFFFFFF;
+    RegReadDword(key, name, &value);
     return value;
   }
-  std::string Text(const char* name) const {
-    CRegKey key = Key();
-    char buffer[1024] = {};
-    DWORD size = sizeof(buffer) - 1;
-    if (key.QueryValue(name, nullptr, buffer, &size) != ERROR_SUCCESS) return "<absent>";
-    return buffer;
-  }
-  // Sets ProgramPath and switches the primary (and, if given, secondary) log on.
-  void WithProgramPath() const { SetText("ProgramPath", m_ProgramPath); }
-  std::string EnableLogs() const {
+  void WithProgramPath() const { SetText("ProgramPath", ProgramPath()); }
+  void EnableLogs() const {
     SetText("logfile", Root() + "primary.log");
     SetText("logfileb", Root() + "secondary.log");
     ReadDebugSettings();
-    return Root() + "primary.log";
   }
   std::string PrimaryLog() const { return ReadWhole(Root() + "primary.log"); }
   std::string SecondaryLog() const { return ReadWhole(Root() + "secondary.log"); }
@@ -102,23 +81,17 @@ class SpoolSandbox {
 
   static void Touch(const std::string& path) { std::ofstream(path, std::ios::binary) << "x"; }
   static std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
   }
   static std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-      lines.push_back(text.substr(start, end - start));
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
 
  private:
   std::filesystem::path m_Root;
-  std::string m_ProgramPath;
 };
-

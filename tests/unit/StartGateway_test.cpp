@@ -12,23 +12,18 @@
 
 namespace {
 
-TEST(StartGateway, ReadsTheLogSwitchesMakesTheFileManagerAndClearsTheFlags) {
+TEST(StartGateway, LogSwitchesFirstThenTheFileManagerThenTheFlags) {
   SpoolSandbox box;
-  box.WithProgramPath();
   box.SetText("DomainName", "gw.example");
   box.SetText("logfile", box.Root() + "primary.log");
-  box.SetNumber("FileNameUse", 1);
   box.SetNumber("FileNameUseAtt", 1);
   const int port = loopback::FreePort();
   box.SetNumber("SmtpRxPort", static_cast<DWORD>(port));
   CService service;
   StartGateway(&service);
   ASSERT_NE(TheFileMan(), nullptr);
-  EXPECT_STREQ(TheFileMan()->DomainName(), "gw.example");
-  EXPECT_EQ(box.Number("FileNameUse"), 0u);
   EXPECT_EQ(box.Number("FileNameUseAtt"), 0u);
-  EXPECT_TRUE(IsPrimaryLogOn());
-  // The file manager traces its reading: the log was on before it was made.
+  // The file manager's reading was traced: the log was on before it was made.
   EXPECT_NE(box.PrimaryLog().find("Domain Name: gw.example"), std::string::npos);
 
   // The inbound server is recorded, listens on SmtpRxPort and greets.
@@ -45,16 +40,11 @@ TEST(StartGateway, ReadsTheLogSwitchesMakesTheFileManagerAndClearsTheFlags) {
 TEST(Ports, DefaultIs25AndValuesPassUnchecked) {
   SpoolSandbox box;
   EXPECT_EQ(GetSmtpRxPort(), 25);  // no key at all
-  box.SetText("DomainName", "x");
-  EXPECT_EQ(GetSmtpRxPort(), 25);
-  EXPECT_EQ(GetSmtpTxPort(), 25);
-  box.SetNumber("SmtpRxPort", 2525);
-  box.SetNumber("SmtpTxPort", 70000);
-  EXPECT_EQ(GetSmtpRxPort(), 2525);
-  EXPECT_EQ(GetSmtpTxPort(), 70000);
   box.SetNumber("SmtpRxPort", 0);
+  box.SetNumber("SmtpTxPort", 70000);
   EXPECT_EQ(GetSmtpRxPort(), 0);
-  box.SetText("SmtpTxPort", "a much longer text");
+  EXPECT_EQ(GetSmtpTxPort(), 70000);
+  box.SetText("SmtpTxPort", "a text longer than 4 bytes");
   EXPECT_EQ(GetSmtpTxPort(), 25);
 }
 
