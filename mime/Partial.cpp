@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr int kLineSize = 1024;              // header lines are read in pieces of 1023 bytes
+constexpr int kLineSize = 1024;                // header lines are read in pieces of 1023 bytes
 constexpr std::size_t kCopyChunk = 64 * 1024;  // body copy buffer
-constexpr std::size_t kPrintedIdMax = 200;   // the progress line shows at most this much of an id
+constexpr std::size_t kPrintedIdMax = 200;     // the progress line shows at most this much of an id
 
 // Depth of reassembled mails being decoded on this thread. A reassembled mail
 // that is itself a fragment would store into, join and delete the very set

@@ -1,6 +1,8 @@
 // tests/unit/partial_test.cpp: fragment directory names, the count file and
 // the storing, joining and expiry of message/partial sets, run through the
 // real decoder over stored mails in a private spool and TMP directory.
+#include "mime/Partial.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,7 +15,6 @@
 
 #include "mime/Decoder.h"
 #include "mime/FragmentDir.h"
-#include "mime/Partial.h"
 #include "platform/File.h"
 #include "tests/unit/SpoolTestSupport.h"
 
@@ -23,16 +24,25 @@ namespace {
 
 TEST(FragmentNameTest, ShortNameKeepsAllowedCharactersInEightDotThreeForm) {
   const std::pair<const char*, const char*> cases[] = {
-      {"con", "conx"},          {"CoN", "CoNx"},  {"lpt3", "lpt3x"},  {"com5", "com5"},
-      {"abcdefghijklmnopqrst", "abcdefgh.ijk"}, {"abcdefgh", "abcdefgh"}, {"abcdefghi", "abcdefgh.i"},
-      {"<1234.5678@host.example>", "12345678.@ho"}, {"a/b\\c.d e:f", "abcdef"},
-      {"-_^$~!#%&{}@`'()", "-_^$~!#%.&{}"},        {"*+,./:;<=>?[\\]|\" ", "x"},
-      {"", "x"},                {"\x80\xff\x01\n", "x"},
+      {"con", "conx"},
+      {"CoN", "CoNx"},
+      {"lpt3", "lpt3x"},
+      {"com5", "com5"},
+      {"abcdefghijklmnopqrst", "abcdefgh.ijk"},
+      {"abcdefgh", "abcdefgh"},
+      {"abcdefghi", "abcdefgh.i"},
+      {"<1234.5678@host.example>", "12345678.@ho"},
+      {"a/b\\c.d e:f", "abcdef"},
+      {"-_^$~!#%&{}@`'()", "-_^$~!#%.&{}"},
+      {"*+,./:;<=>?[\\]|\" ", "x"},
+      {"", "x"},
+      {"\x80\xff\x01\n", "x"},
   };
   for (const auto& [id, name] : cases) EXPECT_EQ(FragmentShortName(id), name) << "id " << id;
   for (const char* name : {"aux", "CON", "Nul", "prn", "com1", "COM4", "lpt1", "LPT3"})
     EXPECT_EQ(IsDeviceName(name), 1) << name;
-  for (const char* name : {"", "com", "com5", "lpt4", "conx", "nul.txt"}) EXPECT_EQ(IsDeviceName(name), 0) << name;
+  for (const char* name : {"", "com", "com5", "lpt4", "conx", "nul.txt"})
+    EXPECT_EQ(IsDeviceName(name), 0) << name;
 }
 
 TEST(FragmentNameTest, DirectoryIsUniquePerWholeId) {
@@ -47,10 +57,19 @@ TEST(FragmentNameTest, DirectoryIsUniquePerWholeId) {
 
 TEST(FragmentNameTest, NumbersReadLikeAtoiButSaturate) {
   const std::pair<const char*, int> cases[] = {
-      {"3", 3},   {" \t12abc", 12}, {"abc", 0},    {"", 0},       {"-5", -5},
-      {"+7", 7},  {"1.5", 1},       {"- 3", 0},    {"2147483647", INT_MAX},
-      {"2147483648", INT_MAX},      {"99999999999999999999999", INT_MAX},
-      {"-2147483648", INT_MIN},     {"-99999999999", INT_MIN},
+      {"3", 3},
+      {" \t12abc", 12},
+      {"abc", 0},
+      {"", 0},
+      {"-5", -5},
+      {"+7", 7},
+      {"1.5", 1},
+      {"- 3", 0},
+      {"2147483647", INT_MAX},
+      {"2147483648", INT_MAX},
+      {"99999999999999999999999", INT_MAX},
+      {"-2147483648", INT_MIN},
+      {"-99999999999", INT_MIN},
   };
   for (const auto& [text, value] : cases) EXPECT_EQ(ParseFragmentNumber(text), value) << text;
 }
@@ -193,8 +212,10 @@ TEST_F(PartialStoreTest, JoinsOutOfOrderWithTotalInOneFragmentOnly) {
       "Content-Type: multipart/mixed;\r\n boundary=\"B\"\r\n\r\n"
       "--B\r\nContent-Type: text/plain\r\n\r\nHello from the joined mail.\r\n"
       "--B\r\nContent-Type: application/octet-stream; name=data.bin\r\n"
-      "Content-Transfer-Encoding: base64\r\n\r\n" + base64 + "--B--\r\n";
-  const std::size_t a = whole.find("\r\n", whole.size() / 3) + 2, b = whole.find("\r\n", 2 * whole.size() / 3) + 2;
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      base64 + "--B--\r\n";
+  const std::size_t a = whole.find("\r\n", whole.size() / 3) + 2,
+                    b = whole.find("\r\n", 2 * whole.size() / 3) + 2;
   const std::string pieces[] = {whole.substr(0, a), whole.substr(a, b - a), whole.substr(b)};
 
   for (int carrier : {1, 3}) {  // the completing fragment carries the total, or one stored before
@@ -220,7 +241,8 @@ TEST_F(PartialStoreTest, JoinsOutOfOrderWithTotalInOneFragmentOnly) {
 
 TEST_F(PartialStoreTest, IdsSharingElevenCharactersAreNotMixed) {
   const std::string a = "abcdefghijk.one@example.org", b = "abcdefghijk.two@example.org";
-  Deliver(FragmentMail("id=\"" + a + "\"; number=1; total=2", "Content-Type: text/plain\r\n\r\nalpha one\r\n"));
+  Deliver(
+      FragmentMail("id=\"" + a + "\"; number=1; total=2", "Content-Type: text/plain\r\n\r\nalpha one\r\n"));
   Deliver(FragmentMail("id=\"" + b + "\"; number=2; total=2", "bravo two\r\n"));
   Deliver(FragmentMail("id=\"" + a + "\"; number=2; total=2", "alpha two\r\n"));
   EXPECT_EQ(MessageContent(), "alpha one\r\nalpha two\r\n");
@@ -230,7 +252,8 @@ TEST_F(PartialStoreTest, IdsSharingElevenCharactersAreNotMixed) {
 
 TEST_F(PartialStoreTest, FragmentMissingAtJoinKeepsTheOthers) {
   const std::string id = "vanish@example.org";
-  Deliver(FragmentMail("id=\"" + id + "\"; number=1; total=3", "Content-Type: text/plain\r\n\r\npart one\r\n"));
+  Deliver(
+      FragmentMail("id=\"" + id + "\"; number=1; total=3", "Content-Type: text/plain\r\n\r\npart one\r\n"));
   Deliver(FragmentMail("id=\"" + id + "\"; number=3", "part three\r\n"));
   // As if fragment 2 had vanished between the completeness check and the join.
   testing::internal::CaptureStderr();
@@ -278,7 +301,8 @@ TEST_F(PartialStoreTest, SetsUntouchedForFourteenDaysAreRemoved) {
   EXPECT_FALSE(fs::exists(SetDir("stale")));
   EXPECT_TRUE(fs::exists(SetDir("recent") + "1"));
   EXPECT_NE(errors.find("dekant: warning: removing fragments of an incomplete partial message untouched for "
-                        "14 days: " + FragmentDirName("stale") + "\n"),
+                        "14 days: " +
+                        FragmentDirName("stale") + "\n"),
             std::string::npos)
       << errors;
   EXPECT_NE(m_Sandbox.PrimaryLog().find("DECODE - Removing fragments of an incomplete partial message: " +
@@ -295,8 +319,9 @@ TEST_F(PartialStoreTest, HugeIdAndNestedFragmentsAreHandledSafely) {
   EXPECT_TRUE(fs::is_empty(Parts()));
 
   // A reassembled mail that is itself a fragment of the same set is not stored.
-  const std::string errors = Deliver(FragmentMail(
-      "id=outer; number=1; total=1", "Content-Type: message/partial; id=outer; number=1; total=1\r\n\r\nnested\r\n"));
+  const std::string errors =
+      Deliver(FragmentMail("id=outer; number=1; total=1",
+                           "Content-Type: message/partial; id=outer; number=1; total=1\r\n\r\nnested\r\n"));
   EXPECT_NE(errors.find("dekant: warning: partial message inside a reassembled message dropped\n"),
             std::string::npos)
       << errors;
