@@ -255,8 +255,7 @@ bool RemoveFragmentSet(const std::string& dir) {
   return DirectoryRemove(bare);
 }
 
-int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName,
-                       std::int64_t maxAgeSeconds) {
+int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName, std::int64_t maxAgeSeconds) {
   std::vector<std::string> sets;
   if (FindFiles(partsDir, "*", sets) != ERROR_SUCCESS) return 0;
   int removed = 0;
@@ -276,9 +275,8 @@ int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName,
     if (age < 0 || age < maxAgeSeconds) continue;
     DebugLogStr("DECODE - Removing fragments of an incomplete partial message: ", dir.c_str(), CV_SRC,
                 __LINE__);
-    const std::string warning =
-        "removing fragments of an incomplete partial message untouched for " +
-        std::to_string(maxAgeSeconds / 86400) + " days: " + name;
+    const std::string warning = "removing fragments of an incomplete partial message untouched for " +
+                                std::to_string(maxAgeSeconds / 86400) + " days: " + name;
     Warn(warning.c_str());
     if (RemoveFragmentSet(dir))
       ++removed;

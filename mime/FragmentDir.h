@@ -70,8 +70,7 @@ bool RemoveFragmentSet(const std::string& dir);
 // Removes every set directory below `partsDir` whose directory and files were
 // all last written at least `maxAgeSeconds` ago, except the one named
 // `keepName`; each removal is logged and warned. Returns the number removed.
-int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName,
-                       std::int64_t maxAgeSeconds);
+int ExpireFragmentSets(const std::string& partsDir, std::string_view keepName, std::int64_t maxAgeSeconds);
 
 // "<path>: <system error text>" on standard error for the thread's last error.
 void PrintFileError(const std::string& path);

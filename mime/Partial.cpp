@@ -14,9 +14,9 @@
 
 namespace {
 
-constexpr int kLineSize = 1024;              // header lines are read in pieces of 1023 bytes
+constexpr int kLineSize = 1024;                // header lines are read in pieces of 1023 bytes
 constexpr std::size_t kCopyChunk = 64 * 1024;  // body copy buffer
-constexpr std::size_t kPrintedIdMax = 200;   // the progress line shows at most this much of an id
+constexpr std::size_t kPrintedIdMax = 200;     // the progress line shows at most this much of an id
 
 // Depth of reassembled mails being decoded on this thread. A reassembled mail
 // that is itself a fragment would store into, join and delete the very set
@@ -46,7 +46,7 @@ bool WriteAll(CStdioFile& out, const char* data, std::size_t length) {
 // The fragment's own header minus its Content and Message-ID headers (with
 // their continuation lines): the outer part of the joined mail's header.
 bool WriteOuterHeader(CStdioFile& out, const char* headerBlock) {
-  const char* p = headerBlock;
+  const char* p = headerBlock != nullptr ? headerBlock : "";
   if (*p == '\n') ++p;
   bool keep = true;
   bool endsInLf = true;
@@ -70,14 +70,13 @@ bool WriteInnerHeader(CStdioFile& out, PartReader& reader) {
   char line[kLineSize];
   bool atLineStart = true;  // the previous piece ended with LF
   bool keep = false;
-  while (PartGetLine(line, kLineSize, reader) != nullptr) {
-    const std::size_t length = std::strlen(line);
+  for (std::size_t length; (length = PartReadLine(line, kLineSize, reader)) > 0;) {
     if (atLineStart) {
       if (line[0] == '\n') return WriteAll(out, "\n", 1);
       if (line[0] != ' ' && line[0] != '\t') keep = IsContentHeader(line, length);
     }
     if (keep && !WriteAll(out, line, length)) return false;
-    atLineStart = length > 0 && line[length - 1] == '\n';
+    atLineStart = line[length - 1] == '\n';
   }
   return true;
 }
@@ -109,6 +108,14 @@ std::string PrintableId(const std::string& id) {
 
 int Refuse(PartReader& reader, const char* warning) {
   if (warning != nullptr) Warn(warning);
+  PartSkipRest(reader);
+  return 1;
+}
+
+// The fragment could not be kept: the hand-off then keeps the received mail
+// instead of passing on a submission that lacks it.
+int FailStore(PartReader& reader) {
+  NoteOutputFailure();
   PartSkipRest(reader);
   return 1;
 }
@@ -149,14 +156,14 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   // Without its directory a fragment has nowhere safe to go: files in the
   // current directory would mix every set into one.
   const std::optional<std::string> madeDir = MakeFragmentDir(*id);
-  if (!madeDir) return Refuse(reader, nullptr);
+  if (!madeDir) return FailStore(reader);
   const std::string& dir = *madeDir;
 
   const std::string parts = FragmentPartsDir();
   if (!parts.empty()) ExpireFragmentSets(parts, FragmentDirName(*id), kFragmentSetMaxAgeSeconds);
 
   if (totalText) {
-    if (!WriteFragmentCount(dir, total)) return Refuse(reader, nullptr);
+    if (!WriteFragmentCount(dir, total)) return FailStore(reader);
   } else {
     total = ReadFragmentCount(dir);
     if (total != 0 && number > total) return Refuse(reader, "partial message has invalid number");
@@ -172,7 +179,7 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   CStdioFile fragment = CStdioFile::Open(fragmentPath, "w");
   if (!fragment.IsOpen()) {
     PrintFileError(fragmentPath);
-    return Refuse(reader, nullptr);
+    return FailStore(reader);
   }
   bool written = true;
   if (number == 1) written = WriteOuterHeader(fragment, headerBlock) && WriteInnerHeader(fragment, reader);
@@ -181,29 +188,43 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
     // A cut fragment would corrupt the joined mail; better to wait for it again.
     PrintFileError(fragmentPath);
     FileDelete(fragmentPath);
-    return 1;
+    return FailStore(reader);
   }
   DebugLogStr("DECODE - Saved partial message fragment: ", fragmentPath.c_str(), CV_SRC, __LINE__);
 
   if (total == 0 || !IsSetComplete(dir, total)) return 0;
-  if (!JoinFragments(dir, total)) return 1;
+  if (!JoinFragments(dir, total)) {
+    NoteOutputFailure();  // the joined mail is missing from this submission
+    return 1;
+  }
 
   const std::string joinedPath = dir + kJoinedFileName;
   CStdioFile joinedFile = CStdioFile::Open(joinedPath, "r");
   if (!joinedFile.IsOpen()) {
     PrintFileError(joinedPath);
+    FileDelete(joinedPath);
+    NoteOutputFailure();
     return 1;
   }
   DebugLogStr("DECODE - Decoding reassembled partial message: ", joinedPath.c_str(), CV_SRC, __LINE__);
   std::unique_ptr<PartReader> joined = PartOpen(std::move(joinedFile));
   std::memcpy(joined->attachmentList, reader.attachmentList, sizeof joined->attachmentList);
   joined->attachmentList[sizeof joined->attachmentList - 1] = '\0';
+  const int failuresBefore = OutputFailures();
   ++t_JoinedDepth;
   HandleMessage(*joined, "text/plain", 0, envelopeRecipients);
   --t_JoinedDepth;
   PartClose(joined);
+  if (OutputFailures() > failuresBefore) {
+    // The hand-off withdraws this submission and keeps only the last
+    // fragment's mail; the set must stay so that it can complete again.
+    FileDelete(joinedPath);
+    DebugLogStr("DECODE - Reassembled partial message not handed on, fragments kept: ", dir.c_str(), CV_SRC,
+                __LINE__);
+    return 1;
+  }
 
-  // Only now, with the mail decoded, are the fragments given up.
+  // Only now, with the mail handed on, are the fragments given up.
   if (!RemoveFragmentSet(dir))
     DebugLogStr("DECODE - Could not remove fragment directory: ", dir.c_str(), CV_SRC, __LINE__);
   return 0;
