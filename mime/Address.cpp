@@ -47,7 +47,8 @@ std::string AddressUser(std::string_view text) {
 
 std::string FormatAddress(std::string_view text, int withName) {
   std::string t(text);
-  std::replace_if(t.begin(), t.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
+  std::replace_if(
+      t.begin(), t.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
   const std::string_view trimmed = StripBlanks(t);
   const std::string bare = BareAddress(trimmed);
   const std::size_t lt = trimmed.rfind('<');
@@ -57,7 +58,8 @@ std::string FormatAddress(std::string_view text, int withName) {
     name = AddressUser(trimmed);
   } else {
     name = lt >= 1 ? std::string(trimmed.substr(0, lt - 1)) : AddressUser(trimmed);
-    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '@' || c == '"'; }), name.end());
+    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '@' || c == '"'; }),
+               name.end());
     name = std::string(StripBlanks(name));
     if (name.empty()) name = AddressUser(trimmed);
   }

@@ -5,9 +5,9 @@
 // The tables are constant; every function is safe on any thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
 #include <string>
 
 class CStdioFile;
@@ -23,7 +23,8 @@ inline constexpr char kBase64Alphabet[65] =
 constexpr std::array<std::uint8_t, 256> MakeBase64ValueTable() {
   std::array<std::uint8_t, 256> table{};
   for (auto& v : table) v = kNotBase64;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::uint8_t>(i);
   return table;
 }
 

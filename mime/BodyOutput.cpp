@@ -36,7 +36,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-void Decode(PartReader& reader, CStdioFile& out, TransferEncoding encoding, std::string* digest, int suppressCR) {
+void Decode(PartReader& reader, CStdioFile& out, TransferEncoding encoding, std::string* digest,
+            int suppressCR) {
   switch (encoding) {
     case kEncodingQuotedPrintable:
       DecodeQuotedPrintable(reader, out, digest);
@@ -68,14 +69,22 @@ std::string GeneratedAttachmentName(std::string_view type) {
     const char* ext;
   };
   static constexpr Suffix kSuffixes[] = {
-      {"application/pdf", "pdf"},        {"application/postscript", "ps"}, {"application/msword", "doc"},
-      {"application/rtf", "rtf"},        {"application/zip", "zip"},       {"image/gif", "gif"},
-      {"image/jpeg", "jpg"},             {"image/png", "png"},             {"image/tiff", "tif"},
-      {"text/html", "htm"},              {"text/", "txt"},
+      {"application/pdf", "pdf"},
+      {"application/postscript", "ps"},
+      {"application/msword", "doc"},
+      {"application/rtf", "rtf"},
+      {"application/zip", "zip"},
+      {"image/gif", "gif"},
+      {"image/jpeg", "jpg"},
+      {"image/png", "png"},
+      {"image/tiff", "tif"},
+      {"text/html", "htm"},
+      {"text/", "txt"},
   };
   for (const Suffix& s : kSuffixes) {
     const std::string_view want(s.type);
-    if (want.back() == '/' ? StartsWithNoCase(type, want) : (type.size() == want.size() && StartsWithNoCase(type, want))) {
+    if (want.back() == '/' ? StartsWithNoCase(type, want)
+                           : (type.size() == want.size() && StartsWithNoCase(type, want))) {
       return std::string("attachment.") + s.ext;
     }
   }
@@ -111,8 +120,9 @@ int SaveTextBody(PartReader& reader, TransferEncoding encoding) {
   return 0;
 }
 
-int SaveAttachment(PartReader& reader, const char* type, const ContentParams& params, TransferEncoding encoding,
-                   const char* disposition, const char* contentMd5, const char* headerEnd) {
+int SaveAttachment(PartReader& reader, const char* type, const ContentParams& params,
+                   TransferEncoding encoding, const char* disposition, const char* contentMd5,
+                   const char* headerEnd) {
   const bool text = StartsWithNoCase(type ? type : "", "text/");
   const bool binary = !text && encoding == kEncodingBase64;
 
@@ -146,7 +156,8 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
     }
   }
   char outPath[kPathSize];
-  const int length = std::snprintf(outPath, sizeof outPath, "%sOUT%s%s", programPath, kPathSeparatorText, savedName);
+  const int length =
+      std::snprintf(outPath, sizeof outPath, "%sOUT%s%s", programPath, kPathSeparatorText, savedName);
   if (savedName[0] == '\0' || programPath[0] == '\0' || length < 0 ||
       static_cast<std::size_t>(length) >= sizeof outPath) {
     DebugLogStr("DECODE - Error: no usable attachment file name: ", savedName, CV_SRC, __LINE__);
@@ -170,7 +181,8 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
     const std::string line = "<<" + ListedAttachmentName(originalName) + ":" + savedName + ">>\n";
     const bool listed = list.Write(line.data(), line.size()) == line.size();
     if (!list.Close() || !listed) {
-      DebugLogStr("DECODE - Error: Unable to write attachment list: ", reader.attachmentList, CV_SRC, __LINE__);
+      DebugLogStr("DECODE - Error: Unable to write attachment list: ", reader.attachmentList, CV_SRC,
+                  __LINE__);
       NoteOutputFailure();
     }
   } else {

@@ -21,8 +21,9 @@ int SaveTextBody(PartReader& reader, TransferEncoding encoding);
 
 // `disposition` and `contentMd5` point into the header block that ends at
 // `headerEnd` (either may be null). 0 written, 1 not written.
-int SaveAttachment(PartReader& reader, const char* type, const ContentParams& params, TransferEncoding encoding,
-                   const char* disposition, const char* contentMd5, const char* headerEnd);
+int SaveAttachment(PartReader& reader, const char* type, const ContentParams& params,
+                   TransferEncoding encoding, const char* disposition, const char* contentMd5,
+                   const char* headerEnd);
 
 // The extension of a saved attachment: up to 3 characters after the first "."
 // of the original name, letters and digits only.

@@ -107,7 +107,8 @@ struct BlockWalk {
   // A To or Cc value that starts at `start`: hand it on when its end is
   // known, else keep it open until the next picked header.
   void Begin(OpenRange& range, const char* start) {
-    const char* colon = static_cast<const char*>(std::memchr(start, ':', static_cast<std::size_t>(end - start)));
+    const char* colon =
+        static_cast<const char*>(std::memchr(start, ':', static_cast<std::size_t>(end - start)));
     if (colon == nullptr) {
       ExtractRecipients(start, end, envelope, recipients);
       return;
@@ -188,7 +189,8 @@ void ParseContentType(const char* value, const char* end, ContentParams& params)
   // The field runs through its continuation lines.
   const char* fieldEnd = value;
   for (;;) {
-    const char* lf = static_cast<const char*>(std::memchr(fieldEnd, '\n', static_cast<std::size_t>(end - fieldEnd)));
+    const char* lf =
+        static_cast<const char*>(std::memchr(fieldEnd, '\n', static_cast<std::size_t>(end - fieldEnd)));
     if (lf == nullptr) {
       fieldEnd = end;
       break;
@@ -333,7 +335,7 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
   std::size_t used = 1;
   bool previousComplete = true;  // the last stored piece ended with its LF
   bool firstLine = true;
-  bool dropping = false;         // the block is at its limit: lines are read, not kept
+  bool dropping = false;  // the block is at its limit: lines are read, not kept
   for (;;) {
     if (size - used < kHeaderBlockSlack) {
       const std::size_t bigger = size + std::max(kHeaderBlockStep, size / 2);
@@ -342,12 +344,12 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
     }
     char* line = block + used;
     const std::size_t n = PartReadLine(line, size - used, reader);
-    if (n == 0) break;  // the part ended
+    if (n == 0) break;                                         // the part ended
     if (previousComplete && n == 1 && line[0] == '\n') break;  // the blank line that ends the header
     // Kept: the rest of a line longer than the space offered, a header line,
     // or a continuation line.
-    const bool keep = !previousComplete || IsHeaderLine(line, n) ||
-                      ((line[0] == ' ' || line[0] == '\t') && !firstLine);
+    const bool keep =
+        !previousComplete || IsHeaderLine(line, n) || ((line[0] == ' ' || line[0] == '\t') && !firstLine);
     if (!keep) {
       PartUngetBytes(line, n, reader);  // the first line of the body
       break;
@@ -385,8 +387,9 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
       walk.Close(walk.cc, lf);
       walk.Begin(walk.cc, name + 3);
     } else {
-      static constexpr const char* kPicked[] = {"from:", "subject:", "content-type:", "content-transfer-encoding:",
-                                                "content-disposition:", "content-md5:"};
+      static constexpr const char* kPicked[] = {
+          "from:",       "subject:", "content-type:", "content-transfer-encoding:", "content-disposition:",
+          "content-md5:"};
       const char* picked = nullptr;
       for (const char* h : kPicked) {
         if (StartsWithNoCase(name, end, h)) {
@@ -409,13 +412,13 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
       } else if (picked == kPicked[3]) {
         info.encoding = ParseTransferEncoding(afterColon, end);
       } else if (picked == kPicked[4]) {
-        DebugLog2Str("DECODE - getting content-disposition: ", LoggableText(std::string_view(lf, end - lf)).c_str(),
-                     CV_SRC, __LINE__);
+        DebugLog2Str("DECODE - getting content-disposition: ",
+                     LoggableText(std::string_view(lf, end - lf)).c_str(), CV_SRC, __LINE__);
         info.disposition = SkipBlanksAndComments(afterColon, end);
         if (info.disposition) {
           DebugLog2Str("DECODE - extracted content-disposition: ",
-                       LoggableText(std::string_view(info.disposition, end - info.disposition)).c_str(), CV_SRC,
-                       __LINE__);
+                       LoggableText(std::string_view(info.disposition, end - info.disposition)).c_str(),
+                       CV_SRC, __LINE__);
         }
       } else {
         info.contentMd5 = SkipBlanksAndComments(afterColon, end);

@@ -29,7 +29,7 @@ struct FreeDeleter {
 
 struct HeaderBlock {
   std::unique_ptr<char, FreeDeleter> text;  // NUL-terminated; starts with a LF
-  std::size_t length = 0;        // bytes before the terminator
+  std::size_t length = 0;                   // bytes before the terminator
   const char* begin() const { return text.get(); }
   const char* end() const { return text.get() + length; }
 };

@@ -190,7 +190,8 @@ void DecodeEncodedWord(std::string& text) {
   }
   const std::size_t wordEnd = close == std::string_view::npos ? all.size() : close;
   const std::string_view word = all.substr(start, wordEnd - start);
-  const std::string_view suffix = close == std::string_view::npos ? std::string_view() : all.substr(close + 2);
+  const std::string_view suffix =
+      close == std::string_view::npos ? std::string_view() : all.substr(close + 2);
   const std::size_t q = FindNoCase(word, "?Q?", 0);
   const std::size_t b = FindNoCase(word, "?B?", 0);
   if (q == std::string_view::npos && b == std::string_view::npos) return;  // no known encoding: as is

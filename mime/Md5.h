@@ -29,7 +29,7 @@ class CMd5 {
   std::uint32_t m_State[4];
   std::uint64_t m_Bits = 0;  // message length in bits, modulo 2^64
   std::uint8_t m_Block[64];
-  std::size_t m_Used = 0;    // bytes waiting in m_Block
+  std::size_t m_Used = 0;  // bytes waiting in m_Block
 };
 
 // The base64 text of a 16-byte digest.

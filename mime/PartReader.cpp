@@ -59,7 +59,8 @@ int PartGetCharSlow(PartReader& r) {
     if (r.count < 3 || (r.count < kDelimiterLookahead && DashesAfterLf(r))) {
       const std::size_t size = r.buffer.size();
       std::size_t behind = size - (r.next + static_cast<std::size_t>(r.count));
-      if (r.next != 0 && static_cast<std::size_t>(r.count) + behind < static_cast<std::size_t>(kDelimiterLookahead)) {
+      if (r.next != 0 &&
+          static_cast<std::size_t>(r.count) + behind < static_cast<std::size_t>(kDelimiterLookahead)) {
         std::memmove(r.buffer.data(), r.buffer.data() + r.next, static_cast<std::size_t>(r.count));
         r.next = 0;
         behind = size - static_cast<std::size_t>(r.count);
@@ -131,9 +132,7 @@ void PartUngetBytes(const char* bytes, std::size_t length, PartReader& r) {
   r.count += static_cast<std::int32_t>(length);
 }
 
-void PartUngetLine(const char* line, PartReader& reader) {
-  PartUngetBytes(line, std::strlen(line), reader);
-}
+void PartUngetLine(const char* line, PartReader& reader) { PartUngetBytes(line, std::strlen(line), reader); }
 
 void PartAddBoundary(PartReader& reader, const char* text) {
   const std::size_t length = std::min(std::strlen(text), kMaxBoundaryLength);

@@ -23,10 +23,10 @@ constexpr std::size_t kAttachmentListPathSize = 260;
 constexpr std::size_t kPartBufferSize = 16384;
 
 struct PartReader {
-  CStdioFile file;               // the input, text mode; owned
-  std::vector<char> buffer;      // kPartBufferSize at creation, enlarged only by PartUngetLine
-  std::size_t next = 0;          // index of the next byte to deliver
-  std::int32_t count = 0;        // buffered bytes from next on
+  CStdioFile file;                      // the input, text mode; owned
+  std::vector<char> buffer;             // kPartBufferSize at creation, enlarged only by PartUngetLine
+  std::size_t next = 0;                 // index of the next byte to deliver
+  std::int32_t count = 0;               // buffered bytes from next on
   std::vector<std::string> boundaries;  // one per open level, outermost first, at most 70 chars
   std::int32_t boundaryCount = 0;       // open levels (the depth)
   std::int32_t boundarySeen = 0;        // level whose delimiter stopped reading; == boundaryCount when none

@@ -110,7 +110,9 @@ class CDigestFeed {
   CMd5 m_Md5;
 };
 
-inline bool IsBase64OrPad(int c) { return c == '=' || kBase64Value[static_cast<unsigned char>(c)] != kNotBase64; }
+inline bool IsBase64OrPad(int c) {
+  return c == '=' || kBase64Value[static_cast<unsigned char>(c)] != kNotBase64;
+}
 
 // The base64 group reader: characters one at a time, stray ones skipped.
 class CBase64State {

@@ -29,7 +29,7 @@ constexpr int kMaxErrorNameTries = 100;
 
 // A line of the attachment list that names a saved file ("<<name:ATTn.ext>>").
 struct ListedAttachment {
-  std::string line;       // without its line end
+  std::string line;  // without its line end
   char lineEnd = '\n';
   std::string savedName;  // between the first ":" and the following ">>"
 };
@@ -145,7 +145,8 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
     HandleMessage(*reader, "text/plain", 0, envelopeRecipients);
     PartClose(reader);
     if (OutputFailures() > 0) {
-      DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ", envelopeFile, CV_SRC, __LINE__);
+      DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ", envelopeFile, CV_SRC,
+                  __LINE__);
       failed = true;
     }
   }
@@ -198,8 +199,10 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
     }
   }
 
-  if (!FileDelete(listFile)) DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
-  if (!FileDelete(messageFile)) DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
+  if (!FileDelete(listFile))
+    DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
+  if (!FileDelete(messageFile))
+    DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
 
   const std::string finalName = std::string(envelopeFile) + ".tmp";
   if (!failed) {
@@ -259,6 +262,7 @@ void FinishSpoolFile(const char* spoolFilePath, int decodeResult) {
   if (!kept.empty() && FileMove(spoolFilePath, kept)) {
     DebugLogStr("SMTPIn- Error: hand-off failed, received message kept as: ", kept.c_str(), CV_SRC, __LINE__);
   } else {
-    DebugLogStr("SMTPIn- Error: hand-off failed, received message left as: ", spoolFilePath, CV_SRC, __LINE__);
+    DebugLogStr("SMTPIn- Error: hand-off failed, received message left as: ", spoolFilePath, CV_SRC,
+                __LINE__);
   }
 }

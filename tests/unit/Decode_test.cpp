@@ -1,12 +1,13 @@
 // The submission hand-off: the file set and envelope format it leaves in
 // OUT, and what happens to the received mail when a hand-off cannot complete.
+#include "smtpin/Decode.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
 #include "MimeTestSupport.h"
-#include "smtpin/Decode.h"
 #include "spool/FileNaming.h"
 
 namespace {
@@ -34,7 +35,8 @@ class DecodeTest : public ::testing::Test {
   bool Exists(const std::string& name) const { return std::filesystem::exists(m_Box.Out() + name); }
   std::vector<std::string> OutFiles() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_Box.Out())) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(m_Box.Out()))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -60,8 +62,10 @@ TEST_F(DecodeTest, PlainMailBecomesAnEnvelopeAndABody) {
 
 TEST_F(DecodeTest, AttachmentsAreListedInTheOrderSaved) {
   ASSERT_EQ(HandOff("From: a@x\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n"
-                    "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Transfer-Encoding: base64\n\nJVBERg==\n"
-                    "--b\nContent-Type: image/gif\nContent-Disposition: attachment; filename=\"scan.gif\"\n\nGIF\n--b--\n"),
+                    "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Transfer-Encoding: "
+                    "base64\n\nJVBERg==\n"
+                    "--b\nContent-Type: image/gif\nContent-Disposition: attachment; "
+                    "filename=\"scan.gif\"\n\nGIF\n--b--\n"),
             0);
   EXPECT_EQ(Out("ENV7.tmp"),
             "FROM: <a@x>\r\nSUBJECT: \r\n\r\nBEGIN BODY\r\n<<ENV7.bdy>>\r\nEND BODY\r\n\r\n"
@@ -74,7 +78,8 @@ TEST_F(DecodeTest, AttachmentsAreListedInTheOrderSaved) {
 
 TEST_F(DecodeTest, AFileThatCannotBeCreatedWithdrawsTheWholeSubmission) {
   std::filesystem::create_directory(m_Box.Out() + "ATT4.gif");  // blocks the second attachment
-  EXPECT_EQ(HandOff("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/pdf; name=a.pdf\n\n%PDF\n"
+  EXPECT_EQ(HandOff("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/pdf; "
+                    "name=a.pdf\n\n%PDF\n"
                     "--b\nContent-Type: image/gif; name=b.gif\n\nGIF\n--b--\n"),
             1);
   // No job for the fax server, no half of one, no work files.
@@ -118,7 +123,8 @@ TEST_F(DecodeTest, SpoolFileAfterTheHandOff) {
   FinishSpoolFile(m_Spool.c_str(), 0);
   EXPECT_FALSE(Exists("41.zqx"));
   bool debugCopy = false;
-  for (const std::string& name : OutFiles()) debugCopy |= name.rfind("41-", 0) == 0 && name.find(".debug") != std::string::npos;
+  for (const std::string& name : OutFiles())
+    debugCopy |= name.rfind("41-", 0) == 0 && name.find(".debug") != std::string::npos;
   EXPECT_TRUE(debugCopy);
 }
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "SpoolTestSupport.h"
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
-#include "SpoolTestSupport.h"
 
 // The bytes as the SMTP session stores them: every LF as CR LF.
 inline std::string AsStored(const std::string& lfText) {
@@ -82,7 +82,8 @@ class DecoderSandbox : public SpoolSandbox {
   // Names in OUT, sorted.
   std::vector<std::string> OutFiles() const {
     std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(Out())) names.push_back(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(Out()))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -1,12 +1,13 @@
 // Base64: the stream encoder's line layout and the decoder's handling of
 // padding, broken lines, stray bytes, truncation and CR suppression.
+#include "mime/Base64.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "MimeTestSupport.h"
 #include "TempDir.h"
-#include "mime/Base64.h"
 #include "mime/Md5.h"
 #include "mime/TransferDecoders.h"
 

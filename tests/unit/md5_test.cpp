@@ -1,9 +1,9 @@
 // MD5 against the test suite of RFC 1321, fed whole and in awkward pieces.
+#include "mime/Md5.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "mime/Md5.h"
 
 namespace {
 
@@ -48,7 +48,8 @@ TEST(Md5, Rfc1321SuiteFedInPiecesOfEverySize) {
     const std::string input = c.input;
     for (std::size_t piece = 1; piece <= 70; ++piece) {
       CMd5 md5;
-      for (std::size_t at = 0; at < input.size(); at += piece) md5.Update(input.data() + at, std::min(piece, input.size() - at));
+      for (std::size_t at = 0; at < input.size(); at += piece)
+        md5.Update(input.data() + at, std::min(piece, input.size() - at));
       std::uint8_t d[kMd5DigestSize];
       md5.Final(d);
       ASSERT_EQ(Hex(d), c.digest) << '"' << c.input << "\" in pieces of " << piece;

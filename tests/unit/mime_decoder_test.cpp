@@ -67,7 +67,8 @@ TEST_F(DecoderTest, MessageTypesOtherThanRfc822AreDropped) {
 
 TEST_F(DecoderTest, TextWithANameIsAnAttachment) {
   Run("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain; name=notes.txt\n\nnotes\n"
-      "--b\nContent-Type: text/plain\nContent-Disposition: attachment; filename=\"report.final.pdf\"\n\nr\n--b\n"
+      "--b\nContent-Type: text/plain\nContent-Disposition: attachment; "
+      "filename=\"report.final.pdf\"\n\nr\n--b\n"
       "Content-Type: text/plain; charset=x\nContent-Disposition: inline\n\nbody\n--b--\n");
   EXPECT_EQ(m_Box.Body(), "body");
   EXPECT_EQ(m_Box.Attachments(), (std::vector<std::string>{"ATT0.txt", "ATT1.fin"}));
@@ -79,8 +80,11 @@ TEST_F(DecoderTest, Base64BinaryIsByteExactTextGetsCrLf) {
   std::string pdf = "%PDF-1.4\r\n";
   for (int i = 0; i < 3000; ++i) pdf.push_back(static_cast<char>(i * 13));
   Run("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/pdf; name=r.pdf\n"
-      "Content-Transfer-Encoding: base64\n\n" + B64(pdf) + "--b\n"
-      "Content-Type: text/plain; name=t.txt\nContent-Transfer-Encoding: base64\n\n" + B64("a\r\nb\r\n") + "--b--\n");
+      "Content-Transfer-Encoding: base64\n\n" +
+      B64(pdf) +
+      "--b\n"
+      "Content-Type: text/plain; name=t.txt\nContent-Transfer-Encoding: base64\n\n" +
+      B64("a\r\nb\r\n") + "--b--\n");
   EXPECT_EQ(m_Box.Attachment("ATT0.pdf"), pdf);
   EXPECT_EQ(m_Box.Attachment("ATT1.txt"), "a\r\nb\r\n");  // CRs dropped, text mode adds them again
 }
@@ -100,8 +104,11 @@ TEST_F(DecoderTest, ContentMd5IsChecked) {
   const std::string good = md5.FinalText();
   const std::string mail =
       "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/x-a; name=a.dat\n"
-      "Content-MD5: " + good + "\n\n" + data + "\n--b\nContent-Type: application/x-b; name=b.dat\n"
-      "Content-MD5: AAAAAAAAAAAAAAAAAAAAAA==\n\n" + data + "\n--b--\n";
+      "Content-MD5: " +
+      good + "\n\n" + data +
+      "\n--b\nContent-Type: application/x-b; name=b.dat\n"
+      "Content-MD5: AAAAAAAAAAAAAAAAAAAAAA==\n\n" +
+      data + "\n--b--\n";
   const std::string err = Run(mail);
   EXPECT_EQ(err.find("ATT0.dat was corrupted"), std::string::npos) << err;
   EXPECT_NE(err.find("ATT1.dat was corrupted in transit"), std::string::npos) << err;
@@ -110,13 +117,15 @@ TEST_F(DecoderTest, ContentMd5IsChecked) {
 
 TEST_F(DecoderTest, DigestAndRfc822) {
   Run("Content-Type: multipart/digest; boundary=d\n\n--d\n\nFrom: a@x\nSubject: one\n\nfirst\n"
-      "--d\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nSubject: two\n\nsecond\n--d--\n");
+      "--d\nContent-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nSubject: "
+      "two\n\nsecond\n--d--\n");
   EXPECT_EQ(m_Box.Body(), "firstsecond");
   EXPECT_NE(m_Box.Envelope().find("SUBJECT: one"), std::string::npos);
 }
 
 TEST_F(DecoderTest, Rfc822WithEncodingWarnsAndIsParsed) {
-  const std::string err = Run("Content-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nSubject: in\n\ntext\n");
+  const std::string err =
+      Run("Content-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\nSubject: in\n\ntext\n");
   EXPECT_EQ(err, "dekant: warning: ignoring invalid content encoding on message/rfc822\n");
   EXPECT_EQ(m_Box.Body(), "text\n");
 }
@@ -131,8 +140,10 @@ TEST_F(DecoderTest, AppleDoubleTextIsAnAttachment) {
 
 TEST_F(DecoderTest, NamelessAttachmentsGetAGeneratedName) {
   Run("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/pdf\n\n%PDF\n"
-      "--b\nContent-Type: image/gif\nContent-Disposition: attachment\n\nGIF\n--b\nContent-Type: text/plain; name=\"\"\n\nt\n--b--\n");
-  EXPECT_EQ(m_Box.List(), "<<attachment.pdf:ATT0.pdf>>\n<<attachment.gif:ATT1.gif>>\n<<attachment.txt:ATT2.txt>>\n");
+      "--b\nContent-Type: image/gif\nContent-Disposition: attachment\n\nGIF\n--b\nContent-Type: text/plain; "
+      "name=\"\"\n\nt\n--b--\n");
+  EXPECT_EQ(m_Box.List(),
+            "<<attachment.pdf:ATT0.pdf>>\n<<attachment.gif:ATT1.gif>>\n<<attachment.txt:ATT2.txt>>\n");
   EXPECT_EQ(m_Box.Attachments().size(), 3u);
 }
 
@@ -177,8 +188,9 @@ TEST_F(DecoderTest, MissingBoundaryParameterWarnsAndUsesAnyDashLine) {
 
 TEST_F(DecoderTest, BrokenInputGivesWarningsAndBestEffort) {
   // Truncated base64 and a boundary that never closes.
-  std::string err = Run("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/gif; name=a.gif\n"
-                        "Content-Transfer-Encoding: base64\n\nR0lGOD");
+  std::string err =
+      Run("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: image/gif; name=a.gif\n"
+          "Content-Transfer-Encoding: base64\n\nR0lGOD");
   EXPECT_EQ(err, "dekant: warning: Premature EOF\n");
   EXPECT_EQ(m_Box.Attachment("ATT0.gif"), "GIF");
   // A header block that never ends.
@@ -195,14 +207,17 @@ TEST_F(DecoderTest, DeepNestingIsCutOffWithoutExhaustingTheStack) {
   // Thousands of multipart levels, then thousands of enclosed messages.
   std::string mail;
   constexpr int kLevels = 5000;
-  for (int i = 0; i < kLevels; ++i) mail += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\n\n--l" + std::to_string(i) + "\n";
+  for (int i = 0; i < kLevels; ++i)
+    mail += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\n\n--l" +
+            std::to_string(i) + "\n";
   mail += "\ndeep text\n";
   std::string err = Run(mail);
   EXPECT_NE(err.find("message nested too deeply"), std::string::npos);
   EXPECT_EQ(m_Box.Body(), "");
 
   std::string messages;
-  for (int i = 0; i < kLevels; ++i) messages += "From: f" + std::to_string(i) + "@x\nContent-Type: message/rfc822\n\n";
+  for (int i = 0; i < kLevels; ++i)
+    messages += "From: f" + std::to_string(i) + "@x\nContent-Type: message/rfc822\n\n";
   messages += "inner\n";
   err = Run(messages);
   EXPECT_NE(err.find("message nested too deeply"), std::string::npos);
@@ -212,7 +227,9 @@ TEST_F(DecoderTest, DeepNestingIsCutOffWithoutExhaustingTheStack) {
 
 TEST_F(DecoderTest, NestingWithinTheLimitIsDecoded) {
   std::string mail;
-  for (int i = 0; i < 20; ++i) mail += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\n\n--l" + std::to_string(i) + "\n";
+  for (int i = 0; i < 20; ++i)
+    mail += "Content-Type: multipart/mixed; boundary=\"l" + std::to_string(i) + "\"\n\n--l" +
+            std::to_string(i) + "\n";
   mail += "\ndeep text\n";
   EXPECT_EQ(Run(mail), "");
   EXPECT_EQ(m_Box.Body(), "deep text\n");
@@ -247,8 +264,9 @@ TEST_F(CorpusTest, EveryMailDecodesAndWritesOnlyIntoOut) {
   EXPECT_GT(mails, 50);
   for (const auto& e : std::filesystem::recursive_directory_iterator(m_Box.Root())) {
     const std::string path = e.path().string();
-    const bool inOut = path.rfind(m_Box.Out(), 0) == 0 || e.path().parent_path().string() + "/" == m_Box.Root() ||
-                       path + "/" == m_Box.ProgramPath() || path + "/" == m_Box.Out() || path + "/" == m_Box.In();
+    const bool inOut =
+        path.rfind(m_Box.Out(), 0) == 0 || e.path().parent_path().string() + "/" == m_Box.Root() ||
+        path + "/" == m_Box.ProgramPath() || path + "/" == m_Box.Out() || path + "/" == m_Box.In();
     EXPECT_TRUE(inOut) << path;
   }
   EXPECT_GT(m_Box.Attachments().size(), 10u);

@@ -31,7 +31,8 @@ TEST(MimeEncoder, DetectsTypeFromLeadingBytes) {
   EXPECT_STREQ(TypeOf(dir, std::string("\x00\x00\x01\xB3rest", 8)), "video/mpeg");
   EXPECT_STREQ(TypeOf(dir, "%!PS-Adobe"), "application/postscript");
   EXPECT_STREQ(TypeOf(dir, "II*\x00"), "application/octet-stream");  // TIFF
-  EXPECT_STREQ(TypeOf(dir, std::string("\x00\x00\x01", 3)), "application/octet-stream");  // too short for MPEG
+  EXPECT_STREQ(TypeOf(dir, std::string("\x00\x00\x01", 3)),
+               "application/octet-stream");  // too short for MPEG
   EXPECT_STREQ(TypeOf(dir, ""), "application/octet-stream");
 }
 

@@ -19,7 +19,8 @@ class HeaderParserTest : public ::testing::Test {
     HeaderBlock block = ReadHeaders(*reader, info, {});
     if (body) {
       body->clear();
-      for (int c = PartGetChar(*reader); c != -1; c = PartGetChar(*reader)) body->push_back(static_cast<char>(c));
+      for (int c = PartGetChar(*reader); c != -1; c = PartGetChar(*reader))
+        body->push_back(static_cast<char>(c));
     }
     return block;
   }
@@ -128,7 +129,8 @@ TEST_F(HeaderParserTest, TransferEncodings) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(ParseTransferEncoding(c.text, c.text + std::strlen(c.text)), c.expected) << c.text;
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, c.warns ? "dekant: warning: ignoring unknown content transfer encoding\n\n" : "") << c.text;
+    EXPECT_EQ(err, c.warns ? "dekant: warning: ignoring unknown content transfer encoding\n\n" : "")
+        << c.text;
   }
 }
 

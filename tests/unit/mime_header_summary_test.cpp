@@ -38,7 +38,8 @@ TEST(Address, FormatAddress) {
   EXPECT_EQ(FormatAddress("Jane Doe <jane@example.com>", 1), "\"Jane Doe\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("Jane Doe <jane@example.com>", 0), "<jane@example.com>");
   EXPECT_EQ(FormatAddress(" 5550100@fax.example ", 1), "\"5550100\" <5550100@fax.example>");
-  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1), "\"Jan\" <jane@example.com>");  // loses its last character
+  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1),
+            "\"Jan\" <jane@example.com>");  // loses its last character
   EXPECT_EQ(FormatAddress("<jane@example.com>", 1), "\"jane\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("\"@\" <jane@example.com>", 1), "\"jane\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("Jane\r\n\tDoe <j@e>", 1), "\"Jane   Doe\" <j@e>");
@@ -48,15 +49,16 @@ TEST(Address, FormatAddress) {
 TEST(Address, FaxNumbers) {
   EXPECT_EQ(IsFaxNumberAddress("+1-555-0100@fax.example"), 1);
   EXPECT_EQ(IsFaxNumberAddress("\"Sales\" <5550100@fax>"), 1);
-  EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);        // no user part: "@fax" itself
+  EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);  // no user part: "@fax" itself
   EXPECT_EQ(IsFaxNumberAddress("555x0100@fax"), 0);
-  EXPECT_EQ(IsFaxNumberAddress("+-@fax"), 1);      // nothing left counts as a number
+  EXPECT_EQ(IsFaxNumberAddress("+-@fax"), 1);  // nothing left counts as a number
 }
 
 class RecipientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+    if (GetOverrideAddressCheck() != 0)
+      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
   }
   static CFaxRecipients Extract(const std::string& range, const CRecipientList& envelope) {
     CFaxRecipients r;
@@ -118,7 +120,7 @@ TEST(EncodedWord, DecodesTheFirstWord) {
       {"=?utf-8?B?SGVsbG8=?=", "Hello"},
       {"=?utf-8?b?SGk?=", "Hi"},
       {"=?utf-8?Q?=C3=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},  // a Q text that begins with "="
-      {"=?x?Q?one?= =?x?Q?two?=", "one =?x?Q?two?="},   // only the first word
+      {"=?x?Q?one?= =?x?Q?two?=", "one =?x?Q?two?="},      // only the first word
       {"=?x?Q?bad=ZZhex?=", "badZZhex"},
       {"=?x?Q?cut=4?=", "cut"},
       {"plain text", "plain text"},
@@ -137,7 +139,8 @@ TEST(EncodedWord, DecodesTheFirstWord) {
 class SummaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+    if (GetOverrideAddressCheck() != 0)
+      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
   }
   DecoderSandbox m_Box;
 };
@@ -156,14 +159,16 @@ TEST_F(SummaryTest, LinesSortedWithoutRepeats) {
             "TO: \"b\" <b@x.example>\n"
             "SUBJECT: Quarterly report\n");
   // The envelope is in CR LF on disk.
-  EXPECT_NE(SpoolSandbox::ReadWhole(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"), std::string::npos);
+  EXPECT_NE(SpoolSandbox::ReadWhole(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"),
+            std::string::npos);
 }
 
 TEST_F(SummaryTest, ToWithColonInItsFirstLineIsKeptOpenUntilTheNextPickedHeader) {
   m_Box.Decode("To: \"Fax: Sales\" <5550100@fax>,\n 5550101@fax\nX-Other: y\nSubject: s\n\n", {});
   // The open range runs over the unpicked X-Other line into the second entry.
-  EXPECT_EQ(m_Box.Envelope(),
-            "FROM: <>\nTO: \"5550101\" <5550101@fax X-Other: y>\nTO: \"Fax: Sales\" <5550100@fax>\nSUBJECT: s\n");
+  EXPECT_EQ(
+      m_Box.Envelope(),
+      "FROM: <>\nTO: \"5550101\" <5550101@fax X-Other: y>\nTO: \"Fax: Sales\" <5550100@fax>\nSUBJECT: s\n");
 }
 
 TEST_F(SummaryTest, NoSummaryWithoutSenderOrRecipient) {
