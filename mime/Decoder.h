@@ -27,11 +27,18 @@ constexpr TransferEncoding kEncodingBase64 = 2;
 // value, one per parameter (name, "=", value as written, quotes kept).
 struct ContentParams {
   std::unique_ptr<char[]> copy;    // the owned, compacted content type text
-  std::vector<const char*> items;  // parameter positions into `copy`
+  std::vector<const char*> items;  // parameter positions into `copy`; empty: no parameters
 };
+
+// Entities nested deeper than this (multipart levels and enclosed messages
+// together, across reassembled split mails too) are dropped with a warning:
+// the decoder recurses, and connection threads have small stacks.
+constexpr int kMaxNestingDepth = 64;
 
 void HandleMessage(PartReader& reader, const char* defaultType, int inAppleDouble,
                    const CRecipientList& envelopeRecipients);
+void HandleMultipart(PartReader& reader, const char* type, const ContentParams& params,
+                     const CRecipientList& envelopeRecipients);
 
 // The value of parameter `name` (case-insensitive), unquoted; empty optional
 // (nullptr) when absent. Returned whole, whatever its length.
@@ -39,3 +46,17 @@ std::unique_ptr<std::string> GetContentParam(const ContentParams* params, const 
 
 // "dekant: warning: <text>\n" on standard error.
 void Warn(const char* text);
+
+// Allocation that ends the process with "Memory exhausted\n" on standard
+// error (exit code 1) instead of failing.
+void* AllocOrExit(std::size_t size);
+void* ReallocOrExit(void* block, std::size_t size);
+[[noreturn]] void MemoryExhausted();
+
+// A file the submission needs could not be written (envelope, message content,
+// attachment or its list line). The hand-off asks after the run and keeps the
+// received mail instead of handing on an incomplete submission. Counted per
+// thread: one decoding run per thread at a time.
+void NoteOutputFailure();
+void ResetOutputFailures();
+int OutputFailures();

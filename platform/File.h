@@ -157,3 +157,7 @@ bool DirectoryCreate(const std::string& path);       // fails if it exists
 bool DirectoryCreatePrivate(const std::string& path);
 bool DirectoryRemove(const std::string& path);       // empty directories only
 bool DirectorySync(const std::string& path);          // make renames in it durable
+// True when `path` is a directory itself (not a link to one), owned by the
+// calling process's user and closed to everybody else; else false with
+// ERROR_ACCESS_DENIED (or the error of the look-up) as the last error.
+bool DirectoryIsPrivate(const std::string& path);

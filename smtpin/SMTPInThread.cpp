@@ -3,12 +3,12 @@
 // Threading: see SMTPInThread.h. QUE_AddMsg takes the file manager's lock; the
 // hand-off takes the server's submission lock.
 #include "smtpin/SMTPInThread.h"
-
 #include <cstring>
 #include <utility>
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
+#include "smtpin/Decode.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
@@ -274,9 +274,8 @@ void SMTPInThread::ReceiveMessage() {
 }
 
 void SMTPInThread::HandOffSpoolFile() {
-  // TODO: the submission hand-off belongs here, the one call site for it:
-  // Decode(*this, m_SpoolFile) under Server()->SubmissionLock(), then
-  // KeepDebugCopy(m_SpoolFile) when the primary log is on, else
-  // FileDelete(m_SpoolFile). Until the decoder is in, the stored message stays
-  // in OUT, where Decode will read it.
+  // Decode takes the server's submission lock. A hand-off that could not be
+  // completed keeps the received mail under an error name instead of deleting it.
+  const int result = Decode(*this, m_SpoolFile);
+  FinishSpoolFile(m_SpoolFile, result);
 }

@@ -53,6 +53,8 @@ class SMTPInThread : public C_WSTHREAD {
   const char* SpoolFile() const { return m_SpoolFile; }
 
  private:
+  friend int Decode(SMTPInThread& session, const char* spoolFilePath);  // reaches the submission lock
+
   using Handler = void (SMTPInThread::*)(std::string_view argument, const char* line);
   struct CommandEntry {
     const char* verb;       // as recognised; null for unknown

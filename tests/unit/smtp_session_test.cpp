@@ -34,6 +34,11 @@ class SessionTest : public ::testing::Test {
     m_Sandbox.WithProgramPath();
     m_Sandbox.SetText("DomainName", "fax.example.com");
     m_Sandbox.SetNumber("TmpIndex", 7);
+    // Each received message is handed off; with the primary log on the spool
+    // file is then kept as a debug copy "<n>-<seconds>.debug", which the
+    // checks below read back.
+    m_Sandbox.SetNumber("OUTIndex", 0);
+    m_Sandbox.EnableLogs();
   }
   void TearDown() override {
     if (m_Thread.joinable()) {
@@ -87,16 +92,30 @@ class SessionTest : public ::testing::Test {
     char c;
     return SockRecv(m_Pair.client, &c, 1) == 0;
   }
-  // The stored messages in OUT, in name order.
+  // The stored messages ("<n>.zqx"), in name order, found by their debug
+  // copies; any other spool file left in OUT is listed under its own name.
   std::vector<std::string> Stored() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
-      names.push_back(entry.path().filename().string());
+      const std::string name = entry.path().filename().string();
+      const std::size_t dash = name.find('-');
+      if (dash != std::string::npos && name.size() > 6 && name.substr(name.size() - 6) == ".debug") {
+        names.push_back(name.substr(0, dash) + ".zqx");
+      } else if (name.rfind("ENV", 0) != 0) {
+        names.push_back(name);
+      }
     }
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::string StoredText(const std::string& name) const { return SpoolSandbox::ReadWhole(m_Sandbox.Out() + name); }
+  std::string StoredText(const std::string& name) const {
+    const std::string stem = name.substr(0, name.find('.')) + "-";
+    for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
+      const std::string found = entry.path().filename().string();
+      if (found.rfind(stem, 0) == 0) return SpoolSandbox::ReadWhole(entry.path().string());
+    }
+    return SpoolSandbox::ReadWhole(m_Sandbox.Out() + name);
+  }
   void OpenTransaction() {
     ASSERT_EQ(Command("HELO client.example.com"), "250 fax.example.com client.example.com\r\n");
     ASSERT_EQ(Command("MAIL FROM:<a@example.com>"), "250 OK  FROM:<a@example.com> \r\n");

@@ -1,0 +1,82 @@
+// mime/Base64.cpp: base64 tables and encoders. Stateless, thread-safe.
+#include "mime/Base64.h"
+
+#include <array>
+#include <vector>
+
+#include "platform/File.h"
+
+namespace {
+
+constexpr int kGroupsPerLine = 18;  // 72 characters
+
+// Four characters for up to three bytes; `have` is 1, 2 or 3.
+inline void EncodeGroup(const std::uint8_t* in, int have, char* out) {
+  const std::uint8_t b0 = in[0];
+  const std::uint8_t b1 = have > 1 ? in[1] : 0;
+  const std::uint8_t b2 = have > 2 ? in[2] : 0;
+  out[0] = kBase64Alphabet[b0 >> 2];
+  out[1] = kBase64Alphabet[((b0 & 0x03) << 4) | (b1 >> 4)];
+  out[2] = have > 1 ? kBase64Alphabet[((b1 & 0x0f) << 2) | (b2 >> 6)] : '=';
+  out[3] = have > 2 ? kBase64Alphabet[b2 & 0x3f] : '=';
+}
+
+}  // namespace
+
+std::string Base64EncodeBytes(const void* data, std::size_t length) {
+  const auto* in = static_cast<const std::uint8_t*>(data);
+  std::string out;
+  out.reserve((length + 2) / 3 * 4);
+  char group[4];
+  for (std::size_t i = 0; i < length; i += 3) {
+    const std::size_t left = length - i;
+    EncodeGroup(in + i, left >= 3 ? 3 : static_cast<int>(left), group);
+    out.append(group, 4);
+  }
+  return out;
+}
+
+std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
+  // Read whole lines' worth of groups at a time; a short read only happens at
+  // the end of the input, so groups never straddle two reads except there.
+  constexpr std::size_t kInChunk = 3 * kGroupsPerLine * 256;
+  std::vector<std::uint8_t> in(kInChunk);
+  std::vector<char> out;
+  out.reserve(kInChunk / 3 * 4 + kInChunk / (3 * kGroupsPerLine) + 8);
+  std::uint32_t written = 0;
+  int groupsOnLine = 0;
+  std::size_t have = 0;  // bytes carried over into `in`
+  for (;;) {
+    const std::size_t got = input.Read(in.data() + have, kInChunk - have);
+    have += got;
+    const bool atEnd = got == 0 || have < kInChunk;
+    std::size_t pos = 0;
+    out.clear();
+    while (have - pos >= 3 || (atEnd && pos < have)) {
+      const std::size_t left = have - pos;
+      char group[4];
+      EncodeGroup(in.data() + pos, left >= 3 ? 3 : static_cast<int>(left), group);
+      pos += left >= 3 ? 3 : left;
+      out.insert(out.end(), group, group + 4);
+      written += 4;
+      if (++groupsOnLine == kGroupsPerLine) {
+        out.push_back('\n');
+        ++written;
+        groupsOnLine = 0;
+      }
+    }
+    // Keep a partial group for the next read.
+    const std::size_t rest = have - pos;
+    for (std::size_t i = 0; i < rest; ++i) in[i] = in[pos + i];
+    have = rest;
+    if (atEnd && groupsOnLine > 0) {
+      out.push_back('\n');
+      ++written;
+      groupsOnLine = 0;
+    }
+    if (!out.empty()) output.Write(out.data(), out.size());
+    if (atEnd && have == 0) break;
+    if (got == 0) break;
+  }
+  return written;
+}

@@ -1,0 +1,255 @@
+// mime/HeaderSummary.cpp: fax recipient check and the header summary.
+// Runs on the decoding thread under the submission lock; no shared state.
+#include "mime/HeaderSummary.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "log/DebugLog.h"
+#include "mime/Address.h"
+#include "mime/Base64.h"
+#include "mime/Decoder.h"
+#include "platform/File.h"
+#include "spool/CFileMan.h"
+#include "spool/FileNaming.h"
+
+namespace {
+
+constexpr std::size_t kLoggedTextLimit = 300;
+
+std::string Loggable(std::string_view text) { return LoggableText(text, kLoggedTextLimit); }
+
+std::string_view StripBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    const int lx = (x >= 'A' && x <= 'Z') ? x + 32 : x;
+    const int ly = (y >= 'A' && y <= 'Z') ? y + 32 : y;
+    if (lx != ly) return false;
+  }
+  return true;
+}
+
+std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from) {
+  if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
+  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
+    if (EqualNoCase(hay.substr(i, needle.size()), needle)) return i;
+  }
+  return std::string_view::npos;
+}
+
+void LogStr(const char* text, std::string_view value, int line) {
+  DebugLogStr(text, Loggable(value).c_str(), CV_SRC, line);
+}
+
+// Q encoding of RFC 2047 (underscore is a space).
+std::string DecodeQWord(std::string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const char c = in[i];
+    if (c == '_') {
+      out.push_back(' ');
+    } else if (c == '=') {
+      if (in.size() - i < 3) break;  // fewer than two characters after it
+      const std::uint8_t hi = kHexValue[static_cast<unsigned char>(in[i + 1])];
+      const std::uint8_t lo = kHexValue[static_cast<unsigned char>(in[i + 2])];
+      if (hi != kNotHex && lo != kNotHex) {
+        out.push_back(static_cast<char>((hi << 4) | lo));
+        i += 2;
+      } else if (in[i + 1] == '\r' && in[i + 2] == '\n') {
+        i += 2;
+      }
+      // Otherwise the "=" alone is dropped and what follows is kept.
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string DecodeBWord(std::string_view in) {
+  std::string out;
+  unsigned group = 0;
+  int have = 0;
+  for (const char c : in) {
+    if (c == '=') break;
+    const std::uint8_t v = kBase64Value[static_cast<unsigned char>(c)];
+    if (v == kNotBase64) continue;
+    group = (group << 6) | v;
+    if (++have == 4) {
+      out.push_back(static_cast<char>(group >> 16));
+      out.push_back(static_cast<char>(group >> 8));
+      out.push_back(static_cast<char>(group));
+      group = 0;
+      have = 0;
+    }
+  }
+  if (have == 2) {
+    out.push_back(static_cast<char>(group >> 4));
+  } else if (have == 3) {
+    out.push_back(static_cast<char>(group >> 10));
+    out.push_back(static_cast<char>(group >> 2));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string GetDetailsEx(const CRecipientList& envelopeRecipients, std::string_view entry) {
+  DebugLog("GetDetailsEx() called", CV_SRC, __LINE__);
+  int accepted = 0;
+  bool compared = false;
+  std::string lastEnvelope;  // the last envelope text examined
+  if (envelopeRecipients.empty()) {
+    LogStr("Empty prList - Check for fax number in ", entry, __LINE__);
+    accepted = IsFaxNumberAddress(entry);
+  } else {
+    for (const std::string& rcpt : envelopeRecipients) {
+      const std::string_view rest = rcpt.size() > 3 ? std::string_view(rcpt).substr(3) : std::string_view();
+      lastEnvelope = rcpt;
+      if (StripBlanks(rest).empty()) {
+        LogStr("Empty prList entry - Check for fax number in ", entry, __LINE__);
+        accepted = IsFaxNumberAddress(entry);
+        break;
+      }
+      LogStr("Recipient in header list: ", rcpt, __LINE__);
+      LogStr("Recipient in str: ", entry, __LINE__);
+      const std::string envelopeBare = BareAddress(rcpt);
+      const std::string entryBare = BareAddress(entry);
+      compared = true;
+      LogStr("Recipient in header list after EEA: ", envelopeBare, __LINE__);
+      LogStr("Recipient in str after EEA: ", entryBare, __LINE__);
+      if (EqualNoCase(envelopeBare, entryBare)) {
+        accepted = 1;
+        break;
+      }
+    }
+  }
+  std::string result;
+  if (accepted == 1 || GetOverrideAddressCheck() == 1) {
+    LogStr("CV Recipient - ", BareAddress(lastEnvelope), __LINE__);
+    result.assign(entry);
+  } else {
+    char line[kLoggedTextLimit + 40];
+    const std::string who = Loggable(compared ? BareAddress(entry) : std::string(entry));
+    std::snprintf(line, sizeof line, "Not a CV recipient (%s)", who.c_str());
+    DebugLog(line, CV_SRC, __LINE__);
+  }
+  DebugLog("End of GetDetailsEx()", CV_SRC, __LINE__);
+  return result;
+}
+
+void ExtractRecipients(const char* start, const char* end, const CRecipientList& envelopeRecipients,
+                       CFaxRecipients& recipients) {
+  if (start == nullptr || end == nullptr || end <= start) return;
+  const std::string_view range(start, static_cast<std::size_t>(end - start));
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t comma = range.find(',', pos);
+    const std::string_view piece =
+        range.substr(pos, comma == std::string_view::npos ? std::string_view::npos : comma - pos);
+    if (piece.size() > kMaxRecipientEntry) {
+      LogStr("Recipient entry too long, ignored: ", piece, __LINE__);
+    } else if (!piece.empty()) {
+      std::string entry(piece);
+      for (const char c : {'\r', '\n', '\t'}) {
+        const std::size_t at = entry.find(c);
+        if (at != std::string::npos) entry[at] = ' ';
+      }
+      const std::string r = GetDetailsEx(envelopeRecipients, entry);
+      if (!r.empty()) recipients.push_back(FormatAddress(r, 1));
+    }
+    if (comma == std::string_view::npos) break;
+    pos = comma + 1;
+  }
+}
+
+void DecodeEncodedWord(std::string& text) {
+  if (text.size() >= 2 && text[text.size() - 2] == '\r') text.resize(text.size() - 2);
+  std::size_t first = 0;
+  while (first < text.size() && text[first] == ' ') ++first;
+  const std::string_view all(text);
+  const std::size_t start = FindNoCase(all, "=?", first);
+  if (start == std::string_view::npos) return;
+  const std::string_view prefix = all.substr(first, start - first);
+  std::size_t close = std::string_view::npos;
+  const std::size_t qEq = FindNoCase(all, "Q?=", start + 2);
+  if (qEq != std::string_view::npos) {
+    close = all.find("?=", qEq + 3);
+  } else {
+    close = all.find("?=", start + 2);
+  }
+  const std::size_t wordEnd = close == std::string_view::npos ? all.size() : close;
+  const std::string_view word = all.substr(start, wordEnd - start);
+  const std::string_view suffix =
+      close == std::string_view::npos ? std::string_view() : all.substr(close + 2);
+  const std::size_t q = FindNoCase(word, "?Q?", 0);
+  const std::size_t b = FindNoCase(word, "?B?", 0);
+  if (q == std::string_view::npos && b == std::string_view::npos) return;  // no known encoding: as is
+  const std::size_t marker = b != std::string_view::npos ? b : q;
+  const std::string_view payload = word.substr(marker + 3);
+  if (payload.empty()) {
+    // Nothing to decode: the text ends after the word.
+    text.resize(close == std::string_view::npos ? all.size() : close + 2);
+    return;
+  }
+  const std::string decoded = b != std::string_view::npos ? DecodeBWord(payload) : DecodeQWord(payload);
+  text = std::string(prefix) + decoded + std::string(suffix);
+}
+
+std::string LoggableText(std::string_view text, std::size_t limit) {
+  std::string out(text.substr(0, limit));
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '.';
+  }
+  return out;
+}
+
+void MakeSingleLine(std::string& text) {
+  for (char& c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = ' ';
+  }
+}
+
+int WriteHeaderSummary(std::string sender, std::string subject, CFaxRecipients recipients) {
+  char envelopePath[kAttachmentListPathSize] = {};
+  GetFileName(envelopePath);
+  CStdioFile envelope = CStdioFile::Open(envelopePath, "a+");
+  if (!envelope.IsOpen()) {
+    DebugLogStr("DECODE - Error: Unable to open envelope for the header summary: ", envelopePath, CV_SRC,
+                __LINE__);
+    NoteOutputFailure();
+    return 1;
+  }
+  DecodeEncodedWord(sender);
+  DecodeEncodedWord(subject);
+  for (std::string& r : recipients) {
+    DecodeEncodedWord(r);
+    MakeSingleLine(r);
+  }
+  MakeSingleLine(sender);
+  MakeSingleLine(subject);
+  std::string out = "FROM: " + FormatAddress(sender, 0) + "\n";
+  std::sort(recipients.begin(), recipients.end());
+  recipients.erase(std::unique(recipients.begin(), recipients.end()), recipients.end());
+  for (const std::string& r : recipients) out += "TO: " + r + "\n";
+  out += "SUBJECT: " + subject + "\n";
+  const bool written = envelope.Write(out.data(), out.size()) == out.size();
+  if (!envelope.Close() || !written) {
+    DebugLogStr("DECODE - Error: Unable to write the header summary to: ", envelopePath, CV_SRC, __LINE__);
+    NoteOutputFailure();
+    return 1;
+  }
+  return 0;
+}

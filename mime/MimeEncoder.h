@@ -1,0 +1,26 @@
+// mime/MimeEncoder.h: one outbound attachment as a complete base64 MIME part,
+// the content type guess from a file's first bytes, and the identifier that
+// names the boundary of each outbound mail.
+//
+// Stateless apart from the files passed in; safe on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class CStdioFile;
+
+// The type of the file from its first bytes (GIF, JPEG, MPEG, PostScript),
+// else "application/octet-stream". The file is left at its start.
+const char* DetectContentType(CStdioFile& input);
+
+// Writes the header lines of one attachment part, an empty line and the
+// base64 text of `input` (open for binary reading, left open) into a new text
+// file `outputName`. `displayName` names the part; `inputPath` is for the
+// caller's logs only. 0 done, 1 the output cannot be created (reported on
+// standard error).
+int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName);
+
+// "<seconds since 1970>@<HOSTNAME or random-pc>" into buffer (capacity size).
+// The characters written, or a negative value when it does not fit.
+std::int32_t os_genid(char* buffer, std::size_t size);

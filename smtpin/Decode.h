@@ -1,0 +1,34 @@
+// smtpin/Decode.h: the hand-off of a received mail to the fax server.
+//
+// Decode reserves the names of a submission (envelope OUT/ENV<n>, message
+// content file, attachment list), runs the MIME decoder over the spool file,
+// completes the envelope with its body and attachment blocks and renames it to
+// ENV<n>.tmp, the name under which the fax server takes the job. Hand-offs of
+// all sessions run one at a time under the inbound server's submission lock.
+// A hand-off that cannot be completed withdraws what it made, so the fax
+// server never sees a partial job, and says so: the caller then keeps the
+// received mail (FinishSpoolFile) instead of deleting it.
+#pragma once
+
+#include <string>
+
+#include "smtpin/RecipientList.h"
+
+class SMTPInThread;
+
+// Takes the submission lock of the session's server and hands the mail on.
+// 0 the submission is complete, 1 it could not be made (logged).
+int Decode(SMTPInThread& session, const char* spoolFilePath);
+
+// The hand-off itself; the caller holds the submission lock.
+int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath);
+
+// What becomes of the spool file after the hand-off: deleted (or kept as a
+// debug copy while the primary log is on) when it succeeded; kept under an
+// error name (n.zqx -> n.err, never matching "*.tmp") when it failed.
+void FinishSpoolFile(const char* spoolFilePath, int decodeResult);
+
+// The error name for a spool file that could not be handed on: its extension
+// replaced by ".err", or, when that name is taken, "-<k>.err" added to its stem.
+// Empty when no free name is found. Exposed for tests.
+std::string FailedSpoolFileName(const char* spoolFilePath);

@@ -1,0 +1,286 @@
+"""Mails for cross-checking the gateway's MIME decoder against Python's email
+package, and what the gateway should make of each.
+
+`build_cases()` returns generated mails (bytes with CR LF line ends) covering
+the structures and encodings a fax gateway meets: multipart/mixed,
+alternative, digest, appledouble, nested message/rfc822, base64,
+quoted-printable, 7bit and 8bit bodies, RFC 2047 subjects, attachment names
+with several dots and none, right and wrong Content-MD5 values.
+
+`expected_submission(raw)` says, from Python's own parse of the same bytes,
+what the gateway must write: the text bodies joined (the message content, as
+stored on disk in CR LF) and each attachment's bytes in order. The rules it
+follows are the gateway's: text/html and message/* other than rfc822 are
+dropped; text/* without a file name outside appledouble is body text; all
+else is an attachment. Text goes through text-mode files (line ends CR LF,
+decoded CRs dropped); only base64 parts that are not text/* are byte exact.
+
+Standard library only, so that bench/ can use it too.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import quopri
+import random
+from email import policy
+from email.message import EmailMessage, Message
+from email.mime.application import MIMEApplication
+from email.mime.base import MIMEBase
+from email.mime.image import MIMEImage
+from email.mime.message import MIMEMessage
+from email.mime.multipart import MIMEMultipart
+from email.mime.text import MIMEText
+from email.parser import BytesParser
+from email import encoders
+from email.header import Header
+
+SENDER = "sender@example.com"
+
+
+def _rand(rng: random.Random, n: int) -> bytes:
+    return bytes(rng.getrandbits(8) for _ in range(n))
+
+
+def _text(rng: random.Random, lines: int, width: int = 60, extra: str = "") -> str:
+    words = ["fax", "page", "report", "total", "=", "caf\u00e9", "na\u00efve", "100%", "a.b", "--", "_", "end."]
+    out = []
+    for _ in range(lines):
+        line = " ".join(rng.choice(words) for _ in range(rng.randint(1, width // 5)))
+        out.append(line + extra)
+    return "\n".join(out) + "\n"
+
+
+def _mtext(text: str, subtype: str = "plain", charset: str = "us-ascii") -> MIMEText:
+    if charset == "us-ascii":
+        text = text.encode("ascii", "replace").decode("ascii")
+    return MIMEText(text, subtype, charset)
+
+
+def _attachment(data: bytes, maintype: str, subtype: str, name: str | None, encoding: str = "base64",
+                md5: str | None = None, disposition: bool = True) -> Message:
+    part = MIMEBase(maintype, subtype, **({"name": name} if name and not disposition else {}))
+    part.set_payload(data)
+    if encoding == "base64":
+        encoders.encode_base64(part)
+    elif encoding == "quoted-printable":
+        encoders.encode_quopri(part)
+    else:
+        encoders.encode_7or8bit(part)
+    if disposition:
+        if name is None:
+            part.add_header("Content-Disposition", "attachment")
+        else:
+            part.add_header("Content-Disposition", "attachment", filename=name)
+    if md5 is not None:
+        part["Content-MD5"] = md5
+    return part
+
+
+def _md5_text(data: bytes) -> str:
+    return base64.b64encode(hashlib.md5(data).digest()).decode()
+
+
+def _finish(msg: Message, n: int, subject: str | None = None) -> bytes:
+    if "From" not in msg:
+        msg["From"] = SENDER
+    if "To" not in msg:
+        msg["To"] = "5550100@fax.example.com"
+    if "Subject" not in msg:
+        msg["Subject"] = subject or f"case-{n}"
+    return msg.as_bytes(policy=policy.SMTP)
+
+
+def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
+    """(description, mail bytes, number of wrong Content-MD5 values) per mail."""
+    rng = random.Random(seed)
+    cases: list[tuple[str, bytes, int]] = []
+
+    def add(desc: str, msg: Message, wrong_md5: int = 0, subject: str | None = None) -> None:
+        n = len(cases)
+        cases.append((f"case-{n} {desc}", _finish(msg, n, subject), wrong_md5))
+
+    def add_raw(desc: str, content_type: str, cte: str, body: bytes) -> None:
+        n = len(cases)
+        head = (f"From: {SENDER}\r\nTo: 5550100@fax.example.com\r\nSubject: case-{n}\r\n"
+                f"MIME-Version: 1.0\r\nContent-Type: {content_type}\r\n"
+                f"Content-Transfer-Encoding: {cte}\r\n\r\n").encode()
+        cases.append((f"case-{n} {desc}", head + body.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"), 0))
+
+    # Single-part bodies in every transfer encoding.
+    for cte in ("7bit", "8bit", "quoted-printable", "base64"):
+        for charset in ("us-ascii", "utf-8"):
+            if cte == "7bit" and charset == "utf-8":
+                continue
+            text = _text(rng, rng.randint(1, 40), extra=" " if cte == "quoted-printable" else "")
+            data = text.encode(charset, "replace")
+            if cte == "base64":
+                data = base64.encodebytes(data.replace(b"\n", b"\r\n"))
+            elif cte == "quoted-printable":
+                data = quopri.encodestring(data)
+            add_raw(f"single {cte} {charset}", f"text/plain; charset={charset}", cte, data)
+
+    # Long quoted-printable lines with soft breaks, "=", encoded line ends and trailing blanks.
+    qp = ("x" * 500 + " = tail  \n" + "caf\u00e9 " * 100 + "\n").encode()
+    add_raw("quoted-printable soft breaks", "text/plain; charset=utf-8", "quoted-printable",
+            quopri.encodestring(qp) + b"a=0D=0Ab=0D=0A")
+
+    names = ["report.pdf", "report.final.v2.pdf", "archive.tar.gz", "README", "scan.tif", ".hidden",
+             "many.dots.in.this.name.gif", "no_extension_at_all", "x.y", None]
+    kinds = [("application", "pdf"), ("image", "gif"), ("image", "tiff"), ("application", "octet-stream"),
+             ("application", "msword"), ("image", "jpeg")]
+
+    # multipart/mixed with text and attachments in several encodings.
+    for i in range(18):
+        outer = MIMEMultipart("mixed")
+        outer.attach(_mtext(_text(rng, rng.randint(0, 10)) or "x\n", "plain", rng.choice(["us-ascii", "utf-8"])))
+        wrong = 0
+        for _ in range(rng.randint(1, 4)):
+            maintype, subtype = rng.choice(kinds)
+            name = rng.choice(names)
+            data = _rand(rng, rng.choice([0, 1, 2, 3, 57, 58, 1000, rng.randint(1, 70000)]))
+            md5 = None
+            if rng.random() < 0.3:
+                if rng.random() < 0.5:
+                    md5 = _md5_text(data)
+                else:
+                    md5 = _md5_text(data + b"tampered")
+                    wrong += 1
+            outer.attach(_attachment(data, maintype, subtype, name, "base64", md5,
+                                     disposition=rng.random() < 0.7))
+        if rng.random() < 0.5:
+            csv = _text(rng, 5).encode()
+            outer.attach(_attachment(csv, "text", "csv", "table.data.csv",
+                                     rng.choice(["quoted-printable", "7bit", "base64"])))
+        add(f"mixed {i}", outer, wrong)
+
+    # Quoted-printable and 7bit non-text attachments (text-mode output).
+    for cte in ("quoted-printable", "7bit"):
+        outer = MIMEMultipart("mixed")
+        outer.attach(_mtext("see attachment\n"))
+        data = _text(rng, 20).encode("utf-8") if cte == "quoted-printable" else _text(rng, 20).encode("ascii", "replace")
+        outer.attach(_attachment(data, "application", "postscript", "page.ps", cte))
+        add(f"attachment {cte}", outer)
+
+    # multipart/alternative: the text stays, the HTML goes.
+    for i in range(4):
+        alt = MIMEMultipart("alternative")
+        alt.attach(_mtext(_text(rng, 5), "plain", "utf-8"))
+        alt.attach(_mtext("<p>" + _text(rng, 5) + "</p>", "html", "utf-8"))
+        if i % 2:
+            outer = MIMEMultipart("mixed")
+            outer.attach(alt)
+            outer.attach(_attachment(_rand(rng, 3000), "application", "pdf", "fax.pdf"))
+            add(f"alternative in mixed {i}", outer)
+        else:
+            add(f"alternative {i}", alt)
+
+    # multipart/digest of messages.
+    for i in range(3):
+        digest = MIMEMultipart("digest")
+        for j in range(rng.randint(1, 4)):
+            inner = _mtext(_text(rng, 3), "plain", "us-ascii")
+            inner["Subject"] = f"digest part {j}"
+            inner["From"] = f"p{j}@example.com"
+            digest.attach(MIMEMessage(inner))
+        add(f"digest {i}", digest)
+
+    # multipart/appledouble: both halves are attachments.
+    for i in range(3):
+        outer = MIMEMultipart("mixed")
+        outer.attach(_mtext("mac files\n"))
+        apple = MIMEMultipart("appledouble")
+        apple.attach(_attachment(_rand(rng, 300), "application", "applefile", None, disposition=False))
+        fork = _mtext(_text(rng, 4), "plain", "us-ascii") if i % 2 else _attachment(
+            _rand(rng, 2000), "application", "pdf", "data.pdf")
+        apple.attach(fork)
+        outer.attach(apple)
+        add(f"appledouble {i}", outer)
+
+    # Nested message/rfc822 with attachments inside, and deeper nesting.
+    for i in range(6):
+        inner = MIMEMultipart("mixed")
+        inner["From"] = "inner@example.com"
+        inner["Subject"] = f"inner {i}"
+        inner.attach(_mtext(_text(rng, 3)))
+        inner.attach(_attachment(_rand(rng, 5000), "application", "pdf", f"inner{i}.pdf"))
+        wrapped: Message = inner
+        for _ in range(i % 3):
+            level = MIMEMultipart("mixed")
+            level.attach(_mtext("forwarded\n"))
+            level.attach(MIMEMessage(wrapped))
+            wrapped = level
+        outer = MIMEMultipart("mixed")
+        outer.attach(_mtext("outer text\n"))
+        outer.attach(MIMEMessage(wrapped))
+        add(f"nested rfc822 {i}", outer)
+
+    # Three levels of multipart.
+    for i in range(3):
+        leaf = MIMEMultipart("mixed")
+        leaf.attach(_mtext(f"leaf {i}\n"))
+        leaf.attach(_attachment(_rand(rng, 777), "image", "gif", "deep.gif"))
+        mid = MIMEMultipart("related")
+        mid.attach(leaf)
+        mid.attach(_attachment(_rand(rng, 99), "application", "octet-stream", "mid.bin"))
+        top = MIMEMultipart("mixed")
+        top.attach(mid)
+        top.attach(_mtext("after\n"))
+        add(f"three levels {i}", top)
+
+    # RFC 2047 subjects in Q and B encoding.
+    for i, (charset, text) in enumerate([("utf-8", "Fax f\u00fcr M\u00fcller"), ("iso-8859-1", "R\u00e9sum\u00e9"),
+                                         ("utf-8", "\u65e5\u672c")]):
+        msg = _mtext("body\n")
+        msg["Subject"] = f"case-{len(cases)} " + Header(text, charset).encode()
+        add(f"encoded subject {i}", msg)
+    msg = _mtext("body\n")
+    msg["Subject"] = f"=?us-ascii?Q?case-{len(cases)}_plain=5Fwith_underscore?="
+    add("Q subject", msg)
+
+    # 8bit body with a name-less text attachment and a wrong MD5 on a binary one.
+    outer = MIMEMultipart("mixed")
+    outer.attach(_mtext("grüße\n", "plain", "utf-8"))
+    data = _rand(rng, 4096)
+    outer.attach(_attachment(data, "application", "pdf", "bad.pdf", "base64", _md5_text(b"other")))
+    outer.attach(_attachment(data, "application", "pdf", "good.pdf", "base64", _md5_text(data)))
+    add("md5 right and wrong", outer, 1)
+    return cases
+
+
+def _payload_text(part: Message) -> bytes:
+    """The decoded bytes of a text-mode part as the gateway writes them: LF
+    line ends (CR LF on disk), decoded CR bytes dropped."""
+    data = part.get_payload(decode=True) or b""
+    return data.replace(b"\r\n", b"\n").replace(b"\r", b"")
+
+
+def expected_submission(raw: bytes) -> tuple[bytes, list[bytes]]:
+    msg = BytesParser(policy=policy.compat32).parsebytes(raw)
+    body: list[bytes] = []
+    attachments: list[bytes] = []
+
+    def visit(part: Message, in_apple: bool) -> None:
+        ctype = part.get_content_type()
+        if ctype == "message/rfc822":
+            visit(part.get_payload(0), False)
+        elif ctype.startswith("message/") or ctype.startswith("text/html"):
+            return
+        elif part.is_multipart():
+            apple = ctype == "multipart/appledouble"
+            for child in part.get_payload():
+                visit(child, apple)
+        else:
+            cte = (part.get("Content-Transfer-Encoding") or "").strip().lower()
+            named = part.get_filename() is not None or part.get_param("name") is not None
+            is_text = ctype.startswith("text/")
+            if not in_apple and is_text and not named:
+                body.append(_payload_text(part))
+            elif not is_text and cte == "base64":
+                attachments.append(part.get_payload(decode=True) or b"")
+            else:
+                attachments.append(_payload_text(part).replace(b"\n", b"\r\n"))
+
+    visit(msg, False)
+    return b"".join(body).replace(b"\n", b"\r\n"), attachments

@@ -1,0 +1,105 @@
+"""End to end: a mail sent to the running gateway becomes a fax submission in
+OUT, byte for byte, and a hand-off that cannot complete keeps the mail."""
+
+import base64
+
+from gateway_harness import Gateway
+
+
+def _only_submission(gw: Gateway):
+    (env,) = gw.wait_for_files("ENV*.tmp")
+    return env
+
+
+def _assert_no_work_files(gw: Gateway):
+    assert not gw.files("Msgcnt.imp")
+    assert not gw.files("~ATTC*")
+    assert not gw.files("ENV*[0-9]")  # no envelope left without its .tmp name
+
+
+def test_plain_mail_becomes_envelope_and_body(make_gateway):
+    gw = make_gateway(debug_logs=False)
+    mail = (b"From: Jane Doe <jane@example.com>\r\nTo: 5550100@fax.example.com, other@example.com\r\n"
+            b"Subject: Hello\r\n\r\nHi there.\r\nSecond line.\r\n")
+    assert gw.send("jane@example.com", ["5550100@fax.example.com"], mail) == {}
+    env = _only_submission(gw)
+    assert env.name == "ENV0.tmp"
+    assert env.read_bytes() == (b"FROM: <jane@example.com>\r\n"
+                                b"TO: \"5550100\" <5550100@fax.example.com>\r\n"
+                                b"SUBJECT: Hello\r\n"
+                                b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n")
+    assert gw.read_file("OUT/ENV0.bdy") == b"Hi there.\r\nSecond line.\r\n"
+    _assert_no_work_files(gw)
+    # Without the debug log the received mail is deleted once handed on.
+    assert not gw.files("*.zqx") and not gw.files("*.err")
+
+
+def test_two_attachments_are_listed_in_order(make_gateway):
+    gw = make_gateway()
+    pdf = bytes(range(256)) * 40
+    mail = (b"From: a@example.com\r\nTo: +1-555-0100@fax.example.com\r\nSubject: =?utf-8?Q?Two_files?=\r\n"
+            b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n"
+            b"preamble\r\n--XYZ\r\nContent-Type: text/plain\r\n\r\nPlease fax.\r\n"
+            b"--XYZ\r\nContent-Type: application/pdf; name=\"report.final.pdf\"\r\n"
+            b"Content-Transfer-Encoding: base64\r\n\r\n" + base64.encodebytes(pdf).replace(b"\n", b"\r\n") +
+            b"--XYZ\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=notes\r\n\r\n"
+            b"line 1\r\nline 2\r\n--XYZ--\r\n")
+    assert gw.send("a@example.com", ["+1-555-0100@fax.example.com"], mail) == {}
+    env = _only_submission(gw)
+    assert env.read_bytes() == (b"FROM: <a@example.com>\r\n"
+                                b"TO: \"+1-555-0100\" <+1-555-0100@fax.example.com>\r\n"
+                                b"SUBJECT: Two files\r\n"
+                                b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
+                                b"BEGIN ATTACH\r\n<<report.final.pdf:ATT0.fin>>\r\n<<notes:ATT1.>>\r\nEND ATTACH\r\n")
+    assert gw.read_file("OUT/ENV0.bdy") == b"Please fax."
+    assert gw.read_file("OUT/ATT0.fin") == pdf
+    assert gw.read_file("OUT/ATT1.") == b"line 1\r\nline 2"
+    _assert_no_work_files(gw)
+    # With the debug log on the received mail is kept as a debug copy.
+    assert len(gw.files("0-*.debug")) == 1
+
+
+def test_header_line_breaks_cannot_steer_the_envelope(make_gateway):
+    gw = make_gateway(debug_logs=False)
+    mail = (b"From: s@example.com\r\nTo: 5550100@fax.example.com\r\n"
+            b"Subject: =?us-ascii?Q?x=0ATO:_+15550199@fax?=\r\n\r\nbody\r\n")
+    gw.send("s@example.com", ["5550100@fax.example.com"], mail)
+    lines = _only_submission(gw).read_bytes().split(b"\r\n")
+    assert [l for l in lines if l.startswith(b"TO:")] == [b"TO: \"5550100\" <5550100@fax.example.com>"]
+    assert b"SUBJECT: x TO: +15550199@fax" in lines
+
+
+def test_failed_hand_off_keeps_the_mail(make_gateway):
+    gw = make_gateway(values={"OUTIndexAtt": 5})
+    (gw.out_dir / "ATT5.pdf").mkdir()  # the attachment file cannot be created
+    mail = (b"From: a@example.com\r\nContent-Type: application/pdf; name=a.pdf\r\n"
+            b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
+    assert gw.send("a@example.com", ["5550100@fax.example.com"], mail) == {}
+    (kept,) = gw.wait_for_files("0.err")
+    assert b"JVBERi0=" in kept.read_bytes()
+    assert not gw.files("ENV*")
+    _assert_no_work_files(gw)
+    assert "received message kept as" in gw.log_text()
+    # The next mail goes through as usual.
+    gw.send("a@example.com", ["5550100@fax.example.com"], b"From: a@example.com\r\n\r\nok\r\n")
+    gw.wait_for_files("ENV*.tmp")
+
+
+def test_hostile_structure_is_survived(make_gateway):
+    gw = make_gateway(debug_logs=False)
+    deep = b"".join(b"Content-Type: multipart/mixed; boundary=\"b%d\"\r\n\r\n--b%d\r\n" % (i, i) for i in range(3000))
+    wrapped = b"From: w@example.com\r\nContent-Type: message/rfc822\r\n\r\n" * 3000
+    huge_header = b"From: h@example.com\r\nX-Big: " + b"h" * 100000 + b"\r\n\r\nbody\r\n"
+    endless_header = b"".join(b"X-H%d: value\r\n" % i for i in range(20000))
+    broken = (b"From: b@example.com\r\nContent-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n"
+              b"Content-Type: image/gif; name=a.gif\r\nContent-Transfer-Encoding: base64\r\n\r\nR0lGOD")
+    mails = [deep + b"\r\ntext\r\n", wrapped + b"inner\r\n", huge_header, endless_header, broken]
+    for mail in mails:
+        gw.send("x@example.com", ["5550100@fax.example.com"], mail)
+    gw.wait_for_files("ENV*.tmp", count=len(mails), timeout=60)
+    assert gw.alive
+    err = gw.stderr_text()
+    assert "message nested too deeply" in err
+    assert "Premature EOF" in err
+    for path in gw.root.rglob("*"):
+        assert path.parent in (gw.root, gw.out_dir, gw.in_dir, gw.tmp_dir) or path in (gw.out_dir, gw.in_dir, gw.tmp_dir), path

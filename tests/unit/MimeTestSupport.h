@@ -1,0 +1,111 @@
+// tests/unit/MimeTestSupport.h: running the MIME decoder over mail text in a
+// sandboxed spool (hive, ProgramPath with IN/ and OUT/), and reading back what
+// it wrote. One test thread at a time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SpoolTestSupport.h"
+#include "mime/Decoder.h"
+#include "mime/PartReader.h"
+#include "platform/File.h"
+
+// The bytes as the SMTP session stores them: every LF as CR LF.
+inline std::string AsStored(const std::string& lfText) {
+  std::string out;
+  out.reserve(lfText.size() + lfText.size() / 16);
+  for (const char c : lfText) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// A reader over `lfText` stored as the session stores mail (CR LF on disk,
+// read back in text mode).
+inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std::string& lfText) {
+  SpoolSandbox::Touch(path);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << AsStored(lfText);
+  CStdioFile file = CStdioFile::Open(path, "r");
+  EXPECT_TRUE(file.IsOpen()) << path;
+  return PartOpen(std::move(file));
+}
+
+// A sandbox set up for decoding runs: counters at 0, ProgramPath set, an
+// envelope name drawn (FileName) and an empty message content file and list.
+class DecoderSandbox : public SpoolSandbox {
+ public:
+  DecoderSandbox() {
+    WithProgramPath();
+    SetNumber("OUTIndex", 0);
+    SetNumber("OUTIndexAtt", 0);
+    SetNumber("TmpIndex", 0);
+    m_Envelope = Out() + "ENV0";
+    m_MessageFile = Out() + "Msgcnt.imp";
+    m_ListFile = Out() + "~ATTC000.imp";
+    SetText("FileName", m_Envelope);
+    WriteFile(m_Envelope, "");
+    WriteFile(m_MessageFile, "");
+    WriteFile(m_ListFile, "");
+  }
+
+  // Runs HandleMessage over `lfText` as the hand-off does.
+  void Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
+    std::unique_ptr<PartReader> reader = ReaderOver(Root() + "mail.zqx", lfText);
+    std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", m_ListFile.c_str());
+    ResetOutputFailures();
+    HandleMessage(*reader, "text/plain", 0, envelope);
+    PartClose(reader);
+  }
+
+  // Files written in text mode read back with LF line ends.
+  static std::string Text(const std::string& path) {
+    std::string bytes = ReadWhole(path);
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+      out.push_back(bytes[i]);
+    }
+    return out;
+  }
+  std::string Body() const { return Text(m_MessageFile); }
+  std::string Envelope() const { return Text(m_Envelope); }
+  std::string List() const { return Text(m_ListFile); }
+  std::string Attachment(const std::string& name) const { return ReadWhole(Out() + name); }
+
+  // Names in OUT, sorted.
+  std::vector<std::string> OutFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(Out()))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Names of the saved attachments (ATT*), sorted.
+  std::vector<std::string> Attachments() const {
+    std::vector<std::string> names;
+    for (const std::string& n : OutFiles()) {
+      if (n.rfind("ATT", 0) == 0) names.push_back(n);
+    }
+    return names;
+  }
+
+  static void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  const std::string& EnvelopePath() const { return m_Envelope; }
+  const std::string& ListPath() const { return m_ListFile; }
+  const std::string& MessagePath() const { return m_MessageFile; }
+
+ private:
+  std::string m_Envelope;
+  std::string m_MessageFile;
+  std::string m_ListFile;
+};
