@@ -157,6 +157,11 @@ bool DirectoryCreate(const std::string& path);       // fails if it exists
 bool DirectoryCreatePrivate(const std::string& path);
 bool DirectoryRemove(const std::string& path);       // empty directories only
 bool DirectorySync(const std::string& path);          // make renames in it durable
+// Puts the data of each file on disk (FlushFileBuffers on each, opened by
+// name); writing starts for all of them before the first wait. False (last
+// error set) when any of them cannot be opened or synced; the rest are still
+// synced.
+bool FilesSync(const std::vector<std::string>& paths);
 // True when `path` is a directory itself (not a link to one), owned by the
 // calling process's user and closed to everybody else; else false with
 // ERROR_ACCESS_DENIED (or the error of the look-up) as the last error.

@@ -77,9 +77,27 @@ void LogBoth(const char* text, const char* value) {
   DebugLog2Str(text, value, CV_SRC, __LINE__);
 }
 
-}  // namespace
 
-int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath) {
+// A submission whose files are all written, waiting to be put on disk and
+// given its .tmp name.
+struct CPreparedSubmission {
+  std::string envelopeFile;
+  std::vector<std::string> files;  // envelope, body and attachments
+  std::string outDirectory;
+};
+
+// Withdraws a submission the fax server must not see in part.
+void WithdrawSubmission(const std::string& envelopeFile, const std::vector<std::string>& files) {
+  DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile.c_str(), CV_SRC,
+              __LINE__);
+  for (const std::string& file : files) FileDelete(file);
+}
+
+// The hand-off up to ReleaseFileName, under the submission lock: names drawn,
+// the mail decoded, the envelope completed. 0 with `prepared` filled, or 1
+// (logged, whatever was made withdrawn).
+int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoolFilePath,
+                      CPreparedSubmission& prepared) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
   while (IsFileNameInUse() == 1) {
     DebugLog2Str("SMTPIn - File name taken, waiting for 25 sec", "", CV_SRC, __LINE__);
@@ -155,6 +173,7 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
   char programPath[kPathSize] = {};
   GetProgramPath(programPath);
   std::string bodyFile;
+  bool messageMoved = false;  // the message content file became the body file
 
   CStdioFile envelope = CStdioFile::Open(envelopeFile, "a+");
   DebugLog2Str("SMTPIn- Output file: ", envelopeFile, CV_SRC, __LINE__);
@@ -169,7 +188,11 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
     const char* env = std::strstr(envelopeFile, marker.c_str());
     const std::string bodyName = std::string(env ? env + 4 : "ENV") + ".bdy";
     bodyFile = OutPath(programPath, bodyName);
-    if (!FileCopy(messageFile, bodyFile, false)) {
+    // Moved, not copied and deleted: the same bytes under the same name, without
+    // a second file to write and one to free.
+    if (FileMoveReplace(messageFile, bodyFile)) {
+      messageMoved = true;
+    } else {
       DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyFile.c_str(), CV_SRC, __LINE__);
       failed = true;
     }
@@ -201,29 +224,65 @@ int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolF
 
   if (!FileDelete(listFile))
     DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
-  if (!FileDelete(messageFile))
+  if (!messageMoved && !FileDelete(messageFile))
     DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
 
-  const std::string finalName = std::string(envelopeFile) + ".tmp";
-  if (!failed) {
-    DebugLog2Str("SMTPIn- Renaming from: ", envelopeFile, CV_SRC, __LINE__);
-    DebugLog2Str("SMTPIn- Renaming to: ", finalName.c_str(), CV_SRC, __LINE__);
-    if (!FileMove(envelopeFile, finalName)) {
-      DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", finalName.c_str(), CV_SRC, __LINE__);
-      failed = true;
-    }
+  std::vector<std::string> files = {envelopeFile};
+  if (!bodyFile.empty()) files.push_back(bodyFile);
+  for (const ListedAttachment& a : listed) {
+    if (IsPlainFileName(a.savedName)) files.push_back(OutPath(programPath, a.savedName));
   }
-  if (failed) {
-    // Withdraw the incomplete submission: the fax server must not see part of a job.
-    DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
-    FileDelete(envelopeFile);
-    if (!bodyFile.empty()) FileDelete(bodyFile);
-    for (const ListedAttachment& a : listed) {
-      if (IsPlainFileName(a.savedName)) FileDelete(OutPath(programPath, a.savedName));
-    }
-  }
+  // The envelope name is free again; the flush in it also puts the counters that
+  // named these files on disk before the job can get its .tmp name.
   ReleaseFileName();
-  return failed ? 1 : 0;
+  if (failed) {
+    WithdrawSubmission(envelopeFile, files);
+    return 1;
+  }
+  prepared.envelopeFile = envelopeFile;
+  prepared.files = std::move(files);
+  prepared.outDirectory = OutPath(programPath, "");
+  return 0;
+}
+
+// The rest of the hand-off, outside the submission lock (the names are drawn
+// and the files written, so nothing here touches what another hand-off uses):
+// the files' data on disk, then the .tmp name, then that name on disk. So a
+// power loss never leaves a job with missing data, and the received mail is
+// only deleted by the caller once the whole job is on disk.
+int CompleteSubmission(const CPreparedSubmission& prepared) {
+  const char* envelopeFile = prepared.envelopeFile.c_str();
+  if (!FilesSync(prepared.files)) {
+    DebugLogStr("SMTPIn- Error: the submission could not be put on disk: ", envelopeFile, CV_SRC, __LINE__);
+    LogLastError();
+    WithdrawSubmission(prepared.envelopeFile, prepared.files);
+    return 1;
+  }
+  const std::string finalName = prepared.envelopeFile + ".tmp";
+  DebugLog2Str("SMTPIn- Renaming from: ", envelopeFile, CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn- Renaming to: ", finalName.c_str(), CV_SRC, __LINE__);
+  if (!FileMove(prepared.envelopeFile, finalName)) {
+    DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", finalName.c_str(), CV_SRC, __LINE__);
+    WithdrawSubmission(prepared.envelopeFile, prepared.files);
+    return 1;
+  }
+  if (!DirectorySync(prepared.outDirectory)) {
+    // The job is visible and complete, but its name may not survive a power
+    // loss: the received mail is kept (not deleted) by the caller.
+    DebugLogStr("SMTPIn- Error: the submission's name could not be put on disk: ", finalName.c_str(), CV_SRC,
+                __LINE__);
+    LogLastError();
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath) {
+  CPreparedSubmission prepared;
+  if (PrepareSubmission(envelopeRecipients, spoolFilePath, prepared) != 0) return 1;
+  return CompleteSubmission(prepared);
 }
 
 int Decode(SMTPInThread& session, const char* spoolFilePath) {
@@ -232,8 +291,12 @@ int Decode(SMTPInThread& session, const char* spoolFilePath) {
     DebugLogStr("SMTPIn- Error: no server for the hand-off of: ", spoolFilePath, CV_SRC, __LINE__);
     return 1;
   }
-  std::lock_guard<std::recursive_mutex> lock(server->SubmissionLock());
-  return DecodeSpoolFile(session.Recipients(), spoolFilePath);
+  CPreparedSubmission prepared;
+  {
+    std::lock_guard<std::recursive_mutex> lock(server->SubmissionLock());
+    if (PrepareSubmission(session.Recipients(), spoolFilePath, prepared) != 0) return 1;
+  }
+  return CompleteSubmission(prepared);
 }
 
 std::string FailedSpoolFileName(const char* spoolFilePath) {

@@ -4,10 +4,13 @@
 // content file, attachment list), runs the MIME decoder over the spool file,
 // completes the envelope with its body and attachment blocks and renames it to
 // ENV<n>.tmp, the name under which the fax server takes the job. Hand-offs of
-// all sessions run one at a time under the inbound server's submission lock.
-// A hand-off that cannot be completed withdraws what it made, so the fax
-// server never sees a partial job, and says so: the caller then keeps the
-// received mail (FinishSpoolFile) instead of deleting it.
+// all sessions draw their names and decode one at a time under the inbound
+// server's submission lock; putting the finished files on disk, the rename
+// and syncing that name follow outside it, so the next hand-off need not wait
+// for the disk. Decode returns only once the whole job is on disk. A hand-off
+// that cannot be completed withdraws what it made, so the fax server never
+// sees a partial job, and says so: the caller then keeps the received mail
+// (FinishSpoolFile) instead of deleting it.
 #pragma once
 
 #include <string>
@@ -16,11 +19,12 @@
 
 class SMTPInThread;
 
-// Takes the submission lock of the session's server and hands the mail on.
-// 0 the submission is complete, 1 it could not be made (logged).
+// Takes the submission lock of the session's server for the part of the
+// hand-off that needs it and hands the mail on. 0 the submission is complete
+// and on disk, 1 it could not be made (logged).
 int Decode(SMTPInThread& session, const char* spoolFilePath);
 
-// The hand-off itself; the caller holds the submission lock.
+// The whole hand-off; the caller holds the submission lock.
 int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath);
 
 // What becomes of the spool file after the hand-off: deleted (or kept as a

@@ -27,22 +27,28 @@ constexpr std::size_t kShortNameRead = 80;  // FileName, FileNameAtt and GetProg
 constexpr std::size_t kAutoNameBuffer = 100;
 constexpr std::uint32_t kAutoFileRetryMs = 5000;
 
-// Reads a number value, 0 when it is missing or the key does not open.
+// Reads a number value, 0 when it is missing or the key does not open. The
+// key is opened (created if missing) and read in one transaction: one read of
+// the hive instead of two.
 int ReadFlag(const char* name) {
+  CRegTransaction tx;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 0;
   DWORD value = 0;
-  if (ReadNumberValue(key, name, &value) != ERROR_SUCCESS) return 0;
-  return static_cast<int>(value);
+  const long rc = ReadNumberValue(key, name, &value);
+  tx.Commit();  // keeps a key that had to be created
+  return rc == ERROR_SUCCESS ? static_cast<int>(value) : 0;
 }
 
 // Reads a text value of at most `cap` bytes into out; empty on any failure.
 void ReadText(const char* name, char* out, std::size_t cap) {
   if (out == nullptr) return;
   out[0] = '\0';
+  CRegTransaction tx;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
   ReadTextValue(key, name, out, cap);
+  tx.Commit();
 }
 
 // Sets the flag to 0 and flushes the hive, in one rewrite and one sync.
@@ -308,14 +314,9 @@ int CreateUniqueFile(const char* prefix, const char* extension, const char* dire
     const std::string name = stem + "." + extension;
     const std::string path = dir + name;
 
-    std::size_t matches = 0;
-    long rc = CountStem(dir, stem, 1, matches);
-    if (rc != ERROR_SUCCESS) return 5;
-    if (matches > 0) {
-      ++candidates.n;
-      continue;
-    }
-
+    // The name is created first and the directory searched once, after: a
+    // search reads the whole directory, and a stem already taken with another
+    // extension is found by that one search as well.
     CFile file = CFile::Open(path, FileAccess::kReadWrite, FileShare::kReadWrite, FileCreation::kCreateNew);
     if (!file.IsValid()) {
       const long error = static_cast<long>(PlatformGetLastError());
@@ -329,9 +330,11 @@ int CreateUniqueFile(const char* prefix, const char* extension, const char* dire
     }
     file.Close();
 
-    // Another process may have taken the same stem with another extension
-    // between the search and the create: then neither keeps it.
-    rc = CountStem(dir, stem, 2, matches);
+    // Our file must be the only one with this stem, whatever the extension; a
+    // file of another process that appeared meanwhile counts too: then neither
+    // keeps it.
+    std::size_t matches = 0;
+    const long rc = CountStem(dir, stem, 2, matches);
     if (rc != ERROR_SUCCESS) return 5;
     if (matches == 1) {
       std::snprintf(out, outSize, "%s", name.c_str());

@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
@@ -164,4 +166,33 @@ std::int64_t FileAgeSeconds(const std::string& path) {
   }
   const std::time_t now = std::time(nullptr);
   return now > st.st_mtime ? static_cast<std::int64_t>(now - st.st_mtime) : 0;
+}
+
+bool FilesSync(const std::vector<std::string>& paths) {
+  std::vector<std::pair<int, const std::string*>> open;
+  open.reserve(paths.size());
+  int firstErr = 0;
+  const std::string* failed = nullptr;
+  for (const std::string& path : paths) {
+    const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
+    if (fd < 0) {
+      if (firstErr == 0) {
+        firstErr = errno;
+        failed = &path;
+      }
+      continue;
+    }
+    // Queue the writes of every file first, so the device takes them together.
+    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    open.emplace_back(fd, &path);
+  }
+  for (const auto& [fd, path] : open) {
+    if (::fsync(fd) != 0 && firstErr == 0) {
+      firstErr = errno;
+      failed = path;
+    }
+    ::close(fd);
+  }
+  if (firstErr != 0) return Fail(firstErr, *failed);
+  return true;
 }

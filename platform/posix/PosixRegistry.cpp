@@ -1,22 +1,29 @@
 // platform/posix/PosixRegistry.cpp: CRegKey over the hive file.
 //
 // The hive is one .reg file (HiveFormat.h). Readers take a shared flock on
-// "<hive>.lock" and use a parsed copy cached by (device, inode, size, mtime);
-// the cache keeps the cached file open so that its inode number cannot be
-// reused by a later hive while we still trust it. Every change runs as a
-// CRegTransaction: exclusive flock, re-read, change the copy, write
-// "<hive>.new", rename over the hive. So a reader sees either the old or the
-// new file, a killed writer leaves the old one, and a counter step is never
-// lost. A change is not synced: that costs a journal commit per counter draw,
-// which is what RegFlushKey (Flush) is for, as in the registry itself: it
-// syncs the hive file and its directory. "<hive>.new" is only touched under
+// "<hive>.lock" and reuse the parsed copy of the last load while the file's
+// bytes are the same. Every change runs as a CRegTransaction: exclusive flock,
+// re-read, change the copy, write "<hive>.new" and rename it over the hive. So
+// a reader sees either the old or the new file, a killed writer leaves the old
+// one, and a counter step is never lost. "<hive>.new" is only touched under
 // the exclusive lock, so a stale one left by a killed writer is simply
 // overwritten. A hive with unreadable lines is reported on standard error once
 // per load and never rewritten.
 //
+// Durability (see Registry.h): a change is not synced; Flush (RegFlushKey)
+// syncs. A rename over the hive creates a file and deletes one per change,
+// and on some file systems deleting waits for the device; so once a Flush has
+// synced both files with the same bytes, the two alternate instead: a change
+// of the same length is written in place into "<hive>.new" and exchanged with
+// the hive (renameat2 RENAME_EXCHANGE), and the old hive becomes the next
+// "<hive>.new". Whatever a power loss then leaves under either name is a whole
+// hive (one block, same length, never torn by a length change) at least as new
+// as the last Flush. A change of another length, a hive of more than one
+// block, or files this process did not sync itself fall back to the rename.
+//
 // Threads: g_Mutex serialises all registry work of the process and guards
-// g_Cache; a transaction holds it for its whole life, and t_Active lets the
-// owning thread's calls use the transaction's copy.
+// g_Cache and g_Pair; a transaction holds it for its whole life, and t_Active
+// lets the owning thread's calls use the transaction's copy.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,6 +35,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/HiveFormat.h"
 #include "platform/Registry.h"
@@ -40,6 +48,8 @@ struct CRegTransaction::CState {
   int lockFd = -1;     // "<hive>.lock", held LOCK_EX; owned
   std::string path;    // the hive file
   CHive hive;          // the working copy
+  bool exists = false; // there was a hive file at the start
+  struct stat fileStat = {};  // its status then
   bool dirty = false;  // hive differs from the file
   bool flush = false;  // Flush() was asked for: sync on Commit
 };
@@ -50,27 +60,35 @@ constexpr const char kRootKey[] = "HKEY_LOCAL_MACHINE";
 constexpr off_t kMaxHiveBytes = 16 * 1024 * 1024;  // far beyond any real hive; a bigger file is not ours
 constexpr std::size_t kMaxReportedText = 200;
 
+// In-place writes stay within one block, which a device writes whole.
+constexpr std::size_t kInPlaceLimit = 4096;
+
 struct CHiveCache {
   std::string path;
-  int fd = -1;  // the cached file, kept open to pin its inode; owned
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  long long mtimeNs = 0;
+  std::string text;  // the file's bytes that `hive` was parsed from
   std::shared_ptr<const CHive> hive;
+};
+
+// The hive file and "<hive>.new" as this process last synced them, both with
+// the same bytes (see the file comment). Valid only while the two names still
+// name these two inodes, in either order.
+struct CSyncedPair {
+  bool valid = false;
+  std::string path;
+  dev_t dev = 0;
+  ino_t hive = 0;   // the inode named <hive> now
+  ino_t spare = 0;  // the inode named <hive>.new now
 };
 
 std::mutex g_Mutex;
 CHiveCache g_Cache;  // guarded by g_Mutex
+CSyncedPair g_Pair;  // guarded by g_Mutex
+bool g_NoExchange = false;  // the hive's file system has no RENAME_EXCHANGE; guarded by g_Mutex
 thread_local CRegTransaction::CState* t_Active = nullptr;
 
 std::string HivePath() {
   const char* env = std::getenv("CVSMTPGW_HIVE");
   return (env != nullptr && *env != '\0') ? std::string(env) : std::string(kDefaultHivePath);
-}
-
-long long MtimeNs(const struct stat& st) {
-  return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
 }
 
 int OpenRetry(const char* path, int flags, mode_t mode) {
@@ -99,21 +117,67 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
-// Replaces the cache; takes ownership of fd.
-void SetCache(const std::string& path, int fd, const struct stat& st, std::shared_ptr<const CHive> hive) {
-  if (g_Cache.fd >= 0) ::close(g_Cache.fd);
+void SetCache(const std::string& path, std::string text, std::shared_ptr<const CHive> hive) {
   g_Cache.path = path;
-  g_Cache.fd = fd;
-  g_Cache.dev = st.st_dev;
-  g_Cache.ino = st.st_ino;
-  g_Cache.size = st.st_size;
-  g_Cache.mtimeNs = MtimeNs(st);
+  g_Cache.text = std::move(text);
   g_Cache.hive = std::move(hive);
 }
 
-// The parsed hive at `path` (g_Mutex held). ERROR_FILE_NOT_FOUND when there is
-// no hive file.
-long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out) {
+std::string SparePath(const std::string& path) { return path + ".new"; }
+
+std::string DirectoryOf(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// Reads all of fd (at most kMaxHiveBytes + 1 bytes). 0 or the errno.
+int ReadAll(int fd, std::string& text, bool& tooBig) {
+  text.clear();
+  tooBig = false;
+  char chunk[16 * 1024];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    text.append(chunk, static_cast<std::size_t>(n));
+    at += n;
+    if (static_cast<off_t>(text.size()) > kMaxHiveBytes) {
+      tooBig = true;
+      return 0;
+    }
+  }
+}
+
+// Writes all of text to fd at offset 0 and cuts the file to its length. 0 or the errno.
+int WriteAll(int fd, const std::string& text, off_t oldSize) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (oldSize > static_cast<off_t>(text.size()) && ::ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+    return errno;
+  return 0;
+}
+
+// Gives fd the permissions (and owner, where we may) of the hive.
+void MatchHiveMode(int fd, const struct stat& own, const struct stat& hive) {
+  if ((own.st_mode & 07777) != (hive.st_mode & 07777)) (void)::fchmod(fd, hive.st_mode & 07777);
+  if ((own.st_uid != hive.st_uid || own.st_gid != hive.st_gid) && ::geteuid() == 0)
+    (void)::fchown(fd, hive.st_uid, hive.st_gid);
+}
+
+// The parsed hive at `path` (g_Mutex held); *hiveStat (when given) gets the
+// file's status. ERROR_FILE_NOT_FOUND when there is no hive file. `locked`:
+// the caller holds the lock file; without it the file may be rewritten while
+// it is read, so it is read until two reads agree.
+long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out, struct stat* hiveStat = nullptr,
+              bool locked = true) {
   out.reset();
   const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NOCTTY, 0);
   if (fd < 0) {
@@ -126,31 +190,26 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out) {
     std::fprintf(stderr, "%s: the hive is not a regular file\n", path.c_str());
     return ERROR_BADDB;
   }
-  if (g_Cache.hive && g_Cache.path == path && g_Cache.dev == st.st_dev && g_Cache.ino == st.st_ino &&
-      g_Cache.size == st.st_size && g_Cache.mtimeNs == MtimeNs(st)) {
-    ::close(fd);
-    out = g_Cache.hive;
-    return ERROR_SUCCESS;
-  }
+  if (hiveStat != nullptr) *hiveStat = st;
   std::string text;
   bool tooBig = st.st_size > kMaxHiveBytes;
   if (!tooBig) {
-    char chunk[16 * 1024];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        const int err = errno;
-        ::close(fd);
-        return static_cast<long>(FileErrorCodeNoPath(err));
-      }
-      if (n == 0) break;
-      text.append(chunk, static_cast<std::size_t>(n));
-      if (static_cast<off_t>(text.size()) > kMaxHiveBytes) {
-        tooBig = true;
-        break;
-      }
+    int err = ReadAll(fd, text, tooBig);
+    for (int again = 0; err == 0 && !tooBig && !locked && again < 5; ++again) {
+      std::string check;
+      err = ReadAll(fd, check, tooBig);
+      if (err == 0 && check == text) break;
+      text.swap(check);
     }
+    if (err != 0) {
+      ::close(fd);
+      return static_cast<long>(FileErrorCodeNoPath(err));
+    }
+  }
+  ::close(fd);
+  if (!tooBig && g_Cache.hive && g_Cache.path == path && g_Cache.text == text) {
+    out = g_Cache.hive;
+    return ERROR_SUCCESS;
   }
   std::vector<CHiveProblem> problems;
   CHive hive;
@@ -158,6 +217,7 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out) {
     std::fprintf(stderr, "%s: the hive is larger than %lld bytes and was not read\n", path.c_str(),
                  static_cast<long long>(kMaxHiveBytes));
     hive = CHive::Unreadable();
+    text.clear();
   } else {
     hive = CHive::Parse(text, problems);
   }
@@ -172,61 +232,111 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out) {
                  path.c_str());
   }
   auto shared = std::make_shared<const CHive>(std::move(hive));
-  SetCache(path, fd, st, shared);
+  SetCache(path, std::move(text), shared);
   out = std::move(shared);
   return ERROR_SUCCESS;
 }
 
-// Writes `hive` over the file at `path` (exclusive lock held).
-long StoreHive(const std::string& path, const CHive& hive) {
-  const std::string temp = path + ".new";
-  const int fd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+// Writes `hive` over the file at `path` (exclusive lock held). `current` is the
+// hive file's status as the transaction loaded it, null when there was none.
+long StoreHive(const std::string& path, const CHive& hive, const struct stat* current) {
+  std::string text = hive.Serialize();
+  const std::string temp = SparePath(path);
+  // O_NONBLOCK: something other than a file planted there must not hang us.
+  const int fd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (fd < 0) return static_cast<long>(FileErrorCode(errno, temp));
-  struct stat old;
-  if (::stat(path.c_str(), &old) == 0) {
-    // The replacement keeps the hive's permissions (and owner, where we may).
-    (void)::fchmod(fd, old.st_mode & 07777);
-    if (::geteuid() == 0) (void)::fchown(fd, old.st_uid, old.st_gid);
-  }
-  const std::string text = hive.Serialize();
-  std::size_t done = 0;
-  int err = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // No fsync here: the rename alone keeps the hive whole against a killed
-  // process; Flush makes it durable against a power loss.
-  struct stat st;
-  if (err == 0 && ::fstat(fd, &st) != 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
+  struct stat own;
+  if (::fstat(fd, &own) != 0 || !S_ISREG(own.st_mode)) {
     ::close(fd);
-    ::unlink(temp.c_str());
+    return static_cast<long>(FileErrorCode(EISDIR, temp));
+  }
+  if (current != nullptr) MatchHiveMode(fd, own, *current);
+  const bool inPlace = g_Pair.valid && g_Pair.path == path && current != nullptr &&
+                       current->st_dev == g_Pair.dev && current->st_ino == g_Pair.hive &&
+                       own.st_dev == g_Pair.dev && own.st_ino == g_Pair.spare &&
+                       own.st_size == static_cast<off_t>(text.size()) && text.size() <= kInPlaceLimit;
+  int err = 0;
+  if (inPlace) {
+    err = WriteAll(fd, text, own.st_size);
+    if (err == 0 && ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
+      err = errno;
+      if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+        // This file system cannot exchange: the plain rename from now on.
+        g_NoExchange = true;
+        g_Pair.valid = false;
+        err = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+      }
+    } else if (err == 0) {
+      std::swap(g_Pair.hive, g_Pair.spare);
+    }
+  } else {
+    // A fresh copy renamed over the hive, as any writer may do.
+    g_Pair.valid = false;
+    if (own.st_size > 0 && ::ftruncate(fd, 0) != 0) err = errno;
+    if (err == 0) err = WriteAll(fd, text, 0);
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  }
+  ::close(fd);
+  if (err != 0) {
+    g_Pair.valid = false;
     return static_cast<long>(FileErrorCodeNoPath(err));
   }
-  SetCache(path, fd, st, std::make_shared<const CHive>(hive));  // fd now names the hive
+  SetCache(path, std::move(text), std::make_shared<const CHive>(hive));
   return ERROR_SUCCESS;
 }
 
+// Makes the hive at `path` durable (exclusive lock held, g_Cache holding the
+// file's bytes): syncs it, gives "<hive>.new" the same bytes and syncs that,
+// and syncs the directory unless only these two files were exchanged since the
+// last time.
 long SyncHive(const std::string& path) {
   const int fd = OpenRetry(path.c_str(), O_RDONLY, 0);
   if (fd < 0) return static_cast<long>(FileErrorCode(errno, path));
-  int err = ::fsync(fd) == 0 ? 0 : errno;
+  struct stat hive;
+  int err = ::fstat(fd, &hive) == 0 ? 0 : errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
   ::close(fd);
-  const std::string::size_type slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int dfd = OpenRetry(dir.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (dfd >= 0) {
-    if (::fsync(dfd) != 0 && err == 0) err = errno;
-    ::close(dfd);
+  if (err != 0) {
+    g_Pair.valid = false;
+    return static_cast<long>(FileErrorCodeNoPath(err));
   }
-  return err == 0 ? ERROR_SUCCESS : static_cast<long>(FileErrorCodeNoPath(err));
+
+  bool pairSynced = false;
+  struct stat spare = {};
+  const std::string& text = g_Cache.text;
+  const bool sparable = !g_NoExchange && g_Cache.hive && g_Cache.path == path && g_Cache.hive->Complete() &&
+                        static_cast<off_t>(text.size()) == hive.st_size && text.size() <= kInPlaceLimit;
+  if (sparable) {
+    const std::string temp = SparePath(path);
+    const int sfd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, hive.st_mode & 0777);
+    if (sfd >= 0) {
+      if (::fstat(sfd, &spare) == 0 && S_ISREG(spare.st_mode) && spare.st_dev == hive.st_dev) {
+        MatchHiveMode(sfd, spare, hive);
+        pairSynced = WriteAll(sfd, text, spare.st_size) == 0 && ::fsync(sfd) == 0;
+      }
+      ::close(sfd);
+    }
+  }
+  const bool samePair = g_Pair.valid && g_Pair.path == path && g_Pair.dev == hive.st_dev &&
+                        ((g_Pair.hive == hive.st_ino && g_Pair.spare == spare.st_ino) ||
+                         (g_Pair.hive == spare.st_ino && g_Pair.spare == hive.st_ino));
+  g_Pair.valid = false;
+  if (!(pairSynced && samePair)) {
+    const int dfd = OpenRetry(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0);
+    if (dfd >= 0) {
+      if (::fsync(dfd) != 0) err = errno;
+      ::close(dfd);
+    }
+  }
+  if (err != 0) return static_cast<long>(FileErrorCodeNoPath(err));
+  if (pairSynced) {
+    g_Pair.valid = true;
+    g_Pair.path = path;
+    g_Pair.dev = hive.st_dev;
+    g_Pair.hive = hive.st_ino;
+    g_Pair.spare = spare.st_ino;
+  }
+  return ERROR_SUCCESS;
 }
 
 // The full path of a key below HKEY_LOCAL_MACHINE; false when the name cannot be a key.
@@ -251,13 +361,13 @@ long ReadHive(F&& fn) {
   std::lock_guard<std::mutex> guard(g_Mutex);
   const std::string path = HivePath();
   const std::string lockPath = path + ".lock";
-  // A reader that may not create the lock file still reads: the rename makes
-  // every file it can see a whole one.
+  // A reader that may not create the lock file still reads, until two reads
+  // of the file agree.
   int lockFd = OpenRetry(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
   if (lockFd < 0) lockFd = OpenRetry(lockPath.c_str(), O_RDONLY | O_NOFOLLOW, 0);
   if (lockFd >= 0) FlockRetry(lockFd, LOCK_SH);
   std::shared_ptr<const CHive> hive;
-  const long rc = LoadHive(path, hive);
+  const long rc = LoadHive(path, hive, nullptr, lockFd >= 0);
   if (lockFd >= 0) ::close(lockFd);
   if (rc != ERROR_SUCCESS) return rc;
   return fn(*hive);
@@ -305,7 +415,8 @@ CRegTransaction::CRegTransaction() : m_State(std::make_unique<CState>()) {
     return;
   }
   std::shared_ptr<const CHive> hive;
-  const long rc = LoadHive(st.path, hive);
+  const long rc = LoadHive(st.path, hive, &st.fileStat);
+  st.exists = rc == ERROR_SUCCESS;
   if (rc == ERROR_SUCCESS)
     st.hive = *hive;
   else if (rc != ERROR_FILE_NOT_FOUND)
@@ -329,9 +440,13 @@ long CRegTransaction::Commit() {
   if (st.status != ERROR_SUCCESS) return st.status;
   if (st.dirty) {
     if (!st.hive.Complete()) return ERROR_BADDB;
-    const long rc = StoreHive(st.path, st.hive);
+    const long rc = StoreHive(st.path, st.hive, st.exists ? &st.fileStat : nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     st.dirty = false;
+    // Later changes in this transaction replace what was just written.
+    struct stat now;
+    st.exists = ::stat(st.path.c_str(), &now) == 0;
+    if (st.exists) st.fileStat = now;
   }
   if (st.flush) {
     st.flush = false;
@@ -437,8 +552,10 @@ long CRegKey::Flush() {
     tx->flush = true;  // done by Commit, after the write it must cover
     return ERROR_SUCCESS;
   }
-  std::lock_guard<std::mutex> guard(g_Mutex);
-  return SyncHive(HivePath());
+  CRegTransaction own;  // the copy beside the hive is rewritten
+  if (own.Status() != ERROR_SUCCESS) return own.Status();
+  t_Active->flush = true;
+  return own.Commit();
 }
 
 long CRegKey::DeleteKey(const char* subKey) {

@@ -11,8 +11,9 @@
 // hive-write-loop <count>: rewrites the hive `count` times, storing V<i> = i
 // and printing i after each write.
 int HelperHiveWriteLoop(int argc, char** argv);
-// counter <count> <valueName>: draws `count` numbers with RegIncrementCounter
-// and prints each.
+// counter <count> <valueName> [flushEvery]: draws `count` numbers with
+// RegIncrementCounter and prints each as it is drawn; with flushEvery > 0 the
+// key is flushed after every flushEvery-th draw.
 int HelperCounter(int argc, char** argv);
 
 // File helpers (file_commands.cpp).

@@ -27,15 +27,19 @@ int HelperHiveWriteLoop(int argc, char** argv) {
 int HelperCounter(int argc, char** argv) {
   if (argc < 2) return 2;
   const long count = std::atol(argv[0]);
+  const long flushEvery = argc >= 3 ? std::atol(argv[2]) : 0;
+  CRegKey key;
+  if (flushEvery > 0 && CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
   for (long i = 0; i < count; ++i) {
     DWORD value = 0;
-    const long rc = RegIncrementCounter(kGatewayKey, argv[1], 65535, &value);
+    long rc = RegIncrementCounter(kGatewayKey, argv[1], 65535, &value);
+    if (rc == ERROR_SUCCESS && flushEvery > 0 && (i + 1) % flushEvery == 0) rc = key.Flush();
     if (rc != ERROR_SUCCESS) {
       std::printf("error %ld\n", rc);
       return 4;
     }
     std::printf("%lu\n", static_cast<unsigned long>(value));
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
   return 0;
 }

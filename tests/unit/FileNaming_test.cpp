@@ -112,7 +112,12 @@ TEST_F(FileNaming, UniqueFilesCountUpAndSkipStemsWithAnyExtension) {
   EXPECT_EQ(Unique(m_Box.Out()), "~ATTC001.imp");
   TouchList(2, 4, "imp");
   TouchList(5, 5, "txt");
-  EXPECT_EQ(Unique(m_Box.Out()), "~ATTC006.imp");
+  SpoolSandbox::Touch(m_Box.Out() + "~ATTC006");  // "stem.*" takes the bare stem too
+  EXPECT_EQ(Unique(m_Box.Out()), "~ATTC007.imp");
+  // Only the chosen name was left behind; the taken stems keep just their own files.
+  for (const char* name : {"~ATTC005.imp", "~ATTC006.imp"})
+    EXPECT_FALSE(std::filesystem::exists(m_Box.Out() + name)) << name;
+  EXPECT_EQ(SpoolSandbox::ReadWhole(m_Box.Out() + "~ATTC005.txt"), "x");
 }
 
 TEST_F(FileNaming, PhasesAfterTheSequentialRange) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -337,31 +338,107 @@ TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   EXPECT_EQ(RegWriteDword(key, "After", 1), ERROR_SUCCESS);
 }
 
+// Without flushes every change is a rename over the hive; with them, the two
+// processes' changes alternate between the hive and its synced copy in place.
 TEST_F(HiveRegistryTest, TwoProcessesNeverDrawTheSameNumber) {
+  for (const char* flushEvery : {"0", "3"}) {
+    SCOPED_TRACE(flushEvery);
+    CRegKey key;
+    ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+    ASSERT_EQ(RegWriteDword(key, "TmpIndex", 100), ERROR_SUCCESS);
+    constexpr int kDraws = 1000;
+    CChildProcess a, b;
+    ASSERT_TRUE(a.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex", flushEvery}));
+    ASSERT_TRUE(b.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex", flushEvery}));
+    std::set<long> drawn;
+    for (CChildProcess* child : {&a, &b}) {
+      std::string line;
+      int lines = 0;
+      while (child->ReadLine(line, 120000)) {
+        ASSERT_EQ(line.find("error"), std::string::npos) << line;
+        drawn.insert(std::stol(line));
+        ++lines;
+      }
+      EXPECT_EQ(lines, kDraws);
+      EXPECT_EQ(child->Wait(60000), 0);
+    }
+    EXPECT_EQ(drawn.size(), 2u * kDraws);
+    EXPECT_EQ(*drawn.begin(), 100);
+    EXPECT_EQ(*drawn.rbegin(), 100 + 2 * kDraws - 1);
+    DWORD end = 0;
+    ASSERT_EQ(RegReadDword(key, "TmpIndex", &end), ERROR_SUCCESS);
+    EXPECT_EQ(end, 100u + 2 * kDraws);
+  }
+}
+
+// After a Flush the hive and "<hive>.new" hold the same bytes; a change of the
+// same length then swaps the two files (no file made or deleted), a change of
+// another length renames a copy over the hive as any writer would, and the
+// next Flush makes the pair again.
+TEST_F(HiveRegistryTest, FlushPairsTheHiveWithASyncedCopyThatChangesAlternate) {
+  namespace fs = std::filesystem;
+  const std::string spare = m_Hive + ".new";
   CRegKey key;
   ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 100), ERROR_SUCCESS);
-  constexpr int kDraws = 1000;
-  CChildProcess a, b;
-  ASSERT_TRUE(a.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex"}));
-  ASSERT_TRUE(b.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex"}));
-  std::set<long> drawn;
-  for (CChildProcess* child : {&a, &b}) {
-    std::string line;
-    int lines = 0;
-    while (child->ReadLine(line, 120000)) {
-      ASSERT_EQ(line.find("error"), std::string::npos) << line;
-      drawn.insert(std::stol(line));
-      ++lines;
-    }
-    EXPECT_EQ(lines, kDraws);
-    EXPECT_EQ(child->Wait(60000), 0);
+  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 7), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteString(key, "FileName", "ENV9"), ERROR_SUCCESS);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  ASSERT_TRUE(fs::exists(spare));
+  EXPECT_EQ(ReadWholeFile(spare), ReadWholeFile(m_Hive));
+
+  const std::string first = m_Dir.File("first"), second = m_Dir.File("second");
+  fs::create_hard_link(m_Hive, first);   // names the inodes, to follow them
+  fs::create_hard_link(spare, second);
+  const std::string flushed = ReadWholeFile(m_Hive);
+  DWORD drawn = 0;
+  for (DWORD expected : {7u, 8u, 9u}) {
+    ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+    EXPECT_EQ(drawn, expected);
+    const bool odd = expected % 2 == 1;
+    EXPECT_TRUE(fs::equivalent(m_Hive, odd ? second : first));  // the copy became the hive
+    EXPECT_TRUE(fs::equivalent(spare, odd ? first : second));
   }
-  EXPECT_EQ(drawn.size(), 2u * kDraws);
-  EXPECT_EQ(*drawn.begin(), 100);
-  EXPECT_EQ(*drawn.rbegin(), 100 + 2 * kDraws - 1);
-  DWORD end = 0;
-  ASSERT_EQ(RegReadDword(key, "TmpIndex", &end), ERROR_SUCCESS);
-  EXPECT_EQ(end, 100u + 2 * kDraws);
+  EXPECT_EQ(ReadWholeFile(spare).size(), flushed.size());
+
+  ASSERT_EQ(RegWriteString(key, "FileName", "ENV10"), ERROR_SUCCESS);  // one byte longer
+  EXPECT_FALSE(fs::equivalent(m_Hive, second));  // the last hive is not kept
+  EXPECT_FALSE(fs::exists(spare));               // its replacement was renamed over it
+  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 1), ERROR_SUCCESS);  // not paired yet: renamed again
+  EXPECT_FALSE(fs::exists(spare));
+
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  EXPECT_EQ(ReadWholeFile(spare), ReadWholeFile(m_Hive));
+  char name[16] = {};
+  ASSERT_EQ(RegReadString(key, "FileName", name, sizeof name), ERROR_SUCCESS);
+  EXPECT_STREQ(name, "ENV10");
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, 1u);
+  ASSERT_EQ(RegReadDword(key, "TmpIndex", &drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, 2u);
+}
+
+// A writer killed while it draws and flushes (in place, between flushes) leaves
+// a whole hive with every step it reported.
+TEST_F(HiveRegistryTest, KilledCounterDrawerLeavesAWholeHive) {
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 0), ERROR_SUCCESS);
+  CChildProcess child;
+  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "counter", "1000000", "TmpIndex", "25"}));
+  std::string line;
+  long lastSeen = -1;
+  while (lastSeen < 300 && child.ReadLine(line, 20000)) lastSeen = std::stol(line);
+  ASSERT_GE(lastSeen, 300) << line;
+  child.Kill();
+  child.Wait(10000);
+  std::vector<CHiveProblem> problems;
+  const CHive hive = CHive::Parse(ReadWholeFile(m_Hive), problems);
+  ASSERT_TRUE(hive.Complete());
+  DWORD next = 0;
+  ASSERT_EQ(RegReadDword(key, "TmpIndex", &next), ERROR_SUCCESS);
+  EXPECT_GT(static_cast<long>(next), lastSeen);
+  DWORD drawn = 0;
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, next);
 }
 }  // namespace
