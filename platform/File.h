@@ -140,6 +140,15 @@ class CStdioFile {
 // be started for want of descriptors or memory. The last error is set too.
 long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names);
 
+// How many entries of `directory` (at most `limit`) FindFiles would return for
+// `pattern`: ERROR_SUCCESS and the count (0 when nothing matches), or FindFiles'
+// failure code. For a directory asked about again and again this need not read
+// it each time: the process may keep its names current by watching it (on
+// Linux with inotify), so the answer costs no more for a directory of
+// thousands of files. Any thread.
+long CountMatchingEntries(const std::string& directory, const char* pattern, std::size_t limit,
+                          std::size_t& count);
+
 // The wildcard rule used by FindFiles (exposed for the queue and tests).
 bool WildcardMatch(const char* pattern, const char* name);
 

@@ -223,13 +223,12 @@ void ThreeDigits(long n, int radix, char out[4]) {
 // Files in `directory` whose name is `stem` before the dot, any extension.
 // ERROR_SUCCESS and the count (up to `limit`), or the search failure.
 long CountStem(const std::string& directory, const std::string& stem, std::size_t limit, std::size_t& count) {
-  count = 0;
-  std::vector<std::string> names;
-  const long rc = FindFiles(directory, (stem + ".*").c_str(), names);
-  if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
-  if (rc != ERROR_SUCCESS) return rc;
-  count = names.size() < limit ? names.size() : limit;
-  return ERROR_SUCCESS;
+  const long rc = CountMatchingEntries(directory, (stem + ".*").c_str(), limit, count);
+  if (rc == ERROR_PATH_NOT_FOUND) {
+    count = 0;
+    return ERROR_SUCCESS;
+  }
+  return rc;
 }
 
 bool IsPlainNamePart(const char* text) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -162,6 +163,49 @@ TEST_F(FileTest, FindFilesMatchesWithoutCaseAndInDirectoryOrder) {
   EXPECT_TRUE(names.empty());
   EXPECT_EQ(FindFiles(m_Dir.File("missing"), "*", names), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// The count may come from names kept by watching the directory: after any
+// change, by this process or another, it must agree with a fresh search.
+TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
+  namespace fs = std::filesystem;
+  const std::string dir = m_Dir.File("out");
+  ASSERT_TRUE(DirectoryCreate(dir));
+  const char* const patterns[] = {"~ATTC005.*", "~attc006.*", "*.tmp", "ENV1*", "x.*", "*"};
+  auto agree = [&](const char* step) {
+    for (const char* pattern : patterns) {
+      std::vector<std::string> names;
+      const long found = FindFiles(dir, pattern, names);
+      ASSERT_TRUE(found == ERROR_SUCCESS || found == ERROR_FILE_NOT_FOUND) << step;
+      std::size_t count = 99;
+      ASSERT_EQ(CountMatchingEntries(dir, pattern, 1000, count), ERROR_SUCCESS) << step << " " << pattern;
+      EXPECT_EQ(count, names.size()) << step << " " << pattern;
+    }
+  };
+  agree("empty");
+  for (const char* name : {"~ATTC005.imp", "~attc005.TXT", "~ATTC005", "~ATTC0050.imp", "ENV1", "ENV12.tmp", "x"})
+    WriteWholeFile(dir + "/" + name, "");
+  agree("created");
+  fs::rename(dir + "/ENV1", dir + "/ENV1.tmp");
+  fs::rename(dir + "/~ATTC005", m_Dir.File("moved-out"));
+  fs::rename(m_Dir.File("moved-out"), dir + "/~ATTC006.x");
+  agree("renamed");
+  fs::remove(dir + "/~ATTC005.imp");
+  fs::create_directory(dir + "/x.d");
+  agree("removed");
+  ASSERT_EQ(std::system(("cd '" + dir + "' && touch ~ATTC006.imp y.tmp && rm -f x").c_str()), 0);
+  agree("another process");
+  std::size_t count = 0;
+  ASSERT_EQ(CountMatchingEntries(dir, "*", 2, count), ERROR_SUCCESS);
+  EXPECT_EQ(count, 2u);  // the limit
+
+  // A directory put in the place of the one counted before.
+  fs::remove_all(dir);
+  ASSERT_TRUE(DirectoryCreate(dir));
+  WriteWholeFile(dir + "/~ATTC005.new", "");
+  agree("replaced");
+  fs::remove_all(dir);
+  EXPECT_EQ(CountMatchingEntries(dir, "*", 10, count), ERROR_PATH_NOT_FOUND);
 }
 
 TEST(WildcardTest, Table) {
