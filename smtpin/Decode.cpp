@@ -232,9 +232,10 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
   for (const ListedAttachment& a : listed) {
     if (IsPlainFileName(a.savedName)) files.push_back(OutPath(programPath, a.savedName));
   }
-  // The envelope name is free again; the flush in it also puts the counters that
-  // named these files on disk before the job can get its .tmp name.
-  ReleaseFileName();
+  // The envelope name is free again. ReleaseFileName's flush, which also puts
+  // the counters that named these files on disk before the job can get its .tmp
+  // name, waits for the disk after the submission lock (CompleteSubmission).
+  ClearFileNameInUse();
   if (failed) {
     WithdrawSubmission(envelopeFile, files);
     return 1;
@@ -247,11 +248,20 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
 
 // The rest of the hand-off, outside the submission lock (the names are drawn
 // and the files written, so nothing here touches what another hand-off uses):
-// the files' data on disk, then the .tmp name, then that name on disk. So a
-// power loss never leaves a job with missing data, and the received mail is
-// only deleted by the caller once the whole job is on disk.
+// the registry (the counters that named the files), then the files' data on
+// disk, then the .tmp name, then that name on disk. So a power loss never
+// leaves a job with missing data nor one whose number a counter could hand out
+// again, and the received mail is only deleted by the caller once the whole
+// job is on disk. Concurrent hand-offs wait for the disk together.
 int CompleteSubmission(const CPreparedSubmission& prepared) {
   const char* envelopeFile = prepared.envelopeFile.c_str();
+  const long flushed = FlushFileNames();
+  if (flushed != ERROR_SUCCESS) {
+    // The counters might hand these names out again after a power loss.
+    DebugLogStr("SMTPIn- Error: the registry could not be put on disk for: ", envelopeFile, CV_SRC, __LINE__);
+    WithdrawSubmission(prepared.envelopeFile, prepared.files);
+    return 1;
+  }
   if (!FilesSync(prepared.files)) {
     DebugLogStr("SMTPIn- Error: the submission could not be put on disk: ", envelopeFile, CV_SRC, __LINE__);
     LogLastError();

@@ -51,15 +51,18 @@ void ReadText(const char* name, char* out, std::size_t cap) {
   tx.Commit();
 }
 
-// Sets the flag to 0 and flushes the hive, in one rewrite and one sync.
+// Sets the flag to 0 (the key opened, or created, and written in one step).
 void ClearFlag(const char* name) {
-  CRegTransaction tx;
-  if (tx.Status() != ERROR_SUCCESS) return;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
   RegWriteDword(key, name, 0);
-  key.Flush();
-  tx.Commit();
+}
+
+// Puts the registry on disk; the wait holds no registry lock.
+long FlushKey() {
+  CRegKey key;
+  const long rc = CRegKey::Create(kGatewayKey, key);
+  return rc == ERROR_SUCCESS ? key.Flush() : rc;
 }
 
 void LogRefused(const char* what, const std::string& path) {
@@ -112,7 +115,14 @@ void GetFileName(char* out) { ReadText("FileName", out, kShortNameRead); }
 
 int IsFileNameInUse() { return ReadFlag("FileNameUse"); }
 
-void ReleaseFileName() { ClearFlag("FileNameUse"); }
+void ReleaseFileName() {
+  ClearFileNameInUse();
+  FlushFileNames();
+}
+
+void ClearFileNameInUse() { ClearFlag("FileNameUse"); }
+
+long FlushFileNames() { return FlushKey(); }
 
 long MakeAttFileName(const char* extension) {
   if (extension == nullptr) extension = "";
@@ -143,7 +153,10 @@ void GetFileNameAtt(char* out) { ReadText("FileNameAtt", out, kShortNameRead); }
 
 int IsFileNameAttInUse() { return ReadFlag("FileNameUseAtt"); }
 
-void ReleaseFileNameAtt() { ClearFlag("FileNameUseAtt"); }
+void ReleaseFileNameAtt() {
+  ClearFlag("FileNameUseAtt");
+  FlushKey();
+}
 
 void GetProgramPath(char* out) { ReadText("ProgramPath", out, kShortNameRead); }
 

@@ -19,7 +19,11 @@ long DrawCounter(const char* valueName, long& value);
 long MakeEnvFileName();                  // OUT/ENV<n>; FileName, FileNameUse = 1
 void GetFileName(char* out);             // at most 80 bytes; empty on failure
 int IsFileNameInUse();
-void ReleaseFileName();
+void ReleaseFileName();                  // FileNameUse = 0, then the registry flushed
+// The two steps of ReleaseFileName, for a caller that frees the name at once
+// and waits for the disk later (after its lock): FileNameUse = 0; the flush.
+void ClearFileNameInUse();
+long FlushFileNames();
 
 long MakeAttFileName(const char* extension);  // ATT<n>.<ext>; FileNameAtt, FileNameUseAtt = 1
 void GetFileNameAtt(char* out);          // at most 80 bytes; empty on failure

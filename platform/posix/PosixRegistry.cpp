@@ -69,15 +69,29 @@ struct CHiveCache {
   std::shared_ptr<const CHive> hive;
 };
 
-// The hive file and "<hive>.new" as this process last synced them, both with
-// the same bytes (see the file comment). Valid only while the two names still
-// name these two inodes, in either order.
+// Which file a name stands for, as far as this process can tell: a file
+// written or renamed by anyone else gets a new change time.
+struct CFileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  long long ctimeNs = 0;
+
+  static CFileIdentity Of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec};
+  }
+  bool operator==(const CFileIdentity&) const = default;
+  bool SameFile(const CFileIdentity& other) const { return dev == other.dev && ino == other.ino; }
+};
+
+// The hive file and "<hive>.new" after a Flush of this process synced both with
+// the same bytes, followed through this process's in-place changes since (see
+// the file comment). Valid only while the two names still stand for these two
+// files, untouched by anyone else.
 struct CSyncedPair {
   bool valid = false;
   std::string path;
-  dev_t dev = 0;
-  ino_t hive = 0;   // the inode named <hive> now
-  ino_t spare = 0;  // the inode named <hive>.new now
+  CFileIdentity hive;   // the file named <hive> now
+  CFileIdentity spare;  // the file named <hive>.new now
 };
 
 std::mutex g_Mutex;
@@ -252,8 +266,7 @@ long StoreHive(const std::string& path, const CHive& hive, const struct stat* cu
   }
   if (current != nullptr) MatchHiveMode(fd, own, *current);
   const bool inPlace = g_Pair.valid && g_Pair.path == path && current != nullptr &&
-                       current->st_dev == g_Pair.dev && current->st_ino == g_Pair.hive &&
-                       own.st_dev == g_Pair.dev && own.st_ino == g_Pair.spare &&
+                       CFileIdentity::Of(*current) == g_Pair.hive && CFileIdentity::Of(own) == g_Pair.spare &&
                        own.st_size == static_cast<off_t>(text.size()) && text.size() <= kInPlaceLimit;
   int err = 0;
   if (inPlace) {
@@ -267,7 +280,14 @@ long StoreHive(const std::string& path, const CHive& hive, const struct stat* cu
         err = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
       }
     } else if (err == 0) {
-      std::swap(g_Pair.hive, g_Pair.spare);
+      // Both files have new change times now; the pair follows them.
+      struct stat hiveNow, spareNow;
+      if (::fstat(fd, &hiveNow) == 0 && ::stat(temp.c_str(), &spareNow) == 0) {
+        g_Pair.hive = CFileIdentity::Of(hiveNow);
+        g_Pair.spare = CFileIdentity::Of(spareNow);
+      } else {
+        g_Pair.valid = false;
+      }
     }
   } else {
     // A fresh copy renamed over the hive, as any writer may do.
@@ -285,58 +305,111 @@ long StoreHive(const std::string& path, const CHive& hive, const struct stat* cu
   return ERROR_SUCCESS;
 }
 
-// Makes the hive at `path` durable (exclusive lock held, g_Cache holding the
-// file's bytes): syncs it, gives "<hive>.new" the same bytes and syncs that,
-// and syncs the directory unless only these two files were exchanged since the
-// last time.
-long SyncHive(const std::string& path) {
-  const int fd = OpenRetry(path.c_str(), O_RDONLY, 0);
-  if (fd < 0) return static_cast<long>(FileErrorCode(errno, path));
-  struct stat hive;
-  int err = ::fstat(fd, &hive) == 0 ? 0 : errno;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  ::close(fd);
-  if (err != 0) {
-    g_Pair.valid = false;
-    return static_cast<long>(FileErrorCodeNoPath(err));
-  }
+// A Flush in three steps, so that its waits for the disk hold no lock:
+// PrepareSync (exclusive lock held, g_Cache holding the hive's bytes) gives
+// "<hive>.new" the same bytes; WaitSync (no lock) syncs both files, and the
+// directory unless only these two files were exchanged since the last time;
+// PublishSync (g_Mutex held) lets later changes alternate in place when both
+// files are still the ones synced. Changes made meanwhile are in place (they
+// keep both files whole and at least as new as this Flush) or renames (the
+// files are no longer the same, and the pair is not trusted).
+struct CHiveSync {
+  std::string path;
+  int hiveFd = -1;
+  int spareFd = -1;  // -1: no copy beside the hive (too big, not readable, ...)
+  struct stat hive = {};
+  bool syncDirectory = true;
+  CFileIdentity hiveAfter, spareAfter;  // as the sync left them
 
-  bool pairSynced = false;
-  struct stat spare = {};
+  CHiveSync() = default;
+  CHiveSync(const CHiveSync&) = delete;
+  CHiveSync& operator=(const CHiveSync&) = delete;
+  ~CHiveSync() {
+    if (hiveFd >= 0) ::close(hiveFd);
+    if (spareFd >= 0) ::close(spareFd);
+  }
+};
+
+long PrepareSync(const std::string& path, CHiveSync& sync) {
+  sync.path = path;
+  sync.hiveFd = OpenRetry(path.c_str(), O_RDONLY, 0);
+  if (sync.hiveFd < 0) return static_cast<long>(FileErrorCode(errno, path));
+  if (::fstat(sync.hiveFd, &sync.hive) != 0) return static_cast<long>(FileErrorCodeNoPath(errno));
   const std::string& text = g_Cache.text;
   const bool sparable = !g_NoExchange && g_Cache.hive && g_Cache.path == path && g_Cache.hive->Complete() &&
-                        static_cast<off_t>(text.size()) == hive.st_size && text.size() <= kInPlaceLimit;
-  if (sparable) {
-    const std::string temp = SparePath(path);
-    const int sfd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, hive.st_mode & 0777);
-    if (sfd >= 0) {
-      if (::fstat(sfd, &spare) == 0 && S_ISREG(spare.st_mode) && spare.st_dev == hive.st_dev) {
-        MatchHiveMode(sfd, spare, hive);
-        pairSynced = WriteAll(sfd, text, spare.st_size) == 0 && ::fsync(sfd) == 0;
-      }
-      ::close(sfd);
+                        static_cast<off_t>(text.size()) == sync.hive.st_size && text.size() <= kInPlaceLimit;
+  if (!sparable) return ERROR_SUCCESS;
+  const std::string temp = SparePath(path);
+  const int sfd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, sync.hive.st_mode & 0777);
+  if (sfd < 0) return ERROR_SUCCESS;
+  struct stat spare;
+  if (::fstat(sfd, &spare) == 0 && S_ISREG(spare.st_mode) && spare.st_dev == sync.hive.st_dev) {
+    MatchHiveMode(sfd, spare, sync.hive);
+    const bool written = WriteAll(sfd, text, spare.st_size) == 0 && ::fstat(sfd, &spare) == 0;
+    if (written) {
+      sync.spareFd = sfd;
+      // Our own write: a pair that follows this file follows it on.
+      if (g_Pair.valid && g_Pair.spare.SameFile(CFileIdentity::Of(spare))) g_Pair.spare = CFileIdentity::Of(spare);
+      // Only an exchange of these two files since the directory was last synced
+      // leaves nothing in it to sync: each of them holds this hive after the sync.
+      sync.syncDirectory = !(g_Pair.valid && g_Pair.path == path &&
+                             ((g_Pair.hive.SameFile(CFileIdentity::Of(sync.hive)) &&
+                               g_Pair.spare.SameFile(CFileIdentity::Of(spare))) ||
+                              (g_Pair.hive.SameFile(CFileIdentity::Of(spare)) &&
+                               g_Pair.spare.SameFile(CFileIdentity::Of(sync.hive)))));
+      return ERROR_SUCCESS;
     }
   }
-  const bool samePair = g_Pair.valid && g_Pair.path == path && g_Pair.dev == hive.st_dev &&
-                        ((g_Pair.hive == hive.st_ino && g_Pair.spare == spare.st_ino) ||
-                         (g_Pair.hive == spare.st_ino && g_Pair.spare == hive.st_ino));
-  g_Pair.valid = false;
-  if (!(pairSynced && samePair)) {
-    const int dfd = OpenRetry(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0);
+  ::close(sfd);
+  return ERROR_SUCCESS;
+}
+
+long WaitSync(CHiveSync& sync) {
+  int err = ::fsync(sync.hiveFd) == 0 ? 0 : errno;
+  if (err == 0 && sync.spareFd >= 0 && ::fsync(sync.spareFd) != 0) err = errno;
+  if (err == 0 && sync.syncDirectory) {
+    const int dfd = OpenRetry(DirectoryOf(sync.path).c_str(), O_RDONLY | O_DIRECTORY, 0);
     if (dfd >= 0) {
       if (::fsync(dfd) != 0) err = errno;
       ::close(dfd);
     }
   }
-  if (err != 0) return static_cast<long>(FileErrorCodeNoPath(err));
-  if (pairSynced) {
-    g_Pair.valid = true;
-    g_Pair.path = path;
-    g_Pair.dev = hive.st_dev;
-    g_Pair.hive = hive.st_ino;
-    g_Pair.spare = spare.st_ino;
+  struct stat st;
+  if (err == 0 && ::fstat(sync.hiveFd, &st) == 0) sync.hiveAfter = CFileIdentity::Of(st);
+  if (err == 0 && sync.spareFd >= 0 && ::fstat(sync.spareFd, &st) == 0) sync.spareAfter = CFileIdentity::Of(st);
+  return err == 0 ? ERROR_SUCCESS : static_cast<long>(FileErrorCodeNoPath(err));
+}
+
+void PublishSync(const CHiveSync& sync, long waited) {
+  if (waited != ERROR_SUCCESS) g_Pair.valid = false;
+  if (waited != ERROR_SUCCESS || sync.spareFd < 0) return;
+  struct stat hive, spare;
+  if (::stat(sync.path.c_str(), &hive) != 0 || ::stat(SparePath(sync.path).c_str(), &spare) != 0) {
+    g_Pair.valid = false;
+    return;
   }
-  return ERROR_SUCCESS;
+  const CFileIdentity h = CFileIdentity::Of(hive), sp = CFileIdentity::Of(spare);
+  // A pair this process followed through its own changes since the sync stays
+  // as it is: the sync only raised what both files hold on disk.
+  if (g_Pair.valid && g_Pair.path == sync.path && g_Pair.hive == h && g_Pair.spare == sp) return;
+  // Otherwise the names must still stand for the two files as synced.
+  g_Pair.valid = (h == sync.hiveAfter && sp == sync.spareAfter) || (h == sync.spareAfter && sp == sync.hiveAfter);
+  g_Pair.path = sync.path;
+  g_Pair.hive = h;
+  g_Pair.spare = sp;
+}
+
+// All three steps under the lock the caller holds.
+long SyncHive(const std::string& path) {
+  CHiveSync sync;
+  const long rc = PrepareSync(path, sync);
+  if (rc != ERROR_SUCCESS) {
+    g_Pair.valid = false;
+    return rc;
+  }
+  const long waited = WaitSync(sync);
+  PublishSync(sync, waited);
+  return waited;
 }
 
 // The full path of a key below HKEY_LOCAL_MACHINE; false when the name cannot be a key.
@@ -552,10 +625,23 @@ long CRegKey::Flush() {
     tx->flush = true;  // done by Commit, after the write it must cover
     return ERROR_SUCCESS;
   }
-  CRegTransaction own;  // the copy beside the hive is rewritten
-  if (own.Status() != ERROR_SUCCESS) return own.Status();
-  t_Active->flush = true;
-  return own.Commit();
+  // Pending changes of other threads cannot exist outside a transaction: each
+  // change is written before its call returns. So the hive is read and its copy
+  // written under the lock, and the waits for the disk hold no lock at all.
+  CHiveSync sync;
+  {
+    CRegTransaction own;
+    if (own.Status() != ERROR_SUCCESS) return own.Status();
+    const long rc = PrepareSync(t_Active->path, sync);
+    if (rc != ERROR_SUCCESS) {
+      g_Pair.valid = false;
+      return rc;
+    }
+  }
+  const long waited = WaitSync(sync);
+  std::lock_guard<std::mutex> guard(g_Mutex);
+  PublishSync(sync, waited);
+  return waited;
 }
 
 long CRegKey::DeleteKey(const char* subKey) {

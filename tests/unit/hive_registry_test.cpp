@@ -3,6 +3,7 @@
 // counters drawn by two processes at once.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -386,9 +387,12 @@ TEST_F(HiveRegistryTest, FlushPairsTheHiveWithASyncedCopyThatChangesAlternate) {
   ASSERT_TRUE(fs::exists(spare));
   EXPECT_EQ(ReadWholeFile(spare), ReadWholeFile(m_Hive));
 
+  // Links name the two files, to follow them. Making them changes both files,
+  // as a foreign writer would: only the next Flush pairs them again.
   const std::string first = m_Dir.File("first"), second = m_Dir.File("second");
-  fs::create_hard_link(m_Hive, first);   // names the inodes, to follow them
+  fs::create_hard_link(m_Hive, first);
   fs::create_hard_link(spare, second);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
   const std::string flushed = ReadWholeFile(m_Hive);
   DWORD drawn = 0;
   for (DWORD expected : {7u, 8u, 9u}) {
@@ -400,6 +404,22 @@ TEST_F(HiveRegistryTest, FlushPairsTheHiveWithASyncedCopyThatChangesAlternate) {
   }
   EXPECT_EQ(ReadWholeFile(spare).size(), flushed.size());
 
+  // Someone else wrote the copy: it is no longer trusted to be on disk, so the
+  // next change, of the same length, renames instead of writing in place. (The
+  // pause lets a coarse clock give the write a change time of its own.)
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WriteWholeFile(spare, ReadWholeFile(spare));
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_FALSE(fs::exists(spare));
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  fs::remove(first);
+  fs::remove(second);
+  fs::create_hard_link(m_Hive, first);
+  fs::create_hard_link(spare, second);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_TRUE(fs::equivalent(m_Hive, second));  // paired again
   ASSERT_EQ(RegWriteString(key, "FileName", "ENV10"), ERROR_SUCCESS);  // one byte longer
   EXPECT_FALSE(fs::equivalent(m_Hive, second));  // the last hive is not kept
   EXPECT_FALSE(fs::exists(spare));               // its replacement was renamed over it
