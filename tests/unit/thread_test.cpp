@@ -49,16 +49,6 @@ TEST(ThreadTest, SmallStackRequestStillGetsAUsableStack) {
   CloseThreadHandle(handle);
 }
 
-TEST(ThreadTest, HandleClosedBeforeTheThreadEnds) {
-  std::atomic<int> flag{0};
-  const ThreadHandle handle = BeginThread(0, SetFlag, &flag, true);
-  ASSERT_NE(handle, 0u);
-  ASSERT_TRUE(ResumeThreadHandle(handle));
-  EXPECT_TRUE(CloseThreadHandle(handle));  // the thread keeps its own reference
-  for (int i = 0; i < 1000 && flag.load() == 0; ++i) SleepMs(5);
-  EXPECT_EQ(flag.load(), 1);
-}
-
 TEST(SystemTest, SmallCalls) {
   EXPECT_NE(ProcessCommandLine().find("unit_tests"), std::string::npos);
   std::int64_t seconds = 0;
