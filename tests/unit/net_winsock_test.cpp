@@ -156,30 +156,4 @@ TEST_F(WinsockTest, PortInUseFailsTheBindAndTheAcceptThreadEndsAtOnce) {
   EXPECT_TRUE(WaitFor([&second] { return second.m_Accepting == 0; }));
 }
 
-TEST(WinsockThreadList, AddAndRemoveKeepTheListLinked) {
-  TestServer server;
-  EchoThread a, b, c;
-  EXPECT_EQ(server.AddThread(&a, 11, 1), 1);
-  EXPECT_EQ(server.AddThread(&b, 12, 2), 1);
-  EXPECT_EQ(server.AddThread(&c, 13, 3), 1);
-  EXPECT_EQ(server.ConnectionCount(), 3);
-  ASSERT_EQ(server.m_ThreadList->instance, &c);
-
-  EXPECT_EQ(server.RemoveThread(12), 1);  // the middle one
-  ASSERT_EQ(server.ConnectionCount(), 2);
-  EXPECT_EQ(server.m_ThreadList->instance, &c);
-  EXPECT_EQ(server.m_ThreadList->next->instance, &a);
-  EXPECT_EQ(server.m_ThreadList->next->previous, server.m_ThreadList);
-
-  EXPECT_EQ(server.RemoveThread(99), 1);  // unknown: the count stays
-  EXPECT_EQ(server.ConnectionCount(), 2);
-
-  server.RemoveThread(13);  // the newest
-  EXPECT_EQ(server.m_ThreadList->instance, &a);
-  EXPECT_EQ(server.m_ThreadList->previous, nullptr);
-  server.RemoveThread(11);
-  EXPECT_EQ(server.m_ThreadList, nullptr);
-  EXPECT_EQ(server.ConnectionCount(), 0);
-}
-
 }  // namespace

@@ -70,18 +70,6 @@ TEST_F(SocketTest, PeekShutdownAndEndOfStream) {
   EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 0);
 }
 
-TEST_F(SocketTest, NonBlockingAndWaitReadable) {
-  char buf[4];
-  EXPECT_EQ(SockWaitReadable(m_Server, 50), 0);
-  ASSERT_EQ(SockSetNonBlocking(m_Server, true), 0);
-  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAEWOULDBLOCK));
-  ASSERT_EQ(SockSetNonBlocking(m_Server, false), 0);
-  ASSERT_EQ(SockSetReceiveTimeout(m_Server, 100), 0);
-  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
-}
-
 TEST_F(SocketTest, SendToAClosedPeerFailsWithoutSignal) {
   ASSERT_EQ(SockSetLinger(m_Server, true, 0), 0);  // close with a reset
   ASSERT_EQ(SockClose(m_Server), 0);
@@ -120,16 +108,6 @@ TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
   m_Listener = INVALID_SOCKET;
   acceptor.join();  // hangs here if the accept is not woken
   EXPECT_EQ(accepted.load(), INVALID_SOCKET);
-}
-
-TEST(SocketAddressTest, HostLookup) {
-  std::uint32_t addr = 0;
-  ASSERT_EQ(SockLookupHost("localhost", &addr), 0);
-  EXPECT_EQ(NetToHost32(addr) >> 24, 127u);
-  ASSERT_EQ(SockLookupHost("10.9.8.7", &addr), 0);
-  EXPECT_EQ(addr, InetAddr("10.9.8.7"));
-  EXPECT_EQ(SockLookupHost("", &addr), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAHOST_NOT_FOUND));
 }
 
 TEST(SocketAddressTest, InetAddrAndByteOrder) {
