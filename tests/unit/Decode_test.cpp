@@ -22,7 +22,7 @@ class DecodeTest : public ::testing::Test {
   }
 
   int HandOff(const std::string& lfMail, const CRecipientList& envelope = {}) {
-    DecoderSandbox::WriteFile(m_Spool, AsStored(lfMail));
+    WriteWholeFile(m_Spool, AsStored(lfMail));
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     const int result = DecodeSpoolFile(envelope, m_Spool.c_str());
@@ -33,13 +33,7 @@ class DecodeTest : public ::testing::Test {
 
   std::string Out(const std::string& name) const { return SpoolSandbox::ReadWhole(m_Box.Out() + name); }
   bool Exists(const std::string& name) const { return std::filesystem::exists(m_Box.Out() + name); }
-  std::vector<std::string> OutFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_Box.Out()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> OutFiles() const { return DirectoryNames(m_Box.Out()); }
 
   SpoolSandbox m_Box;
   std::string m_Spool;
@@ -105,13 +99,13 @@ TEST_F(DecodeTest, UnreadableSpoolFileMakesNoEmptyJob) {
 }
 
 TEST_F(DecodeTest, SpoolFileAfterTheHandOff) {
-  DecoderSandbox::WriteFile(m_Spool, "x");
+  WriteWholeFile(m_Spool, "x");
   FinishSpoolFile(m_Spool.c_str(), 0);  // logs off: deleted
   EXPECT_FALSE(Exists("41.zqx"));
 
-  DecoderSandbox::WriteFile(m_Spool, "first");
+  WriteWholeFile(m_Spool, "first");
   FinishSpoolFile(m_Spool.c_str(), 1);
-  DecoderSandbox::WriteFile(m_Spool, "second");
+  WriteWholeFile(m_Spool, "second");
   FinishSpoolFile(m_Spool.c_str(), 1);
   EXPECT_EQ(Out("41.err"), "first");
   EXPECT_EQ(Out("41-1.err"), "second");
@@ -119,7 +113,7 @@ TEST_F(DecodeTest, SpoolFileAfterTheHandOff) {
   for (const std::string& name : OutFiles()) EXPECT_FALSE(WildcardMatch("*.tmp", name.c_str())) << name;
 
   m_Box.EnableLogs();
-  DecoderSandbox::WriteFile(m_Spool, "kept for debugging");
+  WriteWholeFile(m_Spool, "kept for debugging");
   FinishSpoolFile(m_Spool.c_str(), 0);
   EXPECT_FALSE(Exists("41.zqx"));
   bool debugCopy = false;
