@@ -106,21 +106,4 @@ TEST(DebugLogFile, ConcurrentEntriesStayWhole) {
   }
 }
 
-TEST(DebugLogFile, KeepDebugCopyAndFileNamePart) {
-  SpoolSandbox box;
-  const std::string path = box.Out() + "41.zqx";
-  SpoolSandbox::Touch(path);
-  KeepDebugCopy(path.c_str());
-  std::vector<std::string> names;
-  ASSERT_EQ(FindFiles(box.Out(), "*", names), ERROR_SUCCESS);
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(41-\d{10}\.debug)"))) << names[0];
-
-  char out[260];
-  PathFileNamePart(path.c_str(), out, sizeof(out));
-  EXPECT_EQ(std::string(out), kPathSeparatorText + std::string("41.zqx"));
-  PathFileNamePart("nosep.tmp", out, 6);
-  EXPECT_STREQ(out, "nosep");
-}
-
 }  // namespace

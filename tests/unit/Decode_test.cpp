@@ -40,36 +40,6 @@ class DecodeTest : public ::testing::Test {
   std::string m_Stderr;
 };
 
-TEST_F(DecodeTest, PlainMailBecomesAnEnvelopeAndABody) {
-  ASSERT_EQ(HandOff("From: Jane <jane@example.com>\nTo: 5550100@fax.example\nSubject: Hello\n\nHi there.\n",
-                    {"TO:<5550100@fax.example>"}),
-            0);
-  EXPECT_EQ(Out("ENV7.tmp"),
-            "FROM: <jane@example.com>\r\nTO: \"5550100\" <5550100@fax.example>\r\nSUBJECT: Hello\r\n"
-            "\r\nBEGIN BODY\r\n<<ENV7.bdy>>\r\nEND BODY\r\n\r\n");
-  EXPECT_EQ(Out("ENV7.bdy"), "Hi there.\r\n");
-  // The work files are gone; the spool file is the caller's.
-  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ENV7.bdy", "ENV7.tmp"}));
-  EXPECT_EQ(IsFileNameInUse(), 0);
-  EXPECT_EQ(m_Box.Number("OUTIndex"), 8u);
-}
-
-TEST_F(DecodeTest, AttachmentsAreListedInTheOrderSaved) {
-  ASSERT_EQ(HandOff("From: a@x\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n"
-                    "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Transfer-Encoding: "
-                    "base64\n\nJVBERg==\n"
-                    "--b\nContent-Type: image/gif\nContent-Disposition: attachment; "
-                    "filename=\"scan.gif\"\n\nGIF\n--b--\n"),
-            0);
-  EXPECT_EQ(Out("ENV7.tmp"),
-            "FROM: <a@x>\r\nSUBJECT: \r\n\r\nBEGIN BODY\r\n<<ENV7.bdy>>\r\nEND BODY\r\n\r\n"
-            "BEGIN ATTACH\r\n<<report.pdf:ATT3.pdf>>\r\n<<scan.gif:ATT4.gif>>\r\nEND ATTACH\r\n");
-  EXPECT_EQ(Out("ENV7.bdy"), "text");
-  EXPECT_EQ(Out("ATT3.pdf"), "%PDF");
-  EXPECT_EQ(Out("ATT4.gif"), "GIF");
-  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT3.pdf", "ATT4.gif", "ENV7.bdy", "ENV7.tmp"}));
-}
-
 TEST_F(DecodeTest, AFileThatCannotBeCreatedWithdrawsTheWholeSubmission) {
   std::filesystem::create_directory(m_Box.Out() + "ATT4.gif");  // blocks the second attachment
   EXPECT_EQ(HandOff("Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: application/pdf; "

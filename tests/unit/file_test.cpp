@@ -104,29 +104,6 @@ TEST_F(FileTest, CopyKeepsTargetsItMustNotTouch) {
   EXPECT_EQ(FileAgeSeconds(m_Dir.File("none")), -1);
 }
 
-TEST_F(FileTest, FindFilesMatchesWithoutCaseAndInDirectoryOrder) {
-  for (const char* name : {"ABC.TMP", "b.tmp", "c.tmpx", ".hidden.tmp", "x", "x.y", "~ATTC005.txt"})
-    WriteWholeFile(m_Dir.File(name), "");
-  std::vector<std::string> names;
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.tmp", names), ERROR_SUCCESS);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".hidden.tmp", "ABC.TMP", "b.tmp"}));
-
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "x.*", names), ERROR_SUCCESS);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"x", "x.y"}));
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "~attc005.*", names), ERROR_SUCCESS);
-  EXPECT_EQ(names.size(), 1u);
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.*", names), ERROR_SUCCESS);
-  EXPECT_EQ(names.size(), 7u);  // never "." or ".."
-
-  EXPECT_EQ(FindFiles(m_Dir.Path(), "*.zqx", names), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(names.empty());
-  EXPECT_EQ(FindFiles(m_Dir.File("missing"), "*", names), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
 TEST(WildcardTest, Table) {
   struct Case {
     const char* pattern;

@@ -94,21 +94,6 @@ TEST_F(StdioFileTest, BinaryModePassesBytesThrough) {
   EXPECT_EQ(got, raw);
 }
 
-TEST_F(StdioFileTest, GetLineStopsAtLimitAndAtEnd) {
-  const std::string path = m_Dir.File("lines");
-  WriteWholeFile(path, "abcdef\r\nxy");
-  CStdioFile file = CStdioFile::Open(path, "r");
-  char buf[8];
-  ASSERT_NE(file.GetLine(buf, 4), nullptr);
-  EXPECT_STREQ(buf, "abc");
-  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_STREQ(buf, "def\n");
-  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_STREQ(buf, "xy");
-  EXPECT_EQ(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_EQ(file.GetChar(), -1);
-}
-
 TEST_F(StdioFileTest, FailuresAreReported) {
   CStdioFile missing = CStdioFile::Open(m_Dir.File("none"), "r");
   EXPECT_FALSE(missing.IsOpen());
