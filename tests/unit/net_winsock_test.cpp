@@ -63,7 +63,7 @@ struct Client {
   ~Client() { Close(); }
   std::string RoundTrip(const std::string& line) {
     if (!loopback::SendAll(s, line + "\r\n")) return "<send failed>";
-    return loopback::ReceiveCount(s, line.size() + 2);
+    return loopback::Receive(s, line.size() + 2);
   }
   void Close() {
     if (s != INVALID_SOCKET) SockClose(s);
@@ -112,7 +112,7 @@ TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
   Client third(m_Port);
   ASSERT_TRUE(loopback::SendAll(third.s, "three\r\n"));
   // The base refuse operation answers with its busy text, then the listener closes.
-  EXPECT_EQ(loopback::ReceiveAll(third.s), "Too Many Connections, Please Try Later.");
+  EXPECT_EQ(loopback::Receive(third.s), "Too Many Connections, Please Try Later.");
 
   first.reset();
   ASSERT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 1; }));
@@ -123,7 +123,7 @@ TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
 TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
   m_Server.m_StopAccepting = 1;
   Client client(m_Port);
-  EXPECT_EQ(loopback::ReceiveAll(client.s), "");
+  EXPECT_EQ(loopback::Receive(client.s), "");
   EXPECT_TRUE(WaitFor([this] { return m_Server.m_Accepting == 0; }));
   EXPECT_EQ(m_Server.m_StopAccepting, 0);
   EXPECT_EQ(m_Server.m_Created, 0);
@@ -132,7 +132,7 @@ TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
 TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
   m_Server.m_FailCreate = true;
   Client client(m_Port);
-  EXPECT_EQ(loopback::ReceiveAll(client.s), "");
+  EXPECT_EQ(loopback::Receive(client.s), "");
   EXPECT_EQ(m_Server.m_Created, 1);
   EXPECT_EQ(m_Server.m_Released, 0);
   EXPECT_EQ(m_Server.ConnectionCount(), 0);
