@@ -14,10 +14,8 @@ import hashlib
 import quopri
 import random
 from email import policy
-from email.message import EmailMessage, Message
-from email.mime.application import MIMEApplication
+from email.message import Message
 from email.mime.base import MIMEBase
-from email.mime.image import MIMEImage
 from email.mime.message import MIMEMessage
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
