@@ -120,12 +120,12 @@ class SmtpConnection:
 def _listening(port: int) -> bool:
     # Looks in /proc instead of connecting, so the gateway sees no session.
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as f:
-            next(f)
-            for row in f:
-                fields = row.split()
-                if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    return True
+        try:
+            rows = open(table).read().splitlines()[1:]
+        except OSError:
+            continue
+        if any(r.split()[3] == "0A" and int(r.split()[1].rsplit(":", 1)[1], 16) == port for r in rows):
+            return True
     return False
 
 
