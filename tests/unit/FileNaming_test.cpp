@@ -12,6 +12,7 @@
 #include <string>
 
 #include "SpoolTestSupport.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -43,22 +44,21 @@ TEST_F(FileNaming, CounterWrapsFrom65534ToZero) {
   EXPECT_EQ(value, 0);
 }
 
-#ifdef CVSMTPGW_TEST_HELPER
 TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
   m_Box.SetNumber("TmpIndex", 500);
-  const std::string draw = std::string("'") + CVSMTPGW_TEST_HELPER + "' tmp-names 1000 > '" + m_Box.Root();
-  ASSERT_EQ(m_Box.RunShell(draw + "a' & " + draw + "b' & wait"), 0);
+  CChildProcess a, b;
+  ASSERT_TRUE(a.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000"}));
+  ASSERT_TRUE(b.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000"}));
   std::multiset<long> seen;
-  for (const char* file : {"a", "b"}) {
-    std::ifstream in(m_Box.Root() + file);
-    for (long n; in >> n;) seen.insert(n);
+  for (CChildProcess* child : {&a, &b}) {
+    for (std::string line; child->ReadLine(line, 120000);) seen.insert(std::stol(line));
+    EXPECT_EQ(child->Wait(60000), 0);
   }
   EXPECT_EQ(seen.size(), 2000u);
   EXPECT_EQ(std::set<long>(seen.begin(), seen.end()).size(), 2000u) << "a number was drawn twice";
   EXPECT_EQ(*seen.rbegin(), 2499);
   EXPECT_EQ(m_Box.Number("TmpIndex"), 2500u);
 }
-#endif
 
 TEST_F(FileNaming, EnvelopeAndAttachmentNamesWithTheirFlags) {
   char countFile[260];
