@@ -6,10 +6,23 @@
 //  - a read into a buffer too small fails with ERROR_MORE_DATA and fills nothing;
 //  - the reader never checks the type: it gets the raw bytes of the value;
 //  - a string value is stored with its terminator (REG_SZ "ab" is 3 bytes).
-// Every change on POSIX rewrites the hive through a temporary file and a rename
-// under an exclusive lock, so a crash never leaves a half-written hive and two
-// processes never lose a counter step. A hive that did not parse completely is
-// never rewritten: writes to it fail with ERROR_BADDB.
+//
+// Durability follows the registry's own model, which has two steps:
+//  - A change (SetValue, DeleteValue, Create, a counter draw, a committed
+//    CRegTransaction) is atomic and visible to every thread and process at
+//    once. On POSIX it rewrites the hive through a temporary file and a rename
+//    under an exclusive lock: a killed process never leaves a half-written
+//    hive, and two processes never lose a counter step. It is NOT synced: after
+//    a power loss or a system crash the hive may come back as it was before
+//    recent changes (a counter may step back).
+//  - Flush (RegFlushKey) makes every change made so far durable: it returns
+//    once the hive file and its directory are on disk. Call it where a later
+//    step relies on a value surviving a power loss; it costs a disk commit.
+// A caller that hands out names from a counter must therefore either flush
+// before the name's file becomes durable, or create that file exclusively and
+// skip a name that is still taken (the spool files do the latter).
+// A hive that did not parse completely is never rewritten: writes to it fail
+// with ERROR_BADDB.
 // Thread-safe; a CRegKey object itself is used by one thread at a time.
 #pragma once
 
@@ -49,10 +62,12 @@ class CRegKey {
   // `data` untouched. A missing value gives ERROR_FILE_NOT_FOUND.
   long QueryValue(const char* name, DWORD* type, void* data, DWORD* size) const;
   // RegSetValueExA: stores `size` raw bytes (a string's terminator included by
-  // the caller, as on Windows).
+  // the caller, as on Windows). Atomic, not durable until Flush.
   long SetValue(const char* name, DWORD type, const void* data, DWORD size);
   long DeleteValue(const char* name);
-  // RegFlushKey: the hive is on disk when this returns.
+  // RegFlushKey: every change made so far (by any key, thread or process) is on
+  // disk when this returns ERROR_SUCCESS. Inside a CRegTransaction the sync is
+  // made by its Commit, after the write it must cover.
   long Flush();
   void Close();
   bool IsOpen() const { return !m_Path.empty(); }
@@ -71,7 +86,9 @@ class CRegKey {
 // the hive; Commit() writes that copy out in one replacement. Changes not
 // committed are dropped. Other threads' registry calls wait until it ends, so
 // keep it short. A transaction begun while another is active on the same
-// thread joins it (its Commit does nothing; the outer one writes).
+// thread joins it (its Commit does nothing; the outer one writes). Several
+// changes in one transaction cost one rewrite of the hive; a Flush in it makes
+// that Commit sync too.
 //   CRegTransaction tx;
 //   CRegKey key;
 //   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {
@@ -115,5 +132,6 @@ long RegWriteString(CRegKey& key, const char* name, const char* text);
 // lock: *valueOut is the value read (0 when the value is missing), and value+1
 // is stored, or 0 when value+1 equals wrapAt. The key is created when missing.
 // A value longer than 4 bytes is not a counter: ERROR_MORE_DATA, nothing
-// stored. Two processes never draw the same number.
+// stored. Two processes never draw the same number. Not flushed: after a power
+// loss the counter may hand out a number again (see the durability model above).
 long RegIncrementCounter(const char* subKey, const char* valueName, DWORD wrapAt, DWORD* valueOut);

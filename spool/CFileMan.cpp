@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t kSpoolPathBuffer = 260;
 constexpr int kOpenAttempts = 10;
+constexpr int kSpoolNameAttempts = 100;  // spool names tried before QUE_AddMsg gives up
 // The longest spool name after ProgramPath: "OUT" sep, ten digits, ".zqx", NUL.
 constexpr std::size_t kLongestTmpName = 3 + 1 + 10 + 4 + 1;
 
@@ -61,13 +62,30 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
     CopyCut(path, pathSize, name);
     return 2;
   }
-  handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
-  CopyCut(path, pathSize, name);
-  if (!handle.IsValid()) {
-    DebugLogStr("QUE_AddMsg Error: File open: ", name, CV_SRC, __LINE__);
-    LogLastError();
-    return 2;
+  // Only a new file: a spool file still there holds a mail that was
+  // acknowledged and not yet handed off. TmpIndex comes back to such a number
+  // after its wrap, or after a power loss took back its unflushed steps; that
+  // number is skipped.
+  for (int attempt = 1;; ++attempt) {
+    handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+    if (handle.IsValid()) break;
+    const DWORD error = PlatformGetLastError();
+    const bool taken = error == static_cast<DWORD>(ERROR_FILE_EXISTS) ||
+                       error == static_cast<DWORD>(ERROR_ALREADY_EXISTS);
+    if (!taken || attempt == kSpoolNameAttempts) {
+      CopyCut(path, pathSize, name);
+      DebugLogStr("QUE_AddMsg Error: File open: ", name, CV_SRC, __LINE__);
+      LogLastError();
+      return 2;
+    }
+    DebugLogStr("QUE_AddMsg- spool file name taken, drawing another: ", name, CV_SRC, __LINE__);
+    if (NextTmpFileName(name, sizeof(name)) != 0) {
+      DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
+      CopyCut(path, pathSize, "");
+      return 2;
+    }
   }
+  CopyCut(path, pathSize, name);
   return 0;
 }
 

@@ -38,9 +38,10 @@ class CFileMan {
   const char* ProgramPath() const { return m_ProgramPath.get(); }  // ends in the separator when set
   const char* DomainName() const { return m_DomainName.get(); }
 
-  // Inbound spool file OUT/<TmpIndex>.zqx, created exclusively for us. 0 on
-  // success, 2 when it cannot be created (handle invalid; path filled either way,
-  // capacity pathSize).
+  // Inbound spool file OUT/<TmpIndex>.zqx, created new and exclusively for us;
+  // a number whose file still exists is skipped (up to 100 numbers are tried),
+  // so an earlier mail is never replaced. 0 on success, 2 when it cannot be
+  // created (handle invalid; path filled either way, capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
   // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
   // (counter untouched), 2 when the counter cannot be drawn, else 0.

@@ -4,6 +4,8 @@
 // Threading: no lock of its own. Each counter step is one RegIncrementCounter
 // call, made under the hive's exclusive lock, so even two processes never get
 // the same number; the callers serialise the rest (name, flag) of a drawing.
+// A drawing (counter, last name, flag) is one registry transaction: one
+// rewrite of the hive instead of one per value, and all of it or nothing.
 #include "spool/FileNaming.h"
 
 #include <cstdio>
@@ -43,11 +45,15 @@ void ReadText(const char* name, char* out, std::size_t cap) {
   ReadTextValue(key, name, out, cap);
 }
 
+// Sets the flag to 0 and flushes the hive, in one rewrite and one sync.
 void ClearFlag(const char* name) {
+  CRegTransaction tx;
+  if (tx.Status() != ERROR_SUCCESS) return;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
   RegWriteDword(key, name, 0);
   key.Flush();
+  tx.Commit();
 }
 
 void LogRefused(const char* what, const std::string& path) {
@@ -64,6 +70,8 @@ long DrawCounter(const char* valueName, long& value) {
 }
 
 long MakeEnvFileName() {
+  CRegTransaction tx;
+  if (tx.Status() != ERROR_SUCCESS) return tx.Status();
   CRegKey key;
   long rc = CRegKey::Create(kGatewayKey, key);
   if (rc != ERROR_SUCCESS) return rc;
@@ -91,7 +99,7 @@ long MakeEnvFileName() {
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegWriteDword(key, "FileNameUse", 1);
   if (rc != ERROR_SUCCESS) return rc;
-  return ERROR_SUCCESS;
+  return tx.Commit();
 }
 
 void GetFileName(char* out) { ReadText("FileName", out, kShortNameRead); }
@@ -102,6 +110,8 @@ void ReleaseFileName() { ClearFlag("FileNameUse"); }
 
 long MakeAttFileName(const char* extension) {
   if (extension == nullptr) extension = "";
+  CRegTransaction tx;
+  if (tx.Status() != ERROR_SUCCESS) return tx.Status();
   CRegKey key;
   long rc = CRegKey::Create(kGatewayKey, key);
   if (rc != ERROR_SUCCESS) return rc;
@@ -118,7 +128,9 @@ long MakeAttFileName(const char* extension) {
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegWriteDword(key, "FileNameUseAtt", 1);
   if (rc != ERROR_SUCCESS) return rc;
-  return key.Flush();
+  rc = key.Flush();  // made by the Commit, after the rewrite
+  if (rc != ERROR_SUCCESS) return rc;
+  return tx.Commit();
 }
 
 void GetFileNameAtt(char* out) { ReadText("FileNameAtt", out, kShortNameRead); }

@@ -5,11 +5,14 @@
 // the cache keeps the cached file open so that its inode number cannot be
 // reused by a later hive while we still trust it. Every change runs as a
 // CRegTransaction: exclusive flock, re-read, change the copy, write
-// "<hive>.new", fsync, rename over the hive. So a reader sees either the old or
-// the new file, a killed writer leaves the old one, and a counter step is never
-// lost. "<hive>.new" is only touched under the exclusive lock, so a stale one
-// left by a killed writer is simply overwritten. A hive with unreadable lines
-// is reported on standard error once per load and never rewritten.
+// "<hive>.new", rename over the hive. So a reader sees either the old or the
+// new file, a killed writer leaves the old one, and a counter step is never
+// lost. A change is not synced: that costs a journal commit per counter draw,
+// which is what RegFlushKey (Flush) is for, as in the registry itself: it
+// syncs the hive file and its directory. "<hive>.new" is only touched under
+// the exclusive lock, so a stale one left by a killed writer is simply
+// overwritten. A hive with unreadable lines is reported on standard error once
+// per load and never rewritten.
 //
 // Threads: g_Mutex serialises all registry work of the process and guards
 // g_Cache; a transaction holds it for its whole life, and t_Active lets the
@@ -197,8 +200,9 @@ long StoreHive(const std::string& path, const CHive& hive) {
     }
     done += static_cast<std::size_t>(n);
   }
+  // No fsync here: the rename alone keeps the hive whole against a killed
+  // process; Flush makes it durable against a power loss.
   struct stat st;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (err == 0 && ::fstat(fd, &st) != 0) err = errno;
   if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
   if (err != 0) {

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "SpoolTestSupport.h"
 #include "platform/Process.h"
@@ -53,6 +55,56 @@ TEST_F(CFileManQueue, AddMsgCreatesNumberedExclusiveSpoolFiles) {
   EXPECT_EQ(std::string(path), m_Box.Out() + "19.zqx");
   EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg Error: File open: " + m_Box.Out() + "19.zqx"),
             std::string::npos);
+}
+
+// A counter that comes back to a number (after its wrap, or after a power loss
+// took back unflushed steps) must never replace a mail that is still spooled.
+TEST_F(CFileManQueue, AddMsgSkipsSpoolFilesStillThereAndLeavesThemAlone) {
+  struct Case {
+    DWORD start;
+    std::vector<DWORD> present;
+    const char* expected;  // the new file's name; nullptr: QUE_AddMsg gives up
+    DWORD counterAfter;
+  };
+  std::vector<DWORD> hundred;
+  for (DWORD n = 0; n < 100; ++n) hundred.push_back(n);
+  const Case cases[] = {
+      {5, {5, 6}, "7.zqx", 8},
+      {65534, {65534, 0}, "1.zqx", 2},  // across the wrap
+      {0, hundred, nullptr, 100},       // a hundred numbers taken: refused
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.start);
+    std::filesystem::remove_all(m_Box.Out());
+    std::filesystem::create_directory(m_Box.Out());
+    for (DWORD n : c.present) {
+      std::ofstream(m_Box.Out() + std::to_string(n) + ".zqx", std::ios::binary) << "mail " << n << "\r\n";
+    }
+    m_Box.SetNumber("TmpIndex", c.start);
+    CFile file;
+    char path[260] = "";
+    const int rc = m_Files->QUE_AddMsg(file, path, sizeof(path));
+    if (c.expected != nullptr) {
+      ASSERT_EQ(rc, 0);
+      EXPECT_EQ(std::string(path), m_Box.Out() + c.expected);
+      EXPECT_TRUE(file.IsValid());
+      EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    } else {
+      EXPECT_EQ(rc, 2);
+      EXPECT_FALSE(file.IsValid());
+      const std::string last = m_Box.Out() + std::to_string(c.present.back()) + ".zqx";
+      EXPECT_EQ(std::string(path), last);
+      EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg Error: File open: " + last), std::string::npos);
+    }
+    EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
+    for (DWORD n : c.present) {
+      EXPECT_EQ(SpoolSandbox::ReadWhole(m_Box.Out() + std::to_string(n) + ".zqx"),
+                "mail " + std::to_string(n) + "\r\n");
+    }
+    EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg- spool file name taken, drawing another: " + m_Box.Out() +
+                                      std::to_string(c.start) + ".zqx"),
+              std::string::npos);
+  }
 }
 
 TEST_F(CFileManQueue, CountOpenDeleteAndClose) {

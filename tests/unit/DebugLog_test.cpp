@@ -74,7 +74,8 @@ TEST(DebugLogFile, ConcurrentEntriesStayWhole) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < kEntries; ++i) {  // lengths beyond the line buffer too
-        DebugLog(("T" + std::to_string(t) + "-" + std::string(i * 9, 'a' + t)).c_str(), CV_SRC, i);
+        DebugLog(std::string("T").append(std::to_string(t)).append("-").append(i * 9, static_cast<char>('a' + t)).c_str(),
+                 CV_SRC, i);
       }
     });
   }

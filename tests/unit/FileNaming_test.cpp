@@ -99,6 +99,7 @@ TEST_F(FileNaming, PathsTooLongForTheirBuffersAreRefused) {
                                    kPathSeparatorText);
   EXPECT_EQ(MakeEnvFileName(), ERROR_FILENAME_EXCED_RANGE);  // FileName is read back through 80 bytes
   EXPECT_EQ(IsFileNameInUse(), 0);
+  EXPECT_EQ(m_Box.Number("OUTIndex"), 1u);  // a refused drawing changes nothing at all
   char path[260] = "x";
   GetMsgCountFileName(path);
   EXPECT_STREQ(path, "");

@@ -229,10 +229,10 @@ TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   const CHiveKey* gateway = hive.FindKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
   ASSERT_NE(gateway, nullptr);
   long present = 0;
-  while (CHive::FindValue(*gateway, "V" + std::to_string(present)) != nullptr) ++present;
+  while (CHive::FindValue(*gateway, std::string("V").append(std::to_string(present))) != nullptr) ++present;
   EXPECT_GT(present, lastSeen);  // every value reported written is there
   for (long i = 0; i < present; ++i) {
-    const CHiveValue* v = CHive::FindValue(*gateway, "V" + std::to_string(i));
+    const CHiveValue* v = CHive::FindValue(*gateway, std::string("V").append(std::to_string(i)));
     DWORD n = 0;
     std::memcpy(&n, v->data.data(), 4);
     EXPECT_EQ(n, static_cast<DWORD>(i));
