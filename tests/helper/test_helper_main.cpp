@@ -16,7 +16,7 @@ int HiveWriteLoop(char** argv) {
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
   for (long i = 0; i < std::atol(argv[0]); ++i) {
-    if (RegWriteDword(key, ("V" + std::to_string(i)).c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 4;
+    if (RegWriteDword(key, std::string("V").append(std::to_string(i)).c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 4;
     std::printf("%ld\n", i);
     std::fflush(stdout);
   }
