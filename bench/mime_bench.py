@@ -30,12 +30,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from email import policy
-from email.parser import BytesParser
 from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
-HIVE_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Tarrock\Corvane SMTP Server"
+sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
+from gateway_harness import write_hive  # noqa: E402
 
 
 def build_release() -> Path:
@@ -46,14 +45,6 @@ def build_release() -> Path:
     subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "decode_file"], check=True,
                    stdout=subprocess.DEVNULL)
     return build
-
-
-def write_hive(path: Path, program_path: Path) -> None:
-    path.write_text("Windows Registry Editor Version 5.00\n\n"
-                    f"[{HIVE_KEY}]\n"
-                    f"\"ProgramPath\"=\"{program_path}/\"\n"
-                    "\"OUTIndex\"=dword:00000000\n"
-                    "\"OUTIndexAtt\"=dword:00000000\n")
 
 
 def crlf(data: bytes) -> bytes:
@@ -91,7 +82,7 @@ def run_decoder(tool: Path, workdir: Path, mail: Path) -> tuple[float, int]:
     shutil.rmtree(out, ignore_errors=True)
     out.mkdir()
     hive = workdir / "hive.reg"
-    write_hive(hive, workdir)
+    write_hive(hive, {"ProgramPath": f"{workdir}/", "OUTIndex": 0, "OUTIndexAtt": 0})
     env = dict(os.environ, CVSMTPGW_HIVE=str(hive))
     start = time.perf_counter()
     run = subprocess.run(["/usr/bin/time", "-v", str(tool), str(mail)], env=env,

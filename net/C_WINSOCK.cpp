@@ -75,12 +75,15 @@ int C_WINSOCK::ConnectToPort(int port, int backlog, int family, std::uint32_t ad
 int C_WINSOCK::StartAcceptThread() {
   if (m_Accepting == 1) return 0;
   m_StopAccepting = 0;
+  // Set before the thread runs: a thread whose first accept fails clears it at
+  // once, and setting it afterwards would leave it 1 with no thread.
+  m_Accepting = 1;
   m_AcceptThread = BeginThread(0, &C_WINSOCK::AcceptConnections, this, false);
   if (m_AcceptThread == 0) {
+    m_Accepting = 0;
     DebugLog("Unable to create Thread for accepting for the connections.", CV_SRC, __LINE__);
     return 1;
   }
-  m_Accepting = 1;
   return 0;
 }
 

@@ -1,30 +1,63 @@
-// tests/helper/test_helper_main.cpp: the one entry of test_helper; dispatches
-// on the subcommand name.
+// tests/helper/test_helper_main.cpp: test_helper, the second process of the
+// multi-process unit tests: `test_helper <subcommand> args...`. The hive is
+// $CVSMTPGW_HIVE. Single-threaded.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "helper_commands.h"
+#include "platform/File.h"
+#include "platform/Registry.h"
+#include "spool/CFileMan.h"
 
 namespace {
-struct CHelperCommand {
-  const char* name;
-  int (*run)(int argc, char** argv);
-};
+// hive-write-loop <count>: stores V<i> = i, one hive rewrite each, printing i after each.
+int HiveWriteLoop(char** argv) {
+  CRegKey key;
+  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
+  for (long i = 0; i < std::atol(argv[0]); ++i) {
+    if (RegWriteDword(key, std::string("V").append(std::to_string(i)).c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 4;
+    std::printf("%ld\n", i);
+    std::fflush(stdout);
+  }
+  return 0;
+}
 
-constexpr CHelperCommand kCommands[] = {
-    {"hive-write-loop", HelperHiveWriteLoop},
-    {"counter", HelperCounter},
-    {"hold-exclusive", HelperHoldExclusive},
-    {"tmp-names", HelperTmpNames},
-};
+// hold-exclusive <path>: opens the file shared with nobody, prints "locked" and
+// holds it until standard input ends.
+int HoldExclusive(char** argv) {
+  CFile file = CFile::Open(argv[0], FileAccess::kReadWrite, FileShare::kNone, FileCreation::kOpenAlways);
+  std::printf(file.IsValid() ? "locked\n" : "failed\n");
+  std::fflush(stdout);
+  while (std::fgetc(stdin) != EOF) {
+  }
+  return file.IsValid() ? 0 : 1;
+}
+
+// tmp-names <count> [flushEvery]: draws inbound spool names (TmpIndex) and
+// prints each number as it is drawn; flushes the registry after every
+// flushEvery-th draw (so later draws rewrite the hive in place).
+int TmpNames(int argc, char** argv) {
+  CFileMan files;
+  const long flushEvery = argc >= 2 ? std::atol(argv[1]) : 0;
+  CRegKey key;
+  if (flushEvery > 0 && CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
+  const std::size_t prefix = std::strlen(files.ProgramPath()) + 4;  // ProgramPath "OUT" separator
+  for (long i = 0; i < std::atol(argv[0]); ++i) {
+    char name[260];
+    if (files.NextTmpFileName(name, sizeof(name)) != 0) return 4;
+    if (flushEvery > 0 && (i + 1) % flushEvery == 0 && key.Flush() != ERROR_SUCCESS) return 5;
+    std::printf("%ld\n", std::atol(name + prefix));
+    std::fflush(stdout);
+  }
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2) {
-    for (const CHelperCommand& command : kCommands) {
-      if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 2, argv + 2);
-    }
-  }
-  std::fprintf(stderr, "usage: test_helper <subcommand> [args...]\n");
+  if (argc == 3 && std::strcmp(argv[1], "hive-write-loop") == 0) return HiveWriteLoop(argv + 2);
+  if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
+  std::fprintf(stderr, "usage: test_helper hive-write-loop|hold-exclusive|tmp-names <arg> [flushEvery]\n");
   return 2;
 }

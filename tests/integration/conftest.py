@@ -1,23 +1,17 @@
-"""Pytest fixtures over gateway_harness: a running gateway per test.
-
-`gateway` is a started gateway with the default hive (fax.example.com, debug
-logs on). `make_gateway(values=..., debug_logs=..., start=...)` makes more, or
-ones with other hive values. At teardown every gateway is stopped with q; the
-test fails if one ignored q or a sanitizer reported a fault. Program
-directories are removed, except after a failed test (their paths are printed)
-or when CVSMTPGW_KEEP=1.
-"""
+"""`gateway`: a started gateway with the default hive; `make_gateway(values=...,
+debug_logs=..., start=...)` makes more. At teardown each is stopped with q; the
+test fails if one ignored q or a sanitizer reported a fault. Directories are
+kept after a failure or with CVSMTPGW_KEEP=1."""
 
 import os
 
 import pytest
 
-from gateway_harness import Gateway, corpus_dir
+from gateway_harness import Gateway
 
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
-    # Lets fixtures see whether the test itself failed.
     outcome = yield
     report = outcome.get_result()
     setattr(item, f"report_{report.when}", report)
@@ -27,12 +21,10 @@ def pytest_runtest_makereport(item, call):
 def make_gateway(request):
     made: list[Gateway] = []
 
-    def factory(values=None, debug_logs=True, start=True, **kwargs) -> Gateway:
-        gw = Gateway(values=values, debug_logs=debug_logs, **kwargs)
+    def factory(values=None, debug_logs=True, start=True) -> Gateway:
+        gw = Gateway(values=values, debug_logs=debug_logs)
         made.append(gw)
-        if start:
-            gw.start()
-        return gw
+        return gw.start() if start else gw
 
     yield factory
 
@@ -54,11 +46,3 @@ def make_gateway(request):
 @pytest.fixture
 def gateway(make_gateway) -> Gateway:
     return make_gateway()
-
-
-@pytest.fixture(scope="session")
-def corpus():
-    path = corpus_dir()
-    if not path.is_dir():
-        pytest.fail(f"mail corpus not found at {path} (set CVSMTPGW_CORPUS)")
-    return path

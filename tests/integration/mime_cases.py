@@ -1,22 +1,11 @@
-"""Mails for cross-checking the gateway's MIME decoder against Python's email
-package, and what the gateway should make of each.
-
-`build_cases()` returns generated mails (bytes with CR LF line ends) covering
-the structures and encodings a fax gateway meets: multipart/mixed,
-alternative, digest, appledouble, nested message/rfc822, base64,
-quoted-printable, 7bit and 8bit bodies, RFC 2047 subjects, attachment names
-with several dots and none, right and wrong Content-MD5 values.
-
-`expected_submission(raw)` says, from Python's own parse of the same bytes,
-what the gateway must write: the text bodies joined (the message content, as
-stored on disk in CR LF) and each attachment's bytes in order. The rules it
-follows are the gateway's: text/html and message/* other than rfc822 are
-dropped; text/* without a file name outside appledouble is body text; all
-else is an attachment. Text goes through text-mode files (line ends CR LF,
-decoded CRs dropped); only base64 parts that are not text/* are byte exact.
-
-Standard library only, so that bench/ can use it too.
-"""
+"""Generated mails for cross-checking the gateway's MIME decoder against Python's
+email package (multipart mixed/alternative/digest/appledouble, nested rfc822,
+every transfer encoding, encoded subjects, odd names, right and wrong
+Content-MD5), and what the gateway must write for each by its own rules: text/html
+and message/* other than rfc822 dropped; unnamed text/* outside appledouble is
+body text; all else is an attachment; text goes through text mode (CR LF on
+disk, decoded CRs dropped), only non-text base64 parts are byte exact.
+Standard library only."""
 
 from __future__ import annotations
 
@@ -25,10 +14,8 @@ import hashlib
 import quopri
 import random
 from email import policy
-from email.message import EmailMessage, Message
-from email.mime.application import MIMEApplication
+from email.message import Message
 from email.mime.base import MIMEBase
-from email.mime.image import MIMEImage
 from email.mime.message import MIMEMessage
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText

@@ -33,15 +33,6 @@ def trace_line(helo: str, domain: str) -> bytes:
     return TRACE.format(helo=helo, domain=domain).encode("latin-1")
 
 
-def open_transaction(conn, helo: str = "client.example.com", rcpt: str = "4711@fax.example.com") -> None:
-    """Greeting, HELO, MAIL, RCPT and DATA on a raw connection, each checked."""
-    assert conn.reply()[0] == 220
-    assert conn.command(f"HELO {helo}")[0] == 250
-    assert conn.command("MAIL FROM:<sender@example.com>")[0] == 250
-    assert conn.command(f"RCPT TO:<{rcpt}>")[0] == 250
-    assert conn.command("DATA") == (354, b"354 Start mail input, end with <CRLF>.<CRLF>\r\n")
-
-
 def wait_log(gw, text: str, timeout: float = 10.0, secondary: bool = False) -> str:
     """The log text once it holds `text` (or after `timeout`)."""
     deadline = time.monotonic() + timeout

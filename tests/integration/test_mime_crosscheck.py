@@ -4,8 +4,6 @@ what Python's email package decodes from the same bytes."""
 
 import re
 
-import pytest
-
 from mime_cases import build_cases, expected_submission
 
 

@@ -22,7 +22,7 @@ class DecodeTest : public ::testing::Test {
   }
 
   int HandOff(const std::string& lfMail, const CRecipientList& envelope = {}) {
-    DecoderSandbox::WriteFile(m_Spool, AsStored(lfMail));
+    WriteWholeFile(m_Spool, AsStored(lfMail));
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     const int result = DecodeSpoolFile(envelope, m_Spool.c_str());
@@ -33,48 +33,12 @@ class DecodeTest : public ::testing::Test {
 
   std::string Out(const std::string& name) const { return SpoolSandbox::ReadWhole(m_Box.Out() + name); }
   bool Exists(const std::string& name) const { return std::filesystem::exists(m_Box.Out() + name); }
-  std::vector<std::string> OutFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_Box.Out()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> OutFiles() const { return DirectoryNames(m_Box.Out()); }
 
   SpoolSandbox m_Box;
   std::string m_Spool;
   std::string m_Stderr;
 };
-
-TEST_F(DecodeTest, PlainMailBecomesAnEnvelopeAndABody) {
-  ASSERT_EQ(HandOff("From: Jane <jane@example.com>\nTo: 5550100@fax.example\nSubject: Hello\n\nHi there.\n",
-                    {"TO:<5550100@fax.example>"}),
-            0);
-  EXPECT_EQ(Out("ENV7.tmp"),
-            "FROM: <jane@example.com>\r\nTO: \"5550100\" <5550100@fax.example>\r\nSUBJECT: Hello\r\n"
-            "\r\nBEGIN BODY\r\n<<ENV7.bdy>>\r\nEND BODY\r\n\r\n");
-  EXPECT_EQ(Out("ENV7.bdy"), "Hi there.\r\n");
-  // The work files are gone; the spool file is the caller's.
-  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ENV7.bdy", "ENV7.tmp"}));
-  EXPECT_EQ(IsFileNameInUse(), 0);
-  EXPECT_EQ(m_Box.Number("OUTIndex"), 8u);
-}
-
-TEST_F(DecodeTest, AttachmentsAreListedInTheOrderSaved) {
-  ASSERT_EQ(HandOff("From: a@x\nContent-Type: multipart/mixed; boundary=b\n\n--b\n\ntext\n"
-                    "--b\nContent-Type: application/pdf; name=report.pdf\nContent-Transfer-Encoding: "
-                    "base64\n\nJVBERg==\n"
-                    "--b\nContent-Type: image/gif\nContent-Disposition: attachment; "
-                    "filename=\"scan.gif\"\n\nGIF\n--b--\n"),
-            0);
-  EXPECT_EQ(Out("ENV7.tmp"),
-            "FROM: <a@x>\r\nSUBJECT: \r\n\r\nBEGIN BODY\r\n<<ENV7.bdy>>\r\nEND BODY\r\n\r\n"
-            "BEGIN ATTACH\r\n<<report.pdf:ATT3.pdf>>\r\n<<scan.gif:ATT4.gif>>\r\nEND ATTACH\r\n");
-  EXPECT_EQ(Out("ENV7.bdy"), "text");
-  EXPECT_EQ(Out("ATT3.pdf"), "%PDF");
-  EXPECT_EQ(Out("ATT4.gif"), "GIF");
-  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT3.pdf", "ATT4.gif", "ENV7.bdy", "ENV7.tmp"}));
-}
 
 TEST_F(DecodeTest, AFileThatCannotBeCreatedWithdrawsTheWholeSubmission) {
   std::filesystem::create_directory(m_Box.Out() + "ATT4.gif");  // blocks the second attachment
@@ -105,13 +69,13 @@ TEST_F(DecodeTest, UnreadableSpoolFileMakesNoEmptyJob) {
 }
 
 TEST_F(DecodeTest, SpoolFileAfterTheHandOff) {
-  DecoderSandbox::WriteFile(m_Spool, "x");
+  WriteWholeFile(m_Spool, "x");
   FinishSpoolFile(m_Spool.c_str(), 0);  // logs off: deleted
   EXPECT_FALSE(Exists("41.zqx"));
 
-  DecoderSandbox::WriteFile(m_Spool, "first");
+  WriteWholeFile(m_Spool, "first");
   FinishSpoolFile(m_Spool.c_str(), 1);
-  DecoderSandbox::WriteFile(m_Spool, "second");
+  WriteWholeFile(m_Spool, "second");
   FinishSpoolFile(m_Spool.c_str(), 1);
   EXPECT_EQ(Out("41.err"), "first");
   EXPECT_EQ(Out("41-1.err"), "second");
@@ -119,7 +83,7 @@ TEST_F(DecodeTest, SpoolFileAfterTheHandOff) {
   for (const std::string& name : OutFiles()) EXPECT_FALSE(WildcardMatch("*.tmp", name.c_str())) << name;
 
   m_Box.EnableLogs();
-  DecoderSandbox::WriteFile(m_Spool, "kept for debugging");
+  WriteWholeFile(m_Spool, "kept for debugging");
   FinishSpoolFile(m_Spool.c_str(), 0);
   EXPECT_FALSE(Exists("41.zqx"));
   bool debugCopy = false;

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "SpoolTestSupport.h"
+#include "platform/HiveFormat.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -43,22 +45,46 @@ TEST_F(FileNaming, CounterWrapsFrom65534ToZero) {
   EXPECT_EQ(value, 0);
 }
 
-#ifdef CVSMTPGW_TEST_HELPER
+// Without flushes every draw renames a new hive into place; with them, the
+// draws of both processes alternate between the hive and its synced copy.
 TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
-  m_Box.SetNumber("TmpIndex", 500);
-  const std::string draw = std::string("'") + CVSMTPGW_TEST_HELPER + "' tmp-names 1000 > '" + m_Box.Root();
-  ASSERT_EQ(m_Box.RunShell(draw + "a' & " + draw + "b' & wait"), 0);
-  std::multiset<long> seen;
-  for (const char* file : {"a", "b"}) {
-    std::ifstream in(m_Box.Root() + file);
-    for (long n; in >> n;) seen.insert(n);
+  for (const char* flushEvery : {"0", "3"}) {
+    SCOPED_TRACE(flushEvery);
+    m_Box.SetNumber("TmpIndex", 500);
+    CChildProcess a, b;
+    ASSERT_TRUE(a.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000", flushEvery}));
+    ASSERT_TRUE(b.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000", flushEvery}));
+    std::multiset<long> seen;
+    for (CChildProcess* child : {&a, &b}) {
+      for (std::string line; child->ReadLine(line, 120000);) seen.insert(std::stol(line));
+      EXPECT_EQ(child->Wait(60000), 0);
+    }
+    EXPECT_EQ(seen.size(), 2000u);
+    EXPECT_EQ(std::set<long>(seen.begin(), seen.end()).size(), 2000u) << "a number was drawn twice";
+    EXPECT_EQ(*seen.rbegin(), 2499);
+    EXPECT_EQ(m_Box.Number("TmpIndex"), 2500u);
   }
-  EXPECT_EQ(seen.size(), 2000u);
-  EXPECT_EQ(std::set<long>(seen.begin(), seen.end()).size(), 2000u) << "a number was drawn twice";
-  EXPECT_EQ(*seen.rbegin(), 2499);
-  EXPECT_EQ(m_Box.Number("TmpIndex"), 2500u);
 }
-#endif
+
+// A drawer killed at any point, also while it rewrites the hive in place
+// between flushes, leaves a whole hive that holds every step it reported.
+TEST_F(FileNaming, KilledDrawerLeavesAWholeHive) {
+  m_Box.SetNumber("TmpIndex", 0);
+  CChildProcess child;
+  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000000", "25"}));
+  long lastSeen = -1;
+  for (std::string line; lastSeen < 300 && child.ReadLine(line, 20000);) lastSeen = std::stol(line);
+  ASSERT_GE(lastSeen, 300);
+  child.Kill();
+  child.Wait(10000);
+  std::vector<CHiveProblem> problems;
+  ASSERT_TRUE(CHive::Parse(SpoolSandbox::ReadWhole(m_Box.HivePath()), problems).Complete());
+  const DWORD next = m_Box.Number("TmpIndex");
+  EXPECT_GT(static_cast<long>(next), lastSeen);
+  long drawn = -1;
+  ASSERT_EQ(DrawCounter("TmpIndex", drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, static_cast<long>(next));
+}
 
 TEST_F(FileNaming, EnvelopeAndAttachmentNamesWithTheirFlags) {
   char countFile[260];

@@ -87,24 +87,12 @@ inline bool SendAll(SOCKET s, const std::string& bytes) {
   return true;
 }
 
-// Everything the peer sends until it closes (or `limit` bytes, or a receive error).
-inline std::string ReceiveAll(SOCKET s, std::size_t limit = 1 << 20) {
+// What the peer sends until it closes, a receive fails or `limit` bytes have come.
+inline std::string Receive(SOCKET s, std::size_t limit = 1 << 20) {
   std::string out;
   char buffer[4096];
   while (out.size() < limit) {
-    const int n = SockRecv(s, buffer, sizeof buffer);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
-// Reads until `expected` bytes have arrived or the peer stops sending.
-inline std::string ReceiveCount(SOCKET s, std::size_t expected) {
-  std::string out;
-  char buffer[4096];
-  while (out.size() < expected) {
-    const int n = SockRecv(s, buffer, static_cast<int>(std::min(sizeof buffer, expected - out.size())));
+    const int n = SockRecv(s, buffer, static_cast<int>(std::min(sizeof buffer, limit - out.size())));
     if (n <= 0) break;
     out.append(buffer, static_cast<std::size_t>(n));
   }

@@ -16,6 +16,14 @@
 #include "mime/PartReader.h"
 #include "platform/File.h"
 
+// The names in a directory, sorted.
+inline std::vector<std::string> DirectoryNames(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 // The bytes as the SMTP session stores them: every LF as CR LF.
 inline std::string AsStored(const std::string& lfText) {
   std::string out;
@@ -30,8 +38,7 @@ inline std::string AsStored(const std::string& lfText) {
 // A reader over `lfText` stored as the session stores mail (CR LF on disk,
 // read back in text mode).
 inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std::string& lfText) {
-  SpoolSandbox::Touch(path);
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << AsStored(lfText);
+  WriteWholeFile(path, AsStored(lfText));
   CStdioFile file = CStdioFile::Open(path, "r");
   EXPECT_TRUE(file.IsOpen()) << path;
   return PartOpen(std::move(file));
@@ -50,9 +57,9 @@ class DecoderSandbox : public SpoolSandbox {
     m_MessageFile = Out() + "Msgcnt.imp";
     m_ListFile = Out() + "~ATTC000.imp";
     SetText("FileName", m_Envelope);
-    WriteFile(m_Envelope, "");
-    WriteFile(m_MessageFile, "");
-    WriteFile(m_ListFile, "");
+    WriteWholeFile(m_Envelope, "");
+    WriteWholeFile(m_MessageFile, "");
+    WriteWholeFile(m_ListFile, "");
   }
 
   // Runs HandleMessage over `lfText` as the hand-off does.
@@ -66,7 +73,7 @@ class DecoderSandbox : public SpoolSandbox {
 
   // Files written in text mode read back with LF line ends.
   static std::string Text(const std::string& path) {
-    std::string bytes = ReadWhole(path);
+    const std::string bytes = ReadWholeFile(path);
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
@@ -77,32 +84,16 @@ class DecoderSandbox : public SpoolSandbox {
   std::string Body() const { return Text(m_MessageFile); }
   std::string Envelope() const { return Text(m_Envelope); }
   std::string List() const { return Text(m_ListFile); }
-  std::string Attachment(const std::string& name) const { return ReadWhole(Out() + name); }
+  std::string Attachment(const std::string& name) const { return ReadWholeFile(Out() + name); }
 
-  // Names in OUT, sorted.
-  std::vector<std::string> OutFiles() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(Out()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
   // Names of the saved attachments (ATT*), sorted.
   std::vector<std::string> Attachments() const {
     std::vector<std::string> names;
-    for (const std::string& n : OutFiles()) {
+    for (const std::string& n : DirectoryNames(Out()))
       if (n.rfind("ATT", 0) == 0) names.push_back(n);
-    }
     return names;
   }
-
-  static void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  }
-
   const std::string& EnvelopePath() const { return m_Envelope; }
-  const std::string& ListPath() const { return m_ListFile; }
-  const std::string& MessagePath() const { return m_MessageFile; }
 
  private:
   std::string m_Envelope;

@@ -33,7 +33,7 @@ TEST(StartGateway, LogSwitchesFirstThenTheFileManagerThenTheFlags) {
   ASSERT_NE(client, INVALID_SOCKET);
   SockSetReceiveTimeout(client, 5000);
   const std::string greeting = "220 gw.example Service Ready\r\n";
-  EXPECT_EQ(loopback::ReceiveCount(client, greeting.size()), greeting);
+  EXPECT_EQ(loopback::Receive(client, greeting.size()), greeting);
   SockClose(client);
 }
 

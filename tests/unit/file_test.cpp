@@ -11,32 +11,12 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "platform/Process.h"
 
 namespace {
 class FileTest : public ::testing::Test {
  protected:
   CTempDir m_Dir;
 };
-
-TEST_F(FileTest, ExclusiveOpenHeldByAnotherProcessIsASharingViolation) {
-  const std::string path = m_Dir.File("held.tmp");
-  CChildProcess holder;
-  ASSERT_TRUE(holder.Start({CVSMTPGW_TEST_HELPER, "hold-exclusive", path}));
-  std::string line;
-  ASSERT_TRUE(holder.ReadLine(line, 10000));
-  ASSERT_EQ(line, "locked");
-
-  for (FileShare share : {FileShare::kNone, FileShare::kReadWrite}) {
-    CFile file = CFile::Open(path, FileAccess::kReadControl, share, FileCreation::kOpenExisting);
-    EXPECT_FALSE(file.IsValid());
-    EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  }
-  holder.CloseInput();
-  EXPECT_EQ(holder.Wait(10000), 0);
-  CFile file = CFile::Open(path, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
-  EXPECT_TRUE(file.IsValid());
-}
 
 TEST_F(FileTest, ShareModesWithinOneProcess) {
   const std::string path = m_Dir.File("a.zqx");
@@ -123,46 +103,6 @@ TEST_F(FileTest, CopyKeepsTargetsItMustNotTouch) {
   EXPECT_EQ(FileSizeByName(m_Dir.File("src")), 200000);
   EXPECT_GE(FileAgeSeconds(m_Dir.File("src")), 0);
   EXPECT_EQ(FileAgeSeconds(m_Dir.File("none")), -1);
-}
-
-TEST_F(FileTest, DirectoryOperations) {
-  const std::string priv = m_Dir.File("private");
-  ASSERT_TRUE(DirectoryCreatePrivate(priv));
-  const auto perms = std::filesystem::status(priv).permissions();
-  EXPECT_EQ(perms & std::filesystem::perms::all, std::filesystem::perms::owner_all);
-  EXPECT_FALSE(DirectoryCreate(priv));
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  WriteWholeFile(priv + "/f", "x");
-  EXPECT_FALSE(DirectoryRemove(priv));
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
-  EXPECT_TRUE(DirectorySync(priv));
-  EXPECT_TRUE(FileDelete(priv + "/f"));
-  EXPECT_TRUE(DirectoryRemove(priv));
-  EXPECT_FALSE(DirectoryCreate(m_Dir.File("no/such")));
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
-TEST_F(FileTest, FindFilesMatchesWithoutCaseAndInDirectoryOrder) {
-  for (const char* name : {"ABC.TMP", "b.tmp", "c.tmpx", ".hidden.tmp", "x", "x.y", "~ATTC005.txt"})
-    WriteWholeFile(m_Dir.File(name), "");
-  std::vector<std::string> names;
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.tmp", names), ERROR_SUCCESS);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".hidden.tmp", "ABC.TMP", "b.tmp"}));
-
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "x.*", names), ERROR_SUCCESS);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"x", "x.y"}));
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "~attc005.*", names), ERROR_SUCCESS);
-  EXPECT_EQ(names.size(), 1u);
-  ASSERT_EQ(FindFiles(m_Dir.Path(), "*.*", names), ERROR_SUCCESS);
-  EXPECT_EQ(names.size(), 7u);  // never "." or ".."
-
-  EXPECT_EQ(FindFiles(m_Dir.Path(), "*.zqx", names), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  EXPECT_TRUE(names.empty());
-  EXPECT_EQ(FindFiles(m_Dir.File("missing"), "*", names), ERROR_PATH_NOT_FOUND);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
 // The count may come from names kept by watching the directory: after any

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,15 +72,6 @@ TEST_F(HiveRegistryTest, ReaderDoesNotCheckTheType) {
   EXPECT_EQ(RegReadDword(key, "Long", &value), ERROR_MORE_DATA);
   EXPECT_EQ(value, 2501u);
 
-  char text[8] = "zzzzzzz";
-  EXPECT_EQ(RegReadString(key, "Port", text, sizeof text), ERROR_SUCCESS);  // raw bytes, type unchecked
-  EXPECT_EQ(std::memcmp(text, "\xc5\x09\0\0zzz", 8), 0);
-  ASSERT_EQ(RegReadString(key, "Raw", text, 3), ERROR_SUCCESS);  // no terminator stored: one added
-  EXPECT_STREQ(text, "AB");
-  EXPECT_EQ(RegReadString(key, "Raw", text, 2), ERROR_MORE_DATA);
-  EXPECT_EQ(RegReadString(key, "Long", text, 5), ERROR_MORE_DATA);
-  ASSERT_EQ(RegReadString(key, "Long", text, 6), ERROR_SUCCESS);
-  EXPECT_STREQ(text, "yesss");
 }
 
 TEST_F(HiveRegistryTest, MissingHiveOrKeyIsNotFoundAndCreateWritesIt) {
@@ -179,58 +169,6 @@ TEST(HiveFormatTest, ReadsRegeditVariants) {
   EXPECT_NE(out.find("\"Hex\"=hex:01,02,03,ff\r\n"), std::string::npos) << out;
 }
 
-TEST(HiveFormatTest, ReadsAndKeepsRegeditUtf16Export) {
-  std::string utf16 = "\xFF\xFE";
-  for (char c :
-       std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n"
-                   "\"Name\"=\"Gr")) {
-    utf16.push_back(c);
-    utf16.push_back('\0');
-  }
-  utf16 +=
-      std::string("\xFC\0\xDF\0 \0\x3D\xD8\xE0\xDC\"\0\r\0\n\0\r\0\n\0", 20);  // u-umlaut, sharp s, U+1F4E0
-  std::vector<CHiveProblem> problems;
-  const CHive hive = CHive::Parse(utf16, problems);
-  ASSERT_TRUE(problems.empty()) << problems[0].text;
-  const CHiveKey* key = hive.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A");
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(CHive::FindValue(*key, "Name")->data, std::string("Gr\xC3\xBC\xC3\x9F \xF0\x9F\x93\xA0\0", 12));
-  EXPECT_EQ(hive.Serialize(), utf16);
-
-  // Bytes that are not UTF-8 (a code-page text) must come back unchanged too.
-  CHive changed = hive;
-  CHive::SetValue(*changed.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A"), "Latin", REG_SZ,
-                  std::string("Gr\xFC\0", 4));
-  const CHive again = CHive::Parse(changed.Serialize(), problems);
-  ASSERT_TRUE(problems.empty());
-  EXPECT_EQ(CHive::FindValue(*again.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A"), "Latin")->data,
-            std::string("Gr\xFC\0", 4));
-}
-
-TEST(HiveFormatTest, ReportsEachUnreadableLine) {
-  const std::string text =
-      "Windows Registry Editor Version 5.00\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n"
-      "\"Bad\"=\"C:\\path\"\n"  // a lone backslash: not regedit's escape
-      "\"Ok\"=dword:00000001\n"
-      "\"Nine\"=dword:123456789\n"
-      "\"Hex\"=hex:1,2g\n"
-      "garbage\n"
-      "[HKEY_NOWHERE\\X]\n"
-      "\"Lost\"=\"under an unreadable key\"\n";
-  std::vector<CHiveProblem> problems;
-  CHive hive = CHive::Parse(text, problems);
-  EXPECT_FALSE(hive.Complete());
-  std::vector<int> lines;
-  for (const CHiveProblem& p : problems) lines.push_back(p.line);
-  EXPECT_EQ(lines, (std::vector<int>{3, 5, 6, 7, 8}));
-  const CHiveKey* a = hive.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A");
-  ASSERT_NE(a, nullptr);
-  EXPECT_NE(CHive::FindValue(*a, "Ok"), nullptr);
-  EXPECT_EQ(CHive::FindValue(*a, "Bad"), nullptr);
-  EXPECT_EQ(CHive::FindValue(*a, "Lost"), nullptr);
-}
-
 TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
   WriteHive("\"Good\"=\"yes\"\n\"Broken\"=\"no end\n\"Port\"=dword:00000019\n");
   const std::string before = ReadWholeFile(m_Hive);
@@ -272,38 +210,6 @@ TEST_F(HiveRegistryTest, TransactionDropsWhatIsNotCommitted) {
   EXPECT_EQ(value, 1u);
 }
 
-TEST_F(HiveRegistryTest, CounterWrapsBeforeTheLimit) {
-  CRegKey key;
-  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-  DWORD drawn = 1;
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "OUTIndex", 65535, &drawn), ERROR_SUCCESS);
-  EXPECT_EQ(drawn, 0u);  // missing counter starts at 0
-  ASSERT_EQ(RegWriteDword(key, "OUTIndex", 65534), ERROR_SUCCESS);
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "OUTIndex", 65535, &drawn), ERROR_SUCCESS);
-  EXPECT_EQ(drawn, 65534u);
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "OUTIndex", 65535, &drawn), ERROR_SUCCESS);
-  EXPECT_EQ(drawn, 0u);
-}
-
-TEST_F(HiveRegistryTest, ThreadsOfOneProcessDrawDistinctNumbers) {
-  constexpr int kThreads = 4, kDraws = 100;
-  std::vector<DWORD> drawn[kThreads];
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&drawn, t] {
-      for (int i = 0; i < kDraws; ++i) {
-        DWORD v = 0;
-        if (RegIncrementCounter(kGatewayKey, "OUTIndexAtt", 65535, &v) == ERROR_SUCCESS)
-          drawn[t].push_back(v);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  std::set<DWORD> all;
-  for (const auto& list : drawn) all.insert(list.begin(), list.end());
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kDraws));
-}
-
 TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   CRegKey key;
   ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
@@ -337,39 +243,6 @@ TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   EXPECT_EQ(CHive::FindValue(*gateway, "Filler")->data, filler);
   // And the registry takes the next change as usual.
   EXPECT_EQ(RegWriteDword(key, "After", 1), ERROR_SUCCESS);
-}
-
-// Without flushes every change is a rename over the hive; with them, the two
-// processes' changes alternate between the hive and its synced copy in place.
-TEST_F(HiveRegistryTest, TwoProcessesNeverDrawTheSameNumber) {
-  for (const char* flushEvery : {"0", "3"}) {
-    SCOPED_TRACE(flushEvery);
-    CRegKey key;
-    ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-    ASSERT_EQ(RegWriteDword(key, "TmpIndex", 100), ERROR_SUCCESS);
-    constexpr int kDraws = 1000;
-    CChildProcess a, b;
-    ASSERT_TRUE(a.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex", flushEvery}));
-    ASSERT_TRUE(b.Start({CVSMTPGW_TEST_HELPER, "counter", std::to_string(kDraws), "TmpIndex", flushEvery}));
-    std::set<long> drawn;
-    for (CChildProcess* child : {&a, &b}) {
-      std::string line;
-      int lines = 0;
-      while (child->ReadLine(line, 120000)) {
-        ASSERT_EQ(line.find("error"), std::string::npos) << line;
-        drawn.insert(std::stol(line));
-        ++lines;
-      }
-      EXPECT_EQ(lines, kDraws);
-      EXPECT_EQ(child->Wait(60000), 0);
-    }
-    EXPECT_EQ(drawn.size(), 2u * kDraws);
-    EXPECT_EQ(*drawn.begin(), 100);
-    EXPECT_EQ(*drawn.rbegin(), 100 + 2 * kDraws - 1);
-    DWORD end = 0;
-    ASSERT_EQ(RegReadDword(key, "TmpIndex", &end), ERROR_SUCCESS);
-    EXPECT_EQ(end, 100u + 2 * kDraws);
-  }
 }
 
 // After a Flush the hive and "<hive>.new" hold the same bytes; a change of the
@@ -437,28 +310,4 @@ TEST_F(HiveRegistryTest, FlushPairsTheHiveWithASyncedCopyThatChangesAlternate) {
   EXPECT_EQ(drawn, 2u);
 }
 
-// A writer killed while it draws and flushes (in place, between flushes) leaves
-// a whole hive with every step it reported.
-TEST_F(HiveRegistryTest, KilledCounterDrawerLeavesAWholeHive) {
-  CRegKey key;
-  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 0), ERROR_SUCCESS);
-  CChildProcess child;
-  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "counter", "1000000", "TmpIndex", "25"}));
-  std::string line;
-  long lastSeen = -1;
-  while (lastSeen < 300 && child.ReadLine(line, 20000)) lastSeen = std::stol(line);
-  ASSERT_GE(lastSeen, 300) << line;
-  child.Kill();
-  child.Wait(10000);
-  std::vector<CHiveProblem> problems;
-  const CHive hive = CHive::Parse(ReadWholeFile(m_Hive), problems);
-  ASSERT_TRUE(hive.Complete());
-  DWORD next = 0;
-  ASSERT_EQ(RegReadDword(key, "TmpIndex", &next), ERROR_SUCCESS);
-  EXPECT_GT(static_cast<long>(next), lastSeen);
-  DWORD drawn = 0;
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
-  EXPECT_EQ(drawn, next);
-}
 }  // namespace

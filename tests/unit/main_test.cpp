@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "SpoolTestSupport.h"
@@ -14,9 +17,15 @@ class Entry : public ::testing::Test {
   // `input | program arguments` with a private hive, never under a service
   // manager, within `limit`; stdout and stderr go to files in the sandbox.
   int Run(const std::string& input, const std::string& arguments, const char* limit = "timeout 30") const {
-    return m_Box.RunShell(input + " | env -u NOTIFY_SOCKET -u INVOCATION_ID CVSMTPGW_HIVE='" +
-                          m_Box.HivePath() + "' " + limit + " '" + CVSMTPGW_BINARY + "' " + arguments +
-                          " > '" + m_Box.Root() + "out' 2> '" + m_Box.Root() + "err'");
+    const std::string rcFile = m_Box.Root() + "exit-status";
+    std::filesystem::remove(rcFile);
+    std::system(("(" + input + " | env -u NOTIFY_SOCKET -u INVOCATION_ID CVSMTPGW_HIVE='" + m_Box.HivePath() +
+                 "' " + limit + " '" + CVSMTPGW_BINARY + "' " + arguments + " > '" + m_Box.Root() + "out' 2> '" +
+                 m_Box.Root() + "err'); echo $? > '" + rcFile + "'")
+                    .c_str());
+    int rc = -1;
+    std::ifstream(rcFile) >> rc;
+    return rc;
   }
   std::string Out() const { return SpoolSandbox::ReadWhole(m_Box.Root() + "out"); }
   std::vector<std::string> Err() const {

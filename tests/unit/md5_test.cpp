@@ -33,20 +33,10 @@ const SuiteCase kSuite[] = {
      "57edf4a22be3c955ac49da2e2107b67a"},
 };
 
-TEST(Md5, Rfc1321SuiteWhole) {
-  for (const SuiteCase& c : kSuite) {
-    CMd5 md5;
-    md5.Update(c.input, std::char_traits<char>::length(c.input));
-    std::uint8_t d[kMd5DigestSize];
-    md5.Final(d);
-    EXPECT_EQ(Hex(d), c.digest) << '"' << c.input << '"';
-  }
-}
-
 TEST(Md5, Rfc1321SuiteFedInPiecesOfEverySize) {
   for (const SuiteCase& c : kSuite) {
     const std::string input = c.input;
-    for (std::size_t piece = 1; piece <= 70; ++piece) {
+    for (std::size_t piece = 1; piece <= 80; ++piece) {
       CMd5 md5;
       for (std::size_t at = 0; at < input.size(); at += piece)
         md5.Update(input.data() + at, std::min(piece, input.size() - at));
@@ -85,14 +75,6 @@ TEST(Md5, DigestTextIsTheContentMd5Form) {
   const std::string text = abc.FinalText();
   EXPECT_EQ(text, "kAFQmDzST7DWlj99KOF/cg==");
   EXPECT_EQ(text.size(), kMd5TextSize);
-}
-
-TEST(Md5, ContextIsReusableAfterFinal) {
-  CMd5 md5;
-  md5.Update("abc", 3);
-  (void)md5.FinalText();
-  md5.Update("abc", 3);
-  EXPECT_EQ(md5.FinalText(), "kAFQmDzST7DWlj99KOF/cg==");
 }
 
 }  // namespace

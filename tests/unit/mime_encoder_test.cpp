@@ -49,15 +49,6 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLf) {
             "R0lGOA==\r\n");
 }
 
-TEST(MimeEncoder, EncodeFileOfEmptyInputHasHeadersOnly) {
-  CTempDir dir;
-  WriteWholeFile(dir.File("empty"), "");
-  CStdioFile in = CStdioFile::Open(dir.File("empty"), "rb");
-  ASSERT_EQ(EncodeFile(in, "empty", dir.File("part").c_str(), "e"), 0);
-  const std::string part = ReadWholeFile(dir.File("part"));
-  EXPECT_EQ(part.substr(part.size() - 5), "e\r\n\r\n");
-}
-
 TEST(MimeEncoder, EncodeFileReportsAnOutputThatCannotBeCreated) {
   CTempDir dir;
   WriteWholeFile(dir.File("in"), "x");

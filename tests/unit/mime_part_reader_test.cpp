@@ -32,12 +32,6 @@ class PartReaderTest : public ::testing::Test {
   CTempDir m_Dir;
 };
 
-TEST_F(PartReaderTest, TextModeTurnsCrLfIntoLf) {
-  auto r = Open("a\nb\n");
-  EXPECT_EQ(Rest(*r), "a\nb\n");
-  EXPECT_EQ(PartGetChar(*r), -1);  // stays at the end
-}
-
 TEST_F(PartReaderTest, PartsBetweenDelimitersExcludeTheLfBeforeThem) {
   auto r = Open("\n--b\npart one\n--b\npart two\n--b--\nepilogue\n");
   AddLevel(*r, "b");

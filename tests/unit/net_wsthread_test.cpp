@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "LoopbackSockets.h"
 #include "platform/System.h"
@@ -39,70 +41,41 @@ class WsThreadTest : public ::testing::Test {
   int m_LastCount = -1;
 };
 
-TEST_F(WsThreadTest, ReadLineStripsCrLfAndBareLf) {
-  Peer("HELO x\r\nHELO x\nnext\r\n");
-  EXPECT_EQ(ReadLine(), "HELO x");
-  EXPECT_EQ(m_LastCount, 6);
-  EXPECT_EQ(ReadLine(), "HELO x");
-  EXPECT_EQ(m_LastCount, 6);
-  EXPECT_EQ(ReadLine(), "next");
-}
+// Bytes the peer sends (then closes), and each read's result in turn: 'L' for
+// ReadLine (line end stripped), 'D' for ReadDataLine (line end kept); reads of
+// at most 100 bytes.
+struct ReadCase {
+  const char* name;
+  std::string sent;
+  std::vector<std::tuple<char, std::string, int>> reads;
+};
 
-TEST_F(WsThreadTest, ReadLineKeepsLoneCrInsideTheLine) {
-  Peer("a\rb\r\n");
-  EXPECT_EQ(ReadLine(), "a\rb");
-  EXPECT_EQ(m_LastCount, 3);
-}
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
 
-TEST_F(WsThreadTest, LongLineComesInPiecesOfSize) {
-  const std::string line = std::string(100, 'a') + std::string(100, 'b') + std::string(50, 'c');
-  Peer(line + "\r\nQUIT\r\n");
-  EXPECT_EQ(ReadLine(), std::string(100, 'a'));
-  EXPECT_EQ(m_LastCount, 100);
-  EXPECT_EQ(ReadLine(), std::string(100, 'b'));
-  EXPECT_EQ(m_LastCount, 100);
-  EXPECT_EQ(ReadLine(), std::string(50, 'c'));
-  EXPECT_EQ(m_LastCount, 50);
-  EXPECT_EQ(ReadLine(), "QUIT");
-}
+class WsThreadReadTest : public WsThreadTest, public ::testing::WithParamInterface<ReadCase> {};
 
-TEST_F(WsThreadTest, ReadLineZeroesItsBufferAndTerminates) {
-  std::memset(m_Buffer, 'Z', sizeof m_Buffer);
-  Peer("ab\r\n");
-  EXPECT_EQ(m_Conn.ReadLine(m_Buffer, 100), 2);
-  for (int i = 2; i < 100; ++i) ASSERT_EQ(m_Buffer[i], '\0') << i;
-}
-
-TEST_F(WsThreadTest, EmptyLineAndEndOfConnectionBothGiveZero) {
-  Peer("\n\r\npartial");
-  EXPECT_EQ(ReadLine(), "");
-  EXPECT_EQ(m_LastCount, 0);
-  EXPECT_EQ(ReadLine(), "");
-  EXPECT_EQ(m_LastCount, 0);
+TEST_P(WsThreadReadTest, ReturnsTextAndCount) {
+  Peer(GetParam().sent);
   m_Pair.CloseClient();
-  // A line cut off by the end of the connection is not returned.
-  EXPECT_EQ(ReadLine(), "");
-  EXPECT_EQ(m_LastCount, 0);
+  for (const auto& [kind, text, count] : GetParam().reads) {
+    EXPECT_EQ(kind == 'L' ? ReadLine() : ReadDataLine(), text);
+    EXPECT_EQ(m_LastCount, count) << text;
+  }
 }
 
-TEST_F(WsThreadTest, ReadDataLineKeepsTheLineEnd) {
-  Peer(".\r\n..\r\nbare\nx");
-  EXPECT_EQ(ReadDataLine(), ".\r\n");
-  EXPECT_EQ(m_LastCount, 3);
-  EXPECT_EQ(ReadDataLine(), "..\r\n");
-  EXPECT_EQ(ReadDataLine(), "bare\n");
-  m_Pair.CloseClient();
-  EXPECT_EQ(ReadDataLine(), "");
-  EXPECT_EQ(m_LastCount, 0);
-}
-
-TEST_F(WsThreadTest, ReadDataLineSplitsLongLinesAndKeepsTheEndOnTheLastPiece) {
-  Peer(std::string(150, 'd') + "\r\n");
-  EXPECT_EQ(ReadDataLine(), std::string(100, 'd'));
-  EXPECT_EQ(m_LastCount, 100);
-  EXPECT_EQ(ReadDataLine(), std::string(50, 'd') + "\r\n");
-  EXPECT_EQ(m_LastCount, 52);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Reads, WsThreadReadTest,
+    ::testing::Values(
+        ReadCase{"CrLfAndBareLf", "HELO x\r\nHELO x\nnext\r\n", {{'L', "HELO x", 6}, {'L', "HELO x", 6}, {'L', "next", 4}}},
+        ReadCase{"LoneCrStays", "a\rb\r\n", {{'L', "a\rb", 3}}},
+        ReadCase{"LongLineInPieces", std::string(100, 'a') + std::string(50, 'c') + "\r\nQUIT\r\n",
+                 {{'L', std::string(100, 'a'), 100}, {'L', std::string(50, 'c'), 50}, {'L', "QUIT", 4}}},
+        // An empty line and the end of the connection both give 0; a cut-off line is not returned.
+        ReadCase{"EmptyAndEnd", "\n\r\npartial", {{'L', "", 0}, {'L', "", 0}, {'L', "", 0}}},
+        ReadCase{"DataKeepsLineEnd", ".\r\n..\r\nbare\nx", {{'D', ".\r\n", 3}, {'D', "..\r\n", 4}, {'D', "bare\n", 5}, {'D', "", 0}}},
+        ReadCase{"DataLongLineEndOnLastPiece", std::string(150, 'd') + "\r\n",
+                 {{'D', std::string(100, 'd'), 100}, {'D', std::string(50, 'd') + "\r\n", 52}}}),
+    [](const ::testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
 
 TEST_F(WsThreadTest, LinesSplitAcrossManyReceivesComeBackTheSame) {
   std::thread writer([this] {
@@ -161,24 +134,6 @@ TEST_F(WsThreadTest, DrainInputDiscardsWhatIsWaiting) {
   EXPECT_EQ(m_Conn.BufferedBytes(), 0);
   Peer("after\r\n");
   EXPECT_EQ(ReadLine(), "after");
-}
-
-TEST_F(WsThreadTest, BaseRunSaysGoodbyeToALine) {
-  Peer("hello\r\nmore");
-  m_Conn.Run();
-  EXPECT_EQ(loopback::ReceiveCount(m_Pair.client, 41), "Connect Successful ... Now Disconnecting.");
-}
-
-TEST_F(WsThreadTest, BaseRefuseAnswersAPeerThatSpeaks) {
-  Peer("x");
-  m_Conn.Refuse();
-  EXPECT_EQ(loopback::ReceiveCount(m_Pair.client, 39), "Too Many Connections, Please Try Later.");
-}
-
-TEST_F(WsThreadTest, SendWithoutLengthSendsTheText) {
-  EXPECT_EQ(m_Conn.SendText("220 ok\r\n"), 8);
-  EXPECT_EQ(m_Conn.Send("abcdef", 3), 3);
-  EXPECT_EQ(loopback::ReceiveCount(m_Pair.client, 11), "220 ok\r\nabc");
 }
 
 }  // namespace

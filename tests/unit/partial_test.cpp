@@ -348,17 +348,4 @@ TEST_F(PartialStoreTest, UnusableStoreKeepsTheReceivedMail) {
   EXPECT_FALSE(fs::exists("CT"));  // nothing lands in the current directory
 }
 
-TEST_F(PartialStoreTest, CountFileReadsFirstLineAndRejectsNonsense) {
-  const std::string dir = m_Tmp + kPathSeparatorText;
-  ASSERT_TRUE(WriteFragmentCount(dir, 7));
-  EXPECT_EQ(SpoolSandbox::ReadWhole(dir + "CT"), "7\r\n");
-  EXPECT_EQ(ReadFragmentCount(dir), 7);
-  for (const char* text : {"-2\r\n", "5000\r\n", "abc\r\n", ""}) {
-    std::ofstream(dir + "CT", std::ios::binary) << text;
-    EXPECT_EQ(ReadFragmentCount(dir), 0) << text;
-  }
-  fs::remove(dir + "CT");
-  EXPECT_EQ(ReadFragmentCount(dir), 0);
-}
-
 }  // namespace

@@ -131,20 +131,6 @@ class SessionTest : public ::testing::Test {
   std::thread m_Thread;
 };
 
-TEST(SessionCommands, RecognizesOnlyTheFirstFourCharacters) {
-  struct Case {
-    const char* line;
-    int code;
-  } cases[] = {
-      {"HELO x", SMTPInThread::kHelo}, {"helo", SMTPInThread::kHelo}, {"HELOX", SMTPInThread::kHelo},
-      {"mail from:<a>", SMTPInThread::kMail}, {"RcPt", SMTPInThread::kRcpt}, {"DATA", SMTPInThread::kData},
-      {"HELP me", SMTPInThread::kHelp}, {"quit", SMTPInThread::kQuit}, {"NOOP", SMTPInThread::kNoop},
-      {"RSET", SMTPInThread::kRset}, {"HEL", SMTPInThread::kUnknown}, {"", SMTPInThread::kUnknown},
-      {"EHLO x", SMTPInThread::kUnknown}, {" HELO", SMTPInThread::kUnknown}, {"HE\0LO", SMTPInThread::kUnknown},
-  };
-  for (const Case& c : cases) EXPECT_EQ(SMTPInThread::RecognizeCommand(c.line), c.code) << c.line;
-}
-
 // Each script runs in a fresh session: command lines and the exact replies.
 struct Script {
   const char* name;
@@ -220,14 +206,6 @@ TEST_F(SessionTest, HelpTextIsThirteenExactLines) {
   EXPECT_EQ(Command("HELO client.example.com"), kHeloOk);  // HELP changed nothing
 }
 
-TEST_F(SessionTest, QuitEndsTheSession) {
-  Start();
-  EXPECT_EQ(Command("QUIT"), "221 Goodbye\r\n");
-  m_Thread.join();
-  SockShutdown(m_Pair.server, SocketShutdown::kBoth);  // what the listener does next
-  EXPECT_TRUE(ClosedWithoutReply());
-}
-
 TEST_F(SessionTest, EmptyLineEndsTheSessionWithoutAWord) {
   Start();
   Send("HELO client.example.com\r\n\r\nNOOP\r\n");
@@ -299,15 +277,6 @@ TEST_F(SessionTest, NextMailNeedsMailAgainAndDropsOldRecipients) {
   EXPECT_EQ(StoredText("8.zqx"), std::string(kTrace) + "two\r\n");
 }
 
-TEST_F(SessionTest, LostConnectionInDataStoresNothing) {
-  Start();
-  OpenTransaction();
-  Send("Subject: cut\r\n\r\npartial line");
-  Finish();
-  EXPECT_TRUE(Stored().empty());
-  EXPECT_EQ(m_Session.State(), SMTPInThread::kWaitMail);
-}
-
 TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
   m_Sandbox.SetText("ProgramPath", m_Sandbox.Root() + "missing" + kPathSeparatorText);
   Start();
@@ -363,13 +332,6 @@ TEST_F(SpoolWriterTest, FailedWritesMakeTheCommitFail) {
   CSpoolWriter pending(CFile::Open(Path("r.zqx"), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
   EXPECT_TRUE(pending.Write("buffered", 8));  // held in the buffer until the commit
   EXPECT_FALSE(pending.Commit());
-}
-
-TEST_F(SpoolWriterTest, NoFileMeansFailure) {
-  CSpoolWriter writer{CFile{}};
-  EXPECT_TRUE(writer.Failed());
-  EXPECT_FALSE(writer.Write("x", 1));
-  EXPECT_FALSE(writer.Commit());
 }
 
 }  // namespace

@@ -94,46 +94,6 @@ TEST_F(StdioFileTest, BinaryModePassesBytesThrough) {
   EXPECT_EQ(got, raw);
 }
 
-TEST_F(StdioFileTest, GetLineStopsAtLimitAndAtEnd) {
-  const std::string path = m_Dir.File("lines");
-  WriteWholeFile(path, "abcdef\r\nxy");
-  CStdioFile file = CStdioFile::Open(path, "r");
-  char buf[8];
-  ASSERT_NE(file.GetLine(buf, 4), nullptr);
-  EXPECT_STREQ(buf, "abc");
-  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_STREQ(buf, "def\n");
-  ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_STREQ(buf, "xy");
-  EXPECT_EQ(file.GetLine(buf, sizeof buf), nullptr);
-  EXPECT_EQ(file.GetChar(), -1);
-}
-
-TEST_F(StdioFileTest, ReadWriteAndAppendModes) {
-  const std::string path = m_Dir.File("rw");
-  WriteWholeFile(path, "one\r\ntwo\r\n");
-  {
-    CStdioFile file = CStdioFile::Open(path, "r+");
-    char buf[8];
-    ASSERT_NE(file.GetLine(buf, sizeof buf), nullptr);
-    EXPECT_EQ(file.WriteText("TWO\n"), 4u);  // lands where reading stopped
-    ASSERT_TRUE(file.Close());
-  }
-  EXPECT_EQ(ReadWholeFile(path), "one\r\nTWO\r\n");
-  {
-    CStdioFile file = CStdioFile::Open(path, "a");
-    EXPECT_EQ(file.WriteText("3\n"), 2u);
-    char c;
-    EXPECT_EQ(file.Read(&c, 1), 0u);  // not open for reading
-    EXPECT_TRUE(file.Error());
-  }
-  EXPECT_EQ(ReadWholeFile(path), "one\r\nTWO\r\n3\r\n");
-  CStdioFile moved = CStdioFile::Open(path, "r");
-  CStdioFile owner(std::move(moved));
-  EXPECT_FALSE(moved.IsOpen());
-  EXPECT_EQ(owner.GetChar(), 'o');
-}
-
 TEST_F(StdioFileTest, FailuresAreReported) {
   CStdioFile missing = CStdioFile::Open(m_Dir.File("none"), "r");
   EXPECT_FALSE(missing.IsOpen());

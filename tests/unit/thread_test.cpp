@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <ctime>
 
 #include "platform/Process.h"
 #include "platform/System.h"
@@ -49,26 +48,7 @@ TEST(ThreadTest, SmallStackRequestStillGetsAUsableStack) {
   CloseThreadHandle(handle);
 }
 
-TEST(ThreadTest, HandleClosedBeforeTheThreadEnds) {
-  std::atomic<int> flag{0};
-  const ThreadHandle handle = BeginThread(0, SetFlag, &flag, true);
-  ASSERT_NE(handle, 0u);
-  ASSERT_TRUE(ResumeThreadHandle(handle));
-  EXPECT_TRUE(CloseThreadHandle(handle));  // the thread keeps its own reference
-  for (int i = 0; i < 1000 && flag.load() == 0; ++i) SleepMs(5);
-  EXPECT_EQ(flag.load(), 1);
-}
-
-TEST(SystemTest, SmallCalls) {
-  EXPECT_NE(ProcessCommandLine().find("unit_tests"), std::string::npos);
-  std::int64_t seconds = 0;
-  int ms = -1;
-  SystemTimeNow(seconds, ms);
-  EXPECT_LE(std::abs(seconds - static_cast<std::int64_t>(std::time(nullptr))), 2);
-  EXPECT_TRUE(ms >= 0 && ms < 1000);
-  std::tm tm{};
-  EXPECT_TRUE(LocalTime(0, tm));
-
+TEST(SystemTest, TempDirectoryAndMessageBox) {
   SetEnvironmentValue("TMP", "/var/tmp/x/");
   EXPECT_EQ(TempDirectory(), "/var/tmp/x");
   SetEnvironmentValue("TMP", "");
@@ -78,9 +58,5 @@ TEST(SystemTest, SmallCalls) {
   ::testing::internal::CaptureStderr();
   ShowMessageBox("Service installed", "Corvane SMTP Server", MB_OK_CODE);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Corvane SMTP Server: Service installed\n");
-
-  EXPECT_STREQ(PlatformErrorText(ERROR_SHARING_VIOLATION),
-               "The process cannot access the file because it is being used by another process.");
-  EXPECT_STREQ(PlatformErrorText(4242), "Unknown error 4242.");
 }
 }  // namespace
