@@ -10,14 +10,17 @@
 // Durability follows the registry's own model, which has two steps:
 //  - A change (SetValue, DeleteValue, Create, a counter draw, a committed
 //    CRegTransaction) is atomic and visible to every thread and process at
-//    once. On POSIX it rewrites the hive through a temporary file and a rename
-//    under an exclusive lock: a killed process never leaves a half-written
-//    hive, and two processes never lose a counter step. It is NOT synced: after
-//    a power loss or a system crash the hive may come back as it was before
-//    recent changes (a counter may step back).
+//    once. On POSIX it writes the whole hive to "<hive>.new" and renames that
+//    over the hive (or, after a Flush, exchanges the two files), under an
+//    exclusive lock: a killed process never leaves a half-written hive, and
+//    two processes never lose a counter step. It is NOT synced: after a power
+//    loss or a system crash the hive may come back as it was before the changes
+//    made since the last Flush (a counter may step back that far).
 //  - Flush (RegFlushKey) makes every change made so far durable: it returns
-//    once the hive file and its directory are on disk. Call it where a later
-//    step relies on a value surviving a power loss; it costs a disk commit.
+//    once the hive (with its copy "<hive>.new") and, where needed, their
+//    directory are on disk. Call it where a later step relies on a value
+//    surviving a power loss; it costs disk writes, which it waits for without
+//    holding the registry's lock.
 // A caller that hands out names from a counter must therefore either flush
 // before the name's file becomes durable, or create that file exclusively and
 // skip a name that is still taken (the spool files do the latter).

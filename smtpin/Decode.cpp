@@ -77,7 +77,6 @@ void LogBoth(const char* text, const char* value) {
   DebugLog2Str(text, value, CV_SRC, __LINE__);
 }
 
-
 // A submission whose files are all written, waiting to be put on disk and
 // given its .tmp name.
 struct CPreparedSubmission {

@@ -141,7 +141,8 @@ CIndexes& Indexes() {
   return *indexes;
 }
 
-long CountByReading(const std::string& directory, const char* pattern, std::size_t limit, std::size_t& count) {
+long CountByReading(const std::string& directory, const char* pattern, std::size_t limit,
+                    std::size_t& count) {
   std::vector<std::string> names;
   const long rc = FindFiles(directory, pattern, names);
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
@@ -180,7 +181,8 @@ long CountMatchingEntries(const std::string& directory, const char* pattern, std
     if (known->dev == st.st_dev && known->ino == st.st_ino) d = known.get();
   }
   if (d == nullptr) {
-    if (indexes.directories.size() >= kMaxWatchedDirectories) return CountByReading(path, pattern, limit, count);
+    if (indexes.directories.size() >= kMaxWatchedDirectories)
+      return CountByReading(path, pattern, limit, count);
     indexes.directories.push_back(std::make_unique<CDirectoryIndex>());
     d = indexes.directories.back().get();
     d->dev = st.st_dev;

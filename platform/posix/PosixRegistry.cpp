@@ -23,7 +23,8 @@
 //
 // Threads: g_Mutex serialises all registry work of the process and guards
 // g_Cache and g_Pair; a transaction holds it for its whole life, and t_Active
-// lets the owning thread's calls use the transaction's copy.
+// lets the owning thread's calls use the transaction's copy. A Flush outside a
+// transaction waits for the disk between two holds of it (see CHiveSync).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -45,13 +46,13 @@ struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
   long status = ERROR_SUCCESS;
   std::unique_lock<std::mutex> guard;
-  int lockFd = -1;     // "<hive>.lock", held LOCK_EX; owned
-  std::string path;    // the hive file
-  CHive hive;          // the working copy
-  bool exists = false; // there was a hive file at the start
+  int lockFd = -1;            // "<hive>.lock", held LOCK_EX; owned
+  std::string path;           // the hive file
+  CHive hive;                 // the working copy
+  bool exists = false;        // there was a hive file at the start
   struct stat fileStat = {};  // its status then
-  bool dirty = false;  // hive differs from the file
-  bool flush = false;  // Flush() was asked for: sync on Commit
+  bool dirty = false;         // hive differs from the file
+  bool flush = false;         // Flush() was asked for: sync on Commit
 };
 
 namespace {
@@ -77,7 +78,8 @@ struct CFileIdentity {
   long long ctimeNs = 0;
 
   static CFileIdentity Of(const struct stat& st) {
-    return {st.st_dev, st.st_ino, static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec};
+    return {st.st_dev, st.st_ino,
+            static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec};
   }
   bool operator==(const CFileIdentity&) const = default;
   bool SameFile(const CFileIdentity& other) const { return dev == other.dev && ino == other.ino; }
@@ -95,8 +97,8 @@ struct CSyncedPair {
 };
 
 std::mutex g_Mutex;
-CHiveCache g_Cache;  // guarded by g_Mutex
-CSyncedPair g_Pair;  // guarded by g_Mutex
+CHiveCache g_Cache;         // guarded by g_Mutex
+CSyncedPair g_Pair;         // guarded by g_Mutex
 bool g_NoExchange = false;  // the hive's file system has no RENAME_EXCHANGE; guarded by g_Mutex
 thread_local CRegTransaction::CState* t_Active = nullptr;
 
@@ -340,7 +342,8 @@ long PrepareSync(const std::string& path, CHiveSync& sync) {
                         static_cast<off_t>(text.size()) == sync.hive.st_size && text.size() <= kInPlaceLimit;
   if (!sparable) return ERROR_SUCCESS;
   const std::string temp = SparePath(path);
-  const int sfd = OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, sync.hive.st_mode & 0777);
+  const int sfd =
+      OpenRetry(temp.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, sync.hive.st_mode & 0777);
   if (sfd < 0) return ERROR_SUCCESS;
   struct stat spare;
   if (::fstat(sfd, &spare) == 0 && S_ISREG(spare.st_mode) && spare.st_dev == sync.hive.st_dev) {
@@ -349,7 +352,8 @@ long PrepareSync(const std::string& path, CHiveSync& sync) {
     if (written) {
       sync.spareFd = sfd;
       // Our own write: a pair that follows this file follows it on.
-      if (g_Pair.valid && g_Pair.spare.SameFile(CFileIdentity::Of(spare))) g_Pair.spare = CFileIdentity::Of(spare);
+      if (g_Pair.valid && g_Pair.spare.SameFile(CFileIdentity::Of(spare)))
+        g_Pair.spare = CFileIdentity::Of(spare);
       // Only an exchange of these two files since the directory was last synced
       // leaves nothing in it to sync: each of them holds this hive after the sync.
       sync.syncDirectory = !(g_Pair.valid && g_Pair.path == path &&
@@ -376,7 +380,8 @@ long WaitSync(CHiveSync& sync) {
   }
   struct stat st;
   if (err == 0 && ::fstat(sync.hiveFd, &st) == 0) sync.hiveAfter = CFileIdentity::Of(st);
-  if (err == 0 && sync.spareFd >= 0 && ::fstat(sync.spareFd, &st) == 0) sync.spareAfter = CFileIdentity::Of(st);
+  if (err == 0 && sync.spareFd >= 0 && ::fstat(sync.spareFd, &st) == 0)
+    sync.spareAfter = CFileIdentity::Of(st);
   return err == 0 ? ERROR_SUCCESS : static_cast<long>(FileErrorCodeNoPath(err));
 }
 
@@ -393,7 +398,8 @@ void PublishSync(const CHiveSync& sync, long waited) {
   // as it is: the sync only raised what both files hold on disk.
   if (g_Pair.valid && g_Pair.path == sync.path && g_Pair.hive == h && g_Pair.spare == sp) return;
   // Otherwise the names must still stand for the two files as synced.
-  g_Pair.valid = (h == sync.hiveAfter && sp == sync.spareAfter) || (h == sync.spareAfter && sp == sync.hiveAfter);
+  g_Pair.valid =
+      (h == sync.hiveAfter && sp == sync.spareAfter) || (h == sync.spareAfter && sp == sync.hiveAfter);
   g_Pair.path = sync.path;
   g_Pair.hive = h;
   g_Pair.spare = sp;

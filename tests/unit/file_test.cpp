@@ -123,7 +123,8 @@ TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
     }
   };
   agree("empty");
-  for (const char* name : {"~ATTC005.imp", "~attc005.TXT", "~ATTC005", "~ATTC0050.imp", "ENV1", "ENV12.tmp", "x"})
+  for (const char* name :
+       {"~ATTC005.imp", "~attc005.TXT", "~ATTC005", "~ATTC0050.imp", "ENV1", "ENV12.tmp", "x"})
     WriteWholeFile(dir + "/" + name, "");
   agree("created");
   fs::rename(dir + "/ENV1", dir + "/ENV1.tmp");
