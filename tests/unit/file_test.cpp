@@ -105,6 +105,16 @@ TEST_F(FileTest, CopyKeepsTargetsItMustNotTouch) {
   EXPECT_EQ(FileAgeSeconds(m_Dir.File("none")), -1);
 }
 
+TEST_F(FileTest, FilesSyncSyncsEveryFileItCanOpenAndReportsTheOthers) {
+  WriteWholeFile(m_Dir.File("a"), "a");
+  WriteWholeFile(m_Dir.File("b"), "b");
+  EXPECT_TRUE(FilesSync({m_Dir.File("a"), m_Dir.File("b")}));
+  EXPECT_TRUE(FilesSync({}));
+  EXPECT_FALSE(FilesSync({m_Dir.File("a"), m_Dir.File("gone"), m_Dir.File("b")}));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("b")), "b");
+}
+
 // The count may come from names kept by watching the directory: after any
 // change, by this process or another, it must agree with a fresh search.
 TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
