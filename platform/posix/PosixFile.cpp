@@ -15,28 +15,12 @@
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixRetry.h"
 
 const char kPathSeparator = '/';
 const char kPathSeparatorText[] = "/";
 
 namespace {
-// Opens `path` with `flags`, retrying EINTR; -1 and errno on failure.
-int OpenRetry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-int FlockRetry(int fd, int operation) {
-  int rc;
-  do {
-    rc = ::flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
 constexpr int kMaxCreateRaces = 8;  // open/create races with other processes before giving up
 }  // namespace
 

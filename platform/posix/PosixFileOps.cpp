@@ -17,16 +17,9 @@
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixRetry.h"
 
 namespace {
-int OpenRetry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // Copies everything from `in` to `out`; false with errno on failure.
 bool CopyData(int in, int out) {
   constexpr std::size_t kChunk = 64 * 1024;

@@ -41,6 +41,7 @@
 #include "platform/HiveFormat.h"
 #include "platform/Registry.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixRetry.h"
 
 struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
@@ -105,22 +106,6 @@ thread_local CRegTransaction::CState* t_Active = nullptr;
 std::string HivePath() {
   const char* env = std::getenv("CVSMTPGW_HIVE");
   return (env != nullptr && *env != '\0') ? std::string(env) : std::string(kDefaultHivePath);
-}
-
-int OpenRetry(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-int FlockRetry(int fd, int operation) {
-  int rc;
-  do {
-    rc = ::flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
 }
 
 std::string Printable(std::string_view text) {
