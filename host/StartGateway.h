@@ -13,3 +13,8 @@ int StartGateway(CService* service);
 
 // The process's one file manager; null before StartGateway has made it.
 CFileMan* TheFileMan();
+
+// Before the process ends: stops taking mail and waits up to `milliseconds` for
+// the received mails still waiting for their hand-off, so none is left behind
+// acknowledged but not given to the fax server. True when none is left.
+bool FinishHandOffs(unsigned milliseconds);

@@ -20,6 +20,7 @@ namespace {
 
 constexpr const char kServiceName[] = "Corvane SMTP Server";
 constexpr std::uint32_t kKeyPollMs = 1000;
+constexpr unsigned kHandOffFinishMs = 60000;  // each hand-off takes far less
 
 CService g_Service;  // the service mode's object, alive for the whole process
 
@@ -35,6 +36,7 @@ void RunConsole() {
     SleepMs(kKeyPollMs);
     c = ConsoleReadChar();
   }
+  FinishHandOffs(kHandOffFinishMs);
 }
 
 void RunService() {

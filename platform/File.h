@@ -156,6 +156,12 @@ bool WildcardMatch(const char* pattern, const char* name);
 // error on failure.
 bool FileExists(const std::string& path);             // GetFileAttributesA
 bool FileDelete(const std::string& path);            // DeleteFileA
+// Deletes a work file of the gateway's own, like FileDelete. The platform may
+// keep the file, emptied and out of sight, for the next file that CFile or
+// CStdioFile creates in the same directory, since creating and deleting files
+// costs more than renaming them on some file systems. Only for files nobody
+// else holds open: they would see it emptied.
+bool FileRetire(const std::string& path);
 bool FileMove(const std::string& from, const std::string& to);  // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);

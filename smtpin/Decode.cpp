@@ -6,6 +6,7 @@
 // complete and closed.
 #include "smtpin/Decode.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -77,14 +78,6 @@ void LogBoth(const char* text, const char* value) {
   DebugLog2Str(text, value, CV_SRC, __LINE__);
 }
 
-// A submission whose files are all written, waiting to be put on disk and
-// given its .tmp name.
-struct CPreparedSubmission {
-  std::string envelopeFile;
-  std::vector<std::string> files;  // envelope, body and attachments
-  std::string outDirectory;
-};
-
 // Withdraws a submission the fax server must not see in part.
 void WithdrawSubmission(const std::string& envelopeFile, const std::vector<std::string>& files) {
   DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile.c_str(), CV_SRC,
@@ -92,9 +85,8 @@ void WithdrawSubmission(const std::string& envelopeFile, const std::vector<std::
   for (const std::string& file : files) FileDelete(file);
 }
 
-// The hand-off up to ReleaseFileName, under the submission lock: names drawn,
-// the mail decoded, the envelope completed. 0 with `prepared` filled, or 1
-// (logged, whatever was made withdrawn).
+}  // namespace
+
 int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoolFilePath,
                       CPreparedSubmission& prepared) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
@@ -221,7 +213,7 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
     }
   }
 
-  if (!FileDelete(listFile))
+  if (!FileRetire(listFile))
     DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
   if (!messageMoved && !FileDelete(messageFile))
     DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
@@ -233,7 +225,7 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
   }
   // The envelope name is free again. ReleaseFileName's flush, which also puts
   // the counters that named these files on disk before the job can get its .tmp
-  // name, waits for the disk after the submission lock (CompleteSubmission).
+  // name, waits for the disk after the submission lock (CompleteSubmissions).
   ClearFileNameInUse();
   if (failed) {
     WithdrawSubmission(envelopeFile, files);
@@ -245,53 +237,74 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
   return 0;
 }
 
-// The rest of the hand-off, outside the submission lock (the names are drawn
-// and the files written, so nothing here touches what another hand-off uses):
-// the registry (the counters that named the files), then the files' data on
-// disk, then the .tmp name, then that name on disk. So a power loss never
-// leaves a job with missing data nor one whose number a counter could hand out
-// again, and the received mail is only deleted by the caller once the whole
-// job is on disk. Concurrent hand-offs wait for the disk together.
-int CompleteSubmission(const CPreparedSubmission& prepared) {
-  const char* envelopeFile = prepared.envelopeFile.c_str();
-  const long flushed = FlushFileNames();
-  if (flushed != ERROR_SUCCESS) {
-    // The counters might hand these names out again after a power loss.
-    DebugLogStr("SMTPIn- Error: the registry could not be put on disk for: ", envelopeFile, CV_SRC, __LINE__);
-    WithdrawSubmission(prepared.envelopeFile, prepared.files);
-    return 1;
-  }
-  if (!FilesSync(prepared.files)) {
-    DebugLogStr("SMTPIn- Error: the submission could not be put on disk: ", envelopeFile, CV_SRC, __LINE__);
-    LogLastError();
-    WithdrawSubmission(prepared.envelopeFile, prepared.files);
-    return 1;
-  }
-  const std::string finalName = prepared.envelopeFile + ".tmp";
-  DebugLog2Str("SMTPIn- Renaming from: ", envelopeFile, CV_SRC, __LINE__);
+namespace {
+
+void LogRenaming(const CPreparedSubmission& prepared, const std::string& finalName) {
+  DebugLog2Str("SMTPIn- Renaming from: ", prepared.envelopeFile.c_str(), CV_SRC, __LINE__);
   DebugLog2Str("SMTPIn- Renaming to: ", finalName.c_str(), CV_SRC, __LINE__);
-  if (!FileMove(prepared.envelopeFile, finalName)) {
-    DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", finalName.c_str(), CV_SRC, __LINE__);
-    WithdrawSubmission(prepared.envelopeFile, prepared.files);
-    return 1;
-  }
-  if (!DirectorySync(prepared.outDirectory)) {
-    // The job is visible and complete, but its name may not survive a power
-    // loss: the received mail is kept (not deleted) by the caller.
-    DebugLogStr("SMTPIn- Error: the submission's name could not be put on disk: ", finalName.c_str(), CV_SRC,
-                __LINE__);
-    LogLastError();
-    return 1;
-  }
-  return 0;
 }
 
 }  // namespace
 
+std::vector<int> CompleteSubmissions(const std::vector<CPreparedSubmission>& batch) {
+  std::vector<int> results(batch.size(), 1);
+  if (batch.empty()) return results;
+  const long flushed = FlushFileNames();
+  if (flushed != ERROR_SUCCESS) {
+    // The counters might hand these names out again after a power loss.
+    for (const CPreparedSubmission& prepared : batch) {
+      DebugLogStr("SMTPIn- Error: the registry could not be put on disk for: ", prepared.envelopeFile.c_str(),
+                  CV_SRC, __LINE__);
+      WithdrawSubmission(prepared.envelopeFile, prepared.files);
+    }
+    return results;
+  }
+  std::vector<std::string> allFiles;
+  for (const CPreparedSubmission& prepared : batch)
+    allFiles.insert(allFiles.end(), prepared.files.begin(), prepared.files.end());
+  // One pass over all files lets their writes go to the device together; only
+  // when it fails is each submission synced on its own, to find whose it was.
+  const bool allSynced = FilesSync(allFiles);
+  std::vector<std::string> syncDirectories;
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    const CPreparedSubmission& prepared = batch[k];
+    const char* envelopeFile = prepared.envelopeFile.c_str();
+    if (!allSynced && !FilesSync(prepared.files)) {
+      DebugLogStr("SMTPIn- Error: the submission could not be put on disk: ", envelopeFile, CV_SRC, __LINE__);
+      LogLastError();
+      WithdrawSubmission(prepared.envelopeFile, prepared.files);
+      continue;
+    }
+    const std::string finalName = prepared.envelopeFile + ".tmp";
+    LogRenaming(prepared, finalName);
+    if (!FileMove(prepared.envelopeFile, finalName)) {
+      DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", finalName.c_str(), CV_SRC, __LINE__);
+      WithdrawSubmission(prepared.envelopeFile, prepared.files);
+      continue;
+    }
+    results[k] = 0;
+    if (std::find(syncDirectories.begin(), syncDirectories.end(), prepared.outDirectory) == syncDirectories.end())
+      syncDirectories.push_back(prepared.outDirectory);
+  }
+  for (const std::string& directory : syncDirectories) {
+    if (DirectorySync(directory)) continue;
+    // The jobs are visible and complete, but their names may not survive a
+    // power loss: the received mails are kept (not deleted) by the caller.
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (results[k] != 0 || batch[k].outDirectory != directory) continue;
+      DebugLogStr("SMTPIn- Error: the submission's name could not be put on disk: ",
+                  (batch[k].envelopeFile + ".tmp").c_str(), CV_SRC, __LINE__);
+      results[k] = 1;
+    }
+    LogLastError();
+  }
+  return results;
+}
+
 int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath) {
   CPreparedSubmission prepared;
   if (PrepareSubmission(envelopeRecipients, spoolFilePath, prepared) != 0) return 1;
-  return CompleteSubmission(prepared);
+  return CompleteSubmissions({prepared}).front();
 }
 
 int Decode(SMTPInThread& session, const char* spoolFilePath) {
@@ -305,7 +318,7 @@ int Decode(SMTPInThread& session, const char* spoolFilePath) {
     std::lock_guard<std::recursive_mutex> lock(server->SubmissionLock());
     if (PrepareSubmission(session.Recipients(), spoolFilePath, prepared) != 0) return 1;
   }
-  return CompleteSubmission(prepared);
+  return CompleteSubmissions({prepared}).front();
 }
 
 std::string FailedSpoolFileName(const char* spoolFilePath) {
@@ -326,7 +339,7 @@ void FinishSpoolFile(const char* spoolFilePath, int decodeResult) {
     if (IsPrimaryLogOn()) {
       KeepDebugCopy(spoolFilePath);
     } else {
-      FileDelete(spoolFilePath);
+      FileRetire(spoolFilePath);
     }
     return;
   }

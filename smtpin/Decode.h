@@ -14,10 +14,35 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "smtpin/RecipientList.h"
 
 class SMTPInThread;
+
+// A submission whose files are all written, waiting to be put on disk and
+// given its .tmp name.
+struct CPreparedSubmission {
+  std::string envelopeFile;
+  std::vector<std::string> files;  // envelope, body and attachments
+  std::string outDirectory;
+};
+
+// The hand-off up to ReleaseFileName; the caller holds the submission lock:
+// names drawn, the mail decoded, the envelope completed. 0 with `prepared`
+// filled, or 1 (logged, whatever was made withdrawn).
+int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoolFilePath,
+                      CPreparedSubmission& prepared);
+
+// The rest of the hand-off for prepared submissions, without the submission
+// lock (their names are drawn and their files written, so nothing here
+// touches what another hand-off uses): the registry (the counters that named
+// the files), then the files' data on disk, then the .tmp names, then those
+// names on disk. So a power loss never leaves a job with missing data nor one
+// whose number a counter could hand out again. One result per submission, in
+// order: 0 complete and on disk, 1 not (logged; withdrawn unless only its name
+// could not be synced). A batch shares the waits for the disk.
+std::vector<int> CompleteSubmissions(const std::vector<CPreparedSubmission>& batch);
 
 // Takes the submission lock of the session's server for the part of the
 // hand-off that needs it and hands the mail on. 0 the submission is complete

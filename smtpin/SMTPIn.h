@@ -4,10 +4,11 @@
 // Threading: created once at start-up and never destroyed. m_FileMan is set
 // before the accept thread starts and only read afterwards. The base's
 // m_ServerLock is the submission lock: hand-offs of all sessions run under it,
-// one at a time.
+// one at a time. Sessions leave their hand-offs to m_HandOffs.
 #pragma once
 
 #include "net/C_WINSOCK.h"
+#include "smtpin/HandOffQueue.h"
 
 class CFileMan;
 
@@ -28,7 +29,9 @@ class SMTPIn : public C_WINSOCK {
   void SetFileMan(CFileMan* fileMan) { m_FileMan = fileMan; }
   CFileMan* FileMan() const { return m_FileMan; }
   std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
+  CHandOffQueue& HandOffs() { return m_HandOffs; }
 
  private:
   CFileMan* m_FileMan = nullptr;  // the process's file manager, not owned
+  CHandOffQueue m_HandOffs{m_ServerLock};
 };

@@ -274,8 +274,13 @@ void SMTPInThread::ReceiveMessage() {
 }
 
 void SMTPInThread::HandOffSpoolFile() {
-  // Decode takes the server's submission lock. A hand-off that could not be
-  // completed keeps the received mail under an error name instead of deleting it.
+  // The mail is on disk and acknowledged: the server's hand-off threads take
+  // it from here, unless they are gone (the gateway is stopping), when the
+  // session does it itself. Decode takes the server's submission lock. A
+  // hand-off that could not be completed keeps the received mail under an
+  // error name instead of deleting it.
+  SMTPIn* server = Server();
+  if (server != nullptr && server->HandOffs().Add(m_Recipients, m_SpoolFile)) return;
   const int result = Decode(*this, m_SpoolFile);
   FinishSpoolFile(m_SpoolFile, result);
 }

@@ -16,6 +16,7 @@
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
+#include "platform/posix/PosixSpareFiles.h"
 
 const char kPathSeparator = '/';
 const char kPathSeparatorText[] = "/";
@@ -52,7 +53,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   bool existed = false;
   for (int attempt = 0; fd < 0 && attempt < kMaxCreateRaces; ++attempt) {
     if (creation == FileCreation::kCreateNew) {
-      fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
+      fd = CreateNewFile(path, flags, kMode);
       break;
     }
     fd = OpenRetry(path.c_str(), flags, kMode);
@@ -63,7 +64,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
     if (errno != ENOENT || creation == FileCreation::kOpenExisting ||
         creation == FileCreation::kTruncateExisting)
       break;
-    fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
+    fd = CreateNewFile(path, flags, kMode);
     if (fd < 0 && errno != EEXIST) break;  // EEXIST: someone created it meanwhile; open that
   }
   if (fd < 0) {

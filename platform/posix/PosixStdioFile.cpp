@@ -16,6 +16,7 @@
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixSpareFiles.h"
 
 namespace {
 bool WriteAll(int fd, const char* data, std::size_t count) {
@@ -95,10 +96,7 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
       flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
       break;
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenOrCreateFile(path, flags, 0666);
   if (fd < 0) {
     const int err = errno;
     SetFileError(err, path);

@@ -17,9 +17,13 @@
 #include "platform/File.h"
 
 // The names in a directory, sorted.
+// The names in `dir`, sorted, without the hidden ".spare" of retired files.
 inline std::vector<std::string> DirectoryNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::string name = e.path().filename().string();
+    if (name != ".spare") names.push_back(std::move(name));
+  }
   std::sort(names.begin(), names.end());
   return names;
 }

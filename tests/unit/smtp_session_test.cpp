@@ -63,6 +63,7 @@ class SessionTest : public ::testing::Test {
   void Finish() {
     m_Pair.CloseClient();
     m_Thread.join();
+    ASSERT_TRUE(m_Server.HandOffs().WaitIdle(10000));
   }
 
   void Send(const std::string& bytes) { ASSERT_TRUE(loopback::SendAll(m_Pair.client, bytes)); }
@@ -98,6 +99,7 @@ class SessionTest : public ::testing::Test {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
       const std::string name = entry.path().filename().string();
+      if (name[0] == '.') continue;  // the spare files' directory
       const std::size_t dash = name.find('-');
       if (dash != std::string::npos && name.size() > 6 && name.substr(name.size() - 6) == ".debug") {
         names.push_back(name.substr(0, dash) + ".zqx");
