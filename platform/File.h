@@ -162,6 +162,11 @@ bool FileDelete(const std::string& path);            // DeleteFileA
 // costs more than renaming them on some file systems. Only for files nobody
 // else holds open: they would see it emptied.
 bool FileRetire(const std::string& path);
+// Has up to `count` such empty files ready for `directory` (with its trailing
+// separator), making new ones as needed, so that later creations there cost a
+// rename. As costly as creating the files: for a thread that would otherwise
+// wait. Nothing happens where the platform keeps no spare files.
+void FileKeepSpares(const std::string& directory, std::size_t count);
 bool FileMove(const std::string& from, const std::string& to);  // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);

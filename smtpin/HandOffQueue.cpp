@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "log/DebugLog.h"
+#include "platform/File.h"
 
 CHandOffQueue::CHandOffQueue(std::recursive_mutex& submissionLock) : m_SubmissionLock(submissionLock) {}
 
@@ -126,6 +127,9 @@ void CHandOffQueue::CompleteLoop() {
     for (const CPrepared& p : batch) submissions.push_back(p.submission);
     const std::vector<int> results = CompleteSubmissions(submissions);
     for (std::size_t k = 0; k < batch.size(); ++k) FinishSpoolFile(batch[k].spoolFile.c_str(), results[k]);
+    // Files for the next submissions, made while the preparing thread works:
+    // its creations are then renames.
+    FileKeepSpares(batch.front().submission.outDirectory, kSparesKept);
 
     lock.lock();
     m_InWork -= batch.size();

@@ -28,9 +28,11 @@
 
 class CHandOffQueue {
  public:
-  static constexpr std::size_t kMaxWaiting = 64;
+  static constexpr std::size_t kMaxWaiting = 20;
   // The decoder runs on the preparing thread: the same room as a connection thread.
   static constexpr std::size_t kWorkerStackSize = 1024 * 1024;
+  // Empty files kept ready in OUT for the submissions to come (FileKeepSpares).
+  static constexpr std::size_t kSparesKept = 16;
 
   explicit CHandOffQueue(std::recursive_mutex& submissionLock);
   CHandOffQueue(const CHandOffQueue&) = delete;

@@ -1,8 +1,9 @@
 // platform/posix/PosixRegistry.cpp: CRegKey over the hive file.
 //
 // The hive is one .reg file (HiveFormat.h). Readers take a shared flock on
-// "<hive>.lock" and reuse the parsed copy of the last load while the file's
-// bytes are the same. Every change runs as a CRegTransaction: exclusive flock,
+// "<hive>.lock" and reuse the parsed copy of the last load while the lock
+// file's change count and the hive file's identity are the same (CLockFile),
+// or else while the file's bytes are. Every change runs as a CRegTransaction: exclusive flock,
 // re-read, change the copy, write "<hive>.new" and rename it over the hive. So
 // a reader sees either the old or the new file, a killed writer leaves the old
 // one, and a counter step is never lost. "<hive>.new" is only touched under
@@ -31,6 +32,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +49,8 @@ struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
   long status = ERROR_SUCCESS;
   std::unique_lock<std::mutex> guard;
-  int lockFd = -1;            // "<hive>.lock", held LOCK_EX; owned
+  int lockFd = -1;            // "<hive>.lock", held LOCK_EX; g_Lock's, not owned
+  std::uint64_t generation = 0;  // its change count when the hive was loaded
   std::string path;           // the hive file
   CHive hive;                 // the working copy
   bool exists = false;        // there was a hive file at the start
@@ -69,6 +72,11 @@ struct CHiveCache {
   std::string path;
   std::string text;  // the file's bytes that `hive` was parsed from
   std::shared_ptr<const CHive> hive;
+  // The lock file's change count and the hive file's identity when `text` was
+  // known to be the file's content (see LoadHive); unknown after a failure.
+  bool generationKnown = false;
+  std::uint64_t generation = 0;
+  struct stat fileStat = {};
 };
 
 // Which file a name stands for, as far as this process can tell: a file
@@ -97,7 +105,22 @@ struct CSyncedPair {
   CFileIdentity spare;  // the file named <hive>.new now
 };
 
+// "<hive>.lock", kept open while the process uses that hive: its flock is the
+// hive's lock, and its first 8 bytes count the changes made under that lock.
+// A reader that finds the count and the hive file's identity as they were
+// when it last read the file uses its parsed copy without reading the file.
+// (A hand edit that kept the file's inode, size and change time would go
+// unseen; an editor's write changes at least the change time.)
+struct CLockFile {
+  std::string path;
+  int fd = -1;
+  bool writable = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
 std::mutex g_Mutex;
+CLockFile g_Lock;           // guarded by g_Mutex
 CHiveCache g_Cache;         // guarded by g_Mutex
 CSyncedPair g_Pair;         // guarded by g_Mutex
 bool g_NoExchange = false;  // the hive's file system has no RENAME_EXCHANGE; guarded by g_Mutex
@@ -122,6 +145,48 @@ void SetCache(const std::string& path, std::string text, std::shared_ptr<const C
   g_Cache.path = path;
   g_Cache.text = std::move(text);
   g_Cache.hive = std::move(hive);
+  g_Cache.generationKnown = false;
+}
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The descriptor of the lock file `lockPath` (g_Mutex held), opened again when
+// that name no longer stands for the file held open. Read-only when it may not
+// be written and `needWrite` is false. -1 with errno when it cannot be opened.
+int LockFd(const std::string& lockPath, bool needWrite) {
+  struct stat st;
+  if (g_Lock.fd >= 0 && g_Lock.path == lockPath && (g_Lock.writable || !needWrite) &&
+      ::stat(lockPath.c_str(), &st) == 0 && st.st_dev == g_Lock.dev && st.st_ino == g_Lock.ino)
+    return g_Lock.fd;
+  if (g_Lock.fd >= 0) ::close(g_Lock.fd);
+  g_Lock = CLockFile{};
+  int fd = OpenRetry(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+  const bool writable = fd >= 0;
+  if (fd < 0 && !needWrite) fd = OpenRetry(lockPath.c_str(), O_RDONLY | O_NOFOLLOW, 0);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  g_Lock.path = lockPath;
+  g_Lock.fd = fd;
+  g_Lock.writable = writable;
+  g_Lock.dev = st.st_dev;
+  g_Lock.ino = st.st_ino;
+  return fd;
+}
+
+// The change count in the lock file (0 for a file without one).
+std::uint64_t ReadGeneration(int lockFd) {
+  std::uint64_t generation = 0;
+  if (::pread(lockFd, &generation, sizeof generation, 0) != static_cast<ssize_t>(sizeof generation)) return 0;
+  return generation;
 }
 
 std::string SparePath(const std::string& path) { return path + ".new"; }
@@ -132,7 +197,9 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Reads all of fd (at most kMaxHiveBytes + 1 bytes). 0 or the errno.
-int ReadAll(int fd, std::string& text, bool& tooBig) {
+// `size`: the file's size when nobody can change it meanwhile (the lock is
+// held), so that a short read at that size is known to be the end; else -1.
+int ReadAll(int fd, std::string& text, bool& tooBig, off_t size = -1) {
   text.clear();
   tooBig = false;
   char chunk[16 * 1024];
@@ -143,6 +210,7 @@ int ReadAll(int fd, std::string& text, bool& tooBig) {
     if (n == 0) return 0;
     text.append(chunk, static_cast<std::size_t>(n));
     at += n;
+    if (at == size && static_cast<std::size_t>(n) < sizeof chunk) return 0;
     if (static_cast<off_t>(text.size()) > kMaxHiveBytes) {
       tooBig = true;
       return 0;
@@ -178,8 +246,17 @@ void MatchHiveMode(int fd, const struct stat& own, const struct stat& hive) {
 // the caller holds the lock file; without it the file may be rewritten while
 // it is read, so it is read until two reads agree.
 long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out, struct stat* hiveStat = nullptr,
-              bool locked = true) {
+              bool locked = true, const std::uint64_t* generation = nullptr) {
   out.reset();
+  if (locked && generation != nullptr && g_Cache.hive && g_Cache.generationKnown && g_Cache.path == path &&
+      g_Cache.generation == *generation) {
+    struct stat now;
+    if (::stat(path.c_str(), &now) == 0 && SameFileState(now, g_Cache.fileStat)) {
+      if (hiveStat != nullptr) *hiveStat = now;
+      out = g_Cache.hive;
+      return ERROR_SUCCESS;
+    }
+  }
   const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NOCTTY, 0);
   if (fd < 0) {
     const int err = errno;
@@ -195,7 +272,7 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out, struct
   std::string text;
   bool tooBig = st.st_size > kMaxHiveBytes;
   if (!tooBig) {
-    int err = ReadAll(fd, text, tooBig);
+    int err = ReadAll(fd, text, tooBig, locked ? st.st_size : -1);
     for (int again = 0; err == 0 && !tooBig && !locked && again < 5; ++again) {
       std::string check;
       err = ReadAll(fd, check, tooBig);
@@ -208,8 +285,15 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out, struct
     }
   }
   ::close(fd);
+  // What was read is the file's content for this change count and identity.
+  const auto remember = [&] {
+    g_Cache.generationKnown = locked && generation != nullptr;
+    if (generation != nullptr) g_Cache.generation = *generation;
+    g_Cache.fileStat = st;
+  };
   if (!tooBig && g_Cache.hive && g_Cache.path == path && g_Cache.text == text) {
     out = g_Cache.hive;
+    remember();
     return ERROR_SUCCESS;
   }
   std::vector<CHiveProblem> problems;
@@ -234,6 +318,7 @@ long LoadHive(const std::string& path, std::shared_ptr<const CHive>& out, struct
   }
   auto shared = std::make_shared<const CHive>(std::move(hive));
   SetCache(path, std::move(text), shared);
+  if (!tooBig) remember();
   out = std::move(shared);
   return ERROR_SUCCESS;
 }
@@ -425,14 +510,14 @@ long ReadHive(F&& fn) {
   std::lock_guard<std::mutex> guard(g_Mutex);
   const std::string path = HivePath();
   const std::string lockPath = path + ".lock";
-  // A reader that may not create the lock file still reads, until two reads
-  // of the file agree.
-  int lockFd = OpenRetry(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
-  if (lockFd < 0) lockFd = OpenRetry(lockPath.c_str(), O_RDONLY | O_NOFOLLOW, 0);
-  if (lockFd >= 0) FlockRetry(lockFd, LOCK_SH);
+  // A reader that may not open the lock file still reads, until two reads of
+  // the file agree.
+  const int lockFd = LockFd(lockPath, false);
+  const bool locked = lockFd >= 0 && FlockRetry(lockFd, LOCK_SH) == 0;
+  const std::uint64_t generation = locked ? ReadGeneration(lockFd) : 0;
   std::shared_ptr<const CHive> hive;
-  const long rc = LoadHive(path, hive, nullptr, lockFd >= 0);
-  if (lockFd >= 0) ::close(lockFd);
+  const long rc = LoadHive(path, hive, nullptr, locked, locked ? &generation : nullptr);
+  if (locked) FlockRetry(lockFd, LOCK_UN);
   if (rc != ERROR_SUCCESS) return rc;
   return fn(*hive);
 }
@@ -469,17 +554,19 @@ CRegTransaction::CRegTransaction() : m_State(std::make_unique<CState>()) {
   st.path = HivePath();
   t_Active = &st;
   const std::string lockPath = st.path + ".lock";
-  st.lockFd = OpenRetry(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
-  if (st.lockFd < 0) {
+  const int lockFd = LockFd(lockPath, true);
+  if (lockFd < 0) {
     st.status = static_cast<long>(FileErrorCode(errno, lockPath));
     return;
   }
-  if (FlockRetry(st.lockFd, LOCK_EX) != 0) {
+  if (FlockRetry(lockFd, LOCK_EX) != 0) {
     st.status = static_cast<long>(FileErrorCodeNoPath(errno));
     return;
   }
+  st.lockFd = lockFd;
+  st.generation = ReadGeneration(lockFd);
   std::shared_ptr<const CHive> hive;
-  const long rc = LoadHive(st.path, hive, &st.fileStat);
+  const long rc = LoadHive(st.path, hive, &st.fileStat, true, &st.generation);
   st.exists = rc == ERROR_SUCCESS;
   if (rc == ERROR_SUCCESS)
     st.hive = *hive;
@@ -490,7 +577,7 @@ CRegTransaction::CRegTransaction() : m_State(std::make_unique<CState>()) {
 CRegTransaction::~CRegTransaction() {
   if (m_State->nested) return;
   t_Active = nullptr;
-  if (m_State->lockFd >= 0) ::close(m_State->lockFd);  // releases the flock
+  if (m_State->lockFd >= 0) FlockRetry(m_State->lockFd, LOCK_UN);
 }
 
 long CRegTransaction::Status() const {
@@ -511,6 +598,15 @@ long CRegTransaction::Commit() {
     struct stat now;
     st.exists = ::stat(st.path.c_str(), &now) == 0;
     if (st.exists) st.fileStat = now;
+    // Other readers learn from the count that their copies are old. Without
+    // it they still see the hive file's new identity.
+    const std::uint64_t next = st.generation + 1;
+    if (st.exists && ::pwrite(st.lockFd, &next, sizeof next, 0) == static_cast<ssize_t>(sizeof next)) {
+      st.generation = next;
+      g_Cache.generationKnown = true;
+      g_Cache.generation = next;
+      g_Cache.fileStat = now;
+    }
   }
   if (st.flush) {
     st.flush = false;

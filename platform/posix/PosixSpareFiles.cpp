@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -63,6 +64,11 @@ void PreparePool(const std::string& directory, CSparePool& pool) {
   pool.usable = true;
 }
 
+// A name for a new spare of `directory` (g_Mutex held).
+std::string NextSpareName(const std::string& directory) {
+  return directory + kSpareDirectoryName + "/" + std::to_string(::getpid()) + "-" + std::to_string(++g_NextSpare);
+}
+
 // A file that can be emptied and reused: a regular file of ours with no other
 // name, so no other path sees it emptied.
 bool IsReusable(const struct stat& st) {
@@ -78,9 +84,7 @@ bool FileRetire(const std::string& path) {
     std::lock_guard<std::mutex> lock(g_Mutex);
     CSparePool& pool = g_Pools[directory];
     if (!pool.prepared) PreparePool(directory, pool);
-    if (pool.usable && pool.spares.size() < kMaxSparesPerDirectory)
-      spare = directory + kSpareDirectoryName + "/" + std::to_string(::getpid()) + "-" +
-              std::to_string(++g_NextSpare);
+    if (pool.usable && pool.spares.size() < kMaxSparesPerDirectory) spare = NextSpareName(directory);
   }
   if (spare.empty()) return FileDelete(path);
 
@@ -106,6 +110,25 @@ bool FileRetire(const std::string& path) {
   std::lock_guard<std::mutex> lock(g_Mutex);
   g_Pools[directory].spares.push_back(std::move(spare));
   return true;
+}
+
+void FileKeepSpares(const std::string& directory, std::size_t count) {
+  count = std::min(count, kMaxSparesPerDirectory);
+  for (;;) {
+    std::string spare;
+    {
+      std::lock_guard<std::mutex> lock(g_Mutex);
+      CSparePool& pool = g_Pools[directory];
+      if (!pool.prepared) PreparePool(directory, pool);
+      if (!pool.usable || pool.spares.size() >= count) return;
+      spare = NextSpareName(directory);
+    }
+    const int fd = OpenRetry(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (fd < 0) return;
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    g_Pools[directory].spares.push_back(std::move(spare));
+  }
 }
 
 bool AdoptSpareFile(const std::string& path) {

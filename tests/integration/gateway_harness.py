@@ -246,6 +246,11 @@ class Gateway:
         return _wait(lambda: (f if len(f := self.files(pattern)) >= count else None), timeout,
                      lambda: f"fewer than {count} {pattern} in {sorted(os.listdir(self.out_dir))}")
 
+    def wait_for_no_files(self, pattern: str, timeout: float = 10.0) -> None:
+        """Waits until nothing in OUT matches (hand-offs run after the 250)."""
+        _wait(lambda: not self.files(pattern), timeout,
+              lambda: f"{pattern} still in {sorted(os.listdir(self.out_dir))}")
+
     def read_file(self, name: str | Path) -> bytes:
         """A file's bytes; a relative name is taken below ProgramPath."""
         return (self.root / name).read_bytes()

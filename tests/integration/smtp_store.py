@@ -21,10 +21,14 @@ def stored_messages(gw) -> list[Path]:
 
 
 def wait_stored(gw, count: int, timeout: float = 10.0) -> list[Path]:
+    """The stored messages once `count` of them have been handed off (the
+    hand-off runs after the 250 and renames <n>.zqx), or whatever is there
+    after `timeout`."""
     deadline = time.monotonic() + timeout
     while True:
         found = stored_messages(gw)
-        if len(found) >= count or time.monotonic() > deadline:
+        settled = not any(p.suffix == ".zqx" for p in found)
+        if (len(found) >= count and settled) or time.monotonic() > deadline:
             return found
         time.sleep(0.02)
 
