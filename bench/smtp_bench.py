@@ -15,7 +15,8 @@ three servers on 127.0.0.1, each started fresh for each load and stopped after:
   sink     smtp-sink, which stores nothing: the ceiling of the client and the
            loopback network.
 
-Work directories are removed only at the end of the bench: on ext4 without
+Before each run the page cache is written back (sync), and work directories
+are removed only at the end of the bench: on ext4 without
 a journal, a new file's inode is searched for past every inode freed in the
 last minute or more, so a server started right after the removal of the
 previous run's thousands of files would pay for that removal.
@@ -320,6 +321,9 @@ def run_one(server, load: Load) -> tuple[float | None, str]:
     except Exception as e:  # noqa: BLE001 - reported in the table, next server runs
         return None, f"{server.name}: start failed: {e}"
     try:
+        # The previous run's files are written back first, so that no server
+        # waits behind another's writeback.
+        os.sync()
         began = time.monotonic()
         try:
             r = run_smtp_source(port, load.mails, load.sessions, load.size,

@@ -719,6 +719,11 @@ long CRegKey::Flush() {
   {
     CRegTransaction own;
     if (own.Status() != ERROR_SUCCESS) return own.Status();
+    // Until a Flush has made the two files a synced pair, every change renames
+    // a fresh file over the hive, and a change while this Flush waits would
+    // leave the pair unproven again, so that under steady load it never would
+    // be. That first Flush therefore waits for the disk under the lock.
+    if (!g_Pair.valid || g_Pair.path != t_Active->path) return SyncHive(t_Active->path);
     const long rc = PrepareSync(t_Active->path, sync);
     if (rc != ERROR_SUCCESS) {
       g_Pair.valid = false;
