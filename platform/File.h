@@ -107,28 +107,28 @@ class CStdioFile {
 
  private:
   int GetCharSlow();
-  bool FillBuffer();        // reads more bytes; false at end of file or on error
-  bool FlushWrites();       // writes the pending bytes out
-  bool EnterReading();      // pending writes out before the first read
-  bool EnterWriting();      // unread buffered bytes given back before the first write
+  bool FillBuffer();    // reads more bytes; false at end of file or on error
+  bool FlushWrites();   // writes the pending bytes out
+  bool EnterReading();  // pending writes out before the first read
+  bool EnterWriting();  // unread buffered bytes given back before the first write
   bool AppendOut(const char* data, std::size_t count);
   void Reset();
 
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
-  int m_Fd = -1;                    // owned
-  std::unique_ptr<char[]> m_Buffer; // kBufferSize bytes; reads and writes share it
-  std::size_t m_Pos = 0;            // reading: next byte to deliver
-  std::size_t m_End = 0;            // reading: end of the buffered bytes
-  std::size_t m_Out = 0;            // writing: bytes waiting in m_Buffer
-  bool m_Writing = false;           // m_Buffer holds output (else input)
+  int m_Fd = -1;                     // owned
+  std::unique_ptr<char[]> m_Buffer;  // kBufferSize bytes; reads and writes share it
+  std::size_t m_Pos = 0;             // reading: next byte to deliver
+  std::size_t m_End = 0;             // reading: end of the buffered bytes
+  std::size_t m_Out = 0;             // writing: bytes waiting in m_Buffer
+  bool m_Writing = false;            // m_Buffer holds output (else input)
   bool m_CanRead = false;
   bool m_CanWrite = false;
-  bool m_Text = true;               // CR LF translation on
-  bool m_Eof = false;               // the last read reached the end of the file
-  bool m_Error = false;             // a read or write failed (cleared by Rewind)
-  bool m_WriteFailed = false;       // a write failed at any time: Close reports it
-  int m_PendingCr = 0;              // text read: a CR held back to see whether LF follows
+  bool m_Text = true;          // CR LF translation on
+  bool m_Eof = false;          // the last read reached the end of the file
+  bool m_Error = false;        // a read or write failed (cleared by Rewind)
+  bool m_WriteFailed = false;  // a write failed at any time: Close reports it
+  int m_PendingCr = 0;         // text read: a CR held back to see whether LF follows
 };
 
 // Directory search with a wildcard pattern ("*" and "?"), case-insensitive as
@@ -154,8 +154,8 @@ bool WildcardMatch(const char* pattern, const char* name);
 
 // Whole-file operations. Each returns true on success and leaves the last
 // error on failure.
-bool FileExists(const std::string& path);             // GetFileAttributesA
-bool FileDelete(const std::string& path);            // DeleteFileA
+bool FileExists(const std::string& path);  // GetFileAttributesA
+bool FileDelete(const std::string& path);  // DeleteFileA
 // Deletes a work file of the gateway's own, like FileDelete. The platform may
 // keep the file, emptied and out of sight, for the next file that CFile or
 // CStdioFile creates in the same directory, since creating and deleting files
@@ -167,16 +167,16 @@ bool FileRetire(const std::string& path);
 // rename. As costly as creating the files: for a thread that would otherwise
 // wait. Nothing happens where the platform keeps no spare files.
 void FileKeepSpares(const std::string& directory, std::size_t count);
-bool FileMove(const std::string& from, const std::string& to);  // fails if `to` exists
+bool FileMove(const std::string& from, const std::string& to);         // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);
 std::int64_t FileSizeByName(const std::string& path);  // -1 on failure
 std::int64_t FileAgeSeconds(const std::string& path);  // seconds since last write, -1 on failure
-bool DirectoryCreate(const std::string& path);       // fails if it exists
+bool DirectoryCreate(const std::string& path);         // fails if it exists
 // Only the owner (the gateway's user) may read, write or enter it.
 bool DirectoryCreatePrivate(const std::string& path);
-bool DirectoryRemove(const std::string& path);       // empty directories only
-bool DirectorySync(const std::string& path);          // make renames in it durable
+bool DirectoryRemove(const std::string& path);  // empty directories only
+bool DirectorySync(const std::string& path);    // make renames in it durable
 // Puts the data of each file on disk (FlushFileBuffers on each, opened by
 // name); writing starts for all of them before the first wait. False (last
 // error set) when any of them cannot be opened or synced; the rest are still

@@ -283,7 +283,8 @@ std::vector<int> CompleteSubmissions(const std::vector<CPreparedSubmission>& bat
       continue;
     }
     results[k] = 0;
-    if (std::find(syncDirectories.begin(), syncDirectories.end(), prepared.outDirectory) == syncDirectories.end())
+    if (std::find(syncDirectories.begin(), syncDirectories.end(), prepared.outDirectory) ==
+        syncDirectories.end())
       syncDirectories.push_back(prepared.outDirectory);
   }
   for (const std::string& directory : syncDirectories) {

@@ -28,7 +28,8 @@ bool CHandOffQueue::StartThreads() {
   if (m_Started) return true;
   if (m_StartFailed) return false;
   m_Threads[0] = BeginThread(kWorkerStackSize, &CHandOffQueue::PrepareEntry, this, false);
-  m_Threads[1] = m_Threads[0] == 0 ? 0 : BeginThread(kWorkerStackSize, &CHandOffQueue::CompleteEntry, this, false);
+  m_Threads[1] =
+      m_Threads[0] == 0 ? 0 : BeginThread(kWorkerStackSize, &CHandOffQueue::CompleteEntry, this, false);
   if (m_Threads[1] != 0) {
     m_Started = true;
     return true;
@@ -49,7 +50,8 @@ bool CHandOffQueue::Add(const CRecipientList& recipients, const std::string& spo
     m_Changed.notify_all();  // a thread that did start ends
     return false;
   }
-  m_Changed.wait(lock, [this] { return m_Closed || m_Waiting.size() + m_Prepared.size() + m_InWork < kMaxWaiting; });
+  m_Changed.wait(
+      lock, [this] { return m_Closed || m_Waiting.size() + m_Prepared.size() + m_InWork < kMaxWaiting; });
   if (m_Closed) return false;
   m_Waiting.push_back(CJob{recipients, spoolFile});
   lock.unlock();
@@ -115,7 +117,8 @@ void CHandOffQueue::PrepareLoop() {
 void CHandOffQueue::CompleteLoop() {
   std::unique_lock<std::mutex> lock(m_Mutex);
   for (;;) {
-    m_Changed.wait(lock, [this] { return !m_Prepared.empty() || (m_Ending && m_Waiting.empty() && m_InWork == 0); });
+    m_Changed.wait(
+        lock, [this] { return !m_Prepared.empty() || (m_Ending && m_Waiting.empty() && m_InWork == 0); });
     if (m_Prepared.empty()) return;
     std::vector<CPrepared> batch = std::move(m_Prepared);
     m_Prepared.clear();

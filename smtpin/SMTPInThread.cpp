@@ -3,6 +3,7 @@
 // Threading: see SMTPInThread.h. QUE_AddMsg takes the file manager's lock; the
 // hand-off takes the server's submission lock.
 #include "smtpin/SMTPInThread.h"
+
 #include <cstring>
 #include <utility>
 
@@ -72,14 +73,10 @@ bool IsEndLine(const char* piece, int count) {
 }  // namespace
 
 const SMTPInThread::CommandEntry SMTPInThread::kCommandTable[kCommandCount] = {
-    {nullptr, kAnyState, false, &SMTPInThread::OnUnknown},
-    {"HELO", kInHelo, true, &SMTPInThread::OnHelo},
-    {"MAIL", kInMail, true, &SMTPInThread::OnMail},
-    {"RCPT", kInRcpt, true, &SMTPInThread::OnRcpt},
-    {"DATA", kInRcpt, true, &SMTPInThread::OnData},
-    {"HELP", kAnyState, false, &SMTPInThread::OnHelp},
-    {"QUIT", kAnyState, false, &SMTPInThread::OnQuit},
-    {"NOOP", kAnyState, false, &SMTPInThread::OnNoop},
+    {nullptr, kAnyState, false, &SMTPInThread::OnUnknown}, {"HELO", kInHelo, true, &SMTPInThread::OnHelo},
+    {"MAIL", kInMail, true, &SMTPInThread::OnMail},        {"RCPT", kInRcpt, true, &SMTPInThread::OnRcpt},
+    {"DATA", kInRcpt, true, &SMTPInThread::OnData},        {"HELP", kAnyState, false, &SMTPInThread::OnHelp},
+    {"QUIT", kAnyState, false, &SMTPInThread::OnQuit},     {"NOOP", kAnyState, false, &SMTPInThread::OnNoop},
     {"RSET", kAnyState, false, &SMTPInThread::OnRset},
 };
 
@@ -129,17 +126,29 @@ int SMTPInThread::Run() {
 
 void SMTPInThread::LogWait() const {
   switch (m_State) {
-    case kWaitHelo: DebugLog("SMTPIn- Wait for HELO", CV_SRC, __LINE__); break;
-    case kWaitMail: DebugLog("SMTPIn- Wait for MAIL", CV_SRC, __LINE__); break;
-    default: DebugLog("SMTPIn- Wait for RCPT or DATA", CV_SRC, __LINE__); break;
+    case kWaitHelo:
+      DebugLog("SMTPIn- Wait for HELO", CV_SRC, __LINE__);
+      break;
+    case kWaitMail:
+      DebugLog("SMTPIn- Wait for MAIL", CV_SRC, __LINE__);
+      break;
+    default:
+      DebugLog("SMTPIn- Wait for RCPT or DATA", CV_SRC, __LINE__);
+      break;
   }
 }
 
 void SMTPInThread::LogUnexpected(const char* line) const {
   switch (m_State) {
-    case kWaitHelo: DebugLog("SMTPIn- HELO not received", CV_SRC, __LINE__); break;
-    case kWaitMail: LogBoth("SMTPIn- MAIL not received: ", LogSafe(line), __LINE__); break;
-    default: LogBoth("SMTPIn- RCPT or DATA not received: ", LogSafe(line), __LINE__); break;
+    case kWaitHelo:
+      DebugLog("SMTPIn- HELO not received", CV_SRC, __LINE__);
+      break;
+    case kWaitMail:
+      LogBoth("SMTPIn- MAIL not received: ", LogSafe(line), __LINE__);
+      break;
+    default:
+      LogBoth("SMTPIn- RCPT or DATA not received: ", LogSafe(line), __LINE__);
+      break;
   }
 }
 
@@ -204,12 +213,16 @@ void SMTPInThread::OnQuit(std::string_view, const char*) {
   m_Ending = true;
 }
 
-void SMTPInThread::OnNoop(std::string_view, const char*) { Reply("250 Requested mail action ok, completed\r\n"); }
+void SMTPInThread::OnNoop(std::string_view, const char*) {
+  Reply("250 Requested mail action ok, completed\r\n");
+}
 
 // RSET keeps the state, the sender and the recipients.
 void SMTPInThread::OnRset(std::string_view, const char*) { Reply("250 Ok\r\n"); }
 
-void SMTPInThread::OnUnknown(std::string_view, const char*) { Reply("500 Syntax Error, Command Unknown.\r\n"); }
+void SMTPInThread::OnUnknown(std::string_view, const char*) {
+  Reply("500 Syntax Error, Command Unknown.\r\n");
+}
 
 void SMTPInThread::Reply(std::string_view text) {
   if (Send(text.data(), static_cast<int>(text.size())) == SOCKET_ERROR) m_Ending = true;

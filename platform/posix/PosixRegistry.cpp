@@ -49,14 +49,14 @@ struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
   long status = ERROR_SUCCESS;
   std::unique_lock<std::mutex> guard;
-  int lockFd = -1;            // "<hive>.lock", held LOCK_EX; g_Lock's, not owned
+  int lockFd = -1;               // "<hive>.lock", held LOCK_EX; g_Lock's, not owned
   std::uint64_t generation = 0;  // its change count when the hive was loaded
-  std::string path;           // the hive file
-  CHive hive;                 // the working copy
-  bool exists = false;        // there was a hive file at the start
-  struct stat fileStat = {};  // its status then
-  bool dirty = false;         // hive differs from the file
-  bool flush = false;         // Flush() was asked for: sync on Commit
+  std::string path;              // the hive file
+  CHive hive;                    // the working copy
+  bool exists = false;           // there was a hive file at the start
+  struct stat fileStat = {};     // its status then
+  bool dirty = false;            // hive differs from the file
+  bool flush = false;            // Flush() was asked for: sync on Commit
 };
 
 namespace {

@@ -66,7 +66,8 @@ void PreparePool(const std::string& directory, CSparePool& pool) {
 
 // A name for a new spare of `directory` (g_Mutex held).
 std::string NextSpareName(const std::string& directory) {
-  return directory + kSpareDirectoryName + "/" + std::to_string(::getpid()) + "-" + std::to_string(++g_NextSpare);
+  return directory + kSpareDirectoryName + "/" + std::to_string(::getpid()) + "-" +
+         std::to_string(++g_NextSpare);
 }
 
 // A file that can be emptied and reused: a regular file of ours with no other
@@ -99,8 +100,8 @@ bool FileRetire(const std::string& path) {
   // the name is gone either way, as a delete would leave it; only the file we
   // checked becomes a spare.
   struct stat moved;
-  const bool same = ::lstat(spare.c_str(), &moved) == 0 && moved.st_dev == opened.st_dev &&
-                    moved.st_ino == opened.st_ino;
+  const bool same =
+      ::lstat(spare.c_str(), &moved) == 0 && moved.st_dev == opened.st_dev && moved.st_ino == opened.st_ino;
   const bool emptied = same && ::ftruncate(fd, 0) == 0;
   ::close(fd);
   if (!emptied) {

@@ -111,7 +111,8 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
     return file;
   }
   file.m_Fd = fd;
-  file.m_Buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);  // not zeroed: only bytes read or written are used
+  file.m_Buffer =
+      std::make_unique_for_overwrite<char[]>(kBufferSize);  // not zeroed: only bytes read or written are used
   file.m_CanRead = mode[0] == 'r' || plus;
   file.m_CanWrite = mode[0] != 'r' || plus;
   file.m_Text = !binary;

@@ -19,7 +19,9 @@ ino_t InodeOf(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -29,8 +31,8 @@ std::string ReadText(const std::string& path) {
 std::size_t SpareCount(const std::string& dir) {
   std::error_code ec;
   std::size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir + "/.spare", ec); !ec && it != std::filesystem::end(it);
-       ++it)
+  for (auto it = std::filesystem::directory_iterator(dir + "/.spare", ec);
+       !ec && it != std::filesystem::end(it); ++it)
     ++n;
   return n;
 }
@@ -54,7 +56,8 @@ TEST_F(RetiredFileTest, NextCreationReusesTheFileEmptyWithCreationSemantics) {
 
   // A create-new over an existing name still fails and leaves the spare.
   WriteText(Dir() + "taken", "keep");
-  CFile clash = CFile::Open(Dir() + "taken", FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+  CFile clash =
+      CFile::Open(Dir() + "taken", FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
   EXPECT_FALSE(clash.IsValid());
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   EXPECT_EQ(ReadText(Dir() + "taken"), "keep");

@@ -1,8 +1,6 @@
 // The inbound SMTP session over a loopback pair: the state table, the help
 // text, the end of data and dot handling, and refusing a mail that cannot be
 // stored; and the buffered spool writer.
-#include "smtpin/SMTPInThread.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
 #include "smtpin/SMTPIn.h"
+#include "smtpin/SMTPInThread.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
 
@@ -252,8 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
         DotCase{"EndLineAfterBareLfIsData", "x\n.\r\nRCPT TO:<y>\r\n", "x\n\r\nRCPT TO:<y>\r\n"},
         DotCase{"DotAfterLoneCrIsData", "a\r.\r\n", "a\r.\r\n"},
         DotCase{"TailPieceOfLongLine", std::string(100, 'a') + ".\r\n", std::string(100, 'a') + ".\r\n"},
-        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n\r\n", kLong + "\r\n" + kLong + "\n\r\n"},
-        DotCase{"DotAtPieceBoundaryIsNotStripped", std::string(99, 'b') + "\r\n." + std::string(200, '.') + "\r\n",
+        DotCase{"LongLineStoredWhole", "." + kLong + "\r\n" + kLong + "\n\r\n",
+                kLong + "\r\n" + kLong + "\n\r\n"},
+        DotCase{"DotAtPieceBoundaryIsNotStripped",
+                std::string(99, 'b') + "\r\n." + std::string(200, '.') + "\r\n",
                 std::string(99, 'b') + "\r\n" + std::string(200, '.') + "\r\n"},
         DotCase{"EndLineAfterSplitLineEnd", std::string(99, 'c') + "\r\n", std::string(99, 'c') + "\r\n"},
         DotCase{"BinaryBytes", std::string("a\0b\x01\xff\r\n", 7), std::string("a\0b\x01\xff\r\n", 7)}),
@@ -308,8 +309,8 @@ class SpoolWriterTest : public ::testing::Test {
 TEST_F(SpoolWriterTest, WritesEverySizeThroughItsBuffer) {
   std::string expected;
   {
-    CSpoolWriter writer(CFile::Open(Path("w.zqx"), FileAccess::kReadWrite, FileShare::kNone,
-                                    FileCreation::kCreateAlways));
+    CSpoolWriter writer(
+        CFile::Open(Path("w.zqx"), FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways));
     // Small pieces, one that crosses the buffer end, one larger than the buffer.
     for (std::size_t size : {std::size_t{1}, std::size_t{100}, CSpoolWriter::kBufferSize - 50,
                              std::size_t{3000}, 3 * CSpoolWriter::kBufferSize + 7, std::size_t{2}}) {
@@ -324,14 +325,16 @@ TEST_F(SpoolWriterTest, WritesEverySizeThroughItsBuffer) {
 
 TEST_F(SpoolWriterTest, FailedWritesMakeTheCommitFail) {
   SpoolSandbox::Touch(Path("r.zqx"));
-  CSpoolWriter writer(CFile::Open(Path("r.zqx"), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
+  CSpoolWriter writer(
+      CFile::Open(Path("r.zqx"), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
   const std::string big(CSpoolWriter::kBufferSize + 1, 'x');
   EXPECT_FALSE(writer.Write(big.data(), big.size()));  // goes straight to the file, which is read-only
   EXPECT_TRUE(writer.Failed());
   EXPECT_FALSE(writer.Write("y", 1));
   EXPECT_FALSE(writer.Commit());
 
-  CSpoolWriter pending(CFile::Open(Path("r.zqx"), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
+  CSpoolWriter pending(
+      CFile::Open(Path("r.zqx"), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
   EXPECT_TRUE(pending.Write("buffered", 8));  // held in the buffer until the commit
   EXPECT_FALSE(pending.Commit());
 }
