@@ -120,6 +120,11 @@ void CHandOffQueue::CompleteLoop() {
     m_Changed.wait(
         lock, [this] { return !m_Prepared.empty() || (m_Ending && m_Waiting.empty() && m_InWork == 0); });
     if (m_Prepared.empty()) return;
+    // A short wait lets a few more submissions share the waits for the disk
+    // (the registry, the directory), which would otherwise come once per mail
+    // when mails arrive one by one.
+    m_Changed.wait_for(lock, std::chrono::microseconds(kBatchWaitUs),
+                       [this] { return m_Prepared.size() >= kBatchTarget || m_Closed || m_Ending; });
     std::vector<CPrepared> batch = std::move(m_Prepared);
     m_Prepared.clear();
     m_InWork += batch.size();

@@ -31,6 +31,10 @@ class CHandOffQueue {
   static constexpr std::size_t kMaxWaiting = 20;
   // The decoder runs on the preparing thread: the same room as a connection thread.
   static constexpr std::size_t kWorkerStackSize = 1024 * 1024;
+  // The completing thread waits up to kBatchWaitUs for kBatchTarget prepared
+  // submissions before it puts them on disk together.
+  static constexpr unsigned kBatchWaitUs = 1000;
+  static constexpr std::size_t kBatchTarget = 4;
   // Empty files kept ready in OUT for the submissions to come (FileKeepSpares).
   static constexpr std::size_t kSparesKept = 16;
 
