@@ -245,6 +245,37 @@ TEST_F(HiveRegistryTest, KilledWriterLeavesEveryEarlierValue) {
   EXPECT_EQ(RegWriteDword(key, "After", 1), ERROR_SUCCESS);
 }
 
+// A reader's parsed copy serves only while nobody changed the hive: another
+// process's change of the same length and an edit by hand are both seen.
+TEST_F(HiveRegistryTest, ReadersSeeOtherWritersAndHandEdits) {
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteDword(key, "V0", 5), ERROR_SUCCESS);
+  DWORD v = 0;
+  ASSERT_EQ(RegReadDword(key, "V0", &v), ERROR_SUCCESS);
+  EXPECT_EQ(v, 5u);
+  const auto before = std::filesystem::file_size(m_Hive);
+
+  CChildProcess child;
+  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "hive-write-loop", "1"}));  // V0 = 0
+  std::string line;
+  ASSERT_TRUE(child.ReadLine(line, 20000));
+  child.Wait(10000);
+  ASSERT_EQ(std::filesystem::file_size(m_Hive), before);
+  ASSERT_EQ(RegReadDword(key, "V0", &v), ERROR_SUCCESS);
+  EXPECT_EQ(v, 0u);
+
+  // The pause lets a coarse clock give the edit a change time of its own.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::string text = ReadWholeFile(m_Hive);
+  const std::size_t at = text.find("\"V0\"=dword:00000000");
+  ASSERT_NE(at, std::string::npos) << text;
+  text.replace(at, 19, "\"V0\"=dword:00000003");
+  WriteWholeFile(m_Hive, text);
+  ASSERT_EQ(RegReadDword(key, "V0", &v), ERROR_SUCCESS);
+  EXPECT_EQ(v, 3u);
+}
+
 // After a Flush the hive and "<hive>.new" hold the same bytes; a change of the
 // same length then swaps the two files (no file made or deleted), a change of
 // another length renames a copy over the hive as any writer would, and the
