@@ -29,8 +29,19 @@ extern const char kPathSeparatorText[];  // the same as a one-character string
 
 enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
 enum class FileShare { kNone, kReadWrite };
-// CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING
-enum class FileCreation { kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
+// CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING.
+// kCreateNewOverwrite is CREATE_NEW for a file that is written from its start
+// and then ended with SetEndOfFile: it may come with the bytes of a file
+// retired by FileRetireForOverwrite, whose storage is then written over
+// instead of being freed and found again.
+enum class FileCreation {
+  kCreateNew,
+  kCreateAlways,
+  kOpenExisting,
+  kOpenAlways,
+  kTruncateExisting,
+  kCreateNewOverwrite
+};
 
 class CFile {
  public:
@@ -53,6 +64,8 @@ class CFile {
   std::int64_t Write(const void* buffer, std::size_t count);
   // Data on disk (FlushFileBuffers / fsync).
   bool Sync();
+  // Ends the file at the current position (SetEndOfFile).
+  bool SetEndOfFile();
   std::int64_t Size() const;
   // CloseHandle: false (last error set) when the close fails or there is no handle.
   bool Close();
@@ -162,6 +175,9 @@ bool FileDelete(const std::string& path);  // DeleteFileA
 // costs more than renaming them on some file systems. Only for files nobody
 // else holds open: they would see it emptied.
 bool FileRetire(const std::string& path);
+// FileRetire for a file whose successor is about as big: it keeps its bytes
+// for the next kCreateNewOverwrite creation in its directory.
+bool FileRetireForOverwrite(const std::string& path);
 // Has up to `count` such empty files ready for `directory` (with its trailing
 // separator), making new ones as needed, so that later creations there cost a
 // rename. As costly as creating the files: for a thread that would otherwise

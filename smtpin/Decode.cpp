@@ -340,7 +340,7 @@ void FinishSpoolFile(const char* spoolFilePath, int decodeResult) {
     if (IsPrimaryLogOn()) {
       KeepDebugCopy(spoolFilePath);
     } else {
-      FileRetire(spoolFilePath);
+      FileRetireForOverwrite(spoolFilePath);  // its storage serves the next mail
     }
     return;
   }

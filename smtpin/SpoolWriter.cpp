@@ -47,6 +47,12 @@ bool CSpoolWriter::Write(const char* bytes, std::size_t count) {
 
 bool CSpoolWriter::Commit() {
   if (!m_Failed && m_Used > 0 && WriteOut(m_Buffer.get(), m_Used)) m_Used = 0;
+  // The file may have been an earlier spool file, written over: it ends here.
+  if (!m_Failed && !m_File.SetEndOfFile()) {
+    DebugLog("SMTPIn- spool file could not be ended", CV_SRC, __LINE__);
+    LogLastError();
+    m_Failed = true;
+  }
   if (!m_Failed && !m_File.Sync()) {
     DebugLog("SMTPIn- spool file sync failed", CV_SRC, __LINE__);
     LogLastError();

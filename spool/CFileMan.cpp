@@ -67,11 +67,11 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
   // after its wrap, or after a power loss took back its unflushed steps; that
   // number is skipped.
   for (int attempt = 1;; ++attempt) {
-    handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+    handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNewOverwrite);
     if (handle.IsValid()) break;
     const DWORD error = PlatformGetLastError();
-    const bool taken = error == static_cast<DWORD>(ERROR_FILE_EXISTS) ||
-                       error == static_cast<DWORD>(ERROR_ALREADY_EXISTS);
+    const bool taken =
+        error == static_cast<DWORD>(ERROR_FILE_EXISTS) || error == static_cast<DWORD>(ERROR_ALREADY_EXISTS);
     if (!taken || attempt == kSpoolNameAttempts) {
       CopyCut(path, pathSize, name);
       DebugLogStr("QUE_AddMsg Error: File open: ", name, CV_SRC, __LINE__);

@@ -40,8 +40,11 @@ class CFileMan {
 
   // Inbound spool file OUT/<TmpIndex>.zqx, created new and exclusively for us;
   // a number whose file still exists is skipped (up to 100 numbers are tried),
-  // so an earlier mail is never replaced. 0 on success, 2 when it cannot be
-  // created (handle invalid; path filled either way, capacity pathSize).
+  // so an earlier mail is never replaced. It may reuse the storage of a
+  // handed-off spool file (kCreateNewOverwrite): the caller writes from the
+  // start and ends the file with SetEndOfFile (CSpoolWriter does). 0 on
+  // success, 2 when it cannot be created (handle invalid; path filled either
+  // way, capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
   // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
   // (counter untouched), 2 when the counter cannot be drawn, else 0.

@@ -52,8 +52,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   int fd = -1;
   bool existed = false;
   for (int attempt = 0; fd < 0 && attempt < kMaxCreateRaces; ++attempt) {
-    if (creation == FileCreation::kCreateNew) {
-      fd = CreateNewFile(path, flags, kMode);
+    if (creation == FileCreation::kCreateNew || creation == FileCreation::kCreateNewOverwrite) {
+      fd = CreateNewFile(path, flags, kMode, creation == FileCreation::kCreateNewOverwrite);
       break;
     }
     fd = OpenRetry(path.c_str(), flags, kMode);
@@ -150,6 +150,19 @@ bool CFile::Sync() {
     return false;
   }
   if (::fsync(m_Fd) != 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CFile::SetEndOfFile() {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  const off_t at = ::lseek(m_Fd, 0, SEEK_CUR);
+  if (at < 0 || ::ftruncate(m_Fd, at) != 0) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }

@@ -33,6 +33,7 @@ struct CSparePool {
   bool prepared = false;
   bool usable = false;  // ".spare" exists, is a real directory, ours and private
   std::vector<std::string> spares;
+  std::vector<std::string> filled;  // spares that kept their bytes, for kCreateNewOverwrite
 };
 
 std::mutex g_Mutex;
@@ -76,16 +77,16 @@ bool IsReusable(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid();
 }
 
-}  // namespace
-
-bool FileRetire(const std::string& path) {
+// FileRetire and FileRetireForOverwrite: `keepBytes` files go to the filled list.
+bool Retire(const std::string& path, bool keepBytes) {
   const std::string directory = DirectoryOf(path);
   std::string spare;
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
     CSparePool& pool = g_Pools[directory];
     if (!pool.prepared) PreparePool(directory, pool);
-    if (pool.usable && pool.spares.size() < kMaxSparesPerDirectory) spare = NextSpareName(directory);
+    const std::size_t held = keepBytes ? pool.filled.size() : pool.spares.size();
+    if (pool.usable && held < kMaxSparesPerDirectory) spare = NextSpareName(directory);
   }
   if (spare.empty()) return FileDelete(path);
 
@@ -102,16 +103,23 @@ bool FileRetire(const std::string& path) {
   struct stat moved;
   const bool same =
       ::lstat(spare.c_str(), &moved) == 0 && moved.st_dev == opened.st_dev && moved.st_ino == opened.st_ino;
-  const bool emptied = same && ::ftruncate(fd, 0) == 0;
+  const bool ready = same && (keepBytes || ::ftruncate(fd, 0) == 0);
   ::close(fd);
-  if (!emptied) {
+  if (!ready) {
     ::unlink(spare.c_str());
     return true;
   }
   std::lock_guard<std::mutex> lock(g_Mutex);
-  g_Pools[directory].spares.push_back(std::move(spare));
+  CSparePool& pool = g_Pools[directory];
+  (keepBytes ? pool.filled : pool.spares).push_back(std::move(spare));
   return true;
 }
+
+}  // namespace
+
+bool FileRetire(const std::string& path) { return Retire(path, false); }
+
+bool FileRetireForOverwrite(const std::string& path) { return Retire(path, true); }
 
 void FileKeepSpares(const std::string& directory, std::size_t count) {
   count = std::min(count, kMaxSparesPerDirectory);
@@ -132,15 +140,17 @@ void FileKeepSpares(const std::string& directory, std::size_t count) {
   }
 }
 
-bool AdoptSpareFile(const std::string& path) {
+bool AdoptSpareFile(const std::string& path, bool filled) {
   const std::string directory = DirectoryOf(path);
   std::string spare;
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
     const auto found = g_Pools.find(directory);
-    if (found == g_Pools.end() || found->second.spares.empty()) return false;
-    spare = std::move(found->second.spares.back());
-    found->second.spares.pop_back();
+    if (found == g_Pools.end()) return false;
+    std::vector<std::string>& list = filled ? found->second.filled : found->second.spares;
+    if (list.empty()) return false;
+    spare = std::move(list.back());
+    list.pop_back();
   }
   const int savedErrno = errno;
   if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
@@ -150,7 +160,8 @@ bool AdoptSpareFile(const std::string& path) {
   }
   if (errno == EEXIST) {
     std::lock_guard<std::mutex> lock(g_Mutex);
-    g_Pools[directory].spares.push_back(std::move(spare));
+    CSparePool& pool = g_Pools[directory];
+    (filled ? pool.filled : pool.spares).push_back(std::move(spare));
   } else {
     ::unlink(spare.c_str());  // gone or unusable: forget it
   }
@@ -158,9 +169,9 @@ bool AdoptSpareFile(const std::string& path) {
   return false;
 }
 
-int CreateNewFile(const std::string& path, int flags, mode_t mode) {
+int CreateNewFile(const std::string& path, int flags, mode_t mode, bool overwrite) {
   flags &= ~(O_CREAT | O_EXCL);
-  if (AdoptSpareFile(path)) {
+  if ((overwrite && AdoptSpareFile(path, true)) || AdoptSpareFile(path)) {
     const int fd = OpenRetry(path.c_str(), flags | O_NOFOLLOW, mode);
     if (fd >= 0) return fd;
   }

@@ -15,12 +15,14 @@
 // Moves a spare of `path`'s directory to `path` if `path` does not exist: true
 // when `path` is now an empty file of ours with the current time, false when
 // there is no spare or `path` exists (then nothing changed).
-bool AdoptSpareFile(const std::string& path);
+// `filled`: a spare that kept its bytes (FileRetireForOverwrite) instead.
+bool AdoptSpareFile(const std::string& path, bool filled = false);
 
 // Creates `path`, which must not exist (as open with O_CREAT | O_EXCL added to
 // `flags`), from a spare when there is one: a descriptor, or -1 and errno
 // (EEXIST when `path` exists).
-int CreateNewFile(const std::string& path, int flags, mode_t mode);
+// `overwrite`: the file may be a spare that kept its bytes (FileRetireForOverwrite).
+int CreateNewFile(const std::string& path, int flags, mode_t mode, bool overwrite = false);
 
 // open(2) with `flags` (close-on-exec added), where O_CREAT creates through
 // CreateNewFile: a descriptor, or -1 and errno.

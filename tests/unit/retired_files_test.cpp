@@ -89,6 +89,36 @@ TEST_F(RetiredFileTest, NextCreationReusesTheFileEmptyWithCreationSemantics) {
   EXPECT_EQ(ReadText(Dir() + "ENV2"), "old");
 }
 
+TEST_F(RetiredFileTest, RetiredForOverwriteKeepsItsBytesOnlyForOverwritingCreations) {
+  const std::string old = Dir() + "1.zqx";
+  WriteText(old, "the whole of an earlier mail");
+  const ino_t inode = InodeOf(old);
+  ASSERT_TRUE(FileRetireForOverwrite(old));
+  EXPECT_FALSE(FileExists(old));
+
+  // A plain creation never sees those bytes.
+  CStdioFile plain = CStdioFile::Open(Dir() + "ENV1", "w");
+  ASSERT_TRUE(plain.IsOpen());
+  plain.Close();
+  EXPECT_NE(InodeOf(Dir() + "ENV1"), inode);
+  EXPECT_EQ(FileSizeByName(Dir() + "ENV1"), 0);
+  CFile fresh =
+      CFile::Open(Dir() + "2.zqx", FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+  ASSERT_TRUE(fresh.IsValid());
+  EXPECT_NE(InodeOf(Dir() + "2.zqx"), inode);
+
+  // An overwriting one gets the file, written over from its start and ended
+  // where the new content ends.
+  CFile reused = CFile::Open(Dir() + "3.zqx", FileAccess::kReadWrite, FileShare::kNone,
+                             FileCreation::kCreateNewOverwrite);
+  ASSERT_TRUE(reused.IsValid());
+  EXPECT_EQ(InodeOf(Dir() + "3.zqx"), inode);
+  ASSERT_EQ(reused.Write("short", 5), 5);
+  ASSERT_TRUE(reused.SetEndOfFile());
+  reused.Close();
+  EXPECT_EQ(ReadText(Dir() + "3.zqx"), "short");
+}
+
 TEST_F(RetiredFileTest, FilesNotOursAloneAreDeletedNotEmptied) {
   // A second name: emptying would destroy what that name shows.
   WriteText(Dir() + "linked", "data");

@@ -323,6 +323,22 @@ TEST_F(SpoolWriterTest, WritesEverySizeThroughItsBuffer) {
   EXPECT_EQ(SpoolSandbox::ReadWhole(Path("w.zqx")), expected);
 }
 
+TEST_F(SpoolWriterTest, CommitEndsAFileThatHeldALongerMail) {
+  const std::string longer(3 * CSpoolWriter::kBufferSize, 'o');
+  {
+    CSpoolWriter first(
+        CFile::Open(Path("a.zqx"), FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways));
+    ASSERT_TRUE(first.Write(longer.data(), longer.size()));
+    ASSERT_TRUE(first.Commit());
+  }
+  ASSERT_TRUE(FileRetireForOverwrite(Path("a.zqx")));
+  CSpoolWriter next(CFile::Open(Path("b.zqx"), FileAccess::kReadWrite, FileShare::kNone,
+                                FileCreation::kCreateNewOverwrite));
+  ASSERT_TRUE(next.Write("new mail\r\n", 10));
+  ASSERT_TRUE(next.Commit());
+  EXPECT_EQ(SpoolSandbox::ReadWhole(Path("b.zqx")), "new mail\r\n");
+}
+
 TEST_F(SpoolWriterTest, FailedWritesMakeTheCommitFail) {
   SpoolSandbox::Touch(Path("r.zqx"));
   CSpoolWriter writer(
