@@ -15,11 +15,13 @@ three servers on 127.0.0.1, each started fresh for each load and stopped after:
   sink     smtp-sink, which stores nothing: the ceiling of the client and the
            loopback network.
 
-Before each run the page cache is written back (sync), and work directories
-are removed only at the end of the bench: on ext4 without
-a journal, a new file's inode is searched for past every inode freed in the
-last minute or more, so a server started right after the removal of the
-previous run's thousands of files would pay for that removal.
+On ext4 without a journal a new file's inode is searched for past every
+inode freed in the last 60 seconds (longer while their table blocks are not
+written back), so a server started right after another's thousands of
+deletions pays for them. Therefore the page cache is written back (sync)
+before each run, the bench waits 61 seconds after each run of a server that
+deletes files (smtpd deletes every queue file once discarded; --no-settle
+skips the wait), and work directories are removed only at the end.
 
 Loads: 2,000 mails of 10 KB and 20 mails of 1 MB, each with 1 and with 10
 parallel sessions (--quick: 200 and 5 mails). Prints mails per second per
@@ -55,6 +57,7 @@ SMTP_SINK = "/usr/sbin/smtp-sink"
 START_TIMEOUT = 15.0
 RUN_TIMEOUT = 300.0
 FINISH_TIMEOUT = 60.0
+SETTLE_SECONDS = 61.0
 
 
 @dataclass(frozen=True)
@@ -94,6 +97,7 @@ def wait_accepting(port: int, timeout: float, alive=lambda: True) -> None:
 
 class GatewayServer:
     name = "gateway"
+    deletes_files = False  # its spent work files are kept for reuse
 
     def __init__(self, binary: Path | None):
         self.binary = binary  # None: build build-release/cvsmtpgw at first start
@@ -206,6 +210,7 @@ class PostfixServer:
     its master run in the foreground and killed with its process group."""
 
     name = "smtpd"
+    deletes_files = True  # each queue file, once discarded
 
     def __init__(self):
         self.root: Path | None = None
@@ -282,6 +287,7 @@ class PostfixServer:
 
 class SinkServer:
     name = "sink"
+    deletes_files = False
 
     def __init__(self):
         self.proc: subprocess.Popen | None = None
@@ -368,6 +374,8 @@ def main() -> int:
     ap.add_argument("--only", default="gateway,smtpd,sink",
                     help="comma-separated servers to run: gateway, smtpd, sink")
     ap.add_argument("--quick", action="store_true", help="200 small and 5 large mails per run")
+    ap.add_argument("--no-settle", action="store_true",
+                    help="no pause after the runs of a server that deletes files")
     args = ap.parse_args()
 
     names = [n.strip() for n in args.only.split(",") if n.strip()]
@@ -388,14 +396,20 @@ def main() -> int:
     results: dict[tuple[str, Load], float | None] = {}
     notes = []
     try:
-        for load in loads(args.quick):
-            for server in servers:
-                rate, note = run_one(server, load)
-                results[(server.name, load)] = rate
-                if note and note not in notes:
-                    notes.append(note)
-                print(f"  {load.label:<26} {server.name:<8} {fmt_rate(rate):>9} mails/s",
+        runs = [(load, server) for load in loads(args.quick) for server in servers]
+        for k, (load, server) in enumerate(runs):
+            rate, note = run_one(server, load)
+            results[(server.name, load)] = rate
+            if note and note not in notes:
+                notes.append(note)
+            print(f"  {load.label:<26} {server.name:<8} {fmt_rate(rate):>9} mails/s",
+                  file=sys.stderr, flush=True)
+            if server.deletes_files and k + 1 < len(runs) and not args.no_settle:
+                # Let the files this run deleted age out (see the module comment).
+                print(f"  waiting {SETTLE_SECONDS:.0f}s after {server.name}'s deletions",
                       file=sys.stderr, flush=True)
+                os.sync()
+                time.sleep(SETTLE_SECONDS)
     finally:
         for server in servers:
             server.cleanup()
