@@ -94,8 +94,8 @@ def test_hostile_structure_is_survived(make_gateway):
     err = gw.stderr_text()
     assert "message nested too deeply" in err
     assert "Premature EOF" in err
-    spare = gw.out_dir / ".spare"  # retired work files kept for reuse
-    dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir, spare)
+    spare = gw.out_dir / ".spare"  # work files kept for reuse
+    dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir, spare, spare / "new")
     for path in gw.root.rglob("*"):
         assert path.parent in (gw.root, *dirs) or path in dirs, path
 

@@ -28,12 +28,13 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Spare files of `dir`: retired ones in ".spare", newly made ones below it.
 std::size_t SpareCount(const std::string& dir) {
   std::error_code ec;
   std::size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator(dir + "/.spare", ec);
-       !ec && it != std::filesystem::end(it); ++it)
-    ++n;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir + "/.spare", ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    if (it->is_regular_file()) ++n;
   return n;
 }
 
@@ -158,15 +159,21 @@ TEST_F(RetiredFileTest, KeptSparesAreBoundedAndLeftoversOfAnotherRunRemoved) {
   std::filesystem::create_directory(Dir() + ".spare");
   ::chmod((Dir() + ".spare").c_str(), 0700);
   WriteText(Dir() + ".spare/999-1", "left by a run that was killed");
+  std::filesystem::create_directory(Dir() + ".spare/new");
+  ::chmod((Dir() + ".spare/new").c_str(), 0700);
+  WriteText(Dir() + ".spare/new/999-2", "");
   FileKeepSpares(Dir(), 3);
   EXPECT_EQ(SpareCount(m_Dir.Path()), 3u);
   EXPECT_FALSE(FileExists(Dir() + ".spare/999-1"));
+  EXPECT_FALSE(FileExists(Dir() + ".spare/new/999-2"));
   FileKeepSpares(Dir(), 1000);  // capped
   const std::size_t capped = SpareCount(m_Dir.Path());
   EXPECT_GT(capped, 3u);
   EXPECT_LT(capped, 100u);
-  for (const auto& e : std::filesystem::directory_iterator(Dir() + ".spare"))
-    EXPECT_EQ(std::filesystem::file_size(e.path()), 0u);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(Dir() + ".spare"))
+    if (e.is_regular_file()) {
+      EXPECT_EQ(std::filesystem::file_size(e.path()), 0u);
+    }
   // Each creation takes one.
   CStdioFile f = CStdioFile::Open(Dir() + "Msgcnt.imp", "w");
   ASSERT_TRUE(f.IsOpen());
