@@ -24,10 +24,7 @@ CFileMan* TheFileMan() { return g_FileMan; }
 
 bool FinishHandOffs(unsigned milliseconds) {
   if (g_SMTPIn == nullptr) return true;
-  // No new client: the listening socket is shut, so accept fails at once.
-  g_SMTPIn->m_StopAccepting = 1;
-  if (g_SMTPIn->m_ListenSocket != INVALID_SOCKET)
-    SockShutdown(g_SMTPIn->m_ListenSocket, SocketShutdown::kBoth);
+  g_SMTPIn->StopAccepting();  // no new client
   if (g_SMTPIn->HandOffs().Drain(milliseconds)) return true;
   DebugLog("SMTPIn- Error: stopped with received mails not yet handed off", CV_SRC, __LINE__);
   return false;

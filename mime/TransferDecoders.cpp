@@ -239,29 +239,35 @@ class CQuotedPrintableState {
   unsigned char m_First = 0;
 };
 
-}  // namespace
-
-void DecodeBase64(PartReader& reader, CStdioFile& out, std::string* digestOut, int suppressCR) {
-  CDecodeSink sink(out, digestOut != nullptr, suppressCR == 1);
-  CBase64State state(sink);
+// Feeds everything left in the reader to `state`, a byte at a time except
+// where `fastPath(run, i, n)` takes bytes of a run in bulk (it returns where
+// it stopped, `i` when it takes none).
+template <class State, class FastPath>
+void FeedAll(PartReader& reader, State& state, FastPath fastPath) {
   for (;;) {
     const char* run;
     const std::size_t n = PartTakeRun(reader, &run, static_cast<std::size_t>(-1));
     if (n == 0) {
       const int c = PartGetChar(reader);
-      if (c < 0) break;
+      if (c < 0) return;
       state.Feed(static_cast<unsigned char>(c));
       continue;
     }
-    std::size_t i = 0;
-    while (i < n) {
-      if (state.AtGroupStart()) {
-        i = state.FeedFast(run, i, n);
-        if (i >= n) break;
-      }
-      state.Feed(static_cast<unsigned char>(run[i++]));
+    for (std::size_t i = 0; i < n;) {
+      i = fastPath(run, i, n);
+      if (i < n) state.Feed(static_cast<unsigned char>(run[i++]));
     }
   }
+}
+
+}  // namespace
+
+void DecodeBase64(PartReader& reader, CStdioFile& out, std::string* digestOut, int suppressCR) {
+  CDecodeSink sink(out, digestOut != nullptr, suppressCR == 1);
+  CBase64State state(sink);
+  FeedAll(reader, state, [&state](const char* run, std::size_t i, std::size_t n) {
+    return state.AtGroupStart() ? state.FeedFast(run, i, n) : i;
+  });
   sink.Flush();
   if (state.InsideGroup()) Warn("Premature EOF");
   if (digestOut) *digestOut = sink.Md5().FinalText();
@@ -271,29 +277,15 @@ void DecodeQuotedPrintable(PartReader& reader, CStdioFile& out, std::string* dig
   CDecodeSink sink(out, false, false);
   CDigestFeed digest(digestOut != nullptr);
   CQuotedPrintableState state(sink, digest);
-  for (;;) {
-    const char* run;
-    const std::size_t n = PartTakeRun(reader, &run, static_cast<std::size_t>(-1));
-    if (n == 0) {
-      const int c = PartGetChar(reader);
-      if (c < 0) break;
-      state.Feed(static_cast<unsigned char>(c));
-      continue;
-    }
-    std::size_t i = 0;
-    while (i < n) {
-      if (state.Plain()) {
-        // Literal bytes up to the next "=" pass unchanged.
-        const char* eq = static_cast<const char*>(std::memchr(run + i, '=', n - i));
-        const std::size_t literal = eq ? static_cast<std::size_t>(eq - (run + i)) : n - i;
-        sink.PutRun(run + i, literal);
-        digest.Add(run + i, literal);
-        i += literal;
-        if (i >= n) break;
-      }
-      state.Feed(static_cast<unsigned char>(run[i++]));
-    }
-  }
+  FeedAll(reader, state, [&](const char* run, std::size_t i, std::size_t n) {
+    if (!state.Plain()) return i;
+    // Literal bytes up to the next "=" pass unchanged.
+    const char* eq = static_cast<const char*>(std::memchr(run + i, '=', n - i));
+    const std::size_t literal = eq ? static_cast<std::size_t>(eq - (run + i)) : n - i;
+    sink.PutRun(run + i, literal);
+    digest.Add(run + i, literal);
+    return i + literal;
+  });
   state.End();
   sink.Flush();
   if (digestOut) *digestOut = digest.Text();

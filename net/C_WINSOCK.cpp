@@ -28,11 +28,15 @@ void LogTeardown(const char* format, long long value, int line) {
 
 C_WINSOCK::C_WINSOCK() = default;
 
-C_WINSOCK::~C_WINSOCK() {
+void C_WINSOCK::StopAccepting() {
   // Wake a waiting accept: there is no blocking call to cancel, so the
   // listening socket is shut down, which makes accept fail at once.
   m_StopAccepting = 1;
   if (m_ListenSocket != INVALID_SOCKET) SockShutdown(m_ListenSocket, SocketShutdown::kBoth);
+}
+
+C_WINSOCK::~C_WINSOCK() {
+  StopAccepting();
   if (m_AcceptThread != 0) {
     WaitThreadHandle(m_AcceptThread, kAcceptThreadWaitMs);
     CloseThreadHandle(m_AcceptThread);
@@ -105,8 +109,10 @@ int C_WINSOCK::RemoveThread(ThreadHandle threadHandle) {
   const int before = m_ConnectionCount;
   for (ThreadListEntry* entry = m_ThreadList; entry != nullptr; entry = entry->next) {
     if (entry->threadHandle != threadHandle) continue;
-    if (entry->previous != nullptr) entry->previous->next = entry->next;
-    else m_ThreadList = entry->next;
+    if (entry->previous != nullptr)
+      entry->previous->next = entry->next;
+    else
+      m_ThreadList = entry->next;
     if (entry->next != nullptr) entry->next->previous = entry->previous;
     delete entry;
     m_ConnectionCount--;
@@ -155,7 +161,8 @@ unsigned C_WINSOCK::AcceptConnections(void* serverArgument) {
     }
     info->clientSocket = client;
     info->listenSocket = server->m_ListenSocket;
-    if (peerLength > 0) std::memcpy(&info->peerAddress, &peer, std::min<std::size_t>(peerLength, sizeof peer));
+    if (peerLength > 0)
+      std::memcpy(&info->peerAddress, &peer, std::min<std::size_t>(peerLength, sizeof peer));
     info->server = server;
     info->refuse = server->m_ConnectionCount + server->m_Starting >= server->m_MaxConnections ? 1 : 0;
 
@@ -233,8 +240,8 @@ unsigned C_WINSOCK::ClientThreadEntry(void* threadInfo) {
   }
 
   if (SockSetLinger(socket, true, kLingerSeconds) == SOCKET_ERROR) {
-    LogTeardown("setsockopt for SO_LINGER failed with error: %lld", static_cast<long long>(PlatformGetLastError()),
-                __LINE__);
+    LogTeardown("setsockopt for SO_LINGER failed with error: %lld",
+                static_cast<long long>(PlatformGetLastError()), __LINE__);
   } else {
     DebugLog("ClientThreadEntry : Set SO_LINGER ON", CV_SRC, __LINE__);
   }

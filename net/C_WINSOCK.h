@@ -76,6 +76,8 @@ class C_WINSOCK {
 
   // 0 when the accept thread was started or already runs, 1 when it could not be created.
   int StartAcceptThread();
+  // No more connections: the accept thread ends at once (its socket stays open).
+  void StopAccepting();
 
   // Thread list upkeep under m_ListLock; both return 1.
   int AddThread(C_WSTHREAD* instance, ThreadHandle threadHandle, SOCKET clientSocket);
@@ -92,11 +94,11 @@ class C_WINSOCK {
   ThreadListEntry* m_ThreadList = nullptr;  // guarded by m_ListLock
   std::atomic<int> m_Accepting{0};          // 1 while the accept thread exists
   int m_MaxConnections = kDefaultMaxConnections;
-  std::atomic<int> m_ConnectionCount{0};    // entries of m_ThreadList; written under m_ListLock
+  std::atomic<int> m_ConnectionCount{0};  // entries of m_ThreadList; written under m_ListLock
   int m_Protocol = 0;
   std::mutex m_ListLock;
-  std::recursive_mutex m_ServerLock;        // the concrete server's lock
-  std::atomic<int> m_StopAccepting{0};      // 1: the accept thread ends after its current accept
+  std::recursive_mutex m_ServerLock;    // the concrete server's lock
+  std::atomic<int> m_StopAccepting{0};  // 1: the accept thread ends after its current accept
   ThreadHandle m_AcceptThread = 0;
 
  private:

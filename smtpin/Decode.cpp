@@ -78,6 +78,12 @@ void LogBoth(const char* text, const char* value) {
   DebugLog2Str(text, value, CV_SRC, __LINE__);
 }
 
+// Creates (or empties) `path`: true when it could be opened and closed.
+bool CreateEmptyFile(const char* path) {
+  CStdioFile f = CStdioFile::Open(path, "w");
+  return f.IsOpen() && f.Close();
+}
+
 // Withdraws a submission the fax server must not see in part.
 void WithdrawSubmission(const std::string& envelopeFile, const std::vector<std::string>& files) {
   DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile.c_str(), CV_SRC,
@@ -104,18 +110,14 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
 
   GetMsgCountFileName(messageFile);
   DebugLog2Str("SMTPIn - mesage file name: ", messageFile, CV_SRC, __LINE__);
-  {
-    CStdioFile f = CStdioFile::Open(messageFile, "w");
-    if (!f.IsOpen() || !f.Close()) {
-      errorText = "SMTPIn- Error: Unable to open message file for writing: ";
-      errorPath = messageFile;
-    }
+  if (!CreateEmptyFile(messageFile)) {
+    errorText = "SMTPIn- Error: Unable to open message file for writing: ";
+    errorPath = messageFile;
   }
   if (errorText == nullptr) {
     CreateAutoFile(listFile);
     DebugLog2Str("SMTPIn - attachment file name: ", listFile, CV_SRC, __LINE__);
-    CStdioFile f = CStdioFile::Open(listFile, "w");
-    if (!f.IsOpen() || !f.Close()) {
+    if (!CreateEmptyFile(listFile)) {
       errorText = "SMTPIn- Error: Unable to open attachment file for writing: ";
       errorPath = listFile;
       listFile[0] = '\0';  // nothing of ours to delete there (it may be the bare directory)
@@ -125,9 +127,7 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
     const long drawn = MakeEnvFileName();
     if (drawn == 0) GetFileName(envelopeFile);
     DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
-    CStdioFile f;
-    if (drawn == 0 && envelopeFile[0] != '\0') f = CStdioFile::Open(envelopeFile, "w");
-    if (!f.IsOpen() || !f.Close()) {
+    if (drawn != 0 || envelopeFile[0] == '\0' || !CreateEmptyFile(envelopeFile)) {
       errorText = "SMTPIn- Error: Unable to open new file for writing: ";
       errorPath = envelopeFile;
       envelopeFile[0] = '\0';

@@ -148,9 +148,9 @@ void SetCache(const std::string& path, std::string text, std::shared_ptr<const C
   g_Cache.generationKnown = false;
 }
 
+// The same file, unchanged since `b` was taken, as far as its status tells.
 bool SameFileState(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec &&
+  return CFileIdentity::Of(a) == CFileIdentity::Of(b) && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
