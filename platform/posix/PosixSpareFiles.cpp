@@ -68,10 +68,7 @@ void PreparePool(const std::string& directory, CSparePool& pool) {
   pool.prepared = true;
   const std::string spareDir = directory + kSpareDirectoryName;
   if (::mkdir(spareDir.c_str(), 0700) != 0 && errno != EEXIST) return;
-  struct stat st;
-  if (::lstat(spareDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & 077) != 0)
-    return;
+  if (!DirectoryIsPrivate(spareDir)) return;
   RemoveFilesIn(spareDir);
   pool.newDir = spareDir;
   // New files take their inodes near their directory. Marked as a top of a
@@ -88,13 +85,9 @@ void PreparePool(const std::string& directory, CSparePool& pool) {
     }
     ::close(fd);
   }
-  if (::mkdir(newDir.c_str(), 0700) == 0 || errno == EEXIST) {
-    struct stat nst;
-    if (::lstat(newDir.c_str(), &nst) == 0 && S_ISDIR(nst.st_mode) && nst.st_uid == ::geteuid() &&
-        (nst.st_mode & 077) == 0 && nst.st_dev == st.st_dev) {
-      RemoveFilesIn(newDir);
-      pool.newDir = newDir;
-    }
+  if ((::mkdir(newDir.c_str(), 0700) == 0 || errno == EEXIST) && DirectoryIsPrivate(newDir)) {
+    RemoveFilesIn(newDir);
+    pool.newDir = newDir;
   }
   pool.usable = true;
 }
