@@ -4,6 +4,7 @@ test fails if one ignored q or a sanitizer reported a fault. Directories are
 kept after a failure or with CVSMTPGW_KEEP=1."""
 
 import os
+import shutil
 
 import pytest
 
@@ -12,8 +13,7 @@ from gateway_harness import Gateway
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
-    outcome = yield
-    report = outcome.get_result()
+    report = (yield).get_result()
     setattr(item, f"report_{report.when}", report)
 
 
@@ -22,23 +22,20 @@ def make_gateway(request):
     made: list[Gateway] = []
 
     def factory(values=None, debug_logs=True, start=True) -> Gateway:
-        gw = Gateway(values=values, debug_logs=debug_logs)
-        made.append(gw)
-        return gw.start() if start else gw
+        made.append(Gateway(values=values, debug_logs=debug_logs))
+        return made[-1].start() if start else made[-1]
 
     yield factory
-
-    problems = []
     for gw in made:
         gw.stop()
-        problems += gw.problems()
+    problems = [p for gw in made for p in gw.problems()]
     call = getattr(request.node, "report_call", None)
     keep = os.environ.get("CVSMTPGW_KEEP") == "1" or problems or (call is not None and call.failed)
     for gw in made:
         if keep:
             print(f"kept gateway directory {gw.root}")
         else:
-            gw.remove()
+            shutil.rmtree(gw.root, ignore_errors=True)
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
 

@@ -1,11 +1,10 @@
 """Generated mails for cross-checking the gateway's MIME decoder against Python's
 email package (multipart mixed/alternative/digest/appledouble, nested rfc822,
 every transfer encoding, encoded subjects, odd names, right and wrong
-Content-MD5), and what the gateway must write for each by its own rules: text/html
-and message/* other than rfc822 dropped; unnamed text/* outside appledouble is
-body text; all else is an attachment; text goes through text mode (CR LF on
-disk, decoded CRs dropped), only non-text base64 parts are byte exact.
-Standard library only."""
+Content-MD5), and what the gateway must write for each: text/html and message/*
+other than rfc822 dropped; unnamed text/* outside appledouble is body text; all
+else is an attachment; text goes through text mode (CR LF on disk, decoded CRs
+dropped), only non-text base64 parts are byte exact."""
 
 from __future__ import annotations
 
@@ -13,30 +12,31 @@ import base64
 import hashlib
 import quopri
 import random
-from email import policy
+from email import encoders, policy
+from email.header import Header
 from email.message import Message
 from email.mime.base import MIMEBase
 from email.mime.message import MIMEMessage
 from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 from email.parser import BytesParser
-from email import encoders
-from email.header import Header
 
-SENDER = "sender@example.com"
+HEAD = "From: sender@example.com\r\nTo: 5550100@fax.example.com\r\nSubject: case-{n}\r\n"
+WORDS = ["fax", "page", "report", "total", "=", "caf\u00e9", "na\u00efve", "100%", "a.b", "--", "_", "end."]
+NAMES = ["report.pdf", "report.final.v2.pdf", "archive.tar.gz", "README", "scan.tif", ".hidden",
+         "many.dots.in.this.name.gif", "no_extension_at_all", "x.y", None]
+KINDS = [("application", "pdf"), ("image", "gif"), ("image", "tiff"), ("application", "octet-stream"),
+         ("application", "msword"), ("image", "jpeg")]
+ENCODERS = {"base64": encoders.encode_base64, "quoted-printable": encoders.encode_quopri}
 
 
-def _rand(rng: random.Random, n: int) -> bytes:
+def _rand(rng, n: int) -> bytes:
     return bytes(rng.getrandbits(8) for _ in range(n))
 
 
-def _text(rng: random.Random, lines: int, width: int = 60, extra: str = "") -> str:
-    words = ["fax", "page", "report", "total", "=", "caf\u00e9", "na\u00efve", "100%", "a.b", "--", "_", "end."]
-    out = []
-    for _ in range(lines):
-        line = " ".join(rng.choice(words) for _ in range(rng.randint(1, width // 5)))
-        out.append(line + extra)
-    return "\n".join(out) + "\n"
+def _text(rng, lines: int, extra: str = "") -> str:
+    return "".join(" ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 12))) + extra + "\n"
+                   for _ in range(lines))
 
 
 def _mtext(text: str, subtype: str = "plain", charset: str = "us-ascii") -> MIMEText:
@@ -49,34 +49,23 @@ def _attachment(data: bytes, maintype: str, subtype: str, name: str | None, enco
                 md5: str | None = None, disposition: bool = True) -> Message:
     part = MIMEBase(maintype, subtype, **({"name": name} if name and not disposition else {}))
     part.set_payload(data)
-    if encoding == "base64":
-        encoders.encode_base64(part)
-    elif encoding == "quoted-printable":
-        encoders.encode_quopri(part)
-    else:
-        encoders.encode_7or8bit(part)
+    ENCODERS.get(encoding, encoders.encode_7or8bit)(part)
     if disposition:
-        if name is None:
-            part.add_header("Content-Disposition", "attachment")
-        else:
-            part.add_header("Content-Disposition", "attachment", filename=name)
+        part.add_header("Content-Disposition", "attachment", **({"filename": name} if name else {}))
     if md5 is not None:
         part["Content-MD5"] = md5
     return part
 
 
-def _md5_text(data: bytes) -> str:
+def _md5(data: bytes) -> str:
     return base64.b64encode(hashlib.md5(data).digest()).decode()
 
 
-def _finish(msg: Message, n: int, subject: str | None = None) -> bytes:
-    if "From" not in msg:
-        msg["From"] = SENDER
-    if "To" not in msg:
-        msg["To"] = "5550100@fax.example.com"
-    if "Subject" not in msg:
-        msg["Subject"] = subject or f"case-{n}"
-    return msg.as_bytes(policy=policy.SMTP)
+def _mixed(*parts: Message) -> MIMEMultipart:
+    outer = MIMEMultipart("mixed")
+    for part in parts:
+        outer.attach(part)
+    return outer
 
 
 def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
@@ -84,71 +73,56 @@ def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
     rng = random.Random(seed)
     cases: list[tuple[str, bytes, int]] = []
 
-    def add(desc: str, msg: Message, wrong_md5: int = 0, subject: str | None = None) -> None:
+    def add(desc: str, msg: Message, wrong_md5: int = 0) -> None:
         n = len(cases)
-        cases.append((f"case-{n} {desc}", _finish(msg, n, subject), wrong_md5))
+        for name, value in (("From", "sender@example.com"), ("To", "5550100@fax.example.com"),
+                            ("Subject", f"case-{n}")):
+            if name not in msg:
+                msg[name] = value
+        cases.append((f"case-{n} {desc}", msg.as_bytes(policy=policy.SMTP), wrong_md5))
 
     def add_raw(desc: str, content_type: str, cte: str, body: bytes) -> None:
-        n = len(cases)
-        head = (f"From: {SENDER}\r\nTo: 5550100@fax.example.com\r\nSubject: case-{n}\r\n"
-                f"MIME-Version: 1.0\r\nContent-Type: {content_type}\r\n"
-                f"Content-Transfer-Encoding: {cte}\r\n\r\n").encode()
-        cases.append((f"case-{n} {desc}", head + body.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"), 0))
+        head = HEAD.format(n=len(cases)) + f"MIME-Version: 1.0\r\nContent-Type: {content_type}\r\n"
+        head += f"Content-Transfer-Encoding: {cte}\r\n\r\n"
+        cases.append((f"case-{len(cases)} {desc}", head.encode() + body.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"), 0))
 
     # Single-part bodies in every transfer encoding.
     for cte in ("7bit", "8bit", "quoted-printable", "base64"):
-        for charset in ("us-ascii", "utf-8"):
-            if cte == "7bit" and charset == "utf-8":
-                continue
-            text = _text(rng, rng.randint(1, 40), extra=" " if cte == "quoted-printable" else "")
-            data = text.encode(charset, "replace")
+        for charset in ("us-ascii", "utf-8")[:1 if cte == "7bit" else 2]:
+            data = _text(rng, rng.randint(1, 40), " " if cte == "quoted-printable" else "").encode(charset, "replace")
             if cte == "base64":
                 data = base64.encodebytes(data.replace(b"\n", b"\r\n"))
             elif cte == "quoted-printable":
                 data = quopri.encodestring(data)
             add_raw(f"single {cte} {charset}", f"text/plain; charset={charset}", cte, data)
-
     # Long quoted-printable lines with soft breaks, "=", encoded line ends and trailing blanks.
     qp = ("x" * 500 + " = tail  \n" + "caf\u00e9 " * 100 + "\n").encode()
     add_raw("quoted-printable soft breaks", "text/plain; charset=utf-8", "quoted-printable",
             quopri.encodestring(qp) + b"a=0D=0Ab=0D=0A")
 
-    names = ["report.pdf", "report.final.v2.pdf", "archive.tar.gz", "README", "scan.tif", ".hidden",
-             "many.dots.in.this.name.gif", "no_extension_at_all", "x.y", None]
-    kinds = [("application", "pdf"), ("image", "gif"), ("image", "tiff"), ("application", "octet-stream"),
-             ("application", "msword"), ("image", "jpeg")]
-
-    # multipart/mixed with text and attachments in several encodings.
+    # multipart/mixed with text and attachments in several encodings, some with a (wrong) MD5.
     for i in range(18):
-        outer = MIMEMultipart("mixed")
-        outer.attach(_mtext(_text(rng, rng.randint(0, 10)) or "x\n", "plain", rng.choice(["us-ascii", "utf-8"])))
+        outer = _mixed(_mtext(_text(rng, rng.randint(0, 10)) or "x\n", "plain", rng.choice(["us-ascii", "utf-8"])))
         wrong = 0
         for _ in range(rng.randint(1, 4)):
-            maintype, subtype = rng.choice(kinds)
-            name = rng.choice(names)
+            maintype, subtype = rng.choice(KINDS)
+            name = rng.choice(NAMES)
             data = _rand(rng, rng.choice([0, 1, 2, 3, 57, 58, 1000, rng.randint(1, 70000)]))
             md5 = None
             if rng.random() < 0.3:
-                if rng.random() < 0.5:
-                    md5 = _md5_text(data)
-                else:
-                    md5 = _md5_text(data + b"tampered")
-                    wrong += 1
-            outer.attach(_attachment(data, maintype, subtype, name, "base64", md5,
-                                     disposition=rng.random() < 0.7))
+                bad = rng.random() >= 0.5
+                md5, wrong = _md5(data + b"tampered" * bad), wrong + bad
+            outer.attach(_attachment(data, maintype, subtype, name, "base64", md5, disposition=rng.random() < 0.7))
         if rng.random() < 0.5:
-            csv = _text(rng, 5).encode()
-            outer.attach(_attachment(csv, "text", "csv", "table.data.csv",
+            outer.attach(_attachment(_text(rng, 5).encode(), "text", "csv", "table.data.csv",
                                      rng.choice(["quoted-printable", "7bit", "base64"])))
         add(f"mixed {i}", outer, wrong)
 
     # Quoted-printable and 7bit non-text attachments (text-mode output).
-    for cte in ("quoted-printable", "7bit"):
-        outer = MIMEMultipart("mixed")
-        outer.attach(_mtext("see attachment\n"))
-        data = _text(rng, 20).encode("utf-8") if cte == "quoted-printable" else _text(rng, 20).encode("ascii", "replace")
-        outer.attach(_attachment(data, "application", "postscript", "page.ps", cte))
-        add(f"attachment {cte}", outer)
+    for cte, charset in (("quoted-printable", "utf-8"), ("7bit", "ascii")):
+        data = _text(rng, 20).encode(charset, "replace")
+        add(f"attachment {cte}", _mixed(_mtext("see attachment\n"),
+                                        _attachment(data, "application", "postscript", "page.ps", cte)))
 
     # multipart/alternative: the text stays, the HTML goes.
     for i in range(4):
@@ -156,10 +130,7 @@ def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
         alt.attach(_mtext(_text(rng, 5), "plain", "utf-8"))
         alt.attach(_mtext("<p>" + _text(rng, 5) + "</p>", "html", "utf-8"))
         if i % 2:
-            outer = MIMEMultipart("mixed")
-            outer.attach(alt)
-            outer.attach(_attachment(_rand(rng, 3000), "application", "pdf", "fax.pdf"))
-            add(f"alternative in mixed {i}", outer)
+            add(f"alternative in mixed {i}", _mixed(alt, _attachment(_rand(rng, 3000), "application", "pdf", "fax.pdf")))
         else:
             add(f"alternative {i}", alt)
 
@@ -167,54 +138,33 @@ def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
     for i in range(3):
         digest = MIMEMultipart("digest")
         for j in range(rng.randint(1, 4)):
-            inner = _mtext(_text(rng, 3), "plain", "us-ascii")
-            inner["Subject"] = f"digest part {j}"
-            inner["From"] = f"p{j}@example.com"
+            inner = _mtext(_text(rng, 3))
+            inner["Subject"], inner["From"] = f"digest part {j}", f"p{j}@example.com"
             digest.attach(MIMEMessage(inner))
         add(f"digest {i}", digest)
 
     # multipart/appledouble: both halves are attachments.
     for i in range(3):
-        outer = MIMEMultipart("mixed")
-        outer.attach(_mtext("mac files\n"))
         apple = MIMEMultipart("appledouble")
         apple.attach(_attachment(_rand(rng, 300), "application", "applefile", None, disposition=False))
-        fork = _mtext(_text(rng, 4), "plain", "us-ascii") if i % 2 else _attachment(
-            _rand(rng, 2000), "application", "pdf", "data.pdf")
-        apple.attach(fork)
-        outer.attach(apple)
-        add(f"appledouble {i}", outer)
+        apple.attach(_mtext(_text(rng, 4)) if i % 2 else _attachment(_rand(rng, 2000), "application", "pdf", "data.pdf"))
+        add(f"appledouble {i}", _mixed(_mtext("mac files\n"), apple))
 
     # Nested message/rfc822 with attachments inside, and deeper nesting.
     for i in range(6):
-        inner = MIMEMultipart("mixed")
-        inner["From"] = "inner@example.com"
-        inner["Subject"] = f"inner {i}"
-        inner.attach(_mtext(_text(rng, 3)))
-        inner.attach(_attachment(_rand(rng, 5000), "application", "pdf", f"inner{i}.pdf"))
-        wrapped: Message = inner
+        wrapped = _mixed(_mtext(_text(rng, 3)), _attachment(_rand(rng, 5000), "application", "pdf", f"inner{i}.pdf"))
+        wrapped["From"], wrapped["Subject"] = "inner@example.com", f"inner {i}"
         for _ in range(i % 3):
-            level = MIMEMultipart("mixed")
-            level.attach(_mtext("forwarded\n"))
-            level.attach(MIMEMessage(wrapped))
-            wrapped = level
-        outer = MIMEMultipart("mixed")
-        outer.attach(_mtext("outer text\n"))
-        outer.attach(MIMEMessage(wrapped))
-        add(f"nested rfc822 {i}", outer)
+            wrapped = _mixed(_mtext("forwarded\n"), MIMEMessage(wrapped))
+        add(f"nested rfc822 {i}", _mixed(_mtext("outer text\n"), MIMEMessage(wrapped)))
 
     # Three levels of multipart.
     for i in range(3):
-        leaf = MIMEMultipart("mixed")
-        leaf.attach(_mtext(f"leaf {i}\n"))
-        leaf.attach(_attachment(_rand(rng, 777), "image", "gif", "deep.gif"))
+        leaf = _mixed(_mtext(f"leaf {i}\n"), _attachment(_rand(rng, 777), "image", "gif", "deep.gif"))
         mid = MIMEMultipart("related")
         mid.attach(leaf)
         mid.attach(_attachment(_rand(rng, 99), "application", "octet-stream", "mid.bin"))
-        top = MIMEMultipart("mixed")
-        top.attach(mid)
-        top.attach(_mtext("after\n"))
-        add(f"three levels {i}", top)
+        add(f"three levels {i}", _mixed(mid, _mtext("after\n")))
 
     # RFC 2047 subjects in Q and B encoding.
     for i, (charset, text) in enumerate([("utf-8", "Fax f\u00fcr M\u00fcller"), ("iso-8859-1", "R\u00e9sum\u00e9"),
@@ -226,25 +176,21 @@ def build_cases(seed: int = 1864) -> list[tuple[str, bytes, int]]:
     msg["Subject"] = f"=?us-ascii?Q?case-{len(cases)}_plain=5Fwith_underscore?="
     add("Q subject", msg)
 
-    # 8bit body with a name-less text attachment and a wrong MD5 on a binary one.
-    outer = MIMEMultipart("mixed")
-    outer.attach(_mtext("grüße\n", "plain", "utf-8"))
+    # 8bit body, a wrong MD5 and a right one on the same data.
     data = _rand(rng, 4096)
-    outer.attach(_attachment(data, "application", "pdf", "bad.pdf", "base64", _md5_text(b"other")))
-    outer.attach(_attachment(data, "application", "pdf", "good.pdf", "base64", _md5_text(data)))
-    add("md5 right and wrong", outer, 1)
+    add("md5 right and wrong", _mixed(_mtext("grüße\n", "plain", "utf-8"),
+                                      _attachment(data, "application", "pdf", "bad.pdf", "base64", _md5(b"other")),
+                                      _attachment(data, "application", "pdf", "good.pdf", "base64", _md5(data))), 1)
     return cases
 
 
 def _payload_text(part: Message) -> bytes:
-    """The decoded bytes of a text-mode part as the gateway writes them: LF
-    line ends (CR LF on disk), decoded CR bytes dropped."""
-    data = part.get_payload(decode=True) or b""
-    return data.replace(b"\r\n", b"\n").replace(b"\r", b"")
+    """A text-mode part as the gateway writes it: LF line ends (CR LF on disk), decoded CRs dropped."""
+    return (part.get_payload(decode=True) or b"").replace(b"\r\n", b"\n").replace(b"\r", b"")
 
 
 def expected_submission(raw: bytes) -> tuple[bytes, list[bytes]]:
-    msg = BytesParser(policy=policy.compat32).parsebytes(raw)
+    """(body file, attachment files) the gateway must write for `raw`."""
     body: list[bytes] = []
     attachments: list[bytes] = []
 
@@ -255,9 +201,8 @@ def expected_submission(raw: bytes) -> tuple[bytes, list[bytes]]:
         elif ctype.startswith("message/") or ctype.startswith("text/html"):
             return
         elif part.is_multipart():
-            apple = ctype == "multipart/appledouble"
             for child in part.get_payload():
-                visit(child, apple)
+                visit(child, ctype == "multipart/appledouble")
         else:
             cte = (part.get("Content-Transfer-Encoding") or "").strip().lower()
             named = part.get_filename() is not None or part.get_param("name") is not None
@@ -269,5 +214,5 @@ def expected_submission(raw: bytes) -> tuple[bytes, list[bytes]]:
             else:
                 attachments.append(_payload_text(part).replace(b"\n", b"\r\n"))
 
-    visit(msg, False)
+    visit(BytesParser(policy=policy.compat32).parsebytes(raw), False)
     return b"".join(body).replace(b"\n", b"\r\n"), attachments

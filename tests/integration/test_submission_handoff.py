@@ -3,35 +3,29 @@ OUT, byte for byte, and a hand-off that cannot complete keeps the mail."""
 
 import base64
 
-from gateway_harness import Gateway
+from gateway_harness import run_smtp_source, wait_until
+
+FAX = "5550100@fax.example.com"
 
 
-def _only_submission(gw: Gateway):
-    (env,) = gw.wait_for_files("ENV*.tmp")
-    return env
-
-
-def _assert_no_work_files(gw: Gateway):
-    assert not gw.files("Msgcnt.imp")
-    assert not gw.files("~ATTC*")
-    assert not gw.files("ENV*[0-9]")  # no envelope left without its .tmp name
+def _no_work_files(gw):
+    # Nor an envelope left without its .tmp name.
+    return not any(gw.files(p) for p in ("Msgcnt.imp", "~ATTC*", "ENV*[0-9]"))
 
 
 def test_plain_mail_becomes_envelope_and_body(make_gateway):
     gw = make_gateway(debug_logs=False)
     mail = (b"From: Jane Doe <jane@example.com>\r\nTo: 5550100@fax.example.com, other@example.com\r\n"
             b"Subject: Hello\r\n\r\nHi there.\r\nSecond line.\r\n")
-    assert gw.send("jane@example.com", ["5550100@fax.example.com"], mail) == {}
-    env = _only_submission(gw)
-    assert env.name == "ENV0.tmp"
-    assert env.read_bytes() == (b"FROM: <jane@example.com>\r\n"
-                                b"TO: \"5550100\" <5550100@fax.example.com>\r\n"
-                                b"SUBJECT: Hello\r\n"
-                                b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n")
-    assert gw.read_file("OUT/ENV0.bdy") == b"Hi there.\r\nSecond line.\r\n"
-    _assert_no_work_files(gw)
+    assert gw.send("jane@example.com", [FAX], mail) == {}
+    assert [p.name for p in gw.wait_for_files("ENV*.tmp")] == ["ENV0.tmp"]
+    assert (gw.out_dir / "ENV0.tmp").read_bytes() == (
+        b"FROM: <jane@example.com>\r\nTO: \"5550100\" <5550100@fax.example.com>\r\nSUBJECT: Hello\r\n"
+        b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n")
+    assert (gw.out_dir / "ENV0.bdy").read_bytes() == b"Hi there.\r\nSecond line.\r\n"
+    assert _no_work_files(gw)
     # Without the debug log the received mail is deleted once handed on.
-    gw.wait_for_no_files("*.zqx")
+    wait_until(lambda: not gw.files("*.zqx"), 10, lambda: "the received mail was not deleted")
     assert not gw.files("*.err")
 
 
@@ -46,20 +40,16 @@ def test_two_attachments_are_listed_in_order(make_gateway):
             b"--XYZ\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=notes\r\n\r\n"
             b"line 1\r\nline 2\r\n--XYZ--\r\n")
     assert gw.send("a@example.com", ["+1-555-0100@fax.example.com"], mail) == {}
-    env = _only_submission(gw)
-    assert env.read_bytes() == (b"FROM: <a@example.com>\r\n"
-                                b"TO: \"+1-555-0100\" <+1-555-0100@fax.example.com>\r\n"
-                                b"SUBJECT: Two files\r\n"
-                                b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
-                                b"BEGIN ATTACH\r\n<<report.final.pdf:ATT0.fin>>\r\n<<notes:ATT1.>>\r\nEND ATTACH\r\n")
-    assert gw.read_file("OUT/ENV0.bdy") == b"Please fax."
-    assert gw.read_file("OUT/ATT0.fin") == pdf
-    assert gw.read_file("OUT/ATT1.") == b"line 1\r\nline 2"
-    _assert_no_work_files(gw)
+    (env,) = gw.wait_for_files("ENV*.tmp")
+    assert env.read_bytes() == (
+        b"FROM: <a@example.com>\r\nTO: \"+1-555-0100\" <+1-555-0100@fax.example.com>\r\nSUBJECT: Two files\r\n"
+        b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
+        b"BEGIN ATTACH\r\n<<report.final.pdf:ATT0.fin>>\r\n<<notes:ATT1.>>\r\nEND ATTACH\r\n")
+    for name, data in (("ENV0.bdy", b"Please fax."), ("ATT0.fin", pdf), ("ATT1.", b"line 1\r\nline 2")):
+        assert (gw.out_dir / name).read_bytes() == data, name
+    assert _no_work_files(gw)
     # With the debug log on the received mail is kept as a debug copy.
     assert len(gw.wait_for_files("0-*.debug")) == 1
-
-
 
 
 def test_failed_hand_off_keeps_the_mail(make_gateway):
@@ -67,15 +57,13 @@ def test_failed_hand_off_keeps_the_mail(make_gateway):
     (gw.out_dir / "ATT5.pdf").mkdir()  # the attachment file cannot be created
     mail = (b"From: a@example.com\r\nContent-Type: application/pdf; name=a.pdf\r\n"
             b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
-    assert gw.send("a@example.com", ["5550100@fax.example.com"], mail) == {}
+    assert gw.send("a@example.com", [FAX], mail) == {}
     (kept,) = gw.wait_for_files("0.err")
     assert b"JVBERi0=" in kept.read_bytes()
-    assert not gw.files("ENV*")
-    _assert_no_work_files(gw)
-    assert "received message kept as" in gw.log_text()
-    # The next mail goes through as usual.
-    gw.send("a@example.com", ["5550100@fax.example.com"], b"From: a@example.com\r\n\r\nok\r\n")
-    gw.wait_for_files("ENV*.tmp")
+    assert not gw.files("ENV*") and _no_work_files(gw)  # the submission is withdrawn whole
+    assert "received message kept as" in gw.text("debug.log")
+    gw.send("a@example.com", [FAX], b"From: a@example.com\r\n\r\nok\r\n")
+    gw.wait_for_files("ENV*.tmp")  # the next mail goes through as usual
 
 
 def test_hostile_structure_is_survived(make_gateway):
@@ -88,12 +76,10 @@ def test_hostile_structure_is_survived(make_gateway):
               b"Content-Type: image/gif; name=a.gif\r\nContent-Transfer-Encoding: base64\r\n\r\nR0lGOD")
     mails = [deep + b"\r\ntext\r\n", wrapped + b"inner\r\n", huge_header, endless_header, broken]
     for mail in mails:
-        gw.send("x@example.com", ["5550100@fax.example.com"], mail)
+        gw.send("x@example.com", [FAX], mail)
     gw.wait_for_files("ENV*.tmp", count=len(mails), timeout=60)
     assert gw.alive
-    err = gw.stderr_text()
-    assert "message nested too deeply" in err
-    assert "Premature EOF" in err
+    assert "message nested too deeply" in gw.text("stderr.txt") and "Premature EOF" in gw.text("stderr.txt")
     spare = gw.out_dir / ".spare"  # work files kept for reuse
     dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir, spare, spare / "new")
     for path in gw.root.rglob("*"):
@@ -104,10 +90,7 @@ def test_stopping_hands_off_every_acknowledged_mail(make_gateway):
     # Sessions answer 250 before the hand-off; a stop right after the last
     # 250 must still turn every acknowledged mail into a submission.
     gw = make_gateway(debug_logs=False)
-    gw.smtp_source(60, 6, 4000, "-t", "5550100@fax.example.com")
-    assert gw.stop() == 1
-    assert not gw.stop_failed
-    assert len(gw.files("ENV*.tmp")) == 60
-    assert len(gw.files("ENV*.bdy")) == 60
-    assert not gw.files("*.zqx") and not gw.files("*.err")
-    assert not gw.files("ENV*[0-9]")
+    run_smtp_source(gw.port, 60, 6, 4000, "-t", FAX)
+    assert gw.stop() == 1 and not gw.stop_failed
+    assert len(gw.files("ENV*.tmp")) == 60 and len(gw.files("ENV*.bdy")) == 60
+    assert not gw.files("*.zqx") and not gw.files("*.err") and not gw.files("ENV*[0-9]")

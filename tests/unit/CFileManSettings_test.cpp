@@ -13,7 +13,7 @@ namespace {
 struct Value {
   const char* name;
   DWORD number;
-  std::string text;  // a text value when not empty
+  std::string text = "";  // a text value when not empty
 };
 
 struct SettingsCase {
@@ -24,40 +24,26 @@ struct SettingsCase {
 };
 
 TEST(CFileManSettings, ReadingOrderAndDefaults) {
+  const std::vector<int> defaults = {10, 10, 0, 0, 1, 1, 0, 1};
+  const std::string d79(79, 'd'), p79 = std::string(78, 'p') + "/", m259(259, 'm');
+  // clang-format off
   const std::vector<SettingsCase> cases = {
-      {"empty key", {}, {10, 10, 0, 0, 1, 1, 0, 1}},
-      {"MaxIn follows MaxOut", {{"MaxOut", 3, ""}}, {3, 3, 0, 0, 1, 1, 0, 1}},
-      {"one advanced value fills the rest",
-       {{"AdvancedOptions", 1, ""}, {"NotifyOnFailure", 0, ""}},
-       {10, 10, 0, 1, 0, 0, 0, 0}},
-      {"advanced options other than 1",
-       {{"AdvancedOptions", 2, ""}, {"NotifyOnSuccess", 0, ""}},
-       {10, 10, 0, 2, 1, 1, 0, 1}},
-      {"AdvancedOptions follows NumUsers", {{"NumUsers", 1, ""}}, {10, 10, 1, 1, 1, 1, 1, 1}},
+      {"empty key", {}, defaults},
+      {"MaxIn follows MaxOut", {{"MaxOut", 3}}, {3, 3, 0, 0, 1, 1, 0, 1}},
+      {"one advanced value fills the rest", {{"AdvancedOptions", 1}, {"NotifyOnFailure", 0}}, {10, 10, 0, 1, 0, 0, 0, 0}},
+      {"advanced options other than 1", {{"AdvancedOptions", 2}, {"NotifyOnSuccess", 0}}, {10, 10, 0, 2, 1, 1, 0, 1}},
+      {"AdvancedOptions follows NumUsers", {{"NumUsers", 1}}, {10, 10, 1, 1, 1, 1, 1, 1}},
       {"every number",
-       {{"AdvancedOptions", 1, ""},
-        {"NotifyOnFailure", 0, ""},
-        {"NotifyOnSuccess", 1, ""},
-        {"SubjectLine", 2, ""},
-        {"IncludeTIFF", 0, ""},
-        {"MaxOut", 4, ""},
-        {"MaxIn", 6, ""},
-        {"NumUsers", 9, ""}},
+       {{"AdvancedOptions", 1}, {"NotifyOnFailure", 0}, {"NotifyOnSuccess", 1}, {"SubjectLine", 2},
+        {"IncludeTIFF", 0}, {"MaxOut", 4}, {"MaxIn", 6}, {"NumUsers", 9}},
        {4, 6, 9, 1, 0, 1, 2, 0}},
-      {"texts at their limits",
-       {{"DomainName", 0, std::string(79, 'd')},
-        {"ProgramPath", 0, std::string(78, 'p') + "/"},
-        {"MailFrom", 0, std::string(259, 'm')}},
-       {10, 10, 0, 0, 1, 1, 0, 1},
-       std::string(79, 'd'),
-       std::string(78, 'p') + "/",
-       std::string(259, 'm')},
+      {"texts at their limits", {{"DomainName", 0, d79}, {"ProgramPath", 0, p79}, {"MailFrom", 0, m259}},
+       defaults, d79, p79, m259},
       {"texts one past their limits are absent",
-       {{"DomainName", 0, std::string(80, 'd')},
-        {"ProgramPath", 0, std::string(80, 'p')},
-        {"MailFrom", 0, std::string(260, 'm')}},
-       {10, 10, 0, 0, 1, 1, 0, 1}},
+       {{"DomainName", 0, d79 + "d"}, {"ProgramPath", 0, std::string(80, 'p')}, {"MailFrom", 0, m259 + "m"}},
+       defaults},
   };
+  // clang-format on
   for (const SettingsCase& c : cases) {
     SCOPED_TRACE(c.what);
     SpoolSandbox box;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +27,8 @@ class CFileManQueue : public ::testing::Test {
     path = buffer;
     return rc;
   }
+  bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
+  std::string Spool(DWORD n) const { return m_Box.Out() + std::to_string(n) + ".zqx"; }
 
   SpoolSandbox m_Box;
   std::unique_ptr<CFileMan> m_Files;
@@ -38,12 +39,11 @@ TEST_F(CFileManQueue, AddMsgCreatesNumberedExclusiveSpoolFiles) {
   CFile first, second;
   char path[260];
   ASSERT_EQ(m_Files->QUE_AddMsg(first, path, sizeof(path)), 0);
-  EXPECT_EQ(std::string(path), m_Box.Out() + "17.zqx");
-  EXPECT_EQ(FileWriteText(first, "Received: x\r\n"), 13);
+  EXPECT_EQ(std::string(path), Spool(17));
   CFile other = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // nobody else may open it
   ASSERT_EQ(m_Files->QUE_AddMsg(second, path, sizeof(path)), 0);
-  EXPECT_EQ(std::string(path), m_Box.Out() + "18.zqx");
+  EXPECT_EQ(std::string(path), Spool(18));
 
   // A name that cannot take the longest number leaves the counter alone.
   EXPECT_EQ(m_Files->NextTmpFileName(path, m_Box.ProgramPath().size() + 8), 1);
@@ -52,58 +52,42 @@ TEST_F(CFileManQueue, AddMsgCreatesNumberedExclusiveSpoolFiles) {
   std::filesystem::remove_all(m_Box.Out());
   EXPECT_EQ(m_Files->QUE_AddMsg(first, path, sizeof(path)), 2);
   EXPECT_FALSE(first.IsValid());
-  EXPECT_EQ(std::string(path), m_Box.Out() + "19.zqx");
-  EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg Error: File open: " + m_Box.Out() + "19.zqx"),
-            std::string::npos);
+  EXPECT_TRUE(Logged("QUE_AddMsg Error: File open: " + Spool(19)));
 }
 
 // A counter that comes back to a number (after its wrap, or after a power loss
 // took back unflushed steps) must never replace a mail that is still spooled.
 TEST_F(CFileManQueue, AddMsgSkipsSpoolFilesStillThereAndLeavesThemAlone) {
-  struct Case {
-    DWORD start;
-    std::vector<DWORD> present;
-    const char* expected;  // the new file's name; nullptr: QUE_AddMsg gives up
-    DWORD counterAfter;
-  };
   std::vector<DWORD> hundred;
   for (DWORD n = 0; n < 100; ++n) hundred.push_back(n);
-  const Case cases[] = {
-      {5, {5, 6}, "7.zqx", 8},
-      {65534, {65534, 0}, "1.zqx", 2},  // across the wrap
-      {0, hundred, nullptr, 100},       // a hundred numbers taken: refused
-  };
-  for (const Case& c : cases) {
+  const struct {
+    DWORD start;
+    std::vector<DWORD> present;
+    DWORD created;  // 0: QUE_AddMsg gives up
+    DWORD counterAfter;
+  } cases[] = {{5, {5, 6}, 7, 8}, {65534, {65534, 0}, 1, 2} /* across the wrap */, {0, hundred, 0, 100}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.start);
     std::filesystem::remove_all(m_Box.Out());
     std::filesystem::create_directory(m_Box.Out());
-    for (DWORD n : c.present) {
-      std::ofstream(m_Box.Out() + std::to_string(n) + ".zqx", std::ios::binary) << "mail " << n << "\r\n";
-    }
+    for (DWORD n : c.present) WriteWholeFile(Spool(n), "mail " + std::to_string(n));
     m_Box.SetNumber("TmpIndex", c.start);
     CFile file;
     char path[260] = "";
     const int rc = m_Files->QUE_AddMsg(file, path, sizeof(path));
-    if (c.expected != nullptr) {
+    if (c.created != 0) {
       ASSERT_EQ(rc, 0);
-      EXPECT_EQ(std::string(path), m_Box.Out() + c.expected);
+      EXPECT_EQ(std::string(path), Spool(c.created));
       EXPECT_TRUE(file.IsValid());
       EXPECT_EQ(std::filesystem::file_size(path), 0u);
     } else {
       EXPECT_EQ(rc, 2);
       EXPECT_FALSE(file.IsValid());
-      const std::string last = m_Box.Out() + std::to_string(c.present.back()) + ".zqx";
-      EXPECT_EQ(std::string(path), last);
-      EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg Error: File open: " + last), std::string::npos);
+      EXPECT_TRUE(Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
-    for (DWORD n : c.present) {
-      EXPECT_EQ(SpoolSandbox::ReadWhole(m_Box.Out() + std::to_string(n) + ".zqx"),
-                "mail " + std::to_string(n) + "\r\n");
-    }
-    EXPECT_NE(m_Box.PrimaryLog().find("QUE_AddMsg- spool file name taken, drawing another: " + m_Box.Out() +
-                                      std::to_string(c.start) + ".zqx"),
-              std::string::npos);
+    for (DWORD n : c.present) EXPECT_EQ(SpoolSandbox::ReadWhole(Spool(n)), "mail " + std::to_string(n));
+    EXPECT_TRUE(Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)));
   }
 }
 
@@ -124,16 +108,14 @@ TEST_F(CFileManQueue, CountOpenDeleteAndClose) {
   EXPECT_EQ(m_Files->Que_CloseAndDeleteMsg(handle), 0);
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(m_Files->GetIDNameLink(id, recorded, sizeof(recorded)), 1);
-  EXPECT_NE(m_Box.PrimaryLog().find("Que_OpenMsg - filename to check for: IN" + std::string(kPathSeparatorText) +
-                                    "ABC.TMP "),
-            std::string::npos);
+  EXPECT_TRUE(
+      Logged("Que_OpenMsg - filename to check for: IN" + std::string(kPathSeparatorText) + "ABC.TMP "));
 
   SpoolSandbox::Touch(path);
   ASSERT_EQ(Open(handle, path), 0);
   EXPECT_EQ(m_Files->Que_CloseMsg(handle), 0);
   EXPECT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(m_Files->Que_CloseMsg(handle), 1);  // already closed
-
   // A failed close returns 1 and leaves the lock free.
   EXPECT_EQ(m_Files->Que_CloseAndDeleteMsg(handle), 1);
   bool locked = false;
@@ -143,23 +125,21 @@ TEST_F(CFileManQueue, CountOpenDeleteAndClose) {
   EXPECT_TRUE(locked);
 }
 
-TEST_F(CFileManQueue, TwoThreadsGetDifferentMessages) {
+// A message in delivery, by another thread or process, is never handed out twice.
+TEST_F(CFileManQueue, MessagesHeldElsewhereAreSkipped) {
   SpoolSandbox::Touch(m_Box.In() + "one.tmp");
   SpoolSandbox::Touch(m_Box.In() + "two.tmp");
   CFile handles[3];
   std::string paths[3];
   int results[2] = {-1, -1};
   std::thread a([&] { results[0] = Open(handles[0], paths[0]); });
-  std::thread b([&] { results[1] = Open(handles[1], paths[1]); });
+  results[1] = Open(handles[1], paths[1]);
   a.join();
-  b.join();
-  ASSERT_EQ(results[0], 0);
-  ASSERT_EQ(results[1], 0);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
   EXPECT_NE(paths[0], paths[1]);
-  EXPECT_EQ(Open(handles[2], paths[2]), 1);  // both are in delivery
-}
+  EXPECT_EQ(Open(handles[2], paths[2]), 1);
 
-TEST_F(CFileManQueue, MessageHeldByAnotherProcessIsSkipped) {
   const std::string held = m_Box.In() + "held.tmp";
   SpoolSandbox::Touch(held);
   CChildProcess holder;
@@ -167,27 +147,23 @@ TEST_F(CFileManQueue, MessageHeldByAnotherProcessIsSkipped) {
   std::string line;
   ASSERT_TRUE(holder.ReadLine(line, 10000));
   ASSERT_EQ(line, "locked");
-  CFile handle;
-  std::string path;
-  EXPECT_EQ(Open(handle, path), 1);
+  EXPECT_EQ(Open(handles[2], paths[2]), 1);
   SpoolSandbox::Touch(m_Box.In() + "free.tmp");
-  EXPECT_EQ(Open(handle, path), 0);
-  EXPECT_EQ(path, m_Box.In() + "free.tmp");
+  EXPECT_EQ(Open(handles[2], paths[2]), 0);
+  EXPECT_EQ(paths[2], m_Box.In() + "free.tmp");
   holder.CloseInput();
   EXPECT_EQ(holder.Wait(10000), 0);
 }
 
 TEST(QueueFileHelpers, ReadLineWantsALineFeed) {
   SpoolSandbox box;
-  const std::string path = box.Root() + "lines";
-  std::ofstream(path, std::ios::binary) << "ab\nlonger line\nlast";
-  CFile file = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  WriteWholeFile(box.Root() + "lines", "ab\nlonger line\nlast");
+  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite,
+                           FileCreation::kOpenExisting);
   char buffer[8];
   EXPECT_EQ(FileReadLine(file, buffer, 0), 0);
-  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 3);
-  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 8);  // "longer l": no LF within 8 bytes
-  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 4);  // "ine\n"
-  EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), 0);  // "last" has no LF
+  // "ab\n", then "longer l" (no LF within 8 bytes), "ine\n", and "last" has no LF.
+  for (int expected : {3, 8, 4, 0}) EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), expected);
   EXPECT_EQ(FileClose(file), 0);
   EXPECT_EQ(FileClose(file), 1);
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -16,31 +18,28 @@
 #include "mime/PartReader.h"
 #include "platform/File.h"
 
-// The names in a directory, sorted.
 // The names in `dir`, sorted, without the hidden ".spare" of retired files.
 inline std::vector<std::string> DirectoryNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    std::string name = e.path().filename().string();
-    if (name != ".spare") names.push_back(std::move(name));
-  }
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().filename() != ".spare") names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
 
-// The bytes as the SMTP session stores them: every LF as CR LF.
-inline std::string AsStored(const std::string& lfText) {
+// `from` → `to` at every line end: LF → CR LF as the session stores mail, and back.
+inline std::string WithLineEnds(const std::string& text, const char* from, const char* to) {
   std::string out;
-  out.reserve(lfText.size() + lfText.size() / 16);
-  for (const char c : lfText) {
-    if (c == '\n') out.push_back('\r');
-    out.push_back(c);
+  for (std::size_t at = 0, end; at < text.size(); at = end + std::strlen(from)) {
+    end = std::min(text.find(from, at), text.size());
+    out.append(text, at, end - at);
+    if (end < text.size()) out += to;
   }
   return out;
 }
+inline std::string AsStored(const std::string& lfText) { return WithLineEnds(lfText, "\n", "\r\n"); }
 
-// A reader over `lfText` stored as the session stores mail (CR LF on disk,
-// read back in text mode).
+// A reader over `lfText` stored as the session stores mail, read back in text mode.
 inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std::string& lfText) {
   WriteWholeFile(path, AsStored(lfText));
   CStdioFile file = CStdioFile::Open(path, "r");
@@ -48,59 +47,40 @@ inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std
   return PartOpen(std::move(file));
 }
 
-// A sandbox set up for decoding runs: counters at 0, ProgramPath set, an
-// envelope name drawn (FileName) and an empty message content file and list.
+// A sandbox for decoding runs: counters at 0, ProgramPath set, an envelope
+// name drawn (FileName) and an empty message content file and list.
 class DecoderSandbox : public SpoolSandbox {
  public:
   DecoderSandbox() {
     WithProgramPath();
-    SetNumber("OUTIndex", 0);
-    SetNumber("OUTIndexAtt", 0);
-    SetNumber("TmpIndex", 0);
-    m_Envelope = Out() + "ENV0";
-    m_MessageFile = Out() + "Msgcnt.imp";
-    m_ListFile = Out() + "~ATTC000.imp";
-    SetText("FileName", m_Envelope);
-    WriteWholeFile(m_Envelope, "");
-    WriteWholeFile(m_MessageFile, "");
-    WriteWholeFile(m_ListFile, "");
+    for (const char* counter : {"OUTIndex", "OUTIndexAtt", "TmpIndex"}) SetNumber(counter, 0);
+    SetText("FileName", EnvelopePath());
+    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()})
+      WriteWholeFile(file, "");
   }
 
   // Runs HandleMessage over `lfText` as the hand-off does.
   void Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
     std::unique_ptr<PartReader> reader = ReaderOver(Root() + "mail.zqx", lfText);
-    std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", m_ListFile.c_str());
+    std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", ListPath().c_str());
     ResetOutputFailures();
     HandleMessage(*reader, "text/plain", 0, envelope);
     PartClose(reader);
   }
 
-  // Files written in text mode read back with LF line ends.
-  static std::string Text(const std::string& path) {
-    const std::string bytes = ReadWholeFile(path);
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
-      out.push_back(bytes[i]);
-    }
-    return out;
-  }
-  std::string Body() const { return Text(m_MessageFile); }
-  std::string Envelope() const { return Text(m_Envelope); }
-  std::string List() const { return Text(m_ListFile); }
+  // Text-mode files read back with LF line ends.
+  static std::string Text(const std::string& path) { return WithLineEnds(ReadWholeFile(path), "\r\n", "\n"); }
+  std::string Body() const { return Text(Out() + "Msgcnt.imp"); }
+  std::string Envelope() const { return Text(EnvelopePath()); }
+  std::string List() const { return Text(ListPath()); }
   std::string Attachment(const std::string& name) const { return ReadWholeFile(Out() + name); }
+  std::string EnvelopePath() const { return Out() + "ENV0"; }
+  std::string ListPath() const { return Out() + "~ATTC000.imp"; }
 
   // Names of the saved attachments (ATT*), sorted.
   std::vector<std::string> Attachments() const {
-    std::vector<std::string> names;
-    for (const std::string& n : DirectoryNames(Out()))
-      if (n.rfind("ATT", 0) == 0) names.push_back(n);
+    std::vector<std::string> names = DirectoryNames(Out());
+    std::erase_if(names, [](const std::string& n) { return n.rfind("ATT", 0) != 0; });
     return names;
   }
-  const std::string& EnvelopePath() const { return m_Envelope; }
-
- private:
-  std::string m_Envelope;
-  std::string m_MessageFile;
-  std::string m_ListFile;
 };

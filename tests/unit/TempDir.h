@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,14 +15,11 @@ class CTempDir {
   CTempDir() {
     std::random_device random;
     const auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100 && m_Path.empty(); ++attempt) {
       const auto candidate = base / ("cvsmtpgw-test-" + std::to_string(random()));
-      if (std::filesystem::create_directory(candidate)) {
-        m_Path = candidate.string();
-        return;
-      }
+      if (std::filesystem::create_directory(candidate)) m_Path = candidate.string();
     }
-    ADD_FAILURE() << "cannot create a temporary directory";
+    if (m_Path.empty()) ADD_FAILURE() << "cannot create a temporary directory";
   }
   CTempDir(const CTempDir&) = delete;
   CTempDir& operator=(const CTempDir&) = delete;
@@ -39,13 +35,11 @@ class CTempDir {
   std::string m_Path;
 };
 
-// Whole-file helpers for checking what the code under test wrote.
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

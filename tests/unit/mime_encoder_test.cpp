@@ -11,32 +11,28 @@
 
 namespace {
 
-const char* TypeOf(CTempDir& dir, const std::string& bytes) {
-  WriteWholeFile(dir.File("probe"), bytes);
-  CStdioFile in = CStdioFile::Open(dir.File("probe"), "rb");
-  const char* type = DetectContentType(in);
-  char first = 0;
-  // The file is back at its start.
-  if (!bytes.empty()) {
-    EXPECT_EQ(in.Read(&first, 1), 1u);
-    EXPECT_EQ(first, bytes[0]);
-  }
-  return type;
-}
-
-TEST(MimeEncoder, DetectsTypeFromLeadingBytes) {
+TEST(MimeEncoder, DetectsTypeFromLeadingBytesAndRewinds) {
+  const std::pair<std::string, const char*> kCases[] = {
+      {"GIF89a...", "image/gif"},
+      {"\xFF\xD8\xFF\xE0", "image/jpeg"},
+      {std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
+      {"%!PS-Adobe", "application/postscript"},
+      {"II*", "application/octet-stream"},                           // TIFF
+      {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short for MPEG
+      {"", "application/octet-stream"},
+  };
   CTempDir dir;
-  EXPECT_STREQ(TypeOf(dir, "GIF89a..."), "image/gif");
-  EXPECT_STREQ(TypeOf(dir, "\xFF\xD8\xFF\xE0"), "image/jpeg");
-  EXPECT_STREQ(TypeOf(dir, std::string("\x00\x00\x01\xB3rest", 8)), "video/mpeg");
-  EXPECT_STREQ(TypeOf(dir, "%!PS-Adobe"), "application/postscript");
-  EXPECT_STREQ(TypeOf(dir, "II*\x00"), "application/octet-stream");  // TIFF
-  EXPECT_STREQ(TypeOf(dir, std::string("\x00\x00\x01", 3)),
-               "application/octet-stream");  // too short for MPEG
-  EXPECT_STREQ(TypeOf(dir, ""), "application/octet-stream");
+  for (const auto& [bytes, type] : kCases) {
+    WriteWholeFile(dir.File("probe"), bytes);
+    CStdioFile in = CStdioFile::Open(dir.File("probe"), "rb");
+    EXPECT_STREQ(DetectContentType(in), type) << bytes;
+    std::string first(bytes.size(), '\0');
+    EXPECT_EQ(in.Read(first.data(), first.size()), bytes.size());  // back at the start
+    EXPECT_EQ(first, bytes);
+  }
 }
 
-TEST(MimeEncoder, EncodeFileWritesOnePartInCrLf) {
+TEST(MimeEncoder, EncodeFileWritesOnePartInCrLfOrReportsItsOutput) {
   CTempDir dir;
   WriteWholeFile(dir.File("fax.gif"), "GIF8");
   CStdioFile in = CStdioFile::Open(dir.File("fax.gif"), "rb");
@@ -47,14 +43,10 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLf) {
             "Content-Disposition: attachment;\r\n        filename=\"page1.gif\"\r\n"
             "Content-Description: page1.gif\r\n\r\n"
             "R0lGOA==\r\n");
-}
 
-TEST(MimeEncoder, EncodeFileReportsAnOutputThatCannotBeCreated) {
-  CTempDir dir;
-  WriteWholeFile(dir.File("in"), "x");
-  CStdioFile in = CStdioFile::Open(dir.File("in"), "rb");
+  CStdioFile again = CStdioFile::Open(dir.File("fax.gif"), "rb");
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(EncodeFile(in, "in", dir.File("no/such/dir/part").c_str(), "x"), 1);
+  EXPECT_EQ(EncodeFile(again, "in", dir.File("no/such/dir/part").c_str(), "x"), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("no/such/dir/part: "), std::string::npos);
 }
 
@@ -63,9 +55,8 @@ TEST(MimeEncoder, IdentifierIsSecondsAtHost) {
   ::setenv("HOSTNAME", "faxhost", 1);
   const std::int32_t n = os_genid(id, sizeof id);
   ASSERT_GT(n, 0);
-  const std::string text(id);
-  EXPECT_EQ(static_cast<std::size_t>(n), text.size());
-  EXPECT_EQ(text.substr(text.find('@')), "@faxhost");
+  EXPECT_EQ(static_cast<std::size_t>(n), std::string(id).size());
+  EXPECT_EQ(std::string(id).substr(std::string(id).find('@')), "@faxhost");
   EXPECT_GT(std::strtoul(id, nullptr, 10), 1600000000ul);
   ::unsetenv("HOSTNAME");
   ASSERT_GT(os_genid(id, sizeof id), 0);

@@ -12,87 +12,56 @@
 
 namespace {
 
-TEST(Address, BareAddressAndUser) {
-  const struct {
-    const char* text;
-    const char* bare;
-    const char* user;
-  } kCases[] = {
-      {"Jane Doe <jane@example.com>", "jane@example.com", "jane"},
-      {"  <+1-555-0100@fax.example>  ", "+1-555-0100@fax.example", "+1-555-0100"},
-      {"jane@example.com", "jane@example.com", "jane"},
-      {"\"a <b>\" <c@d>", "c@d", "c"},
-      {"<<x@y>>", "x@y", "x"},
-      {"\"quoted\"@host", "\"@host", "\""},
-      {"@host", "@host", "@host"},
-      {"open <x@y", "x@y", "x"},
-      {"", "", ""},
-  };
+TEST(Address, FormsAndFaxNumbers) {
+  const char* kCases[][3] = {// text, bare address, user
+                             {"Jane Doe <jane@example.com>", "jane@example.com", "jane"},
+                             {"\"a <b>\" <c@d>", "c@d", "c"},
+                             {"<<x@y>>", "x@y", "x"},
+                             {"\"quoted\"@host", "\"@host", "\""},
+                             {"@host", "@host", "@host"},
+                             {"open <x@y", "x@y", "x"},
+                             {"", "", ""}};
   for (const auto& c : kCases) {
-    EXPECT_EQ(BareAddress(c.text), c.bare) << c.text;
-    EXPECT_EQ(AddressUser(c.text), c.user) << c.text;
+    EXPECT_EQ(BareAddress(c[0]), c[1]) << c[0];
+    EXPECT_EQ(AddressUser(c[0]), c[2]) << c[0];
   }
-}
-
-TEST(Address, FormatAddress) {
-  EXPECT_EQ(FormatAddress("Jane Doe <jane@example.com>", 1), "\"Jane Doe\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("Jane Doe <jane@example.com>", 0), "<jane@example.com>");
-  EXPECT_EQ(FormatAddress(" 5550100@fax.example ", 1), "\"5550100\" <5550100@fax.example>");
   EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1),
             "\"Jan\" <jane@example.com>");  // loses its last character
-  EXPECT_EQ(FormatAddress("<jane@example.com>", 1), "\"jane\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("\"@\" <jane@example.com>", 1), "\"jane\" <jane@example.com>");
-  EXPECT_EQ(FormatAddress("Jane\r\n\tDoe <j@e>", 1), "\"Jane   Doe\" <j@e>");
+  EXPECT_EQ(FormatAddress("Jane\r\n\tDoe <j@e>", 1), "\"Jane   Doe\" <j@e>");  // no line break survives
   EXPECT_EQ(FormatAddress("", 0), "<>");
-}
-
-TEST(Address, FaxNumbers) {
-  EXPECT_EQ(IsFaxNumberAddress("+1-555-0100@fax.example"), 1);
-  EXPECT_EQ(IsFaxNumberAddress("\"Sales\" <5550100@fax>"), 1);
+  EXPECT_EQ(IsFaxNumberAddress("\"Sales\" <+1-555-0100@fax>"), 1);
   EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);  // no user part: "@fax" itself
   EXPECT_EQ(IsFaxNumberAddress("555x0100@fax"), 0);
   EXPECT_EQ(IsFaxNumberAddress("+-@fax"), 1);  // nothing left counts as a number
 }
 
-class RecipientTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (GetOverrideAddressCheck() != 0)
-      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
-  }
-  static CFaxRecipients Extract(const std::string& range, const CRecipientList& envelope) {
+TEST(Address, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
+  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+  const auto extract = [](const std::string& range, const CRecipientList& envelope) {
     CFaxRecipients r;
     ExtractRecipients(range.data(), range.data() + range.size(), envelope, r);
     return r;
-  }
-};
-
-TEST_F(RecipientTest, EnvelopeConfirmsHeaderAddresses) {
+  };
   const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO: <fax@corp.example>"};
-  EXPECT_EQ(Extract(" Jane Doe <jane@example.COM>, Bob <bob@example.com>\n", envelope),
+  EXPECT_EQ(extract(" Jane Doe <jane@example.COM>, Bob <bob@example.com>\n", envelope),
             CFaxRecipients{"\"Jane Doe\" <jane@example.COM>"});
-  EXPECT_EQ(Extract(" fax@corp.example", envelope), CFaxRecipients{"\"fax\" <fax@corp.example>"});
-  // Addresses only in the envelope never become recipients.
-  EXPECT_TRUE(Extract(" other@example.com", envelope).empty());
+  EXPECT_EQ(extract(" fax@corp.example", envelope), CFaxRecipients{"\"fax\" <fax@corp.example>"});
   // A fax number must still be confirmed while there is an envelope.
-  EXPECT_TRUE(Extract(" 5550100@fax.example", envelope).empty());
-}
-
-TEST_F(RecipientTest, WithoutEnvelopeFaxNumbersAreAccepted) {
-  EXPECT_EQ(Extract(" +1-555-0100@fax.example, sales@fax.example,,", {}),
+  EXPECT_TRUE(extract(" 5550100@fax.example", envelope).empty());
+  EXPECT_EQ(extract(" +1-555-0100@fax.example, sales@fax.example,,", {}),
             CFaxRecipients{"\"+1-555-0100\" <+1-555-0100@fax.example>"});
   // An envelope entry without an address asks the fax-number test.
-  EXPECT_EQ(Extract(" 5550100@fax", {"TO:"}).size(), 1u);
-  EXPECT_TRUE(Extract(" name@fax", {"TO:  "}).empty());
-}
-
-TEST_F(RecipientTest, OverlongEntriesAreRefusedNotCut) {
+  EXPECT_EQ(extract(" 5550100@fax", {"TO:"}).size(), 1u);
+  EXPECT_TRUE(extract(" name@fax", {"TO:  "}).empty());
+  // Entries over 249 characters are refused, not cut.
   const std::string longName(300, 'n');
-  EXPECT_TRUE(Extract(" " + longName + " <+15550100@fax>", {}).empty());
-  EXPECT_EQ(Extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
+  EXPECT_TRUE(extract(" " + longName + " <+15550100@fax>", {}).empty());
+  EXPECT_EQ(extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
 }
 
-TEST(RecipientOverride, EveryAddressIsAcceptedWhenOn) {
+TEST(Address, OverrideAcceptsEveryAddress) {
   EXPECT_EXIT(
       {
         bool ok = false;
@@ -111,28 +80,20 @@ TEST(RecipientOverride, EveryAddressIsAcceptedWhenOn) {
 }
 
 TEST(EncodedWord, DecodesTheFirstWord) {
-  const struct {
-    const char* in;
-    const char* out;
-  } kCases[] = {
+  const char* kCases[][2] = {
       {"=?iso-8859-1?Q?Caf=E9_au_lait?=", "Caf\xE9 au lait"},
-      {"Re: =?utf-8?q?a=3Db?= tail", "Re: a=b tail"},
-      {"=?utf-8?B?SGVsbG8=?=", "Hello"},
-      {"=?utf-8?b?SGk?=", "Hi"},
+      {"Re: =?utf-8?b?SGk?= tail", "Re: Hi tail"},
       {"=?utf-8?Q?=C3=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},  // a Q text that begins with "="
       {"=?x?Q?one?= =?x?Q?two?=", "one =?x?Q?two?="},      // only the first word
       {"=?x?Q?bad=ZZhex?=", "badZZhex"},
       {"=?x?Q?cut=4?=", "cut"},
-      {"plain text", "plain text"},
       {"=?x?X?unknown?=", "=?x?X?unknown?="},
-      {"  =?x?Q?lead?=", "lead"},
-      {"=?x?Q?\?= suffix", "=?x?Q?\?="},
-      {"=?x?Q?no end", "no end"},
-  };
+      {"=?x?Q?\?= suffix", "=?x?Q?\?="},  // empty text
+      {"=?x?Q?no end", "no end"}};
   for (const auto& c : kCases) {
-    std::string text = c.in;
+    std::string text = c[0];
     DecodeEncodedWord(text);
-    EXPECT_EQ(text, c.out) << c.in;
+    EXPECT_EQ(text, c[1]) << c[0];
   }
 }
 
@@ -147,31 +108,16 @@ class SummaryTest : public ::testing::Test {
 
 TEST_F(SummaryTest, LinesSortedWithoutRepeats) {
   m_Box.Decode(
-      "From: Sender Name <sender@example.com>\n"
-      "To: b@x.example, A@x.example\n"
-      "Cc: b@x.example, a@x.example\n"
+      "From: Sender Name <sender@example.com>\nTo: b@x.example, A@x.example\nCc: b@x.example, a@x.example\n"
       "Subject: =?us-ascii?Q?Quarterly_report?=\n\nbody\n",
       {"TO:<a@x.example>", "TO:<b@x.example>"});
   EXPECT_EQ(m_Box.Envelope(),
-            "FROM: <sender@example.com>\n"
-            "TO: \"A\" <A@x.example>\n"
-            "TO: \"a\" <a@x.example>\n"
-            "TO: \"b\" <b@x.example>\n"
-            "SUBJECT: Quarterly report\n");
-  // The envelope is in CR LF on disk.
-  EXPECT_NE(SpoolSandbox::ReadWhole(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"),
-            std::string::npos);
-}
+            "FROM: <sender@example.com>\nTO: \"A\" <A@x.example>\nTO: \"a\" <a@x.example>\n"
+            "TO: \"b\" <b@x.example>\nSUBJECT: Quarterly report\n");
+  EXPECT_NE(ReadWholeFile(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"), std::string::npos);
 
-TEST_F(SummaryTest, ToWithColonInItsFirstLineIsKeptOpenUntilTheNextPickedHeader) {
-  m_Box.Decode("To: \"Fax: Sales\" <5550100@fax>,\n 5550101@fax\nX-Other: y\nSubject: s\n\n", {});
-  // The open range runs over the unpicked X-Other line into the second entry.
-  EXPECT_EQ(
-      m_Box.Envelope(),
-      "FROM: <>\nTO: \"5550101\" <5550101@fax X-Other: y>\nTO: \"Fax: Sales\" <5550100@fax>\nSUBJECT: s\n");
-}
-
-TEST_F(SummaryTest, NoSummaryWithoutSenderOrRecipient) {
+  // Without a sender or a recipient there is no summary.
+  WriteWholeFile(m_Box.EnvelopePath(), "");
   m_Box.Decode("Subject: only a subject\nTo: nobody@example.com\n\nbody\n", {"TO:<x@y>"});
   EXPECT_EQ(m_Box.Envelope(), "");
 }
@@ -183,14 +129,13 @@ TEST_F(SummaryTest, EncodedLineBreaksCannotAddEnvelopeLines) {
       "Subject: =?us-ascii?Q?x=0ATO:_+15550100@fax?=\n\n",
       {});
   const std::string envelope = m_Box.Envelope();
-  std::size_t toLines = 0;
-  for (const std::string& line : SpoolSandbox::Lines(envelope)) {
-    if (line.rfind("TO:", 0) == 0) ++toLines;
+  const std::vector<std::string> lines = SpoolSandbox::Lines(envelope);
+  ASSERT_EQ(lines.size(), 3u) << envelope;
+  EXPECT_EQ(lines[0].rfind("FROM:", 0), 0u) << envelope;
+  EXPECT_EQ(lines[1].rfind("TO:", 0), 0u) << envelope;
+  EXPECT_EQ(lines[2], "SUBJECT: x TO: +15550100@fax");
+  for (const std::string& line : lines)
     for (const char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20u) << line;
-  }
-  EXPECT_EQ(toLines, 1u) << envelope;
-  EXPECT_NE(envelope.find("SUBJECT: x TO: +15550100@fax\n"), std::string::npos) << envelope;
-  EXPECT_EQ(SpoolSandbox::Lines(envelope).size(), 3u) << envelope;
 }
 
 TEST_F(SummaryTest, EnclosedMessageAddsItsOwnGroup) {
@@ -201,7 +146,6 @@ TEST_F(SummaryTest, EnclosedMessageAddsItsOwnGroup) {
   EXPECT_EQ(m_Box.Envelope(),
             "FROM: <outer@example.com>\nSUBJECT: fwd\n"
             "FROM: <inner@example.com>\nTO: \"5550100\" <5550100@fax>\nSUBJECT: original\n");
-  EXPECT_EQ(m_Box.Body(), "text\n");
 }
 
 }  // namespace

@@ -12,15 +12,18 @@ namespace {
 
 class PartReaderTest : public ::testing::Test {
  protected:
-  std::unique_ptr<PartReader> Open(const std::string& text) { return ReaderOver(m_Dir.File("mail"), text); }
-
-  // Opens a multipart level the way the multipart loop does: nothing has
-  // stopped reading yet, and (when the level starts right after a delimiter
-  // line) a LF goes in front so that a delimiter on the first line is seen.
+  // A reader with a multipart level open, the way the multipart loop opens one:
+  // nothing has stopped reading yet, and (when the level starts right after a
+  // delimiter line) a LF goes in front so that a delimiter on the first line is seen.
   static void AddLevel(PartReader& r, const std::string& boundary, bool lfInFront = false) {
     PartAddBoundary(r, boundary.c_str());
     if (lfInFront) PartUngetLine("\n", r);
     r.boundarySeen = r.boundaryCount;
+  }
+  std::unique_ptr<PartReader> Open(const std::string& text, const char* boundary = nullptr) {
+    auto r = ReaderOver(m_Dir.File("mail"), text);
+    if (boundary) AddLevel(*r, boundary);
+    return r;
   }
 
   static std::string Rest(PartReader& r) {
@@ -28,95 +31,60 @@ class PartReaderTest : public ::testing::Test {
     for (int c = PartGetChar(r); c != -1; c = PartGetChar(r)) s.push_back(static_cast<char>(c));
     return s;
   }
+  // What is read, with each of `delimiters` PartReadBoundary results in brackets.
+  static std::string Trace(PartReader& r, int delimiters) {
+    std::string s = Rest(r);
+    for (int i = 0; i < delimiters; ++i) {
+      s += "[" + std::to_string(PartReadBoundary(r)) + "]";
+      s += Rest(r);
+    }
+    return s;
+  }
 
   CTempDir m_Dir;
 };
 
-TEST_F(PartReaderTest, PartsBetweenDelimitersExcludeTheLfBeforeThem) {
-  auto r = Open("\n--b\npart one\n--b\npart two\n--b--\nepilogue\n");
-  AddLevel(*r, "b");
-  EXPECT_EQ(Rest(*r), "");  // the first line is already a delimiter
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "part one");
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "part two");
-  EXPECT_EQ(PartReadBoundary(*r), 1);  // closing delimiter
-  EXPECT_EQ(PartDepth(*r), 0);
-  EXPECT_EQ(Rest(*r), "epilogue\n");
-}
-
-TEST_F(PartReaderTest, WhatFollowsTheBoundaryIsNotExamined) {
-  auto r = Open("x\n--bxyz\ny\n--b  \nz\n--bb--junk\nafter\n");
-  AddLevel(*r, "b");
-  EXPECT_EQ(Rest(*r), "x");
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "y");
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "z");
-  EXPECT_EQ(PartReadBoundary(*r), 0);  // "--bb--junk": boundary b followed by "b", not "--"
-  EXPECT_EQ(Rest(*r), "after\n");
-}
-
-TEST_F(PartReaderTest, CaseCountsAndShorterLinesAreData) {
-  auto r = Open("x\n--B\n--\n- -b\n--b\n");
-  AddLevel(*r, "b");
-  EXPECT_EQ(Rest(*r), "x\n--B\n--\n- -b");
+TEST_F(PartReaderTest, PartsEndBeforeTheLfOfTheirDelimiter) {
+  const std::string b80(80, 'q');  // cut to kMaxBoundaryLength (70)
+  const struct {
+    std::string text, boundary;
+    int delimiters;
+    const char* trace;
+  } kCases[] = {
+      {"\n--b\npart one\n--b\npart two\n--b--\nepilogue\n", "b", 3, "[0]part one[0]part two[1]epilogue\n"},
+      // What follows the boundary is not examined: "--bb--junk" is b followed by "b", not "--".
+      {"x\n--bxyz\ny\n--b  \nz\n--bb--junk\nafter\n", "b", 3, "x[0]y[0]z[0]after\n"},
+      {"x\n--B\n--\n- -b\n--b\n", "b", 0, "x\n--B\n--\n- -b"},  // case counts; shorter lines are data
+      {"a\n--anything\nb\n", "", 1, "a[0]b\n"},                 // empty boundary: every dash line
+      {"a\n--" + b80.substr(0, 70) + "\nb\n", b80, 1, "a[0]b\n"},
+  };
+  for (const auto& c : kCases) {
+    auto r = Open(c.text, c.boundary.c_str());
+    EXPECT_EQ(Trace(*r, c.delimiters), c.trace) << c.text;
+  }
 }
 
 TEST_F(PartReaderTest, OuterDelimiterEndsTheInnerLevelAndIsReadAgain) {
-  auto r = Open("\n--outer\n--inner\na\n--outer\nb\n--outer--\n");
-  AddLevel(*r, "outer");
+  auto r = Open("\n--outer\n--inner\na\n--outer\nb\n--outer--\n", "outer");
   EXPECT_EQ(Rest(*r), "");
   ASSERT_EQ(PartReadBoundary(*r), 0);
   AddLevel(*r, "inner", true);
-  EXPECT_EQ(Rest(*r), "");
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "a");
-  EXPECT_EQ(PartReadBoundary(*r), 1);  // the outer delimiter closes the inner level
+  EXPECT_EQ(Trace(*r, 2), "[0]a[1]");  // the outer delimiter closes the inner level
   EXPECT_EQ(PartDepth(*r), 1);
-  EXPECT_EQ(PartReadBoundary(*r), 0);  // and the outer level reads it
-  EXPECT_EQ(Rest(*r), "b");
-  EXPECT_EQ(PartReadBoundary(*r), 1);
+  EXPECT_EQ(Trace(*r, 2), "[0]b[1]");  // and the outer level reads it
   EXPECT_EQ(PartDepth(*r), 0);
-}
 
-TEST_F(PartReaderTest, EndOfFileEndsEveryLevel) {
-  auto r = Open("\n--b\nunterminated part\n");
-  AddLevel(*r, "b");
-  AddLevel(*r, "c");
-  EXPECT_EQ(Rest(*r), "");
-  EXPECT_EQ(PartReadBoundary(*r), 1);  // b stopped the inner level c
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "unterminated part\n");
-  EXPECT_EQ(PartReadBoundary(*r), 1);
-}
-
-TEST_F(PartReaderTest, EmptyBoundaryMakesEveryDashLineADelimiter) {
-  auto r = Open("a\n--anything\nb\n");
-  AddLevel(*r, "");
-  EXPECT_EQ(Rest(*r), "a");
-  ASSERT_EQ(PartReadBoundary(*r), 0);
-  EXPECT_EQ(Rest(*r), "b\n");
-}
-
-TEST_F(PartReaderTest, BoundaryIsCutToSeventyCharacters) {
-  const std::string b80(80, 'q');
-  auto r = Open("a\n--" + b80.substr(0, 70) + "\nb\n");
-  AddLevel(*r, b80);
-  EXPECT_EQ(r->boundaries[0].size(), kMaxBoundaryLength);
-  EXPECT_EQ(Rest(*r), "a");
-  EXPECT_EQ(PartReadBoundary(*r), 0);
+  auto eof = Open("\n--b\nunterminated part\n", "b");
+  AddLevel(*eof, "c");
+  EXPECT_EQ(Trace(*eof, 3), "[1][0]unterminated part\n[1]");  // b stops c; the end of file stops b
 }
 
 TEST_F(PartReaderTest, DelimiterStraddlingTheBufferEndIsFound) {
   // Put the LF before the delimiter at every position around the buffer's end.
+  const std::string boundary(70, 'z');
   for (std::size_t pad = kPartBufferSize - 80; pad < kPartBufferSize + 4; ++pad) {
-    const std::string boundary(70, 'z');
-    auto r = Open(std::string(pad, 'p') + "\n--" + boundary + "\ntail\n");
-    AddLevel(*r, boundary);
-    ASSERT_EQ(Rest(*r).size(), pad) << pad;
-    ASSERT_EQ(PartReadBoundary(*r), 0) << pad;
-    ASSERT_EQ(Rest(*r), "tail\n") << pad;
+    auto r = Open(std::string(pad, 'p') + "\n--" + boundary + "\ntail\n", boundary.c_str());
+    ASSERT_EQ(Trace(*r, 1), std::string(pad, 'p') + "[0]tail\n") << pad;
   }
 }
 
@@ -124,14 +92,10 @@ TEST_F(PartReaderTest, GetLineStopsAtLfSizeOrEnd) {
   auto r = Open("first line\nsecond\nlast");
   char buf[8];
   EXPECT_EQ(PartGetLine(buf, 1, *r), nullptr);
-  ASSERT_NE(PartGetLine(buf, sizeof buf, *r), nullptr);
-  EXPECT_STREQ(buf, "first l");
-  ASSERT_NE(PartGetLine(buf, sizeof buf, *r), nullptr);
-  EXPECT_STREQ(buf, "ine\n");
-  ASSERT_NE(PartGetLine(buf, sizeof buf, *r), nullptr);
-  EXPECT_STREQ(buf, "second\n");
-  ASSERT_NE(PartGetLine(buf, sizeof buf, *r), nullptr);
-  EXPECT_STREQ(buf, "last");
+  for (const char* line : {"first l", "ine\n", "second\n", "last"}) {
+    ASSERT_NE(PartGetLine(buf, sizeof buf, *r), nullptr);
+    EXPECT_STREQ(buf, line);
+  }
   EXPECT_EQ(PartGetLine(buf, sizeof buf, *r), nullptr);
 }
 
@@ -145,14 +109,11 @@ TEST_F(PartReaderTest, UngotLinesComeBackFirstAndCanGrowTheBuffer) {
   ASSERT_EQ(PartGetChar(*big), 'a');  // the buffer is full now
   const std::string line(kPartBufferSize, 'L');
   PartUngetLine(line.c_str(), *big);
-  const std::string all = Rest(*big);
-  EXPECT_EQ(all.size(), line.size() + kPartBufferSize * 2 - 1);
-  EXPECT_EQ(all.substr(0, line.size()), line);
+  EXPECT_EQ(Rest(*big), line + std::string(kPartBufferSize * 2 - 1, 'a'));
 }
 
 TEST_F(PartReaderTest, SkipRestStopsAtTheDelimiter) {
-  auto r = Open(std::string(50000, 'x') + "\n" + std::string(50000, 'y') + "\n--b\nnext\n");
-  AddLevel(*r, "b");
+  auto r = Open(std::string(50000, 'x') + "\n" + std::string(50000, 'y') + "\n--b\nnext\n", "b");
   PartSkipRest(*r);
   ASSERT_EQ(PartReadBoundary(*r), 0);
   EXPECT_EQ(Rest(*r), "next\n");

@@ -1,7 +1,5 @@
 // The listener: serving, the connection limit, refusal, the stop flag, a
 // failed bind and the thread list.
-#include "net/C_WINSOCK.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,9 +7,9 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "LoopbackSockets.h"
+#include "net/C_WINSOCK.h"
 #include "net/C_WSTHREAD.h"
 
 namespace {
@@ -21,10 +19,7 @@ class EchoThread : public C_WSTHREAD {
  public:
   int Run() override {
     char line[101];
-    while (ReadLine(line, 100) > 0) {
-      std::string reply = std::string(line) + "\r\n";
-      SendText(reply.c_str());
-    }
+    while (ReadLine(line, 100) > 0) SendText((std::string(line) + "\r\n").c_str());
     return 0;
   }
 };
@@ -39,13 +34,12 @@ class TestServer : public C_WINSOCK {
     m_Released++;
     delete instance;
   }
-  std::atomic<int> m_Created{0};
-  std::atomic<int> m_Released{0};
+  std::atomic<int> m_Created{0}, m_Released{0};
   bool m_FailCreate = false;
 };
 
-bool WaitFor(const std::function<bool()>& condition, int milliseconds = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     SleepMs(10);
@@ -53,21 +47,17 @@ bool WaitFor(const std::function<bool()>& condition, int milliseconds = 5000) {
   return true;
 }
 
-// A client that has been greeted by its echo: its session is registered.
 struct Client {
-  SOCKET s = INVALID_SOCKET;
-  explicit Client(int port) {
-    s = loopback::Connect(port);
+  SOCKET s;
+  explicit Client(int port) : s(loopback::Connect(port)) {
     if (s != INVALID_SOCKET) SockSetReceiveTimeout(s, 5000);
   }
-  ~Client() { Close(); }
+  ~Client() {
+    if (s != INVALID_SOCKET) SockClose(s);
+  }
   std::string RoundTrip(const std::string& line) {
     if (!loopback::SendAll(s, line + "\r\n")) return "<send failed>";
     return loopback::Receive(s, line.size() + 2);
-  }
-  void Close() {
-    if (s != INVALID_SOCKET) SockClose(s);
-    s = INVALID_SOCKET;
   }
 };
 
@@ -82,7 +72,8 @@ class WinsockTest : public ::testing::Test {
   }
   void TearDown() override {
     // Every session must have been disposed of before the server goes.
-    EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
+    EXPECT_TRUE(
+        WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
     EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
   }
 
@@ -97,8 +88,7 @@ TEST_F(WinsockTest, ServesAConnectionAndDisposesOfItsSession) {
     EXPECT_EQ(client.RoundTrip("hello"), "hello\r\n");
     EXPECT_EQ(m_Server.ConnectionCount(), 1);
   }
-  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == 1; }));
-  EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == 1 && m_Server.ConnectionCount() == 0; }));
   EXPECT_EQ(m_Server.m_ThreadList, nullptr);
 }
 
@@ -108,22 +98,18 @@ TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
   Client second(m_Port);
   ASSERT_EQ(first->RoundTrip("one"), "one\r\n");
   ASSERT_EQ(second.RoundTrip("two"), "two\r\n");
-
   Client third(m_Port);
   ASSERT_TRUE(loopback::SendAll(third.s, "three\r\n"));
   // The base refuse operation answers with its busy text, then the listener closes.
   EXPECT_EQ(loopback::Receive(third.s), "Too Many Connections, Please Try Later.");
-
   first.reset();
   ASSERT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 1; }));
-  Client fourth(m_Port);
-  EXPECT_EQ(fourth.RoundTrip("four"), "four\r\n");
+  EXPECT_EQ(Client(m_Port).RoundTrip("four"), "four\r\n");
 }
 
 TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
   m_Server.m_StopAccepting = 1;
-  Client client(m_Port);
-  EXPECT_EQ(loopback::Receive(client.s), "");
+  EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
   EXPECT_TRUE(WaitFor([this] { return m_Server.m_Accepting == 0; }));
   EXPECT_EQ(m_Server.m_StopAccepting, 0);
   EXPECT_EQ(m_Server.m_Created, 0);
@@ -131,8 +117,7 @@ TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
 
 TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
   m_Server.m_FailCreate = true;
-  Client client(m_Port);
-  EXPECT_EQ(loopback::Receive(client.s), "");
+  EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
   EXPECT_EQ(m_Server.m_Created, 1);
   EXPECT_EQ(m_Server.m_Released, 0);
   EXPECT_EQ(m_Server.ConnectionCount(), 0);

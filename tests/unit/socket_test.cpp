@@ -1,5 +1,5 @@
 // tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: time-outs,
-// error codes, peek, shutdown, non-blocking mode.
+// error codes, peek, shutdown, a reset peer and a closed listener.
 #include "platform/Socket.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +19,11 @@ class SocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(SockStartup(0x0101), 0);
-    m_Listener = SockCreate(AF_INET_CODE, 0);
-    ASSERT_NE(m_Listener, INVALID_SOCKET);
-    ASSERT_EQ(SockBind(m_Listener, loopback::Address(0)), 0);
-    ASSERT_EQ(SockListen(m_Listener, 5), 0);
-    SockAddrIn local;
-    ASSERT_EQ(SockGetLocalAddress(m_Listener, local), 0);
-    m_Port = NetToHost16(local.port);
-    m_Client = SockCreate(AF_INET_CODE, 0);
-    ASSERT_EQ(SockConnect(m_Client, loopback::Address(m_Port)), 0);
+    ASSERT_NE(m_Listener = loopback::Listen(m_Port), INVALID_SOCKET);
+    ASSERT_NE(m_Client = loopback::Connect(m_Port), INVALID_SOCKET);
     SockAddrIn peer;
     int peerLen = 0;
-    m_Server = SockAccept(m_Listener, &peer, &peerLen);
-    ASSERT_NE(m_Server, INVALID_SOCKET);
+    ASSERT_NE(m_Server = SockAccept(m_Listener, &peer, &peerLen), INVALID_SOCKET);
     EXPECT_EQ(peerLen, 16);
     EXPECT_EQ(peer.addr, InetAddr("127.0.0.1"));
   }
@@ -39,9 +31,10 @@ class SocketTest : public ::testing::Test {
     for (SOCKET s : {m_Client, m_Server, m_Listener})
       if (s != INVALID_SOCKET) SockClose(s);
   }
+  void ExpectLastError(long code) { EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(code)); }
 
   SOCKET m_Listener = INVALID_SOCKET, m_Client = INVALID_SOCKET, m_Server = INVALID_SOCKET;
-  std::uint16_t m_Port = 0;
+  int m_Port = 0;
 };
 
 TEST_F(SocketTest, ReceiveTimeOutIsWsaETimedOut) {
@@ -49,14 +42,13 @@ TEST_F(SocketTest, ReceiveTimeOutIsWsaETimedOut) {
   char buf[16];
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+  ExpectLastError(WSAETIMEDOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
 }
 
 TEST_F(SocketTest, PeekShutdownAndEndOfStream) {
   ASSERT_EQ(SockSend(m_Client, "HELO x\r\n", 8), 8);
   char buf[16] = {};
-  ASSERT_EQ(SockWaitReadable(m_Server, 5000), 1);
   EXPECT_EQ(SockRecv(m_Server, buf, 4, true), 4);
   EXPECT_EQ(std::string(buf, 4), "HELO");
   EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 8);  // the peeked bytes are still there
@@ -73,25 +65,23 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithoutSignal) {
   for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i)
     result = SockSend(m_Client, block.data(), static_cast<int>(block.size()));
   EXPECT_EQ(result, SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNRESET));
+  ExpectLastError(WSAECONNRESET);
 }
 
 TEST_F(SocketTest, ErrorCodes) {
   SOCKET second = SockCreate(AF_INET_CODE, 0);
   EXPECT_EQ(SockBind(second, loopback::Address(m_Port)), SOCKET_ERROR);  // held by our listener
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAEADDRINUSE));
+  ExpectLastError(WSAEADDRINUSE);
   SockClose(second);
-
   SockClose(m_Listener);
   m_Listener = INVALID_SOCKET;
   SOCKET refused = SockCreate(AF_INET_CODE, 0);
   EXPECT_EQ(SockConnect(refused, loopback::Address(m_Port)), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNREFUSED));
+  ExpectLastError(WSAECONNREFUSED);
   SockClose(refused);
-
   char buf[4];
   EXPECT_EQ(SockRecv(INVALID_SOCKET, buf, 4), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAENOTSOCK));
+  ExpectLastError(WSAENOTSOCK);
 }
 
 TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
@@ -104,12 +94,10 @@ TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
   EXPECT_EQ(accepted.load(), INVALID_SOCKET);
 }
 
-TEST(SocketAddressTest, InetAddrAndByteOrder) {
-  EXPECT_EQ(NetToHost32(InetAddr("127.0.0.1")), 0x7F000001u);
+TEST(SocketAddressTest, InetAddr) {
   EXPECT_EQ(NetToHost32(InetAddr("10.1.2.3")), 0x0A010203u);
   EXPECT_EQ(InetAddr("300.1.1.1"), kInAddrNone);
   EXPECT_EQ(InetAddr("mail.example.com"), kInAddrNone);
   EXPECT_EQ(InetAddr(nullptr), kInAddrNone);
-  EXPECT_EQ(NetToHost16(HostToNet16(0x1234)), 0x1234);
 }
 }  // namespace
