@@ -11,17 +11,6 @@
 #include "spool/CFileMan.h"
 
 namespace {
-// hive-write-loop <count>: stores V<i> = i, one hive rewrite each, printing i after each.
-int HiveWriteLoop(char** argv) {
-  CRegKey key;
-  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
-  for (long i = 0; i < std::atol(argv[0]); ++i) {
-    if (RegWriteDword(key, std::string("V").append(std::to_string(i)).c_str(), static_cast<DWORD>(i)) != ERROR_SUCCESS) return 4;
-    std::printf("%ld\n", i);
-    std::fflush(stdout);
-  }
-  return 0;
-}
 
 // hold-exclusive <path>: opens the file shared with nobody, prints "locked" and
 // holds it until standard input ends.
@@ -55,9 +44,8 @@ int TmpNames(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "hive-write-loop") == 0) return HiveWriteLoop(argv + 2);
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
-  std::fprintf(stderr, "usage: test_helper hive-write-loop|hold-exclusive|tmp-names <arg> [flushEvery]\n");
+  std::fprintf(stderr, "usage: test_helper hold-exclusive|tmp-names <arg> [flushEvery]\n");
   return 2;
 }

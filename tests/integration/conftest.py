@@ -1,7 +1,5 @@
-"""`gateway`: a started gateway with the default hive; `make_gateway(values=...,
-debug_logs=..., start=...)` makes more. At teardown each is stopped with q; the
-test fails if one ignored q or a sanitizer reported a fault. Directories are
-kept after a failure or with CVSMTPGW_KEEP=1."""
+"""`gateway`, `make_gateway(values=, debug_logs=)`: started gateways, stopped with q at teardown, failing
+the test if one ignored q or a sanitizer reported; kept after a failure or with CVSMTPGW_KEEP=1."""
 
 import os
 import shutil
@@ -21,21 +19,18 @@ def pytest_runtest_makereport(item, call):
 def make_gateway(request):
     made: list[Gateway] = []
 
-    def factory(values=None, debug_logs=True, start=True) -> Gateway:
+    def factory(values=None, debug_logs=True) -> Gateway:
         made.append(Gateway(values=values, debug_logs=debug_logs))
-        return made[-1].start() if start else made[-1]
+        return made[-1].start()
 
     yield factory
     for gw in made:
         gw.stop()
     problems = [p for gw in made for p in gw.problems()]
-    call = getattr(request.node, "report_call", None)
-    keep = os.environ.get("CVSMTPGW_KEEP") == "1" or problems or (call is not None and call.failed)
+    failed = getattr(request.node, "report_call", None) is not None and request.node.report_call.failed
+    keep = os.environ.get("CVSMTPGW_KEEP") == "1" or problems or failed
     for gw in made:
-        if keep:
-            print(f"kept gateway directory {gw.root}")
-        else:
-            shutil.rmtree(gw.root, ignore_errors=True)
+        print(f"kept gateway directory {gw.root}") if keep else shutil.rmtree(gw.root, ignore_errors=True)
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
 

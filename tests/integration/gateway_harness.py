@@ -1,7 +1,5 @@
-"""Runs the built gateway (`cvsmtpgw -m`) as a real process for integration tests
-and benchmarks: a short private program directory (OUT/, IN/, tmp/, the hive
-named by CVSMTPGW_HIVE) and a free loopback port. Standard library only (bench/
-imports it)."""
+"""The built gateway (`cvsmtpgw -m`) as a process with a private program directory,
+hive and loopback port, for integration tests and bench/ (standard library only)."""
 
 from __future__ import annotations
 
@@ -23,8 +21,7 @@ LOOPBACK = "127.0.0.1"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
-def corpus_dir() -> Path:
-    return Path(os.environ.get("CVSMTPGW_CORPUS") or REPO_ROOT.parent / "shared" / "corpus" / "mime")
+corpus_dir = lambda: Path(os.environ.get("CVSMTPGW_CORPUS") or REPO_ROOT.parent / "shared" / "corpus" / "mime")
 
 
 def free_port() -> int:
@@ -38,23 +35,18 @@ def write_hive(path: Path, values: dict) -> None:
     quote = lambda t: '"' + t.replace("\\", "\\\\").replace('"', '\\"') + '"'
     lines = ["Windows Registry Editor Version 5.00", "", f"[{GATEWAY_KEY}]"]
     lines += [f"{quote(n)}=" + ("dword:%08x" % v if isinstance(v, int) else quote(v)) for n, v in values.items()]
-    tmp = Path(str(path) + ".new")
-    tmp.write_bytes(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
-    os.replace(tmp, path)
+    Path(f"{path}.new").write_bytes(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
+    os.replace(f"{path}.new", path)
 
 
 def run_smtp_source(port: int, count: int = 1, sessions: int = 1, size: int = 1024, *extra: str,
                     timeout: float = 60.0, check: bool = True) -> subprocess.CompletedProcess:
-    """Postfix's smtp-source (HELO, one mail per connection); with `check` an
-    unexpected reply raises."""
-    cmd = ["/usr/sbin/smtp-source", "-s", str(sessions), "-m", str(count), "-l", str(size), *extra,
-           f"{LOOPBACK}:{port}"]
-    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          timeout=timeout, check=check)
+    """Postfix's smtp-source; with `check` an unexpected reply raises."""
+    cmd = ["/usr/sbin/smtp-source", "-s", str(sessions), "-m", str(count), "-l", str(size), *extra, f"{LOOPBACK}:{port}"]
+    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, check=check)
 
 
 def wait_until(condition, timeout: float = 10.0, what=lambda: "condition"):
-    """The first true value of condition(); TimeoutError after `timeout`."""
     deadline = time.monotonic() + timeout
     while not (result := condition()):
         if time.monotonic() > deadline:
@@ -63,9 +55,7 @@ def wait_until(condition, timeout: float = 10.0, what=lambda: "condition"):
     return result
 
 
-class SmtpConnection:
-    """A raw SMTP client for exact bytes."""
-
+class SmtpConnection:  # a raw client for exact bytes
     def __init__(self, port: int, timeout: float = 10.0):
         self.sock = socket.create_connection((LOOPBACK, port), timeout=timeout)
         self._buf = b""
@@ -73,8 +63,7 @@ class SmtpConnection:
     __enter__ = lambda self: self
     __exit__ = lambda self, *exc: self.sock.close()
 
-    def reply(self) -> tuple[int, bytes]:
-        """One whole (multi-line) reply: (code, raw bytes); code -1 once closed."""
+    def reply(self) -> tuple[int, bytes]:  # a whole multi-line reply; code -1 once closed
         raw = b""
         while True:
             while b"\n" not in self._buf:
@@ -91,8 +80,7 @@ class SmtpConnection:
         self.sock.sendall((line.encode("latin-1") if isinstance(line, str) else line) + b"\r\n")
         return self.reply()
 
-    def wait_closed(self, timeout: float = 5.0) -> bool:
-        """True when the peer closes without sending more."""
+    def wait_closed(self, timeout: float = 5.0) -> bool:  # closed without sending more
         self.sock.settimeout(timeout)
         try:
             return not self._buf and self.sock.recv(1) == b""
@@ -102,25 +90,18 @@ class SmtpConnection:
             return True
 
 
-def _listening(port: int) -> bool:
-    # Looks in /proc instead of connecting, so the gateway sees no session.
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        rows = [r.split() for r in open(table).read().splitlines()[1:]] if os.path.exists(table) else []
-        if any(r[3] == "0A" and int(r[1].rsplit(":", 1)[1], 16) == port for r in rows):
-            return True
-    return False
+def _listening(port: int) -> bool:  # read from /proc, so the gateway sees no session
+    rows = [r.split() for t in ("/proc/net/tcp", "/proc/net/tcp6") if os.path.exists(t)
+            for r in open(t).read().splitlines()[1:]]
+    return any(r[3] == "0A" and int(r[1].rsplit(":", 1)[1], 16) == port for r in rows)
 
 
 class Gateway:
-    """One gateway process with its own program directory, hive and port."""
-
     def __init__(self, values: dict | None = None, binary: Path | None = None, debug_logs: bool = True):
-        base = tempfile.gettempdir()
-        # ProgramPath is read into an 80-byte buffer.
+        base = tempfile.gettempdir()  # ProgramPath is read into an 80-byte buffer
         self.root = Path(tempfile.mkdtemp(prefix="cvgw-", dir=base if len(base) <= 40 else "/tmp"))
         self.out_dir, self.in_dir, self.tmp_dir = self.root / "OUT", self.root / "IN", self.root / "tmp"
-        for d in (self.out_dir, self.in_dir, self.tmp_dir):
-            d.mkdir()
+        [d.mkdir() for d in (self.out_dir, self.in_dir, self.tmp_dir)]
         self.binary = binary or os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtpgw"
         self.port = free_port()
         self.hive_path = self.root / "hive.reg"
@@ -134,8 +115,7 @@ class Gateway:
         self.proc: subprocess.Popen | None = None
         self.stop_failed = False
 
-    def start(self, timeout: float = 10.0) -> "Gateway":
-        """Starts the process; a restart after stop() keeps the hive as the gateway left it."""
+    def start(self, timeout: float = 10.0) -> "Gateway":  # a restart keeps the hive as the gateway left it
         if self.proc is None:
             write_hive(self.hive_path, self.values)
         env = dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir))
@@ -152,8 +132,7 @@ class Gateway:
 
     alive = property(lambda self: self.proc is not None and self.proc.poll() is None)
 
-    def stop(self, timeout: float = 10.0) -> int | None:
-        """Types q; kills the process if it has not ended after `timeout`."""
+    def stop(self, timeout: float = 10.0) -> int | None:  # types q; kills after `timeout`
         if self.proc is None:
             return None
         if self.proc.poll() is None:
@@ -170,19 +149,16 @@ class Gateway:
             self.proc.stdin.close()
         return self.proc.returncode
 
-    def smtp(self) -> smtplib.SMTP:
-        """smtplib client: it tries EHLO, then falls back to HELO."""
+    def smtp(self) -> smtplib.SMTP:  # tries EHLO, then falls back to HELO
         return smtplib.SMTP(LOOPBACK, self.port, local_hostname="client.example.com", timeout=30)
 
     def send(self, from_addr: str, to_addrs: list[str], message: bytes) -> dict:
         with self.smtp() as client:
             return client.sendmail(from_addr, to_addrs, message)
 
-    def connect(self, timeout: float = 10.0) -> SmtpConnection:
-        return SmtpConnection(self.port, timeout=timeout)
+    connect = lambda self, timeout=10.0: SmtpConnection(self.port, timeout)
 
-    def files(self, pattern: str = "*") -> list[Path]:
-        """Files in OUT matching a shell pattern, in natural order."""
+    def files(self, pattern: str = "*") -> list[Path]:  # in OUT, in natural order
         key = lambda n: [int(t) if t.isdigit() else t for t in re.split(r"(\d+)", n)]
         return [self.out_dir / n for n in sorted(fnmatch.filter(os.listdir(self.out_dir), pattern), key=key)]
 
@@ -190,30 +166,23 @@ class Gateway:
         return wait_until(lambda: (f if len(f := self.files(pattern)) >= count else None), timeout,
                           lambda: f"fewer than {count} {pattern} in {sorted(os.listdir(self.out_dir))}")
 
-    def text(self, name: str) -> str:
-        """debug.log, debug2.log, stdout.txt or stderr.txt ("" if absent)."""
-        path = self.root / name
-        return path.read_bytes().decode("latin-1") if path.exists() else ""
+    def text(self, name: str) -> str:  # a log or output file, "" if absent
+        return (self.root / name).read_bytes().decode("latin-1") if (self.root / name).exists() else ""
 
     def wait_log(self, text: str, name: str = "debug.log") -> str:
         return wait_until(lambda: (t if text in (t := self.text(name)) else None), 10, lambda: f"{text!r} not logged")
 
-    def counts(self) -> tuple[int, int]:
-        """(open descriptors, threads) of the process."""
+    def counts(self) -> tuple[int, int]:  # (open descriptors, threads)
         return tuple(len(os.listdir(f"/proc/{self.proc.pid}/{d}")) for d in ("fd", "task"))
 
-    def wait_stored(self, count: int) -> list[Path]:
-        """Received mails once `count` are handed off: with the debug log on each
-        <n>.zqx is then kept as <n>-<seconds>.debug; in order of n."""
+    def wait_stored(self, count: int) -> list[Path]:  # handed-off mails, kept as <n>-<seconds>.debug
         return wait_until(lambda: (s if len(s := self.files("[0-9]*.debug")) >= count and not self.files("*.zqx")
                                    else None), 10, lambda: f"{count} mails not stored: {os.listdir(self.out_dir)}")
 
-    def problems(self) -> list[str]:
-        """What a clean run must not show: sanitizer faults, a q ignored."""
-        found = [f"gateway {self.root} did not stop on q; killed"] if self.stop_failed else []
-        if any(m in self.text("stderr.txt") for m in SANITIZER_MARKERS):
-            found.append(f"gateway {self.root} sanitizer report:\n{self.text('stderr.txt')[-4000:]}")
-        return found
+    def problems(self) -> list[str]:  # sanitizer faults, a q ignored
+        err = self.text("stderr.txt")
+        return [f"gateway {self.root} did not stop on q; killed"] * self.stop_failed + \
+            [f"gateway {self.root} sanitizer report:\n{err[-4000:]}"] * any(m in err for m in SANITIZER_MARKERS)
 
     def diagnostics(self, tail: int = 2000) -> str:
         return "\n".join(f"--- {n}:\n{self.text(n)[-tail:]}" for n in ("stdout.txt", "stderr.txt", "debug.log"))

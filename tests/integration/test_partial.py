@@ -1,6 +1,5 @@
-"""Split mails (message/partial) sent to the running gateway, one fragment per
-SMTP session, out of order and across a restart: the gateway must join them and
-hand the joined mail's attachments on unchanged, leaving no fragment directory."""
+"""Split mails (message/partial), one fragment per SMTP session, out of order and
+across a restart: joined, the attachments handed on unchanged, no fragment dir left."""
 
 import email
 import email.policy
@@ -13,49 +12,39 @@ from gateway_harness import attachments, corpus_dir
 SENDER, FAX = "sender@example.org", "4711@fax.example.com"
 
 
-def saved(gw, envelope):
-    return {name: path.read_bytes() for name, path in attachments(gw, envelope)}
-
-
-def deliver(gw, mail, envelopes):
+def deliver(gw, mail, envelopes):  # all envelopes so far, and the attachments of the newest
     gw.send(SENDER, [FAX], mail)
-    return gw.wait_for_files("ENV*.tmp", count=len(envelopes) + 1)
-
-
-def fragment_dirs(gw):
+    envelopes = gw.wait_for_files("ENV*.tmp", count=len(envelopes) + 1)
     parts = gw.tmp_dir / "parts"
-    return os.listdir(parts) if parts.is_dir() else []
+    return envelopes, {n: p.read_bytes() for n, p in attachments(gw, envelopes[-1])}, \
+        os.listdir(parts) if parts.is_dir() else []
 
 
 def test_split_mail_is_joined_across_sessions_and_a_restart(make_gateway):
-    rng = random.Random(2046)
     msg = EmailMessage(policy=email.policy.SMTP)
     msg["From"], msg["To"], msg["Subject"], msg["Message-ID"] = SENDER, FAX, "report in 3 pieces", "<whole.1@example.org>"
     msg.set_content("Please fax the attached report.\n")
-    files = {"report.pdf": b"%PDF-1.4\n" + rng.randbytes(30000), "table.bin": bytes(range(256)) * 40 + b"\r\n\x00\r"}
+    files = {"report.pdf": b"%PDF-1.4\n" + random.Random(2046).randbytes(30000),
+             "table.bin": bytes(range(256)) * 40 + b"\r\n\x00\r"}
     for name, data in files.items():
         msg.add_attachment(data, maintype="application", subtype="octet-stream", filename=name)
     # Fragments as a splitting agent makes them, cut at line ends; only the first tells the total.
     lines = msg.as_bytes().splitlines(keepends=True)
-    per = -(-len(lines) // 3)
-    ident = "report-" + "x" * 20 + "@example.org"
+    per, ident = -(-len(lines) // 3), "report-" + "x" * 20 + "@example.org"
     fragments = [(f"From: {SENDER}\r\nTo: {FAX}\r\nSubject: report (part {n})\r\nMessage-ID: <frag.{n}@example.org>\r\n"
                   f"MIME-Version: 1.0\r\nContent-Type: message/partial;\r\n\tid=\"{ident}\"; number={n}{'; total=3' * (n == 1)}\r\n\r\n"
                   ).encode() + b"".join(lines[(n - 1) * per:n * per]) for n in (1, 2, 3)]
 
     gw = make_gateway()
-    envelopes = deliver(gw, fragments[1], [])
-    assert len(fragment_dirs(gw)) == 1
+    envelopes, saved, dirs = deliver(gw, fragments[1], [])
+    assert saved == {} and len(dirs) == 1
     out = gw.text("stdout.txt")  # a restart starts a new output file
     gw.stop()
     gw.start()  # on the hive as the gateway left it: its counters go on
-    envelopes = deliver(gw, fragments[2], envelopes)
-    assert len(fragment_dirs(gw)) == 1
-    envelopes = deliver(gw, fragments[0], envelopes)
-
-    assert fragment_dirs(gw) == []
+    envelopes, saved, dirs = deliver(gw, fragments[2], envelopes)
+    assert saved == {} and len(dirs) == 1
     # Only the hand-off of the completing fragment carries the attachments.
-    assert [saved(gw, e) for e in envelopes] == [{}, {}, files], gw.diagnostics()
+    assert deliver(gw, fragments[0], envelopes)[1:] == (files, []), gw.diagnostics()
     out += gw.text("stdout.txt")
     for text in (f"Saving part 2 {ident}", f"Saving part 3 {ident}", f"Saving part 1 of 3 {ident}"):
         assert text in out, text
@@ -70,7 +59,6 @@ def test_corpus_split_mail_in_order(gateway):
     assert expected, "the corpus mail should carry an attachment"
     envelopes = []
     for u in unix:
-        envelopes = deliver(gateway, u.replace(b"\n", b"\r\n"), envelopes)
-    assert saved(gateway, envelopes[-1]) == expected
-    assert fragment_dirs(gateway) == []
+        envelopes, saved, dirs = deliver(gateway, u.replace(b"\n", b"\r\n"), envelopes)
+    assert (saved, dirs) == (expected, [])
     assert b"earrings were really cool looking" in envelopes[-1].with_suffix(".bdy").read_bytes()

@@ -13,41 +13,35 @@ namespace loopback {
 constexpr std::uint32_t kLoopbackHost = 0x7F000001u;  // 127.0.0.1
 
 inline SockAddrIn Address(int port) {
-  SockAddrIn address{};
-  address.family = AF_INET_CODE;
-  address.port = HostToNet16(static_cast<std::uint16_t>(port));
-  address.addr = HostToNet32(kLoopbackHost);
-  return address;
+  return {AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)), HostToNet32(kLoopbackHost)};
 }
 
-// A port that nothing listens on at this moment: the system's choice for a
-// bind to port 0, released again.
-inline int FreePort() {
-  SOCKET probe = SockCreate(AF_INET_CODE, 0);
-  if (probe == INVALID_SOCKET) return -1;
-  SockAddrIn local{};
-  const bool ok = SockBind(probe, Address(0)) == 0 && SockGetLocalAddress(probe, local) == 0;
-  SockClose(probe);
-  return ok ? NetToHost16(local.port) : -1;
-}
-
-// A listening socket on 127.0.0.1; sets `port`. INVALID_SOCKET on failure.
-inline SOCKET Listen(int& port) {
+// A socket bound to a port of the system's choice on 127.0.0.1 (listening if
+// `listen`); sets `port`. INVALID_SOCKET on failure.
+inline SOCKET Bound(int& port, bool listen) {
   SOCKET s = SockCreate(AF_INET_CODE, 0);
-  if (s == INVALID_SOCKET) return INVALID_SOCKET;
   SockAddrIn local{};
-  if (SockBind(s, Address(0)) == 0 && SockListen(s, 16) == 0 && SockGetLocalAddress(s, local) == 0) {
+  if (s != INVALID_SOCKET && SockBind(s, Address(0)) == 0 && (!listen || SockListen(s, 16) == 0) &&
+      SockGetLocalAddress(s, local) == 0) {
     port = NetToHost16(local.port);
     return s;
   }
-  SockClose(s);
+  if (s != INVALID_SOCKET) SockClose(s);
   return INVALID_SOCKET;
+}
+inline SOCKET Listen(int& port) { return Bound(port, true); }
+
+// A port that nothing listens on at this moment: bound, released again.
+inline int FreePort() {
+  int port = -1;
+  SOCKET probe = Bound(port, false);
+  if (probe != INVALID_SOCKET) SockClose(probe);
+  return port;
 }
 
 inline SOCKET Connect(int port) {
   SOCKET s = SockCreate(AF_INET_CODE, 0);
-  if (s == INVALID_SOCKET) return INVALID_SOCKET;
-  if (SockConnect(s, Address(port)) != 0) {
+  if (s != INVALID_SOCKET && SockConnect(s, Address(port)) != 0) {
     SockClose(s);
     return INVALID_SOCKET;
   }
@@ -56,8 +50,7 @@ inline SOCKET Connect(int port) {
 
 // Two connected ends: `server` as accept returned it, `client` the connecting end.
 struct Pair {
-  SOCKET server = INVALID_SOCKET;
-  SOCKET client = INVALID_SOCKET;
+  SOCKET server = INVALID_SOCKET, client = INVALID_SOCKET;
   bool Open() {
     int port = 0;
     SOCKET listener = Listen(port);
@@ -78,8 +71,7 @@ struct Pair {
 };
 
 inline bool SendAll(SOCKET s, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
+  for (std::size_t done = 0; done < bytes.size();) {
     const int n = SockSend(s, bytes.data() + done, static_cast<int>(bytes.size() - done));
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -91,11 +83,8 @@ inline bool SendAll(SOCKET s, const std::string& bytes) {
 inline std::string Receive(SOCKET s, std::size_t limit = 1 << 20) {
   std::string out;
   char buffer[4096];
-  while (out.size() < limit) {
-    const int n = SockRecv(s, buffer, static_cast<int>(std::min(sizeof buffer, limit - out.size())));
-    if (n <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
+  for (int n; out.size() < limit; out.append(buffer, static_cast<std::size_t>(n)))
+    if ((n = SockRecv(s, buffer, static_cast<int>(std::min(sizeof buffer, limit - out.size())))) <= 0) break;
   return out;
 }
 

@@ -1,6 +1,6 @@
 // tests/unit/MimeTestSupport.h: running the MIME decoder over mail text in a
-// sandboxed spool (hive, ProgramPath with IN/ and OUT/), and reading back what
-// it wrote. One test thread at a time.
+// sandboxed spool (hive, ProgramPath with IN/ and OUT/, TMP), and reading back
+// what it wrote. One test thread at a time.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,40 +48,45 @@ inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std
   return PartOpen(std::move(file));
 }
 
-// A sandbox for decoding runs: counters at 0, ProgramPath set, an envelope
-// name drawn (FileName) and an empty message content file and list.
+// Counters at 0, an envelope name drawn (FileName), empty message content file
+// and list, and TMP (the fragment store's base) inside the sandbox.
 class DecoderSandbox : public SpoolSandbox {
  public:
   DecoderSandbox() {
     WithProgramPath();
     for (const char* counter : {"OUTIndex", "OUTIndexAtt", "TmpIndex"}) SetNumber(counter, 0);
     SetText("FileName", EnvelopePath());
-    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()})
-      WriteWholeFile(file, "");
+    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()}) WriteWholeFile(file, "");
+    std::filesystem::create_directory(Tmp());
+    if (const char* old = std::getenv("TMP")) m_OldTmp = old;
+    ::setenv("TMP", Tmp().c_str(), 1);
   }
+  ~DecoderSandbox() { m_OldTmp ? ::setenv("TMP", m_OldTmp->c_str(), 1) : ::unsetenv("TMP"); }
 
-  // Runs HandleMessage over `lfText` as the hand-off does.
-  void Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
+  // Runs HandleMessage over `lfText` as the hand-off does; returns its output failures.
+  int Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
     std::unique_ptr<PartReader> reader = ReaderOver(Root() + "mail.zqx", lfText);
     std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", ListPath().c_str());
     ResetOutputFailures();
     HandleMessage(*reader, "text/plain", 0, envelope);
     PartClose(reader);
+    return OutputFailures();
   }
 
-  // Text-mode files read back with LF line ends.
+  // Text-mode files read back with LF line ends; the paths; the saved attachments (ATT*), sorted.
   static std::string Text(const std::string& path) { return WithLineEnds(ReadWholeFile(path), "\r\n", "\n"); }
   std::string Body() const { return Text(Out() + "Msgcnt.imp"); }
   std::string Envelope() const { return Text(EnvelopePath()); }
   std::string List() const { return Text(ListPath()); }
-  std::string Attachment(const std::string& name) const { return ReadWholeFile(Out() + name); }
   std::string EnvelopePath() const { return Out() + "ENV0"; }
   std::string ListPath() const { return Out() + "~ATTC000.imp"; }
-
-  // Names of the saved attachments (ATT*), sorted.
+  std::string Tmp() const { return Root() + "tmp"; }
   std::vector<std::string> Attachments() const {
     std::vector<std::string> names = DirectoryNames(Out());
     std::erase_if(names, [](const std::string& n) { return n.rfind("ATT", 0) != 0; });
     return names;
   }
+
+ private:
+  std::optional<std::string> m_OldTmp;
 };

@@ -1,7 +1,5 @@
-// tests/unit/SpoolTestSupport.h: a private hive and spool directory per test.
-// CVSMTPGW_HIVE points at a fresh hive in a temporary directory holding
-// ProgramPath (ending in the separator) with IN/ and OUT/; at the end the debug
-// logs are switched off and it all goes. One test thread at a time.
+// tests/unit/SpoolTestSupport.h: a private hive (CVSMTPGW_HIVE) and spool directory
+// ProgramPath/IN/ and OUT/ per test; the debug logs go off at the end. One test thread at a time.
 #pragma once
 
 #include <cstdlib>
@@ -23,9 +21,7 @@ class SpoolSandbox {
     ::setenv("CVSMTPGW_HIVE", HivePath().c_str(), 1);
   }
   ~SpoolSandbox() {
-    SetText("logfile", "");
-    SetText("logfileb", "");
-    ReadDebugSettings();
+    SetLogs("", "");
     ::unsetenv("CVSMTPGW_HIVE");
   }
 
@@ -44,15 +40,15 @@ class SpoolSandbox {
     RegWriteString(key, name, text.c_str());
   }
   DWORD Number(const char* name) const {  // 0xFFFFFFFF when missing
-    CRegKey key = Key();
     DWORD value = 0xFFFFFFFF;
-    RegReadDword(key, name, &value);
+    RegReadDword(Key(), name, &value);
     return value;
   }
   void WithProgramPath() const { SetText("ProgramPath", ProgramPath()); }
-  void EnableLogs() const {
-    SetText("logfile", Root() + "primary.log");
-    SetText("logfileb", Root() + "secondary.log");
+  void EnableLogs() const { SetLogs(Root() + "primary.log", Root() + "secondary.log"); }
+  void SetLogs(const std::string& primary, const std::string& secondary) const {
+    SetText("logfile", primary);
+    SetText("logfileb", secondary);
     ReadDebugSettings();
   }
   std::string PrimaryLog() const { return ReadWholeFile(Root() + "primary.log"); }

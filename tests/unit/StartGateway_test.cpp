@@ -1,5 +1,4 @@
-// tests/unit/StartGateway_test.cpp: the start-up steps that exist so far, and
-// the port settings.
+// tests/unit/StartGateway_test.cpp: the start-up steps and the port settings.
 #include "host/StartGateway.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +22,8 @@ TEST(StartGateway, LogSwitchesFirstThenTheFileManagerThenTheFlags) {
   StartGateway(&service);
   ASSERT_NE(TheFileMan(), nullptr);
   EXPECT_EQ(box.Number("FileNameUseAtt"), 0u);
-  // The file manager's reading was traced: the log was on before it was made.
+  // The log was on before the file manager read its settings; the server listens on SmtpRxPort.
   EXPECT_NE(box.PrimaryLog().find("Domain Name: gw.example"), std::string::npos);
-  // The inbound server is recorded and listens on SmtpRxPort.
   ASSERT_NE(service.m_SMTPIN, nullptr);
   EXPECT_NE(box.PrimaryLog().find("SMTPIn listening to port " + std::to_string(port)), std::string::npos);
 }

@@ -14,20 +14,17 @@ class CTempDir {
  public:
   CTempDir() {
     std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100 && m_Path.empty(); ++attempt) {
-      const auto candidate = base / ("cvsmtpgw-test-" + std::to_string(random()));
+      const auto candidate = std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(candidate)) m_Path = candidate.string();
     }
     if (m_Path.empty()) ADD_FAILURE() << "cannot create a temporary directory";
   }
   CTempDir(const CTempDir&) = delete;
-  CTempDir& operator=(const CTempDir&) = delete;
   ~CTempDir() {
     std::error_code ignored;
     if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ignored);
   }
-
   const std::string& Path() const { return m_Path; }
   std::string File(const std::string& name) const { return m_Path + "/" + name; }
 
@@ -37,9 +34,8 @@ class CTempDir {
 
 inline std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

