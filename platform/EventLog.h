@@ -1,0 +1,21 @@
+// platform/EventLog.h: the system's event log, where the gateway reports the
+// few events an administrator must see (installation, stops, undeliverable
+// mail).
+//
+// On Windows this is the application event log (RegisterEventSourceA,
+// ReportEventA). On POSIX it is syslog: one datagram to the local syslog
+// socket ($CVSMTPGW_SYSLOG_SOCKET, else /dev/log) with the source as the
+// ident, an error as LOG_ERR and anything else as LOG_INFO, and the text
+// "event <id>: <insertion strings>". A syslog socket that is missing or does
+// not answer is no error: the event is simply not kept. Thread-safe.
+#pragma once
+
+#include <cstdint>
+
+constexpr std::uint16_t kEventTypeError = 1;        // EVENTLOG_ERROR_TYPE
+constexpr std::uint16_t kEventTypeInformation = 4;  // EVENTLOG_INFORMATION_TYPE
+
+// Reports one event of `source` with `count` insertion strings (nulls are
+// skipped). False only when the event source cannot be registered at all.
+bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t eventId,
+                         const char* const* strings, int count);
