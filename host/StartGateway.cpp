@@ -22,7 +22,7 @@ SMTPIn* g_SMTPIn = nullptr;     // lives until the process ends
 
 CFileMan* TheFileMan() { return g_FileMan; }
 
-bool FinishHandOffs(unsigned milliseconds) {
+bool StopGateway(unsigned milliseconds) {
   if (g_SMTPIn == nullptr) return true;
   g_SMTPIn->StopAccepting();  // no new client
   if (g_SMTPIn->HandOffs().Drain(milliseconds)) return true;

@@ -14,7 +14,8 @@ int StartGateway(CService* service);
 // The process's one file manager; null before StartGateway has made it.
 CFileMan* TheFileMan();
 
-// Before the process ends: stops taking mail and waits up to `milliseconds` for
-// the received mails still waiting for their hand-off, so none is left behind
-// acknowledged but not given to the fax server. True when none is left.
-bool FinishHandOffs(unsigned milliseconds);
+// The clean stop, before the process ends (console q, service stop): stops
+// taking mail and waits up to `milliseconds` for the received mails still
+// waiting for their hand-off, so none is left behind acknowledged but not given
+// to the fax server. True when none is left.
+bool StopGateway(unsigned milliseconds);

@@ -36,7 +36,7 @@ void RunConsole() {
     SleepMs(kKeyPollMs);
     c = ConsoleReadChar();
   }
-  FinishHandOffs(kHandOffFinishMs);
+  StopGateway(kHandOffFinishMs);
 }
 
 void RunService() {
