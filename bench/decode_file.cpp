@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/File.h"
 #include "smtpin/Decode.h"
 
 int main(int argc, char** argv) {
@@ -17,10 +18,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <spool file> [<RCPT argument>...]\n", argv[0]);
     return 2;
   }
-  CRecipientList recipients;
-  for (int i = 2; i < argc; ++i) recipients.emplace_back(argv[i]);
+  CSpoolRecord record;
+  for (int i = 2; i < argc; ++i) record.recipients.emplace_back(argv[i]);
+  // A plain mail file: all of it is the mail.
+  const std::int64_t size = FileSizeByName(argv[1]);
+  record.dataLength = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   const auto start = std::chrono::steady_clock::now();
-  const int result = DecodeSpoolFile(recipients, argv[1]);
+  const int result = DecodeSpoolFile(argv[1], record);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   std::fflush(stdout);
   std::fprintf(stderr, "handoff %d %.6f\n", result, took.count());

@@ -1,15 +1,23 @@
-// host/StartGateway.cpp: the start routine shared by console and service mode.
+// host/StartGateway.cpp: the start routine shared by console and service
+// mode, and the clean stop.
 //
-// Threading: runs before any component thread exists; the file manager and
-// inbound server pointers are written here once and only read afterwards.
+// Threading: StartGateway runs before any component thread exists; the file
+// manager and inbound server pointers are written there once and only read
+// afterwards. StopGateway runs on the thread that stops the process.
 #include "host/StartGateway.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "host/CService.h"
 #include "host/Ports.h"
 #include "log/DebugLog.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
 #include "smtpin/SMTPIn.h"
+#include "smtpin/SpoolRecovery.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 
@@ -18,16 +26,56 @@ namespace {
 CFileMan* g_FileMan = nullptr;  // lives until the process ends
 SMTPIn* g_SMTPIn = nullptr;     // lives until the process ends
 
+// Mails found in OUT at start are handed off before the first client is
+// served; a hand-off that cannot finish in this time goes on in the background.
+constexpr std::uint32_t kRecoveryWaitMs = 120000;
+// At a stop, sessions receiving a mail get this long to finish it.
+constexpr std::uint32_t kSessionFinishMs = 5000;
+constexpr std::uint32_t kPollMs = 20;
+
+// Hands off what an earlier run left acknowledged but not handed off.
+void RecoverReceivedMails() {
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<CRecoveredMail> mails = RecoverSpool(g_FileMan->OutDirectory());
+  if (mails.empty()) return;
+  const std::size_t count = mails.size();
+  for (CRecoveredMail& mail : mails) {
+    if (!g_SMTPIn->HandOffs().Add(mail.spoolFile, std::move(mail.record))) break;
+  }
+  const bool done = g_SMTPIn->HandOffs().WaitIdle(kRecoveryWaitMs);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  char text[160];
+  std::snprintf(text, sizeof text, "SMTPIn- Received mails of an earlier run handed off at start: %zu in %lld ms%s",
+                count, static_cast<long long>(took.count()), done ? "" : " (some still waiting)");
+  DebugLog(text, CV_SRC, __LINE__);
+}
+
 }  // namespace
 
 CFileMan* TheFileMan() { return g_FileMan; }
 
 bool StopGateway(unsigned milliseconds) {
   if (g_SMTPIn == nullptr) return true;
-  g_SMTPIn->StopAccepting();  // no new client
-  if (g_SMTPIn->HandOffs().Drain(milliseconds)) return true;
-  DebugLog("SMTPIn- Error: stopped with received mails not yet handed off", CV_SRC, __LINE__);
-  return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const auto left = [&] {
+    const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<std::uint32_t>(std::max<long long>(0, rest.count()));
+  };
+  // No new client; sessions waiting for a command end, those receiving a mail
+  // may finish it (and have it acknowledged, since it is then on disk).
+  g_SMTPIn->StopAccepting();
+  g_SMTPIn->StopConnections(false);
+  const std::uint32_t sessionWait = std::min(left(), kSessionFinishMs);
+  for (std::uint32_t waited = 0; g_SMTPIn->LiveConnections() > 0 && waited < sessionWait; waited += kPollMs)
+    SleepMs(kPollMs);
+  g_SMTPIn->StopConnections(true);
+  // Every mail acknowledged so far is in its spool file; the hand-offs get
+  // the rest of the time, and what they cannot finish waits for the next start.
+  const bool handedOff = g_SMTPIn->HandOffs().Stop(left());
+  if (!handedOff) DebugLog("SMTPIn- Stopped with received mails left for the next start", CV_SRC, __LINE__);
+  CRegKey key;
+  if (CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) key.Flush();
+  return handedOff;
 }
 
 int StartGateway(CService* service) {
@@ -48,6 +96,9 @@ int StartGateway(CService* service) {
   // 4. Flags left set by an earlier run must not hold up name drawing.
   ReleaseFileName();
   ReleaseFileNameAtt();
+
+  // Before any client: what an earlier run acknowledged and did not hand off.
+  if (newServer) RecoverReceivedMails();
 
   // 5-8. Listen and accept. A failed listen is in the log already; start-up
   //      goes on and the accept thread ends on its first accept.

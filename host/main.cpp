@@ -49,6 +49,7 @@ void RunService() {
 }  // namespace
 
 int main() {
+  TuneProcessMemory();
   switch (ChooseMode(ProcessCommandLine())) {
     case GatewayMode::kConsole:
       RunConsole();

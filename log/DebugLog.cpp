@@ -148,8 +148,8 @@ void GetDebugSettings() {
 bool IsPrimaryLogOn() { return g_PrimaryOn == 1; }
 bool IsSecondaryLogOn() { return g_SecondaryOn == 1; }
 
-void KeepDebugCopy(const char* path) {
-  if (path == nullptr || *path == '\0') return;
+std::string KeepDebugCopy(const char* path) {
+  if (path == nullptr || *path == '\0') return {};
   std::string target = path;
   // Drop the dot and the three-letter extension of the file name (not a dot
   // in a directory name).
@@ -162,7 +162,8 @@ void KeepDebugCopy(const char* path) {
   char stamp[48];
   std::snprintf(stamp, sizeof(stamp), "-%.0f.debug", static_cast<double>(std::time(nullptr)));
   target += stamp;
-  FileMove(path, target);  // a failure leaves the file under its old name
+  if (!FileMove(path, target)) return {};  // a failure leaves the file under its old name
+  return target;
 }
 
 void PathFileNamePart(const char* path, char* out, std::size_t outSize) {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/WinCodes.h"
 
@@ -42,8 +43,9 @@ bool IsPrimaryLogOn();
 bool IsSecondaryLogOn();
 
 // Renames a processed spool file to its debug-copy name ("41.zqx" becomes
-// "41-<seconds>.debug"); a failure leaves the file where it is.
-void KeepDebugCopy(const char* path);
+// "41-<seconds>.debug") and gives that name; a failure leaves the file where
+// it is and gives an empty text.
+std::string KeepDebugCopy(const char* path);
 // Copies into `out` (capacity outSize) the part of `path` from its last path
 // separator on, separator included; a path without one is copied whole. Cut to fit.
 void PathFileNamePart(const char* path, char* out, std::size_t outSize);

@@ -15,14 +15,14 @@
 #include "mime/HeaderSummary.h"
 #include "mime/TransferDecoders.h"
 #include "platform/File.h"
-#include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/FileNaming.h"
+#include "spool/Submission.h"
 
 namespace {
 
-constexpr std::uint32_t kNameInUseWaitMs = 25000;
 constexpr std::size_t kPathSize = 260;
+constexpr int kAttachmentNameAttempts = 100;  // names tried before an attachment is given up
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -139,42 +139,44 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
     DebugLog2Str("DECODE - attachment without a name, listed as: ", originalName.c_str(), CV_SRC, __LINE__);
   }
 
-  while (IsFileNameAttInUse() == 1) SleepMs(kNameInUseWaitMs);
-  // Drawing the name, reading it back and the program path form one registry
-  // transaction: one hive write instead of one per value. Without a freshly
-  // drawn name the last one would be read back and its file overwritten.
-  long drawn = 1;
+  CSubmission* submission = reader.submission;
+  if (submission == nullptr ||
+      !WaitWhileNameInUse(IsFileNameAttInUse, "DECODE - Attachment file name taken, waiting for 25 sec")) {
+    DebugLog("DECODE - Error: no submission to save the attachment in", CV_SRC, __LINE__);
+    PartSkipRest(reader);
+    NoteOutputFailure();
+    return 1;
+  }
+  // A name still in use in OUT (the counter came back to it after a wrap or a
+  // restored hive) is skipped, never written over.
+  const std::string extension = AttachmentExtension(originalName);
   char savedName[kPathSize] = {};
-  char programPath[kPathSize] = {};
-  {
-    CRegTransaction names;
-    if (names.Status() == ERROR_SUCCESS) {
-      drawn = MakeAttFileName(AttachmentExtension(originalName).c_str());
-      if (drawn == 0) GetFileNameAtt(savedName);
-      GetProgramPath(programPath);
-      if (drawn == 0) drawn = names.Commit();
+  CStdioFile out;
+  for (int attempt = 0; attempt < kAttachmentNameAttempts && !out.IsOpen(); ++attempt) {
+    savedName[0] = '\0';
+    if (MakeAttFileName(extension.c_str()) != 0) break;
+    GetFileNameAtt(savedName);
+    if (savedName[0] == '\0') break;
+    if (!submission->IsNameFree(savedName)) {
+      DebugLogStr("DECODE - Attachment file name taken, drawing another: ", savedName, CV_SRC, __LINE__);
+      ReleaseFileNameAtt();
+      continue;
+    }
+    out = submission->CreateFile(savedName, binary ? "wbx" : "wx");
+    if (!out.IsOpen()) {
+      DebugLogStr("DECODE - Error: Unable to create attachment file: ", savedName, CV_SRC, __LINE__);
+      LogLastError();
+      ReleaseFileNameAtt();
+      if (PlatformGetLastError() != static_cast<DWORD>(ERROR_FILE_EXISTS)) break;
     }
   }
-  char outPath[kPathSize];
-  const int length =
-      std::snprintf(outPath, sizeof outPath, "%sOUT%s%s", programPath, kPathSeparatorText, savedName);
-  if (savedName[0] == '\0' || programPath[0] == '\0' || length < 0 ||
-      static_cast<std::size_t>(length) >= sizeof outPath) {
+  if (!out.IsOpen()) {
     DebugLogStr("DECODE - Error: no usable attachment file name: ", savedName, CV_SRC, __LINE__);
     PartSkipRest(reader);
-    ReleaseFileNameAtt();
     NoteOutputFailure();
     return 1;
   }
-
-  CStdioFile out = CStdioFile::Open(outPath, binary ? "wb" : "w");
-  if (!out.IsOpen()) {
-    DebugLogStr("DECODE - Error: Unable to create attachment file: ", outPath, CV_SRC, __LINE__);
-    PartSkipRest(reader);
-    ReleaseFileNameAtt();
-    NoteOutputFailure();
-    return 1;
-  }
+  const std::string outPath = submission->OutDirectory() + savedName;
 
   CStdioFile list = CStdioFile::Open(reader.attachmentList, "a+");
   if (list.IsOpen()) {
@@ -195,11 +197,11 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
   Decode(reader, out, encoding, contentMd5 != nullptr ? &digest : nullptr, text ? 1 : 0);
   if (contentMd5 != nullptr && std::strncmp(contentMd5, digest.c_str(), digest.size()) != 0) {
     char warning[kPathSize + 40];
-    std::snprintf(warning, sizeof warning, "%s was corrupted in transit", outPath);
+    std::snprintf(warning, sizeof warning, "%s was corrupted in transit", outPath.c_str());
     Warn(warning);
   }
   if (!out.Close()) {
-    DebugLogStr("DECODE - Error: Unable to write attachment file: ", outPath, CV_SRC, __LINE__);
+    DebugLogStr("DECODE - Error: Unable to write attachment file: ", outPath.c_str(), CV_SRC, __LINE__);
     NoteOutputFailure();
   }
   ReleaseFileNameAtt();

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "mime/PartReader.h"
-#include "smtpin/RecipientList.h"
+#include "mime/RecipientList.h"
 
 // Content-Transfer-Encoding: 0 none, 1 quoted-printable, 2 base64.
 using TransferEncoding = int;

@@ -18,7 +18,6 @@
 namespace {
 
 constexpr char kPartsName[] = "parts";
-constexpr char kCountFileName[] = "CT";
 constexpr std::size_t kJoinChunk = 64 * 1024;
 
 // SHA-256 (FIPS 180-4): the directory suffix must not be forgeable, or a
@@ -121,12 +120,12 @@ bool EnsureDirectory(const std::string& path, bool ownerOnly) {
   return false;
 }
 
+}  // namespace
+
 std::string WithoutTrailingSeparator(const std::string& dir) {
   if (!dir.empty() && dir.back() == kPathSeparator) return dir.substr(0, dir.size() - 1);
   return dir;
 }
-
-}  // namespace
 
 int IsDeviceName(const char* name) {
   static constexpr const char* kDevices[] = {"aux",  "con",  "nul",  "prn",  "com1", "com2",

@@ -41,6 +41,8 @@ std::string FragmentDirName(std::string_view id);
 // it (owner-only) if missing. Empty, with the error line on standard error,
 // when it cannot be made or is not private to the gateway's user.
 std::string FragmentPartsDir();
+// `dir` without its final separator.
+std::string WithoutTrailingSeparator(const std::string& dir);
 // The set directory for `id` with a trailing separator, created owner-only if
 // missing; nothing (after the error line on standard error) when it can
 // neither be created nor found.
@@ -57,6 +59,7 @@ int ReadFragmentCount(const std::string& dir);
 
 // The joined mail of a complete set, in the set directory.
 constexpr char kJoinedFileName[] = "FULL";
+constexpr char kCountFileName[] = "CT";  // the set's number of fragments
 // Joins fragments 1..total of the set in `dir` into FULL, in number order.
 // The fragments are left alone: when one has gone missing or anything fails,
 // FULL is removed (after the error line and a warning) and the set stays for

@@ -12,6 +12,7 @@
 
 #include "log/DebugLog.h"
 #include "mime/HeaderSummary.h"
+#include "spool/Submission.h"
 
 namespace {
 
@@ -429,7 +430,8 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
   walk.Close(walk.to, end);
   walk.Close(walk.cc, end);
   if (!sender.empty() || !walk.recipients.empty()) {
-    WriteHeaderSummary(std::move(sender), std::move(subject), std::move(walk.recipients));
+    WriteHeaderSummary(reader.submission != nullptr ? reader.submission->EnvelopePath() : std::string(),
+                       std::move(sender), std::move(subject), std::move(walk.recipients));
   }
   return result;
 }

@@ -16,7 +16,7 @@
 
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
-#include "smtpin/RecipientList.h"
+#include "mime/RecipientList.h"
 
 // A header block grows without a fixed limit up to this size; header lines
 // beyond it are read and dropped with a warning, so a header that never ends

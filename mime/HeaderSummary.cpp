@@ -222,12 +222,11 @@ void MakeSingleLine(std::string& text) {
   }
 }
 
-int WriteHeaderSummary(std::string sender, std::string subject, CFaxRecipients recipients) {
-  char envelopePath[kAttachmentListPathSize] = {};
-  GetFileName(envelopePath);
+int WriteHeaderSummary(const std::string& envelopePath, std::string sender, std::string subject,
+                       CFaxRecipients recipients) {
   CStdioFile envelope = CStdioFile::Open(envelopePath, "a+");
-  if (!envelope.IsOpen()) {
-    DebugLogStr("DECODE - Error: Unable to open envelope for the header summary: ", envelopePath, CV_SRC,
+  if (envelopePath.empty() || !envelope.IsOpen()) {
+    DebugLogStr("DECODE - Error: Unable to open envelope for the header summary: ", envelopePath.c_str(), CV_SRC,
                 __LINE__);
     NoteOutputFailure();
     return 1;
@@ -247,7 +246,8 @@ int WriteHeaderSummary(std::string sender, std::string subject, CFaxRecipients r
   out += "SUBJECT: " + subject + "\n";
   const bool written = envelope.Write(out.data(), out.size()) == out.size();
   if (!envelope.Close() || !written) {
-    DebugLogStr("DECODE - Error: Unable to write the header summary to: ", envelopePath, CV_SRC, __LINE__);
+    DebugLogStr("DECODE - Error: Unable to write the header summary to: ", envelopePath.c_str(), CV_SRC,
+                __LINE__);
     NoteOutputFailure();
     return 1;
   }

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "smtpin/RecipientList.h"
+#include "mime/RecipientList.h"
 
 using CFaxRecipients = std::vector<std::string>;  // formatted "\"name\" <address>" texts
 
@@ -39,6 +39,7 @@ void MakeSingleLine(std::string& text);
 // at `limit` bytes.
 std::string LoggableText(std::string_view text, std::size_t limit = 300);
 
-// Appends FROM, the sorted distinct TO lines and SUBJECT to the envelope.
-// 0 written, 1 the envelope could not be opened.
-int WriteHeaderSummary(std::string sender, std::string subject, CFaxRecipients recipients);
+// Appends FROM, the sorted distinct TO lines and SUBJECT to the envelope at
+// `envelopePath`. 0 written, 1 the envelope could not be opened or written.
+int WriteHeaderSummary(const std::string& envelopePath, std::string sender, std::string subject,
+                       CFaxRecipients recipients);

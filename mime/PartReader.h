@@ -16,6 +16,8 @@
 
 #include "platform/File.h"
 
+class CSubmission;
+
 constexpr std::size_t kMaxBoundaryLength = 70;
 constexpr std::size_t kAttachmentListPathSize = 260;
 // Read buffer at creation. Larger than a line so that refills are rare; the
@@ -31,6 +33,7 @@ struct PartReader {
   std::int32_t boundaryCount = 0;       // open levels (the depth)
   std::int32_t boundarySeen = 0;        // level whose delimiter stopped reading; == boundaryCount when none
   char attachmentList[kAttachmentListPathSize] = {};  // path of the attachment list file
+  CSubmission* submission = nullptr;  // where this run's envelope and attachments go; not owned
 };
 
 // A reader over an open file (takes ownership of it).

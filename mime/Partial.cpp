@@ -11,6 +11,7 @@
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
+#include "spool/Submission.h"
 
 namespace {
 
@@ -191,6 +192,14 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
     return FailStore(reader);
   }
   DebugLogStr("DECODE - Saved partial message fragment: ", fragmentPath.c_str(), CV_SRC, __LINE__);
+  if (reader.submission != nullptr) {
+    // The spool file of this fragment goes once its submission is on disk:
+    // the stored fragment, the set's count and their names must be too.
+    reader.submission->SyncAlso(fragmentPath);
+    if (totalText) reader.submission->SyncAlso(dir + kCountFileName);
+    reader.submission->SyncAlso(WithoutTrailingSeparator(dir));
+    if (!parts.empty()) reader.submission->SyncAlso(parts);
+  }
 
   if (total == 0 || !IsSetComplete(dir, total)) return 0;
   if (!JoinFragments(dir, total)) {
@@ -210,6 +219,7 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   std::unique_ptr<PartReader> joined = PartOpen(std::move(joinedFile));
   std::memcpy(joined->attachmentList, reader.attachmentList, sizeof joined->attachmentList);
   joined->attachmentList[sizeof joined->attachmentList - 1] = '\0';
+  joined->submission = reader.submission;
   const int failuresBefore = OutputFailures();
   ++t_JoinedDepth;
   HandleMessage(*joined, "text/plain", 0, envelopeRecipients);
@@ -224,8 +234,17 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
     return 1;
   }
 
-  // Only now, with the mail handed on, are the fragments given up.
-  if (!RemoveFragmentSet(dir))
-    DebugLogStr("DECODE - Could not remove fragment directory: ", dir.c_str(), CV_SRC, __LINE__);
+  // The fragments are given up only once the joined mail's submission is
+  // complete and on disk: a hand-off withdrawn or cut by a crash runs again
+  // from the last fragment's spool file and must find the set still whole.
+  const auto removeSet = [dir] {
+    if (!RemoveFragmentSet(dir))
+      DebugLogStr("DECODE - Could not remove fragment directory: ", dir.c_str(), CV_SRC, __LINE__);
+  };
+  if (reader.submission != nullptr) {
+    reader.submission->OnCommit(removeSet);
+  } else {
+    removeSet();
+  }
   return 0;
 }

@@ -10,7 +10,7 @@
 #include "mime/Decoder.h"
 #include "mime/FragmentDir.h"
 #include "mime/PartReader.h"
-#include "smtpin/RecipientList.h"
+#include "mime/RecipientList.h"
 
 // Stores the fragment whose body is the rest of `reader`; `headerBlock` is the
 // entity's header block (starting with LF), `params` its Content-Type

@@ -104,6 +104,13 @@ int C_WINSOCK::AddThread(C_WSTHREAD* instance, ThreadHandle threadHandle, SOCKET
   return 1;
 }
 
+void C_WINSOCK::StopConnections(bool force) {
+  std::lock_guard<std::mutex> guard(m_ListLock);
+  for (ThreadListEntry* entry = m_ThreadList; entry != nullptr; entry = entry->next) {
+    if (entry->instance != nullptr) entry->instance->StopRequested(force);
+  }
+}
+
 int C_WINSOCK::RemoveThread(ThreadHandle threadHandle) {
   std::lock_guard<std::mutex> guard(m_ListLock);
   const int before = m_ConnectionCount;
@@ -202,9 +209,9 @@ unsigned C_WINSOCK::ClientThreadEntry(void* threadInfo) {
     server->AddThread(instance, info->threadHandle, socket);
     server->m_Starting--;
 
-    if (info->refuse == 0) {
+    if (info->refuse == 0 && server->m_StopAccepting == 0) {
       instance->Run();
-    } else {
+    } else if (info->refuse != 0) {
       DebugLog("ClientThreadEntry : exceeded the max. no. of connections.", CV_SRC, __LINE__);
       instance->Refuse();
     }

@@ -88,6 +88,11 @@ class C_WINSOCK {
   static unsigned ClientThreadEntry(void* threadInfo);
 
   int ConnectionCount() const { return m_ConnectionCount.load(); }
+  // Connections being served, including those whose thread has not yet
+  // registered itself.
+  int LiveConnections() const { return m_ConnectionCount.load() + m_Starting.load(); }
+  // Tells every connection being served that the server stops (StopRequested).
+  void StopConnections(bool force);
 
   SockAddrIn m_LocalAddress{};
   SOCKET m_ListenSocket = INVALID_SOCKET;

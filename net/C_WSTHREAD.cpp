@@ -170,5 +170,9 @@ int C_WSTHREAD::DrainInput() {
 // flag after its next byte or its receive time-out.
 int C_WSTHREAD::Cancel() {
   m_Cancelled.store(1, std::memory_order_relaxed);
+  // The socket stays open for the listener's teardown; only its reading ends.
+  if (m_Socket != INVALID_SOCKET) SockShutdown(m_Socket, SocketShutdown::kReceive);
   return 0;
 }
+
+void C_WSTHREAD::StopRequested(bool) { Cancel(); }

@@ -58,8 +58,12 @@ class C_WSTHREAD {
   bool DataWaiting();
   // Throws away what is already waiting. Returns 0.
   int DrainInput();
-  // Makes the current and every later line read end empty. Returns 0.
+  // Makes the current and every later line read end empty: a read blocked
+  // in the socket returns at once. Returns 0. Any thread.
   int Cancel();
+  // The server is stopping (any thread): the base cancels at once; a session
+  // may first finish what it must not cut (`force`: no longer).
+  virtual void StopRequested(bool force);
 
   // Bytes received from the socket that no read has taken yet.
   int BufferedBytes() const { return static_cast<int>(m_ReadEnd - m_ReadStart); }

@@ -30,18 +30,7 @@ extern const char kPathSeparatorText[];  // the same as a one-character string
 enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
 enum class FileShare { kNone, kReadWrite };
 // CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING.
-// kCreateNewOverwrite is CREATE_NEW for a file that is written from its start
-// and then ended with SetEndOfFile: it may come with the bytes of a file
-// retired by FileRetireForOverwrite, whose storage is then written over
-// instead of being freed and found again.
-enum class FileCreation {
-  kCreateNew,
-  kCreateAlways,
-  kOpenExisting,
-  kOpenAlways,
-  kTruncateExisting,
-  kCreateNewOverwrite
-};
+enum class FileCreation { kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
 
 class CFile {
  public:
@@ -64,6 +53,8 @@ class CFile {
   std::int64_t Write(const void* buffer, std::size_t count);
   // Data on disk (FlushFileBuffers / fsync).
   bool Sync();
+  // Moves to `offset` bytes from the start (SetFilePointer with FILE_BEGIN).
+  bool Seek(std::uint64_t offset);
   // Ends the file at the current position (SetEndOfFile).
   bool SetEndOfFile();
   std::int64_t Size() const;
@@ -85,8 +76,9 @@ class CStdioFile {
   ~CStdioFile();  // closes
 
   // fopen: mode "r", "w", "a", "r+", "w+", "a+", each optionally with "b" (or
-  // "t"). On failure IsOpen() is false, errno holds the C error and the last
-  // error the Windows code.
+  // "t"); "w" with "x" creates a new file only (ERROR_FILE_EXISTS when the name
+  // is taken). On failure IsOpen() is false, errno holds the C error and the
+  // last error the Windows code.
   static CStdioFile Open(const std::string& path, const char* mode);
 
   bool IsOpen() const { return m_Fd >= 0; }
@@ -110,6 +102,10 @@ class CStdioFile {
   }
   // fgets: at most size-1 bytes, through the first LF; nullptr at end.
   char* GetLine(char* buffer, int size);
+  // Reading stops after `bytes` bytes of the file (counted before any
+  // translation), as if the file ended there; for a stream opened to read,
+  // set right after Open (Rewind keeps it).
+  void LimitReading(std::uint64_t bytes) { m_ReadLimit = m_ReadLeft = bytes; }
   bool Rewind();  // to the start, translation state reset, error cleared
   bool Flush();   // fflush
   bool Sync();    // fflush and fsync: the data is on disk
@@ -142,6 +138,8 @@ class CStdioFile {
   bool m_Error = false;        // a read or write failed (cleared by Rewind)
   bool m_WriteFailed = false;  // a write failed at any time: Close reports it
   int m_PendingCr = 0;         // text read: a CR held back to see whether LF follows
+  std::uint64_t m_ReadLimit = UINT64_MAX;  // LimitReading's bytes
+  std::uint64_t m_ReadLeft = UINT64_MAX;   // bytes the file may still give before that limit
 };
 
 // Directory search with a wildcard pattern ("*" and "?"), case-insensitive as
@@ -169,20 +167,6 @@ bool WildcardMatch(const char* pattern, const char* name);
 // error on failure.
 bool FileExists(const std::string& path);  // GetFileAttributesA
 bool FileDelete(const std::string& path);  // DeleteFileA
-// Deletes a work file of the gateway's own, like FileDelete. The platform may
-// keep the file, emptied and out of sight, for the next file that CFile or
-// CStdioFile creates in the same directory, since creating and deleting files
-// costs more than renaming them on some file systems. Only for files nobody
-// else holds open: they would see it emptied.
-bool FileRetire(const std::string& path);
-// FileRetire for a file whose successor is about as big: it keeps its bytes
-// for the next kCreateNewOverwrite creation in its directory.
-bool FileRetireForOverwrite(const std::string& path);
-// Has up to `count` such empty files ready for `directory` (with its trailing
-// separator), making new ones as needed, so that later creations there cost a
-// rename. As costly as creating the files: for a thread that would otherwise
-// wait. Nothing happens where the platform keeps no spare files.
-void FileKeepSpares(const std::string& directory, std::size_t count);
 bool FileMove(const std::string& from, const std::string& to);         // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);

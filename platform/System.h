@@ -34,6 +34,10 @@ std::size_t EffectiveStackSize(std::size_t requested);
 
 void SleepMs(std::uint32_t milliseconds);
 
+// Settings of the process's memory allocator that suit a long-running server;
+// called once by the entry before any thread starts.
+void TuneProcessMemory();
+
 // The wall clock: seconds since 1970 and the milliseconds within the second.
 void SystemTimeNow(std::int64_t& seconds, int& milliseconds);
 // localtime for `when`, thread-safe.

@@ -1,15 +1,14 @@
-// smtpin/Decode.cpp: the submission hand-off.
+// smtpin/Decode.cpp: the submission hand-off, staged and committed.
 //
-// Runs on a session's thread under the server's submission lock (taken by
-// Decode), so at most one hand-off draws names and decodes at a time. The
-// envelope only gets its ".tmp" name once its body and attachment files are
-// complete and closed.
+// StageSubmission runs under the inbound server's submission lock, one at a
+// time, because the message content file and the name flags are shared by
+// every hand-off. CommitSubmissions touches only files the submissions own and
+// runs on any thread without the lock.
 #include "smtpin/Decode.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,15 +16,15 @@
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
-#include "platform/System.h"
-#include "smtpin/SMTPIn.h"
-#include "smtpin/SMTPInThread.h"
+#include "spool/DirectorySyncer.h"
 #include "spool/FileNaming.h"
+#include "spool/StagedNames.h"
+#include "spool/Submission.h"
 
 namespace {
 
-constexpr std::uint32_t kNameInUseWaitMs = 25000;
 constexpr std::size_t kPathSize = 260;
+constexpr int kEnvelopeNameAttempts = 100;  // envelope names tried before the hand-off gives up
 constexpr int kMaxErrorNameTries = 100;
 
 // A line of the attachment list that names a saved file ("<<name:ATTn.ext>>").
@@ -46,8 +45,7 @@ std::vector<ListedAttachment> ReadAttachmentList(const char* listPath) {
       line.push_back(static_cast<char>(c));
       continue;
     }
-    const std::size_t close = line.find(">>");
-    if (close != std::string::npos) {
+    if (line.find(">>") != std::string::npos) {
       ListedAttachment a;
       a.line = line;
       a.lineEnd = static_cast<char>(c);
@@ -63,16 +61,6 @@ std::vector<ListedAttachment> ReadAttachmentList(const char* listPath) {
   return listed;
 }
 
-std::string OutPath(const char* programPath, const std::string& name) {
-  return std::string(programPath) + "OUT" + kPathSeparatorText + name;
-}
-
-// A saved name is one plain file name in OUT, never a path.
-bool IsPlainFileName(const std::string& name) {
-  return !name.empty() && name.find('/') == std::string::npos && name.find('\\') == std::string::npos &&
-         name != "." && name != "..";
-}
-
 void LogBoth(const char* text, const char* value) {
   DebugLogStr(text, value, CV_SRC, __LINE__);
   DebugLog2Str(text, value, CV_SRC, __LINE__);
@@ -84,32 +72,45 @@ bool CreateEmptyFile(const char* path) {
   return f.IsOpen() && f.Close();
 }
 
-// Withdraws a submission the fax server must not see in part.
-void WithdrawSubmission(const std::string& envelopeFile, const std::vector<std::string>& files) {
-  DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile.c_str(), CV_SRC,
-              __LINE__);
-  for (const std::string& file : files) FileDelete(file);
+std::string FileNameOf(const std::string& path) {
+  const std::size_t sep = path.find_last_of("/\\");
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+// Draws the envelope name: ENV<m> whose envelope, ".tmp" and ".bdy" names
+// are all free (a counter that came back to an earlier job's number skips
+// it). The full path in `envelopeFile`; false when no name could be drawn.
+bool DrawEnvelopeName(CSubmission& submission, char* envelopeFile) {
+  for (int attempt = 0; attempt < kEnvelopeNameAttempts; ++attempt) {
+    envelopeFile[0] = '\0';
+    if (MakeEnvFileName() != 0) return false;
+    GetFileName(envelopeFile);
+    if (envelopeFile[0] == '\0') return false;
+    const std::string name = FileNameOf(envelopeFile);
+    if (submission.IsNameFree(name) && submission.IsNameFree(name + ".tmp") &&
+        submission.IsNameFree(name + ".bdy")) {
+      submission.SetEnvelopeName(name);
+      return true;
+    }
+    DebugLogStr("SMTPIn- Envelope name taken, drawing another: ", envelopeFile, CV_SRC, __LINE__);
+    ClearFileNameInUse();
+  }
+  return false;
 }
 
 }  // namespace
 
-int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoolFilePath,
-                      CPreparedSubmission& prepared) {
+int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
-  while (IsFileNameInUse() == 1) {
-    DebugLog2Str("SMTPIn - File name taken, waiting for 25 sec", "", CV_SRC, __LINE__);
-    SleepMs(kNameInUseWaitMs);
-  }
+  if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return 1;
 
   char messageFile[kPathSize] = {};
   char listFile[kPathSize] = {};
   char envelopeFile[kPathSize] = {};
-  bool failed = false;
-  const char* errorText = nullptr;
-  const char* errorPath = nullptr;
-
   GetMsgCountFileName(messageFile);
   DebugLog2Str("SMTPIn - mesage file name: ", messageFile, CV_SRC, __LINE__);
+  const char* errorText = nullptr;
+  const char* errorPath = nullptr;
   if (!CreateEmptyFile(messageFile)) {
     errorText = "SMTPIn- Error: Unable to open message file for writing: ";
     errorPath = messageFile;
@@ -120,38 +121,39 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
     if (!CreateEmptyFile(listFile)) {
       errorText = "SMTPIn- Error: Unable to open attachment file for writing: ";
       errorPath = listFile;
-      listFile[0] = '\0';  // nothing of ours to delete there (it may be the bare directory)
     }
   }
   if (errorText == nullptr) {
-    const long drawn = MakeEnvFileName();
-    if (drawn == 0) GetFileName(envelopeFile);
+    const bool drawn = DrawEnvelopeName(submission, envelopeFile);
     DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
-    if (drawn != 0 || envelopeFile[0] == '\0' || !CreateEmptyFile(envelopeFile)) {
+    // The envelope is the staged envelope made with the spool file: it starts empty.
+    if (!drawn || !CreateEmptyFile(submission.EnvelopePath().c_str())) {
       errorText = "SMTPIn- Error: Unable to open new file for writing: ";
       errorPath = envelopeFile;
-      envelopeFile[0] = '\0';
     }
   }
   if (errorText != nullptr) {
     LogBoth(errorText, errorPath);
-    // The work files made so far are ours alone; the received mail is kept by the caller.
-    if (listFile[0] != '\0') FileDelete(listFile);
+    // The work files made so far are ours alone; the mail waits in its spool file.
+    if (errorPath != listFile && listFile[0] != '\0') FileDelete(listFile);
     if (errorPath != messageFile) FileDelete(messageFile);
-    ReleaseFileName();
+    ClearFileNameInUse();
     return 1;
   }
 
   // The decoder writes the header summary, the text bodies and the attachments.
+  bool failed = false;
   ResetOutputFailures();
   CStdioFile spool = CStdioFile::Open(spoolFilePath, "r");
   if (!spool.IsOpen()) {
     LogBoth("SMTPIn- Error: Unable to open translation ip file: ", spoolFilePath);
     failed = true;
   } else {
+    spool.LimitReading(record.dataLength);  // the mail, not the record after it
     std::unique_ptr<PartReader> reader = PartOpen(std::move(spool));
     std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", listFile);
-    HandleMessage(*reader, "text/plain", 0, envelopeRecipients);
+    reader->submission = &submission;
+    HandleMessage(*reader, "text/plain", 0, record.recipients);
     PartClose(reader);
     if (OutputFailures() > 0) {
       DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ", envelopeFile, CV_SRC,
@@ -161,43 +163,34 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
   }
 
   const std::vector<ListedAttachment> listed = ReadAttachmentList(listFile);
-  char programPath[kPathSize] = {};
-  GetProgramPath(programPath);
-  std::string bodyFile;
-  bool messageMoved = false;  // the message content file became the body file
-
-  CStdioFile envelope = CStdioFile::Open(envelopeFile, "a+");
+  const std::string envelopePath = submission.EnvelopePath();
+  CStdioFile envelope = CStdioFile::Open(envelopePath, "a+");
   DebugLog2Str("SMTPIn- Output file: ", envelopeFile, CV_SRC, __LINE__);
+  bool messageAdopted = false;
   if (!envelope.IsOpen()) {
     std::printf("Error: Unable to open output file for writing\n");
     DebugLogStr("SMTPIn- Error: Unable to open output file for writing: ", envelopeFile, CV_SRC, __LINE__);
     failed = true;
   } else {
-    // Body block: the message content becomes ENV<n>.bdy beside the envelope.
-    GetMsgCountFileName(messageFile);
-    const std::string marker = std::string("OUT") + kPathSeparatorText + "ENV";
-    const char* env = std::strstr(envelopeFile, marker.c_str());
-    const std::string bodyName = std::string(env ? env + 4 : "ENV") + ".bdy";
-    bodyFile = OutPath(programPath, bodyName);
-    // Moved, not copied and deleted: the same bytes under the same name, without
-    // a second file to write and one to free.
-    if (FileMoveReplace(messageFile, bodyFile)) {
-      messageMoved = true;
-    } else {
-      DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyFile.c_str(), CV_SRC, __LINE__);
+    // Body block: the message content becomes ENV<m>.bdy beside the envelope,
+    // moved rather than copied: the same bytes without a second file.
+    const std::string bodyName = submission.EnvelopeName() + ".bdy";
+    messageAdopted = submission.AdoptFile(messageFile, bodyName);
+    if (!messageAdopted) {
+      DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyName.c_str(), CV_SRC, __LINE__);
       failed = true;
     }
     std::string block = "\nBEGIN BODY\n<<" + bodyName + ">>\nEND BODY\n\n";
-
     // Attachment block: every list line that names a saved file, in list order.
     for (const ListedAttachment& a : listed) {
       if (&a == &listed.front()) block += "BEGIN ATTACH\n";
       block += a.line;
       block.push_back(a.lineEnd == '\r' ? '\n' : a.lineEnd);
       DebugLog2Str("SMTPIn- BEGIN ATTACH written: ", a.line.c_str(), CV_SRC, __LINE__);
-      const std::string full = OutPath(programPath, a.savedName);
+      const std::string full = submission.OutDirectory() + a.savedName;
       DebugLog2Str("SMTPIn- FullAttachmentPath: ", full.c_str(), CV_SRC, __LINE__);
-      const std::int64_t size = FileSizeByName(full);
+      const std::int64_t size =
+          FileSizeByName(submission.OutDirectory() + StagedName(submission.SpoolNumber(), a.savedName));
       if (size >= 0) {
         char sizeText[32];
         std::snprintf(sizeText, sizeof sizeText, "%ld", static_cast<long>(size));
@@ -213,142 +206,124 @@ int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoo
     }
   }
 
-  if (!FileRetire(listFile))
-    DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
-  if (!messageMoved && !FileDelete(messageFile))
+  if (!FileDelete(listFile)) DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
+  if (!messageAdopted && !FileDelete(messageFile))
     DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
-
-  std::vector<std::string> files = {envelopeFile};
-  if (!bodyFile.empty()) files.push_back(bodyFile);
-  for (const ListedAttachment& a : listed) {
-    if (IsPlainFileName(a.savedName)) files.push_back(OutPath(programPath, a.savedName));
-  }
-  // The envelope name is free again. ReleaseFileName's flush, which also puts
-  // the counters that named these files on disk before the job can get its .tmp
-  // name, waits for the disk after the submission lock (CompleteSubmissions).
+  // The envelope name is free again; the registry goes to disk with the commit.
   ClearFileNameInUse();
   if (failed) {
-    WithdrawSubmission(envelopeFile, files);
+    DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
     return 1;
   }
-  prepared.envelopeFile = envelopeFile;
-  prepared.files = std::move(files);
-  prepared.outDirectory = OutPath(programPath, "");
   return 0;
 }
 
-namespace {
-
-void LogRenaming(const CPreparedSubmission& prepared, const std::string& finalName) {
-  DebugLog2Str("SMTPIn- Renaming from: ", prepared.envelopeFile.c_str(), CV_SRC, __LINE__);
-  DebugLog2Str("SMTPIn- Renaming to: ", finalName.c_str(), CV_SRC, __LINE__);
-}
-
-}  // namespace
-
-std::vector<int> CompleteSubmissions(const std::vector<CPreparedSubmission>& batch) {
-  std::vector<int> results(batch.size(), 1);
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CDirectorySyncer& outSync) {
+  std::vector<CommitResult> results(batch.size(), CommitResult::kWithdrawn);
   if (batch.empty()) return results;
-  const long flushed = FlushFileNames();
-  if (flushed != ERROR_SUCCESS) {
-    // The counters might hand these names out again after a power loss.
-    for (const CPreparedSubmission& prepared : batch) {
-      DebugLogStr("SMTPIn- Error: the registry could not be put on disk for: ", prepared.envelopeFile.c_str(),
-                  CV_SRC, __LINE__);
-      WithdrawSubmission(prepared.envelopeFile, prepared.files);
+  const auto withdrawAll = [&](const char* why) {
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (results[k] != CommitResult::kWithdrawn) continue;
+      DebugLogStr(why, batch[k]->EnvelopeName().c_str(), CV_SRC, __LINE__);
+      batch[k]->Withdraw();
     }
+  };
+  // The counters that named these files. Should this fail, a name may be drawn
+  // again after a power loss, which every file's exclusive creation copes with.
+  if (FlushFileNames() != ERROR_SUCCESS)
+    DebugLog("SMTPIn- Error: the registry could not be put on disk", CV_SRC, __LINE__);
+
+  std::vector<std::string> files;
+  for (const CSubmission* submission : batch) {
+    const std::vector<std::string> own = submission->FilesToSync();
+    files.insert(files.end(), own.begin(), own.end());
+  }
+  // One pass lets the writes of every file go to the device together. A
+  // failure is not retried file by file: after a failed sync the kernel may
+  // report the next one clean although the data are lost.
+  if (!FilesSync(files)) {
+    LogLastError();
+    withdrawAll("SMTPIn- Error: the submission could not be put on disk: ");
     return results;
   }
-  std::vector<std::string> allFiles;
-  for (const CPreparedSubmission& prepared : batch)
-    allFiles.insert(allFiles.end(), prepared.files.begin(), prepared.files.end());
-  // One pass over all files lets their writes go to the device together; only
-  // when it fails is each submission synced on its own, to find whose it was.
-  const bool allSynced = FilesSync(allFiles);
-  std::vector<std::string> syncDirectories;
+  std::vector<bool> open(batch.size(), true);
   for (std::size_t k = 0; k < batch.size(); ++k) {
-    const CPreparedSubmission& prepared = batch[k];
-    const char* envelopeFile = prepared.envelopeFile.c_str();
-    if (!allSynced && !FilesSync(prepared.files)) {
-      DebugLogStr("SMTPIn- Error: the submission could not be put on disk: ", envelopeFile, CV_SRC, __LINE__);
-      LogLastError();
-      WithdrawSubmission(prepared.envelopeFile, prepared.files);
-      continue;
-    }
-    const std::string finalName = prepared.envelopeFile + ".tmp";
-    LogRenaming(prepared, finalName);
-    if (!FileMove(prepared.envelopeFile, finalName)) {
-      DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", finalName.c_str(), CV_SRC, __LINE__);
-      WithdrawSubmission(prepared.envelopeFile, prepared.files);
-      continue;
-    }
-    results[k] = 0;
-    if (std::find(syncDirectories.begin(), syncDirectories.end(), prepared.outDirectory) ==
-        syncDirectories.end())
-      syncDirectories.push_back(prepared.outDirectory);
+    if (batch[k]->RenameParts()) continue;
+    batch[k]->Withdraw();
+    open[k] = false;
   }
-  for (const std::string& directory : syncDirectories) {
-    if (DirectorySync(directory)) continue;
-    // The jobs are visible and complete, but their names may not survive a
-    // power loss: the received mails are kept (not deleted) by the caller.
-    for (std::size_t k = 0; k < batch.size(); ++k) {
-      if (results[k] != 0 || batch[k].outDirectory != directory) continue;
-      DebugLogStr("SMTPIn- Error: the submission's name could not be put on disk: ",
-                  (batch[k].envelopeFile + ".tmp").c_str(), CV_SRC, __LINE__);
-      results[k] = 1;
-    }
+  // The parts' names are on disk before any envelope that names them.
+  if (!outSync.Sync()) {
     LogLastError();
+    withdrawAll("SMTPIn- Error: the names of the submission could not be put on disk: ");
+    return results;
+  }
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    if (!open[k]) continue;
+    if (!batch[k]->RenameEnvelope()) {
+      batch[k]->Withdraw();
+      open[k] = false;
+      continue;
+    }
+    results[k] = CommitResult::kUnsynced;
+  }
+  const bool synced = outSync.Sync();
+  if (!synced) LogLastError();
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    if (results[k] != CommitResult::kUnsynced) continue;
+    if (!synced) {
+      DebugLogStr("SMTPIn- Error: the submission's name could not be put on disk: ",
+                  batch[k]->EnvelopeName().c_str(), CV_SRC, __LINE__);
+      continue;
+    }
+    batch[k]->Committed();
+    results[k] = CommitResult::kCommitted;
   }
   return results;
 }
 
-int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath) {
-  CPreparedSubmission prepared;
-  if (PrepareSubmission(envelopeRecipients, spoolFilePath, prepared) != 0) return 1;
-  return CompleteSubmissions({prepared}).front();
+int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
+  char programPath[kPathSize] = {};
+  GetProgramPath(programPath);
+  const std::string outDirectory = std::string(programPath) + "OUT" + kPathSeparatorText;
+  CSubmission submission(outDirectory, SpoolNumber(spoolFilePath));
+  if (StageSubmission(spoolFilePath, record, submission) != 0) return 1;
+  std::string directory = outDirectory;
+  directory.pop_back();
+  CDirectorySyncer outSync(directory);
+  return CommitSubmissions({&submission}, outSync).front() == CommitResult::kCommitted ? 0 : 1;
 }
 
-int Decode(SMTPInThread& session, const char* spoolFilePath) {
-  SMTPIn* server = session.Server();
-  if (server == nullptr) {
-    DebugLogStr("SMTPIn- Error: no server for the hand-off of: ", spoolFilePath, CV_SRC, __LINE__);
-    return 1;
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength) {
+  if (!IsPrimaryLogOn()) {
+    if (!FileDelete(spoolFilePath))
+      DebugLogStr("SMTPIn- Error: Unable to delete the spool file: ", spoolFilePath, CV_SRC, __LINE__);
+    return;
   }
-  CPreparedSubmission prepared;
-  {
-    std::lock_guard<std::recursive_mutex> lock(server->SubmissionLock());
-    if (PrepareSubmission(session.Recipients(), spoolFilePath, prepared) != 0) return 1;
-  }
-  return CompleteSubmissions({prepared}).front();
+  const std::string kept = KeepDebugCopy(spoolFilePath);
+  if (kept.empty()) return;
+  // The debug copy holds the mail as received, not the record after it.
+  CFile copy = CFile::Open(kept, FileAccess::kWrite, FileShare::kNone, FileCreation::kOpenExisting);
+  if (!copy.IsValid() || !copy.Seek(dataLength) || !copy.SetEndOfFile())
+    DebugLogStr("SMTPIn- Error: Unable to cut the debug copy to the mail: ", kept.c_str(), CV_SRC, __LINE__);
 }
 
-std::string FailedSpoolFileName(const char* spoolFilePath) {
-  std::string stem(spoolFilePath);
+std::string KeepAside(const std::string& path, const std::string& why) {
+  std::string stem = path;
   const std::size_t sep = stem.find_last_of("/\\");
   const std::size_t dot = stem.rfind('.');
   if (dot != std::string::npos && (sep == std::string::npos || dot > sep)) stem.resize(dot);
-  std::string candidate = stem + ".err";
-  for (int k = 1; FileExists(candidate); ++k) {
-    if (k >= kMaxErrorNameTries) return {};
-    candidate = stem + "-" + std::to_string(k) + ".err";
-  }
-  return candidate;
-}
-
-void FinishSpoolFile(const char* spoolFilePath, int decodeResult) {
-  if (decodeResult == 0) {
-    if (IsPrimaryLogOn()) {
-      KeepDebugCopy(spoolFilePath);
-    } else {
-      FileRetireForOverwrite(spoolFilePath);  // its storage serves the next mail
+  for (int k = 0; k < kMaxErrorNameTries; ++k) {
+    const std::string candidate = k == 0 ? stem + ".err" : stem + "-" + std::to_string(k) + ".err";
+    if (FileMove(path, candidate)) {
+      const std::string text = candidate + " (" + why + ")";
+      DebugLogStr("SMTPIn- Error: not handed off, kept aside as: ", text.c_str(), CV_SRC, __LINE__);
+      DebugLog2Str("SMTPIn- Error: not handed off, kept aside as: ", text.c_str(), CV_SRC, __LINE__);
+      return candidate;
     }
-    return;
+    if (PlatformGetLastError() != static_cast<DWORD>(ERROR_ALREADY_EXISTS)) break;
   }
-  const std::string kept = FailedSpoolFileName(spoolFilePath);
-  if (!kept.empty() && FileMove(spoolFilePath, kept)) {
-    DebugLogStr("SMTPIn- Error: hand-off failed, received message kept as: ", kept.c_str(), CV_SRC, __LINE__);
-  } else {
-    DebugLogStr("SMTPIn- Error: hand-off failed, received message left as: ", spoolFilePath, CV_SRC,
-                __LINE__);
-  }
+  const std::string text = path + " (" + why + ")";
+  DebugLogStr("SMTPIn- Error: not handed off, left as: ", text.c_str(), CV_SRC, __LINE__);
+  return {};
 }

@@ -1,63 +1,54 @@
-// smtpin/Decode.h: the hand-off of a received mail to the fax server.
+// smtpin/Decode.h: the hand-off of an acknowledged mail to the fax server.
 //
-// Decode reserves the names of a submission (envelope OUT/ENV<n>, message
-// content file, attachment list), runs the MIME decoder over the spool file,
-// completes the envelope with its body and attachment blocks and renames it to
-// ENV<n>.tmp, the name under which the fax server takes the job. Hand-offs of
-// all sessions draw their names and decode one at a time under the inbound
-// server's submission lock; putting the finished files on disk, the rename
-// and syncing that name follow outside it, so the next hand-off need not wait
-// for the disk. Decode returns only once the whole job is on disk. A hand-off
-// that cannot be completed withdraws what it made, so the fax server never
-// sees a partial job, and says so: the caller then keeps the received mail
-// (FinishSpoolFile) instead of deleting it.
+// A hand-off has two halves. StageSubmission, under the inbound server's
+// submission lock (one at a time), reserves the names (envelope ENV<m>,
+// message content file, attachment list), runs the MIME decoder over the
+// spool file and writes the envelope, the body and the attachments under
+// their staged names (spool/Submission.h). CommitSubmissions then completes
+// any number of staged submissions together, outside the lock, so that they
+// share the waits for the disk: the registry, the files' data, the parts'
+// names, then the envelopes' ".tmp" names, each step on disk before the next.
+// The fax server therefore never sees a job before all of it is on disk, and
+// a crash at any point leaves either a complete job or staged leftovers that
+// the next start withdraws before it hands the mail off again. The spool file
+// goes only after its submission is complete and its name on disk.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "smtpin/RecipientList.h"
+#include "spool/SpoolRecord.h"
 
-class SMTPInThread;
+class CSubmission;
+class CDirectorySyncer;
 
-// A submission whose files are all written, waiting to be put on disk and
-// given its .tmp name.
-struct CPreparedSubmission {
-  std::string envelopeFile;
-  std::vector<std::string> files;  // envelope, body and attachments
-  std::string outDirectory;
+// Stages the submission of the spool file at `spoolFilePath` (its mail is the
+// first record.dataLength bytes; record.recipients confirm fax recipients)
+// into `submission`; the caller holds the submission lock. 0 staged; 1 not
+// (logged; the submission withdraws what it made when it is destroyed).
+int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission);
+
+enum class CommitResult {
+  kCommitted,  // complete, its names on disk: the spool file may go
+  kUnsynced,   // complete and visible, but the sync of its name failed: keep the spool file
+  kWithdrawn,  // not complete, withdrawn: hand the mail off again later
 };
 
-// The hand-off up to ReleaseFileName; the caller holds the submission lock:
-// names drawn, the mail decoded, the envelope completed. 0 with `prepared`
-// filled, or 1 (logged, whatever was made withdrawn).
-int PrepareSubmission(const CRecipientList& envelopeRecipients, const char* spoolFilePath,
-                      CPreparedSubmission& prepared);
+// Completes staged submissions, in order; `outSync` syncs their directory.
+// One result per submission. A failed write, sync or rename withdraws every
+// submission it may have touched: none is ever retried as if its data were safe.
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CDirectorySyncer& outSync);
 
-// The rest of the hand-off for prepared submissions, without the submission
-// lock (their names are drawn and their files written, so nothing here
-// touches what another hand-off uses): the registry (the counters that named
-// the files), then the files' data on disk, then the .tmp names, then those
-// names on disk. So a power loss never leaves a job with missing data nor one
-// whose number a counter could hand out again. One result per submission, in
-// order: 0 complete and on disk, 1 not (logged; withdrawn unless only its name
-// could not be synced). A batch shares the waits for the disk.
-std::vector<int> CompleteSubmissions(const std::vector<CPreparedSubmission>& batch);
+// The whole hand-off on the calling thread, for tools and tests: stage and
+// commit; the spool file is left as it is. 0 complete, 1 not.
+int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record);
 
-// Takes the submission lock of the session's server for the part of the
-// hand-off that needs it and hands the mail on. 0 the submission is complete
-// and on disk, 1 it could not be made (logged).
-int Decode(SMTPInThread& session, const char* spoolFilePath);
+// A handed-off spool file: deleted, or while the primary debug log is on kept
+// as its debug copy with the mail alone (trace line and data lines).
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength);
 
-// The whole hand-off; the caller holds the submission lock.
-int DecodeSpoolFile(const CRecipientList& envelopeRecipients, const char* spoolFilePath);
-
-// What becomes of the spool file after the hand-off: deleted (or kept as a
-// debug copy while the primary log is on) when it succeeded; kept under an
-// error name (n.zqx -> n.err, never matching "*.tmp") when it failed.
-void FinishSpoolFile(const char* spoolFilePath, int decodeResult);
-
-// The error name for a spool file that could not be handed on: its extension
-// replaced by ".err", or, when that name is taken, "-<k>.err" added to its stem.
-// Empty when no free name is found. Exposed for tests.
-std::string FailedSpoolFileName(const char* spoolFilePath);
+// Keeps a file of OUT that cannot be handed off under the name
+// "<stem>.err" (or "<stem>-<k>.err" when that is taken), which nothing else
+// ever takes; logs why. The kept name, or empty when it could not be moved.
+std::string KeepAside(const std::string& path, const std::string& why);

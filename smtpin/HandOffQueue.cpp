@@ -1,21 +1,32 @@
 // smtpin/HandOffQueue.cpp: the two hand-off threads and their lists.
+//
+// Threading: m_Mutex guards the lists and flags; the workers hold it only
+// between jobs, never while they stage or commit.
 #include "smtpin/HandOffQueue.h"
 
-#include <chrono>
+#include <algorithm>
 #include <utility>
 
 #include "log/DebugLog.h"
-#include "platform/File.h"
+#include "smtpin/Decode.h"
+#include "spool/CFileMan.h"
+#include "spool/FileNaming.h"
+#include "spool/StagedNames.h"
+#include "spool/Submission.h"
+
+namespace {
+constexpr std::uint32_t kUnsyncedRetryMs = 1000;
+}  // namespace
+
+CHandOffQueue::CStaged::CStaged() = default;
+CHandOffQueue::CStaged::CStaged(CStaged&&) noexcept = default;
+CHandOffQueue::CStaged& CHandOffQueue::CStaged::operator=(CStaged&&) noexcept = default;
+CHandOffQueue::CStaged::~CStaged() = default;
 
 CHandOffQueue::CHandOffQueue(std::recursive_mutex& submissionLock) : m_SubmissionLock(submissionLock) {}
 
 CHandOffQueue::~CHandOffQueue() {
-  Drain(kWaitForever);
-  {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Ending = true;
-  }
-  m_Changed.notify_all();
+  Stop(0);
   for (ThreadHandle& thread : m_Threads) {
     if (thread == 0) continue;
     WaitThreadHandle(thread, kWaitForever);
@@ -26,8 +37,8 @@ CHandOffQueue::~CHandOffQueue() {
 
 bool CHandOffQueue::StartThreads() {
   if (m_Started) return true;
-  if (m_StartFailed) return false;
-  m_Threads[0] = BeginThread(kWorkerStackSize, &CHandOffQueue::PrepareEntry, this, false);
+  if (m_StartFailed || m_FileMan == nullptr) return false;
+  m_Threads[0] = BeginThread(kWorkerStackSize, &CHandOffQueue::StageEntry, this, false);
   m_Threads[1] =
       m_Threads[0] == 0 ? 0 : BeginThread(kWorkerStackSize, &CHandOffQueue::CompleteEntry, this, false);
   if (m_Threads[1] != 0) {
@@ -35,14 +46,23 @@ bool CHandOffQueue::StartThreads() {
     return true;
   }
   // Without both threads nothing is taken; a started one ends at once.
-  DebugLog("SMTPIn- Error: the hand-off threads could not be started; sessions hand off themselves", CV_SRC,
+  DebugLog("SMTPIn- Error: the hand-off threads could not be started; mails wait for the next start", CV_SRC,
            __LINE__);
   m_StartFailed = true;
   m_Ending = true;
   return false;
 }
 
-bool CHandOffQueue::Add(const CRecipientList& recipients, const std::string& spoolFile) {
+std::size_t CHandOffQueue::Pending() const {
+  const CClock::time_point now = CClock::now();
+  const std::size_t ready = static_cast<std::size_t>(
+      std::count_if(m_Waiting.begin(), m_Waiting.end(), [&](const CJob& j) { return j.notBefore <= now; }));
+  return ready + m_Staged.size() + m_InWork;
+}
+
+bool CHandOffQueue::Idle() const { return Pending() == 0 && m_Unsynced.empty(); }
+
+bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record) {
   std::unique_lock<std::mutex> lock(m_Mutex);
   if (m_Closed) return false;
   if (!StartThreads()) {
@@ -50,27 +70,34 @@ bool CHandOffQueue::Add(const CRecipientList& recipients, const std::string& spo
     m_Changed.notify_all();  // a thread that did start ends
     return false;
   }
-  m_Changed.wait(
-      lock, [this] { return m_Closed || m_Waiting.size() + m_Prepared.size() + m_InWork < kMaxWaiting; });
+  // Bounded: the mail is safe in its spool file, so a stalled disk holds a
+  // session up for a while but never for ever.
+  m_Changed.wait_for(lock, std::chrono::milliseconds(kAddWaitMs),
+                     [this] { return m_Closed || Pending() < kMaxWaiting; });
   if (m_Closed) return false;
-  m_Waiting.push_back(CJob{recipients, spoolFile});
+  m_Waiting.push_back(CJob{std::move(spoolFile), std::move(record)});
   lock.unlock();
   m_Changed.notify_all();
   return true;
 }
 
-bool CHandOffQueue::Drain(std::uint32_t milliseconds) {
-  {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    m_Closed = true;
-  }
-  m_Changed.notify_all();  // sessions waiting for room hand off themselves
-  return WaitIdle(milliseconds);
+bool CHandOffQueue::Stop(std::uint32_t milliseconds) {
+  std::unique_lock<std::mutex> lock(m_Mutex);
+  m_Closed = true;
+  m_Changed.notify_all();
+  const bool idle =
+      m_Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return Idle() || !m_Started; });
+  m_Ending = true;
+  lock.unlock();
+  m_Changed.notify_all();
+  // A hand-off waiting for a name flag gives up; its mail waits in OUT.
+  StopNameWaits();
+  return idle;
 }
 
 bool CHandOffQueue::WaitIdle(std::uint32_t milliseconds) {
   std::unique_lock<std::mutex> lock(m_Mutex);
-  const auto idle = [this] { return m_Waiting.empty() && m_Prepared.empty() && m_InWork == 0; };
+  const auto idle = [this] { return Idle(); };
   if (milliseconds == kWaitForever) {
     m_Changed.wait(lock, idle);
     return true;
@@ -78,8 +105,33 @@ bool CHandOffQueue::WaitIdle(std::uint32_t milliseconds) {
   return m_Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), idle);
 }
 
-unsigned CHandOffQueue::PrepareEntry(void* queue) {
-  static_cast<CHandOffQueue*>(queue)->PrepareLoop();
+void CHandOffQueue::Retry(CJob job) {
+  ++job.attempts;
+  const std::uint32_t delay =
+      std::min<std::uint32_t>(kMaxRetryDelayMs, 1000u << std::min(job.attempts - 1, 16));
+  job.notBefore = CClock::now() + std::chrono::milliseconds(delay);
+  const std::string text = job.spoolFile + " in " + std::to_string(delay / 1000) + " s";
+  DebugLogStr("SMTPIn- Hand-off not completed, tried again: ", text.c_str(), CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn- Hand-off not completed, tried again: ", text.c_str(), CV_SRC, __LINE__);
+  m_Waiting.push_back(std::move(job));
+}
+
+bool CHandOffQueue::NextReady(CJob& job, CClock::time_point& wakeAt) {
+  const CClock::time_point now = CClock::now();
+  wakeAt = CClock::time_point::max();
+  for (auto it = m_Waiting.begin(); it != m_Waiting.end(); ++it) {
+    if (it->notBefore <= now) {
+      job = std::move(*it);
+      m_Waiting.erase(it);
+      return true;
+    }
+    wakeAt = std::min(wakeAt, it->notBefore);
+  }
+  return false;
+}
+
+unsigned CHandOffQueue::StageEntry(void* queue) {
+  static_cast<CHandOffQueue*>(queue)->StageLoop();
   return 0;
 }
 
@@ -88,59 +140,97 @@ unsigned CHandOffQueue::CompleteEntry(void* queue) {
   return 0;
 }
 
-void CHandOffQueue::PrepareLoop() {
+void CHandOffQueue::StageLoop() {
   std::unique_lock<std::mutex> lock(m_Mutex);
   for (;;) {
-    m_Changed.wait(lock, [this] { return !m_Waiting.empty() || m_Ending; });
-    if (m_Waiting.empty()) return;
-    CJob job = std::move(m_Waiting.front());
-    m_Waiting.pop_front();
+    CJob job;
+    CClock::time_point wakeAt;
+    while (!m_Ending && !NextReady(job, wakeAt)) {
+      if (wakeAt == CClock::time_point::max()) {
+        m_Changed.wait(lock);
+      } else {
+        m_Changed.wait_until(lock, wakeAt);
+      }
+    }
+    if (m_Ending) return;
     ++m_InWork;
     lock.unlock();
 
-    CPrepared prepared;
-    prepared.spoolFile = std::move(job.spoolFile);
+    CStaged staged;
+    staged.submission = std::make_unique<CSubmission>(m_FileMan->OutDirectory(), SpoolNumber(job.spoolFile));
     int result;
     {
       std::lock_guard<std::recursive_mutex> submission(m_SubmissionLock);
-      result = PrepareSubmission(job.recipients, prepared.spoolFile.c_str(), prepared.submission);
+      result = StageSubmission(job.spoolFile.c_str(), job.record, *staged.submission);
     }
-    if (result != 0) FinishSpoolFile(prepared.spoolFile.c_str(), result);
+    if (result != 0) staged.submission.reset();  // withdraws what it made
+    staged.job = std::move(job);
 
     lock.lock();
     --m_InWork;
-    if (result == 0) m_Prepared.push_back(std::move(prepared));
+    if (result == 0) {
+      m_Staged.push_back(std::move(staged));
+    } else {
+      Retry(std::move(staged.job));
+    }
     m_Changed.notify_all();
   }
+}
+
+void CHandOffQueue::Finish(CStaged& staged) {
+  FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength);
+  staged.submission.reset();
 }
 
 void CHandOffQueue::CompleteLoop() {
   std::unique_lock<std::mutex> lock(m_Mutex);
   for (;;) {
-    m_Changed.wait(
-        lock, [this] { return !m_Prepared.empty() || (m_Ending && m_Waiting.empty() && m_InWork == 0); });
-    if (m_Prepared.empty()) return;
-    // A short wait lets a few more submissions share the waits for the disk
-    // (the registry, the directory), which would otherwise come once per mail
-    // when mails arrive one by one.
+    m_Changed.wait_for(lock, std::chrono::milliseconds(kUnsyncedRetryMs),
+                       [this] { return !m_Staged.empty() || m_Ending; });
+    if (m_Ending) return;
+    if (!m_Unsynced.empty()) {
+      // Complete submissions whose names could not be synced: a later sync
+      // that succeeds covers them, and only then do their spool files go.
+      std::vector<CStaged> unsynced = std::move(m_Unsynced);
+      m_Unsynced.clear();
+      m_InWork += unsynced.size();
+      lock.unlock();
+      const bool synced = m_FileMan->SyncOutDirectory();
+      for (CStaged& s : unsynced) {
+        if (!synced) continue;
+        s.submission->Committed();
+        Finish(s);
+      }
+      lock.lock();
+      m_InWork -= unsynced.size();
+      for (CStaged& s : unsynced) {
+        if (s.submission) m_Unsynced.push_back(std::move(s));
+      }
+      m_Changed.notify_all();
+    }
+    if (m_Staged.empty()) continue;
     m_Changed.wait_for(lock, std::chrono::microseconds(kBatchWaitUs),
-                       [this] { return m_Prepared.size() >= kBatchTarget || m_Closed || m_Ending; });
-    std::vector<CPrepared> batch = std::move(m_Prepared);
-    m_Prepared.clear();
+                       [this] { return m_Staged.size() >= kBatchTarget || m_Closed || m_Ending; });
+    std::vector<CStaged> batch = std::move(m_Staged);
+    m_Staged.clear();
     m_InWork += batch.size();
     lock.unlock();
 
-    std::vector<CPreparedSubmission> submissions;
+    std::vector<CSubmission*> submissions;
     submissions.reserve(batch.size());
-    for (const CPrepared& p : batch) submissions.push_back(p.submission);
-    const std::vector<int> results = CompleteSubmissions(submissions);
-    for (std::size_t k = 0; k < batch.size(); ++k) FinishSpoolFile(batch[k].spoolFile.c_str(), results[k]);
-    // Files for the next submissions, made while the preparing thread works:
-    // its creations are then renames.
-    FileKeepSpares(batch.front().submission.outDirectory, kSparesKept);
+    for (CStaged& s : batch) submissions.push_back(s.submission.get());
+    const std::vector<CommitResult> results = CommitSubmissions(submissions, m_FileMan->OutSync());
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (results[k] == CommitResult::kCommitted) Finish(batch[k]);
+      if (results[k] == CommitResult::kWithdrawn) batch[k].submission.reset();
+    }
 
     lock.lock();
     m_InWork -= batch.size();
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (results[k] == CommitResult::kWithdrawn) Retry(std::move(batch[k].job));
+      if (results[k] == CommitResult::kUnsynced) m_Unsynced.push_back(std::move(batch[k]));
+    }
     m_Changed.notify_all();
   }
 }

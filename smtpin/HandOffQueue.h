@@ -1,84 +1,109 @@
-// smtpin/HandOffQueue.h: received mails on their way to the fax server.
+// smtpin/HandOffQueue.h: acknowledged mails on their way to the fax server.
 //
 // A session that has synced a mail to its spool file and answered 250 leaves
-// the hand-off here and goes on with its client, so the client is not kept
-// waiting while the mail is decoded and its submission put on disk. Two
-// threads of the queue do the work in arrival order: one prepares each
-// submission under the submission lock (one at a time, as for sessions), the
-// other puts every submission prepared meanwhile on disk in one batch and
-// gives it its .tmp name; then the spool file is deleted, or kept under an
-// error name when its hand-off failed (FinishSpoolFile). A session waits
-// while kMaxWaiting mails wait here, so a burst cannot outrun the disk.
+// the hand-off here and goes on with its client. Two threads do the work in
+// arrival order: one stages each submission under the submission lock (one
+// at a time), the other completes every submission staged meanwhile in one
+// batch (CommitSubmissions), then deletes the spool files of those complete.
+// A hand-off that fails (a full disk, say) is withdrawn and tried again from
+// its spool file later, at growing intervals, for as long as the process runs
+// and again at the next start: a mail is never dropped for a passing failure.
 //
-// Threading: Add and Drain from any thread; the worker threads start with the
-// first Add and end in the destructor.
+// Threading: Add, Stop and WaitIdle from any thread; the worker threads start
+// with the first Add and end after Stop.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/System.h"
-#include "smtpin/Decode.h"
-#include "smtpin/RecipientList.h"
+#include "spool/SpoolRecord.h"
+
+class CFileMan;
+class CSubmission;
 
 class CHandOffQueue {
  public:
+  // Sessions wait (at most kAddWaitMs) while this many hand-offs are pending,
+  // so that a burst cannot run far ahead of the disk.
   static constexpr std::size_t kMaxWaiting = 20;
-  // The decoder runs on the preparing thread: the same room as a connection thread.
+  static constexpr std::uint32_t kAddWaitMs = 30000;
+  // The decoder runs on the staging thread: the same room as a connection thread.
   static constexpr std::size_t kWorkerStackSize = 1024 * 1024;
-  // The completing thread waits up to kBatchWaitUs for kBatchTarget prepared
-  // submissions before it puts them on disk together.
-  static constexpr unsigned kBatchWaitUs = 1000;
-  static constexpr std::size_t kBatchTarget = 4;
-  // Empty files kept ready in OUT for the submissions to come (FileKeepSpares).
-  static constexpr std::size_t kSparesKept = 16;
+  // The completing thread waits up to kBatchWaitUs for kBatchTarget staged
+  // submissions, so that mails arriving one by one share the waits for the disk.
+  static constexpr unsigned kBatchWaitUs = 2000;
+  static constexpr std::size_t kBatchTarget = 8;
+  // A failed hand-off is tried again after 1, 2, 4 ... seconds, at most this often.
+  static constexpr std::uint32_t kMaxRetryDelayMs = 60000;
 
   explicit CHandOffQueue(std::recursive_mutex& submissionLock);
   CHandOffQueue(const CHandOffQueue&) = delete;
   CHandOffQueue& operator=(const CHandOffQueue&) = delete;
-  ~CHandOffQueue();  // finishes what it holds, then ends its threads
+  ~CHandOffQueue();  // stops and ends its threads
 
-  // Takes the hand-off of a received spool file. False when the queue is
-  // drained or its threads cannot run: the caller then hands off itself.
-  bool Add(const CRecipientList& recipients, const std::string& spoolFile);
+  // The file manager whose OUT directory the submissions go to; set before the first Add.
+  void SetFileMan(CFileMan* fileMan) { m_FileMan = fileMan; }
 
-  // Takes no more work and waits up to `milliseconds` (kWaitForever: no limit)
-  // until every mail it took is handed off. True when none is left.
-  bool Drain(std::uint32_t milliseconds);
+  // Takes the hand-off of an acknowledged spool file. False when the queue
+  // takes no more (the gateway stops) or cannot run: the file then waits for
+  // the next start.
+  bool Add(std::string spoolFile, CSpoolRecord record);
 
-  // Waits up to `milliseconds` (kWaitForever: no limit) until every mail
-  // taken so far is handed off, still taking more. True when none is left.
+  // Takes no more work and waits up to `milliseconds` until nothing is in
+  // work or ready to work on; the threads then end at the next job. What is
+  // left waits in OUT for the next start. True when nothing was left.
+  bool Stop(std::uint32_t milliseconds);
+
+  // Waits up to `milliseconds` until every hand-off taken so far is complete
+  // or waiting to be tried again, still taking more. True when that came.
   bool WaitIdle(std::uint32_t milliseconds);
 
  private:
+  using CClock = std::chrono::steady_clock;
   struct CJob {
-    CRecipientList recipients;
     std::string spoolFile;
+    CSpoolRecord record;
+    int attempts = 0;
+    CClock::time_point notBefore{};
   };
-  struct CPrepared {
-    CPreparedSubmission submission;
-    std::string spoolFile;
+  struct CStaged {
+    std::unique_ptr<CSubmission> submission;
+    CJob job;
+    CStaged();
+    CStaged(CStaged&&) noexcept;
+    CStaged& operator=(CStaged&&) noexcept;
+    ~CStaged();
   };
 
-  static unsigned PrepareEntry(void* queue);
+  static unsigned StageEntry(void* queue);
   static unsigned CompleteEntry(void* queue);
-  void PrepareLoop();
+  void StageLoop();
   void CompleteLoop();
-  bool StartThreads();  // m_Mutex held
+  bool StartThreads();                   // m_Mutex held
+  bool Idle() const;                     // m_Mutex held
+  std::size_t Pending() const;           // m_Mutex held: jobs ready or in work
+  void Retry(CJob job);                  // m_Mutex held
+  void Finish(CStaged& staged);          // the submission is complete
+  bool NextReady(CJob& job, CClock::time_point& wakeAt);  // m_Mutex held
 
   std::recursive_mutex& m_SubmissionLock;
+  CFileMan* m_FileMan = nullptr;
   std::mutex m_Mutex;
   std::condition_variable m_Changed;  // any change of the fields below
-  std::deque<CJob> m_Waiting;         // taken, not yet being prepared
-  std::vector<CPrepared> m_Prepared;  // prepared, not yet being completed
-  std::size_t m_InWork = 0;           // jobs a worker holds outside both lists
-  bool m_Closed = false;              // Drain called: no more work taken
-  bool m_Ending = false;              // destructor: workers end once idle
+  std::deque<CJob> m_Waiting;         // taken, not yet being staged (guarded by m_Mutex)
+  std::vector<CStaged> m_Staged;      // staged, not yet being completed (guarded by m_Mutex)
+  std::vector<CStaged> m_Unsynced;    // complete but their names not yet known on disk
+  std::size_t m_InWork = 0;           // jobs a worker holds outside the lists
+  bool m_Closed = false;              // Stop called: no more work taken
+  bool m_Ending = false;              // the workers end
   bool m_Started = false;
   bool m_StartFailed = false;
   ThreadHandle m_Threads[2] = {0, 0};

@@ -26,7 +26,10 @@ class SMTPIn : public C_WINSOCK {
   C_WSTHREAD* CreateThreadInstance() override;
   void ReleaseThreadInstance(C_WSTHREAD* instance) override;
 
-  void SetFileMan(CFileMan* fileMan) { m_FileMan = fileMan; }
+  void SetFileMan(CFileMan* fileMan) {
+    m_FileMan = fileMan;
+    m_HandOffs.SetFileMan(fileMan);
+  }
   CFileMan* FileMan() const { return m_FileMan; }
   std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
   CHandOffQueue& HandOffs() { return m_HandOffs; }

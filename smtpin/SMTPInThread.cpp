@@ -4,12 +4,12 @@
 // hand-off takes the server's submission lock.
 #include "smtpin/SMTPInThread.h"
 
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
-#include "smtpin/Decode.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
@@ -65,6 +65,11 @@ std::string FileNamePart(const char* path) {
   return part;
 }
 
+std::int64_t NowNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // A data piece that is exactly the end line "." CR LF.
 bool IsEndLine(const char* piece, int count) {
   return count == 3 && piece[0] == '.' && piece[1] == '\r' && piece[2] == '\n';
@@ -111,6 +116,7 @@ int SMTPInThread::Run() {
 
   char line[kCommandLineSize + 1];
   while (!m_Ending) {
+    if (m_StopAfterData || m_Cancelled.load() != 0) break;
     if (m_State == kReceivingData) {
       ReceiveMessage();
       continue;
@@ -190,6 +196,10 @@ void SMTPInThread::OnMail(std::string_view argument, const char*) {
 
 void SMTPInThread::OnRcpt(std::string_view argument, const char*) {
   DebugLog("SMTPIn- RCPT received", CV_SRC, __LINE__);
+  if (m_Recipients.size() >= kMaxRecipients) {
+    Reply("452 Too many recipients\r\n");
+    return;
+  }
   m_Recipients.emplace_back(argument);
   LogBoth("SMTPIn- Acknowledged RCPT (Recipient): ", LogSafe(m_Recipients.back()), __LINE__);
   Reply("250 OK  " + m_Recipients.back() + " \r\n");
@@ -225,21 +235,26 @@ void SMTPInThread::OnUnknown(std::string_view, const char*) {
 }
 
 void SMTPInThread::Reply(std::string_view text) {
-  if (Send(text.data(), static_cast<int>(text.size())) == SOCKET_ERROR) m_Ending = true;
+  // A reply cut short (by the send time-out) was not given: the session ends.
+  if (Send(text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) m_Ending = true;
   if (IsPrimaryLogOn()) DebugLogStr("SMTPIn- Reply: ", LogSafe(text).c_str(), CV_SRC, __LINE__);
 }
 
 void SMTPInThread::ReceiveMessage() {
   DebugLog("SMTPIn- DATASTREAM start", CV_SRC, __LINE__);
+  m_InData = true;
+  CFileMan* fileMan = Server() != nullptr ? Server()->FileMan() : nullptr;
   CFile file;
-  const bool created = Server() != nullptr && Server()->FileMan() != nullptr &&
-                       Server()->FileMan()->QUE_AddMsg(file, m_SpoolFile, sizeof m_SpoolFile) == 0;
+  const bool created = fileMan != nullptr && fileMan->QUE_AddMsg(file, m_SpoolFile, sizeof m_SpoolFile) == 0;
   const std::string name = FileNamePart(m_SpoolFile);
   DebugLogStr("SMTPIn- Write First Message: ", name.c_str(), CV_SRC, __LINE__);
 
   CSpoolWriter writer(std::move(file));
   const std::string trace = "Received: from " + m_Helo + " by " + m_DomainName + " ; \r\n";
   writer.Write(trace.data(), trace.size());
+  const std::uint64_t limit = fileMan != nullptr ? fileMan->GetMaxMessageSize() : 0;
+  std::uint64_t received = 0;  // bytes of the mail as sent, the trace line not counted
+  bool tooBig = false;
 
   // The data ends only at a line "." CR LF that follows a CR LF line end (or
   // starts the data): a bare-LF line end, a "." line ended by a bare LF and
@@ -259,7 +274,12 @@ void SMTPInThread::ReceiveMessage() {
       break;
     }
     const bool stuffed = atLineStart && piece[0] == '.';
-    writer.Write(piece + (stuffed ? 1 : 0), static_cast<std::size_t>(count - (stuffed ? 1 : 0)));
+    const std::size_t length = static_cast<std::size_t>(count - (stuffed ? 1 : 0));
+    received += length;
+    // Past the limit the rest is read but not kept: the client learns at the
+    // end of the data, where SMTP lets the server refuse a whole mail.
+    if (limit != 0 && received > limit) tooBig = true;
+    if (!tooBig) writer.Write(piece + (stuffed ? 1 : 0), length);
     const char beforeLast = count >= 2 ? piece[count - 2] : lastByte;
     lastByte = piece[count - 1];
     atLineStart = lastByte == '\n';
@@ -268,32 +288,52 @@ void SMTPInThread::ReceiveMessage() {
 
   DebugLogStr("SMTPIn- Datastream ended - close file: ", name.c_str(), CV_SRC, __LINE__);
   m_State = kWaitMail;
-  if (!ended) {
-    // The connection was lost or timed out: nothing was acknowledged, so the
-    // part received is dropped, and the session ends rather than read the
-    // rest of a message as commands.
+  m_InData = false;
+  if (!ended || tooBig) {
+    // Nothing was acknowledged: the part received is dropped. After a lost
+    // connection the session ends rather than read the rest of a message as
+    // commands.
     writer.Abandon();
-    if (created) FileDelete(m_SpoolFile);
-    m_Ending = true;
+    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
+    if (!ended) {
+      m_Ending = true;
+      return;
+    }
+    DebugLogStr("SMTPIn- Mail refused, larger than MaxMessageSize: ", name.c_str(), CV_SRC, __LINE__);
+    Reply("552 Requested mail action aborted: exceeded storage allocation\r\n");
     return;
   }
-  if (!writer.Commit()) {
-    if (created) FileDelete(m_SpoolFile);
+  CSpoolRecord record;
+  record.recipients = m_Recipients;
+  record.acknowledgedAt = NowNanoseconds();
+  // A 250 is a promise: the mail, its recipients and its name are on disk first.
+  if (!writer.Commit(record) || !fileMan->SyncOutDirectory()) {
+    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
+    DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);
     Reply("451 Requested action aborted: local error in processing\r\n");
     return;
   }
   Reply("250 Mail Received OK\r\n");
-  HandOffSpoolFile();
+  record.dataLength = writer.Written();
+  HandOffSpoolFile(std::move(record));
+  if (m_StopAfterData) m_Ending = true;
 }
 
-void SMTPInThread::HandOffSpoolFile() {
+void SMTPInThread::HandOffSpoolFile(CSpoolRecord record) {
   // The mail is on disk and acknowledged: the server's hand-off threads take
-  // it from here, unless they are gone (the gateway is stopping), when the
-  // session does it itself. Decode takes the server's submission lock. A
-  // hand-off that could not be completed keeps the received mail under an
-  // error name instead of deleting it.
+  // it from here. When they take no more (the gateway stops), the spool file
+  // waits for the hand-offs at the next start.
   SMTPIn* server = Server();
-  if (server != nullptr && server->HandOffs().Add(m_Recipients, m_SpoolFile)) return;
-  const int result = Decode(*this, m_SpoolFile);
-  FinishSpoolFile(m_SpoolFile, result);
+  if (server != nullptr && server->HandOffs().Add(m_SpoolFile, std::move(record))) return;
+  DebugLogStr("SMTPIn- Stopping: received mail left for the next start: ", m_SpoolFile, CV_SRC, __LINE__);
+}
+
+void SMTPInThread::StopRequested(bool force) {
+  // A mail being received may still be finished and acknowledged; a session
+  // waiting for a command ends at once, without a word.
+  if (!force && m_InData.load()) {
+    m_StopAfterData = true;
+    return;
+  }
+  Cancel();
 }

@@ -11,12 +11,14 @@
 // lock are shared with the other sessions.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "net/C_WSTHREAD.h"
-#include "smtpin/RecipientList.h"
+#include "mime/RecipientList.h"
+#include "spool/SpoolRecord.h"
 
 class SMTPIn;
 
@@ -35,6 +37,8 @@ class SMTPInThread : public C_WSTHREAD {
   static constexpr int kDataLineSize = 100;     // data is read in pieces of this size
   static constexpr std::size_t kSpoolPathSize = 260;
   static constexpr std::size_t kDomainNameSize = 80;
+  // RFC 5321's minimum; a mail to more is sent again for the rest.
+  static constexpr std::size_t kMaxRecipients = 100;
 
   SMTPInThread();
   ~SMTPInThread() override;
@@ -42,6 +46,8 @@ class SMTPInThread : public C_WSTHREAD {
   int Run() override;
   // A refused connection gets no word: the listener closes it.
   int Refuse() override;
+  // A mail being received is finished first unless `force`.
+  void StopRequested(bool force) override;
 
   // The command of a line from its first four characters, case-insensitive.
   static int RecognizeCommand(const char* line);
@@ -53,8 +59,6 @@ class SMTPInThread : public C_WSTHREAD {
   const char* SpoolFile() const { return m_SpoolFile; }
 
  private:
-  friend int Decode(SMTPInThread& session, const char* spoolFilePath);  // reaches the submission lock
-
   using Handler = void (SMTPInThread::*)(std::string_view argument, const char* line);
   struct CommandEntry {
     const char* verb;       // as recognised; null for unknown
@@ -83,7 +87,7 @@ class SMTPInThread : public C_WSTHREAD {
   // acknowledges it only once it is on disk, and hands it on.
   void ReceiveMessage();
   // The one place where a stored and acknowledged message leaves the session.
-  void HandOffSpoolFile();
+  void HandOffSpoolFile(CSpoolRecord record);
   // Sends one reply (all its lines in one send) and logs it.
   void Reply(std::string_view text);
 
@@ -94,4 +98,6 @@ class SMTPInThread : public C_WSTHREAD {
   char m_SpoolFile[kSpoolPathSize] = {};  // spool file of the message being or last received
   char m_DomainName[kDomainNameSize] = {};
   bool m_Ending = false;          // QUIT answered, or the connection is gone
+  std::atomic<bool> m_InData{false};         // receiving a mail (read by StopRequested)
+  std::atomic<bool> m_StopAfterData{false};  // the server stops: end after this mail
 };

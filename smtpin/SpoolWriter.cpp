@@ -1,13 +1,15 @@
-// smtpin/SpoolWriter.cpp: buffered, synced writing of a spool file.
+// smtpin/SpoolWriter.cpp: buffered, checked and synced writing of a spool file.
 //
 // Threading: see SpoolWriter.h.
 #include "smtpin/SpoolWriter.h"
 
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "log/DebugLog.h"
+#include "spool/Crc32c.h"
 
 CSpoolWriter::CSpoolWriter(CFile file) : m_File(std::move(file)) {
   if (!m_File.IsValid()) {
@@ -19,22 +21,19 @@ CSpoolWriter::CSpoolWriter(CFile file) : m_File(std::move(file)) {
 }
 
 bool CSpoolWriter::WriteOut(const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const std::int64_t written = m_File.Write(bytes, count);
-    if (written <= 0) {
-      DebugLog("SMTPIn- spool file write failed", CV_SRC, __LINE__);
-      LogLastError();
-      m_Failed = true;
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
+  if (count > 0 && m_File.Write(bytes, count) != static_cast<std::int64_t>(count)) {
+    DebugLog("SMTPIn- spool file write failed", CV_SRC, __LINE__);
+    LogLastError();
+    m_Failed = true;
+    return false;
   }
   return true;
 }
 
 bool CSpoolWriter::Write(const char* bytes, std::size_t count) {
   if (m_Failed) return false;
+  m_Crc = Crc32cExtend(m_Crc, bytes, count);
+  m_Written += count;
   if (m_Used + count > kBufferSize) {
     if (!WriteOut(m_Buffer.get(), m_Used)) return false;
     m_Used = 0;
@@ -45,13 +44,19 @@ bool CSpoolWriter::Write(const char* bytes, std::size_t count) {
   return true;
 }
 
-bool CSpoolWriter::Commit() {
-  if (!m_Failed && m_Used > 0 && WriteOut(m_Buffer.get(), m_Used)) m_Used = 0;
-  // The file may have been an earlier spool file, written over: it ends here.
-  if (!m_Failed && !m_File.SetEndOfFile()) {
-    DebugLog("SMTPIn- spool file could not be ended", CV_SRC, __LINE__);
-    LogLastError();
-    m_Failed = true;
+bool CSpoolWriter::Commit(CSpoolRecord record) {
+  if (!m_Failed) {
+    record.dataLength = m_Written;
+    const std::string trailer = EncodeSpoolTrailer(record, m_Crc);
+    // The trailer goes out with the last bytes of the mail: one write, one sync.
+    if (m_Used + trailer.size() <= kBufferSize) {
+      std::memcpy(m_Buffer.get() + m_Used, trailer.data(), trailer.size());
+      m_Used += trailer.size();
+      WriteOut(m_Buffer.get(), m_Used);
+    } else if (WriteOut(m_Buffer.get(), m_Used)) {
+      WriteOut(trailer.data(), trailer.size());
+    }
+    m_Used = 0;
   }
   if (!m_Failed && !m_File.Sync()) {
     DebugLog("SMTPIn- spool file sync failed", CV_SRC, __LINE__);

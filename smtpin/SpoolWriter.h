@@ -3,15 +3,18 @@
 // Bytes are gathered in a buffer of its own and written in large blocks; the
 // first failed write makes the writer fail for good (later writes are dropped),
 // so the session can still read the rest of the data and then refuse the mail.
-// Commit puts the content on disk (fsync) before the mail may be acknowledged.
+// Commit appends the record of the transaction (spool/SpoolRecord.h) and puts
+// the whole file on disk before the mail may be acknowledged.
 //
 // Threading: used by one session thread.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "platform/File.h"
+#include "spool/SpoolRecord.h"
 
 class CSpoolWriter {
  public:
@@ -22,10 +25,14 @@ class CSpoolWriter {
   CSpoolWriter(const CSpoolWriter&) = delete;
   CSpoolWriter& operator=(const CSpoolWriter&) = delete;
 
-  // Appends bytes. False once any write has failed.
+  // Appends bytes of the mail. False once any write has failed.
   bool Write(const char* bytes, std::size_t count);
-  // Writes what is buffered, syncs and closes. True only when every byte is on disk.
-  bool Commit();
+  // The mail's bytes so far.
+  std::uint64_t Written() const { return m_Written; }
+  // Appends the record (its dataLength is set here), syncs and closes. True
+  // only when every byte is on disk; the file's name still needs its
+  // directory synced.
+  bool Commit(CSpoolRecord record);
   // Closes without syncing; the caller removes the file.
   void Abandon();
   bool Failed() const { return m_Failed; }
@@ -36,5 +43,7 @@ class CSpoolWriter {
   CFile m_File;
   std::unique_ptr<char[]> m_Buffer;
   std::size_t m_Used = 0;
+  std::uint64_t m_Written = 0;  // bytes of the mail accepted, buffered or not
+  std::uint32_t m_Crc = 0;      // CRC-32C of those bytes
   bool m_Failed = false;
 };

@@ -17,6 +17,7 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/FileNaming.h"
+#include "spool/StagedNames.h"
 
 namespace {
 
@@ -33,6 +34,10 @@ void CopyCut(char* out, std::size_t outSize, const std::string& text) {
 }
 
 bool IsQueueEntry(const std::string& name) { return !name.empty() && name[0] != '.'; }
+
+bool IsNameTaken(DWORD error) {
+  return error == static_cast<DWORD>(ERROR_FILE_EXISTS) || error == static_cast<DWORD>(ERROR_ALREADY_EXISTS);
+}
 
 }  // namespace
 
@@ -56,22 +61,28 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
   std::scoped_lock lock(m_Lock);
   handle = CFile();
   char name[kSpoolPathBuffer] = {};
-  if (NextTmpFileName(name, sizeof(name)) != 0) {
-    // Without a fresh number the file would replace an earlier mail's.
-    DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
-    CopyCut(path, pathSize, name);
-    return 2;
-  }
-  // Only a new file: a spool file still there holds a mail that was
-  // acknowledged and not yet handed off. TmpIndex comes back to such a number
-  // after its wrap, or after a power loss took back its unflushed steps; that
-  // number is skipped.
+  // Only new files: a spool file still there holds a mail that was
+  // acknowledged and not yet handed off, and a staged envelope a hand-off in
+  // progress. TmpIndex comes back to such a number after its wrap, or after a
+  // power loss took back its unwritten steps; that number is skipped.
   for (int attempt = 1;; ++attempt) {
-    handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNewOverwrite);
-    if (handle.IsValid()) break;
-    const DWORD error = PlatformGetLastError();
-    const bool taken =
-        error == static_cast<DWORD>(ERROR_FILE_EXISTS) || error == static_cast<DWORD>(ERROR_ALREADY_EXISTS);
+    if (NextTmpFileName(name, sizeof(name)) != 0) {
+      DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
+      CopyCut(path, pathSize, name);
+      return 2;
+    }
+    const std::string staged = OutDirectory() + StagedEnvelopeName(SpoolNumber(name));
+    CFile marker = CFile::Open(staged, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateNew);
+    bool taken = !marker.IsValid() && IsNameTaken(PlatformGetLastError());
+    if (marker.IsValid()) {
+      marker.Close();
+      handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+      if (handle.IsValid()) break;
+      const DWORD error = PlatformGetLastError();
+      FileDelete(staged);
+      PlatformSetLastError(error);
+      taken = IsNameTaken(error);
+    }
     if (!taken || attempt == kSpoolNameAttempts) {
       CopyCut(path, pathSize, name);
       DebugLogStr("QUE_AddMsg Error: File open: ", name, CV_SRC, __LINE__);
@@ -79,14 +90,21 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
       return 2;
     }
     DebugLogStr("QUE_AddMsg- spool file name taken, drawing another: ", name, CV_SRC, __LINE__);
-    if (NextTmpFileName(name, sizeof(name)) != 0) {
-      DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
-      CopyCut(path, pathSize, "");
-      return 2;
-    }
   }
   CopyCut(path, pathSize, name);
   return 0;
+}
+
+void CFileMan::QUE_RemoveMsg(const char* path) {
+  if (path == nullptr || *path == '\0') return;
+  FileDelete(path);
+  FileDelete(OutDirectory() + StagedEnvelopeName(SpoolNumber(path)));
+}
+
+bool CFileMan::SyncOutDirectory() { return m_OutSync->Sync(); }
+
+std::string CFileMan::OutDirectory() const {
+  return std::string(m_ProgramPath.get()) + "OUT" + kPathSeparatorText;
 }
 
 int CFileMan::Que_CountMsgs(int& count) {

@@ -16,6 +16,10 @@
 #include <string>
 
 #include "platform/File.h"
+#include "spool/DirectorySyncer.h"
+
+// The largest mail accepted when MaxMessageSize is not set: 25 MiB.
+constexpr std::uint32_t kDefaultMaxMessageSize = 25 * 1024 * 1024;
 
 class CFileMan {
  public:
@@ -36,16 +40,24 @@ class CFileMan {
   std::int32_t GetNumUsers() const { return m_NumUsers; }
   std::int32_t GetAdvancedOptions() const { return m_AdvancedOptions; }
   const char* ProgramPath() const { return m_ProgramPath.get(); }  // ends in the separator when set
+  // The largest mail accepted, in bytes as received (MaxMessageSize); 0: no limit.
+  std::uint32_t GetMaxMessageSize() const { return m_MaxMessageSize; }
   const char* DomainName() const { return m_DomainName.get(); }
 
-  // Inbound spool file OUT/<TmpIndex>.zqx, created new and exclusively for us;
-  // a number whose file still exists is skipped (up to 100 numbers are tried),
-  // so an earlier mail is never replaced. It may reuse the storage of a
-  // handed-off spool file (kCreateNewOverwrite): the caller writes from the
-  // start and ends the file with SetEndOfFile (CSpoolWriter does). 0 on
-  // success, 2 when it cannot be created (handle invalid; path filled either
-  // way, capacity pathSize).
+  // Inbound spool file OUT/<TmpIndex>.zqx, created new and exclusively for us,
+  // after its staged envelope (spool/StagedNames.h), which marks it as ours
+  // until its hand-off completes. A number whose spool file or staged envelope
+  // still exists is skipped (up to 100 numbers are tried), so an earlier mail
+  // is never replaced. 0 on success, 2 when it cannot be created (handle
+  // invalid; path filled either way, capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
+  // Removes a spool file whose mail was not acknowledged, with its staged envelope.
+  void QUE_RemoveMsg(const char* path);
+  // Puts the names created or renamed in OUT so far on disk (shared by every
+  // caller at the time: sessions and hand-offs).
+  bool SyncOutDirectory();
+  CDirectorySyncer& OutSync() { return *m_OutSync; }
+  std::string OutDirectory() const;  // ProgramPath + "OUT" + separator
   // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
   // (counter untouched), 2 when the counter cannot be drawn, else 0.
   int NextTmpFileName(char* out, std::size_t outSize);
@@ -74,6 +86,7 @@ class CFileMan {
   std::string InDirectory() const;  // ProgramPath + "IN"
 
   std::recursive_mutex m_Lock;          // queue files and m_HandleNames
+  std::unique_ptr<CDirectorySyncer> m_OutSync;  // made by the constructor
   std::list<IDNameLink> m_HandleNames;  // guarded by m_Lock; new nodes at the tail
 
   std::int32_t m_NumUsers = 0;
@@ -87,6 +100,7 @@ class CFileMan {
   std::int32_t m_SubjectLine = 0;
   std::int32_t m_IncludeTIFF = 1;
   std::unique_ptr<char[]> m_ProgramPath;  // 260 bytes; never null after construction
+  std::uint32_t m_MaxMessageSize = kDefaultMaxMessageSize;
 };
 
 constexpr std::size_t kProgramPathBuffer = 260;

@@ -22,7 +22,13 @@ constexpr std::size_t kOverrideAddressCheckRead = 4;
 
 int GetOverrideAddressCheck() { return g_OverrideAddressCheck; }
 
-CFileMan::CFileMan() { ReadSettings(); }
+CFileMan::CFileMan() {
+  ReadSettings();
+  // The directory itself (without its separator) is what gets synced.
+  std::string out = OutDirectory();
+  out.pop_back();
+  m_OutSync = std::make_unique<CDirectorySyncer>(out);
+}
 
 CFileMan::~CFileMan() = default;
 
@@ -80,6 +86,10 @@ void CFileMan::ReadSettings() {
       checkSize > 0 && std::tolower(static_cast<unsigned char>(check[0])) == 'y') {
     g_OverrideAddressCheck = 1;
   }
+
+  // Read apart from the shared buffer above: an absent value means the default.
+  DWORD maxSize = kDefaultMaxMessageSize;
+  if (ReadNumberValue(key, "MaxMessageSize", &maxSize) == ERROR_SUCCESS) m_MaxMessageSize = maxSize;
 
   // Every spool name is the program path followed directly by IN/ or OUT/.
   const std::size_t pathLength = std::strlen(m_ProgramPath.get());

@@ -8,9 +8,12 @@
 // rewrite of the hive instead of one per value, and all of it or nothing.
 #include "spool/FileNaming.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <mutex>
 #include <vector>
 
 #include "log/DebugLog.h"
@@ -26,6 +29,7 @@ constexpr std::size_t kPathBuffer = 260;
 constexpr std::size_t kShortNameRead = 80;  // FileName, FileNameAtt and GetProgramPath
 constexpr std::size_t kAutoNameBuffer = 100;
 constexpr std::uint32_t kAutoFileRetryMs = 5000;
+constexpr std::uint32_t kNameInUseWaitMs = 25000;
 
 // Reads a number value, 0 when it is missing or the key does not open. The
 // key is opened (created if missing) and read in one transaction: one read of
@@ -144,8 +148,6 @@ long MakeAttFileName(const char* extension) {
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegWriteDword(key, "FileNameUseAtt", 1);
   if (rc != ERROR_SUCCESS) return rc;
-  rc = key.Flush();  // made by the Commit, after the rewrite
-  if (rc != ERROR_SUCCESS) return rc;
   return tx.Commit();
 }
 
@@ -153,9 +155,35 @@ void GetFileNameAtt(char* out) { ReadText("FileNameAtt", out, kShortNameRead); }
 
 int IsFileNameAttInUse() { return ReadFlag("FileNameUseAtt"); }
 
-void ReleaseFileNameAtt() {
-  ClearFlag("FileNameUseAtt");
-  FlushKey();
+// The hand-off puts the registry on disk once for the whole submission, not
+// once per attachment.
+void ReleaseFileNameAtt() { ClearFlag("FileNameUseAtt"); }
+
+namespace {
+std::mutex g_WaitMutex;
+std::condition_variable g_WaitStopped;
+bool g_WaitsStopped = false;  // guarded by g_WaitMutex
+}  // namespace
+
+bool WaitWhileNameInUse(int (*inUse)(), const char* text) {
+  while (inUse() == 1) {
+    // Logged each time round: a flag that something else never clears must
+    // show up in the log, not just as a silent stall.
+    DebugLog2Str(text, "", CV_SRC, __LINE__);
+    DebugLogStr(text, "", CV_SRC, __LINE__);
+    std::unique_lock<std::mutex> lock(g_WaitMutex);
+    if (g_WaitStopped.wait_for(lock, std::chrono::milliseconds(kNameInUseWaitMs), [] { return g_WaitsStopped; }))
+      return false;
+  }
+  return true;
+}
+
+void StopNameWaits() {
+  {
+    std::lock_guard<std::mutex> lock(g_WaitMutex);
+    g_WaitsStopped = true;
+  }
+  g_WaitStopped.notify_all();
 }
 
 void GetProgramPath(char* out) { ReadText("ProgramPath", out, kShortNameRead); }

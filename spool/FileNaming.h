@@ -28,7 +28,13 @@ long FlushFileNames();
 long MakeAttFileName(const char* extension);  // ATT<n>.<ext>; FileNameAtt, FileNameUseAtt = 1
 void GetFileNameAtt(char* out);          // at most 80 bytes; empty on failure
 int IsFileNameAttInUse();
-void ReleaseFileNameAtt();
+void ReleaseFileNameAtt();               // FileNameUseAtt = 0 (put on disk with the submission)
+
+// Waits while inUse() gives 1 (IsFileNameInUse, IsFileNameAttInUse), in steps
+// of 25 seconds, logging `text` each time round. False once StopNameWaits has
+// been called (the gateway stops): the caller gives up.
+bool WaitWhileNameInUse(int (*inUse)(), const char* text);
+void StopNameWaits();
 
 void GetProgramPath(char* out);          // at most 80 bytes; empty on failure
 void GetMsgCountFileName(char* out);     // ProgramPath + "OUT/Msgcnt.imp"; out has 260 bytes

@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
-#include "platform/posix/PosixSpareFiles.h"
 
 const char kPathSeparator = '/';
 const char kPathSeparatorText[] = "/";
@@ -52,8 +52,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   int fd = -1;
   bool existed = false;
   for (int attempt = 0; fd < 0 && attempt < kMaxCreateRaces; ++attempt) {
-    if (creation == FileCreation::kCreateNew || creation == FileCreation::kCreateNewOverwrite) {
-      fd = CreateNewFile(path, flags, kMode, creation == FileCreation::kCreateNewOverwrite);
+    if (creation == FileCreation::kCreateNew) {
+      fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
       break;
     }
     fd = OpenRetry(path.c_str(), flags, kMode);
@@ -64,7 +64,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
     if (errno != ENOENT || creation == FileCreation::kOpenExisting ||
         creation == FileCreation::kTruncateExisting)
       break;
-    fd = CreateNewFile(path, flags, kMode);
+    fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
     if (fd < 0 && errno != EEXIST) break;  // EEXIST: someone created it meanwhile; open that
   }
   if (fd < 0) {
@@ -151,6 +151,19 @@ bool CFile::Sync() {
   }
   if (::fsync(m_Fd) != 0) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CFile::Seek(std::uint64_t offset) {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) || ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    PlatformSetLastError(offset > static_cast<std::uint64_t>(INT64_MAX) ? ERROR_INVALID_PARAMETER
+                                                                        : FileErrorCodeNoPath(errno));
     return false;
   }
   return true;

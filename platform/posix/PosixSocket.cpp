@@ -201,9 +201,9 @@ int SockSend(SOCKET s, const void* buffer, int length) {
     const ssize_t n = ::send(fd, data + done, static_cast<std::size_t>(length - done), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      if (done > 0 && (err == EAGAIN || err == EWOULDBLOCK)) return done;
-      return FailTransfer(fd, err);
+      // A time-out part way through is a failed send, as on Windows: the
+      // peer got only part of what was meant for it.
+      return FailTransfer(fd, errno);
     }
     done += static_cast<int>(n);
   }

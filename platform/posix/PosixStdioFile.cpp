@@ -16,7 +16,7 @@
 
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
-#include "platform/posix/PosixSpareFiles.h"
+#include "platform/posix/PosixRetry.h"
 
 namespace {
 bool WriteAll(int fd, const char* data, std::size_t count) {
@@ -51,6 +51,8 @@ CStdioFile& CStdioFile::operator=(CStdioFile&& other) noexcept {
   m_Error = other.m_Error;
   m_WriteFailed = other.m_WriteFailed;
   m_PendingCr = other.m_PendingCr;
+  m_ReadLimit = other.m_ReadLimit;
+  m_ReadLeft = other.m_ReadLeft;
   other.m_Fd = -1;
   other.Reset();
   return *this;
@@ -65,18 +67,21 @@ void CStdioFile::Reset() {
   m_Writing = m_CanRead = m_CanWrite = m_Eof = m_Error = m_WriteFailed = false;
   m_Text = true;
   m_PendingCr = 0;
+  m_ReadLimit = m_ReadLeft = UINT64_MAX;
 }
 
 CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
   CStdioFile file;
   int flags = 0;
   bool valid = mode != nullptr && (mode[0] == 'r' || mode[0] == 'w' || mode[0] == 'a');
-  bool plus = false, binary = false;
+  bool plus = false, binary = false, exclusive = false;
   for (const char* m = valid ? mode + 1 : ""; *m != '\0'; ++m) {
     if (*m == '+')
       plus = true;
     else if (*m == 'b')
       binary = true;
+    else if (*m == 'x' && mode[0] == 'w')
+      exclusive = true;
     else if (*m != 't')
       valid = false;
   }
@@ -90,13 +95,13 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
       flags = plus ? O_RDWR : O_RDONLY;
       break;
     case 'w':
-      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
       break;
     default:
       flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
       break;
   }
-  const int fd = OpenOrCreateFile(path, flags, 0666);
+  const int fd = OpenRetry(path.c_str(), flags, 0666);
   if (fd < 0) {
     const int err = errno;
     SetFileError(err, path);
@@ -122,9 +127,11 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
 bool CStdioFile::FillBuffer() {
   m_Pos = m_End = 0;
   for (;;) {
-    const ssize_t n = ::read(m_Fd, m_Buffer.get(), kBufferSize);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, m_ReadLeft));
+    const ssize_t n = want == 0 ? 0 : ::read(m_Fd, m_Buffer.get(), want);
     if (n > 0) {
       m_End = static_cast<std::size_t>(n);
+      m_ReadLeft -= static_cast<std::uint64_t>(n);
       return true;
     }
     if (n == 0) {
@@ -166,6 +173,7 @@ bool CStdioFile::EnterWriting() {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
+  if (m_ReadLeft != UINT64_MAX) m_ReadLeft += static_cast<std::uint64_t>(unread);
   m_Pos = m_End = 0;
   m_PendingCr = 0;
   m_Out = 0;
@@ -367,6 +375,7 @@ bool CStdioFile::Rewind() {
   m_Writing = false;
   m_Pos = m_End = m_Out = 0;
   m_PendingCr = 0;
+  m_ReadLeft = m_ReadLimit;
   m_Eof = false;
   m_Error = false;
   if (::lseek(m_Fd, 0, SEEK_SET) < 0) {

@@ -29,12 +29,6 @@
 
 namespace {
 
-// Every file the gateway opens as a stream gets a buffer of 64 KiB, freed at
-// its close. glibc hands a thread's arena memory back to the system as soon
-// as 128 KiB lie free at its top, so each file would cost an madvise and the
-// page faults of touching the memory again. The higher threshold keeps a few
-// MiB with the process instead.
-[[maybe_unused]] const bool g_ArenaTrimRaised = mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024) == 1;
 constexpr std::size_t kMinimumStack = 1024 * 1024;  // what a Windows thread reserves (see System.h)
 
 struct CThreadControl {
@@ -146,6 +140,15 @@ bool CloseThreadHandle(ThreadHandle handle) {
   }
   Release(FromHandle(handle));
   return true;
+}
+
+void TuneProcessMemory() {
+  // Every file the gateway opens as a stream gets a buffer of 64 KiB, freed at
+  // its close. glibc hands a thread's arena memory back to the system as soon
+  // as 128 KiB lie free at its top, so each file would cost an madvise and the
+  // page faults of touching the memory again. The higher threshold keeps a few
+  // MiB with the process instead.
+  mallopt(M_TRIM_THRESHOLD, 8 * 1024 * 1024);
 }
 
 void SleepMs(std::uint32_t milliseconds) {

@@ -15,6 +15,7 @@ SENDER, FAX = "sender@example.org", "4711@fax.example.com"
 def deliver(gw, mail, envelopes):  # all envelopes so far, and the attachments of the newest
     gw.send(SENDER, [FAX], mail)
     envelopes = gw.wait_for_files("ENV*.tmp", count=len(envelopes) + 1)
+    gw.wait_stored(len(envelopes))  # each hand-off complete, fragments given up only then
     parts = gw.tmp_dir / "parts"
     return envelopes, {n: p.read_bytes() for n, p in attachments(gw, envelopes[-1])}, \
         os.listdir(parts) if parts.is_dir() else []

@@ -1,5 +1,5 @@
 """A mail sent to the gateway becomes a fax submission in OUT, byte for byte; a
-hand-off that cannot complete keeps the mail."""
+hand-off that cannot complete is withdrawn and tried again."""
 
 import base64
 
@@ -34,18 +34,32 @@ def test_two_attachments_are_listed_in_order(make_gateway):
     assert len(gw.wait_for_files("0-*.debug")) == 1  # with the debug log on, the mail is kept
 
 
-def test_failed_hand_off_keeps_the_mail(make_gateway):
+def test_names_in_use_are_skipped_never_written_over(make_gateway):
     gw = make_gateway(values={"OUTIndexAtt": 5})
-    (gw.out_dir / "ATT5.pdf").mkdir()  # the attachment file cannot be created
+    taken = {"ATT5.pdf": b"another job", "ENV0.tmp": b"pending job", "ENV1.bdy": b"its body"}
+    for name, data in taken.items():
+        (gw.out_dir / name).write_bytes(data)
     mail = (b"From: a@example.com\r\nContent-Type: application/pdf; name=a.pdf\r\n"
             b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
     assert gw.send("a@example.com", [FAX], mail) == {}
-    (kept,) = gw.wait_for_files("0.err")
-    assert b"JVBERi0=" in kept.read_bytes()
-    assert not gw.files("ENV*") and _no_work_files(gw)  # the submission is withdrawn whole
-    assert "received message kept as" in gw.text("debug.log")
-    gw.send("a@example.com", [FAX], b"From: a@example.com\r\n\r\nok\r\n")
-    gw.wait_for_files("ENV*.tmp")  # the next mail goes through as usual
+    gw.wait_stored(1)
+    assert b"<<a.pdf:ATT6.pdf>>" in (gw.out_dir / "ENV2.tmp").read_bytes()
+    assert (gw.out_dir / "ATT6.pdf").read_bytes() == b"%PDF-"
+    assert {n: (gw.out_dir / n).read_bytes() for n in taken} == taken
+
+
+def test_failed_hand_off_is_withdrawn_and_tried_again(make_gateway):
+    gw = make_gateway()
+    (gw.out_dir / "Msgcnt.imp").mkdir()  # the message content file cannot be made
+    assert gw.send("a@example.com", [FAX], b"From: a@example.com\r\nSubject: later\r\n\r\nok\r\n") == {}
+    gw.wait_log("Hand-off not completed, tried again")
+    # Nothing the fax server could take, nothing half-made; the mail waits in its spool file.
+    assert not gw.files("ENV*") and not gw.files("~ATTC*") and gw.files("0.zqx")
+    assert [p.name for p in gw.out_dir.glob("~*")] == ["~0~ENV"]
+    (gw.out_dir / "Msgcnt.imp").rmdir()
+    (env,) = gw.wait_for_files("ENV*.tmp", timeout=15)
+    assert b"SUBJECT: later" in env.read_bytes()
+    gw.wait_stored(1)
 
 
 def test_hostile_structure_is_survived(make_gateway):
@@ -60,7 +74,7 @@ def test_hostile_structure_is_survived(make_gateway):
         gw.send("x@example.com", [FAX], mail)
     gw.wait_for_files("ENV*.tmp", count=len(mails), timeout=60)
     assert gw.alive and "message nested too deeply" in gw.text("stderr.txt") and "Premature EOF" in gw.text("stderr.txt")
-    dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir, gw.out_dir / ".spare", gw.out_dir / ".spare" / "new")  # .spare: for reuse
+    dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir)
     assert [p for p in gw.root.rglob("*") if p.parent not in (gw.root, *dirs) and p not in dirs] == []
 
 

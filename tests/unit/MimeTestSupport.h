@@ -18,12 +18,12 @@
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
+#include "spool/Submission.h"
 
-// The names in `dir`, sorted, without the hidden ".spare" of retired files.
+// The names in `dir`, sorted.
 inline std::vector<std::string> DirectoryNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().filename() != ".spare") names.push_back(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -48,8 +48,9 @@ inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std
   return PartOpen(std::move(file));
 }
 
-// Counters at 0, an envelope name drawn (FileName), empty message content file
-// and list, and TMP (the fragment store's base) inside the sandbox.
+// Counters at 0, an envelope name drawn (FileName), the staged envelope of
+// spool file 1, empty message content file and list, and TMP (the fragment
+// store's base) inside the sandbox.
 class DecoderSandbox : public SpoolSandbox {
  public:
   DecoderSandbox() {
@@ -63,13 +64,20 @@ class DecoderSandbox : public SpoolSandbox {
   }
   ~DecoderSandbox() { m_OldTmp ? ::setenv("TMP", m_OldTmp->c_str(), 1) : ::unsetenv("TMP"); }
 
-  // Runs HandleMessage over `lfText` as the hand-off does; returns its output failures.
+  // Runs HandleMessage over `lfText` as the hand-off does, into a submission
+  // whose parts then get their final names and which is then complete;
+  // returns the output failures.
   int Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
     std::unique_ptr<PartReader> reader = ReaderOver(Root() + "mail.zqx", lfText);
     std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", ListPath().c_str());
+    CSubmission submission(Out(), "1");
+    submission.SetEnvelopeName("ENV0");
+    reader->submission = &submission;
     ResetOutputFailures();
     HandleMessage(*reader, "text/plain", 0, envelope);
     PartClose(reader);
+    EXPECT_TRUE(submission.RenameParts());
+    submission.Committed();
     return OutputFailures();
   }
 
@@ -78,7 +86,7 @@ class DecoderSandbox : public SpoolSandbox {
   std::string Body() const { return Text(Out() + "Msgcnt.imp"); }
   std::string Envelope() const { return Text(EnvelopePath()); }
   std::string List() const { return Text(ListPath()); }
-  std::string EnvelopePath() const { return Out() + "ENV0"; }
+  std::string EnvelopePath() const { return Out() + "~1~ENV"; }
   std::string ListPath() const { return Out() + "~ATTC000.imp"; }
   std::string Tmp() const { return Root() + "tmp"; }
   std::vector<std::string> Attachments() const {

@@ -1,4 +1,4 @@
-// smtpin/RecipientList.h: the SMTP envelope recipients of one transaction.
+// mime/RecipientList.h: the SMTP envelope recipients of one transaction.
 //
 // One entry per accepted RCPT since the last MAIL, in order, each the RCPT
 // argument exactly as sent ("TO:<a@b>" with its prefix and brackets). The

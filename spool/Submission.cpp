@@ -1,0 +1,101 @@
+// spool/Submission.cpp: the files of one submission, from staged to final.
+//
+// Threading: see Submission.h.
+#include "spool/Submission.h"
+
+#include "log/DebugLog.h"
+#include "spool/StagedNames.h"
+
+CSubmission::CSubmission(std::string outDirectory, std::string spoolNumber)
+    : m_OutDirectory(std::move(outDirectory)), m_SpoolNumber(std::move(spoolNumber)) {}
+
+CSubmission::~CSubmission() {
+  if (!m_Committed) Withdraw();
+}
+
+std::string CSubmission::EnvelopePath() const { return m_OutDirectory + StagedEnvelopeName(m_SpoolNumber); }
+
+std::string CSubmission::Staged(const std::string& finalName) const {
+  return m_OutDirectory + StagedName(m_SpoolNumber, finalName);
+}
+
+bool CSubmission::IsNameFree(const std::string& finalName) const {
+  return !FileExists(m_OutDirectory + finalName) && !FileExists(Staged(finalName));
+}
+
+CStdioFile CSubmission::CreateFile(const std::string& finalName, const char* mode) {
+  CStdioFile file = CStdioFile::Open(Staged(finalName), mode);
+  if (file.IsOpen()) m_Parts.push_back(CPart{finalName});
+  return file;
+}
+
+bool CSubmission::AdoptFile(const std::string& workPath, const std::string& finalName) {
+  if (!FileMove(workPath, Staged(finalName))) return false;
+  m_Parts.push_back(CPart{finalName});
+  return true;
+}
+
+std::vector<std::string> CSubmission::FilesToSync() const {
+  std::vector<std::string> files;
+  files.reserve(m_Parts.size() + m_AlsoSync.size() + 1);
+  files.push_back(EnvelopePath());
+  for (const CPart& part : m_Parts) files.push_back(part.renamed ? m_OutDirectory + part.finalName : Staged(part.finalName));
+  files.insert(files.end(), m_AlsoSync.begin(), m_AlsoSync.end());
+  return files;
+}
+
+bool CSubmission::RenameParts() {
+  for (CPart& part : m_Parts) {
+    if (part.renamed) continue;
+    const std::string to = m_OutDirectory + part.finalName;
+    if (!FileMove(Staged(part.finalName), to)) {
+      DebugLogStr("SMTPIn- Error: Unable to give a submission file its name: ", to.c_str(), CV_SRC, __LINE__);
+      LogLastError();
+      return false;
+    }
+    part.renamed = true;
+  }
+  return true;
+}
+
+bool CSubmission::RenameEnvelope() {
+  const std::string from = EnvelopePath();
+  const std::string to = m_OutDirectory + m_EnvelopeName + ".tmp";
+  DebugLog2Str("SMTPIn- Renaming from: ", from.c_str(), CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn- Renaming to: ", to.c_str(), CV_SRC, __LINE__);
+  if (m_EnvelopeName.empty() || !FileMove(from, to)) {
+    DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", to.c_str(), CV_SRC, __LINE__);
+    LogLastError();
+    return false;
+  }
+  m_EnvelopeRenamed = true;
+  return true;
+}
+
+void CSubmission::Committed() {
+  m_Committed = true;
+  for (const std::function<void()>& action : m_OnCommit) action();
+  m_OnCommit.clear();
+}
+
+void CSubmission::Withdraw() {
+  if (m_Committed) return;
+  if (m_EnvelopeRenamed) {
+    // The fax server may already hold the job: it is complete, so it stays.
+    DebugLogStr("SMTPIn- Error: submission visible, not withdrawn: ", m_EnvelopeName.c_str(), CV_SRC, __LINE__);
+    return;
+  }
+  for (const CPart& part : m_Parts) FileDelete(part.renamed ? m_OutDirectory + part.finalName : Staged(part.finalName));
+  m_Parts.clear();
+  // Emptied, not removed: it marks the spool file as still to be handed off.
+  CStdioFile envelope = CStdioFile::Open(EnvelopePath(), "w");
+  if (!envelope.IsOpen() || !envelope.Close()) {
+    DebugLogStr("SMTPIn- Error: Unable to empty the envelope: ", EnvelopePath().c_str(), CV_SRC, __LINE__);
+  }
+}
+
+std::vector<std::string> CSubmission::PartNames() const {
+  std::vector<std::string> names;
+  for (const CPart& part : m_Parts) names.push_back(part.finalName);
+  return names;
+}
