@@ -149,6 +149,11 @@ class Gateway:
             self.proc.stdin.close()
         return self.proc.returncode
 
+    def kill(self) -> None:  # SIGKILL, as a crash or the OOM killer would
+        if self.proc is not None and self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(10)
+
     def smtp(self) -> smtplib.SMTP:  # tries EHLO, then falls back to HELO
         return smtplib.SMTP(LOOPBACK, self.port, local_hostname="client.example.com", timeout=30)
 
