@@ -197,6 +197,28 @@ TEST_F(SessionTest, NextMailNeedsMailAgainAndDropsOldRecipients) {
   EXPECT_EQ(m_Session.MailFrom(), "FROM:<b@example.com>");
 }
 
+TEST_F(SessionTest, RecipientsAndSizeAreBounded) {
+  m_Sandbox.SetNumber("MaxMessageSize", 1000);
+  Start();
+  EXPECT_EQ(Command("MAIL FROM:<a@example.com>"), "250 OK  FROM:<a@example.com> \r\n");
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(Command("RCPT TO:<" + std::to_string(i) + "@fax.example.com>")[0], '2');
+  EXPECT_EQ(Command("RCPT TO:<100@fax.example.com>"), "452 Too many recipients\r\n");
+  EXPECT_EQ(m_Session.Recipients().size(), 100u);
+  EXPECT_EQ(Command("DATA"), kStartData);
+  // Past the limit the rest of the data is read to its end, then refused whole.
+  Send(std::string(600, 'x') + "\r\n" + std::string(600, 'y') + "\r\n.\r\n");
+  EXPECT_EQ(Reply(), "552 Requested mail action aborted: exceeded storage allocation\r\n");
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_EQ(Command("MAIL FROM:<a@example.com>")[0], '2');
+  EXPECT_EQ(Command("RCPT TO:<1@fax.example.com>")[0], '2');
+  EXPECT_EQ(Command("DATA"), kStartData);
+  Send(std::string(996, 'z') + "\r\n.\r\n");  // exactly at the limit
+  EXPECT_EQ(Reply(), kReceived);
+  Finish();
+  EXPECT_EQ(Stored().size(), 1u);
+}
+
 TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
   m_Sandbox.SetText("ProgramPath", m_Sandbox.Root() + "missing" + kPathSeparatorText);
   Start();
@@ -210,7 +232,8 @@ TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
 
 class SpoolWriterTest : public ::testing::Test {
  protected:
-  CSpoolWriter Writer(const char* name, FileCreation creation, FileAccess access = FileAccess::kReadWrite) const {
+  CSpoolWriter Writer(const char* name, FileCreation creation,
+                      FileAccess access = FileAccess::kReadWrite) const {
     return CSpoolWriter(CFile::Open(m_Sandbox.Out() + name, access, FileShare::kNone, creation));
   }
   SpoolSandbox m_Sandbox;

@@ -1,0 +1,69 @@
+"""What a start finds in OUT: mails acknowledged but not handed off are handed
+off before the first client, in the order they were acknowledged; unfinished
+ones are removed; half-made submissions are withdrawn; files the gateway
+cannot make sense of are kept aside and logged, never handed off."""
+
+import re
+
+from gateway_harness import Gateway
+from spool_files import leave_acknowledged, spool_file
+
+TRACE = b"Received: from c by fax.example.com ; \r\n"
+
+
+def mail(subject: str, to: str = "4711@fax.example.com") -> bytes:
+    return TRACE + f"From: a@example.com\r\nTo: {to}\r\nSubject: {subject}\r\n\r\nbody of {subject}\r\n".encode()
+
+
+def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_gateway):
+    gw = make_gateway()
+    gw.stop()
+    out = gw.out_dir
+    # Acknowledged, not yet handed off: acknowledged in the order 12, 10, 11.
+    for number, acked in ((10, 2000), (11, 3000), (12, 1000)):
+        leave_acknowledged(out, number, mail(f"left {number}"), ["TO:<4711@fax.example.com>"], acked)
+    # A hand-off cut after its body and an attachment got their final names.
+    leave_acknowledged(out, 13, mail("cut"), ["TO:<4711@fax.example.com>"], 4000)
+    (out / "~13~ENV").write_bytes(b"FROM: <a@example.com>\r\n\r\nBEGIN BODY\r\n<<ENV90.bdy>>\r\nEND BODY\r\n\r\n"
+                                  b"BEGIN ATTACH\r\n<<x.pdf:ATT90.pdf>>\r\n<<../hive.reg:../../hive.reg>>\r\nEND ATTACH\r\n")
+    for name in ("ENV90.bdy", "ATT90.pdf", "~13~ATT91.pdf", "Msgcnt.imp", "~ATTC003.imp"):
+        (out / name).write_bytes(b"half made")
+    # Never acknowledged (no record; its staged envelope beside it): removed.
+    (out / "~14~ENV").write_bytes(b"")
+    (out / "14.zqx").write_bytes(TRACE + b"Subject: cut in the data\r\n")
+    # Handed off, the spool file not yet gone (no staged envelope): finished.
+    (out / "15.zqx").write_bytes(spool_file(mail("done"), ["TO:<4711@fax.example.com>"], 500))
+    # Staged files of no spool file.
+    (out / "~77~ATT3.pdf").write_bytes(b"orphan")
+    # Files the gateway cannot make sense of.
+    (out / "20.zqx").write_bytes(b"")
+    (out / "21.zqx").write_bytes(b"not a mail at all")
+    good = spool_file(mail("damaged"), ["TO:<4711@fax.example.com>"], 1)
+    (out / "22.zqx").write_bytes(good[:-40] + good[-20:])  # a truncated record
+    (out / "23.zqx").write_bytes(good.replace(b"body of", b"BODY OF"))  # the mail does not match its check
+    (out / "24.zqx").mkdir()
+    (out / "abc.zqx").write_bytes(good)
+    (out / "20.err").write_bytes(b"kept from before")
+
+    gw.start()
+    envelopes = gw.files("ENV*.tmp")
+    subjects = [re.search(rb"SUBJECT: (.*)\r\n", e.read_bytes()).group(1) for e in envelopes]
+    assert subjects == [b"left 12", b"left 10", b"left 11", b"cut"]  # all before the listener was up
+    for env in envelopes:
+        assert b'TO: "4711" <4711@fax.example.com>' in env.read_bytes()
+    kept = {"20-1.err": b"", "21.err": b"not a mail at all", "20.err": b"kept from before"}
+    assert {n: (out / n).read_bytes() for n in kept} == kept
+    assert (out / "24.err").is_dir() and (out / "22.err").exists() and (out / "23.err").exists()
+    assert (out / "abc.err").exists()
+    names = {p.name for p in out.iterdir()}
+    debug = {n for n in names if n.endswith(".debug")}  # the handed-off mails, kept while the debug log is on
+    assert {n.split("-")[0] for n in debug} == {"10", "11", "12", "13", "15"}
+    for name in debug:
+        assert (out / name).read_bytes().startswith(TRACE) and b"CVGWSPL1" not in (out / name).read_bytes()
+    assert names - debug == {f"ENV{i}.{x}" for i in range(4) for x in ("tmp", "bdy")} | set(kept) | {
+        "22.err", "23.err", "24.err", "abc.err"}
+    assert (gw.root / "hive.reg").exists()
+    log = gw.text("debug.log")
+    for text in ("kept aside as: ", "never acknowledged: 14.zqx", "Withdrawn from an unfinished hand-off: ENV90.bdy",
+                 "Removing a leftover of a hand-off: ~77~ATT3.pdf", "handed off at start: 4 in"):
+        assert text in log, text

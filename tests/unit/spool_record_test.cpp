@@ -1,0 +1,84 @@
+// The spool file's record: what a start may hand off is exactly what was
+// written whole; a cut or damaged file, a foreign file and an unfinished one
+// are told apart.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TempDir.h"
+#include "spool/Crc32c.h"
+#include "spool/SpoolRecord.h"
+
+namespace {
+
+const std::string kMail = "Received: from c by fax.example.com ; \r\nSubject: s\r\n\r\nbody\r\n";
+
+std::string Spool(const std::string& mail, const std::vector<std::string>& recipients) {
+  CSpoolRecord record;
+  record.dataLength = mail.size();
+  record.acknowledgedAt = 1234567890123456789;
+  record.recipients = recipients;
+  return mail + EncodeSpoolTrailer(record, Crc32cExtend(0, mail.data(), mail.size()));
+}
+
+TEST(SpoolRecordTest, Crc32cMatchesTheKnownCheckValue) {
+  EXPECT_EQ(Crc32cExtend(0, "123456789", 9), 0xE3069283u);
+  const std::string long_(1000, 'q');  // the eight-byte steps agree with the byte steps
+  std::uint32_t crc = 0;
+  for (char c : long_) crc = Crc32cExtend(crc, &c, 1);
+  EXPECT_EQ(Crc32cExtend(0, long_.data(), long_.size()), crc);
+}
+
+TEST(SpoolRecordTest, AWholeFileGivesBackItsRecord) {
+  CTempDir dir;
+  const std::vector<std::string> recipients = {"TO:<1@fax.example.com>", "", std::string(900, 'r')};
+  WriteWholeFile(dir.File("1.zqx"), Spool(kMail, recipients));
+  CSpoolRecord record;
+  std::string why;
+  ASSERT_EQ(ReadSpoolFile(dir.File("1.zqx"), true, record, why), SpoolFileState::kAcknowledged) << why;
+  EXPECT_EQ(record.dataLength, kMail.size());
+  EXPECT_EQ(record.acknowledgedAt, 1234567890123456789);
+  EXPECT_EQ(record.recipients, recipients);
+}
+
+TEST(SpoolRecordTest, DamagedForeignAndUnfinishedFilesAreToldApart) {
+  const std::string whole = Spool(kMail, {"TO:<1@fax.example.com>"});
+  std::string flippedMail = whole, flippedRecord = whole, flippedFooter = whole;
+  flippedMail[50] ^= 1;
+  flippedRecord[kMail.size() + 3] ^= 1;
+  flippedFooter[whole.size() - 20] ^= 1;  // the mail's length
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool envelopeBeside;
+    SpoolFileState state;
+  } const cases[] = {
+      {"empty, ours", "", true, SpoolFileState::kUnfinished},
+      {"cut in the data, ours", kMail.substr(0, 30), true, SpoolFileState::kUnfinished},
+      {"empty, not ours", "", false, SpoolFileState::kUnreadable},
+      {"a mail without its record", kMail, false, SpoolFileState::kUnreadable},
+      {"foreign", "some other program's file", false, SpoolFileState::kUnreadable},
+      {"last byte missing", whole.substr(0, whole.size() - 1), true, SpoolFileState::kUnfinished},
+      {"record cut out", kMail + whole.substr(whole.size() - kSpoolFooterSize), true,
+       SpoolFileState::kUnreadable},
+      {"a mail byte changed", flippedMail, true, SpoolFileState::kUnreadable},
+      {"a record byte changed", flippedRecord, true, SpoolFileState::kUnreadable},
+      {"a footer length changed", flippedFooter, true, SpoolFileState::kUnreadable},
+      {"bytes after the footer", whole + "x", true, SpoolFileState::kUnfinished},
+      {"the footer alone", whole.substr(whole.size() - kSpoolFooterSize), false, SpoolFileState::kUnreadable},
+  };
+  CTempDir dir;
+  for (const Case& c : cases) {
+    WriteWholeFile(dir.File("9.zqx"), c.bytes);
+    CSpoolRecord record;
+    std::string why;
+    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), c.envelopeBeside, record, why), c.state) << c.what;
+    EXPECT_FALSE(why.empty()) << c.what;
+  }
+  CSpoolRecord record;
+  std::string why;
+  EXPECT_EQ(ReadSpoolFile(dir.File("missing.zqx"), true, record, why), SpoolFileState::kUnreadable);
+  EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why), SpoolFileState::kUnreadable);  // a directory
+}
+
+}  // namespace
