@@ -18,21 +18,12 @@
 #include "platform/System.h"
 #include "spool/FileNaming.h"
 #include "spool/Submission.h"
+#include "platform/Text.h"
 
 namespace {
 
 constexpr std::size_t kPathSize = 260;
 constexpr int kAttachmentNameAttempts = 100;  // names tried before an attachment is given up
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
 
 bool IsAlnum(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -131,7 +122,7 @@ int SaveAttachment(PartReader& reader, const char* type, const ContentParams& pa
   std::string originalName;
   if (name) {
     originalName = *name;
-    DebugLog2Str("DECODE - attachment name: ", LoggableText(originalName).c_str(), CV_SRC, __LINE__);
+    DebugLog2Str("DECODE - attachment name: ", PrintableText(originalName).c_str(), CV_SRC, __LINE__);
   }
   if (originalName.empty()) {
     // A part without a name is still part of the mail: list it under one.

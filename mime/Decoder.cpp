@@ -13,30 +13,12 @@
 #include "mime/BodyOutput.h"
 #include "mime/HeaderParser.h"
 #include "mime/Partial.h"
+#include "platform/Text.h"
 
 namespace {
 
 thread_local int t_Depth = 0;     // entities open on this thread's stack
 thread_local int t_Failures = 0;  // files of the current run that could not be written
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = *a, y = *b;
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
-
-bool StartsWithNoCase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    char x = *text;
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (x != *prefix) return false;
-  }
-  return true;
-}
 
 // Holds `levels` of nesting depth for the lifetime of one entity.
 class CDepthHold {

@@ -14,6 +14,7 @@
 #include "platform/File.h"
 #include "platform/System.h"
 #include "platform/WinCodes.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -98,16 +99,6 @@ class CSha256 {
 bool IsAllowedNameChar(unsigned char c) {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
   return std::strchr("-_^$~!#%&{}@`'()", c) != nullptr && c != '\0';
-}
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return *a == *b;
 }
 
 // A directory that is already there counts as made.

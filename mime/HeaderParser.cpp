@@ -13,6 +13,7 @@
 #include "log/DebugLog.h"
 #include "mime/HeaderSummary.h"
 #include "spool/Submission.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -24,14 +25,9 @@ inline bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-// `p` starts with `word` (ASCII, lower case), case ignored, within [p, end).
-bool StartsWithNoCase(const char* p, const char* end, const char* word) {
-  for (; *word; ++word, ++p) {
-    if (p >= end || Lower(*p) != *word) return false;
-  }
-  return true;
+// `p` starts with `word`, case ignored, within [p, end).
+bool StartsWithinNoCase(const char* p, const char* end, const char* word) {
+  return p < end && StartsWithNoCase(std::string_view(p, static_cast<std::size_t>(end - p)), word);
 }
 
 // The value of a parameter at `p`: a quoted string without its quotes (a
@@ -177,7 +173,7 @@ TransferEncoding ParseTransferEncoding(const char* p, const char* end) {
   };
   for (const Rule& rule : kRules) {
     if (std::strchr(rule.first, *p) == nullptr) continue;
-    if (!StartsWithNoCase(p + 1, end, rule.rest)) continue;
+    if (!StartsWithinNoCase(p + 1, end, rule.rest)) continue;
     const char* after = p + 1 + std::strlen(rule.rest);
     if (after >= end || *after == '\0' || IsSpace(*after) || *after == '(') return rule.result;
   }
@@ -256,7 +252,7 @@ std::unique_ptr<std::string> GetContentParam(const ContentParams* params, const 
   for (const char* item : params->items) {
     const char* itemEnd = item + std::strlen(item);
     bool same = static_cast<std::size_t>(itemEnd - item) >= nameLength;
-    for (std::size_t i = 0; same && i < nameLength; ++i) same = Lower(item[i]) == Lower(name[i]);
+    for (std::size_t i = 0; same && i < nameLength; ++i) same = AsciiLower(item[i]) == AsciiLower(name[i]);
     if (!same) continue;
     const char* p = item + nameLength;
     while (p < itemEnd && IsSpace(*p)) ++p;
@@ -294,7 +290,7 @@ std::unique_ptr<std::string> GetDispositionFilename(const char* disposition, con
     if (p >= end) return nullptr;
     p = SkipBlanksAndComments(p + 1, end);
     if (p == nullptr) return nullptr;
-    if (!StartsWithNoCase(p, end, "filename")) continue;
+    if (!StartsWithinNoCase(p, end, "filename")) continue;
     p += 8;
     if (p >= end || (!IsSpace(*p) && *p != '=' && *p != '(')) continue;
     p = SkipBlanksAndComments(p, end);
@@ -379,11 +375,11 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
        lf = static_cast<const char*>(std::memchr(lf + 1, '\n', static_cast<std::size_t>(end - lf - 1)))) {
     if (lf == nullptr) break;
     const char* name = lf + 1;
-    if (StartsWithNoCase(name, end, "to:")) {
+    if (StartsWithinNoCase(name, end, "to:")) {
       walk.Close(walk.cc, lf);
       walk.Close(walk.to, lf);
       walk.Begin(walk.to, name + 3);
-    } else if (StartsWithNoCase(name, end, "cc:")) {
+    } else if (StartsWithinNoCase(name, end, "cc:")) {
       walk.Close(walk.to, lf);
       walk.Close(walk.cc, lf);
       walk.Begin(walk.cc, name + 3);
@@ -393,7 +389,7 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
           "content-md5:"};
       const char* picked = nullptr;
       for (const char* h : kPicked) {
-        if (StartsWithNoCase(name, end, h)) {
+        if (StartsWithinNoCase(name, end, h)) {
           picked = h;
           break;
         }
@@ -414,11 +410,11 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
         info.encoding = ParseTransferEncoding(afterColon, end);
       } else if (picked == kPicked[4]) {
         DebugLog2Str("DECODE - getting content-disposition: ",
-                     LoggableText(std::string_view(lf, end - lf)).c_str(), CV_SRC, __LINE__);
+                     PrintableText(std::string_view(lf, end - lf)).c_str(), CV_SRC, __LINE__);
         info.disposition = SkipBlanksAndComments(afterColon, end);
         if (info.disposition) {
           DebugLog2Str("DECODE - extracted content-disposition: ",
-                       LoggableText(std::string_view(info.disposition, end - info.disposition)).c_str(),
+                       PrintableText(std::string_view(info.disposition, end - info.disposition)).c_str(),
                        CV_SRC, __LINE__);
         }
       } else {

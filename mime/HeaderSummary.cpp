@@ -13,37 +13,18 @@
 #include "platform/File.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
+#include "platform/Text.h"
 
 namespace {
 
 constexpr std::size_t kLoggedTextLimit = 300;
 
-std::string Loggable(std::string_view text) { return LoggableText(text, kLoggedTextLimit); }
+std::string Loggable(std::string_view text) { return PrintableText(text, kLoggedTextLimit); }
 
 std::string_view StripBlanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   return s;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    const int lx = (x >= 'A' && x <= 'Z') ? x + 32 : x;
-    const int ly = (y >= 'A' && y <= 'Z') ? y + 32 : y;
-    if (lx != ly) return false;
-  }
-  return true;
-}
-
-std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from) {
-  if (needle.empty() || hay.size() < needle.size()) return std::string_view::npos;
-  for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
-    if (EqualNoCase(hay.substr(i, needle.size()), needle)) return i;
-  }
-  return std::string_view::npos;
 }
 
 void LogStr(const char* text, std::string_view value, int line) {
@@ -128,7 +109,7 @@ std::string GetDetailsEx(const CRecipientList& envelopeRecipients, std::string_v
       compared = true;
       LogStr("Recipient in header list after EEA: ", envelopeBare, __LINE__);
       LogStr("Recipient in str after EEA: ", entryBare, __LINE__);
-      if (EqualNoCase(envelopeBare, entryBare)) {
+      if (EqualsNoCase(envelopeBare, entryBare)) {
         accepted = 1;
         break;
       }
@@ -204,15 +185,6 @@ void DecodeEncodedWord(std::string& text) {
   }
   const std::string decoded = b != std::string_view::npos ? DecodeBWord(payload) : DecodeQWord(payload);
   text = std::string(prefix) + decoded + std::string(suffix);
-}
-
-std::string LoggableText(std::string_view text, std::size_t limit) {
-  std::string out(text.substr(0, limit));
-  for (char& c : out) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) c = '.';
-  }
-  return out;
 }
 
 void MakeSingleLine(std::string& text) {

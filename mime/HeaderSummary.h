@@ -35,9 +35,6 @@ void DecodeEncodedWord(std::string& text);
 // text cannot add a line to the envelope.
 void MakeSingleLine(std::string& text);
 
-// Untrusted text for the debug log: control characters shown as ".", cut
-// at `limit` bytes.
-std::string LoggableText(std::string_view text, std::size_t limit = 300);
 
 // Appends FROM, the sorted distinct TO lines and SUBJECT to the envelope at
 // `envelopePath`. 0 written, 1 the envelope could not be opened or written.

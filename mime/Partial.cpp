@@ -12,6 +12,7 @@
 #include "log/DebugLog.h"
 #include "platform/File.h"
 #include "spool/Submission.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -24,20 +25,10 @@ constexpr std::size_t kPrintedIdMax = 200;     // the progress line shows at mos
 // being read; such nesting is refused.
 thread_local int t_JoinedDepth = 0;
 
-bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) {
-  const std::size_t prefixLength = std::strlen(prefix);
-  if (length < prefixLength) return false;
-  for (std::size_t i = 0; i < prefixLength; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-    if (c != static_cast<unsigned char>(prefix[i])) return false;
-  }
-  return true;
-}
-
 // The headers that describe the enclosed message rather than the fragment.
 bool IsContentHeader(const char* line, std::size_t length) {
-  return StartsWithNoCase(line, length, "content-") || StartsWithNoCase(line, length, "message-id:");
+  const std::string_view text(line, length);
+  return StartsWithNoCase(text, "content-") || StartsWithNoCase(text, "message-id:");
 }
 
 bool WriteAll(CStdioFile& out, const char* data, std::size_t length) {

@@ -7,9 +7,10 @@
 #include <cstring>
 
 #include "platform/File.h"
+#include "platform/Text.h"
 
 namespace {
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Fold(char c) { return AsciiLower(c); }
 
 // Matches pattern[0, plen) against name[0, nlen): one backtracking point (the
 // last star) is enough, so the work stays O(plen * nlen) at worst.

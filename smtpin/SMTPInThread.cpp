@@ -13,6 +13,7 @@
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ constexpr unsigned kInMail = StateBit(SMTPInThread::kWaitMail);
 constexpr unsigned kInRcpt = StateBit(SMTPInThread::kWaitRcptOrData);
 constexpr unsigned kAnyState = kInHelo | kInMail | kInRcpt;
 
-constexpr std::size_t kLogTextLimit = 200;
 
 constexpr char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
 constexpr char kHelpText[] =
@@ -39,20 +39,6 @@ constexpr char kHelpText[] =
     "214-          << send email message here>> \r\n"
     "214-\t\tQUIT \r\n"
     "214  ================================================ \r\n";
-
-// Peer text made fit for a log line: line ends at the end dropped, other
-// control bytes shown as '?', cut to kLogTextLimit bytes.
-std::string LogSafe(std::string_view text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-  std::string out;
-  out.reserve(std::min(text.size(), kLogTextLimit));
-  for (char c : text) {
-    if (out.size() == kLogTextLimit) break;
-    const auto byte = static_cast<unsigned char>(c);
-    out.push_back(byte < 0x20 || byte == 0x7F ? '?' : c);
-  }
-  return out;
-}
 
 void LogBoth(const char* text, const std::string& value, int line) {
   DebugLogStr(text, value.c_str(), CV_SRC, line);
@@ -96,7 +82,7 @@ int SMTPInThread::RecognizeCommand(const char* line) {
   char verb[5] = {};
   for (int i = 0; i < 4 && line[i] != '\0'; ++i) {
     const char c = line[i];
-    verb[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    verb[i] = AsciiUpper(c);
   }
   for (int code = kHelo; code < kCommandCount; ++code) {
     if (std::memcmp(verb, kCommandTable[code].verb, 5) == 0) return code;
@@ -150,10 +136,10 @@ void SMTPInThread::LogUnexpected(const char* line) const {
       DebugLog("SMTPIn- HELO not received", CV_SRC, __LINE__);
       break;
     case kWaitMail:
-      LogBoth("SMTPIn- MAIL not received: ", LogSafe(line), __LINE__);
+      LogBoth("SMTPIn- MAIL not received: ", PrintableText(line), __LINE__);
       break;
     default:
-      LogBoth("SMTPIn- RCPT or DATA not received: ", LogSafe(line), __LINE__);
+      LogBoth("SMTPIn- RCPT or DATA not received: ", PrintableText(line), __LINE__);
       break;
   }
 }
@@ -180,7 +166,7 @@ void SMTPInThread::Dispatch(const char* line) {
 void SMTPInThread::OnHelo(std::string_view argument, const char*) {
   DebugLog("SMTPIn- HELO received", CV_SRC, __LINE__);
   m_Helo.assign(argument);
-  DebugLogStr("SMTPIn- Acknowledged HELO (RelayDomainName): ", LogSafe(m_Helo).c_str(), CV_SRC, __LINE__);
+  DebugLogStr("SMTPIn- Acknowledged HELO (RelayDomainName): ", PrintableText(m_Helo).c_str(), CV_SRC, __LINE__);
   Reply(std::string("250 ") + m_DomainName + " " + m_Helo + "\r\n");
   m_State = kWaitMail;
 }
@@ -189,7 +175,7 @@ void SMTPInThread::OnMail(std::string_view argument, const char*) {
   DebugLog("SMTPIn- MAIL received", CV_SRC, __LINE__);
   m_MailFrom.assign(argument);
   m_Recipients.clear();
-  LogBoth("SMTPIn- Acknowledged MAIL (From): ", LogSafe(m_MailFrom), __LINE__);
+  LogBoth("SMTPIn- Acknowledged MAIL (From): ", PrintableText(m_MailFrom), __LINE__);
   Reply("250 OK  " + m_MailFrom + " \r\n");
   m_State = kWaitRcptOrData;
 }
@@ -201,7 +187,7 @@ void SMTPInThread::OnRcpt(std::string_view argument, const char*) {
     return;
   }
   m_Recipients.emplace_back(argument);
-  LogBoth("SMTPIn- Acknowledged RCPT (Recipient): ", LogSafe(m_Recipients.back()), __LINE__);
+  LogBoth("SMTPIn- Acknowledged RCPT (Recipient): ", PrintableText(m_Recipients.back()), __LINE__);
   Reply("250 OK  " + m_Recipients.back() + " \r\n");
 }
 
@@ -237,7 +223,7 @@ void SMTPInThread::OnUnknown(std::string_view, const char*) {
 void SMTPInThread::Reply(std::string_view text) {
   // A reply cut short (by the send time-out) was not given: the session ends.
   if (Send(text.data(), static_cast<int>(text.size())) != static_cast<int>(text.size())) m_Ending = true;
-  if (IsPrimaryLogOn()) DebugLogStr("SMTPIn- Reply: ", LogSafe(text).c_str(), CV_SRC, __LINE__);
+  if (IsPrimaryLogOn()) DebugLogStr("SMTPIn- Reply: ", PrintableText(text).c_str(), CV_SRC, __LINE__);
 }
 
 void SMTPInThread::ReceiveMessage() {

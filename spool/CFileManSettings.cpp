@@ -11,6 +11,7 @@
 #include "platform/Registry.h"
 #include "spool/CFileMan.h"
 #include "spool/RegText.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ void CFileMan::ReadSettings() {
   char check[kOverrideAddressCheckRead] = {};
   DWORD checkSize = sizeof(check);
   if (key.IsOpen() && key.QueryValue("OverrideAddressCheck", nullptr, check, &checkSize) == ERROR_SUCCESS &&
-      checkSize > 0 && std::tolower(static_cast<unsigned char>(check[0])) == 'y') {
+      checkSize > 0 && AsciiLower(check[0]) == 'y') {
     g_OverrideAddressCheck = 1;
   }
 

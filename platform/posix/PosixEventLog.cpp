@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/EventLog.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -26,12 +27,9 @@ constexpr int kSeverityError = 3;        // LOG_ERR
 constexpr int kSeverityInfo = 6;         // LOG_INFO
 constexpr std::size_t kMaxText = 1024;   // one event stays one modest datagram
 
-// Control bytes would split or forge syslog lines: each becomes '?'.
+// Control bytes would split or forge syslog lines.
 void AppendPrintable(std::string& out, const char* text) {
-  for (const char* p = text; *p != '\0' && out.size() < kMaxText; ++p) {
-    const auto byte = static_cast<unsigned char>(*p);
-    out.push_back(byte < 0x20 || byte == 0x7F ? '?' : *p);
-  }
+  if (out.size() < kMaxText) out += PrintableText(text, kMaxText - out.size());
 }
 
 }  // namespace
