@@ -1,0 +1,67 @@
+"""A full spool disk: a mail that cannot be stored is refused with 451, never
+acknowledged; a hand-off that runs out of space is withdrawn and tried again,
+so once space returns what waited is handed off and new mails are taken."""
+
+import base64
+import os
+import subprocess
+
+import pytest
+
+from gateway_harness import wait_until
+
+FAX = "4711@fax.example.com"
+
+
+def mail(tag: str, size: int) -> bytes:
+    data = base64.encodebytes(os.urandom(size)).replace(b"\n", b"\r\n")
+    return (f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {tag}\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n"
+            f"{tag}\r\n--b\r\nContent-Type: application/pdf; name=\"{tag}.pdf\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n").encode() + data + b"--b--\r\n"
+
+
+@pytest.fixture
+def small_spool(make_gateway):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs for OUT needs root")
+    made = []
+
+    def make():
+        gw = make_gateway()
+        gw.stop()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(gw.out_dir)], check=True)
+        made.append(gw)
+        gw.start()
+        return gw
+    yield make
+    for gw in made:
+        gw.stop()
+        subprocess.run(["umount", str(gw.out_dir)], check=False)
+
+
+def test_full_disk_refuses_new_mail_and_hands_off_what_waited_once_space_returns(small_spool):
+    gw = small_spool()
+    ballast = gw.out_dir / "ballast"
+    ballast.write_bytes(b"\0" * (1700 * 1024))  # about 340 KB left
+    # Stored and acknowledged, but its submission does not fit beside it.
+    assert gw.send("a@example.com", [FAX], mail("waited", 180 * 1024)) == {}
+    gw.wait_log("Hand-off not completed, tried again")
+    assert not gw.files("ENV*.tmp") and gw.files("*.zqx")
+    # No room for another spool file: refused, nothing kept.
+    with gw.connect() as conn:
+        conn.reply()
+        for line in ("HELO c", "MAIL FROM:<a@example.com>", f"RCPT TO:<{FAX}>", "DATA"):
+            assert conn.command(line)[0] in (250, 354)
+        conn.sock.sendall(mail("refused", 600 * 1024) + b".\r\n")
+        assert conn.reply() == (451, b"451 Requested action aborted: local error in processing\r\n")
+    assert len(gw.files("*.zqx")) == 1 and not gw.files("ENV*.tmp")
+    ballast.unlink()
+    (env,) = gw.wait_for_files("ENV*.tmp", timeout=30)  # tried again after a few seconds
+    assert b"SUBJECT: waited" in env.read_bytes()
+    assert gw.send("a@example.com", [FAX], mail("after", 10 * 1024)) == {}
+    wait_until(lambda: len(gw.files("ENV*.tmp")) == 2 and not gw.files("*.zqx"), 30)
+    assert "mail not stored, refused" in gw.text("debug.log")
+    subjects = sorted(e.read_bytes().split(b"SUBJECT: ")[1].split(b"\r\n")[0] for e in gw.files("ENV*.tmp"))
+    assert subjects == [b"after", b"waited"]
+    assert not [p for p in gw.out_dir.iterdir() if p.name.startswith(("~", "Msgcnt"))]
