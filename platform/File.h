@@ -133,11 +133,11 @@ class CStdioFile {
   bool m_Writing = false;            // m_Buffer holds output (else input)
   bool m_CanRead = false;
   bool m_CanWrite = false;
-  bool m_Text = true;          // CR LF translation on
-  bool m_Eof = false;          // the last read reached the end of the file
-  bool m_Error = false;        // a read or write failed (cleared by Rewind)
-  bool m_WriteFailed = false;  // a write failed at any time: Close reports it
-  int m_PendingCr = 0;         // text read: a CR held back to see whether LF follows
+  bool m_Text = true;                      // CR LF translation on
+  bool m_Eof = false;                      // the last read reached the end of the file
+  bool m_Error = false;                    // a read or write failed (cleared by Rewind)
+  bool m_WriteFailed = false;              // a write failed at any time: Close reports it
+  int m_PendingCr = 0;                     // text read: a CR held back to see whether LF follows
   std::uint64_t m_ReadLimit = UINT64_MAX;  // LimitReading's bytes
   std::uint64_t m_ReadLeft = UINT64_MAX;   // bytes the file may still give before that limit
 };
@@ -165,8 +165,8 @@ bool WildcardMatch(const char* pattern, const char* name);
 
 // Whole-file operations. Each returns true on success and leaves the last
 // error on failure.
-bool FileExists(const std::string& path);  // GetFileAttributesA
-bool FileDelete(const std::string& path);  // DeleteFileA
+bool FileExists(const std::string& path);                              // GetFileAttributesA
+bool FileDelete(const std::string& path);                              // DeleteFileA
 bool FileMove(const std::string& from, const std::string& to);         // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);
@@ -177,6 +177,12 @@ bool DirectoryCreate(const std::string& path);         // fails if it exists
 bool DirectoryCreatePrivate(const std::string& path);
 bool DirectoryRemove(const std::string& path);  // empty directories only
 bool DirectorySync(const std::string& path);    // make renames in it durable
+// Gives the file `existing` the second name `newName` in the same directory
+// (a hard link), never replacing: fails with ERROR_ALREADY_EXISTS when
+// `newName` is taken.
+bool FileLink(const std::string& existing, const std::string& newName);
+// True when both names stand for one and the same file.
+bool SameFile(const std::string& a, const std::string& b);
 // Puts the data of each file on disk (FlushFileBuffers on each, opened by
 // name); writing starts for all of them before the first wait. False (last
 // error set) when any of them cannot be opened or synced; the rest are still
@@ -186,3 +192,31 @@ bool FilesSync(const std::vector<std::string>& paths);
 // calling process's user and closed to everybody else; else false with
 // ERROR_ACCESS_DENIED (or the error of the look-up) as the last error.
 bool DirectoryIsPrivate(const std::string& path);
+
+// Puts on disk, in one step for any number of callers' files, what was
+// written in and below one directory: file data and the names created,
+// renamed or removed there. Opened before the writes it is to cover, so that
+// a write error that happens meanwhile is reported by the next Sync.
+//  - POSIX: the file system that holds the directory is synced as a whole
+//    (syncfs), which costs one journal commit and one cache flush however many
+//    files are dirty, where a sync per file costs a flush each. It reports any
+//    write error on that file system since the last Sync. Kernels before 5.8
+//    report none from syncfs: there each file and the directory are synced.
+//  - Windows: each file is flushed (FlushFileBuffers); NTFS makes names durable.
+// Thread-safe; a Sync waits for the disk.
+class CVolumeSync {
+ public:
+  explicit CVolumeSync(std::string directory);
+  CVolumeSync(const CVolumeSync&) = delete;
+  CVolumeSync& operator=(const CVolumeSync&) = delete;
+  ~CVolumeSync();
+
+  // The data of `files` (in the directory or below it) and the directory's
+  // names on disk. False (last error set) when any of it may not be.
+  bool Sync(const std::vector<std::string>& files);
+  const std::string& Directory() const { return m_Directory; }
+
+ private:
+  std::string m_Directory;
+  int m_Fd = -1;  // the directory, held open from construction on; owned
+};

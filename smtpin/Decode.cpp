@@ -16,8 +16,8 @@
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
-#include "spool/DirectorySyncer.h"
 #include "spool/FileNaming.h"
+#include "spool/SpoolSyncer.h"
 #include "spool/StagedNames.h"
 #include "spool/Submission.h"
 
@@ -206,7 +206,8 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubm
     }
   }
 
-  if (!FileDelete(listFile)) DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
+  if (!FileDelete(listFile))
+    DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
   if (!messageAdopted && !FileDelete(messageFile))
     DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
   // The envelope name is free again; the registry goes to disk with the commit.
@@ -218,56 +219,44 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubm
   return 0;
 }
 
-std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CDirectorySyncer& outSync) {
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync) {
   std::vector<CommitResult> results(batch.size(), CommitResult::kWithdrawn);
   if (batch.empty()) return results;
-  const auto withdrawAll = [&](const char* why) {
-    for (std::size_t k = 0; k < batch.size(); ++k) {
-      if (results[k] != CommitResult::kWithdrawn) continue;
-      DebugLogStr(why, batch[k]->EnvelopeName().c_str(), CV_SRC, __LINE__);
-      batch[k]->Withdraw();
-    }
-  };
-  // The counters that named these files. Should this fail, a name may be drawn
-  // again after a power loss, which every file's exclusive creation copes with.
-  if (FlushFileNames() != ERROR_SUCCESS)
-    DebugLog("SMTPIn- Error: the registry could not be put on disk", CV_SRC, __LINE__);
-
-  std::vector<std::string> files;
-  for (const CSubmission* submission : batch) {
-    const std::vector<std::string> own = submission->FilesToSync();
-    files.insert(files.end(), own.begin(), own.end());
-  }
-  // One pass lets the writes of every file go to the device together. A
-  // failure is not retried file by file: after a failed sync the kernel may
-  // report the next one clean although the data are lost.
-  if (!FilesSync(files)) {
-    LogLastError();
-    withdrawAll("SMTPIn- Error: the submission could not be put on disk: ");
-    return results;
-  }
   std::vector<bool> open(batch.size(), true);
-  for (std::size_t k = 0; k < batch.size(); ++k) {
-    if (batch[k]->RenameParts()) continue;
+  const auto withdraw = [&](std::size_t k, const char* why) {
+    DebugLogStr(why, batch[k]->EnvelopeName().c_str(), CV_SRC, __LINE__);
     batch[k]->Withdraw();
     open[k] = false;
+  };
+  std::vector<std::string> files;
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    if (!batch[k]->LinkParts()) {
+      withdraw(k, "SMTPIn- Error: hand-off incomplete, submission withdrawn: ");
+      continue;
+    }
+    const std::vector<std::string> own = batch[k]->FilesToSync();
+    files.insert(files.end(), own.begin(), own.end());
   }
-  // The parts' names are on disk before any envelope that names them.
-  if (!outSync.Sync()) {
+  // Data and names of every submission on disk in one sync, before any of
+  // them becomes visible. A failure is not retried file by file: after a
+  // failed sync the kernel may report the next one clean although the data
+  // are lost.
+  if (!spoolSync.Sync(files)) {
     LogLastError();
-    withdrawAll("SMTPIn- Error: the names of the submission could not be put on disk: ");
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (open[k]) withdraw(k, "SMTPIn- Error: the submission could not be put on disk: ");
+    }
     return results;
   }
   for (std::size_t k = 0; k < batch.size(); ++k) {
     if (!open[k]) continue;
     if (!batch[k]->RenameEnvelope()) {
-      batch[k]->Withdraw();
-      open[k] = false;
+      withdraw(k, "SMTPIn- Error: hand-off incomplete, submission withdrawn: ");
       continue;
     }
     results[k] = CommitResult::kUnsynced;
   }
-  const bool synced = outSync.Sync();
+  const bool synced = spoolSync.Sync({});
   if (!synced) LogLastError();
   for (std::size_t k = 0; k < batch.size(); ++k) {
     if (results[k] != CommitResult::kUnsynced) continue;
@@ -290,8 +279,9 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
   if (StageSubmission(spoolFilePath, record, submission) != 0) return 1;
   std::string directory = outDirectory;
   directory.pop_back();
-  CDirectorySyncer outSync(directory);
-  return CommitSubmissions({&submission}, outSync).front() == CommitResult::kCommitted ? 0 : 1;
+  CSpoolSyncer spoolSync(directory);
+  FlushFileNames();
+  return CommitSubmissions({&submission}, spoolSync).front() == CommitResult::kCommitted ? 0 : 1;
 }
 
 void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength) {

@@ -6,12 +6,15 @@
 // spool file and writes the envelope, the body and the attachments under
 // their staged names (spool/Submission.h). CommitSubmissions then completes
 // any number of staged submissions together, outside the lock, so that they
-// share the waits for the disk: the registry, the files' data, the parts'
-// names, then the envelopes' ".tmp" names, each step on disk before the next.
-// The fax server therefore never sees a job before all of it is on disk, and
-// a crash at any point leaves either a complete job or staged leftovers that
-// the next start withdraws before it hands the mail off again. The spool file
-// goes only after its submission is complete and its name on disk.
+// share the waits for the disk: the parts get their final names, the files'
+// data and names go to disk, then the envelopes get their ".tmp" names, which
+// go to disk too. The fax server therefore never sees a job before all of it
+// is on disk, and a crash at any point leaves either a complete job or staged
+// leftovers that the next start withdraws before it hands the mail off again.
+// The spool file goes only after its submission is complete and its name on
+// disk. The registry (the name counters) is put on disk by the caller, at
+// most once a second: a counter that a power cut takes back only makes names
+// be skipped, since every file is created exclusively.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +24,7 @@
 #include "spool/SpoolRecord.h"
 
 class CSubmission;
-class CDirectorySyncer;
+class CSpoolSyncer;
 
 // Stages the submission of the spool file at `spoolFilePath` (its mail is the
 // first record.dataLength bytes; record.recipients confirm fax recipients)
@@ -35,10 +38,10 @@ enum class CommitResult {
   kWithdrawn,  // not complete, withdrawn: hand the mail off again later
 };
 
-// Completes staged submissions, in order; `outSync` syncs their directory.
+// Completes staged submissions, in order; `spoolSync` syncs their directory.
 // One result per submission. A failed write, sync or rename withdraws every
 // submission it may have touched: none is ever retried as if its data were safe.
-std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CDirectorySyncer& outSync);
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync);
 
 // The whole hand-off on the calling thread, for tools and tests: stage and
 // commit; the spool file is left as it is. 0 complete, 1 not.

@@ -85,8 +85,8 @@ bool CHandOffQueue::Stop(std::uint32_t milliseconds) {
   std::unique_lock<std::mutex> lock(m_Mutex);
   m_Closed = true;
   m_Changed.notify_all();
-  const bool idle =
-      m_Changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return Idle() || !m_Started; });
+  const bool idle = m_Changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                       [this] { return Idle() || !m_Started; });
   m_Ending = true;
   lock.unlock();
   m_Changed.notify_all();
@@ -177,6 +177,17 @@ void CHandOffQueue::StageLoop() {
   }
 }
 
+void CHandOffQueue::FlushNamesNowAndThen() {
+  // The counters need not be on disk for any one submission (a name a power
+  // cut takes back is skipped when drawn again); written once a second, they
+  // cost the disk little.
+  const CClock::time_point now = CClock::now();
+  if (now - m_LastNamesFlush < std::chrono::milliseconds(kNamesFlushMs)) return;
+  m_LastNamesFlush = now;
+  if (FlushFileNames() != ERROR_SUCCESS)
+    DebugLog("SMTPIn- Error: the registry could not be put on disk", CV_SRC, __LINE__);
+}
+
 void CHandOffQueue::Finish(CStaged& staged) {
   FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength);
   staged.submission.reset();
@@ -195,7 +206,7 @@ void CHandOffQueue::CompleteLoop() {
       m_Unsynced.clear();
       m_InWork += unsynced.size();
       lock.unlock();
-      const bool synced = m_FileMan->SyncOutDirectory();
+      const bool synced = m_FileMan->SyncSpool({});
       for (CStaged& s : unsynced) {
         if (!synced) continue;
         s.submission->Committed();
@@ -219,7 +230,8 @@ void CHandOffQueue::CompleteLoop() {
     std::vector<CSubmission*> submissions;
     submissions.reserve(batch.size());
     for (CStaged& s : batch) submissions.push_back(s.submission.get());
-    const std::vector<CommitResult> results = CommitSubmissions(submissions, m_FileMan->OutSync());
+    FlushNamesNowAndThen();
+    const std::vector<CommitResult> results = CommitSubmissions(submissions, m_FileMan->SpoolSync());
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (results[k] == CommitResult::kCommitted) Finish(batch[k]);
       if (results[k] == CommitResult::kWithdrawn) batch[k].submission.reset();

@@ -43,6 +43,8 @@ class CHandOffQueue {
   static constexpr std::size_t kBatchTarget = 8;
   // A failed hand-off is tried again after 1, 2, 4 ... seconds, at most this often.
   static constexpr std::uint32_t kMaxRetryDelayMs = 60000;
+  // The name counters go to disk at most this often (see Decode.h).
+  static constexpr std::uint32_t kNamesFlushMs = 1000;
 
   explicit CHandOffQueue(std::recursive_mutex& submissionLock);
   CHandOffQueue(const CHandOffQueue&) = delete;
@@ -87,11 +89,12 @@ class CHandOffQueue {
   static unsigned CompleteEntry(void* queue);
   void StageLoop();
   void CompleteLoop();
-  bool StartThreads();                   // m_Mutex held
-  bool Idle() const;                     // m_Mutex held
-  std::size_t Pending() const;           // m_Mutex held: jobs ready or in work
-  void Retry(CJob job);                  // m_Mutex held
-  void Finish(CStaged& staged);          // the submission is complete
+  bool StartThreads();                                    // m_Mutex held
+  bool Idle() const;                                      // m_Mutex held
+  std::size_t Pending() const;                            // m_Mutex held: jobs ready or in work
+  void Retry(CJob job);                                   // m_Mutex held
+  void Finish(CStaged& staged);                           // the submission is complete
+  void FlushNamesNowAndThen();                            // completing thread only
   bool NextReady(CJob& job, CClock::time_point& wakeAt);  // m_Mutex held
 
   std::recursive_mutex& m_SubmissionLock;
@@ -107,4 +110,5 @@ class CHandOffQueue {
   bool m_Started = false;
   bool m_StartFailed = false;
   ThreadHandle m_Threads[2] = {0, 0};
+  CClock::time_point m_LastNamesFlush{};  // completing thread only
 };

@@ -10,10 +10,11 @@
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
+#include "platform/Text.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
-#include "platform/Text.h"
+#include "spool/StagedNames.h"
 
 namespace {
 
@@ -22,7 +23,6 @@ constexpr unsigned kInHelo = StateBit(SMTPInThread::kWaitHelo);
 constexpr unsigned kInMail = StateBit(SMTPInThread::kWaitMail);
 constexpr unsigned kInRcpt = StateBit(SMTPInThread::kWaitRcptOrData);
 constexpr unsigned kAnyState = kInHelo | kInMail | kInRcpt;
-
 
 constexpr char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
 constexpr char kHelpText[] =
@@ -52,7 +52,8 @@ std::string FileNamePart(const char* path) {
 }
 
 std::int64_t NowNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
@@ -166,7 +167,8 @@ void SMTPInThread::Dispatch(const char* line) {
 void SMTPInThread::OnHelo(std::string_view argument, const char*) {
   DebugLog("SMTPIn- HELO received", CV_SRC, __LINE__);
   m_Helo.assign(argument);
-  DebugLogStr("SMTPIn- Acknowledged HELO (RelayDomainName): ", PrintableText(m_Helo).c_str(), CV_SRC, __LINE__);
+  DebugLogStr("SMTPIn- Acknowledged HELO (RelayDomainName): ", PrintableText(m_Helo).c_str(), CV_SRC,
+              __LINE__);
   Reply(std::string("250 ") + m_DomainName + " " + m_Helo + "\r\n");
   m_State = kWaitMail;
 }
@@ -293,7 +295,8 @@ void SMTPInThread::ReceiveMessage() {
   record.recipients = m_Recipients;
   record.acknowledgedAt = NowNanoseconds();
   // A 250 is a promise: the mail, its recipients and its name are on disk first.
-  if (!writer.Commit(record) || !fileMan->SyncOutDirectory()) {
+  const std::string staged = fileMan->OutDirectory() + StagedEnvelopeName(SpoolNumber(m_SpoolFile));
+  if (!writer.Commit(record) || !fileMan->SyncSpool({m_SpoolFile, staged})) {
     if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
     DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);
     Reply("451 Requested action aborted: local error in processing\r\n");

@@ -9,56 +9,15 @@
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
+#include "platform/Text.h"
 #include "smtpin/Decode.h"
 #include "spool/StagedNames.h"
-#include "platform/Text.h"
 
 namespace {
-
-constexpr char kEnvelopeRest[] = "ENV";
 
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.size() <= 10 &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A name that a hand-off gives a body or an attachment: "ENV<m>.bdy" or
-// "ATT<k>.<up to three letters or digits>". Nothing else is ever removed on
-// the word of an envelope.
-bool IsPartName(const std::string& name) {
-  const auto digitsThen = [&](std::size_t from, std::size_t& end) {
-    end = from;
-    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
-    return end > from;
-  };
-  std::size_t end = 0;
-  if (name.rfind("ENV", 0) == 0 && digitsThen(3, end)) return name.substr(end) == ".bdy";
-  if (name.rfind("ATT", 0) == 0 && digitsThen(3, end) && end < name.size() && name[end] == '.') {
-    const std::string ext = name.substr(end + 1);
-    return ext.size() <= 3 && std::all_of(ext.begin(), ext.end(), [](char c) {
-             return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-           });
-  }
-  return false;
-}
-
-// The body and attachment names an envelope refers to ("<<ENV9.bdy>>",
-// "<<report.pdf:ATT5.pdf>>").
-std::vector<std::string> NamesInEnvelope(const std::string& path) {
-  std::vector<std::string> names;
-  CStdioFile envelope = CStdioFile::Open(path, "r");
-  if (!envelope.IsOpen()) return names;
-  char line[1024];
-  while (envelope.GetLine(line, sizeof line) != nullptr) {
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.size() < 4 || text.rfind("<<", 0) != 0 || text.compare(text.size() - 2, 2, ">>") != 0) continue;
-    std::string inner = text.substr(2, text.size() - 4);
-    const std::size_t colon = inner.find(':');
-    if (colon != std::string::npos) inner = inner.substr(colon + 1);
-    if (IsPartName(inner)) names.push_back(inner);
-  }
-  return names;
 }
 
 void Log(const char* text, const std::string& value) {
@@ -105,8 +64,8 @@ std::vector<CRecoveredMail> RecoverSpool(const std::string& outDirectory) {
     const std::string number = SpoolNumber(name);
     const std::string envelope = StagedEnvelopeName(number);
     const auto own = staged.find(number);
-    const bool envelopeThere = own != staged.end() &&
-                               std::find(own->second.begin(), own->second.end(), envelope) != own->second.end();
+    const bool envelopeThere = own != staged.end() && std::find(own->second.begin(), own->second.end(),
+                                                                envelope) != own->second.end();
     if (!AllDigits(number)) {
       KeepAside(path, "not a spool file name");
       continue;
@@ -125,16 +84,21 @@ std::vector<CRecoveredMail> RecoverSpool(const std::string& outDirectory) {
         break;
       case SpoolFileState::kAcknowledged:
         if (!envelopeThere) {
-          // Its envelope was renamed: the fax server has had the job.
+          // Its envelope was renamed: the fax server has had the job. Staged
+          // names left are second names of its parts, which stay.
           Log("SMTPIn- Finishing a mail handed off before the stop: ", name);
           removeStaged(number, false);
           FinishSpoolFile(path.c_str(), record.dataLength);
           break;
         }
-        // An unfinished hand-off: the parts it already gave their final names
-        // are named by its envelope (written and synced before any rename).
-        for (const std::string& part : NamesInEnvelope(outDirectory + envelope)) {
-          if (FileDelete(outDirectory + part)) Log("SMTPIn- Withdrawn from an unfinished hand-off: ", part);
+        // An unfinished hand-off: a final name that is a second name of one
+        // of its staged files was given by it, and goes with it.
+        for (const std::string& name : own->second) {
+          std::string ignored, finalName;
+          ParseStagedName(name, ignored, finalName);
+          if (name == envelope || !SameFile(outDirectory + name, outDirectory + finalName)) continue;
+          if (FileDelete(outDirectory + finalName))
+            Log("SMTPIn- Withdrawn from an unfinished hand-off: ", finalName);
         }
         removeStaged(number, true);
         Log("SMTPIn- Handing off again a mail acknowledged before the stop: ", name);

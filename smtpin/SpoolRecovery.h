@@ -10,10 +10,10 @@
 //    (the envelope's rename to ENV<m>.tmp completes a hand-off): it is
 //    finished as a handed-off one (deleted, or kept as a debug copy);
 //  - an acknowledged spool file with its staged envelope still there was not:
-//    every file its unfinished hand-off made (staged files, and body or
-//    attachments already renamed, as its envelope names them) is withdrawn,
-//    and the mail is returned to be handed off again, in the order in which
-//    the mails were acknowledged;
+//    every file its unfinished hand-off made (staged files, and the final
+//    names it had given them as second names) is withdrawn, and the mail is
+//    returned to be handed off again, in the order in which the mails were
+//    acknowledged;
 //  - anything else named like a spool file (foreign, damaged, empty, a
 //    directory) is kept aside under an ".err" name and logged;
 //  - staged files without a spool file, and the work files of a decoding that

@@ -58,11 +58,6 @@ bool CSpoolWriter::Commit(CSpoolRecord record) {
     }
     m_Used = 0;
   }
-  if (!m_Failed && !m_File.Sync()) {
-    DebugLog("SMTPIn- spool file sync failed", CV_SRC, __LINE__);
-    LogLastError();
-    m_Failed = true;
-  }
   if (m_File.IsValid() && !m_File.Close()) {
     DebugLog("SMTPIn- spool file close failed", CV_SRC, __LINE__);
     LogLastError();

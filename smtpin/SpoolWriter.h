@@ -3,8 +3,9 @@
 // Bytes are gathered in a buffer of its own and written in large blocks; the
 // first failed write makes the writer fail for good (later writes are dropped),
 // so the session can still read the rest of the data and then refuse the mail.
-// Commit appends the record of the transaction (spool/SpoolRecord.h) and puts
-// the whole file on disk before the mail may be acknowledged.
+// Commit appends the record of the transaction (spool/SpoolRecord.h); the
+// caller then puts the file on disk (the spool's shared sync) before the mail
+// may be acknowledged.
 //
 // Threading: used by one session thread.
 #pragma once
@@ -29,9 +30,8 @@ class CSpoolWriter {
   bool Write(const char* bytes, std::size_t count);
   // The mail's bytes so far.
   std::uint64_t Written() const { return m_Written; }
-  // Appends the record (its dataLength is set here), syncs and closes. True
-  // only when every byte is on disk; the file's name still needs its
-  // directory synced.
+  // Appends the record (its dataLength is set here) and closes. True only
+  // when every byte was written; the caller syncs.
   bool Commit(CSpoolRecord record);
   // Closes without syncing; the caller removes the file.
   void Abandon();

@@ -101,8 +101,6 @@ void CFileMan::QUE_RemoveMsg(const char* path) {
   FileDelete(OutDirectory() + StagedEnvelopeName(SpoolNumber(path)));
 }
 
-bool CFileMan::SyncOutDirectory() { return m_OutSync->Sync(); }
-
 std::string CFileMan::OutDirectory() const {
   return std::string(m_ProgramPath.get()) + "OUT" + kPathSeparatorText;
 }

@@ -14,9 +14,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/File.h"
-#include "spool/DirectorySyncer.h"
+#include "spool/SpoolSyncer.h"
 
 // The largest mail accepted when MaxMessageSize is not set: 25 MiB.
 constexpr std::uint32_t kDefaultMaxMessageSize = 25 * 1024 * 1024;
@@ -53,10 +54,10 @@ class CFileMan {
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
   // Removes a spool file whose mail was not acknowledged, with its staged envelope.
   void QUE_RemoveMsg(const char* path);
-  // Puts the names created or renamed in OUT so far on disk (shared by every
-  // caller at the time: sessions and hand-offs).
-  bool SyncOutDirectory();
-  CDirectorySyncer& OutSync() { return *m_OutSync; }
+  // Puts `files` of OUT and the names created or renamed there on disk
+  // (shared by every caller at the time: sessions and hand-offs).
+  bool SyncSpool(const std::vector<std::string>& files) { return m_OutSync->Sync(files); }
+  CSpoolSyncer& SpoolSync() { return *m_OutSync; }
   std::string OutDirectory() const;  // ProgramPath + "OUT" + separator
   // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
   // (counter untouched), 2 when the counter cannot be drawn, else 0.
@@ -85,9 +86,9 @@ class CFileMan {
   void ReadSettings();
   std::string InDirectory() const;  // ProgramPath + "IN"
 
-  std::recursive_mutex m_Lock;          // queue files and m_HandleNames
-  std::unique_ptr<CDirectorySyncer> m_OutSync;  // made by the constructor
-  std::list<IDNameLink> m_HandleNames;  // guarded by m_Lock; new nodes at the tail
+  std::recursive_mutex m_Lock;              // queue files and m_HandleNames
+  std::unique_ptr<CSpoolSyncer> m_OutSync;  // made by the constructor
+  std::list<IDNameLink> m_HandleNames;      // guarded by m_Lock; new nodes at the tail
 
   std::int32_t m_NumUsers = 0;
   std::int32_t m_MaxIn = 5;

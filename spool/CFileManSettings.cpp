@@ -9,9 +9,9 @@
 
 #include "log/DebugLog.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "spool/CFileMan.h"
 #include "spool/RegText.h"
-#include "platform/Text.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ CFileMan::CFileMan() {
   // The directory itself (without its separator) is what gets synced.
   std::string out = OutDirectory();
   out.pop_back();
-  m_OutSync = std::make_unique<CDirectorySyncer>(out);
+  m_OutSync = std::make_unique<CSpoolSyncer>(out);
 }
 
 CFileMan::~CFileMan() = default;

@@ -39,21 +39,21 @@ std::vector<std::string> CSubmission::FilesToSync() const {
   std::vector<std::string> files;
   files.reserve(m_Parts.size() + m_AlsoSync.size() + 1);
   files.push_back(EnvelopePath());
-  for (const CPart& part : m_Parts) files.push_back(part.renamed ? m_OutDirectory + part.finalName : Staged(part.finalName));
+  for (const CPart& part : m_Parts) files.push_back(Staged(part.finalName));
   files.insert(files.end(), m_AlsoSync.begin(), m_AlsoSync.end());
   return files;
 }
 
-bool CSubmission::RenameParts() {
+bool CSubmission::LinkParts() {
   for (CPart& part : m_Parts) {
-    if (part.renamed) continue;
+    if (part.linked) continue;
     const std::string to = m_OutDirectory + part.finalName;
-    if (!FileMove(Staged(part.finalName), to)) {
+    if (!FileLink(Staged(part.finalName), to)) {
       DebugLogStr("SMTPIn- Error: Unable to give a submission file its name: ", to.c_str(), CV_SRC, __LINE__);
       LogLastError();
       return false;
     }
-    part.renamed = true;
+    part.linked = true;
   }
   return true;
 }
@@ -74,6 +74,9 @@ bool CSubmission::RenameEnvelope() {
 
 void CSubmission::Committed() {
   m_Committed = true;
+  // The final names stay; a staged name left by a crash here is found and
+  // dropped at the next start.
+  for (const CPart& part : m_Parts) FileDelete(Staged(part.finalName));
   for (const std::function<void()>& action : m_OnCommit) action();
   m_OnCommit.clear();
 }
@@ -82,10 +85,16 @@ void CSubmission::Withdraw() {
   if (m_Committed) return;
   if (m_EnvelopeRenamed) {
     // The fax server may already hold the job: it is complete, so it stays.
-    DebugLogStr("SMTPIn- Error: submission visible, not withdrawn: ", m_EnvelopeName.c_str(), CV_SRC, __LINE__);
+    DebugLogStr("SMTPIn- Error: submission visible, not withdrawn: ", m_EnvelopeName.c_str(), CV_SRC,
+                __LINE__);
     return;
   }
-  for (const CPart& part : m_Parts) FileDelete(part.renamed ? m_OutDirectory + part.finalName : Staged(part.finalName));
+  // The final name first: while its staged name is there, a start that finds
+  // the pair still knows the final name as ours.
+  for (const CPart& part : m_Parts) {
+    if (part.linked) FileDelete(m_OutDirectory + part.finalName);
+    FileDelete(Staged(part.finalName));
+  }
   m_Parts.clear();
   // Emptied, not removed: it marks the spool file as still to be handed off.
   CStdioFile envelope = CStdioFile::Open(EnvelopePath(), "w");

@@ -5,13 +5,14 @@
 // under staged names ("~<n>~" and the final name, spool/StagedNames.h), each
 // exclusively, so that nothing of another job is ever written over; its
 // envelope is the staged envelope "~<n>~ENV" that was made with the spool file.
-// Completing it (see smtpin/Decode.h) puts the staged files on disk, gives the
-// body and the attachments their final names, then the envelope its
-// "ENV<m>.tmp" name, at which moment the fax server may take the job. Until
-// then Withdraw (also run by the destructor of a submission not committed)
-// removes exactly the files this submission made -- those renamed to their
-// final names included -- and empties its envelope, which stays to say that
-// the mail still waits for its hand-off.
+// Completing it (see smtpin/Decode.h) gives the body and the attachments
+// their final names as second names of the same files (so each staged name
+// still says whose a final name is), puts all of it on disk, then renames the
+// envelope to "ENV<m>.tmp", at which moment the fax server may take the job,
+// and only then drops the staged names. Until then Withdraw (also run by the
+// destructor of a submission not committed) removes exactly the files this
+// submission made, their final names included, and empties its envelope,
+// which stays to say that the mail still waits for its hand-off.
 //
 // Threading: used by one thread at a time (the hand-off's).
 #pragma once
@@ -54,15 +55,16 @@ class CSubmission {
   // Runs once the submission is complete, never when it is withdrawn.
   void OnCommit(std::function<void()> action) { m_OnCommit.push_back(std::move(action)); }
 
-  // Every file whose data must be on disk before the renames.
+  // Every file whose data must be on disk before the envelope's rename.
   std::vector<std::string> FilesToSync() const;
-  // The staged body and attachments to their final names, never replacing a
-  // file. False (logged) when one cannot be renamed.
-  bool RenameParts();
+  // Gives the staged body and attachments their final names too, never
+  // replacing a file. False (logged) when one cannot be given.
+  bool LinkParts();
   // The envelope to "ENV<m>.tmp", never replacing a file. False (logged) on failure.
   bool RenameEnvelope();
-  // The submission is complete and its names are on disk: runs the OnCommit
-  // actions; nothing of it is withdrawn from now on.
+  // The submission is complete and its names are on disk: drops the staged
+  // names of its parts and runs the OnCommit actions; nothing of it is
+  // withdrawn from now on.
   void Committed();
   // Removes the files this submission made and empties its envelope.
   void Withdraw();
@@ -74,7 +76,7 @@ class CSubmission {
  private:
   struct CPart {
     std::string finalName;
-    bool renamed = false;  // now under its final name
+    bool linked = false;  // its final name given as well
   };
 
   std::string Staged(const std::string& finalName) const;

@@ -3,6 +3,7 @@ off before the first client, in the order they were acknowledged; unfinished
 ones are removed; half-made submissions are withdrawn; files the gateway
 cannot make sense of are kept aside and logged, never handed off."""
 
+import os
 import re
 
 from gateway_harness import Gateway
@@ -22,12 +23,15 @@ def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_
     # Acknowledged, not yet handed off: acknowledged in the order 12, 10, 11.
     for number, acked in ((10, 2000), (11, 3000), (12, 1000)):
         leave_acknowledged(out, number, mail(f"left {number}"), ["TO:<4711@fax.example.com>"], acked)
-    # A hand-off cut after its body and an attachment got their final names.
+    # A hand-off cut after its body and an attachment got their final names
+    # (second names of its staged files); ATT91.pdf is another file by that name.
     leave_acknowledged(out, 13, mail("cut"), ["TO:<4711@fax.example.com>"], 4000)
-    (out / "~13~ENV").write_bytes(b"FROM: <a@example.com>\r\n\r\nBEGIN BODY\r\n<<ENV90.bdy>>\r\nEND BODY\r\n\r\n"
-                                  b"BEGIN ATTACH\r\n<<x.pdf:ATT90.pdf>>\r\n<<../hive.reg:../../hive.reg>>\r\nEND ATTACH\r\n")
-    for name in ("ENV90.bdy", "ATT90.pdf", "~13~ATT91.pdf", "Msgcnt.imp", "~ATTC003.imp"):
+    (out / "~13~ENV").write_bytes(b"FROM: <a@example.com>\r\n\r\nBEGIN BODY\r\n<<ENV90.bdy>>\r\nEND BODY\r\n")
+    for name in ("~13~ENV90.bdy", "~13~ATT90.pdf", "~13~ATT91.pdf", "Msgcnt.imp", "~ATTC003.imp"):
         (out / name).write_bytes(b"half made")
+    os.link(out / "~13~ENV90.bdy", out / "ENV90.bdy")
+    os.link(out / "~13~ATT90.pdf", out / "ATT90.pdf")
+    (out / "ATT91.pdf").write_bytes(b"not this hand-off's")
     # Never acknowledged (no record; its staged envelope beside it): removed.
     (out / "~14~ENV").write_bytes(b"")
     (out / "14.zqx").write_bytes(TRACE + b"Subject: cut in the data\r\n")
@@ -61,7 +65,8 @@ def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_
     for name in debug:
         assert (out / name).read_bytes().startswith(TRACE) and b"CVGWSPL1" not in (out / name).read_bytes()
     assert names - debug == {f"ENV{i}.{x}" for i in range(4) for x in ("tmp", "bdy")} | set(kept) | {
-        "22.err", "23.err", "24.err", "abc.err"}
+        "22.err", "23.err", "24.err", "abc.err", "ATT91.pdf"}
+    assert (out / "ATT91.pdf").read_bytes() == b"not this hand-off's"
     assert (gw.root / "hive.reg").exists()
     log = gw.text("debug.log")
     for text in ("kept aside as: ", "never acknowledged: 14.zqx", "Withdrawn from an unfinished hand-off: ENV90.bdy",

@@ -23,7 +23,8 @@
 // The names in `dir`, sorted.
 inline std::vector<std::string> DirectoryNames(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -57,7 +58,8 @@ class DecoderSandbox : public SpoolSandbox {
     WithProgramPath();
     for (const char* counter : {"OUTIndex", "OUTIndexAtt", "TmpIndex"}) SetNumber(counter, 0);
     SetText("FileName", EnvelopePath());
-    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()}) WriteWholeFile(file, "");
+    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()})
+      WriteWholeFile(file, "");
     std::filesystem::create_directory(Tmp());
     if (const char* old = std::getenv("TMP")) m_OldTmp = old;
     ::setenv("TMP", Tmp().c_str(), 1);
@@ -76,7 +78,7 @@ class DecoderSandbox : public SpoolSandbox {
     ResetOutputFailures();
     HandleMessage(*reader, "text/plain", 0, envelope);
     PartClose(reader);
-    EXPECT_TRUE(submission.RenameParts());
+    EXPECT_TRUE(submission.LinkParts());
     submission.Committed();
     return OutputFailures();
   }

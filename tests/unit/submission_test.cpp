@@ -33,10 +33,10 @@ TEST_F(SubmissionTest, NamesInUseAreNeverTaken) {
   EXPECT_FALSE(s.IsNameFree("ATT2.pdf"));  // staged counts too
   EXPECT_FALSE(s.CreateFile("ATT2.pdf", "wbx").IsOpen());
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-  // A name taken by the time the parts are renamed is not written over.
+  // A name taken by the time the parts get their final names is not written over.
   Make(s, "ATT3.pdf", "mine too");
   WriteWholeFile(Out() + "ATT3.pdf", "arrived meanwhile");
-  EXPECT_FALSE(s.RenameParts());
+  EXPECT_FALSE(s.LinkParts());
   EXPECT_EQ(ReadWholeFile(Out() + "ATT3.pdf"), "arrived meanwhile");
   s.Withdraw();
   EXPECT_EQ(Names(), (std::vector<std::string>{"ATT1.pdf", "ATT3.pdf", "~4~ENV"}));
@@ -53,8 +53,9 @@ TEST_F(SubmissionTest, WithdrawalTakesOnlyItsOwnFilesAndEmptiesTheEnvelope) {
     ASSERT_TRUE(s.AdoptFile(Out() + "Msgcnt.imp", "ENV9.bdy"));
     WriteWholeFile(s.EnvelopePath(), "FROM: <a@b>\r\n");
     EXPECT_EQ(Names(), (std::vector<std::string>{"ENV8.tmp", "~4~ATT5.pdf", "~4~ENV", "~4~ENV9.bdy"}));
-    ASSERT_TRUE(s.RenameParts());
-    EXPECT_EQ(Names(), (std::vector<std::string>{"ATT5.pdf", "ENV8.tmp", "ENV9.bdy", "~4~ENV"}));
+    ASSERT_TRUE(s.LinkParts());
+    EXPECT_EQ(Names(), (std::vector<std::string>{"ATT5.pdf", "ENV8.tmp", "ENV9.bdy", "~4~ATT5.pdf", "~4~ENV",
+                                                 "~4~ENV9.bdy"}));
   }  // not committed: withdrawn
   EXPECT_EQ(Names(), (std::vector<std::string>{"ENV8.tmp", "~4~ENV"}));
   EXPECT_EQ(ReadWholeFile(Out() + "~4~ENV"), "");  // it marks the mail as still to be handed off
@@ -69,7 +70,7 @@ TEST_F(SubmissionTest, TheEnvelopeIsRenamedLastAndACompleteJobStays) {
     s.OnCommit([&] { ++actions; });
     Make(s, "ATT5.pdf", "pdf");
     EXPECT_EQ(s.FilesToSync(), (std::vector<std::string>{Out() + "~4~ENV", Out() + "~4~ATT5.pdf"}));
-    ASSERT_TRUE(s.RenameParts());
+    ASSERT_TRUE(s.LinkParts());
     EXPECT_FALSE(s.RenameEnvelope());  // never over another envelope
     std::filesystem::remove(Out() + "ENV9.tmp");
     ASSERT_TRUE(s.RenameEnvelope());
