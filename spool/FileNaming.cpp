@@ -12,8 +12,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "log/DebugLog.h"
@@ -172,16 +172,17 @@ bool WaitWhileNameInUse(int (*inUse)(), const char* text) {
     DebugLog2Str(text, "", CV_SRC, __LINE__);
     DebugLogStr(text, "", CV_SRC, __LINE__);
     std::unique_lock<std::mutex> lock(g_WaitMutex);
-    if (g_WaitStopped.wait_for(lock, std::chrono::milliseconds(kNameInUseWaitMs), [] { return g_WaitsStopped; }))
+    if (g_WaitStopped.wait_for(lock, std::chrono::milliseconds(kNameInUseWaitMs),
+                               [] { return g_WaitsStopped; }))
       return false;
   }
   return true;
 }
 
-void StopNameWaits() {
+void StopNameWaits(bool stop) {
   {
     std::lock_guard<std::mutex> lock(g_WaitMutex);
-    g_WaitsStopped = true;
+    g_WaitsStopped = stop;
   }
   g_WaitStopped.notify_all();
 }

@@ -16,29 +16,29 @@
 // Returns 0 and the value, or the registry error.
 long DrawCounter(const char* valueName, long& value);
 
-long MakeEnvFileName();                  // OUT/ENV<n>; FileName, FileNameUse = 1
-void GetFileName(char* out);             // at most 80 bytes; empty on failure
+long MakeEnvFileName();       // OUT/ENV<n>; FileName, FileNameUse = 1
+void GetFileName(char* out);  // at most 80 bytes; empty on failure
 int IsFileNameInUse();
-void ReleaseFileName();                  // FileNameUse = 0, then the registry flushed
+void ReleaseFileName();  // FileNameUse = 0, then the registry flushed
 // The two steps of ReleaseFileName, for a caller that frees the name at once
 // and waits for the disk later (after its lock): FileNameUse = 0; the flush.
 void ClearFileNameInUse();
 long FlushFileNames();
 
 long MakeAttFileName(const char* extension);  // ATT<n>.<ext>; FileNameAtt, FileNameUseAtt = 1
-void GetFileNameAtt(char* out);          // at most 80 bytes; empty on failure
+void GetFileNameAtt(char* out);               // at most 80 bytes; empty on failure
 int IsFileNameAttInUse();
-void ReleaseFileNameAtt();               // FileNameUseAtt = 0 (put on disk with the submission)
+void ReleaseFileNameAtt();  // FileNameUseAtt = 0 (put on disk with the submission)
 
 // Waits while inUse() gives 1 (IsFileNameInUse, IsFileNameAttInUse), in steps
 // of 25 seconds, logging `text` each time round. False once StopNameWaits has
 // been called (the gateway stops): the caller gives up.
 bool WaitWhileNameInUse(int (*inUse)(), const char* text);
-void StopNameWaits();
+void StopNameWaits(bool stop = true);  // false: waits go on again
 
-void GetProgramPath(char* out);          // at most 80 bytes; empty on failure
-void GetMsgCountFileName(char* out);     // ProgramPath + "OUT/Msgcnt.imp"; out has 260 bytes
-void CreateAutoFile(char* out);          // new empty ~ATTCnnn.imp in OUT; out has 260 bytes
+void GetProgramPath(char* out);       // at most 80 bytes; empty on failure
+void GetMsgCountFileName(char* out);  // ProgramPath + "OUT/Msgcnt.imp"; out has 260 bytes
+void CreateAutoFile(char* out);       // new empty ~ATTCnnn.imp in OUT; out has 260 bytes
 // 0 and the name "~<prefix><3 digits>.<ext>" in out (capacity outSize); 1 bad
 // arguments; 2 no more handles; 3 no such directory; 4 no free name; 5 other.
 int CreateUniqueFile(const char* prefix, const char* extension, const char* directory, char* out,

@@ -67,6 +67,14 @@ TEST_F(SocketTest, SendToAClosedPeerFailsWithoutSignal) {
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNRESET));
 }
 
+TEST_F(SocketTest, ASendCutShortByItsTimeOutFails) {
+  // The peer reads nothing: the send fills both buffers and its time-out passes.
+  ASSERT_EQ(SockSetSendTimeout(m_Client, 200), 0);
+  const std::vector<char> block(64 * 1024 * 1024, 'x');
+  EXPECT_EQ(SockSend(m_Client, block.data(), static_cast<int>(block.size())), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+}
+
 TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
   std::atomic<SOCKET> accepted{0};
   std::thread acceptor([&] { accepted = SockAccept(m_Listener, nullptr, nullptr); });

@@ -1,0 +1,82 @@
+// The hand-off of one spool file: staged under names the fax server never
+// takes, completed envelope last, and never stuck for ever behind a name flag.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "MimeTestSupport.h"
+#include "smtpin/Decode.h"
+#include "spool/FileNaming.h"
+#include "spool/SpoolSyncer.h"
+#include "spool/Submission.h"
+
+namespace {
+
+class HandOffTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Box.WithProgramPath();
+    m_Box.SetNumber("OUTIndex", 7);
+    m_Box.SetNumber("OUTIndexAtt", 0);
+    m_Box.EnableLogs();
+    WriteWholeFile(m_Spool, AsStored(m_Mail));
+    WriteWholeFile(m_Box.Out() + "~41~ENV", "");
+    m_Record.dataLength = AsStored(m_Mail).size();
+    m_Record.recipients = {"TO:<4711@fax.example.com>"};
+  }
+  std::vector<std::string> OutFiles() const { return DirectoryNames(m_Box.Out()); }
+
+  SpoolSandbox m_Box;
+  const std::string m_Mail =
+      "From: a@example.com\nTo: 4711@fax.example.com\nSubject: s\nContent-Type: multipart/mixed; "
+      "boundary=b\n\n"
+      "--b\nContent-Type: text/plain\n\nbody\n--b\nContent-Type: application/pdf; name=r.pdf\n\nx\n--b--\n";
+  const std::string m_Spool = m_Box.Out() + "41.zqx";
+  CSpoolRecord m_Record;
+};
+
+TEST_F(HandOffTest, StagedUnderOwnNamesThenCompletedEnvelopeLast) {
+  // The record after the mail is not part of it.
+  WriteWholeFile(m_Spool, AsStored(m_Mail) + "RECORD BYTES");
+  CSubmission submission(m_Box.Out(), "41");
+  ASSERT_EQ(StageSubmission(m_Spool.c_str(), m_Record, submission), 0);
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "~41~ATT0.pdf", "~41~ENV", "~41~ENV7.bdy"}));
+  CSpoolSyncer sync(m_Box.Out().substr(0, m_Box.Out().size() - 1));
+  ASSERT_EQ(CommitSubmissions({&submission}, sync), std::vector<CommitResult>{CommitResult::kCommitted});
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp"}));
+  EXPECT_EQ(
+      DecoderSandbox::Text(m_Box.Out() + "ENV7.tmp"),
+      "FROM: <a@example.com>\nTO: \"4711\" <4711@fax.example.com>\nSUBJECT: s\n\nBEGIN BODY\n<<ENV7.bdy>>\n"
+      "END BODY\n\nBEGIN ATTACH\n<<r.pdf:ATT0.pdf>>\nEND ATTACH\n");
+  EXPECT_EQ(DecoderSandbox::Text(m_Box.Out() + "ENV7.bdy"), "body");
+  FinishSpoolFile(m_Spool.c_str(), m_Record.dataLength);  // debug log on: the mail alone is kept
+  const std::vector<std::string> files = OutFiles();
+  ASSERT_EQ(files.size(), 4u);
+  EXPECT_EQ(ReadWholeFile(m_Box.Out() + files[0]), AsStored(m_Mail)) << files[0];
+}
+
+TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
+  m_Box.SetNumber("FileNameUse", 1);  // something else holds the envelope name
+  std::atomic<int> result{-1};
+  std::thread handOff([&] {
+    CSubmission submission(m_Box.Out(), "41");
+    result = StageSubmission(m_Spool.c_str(), m_Record, submission);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (m_Box.SecondaryLog().find("File name taken, waiting for 25 sec") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(result.load(), -1);
+  const auto stopped = std::chrono::steady_clock::now();
+  StopNameWaits();
+  handOff.join();
+  StopNameWaits(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+  EXPECT_EQ(result.load(), 1);
+  EXPECT_EQ(m_Box.Number("OUTIndex"), 7u);  // nothing drawn, nothing made
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "~41~ENV"}));
+}
+
+}  // namespace
