@@ -1,7 +1,8 @@
 // host/StartGateway.cpp: the start routine shared by console and service mode.
 //
-// Threading: runs before any component thread exists; the file manager and
-// inbound server pointers are written here once and only read afterwards.
+// Threading: runs before any component thread exists; the file manager,
+// inbound server and outbound deliverer pointers are written here once and
+// only read afterwards.
 #include "host/StartGateway.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "host/Ports.h"
 #include "log/DebugLog.h"
 #include "smtpin/SMTPIn.h"
+#include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 
@@ -17,6 +19,7 @@ namespace {
 
 CFileMan* g_FileMan = nullptr;  // lives until the process ends
 SMTPIn* g_SMTPIn = nullptr;     // lives until the process ends
+SMTPOut* g_SMTPOut = nullptr;   // lives until the process ends
 
 }  // namespace
 
@@ -60,8 +63,13 @@ int StartGateway(CService* service) {
     g_SMTPIn->StartAcceptThread();
   }
 
-  // 9-10. TODO(outbound deliverer): create SMTPOut, give it TheFileMan(),
-  //       record it in service->m_SMTPOUT, start its main thread and return
-  //       that result.
+  // 9-10. The outbound deliverer, once the inbound side accepts mail.
+  if (g_SMTPOut == nullptr) {
+    g_SMTPOut = new SMTPOut();
+    g_SMTPOut->fileMan = g_FileMan;
+    service->m_SMTPOUT = g_SMTPOut;
+    return static_cast<int>(g_SMTPOut->Start());
+  }
+  service->m_SMTPOUT = g_SMTPOut;
   return 0;
 }

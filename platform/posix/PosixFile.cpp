@@ -156,6 +156,20 @@ bool CFile::Sync() {
   return true;
 }
 
+std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
+  const off_t at = ::lseek(m_Fd, static_cast<off_t>(offset), whence);
+  if (at < 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return -1;
+  }
+  return static_cast<std::int64_t>(at);
+}
+
 bool CFile::SetEndOfFile() {
   if (m_Fd < 0) {
     PlatformSetLastError(ERROR_INVALID_HANDLE);

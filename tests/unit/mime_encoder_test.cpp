@@ -14,9 +14,10 @@ namespace {
 
 TEST(MimeEncoder, DetectsTypeFromLeadingBytesAndRewinds) {
   CTempDir dir;
-  for (const auto& [bytes, type] : {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
-                                    {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
-                                    {std::string(), "application/octet-stream"}}) {
+  for (const auto& [bytes, type] :
+       {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
+        {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
+        {std::string(), "application/octet-stream"}}) {
     WriteWholeFile(dir.File("probe"), bytes);
     CStdioFile in = CStdioFile::Open(dir.File("probe"), "rb");
     EXPECT_STREQ(DetectContentType(in), type) << bytes;
@@ -42,6 +43,13 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLfOrReportsItsOutput) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(EncodeFile(again, "in", dir.File("no/such/dir/part").c_str(), "x"), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("no/such/dir/part: "), std::string::npos);
+
+  // A part cut short by a full disk is no part.
+  CStdioFile third = CStdioFile::Open(dir.File("fax.gif"), "rb");
+  if (!CStdioFile::Open("/dev/full", "w").IsOpen()) GTEST_SKIP() << "no /dev/full";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(EncodeFile(third, "in", "/dev/full", "x"), 1);
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(MimeEncoder, IdentifierIsSecondsAtHost) {
