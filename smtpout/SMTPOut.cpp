@@ -29,31 +29,10 @@ constexpr std::size_t kPathBuffer = 260;
 
 unsigned MainThreadEntry(void* argument) { return SMTPMainThread(static_cast<SMTPOut*>(argument)); }
 
-// "abc.tmp" becomes "abc<suffix>" (with `upper`: "ABC<suffix>"). Only the file
-// name changes: the directories keep their letters, and a ".tmp" in a
-// directory name is not the extension.
-std::string ErrorName(const std::string& path, const char* suffix, bool upper) {
-  const std::size_t cut = path.find_last_of(kPathSeparator);
-  const std::size_t start = cut == std::string::npos ? 0 : cut + 1;
-  std::string name = path.substr(start);
-  if (upper) {
-    for (char& c : name) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  // Messages match "*.tmp", so the name ends in the extension, in any case.
-  std::size_t extension = name.size() >= 4 ? name.size() - 4 : std::string::npos;
-  if (extension == std::string::npos ||
-      (name[extension] != '.' || (name[extension + 1] | 0x20) != 't' || (name[extension + 2] | 0x20) != 'm' ||
-       (name[extension + 3] | 0x20) != 'p'))
-    extension = name.size();
-  return path.substr(0, start) + name.substr(0, extension) + suffix;
-}
-
 // Gives an undeliverable message its error name and reports it (event 435),
 // whether or not the move succeeded. True when the file was moved.
 bool MoveToErrorName(const std::string& path, const char* suffix, bool upper, const char* failureText) {
-  const std::string target = ErrorName(path, suffix, upper);
+  const std::string target = OutboundErrorName(path, suffix, upper);
   const bool moved = FileMove(path, target);
   if (!moved) {
     DebugLog(failureText, CV_SRC, __LINE__);
@@ -287,4 +266,25 @@ bool SMTPOutThread(SMTPOut* self) {
   --self->activeDeliveries;
   DebugLog("SMTPOut- SMTPOutThread() end.", CV_SRC, __LINE__);
   return moved;
+}
+
+// "abc.tmp" becomes "abc<suffix>" (with `upper`: "ABC<suffix>"). Only the file
+// name changes: the directories keep their letters, and a ".tmp" in a
+// directory name is not the extension.
+std::string OutboundErrorName(const std::string& path, const char* suffix, bool upper) {
+  const std::size_t cut = path.find_last_of(kPathSeparator);
+  const std::size_t start = cut == std::string::npos ? 0 : cut + 1;
+  std::string name = path.substr(start);
+  if (upper) {
+    for (char& c : name) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  // Messages match "*.tmp", so the name ends in the extension, in any case.
+  std::size_t extension = name.size() >= 4 ? name.size() - 4 : std::string::npos;
+  if (extension == std::string::npos ||
+      (name[extension] != '.' || (name[extension + 1] | 0x20) != 't' || (name[extension + 2] | 0x20) != 'm' ||
+       (name[extension + 3] | 0x20) != 'p'))
+    extension = name.size();
+  return path.substr(0, start) + name.substr(0, extension) + suffix;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "net/C_WSClient.h"
 #include "platform/File.h"
@@ -95,3 +96,8 @@ bool SMTPOutThread(SMTPOut* self);
 constexpr int kWorkBufferSize = 200;
 // Reply code at the start of a reply line (0 when there is none); logs the line.
 std::int32_t ReadAck(const char* line);
+
+// The error name of an undeliverable message: its file name ("abc.tmp") with
+// the extension replaced by `suffix`, the name's letters upper-cased first
+// when `upper`; the directories keep their letters.
+std::string OutboundErrorName(const std::string& path, const char* suffix, bool upper);
