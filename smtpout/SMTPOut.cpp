@@ -4,6 +4,7 @@
 // Threading: see SMTPOut.h. The main thread runs every delivery itself.
 #include "smtpout/SMTPOut.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>

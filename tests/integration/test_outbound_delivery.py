@@ -10,7 +10,6 @@ import email
 import email.policy
 import os
 import shutil
-import socket
 import subprocess
 import tempfile
 import time

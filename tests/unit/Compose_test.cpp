@@ -148,6 +148,23 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
   EXPECT_NE(got.mail.find("Content-Type: image/gif;\r\n        name=\"logo\"\r\n"), std::string::npos);
 }
 
+// Neither a long MailFrom nor a received-fax subject quoted in the body may
+// break the structure the mail header has announced.
+TEST_F(ComposeTest, ReplacementsKeepLineEndsAndTheAnnouncedStructure) {
+  const std::string longFrom(259, 'f');
+  Start({0, 0, 1, 1, longFrom});
+  WriteWholeFile(InFile("F1.tif"), "II*");
+  const Composed got = Compose(
+      "FROM: x\r\nTO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\n"
+      "SUBJECT: Fax received from 4711\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<p:F1.tif>>\r\nEND "
+      "ATTACH\r\n");
+  EXPECT_EQ(got.mail.substr(0, 5 + 251 + 7), "FROM:" + longFrom.substr(0, 251) + "\r\nTO: <");
+  EXPECT_NE(got.mail.find("Content-Type: text/plain;\r\n"), std::string::npos);
+  EXPECT_EQ(got.mail.find("------= Message-ID:"),
+            std::string::npos);  // no part delimiter in a text/plain mail
+  EXPECT_EQ(got.mail.find("name=\"p\""), std::string::npos);
+}
+
 TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
   Start({});
   WriteWholeFile(m_Box.In() + "msg.tmp", "TO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n");
