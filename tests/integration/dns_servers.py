@@ -74,7 +74,7 @@ def loopback_address() -> str:
         address = f"127.{rng.randint(16, 254)}.{rng.randint(0, 255)}.{rng.randint(1, 254)}"
         if _port_free(address):
             return address
-    raise RuntimeError("no free loopback address for a name server (does a system name server hold port 53?)")
+    raise RuntimeError("no free loopback address for a name server (does a system one hold port 53?)")
 
 
 class DnsServer:
