@@ -15,7 +15,7 @@ REPO_ROOT = Path(__file__).resolve().parents[2]
 MX = [(20, "127.31.7.20"), (10, "127.31.7.10"), (30, "127.31.7.30")]  # response order, not preference order
 
 pytestmark = pytest.mark.skipif(dns_servers.cannot_serve() is not None,
-                                reason=f"{dns_servers.cannot_serve()}: DNS tests skipped")
+                                reason=f"DNS tests skipped: {dns_servers.cannot_serve()}")
 
 
 @dataclass
