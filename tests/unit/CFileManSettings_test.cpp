@@ -51,8 +51,7 @@ TEST(CFileManSettings, ReadingOrderAndDefaults) {
     CFileMan files;
     EXPECT_EQ((std::vector<std::int32_t>{files.GetMaxOut(), files.GetMaxIn(), files.GetNumUsers(),
                                          files.GetAdvancedOptions(), files.GetNotifyOnFailure(),
-                                         files.GetNotifyOnSuccess(), files.GetSubjectLine(),
-                                         files.GetIncludeTIFF()}),
+                                         files.GetNotifyOnSuccess(), files.GetSubjectLine(), files.GetIncludeTIFF()}),
               c.numbers);
     EXPECT_EQ(std::string(files.DomainName()), c.domain);
     EXPECT_EQ(std::string(files.ProgramPath()), c.programPath);

@@ -144,8 +144,7 @@ TEST_F(CFileManQueue, MessagesHeldElsewhereAreSkipped) {
 TEST(QueueFileHelpers, ReadLineWantsALineFeed) {
   SpoolSandbox box;
   WriteWholeFile(box.Root() + "lines", "ab\nlonger line\nlast");
-  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite,
-                           FileCreation::kOpenExisting);
+  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
   char buffer[8];
   EXPECT_EQ(FileReadLine(file, buffer, 0), 0);
   // "ab\n", then "longer l" (no LF within 8 bytes), "ine\n", and "last" has no LF.

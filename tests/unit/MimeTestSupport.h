@@ -56,8 +56,7 @@ class DecoderSandbox : public SpoolSandbox {
     WithProgramPath();
     for (const char* counter : {"OUTIndex", "OUTIndexAtt", "TmpIndex"}) SetNumber(counter, 0);
     SetText("FileName", EnvelopePath());
-    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()})
-      WriteWholeFile(file, "");
+    for (const std::string& file : {EnvelopePath(), Out() + "Msgcnt.imp", ListPath()}) WriteWholeFile(file, "");
     std::filesystem::create_directory(Tmp());
     if (const char* old = std::getenv("TMP")) m_OldTmp = old;
     ::setenv("TMP", Tmp().c_str(), 1);

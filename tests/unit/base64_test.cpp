@@ -67,9 +67,7 @@ TEST_F(Base64Test, RoundTripsAcrossChunkAndReaderBufferBoundaries) {
 TEST_F(Base64Test, PaddingBlanksStrayBytesAndTruncation) {
   EXPECT_EQ(Decode("QQ==QUJD\nQUJD\n"), "A");  // everything after padding is ignored
   EXPECT_EQ(Decode("QUJD=QUJD\n"), "ABC");     // "=" as first of a group ends the data
-  EXPECT_EQ(Decode("S G V s b\tG 8 s\nI\nH~dv\x01"
-                   "cmxkIQ = =\n"),
-            "Hello, world!");
+  EXPECT_EQ(Decode("S G V s b\tG 8 s\nI\nH~dv\x01" "cmxkIQ = =\n"), "Hello, world!");
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Decode("QUJDQUJ\n"), "ABC");  // a truncated group writes nothing
   ::testing::internal::GetCapturedStderr();

@@ -24,19 +24,14 @@ TEST_F(FileTest, ShareModesWithinOneProcess) {
   CFile writer = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
   ASSERT_TRUE(writer.IsValid());
   ASSERT_EQ(writer.Write("hello", 5), 5);
-  EXPECT_FALSE(
-      CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways).IsValid());
+  EXPECT_FALSE(CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways).IsValid());
   ExpectLastError(ERROR_SHARING_VIOLATION);
   EXPECT_EQ(writer.Size(), 5);
 }
 
 TEST_F(FileTest, OpenFailuresGiveWindowsCodes) {
   WriteWholeFile(m_Dir.File("exists"), "x");
-  const struct {
-    std::string path;
-    FileCreation creation;
-    long code;
-  } cases[] = {
+  const struct { std::string path; FileCreation creation; long code; } cases[] = {
       {m_Dir.File("missing"), FileCreation::kOpenExisting, ERROR_FILE_NOT_FOUND},
       {m_Dir.File("nodir/missing"), FileCreation::kOpenExisting, ERROR_PATH_NOT_FOUND},
       {m_Dir.File("exists"), FileCreation::kCreateNew, ERROR_FILE_EXISTS},
@@ -101,18 +96,12 @@ TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
 }
 
 TEST(WildcardTest, Table) {
-  const struct {
-    const char* pattern;
-    const char* name;
-    bool match;
-  } cases[] = {
-      {"*.tmp", "A.TMP", true},   {"*.tmp", "a.tmp.x", false},
-      {"?.tmp", "ab.tmp", false}, {"*.*", "noext", true},
-      {"x.*", "x", true},         {"x.*", "xy", false},
-      {"a*b*c", "aXbYbZc", true}, {"a*b*c", "aXbYbZ", false},
-      {"", "a", false},           {"*a", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
+  const struct { const char* pattern; const char* name; bool match; } cases[] = {
+      {"*.tmp", "A.TMP", true},         {"*.tmp", "a.tmp.x", false},     {"?.tmp", "ab.tmp", false},
+      {"*.*", "noext", true},           {"x.*", "x", true},              {"x.*", "xy", false},
+      {"a*b*c", "aXbYbZc", true},       {"a*b*c", "aXbYbZ", false},      {"", "a", false},
+      {"*a", "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", false},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+  for (const auto& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 }  // namespace

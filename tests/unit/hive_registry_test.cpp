@@ -62,24 +62,16 @@ TEST_F(HiveRegistryTest, OpenAndReadRules) {
 }
 
 TEST_F(HiveRegistryTest, EveryValueTypeRoundTripsThroughTheFile) {
-  struct Case {
-    const char* name;
-    DWORD type;
-    std::string data;
-  };
+  struct Case { const char* name; DWORD type; std::string data; };
   std::string all;
   for (int i = 0; i < 300; ++i) all.push_back(static_cast<char>(i));
-  const Case cases[] = {{"Sz", REG_SZ, std::string("C:\\path \"quoted\"\0", 17)},
-                        {"SzNoTerminator", REG_SZ, "abc"},
-                        {"SzZeroBytes", REG_SZ, ""},
-                        {"SzLineBreak", REG_SZ, std::string("a\r\nb\0", 5)},
-                        {"SzInnerNul", REG_SZ, std::string("a\0b\0", 4)},
-                        {"Binary", REG_BINARY, all},
-                        {"ShortDword", REG_DWORD, std::string("\x01\x02", 2)},
-                        {"Dword", REG_DWORD, "\x78\x56\x34\x12"},
-                        {"Multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
-                        {"Qword", 11, "\1\2\3\4\5\6\7\x08"},
-                        {"", REG_SZ, std::string("default\0", 8)}};
+  const Case cases[] = {
+      {"Sz", REG_SZ, std::string("C:\\path \"quoted\"\0", 17)}, {"SzNoTerminator", REG_SZ, "abc"},
+      {"SzZeroBytes", REG_SZ, ""}, {"SzLineBreak", REG_SZ, std::string("a\r\nb\0", 5)},
+      {"SzInnerNul", REG_SZ, std::string("a\0b\0", 4)}, {"Binary", REG_BINARY, all},
+      {"ShortDword", REG_DWORD, std::string("\x01\x02", 2)}, {"Dword", REG_DWORD, "\x78\x56\x34\x12"},
+      {"Multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)}, {"Qword", 11, "\1\2\3\4\5\6\7\x08"},
+      {"", REG_SZ, std::string("default\0", 8)}};
   CRegKey key = CreateGateway();
   for (const Case& c : cases)
     ASSERT_EQ(key.SetValue(c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size())), ERROR_SUCCESS);
@@ -178,11 +170,11 @@ TEST_F(HiveRegistryTest, FlushPairsTheHiveWithASyncedCopyThatChangesAlternate) {
     EXPECT_TRUE(fs::equivalent(spare, expected % 2 == 1 ? first : second));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a change time of its own on a coarse clock
-  WriteWholeFile(spare, ReadWholeFile(spare));                 // no longer trusted to be on disk
+  WriteWholeFile(spare, ReadWholeFile(spare));  // no longer trusted to be on disk
   ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
   EXPECT_FALSE(fs::exists(spare));
   ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
-  EXPECT_EQ(ReadWholeFile(spare), ReadWholeFile(m_Hive));              // paired again
+  EXPECT_EQ(ReadWholeFile(spare), ReadWholeFile(m_Hive));  // paired again
   ASSERT_EQ(RegWriteString(key, "FileName", "ENV10"), ERROR_SUCCESS);  // one byte longer
   EXPECT_FALSE(fs::exists(spare));  // renamed over the hive, not written in place
   ASSERT_EQ(key.Flush(), ERROR_SUCCESS);

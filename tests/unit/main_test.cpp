@@ -47,8 +47,7 @@ TEST_F(Entry, ModesFromACommandPrompt) {
       {"true", "", "timeout 30", 1, "", kService},
       {"true", "'\"-i\"'", "timeout 30", 1, "",
        "Install Service: Service installation is not available in this build.\n"},
-      {"true", "-u", "timeout 30", 1, "",
-       "Remove Service: Service removal is not available in this build.\n"},
+      {"true", "-u", "timeout 30", 1, "", "Remove Service: Service removal is not available in this build.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);

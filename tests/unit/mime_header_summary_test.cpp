@@ -24,8 +24,7 @@ TEST(Address, FormsAndFaxNumbers) {
     EXPECT_EQ(BareAddress(c[0]), c[1]) << c[0];
     EXPECT_EQ(AddressUser(c[0]), c[2]) << c[0];
   }
-  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1),
-            "\"Jan\" <jane@example.com>");  // loses its last character
+  EXPECT_EQ(FormatAddress("Jane<jane@example.com>", 1), "\"Jan\" <jane@example.com>");  // loses its last character
   EXPECT_EQ(FormatAddress("\"@\" <jane@example.com>", 1), "\"jane\" <jane@example.com>");
   EXPECT_EQ(FormatAddress("", 0), "<>");
   EXPECT_EQ(IsFaxNumberAddress("@fax"), 0);    // no user part: "@fax" itself
@@ -65,9 +64,7 @@ TEST(EncodedWord, DecodesTheFirstWord) {
   const char* kCases[][2] = {
       {"Re: =?utf-8?b?SGk?= tail", "Re: Hi tail"},
       {"=?utf-8?Q?=C3=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},  // a Q text that begins with "="
-      {"=?x?Q?cut=4?=", "cut"},
-      {"=?x?Q?no end", "no end"},
-      {"=?x?Q?\?= suffix", "=?x?Q?\?="}};  // empty text
+      {"=?x?Q?cut=4?=", "cut"}, {"=?x?Q?no end", "no end"}, {"=?x?Q?\?= suffix", "=?x?Q?\?="}};  // empty text
   for (const auto& c : kCases) {
     std::string text = c[0];
     DecodeEncodedWord(text);
@@ -78,8 +75,7 @@ TEST(EncodedWord, DecodesTheFirstWord) {
 class SummaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (GetOverrideAddressCheck() != 0)
-      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+    if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
   }
   DecoderSandbox m_Box;
 };
@@ -90,10 +86,9 @@ TEST_F(SummaryTest, LinesSortedWithoutRepeatsAndAGroupPerEnclosedMessage) {
       "Subject: =?us-ascii?Q?Quarterly_report?=\nContent-Type: message/rfc822\n\n"
       "From: inner@example.com\nTo: 5550100@fax\nSubject: original\n\ntext\n",
       {"TO:<a@x.example>", "TO:<b@x.example>"});
-  EXPECT_EQ(
-      m_Box.Envelope(),
-      "FROM: <sender@example.com>\nTO: \"A\" <A@x.example>\nTO: \"a\" <a@x.example>\n"
-      "TO: \"b\" <b@x.example>\nSUBJECT: Quarterly report\nFROM: <inner@example.com>\nSUBJECT: original\n");
+  EXPECT_EQ(m_Box.Envelope(),
+            "FROM: <sender@example.com>\nTO: \"A\" <A@x.example>\nTO: \"a\" <a@x.example>\n"
+            "TO: \"b\" <b@x.example>\nSUBJECT: Quarterly report\nFROM: <inner@example.com>\nSUBJECT: original\n");
   EXPECT_NE(ReadWholeFile(m_Box.EnvelopePath()).find("SUBJECT: Quarterly report\r\n"), std::string::npos);
 
   // Without a sender or a recipient there is no summary.

@@ -50,8 +50,7 @@ TEST_F(PartReaderTest, PartsEndBeforeTheLfOfTheirDelimiter) {
       {"a\n--anything\nb\n", "", 1, "a[0]b\n"},                 // empty boundary: every dash line
       {"a\n--" + b80.substr(0, 70) + "\nb\n", b80, 1, "a[0]b\n"},
   };
-  for (const auto& c : kCases)
-    EXPECT_EQ(Trace(*Open(c.text, c.boundary.c_str()), c.delimiters), c.trace) << c.text;
+  for (const auto& c : kCases) EXPECT_EQ(Trace(*Open(c.text, c.boundary.c_str()), c.delimiters), c.trace) << c.text;
 }
 
 TEST_F(PartReaderTest, OuterDelimiterEndsTheInnerLevelAndIsReadAgain) {

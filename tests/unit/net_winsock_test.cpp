@@ -63,8 +63,7 @@ class WinsockTest : public ::testing::Test {
     ASSERT_EQ(m_Server.m_Accepting, 1);
   }
   void TearDown() override {  // every session is disposed of before the server goes
-    EXPECT_TRUE(
-        WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
+    EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
     EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
   }
   TestServer m_Server;

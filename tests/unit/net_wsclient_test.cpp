@@ -42,8 +42,7 @@ TEST_F(WsClientTest, ReadLineTakesNothingBeyondTheLineEndAndComesInPieces) {
   ConnectAndAccept();
   ASSERT_TRUE(loopback::SendAll(m_Peer, "220 hello\r\n250 bare\n" + std::string(12, 'x') + "\r\nrest"));
   char line[101];
-  for (const auto& [size, text] :
-       {std::pair{100, "220 hello"}, {100, "250 bare"}, {10, "xxxxxxxxxx"}, {10, "xx"}}) {
+  for (const auto& [size, text] : {std::pair{100, "220 hello"}, {100, "250 bare"}, {10, "xxxxxxxxxx"}, {10, "xx"}}) {
     EXPECT_EQ(m_Client.ReadLine(line, size), static_cast<int>(std::strlen(text)));
     EXPECT_STREQ(line, text);
   }

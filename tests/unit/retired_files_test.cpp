@@ -33,8 +33,7 @@ class RetiredFileTest : public ::testing::Test {
   std::size_t SpareCount() const {
     std::error_code ec;
     std::size_t n = 0;
-    for (auto it = fs::recursive_directory_iterator(m_D + ".spare", ec); !ec && it != fs::end(it);
-         it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(m_D + ".spare", ec); !ec && it != fs::end(it); it.increment(ec))
       n += it->is_regular_file();
     return n;
   }

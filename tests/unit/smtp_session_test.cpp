@@ -210,8 +210,7 @@ TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
 
 class SpoolWriterTest : public ::testing::Test {
  protected:
-  CSpoolWriter Writer(const char* name, FileCreation creation,
-                      FileAccess access = FileAccess::kReadWrite) const {
+  CSpoolWriter Writer(const char* name, FileCreation creation, FileAccess access = FileAccess::kReadWrite) const {
     return CSpoolWriter(CFile::Open(m_Sandbox.Out() + name, access, FileShare::kNone, creation));
   }
   SpoolSandbox m_Sandbox;
