@@ -1,7 +1,6 @@
-// tests/unit/SMTPOut_test.cpp: the deliverer's run over IN and its main
-// thread: what a delivered message leaves behind, the error names, and a
-// main thread that neither spins on a message it cannot take nor keeps its
-// owner waiting at the end.
+// tests/unit/SMTPOut_test.cpp: the deliverer's error names and a main thread
+// that neither spins on a message it cannot take nor keeps its owner waiting
+// at the end. (What a delivery leaves in IN: test_outbound_delivery.py.)
 #include "smtpout/SMTPOut.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "ScriptedSmtpServer.h"
+#include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
 #include "spool/CFileMan.h"
 
@@ -45,34 +44,6 @@ class SMTPOutTest : public ::testing::Test {
   std::unique_ptr<CFileMan> m_Files;
   std::unique_ptr<SMTPOut> m_Out;
 };
-
-TEST_F(SMTPOutTest, DeliveredMessageTakesEveryAttachmentSourceAlong) {
-  for (const bool debugLog : {false, true}) {
-    SCOPED_TRACE(debugLog);
-    std::filesystem::remove_all(m_Box.In());
-    std::filesystem::create_directories(m_Box.In());
-    if (debugLog) m_Box.EnableLogs();
-    CScriptedSmtpServer server(CSmtpScript{}, 1);
-    Start(server.Port());
-    WriteWholeFile(m_Box.In() + "fax1.tmp", kMessage);
-    WriteWholeFile(m_Box.In() + "F1.tif", "II*\0page one");
-    WriteWholeFile(m_Box.In() + "F2.tif", "II*\0page two");
-    m_Out->activeDeliveries = 1;
-    EXPECT_TRUE(SMTPOutThread(m_Out.get()));
-    EXPECT_EQ(m_Out->activeDeliveries, 0);
-    server.Join();
-    ASSERT_EQ(server.Sessions().size(), 1u);
-    EXPECT_NE(server.Sessions()[0].find("filename=\"page2.tif\""), std::string::npos);
-    // Only the mail file's debug copy may stay, and only while the debug log is on.
-    const std::vector<std::string> left = InNames();
-    if (debugLog) {
-      ASSERT_EQ(left.size(), 1u);
-      EXPECT_NE(left[0].find(".debug"), std::string::npos) << left[0];
-    } else {
-      EXPECT_TRUE(left.empty()) << left[0];
-    }
-  }
-}
 
 TEST(OutboundErrorNameTest, OnlyTheFileNameChanges) {
   const struct {
@@ -113,12 +84,6 @@ TEST_F(SMTPOutTest, MainThreadWaitsOnAMessageItCannotTakeAndStopsPromptly) {
   EXPECT_EQ(runs, 1u);
   EXPECT_TRUE(Logged("SMTPOut::SMTPMainThread() end."));
   EXPECT_EQ(InNames(), std::vector<std::string>{"busy.tmp"});
-}
-
-TEST_F(SMTPOutTest, StartNeedsTheFileManager) {
-  Start(loopback::FreePort());
-  m_Out->fileMan = nullptr;
-  EXPECT_EQ(m_Out->Start(), 2u);
 }
 
 }  // namespace
