@@ -2,8 +2,9 @@
 // mode, and the clean stop.
 //
 // Threading: StartGateway runs before any component thread exists; the file
-// manager and inbound server pointers are written there once and only read
-// afterwards. StopGateway runs on the thread that stops the process.
+// manager, inbound server and outbound deliverer pointers are written there
+// once and only read afterwards. StopGateway runs on the thread that stops
+// the process.
 #include "host/StartGateway.h"
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "platform/System.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolRecovery.h"
+#include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 
@@ -25,6 +27,7 @@ namespace {
 
 CFileMan* g_FileMan = nullptr;  // lives until the process ends
 SMTPIn* g_SMTPIn = nullptr;     // lives until the process ends
+SMTPOut* g_SMTPOut = nullptr;   // lives until the process ends
 
 // Mails found in OUT at start are handed off before the first client is
 // served; a hand-off that cannot finish in this time goes on in the background.
@@ -61,6 +64,8 @@ bool StopGateway(unsigned milliseconds) {
     const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return static_cast<std::uint32_t>(std::max<long long>(0, rest.count()));
   };
+  // No new delivery (one under way may be cut: its message stays in IN).
+  if (g_SMTPOut != nullptr) g_SMTPOut->shutdownFlag = 1;
   // No new client; sessions waiting for a command end, those receiving a mail
   // may finish it (and have it acknowledged, since it is then on disk).
   g_SMTPIn->StopAccepting();
@@ -111,8 +116,13 @@ int StartGateway(CService* service) {
     g_SMTPIn->StartAcceptThread();
   }
 
-  // 9-10. TODO(outbound deliverer): create SMTPOut, give it TheFileMan(),
-  //       record it in service->m_SMTPOUT, start its main thread and return
-  //       that result.
+  // 9-10. The outbound deliverer, once the inbound side accepts mail.
+  if (g_SMTPOut == nullptr) {
+    g_SMTPOut = new SMTPOut();
+    g_SMTPOut->fileMan = g_FileMan;
+    service->m_SMTPOUT = g_SMTPOut;
+    return static_cast<int>(g_SMTPOut->Start());
+  }
+  service->m_SMTPOUT = g_SMTPOut;
   return 0;
 }

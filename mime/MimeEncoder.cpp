@@ -66,7 +66,11 @@ int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName,
   head += "Content-Description: " + d + "\n\n";
   output.Write(head.data(), head.size());
   Base64EncodeStream(input, output);
-  output.Close();
+  // A part cut short by a failed write must not pass for the whole file.
+  if (!output.Close()) {
+    std::perror(outputName);
+    return 1;
+  }
   return 0;
 }
 

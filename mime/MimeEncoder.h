@@ -17,8 +17,8 @@ const char* DetectContentType(CStdioFile& input);
 // Writes the header lines of one attachment part, an empty line and the
 // base64 text of `input` (open for binary reading, left open) into a new text
 // file `outputName`. `displayName` names the part; `inputPath` is for the
-// caller's logs only. 0 done, 1 the output cannot be created (reported on
-// standard error).
+// caller's logs only. 0 done, 1 the output cannot be created or written
+// whole (reported on standard error).
 int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName);
 
 // "<seconds since 1970>@<HOSTNAME or random-pc>" into buffer (capacity size).

@@ -28,6 +28,7 @@ extern const char kPathSeparator;
 extern const char kPathSeparatorText[];  // the same as a one-character string
 
 enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
+enum class FileSeek { kBegin, kCurrent, kEnd };  // FILE_BEGIN, FILE_CURRENT, FILE_END
 enum class FileShare { kNone, kReadWrite };
 // CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING.
 enum class FileCreation { kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
@@ -53,8 +54,9 @@ class CFile {
   std::int64_t Write(const void* buffer, std::size_t count);
   // Data on disk (FlushFileBuffers / fsync).
   bool Sync();
-  // Moves to `offset` bytes from the start (SetFilePointer with FILE_BEGIN).
-  bool Seek(std::uint64_t offset);
+  // SetFilePointerEx: moves the file position; the new position from the
+  // start, -1 on failure (last error set).
+  std::int64_t Seek(std::int64_t offset, FileSeek from);
   // Ends the file at the current position (SetEndOfFile).
   bool SetEndOfFile();
   std::int64_t Size() const;

@@ -294,7 +294,8 @@ void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength) {
   if (kept.empty()) return;
   // The debug copy holds the mail as received, not the record after it.
   CFile copy = CFile::Open(kept, FileAccess::kWrite, FileShare::kNone, FileCreation::kOpenExisting);
-  if (!copy.IsValid() || !copy.Seek(dataLength) || !copy.SetEndOfFile())
+  if (!copy.IsValid() || copy.Seek(static_cast<std::int64_t>(dataLength), FileSeek::kBegin) < 0 ||
+      !copy.SetEndOfFile())
     DebugLogStr("SMTPIn- Error: Unable to cut the debug copy to the mail: ", kept.c_str(), CV_SRC, __LINE__);
 }
 

@@ -35,7 +35,8 @@ std::uint64_t Get(const unsigned char* p, int bytes) {
 
 // Reads exactly `size` bytes at `offset`.
 bool ReadAt(CFile& file, std::uint64_t offset, void* buffer, std::size_t size) {
-  return file.Seek(offset) && file.Read(buffer, size) == static_cast<std::int64_t>(size);
+  return file.Seek(static_cast<std::int64_t>(offset), FileSeek::kBegin) >= 0 &&
+         file.Read(buffer, size) == static_cast<std::int64_t>(size);
 }
 
 bool ParseRecord(const std::string& bytes, CSpoolRecord& record) {
@@ -131,7 +132,7 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
   // not: only a mail whose bytes check out is handed off.
   std::unique_ptr<char[]> chunk(new char[kReadChunk]);
   crc = 0;
-  if (!file.Seek(0)) {
+  if (file.Seek(0, FileSeek::kBegin) < 0) {
     why = "mail not readable";
     return SpoolFileState::kUnreadable;
   }

@@ -156,17 +156,18 @@ bool CFile::Sync() {
   return true;
 }
 
-bool CFile::Seek(std::uint64_t offset) {
+std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
   if (m_Fd < 0) {
     PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
+    return -1;
   }
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) || ::lseek(m_Fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    PlatformSetLastError(offset > static_cast<std::uint64_t>(INT64_MAX) ? ERROR_INVALID_PARAMETER
-                                                                        : FileErrorCodeNoPath(errno));
-    return false;
+  const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
+  const off_t at = ::lseek(m_Fd, static_cast<off_t>(offset), whence);
+  if (at < 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return -1;
   }
-  return true;
+  return static_cast<std::int64_t>(at);
 }
 
 bool CFile::SetEndOfFile() {

@@ -1,6 +1,7 @@
 // tests/helper/test_helper_main.cpp: test_helper, the second process of the
-// multi-process unit tests: `test_helper <subcommand> args...`. The hive is
-// $CVSMTPGW_HIVE. Single-threaded.
+// multi-process unit tests and the DNS client's driver in the integration
+// tests: `test_helper <subcommand> args...`. The hive is $CVSMTPGW_HIVE.
+// Single-threaded.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,9 +44,14 @@ int TmpNames(int argc, char** argv) {
 }
 }  // namespace
 
+int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
+
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
-  std::fprintf(stderr, "usage: test_helper hold-exclusive|tmp-names <arg> [flushEvery]\n");
+  if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
+  std::fprintf(
+      stderr,
+      "usage: test_helper hold-exclusive|tmp-names <arg> [flushEvery] | dns-lookup <server> <domain>\n");
   return 2;
 }

@@ -1,5 +1,6 @@
-"""`gateway`, `make_gateway(values=, debug_logs=)`: started gateways, stopped with q at teardown, failing
-the test if one ignored q or a sanitizer reported; kept after a failure or with CVSMTPGW_KEEP=1."""
+"""`gateway`, `make_gateway(values=, debug_logs=, binary=, start=)`: gateways (started unless start=False, for
+a test that fills its spool first), stopped with q at teardown, failing the test if one ignored q or a sanitizer
+reported; kept after a failure or with CVSMTPGW_KEEP=1."""
 
 import os
 import shutil
@@ -19,9 +20,9 @@ def pytest_runtest_makereport(item, call):
 def make_gateway(request):
     made: list[Gateway] = []
 
-    def factory(values=None, debug_logs=True) -> Gateway:
-        made.append(Gateway(values=values, debug_logs=debug_logs))
-        return made[-1].start()
+    def factory(values=None, debug_logs=True, binary=None, start=True) -> Gateway:
+        made.append(Gateway(values=values, debug_logs=debug_logs, binary=binary))
+        return made[-1].start() if start else made[-1]
 
     yield factory
     for gw in made:

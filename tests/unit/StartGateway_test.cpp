@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
 #include "host/CService.h"
@@ -26,6 +29,15 @@ TEST(StartGateway, LogSwitchesFirstThenTheFileManagerThenTheFlags) {
   EXPECT_NE(box.PrimaryLog().find("Domain Name: gw.example"), std::string::npos);
   ASSERT_NE(service.m_SMTPIN, nullptr);
   EXPECT_NE(box.PrimaryLog().find("SMTPIn listening to port " + std::to_string(port)), std::string::npos);
+  // The outbound deliverer comes last and runs.
+  ASSERT_NE(service.m_SMTPOUT, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (box.PrimaryLog().find("SMTPOut- SMTPMainThread() begin.") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_LT(box.PrimaryLog().find("SMTPIn listening to port"),
+            box.PrimaryLog().find("SMTPOut- SMTPMainThread() begin."));
 }
 
 TEST(Ports, DefaultIs25AndValuesPassUnchecked) {

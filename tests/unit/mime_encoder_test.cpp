@@ -42,6 +42,13 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLfOrReportsItsOutput) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(EncodeFile(again, "in", dir.File("no/such/dir/part").c_str(), "x"), 1);
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("no/such/dir/part: "), std::string::npos);
+
+  // A part cut short by a full disk is no part.
+  CStdioFile third = CStdioFile::Open(dir.File("fax.gif"), "rb");
+  if (!CStdioFile::Open("/dev/full", "w").IsOpen()) GTEST_SKIP() << "no /dev/full";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(EncodeFile(third, "in", "/dev/full", "x"), 1);
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(MimeEncoder, IdentifierIsSecondsAtHost) {

@@ -1,0 +1,43 @@
+// smtpout/Compose.h: an outbound message file of the fax server made into the
+// mail that the SMTP client sends, the receiver found in that mail, and one
+// attachment source file made into a MIME part of it.
+//
+// The message file is read as lines of at most 259 bytes: header lines, an
+// empty line, "BEGIN BODY", an empty line, the body, an empty line, "END BODY",
+// an empty line, and optionally "BEGIN ATTACH", one "<<display:file>>" line per
+// file in IN, "END ATTACH". The mail file gets the header lines, a MIME header
+// block, the body, one base64 part per attachment and the final "." line.
+//
+// Threading: called on the outbound main thread only; no state between calls.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/File.h"
+
+class SMTPOut;
+
+// ComposeMessage results.
+constexpr int kComposeNotToBeSent = 0;  // no SUBJECT: line, or a report switched off
+constexpr int kComposeToBeSent = 1;
+constexpr int kComposeFailed = -1;  // the mail file could not be written whole: keep the message
+
+// Writes the mail for `message` into `mail` (both left at their start).
+// `attachmentPaths` gets the path of every attachment source file named in the
+// message, in order, whether or not it was encoded into the mail.
+int ComposeMessage(CFile& message, CFile& mail, SMTPOut& object, std::vector<std::string>& attachmentPaths);
+
+// The receiver of the first line that begins with "TO:" (case ignored):
+// "TO: <ADDRESS>" with the bare address in capitals, into `receiver`
+// (capacity `size`). 0 found; 1 no such line with a non-empty address that
+// fits. The mail file is left at its start.
+int FindRecipient(CFile& mail, char* receiver, std::size_t size);
+
+// Appends the MIME part of the file at `path`, named `displayName`, and an
+// empty line to `mail`. 0 written; 1 the source cannot be opened; 2 the
+// encoder failed (its output or the source could not be read or written
+// whole); 3 the encoded work file cannot be opened; 4 the part could not be
+// copied into the mail file whole (the mail is then unusable).
+int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName);

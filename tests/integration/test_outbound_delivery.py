@@ -1,0 +1,170 @@
+"""Fax to mail from end to end: outbound message files dropped into IN are delivered to
+real SMTP servers (Postfix's smtp-sink, which stores each mail it takes) that the gateway
+finds through a real name server (dnsmasq, from dns_servers). The gateway runs in a mount
+namespace of its own whose /etc/hosts and /etc/resolv.conf point every host lookup at that
+name server, so no lookup leaves 127.0.0.0/8. Needs root (port 53, mounts)."""
+
+from __future__ import annotations
+
+import email
+import email.policy
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+import dns_servers
+from gateway_harness import free_port, wait_until
+from outbound_support import message_file
+
+SMTP_SINK = "/usr/sbin/smtp-sink"
+UNSHARE = "/usr/bin/unshare"  # util-linux
+
+
+# Only a want of root skips: smtp-sink (postfix) and dnsmasq come with scripts/packages.txt.
+pytestmark = pytest.mark.skipif(dns_servers.cannot_serve() is not None,
+                                reason=f"{dns_servers.cannot_serve()}: outbound delivery tests skipped")
+
+
+class Sink:
+    """smtp-sink on address:port, keeping each mail as a file in `dumps` (its own
+    headers X-Mail-Args, X-Rcpt-Args and Received come first)."""
+
+    def __init__(self, name: str, address: str, port: int):
+        self.name, self.address = name, address
+        self.dumps = Path(tempfile.mkdtemp(prefix="cvgw-sink-"))
+        self.dumps.chmod(0o777)  # smtp-sink writes as nobody
+        self.process = subprocess.Popen(
+            [SMTP_SINK, "-u", "nobody", "-h", name, "-d", f"{self.dumps}/%Y%m%d%H%M%S.", f"{address}:{port}", "16"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        while not self._listening(port):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"smtp-sink on {address}:{port} did not start: {self.process.stderr.read()}")
+            time.sleep(0.05)
+
+    @staticmethod
+    def _listening(port: int) -> bool:  # from /proc, so the sink sees no session of ours
+        rows = [r.split() for r in open("/proc/net/tcp").read().splitlines()[1:]]
+        return any(r[3] == "0A" and int(r[1].rsplit(":", 1)[1], 16) == port for r in rows)
+
+    def mails(self) -> list[bytes]:
+        return [p.read_bytes() for p in sorted(self.dumps.iterdir())]
+
+    def stop(self) -> None:
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        shutil.rmtree(self.dumps, ignore_errors=True)
+
+
+def addresses(count: int) -> list[str]:
+    """Distinct loopback addresses, none of them the name server's."""
+    return [dns_servers.loopback_address() for _ in range(count)]
+
+
+def namespace_wrapper(directory: Path, name_server: str) -> Path:
+    """A program that runs the gateway (its argument) with its own /etc/hosts and
+    /etc/resolv.conf, which name only `name_server`."""
+    (directory / "hosts").write_text("127.0.0.1 localhost\n")
+    (directory / "resolv.conf").write_text(f"nameserver {name_server}\noptions timeout:2 attempts:1\n")
+    binary = os.environ.get("CVSMTPGW_BINARY") or str(Path(__file__).resolve().parents[2] / "build" / "cvsmtpgw")
+    wrapper = directory / "cvsmtpgw-in-namespace"
+    wrapper.write_text(
+        "#!/bin/sh\n"
+        f"exec {UNSHARE} --mount --propagation private /bin/sh -c "
+        "'mount --bind \"$0\" /etc/hosts && mount --bind \"$1\" /etc/resolv.conf && exec \"$2\" \"$3\"' "
+        f"'{directory}/hosts' '{directory}/resolv.conf' '{binary}' \"$@\"\n")
+    wrapper.chmod(0o755)
+    return wrapper
+
+
+@pytest.fixture
+def sinks():
+    started: list[Sink] = []
+
+    def start(name: str, address: str, port: int) -> Sink:
+        started.append(Sink(name, address, port))
+        return started[-1]
+
+    yield start
+    for sink in started:
+        sink.stop()
+
+
+def start_gateway(make_gateway, tmp_path: Path, zone, port: int, messages: dict[str, bytes],
+                  files: dict[str, bytes] | None = None):
+    gw = make_gateway(values={"DNSName": zone.address, "SmtpTxPort": port},
+                      binary=namespace_wrapper(tmp_path, zone.address), start=False)
+    for name, data in {**messages, **(files or {})}.items():
+        (gw.in_dir / name).write_bytes(data)
+    return gw.start()
+
+
+def wait_delivered(gw, names: list[str], sinks: list[Sink], count: int) -> None:
+    wait_until(lambda: not any((gw.in_dir / n).exists() for n in names) and sum(len(s.mails()) for s in sinks) >= count,
+               30, lambda: f"not delivered: IN {sorted(p.name for p in gw.in_dir.iterdir())}\n{gw.diagnostics()}")
+
+
+def parse(dump: bytes) -> email.message.EmailMessage:
+    return email.message_from_bytes(dump, policy=email.policy.compat32)
+
+
+def test_fax_with_attachments_reaches_the_first_exchanger_of_the_response(make_gateway, sinks, tmp_path):
+    first, second = addresses(2)
+    # Listed with preference 20 before 10: the order of the response counts, not the preference.
+    zone = dns_servers.serve_mail_zone("fax.test", mx=[(20, "mx1.fax.test"), (10, "mx2.fax.test")],
+                                       a={"mx1.fax.test": first, "mx2.fax.test": second})
+    with zone:
+        port = free_port()
+        mx1, mx2 = sinks("mx1.fax.test", first, port), sinks("mx2.fax.test", second, port)
+        tiff = b"II*\x00" + os.urandom(5000)
+        pdf = b"%PDF-1.4\n" + os.urandom(3000) + b"\n%%EOF\n"
+        gif = b"GIF89a" + os.urandom(200)
+        body = ["A fax of 3 pages arrived.", ".this line begins with a dot", ".", "after the lone dot"]
+        message = message_file("Jane.Doe@fax.test", "Fax received from +49 30 1234567", body,
+                               [("fax.tif", "F0001.tif"), ("scan.pdf", "F0001.pdf"), ("logo.gif", "F0002.gif")])
+        gw = start_gateway(make_gateway, tmp_path, zone, port, {"fax1.tmp": message},
+                           {"F0001.tif": tiff, "F0001.pdf": pdf, "F0002.gif": gif})
+        wait_delivered(gw, ["fax1.tmp"], [mx1, mx2], 1)
+
+    assert mx2.mails() == []
+    (dump,) = mx1.mails()
+    mail = parse(dump)
+    assert mail["X-Mail-Args"] == "<fax.example.com>" and mail["X-Rcpt-Args"] == "<JANE.DOE@FAX.TEST>"
+    assert mail["X-Helo-Args"] == "fax.example.com"
+    assert mail["SUBJECT"] == "Fax received from +49 30 1234567"
+    assert mail.get_content_type() == "multipart/mixed" and not mail.defects
+    text, *parts = mail.get_payload()
+    assert text.get_content_type() == "text/plain"
+    assert text.get_payload().splitlines() == body
+    assert [(p.get_filename(), p.get_content_type(), p.get_payload(decode=True)) for p in parts] == [
+        ("fax.tif", "application/octet-stream", tiff), ("scan.pdf", "application/octet-stream", pdf),
+        ("logo.gif", "image/gif", gif)]
+    # The message and every attachment file named in it are gone; only the debug copy of the mail stays.
+    assert [p.name for p in gw.in_dir.iterdir() if not p.name.endswith(".debug")] == []
+
+
+def test_refusing_exchanger_is_skipped_and_a_domain_without_mx_gets_its_address(make_gateway, sinks, tmp_path):
+    refusing, second, plain = addresses(3)
+    zone = dns_servers.serve_mail_zone("fax.test", mx=[(10, "mx1.fax.test"), (20, "mx2.fax.test")],
+                                       a={"mx1.fax.test": refusing, "mx2.fax.test": second,
+                                          "plain.fax.test": plain})
+    with zone:
+        port = free_port()
+        mx2, direct = sinks("mx2.fax.test", second, port), sinks("plain.fax.test", plain, port)
+        messages = {"a.tmp": message_file("user@fax.test", "Fax received from 1", ["to the domain"]),
+                    "b.tmp": message_file("user@plain.fax.test", "Fax received from 2", ["to the host"])}
+        gw = start_gateway(make_gateway, tmp_path, zone, port, messages)
+        wait_delivered(gw, list(messages), [mx2, direct], 2)
+
+    assert [parse(m)["X-Rcpt-Args"] for m in mx2.mails()] == ["<USER@FAX.TEST>"]
+    assert [parse(m)["X-Rcpt-Args"] for m in direct.mails()] == ["<USER@PLAIN.FAX.TEST>"]
+    log = gw.text("debug.log")
+    assert f"SMTPOut- Unable to connect to the host: {refusing}" in log
+    assert "SMTPOut- No MX Rec: Using: PLAIN.FAX.TEST" in log

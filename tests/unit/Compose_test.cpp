@@ -1,0 +1,207 @@
+// tests/unit/Compose_test.cpp: outbound message files made into mails (golden
+// files in data/compose), the send decision, the receiver of a mail and the
+// attachment lines that are refused.
+#include "smtpout/Compose.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "SpoolTestSupport.h"
+#include "smtpout/SMTPOut.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+const std::filesystem::path kData = std::filesystem::path(__FILE__).parent_path() / "data" / "compose";
+
+std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
+  return std::snprintf(buffer, size, "%s", "1700000000@test-host");
+}
+
+struct Settings {
+  DWORD includeTIFF = 1, subjectLine = 0, notifyOnSuccess = 1, notifyOnFailure = 1;
+  std::string mailFrom;
+};
+
+class ComposeTest : public ::testing::Test {
+ protected:
+  void Start(const Settings& settings) {
+    m_Box.WithProgramPath();
+    m_Box.SetNumber("AdvancedOptions", 1);
+    m_Box.SetNumber("IncludeTIFF", settings.includeTIFF);
+    m_Box.SetNumber("SubjectLine", settings.subjectLine);
+    m_Box.SetNumber("NotifyOnSuccess", settings.notifyOnSuccess);
+    m_Box.SetNumber("NotifyOnFailure", settings.notifyOnFailure);
+    m_Box.SetText("MailFrom", settings.mailFrom);
+    m_Box.SetText("DNSName", "127.0.2.53");
+    m_Files = std::make_unique<CFileMan>();
+    m_Out = std::make_unique<SMTPOut>();
+    m_Out->fileMan = m_Files.get();
+    m_Out->SetIdentifierSource(FixedIdentifier);
+  }
+
+  struct Composed {
+    int result;
+    std::string mail;
+    std::vector<std::string> paths;
+  };
+  Composed Compose(const std::string& message) {
+    WriteWholeFile(m_Box.In() + "msg.tmp", message);
+    CFile in =
+        CFile::Open(m_Box.In() + "msg.tmp", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+    CFile mail =
+        CFile::Open(MailPath(), FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
+    Composed out{};
+    out.result = ComposeMessage(in, mail, *m_Out, out.paths);
+    EXPECT_EQ(in.Seek(0, FileSeek::kCurrent), 0);  // both files back at their start
+    EXPECT_EQ(mail.Seek(0, FileSeek::kCurrent), 0);
+    mail.Close();
+    out.mail = ReadWholeFile(MailPath());
+    return out;
+  }
+  std::string MailPath() const { return m_Box.In() + "9.zqx"; }
+  std::string InFile(const std::string& name) const { return m_Box.In() + name; }
+
+  SpoolSandbox m_Box;
+  std::unique_ptr<CFileMan> m_Files;
+  std::unique_ptr<SMTPOut> m_Out;
+};
+
+TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {
+  const struct {
+    const char* name;
+    Settings settings;
+    std::vector<std::string> attachments;
+  } cases[] = {
+      // Multipart although IncludeTIFF is 0; FROM: lines of header and body replaced.
+      {"received_fax", {0, 1, 0, 0, "fax-gateway@fax.example.com"}, {"F0001.tif", "F0001.pdf"}},
+      // SubjectLine with a short "Subject : " text; no END ATTACH, the mail is closed anyway.
+      {"report_short_subject", {1, 1, 1, 1, ""}, {"F0002.gif"}},
+      // text/plain: the attachment is named but not encoded; a long "Subject : " text is cut.
+      {"report_long_subject_plain", {0, 1, 1, 1, ""}, {"F0001.tif"}},
+      {"begin_body_without_empty_line", {}, {}},
+      {"end_body_without_empty_line", {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(m_Box.In());
+    std::filesystem::create_directories(m_Box.In());
+    for (const char* source : {"F0001.tif", "F0001.pdf", "F0002.gif"}) {
+      std::filesystem::copy_file(kData / source, InFile(source));
+    }
+    Start(c.settings);
+    const Composed got = Compose(ReadWholeFile((kData / (std::string(c.name) + ".msg")).string()));
+    EXPECT_EQ(got.result, kComposeToBeSent);
+    EXPECT_EQ(got.mail, ReadWholeFile((kData / (std::string(c.name) + ".mail")).string()));
+    std::vector<std::string> expected;
+    for (const std::string& a : c.attachments) expected.push_back(InFile(a));
+    EXPECT_EQ(got.paths, expected);
+    for (const auto& entry : std::filesystem::directory_iterator(m_Box.In())) {
+      EXPECT_NE(entry.path().filename().string().rfind("At", 0), 0u) << "work file left: " << entry.path();
+    }
+  }
+}
+
+TEST_F(ComposeTest, LastSubjectLineDecidesWhetherTheMailIsSent) {
+  const struct {
+    std::string headers;
+    DWORD notifyOnSuccess, notifyOnFailure;
+    int expected;
+  } cases[] = {
+      {"SUBJECT: Fax sent OK\r\n", 0, 1, kComposeNotToBeSent},
+      {"SUBJECT: Fax sent OK\r\n", 1, 0, kComposeToBeSent},
+      {"SUBJECT: Fax to 123 rejected\r\n", 1, 0, kComposeNotToBeSent},
+      {"SUBJECT: Fax to 123 rejected\r\n", 0, 1, kComposeToBeSent},
+      {"SUBJECT: Fax received from 123, sent OK, rejected\r\n", 0, 0, kComposeToBeSent},
+      {"SUBJECT: Fax sent OK\r\nSUBJECT: Reminder\r\n", 0, 0, kComposeToBeSent},
+      {"FROM: nobody\r\n", 1, 1, kComposeNotToBeSent},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.headers);
+    Start({1, 0, c.notifyOnSuccess, c.notifyOnFailure, ""});
+    EXPECT_EQ(Compose("TO: <a@b.example>\r\n" + c.headers + "\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n")
+                  .result,
+              c.expected);
+  }
+}
+
+TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
+  Start({});
+  std::filesystem::copy_file(kData / "F0002.gif", InFile("F0002.gif"));
+  const Composed got = Compose(
+      "TO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\nBEGIN "
+      "ATTACH\r\n"
+      "<<escape:../F0002.gif>>\r\n"
+      "<<long:abcdefghijklmnopqrstuv.gif>>\r\n"  // a file name of 26 characters
+      "<<nameless>>\r\n"
+      "<<gone:missing.gif>>\r\n"
+      "<<logo:F0002.gif>>\r\n"
+      "END ATTACH\r\n");
+  EXPECT_EQ(got.result, kComposeToBeSent);
+  // Only plain names in IN count; a missing file is named (for its deletion) but not attached.
+  EXPECT_EQ(got.paths, (std::vector<std::string>{InFile("missing.gif"), InFile("F0002.gif")}));
+  EXPECT_EQ(got.mail.find("name=\"escape\""), std::string::npos);
+  EXPECT_EQ(got.mail.find("name=\"gone\""), std::string::npos);
+  EXPECT_NE(got.mail.find("Content-Type: image/gif;\r\n        name=\"logo\"\r\n"), std::string::npos);
+}
+
+// Neither a long MailFrom nor a received-fax subject quoted in the body may
+// break the structure the mail header has announced.
+TEST_F(ComposeTest, ReplacementsKeepLineEndsAndTheAnnouncedStructure) {
+  const std::string longFrom(259, 'f');
+  Start({0, 0, 1, 1, longFrom});
+  WriteWholeFile(InFile("F1.tif"), "II*");
+  const Composed got = Compose(
+      "FROM: x\r\nTO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\n"
+      "SUBJECT: Fax received from 4711\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<p:F1.tif>>\r\nEND "
+      "ATTACH\r\n");
+  EXPECT_EQ(got.mail.substr(0, 5 + 251 + 7), "FROM:" + longFrom.substr(0, 251) + "\r\nTO: <");
+  EXPECT_NE(got.mail.find("Content-Type: text/plain;\r\n"), std::string::npos);
+  EXPECT_EQ(got.mail.find("------= Message-ID:"),
+            std::string::npos);  // no part delimiter in a text/plain mail
+  EXPECT_EQ(got.mail.find("name=\"p\""), std::string::npos);
+}
+
+TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
+  Start({});
+  WriteWholeFile(m_Box.In() + "msg.tmp", "TO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n");
+  WriteWholeFile(MailPath(), "");
+  CFile in =
+      CFile::Open(m_Box.In() + "msg.tmp", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  CFile readOnly = CFile::Open(MailPath(), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  std::vector<std::string> paths;
+  EXPECT_EQ(ComposeMessage(in, readOnly, *m_Out, paths), kComposeFailed);
+}
+
+TEST_F(ComposeTest, RecipientIsTheFirstUsableToLineInCapitals) {
+  Start({});
+  const std::string tooLong = "TO: <" + std::string(190, 'a') + "@b.example>\r\n";
+  const struct {
+    std::string mail;
+    const char* receiver;  // null: none
+  } cases[] = {
+      {"Return-Receipt-To:\r\nTO: Jane <Jane.Doe@Example.COM>\r\n", "TO: <JANE.DOE@EXAMPLE.COM>"},
+      {"From: x\r\nto:<<a@b.example>>\r\nTO: <second@b.example>\r\n", "TO: <A@B.EXAMPLE>"},
+      {"TO:\r\nTO: <>\r\nTO: c@d.example\r\n", "TO: <C@D.EXAMPLE>"},  // nobody named: the next line
+      {" TO: <a@b.example>\r\nSUBJECT: x\r\n", nullptr},
+      {tooLong, nullptr},              // never cut to fit
+      {"TO: <a@b.example>", nullptr},  // a last line without its line end is not read
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mail);
+    WriteWholeFile(MailPath(), c.mail);
+    CFile mail = CFile::Open(MailPath(), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+    char receiver[kWorkBufferSize] = "unchanged";
+    const int rc = FindRecipient(mail, receiver, sizeof receiver);
+    EXPECT_EQ(rc, c.receiver != nullptr ? 0 : 1);
+    if (c.receiver != nullptr) {
+      EXPECT_STREQ(receiver, c.receiver);
+    }
+    EXPECT_EQ(mail.Seek(0, FileSeek::kCurrent), 0);
+  }
+}
+
+}  // namespace

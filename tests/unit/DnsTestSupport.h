@@ -1,0 +1,95 @@
+// tests/unit/DnsTestSupport.h: hand-built DNS messages for the resolver tests.
+// Bytes are kept in std::string so that they can be sent and compared as they are.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dns/DNSRecord.h"
+
+namespace dnstest {
+
+constexpr int kQuestionName = 12;  // where the question's name starts
+
+inline std::string U16(unsigned value) {
+  return {static_cast<char>(value >> 8 & 0xFF), static_cast<char>(value & 0xFF)};
+}
+inline std::string U32(std::uint32_t value) { return U16(value >> 16) + U16(value & 0xFFFF); }
+
+// "mx1.fax" as labels; `terminated` adds the zero byte.
+inline std::string Labels(std::string_view dotted, bool terminated = true) {
+  std::string out;
+  for (std::size_t start = 0; start <= dotted.size();) {
+    std::size_t dot = dotted.find('.', start);
+    if (dot == std::string_view::npos) dot = dotted.size();
+    out += static_cast<char>(dot - start);
+    out += dotted.substr(start, dot - start);
+    start = dot + 1;
+  }
+  return terminated ? out + '\0' : out;
+}
+inline std::string Pointer(int offset) { return U16(0xC000u | static_cast<unsigned>(offset)); }
+
+struct Rr {
+  std::string owner;  // name bytes
+  unsigned type;
+  std::string data;
+  std::uint32_t ttl = 300;
+  int length = -1;  // the data length told; -1: the true one
+};
+inline std::string Record(const Rr& rr) {
+  const unsigned length =
+      rr.length >= 0 ? static_cast<unsigned>(rr.length) : static_cast<unsigned>(rr.data.size());
+  return rr.owner + U16(rr.type) + U16(1) + U32(rr.ttl) + U16(length) + rr.data;
+}
+
+// A response to the query for `domain`: the question repeated, then the
+// records; the counts as given, or the true ones.
+struct Response {
+  std::string domain = "fax.test";
+  bool authoritative = true;
+  std::vector<Rr> answers, authority, additional;
+  int answerCount = -1, authorityCount = -1, additionalCount = -1;  // -1: the true count
+
+  std::string Bytes() const {
+    const auto count = [](int given, const std::vector<Rr>& rrs) {
+      return U16(given >= 0 ? static_cast<unsigned>(given) : static_cast<unsigned>(rrs.size()));
+    };
+    std::string out = U16(0x8639) + static_cast<char>(authoritative ? 0x85 : 0x81) + '\x80' + U16(1);
+    out +=
+        count(answerCount, answers) + count(authorityCount, authority) + count(additionalCount, additional);
+    out += Labels(domain) + U16(255) + U16(1);
+    for (const auto* section : {&answers, &authority, &additional})
+      for (const Rr& rr : *section) out += Record(rr);
+    return out;
+  }
+  std::size_t AnswerOffset() const { return kQuestionName + Labels(domain).size() + 4; }
+};
+
+inline std::string Framed(const std::string& message) {
+  return U16(static_cast<unsigned>(message.size())) + message;
+}
+
+inline std::span<const std::uint8_t> Span(const std::string& bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+// Records as short comparable rows: "type owner text1 text2 number1".
+inline std::string Row(const DNSRecord& r) {
+  return std::to_string(r.type) + " " + r.owner + " " + r.text1 + " " + r.text2 + " " +
+         std::to_string(r.number1);
+}
+
+// Common records; owners point at the question's name.
+inline Rr Mx(unsigned preference, std::string_view exchange) {
+  return {Pointer(kQuestionName), kDnsTypeMX, U16(preference) + Labels(exchange)};
+}
+inline Rr Ns(std::string_view server) { return {Pointer(kQuestionName), kDnsTypeNS, Labels(server)}; }
+inline Rr A(std::string_view owner, std::initializer_list<std::uint8_t> address) {
+  return {Labels(owner), kDnsTypeA, std::string(address.begin(), address.end())};
+}
+
+}  // namespace dnstest

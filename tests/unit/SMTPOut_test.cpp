@@ -1,0 +1,89 @@
+// tests/unit/SMTPOut_test.cpp: the deliverer's error names and a main thread
+// that neither spins on a message it cannot take nor keeps its owner waiting
+// at the end. (What a delivery leaves in IN: test_outbound_delivery.py.)
+#include "smtpout/SMTPOut.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include "LoopbackSockets.h"
+#include "SpoolTestSupport.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+constexpr const char kMessage[] =
+    "FROM: Fax Server\r\nTO: <user@127.0.0.1>\r\nSUBJECT: Fax received from 4711\r\n\r\nBEGIN BODY\r\n\r\n"
+    "A fax arrived.\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<page1.tif:F1.tif>>\r\n<<page2.tif:F2.tif>>\r\n"
+    "END ATTACH\r\n";
+
+class SMTPOutTest : public ::testing::Test {
+ protected:
+  void Start(int port) {
+    m_Box.WithProgramPath();
+    m_Box.SetText("DomainName", "fax.example.com");
+    m_Box.SetText("DNSName", "127.0.2.53");  // nothing answers: the receiver domain's own address is used
+    m_Box.SetNumber("SmtpTxPort", static_cast<DWORD>(port));
+    m_Files = std::make_unique<CFileMan>();
+    m_Out = std::make_unique<SMTPOut>();
+    m_Out->fileMan = m_Files.get();
+  }
+  std::vector<std::string> InNames() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_Box.In()))
+      names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
+
+  SpoolSandbox m_Box;
+  std::unique_ptr<CFileMan> m_Files;
+  std::unique_ptr<SMTPOut> m_Out;
+};
+
+TEST(OutboundErrorNameTest, OnlyTheFileNameChanges) {
+  const struct {
+    const char* path;
+    const char* suffix;
+    bool upper;
+    const char* expected;
+  } cases[] = {
+      {"/spool/IN/abc.tmp", ".NoName.Err", false, "/spool/IN/abc.NoName.Err"},
+      {"/spool/IN/ABC.TMP", ".NoName.Err", false, "/spool/IN/ABC.NoName.Err"},
+      {"/spool/IN/abc.tmp", ".ConnFailed.Err", true, "/spool/IN/ABC.ConnFailed.Err"},
+      {"/spool/IN/Fax-1.Tmp", ".ConnTermin.Err", true, "/spool/IN/FAX-1.ConnTermin.Err"},
+      // A ".tmp" elsewhere in the path is not the extension.
+      {"/var/x.tmp/IN/a.tmp.b.tmp", ".NoName.Err", false, "/var/x.tmp/IN/a.tmp.b.NoName.Err"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OutboundErrorName(c.path, c.suffix, c.upper), c.expected) << c.path;
+}
+
+// A message the fax server still holds cannot be taken: the main thread then
+// waits for its next poll instead of asking again at once.
+TEST_F(SMTPOutTest, MainThreadWaitsOnAMessageItCannotTakeAndStopsPromptly) {
+  m_Box.EnableLogs();
+  Start(loopback::FreePort());
+  WriteWholeFile(m_Box.In() + "busy.tmp", kMessage);
+  CFile held =
+      CFile::Open(m_Box.In() + "busy.tmp", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  ASSERT_TRUE(held.IsValid());
+  ASSERT_EQ(m_Out->Start(), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto before = std::chrono::steady_clock::now();
+  m_Out.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  const std::string log = m_Box.PrimaryLog();
+  std::size_t runs = 0;
+  for (std::size_t at = 0; (at = log.find("SMTPOut- New message thread started", at)) != std::string::npos;
+       ++at)
+    ++runs;
+  EXPECT_EQ(runs, 1u);
+  EXPECT_TRUE(Logged("SMTPOut::SMTPMainThread() end."));
+  EXPECT_EQ(InNames(), std::vector<std::string>{"busy.tmp"});
+}
+
+}  // namespace

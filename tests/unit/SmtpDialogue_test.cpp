@@ -1,0 +1,165 @@
+// tests/unit/SmtpDialogue_test.cpp: the SMTP client against scripted servers:
+// the envelope sender rules, the DATA content as the receiver gets it, and
+// which dialogues count as delivered. The receiver domain is 127.0.0.1 and the
+// name server a dead loopback address, so relay selection falls back to the
+// domain's own address without any DNS traffic.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+
+#include "ScriptedSmtpServer.h"
+#include "SpoolTestSupport.h"
+#include "smtpout/SMTPOut.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+constexpr int kShortReplyTimeoutMs = 300;  // stands for the 35 seconds of the product
+constexpr const char kReceiver[] = "TO: <USER@127.0.0.1>";
+constexpr const char kMail[] = "TO: <USER@127.0.0.1>\r\nSUBJECT: x\r\n\r\nbody\r\n.\r\n";
+
+struct Client {
+  DWORD rfcMode = 0;
+  const char* mailFrom = nullptr;  // null: not set
+  DWORD setMailFrom = 0;
+};
+
+class SmtpDialogueTest : public ::testing::Test {
+ protected:
+  // A deliverer for `port` with the given settings.
+  void Start(int port, const Client& client) {
+    m_Box.WithProgramPath();
+    m_Box.SetText("DomainName", "fax.example.com");
+    m_Box.SetText("DNSName", "127.0.2.53");
+    m_Box.SetNumber("SmtpTxPort", static_cast<DWORD>(port));
+    m_Box.SetNumber("RFCMode", client.rfcMode);
+    if (client.mailFrom != nullptr) m_Box.SetText("MailFrom", client.mailFrom);
+    m_Box.SetNumber("SetMailFrom", client.setMailFrom);
+    m_Files = std::make_unique<CFileMan>();
+    m_Out = std::make_unique<SMTPOut>();
+    m_Out->fileMan = m_Files.get();
+    m_Out->SetReplyTimeout(kShortReplyTimeoutMs);
+  }
+  std::uint32_t Send(const std::string& mailBytes) {
+    const std::string path = m_Box.In() + "3.zqx";
+    WriteWholeFile(path, mailBytes);
+    CFile mail = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kOpenExisting);
+    char work[kWorkBufferSize];
+    std::snprintf(work, sizeof work, "%s", kReceiver);
+    return m_Out->SendOutboundMsg(mail, "USER@127.0.0.1", work, kWorkBufferSize);
+  }
+  static std::vector<std::string> LinesStartingWith(const std::string& session, const std::string& prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : SpoolSandbox::Lines(session)) {
+      if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    }
+    return found;
+  }
+
+  SpoolSandbox m_Box;
+  std::unique_ptr<CFileMan> m_Files;
+  std::unique_ptr<SMTPOut> m_Out;
+};
+
+TEST_F(SmtpDialogueTest, EnvelopeSenderFollowsTheSettingsAndTheServer) {
+  CSmtpScript plain;
+  CSmtpScript postfixAfterHelo;  // the greeting arrives among the HELO replies
+  postfixAfterHelo.greeting = "220 mx.test ESMTP Postfix\r\n";
+  postfixAfterHelo.greetAfterFirstLine = true;
+  CSmtpScript postfix;
+  postfix.greeting = postfixAfterHelo.greeting;
+  CSmtpScript silentFirstMail;
+  silentFirstMail.answerFirstMail = false;
+
+  const struct {
+    const char* what;
+    CSmtpScript script;
+    Client client;
+    std::vector<std::string> mailCommands;
+  } cases[] = {
+      {"domain name", plain, {}, {"Mail from:<fax.example.com>\r"}},
+      {"registry value", plain, {0, "gw@fax.example.com", 1}, {"Mail from:<gw@fax.example.com>\r"}},
+      {"MailFrom without SetMailFrom",
+       plain,
+       {0, "gw@fax.example.com", 0},
+       {"Mail from:<fax.example.com>\r"}},
+      {"Postfix: receiver", postfixAfterHelo, {}, {"Mail from:<USER@127.0.0.1>\r"}},
+      {"Postfix in RFC mode: registry value",
+       postfix,
+       {1, "gw@fax.example.com", 1},
+       {"Mail from:<gw@fax.example.com>\r"}},
+      {"no reply to the first",
+       silentFirstMail,
+       {},
+       {"Mail from:<fax.example.com>\r", "Mail from:<USER@127.0.0.1>\r"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CScriptedSmtpServer server(c.script, 1);
+    Start(server.Port(), c.client);
+    EXPECT_EQ(Send(kMail), 0u);
+    server.Join();
+    ASSERT_EQ(server.Sessions().size(), 1u);
+    const std::string session = server.Sessions()[0];
+    EXPECT_EQ(LinesStartingWith(session, "HELO"), std::vector<std::string>{"HELO fax.example.com\r"});
+    EXPECT_EQ(LinesStartingWith(session, "Mail from:"), c.mailCommands);
+    EXPECT_EQ(LinesStartingWith(session, "RCPT"), std::vector<std::string>{"RCPT to:<USER@127.0.0.1>\r"});
+  }
+}
+
+// The receiver must get the mail as composed: a line that begins with "." is
+// not cut, a lone "." does not end it early, and the end comes once.
+TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
+  CScriptedSmtpServer server(CSmtpScript{}, 1);
+  Start(server.Port(), {});
+  // The filler puts the ".x" line exactly at the start of the sender's second
+  // block of 16 KiB, and a "TO:<<" across the end of that block.
+  const std::string head = "TO:<<USER@127.0.0.1>>\r\nSUBJECT: x\r\n\r\n.leading dot\r\n.\r\n..two\r\n";
+  const std::string filler = std::string(16384 - head.size() - 2, 'f') + "\r\n";
+  const std::string second = ".x\r\n" + std::string(16384 - 4 - 2, 'g') + "TO:<<a>\r\nlast\r\n";
+  ASSERT_EQ(Send(head + filler + second + ".\r\n"), 0u);
+  server.Join();
+  const std::string session = server.Sessions().at(0);
+  const std::string data = session.substr(session.find("DATA\r\n") + 6);
+  EXPECT_EQ(data.substr(0, data.find("QUIT")),
+            "TO:<USER@127.0.0.1>>\r\nSUBJECT: x\r\n\r\n..leading dot\r\n..\r\n...two\r\n" + filler + "." +
+                second.substr(0, second.size() - 15) + "TO:<a>\r\nlast\r\n.\r\n");
+}
+
+TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
+  CSmtpScript noQuitReply;
+  noQuitReply.answerQuit = false;
+  CSmtpScript refusesRecipient;
+  refusesRecipient.rcptReply = "550 no such user\r\n";
+  CSmtpScript breaksOff;
+  breaksOff.closeAfterGreeting = true;
+  const struct {
+    const char* what;
+    const CSmtpScript* script;  // null: nothing listens
+    std::uint32_t expected;
+  } cases[] = {
+      {"no reply to QUIT after the mail was taken", &noQuitReply, 0},
+      {"recipient refused", &refusesRecipient, 3},
+      {"connection closed after the greeting", &breaksOff, 3},
+      {"nothing listens", nullptr, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<CScriptedSmtpServer> server;
+    if (c.script != nullptr) server = std::make_unique<CScriptedSmtpServer>(*c.script, 1);
+    Start(server ? server->Port() : loopback::FreePort(), {});
+    EXPECT_EQ(Send(kMail), c.expected);
+  }
+}
+
+TEST(ReadAckTest, CodeIsTheLeadingNumber) {
+  const struct {
+    const char* line;
+    std::int32_t code;
+  } cases[] = {
+      {"250-first line", 250}, {"354 go ahead", 354}, {"ok", 0}, {"", 0}, {"12345678901234", 123456789}};
+  for (const auto& c : cases) EXPECT_EQ(ReadAck(c.line), c.code) << c.line;
+}
+
+}  // namespace

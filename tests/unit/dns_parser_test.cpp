@@ -1,0 +1,179 @@
+// The DNS message parser: record data by type, compressed names, and messages
+// that are cut short, loop or lie.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "DnsTestSupport.h"
+#include "dns/DNSParser.h"
+
+namespace {
+
+using namespace dnstest;
+
+std::vector<std::string> Rows(const std::string& message, std::size_t answerOffset) {
+  std::vector<std::string> rows;
+  for (const DNSRecord& r : DNS_ParseRecords(Span(message), answerOffset)) rows.push_back(Row(r));
+  return rows;
+}
+
+// One record of each kind, names compressed against the question.
+Response EveryKind() {
+  Response r;
+  r.answers = {
+      A("fax.test", {192, 0, 2, 7}),
+      Mx(10, "mx1.fax.test"),
+      {Pointer(kQuestionName), kDnsTypeMX, U16(20) + Labels("mx2", false) + Pointer(kQuestionName)},
+      {Pointer(kQuestionName), kDnsTypeSOA,
+       Labels("ns1", false) + Pointer(kQuestionName) + Labels("hostmaster", false) + Pointer(kQuestionName) +
+           U32(2024010101) + U32(3600) + U32(900) + U32(604800) + U32(60)},
+      {Labels("box", false) + Pointer(kQuestionName), kDnsTypeHINFO,
+       Labels("CPU.Linux", false)},                           // two strings
+      {Pointer(kQuestionName), 28, std::string(16, '\x7F')},  // AAAA: read as a name, framed by its length
+  };
+  r.authority = {Ns("ns1.fax.test")};
+  r.additional = {{Labels("www", false) + Pointer(kQuestionName), 5, Pointer(kQuestionName)}};
+  return r;
+}
+
+TEST(DnsParserTest, RecordDataByTypeWithCompressedNames) {
+  const Response response = EveryKind();
+  const std::vector<DNSRecord> records = DNS_ParseRecords(Span(response.Bytes()), response.AnswerOffset());
+  ASSERT_EQ(records.size(), 8u);
+  const std::vector<std::string> expected = {
+      "1 fax.test 192.0.2.7  0",
+      "15 fax.test mx1.fax.test  10",
+      "15 fax.test mx2.fax.test  20",
+      "6 fax.test ns1.fax.test hostmaster.fax.test 0",
+      "13 box.fax.test Linux  0",
+      "28 fax.test   0",  // a pointer past the message: no text, framing kept
+      "2 fax.test ns1.fax.test  0",
+      "5 www.fax.test fax.test  0",
+  };
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Row(records[i]), expected[i]) << i;
+  const DNSRecord& soa = records[3];
+  EXPECT_EQ(std::vector<std::uint32_t>({soa.serial, soa.refresh, soa.retry, soa.expire, soa.minimum}),
+            std::vector<std::uint32_t>({2024010101, 3600, 900, 604800, 60}));
+  EXPECT_EQ(records[0].ttl, 300u);
+}
+
+TEST(DnsParserTest, NamesStopAtTheirLimits) {
+  const std::string label63(63, 'a');
+  const std::string longDotted = label63 + "." + label63 + "." + label63 + "." + label63 + ".b";
+  const std::string longName = Labels(longDotted);
+  struct Case {
+    const char* what;
+    std::string message;
+    std::size_t position;
+    DnsNameStatus status;
+    std::string text;
+    std::size_t end;  // checked unless kBroken
+  } cases[] = {
+      {"plain", Labels("a.bc"), 0, DnsNameStatus::kOk, "a.bc", 6},
+      {"pointer ends the name in the stream", Labels("x.y") + Labels("a", false) + Pointer(0), 5,
+       DnsNameStatus::kOk, "a.x.y", 9},
+      {"pointer to itself", Pointer(0), 0, DnsNameStatus::kBroken, "", 0},
+      {"two pointers in a ring", Pointer(2) + Pointer(0), 0, DnsNameStatus::kBroken, "", 0},
+      {"pointer past the end", Pointer(40), 0, DnsNameStatus::kBroken, "", 0},
+      {"pointer cut in half", "\xC0", 0, DnsNameStatus::kBroken, "", 0},
+      {"label past the end", std::string(1, '\x05') + "abc", 0, DnsNameStatus::kBroken, "", 0},
+      {"no zero byte", Labels("abc", false), 0, DnsNameStatus::kBroken, "", 0},
+      {"over 255 characters", longName, 0, DnsNameStatus::kTooLong, longDotted.substr(0, 255),
+       longName.size()},
+  };
+  for (const Case& c : cases) {
+    char text[kDnsTextSize];
+    std::memset(text, 'z', sizeof text);
+    std::size_t end = 12345;
+    EXPECT_EQ(DNS_DecodeName(Span(c.message), c.position, text, end), c.status) << c.what;
+    EXPECT_EQ(std::string(text), c.text) << c.what;
+    EXPECT_EQ(end, c.status == DnsNameStatus::kBroken ? 12345 : c.end) << c.what;
+  }
+}
+
+TEST(DnsParserTest, CutShortMessagesKeepTheRecordsThatArrivedWhole) {
+  const Response response = EveryKind();
+  const std::string whole = response.Bytes();
+  const std::vector<std::string> all = Rows(whole, response.AnswerOffset());
+  // Where each record ends in the message: a prefix up to there holds it whole.
+  std::vector<std::size_t> ends;
+  std::size_t at = response.AnswerOffset();
+  for (const auto* section : {&response.answers, &response.authority, &response.additional})
+    for (const Rr& rr : *section) ends.push_back(at += Record(rr).size());
+  for (std::size_t length = 0; length <= whole.size(); ++length) {
+    std::size_t complete = 0;
+    while (complete < ends.size() && ends[complete] <= length) ++complete;
+    const std::vector<std::string> rows = Rows(whole.substr(0, length), response.AnswerOffset());
+    ASSERT_EQ(rows.size(), complete) << "length " << length;
+    for (std::size_t i = 0; i < complete; ++i) EXPECT_EQ(rows[i], all[i]) << "length " << length;
+  }
+}
+
+TEST(DnsParserTest, LyingCountsAndLengthsAreNotTrusted) {
+  struct Case {
+    const char* what;
+    Response response;
+    std::vector<std::string> rows;
+  };
+  Response manyAnswers;
+  manyAnswers.answers = {Mx(10, "a.fax.test"), Mx(20, "b.fax.test")};
+  manyAnswers.answerCount = manyAnswers.authorityCount = manyAnswers.additionalCount = 0xFFFF;
+  Response longData;
+  longData.answers = {Mx(10, "a.fax.test"),
+                      {Pointer(kQuestionName), kDnsTypeMX, U16(5) + Labels("b"), 300, 0x7F00}};
+  Response loopingExchange;
+  loopingExchange.answers = {{Pointer(kQuestionName), kDnsTypeMX,
+                              U16(10) + Pointer(static_cast<int>(loopingExchange.AnswerOffset()) + 14)},
+                             Mx(20, "b.fax.test")};
+  Response shortSoa;
+  shortSoa.answers = {{Pointer(kQuestionName), kDnsTypeSOA, Labels("ns")}};
+  const std::string label63(63, 'a');
+  Response longOwner;
+  longOwner.answers = {A(label63 + "." + label63 + "." + label63 + "." + label63 + ".e", {10, 0, 0, 1}),
+                       Mx(5, "mx.fax.test")};
+  Response fewerCounted;
+  fewerCounted.answers = {Mx(10, "a.fax.test"), Mx(20, "b.fax.test")};
+  fewerCounted.answerCount = 1;
+  Case cases[] = {
+      {"counts far above what arrived",
+       manyAnswers,
+       {"15 fax.test a.fax.test  10", "15 fax.test b.fax.test  20"}},
+      {"data length past the end", longData, {"15 fax.test a.fax.test  10"}},
+      {"exchange that points at itself", loopingExchange, {"15 fax.test   10", "15 fax.test b.fax.test  20"}},
+      {"SOA without its second name", shortSoa, {"6 fax.test ns  0"}},
+      {"records beyond the counts are ignored", fewerCounted, {"15 fax.test a.fax.test  10"}},
+      {"an owner over 255 characters is cut, the next record still read",
+       longOwner,
+       {"1 " + label63 + "." + label63 + "." + label63 + "." + label63 + " 10.0.0.1  0",
+        "15 fax.test mx.fax.test  5"}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(Rows(c.response.Bytes(), c.response.AnswerOffset()), c.rows) << c.what;
+  const std::string header = manyAnswers.Bytes().substr(0, 11);  // one byte short of a header
+  EXPECT_TRUE(DNS_ParseRecords(Span(header), 26).empty());
+  EXPECT_EQ(DNS_HeaderCount(Span(header), 1), 0u);
+  EXPECT_TRUE(DNS_ParseRecords(Span(manyAnswers.Bytes()), 100000).empty());  // offset past the end
+}
+
+TEST(DnsParserTest, MutatedMessagesAreReadWithinTheirBounds) {
+  const Response response = EveryKind();
+  const std::string whole = response.Bytes();
+  std::mt19937 random(20240601);
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes = whole.substr(0, whole.size() - random() % 40);
+    for (int flips = 1 + static_cast<int>(random() % 4); flips > 0; --flips)
+      bytes[random() % bytes.size()] = static_cast<char>(random() & 0xFF);
+    // Heap copies of exactly the bytes, so that the sanitizer sees any read past them.
+    const std::vector<std::uint8_t> exact(bytes.begin(), bytes.end());
+    const std::vector<DNSRecord> records = DNS_ParseRecords(exact, response.AnswerOffset());
+    ASSERT_LE(records.size(), exact.size() / 11) << "round " << round;
+    for (const DNSRecord& r : records)
+      for (const char* text : {r.owner, r.text1, r.text2})
+        ASSERT_LT(strnlen(text, kDnsTextSize), kDnsTextSize);
+  }
+}
+
+}  // namespace
