@@ -13,7 +13,8 @@
 //    signal handlers only write a byte to a pipe; the dispatcher thread reads
 //    it and calls the control handler, as the Windows dispatcher does;
 //  - while the last report accepts no controls (start pending) a control
-//    waits and is delivered once one does; after the stopped report none is;
+//    waits and is delivered once one does; after the stopped report none is,
+//    and from the first dispatch on these two signals never end the process;
 //  - the stopped report decides the process's exit status
 //    (PlatformServiceExitCode), so that a service that ended because of an
 //    error is seen to fail.

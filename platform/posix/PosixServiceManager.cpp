@@ -241,10 +241,8 @@ int PlatformServiceDispatch(const char* serviceName, ServiceMainRoutine serviceM
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  struct sigaction oldTerm {
-  }, oldHup{};
-  ::sigaction(SIGTERM, &action, &oldTerm);
-  ::sigaction(SIGHUP, &action, &oldHup);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
 
   std::string name = serviceName;
   CMainArguments arguments;
@@ -266,8 +264,9 @@ int PlatformServiceDispatch(const char* serviceName, ServiceMainRoutine serviceM
     CloseThreadHandle(mainThread);
   }
 
-  ::sigaction(SIGTERM, &oldTerm, nullptr);
-  ::sigaction(SIGHUP, &oldHup, nullptr);
+  // The handlers stay: a signal that comes now must not end the process in
+  // place of the exit status that the stopped report decided. Its byte waits
+  // in the pipe and is dropped by the next dispatch.
   std::lock_guard<std::mutex> lock(g_Mutex);
   g_State.dispatching = false;
   g_State.handler = nullptr;

@@ -4,18 +4,16 @@
 // sockets that cannot be reached.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "NotifySocket.h"
 #include "TempDir.h"
 #include "platform/Process.h"
 #include "platform/ServiceManager.h"
@@ -23,42 +21,6 @@
 namespace {
 
 constexpr char kName[] = "Corvane SMTP Server";
-
-// The service manager's end: a datagram socket at a path or, for "@name", in
-// the abstract namespace; NOTIFY_SOCKET names it while the object lives.
-class CNotifySocket {
- public:
-  explicit CNotifySocket(const std::string& address) {
-    m_Fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un sa{};
-    sa.sun_family = AF_UNIX;
-    std::memcpy(sa.sun_path, address.data(), address.size());
-    if (address[0] == '@') sa.sun_path[0] = '\0';
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() +
-                                               (address[0] == '@' ? 0 : 1));
-    m_Bound = ::bind(m_Fd, reinterpret_cast<sockaddr*>(&sa), length) == 0;
-    timeval wait{0, 200000};
-    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    SetEnvironmentValue("NOTIFY_SOCKET", address.c_str());
-  }
-  ~CNotifySocket() {
-    SetEnvironmentValue("NOTIFY_SOCKET", nullptr);
-    ::close(m_Fd);
-  }
-  bool Bound() const { return m_Bound; }
-  std::vector<std::string> All() {
-    std::vector<std::string> got;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::recv(m_Fd, buffer, sizeof buffer, 0)) > 0)
-      got.emplace_back(buffer, static_cast<std::size_t>(n));
-    return got;
-  }
-
- private:
-  int m_Fd = -1;
-  bool m_Bound = false;
-};
 
 // What the service main routines below do and see; touched by the service
 // main thread and the dispatcher thread.
