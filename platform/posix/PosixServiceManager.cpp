@@ -57,7 +57,8 @@ struct CDispatchState {
 };
 
 std::mutex g_Mutex;
-CDispatchState g_State;  // guarded by g_Mutex
+CDispatchState g_State;    // guarded by g_Mutex
+std::mutex g_ReportMutex;  // held for a whole report, taken before g_Mutex
 
 void Wake(char byte) {
   const int fd = g_WakeWrite.load();
@@ -292,6 +293,9 @@ ServiceStatusHandle PlatformRegisterServiceHandler(const char* serviceName, Serv
 }
 
 bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& status) {
+  // One report at a time, and what it accepts takes effect only once it is
+  // sent: a control that it lets through cannot report before it.
+  std::lock_guard<std::mutex> order(g_ReportMutex);
   std::string socketPath;
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
@@ -299,16 +303,20 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
       PlatformSetLastError(ERROR_INVALID_HANDLE);
       return false;
     }
+    socketPath = g_State.notifySocket;
+  }
+  const bool sent = socketPath.empty() || SendNotify(socketPath, NotifyMessage(status));
+  const int err = errno;
+  {
+    std::lock_guard<std::mutex> lock(g_Mutex);
     g_State.controlsAccepted = status.controlsAccepted;
     if (status.currentState == kServiceStopped) {
       g_State.stopReported = true;
       g_State.stoppedWithError = status.win32ExitCode != 0 || status.serviceSpecificExitCode != 0;
     }
-    socketPath = g_State.notifySocket;
   }
   Wake(kWakeStatus);
-  if (socketPath.empty() || SendNotify(socketPath, NotifyMessage(status))) return true;
-  const int err = errno;
+  if (sent) return true;
   // The service manager cannot be told; say why where its log will show it.
   std::string shown;
   for (char c : socketPath.substr(0, 200))
