@@ -27,14 +27,14 @@ exit 0
 
 
 class Installer:
-    def __init__(self, root: Path, values: dict | None = None):
-        self.root, self.units = root, root / "units"
-        self.units.mkdir()
+    """A private unit directory, hive (with a spool and a log directory) and syslog socket."""
+
+    def __init__(self, root: Path):
+        self.root, self.units, self.hive = root, root / "units", root / "etc" / "hive.reg"
         self.unit = self.units / "cvsmtpgw.service"
-        self.hive = root / "etc" / "hive.reg"
+        self.units.mkdir()
         self.hive.parent.mkdir()
         self.values = {"ProgramPath": f"{root}/spool/", "logfile": f"{root}/log/debug.log"}
-        self.values.update(values or {})
         write_hive(self.hive, self.values)
         self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.syslog.bind(str(root / "syslog"))
@@ -43,26 +43,21 @@ class Installer:
         self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
                         CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"), CVSMTPGW_SYSLOG_SOCKET=str(root / "syslog"))
 
-    def with_systemd(self, state="inactive", fail=""):
+    def with_systemd(self, state: str, fail: str):
         """A fake systemctl first on PATH, and the directory that says systemd runs."""
-        bin_dir = self.root / "bin"
-        if not bin_dir.exists():
-            bin_dir.mkdir()
-            (bin_dir / "systemctl").write_text(FAKE_SYSTEMCTL)
-            (bin_dir / "systemctl").chmod(0o755)
-            (self.root / "run-systemd").mkdir()
-        self.env.update(PATH=f"{bin_dir}:{os.environ['PATH']}", CVSMTPGW_SYSTEMD_RUN_DIR=str(self.root / "run-systemd"),
+        (self.root / "bin").mkdir()
+        (self.root / "bin" / "systemctl").write_text(FAKE_SYSTEMCTL)
+        (self.root / "bin" / "systemctl").chmod(0o755)
+        (self.root / "run-systemd").mkdir()
+        self.env.update(PATH=f"{self.root}/bin:{os.environ['PATH']}", CVSMTPGW_SYSTEMD_RUN_DIR=f"{self.root}/run-systemd",
                         FAKE_LOG=str(self.root / "systemctl.log"), FAKE_STATE=state, FAKE_FAIL=fail)
-        return self
 
     def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
         return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
 
     def calls(self) -> list[str]:
         log = self.root / "systemctl.log"
-        calls = log.read_text().splitlines() if log.exists() else []
-        log.unlink(missing_ok=True)
-        return calls
+        return log.read_text().splitlines() if log.exists() else []
 
     def events(self) -> list[str]:
         got = []
@@ -74,29 +69,19 @@ class Installer:
 
     def directives(self) -> dict[str, list[str]]:
         found: dict[str, list[str]] = {}
-        for line in self.unit.read_text().splitlines():
-            if "=" in line and not line.startswith("#"):
-                name, value = line.split("=", 1)
-                found.setdefault(name, []).append(value)
+        for name, _, value in (line.partition("=") for line in self.unit.read_text().splitlines() if "=" in line):
+            found.setdefault(name, []).append(value)
         return found
 
 
 @pytest.fixture
 def installer():
-    base = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))  # socket paths must stay short
-    made = []
-
-    def factory(values=None):
-        root = base / f"i{len(made)}"
-        root.mkdir()
-        made.append(Installer(root, values))
-        return made[-1]
-
-    yield factory
-    for i in made:
-        i.syslog.close()
-        i.units.chmod(0o755)
-    shutil.rmtree(base, ignore_errors=True)
+    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))  # socket paths must stay short
+    made = Installer(root)
+    yield made
+    made.syslog.close()
+    made.units.chmod(0o755)
+    shutil.rmtree(root, ignore_errors=True)
 
 
 def analyze(unit: Path) -> str:
@@ -106,103 +91,75 @@ def analyze(unit: Path) -> str:
 
 
 def test_install_twice_remove_twice_without_systemd(installer):
-    i = installer()
+    # A program and spool directory with a blank and a specifier sign: they must reach systemd unchanged.
+    i = installer
+    odd = i.root / "my gw %i $HOME"
+    odd.mkdir()
+    shutil.copy(BINARY, odd / "cvsmtpgw")
+    i.values.update(ProgramPath=f"{odd}/")
+    write_hive(i.hive, i.values)
     for switch, err, events in [("-i", INSTALLED, ["event 420: Corvane SMTP Server"]),
                                 ("-i", "Error: Installation: Service Is already installed!! \n", []),
                                 ("-u", REMOVED, ["event 421: Corvane SMTP Server"]),
                                 ("-u", "Error: Failed to Locate Installed Service\n", [])]:
         before = i.unit.read_bytes() if i.unit.exists() else None
-        result = i.run(switch)
-        assert (result.returncode, result.stdout, result.stderr) == (1, "", err), switch
-        assert i.events() == events, switch
-        if switch == "-i" and before is not None:
+        result = i.run(switch, odd / "cvsmtpgw")
+        assert (result.returncode, result.stdout, result.stderr, i.events()) == (1, "", err, events), switch
+        if before is not None and switch == "-i":
             assert i.unit.read_bytes() == before  # a second installation changes nothing
-        if err == INSTALLED:
+        elif err == INSTALLED:
+            # The rest of the unit is the packaged one (test_package); here what comes from this system:
+            # the program, and the spool, debug log and hive directories where the gateway writes.
+            quoted = str(odd).replace("%", "%%")
             d = i.directives()
-            assert d["Type"] == ["notify"] and d["Restart"] == ["on-failure"]
-            assert d["ExecStart"] == [str(BINARY.resolve())]
-            assert d["After"] == ["network-online.target"] and d["WantedBy"] == ["multi-user.target"]
-            assert d["User"] == ["cvsmtpgw"] and d["Group"] == ["cvsmtpgw"]
-            assert d["AmbientCapabilities"] == ["CAP_NET_BIND_SERVICE"] and d["NoNewPrivileges"] == ["yes"]
-            assert d["ProtectSystem"] == ["strict"] and d["PrivateTmp"] == ["yes"]
-            # Spool, debug log and hive directories, where the gateway writes.
-            assert d["ReadWritePaths"] == [f"-{i.root}/spool", f"-{i.root}/log", f"-{i.root}/etc"]
+            assert d["ExecStart"] == [f'"{quoted}/cvsmtpgw"']
+            assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{i.root}/log", f"-{i.root}/etc"]
             assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}"]
-            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644
-    assert not i.unit.exists() and os.listdir(i.units) == []
-
-
-def test_paths_are_quoted_for_systemd(installer):
-    # A program directory with a blank, a specifier and a variable sign must reach systemd unchanged.
-    i = installer()
-    odd = i.root / "my gw %i $HOME"
-    odd.mkdir()
-    shutil.copy(BINARY, odd / "cvsmtpgw")
-    i.values.update(ProgramPath=f"{odd}/", logfile=f"{odd}/debug.log")
-    write_hive(i.hive, i.values)
-    assert i.run("-i", odd / "cvsmtpgw").stderr == INSTALLED
-    text = i.unit.read_text()
-    quoted = str(odd).replace("%", "%%")
-    assert f'ExecStart="{quoted}/cvsmtpgw"\n' in text and f'ReadWritePaths="-{quoted}"\n' in text
-    assert analyze(i.unit) == ""
+            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644 and analyze(i.unit) == ""
+    assert os.listdir(i.units) == []
 
 
 @pytest.mark.parametrize("problem", ["missing", "not a directory", "not writable"])
 def test_unit_directory_problems(installer, problem):
-    i = installer()
-    if problem == "missing":
-        i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / "none")
-        expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory"
-    elif problem == "not a directory":
-        (i.root / "file").write_text("x")
-        i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / "file")
-        expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory"
-    else:
+    i = installer
+    (i.root / "file").write_text("x")
+    expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory "
+    i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / {"missing": "none", "not a directory": "file"}.get(problem, "units"))
+    if problem == "not writable":
         # root writes into a directory of any mode; /proc takes no new file even from root.
-        i.env["CVSMTPGW_UNIT_DIR"] = "/proc" if os.geteuid() == 0 else str(i.units)
         i.units.chmod(0o555)
+        i.env["CVSMTPGW_UNIT_DIR"] = "/proc" if os.geteuid() == 0 else str(i.units)
         expected = "Error: Failed to Install NT Service\ncvsmtpgw: cannot write "
     result = i.run("-i")
     assert result.returncode == 1 and result.stderr.startswith(expected), result.stderr
-    assert result.stderr.count("\n") == 2  # the message and its reason, nothing else
-    assert i.events() == []
-    i.units.chmod(0o755)
+    assert result.stderr.count("\n") == 2 and i.events() == []  # the message and its reason, nothing else
     assert os.listdir(i.units) == []
 
 
-def test_with_systemd_install_enables_and_remove_asks_whether_it_runs(installer):
-    i = installer().with_systemd()
-    assert i.run("-i").stderr == INSTALLED
-    assert i.calls() == ["daemon-reload", "enable cvsmtpgw.service"]
-    for state in ["active", "activating", "deactivating"]:
-        i.env["FAKE_STATE"] = state
-        assert i.run("-u").stderr == "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n", state
-        assert i.calls() == ["is-active cvsmtpgw.service"] and i.unit.exists()
-    i.env["FAKE_STATE"] = "something new"
-    assert i.run("-u").stderr.startswith("Error: Failed to QUERRY the Installed Service\n")
-    assert i.unit.exists() and i.calls() == ["is-active cvsmtpgw.service"]
-    assert i.events() == ["event 420: Corvane SMTP Server"]
-    i.env["FAKE_STATE"] = "failed"  # a unit that ended with an error is stopped
-    assert i.run("-u").stderr == REMOVED
-    assert i.calls() == ["is-active cvsmtpgw.service", "disable cvsmtpgw.service", "daemon-reload"]
-    assert not i.unit.exists() and i.events() == ["event 421: Corvane SMTP Server"]
-
-
-@pytest.mark.parametrize("verb", ["enable", "disable"])
-def test_with_systemd_a_failing_systemctl_is_reported(installer, verb):
-    i = installer().with_systemd(fail=verb)
-    result = i.run("-i")
-    if verb == "enable":
-        # Installing is one step: a unit that would not start at boot is taken back.
-        assert result.stderr == ("Error: Failed to Install NT Service\n"
-                                 "cvsmtpgw: systemctl enable cvsmtpgw.service: failed (exit status 1)\n")
-        assert not i.unit.exists() and i.events() == []
-        assert i.calls() == ["daemon-reload", "enable cvsmtpgw.service", "daemon-reload"]
-        return
-    assert result.stderr == INSTALLED
-    i.calls()
-    result = i.run("-u")
-    assert result.stderr == ("Warning: Failed To Remove Service\n"
-                             "cvsmtpgw: systemctl disable cvsmtpgw.service: failed (exit status 1)\n")
-    assert i.unit.exists()
-    assert i.events() == ["event 420: Corvane SMTP Server", "event 422: Corvane SMTP Server"]
+@pytest.mark.parametrize("installed, state, fail, switch, err, calls, events", [
+    (False, "", "", "-i", INSTALLED, ["daemon-reload", "enable"], [420]),
+    # Installing is one step: a unit that would not start at boot is taken back.
+    (False, "", "enable", "-i", "Error: Failed to Install NT Service\n"
+     "cvsmtpgw: systemctl enable cvsmtpgw.service: failed (exit status 1)\n",
+     ["daemon-reload", "enable", "daemon-reload"], []),
+    (True, "active", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
+     ["is-active"], []),
+    (True, "activating", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
+     ["is-active"], []),
+    (True, "something new", "", "-u", "Error: Failed to QUERRY the Installed Service\n"
+     "cvsmtpgw: systemctl is-active cvsmtpgw.service: unexpected answer \"something new\"\n", ["is-active"], []),
+    (True, "failed", "", "-u", REMOVED, ["is-active", "disable", "daemon-reload"], [421]),
+    (True, "inactive", "disable", "-u", "Warning: Failed To Remove Service\n"
+     "cvsmtpgw: systemctl disable cvsmtpgw.service: failed (exit status 1)\n", ["is-active", "disable"], [422]),
+])
+def test_with_systemd(installer, installed, state, fail, switch, err, calls, events):
+    i = installer
+    if installed:
+        assert i.run("-i").stderr == INSTALLED and i.events() == ["event 420: Corvane SMTP Server"]
+    i.with_systemd(state, fail)
+    result = i.run(switch)
+    assert (result.returncode, result.stderr) == (1, err)
+    assert i.calls() == [c if c == "daemon-reload" else f"{c} cvsmtpgw.service" for c in calls]
+    assert i.events() == [f"event {e}: Corvane SMTP Server" for e in events]
+    # The unit stays unless it was removed or its installation failed.
+    assert i.unit.exists() == (err not in (REMOVED,) and not err.startswith("Error: Failed to Install"))
