@@ -1,23 +1,28 @@
-// host/CService.cpp: the service object and the hand-over to the service manager.
+// host/CService.cpp: the service controller: status reports, the start thread,
+// the stop and shutdown controls.
 //
-// Threading: Initservice runs on the main thread before any other thread of
-// the service exists; the running-service pointer is written there only.
+// Threading: see CService.h. The running-service pointer is written by
+// Initservice before the dispatcher starts any thread.
 #include "host/CService.h"
 
-#include <cstdlib>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "host/EventLog.h"
+#include "host/StartGateway.h"
 #include "log/DebugLog.h"
-#include "platform/WinCodes.h"
+#include "platform/EventLog.h"
+#include "smtpin/SMTPIn.h"
 
 namespace {
 
 CService* g_RunningService = nullptr;
 
-// A service manager that starts the gateway announces itself in the
-// environment (systemd sets one of these for its services).
-bool StartedByServiceManager() {
-  return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
+void LogNumber(const char* format, long long value, int line) {
+  char text[100];
+  std::snprintf(text, sizeof text, format, value);
+  DebugLog(text, CV_SRC, line);
 }
 
 }  // namespace
@@ -37,13 +42,170 @@ int CService::Initservice(const char* serviceName, ServiceUserFunction userFunct
   m_ServiceName[length] = '\0';
 
   DebugLog("Before dispatcher in Initservice.", CV_SRC, __LINE__);
-  if (!StartedByServiceManager()) {
-    PlatformSetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+  return PlatformServiceDispatch(m_ServiceName.get(), &CService::ServiceMain);
+}
+
+void CService::ServiceMain(DWORD /*argc*/, char** /*argv*/) {
+  CService* service = RunningService();
+  if (service == nullptr) return;
+
+  service->m_ServiceStatusHandle =
+      PlatformRegisterServiceHandler(service->m_ServiceName.get(), &ServiceCtrlHandler);
+  if (service->m_ServiceStatusHandle == 0) {
+    const DWORD error = PlatformGetLastError();
+    ReportServiceEvent(kEventTypeError, 423, service->m_ServiceName.get(), nullptr, nullptr);
+    service->Exit(error);
+    return;
+  }
+  if (service->SCMStatus(kServiceStartPending, 0, 0, 1, kFirstStartWaitHint) == 0) {
+    service->Exit(PlatformGetLastError());
+    return;
+  }
+  DebugLog("Smtpservice: SCMStatus - SERVICE_START_PENDING1.", CV_SRC, __LINE__);
+  // The stop event is an object of its own that cannot fail to exist, so the
+  // "Unable to Create event" step has nothing left to report.
+  const bool started = service->SCMStatus(kServiceStartPending, 0, 0, 3, service->m_StartWaitHint) != 0 &&
+                       service->OnStartService() != 0 && service->SCMStatus(kServiceRunning, 0, 0, 0, 0) != 0;
+  DWORD error = 0;
+  if (started) {
+    // A service runs until it is told to stop: this wait ends only by the stop
+    // event, which a stop control or a failed report sets.
+    service->m_StopEvent.Wait(kWaitForever);
+  } else {
+    error = PlatformGetLastError();
+    if (error == 0) error = ERROR_GEN_FAILURE;
+  }
+  // Whenever the start thread ran, the gateway is stopped cleanly before the
+  // process ends, even when the start failed after it.
+  if (service->m_Thread != 0) {
+    const DWORD stopError = service->StopGatewayInTime();
+    if (error == 0) error = stopError;
+  }
+  if (started) DebugLog("Smtpservice: Leaving the Service main.", CV_SRC, __LINE__);
+  service->Exit(error);
+}
+
+DWORD CService::StopGatewayInTime() {
+  using Clock = std::chrono::steady_clock;
+  const std::uint32_t budget = m_StopWaitHint > kStopReserveMs ? m_StopWaitHint - kStopReserveMs : 0;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(budget);
+  const auto left = [deadline] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<std::uint32_t>(ms > 0 ? ms : 0);
+  };
+  // The start routine may still be bringing components up; stopping them
+  // under its hands would race with it.
+  if (m_Thread != 0 && !WaitThreadHandle(m_Thread, left())) {
+    DebugLog("Smtpservice: the start routine did not return in time; the gateway is not stopped cleanly.",
+             CV_SRC, __LINE__);
+    return kErrorTimeout;
+  }
+  // Closes the listener (again, if it opened after the stop control came),
+  // then waits for every acknowledged mail's hand-off.
+  return StopGateway(left()) ? 0 : kErrorTimeout;
+}
+
+int CService::SCMStatus(DWORD state, DWORD exitCode, DWORD serviceExitCode, DWORD checkPoint,
+                        DWORD waitHint) {
+  CServiceStatus status;
+  status.serviceType = kServiceWin32OwnProcess;
+  status.currentState = state;
+  status.controlsAccepted = state == kServiceStartPending ? 0 : kServiceAcceptStop | kServiceAcceptShutdown;
+  status.win32ExitCode = serviceExitCode != 0 ? kErrorServiceSpecificError : exitCode;
+  status.serviceSpecificExitCode = serviceExitCode;
+  status.checkPoint = checkPoint;
+  status.waitHint = waitHint;
+  m_CurrentState.store(state);
+
+  DebugLog("SCMStatus :before SetServiceStatus.", CV_SRC, __LINE__);
+  const bool reported = PlatformSetServiceStatus(m_ServiceStatusHandle, status);
+  DebugLog("SCMStatus :after SetServiceStatus.", CV_SRC, __LINE__);
+  if (!reported) {
+    const DWORD error = PlatformGetLastError();
+    LogNumber("SCMStatus failed so stop the service (%d)", static_cast<long long>(error), __LINE__);
+    OnStopService();
+    PlatformSetLastError(error);  // for the caller, whatever the stop did
+  }
+  DebugLog("SCMStatus : Leaving.", CV_SRC, __LINE__);
+  return reported ? 1 : 0;
+}
+
+void CService::ServiceCtrlHandler(DWORD control) {
+  CService* service = RunningService();
+  if (service == nullptr) return;
+  DebugLog("SmtpService: Entering ServiceCtrlHandler.", CV_SRC, __LINE__);
+  if (control == kServiceControlStop || control == kServiceControlShutdown) {
+    DebugLog("SmtpService: ServiceCtrlHandler received SERVICE_CONTROL_STOP control code.", CV_SRC, __LINE__);
+    service->SCMStatus(kServiceStopPending, 0, 0, 1, service->m_StopWaitHint);
+    DebugLog("SmtpService: ServiceCtrlHandler will stop the service.", CV_SRC, __LINE__);
+    service->OnStopService();
+    DebugLog("SmtpService: ServiceCtrlHandler stopped the service.", CV_SRC, __LINE__);
+  } else {
+    LogNumber("SmtpService: ServiceCtrlHandler ignoring control code (%d).", static_cast<long long>(control),
+              __LINE__);
+    // Answered with the state the service is in: a running report while it
+    // stops would tell the manager it is running again.
+    if (service->m_CurrentState.load() == kServiceRunning) service->SCMStatus(kServiceRunning, 0, 0, 0, 0);
+  }
+  DebugLog("SmtpService: Leaving ServiceCtrlHandler.", CV_SRC, __LINE__);
+}
+
+unsigned CService::StartThreadEntry(void* raw) {
+  auto* service = static_cast<CService*>(raw);
+  service->m_UserFunction(service);
+  service->m_StartFinished.store(true);
+  return 0;
+}
+
+int CService::OnStartService() {
+  DebugLog("OnStartService:creating a thread with user fn.", CV_SRC, __LINE__);
+  m_Thread = m_UserFunction != nullptr ? BeginThread(0, &CService::StartThreadEntry, this, false) : 0;
+  if (m_Thread == 0) {
+    const DWORD error = m_UserFunction != nullptr ? PlatformGetLastError() : ERROR_INVALID_PARAMETER;
+    DebugLog("OnStartService: unable to creating a thread with user fn.", CV_SRC, __LINE__);
+    PlatformSetLastError(error);
     return 0;
   }
-  // TODO: running under systemd (status through the notify socket, SIGTERM as
-  // the stop control) is the service controller's work item and not in this
-  // build yet; until then the dispatcher is reported as not started.
-  PlatformSetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-  return 0;
+  DebugLog("OnStartService: successfully created a thread.", CV_SRC, __LINE__);
+  return 1;
+}
+
+void CService::OnStopService() {
+  DebugLog("OnStopService: Will set the stop event and stop the service.", CV_SRC, __LINE__);
+  ReportServiceEvent(kEventTypeInformation, 428, m_ServiceName.get(), nullptr, nullptr);
+  // The listener first, so that no new mail is taken while the stop waits for
+  // the hand-offs. Until the start routine has returned its objects are not
+  // ours to touch; the service main routine closes the listener after it.
+  if (m_StartFinished.load() && m_SMTPIN != nullptr) {
+    m_SMTPIN->StopAccepting();
+  } else {
+    DebugLog("CServ->m_SMTPIN->m_AcceptThread is invalid", CV_SRC, __LINE__);
+  }
+  // TODO(outbound deliverer): ask SMTPOut to stop once it exists; a delivery in
+  // progress may be cut, its message file stays in IN.
+  if (!m_StartFinished.load() || m_SMTPOUT == nullptr) {
+    DebugLog("CServ->m_SMTPOUT->m_MainThreadID is invalid", CV_SRC, __LINE__);
+  }
+  m_StopEvent.Set();
+  DebugLog("OnStopService: set the stop event.", CV_SRC, __LINE__);
+}
+
+void CService::Exit(DWORD error) {
+  DebugLog("CService::Exit : Entering .", CV_SRC, __LINE__);
+  // m_StopEvent stays: a control handled at this moment may still set it.
+  if (m_ServiceStatusHandle != 0) {
+    // The stopped report carries the error, so that the service manager sees
+    // a service that ended because of one fail (and may restart it).
+    SCMStatus(kServiceStopped, error, 0, 0, 0);
+    LogNumber("Error value in exit function :%d", static_cast<long long>(error), __LINE__);
+    DebugLog("CService::Exit : m_ServiceStatusHandle is not NULL.", CV_SRC, __LINE__);
+  }
+  if (m_Thread != 0) {
+    DebugLog("CService::Exit : Closing the Thread.", CV_SRC, __LINE__);
+    // A start routine still running keeps its own reference to the thread.
+    CloseThreadHandle(m_Thread);
+    m_Thread = 0;
+    DebugLog("CService::Exit : Closed the Thread.", CV_SRC, __LINE__);
+  }
+  DebugLog("CService::Exit : Leaving.", CV_SRC, __LINE__);
 }

@@ -3,14 +3,21 @@
 // stop needs.
 //
 // One static instance serves service mode; console mode makes its own on the
-// heap. Fields are written before the service reports running (or, for
-// m_SMTPIN and m_SMTPOUT, by the start routine) and read by the stop handling
-// without a lock.
+// heap. Three threads meet here: the dispatcher thread (Initservice, and the
+// control handler), the service main thread (ServiceMain, Exit) and the start
+// thread (the user function). m_ServiceStatusHandle and m_Thread are written
+// before the service accepts controls; m_SMTPIN and m_SMTPOUT are written by
+// the start thread and read by the others only once m_StartFinished says it
+// has returned. Nothing that the control handler uses is released before the
+// object is destroyed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
+#include "host/ManualResetEvent.h"
+#include "platform/ServiceManager.h"
 #include "platform/System.h"
 
 class SMTPIn;
@@ -22,25 +29,52 @@ using ServiceUserFunction = int (*)(CService* service);
 
 class CService {
  public:
+  static constexpr std::uint32_t kFirstStartWaitHint = 8000;  // milliseconds
+  // Time left for the final report and the process's end after a clean stop.
+  static constexpr std::uint32_t kStopReserveMs = 1000;
+
   CService();
   CService(const CService&) = delete;
   CService& operator=(const CService&) = delete;
   ~CService();
 
   // Hands the process to the service manager and returns when the service has
-  // ended: nonzero on success, 0 (last error set) when no service manager
-  // started this process.
+  // ended: nonzero on success, 0 (last error set) when the dispatcher could not
+  // start, as when no service manager started this process.
   int Initservice(const char* serviceName, ServiceUserFunction userFunction);
 
-  std::unique_ptr<char[]> m_ServiceName;     // copy made by Initservice
-  std::uintptr_t m_StopEvent = 0;            // TODO: the stop event belongs to the service controller
-  std::uintptr_t m_ServiceStatusHandle = 0;  // TODO: status reporting to the service manager
-  ThreadHandle m_Thread = 0;                 // start thread running m_UserFunction
+  // The dispatcher's entry points; they reach the object through RunningService().
+  static void ServiceMain(DWORD argc, char** argv);
+  static void ServiceCtrlHandler(DWORD control);
+
+  // Reports a status: 1 when reported, else 0 (and the service is stopped).
+  int SCMStatus(DWORD state, DWORD exitCode, DWORD serviceExitCode, DWORD checkPoint, DWORD waitHint);
+  // Starts the start thread: 1, or 0 when it could not be created.
+  int OnStartService();
+  // Stops taking mail and wakes the service main routine.
+  void OnStopService();
+  // Final report (carrying `error`) and clean-up of the service main routine.
+  void Exit(DWORD error);
+
+  std::unique_ptr<char[]> m_ServiceName;  // copy made by Initservice
+  CManualResetEvent m_StopEvent;          // set to end the service; lives as long as the object
+  ServiceStatusHandle m_ServiceStatusHandle = 0;
+  ThreadHandle m_Thread = 0;  // start thread running m_UserFunction
   ServiceUserFunction m_UserFunction = nullptr;
   std::uint32_t m_StartWaitHint = 10000;  // milliseconds
   std::uint32_t m_StopWaitHint = 15000;   // milliseconds
   SMTPIn* m_SMTPIN = nullptr;             // recorded by StartGateway
   SMTPOut* m_SMTPOUT = nullptr;           // recorded by StartGateway
+
+ private:
+  static unsigned StartThreadEntry(void* service);
+  // After the stop event: lets the start routine finish, then stops the
+  // gateway cleanly within the stop wait hint. 0, or the error that kept it
+  // from finishing in time.
+  DWORD StopGatewayInTime();
+
+  std::atomic<bool> m_StartFinished{false};            // the user function has returned
+  std::atomic<DWORD> m_CurrentState{kServiceStopped};  // the state last reported
 };
 
 // The running service object, set by Initservice.

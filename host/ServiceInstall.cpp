@@ -3,15 +3,117 @@
 // Threading: main thread only.
 #include "host/ServiceInstall.h"
 
-#include "platform/System.h"
+#include <cstdio>
+#include <cstring>
+#include <string>
 
-// TODO: writing and removing the service registration (unit file, systemctl)
-// and the event source is a later work item; until it lands these only tell
-// the user that this build cannot do it.
+#include "host/EventLog.h"
+#include "host/UserMessage.h"
+#include "log/DebugLog.h"
+#include "platform/EventLog.h"
+#include "platform/File.h"
+#include "platform/Registry.h"
+#include "platform/ServiceManager.h"
+#include "platform/System.h"
+#include "spool/CFileMan.h"
+#include "spool/RegText.h"
+
+namespace {
+
+// A message box, then the reason in one more line on standard error: the box
+// texts are fixed and name no cause.
+void Tell(const char* text, const char* caption, const std::string& problem) {
+  ShowUserMessage(text, caption, MB_OK_CODE);
+  if (problem.empty()) return;
+  std::fprintf(stderr, "%s: %s\n", kServiceShortName, problem.c_str());
+  std::fflush(stderr);
+}
+
+std::string DirectoryOfFile(const char* path) {
+  const char* separator = std::strrchr(path, kPathSeparator);
+  return separator == nullptr ? std::string() : std::string(path, static_cast<std::size_t>(separator - path));
+}
+
+}  // namespace
+
+CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
+  CServiceDefinition service;
+  service.name = kServiceName;
+  service.shortName = kServiceShortName;
+  service.programPath = programPath;
+  // Read-only and with the limits the gateway reads them with, so that the
+  // service may write exactly where the gateway will.
+  CRegKey key;
+  if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return service;
+  char programDir[kProgramPathBuffer] = "";
+  if (ReadTextValue(key, "ProgramPath", programDir, kProgramPathRead) == ERROR_SUCCESS &&
+      programDir[0] != '\0')
+    service.writableDirectories.emplace_back(programDir);
+  for (const char* log : {"logfile", "logfileb"}) {
+    char path[kLogPathBuffer] = "";
+    // A path too short to switch its log on names no file the gateway writes.
+    if (ReadTextValue(key, log, path, sizeof path) == ERROR_SUCCESS && std::strlen(path) >= 4) {
+      const std::string dir = DirectoryOfFile(path);
+      if (!dir.empty()) service.writableDirectories.push_back(dir);
+    }
+  }
+  return service;
+}
+
 void InstallService() {
-  ShowMessageBox("Service installation is not available in this build.", "Install Service", MB_OK_CODE);
+  std::string programPath;
+  if (!PlatformProgramFilePath(programPath)) {
+    DebugLog("Unable to get the module path name.", CV_SRC, __LINE__);
+    ShowUserMessage("Unable to get the module path name", "ERROR", MB_OK_CODE);
+    return;
+  }
+  std::string problem;
+  if (!PlatformOpenServiceManager(problem)) {
+    Tell("Failed to Open NT Service Manager", "Error", problem);
+    return;
+  }
+  const CServiceDefinition service = GatewayServiceDefinition(programPath);
+  if (PlatformServiceInstalled(service)) {
+    Tell("Installation: Service Is already installed!! ", "Error", "");
+    return;
+  }
+  if (!PlatformCreateService(service, problem)) {
+    Tell("Failed to Install NT Service", "Error", problem);
+    return;
+  }
+  // As on Windows, a service whose event source could not be registered stays installed.
+  if (!PlatformInstallEventSource(service, problem)) {
+    Tell("Unable to Install Event Log for the Service", "Error", problem);
+    return;
+  }
+  ReportServiceEvent(kEventTypeInformation, 420, kServiceName, nullptr, nullptr);
+  Tell("Service Successfully Installed", "Finished", "");
 }
 
 void RemoveService() {
-  ShowMessageBox("Service removal is not available in this build.", "Remove Service", MB_OK_CODE);
+  std::string problem;
+  if (!PlatformOpenServiceManager(problem)) {
+    Tell("Failed to Open NT Service Manager", "Error", problem);
+    return;
+  }
+  // Removal needs no settings; the definition only names the service.
+  CServiceDefinition service;
+  service.name = kServiceName;
+  service.shortName = kServiceShortName;
+  if (!PlatformServiceInstalled(service)) {
+    Tell("Failed to Locate Installed Service", "Error", "");
+    return;
+  }
+  DWORD state = 0;
+  if (!PlatformQueryServiceState(service, state, problem)) {
+    Tell("Failed to QUERRY the Installed Service", "Error", problem);
+  } else if (state != kServiceStopped) {
+    Tell("Service is RUNNING.First STOP it to uninstall the SERVICE!!", "Error", "");
+  } else if (PlatformDeleteService(service, problem)) {
+    ReportServiceEvent(kEventTypeInformation, 421, kServiceName, nullptr, nullptr);
+    Tell("Service Removed !!, Please Reboot To Finish", "Finished", "");
+  } else {
+    ReportServiceEvent(kEventTypeError, 422, kServiceName, nullptr, nullptr);
+    Tell("Failed To Remove Service", "Warning", problem);
+  }
 }

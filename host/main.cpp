@@ -13,12 +13,14 @@
 #include "host/CommandLine.h"
 #include "host/ServiceInstall.h"
 #include "host/StartGateway.h"
+#include "host/UserMessage.h"
+#include "log/DebugLog.h"
+#include "platform/ServiceManager.h"
 #include "platform/System.h"
 #include "platform/WinCodes.h"
 
 namespace {
 
-constexpr const char kServiceName[] = "Corvane SMTP Server";
 constexpr std::uint32_t kKeyPollMs = 1000;
 constexpr unsigned kHandOffFinishMs = 60000;  // each hand-off takes far less
 
@@ -39,17 +41,24 @@ void RunConsole() {
   StopGateway(kHandOffFinishMs);
 }
 
-void RunService() {
-  if (g_Service.Initservice(kServiceName, StartGateway) != 0) return;
+// The exit status: what the service's stopped report said (0 only after a
+// clean stop), or 1 when the dispatcher could not start.
+int RunService() {
+  // The service's own trace begins before the dispatcher; the start routine,
+  // which reads these switches too, runs only once the service is starting.
+  ReadDebugSettings();
+  if (g_Service.Initservice(kServiceName, StartGateway) != 0) return PlatformServiceExitCode();
   const DWORD error = PlatformGetLastError();
-  ShowMessageBox("Command prompt:Service will about to start", "Startup Message", MB_OK_CODE);
-  ShowMessageBox(PlatformErrorText(error), "Error", MB_ICONINFORMATION_CODE);
+  ShowUserMessage("Command prompt:Service will about to start", "Startup Message", MB_OK_CODE);
+  ShowUserMessage(PlatformErrorText(error), "Error", MB_ICONINFORMATION_CODE);
+  return 1;
 }
 
 }  // namespace
 
 int main() {
   TuneProcessMemory();
+  int exitCode = 1;
   switch (ChooseMode(ProcessCommandLine())) {
     case GatewayMode::kConsole:
       RunConsole();
@@ -61,13 +70,14 @@ int main() {
       RemoveService();
       break;
     case GatewayMode::kService:
-      RunService();
+      exitCode = RunService();
       break;
   }
   // The gateway's threads are never stopped and may still be logging or
   // reading the registry: the process ends without running static destructors
-  // under them. The exit code is 1 whatever happened.
+  // under them. The exit code is 1, except for a service, whose service
+  // manager reads failure from it.
   std::fflush(stdout);
   std::fflush(stderr);
-  std::quick_exit(1);
+  std::quick_exit(exitCode);
 }

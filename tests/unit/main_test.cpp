@@ -13,14 +13,18 @@ namespace {
 
 class Entry : public ::testing::Test {
  protected:
-  // `input | program arguments` with a private hive, never under a service
-  // manager, within `limit`; stdout and stderr go to files in the sandbox.
+  // `input | program arguments` with a private hive and unit directory, never
+  // under a service manager nor with systemd, within `limit`; stdout and
+  // stderr go to files in the sandbox.
   int Run(const std::string& input, const std::string& arguments, const std::string& limit) const {
     const std::string rcFile = m_Box.Root() + "exit-status";
     std::filesystem::remove(rcFile);
+    std::filesystem::create_directories(m_Box.Root() + "units");
     std::system(("(" + input + " | env -u NOTIFY_SOCKET -u INVOCATION_ID CVSMTPGW_HIVE='" + m_Box.HivePath() +
-                 "' " + limit + " '" + CVSMTPGW_BINARY + "' " + arguments + " > '" + m_Box.Root() +
-                 "out' 2> '" + m_Box.Root() + "err'); echo $? > '" + rcFile + "'")
+                 "' CVSMTPGW_UNIT_DIR='" + m_Box.Root() + "units' CVSMTPGW_SYSTEMD_RUN_DIR='" + m_Box.Root() +
+                 "none' CVSMTPGW_SYSLOG_SOCKET='" + m_Box.Root() + "none' " + limit + " '" + CVSMTPGW_BINARY +
+                 "' " + arguments + " > '" + m_Box.Root() + "out' 2> '" + m_Box.Root() +
+                 "err'); echo $? > '" + rcFile + "'")
                     .c_str());
     int rc = -1;
     std::ifstream(rcFile) >> rc;
@@ -45,9 +49,9 @@ TEST_F(Entry, ModesFromACommandPrompt) {
       {"printf q", "/M", "timeout 30", 1, kPress, ""},
       {"true", "-m", "timeout -s KILL 2", 137, kPress, ""},  // the end of input does not stop it
       {"true", "", "timeout 30", 1, "", kService},
-      {"true", "'\"-i\"'", "timeout 30", 1, "",
-       "Install Service: Service installation is not available in this build.\n"},
-      {"true", "-u", "timeout 30", 1, "", "Remove Service: Service removal is not available in this build.\n"},
+      // Installed into the sandbox's unit directory, then removed again.
+      {"true", "'\"-i\"'", "timeout 30", 1, "", "Finished: Service Successfully Installed\n"},
+      {"true", "-u", "timeout 30", 1, "", "Finished: Service Removed !!, Please Reboot To Finish\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);

@@ -1,0 +1,49 @@
+// platform/ServiceInstaller.h: registering the gateway with the system's
+// service manager, and removing it.
+//
+// On Windows: OpenSCManagerA, OpenServiceA, CreateServiceA (own process,
+// automatic start, local system), QueryServiceStatus, DeleteService, and the
+// event source's registry key. On POSIX the service is a systemd unit,
+// "<shortName>.service", in the unit directory ($CVSMTPGW_UNIT_DIR, else
+// /etc/systemd/system): Type=notify, Restart=on-failure, started after the
+// network, run as the system user <shortName> with only the capability to
+// bind port 25, NoNewPrivileges, ProtectSystem=strict with the writable paths
+// (and the hive's directory) as ReadWritePaths, and a private /tmp. When
+// systemd runs (systemctl on PATH and $CVSMTPGW_SYSTEMD_RUN_DIR, else
+// /run/systemd/system, present) installation enables the unit, removal
+// disables it and the state comes from `systemctl is-active`; otherwise the
+// unit file alone is the installation and the service counts as stopped.
+//
+// Each call returns false with the last error set and, in `problem`, one line
+// that tells an administrator what failed. Main thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/WinCodes.h"
+
+struct CServiceDefinition {
+  std::string name;         // service and display name
+  std::string shortName;    // the same without spaces: unit and account name
+  std::string programPath;  // absolute path of the program file
+  // Directories the service writes to (spool, logs); the backend adds the
+  // place where the settings live when they are a file.
+  std::vector<std::string> writableDirectories;
+};
+
+// GetModuleFileNameA: the absolute path of the running program file.
+bool PlatformProgramFilePath(std::string& path);
+
+// OpenSCManagerA with full access.
+bool PlatformOpenServiceManager(std::string& problem);
+// OpenServiceA: whether the service is installed.
+bool PlatformServiceInstalled(const CServiceDefinition& service);
+// CreateServiceA: installs the service to start automatically.
+bool PlatformCreateService(const CServiceDefinition& service, std::string& problem);
+// The event log's registration of the service as an event source.
+bool PlatformInstallEventSource(const CServiceDefinition& service, std::string& problem);
+// QueryServiceStatus: the service's current state (kServiceStopped, ...).
+bool PlatformQueryServiceState(const CServiceDefinition& service, DWORD& state, std::string& problem);
+// DeleteService.
+bool PlatformDeleteService(const CServiceDefinition& service, std::string& problem);

@@ -1,0 +1,109 @@
+"""The Debian package that `cpack` builds: unpacked into a scratch root with `dpkg -x`, its files, modes and
+configuration file; its postinst run there against recording stand-ins for the system's tools; and its unit
+file, which must be exactly what `cvsmtpgw -i` writes for the packaged layout."""
+
+import os
+import shutil
+import socket
+import stat
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from gateway_harness import REPO_ROOT
+
+BUILD = Path(os.environ.get("CVSMTPGW_BUILD") or REPO_ROOT / "build")
+
+STUB = """#!/bin/sh
+echo "${0##*/} $*" >> "$STUB_LOG"
+case "${0##*/}" in
+  getent) [ -n "$USER_EXISTS" ] ;;
+  dpkg-statoverride) [ "$2" = "$OVERRIDDEN" ] ;;
+esac
+"""
+
+
+@pytest.fixture(scope="module")
+def package():
+    work = Path(tempfile.mkdtemp(prefix="cvgw-deb-", dir="/tmp"))
+    subprocess.run(["cpack", "-G", "DEB", "--config", str(BUILD / "CPackConfig.cmake"), "-B", str(work / "out")],
+                   check=True, capture_output=True, timeout=600)
+    (deb,) = (work / "out").glob("cvsmtpgw_*.deb")
+    root = work / "root"
+    subprocess.run(["dpkg", "-x", str(deb), str(root)], check=True, timeout=120)
+    subprocess.run(["dpkg-deb", "-e", str(deb), str(work / "control")], check=True, timeout=120)
+    yield deb, root, work
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def test_files_modes_and_configuration_file(package):
+    deb, root, work = package
+    fields = subprocess.run(["dpkg-deb", "-f", str(deb), "Package", "Section", "Depends"], capture_output=True,
+                            text=True, check=True).stdout
+    assert "Package: cvsmtpgw\n" in fields and "Section: mail\n" in fields and "adduser" in fields
+    expected = {  # path: (kind, mode)
+        "usr/sbin/cvsmtpgw": (stat.S_IFREG, 0o755),
+        "lib/systemd/system/cvsmtpgw.service": (stat.S_IFREG, 0o644),
+        "etc/cvsmtpgw": (stat.S_IFDIR, 0o750),
+        "etc/cvsmtpgw/hive.reg": (stat.S_IFREG, 0o640),
+        "var/spool/cvsmtpgw": (stat.S_IFDIR, 0o750),
+        "var/spool/cvsmtpgw/IN": (stat.S_IFDIR, 0o2770),
+        "var/spool/cvsmtpgw/OUT": (stat.S_IFDIR, 0o2770),
+        "var/log/cvsmtpgw": (stat.S_IFDIR, 0o750),
+    }
+    got = {p: (stat.S_IFMT(s.st_mode), stat.S_IMODE(s.st_mode))
+           for p in expected for s in [os.lstat(root / p)]}
+    assert got == expected
+    assert (work / "control" / "conffiles").read_text() == "/etc/cvsmtpgw/hive.reg\n"
+    # Every line of the default hive is a setting or a comment that the gateway's reader skips.
+    hive = (root / "etc/cvsmtpgw/hive.reg").read_text()
+    assert '"ProgramPath"="/var/spool/cvsmtpgw/"' in hive and ';"logfile"=' in hive
+
+
+def test_postinst_creates_the_account_and_gives_it_its_directories(package):
+    deb, root, work = package
+    stubs = work / "stubs"
+    stubs.mkdir(exist_ok=True)
+    for tool in ["getent", "adduser", "dpkg-statoverride", "chown", "deb-systemd-helper", "systemctl"]:
+        (stubs / tool).write_text(STUB)
+        (stubs / tool).chmod(0o755)
+    log = work / "stub.log"
+    owned = ["/var/spool/cvsmtpgw", "/var/spool/cvsmtpgw/IN", "/var/spool/cvsmtpgw/OUT", "/var/log/cvsmtpgw",
+             "/etc/cvsmtpgw", "/etc/cvsmtpgw/hive.reg"]
+    for user_exists, overridden in [("", ""), ("yes", "/var/log/cvsmtpgw")]:
+        log.unlink(missing_ok=True)
+        env = {"PATH": str(stubs), "STUB_LOG": str(log), "DPKG_ROOT": str(root), "USER_EXISTS": user_exists,
+               "OVERRIDDEN": overridden}
+        subprocess.run(["/bin/sh", str(work / "control" / "postinst"), "configure", ""], env=env, check=True,
+                       timeout=60)
+        calls = [c for c in log.read_text().splitlines() if not c.startswith(("getent", "dpkg-statoverride"))]
+        adduser = ["adduser --system --group --home /var/spool/cvsmtpgw --no-create-home cvsmtpgw"]
+        assert calls == (adduser if not user_exists else []) + \
+            [f"chown cvsmtpgw:cvsmtpgw {root}{p}" for p in owned if p != overridden] + \
+            ["deb-systemd-helper enable cvsmtpgw.service"]
+
+
+def test_unit_file_is_what_install_writes(package):
+    _, root, work = package
+    hive = root / "etc/cvsmtpgw/hive.reg"
+    original = hive.read_text()
+    units = work / "units"
+    units.mkdir(exist_ok=True)
+    syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    syslog.bind(str(work / "syslog"))
+    try:
+        # With the packaged hive and its debug log switched on, as an administrator would.
+        hive.write_text(original.replace(';"logfile"=', '"logfile"='))
+        env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        env.update(CVSMTPGW_HIVE=str(hive), CVSMTPGW_UNIT_DIR=str(units), CVSMTPGW_SYSLOG_SOCKET=str(work / "syslog"),
+                   CVSMTPGW_SYSTEMD_RUN_DIR=str(work / "no-systemd"))
+        result = subprocess.run([str(root / "usr/sbin/cvsmtpgw"), "-i"], env=env, capture_output=True, text=True,
+                                timeout=60)
+        assert result.stderr == "Finished: Service Successfully Installed\n"
+    finally:
+        hive.write_text(original)
+        syslog.close()
+    written = (units / "cvsmtpgw.service").read_text().replace(str(root), "")
+    assert written == (root / "lib/systemd/system/cvsmtpgw.service").read_text()

@@ -1,0 +1,218 @@
+"""The gateway under a service manager: this test is the manager. It opens the notify socket, starts
+`cvsmtpgw` without a switch with NOTIFY_SOCKET set, reads the sd_notify reports in order, sends SIGHUP and
+SIGTERM, and checks the debug log, the event log (syslog) and the exit status."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+from gateway_harness import SANITIZER_MARKERS, Gateway, _listening, wait_until, write_hive
+
+START_1 = b"STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000"
+START_3 = b"STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000"
+RUNNING = b"READY=1\nSTATUS=Running"
+STOPPING = b"STOPPING=1\nSTATUS=Stopping (check point 1)\nEXTEND_TIMEOUT_USEC=15000000"
+STOPPED = b"STATUS=Stopped"
+
+
+class ServiceGateway(Gateway):
+    """A gateway with its own hive and spool, started as systemd starts a Type=notify service."""
+
+    def __init__(self, values=None):
+        super().__init__(values=values)
+        self.notify_path, self.syslog_path = self.root / "notify", self.root / "syslog"
+        self.notify = self._datagram_socket(self.notify_path)
+        self.syslog = self._datagram_socket(self.syslog_path)
+
+    @staticmethod
+    def _datagram_socket(path):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        s.bind(str(path))
+        return s
+
+    def start_service(self, env=None):
+        write_hive(self.hive_path, self.values)
+        base = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        base.update(CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir),
+                    CVSMTPGW_SYSLOG_SOCKET=str(self.syslog_path), NOTIFY_SOCKET=str(self.notify_path))
+        base.update(env or {})
+        base = {k: v for k, v in base.items() if v is not None}
+        with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
+            self.proc = subprocess.Popen([str(self.binary)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         cwd=self.root, env=base, start_new_session=True)
+        return self
+
+    def report(self, timeout=10.0) -> bytes:
+        self.notify.settimeout(timeout)
+        try:
+            return self.notify.recv(4096)
+        except socket.timeout:
+            raise AssertionError(f"no report within {timeout} s\n{self.diagnostics()}") from None
+
+    @staticmethod
+    def _drain(sock) -> list[bytes]:  # what arrives until nothing has for 0.2 s
+        sock.settimeout(0.2)
+        got = []
+        try:
+            while True:
+                got.append(sock.recv(4096))
+        except socket.timeout:
+            return got
+
+    def reports_until_exit(self, timeout=20.0) -> list[bytes]:  # the remaining reports, once it has ended
+        self.proc.wait(timeout)
+        return self._drain(self.notify)
+
+    def events(self) -> list[str]:
+        return [e.decode("latin-1").split("]: ", 1)[1] for e in self._drain(self.syslog)]
+
+    def signal(self, number):
+        os.kill(self.proc.pid, number)
+
+    def close(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        self.notify.close()
+        self.syslog.close()
+
+
+@pytest.fixture
+def service(request):
+    made = []
+
+    def factory(values=None):
+        made.append(ServiceGateway(values))
+        return made[-1]
+
+    yield factory
+    for gw in made:
+        gw.close()
+    faults = [gw.text("stderr.txt") for gw in made if any(m in gw.text("stderr.txt") for m in SANITIZER_MARKERS)]
+    failed = getattr(request.node, "report_call", None) is not None and request.node.report_call.failed
+    for gw in made:
+        print(f"kept gateway directory {gw.root}") if faults or failed else shutil.rmtree(gw.root, ignore_errors=True)
+    assert not faults, faults
+
+
+def in_order(log: str, entries: list[str]) -> list[str]:
+    """The entries that are missing from `log` or out of order."""
+    wrong, at = [], 0
+    for entry in entries:
+        found = log.find(entry, at)
+        if found < 0:
+            wrong.append(entry)
+        else:
+            at = found + len(entry)
+    return wrong
+
+
+def test_states_controls_and_log_in_order(service):
+    gw = service().start_service()
+    assert [gw.report(), gw.report(), gw.report()] == [START_1, START_3, RUNNING]
+    wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
+    gw.send("a@example.com", ["4711@fax.example.com"], b"Subject: s\r\n\r\nbody\r\n")
+    gw.signal(signal.SIGHUP)  # not a stop: answered with a running report
+    assert gw.report() == RUNNING
+    gw.signal(signal.SIGTERM)
+    assert gw.reports_until_exit() == [STOPPING, STOPPED]
+    assert gw.proc.returncode == 0
+    assert len(gw.files("ENV*.tmp")) == 1
+    log = gw.text("debug.log")
+    assert in_order(log, [
+        "Before dispatcher in Initservice.", "SCMStatus :before SetServiceStatus.", "SCMStatus : Leaving.",
+        "Smtpservice: SCMStatus - SERVICE_START_PENDING1.", "OnStartService:creating a thread with user fn.",
+        "OnStartService: successfully created a thread.",
+        "SmtpService: Entering ServiceCtrlHandler.", "SmtpService: ServiceCtrlHandler ignoring control code (6).",
+        "SmtpService: Leaving ServiceCtrlHandler.", "SmtpService: Entering ServiceCtrlHandler.",
+        "SmtpService: ServiceCtrlHandler received SERVICE_CONTROL_STOP control code.",
+        "SmtpService: ServiceCtrlHandler will stop the service.",
+        "OnStopService: Will set the stop event and stop the service.",
+        "Smtpservice: Leaving the Service main.", "CService::Exit : Entering .", "Error value in exit function :0",
+        "CService::Exit : m_ServiceStatusHandle is not NULL.", "CService::Exit : Closing the Thread.",
+        "CService::Exit : Leaving."]) == []
+    assert "OnStopService: set the stop event." in log
+    assert gw.events() == ["event 428: Corvane SMTP Server"]
+
+
+def test_stop_finishes_every_acknowledged_hand_off(service):
+    # The stop comes right after the last 250; every acknowledged mail still becomes a submission, and
+    # none is left as a spool file.
+    gw = service({"logfile": ""}).start_service()
+    assert gw.report() == START_1
+    wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
+    count = 20
+    with gw.smtp() as client:
+        for i in range(count):
+            client.sendmail("a@example.com", [f"{4700 + i}@fax.example.com"],
+                            b"Subject: s\r\n\r\n" + b"line of the body\r\n" * 2000)
+        # The session passes a mail to the hand-off queue just after its 250; a stop within that moment
+        # leaves the hand-off to the session, which the clean stop does not wait for.
+        time.sleep(0.02)
+        gw.signal(signal.SIGTERM)
+    gw.proc.wait(20)
+    assert gw.proc.returncode == 0, gw.diagnostics()
+    assert len(gw.files("ENV*.tmp")) == count, sorted(os.listdir(gw.out_dir))
+    assert gw.files("*.zqx") == []
+
+
+@pytest.mark.parametrize("case", ["twice", "during start-up", "hang-up during start-up", "during the stop"])
+def test_signals_in_any_state_end_in_a_clean_stop(service, case):
+    gw = service().start_service()
+    assert gw.report() == START_1
+    # Controls that come while the service is still starting wait until it runs.
+    if case == "during start-up":
+        gw.signal(signal.SIGTERM)
+        expected = [START_3, RUNNING, STOPPING, STOPPED]
+    elif case == "hang-up during start-up":
+        gw.signal(signal.SIGHUP)
+        assert [gw.report(), gw.report(), gw.report()] == [START_3, RUNNING, RUNNING]
+        gw.signal(signal.SIGTERM)
+        expected = [STOPPING, STOPPED]
+    else:
+        assert [gw.report(), gw.report()] == [START_3, RUNNING]
+        gw.signal(signal.SIGTERM)
+        if case == "during the stop":
+            assert gw.report() == STOPPING
+        gw.signal(signal.SIGTERM)
+        expected = None  # a second stop control may come before or after the stopped report
+    started = time.monotonic()
+    got = gw.reports_until_exit()
+    assert time.monotonic() - started < 16
+    if expected is not None:
+        assert got == expected
+    else:
+        assert got[-1] == STOPPED and set(got) <= {STOPPING, STOPPED}
+    assert gw.proc.returncode == 0, gw.diagnostics()
+    assert "Error value in exit function :0" in gw.text("debug.log")
+
+
+@pytest.mark.parametrize("where", ["missing", "regular file", "relative"])
+def test_unreachable_notify_socket_ends_with_an_error(service, where):
+    gw = service()
+    (gw.root / "file").write_bytes(b"not a socket")
+    address = {"missing": str(gw.root / "none"), "regular file": str(gw.root / "file"),
+               "relative": "notify"}[where]
+    gw.start_service({"NOTIFY_SOCKET": address})
+    gw.proc.wait(15)
+    # Exit status 1, so that Restart=on-failure acts; the reason on standard error and in the debug log.
+    assert gw.proc.returncode == 1
+    assert f"status not reported to the service manager at NOTIFY_SOCKET={address}: " in gw.text("stderr.txt")
+    log = gw.text("debug.log")
+    assert "SCMStatus failed so stop the service (" in log
+    assert "Error value in exit function :0" not in log and "Error value in exit function :" in log
+
+
+def test_started_without_a_notify_socket(service):
+    # Type=simple: only INVOCATION_ID tells the gateway that systemd started it.
+    gw = service().start_service({"NOTIFY_SOCKET": None, "INVOCATION_ID": "0123456789abcdef"})
+    wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
+    gw.signal(signal.SIGTERM)
+    gw.proc.wait(20)
+    assert gw.proc.returncode == 0
+    assert "SmtpService: ServiceCtrlHandler received SERVICE_CONTROL_STOP control code." in gw.text("debug.log")

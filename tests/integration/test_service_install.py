@@ -1,0 +1,165 @@
+"""`cvsmtpgw -i` and `-u` against a private unit directory (CVSMTPGW_UNIT_DIR): the unit file, the messages,
+the events; systemd-analyze checks what was written; a fake `systemctl` on PATH plays a running systemd."""
+
+import os
+import shutil
+import socket
+import stat
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from gateway_harness import REPO_ROOT, write_hive
+
+BINARY = Path(os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtpgw")
+INSTALLED = "Finished: Service Successfully Installed\n"
+REMOVED = "Finished: Service Removed !!, Please Reboot To Finish\n"
+
+FAKE_SYSTEMCTL = """#!/bin/sh
+# Records each call; `is-active` answers with the word in $FAKE_STATE; the verb named in $FAKE_FAIL fails.
+echo "$*" >> "$FAKE_LOG"
+[ "$1" = "$FAKE_FAIL" ] && exit 1
+if [ "$1" = is-active ]; then echo "$FAKE_STATE"; [ "$FAKE_STATE" = active ] && exit 0; exit 3; fi
+exit 0
+"""
+
+
+class Installer:
+    """A private unit directory, hive (with a spool and a log directory) and syslog socket."""
+
+    def __init__(self, root: Path):
+        self.root, self.units, self.hive = root, root / "units", root / "etc" / "hive.reg"
+        self.unit = self.units / "cvsmtpgw.service"
+        self.units.mkdir()
+        self.hive.parent.mkdir()
+        self.values = {"ProgramPath": f"{root}/spool/", "logfile": f"{root}/log/debug.log"}
+        write_hive(self.hive, self.values)
+        self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.syslog.bind(str(root / "syslog"))
+        self.syslog.settimeout(0.2)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
+                        CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"), CVSMTPGW_SYSLOG_SOCKET=str(root / "syslog"))
+
+    def with_systemd(self, state: str, fail: str):
+        """A fake systemctl first on PATH, and the directory that says systemd runs."""
+        (self.root / "bin").mkdir()
+        (self.root / "bin" / "systemctl").write_text(FAKE_SYSTEMCTL)
+        (self.root / "bin" / "systemctl").chmod(0o755)
+        (self.root / "run-systemd").mkdir()
+        self.env.update(PATH=f"{self.root}/bin:{os.environ['PATH']}", CVSMTPGW_SYSTEMD_RUN_DIR=f"{self.root}/run-systemd",
+                        FAKE_LOG=str(self.root / "systemctl.log"), FAKE_STATE=state, FAKE_FAIL=fail)
+
+    def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
+        return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
+
+    def calls(self) -> list[str]:
+        log = self.root / "systemctl.log"
+        return log.read_text().splitlines() if log.exists() else []
+
+    def events(self) -> list[str]:
+        got = []
+        try:
+            while True:
+                got.append(self.syslog.recv(4096).decode().split("]: ", 1)[1])
+        except socket.timeout:
+            return got
+
+    def directives(self) -> dict[str, list[str]]:
+        found: dict[str, list[str]] = {}
+        for name, _, value in (line.partition("=") for line in self.unit.read_text().splitlines() if "=" in line):
+            found.setdefault(name, []).append(value)
+        return found
+
+
+@pytest.fixture
+def installer():
+    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))  # socket paths must stay short
+    made = Installer(root)
+    yield made
+    made.syslog.close()
+    made.units.chmod(0o755)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def analyze(unit: Path) -> str:
+    """What systemd itself says about the unit file ("" when it finds nothing wrong)."""
+    result = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True, timeout=60)
+    return "" if result.returncode == 0 else result.stderr
+
+
+def test_install_twice_remove_twice_without_systemd(installer):
+    # A program and spool directory with a blank and a specifier sign: they must reach systemd unchanged.
+    i = installer
+    odd = i.root / "my gw %i $HOME"
+    odd.mkdir()
+    shutil.copy(BINARY, odd / "cvsmtpgw")
+    i.values.update(ProgramPath=f"{odd}/")
+    write_hive(i.hive, i.values)
+    for switch, err, events in [("-i", INSTALLED, ["event 420: Corvane SMTP Server"]),
+                                ("-i", "Error: Installation: Service Is already installed!! \n", []),
+                                ("-u", REMOVED, ["event 421: Corvane SMTP Server"]),
+                                ("-u", "Error: Failed to Locate Installed Service\n", [])]:
+        before = i.unit.read_bytes() if i.unit.exists() else None
+        result = i.run(switch, odd / "cvsmtpgw")
+        assert (result.returncode, result.stdout, result.stderr, i.events()) == (1, "", err, events), switch
+        if before is not None and switch == "-i":
+            assert i.unit.read_bytes() == before  # a second installation changes nothing
+        elif err == INSTALLED:
+            # The rest of the unit is the packaged one (test_package); here what comes from this system:
+            # the program, and the spool, debug log and hive directories where the gateway writes.
+            quoted = str(odd).replace("%", "%%")
+            d = i.directives()
+            assert d["ExecStart"] == [f'"{quoted}/cvsmtpgw"']
+            assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{i.root}/log", f"-{i.root}/etc"]
+            assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}"]
+            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644 and analyze(i.unit) == ""
+    assert os.listdir(i.units) == []
+
+
+@pytest.mark.parametrize("problem", ["missing", "not a directory", "not writable"])
+def test_unit_directory_problems(installer, problem):
+    i = installer
+    (i.root / "file").write_text("x")
+    expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory "
+    i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / {"missing": "none", "not a directory": "file"}.get(problem, "units"))
+    if problem == "not writable":
+        # root writes into a directory of any mode; /proc takes no new file even from root.
+        i.units.chmod(0o555)
+        i.env["CVSMTPGW_UNIT_DIR"] = "/proc" if os.geteuid() == 0 else str(i.units)
+        expected = "Error: Failed to Install NT Service\ncvsmtpgw: cannot write "
+    result = i.run("-i")
+    assert result.returncode == 1 and result.stderr.startswith(expected), result.stderr
+    assert result.stderr.count("\n") == 2 and i.events() == []  # the message and its reason, nothing else
+    assert os.listdir(i.units) == []
+
+
+@pytest.mark.parametrize("installed, state, fail, switch, err, calls, events", [
+    (False, "", "", "-i", INSTALLED, ["daemon-reload", "enable"], [420]),
+    # Installing is one step: a unit that would not start at boot is taken back.
+    (False, "", "enable", "-i", "Error: Failed to Install NT Service\n"
+     "cvsmtpgw: systemctl enable cvsmtpgw.service: failed (exit status 1)\n",
+     ["daemon-reload", "enable", "daemon-reload"], []),
+    (True, "active", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
+     ["is-active"], []),
+    (True, "activating", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
+     ["is-active"], []),
+    (True, "something new", "", "-u", "Error: Failed to QUERRY the Installed Service\n"
+     "cvsmtpgw: systemctl is-active cvsmtpgw.service: unexpected answer \"something new\"\n", ["is-active"], []),
+    (True, "failed", "", "-u", REMOVED, ["is-active", "disable", "daemon-reload"], [421]),
+    (True, "inactive", "disable", "-u", "Warning: Failed To Remove Service\n"
+     "cvsmtpgw: systemctl disable cvsmtpgw.service: failed (exit status 1)\n", ["is-active", "disable"], [422]),
+])
+def test_with_systemd(installer, installed, state, fail, switch, err, calls, events):
+    i = installer
+    if installed:
+        assert i.run("-i").stderr == INSTALLED and i.events() == ["event 420: Corvane SMTP Server"]
+    i.with_systemd(state, fail)
+    result = i.run(switch)
+    assert (result.returncode, result.stderr) == (1, err)
+    assert i.calls() == [c if c == "daemon-reload" else f"{c} cvsmtpgw.service" for c in calls]
+    assert i.events() == [f"event {e}: Corvane SMTP Server" for e in events]
+    # The unit stays unless it was removed or its installation failed.
+    assert i.unit.exists() == (err not in (REMOVED,) and not err.startswith("Error: Failed to Install"))

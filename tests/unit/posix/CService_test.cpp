@@ -1,0 +1,112 @@
+// tests/unit/posix/CService_test.cpp: the service controller with a start
+// routine that does not return, so that controls can be sent while the
+// service stops.
+#include "host/CService.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SpoolTestSupport.h"
+#include "platform/Process.h"
+#include "platform/ServiceManager.h"
+
+namespace {
+
+constexpr char kName[] = "Corvane SMTP Server";
+
+// The service manager's end of the notify protocol, named by NOTIFY_SOCKET while it lives.
+class CNotifySocket {
+ public:
+  explicit CNotifySocket(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    m_Bound = ::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    SetEnvironmentValue("NOTIFY_SOCKET", path.c_str());
+  }
+  ~CNotifySocket() {
+    SetEnvironmentValue("NOTIFY_SOCKET", nullptr);
+    ::close(m_Fd);
+  }
+  bool Bound() const { return m_Bound; }
+  // The next report, or "" when none comes within `milliseconds`.
+  std::string Next(int milliseconds) {
+    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buffer[4096];
+    const ssize_t n = ::recv(m_Fd, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+  }
+
+ private:
+  int m_Fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+  bool m_Bound = false;
+};
+
+std::atomic<bool> g_InStart{false};
+std::atomic<bool> g_Release{false};
+
+// Holds the start thread until released (at most 20 s).
+int SlowStart(CService*) {
+  g_InStart = true;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!g_Release && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return 0;
+}
+
+TEST(CServiceTest, AStopWaitsForTheStartRoutineWithinTheWaitHintAndAnswersNoControlAsRunning) {
+  SpoolSandbox box;
+  box.EnableLogs();
+  CTempDir dir;
+  CNotifySocket notify(dir.File("notify"));
+  ASSERT_TRUE(notify.Bound());
+  SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", dir.File("no-syslog").c_str());
+  // Like the gateway's own, a service object is never destroyed: its start
+  // thread outlives the test.
+  // (Not a static object either: its destructor would run at exit under it.)
+  static auto* const s_Kept = new std::vector<std::unique_ptr<CService>>;
+  CService* const service = s_Kept->emplace_back(std::make_unique<CService>()).get();
+  service->m_StopWaitHint = 1500;  // leaves 500 ms for the start routine to return
+  g_InStart = false;
+  g_Release = false;
+  int result = -1;
+  std::thread dispatcher([&result, service] { result = service->Initservice(kName, SlowStart); });
+  EXPECT_EQ(notify.Next(5000), "STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(notify.Next(5000), "STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000");
+  EXPECT_EQ(notify.Next(5000), "READY=1\nSTATUS=Running");
+  for (int i = 0; i < 1000 && !g_InStart; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  const auto stop = std::chrono::steady_clock::now();
+  ::kill(::getpid(), SIGTERM);
+  EXPECT_EQ(notify.Next(5000), "STOPPING=1\nSTATUS=Stopping (check point 1)\nEXTEND_TIMEOUT_USEC=1500000");
+  // The service waits for its start routine: a control now is not answered
+  // with a running report.
+  ::kill(::getpid(), SIGHUP);
+  const std::string stopped = notify.Next(5000);
+  EXPECT_EQ(stopped, "STATUS=Stopped after error 1460: " + std::string(PlatformErrorText(1460)));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(1500));
+  dispatcher.join();
+  g_Release = true;
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(PlatformServiceExitCode(), 1);
+  const std::string log = box.PrimaryLog();
+  EXPECT_NE(log.find("SmtpService: ServiceCtrlHandler ignoring control code (6)."), std::string::npos);
+  // The stop came before the start routine had recorded the listener.
+  EXPECT_NE(log.find("CServ->m_SMTPIN->m_AcceptThread is invalid"), std::string::npos);
+  EXPECT_NE(log.find("Error value in exit function :1460"), std::string::npos);
+  SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", nullptr);
+}
+
+}  // namespace
