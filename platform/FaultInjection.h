@@ -8,7 +8,7 @@
 // ArmFault directly; the program itself arms the rules in the environment
 // variable CVSMTPGW_FAULTS (see ArmFaultsFromText) at the first check, but only
 // when built with -DCVSMTPGW_FAULT_INJECTION=ON (the sanitizer test build; never
-// a release). With nothing armed a check costs two atomic operations.
+// a release). With nothing armed a check costs a few atomic operations.
 //
 // Consulted today by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory).
@@ -22,7 +22,7 @@
 enum class FaultOp {
   kCreate,  // creating a file (the path of the new file)
   kWrite,   // writing a file's data
-  kSync,    // putting a file or a directory on disk
+  kSync,    // putting a file, or a directory (its path without a final separator), on disk
   kRename,  // a rename (the path renamed to)
 };
 

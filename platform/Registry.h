@@ -108,11 +108,12 @@ class CRegKey {
 // Commit() keeps them and writes nothing. A transaction that ends without
 // Commit() undoes them in the copy (on disk too, if a Flush wrote them
 // meanwhile: the undone copy is written in turn). A Flush in a transaction
-// writes at once and returns the write's result, as outside one; the lock is
-// still held until the end. Otherwise the changes are written by a later Flush
-// or a second after the transaction, like any others. A transaction begun while
-// another is active on the same thread joins it (its Commit does nothing; the
-// outer one decides).
+// writes at once (everything pending, the transaction's changes so far too) and
+// returns the write's result, as outside one; the lock is still held until the
+// end. Otherwise the changes are written like any others, by a later Flush or
+// by the registry's own write, which waits for the transaction to end. A
+// transaction begun while another is active on the same thread joins it (its
+// Commit does nothing; the outer one decides).
 //   CRegTransaction tx;
 //   CRegKey key;
 //   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {

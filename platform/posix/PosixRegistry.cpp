@@ -310,6 +310,9 @@ class CHiveBackend {
   void NoteChange() {
     const bool wasPending = Pending();
     ++m_Changes;
+    // The first change that the running write does not hold is due a second
+    // from now, like the first change of all.
+    if (m_Writing && m_Changes == m_WriteCovers + 1) m_NextDue = Clock::now() + kWriteDelay;
     if (wasPending) return;
     m_Due = Clock::now() + kWriteDelay;
     StartWriter();
@@ -370,7 +373,7 @@ class CHiveBackend {
       const std::uint64_t next = ReadCount() + 1;
       m_CountKnown = ::pwrite(m_LockFd, &next, sizeof next, 0) == static_cast<ssize_t>(sizeof next);
       m_Count = next;
-      if (Pending()) m_Due = Clock::now() + kWriteDelay;
+      if (Pending()) m_Due = m_NextDue;
       m_Failing = false;
     } else {
       m_LastError = rc;
@@ -454,6 +457,7 @@ class CHiveBackend {
   std::uint64_t m_Changes = 0;      // changes made to the copy, counted from the start
   std::uint64_t m_Written = 0;      // how many of them are on disk
   Clock::time_point m_Due;          // when the writer thread writes what is pending
+  Clock::time_point m_NextDue;      // m_Due for the changes made during the running write
   bool m_Writing = false;           // a write runs (the mutex let go)
   std::uint64_t m_WriteCovers = 0;  // the changes that write holds
   std::uint64_t m_WritesEnded = 0;
