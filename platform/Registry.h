@@ -7,25 +7,40 @@
 //  - the reader never checks the type: it gets the raw bytes of the value;
 //  - a string value is stored with its terminator (REG_SZ "ab" is 3 bytes).
 //
-// Durability follows the registry's own model, which has two steps:
-//  - A change (SetValue, DeleteValue, Create, a counter draw, a committed
-//    CRegTransaction) is atomic and visible to every thread and process at
-//    once. On POSIX it writes the whole hive to "<hive>.new" and renames that
-//    over the hive (or, after a Flush, exchanges the two files), under an
-//    exclusive lock: a killed process never leaves a half-written hive, and
-//    two processes never lose a counter step. It is NOT synced: after a power
-//    loss or a system crash the hive may come back as it was before the changes
-//    made since the last Flush (a counter may step back that far).
-//  - Flush (RegFlushKey) makes every change made so far durable: it returns
-//    once the hive (with its copy "<hive>.new") and, where needed, their
-//    directory are on disk. Call it where a later step relies on a value
-//    surviving a power loss; it costs disk writes, which it waits for without
-//    holding the registry's lock.
-// A caller that hands out names from a counter must therefore either flush
-// before the name's file becomes durable, or create that file exclusively and
-// skip a name that is still taken (the spool files do the latter).
-// A hive that did not parse completely is never rewritten: writes to it fail
-// with ERROR_BADDB.
+// Changes and durability of the hive file (the real registry shows changes to
+// other processes at once and writes them in its own time):
+//  - A change (SetValue, DeleteValue, Create of a missing key, DeleteKey,
+//    RegIncrementCounter) applies at once to the process's copy of the hive:
+//    every thread of the process sees it as soon as the call returns. It is
+//    not on disk yet.
+//  - Changes are written together, the whole hive in one step, by Flush
+//    (RegFlushKey) or, at the latest about a second after the first of them,
+//    by the registry itself. Either way the file is replaced whole and synced
+//    with its directory, so a crash leaves the hive as of one such write, never
+//    torn or empty; changes not yet written are lost (a counter steps back to
+//    its last written value).
+//  - Other processes see a change only once it is written. From a process's
+//    first unwritten change until that write, it holds the hive's exclusive
+//    lock: other processes' registry calls wait (a second or so at most), so
+//    none reads a stale hive or draws a counter value again. A process that is
+//    killed in that time loses its unwritten changes, as a crash does; one
+//    that ends through exit or quick_exit writes them first (waiting at most
+//    two seconds for other threads' registry calls).
+//  - Flush returns ERROR_SUCCESS once every change of the process made before
+//    the call is on disk (other processes' changes are on disk before anyone
+//    sees them). Flushes of several threads share one write: a Flush that
+//    comes while a write already holding its changes runs waits for that
+//    write instead of making another. A failed write
+//    (full disk, I/O error) returns its error and keeps the changes in memory,
+//    still locked against other processes; the next Flush, or the registry a
+//    second later, writes them again.
+// So a caller that hands out names from a counter must either Flush before
+// the name's file becomes durable, or create that file exclusively and skip a
+// name that is still taken (the spool files do the latter).
+// A hive that did not parse completely is never rewritten: changes to it fail
+// with ERROR_BADDB. A hand edit of the hive is seen by the next read, unless
+// the process has changes pending: their write replaces the edit (reported on
+// standard error).
 // Thread-safe; a CRegKey object itself is used by one thread at a time.
 #pragma once
 
@@ -65,12 +80,14 @@ class CRegKey {
   // `data` untouched. A missing value gives ERROR_FILE_NOT_FOUND.
   long QueryValue(const char* name, DWORD* type, void* data, DWORD* size) const;
   // RegSetValueExA: stores `size` raw bytes (a string's terminator included by
-  // the caller, as on Windows). Atomic, not durable until Flush.
+  // the caller, as on Windows). Seen at once in this process; written later
+  // (see above).
   long SetValue(const char* name, DWORD type, const void* data, DWORD size);
   long DeleteValue(const char* name);
-  // RegFlushKey: every change made so far (by any key, thread or process) is on
-  // disk when this returns ERROR_SUCCESS. Inside a CRegTransaction the sync is
-  // made by its Commit, after the write it must cover.
+  // RegFlushKey: every change this process made before the call (by any key or
+  // thread) is on disk when this returns ERROR_SUCCESS; it costs one write of
+  // the hive (two syncs) when changes are pending, nothing otherwise. On an
+  // error the changes stay pending (see above).
   long Flush();
   void Close();
   bool IsOpen() const { return !m_Path.empty(); }
@@ -82,16 +99,21 @@ class CRegKey {
   std::string m_Path;  // key path below HKEY_LOCAL_MACHINE; empty when closed
 };
 
-// Holds the hive's exclusive lock from construction to destruction, so that a
-// read and the write that depends on it are one step for every thread and
-// process (a counter is never drawn twice). While it lives, every registry
-// call of the constructing thread reads and changes the transaction's copy of
-// the hive; Commit() writes that copy out in one replacement. Changes not
-// committed are dropped. Other threads' registry calls wait until it ends, so
-// keep it short. A transaction begun while another is active on the same
-// thread joins it (its Commit does nothing; the outer one writes). Several
-// changes in one transaction cost one rewrite of the hive; a Flush in it makes
-// that Commit sync too.
+// Makes the registry calls of the constructing thread within its scope one
+// step for every other thread and process: it holds the hive's exclusive lock
+// from construction to destruction, and other threads' registry calls wait
+// until it ends, so keep it short. A read and the write that depends on it
+// (a counter draw) can therefore not interleave with anyone's.
+// Changes made in it apply to the process's copy at once, like any change;
+// Commit() keeps them and writes nothing. A transaction that ends without
+// Commit() undoes them in the copy (on disk too, if a Flush wrote them
+// meanwhile: the undone copy is written in turn). A Flush in a transaction
+// writes at once (everything pending, the transaction's changes so far too) and
+// returns the write's result, as outside one; the lock is still held until the
+// end. Otherwise the changes are written like any others, by a later Flush or
+// by the registry's own write, which waits for the transaction to end. A
+// transaction begun while another is active on the same thread joins it (its
+// Commit does nothing; the outer one decides).
 //   CRegTransaction tx;
 //   CRegKey key;
 //   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {
@@ -108,9 +130,8 @@ class CRegTransaction {
   // reads as empty); otherwise every registry call of this thread fails with
   // this code while the transaction lives.
   long Status() const;
-  // Writes the changes (if any) to the hive; ERROR_BADDB when the hive did not
-  // parse completely. The transaction stays open; later changes need another
-  // Commit.
+  // Keeps the changes made in the transaction when it ends; writes nothing.
+  // Returns Status(). Changes made after it are kept too.
   long Commit();
 
   struct CState;  // the backend's
@@ -131,10 +152,12 @@ long RegReadDword(const CRegKey& key, const char* name, DWORD* value);
 long RegReadString(const CRegKey& key, const char* name, char* buf, DWORD cap);
 long RegWriteDword(CRegKey& key, const char* name, DWORD value);
 long RegWriteString(CRegKey& key, const char* name, const char* text);
-// Draws the next number of a 32-bit counter value under one exclusive hive
-// lock: *valueOut is the value read (0 when the value is missing), and value+1
-// is stored, or 0 when value+1 equals wrapAt. The key is created when missing.
-// A value longer than 4 bytes is not a counter: ERROR_MORE_DATA, nothing
-// stored. Two processes never draw the same number. Not flushed: after a power
-// loss the counter may hand out a number again (see the durability model above).
+// Draws the next number of a 32-bit counter value in one step (a
+// CRegTransaction): *valueOut is the value read (0 when the value is missing),
+// and value+1 is stored, or 0 when value+1 equals wrapAt. The key is created
+// when missing. A value longer than 4 bytes is not a counter: ERROR_MORE_DATA,
+// nothing stored. No two threads or processes draw the same number while the
+// drawer lives. Not written until a Flush or the write a second later: after
+// a crash, or the drawer's death before that write, the counter hands out those
+// numbers again (see above).
 long RegIncrementCounter(const char* subKey, const char* valueName, DWORD wrapAt, DWORD* valueOut);

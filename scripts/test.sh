@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: builds the gateway with AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-asan and runs every unit and integration
-# test. Installs missing Debian packages first when run as root.
+# UndefinedBehaviorSanitizer (and the fault seam armed from CVSMTPGW_FAULTS) in
+# build-asan and runs every unit and integration test. Installs missing Debian packages first when run as root.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -9,7 +9,7 @@ mapfile -t packages < <(grep -vE '^[[:space:]]*(#|$)' scripts/packages.txt)
 scripts/install-deps.sh "${packages[@]}"
 
 build=build-asan
-cmake -S . -B "$build" -G Ninja -DCVSMTPGW_SANITIZE=ON
+cmake -S . -B "$build" -G Ninja -DCVSMTPGW_SANITIZE=ON -DCVSMTPGW_FAULT_INJECTION=ON
 cmake --build "$build" -j2
 
 set +e

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/File.h"
 #include "platform/Registry.h"
@@ -25,22 +26,57 @@ int HoldExclusive(char** argv) {
 }
 
 // tmp-names <count> [flushEvery]: draws inbound spool names (TmpIndex) and
-// prints each number as it is drawn; flushes the registry after every
-// flushEvery-th draw (so later draws rewrite the hive in place).
+// flushes the registry after every flushEvery-th draw and at the end; prints
+// each number once a flush has put its draw on disk.
 int TmpNames(int argc, char** argv) {
   CFileMan files;
   const long flushEvery = argc >= 2 ? std::atol(argv[1]) : 0;
   CRegKey key;
-  if (flushEvery > 0 && CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
+  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 3;
   const std::size_t prefix = std::strlen(files.ProgramPath()) + 4;  // ProgramPath "OUT" separator
+  std::vector<long> drawn;
+  const auto flush = [&] {
+    if (key.Flush() != ERROR_SUCCESS) return false;
+    for (long n : drawn) std::printf("%ld\n", n);
+    std::fflush(stdout);
+    drawn.clear();
+    return true;
+  };
   for (long i = 0; i < std::atol(argv[0]); ++i) {
     char name[260];
     if (files.NextTmpFileName(name, sizeof(name)) != 0) return 4;
-    if (flushEvery > 0 && (i + 1) % flushEvery == 0 && key.Flush() != ERROR_SUCCESS) return 5;
-    std::printf("%ld\n", std::atol(name + prefix));
+    drawn.push_back(std::atol(name + prefix));
+    if (flushEvery > 0 && (i + 1) % flushEvery == 0 && !flush()) return 5;
+  }
+  return flush() ? 0 : 5;
+}
+
+// watch <name>: for every line read, prints the gateway key's number value
+// <name> ("missing" when it cannot be read), until standard input ends.
+int Watch(char** argv) {
+  for (int c = std::fgetc(stdin); c != EOF; c = std::fgetc(stdin)) {
+    if (c != '\n') continue;
+    CRegKey key;
+    DWORD value = 0;
+    if (CRegKey::Open(kGatewayKey, key) == ERROR_SUCCESS &&
+        RegReadDword(key, argv[0], &value) == ERROR_SUCCESS)
+      std::printf("%lu\n", static_cast<unsigned long>(value));
+    else
+      std::printf("missing\n");
     std::fflush(stdout);
   }
   return 0;
+}
+
+// set-dword <name> <value> exit|quick_exit: sets the number value and ends the
+// process that way at once, without a Flush.
+int SetDword(char** argv) {
+  CRegKey key;
+  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS ||
+      RegWriteDword(key, argv[0], static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10))) != ERROR_SUCCESS)
+    return 3;
+  if (std::strcmp(argv[2], "quick_exit") == 0) std::quick_exit(0);
+  std::exit(0);
 }
 }  // namespace
 
@@ -50,8 +86,10 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
-  std::fprintf(
-      stderr,
-      "usage: test_helper hold-exclusive|tmp-names <arg> [flushEvery] | dns-lookup <server> <domain>\n");
+  if (argc == 3 && std::strcmp(argv[1], "watch") == 0) return Watch(argv + 2);
+  if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
+  std::fprintf(stderr,
+               "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | watch <name> | "
+               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain>\n");
   return 2;
 }

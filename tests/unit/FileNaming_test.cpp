@@ -34,8 +34,8 @@ class FileNaming : public ::testing::Test {
   SpoolSandbox m_Box;
 };
 
-// Without flushes every draw renames a new hive into place; with them, the
-// draws of both processes alternate between the hive and its synced copy.
+// Without flushes a drawer keeps the hive's lock while its draws are pending,
+// and the other waits; with a flush every third draw the two take turns.
 TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
   for (const char* flushEvery : {"0", "3"}) {
     SCOPED_TRACE(flushEvery);
@@ -55,8 +55,8 @@ TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
   }
 }
 
-// A drawer killed at any point, also while it rewrites the hive in place
-// between flushes, leaves a whole hive that holds every step it reported.
+// A drawer killed at any point, also while it replaces the hive, leaves a whole
+// hive that holds every step it reported (it reports them once flushed).
 TEST_F(FileNaming, KilledDrawerLeavesAWholeHive) {
   m_Box.SetNumber("TmpIndex", 0);
   CChildProcess child;

@@ -31,13 +31,18 @@ class SpoolSandbox {
   std::string In() const { return ProgramPath() + "IN" + kPathSeparatorText; }
   std::string Out() const { return ProgramPath() + "OUT" + kPathSeparatorText; }
 
+  // Written at once (a change waits in memory otherwise), so other processes
+  // see it without waiting for the registry's own write, and nothing is left
+  // pending when the sandbox goes.
   void SetNumber(const char* name, DWORD value) const {
     CRegKey key = Key();
     RegWriteDword(key, name, value);
+    key.Flush();
   }
   void SetText(const char* name, const std::string& text) const {
     CRegKey key = Key();
     RegWriteString(key, name, text.c_str());
+    key.Flush();
   }
   DWORD Number(const char* name) const {  // 0xFFFFFFFF when missing
     DWORD value = 0xFFFFFFFF;

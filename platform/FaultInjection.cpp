@@ -1,0 +1,162 @@
+// platform/FaultInjection.cpp: the rules armed for the fault seam.
+//
+// The state lives on the heap and is never destroyed: checks may still come
+// from threads that run while the process ends (quick_exit runs no
+// destructors, exit runs them under live threads). Guarded by its mutex; the
+// counters and the "anything armed" flag are atomics so that an unarmed check
+// takes no lock.
+#include "platform/FaultInjection.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/File.h"
+
+namespace {
+
+constexpr std::size_t kOpCount = 4;
+constexpr std::size_t kMaxRules = 64;  // a spec is a test's; more is a mistake
+constexpr int kMaxCount = 1000000;
+
+struct CFaultRule {
+  FaultOp op;
+  std::string pattern;
+  int left;
+  int error;
+};
+
+struct CFaultState {
+  std::mutex mutex;
+  std::vector<CFaultRule> rules;  // guarded by mutex
+  std::atomic<bool> armed{false};
+  std::array<std::atomic<std::uint64_t>, kOpCount> checks{};
+  std::once_flag environment;
+};
+
+CFaultState& State() {
+  static CFaultState* state = new CFaultState;  // never destroyed, see above
+  return *state;
+}
+
+std::size_t Index(FaultOp op) { return static_cast<std::size_t>(op); }
+
+bool ParseOp(std::string_view text, FaultOp& op) {
+  static constexpr std::pair<std::string_view, FaultOp> kOps[] = {{"create", FaultOp::kCreate},
+                                                                  {"write", FaultOp::kWrite},
+                                                                  {"sync", FaultOp::kSync},
+                                                                  {"rename", FaultOp::kRename}};
+  for (const auto& [name, value] : kOps) {
+    if (text == name) {
+      op = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseError(std::string_view text, int& error) {
+  if (text.empty() || text == "EIO") {
+    error = EIO;
+    return true;
+  }
+  if (text == "ENOSPC") {
+    error = ENOSPC;
+    return true;
+  }
+  return false;
+}
+
+bool ParseCount(std::string_view text, int& count) {
+  if (text.empty() || text.size() > 7) return false;
+  count = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    count = count * 10 + (c - '0');
+  }
+  return count > 0 && count <= kMaxCount;
+}
+
+// Reads one "op:count:error:pattern" rule.
+bool ParseRule(std::string_view text, CFaultRule& rule) {
+  std::string_view fields[3];
+  for (std::string_view& field : fields) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    field = text.substr(0, colon);
+    text.remove_prefix(colon + 1);
+  }
+  if (text.empty()) return false;
+  rule.pattern = std::string(text);
+  return ParseOp(fields[0], rule.op) && ParseCount(fields[1], rule.left) && ParseError(fields[2], rule.error);
+}
+
+void ArmFromEnvironment() {
+#ifdef CVSMTPGW_FAULT_INJECTION
+  const char* spec = std::getenv("CVSMTPGW_FAULTS");
+  if (spec != nullptr && *spec != '\0' && !ArmFaultsFromText(spec))
+    std::fprintf(stderr, "CVSMTPGW_FAULTS: cannot read the rules; no fault armed\n");
+#endif
+}
+
+}  // namespace
+
+bool FaultInjected(FaultOp op, const std::string& path) {
+  CFaultState& state = State();
+  std::call_once(state.environment, ArmFromEnvironment);
+  state.checks[Index(op)].fetch_add(1, std::memory_order_relaxed);
+  if (!state.armed.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> guard(state.mutex);
+  for (auto it = state.rules.begin(); it != state.rules.end(); ++it) {
+    if (it->op != op || !WildcardMatch(it->pattern.c_str(), path.c_str())) continue;
+    const int error = it->error;
+    if (--it->left == 0) state.rules.erase(it);
+    if (state.rules.empty()) state.armed.store(false, std::memory_order_release);
+    errno = error;
+    return true;
+  }
+  return false;
+}
+
+void ArmFault(FaultOp op, const std::string& pattern, int count, int error) {
+  if (count <= 0) return;
+  CFaultState& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (state.rules.size() >= kMaxRules) return;
+  state.rules.push_back({op, pattern, count, error != 0 ? error : EIO});
+  state.armed.store(true, std::memory_order_release);
+}
+
+void ClearFaults() {
+  CFaultState& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  state.rules.clear();
+  state.armed.store(false, std::memory_order_release);
+}
+
+std::uint64_t FaultChecks(FaultOp op) { return State().checks[Index(op)].load(std::memory_order_relaxed); }
+
+bool ArmFaultsFromText(std::string_view spec) {
+  std::vector<CFaultRule> rules;
+  while (!spec.empty()) {
+    const std::size_t end = spec.find(';');
+    CFaultRule rule{};
+    if (rules.size() >= kMaxRules || !ParseRule(spec.substr(0, end), rule)) return false;
+    rules.push_back(std::move(rule));
+    spec.remove_prefix(end == std::string_view::npos ? spec.size() : end + 1);
+  }
+  for (const CFaultRule& rule : rules) ArmFault(rule.op, rule.pattern, rule.left, rule.error);
+  return true;
+}
+
+bool FaultEnvironmentHonoured() {
+#ifdef CVSMTPGW_FAULT_INJECTION
+  return true;
+#else
+  return false;
+#endif
+}

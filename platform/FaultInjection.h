@@ -1,0 +1,51 @@
+// platform/FaultInjection.h: a seam that makes chosen file operations fail, so
+// that tests can drive the error paths (a full disk, an I/O error halfway
+// through a replacement) on a real file system.
+//
+// Platform code asks FaultInjected before an operation on a path; when it
+// answers true, the code fails that call with the errno it set, as if the
+// operating system had. Nothing is armed unless a test arms it: unit tests call
+// ArmFault directly; the program itself arms the rules in the environment
+// variable CVSMTPGW_FAULTS (see ArmFaultsFromText) at the first check, but only
+// when built with -DCVSMTPGW_FAULT_INJECTION=ON (the sanitizer test build; never
+// a release). With nothing armed a check costs a few atomic operations.
+//
+// Consulted today by the hive's replacement (create, write and sync of the
+// temporary file, the rename over the hive, the sync of its directory).
+// Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class FaultOp {
+  kCreate,  // creating a file (the path of the new file)
+  kWrite,   // writing a file's data
+  kSync,    // putting a file, or a directory (its path without a final separator), on disk
+  kRename,  // a rename (the path renamed to)
+};
+
+// True: fail this call. errno is then set to the armed error (EIO unless the
+// rule asked for another, ENOSPC for a full disk, say).
+bool FaultInjected(FaultOp op, const std::string& path);
+
+// Fails the next `count` calls of `op` on paths matching `pattern` (the whole
+// path, with the wildcards of FindFiles: * any run, ? one character) with
+// `error`, an errno value (0: EIO). Rules are kept in the order armed; a call
+// uses up the first rule that matches it.
+void ArmFault(FaultOp op, const std::string& pattern, int count, int error = 0);
+void ClearFaults();
+
+// How often FaultInjected was asked about `op` in this process, whatever it
+// answered: tests count operations through it (the hive writes of a batch).
+std::uint64_t FaultChecks(FaultOp op);
+
+// Arms the rules of `spec`, "op:count:error:pattern" joined by ';', with op one
+// of create, write, sync, rename and error EIO, ENOSPC or empty (EIO); the
+// pattern comes last, so it may hold ':'. Example: "sync:1::*/hive.reg.new".
+// False, with nothing armed, when any rule cannot be read.
+bool ArmFaultsFromText(std::string_view spec);
+
+// Whether this build arms CVSMTPGW_FAULTS from the environment.
+bool FaultEnvironmentHonoured();

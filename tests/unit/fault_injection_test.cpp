@@ -1,0 +1,61 @@
+// tests/unit/fault_injection_test.cpp: the fault seam's rules: matching, counts, errors, the text form.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/FaultInjection.h"
+
+namespace {
+
+class FaultInjection : public ::testing::Test {
+ protected:
+  void SetUp() override { ClearFaults(); }
+  void TearDown() override { ClearFaults(); }
+};
+
+TEST_F(FaultInjection, ARuleFailsItsCountOfMatchingCallsWithItsError) {
+  ArmFault(FaultOp::kWrite, "/spool/*.tmp", 2, ENOSPC);
+  ArmFault(FaultOp::kWrite, "*", 1);
+  errno = 0;
+  EXPECT_FALSE(FaultInjected(FaultOp::kSync, "/spool/a.tmp"));  // another operation
+  EXPECT_TRUE(FaultInjected(FaultOp::kWrite, "/spool/a.tmp"));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_TRUE(FaultInjected(FaultOp::kWrite, "/spool/b.tmp"));
+  EXPECT_TRUE(FaultInjected(FaultOp::kWrite, "/spool/c.tmp"));  // the second rule, EIO
+  EXPECT_EQ(errno, EIO);
+  EXPECT_FALSE(FaultInjected(FaultOp::kWrite, "/spool/d.tmp"));  // all used up
+}
+
+TEST_F(FaultInjection, RulesFromText) {
+  const struct {
+    const char* spec;
+    bool ok;
+  } cases[] = {
+      {"sync:1::/a/hive.reg.new", true},
+      {"rename:2:ENOSPC:c:\\x", true},
+      {"create:1:EIO:*;write:3::*", true},
+      {"", true},
+      {"flush:1::*", false},
+      {"write:0::*", false},
+      {"write:1:EPERM:*", false},
+      {"write:1::", false},
+      {"write:1:*", false},
+      {"write:x1::*", false},
+      {"sync:1::*;bad", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec);
+    ClearFaults();
+    EXPECT_EQ(ArmFaultsFromText(c.spec), c.ok);
+    if (!c.ok) {
+      EXPECT_FALSE(FaultInjected(FaultOp::kWrite, "/x"));  // nothing armed
+    }
+  }
+  ClearFaults();
+  ASSERT_TRUE(ArmFaultsFromText("rename:1:ENOSPC:c:\\x"));  // the pattern keeps its colon
+  EXPECT_FALSE(FaultInjected(FaultOp::kRename, "c"));
+  EXPECT_TRUE(FaultInjected(FaultOp::kRename, "c:\\x"));
+  EXPECT_EQ(errno, ENOSPC);
+}
+
+}  // namespace
