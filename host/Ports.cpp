@@ -4,7 +4,6 @@
 #include "host/Ports.h"
 
 #include "platform/Registry.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -16,7 +15,7 @@ std::int32_t ReadPort(const char* name) {
   CRegKey key;
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return kDefaultSmtpPort;
   DWORD port = 0;
-  if (ReadNumberValue(key, name, &port) != ERROR_SUCCESS) return kDefaultSmtpPort;
+  if (RegReadDword(key, name, &port) != ERROR_SUCCESS) return kDefaultSmtpPort;
   return static_cast<std::int32_t>(port);
 }
 

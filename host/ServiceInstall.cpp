@@ -16,7 +16,6 @@
 #include "platform/ServiceManager.h"
 #include "platform/System.h"
 #include "spool/CFileMan.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -46,13 +45,14 @@ CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
   CRegKey key;
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return service;
   char programDir[kProgramPathBuffer] = "";
-  if (ReadTextValue(key, "ProgramPath", programDir, kProgramPathRead) == ERROR_SUCCESS &&
+  if (RegReadString(key, "ProgramPath", programDir, static_cast<DWORD>(kProgramPathRead)) == ERROR_SUCCESS &&
       programDir[0] != '\0')
     service.writableDirectories.emplace_back(programDir);
   for (const char* log : {"logfile", "logfileb"}) {
     char path[kLogPathBuffer] = "";
     // A path too short to switch its log on names no file the gateway writes.
-    if (ReadTextValue(key, log, path, sizeof path) == ERROR_SUCCESS && std::strlen(path) >= 4) {
+    if (RegReadString(key, log, path, static_cast<DWORD>(sizeof path)) == ERROR_SUCCESS &&
+        std::strlen(path) >= 4) {
       const std::string dir = DirectoryOfFile(path);
       if (!dir.empty()) service.writableDirectories.push_back(dir);
     }

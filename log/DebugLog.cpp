@@ -15,7 +15,6 @@
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -122,7 +121,8 @@ void GetDebugSettings2() {
   CRegKey key;
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return;
   DebugLog("GetDebugSettings2(): Reading Registry for Debug settings.", CV_SRC, __LINE__);
-  if (ReadTextValue(key, "logfileb", g_SecondaryPath, sizeof(g_SecondaryPath)) == ERROR_SUCCESS) {
+  if (RegReadString(key, "logfileb", g_SecondaryPath, static_cast<DWORD>(sizeof(g_SecondaryPath))) ==
+      ERROR_SUCCESS) {
     DebugLog("GetDebugSettings2(): Reading Key value.", CV_SRC, __LINE__);
     if (std::strlen(g_SecondaryPath) >= kMinLogPathLength) {
       DebugLogStr("GetDebugSettings2() log file2:", g_SecondaryPath, CV_SRC, __LINE__);
@@ -140,7 +140,8 @@ void GetDebugSettings() {
   CRegKey key;
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return;
   DebugLog("GetDebugSettings(): Reading Registry for Debug settings.", CV_SRC, __LINE__);
-  const bool read = ReadTextValue(key, "logfile", g_PrimaryPath, sizeof(g_PrimaryPath)) == ERROR_SUCCESS;
+  const bool read = RegReadString(key, "logfile", g_PrimaryPath, static_cast<DWORD>(sizeof(g_PrimaryPath))) ==
+                    ERROR_SUCCESS;
   g_PrimaryOn = read && std::strlen(g_PrimaryPath) >= kMinLogPathLength ? 1 : 0;
   key.Close();
 }

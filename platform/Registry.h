@@ -145,10 +145,11 @@ class CRegTransaction {
 // shorter value fills only its own bytes of *value (the rest keeps what it
 // held); on failure *value is untouched.
 long RegReadDword(const CRegKey& key, const char* name, DWORD* value);
-// Reads a string with its terminator into buf (capacity cap bytes). Fails with
-// ERROR_MORE_DATA (buf left untouched) when the value needs more than cap. A
-// stored value without a terminator gets one; when that does not fit either,
-// ERROR_MORE_DATA too: buf is always a terminated string on success.
+// Reads a string with its terminator into buf (capacity cap bytes, the most
+// the read may take). A value that does not fit whole is treated as absent:
+// ERROR_MORE_DATA and an empty buffer, never a cut text. A stored value
+// without a terminator gets one when there is room. On any failure buf is
+// left empty; on success it is always a terminated string.
 long RegReadString(const CRegKey& key, const char* name, char* buf, DWORD cap);
 long RegWriteDword(CRegKey& key, const char* name, DWORD value);
 long RegWriteString(CRegKey& key, const char* name, const char* text);

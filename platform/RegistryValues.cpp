@@ -24,17 +24,23 @@ long RegReadDword(const CRegKey& key, const char* name, DWORD* value) {
 
 long RegReadString(const CRegKey& key, const char* name, char* buf, DWORD cap) {
   if (buf == nullptr || cap == 0) return ERROR_MORE_DATA;
-  std::vector<char> data(cap);
+  buf[0] = '\0';
+  if (!key.IsOpen()) return ERROR_INVALID_HANDLE;
   DWORD size = cap;
-  const long rc = key.QueryValue(name, nullptr, data.data(), &size);
-  if (rc != ERROR_SUCCESS) return rc;
-  if (std::memchr(data.data(), '\0', size) == nullptr) {
-    if (size >= cap) return ERROR_MORE_DATA;  // no room for the missing terminator
-    data[size] = '\0';
-    ++size;
+  const long rc = key.QueryValue(name, nullptr, buf, &size);
+  if (rc != ERROR_SUCCESS) {
+    buf[0] = '\0';
+    return rc;
   }
-  std::memcpy(buf, data.data(), size);
-  return ERROR_SUCCESS;
+  if (size > cap) size = cap;  // never trust a length beyond the buffer
+  if (std::memchr(buf, '\0', size) != nullptr) return ERROR_SUCCESS;
+  // Stored without a terminator: add one if it fits, else the text is too long.
+  if (size < cap) {
+    buf[size] = '\0';
+    return ERROR_SUCCESS;
+  }
+  buf[0] = '\0';
+  return ERROR_MORE_DATA;
 }
 
 long RegWriteDword(CRegKey& key, const char* name, DWORD value) {

@@ -19,7 +19,6 @@
 #include "platform/Registry.h"
 #include "smtpout/Compose.h"
 #include "spool/CFileMan.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -69,7 +68,7 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
   DWORD size = 0;
   if (key.IsOpen() && key.QueryValue("DNSName", nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0) {
     dnsServerName.reset(new char[size + 1]());
-    ReadTextValue(key, "DNSName", dnsServerName.get(), size + 1);
+    RegReadString(key, "DNSName", dnsServerName.get(), static_cast<DWORD>(size + 1));
   } else {
     dnsServerName.reset(new char[kDefaultDnsBuffer]());
     std::snprintf(dnsServerName.get(), kDefaultDnsBuffer, "%s", kDefaultDnsServer);
@@ -82,8 +81,7 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
 
   rfcMode = 0;
   DWORD mode = 0;
-  if (ReadNumberValue(key, "RFCMode", &mode) == ERROR_SUCCESS)
-    rfcMode = static_cast<std::uint8_t>(mode & 0xFF);
+  if (RegReadDword(key, "RFCMode", &mode) == ERROR_SUCCESS) rfcMode = static_cast<std::uint8_t>(mode & 0xFF);
   key.Close();
 
   remotePort = GetSmtpTxPort();
@@ -93,10 +91,11 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
 
   CRegKey from;
   if (CRegKey::Open(kGatewayKey, from) == ERROR_SUCCESS) {
-    mailFromFound = ReadTextValue(from, "MailFrom", mailFromValue, sizeof mailFromValue) == ERROR_SUCCESS;
+    mailFromFound = RegReadString(from, "MailFrom", mailFromValue,
+                                  static_cast<DWORD>(sizeof mailFromValue)) == ERROR_SUCCESS;
     DWORD set = 0;
     setMailFrom =
-        ReadNumberValue(from, "SetMailFrom", &set) == ERROR_SUCCESS && static_cast<std::int32_t>(set) > 0;
+        RegReadDword(from, "SetMailFrom", &set) == ERROR_SUCCESS && static_cast<std::int32_t>(set) > 0;
   }
   if (mailFromFound && setMailFrom) {
     DebugLog("SMTPOut- Found 'from' address and SetMailFrom defined in registry", CV_SRC, __LINE__);

@@ -11,7 +11,6 @@
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "spool/CFileMan.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -46,37 +45,37 @@ void CFileMan::ReadSettings() {
   CRegKey::Create(kGatewayKey, key);  // a failure leaves the key closed: every read below fails
 
   DWORD number = 10;
-  ReadNumberValue(key, "MaxOut", &number);
+  RegReadDword(key, "MaxOut", &number);
   m_MaxOut = static_cast<std::int32_t>(number);
-  ReadNumberValue(key, "MaxIn", &number);
+  RegReadDword(key, "MaxIn", &number);
   m_MaxIn = static_cast<std::int32_t>(number);
 
   // A name-in-use flag left by an earlier run is cleared.
-  ReadNumberValue(key, "FileNameUse", &number);
+  RegReadDword(key, "FileNameUse", &number);
   number = 0;
   if (key.IsOpen()) RegWriteDword(key, "FileNameUse", number);
 
-  ReadTextValue(key, "ProgramPath", m_ProgramPath.get(), kProgramPathRead);
-  ReadTextValue(key, "MailFrom", m_MailFrom.get(), kMailFromBuffer);
-  ReadTextValue(key, "DomainName", m_DomainName.get(), kDomainNameBuffer);
+  RegReadString(key, "ProgramPath", m_ProgramPath.get(), static_cast<DWORD>(kProgramPathRead));
+  RegReadString(key, "MailFrom", m_MailFrom.get(), static_cast<DWORD>(kMailFromBuffer));
+  RegReadString(key, "DomainName", m_DomainName.get(), static_cast<DWORD>(kDomainNameBuffer));
   if (m_DomainName[0] != '\0') {
     DebugLogStr("Domain Name: ", m_DomainName.get(), CV_SRC, __LINE__);
   } else {
     DebugLog("Domain Name: <empty>", CV_SRC, __LINE__);
   }
 
-  ReadNumberValue(key, "NumUsers", &number);
+  RegReadDword(key, "NumUsers", &number);
   m_NumUsers = static_cast<std::int32_t>(number);
-  ReadNumberValue(key, "AdvancedOptions", &number);
+  RegReadDword(key, "AdvancedOptions", &number);
   m_AdvancedOptions = static_cast<std::int32_t>(number);
   if (m_AdvancedOptions == 1) {
-    ReadNumberValue(key, "NotifyOnFailure", &number);
+    RegReadDword(key, "NotifyOnFailure", &number);
     m_NotifyOnFailure = static_cast<std::int32_t>(number);
-    ReadNumberValue(key, "NotifyOnSuccess", &number);
+    RegReadDword(key, "NotifyOnSuccess", &number);
     m_NotifyOnSuccess = static_cast<std::int32_t>(number);
-    ReadNumberValue(key, "SubjectLine", &number);
+    RegReadDword(key, "SubjectLine", &number);
     m_SubjectLine = static_cast<std::int32_t>(number);
-    ReadNumberValue(key, "IncludeTIFF", &number);
+    RegReadDword(key, "IncludeTIFF", &number);
     m_IncludeTIFF = static_cast<std::int32_t>(number);
   }
 
@@ -90,7 +89,7 @@ void CFileMan::ReadSettings() {
 
   // Read apart from the shared buffer above: an absent value means the default.
   DWORD maxSize = kDefaultMaxMessageSize;
-  if (ReadNumberValue(key, "MaxMessageSize", &maxSize) == ERROR_SUCCESS) m_MaxMessageSize = maxSize;
+  if (RegReadDword(key, "MaxMessageSize", &maxSize) == ERROR_SUCCESS) m_MaxMessageSize = maxSize;
 
   // Every spool name is the program path followed directly by IN/ or OUT/.
   const std::size_t pathLength = std::strlen(m_ProgramPath.get());

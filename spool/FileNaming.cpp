@@ -4,8 +4,9 @@
 // Threading: no lock of its own. Each counter step is one RegIncrementCounter
 // call, made under the hive's exclusive lock, so even two processes never get
 // the same number; the callers serialise the rest (name, flag) of a drawing.
-// A drawing (counter, last name, flag) is one registry transaction: one
-// rewrite of the hive instead of one per value, and all of it or nothing.
+// A drawing (counter, last name, flag) is one registry transaction: all of it
+// or nothing. None of it is put on disk here: the hand-off does that once for
+// its submissions (FlushFileNames).
 #include "spool/FileNaming.h"
 
 #include <chrono>
@@ -20,7 +21,6 @@
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "spool/RegText.h"
 
 namespace {
 
@@ -31,28 +31,22 @@ constexpr std::size_t kAutoNameBuffer = 100;
 constexpr std::uint32_t kAutoFileRetryMs = 5000;
 constexpr std::uint32_t kNameInUseWaitMs = 25000;
 
-// Reads a number value, 0 when it is missing or the key does not open. The
-// key is opened (created if missing) and read in one transaction: one read of
-// the hive instead of two.
+// Reads a number value, 0 when it is missing or the key does not open (the
+// key is created when missing).
 int ReadFlag(const char* name) {
-  CRegTransaction tx;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 0;
   DWORD value = 0;
-  const long rc = ReadNumberValue(key, name, &value);
-  tx.Commit();  // keeps a key that had to be created
-  return rc == ERROR_SUCCESS ? static_cast<int>(value) : 0;
+  return RegReadDword(key, name, &value) == ERROR_SUCCESS ? static_cast<int>(value) : 0;
 }
 
 // Reads a text value of at most `cap` bytes into out; empty on any failure.
 void ReadText(const char* name, char* out, std::size_t cap) {
   if (out == nullptr) return;
   out[0] = '\0';
-  CRegTransaction tx;
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
-  ReadTextValue(key, name, out, cap);
-  tx.Commit();
+  RegReadString(key, name, out, static_cast<DWORD>(cap));
 }
 
 // Sets the flag to 0 (the key opened, or created, and written in one step).
@@ -89,11 +83,11 @@ long MakeEnvFileName() {
   long rc = CRegKey::Create(kGatewayKey, key);
   if (rc != ERROR_SUCCESS) return rc;
   char programPath[kPathBuffer];
-  rc = ReadTextValue(key, "ProgramPath", programPath, sizeof(programPath));
+  rc = RegReadString(key, "ProgramPath", programPath, static_cast<DWORD>(sizeof(programPath)));
   if (rc != ERROR_SUCCESS) return rc;
   // The counter must exist: its number is read before anything changes.
   DWORD present = 0;
-  rc = ReadNumberValue(key, "OUTIndex", &present);
+  rc = RegReadDword(key, "OUTIndex", &present);
   if (rc != ERROR_SUCCESS) return rc;
   AddTrailingBackslash(programPath, sizeof(programPath));
 

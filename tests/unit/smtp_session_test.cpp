@@ -79,7 +79,7 @@ class SessionTest : public ::testing::Test {
   void Play(const Steps& steps) {
     for (const auto& [command, reply] : steps) EXPECT_EQ(Command(command), reply) << command;
   }
-  // OUT but envelopes and .spare; a stored "<n>.zqx" is read from its debug copy.
+  // OUT but envelopes; a stored "<n>.zqx" is read from its debug copy.
   Files Stored() const {
     Files files;
     for (const auto& entry : std::filesystem::directory_iterator(m_Sandbox.Out())) {
