@@ -28,6 +28,7 @@ struct CFaultRule {
   std::string pattern;
   int left;
   int error;
+  int skip = 0;  // matching calls still to let pass first
 };
 
 struct CFaultState {
@@ -71,14 +72,25 @@ bool ParseError(std::string_view text, int& error) {
   return false;
 }
 
-bool ParseCount(std::string_view text, int& count) {
+bool ParseNumber(std::string_view text, int& number) {
   if (text.empty() || text.size() > 7) return false;
-  count = 0;
+  number = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    count = count * 10 + (c - '0');
+    number = number * 10 + (c - '0');
   }
-  return count > 0 && count <= kMaxCount;
+  return number <= kMaxCount;
+}
+
+// "count" or "skip+count".
+bool ParseCount(std::string_view text, int& count, int& skip) {
+  skip = 0;
+  const std::size_t plus = text.find('+');
+  if (plus != std::string_view::npos) {
+    if (!ParseNumber(text.substr(0, plus), skip)) return false;
+    text.remove_prefix(plus + 1);
+  }
+  return ParseNumber(text, count) && count > 0;
 }
 
 // Reads one "op:count:error:pattern" rule.
@@ -92,7 +104,8 @@ bool ParseRule(std::string_view text, CFaultRule& rule) {
   }
   if (text.empty()) return false;
   rule.pattern = std::string(text);
-  return ParseOp(fields[0], rule.op) && ParseCount(fields[1], rule.left) && ParseError(fields[2], rule.error);
+  return ParseOp(fields[0], rule.op) && ParseCount(fields[1], rule.left, rule.skip) &&
+         ParseError(fields[2], rule.error);
 }
 
 void ArmFromEnvironment() {
@@ -113,6 +126,10 @@ bool FaultInjected(FaultOp op, const std::string& path) {
   std::lock_guard<std::mutex> guard(state.mutex);
   for (auto it = state.rules.begin(); it != state.rules.end(); ++it) {
     if (it->op != op || !WildcardMatch(it->pattern.c_str(), path.c_str())) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      return false;
+    }
     const int error = it->error;
     if (--it->left == 0) state.rules.erase(it);
     if (state.rules.empty()) state.armed.store(false, std::memory_order_release);
@@ -122,12 +139,12 @@ bool FaultInjected(FaultOp op, const std::string& path) {
   return false;
 }
 
-void ArmFault(FaultOp op, const std::string& pattern, int count, int error) {
-  if (count <= 0) return;
+void ArmFault(FaultOp op, const std::string& pattern, int count, int error, int skip) {
+  if (count <= 0 || skip < 0) return;
   CFaultState& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (state.rules.size() >= kMaxRules) return;
-  state.rules.push_back({op, pattern, count, error != 0 ? error : EIO});
+  state.rules.push_back({op, pattern, count, error != 0 ? error : EIO, skip});
   state.armed.store(true, std::memory_order_release);
 }
 
@@ -149,7 +166,7 @@ bool ArmFaultsFromText(std::string_view spec) {
     rules.push_back(std::move(rule));
     spec.remove_prefix(end == std::string_view::npos ? spec.size() : end + 1);
   }
-  for (const CFaultRule& rule : rules) ArmFault(rule.op, rule.pattern, rule.left, rule.error);
+  for (const CFaultRule& rule : rules) ArmFault(rule.op, rule.pattern, rule.left, rule.error, rule.skip);
   return true;
 }
 

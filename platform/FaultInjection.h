@@ -10,8 +10,11 @@
 // when built with -DCVSMTPGW_FAULT_INJECTION=ON (the sanitizer test build; never
 // a release). With nothing armed a check costs a few atomic operations.
 //
-// Consulted today by the hive's replacement (create, write and sync of the
-// temporary file, the rename over the hive, the sync of its directory).
+// Consulted by the hive's replacement (create, write and sync of the
+// temporary file, the rename over the hive, the sync of its directory), and by
+// the file calls of the spool: creating and writing a CFile or CStdioFile,
+// moves and second names (kRename, the new name), and the syncs of files,
+// directories and a CVolumeSync (its directory).
 // Thread-safe.
 #pragma once
 
@@ -23,7 +26,7 @@ enum class FaultOp {
   kCreate,  // creating a file (the path of the new file)
   kWrite,   // writing a file's data
   kSync,    // putting a file, or a directory (its path without a final separator), on disk
-  kRename,  // a rename (the path renamed to)
+  kRename,  // a rename or a second name (the new name)
 };
 
 // True: fail this call. errno is then set to the armed error (EIO unless the
@@ -32,9 +35,10 @@ bool FaultInjected(FaultOp op, const std::string& path);
 
 // Fails the next `count` calls of `op` on paths matching `pattern` (the whole
 // path, with the wildcards of FindFiles: * any run, ? one character) with
-// `error`, an errno value (0: EIO). Rules are kept in the order armed; a call
-// uses up the first rule that matches it.
-void ArmFault(FaultOp op, const std::string& pattern, int count, int error = 0);
+// `error`, an errno value (0: EIO), after letting the first `skip` of them
+// pass. Rules are kept in the order armed; a call uses up the first rule that
+// matches it.
+void ArmFault(FaultOp op, const std::string& pattern, int count, int error = 0, int skip = 0);
 void ClearFaults();
 
 // How often FaultInjected was asked about `op` in this process, whatever it
@@ -42,8 +46,9 @@ void ClearFaults();
 std::uint64_t FaultChecks(FaultOp op);
 
 // Arms the rules of `spec`, "op:count:error:pattern" joined by ';', with op one
-// of create, write, sync, rename and error EIO, ENOSPC or empty (EIO); the
-// pattern comes last, so it may hold ':'. Example: "sync:1::*/hive.reg.new".
+// of create, write, sync, rename, count "N" or "skip+N", and error EIO, ENOSPC
+// or empty (EIO); the pattern comes last, so it may hold ':'. Examples:
+// "sync:1::*/hive.reg.new", "sync:1+1:ENOSPC:*/OUT" (the second sync fails).
 // False, with nothing armed, when any rule cannot be read.
 bool ArmFaultsFromText(std::string_view spec);
 

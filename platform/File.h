@@ -65,7 +65,8 @@ class CFile {
 
  private:
   explicit CFile(int fd) : m_Fd(fd) {}
-  int m_Fd = -1;  // owned
+  int m_Fd = -1;       // owned
+  std::string m_Path;  // as opened, for the fault seam
 };
 
 class CStdioFile {
@@ -140,6 +141,7 @@ class CStdioFile {
   bool m_Error = false;                    // a read or write failed (cleared by Rewind)
   bool m_WriteFailed = false;              // a write failed at any time: Close reports it
   int m_PendingCr = 0;                     // text read: a CR held back to see whether LF follows
+  std::string m_Path;                      // as opened, for the fault seam
   std::uint64_t m_ReadLimit = UINT64_MAX;  // LimitReading's bytes
   std::uint64_t m_ReadLeft = UINT64_MAX;   // bytes the file may still give before that limit
 };

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 
@@ -81,6 +82,10 @@ bool DirectoryRemove(const std::string& path) {
 }
 
 bool DirectorySync(const std::string& path) {
+  if (FaultInjected(FaultOp::kSync, path)) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
   int fd;
   do {
     fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
@@ -25,12 +26,13 @@ namespace {
 constexpr int kMaxCreateRaces = 8;  // open/create races with other processes before giving up
 }  // namespace
 
-CFile::CFile(CFile&& other) noexcept : m_Fd(other.m_Fd) { other.m_Fd = -1; }
+CFile::CFile(CFile&& other) noexcept : m_Fd(other.m_Fd), m_Path(std::move(other.m_Path)) { other.m_Fd = -1; }
 
 CFile& CFile::operator=(CFile&& other) noexcept {
   if (this != &other) {
     if (m_Fd >= 0) ::close(m_Fd);
     m_Fd = other.m_Fd;
+    m_Path = std::move(other.m_Path);
     other.m_Fd = -1;
   }
   return *this;
@@ -51,6 +53,11 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   // as ERROR_ALREADY_EXISTS) and never create or truncate before the lock.
   int fd = -1;
   bool existed = false;
+  if (creation != FileCreation::kOpenExisting && creation != FileCreation::kTruncateExisting &&
+      FaultInjected(FaultOp::kCreate, path)) {
+    SetFileError(errno, path);
+    return CFile();
+  }
   for (int attempt = 0; fd < 0 && attempt < kMaxCreateRaces; ++attempt) {
     if (creation == FileCreation::kCreateNew) {
       fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
@@ -74,6 +81,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
     return CFile();
   }
   CFile file(fd);  // takes ownership of fd
+  file.m_Path = path;
 
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -128,6 +136,10 @@ std::int64_t CFile::Read(void* buffer, std::size_t count) {
 std::int64_t CFile::Write(const void* buffer, std::size_t count) {
   if (m_Fd < 0) {
     PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  if (FaultInjected(FaultOp::kWrite, m_Path)) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
     return -1;
   }
   const auto* in = static_cast<const char*>(buffer);

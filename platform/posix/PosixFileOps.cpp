@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
@@ -62,6 +63,7 @@ bool FileDelete(const std::string& path) {
 }
 
 bool FileMove(const std::string& from, const std::string& to) {
+  if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   int err = errno;
   if (err == EINVAL || err == ENOSYS) {
@@ -96,6 +98,7 @@ bool FileMove(const std::string& from, const std::string& to) {
 }
 
 bool FileMoveReplace(const std::string& from, const std::string& to) {
+  if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
   if (::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;
     struct stat st;
@@ -173,6 +176,14 @@ bool FilesSync(const std::vector<std::string>& paths) {
         firstErr = errno;
         failed = &path;
       }
+      continue;
+    }
+    if (FaultInjected(FaultOp::kSync, path)) {
+      if (firstErr == 0) {
+        firstErr = errno;
+        failed = &path;
+      }
+      ::close(fd);
       continue;
     }
     // Queue the writes of every file first, so the device takes them together.

@@ -14,12 +14,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
 
 namespace {
-bool WriteAll(int fd, const char* data, std::size_t count) {
+bool WriteAll(int fd, const char* data, std::size_t count, const std::string& path) {
+  if (count > 0 && FaultInjected(FaultOp::kWrite, path)) return false;
   while (count > 0) {
     const ssize_t n = ::write(fd, data, count);
     if (n < 0) {
@@ -51,6 +53,7 @@ CStdioFile& CStdioFile::operator=(CStdioFile&& other) noexcept {
   m_Error = other.m_Error;
   m_WriteFailed = other.m_WriteFailed;
   m_PendingCr = other.m_PendingCr;
+  m_Path = std::move(other.m_Path);
   m_ReadLimit = other.m_ReadLimit;
   m_ReadLeft = other.m_ReadLeft;
   other.m_Fd = -1;
@@ -101,6 +104,12 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
       flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
       break;
   }
+  if ((flags & O_CREAT) != 0 && FaultInjected(FaultOp::kCreate, path)) {
+    const int err = errno;
+    SetFileError(err, path);
+    errno = err;
+    return file;
+  }
   const int fd = OpenRetry(path.c_str(), flags, 0666);
   if (fd < 0) {
     const int err = errno;
@@ -116,6 +125,7 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
     return file;
   }
   file.m_Fd = fd;
+  file.m_Path = path;
   file.m_Buffer =
       std::make_unique_for_overwrite<char[]>(kBufferSize);  // not zeroed: only bytes read or written are used
   file.m_CanRead = mode[0] == 'r' || plus;
@@ -147,7 +157,7 @@ bool CStdioFile::FillBuffer() {
 
 bool CStdioFile::FlushWrites() {
   if (!m_Writing || m_Out == 0) return true;
-  const bool ok = WriteAll(m_Fd, m_Buffer.get(), m_Out);
+  const bool ok = WriteAll(m_Fd, m_Buffer.get(), m_Out, m_Path);
   if (!ok) {
     m_Error = m_WriteFailed = true;
     PlatformSetLastError(FileErrorCodeNoPath(errno));
@@ -185,7 +195,7 @@ bool CStdioFile::AppendOut(const char* data, std::size_t count) {
   if (count >= kBufferSize) {
     // Big blocks go straight out, after what is already waiting.
     if (!FlushWrites()) return false;
-    if (!WriteAll(m_Fd, data, count)) {
+    if (!WriteAll(m_Fd, data, count, m_Path)) {
       m_Error = m_WriteFailed = true;
       PlatformSetLastError(FileErrorCodeNoPath(errno));
       return false;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
@@ -41,6 +42,10 @@ CVolumeSync::~CVolumeSync() {
 }
 
 bool CVolumeSync::Sync(const std::vector<std::string>& files) {
+  if (FaultInjected(FaultOp::kSync, m_Directory)) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
   if (m_Fd < 0 || !SyncfsReportsErrors()) {
     // Without a trustworthy syncfs: file by file, then the names.
     const bool filesSynced = files.empty() || FilesSync(files);
@@ -57,6 +62,10 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
 }
 
 bool FileLink(const std::string& existing, const std::string& newName) {
+  if (FaultInjected(FaultOp::kRename, newName)) {
+    SetFileError(errno, newName);
+    return false;
+  }
   if (::link(existing.c_str(), newName.c_str()) == 0) return true;
   const int err = errno;
   if (err == EEXIST) {

@@ -113,12 +113,14 @@ class Gateway:
             self.values.update(logfile=str(self.root / "debug.log"), logfileb=str(self.root / "debug2.log"))
         self.values.update(values or {})
         self.proc: subprocess.Popen | None = None
+        self.env: dict = {}  # more environment for the process (CVSMTPGW_FAULTS, say)
         self.stop_failed = False
 
     def start(self, timeout: float = 10.0) -> "Gateway":  # a restart keeps the hive as the gateway left it
         if self.proc is None:
             write_hive(self.hive_path, self.values)
-        env = dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir))
+        env = dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir),
+                   **self.env)
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
             self.proc = subprocess.Popen([str(self.binary), "-m"], stdin=subprocess.PIPE, stdout=out,
                                          stderr=err, cwd=self.root, env=env, start_new_session=True)

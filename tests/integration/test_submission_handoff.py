@@ -2,8 +2,11 @@
 hand-off that cannot complete is withdrawn and tried again."""
 
 import base64
+import os
 
-from gateway_harness import run_smtp_source
+import pytest
+
+from gateway_harness import attachments, run_smtp_source, wait_until
 
 FAX = "5550100@fax.example.com"
 
@@ -85,3 +88,34 @@ def test_stopping_hands_off_every_acknowledged_mail(make_gateway):
     assert gw.stop() == 1 and not gw.stop_failed
     assert len(gw.files("ENV*.tmp")) == 60 and len(gw.files("ENV*.bdy")) == 60
     assert not gw.files("*.zqx") and not gw.files("*.err") and not gw.files("ENV*[0-9]")
+
+
+def test_failed_syncs_and_renames_are_never_taken_for_success(make_gateway):
+    """Faults the kill test cannot reach, armed in the program through its test
+    seam: a failed sync before a 250 refuses the mail; a failed sync or rename
+    of a submission withdraws it and hands the mail off again, once."""
+    if os.environ.get("CVSMTPGW_FAULT_SEAM") != "1":
+        pytest.skip("this build takes no faults from its environment (CVSMTPGW_FAULT_INJECTION off)")
+    gw = make_gateway(start=False)
+    # The first spool sync (the first mail's 250) fails; later, the first
+    # envelope rename and the second attachment link fail.
+    gw.env = {"CVSMTPGW_FAULTS": "sync:1::*/OUT;rename:1::*/ENV*.tmp;rename:1+1::*/ATT*"}
+    gw.start()
+    mail = (b"From: a@example.com\r\nTo: " + FAX.encode() + b"\r\nSubject: %s\r\nContent-Type: application/pdf; "
+            b"name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
+    with gw.connect() as conn:
+        conn.reply()
+        for line in ("HELO c", "MAIL FROM:<a@example.com>", f"RCPT TO:<{FAX}>", "DATA"):
+            conn.command(line)
+        assert conn.command(mail % b"refused" + b".") == (
+            451, b"451 Requested action aborted: local error in processing\r\n")
+    for n in range(3):
+        assert gw.send("a@example.com", [FAX], mail % b"mail %d" % n) == {}
+    wait_until(lambda: len(gw.files("ENV*.tmp")) == 3 and not gw.files("*.zqx"), 30)
+    subjects = sorted(e.read_bytes().split(b"SUBJECT: ")[1].split(b"\r\n")[0] for e in gw.files("ENV*.tmp"))
+    assert subjects == [b"mail 0", b"mail 1", b"mail 2"]
+    assert gw.text("debug.log").count("Hand-off not completed, tried again") >= 2
+    names = {p.name for p in gw.out_dir.iterdir()} - {p.name for p in gw.files("[0-9]*.debug")}
+    envelopes = {e.name for e in gw.files("ENV*.tmp")}
+    atts = {a.name for e in gw.files("ENV*.tmp") for _, a in attachments(gw, e)}
+    assert names == envelopes | {n.replace(".tmp", ".bdy") for n in envelopes} | atts  # nothing else

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "MimeTestSupport.h"
+#include "platform/FaultInjection.h"
 #include "smtpin/Decode.h"
 #include "spool/FileNaming.h"
 #include "spool/SpoolSyncer.h"
@@ -77,6 +78,61 @@ TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
   EXPECT_EQ(result.load(), 1);
   EXPECT_EQ(m_Box.Number("OUTIndex"), 7u);  // nothing drawn, nothing made
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "~41~ENV"}));
+}
+
+// Windows a kill cannot reach: each failure withdraws exactly what the
+// submission made, never leaves a visible half-job, and leaves the mail to be
+// handed off again (its spool file and its emptied envelope stay).
+TEST_F(HandOffTest, AFailedWriteSyncOrRenameWithdrawsTheSubmission) {
+  struct Case {
+    const char* what;
+    FaultOp op;
+    const char* pattern;
+    int error;
+    bool staged;  // the failure comes while staging (else while completing)
+  } const cases[] = {
+      {"attachment written to a full disk", FaultOp::kWrite, "*~41~ATT*", ENOSPC, true},
+      {"envelope written to a full disk", FaultOp::kWrite, "*~41~ENV", ENOSPC, true},
+      {"the sync of data and names", FaultOp::kSync, "*OUT", EIO, false},
+      {"an attachment's final name", FaultOp::kRename, "*OUT/ATT0.pdf", EIO, false},
+      {"the envelope's rename", FaultOp::kRename, "*OUT/ENV7.tmp", EIO, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    m_Box.SetNumber("OUTIndex", 7);  // the names the patterns expect
+    m_Box.SetNumber("OUTIndexAtt", 0);
+    ClearFaults();
+    ArmFault(c.op, c.pattern, 1, c.error);
+    CSubmission submission(m_Box.Out(), "41");
+    const int staged = StageSubmission(m_Spool.c_str(), m_Record, submission);
+    EXPECT_EQ(staged, c.staged ? 1 : 0);
+    if (staged == 0) {
+      CSpoolSyncer sync(m_Box.Out().substr(0, m_Box.Out().size() - 1));
+      EXPECT_EQ(CommitSubmissions({&submission}, sync), std::vector<CommitResult>{CommitResult::kWithdrawn});
+    } else {
+      submission.Withdraw();
+    }
+    EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "~41~ENV"}));
+    EXPECT_EQ(ReadWholeFile(m_Box.Out() + "~41~ENV"), "");
+  }
+  ClearFaults();
+}
+
+TEST_F(HandOffTest, AJobWhoseNameCannotBeSyncedStaysAndKeepsItsMail) {
+  CSubmission submission(m_Box.Out(), "41");
+  ASSERT_EQ(StageSubmission(m_Spool.c_str(), m_Record, submission), 0);
+  CSpoolSyncer sync(m_Box.Out().substr(0, m_Box.Out().size() - 1));
+  // Data and names go to disk; the sync after the envelope's rename fails:
+  // the job is complete and visible, so it stays, and so does its mail.
+  ArmFault(FaultOp::kSync, "*OUT", 1, EIO, 1);
+  EXPECT_EQ(CommitSubmissions({&submission}, sync), std::vector<CommitResult>{CommitResult::kUnsynced});
+  ClearFaults();
+  submission.Withdraw();  // a visible job is never withdrawn
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp",
+                                                  "~41~ATT0.pdf", "~41~ENV7.bdy"}));
+  ASSERT_TRUE(sync.Sync({}));
+  submission.Committed();
+  EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp"}));
 }
 
 }  // namespace
