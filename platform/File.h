@@ -201,11 +201,13 @@ bool DirectoryIsPrivate(const std::string& path);
 // written in and below one directory: file data and the names created,
 // renamed or removed there. Opened before the writes it is to cover, so that
 // a write error that happens meanwhile is reported by the next Sync.
-//  - POSIX: the file system that holds the directory is synced as a whole
-//    (syncfs), which costs one journal commit and one cache flush however many
-//    files are dirty, where a sync per file costs a flush each. It reports any
-//    write error on that file system since the last Sync. Kernels before 5.8
-//    report none from syncfs: there each file and the directory are synced.
+//  - POSIX: for several files the file system that holds the directory is
+//    synced as a whole (syncfs), which costs one journal commit and one cache
+//    flush however many files are dirty, where a sync per file costs a flush
+//    each; it reports any write error on that file system since the last
+//    Sync. One file (or none) is synced on its own, then the directory.
+//    Kernels before 5.8 report no errors from syncfs: there each file and the
+//    directory are always synced.
 //  - Windows: each file is flushed (FlushFileBuffers); NTFS makes names durable.
 // Thread-safe; a Sync waits for the disk.
 class CVolumeSync {

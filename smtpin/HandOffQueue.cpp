@@ -53,12 +53,13 @@ bool CHandOffQueue::StartThreads() {
   return false;
 }
 
-std::size_t CHandOffQueue::Pending() const {
+std::size_t CHandOffQueue::Ready() const {
   const CClock::time_point now = CClock::now();
-  const std::size_t ready = static_cast<std::size_t>(
+  return static_cast<std::size_t>(
       std::count_if(m_Waiting.begin(), m_Waiting.end(), [&](const CJob& j) { return j.notBefore <= now; }));
-  return ready + m_Staged.size() + m_InWork;
 }
+
+std::size_t CHandOffQueue::Pending() const { return Ready() + m_Staged.size() + m_InWork; }
 
 bool CHandOffQueue::Idle() const { return Pending() == 0 && m_Unsynced.empty(); }
 
@@ -73,7 +74,7 @@ bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record) {
   // Bounded: the mail is safe in its spool file, so a stalled disk holds a
   // session up for a while but never for ever.
   m_Changed.wait_for(lock, std::chrono::milliseconds(kAddWaitMs),
-                     [this] { return m_Closed || Pending() < kMaxWaiting; });
+                     [this] { return m_Closed || Ready() < kMaxWaiting; });
   if (m_Closed) return false;
   m_Waiting.push_back(CJob{std::move(spoolFile), std::move(record)});
   lock.unlock();
@@ -220,8 +221,15 @@ void CHandOffQueue::CompleteLoop() {
       m_Changed.notify_all();
     }
     if (m_Staged.empty()) continue;
-    m_Changed.wait_for(lock, std::chrono::microseconds(kBatchWaitUs),
-                       [this] { return m_Staged.size() >= kBatchTarget || m_Closed || m_Ending; });
+    const CClock::time_point gathering = CClock::now();
+    for (std::size_t seen = m_Staged.size();
+         seen < kBatchTarget && !m_Closed && !m_Ending &&
+         CClock::now() - gathering < std::chrono::milliseconds(kBatchMaxWaitMs);
+         seen = m_Staged.size()) {
+      const bool more = m_Changed.wait_for(lock, std::chrono::milliseconds(kBatchQuietMs),
+                                           [&] { return m_Staged.size() > seen || m_Closed || m_Ending; });
+      if (!more) break;  // quiet: nothing more is coming soon
+    }
     std::vector<CStaged> batch = std::move(m_Staged);
     m_Staged.clear();
     m_InWork += batch.size();

@@ -31,16 +31,20 @@ class CSubmission;
 
 class CHandOffQueue {
  public:
-  // Sessions wait (at most kAddWaitMs) while this many hand-offs are pending,
-  // so that a burst cannot run far ahead of the disk.
+  // Sessions wait (at most kAddWaitMs) while this many mails wait to be
+  // decoded, so that a burst cannot run far ahead of the decoder.
   static constexpr std::size_t kMaxWaiting = 20;
   static constexpr std::uint32_t kAddWaitMs = 30000;
   // The decoder runs on the staging thread: the same room as a connection thread.
   static constexpr std::size_t kWorkerStackSize = 1024 * 1024;
-  // The completing thread waits up to kBatchWaitUs for kBatchTarget staged
-  // submissions, so that mails arriving one by one share the waits for the disk.
-  static constexpr unsigned kBatchWaitUs = 2000;
-  static constexpr std::size_t kBatchTarget = 8;
+  // The completing thread lets staged submissions gather while more keep
+  // coming (each within kBatchQuietMs of the last), up to kBatchTarget of them
+  // or kBatchMaxWaitMs, so that mails arriving one by one share the disk
+  // syncs of their completion, which would otherwise delay the syncs that
+  // sessions wait for before their 250s.
+  static constexpr std::uint32_t kBatchQuietMs = 10;
+  static constexpr std::uint32_t kBatchMaxWaitMs = 100;
+  static constexpr std::size_t kBatchTarget = 64;
   // A failed hand-off is tried again after 1, 2, 4 ... seconds, at most this often.
   static constexpr std::uint32_t kMaxRetryDelayMs = 60000;
   // The name counters go to disk at most this often (see Decode.h).
@@ -91,7 +95,8 @@ class CHandOffQueue {
   void CompleteLoop();
   bool StartThreads();                                    // m_Mutex held
   bool Idle() const;                                      // m_Mutex held
-  std::size_t Pending() const;                            // m_Mutex held: jobs ready or in work
+  std::size_t Ready() const;                              // m_Mutex held: jobs waiting and due
+  std::size_t Pending() const;                            // m_Mutex held: jobs due, staged or in work
   void Retry(CJob job);                                   // m_Mutex held
   void Finish(CStaged& staged);                           // the submission is complete
   void FlushNamesNowAndThen();                            // completing thread only

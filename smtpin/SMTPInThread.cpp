@@ -14,7 +14,6 @@
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
-#include "spool/StagedNames.h"
 
 namespace {
 
@@ -295,8 +294,9 @@ void SMTPInThread::ReceiveMessage() {
   record.recipients = m_Recipients;
   record.acknowledgedAt = NowNanoseconds();
   // A 250 is a promise: the mail, its recipients and its name are on disk first.
-  const std::string staged = fileMan->OutDirectory() + StagedEnvelopeName(SpoolNumber(m_SpoolFile));
-  if (!writer.Commit(record) || !fileMan->SyncSpool({m_SpoolFile, staged})) {
+  // The staged envelope is empty: its name is what must be on disk, and the
+  // directory's sync puts it there.
+  if (!writer.Commit(record) || !fileMan->SyncSpool({m_SpoolFile})) {
     if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
     DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);
     Reply("451 Requested action aborted: local error in processing\r\n");

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "net/C_WSTHREAD.h"
 #include "mime/RecipientList.h"
+#include "net/C_WSTHREAD.h"
 #include "spool/SpoolRecord.h"
 
 class SMTPIn;
@@ -61,9 +61,9 @@ class SMTPInThread : public C_WSTHREAD {
  private:
   using Handler = void (SMTPInThread::*)(std::string_view argument, const char* line);
   struct CommandEntry {
-    const char* verb;       // as recognised; null for unknown
-    unsigned allowedStates; // bit per command state; others get 503
-    bool sequenceStep;      // HELO, MAIL, RCPT, DATA: logged as "received" where allowed
+    const char* verb;        // as recognised; null for unknown
+    unsigned allowedStates;  // bit per command state; others get 503
+    bool sequenceStep;       // HELO, MAIL, RCPT, DATA: logged as "received" where allowed
     Handler handler;
   };
   static const CommandEntry kCommandTable[kCommandCount];
@@ -91,13 +91,13 @@ class SMTPInThread : public C_WSTHREAD {
   // Sends one reply (all its lines in one send) and logs it.
   void Reply(std::string_view text);
 
-  std::string m_Helo;             // argument of the last accepted HELO
-  std::string m_MailFrom;         // argument of the last accepted MAIL, "FROM:" and brackets kept
-  CRecipientList m_Recipients;    // RCPT arguments since the last MAIL; kept by RSET
+  std::string m_Helo;           // argument of the last accepted HELO
+  std::string m_MailFrom;       // argument of the last accepted MAIL, "FROM:" and brackets kept
+  CRecipientList m_Recipients;  // RCPT arguments since the last MAIL; kept by RSET
   int m_State = kWaitHelo;
   char m_SpoolFile[kSpoolPathSize] = {};  // spool file of the message being or last received
   char m_DomainName[kDomainNameSize] = {};
-  bool m_Ending = false;          // QUIT answered, or the connection is gone
+  bool m_Ending = false;                     // QUIT answered, or the connection is gone
   std::atomic<bool> m_InData{false};         // receiving a mail (read by StopRequested)
   std::atomic<bool> m_StopAfterData{false};  // the server stops: end after this mail
 };

@@ -46,8 +46,10 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
-  if (m_Fd < 0 || !SyncfsReportsErrors()) {
-    // Without a trustworthy syncfs: file by file, then the names.
+  // One file or none: its own sync and the directory's cost less than the
+  // whole file system's (which also writes back what the journal already
+  // holds); more files: one syncfs instead of a cache flush per file.
+  if (files.size() <= 1 || m_Fd < 0 || !SyncfsReportsErrors()) {
     const bool filesSynced = files.empty() || FilesSync(files);
     const DWORD error = PlatformGetLastError();
     if (!DirectorySync(m_Directory)) return false;
