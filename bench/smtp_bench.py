@@ -96,7 +96,13 @@ def scratch_fs(kind: str):
             os.chmod(mount, 0o1777)  # the private Postfix's daemons run as postfix
             yield mount
         finally:
-            subprocess.run(["umount", str(mount)], check=False)
+            # A server's processes may take a moment to let go of their files.
+            for _ in range(50):
+                if subprocess.run(["umount", str(mount)], stderr=subprocess.DEVNULL).returncode == 0:
+                    break
+                time.sleep(0.1)
+            else:
+                subprocess.run(["umount", "-l", str(mount)], check=False)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

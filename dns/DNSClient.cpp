@@ -14,6 +14,7 @@
 #include "log/DebugLog.h"
 #include "net/C_WSClient.h"
 #include "platform/Socket.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -85,12 +86,7 @@ std::vector<std::uint8_t> BuildQuery(std::string_view domain) {
 }
 
 // A name for the log: server names may come from a peer's response.
-std::string Printable(const char* text) {
-  std::string out;
-  for (const char* p = text; *p != '\0' && out.size() < kLoggedNameMax; ++p)
-    out += (*p >= 0x20 && *p < 0x7F) ? *p : '?';
-  return out;
-}
+std::string Printable(const char* text) { return PrintableText(text, kLoggedNameMax); }
 
 // Receives until `size` bytes are in `buffer` or a read gives nothing more
 // (closed, error, time-out); reads of at most `chunk` bytes. The count received.

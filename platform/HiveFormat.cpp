@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "platform/Registry.h"
+#include "platform/Text.h"
 
 namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
@@ -17,8 +18,6 @@ constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::string_view kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
                                        "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
 constexpr std::size_t kHexLineWidth = 77;  // regedit wraps hex data near 80 columns
-
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -31,10 +30,6 @@ std::string_view Trim(std::string_view s) {
   s = TrimLeft(s);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool StartsWithFolded(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && HiveNamesEqual(s.substr(0, prefix.size()), prefix);
 }
 
 int HexDigit(char c) {
@@ -101,7 +96,7 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
     type = REG_SZ;
     return true;
   }
-  if (StartsWithFolded(s, "dword:")) {
+  if (StartsWithNoCase(s, "dword:")) {
     const std::string_view digits = s.substr(6);
     if (digits.empty() || digits.size() > 8) return false;
     DWORD value = 0;
@@ -116,11 +111,11 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
     type = REG_DWORD;
     return true;
   }
-  if (StartsWithFolded(s, "hex:")) {
+  if (StartsWithNoCase(s, "hex:")) {
     type = REG_BINARY;
     return ParseHexList(s.substr(4), data);
   }
-  if (StartsWithFolded(s, "hex(")) {
+  if (StartsWithNoCase(s, "hex(")) {
     const std::size_t close = s.find(')');
     if (close == std::string_view::npos || close == 4 || close > 12 || close + 1 >= s.size() ||
         s[close + 1] != ':')
@@ -271,13 +266,7 @@ void AppendHex(std::string& out, const char* prefix, const std::string& data, co
 }
 }  // namespace
 
-bool HiveNamesEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
-  }
-  return true;
-}
+bool HiveNamesEqual(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
 
 bool CHive::ValidKeyPath(std::string_view path) {
   const std::size_t slash = path.find('\\');
@@ -393,7 +382,7 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
       if (ok) rest = TrimLeft(rest.substr(1));
     }
     std::string joined;
-    if (ok && StartsWithFolded(rest, "hex")) {
+    if (ok && StartsWithNoCase(rest, "hex")) {
       // Hex data may go on over following lines, each ending in a backslash.
       joined = std::string(Trim(rest));
       while (!joined.empty() && joined.back() == '\\' && i + 1 < lines.size()) {

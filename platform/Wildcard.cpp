@@ -10,7 +10,6 @@
 #include "platform/Text.h"
 
 namespace {
-char Fold(char c) { return AsciiLower(c); }
 
 // Matches pattern[0, plen) against name[0, nlen): one backtracking point (the
 // last star) is enough, so the work stays O(plen * nlen) at worst.
@@ -21,7 +20,7 @@ bool MatchRange(const char* pattern, std::size_t plen, const char* name, std::si
     if (p < plen && pattern[p] == '*') {
       starP = p++;
       starN = n;
-    } else if (p < plen && (pattern[p] == '?' || Fold(pattern[p]) == Fold(name[n]))) {
+    } else if (p < plen && (pattern[p] == '?' || AsciiLower(pattern[p]) == AsciiLower(name[n]))) {
       ++p;
       ++n;
     } else if (starP != static_cast<std::size_t>(-1)) {

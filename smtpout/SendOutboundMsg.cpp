@@ -11,18 +11,12 @@
 #include "dns/HostAddress.h"
 #include "log/DebugLog.h"
 #include "smtpout/SMTPOut.h"
+#include "platform/Text.h"
 
 namespace {
 
 // A name from a peer's response as it may appear in the log.
-std::string Printable(const char* text) {
-  std::string out(text);
-  for (char& c : out) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return out;
-}
+std::string Printable(const char* text) { return PrintableText(text, 255); }
 
 // `name` into `work` (capacity `size`), resolved in place when the host
 // lookup knows it. False when there is no address to connect to.

@@ -17,6 +17,7 @@
 #include "log/DebugLog.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -29,15 +30,8 @@ constexpr std::size_t kMailChunk = 16 * 1024;
 constexpr std::size_t kLoggedReplyMax = 199;
 constexpr int kMaxCodeDigits = 9;
 
-// Peer text as it may appear in the log: control bytes become '?'.
-std::string Printable(std::string_view text) {
-  std::string out(text.substr(0, kLoggedReplyMax));
-  for (char& c : out) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return out;
-}
+// Peer text as it may appear in the log.
+std::string Printable(std::string_view text) { return PrintableText(text, kLoggedReplyMax); }
 
 // The mail file as DATA content: "TO:<<" becomes "TO:<", and a line that
 // begins with "." gets a second one (RFC 5321 4.5.2), so that the receiver

@@ -43,6 +43,7 @@
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixHiveFile.h"
 #include "platform/posix/PosixRetry.h"
+#include "platform/Text.h"
 
 struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
@@ -74,15 +75,7 @@ std::string HivePath() {
   return (env != nullptr && *env != '\0') ? std::string(env) : std::string(kDefaultHivePath);
 }
 
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (char c : text.substr(0, kMaxReportedText)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    out.push_back(u >= 0x20 && u != 0x7F ? c : '?');
-  }
-  if (text.size() > kMaxReportedText) out += "...";
-  return out;
-}
+std::string Printable(std::string_view text) { return PrintableText(text, kMaxReportedText); }
 
 class CHiveBackend {
  public:
