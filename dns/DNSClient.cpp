@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kReadChunk = 100;           // the response is read in pieces of at most this
 constexpr std::size_t kLengthPrefix = 2;  // DNS over TCP: a 16-bit length before each message
-constexpr std::size_t kQuestionTail = 4;  // question type and class
 constexpr std::size_t kMaxQueryLength = 0xFFFF;
 constexpr std::uint8_t kFlagsRecursionDesired = 0x01;
 constexpr std::uint8_t kFlagAuthoritative = 0x04;  // in byte 2 of the response

@@ -37,7 +37,7 @@ int C_WSTHREAD::Idle() { return 0; }
 
 int C_WSTHREAD::Send(const char* buffer, int length) {
   if (length < 1) length = static_cast<int>(std::strlen(buffer));
-  const int sent = SockSend(m_Socket, buffer, length);
+  const int sent = SendAll(buffer, length);
   if (sent == SOCKET_ERROR) LogLastError();
   return sent;
 }
@@ -55,7 +55,7 @@ int C_WSTHREAD::FillReadBuffer() {
   }
   m_ReadStart = 0;
   m_ReadEnd = 0;
-  const int received = SockRecv(m_Socket, m_ReadBuffer.get(), kReadBufferSize);
+  const int received = ReceiveSome(m_ReadBuffer.get(), kReadBufferSize);
   if (received == SOCKET_ERROR) LogLastError();
   if (received > 0) m_ReadEnd = static_cast<std::size_t>(received);
   return received;
@@ -69,10 +69,14 @@ int C_WSTHREAD::Receive(char* buffer, int size) {
     m_ReadStart += n;
     return static_cast<int>(n);
   }
-  const int received = SockRecv(m_Socket, buffer, size);
+  const int received = ReceiveSome(buffer, size);
   if (received == SOCKET_ERROR) LogLastError();
   return received;
 }
+
+int C_WSTHREAD::ReceiveSome(char* buffer, int size) { return SockRecv(m_Socket, buffer, size); }
+
+int C_WSTHREAD::SendAll(const char* buffer, int length) { return SockSend(m_Socket, buffer, length); }
 
 int C_WSTHREAD::ReadLine(char* buffer, int size) {
   if (size < 1) {

@@ -75,6 +75,14 @@ class C_WSTHREAD {
   C_WINSOCK* m_Server = nullptr;
   std::atomic<int> m_Cancelled{0};
 
+ protected:
+  // The transport under every read and send above: one recv and one whole
+  // send on m_Socket, with SockRecv's and SockSend's results. Tests and fuzz
+  // targets override both to run a session over a byte buffer, no socket
+  // (DataWaiting, the time-outs and Cancel's shutdown still act on m_Socket).
+  virtual int ReceiveSome(char* buffer, int size);
+  virtual int SendAll(const char* buffer, int length);
+
  private:
   // Refills the empty read buffer with one recv. Returns its result (< 1 on
   // end of connection, error or time-out; an error is logged).

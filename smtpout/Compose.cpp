@@ -307,8 +307,11 @@ int FindRecipient(CFile& mail, char* receiver, std::size_t size) {
     // The address after "TO:" (with or without its angle brackets); for the
     // whole line an address without brackets would keep the "TO:".
     const std::string name = "TO: <" + BareAddress(std::string_view(text).substr(3)) + ">";
-    // An empty address names nobody; one that does not fit is never cut.
-    if (name.size() == 6 || receiver == nullptr || name.size() >= size) {
+    // An empty address names nobody; one that does not fit is never cut; one
+    // with a control byte would be cut at a NUL or break the RCPT command line.
+    const bool control = std::any_of(
+        name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+    if (name.size() == 6 || control || receiver == nullptr || name.size() >= size) {
       DebugLog("SMTPOut- TO: line without a usable address", CV_SRC, __LINE__);
       continue;
     }

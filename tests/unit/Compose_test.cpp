@@ -189,6 +189,9 @@ TEST_F(ComposeTest, RecipientIsTheFirstUsableToLineInCapitals) {
       {" TO: <a@b.example>\r\nSUBJECT: x\r\n", nullptr},
       {tooLong, nullptr},              // never cut to fit
       {"TO: <a@b.example>", nullptr},  // a last line without its line end is not read
+      // Control bytes (a NUL would cut it, a CR split the RCPT line): not an address.
+      {std::string("TO: <a") + '\0' + "b@b.example>\r\nTO: <a\rb@b.example>\r\nTO: <c@d.example>\r\n",
+       "TO: <C@D.EXAMPLE>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mail);

@@ -2,6 +2,8 @@
 // data and dots, refusing a mail that cannot be stored) and the spool writer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "smtpin/SMTPInThread.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
+#include "spool/SpoolRecord.h"
 
 namespace {
 
@@ -228,6 +231,79 @@ TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
   EXPECT_EQ(Command("MAIL FROM:<again@example.com>"), "250 OK  FROM:<again@example.com> \r\n");
   Finish();
   EXPECT_TRUE(Stored().empty());
+}
+
+// A session whose client is a byte buffer, handed out in receives of at most
+// `piece` bytes through the connection's transport seam; replies are collected.
+class CBufferSession : public SMTPInThread {
+ public:
+  CBufferSession(std::string input, std::size_t piece) : m_Input(std::move(input)), m_Piece(piece) {}
+  std::string m_Replies;
+
+ protected:
+  int ReceiveSome(char* buffer, int size) override {
+    const std::size_t n = std::min({m_Input.size() - m_Taken, m_Piece, static_cast<std::size_t>(size)});
+    std::memcpy(buffer, m_Input.data() + m_Taken, n);
+    m_Taken += n;
+    return static_cast<int>(n);
+  }
+  int SendAll(const char* buffer, int length) override {
+    m_Replies.append(buffer, static_cast<std::size_t>(length));
+    return length;
+  }
+
+ private:
+  std::string m_Input;
+  std::size_t m_Taken = 0;
+  std::size_t m_Piece;
+};
+
+// Where one receive ends must change nothing: not the replies, not the mails
+// stored (with dots, bare line ends and lines longer than a read piece).
+TEST(SessionSeamTest, ReceivePiecesChangeNeitherRepliesNorStoredMails) {
+  const std::string script = kHelo +
+                             "\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<1@fax.example.com>\r\nDATA\r\n" +
+                             "..one\r\nbare\n.\nlone\r.\r\n" + std::string(250, 'L') + "\r\n.\r\n" +
+                             "MAIL FROM:<b@example.com>\r\nRCPT TO:<2@fax.example.com>\r\n" +
+                             std::string(130, 'x') + "\r\nDATA\r\ntwo\r\n.\r\nQUIT\r\nNOOP\r\n";
+  std::string wholeReplies;
+  Files wholeStored;
+  for (const std::size_t piece : {script.size(), std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                  std::size_t{99}, std::size_t{100}, std::size_t{101}}) {
+    SCOPED_TRACE(piece);
+    SpoolSandbox box;
+    box.WithProgramPath();
+    box.SetText("DomainName", "fax.example.com");
+    box.SetNumber("TmpIndex", 7);
+    CFileMan files;
+    SMTPIn server;
+    server.SetFileMan(&files);
+    server.HandOffs().Stop(0);  // acknowledged mails stay in their spool files
+    CBufferSession session(script, piece);
+    session.m_Server = &server;
+    session.Run();
+    Files stored;
+    for (const auto& entry : std::filesystem::directory_iterator(box.Out())) {
+      CSpoolRecord record;
+      std::string why;
+      if (ReadSpoolFile(entry.path().string(), true, record, why) != SpoolFileState::kAcknowledged) continue;
+      stored[entry.path().filename().string()] =
+          SpoolSandbox::ReadWhole(entry.path().string()).substr(0, record.dataLength);
+    }
+    if (piece == script.size()) {
+      wholeReplies = session.m_Replies;
+      wholeStored = stored;
+      EXPECT_EQ(stored,
+                (Files{{"7.zqx", kTrace + ".one\r\nbare\n\nlone\r.\r\n" + std::string(250, 'L') + "\r\n"},
+                       {"8.zqx", kTrace + "two\r\n"}}));
+      EXPECT_NE(wholeReplies.find(std::string(kUnknown) + std::string(kUnknown)), std::string::npos)
+          << wholeReplies;  // the 130-byte line is two commands
+      EXPECT_TRUE(wholeReplies.ends_with("221 Goodbye\r\n")) << wholeReplies;
+    } else {
+      EXPECT_EQ(session.m_Replies, wholeReplies);
+      EXPECT_EQ(stored, wholeStored);
+    }
+  }
 }
 
 class SpoolWriterTest : public ::testing::Test {

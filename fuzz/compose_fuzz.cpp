@@ -1,0 +1,122 @@
+// fuzz/compose_fuzz.cpp: the outbound composition on arbitrary message files.
+//
+// Input: one byte choosing the settings (IncludeTIFF, SubjectLine,
+// NotifyOnSuccess, NotifyOnFailure, MailFrom set or not), then the message
+// file. IN holds three attachment source files that message lines may name
+// (F0001.tif, F0001.pdf, F0002.gif). Rules: on a healthy disk the composition
+// never fails; both files are left at their start; the mail ends with its
+// final "." line; a receiver found is one bracketed address on one line;
+// attachment paths stay in IN; the encoder's work file does not stay.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FuzzSandbox.h"
+#include "platform/Registry.h"
+#include "smtpout/Compose.h"
+#include "smtpout/SMTPOut.h"
+#include "spool/CFileMan.h"
+
+namespace {
+
+constexpr int kVariants = 32;
+constexpr std::size_t kReceiverSize = 200;
+
+CFuzzSandbox* g_Sandbox = nullptr;
+
+std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
+  return std::snprintf(buffer, size, "%s", "1700000000@fuzz-host");
+}
+
+// The file manager and deliverer of one settings variant, made on first use
+// (the settings are read when they are constructed).
+struct CVariant {
+  std::unique_ptr<CFileMan> files;
+  std::unique_ptr<SMTPOut> out;
+};
+
+SMTPOut& Variant(int index) {
+  static CVariant variants[kVariants];
+  CVariant& v = variants[index];
+  if (!v.out) {
+    CRegKey key;
+    CRegKey::Create(kGatewayKey, key);
+    RegWriteDword(key, "IncludeTIFF", index & 1);
+    RegWriteDword(key, "SubjectLine", (index >> 1) & 1);
+    RegWriteDword(key, "NotifyOnSuccess", (index >> 2) & 1);
+    RegWriteDword(key, "NotifyOnFailure", (index >> 3) & 1);
+    RegWriteString(key, "MailFrom", (index >> 4) & 1 ? "fax-gateway@fax.example.com" : "");
+    v.files = std::make_unique<CFileMan>();
+    v.out = std::make_unique<SMTPOut>();
+    v.out->fileMan = v.files.get();
+    v.out->SetIdentifierSource(FixedIdentifier);
+  }
+  return *v.out;
+}
+
+void WriteAttachmentSources() {
+  std::string tif = "II*";
+  for (int i = 0; i < 300; ++i) tif.push_back(static_cast<char>(i * 7));
+  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.tif", tif);
+  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.pdf", "%PDF-1.4\n%%EOF\n");
+  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0002.gif", "GIF89a");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  static CFuzzSandbox sandbox({{{"DNSName", "127.0.2.53"}}, {{"AdvancedOptions", 1}}});
+  g_Sandbox = &sandbox;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  SMTPOut& object = Variant(data[0] % kVariants);
+  const std::string in = g_Sandbox->In();
+  WriteAttachmentSources();
+  CFuzzSandbox::WriteFile(in + "msg.tmp",
+                          std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+
+  std::string mailText;
+  {
+    CFile message =
+        CFile::Open(in + "msg.tmp", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+    CFile mail =
+        CFile::Open(in + "9.zqx", FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
+    FUZZ_CHECK(message.IsValid() && mail.IsValid(), "cannot open the work files");
+    std::vector<std::string> paths;
+    const int result = ComposeMessage(message, mail, object, paths);
+    FUZZ_CHECK(result == kComposeToBeSent || result == kComposeNotToBeSent, "the composition failed");
+    FUZZ_CHECK(message.Seek(0, FileSeek::kCurrent) == 0 && mail.Seek(0, FileSeek::kCurrent) == 0,
+               "a file is not left at its start");
+    for (const std::string& path : paths) {
+      const std::string name = path.substr(std::min(path.size(), in.size()));
+      FUZZ_CHECK(path.compare(0, in.size(), in) == 0 && !name.empty() && name != "." && name != ".." &&
+                     name.find_first_of("/\\") == std::string::npos,
+                 "an attachment path outside IN: " + path);
+    }
+    char receiver[kReceiverSize];
+    if (FindRecipient(mail, receiver, sizeof receiver) == 0) {
+      const std::string found = receiver;
+      FUZZ_CHECK(found.size() > 6 && found.compare(0, 5, "TO: <") == 0 && found.back() == '>' &&
+                     std::none_of(found.begin(), found.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+                 "a receiver that is not one bracketed address on one line: " + found);
+    }
+    FUZZ_CHECK(mail.Seek(0, FileSeek::kCurrent) == 0, "FindRecipient moved the mail file");
+  }
+  mailText = CFuzzSandbox::ReadFile(in + "9.zqx");
+  // The dialogue sends the mail before its final ".\r\n", ending its last line first.
+  FUZZ_CHECK(mailText.size() >= 3 && mailText.compare(mailText.size() - 3, 3, ".\r\n") == 0,
+             "the mail does not end with its final line");
+  for (const std::string& name : CFuzzSandbox::Names(in)) {
+    FUZZ_CHECK(name.compare(0, 2, "At") != 0, "the encoder's work file stayed: " + name);
+  }
+  CFuzzSandbox::Clear(in);
+  return 0;
+}

@@ -1,0 +1,112 @@
+// fuzz/header_summary_fuzz.cpp: the header summary and the address helpers
+// on arbitrary header blocks and addresses.
+//
+// Input, in parts separated by lines "%%NEXT%%": the SMTP envelope (one RCPT
+// argument a line, none at all when empty), a header block that the header
+// reader takes as a mail's, and a text given to the address helpers and the
+// recipient check directly. Rules: the envelope lines written are single
+// header summary lines; without an envelope only fax numbers become
+// recipients; formatted addresses are one line.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "EnvelopeCheck.h"
+#include "FuzzSandbox.h"
+#include "mime/Address.h"
+#include "mime/HeaderParser.h"
+#include "mime/HeaderSummary.h"
+#include "mime/PartReader.h"
+#include "spool/Submission.h"
+
+namespace {
+
+CFuzzSandbox* g_Sandbox = nullptr;
+
+CRecipientList EnvelopeOf(std::string_view text) {
+  CRecipientList list;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    list.emplace_back(text.substr(0, lf));
+    if (lf == std::string_view::npos) break;
+    text.remove_prefix(lf + 1);
+  }
+  return list;
+}
+
+// A formatted recipient "\"name\" <address>" (the name holds no quote): only
+// fax numbers when no envelope confirms addresses.
+void CheckRecipient(const std::string& formatted, bool faxNumbersOnly) {
+  FUZZ_CHECK(formatted.size() >= 5 && formatted.front() == '"' && formatted.back() == '>',
+             "a recipient is not formatted: " + formatted);
+  FUZZ_CHECK(formatted.find_first_of("\r\n") == std::string::npos, "a recipient spans lines: " + formatted);
+  const std::size_t open = formatted.find("\" <", 1);
+  FUZZ_CHECK(open != std::string::npos, "a recipient without its address: " + formatted);
+  if (!faxNumbersOnly) return;
+  const std::string address = formatted.substr(open + 3, formatted.size() - open - 4);
+  const std::size_t at = address.find('@');
+  const std::string user = at == std::string::npos || at == 0 ? address : address.substr(0, at);
+  for (const char c : user) {
+    FUZZ_CHECK((c >= '0' && c <= '9') || c == '+' || c == '-',
+               "a recipient that is no fax number was accepted without an envelope: " + formatted);
+  }
+}
+
+void HeaderBlockRun(std::string_view header, const CRecipientList& envelope) {
+  const std::string out = g_Sandbox->Out();
+  CFuzzSandbox::WriteFile(g_Sandbox->Root() + "header", header);
+  CSubmission submission(out, "1");
+  CFuzzSandbox::WriteFile(submission.EnvelopePath(), "");
+  {
+    std::unique_ptr<PartReader> reader = PartOpen(CStdioFile::Open(g_Sandbox->Root() + "header", "r"));
+    reader->submission = &submission;
+    HeaderInfo info;
+    ReadHeaders(*reader, info, envelope);
+    PartClose(reader);
+  }
+  std::vector<std::string> named;
+  CheckEnvelope(CFuzzSandbox::ReadFile(submission.EnvelopePath()), false, named);
+  submission.Withdraw();
+  CFuzzSandbox::Clear(out);
+}
+
+void HelperRun(std::string_view text, const CRecipientList& envelope) {
+  for (const int withName : {0, 1}) {
+    const std::string formatted = FormatAddress(text, withName);
+    FUZZ_CHECK(formatted.find_first_of("\r\n") == std::string::npos, "a formatted address spans lines");
+  }
+  const std::string bare = BareAddress(text);
+  FUZZ_CHECK(bare.find('<') == std::string::npos, "a bare address keeps a '<'");
+  FUZZ_CHECK(AddressUser(text).size() <= bare.size(), "the user part is longer than the address");
+  (void)IsFaxNumberAddress(text);
+
+  CFaxRecipients recipients;
+  ExtractRecipients(text.data(), text.data() + text.size(), envelope, recipients);
+  for (const std::string& r : recipients) CheckRecipient(r, envelope.empty());
+
+  std::string decoded(text);
+  DecodeEncodedWord(decoded);
+  MakeSingleLine(decoded);
+  for (const char c : decoded) {
+    FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f, "MakeSingleLine left a control character");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  static CFuzzSandbox sandbox({});
+  g_Sandbox = &sandbox;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::vector<std::string_view> parts =
+      SplitInputs(std::string_view(reinterpret_cast<const char*>(data), size), 3);
+  const CRecipientList envelope = EnvelopeOf(parts[0]);
+  if (parts.size() > 1) HeaderBlockRun(parts[1], envelope);
+  if (parts.size() > 2) HelperRun(parts[2], envelope);
+  return 0;
+}
