@@ -31,9 +31,12 @@ skip() {
   exit 0
 }
 
-# Work files on a RAM disk when there is one: the targets sync spool files.
+# Work files on a RAM disk when there is one with room (a container's may be
+# small): the targets sync spool files, and the corpora grow.
 base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
+if ! [[ -d $base && -w $base ]] || (($(df -Pk "$base" | awk 'NR == 2 { print $4 }') < 1024 * 1024)); then
+  base=${TMPDIR:-/tmp}
+fi
 work=$(mktemp -d "$base/cvsmtpgw-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
@@ -61,11 +64,24 @@ max_len() {
   esac
 }
 
+# The dictionary of tokens a target's input is made of, if it has one.
+dictionary() {
+  case $1 in
+    mime_decoder_fuzz | header_summary_fuzz) echo fuzz/dict/mime.dict ;;
+    smtp_session_fuzz) echo fuzz/dict/smtp.dict ;;
+    compose_fuzz) echo fuzz/dict/compose.dict ;;
+    hive_parser_fuzz) echo fuzz/dict/hive.dict ;;
+  esac
+}
+
 run_target() {
   local t=$1 findings="$build/findings/$1" log="$build/logs/$1.log"
   rm -rf "$findings" && mkdir -p "$findings" "$work/corpus/$t"
   local inputs=("$work/corpus/$t" "$work/seeds/$t")  # new inputs go to the first
   for dir in fuzz/corpus/$t fuzz/regressions/$t; do [[ -d $dir ]] && inputs+=("$dir"); done
+  local dict
+  dict=$(dictionary "$t")
+  [[ -z $dict ]] || inputs+=("-dict=$dict")
   # The outer time-out only guards against a fuzzer that hangs itself.
   TMPDIR="$work/tmp" timeout $((seconds + 300)) "$build/fuzz/$t" "${inputs[@]}" \
     -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
