@@ -177,6 +177,7 @@ int C_WSTHREAD::SetSendTimeout(int milliseconds) {
 
 void C_WSTHREAD::SetDeadline(std::chrono::steady_clock::time_point deadline) {
   m_HasDeadline = true;
+  m_DeadlinePassed = false;
   m_Deadline = deadline;
 }
 

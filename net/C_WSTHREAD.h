@@ -67,7 +67,7 @@ class C_WSTHREAD {
   // fails as a time-out. Moving it later gives the time-outs back.
   void SetDeadline(std::chrono::steady_clock::time_point deadline);
   void ClearDeadline();
-  // True once a receive or send was cut short by the deadline.
+  // True once a receive or send was cut short by the deadline set last.
   bool DeadlinePassed() const { return m_DeadlinePassed; }
   // True when at least one byte can be read at once.
   bool DataWaiting();

@@ -149,6 +149,7 @@ TEST_F(WsThreadTest, AMovedDeadlineGivesTheTimeOutBack) {
   EXPECT_TRUE(m_Conn.DeadlinePassed());
   m_Conn.SetDeadline(Clock::now() + std::chrono::seconds(60));
   EXPECT_GE(silentRead(), milliseconds(390));
+  EXPECT_FALSE(m_Conn.DeadlinePassed());  // the time-out ended that read, not the deadline
   m_Conn.ClearDeadline();
   EXPECT_GE(silentRead(), milliseconds(390));
 }
