@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from gateway_harness import LOOPBACK, free_port, wait_until
+from gateway_harness import LOOPBACK, wait_until
 from outbound_support import message_file
 
 FAX = "4711@fax.example.com"

@@ -7,7 +7,6 @@ was not sent."""
 import hashlib
 import os
 import re
-import socket
 import threading
 import time
 

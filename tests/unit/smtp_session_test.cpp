@@ -260,7 +260,7 @@ TEST_F(SessionTest, TimeLimitGrowsWithTheDataAndStartsAgainAfterEachMail) {
   }
   Send(".\r\n");
   EXPECT_EQ(Reply(), kReceived);
-  SleepMs(400);  // most of the limit again, but it started anew with the 250
+  SleepMs(200);  // the limit started anew with the 250
   OpenTransaction();
   Send("Subject: slow\r\n");
   for (int i = 0; i < 30 && SockWaitReadable(m_Pair.client, 100) == 0; ++i) Send("x");
