@@ -14,6 +14,7 @@
 
 #include "log/DebugLog.h"
 #include "mime/Decoder.h"
+#include "mime/EnvelopeCheck.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
 #include "spool/FileNaming.h"
@@ -140,7 +141,9 @@ bool DecodeMail(const char* spoolFilePath, const CSpoolRecord& record, CSubmissi
   std::unique_ptr<PartReader> reader = PartOpen(std::move(spool));
   std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", listFile);
   reader->submission = &submission;
-  HandleMessage(*reader, "text/plain", 0, record.recipients);
+  // The envelope's addresses are looked up, not compared one by one: made once per mail.
+  const CEnvelopeCheck envelope(record.recipients);
+  HandleMessage(*reader, "text/plain", 0, envelope);
   PartClose(reader);
   if (OutputFailures() == 0) return true;
   DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ",
