@@ -6,19 +6,22 @@
 // reader takes as a mail's, and a text given to the address helpers and the
 // recipient check directly. Rules: the envelope lines written are single
 // header summary lines; without an envelope only fax numbers become
-// recipients; formatted addresses are one line.
+// recipients; formatted addresses are one line; the envelope's set of
+// addresses finds what comparing with each RCPT argument in order finds.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "EnvelopeCheck.h"
 #include "FuzzSandbox.h"
+#include "SubmissionRules.h"
 #include "mime/Address.h"
+#include "mime/EnvelopeCheck.h"
 #include "mime/HeaderParser.h"
 #include "mime/HeaderSummary.h"
 #include "mime/PartReader.h"
+#include "platform/Text.h"
 #include "spool/Submission.h"
 
 namespace {
@@ -54,6 +57,27 @@ void CheckRecipient(const std::string& formatted, bool faxNumbersOnly) {
   }
 }
 
+// The envelope entry an address matches when each RCPT argument is compared
+// in turn: the first with the same bare address, up to the first one without
+// an address (nothing after "TO:" but blanks), which ends the comparison.
+std::size_t FindInOrder(const CRecipientList& envelope, std::string_view bare) {
+  for (std::size_t i = 0; i < envelope.size(); ++i) {
+    if (envelope[i].size() <= 3 || envelope[i].find_first_not_of(" \t", 3) == std::string::npos) break;
+    if (EqualsNoCase(BareAddress(envelope[i]), bare)) return i;
+  }
+  return CEnvelopeCheck::kNone;
+}
+
+void CheckEnvelopeLookUp(const CRecipientList& envelope, std::string_view text) {
+  const CEnvelopeCheck check(envelope);
+  std::vector<std::string> asked{BareAddress(text)};
+  for (const std::string& entry : envelope) asked.push_back(BareAddress(entry));
+  for (const std::string& bare : asked) {
+    FUZZ_CHECK(check.Find(bare) == FindInOrder(envelope, bare),
+               "the envelope set and the comparison in order disagree on " + bare);
+  }
+}
+
 void HeaderBlockRun(std::string_view header, const CRecipientList& envelope) {
   const std::string out = g_Sandbox->Out();
   CFuzzSandbox::WriteFile(g_Sandbox->Root() + "header", header);
@@ -67,7 +91,7 @@ void HeaderBlockRun(std::string_view header, const CRecipientList& envelope) {
     PartClose(reader);
   }
   std::vector<std::string> named;
-  CheckEnvelope(CFuzzSandbox::ReadFile(submission.EnvelopePath()), false, named);
+  CheckSubmissionEnvelope(CFuzzSandbox::ReadFile(submission.EnvelopePath()), false, named);
   submission.Withdraw();
   CFuzzSandbox::Clear(out);
 }
@@ -85,6 +109,7 @@ void HelperRun(std::string_view text, const CRecipientList& envelope) {
   CFaxRecipients recipients;
   ExtractRecipients(text.data(), text.data() + text.size(), envelope, recipients);
   for (const std::string& r : recipients) CheckRecipient(r, envelope.empty());
+  CheckEnvelopeLookUp(envelope, text);
 
   std::string decoded(text);
   DecodeEncodedWord(decoded);

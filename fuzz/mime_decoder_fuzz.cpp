@@ -17,8 +17,8 @@
 #include <system_error>
 #include <vector>
 
-#include "EnvelopeCheck.h"
 #include "FuzzSandbox.h"
+#include "SubmissionRules.h"
 #include "smtpin/Decode.h"
 
 namespace {
@@ -52,7 +52,7 @@ void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
   FUZZ_CHECK(!envelope.empty(), "no envelope after the hand-off");
   FUZZ_CHECK(written <= 3 * inputSize + kFixedOutput, "the hand-off wrote far more than the mail holds");
   std::vector<std::string> named;
-  CheckEnvelope(CFuzzSandbox::ReadFile(out + envelope), true, named);
+  CheckSubmissionEnvelope(CFuzzSandbox::ReadFile(out + envelope), true, named);
   const std::set<std::string> namedSet(named.begin(), named.end());
   FUZZ_CHECK(namedSet.size() == named.size(), "the envelope names a file twice");
   FUZZ_CHECK(namedSet == left, "the files in OUT are not those the envelope names");

@@ -1,5 +1,5 @@
-// fuzz/EnvelopeCheck.cpp: the envelope rules of EnvelopeCheck.h.
-#include "EnvelopeCheck.h"
+// fuzz/SubmissionRules.cpp: the envelope rules of SubmissionRules.h.
+#include "SubmissionRules.h"
 
 #include <string_view>
 
@@ -35,7 +35,7 @@ std::string SavedName(std::string_view line, bool attachment) {
 
 }  // namespace
 
-void CheckEnvelope(const std::string& text, bool complete, std::vector<std::string>& named) {
+void CheckSubmissionEnvelope(const std::string& text, bool complete, std::vector<std::string>& named) {
   std::vector<std::string_view> lines;
   std::string_view rest = text;
   while (!rest.empty()) {
