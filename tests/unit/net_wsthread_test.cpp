@@ -2,8 +2,10 @@
 // object, over a loopback TCP pair.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -152,6 +154,74 @@ TEST_F(WsThreadTest, AMovedDeadlineGivesTheTimeOutBack) {
   EXPECT_FALSE(m_Conn.DeadlinePassed());  // the time-out ended that read, not the deadline
   m_Conn.ClearDeadline();
   EXPECT_GE(silentRead(), milliseconds(390));
+}
+
+// A connection without a socket: reads and sends go through the transport
+// seam to a script, as in the fuzz targets. `timedOut`: every receive fails
+// as a time-out.
+class CSeamConnection : public C_WSTHREAD {
+ public:
+  std::string m_Input;
+  bool m_TimedOut = false;
+  int m_Receives = 0;
+  std::string m_Sent;
+
+ protected:
+  int ReceiveSome(char* buffer, int size) override {
+    ++m_Receives;
+    if (m_TimedOut) {
+      PlatformSetLastError(WSAETIMEDOUT);
+      return SOCKET_ERROR;
+    }
+    const std::size_t n = std::min(m_Input.size(), static_cast<std::size_t>(size));
+    std::memcpy(buffer, m_Input.data(), n);
+    m_Input.erase(0, n);
+    return static_cast<int>(n);
+  }
+  int SendAll(const char* buffer, int length) override {
+    m_Sent.append(buffer, static_cast<std::size_t>(length));
+    return length;
+  }
+};
+
+// The deadline holds over the seam: once passed, neither reads nor sends
+// reach it; a seam time-out is the deadline's only when the deadline had cut
+// the wait short.
+TEST(WsThreadSeamTest, TheDeadlineHoldsOverTheTransportSeam) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  struct Case {
+    const char* name;
+    int deadlineMs;  // from now; 0: none
+    bool timedOut;
+    const char* line;  // what ReadLine gives
+    int receives;      // seam receives made
+    bool passed;       // DeadlinePassed afterwards
+    bool sent;         // the send reached the seam
+  };
+  const Case cases[] = {
+      {"no deadline", 0, false, "abc", 1, false, true},
+      {"deadline ahead", 60000, false, "abc", 1, false, true},
+      {"deadline passed", -1, false, "", 0, true, false},
+      {"time-out cut by the deadline", 1000, true, "", 1, true, true},
+      {"time-out of its own", 60000, true, "", 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CSeamConnection conn;
+    conn.m_Input = "abc\r\n";
+    conn.m_TimedOut = c.timedOut;
+    conn.SetReceiveTimeout(30000);  // no socket to set it on: only the figure counts here
+    conn.SetSendTimeout(30000);
+    if (c.deadlineMs != 0) conn.SetDeadline(Clock::now() + milliseconds(c.deadlineMs));
+    char buffer[101] = {};
+    conn.ReadLine(buffer, 100);
+    EXPECT_STREQ(buffer, c.line);
+    EXPECT_EQ(conn.m_Receives, c.receives);
+    EXPECT_EQ(conn.DeadlinePassed(), c.passed);
+    EXPECT_EQ(conn.Send("250 OK\r\n", -1) != SOCKET_ERROR, c.sent);
+    EXPECT_EQ(conn.m_Sent, c.sent ? "250 OK\r\n" : "");
+  }
 }
 
 }  // namespace
