@@ -13,6 +13,7 @@ import time
 
 import pytest
 
+from dns_servers import loopback_address
 from gateway_harness import LOOPBACK, wait_until
 from outbound_support import message_file
 
@@ -225,8 +226,9 @@ def test_name_servers_that_answer_slowly_or_not_at_all(make_gateway):
     servers, gateways = [], []
     try:
         for k, silent in enumerate((True, False)):
-            servers.append(FakeNameServer(f"127.0.{40 + k}.53", silent))
-            gw = make_gateway(values={"DNSName": f"127.0.{40 + k}.53", "SmtpTxPort": receiver.port}, start=False)
+            address = loopback_address()  # not a fixed one: other runs on the machine may hold it
+            servers.append(FakeNameServer(address, silent))
+            gw = make_gateway(values={"DNSName": address, "SmtpTxPort": receiver.port}, start=False)
             (gw.in_dir / "fax.tmp").write_bytes(message_file("user@127.0.0.1", f"Fax {k}", ["A fax arrived."]))
             gateways.append(gw)
         start = time.monotonic()
