@@ -177,3 +177,16 @@ bool FaultEnvironmentHonoured() {
   return false;
 #endif
 }
+
+int TestReplyTimeoutMs() {
+#ifdef CVSMTPGW_FAULT_INJECTION
+  const char* text = std::getenv("CVSMTPGW_REPLY_TIMEOUT_MS");
+  int milliseconds = 0;
+  if (text == nullptr || !ParseNumber(text, milliseconds) || milliseconds < 1 ||
+      milliseconds > kMaxTestReplyTimeoutMs)
+    return 0;
+  return milliseconds;
+#else
+  return 0;
+#endif
+}

@@ -1,7 +1,9 @@
-// tests/unit/fault_injection_test.cpp: the fault seam's rules: matching, counts, errors, the text form.
+// tests/unit/fault_injection_test.cpp: the fault seam's rules: matching, counts, errors, the text form;
+// the test build's reply time-out.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/FaultInjection.h"
 
@@ -56,6 +58,25 @@ TEST_F(FaultInjection, RulesFromText) {
   EXPECT_FALSE(FaultInjected(FaultOp::kRename, "c"));
   EXPECT_TRUE(FaultInjected(FaultOp::kRename, "c:\\x"));
   EXPECT_EQ(errno, ENOSPC);
+}
+
+// Only a test build takes it, and only a number within its range.
+TEST(TestReplyTimeout, ReadFromTheEnvironmentInATestBuildOnly) {
+  const struct {
+    const char* text;  // null: not set
+    int expected;
+  } cases[] = {{nullptr, 0}, {"1500", 1500}, {"1", 1}, {"600000", 600000}, {"600001", 0}, {"0", 0},
+               {"-5", 0},    {"2s", 0},      {"", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "(not set)");
+    if (c.text == nullptr) {
+      unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
+    } else {
+      setenv("CVSMTPGW_REPLY_TIMEOUT_MS", c.text, 1);
+    }
+    EXPECT_EQ(TestReplyTimeoutMs(), FaultEnvironmentHonoured() ? c.expected : 0);
+  }
+  unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
 }
 
 }  // namespace
