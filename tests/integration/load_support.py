@@ -254,6 +254,7 @@ class FaxServer:
     def __init__(self, out_dir: Path, mails: MailSet, interval: float = 0.05):
         self.out_dir, self.mails, self.interval = out_dir, mails, interval
         self.taken: dict[int, int] = {}
+        self.envelopes: set[str] = set()  # the names of the envelopes taken
         self.problems: list[str] = []
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -267,6 +268,7 @@ class FaxServer:
             self.problems += problems
             if ident is not None:
                 self.taken[ident] = self.taken.get(ident, 0) + 1
+            self.envelopes.add(env)
             for name in files:
                 with contextlib.suppress(FileNotFoundError):
                     (self.out_dir / name).unlink()
@@ -304,6 +306,20 @@ class FaxServer:
         if problems:
             raise AssertionError(f"{len(problems)} problems:\n" + "\n".join(problems[:20]))
         return sum(self.taken.values())
+
+
+def wait_written(fax: FaxServer, out_dir: Path, count: int, timeout: float) -> None:
+    """Until the gateway has written `count` submissions (taken or not yet) and
+    no spool file waits: the end of its work, whatever the fax server's pace."""
+    deadline = time.monotonic() + timeout
+    while True:
+        names = os.listdir(out_dir)
+        present = {n for n in names if n.startswith("ENV") and n.endswith(".tmp")}
+        if len(present | fax.envelopes) >= count and not any(n.endswith(".zqx") for n in names):
+            return
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{len(present | fax.envelopes)} of {count} submissions after {timeout:.0f} s")
+        time.sleep(0.01)
 
 
 def wait_taken(fax: FaxServer, out_dir: Path, count: int, timeout: float) -> None:
