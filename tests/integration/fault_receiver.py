@@ -12,9 +12,9 @@ purpose, one way per listening address, for the gateway's outbound side:
 A mail counts as delivered once its whole text has arrived, just before the
 server sends the 250 that says so (as a real server commits it). Deliveries are
 counted per message: its recipient is m<n>@ some domain, and its text holds
-"out-<n>". `hold` makes the
-server stop at a chosen point of one message's dialogue until released, so that
-a test can kill the gateway right there. Standard library only.
+"out-<n>". `hold` makes the server stop at a chosen point of one message's
+dialogue until released, so that a test can kill the gateway right there.
+Standard library only.
 """
 
 from __future__ import annotations

@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import contextlib
+import multiprocessing
 import os
 import random
 import re
@@ -329,6 +330,39 @@ def wait_taken(fax: FaxServer, out_dir: Path, count: int, timeout: float) -> Non
         if time.monotonic() > deadline:
             raise TimeoutError(f"{len(fax.taken)} of {count} submissions taken after {timeout:.0f} s")
         time.sleep(0.05)
+
+
+def measure_inbound(port: int, out_dir: str, count: int, seed: int, clients: int = 50) -> dict:
+    """Sends `count` small mails from `clients` clients while a fax server takes and
+    checks the submissions: the mails per second from the first connection to the
+    last submission written, and anything that went wrong. Meant to run in a
+    process of its own (in_own_process), so that the clients' work does not slow
+    the servers that a test runs in its threads."""
+    mails = MailSet(count, large_share=0, seed=seed)
+    fax = FaxServer(Path(out_dir), mails)
+    problems: list[str] = []
+    try:
+        began = time.monotonic()
+        result = asyncio.run(send_all(port, mails, range(count), clients=clients))
+        wait_written(fax, Path(out_dir), len(result.accepted), 600)
+        rate = len(result.accepted) / (time.monotonic() - began)
+        wait_taken(fax, Path(out_dir), len(result.accepted), 600)
+    finally:
+        fax.stop()
+    problems += result.errors + [f"mail {i}: {r!r}" for i, r in result.failed.items()]
+    problems += [f"refused with bytes: {b!r}" for b in result.refused_with_bytes]
+    try:
+        fax.check(result.accepted)
+    except AssertionError as e:
+        problems.append(str(e))
+    return {"rate": rate, "accepted": len(result.accepted), "problems": problems}
+
+
+def in_own_process(function, *args):
+    """function(*args) in a fresh interpreter (spawned, not forked: the caller has
+    threads); its result."""
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        return pool.apply(function, args)
 
 
 def process_counts(pid: int) -> tuple[int, int, int]:

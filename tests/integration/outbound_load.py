@@ -35,7 +35,7 @@ OUTCOMES = {"ok": "delivered", "slow": "delivered", "flaky": "delivered", "grey"
 # Connections the receiver sees per message of each behaviour.
 ATTEMPTS = {"ok": 1, "slow": 1, "flaky": 2, "grey": 2, "stall": 5, "drop": 5, "refuse": 0}
 # A mix with every fault: weights per behaviour.
-DEFAULT_MIX = {"ok": 40, "slow": 12, "flaky": 10, "grey": 12, "stall": 3, "drop": 10, "refuse": 13}
+DEFAULT_MIX = {"ok": 42, "slow": 12, "flaky": 10, "grey": 12, "stall": 1, "drop": 10, "refuse": 13}
 
 
 def mix_counts(count: int, mix: dict[str, int]) -> dict[str, int]:
@@ -48,7 +48,7 @@ def mix_counts(count: int, mix: dict[str, int]) -> dict[str, int]:
 
 
 class OutboundLoad:
-    def __init__(self, count: int, mix: dict[str, int] | None = None, reply_timeout_ms: int = 1000,
+    def __init__(self, count: int, mix: dict[str, int] | None = None, reply_timeout_ms: int = 2000,
                  slow_delay: float = 0.05, attachment_size: int = 20000):
         self.counts = mix_counts(count, mix or DEFAULT_MIX)
         self.plan: dict[int, str] = {}
