@@ -45,6 +45,7 @@ def test_fifty_clients_every_acknowledged_mail_handed_over_whole(make_gateway):
         sampler.stop()
     finally:
         fax.stop()
+    print(f"{len(accepted)} mails, {refused} connections refused; resident KiB {sampler.marks}, peak {sampler.peak}")
     assert errors == []
     assert len(accepted) == MAILS + 1 and refused > 0  # more clients than the gateway serves
     assert fax.check(accepted) == MAILS + 1
