@@ -10,8 +10,8 @@
 // when built with -DCVSMTPGW_FAULT_INJECTION=ON (the sanitizer test build; never
 // a release). With nothing armed a check costs a few atomic operations.
 //
-// One more test setting rides on the same build option: a shorter reply
-// time-out for the outbound side (TestReplyTimeoutMs).
+// Test settings ride on the same build option: time limits shortened from the
+// environment (TestDurationMs), such as the outbound reply time-out.
 //
 // Consulted by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory), and by
@@ -58,10 +58,8 @@ bool ArmFaultsFromText(std::string_view spec);
 // Whether this build arms CVSMTPGW_FAULTS from the environment.
 bool FaultEnvironmentHonoured();
 
-// The wait for each reply of a remote mail server that a test build takes
-// from CVSMTPGW_REPLY_TIMEOUT_MS (1 to kMaxTestReplyTimeoutMs milliseconds),
-// so that tests of slow and silent receivers take seconds, not hours; 0 when
-// it is not set or cannot be read, and always in a build without
-// -DCVSMTPGW_FAULT_INJECTION=ON.
-constexpr int kMaxTestReplyTimeoutMs = 600000;
-int TestReplyTimeoutMs();
+// A time limit that tests may shorten, so that a ten-minute limit can be shown
+// in seconds: the environment variable `name` (decimal milliseconds, 1 or
+// more) in a build that honours CVSMTPGW_FAULTS, else `normal`. A value that
+// cannot be read is reported on standard error and `normal` is kept.
+std::uint32_t TestDurationMs(const char* name, std::uint32_t normal);

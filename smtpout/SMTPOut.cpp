@@ -124,9 +124,10 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
     DebugLog("SMTPOut- Found 'from' address and SetMailFrom defined in registry", CV_SRC, __LINE__);
   }
 
-  if (const int test = TestReplyTimeoutMs(); test > 0) {
-    m_ReplyTimeoutMs = test;
-    std::snprintf(text, sizeof text, "SMTPOut- test build: reply time-out %d ms", test);
+  if (const std::uint32_t test = TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kReplyTimeoutMs);
+      test != static_cast<std::uint32_t>(kReplyTimeoutMs)) {
+    m_ReplyTimeoutMs = static_cast<int>(test);
+    std::snprintf(text, sizeof text, "SMTPOut- test build: reply time-out %d ms", m_ReplyTimeoutMs);
     DebugLog(text, CV_SRC, __LINE__);
   }
 

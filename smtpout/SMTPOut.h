@@ -67,7 +67,7 @@ class SMTPOut : public C_WSClient {
 
   // Test seams: a shorter reply time-out, a fixed identifier. The product
   // never calls them (a test build of the program takes its reply time-out
-  // from the environment instead, see TestReplyTimeoutMs).
+  // from CVSMTPGW_REPLY_TIMEOUT_MS instead, see TestDurationMs).
   void SetReplyTimeout(int milliseconds) { m_ReplyTimeoutMs = milliseconds; }
   using IdentifierSource = std::int32_t (*)(char* buffer, std::size_t size);
   void SetIdentifierSource(IdentifierSource source) { m_IdentifierSource = source; }
