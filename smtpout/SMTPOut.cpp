@@ -195,9 +195,18 @@ unsigned SMTPMainThread(SMTPOut* self) {
   DebugLog("SMTPOut- SMTPMainThread() begin.", CV_SRC, __LINE__);
   RemoveInterruptedMailFiles(*self->fileMan);
   bool idle = false;
+  bool unreadable = false;  // IN could not be read at the last poll
   while (self->shutdownFlag == 0) {
     int waiting = 0;
-    self->fileMan->Que_CountMsgs(waiting);
+    // A directory that is away is said once when it goes and once when it is
+    // back, not at every poll.
+    const int counted = self->fileMan->Que_CountMsgs(waiting);
+    if ((counted != 0) != unreadable) {
+      unreadable = counted != 0;
+      DebugLog(unreadable ? "SMTPOut- Error: IN cannot be read; messages wait until it can"
+                          : "SMTPOut- IN can be read again",
+               CV_SRC, __LINE__);
+    }
     if (waiting > self->activeDeliveries && self->activeDeliveries < self->maxDeliveries) {
       DebugLog("SMTPOut- New message thread started", CV_SRC, __LINE__);
       ++self->activeDeliveries;
