@@ -217,6 +217,7 @@ def main() -> int:
         for outcome, n in out["summary"]["outcomes"].items():
             print(f"  {outcome:<35} {n:8d}")
         print(f"  receiver connections                {out['summary']['connections']}")
+        print(f"  attempts cut by the reply time-out  {out['summary']['cut']}   (made again, none delivered)")
         print(f"  inbound mails/s, IN empty           {out['idle']:8.1f}   ({args.inbound_mails} mails)")
         print(f"  inbound mails/s, while delivering   {out['busy']:8.1f}   "
               f"({out['still_waiting']} messages still waiting at its end)")

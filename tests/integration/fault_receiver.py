@@ -38,6 +38,9 @@ class FaultReceiver:
         self.listeners, self.port, self.slow_delay, self.stall = listeners, port, slow_delay, stall
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
         self.attempts: collections.Counter[str] = collections.Counter()  # behaviour -> connections
+        # behaviour -> connections the client left before the dialogue's end (a
+        # reply time-out on its side); `stall` is left by design and not counted.
+        self.cut: collections.Counter[str] = collections.Counter()
         self.commits: list[int] = []  # messages in the order committed
         self.errors: list[str] = []
         self._greylisted: set[int | None] = set()
@@ -123,9 +126,11 @@ class FaultReceiver:
             await writer.drain()
 
         ident = None  # the message, from its recipient
+        ended = False  # the dialogue reached QUIT, or this server hung up on purpose
         try:
             await reply(b"220 receiver.test ESMTP ready")
             if drop_at == "greeting":
+                ended = True
                 return
             while True:
                 line = await reader.readline()
@@ -136,27 +141,35 @@ class FaultReceiver:
                     await reply(b"250 receiver.test")
                 elif verb == b"MAIL":
                     if drop_at == "mail":
+                        ended = True
                         return
                     await reply(b"250 2.1.0 Ok")
                 elif verb == b"RCPT":
                     if drop_at == "rcpt":
+                        ended = True
                         return
                     found = RECIPIENT.search(line)
                     ident = int(found.group(1)) if found else None
                     if behaviour == "stall":  # silent until the client gives up and hangs up
+                        ended = True
                         await asyncio.wait_for(reader.read(), self.stall)
                         return
                     with self._lock:
                         first = behaviour == "grey" and ident not in self._greylisted
                         self._greylisted.add(ident)
+                    # After a 451 the gateway waits out its reply time-out for a 250 and hangs up.
+                    ended = first
                     await reply(b"451 4.7.1 Greylisted, try again later" if first else b"250 2.1.5 Ok")
                 elif verb == b"DATA":
                     await self._held(ident, "before-354")
                     await reply(b"354 End data with <CR><LF>.<CR><LF>")
-                    if not await self._text(reader, reply, behaviour, drop_at, ident):
+                    taken = await self._text(reader, reply, behaviour, drop_at, ident)
+                    if not taken:
+                        ended = taken is False
                         return
                 elif verb == b"QUIT":
                     await self._held(ident, "before-221")
+                    ended = True
                     await reply(b"221 2.0.0 Bye")
                     return
                 elif verb in (b"RSET", b"NOOP"):
@@ -166,10 +179,13 @@ class FaultReceiver:
         except (ConnectionError, OSError, asyncio.TimeoutError):
             pass
         finally:
+            if not ended:
+                with self._lock:
+                    self.cut[behaviour] += 1
             writer.close()
 
-    async def _text(self, reader, reply, behaviour: str, drop_at: str | None, ident: int | None) -> bool:
-        """The mail text after the 354; False when the server hung up."""
+    async def _text(self, reader, reply, behaviour: str, drop_at: str | None, ident: int | None) -> bool | None:
+        """The mail text after the 354; False when the server hung up, None when the client did."""
         with self._lock:
             flaky_first = behaviour == "flaky" and ident not in self._flaky_seen
             self._flaky_seen.add(ident)
@@ -177,7 +193,7 @@ class FaultReceiver:
         while True:
             line = await reader.readline()
             if not line:
-                return False
+                return None
             if line == b".\r\n":
                 break
             lines.append(line[1:] if line.startswith(b".") else line)
