@@ -167,7 +167,7 @@ std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
   const std::size_t expected = response.size();
   response.resize(ReceiveUpTo(client, response.data(), response.size(), kReadChunk, deadline));
   if (response.size() < expected) {
-    char text[96];
+    char text[128];  // room for two numbers of any size_t
     std::snprintf(text, sizeof text, "DNS- Error: Lookup: response cut short, %zu of %zu bytes received",
                   response.size(), expected);
     DebugLog(text, CV_SRC, __LINE__);

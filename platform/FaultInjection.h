@@ -10,6 +10,9 @@
 // when built with -DCVSMTPGW_FAULT_INJECTION=ON (the sanitizer test build; never
 // a release). With nothing armed a check costs a few atomic operations.
 //
+// Test settings ride on the same build option: time limits shortened from the
+// environment (TestDurationMs), such as the outbound reply time-out.
+//
 // Consulted by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory), and by
 // the file calls of the spool: creating and writing a CFile or CStdioFile,

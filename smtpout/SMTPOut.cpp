@@ -16,6 +16,7 @@
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
 #include "platform/EventLog.h"
+#include "platform/FaultInjection.h"
 #include "platform/Registry.h"
 #include "smtpout/Compose.h"
 #include "spool/CFileMan.h"
@@ -56,6 +57,28 @@ void FinishMailFile(CFile& mail, const std::string& path) {
 void DropMailFile(CFile& mail, const std::string& path) {
   mail.Close();
   FileDelete(path);
+}
+
+void DeleteSources(const std::vector<std::string>& sources) {
+  for (const std::string& source : sources) {
+    if (!FileDelete(source))
+      DebugLogStr("SMTPOut- Error: attachment file not deleted: ", source.c_str(), CV_SRC, __LINE__);
+  }
+}
+
+// Mail files (IN/<n>.zqx and the parts IN/At<n>.zqx) are made and removed by
+// one delivery run; at the start none runs, so those found were left by a
+// run that a crash cut short. Their messages are still in IN and are sent again.
+void RemoveInterruptedMailFiles(const CFileMan& files) {
+  const std::string in = std::string(files.ProgramPath()) + "IN";
+  std::vector<std::string> names;
+  if (FindFiles(in, "*.zqx", names) != ERROR_SUCCESS) return;
+  for (const std::string& name : names) {
+    const std::string path = in + kPathSeparatorText + name;
+    DebugLogStr("SMTPOut- Removing the mail file of an interrupted delivery: ", name.c_str(), CV_SRC,
+                __LINE__);
+    if (!FileDelete(path)) LogLastError();
+  }
 }
 
 }  // namespace
@@ -99,6 +122,13 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
   }
   if (mailFromFound && setMailFrom) {
     DebugLog("SMTPOut- Found 'from' address and SetMailFrom defined in registry", CV_SRC, __LINE__);
+  }
+
+  if (const std::uint32_t test = TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kReplyTimeoutMs);
+      test != static_cast<std::uint32_t>(kReplyTimeoutMs)) {
+    m_ReplyTimeoutMs = static_cast<int>(test);
+    std::snprintf(text, sizeof text, "SMTPOut- test build: reply time-out %d ms", m_ReplyTimeoutMs);
+    DebugLog(text, CV_SRC, __LINE__);
   }
 
   m_DeliveryThreads.reset(new ThreadHandle[static_cast<std::size_t>(maxDeliveries)]());
@@ -163,10 +193,20 @@ void SMTPOut::IdleWait(std::uint32_t milliseconds) {
 
 unsigned SMTPMainThread(SMTPOut* self) {
   DebugLog("SMTPOut- SMTPMainThread() begin.", CV_SRC, __LINE__);
+  RemoveInterruptedMailFiles(*self->fileMan);
   bool idle = false;
+  bool unreadable = false;  // IN could not be read at the last poll
   while (self->shutdownFlag == 0) {
     int waiting = 0;
-    self->fileMan->Que_CountMsgs(waiting);
+    // A directory that is away is said once when it goes and once when it is
+    // back, not at every poll.
+    const int counted = self->fileMan->Que_CountMsgs(waiting);
+    if ((counted != 0) != unreadable) {
+      unreadable = counted != 0;
+      DebugLog(unreadable ? "SMTPOut- Error: IN cannot be read; messages wait until it can"
+                          : "SMTPOut- IN can be read again",
+               CV_SRC, __LINE__);
+    }
     if (waiting > self->activeDeliveries && self->activeDeliveries < self->maxDeliveries) {
       DebugLog("SMTPOut- New message thread started", CV_SRC, __LINE__);
       ++self->activeDeliveries;
@@ -241,11 +281,23 @@ bool SMTPOutThread(SMTPOut* self) {
     DebugLogStr("SMTPOut- receiver name: ", receiver, CV_SRC, __LINE__);
     const std::string bare = BareAddress(receiver);
 
-    const std::uint32_t sent = self->SendOutboundMsg(mail, bare.c_str(), receiver, kWorkBufferSize);
-    if (sent == 0) {
+    // The message and its attachment files go the moment the receiver has
+    // the mail, before QUIT: a crash while QUIT waits for its reply must not
+    // make the next start send the mail again.
+    bool settled = false;
+    const auto settle = [&] {
+      if (settled) return;
+      settled = true;
       files.Que_CloseAndDeleteMsg(message);
+      moved = !FileExists(messagePath);
+      if (moved) DeleteSources(sources);
+    };
+    self->SetAcceptedHook(settle);
+    const std::uint32_t sent = self->SendOutboundMsg(mail, bare.c_str(), receiver, kWorkBufferSize);
+    self->SetAcceptedHook(nullptr);
+    if (sent == 0 || settled) {
+      settle();
       FinishMailFile(mail, mailPath);
-      moved = deleteSources = !FileExists(messagePath);
       break;
     }
     files.Que_CloseMsg(message);
@@ -257,12 +309,7 @@ bool SMTPOutThread(SMTPOut* self) {
                             "SMTPOut- Could not rename the message file.");
     break;
   }
-  if (deleteSources) {
-    for (const std::string& source : sources) {
-      if (!FileDelete(source))
-        DebugLogStr("SMTPOut- Error: attachment file not deleted: ", source.c_str(), CV_SRC, __LINE__);
-    }
-  }
+  if (deleteSources) DeleteSources(sources);
   --self->activeDeliveries;
   DebugLog("SMTPOut- SMTPOutThread() end.", CV_SRC, __LINE__);
   return moved;

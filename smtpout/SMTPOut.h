@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,13 +52,22 @@ class SMTPOut : public C_WSClient {
   // The dialogue on a connection already made (part of SendOutboundMsg): 0 or 3.
   std::uint32_t RunDialogue(CFile& mailFile, const char* bareAddress, char* work, int size);
 
+  // Called by the dialogue the moment the receiver has taken the mail (its 250
+  // to the end of the data), before QUIT: the delivery run settles the
+  // message there. Set for one SendOutboundMsg call; empty: nothing is called.
+  void SetAcceptedHook(std::function<void()> hook) { m_AcceptedHook = std::move(hook); }
+  void MailAccepted() {
+    if (m_AcceptedHook) m_AcceptedHook();
+  }
+
   // The identifier that names a mail's MIME boundary (os_genid).
   std::int32_t MakeIdentifier(char* buffer, std::size_t size) const {
     return m_IdentifierSource(buffer, size);
   }
 
   // Test seams: a shorter reply time-out, a fixed identifier. The product
-  // never calls them.
+  // never calls them (a test build of the program takes its reply time-out
+  // from CVSMTPGW_REPLY_TIMEOUT_MS instead, see TestDurationMs).
   void SetReplyTimeout(int milliseconds) { m_ReplyTimeoutMs = milliseconds; }
   using IdentifierSource = std::int32_t (*)(char* buffer, std::size_t size);
   void SetIdentifierSource(IdentifierSource source) { m_IdentifierSource = source; }
@@ -81,11 +91,13 @@ class SMTPOut : public C_WSClient {
  private:
   int m_ReplyTimeoutMs = kReplyTimeoutMs;
   IdentifierSource m_IdentifierSource;
+  std::function<void()> m_AcceptedHook;  // main thread only
   std::mutex m_IdleMutex;
   std::condition_variable m_IdleWake;  // guarded by m_IdleMutex
 };
 
-// The main thread's routine: polls IN until shutdownFlag is set.
+// The main thread's routine: polls IN until shutdownFlag is set. First it
+// removes the mail files (IN/*.zqx) of deliveries that a crash interrupted.
 unsigned SMTPMainThread(SMTPOut* self);
 // One delivery run for the next message in IN, with up to kAttempts attempts.
 // True when a message left the queue (delivered, dropped or given its error

@@ -15,9 +15,9 @@
 #include <string_view>
 
 #include "log/DebugLog.h"
+#include "platform/Text.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
-#include "platform/Text.h"
 
 namespace {
 
@@ -230,6 +230,7 @@ std::uint32_t CDialogue::Run(CFile& mailFile, const char* bareAddress) {
   if (!SendMail(mailFile)) return Broken();
   DebugLog("SMTPOut- Waiting for DATA end ack (250)", CV_SRC, __LINE__);
   if (!ReadUntil(250)) return Broken();
+  m_Client.MailAccepted();
 
   // From here the mail is the receiver's: a QUIT without its reply does not
   // make it undelivered (a retry would deliver it again).

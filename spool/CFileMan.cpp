@@ -108,7 +108,9 @@ std::string CFileMan::OutDirectory() const {
 int CFileMan::Que_CountMsgs(int& count) {
   count = 0;
   std::vector<std::string> names;
-  if (FindFiles(InDirectory(), "*.tmp", names) != ERROR_SUCCESS) return 0;
+  const long found = FindFiles(InDirectory(), "*.tmp", names);
+  if (found == ERROR_FILE_NOT_FOUND) return 0;
+  if (found != ERROR_SUCCESS) return static_cast<int>(found);
   for (const std::string& name : names) {
     if (IsQueueEntry(name)) ++count;
   }

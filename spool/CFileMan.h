@@ -64,6 +64,8 @@ class CFileMan {
   int NextTmpFileName(char* out, std::size_t outSize);
 
   // Outbound queue in IN.
+  // 0 and the number of messages waiting, or FindFiles' code (count 0) when IN
+  // cannot be read, say while it is away.
   int Que_CountMsgs(int& count);
   int Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize);  // 0, 1 or 32
   int Que_CloseAndDeleteMsg(CFile& handle);

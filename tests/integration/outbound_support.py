@@ -1,5 +1,6 @@
-"""Outbound message files as the fax server writes them into IN, and a syslog socket
-of the test's own (the gateway reports events there through $CVSMTPGW_SYSLOG_SOCKET).
+"""Outbound message files as the fax server writes them into IN, a syslog socket
+of the test's own (the gateway reports events there through $CVSMTPGW_SYSLOG_SOCKET),
+and the wrapper that runs the gateway with private /etc/hosts and /etc/resolv.conf.
 Standard library only."""
 
 from __future__ import annotations
@@ -50,3 +51,22 @@ class SyslogSocket:
         self.sock.close()
         if self.path.exists():
             os.unlink(self.path)
+
+
+UNSHARE = "/usr/bin/unshare"  # util-linux
+
+
+def namespace_wrapper(directory: Path, name_server: str, binary: str | Path | None = None) -> Path:
+    """A program that runs the gateway (`binary`, else $CVSMTPGW_BINARY or build/cvsmtpgw) with
+    its own /etc/hosts and /etc/resolv.conf, which name only `name_server`. Needs root."""
+    (directory / "hosts").write_text("127.0.0.1 localhost\n")
+    (directory / "resolv.conf").write_text(f"nameserver {name_server}\noptions timeout:2 attempts:1\n")
+    binary = binary or os.environ.get("CVSMTPGW_BINARY") or str(Path(__file__).resolve().parents[2] / "build" / "cvsmtpgw")
+    wrapper = directory / "cvsmtpgw-in-namespace"
+    wrapper.write_text(
+        "#!/bin/sh\n"
+        f"exec {UNSHARE} --mount --propagation private /bin/sh -c "
+        "'mount --bind \"$0\" /etc/hosts && mount --bind \"$1\" /etc/resolv.conf && exec \"$2\" \"$3\"' "
+        f"'{directory}/hosts' '{directory}/resolv.conf' '{binary}' \"$@\"\n")
+    wrapper.chmod(0o755)
+    return wrapper

@@ -18,6 +18,7 @@ from gateway_harness import LOOPBACK, wait_until
 from outbound_support import message_file
 
 FAX = "4711@fax.example.com"
+DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
 REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
 
 
@@ -75,6 +76,35 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
         assert text in log, text
     settled = lambda: all(now <= then for now, then in zip(gw.counts(), baseline))
     wait_until(settled, 15, lambda: f"(fds, threads) {gw.counts()} above {baseline}")
+
+
+def test_outbound_directory_that_vanishes_and_comes_back(make_gateway):
+    """IN away: the outbound side says so once and waits, the inbound side serves
+    on; IN back: the messages that arrived meanwhile go out, each once."""
+    receiver = Receiver()
+    try:
+        gw = make_gateway(values={"DNSName": DEAD_NAME_SERVER, "SmtpTxPort": receiver.port}, start=False)
+        (gw.in_dir / "one.tmp").write_bytes(message_file("user@127.0.0.1", "Fax one", ["A fax arrived."]))
+        gw.start()
+        wait_until(lambda: len(receiver.mails) == 1, 30, gw.diagnostics)
+        away = gw.root / "IN.away"
+        gw.in_dir.rename(away)
+        try:
+            # The outbound side looks at IN every 10 seconds.
+            wait_until(lambda: "SMTPOut- Error: IN cannot be read; messages wait until it can" in gw.text("debug.log"),
+                       25, gw.diagnostics)
+            (away / "two.tmp").write_bytes(message_file("user@127.0.0.1", "Fax two", ["Another fax."]))
+            assert transaction(gw, "while IN is away")[0] == 250
+            gw.wait_for_files("ENV*.tmp", timeout=10)
+        finally:
+            away.rename(gw.in_dir)
+        wait_until(lambda: not (gw.in_dir / "two.tmp").exists(), 25, gw.diagnostics)
+        gw.wait_log("SMTPOut- IN can be read again")
+        wait_until(lambda: len(receiver.mails) == 2, 10)
+        assert sorted(re.search(rb"SUBJECT: (Fax \w+)", m).group(1) for m in receiver.mails) == [b"Fax one", b"Fax two"]
+        assert gw.text("debug.log").count("SMTPOut- Error: IN cannot be read") == 1  # said once, not at every poll
+    finally:
+        receiver.close()
 
 
 @contextlib.contextmanager

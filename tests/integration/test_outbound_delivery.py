@@ -19,10 +19,9 @@ import pytest
 
 import dns_servers
 from gateway_harness import free_port, wait_until
-from outbound_support import message_file
+from outbound_support import message_file, namespace_wrapper
 
 SMTP_SINK = "/usr/sbin/smtp-sink"
-UNSHARE = "/usr/bin/unshare"  # util-linux
 
 
 # Only a want of root skips: smtp-sink (postfix) and dnsmasq come with scripts/packages.txt.
@@ -66,22 +65,6 @@ class Sink:
 def addresses(count: int) -> list[str]:
     """Distinct loopback addresses, none of them the name server's."""
     return [dns_servers.loopback_address() for _ in range(count)]
-
-
-def namespace_wrapper(directory: Path, name_server: str) -> Path:
-    """A program that runs the gateway (its argument) with its own /etc/hosts and
-    /etc/resolv.conf, which name only `name_server`."""
-    (directory / "hosts").write_text("127.0.0.1 localhost\n")
-    (directory / "resolv.conf").write_text(f"nameserver {name_server}\noptions timeout:2 attempts:1\n")
-    binary = os.environ.get("CVSMTPGW_BINARY") or str(Path(__file__).resolve().parents[2] / "build" / "cvsmtpgw")
-    wrapper = directory / "cvsmtpgw-in-namespace"
-    wrapper.write_text(
-        "#!/bin/sh\n"
-        f"exec {UNSHARE} --mount --propagation private /bin/sh -c "
-        "'mount --bind \"$0\" /etc/hosts && mount --bind \"$1\" /etc/resolv.conf && exec \"$2\" \"$3\"' "
-        f"'{directory}/hosts' '{directory}/resolv.conf' '{binary}' \"$@\"\n")
-    wrapper.chmod(0o755)
-    return wrapper
 
 
 @pytest.fixture

@@ -86,9 +86,20 @@ TEST_F(CFileManQueue, CountOpenDeleteAndClose) {
   CFile handle;
   std::string path;
   EXPECT_EQ(Open(handle, path), 1);  // nothing there
+  int count = -1;
+  EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);  // an empty IN is no failure
+  EXPECT_EQ(count, 0);
   for (const char* name : {"ABC.TMP", ".hidden.tmp", "b.txt", "c.tmpx"})
     SpoolSandbox::Touch(m_Box.In() + name);
-  int count = -1;
+  EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);
+  EXPECT_EQ(count, 1);
+  // IN away: the count says so instead of passing for an empty queue.
+  const std::string in = m_Box.In();
+  std::filesystem::rename(in, in.substr(0, in.size() - 1) + ".away");
+  EXPECT_NE(m_Files->Que_CountMsgs(count), 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(Open(handle, path), 1);
+  std::filesystem::rename(in.substr(0, in.size() - 1) + ".away", in);
   EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);
   EXPECT_EQ(count, 1);
   ASSERT_EQ(Open(handle, path), 0);
@@ -144,7 +155,8 @@ TEST_F(CFileManQueue, MessagesHeldElsewhereAreSkipped) {
 TEST(QueueFileHelpers, ReadLineWantsALineFeed) {
   SpoolSandbox box;
   WriteWholeFile(box.Root() + "lines", "ab\nlonger line\nlast");
-  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite,
+                           FileCreation::kOpenExisting);
   char buffer[8];
   EXPECT_EQ(FileReadLine(file, buffer, 0), 0);
   // "ab\n", then "longer l" (no LF within 8 bytes), "ine\n", and "last" has no LF.

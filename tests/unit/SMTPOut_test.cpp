@@ -86,4 +86,19 @@ TEST_F(SMTPOutTest, MainThreadWaitsOnAMessageItCannotTakeAndStopsPromptly) {
   EXPECT_EQ(InNames(), std::vector<std::string>{"busy.tmp"});
 }
 
+// The mail files of a delivery that a crash cut short go at the start; what
+// the fax server wrote stays.
+TEST_F(SMTPOutTest, MailFilesOfAnInterruptedDeliveryAreRemovedAtStart) {
+  m_Box.EnableLogs();
+  Start(loopback::FreePort());
+  for (const char* name : {"7.zqx", "At7.zqx", "F1.tif", "notes.txt"}) WriteWholeFile(m_Box.In() + name, "x");
+  ASSERT_EQ(m_Out->Start(), 0u);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!Logged("SMTPOut- No messages to send.") && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  m_Out.reset();
+  EXPECT_EQ(InNames(), (std::vector<std::string>{"F1.tif", "notes.txt"}));
+  EXPECT_TRUE(Logged("SMTPOut- Removing the mail file of an interrupted delivery: At7.zqx"));
+}
+
 }  // namespace

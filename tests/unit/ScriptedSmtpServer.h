@@ -5,6 +5,7 @@
 // instead of hanging it.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@ struct CSmtpScript {
   std::string heloReply = "250 mx.test\r\n";
   std::string rcptReply = "250 ok\r\n";
   bool answerQuit = true;
+  int quitDelayMs = 0;  // the reply to QUIT (or the close) comes this much later
 };
 
 class CScriptedSmtpServer {
@@ -101,6 +103,7 @@ class CScriptedSmtpServer {
         if (!ended) return;
         reply = "250 queued\r\n";
       } else if (verb == "QUIT") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.quitDelayMs));
         if (m_Script.answerQuit) loopback::SendAll(s, "221 bye\r\n");
         return;
       }

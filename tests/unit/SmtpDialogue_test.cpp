@@ -5,6 +5,7 @@
 // domain's own address without any DNS traffic.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <sstream>
 
@@ -127,9 +128,14 @@ TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
                 second.substr(0, second.size() - 15) + "TO:<a>\r\nlast\r\n.\r\n");
 }
 
+// Delivered is what the receiver's 250 to the end of the data says, and the
+// accepted hook (where the message is settled) runs then, before QUIT is
+// answered: a crash while QUIT waits must not leave the message to be sent again.
 TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
   CSmtpScript noQuitReply;
   noQuitReply.answerQuit = false;
+  CSmtpScript slowQuitReply;
+  slowQuitReply.quitDelayMs = 3 * kShortReplyTimeoutMs;
   CSmtpScript refusesRecipient;
   refusesRecipient.rcptReply = "550 no such user\r\n";
   CSmtpScript breaksOff;
@@ -140,16 +146,30 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
     std::uint32_t expected;
   } cases[] = {
       {"no reply to QUIT after the mail was taken", &noQuitReply, 0},
+      {"QUIT answered too late", &slowQuitReply, 0},
       {"recipient refused", &refusesRecipient, 3},
       {"connection closed after the greeting", &breaksOff, 3},
       {"nothing listens", nullptr, 2},
   };
+  using Clock = std::chrono::steady_clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<CScriptedSmtpServer> server;
     if (c.script != nullptr) server = std::make_unique<CScriptedSmtpServer>(*c.script, 1);
     Start(server ? server->Port() : loopback::FreePort(), {});
+    int accepted = 0;
+    Clock::time_point acceptedAt;
+    m_Out->SetAcceptedHook([&] {
+      ++accepted;
+      acceptedAt = Clock::now();
+    });
     EXPECT_EQ(Send(kMail), c.expected);
+    const auto end = Clock::now();
+    EXPECT_EQ(accepted, c.expected == 0 ? 1 : 0);
+    // With QUIT's reply late, the wait for it came after the hook.
+    if (c.script == &slowQuitReply) {
+      EXPECT_GE(end - acceptedAt, std::chrono::milliseconds(kShortReplyTimeoutMs / 2));
+    }
   }
 }
 

@@ -1,7 +1,10 @@
-// tests/unit/fault_injection_test.cpp: the fault seam's rules: matching, counts, errors, the text form.
+// tests/unit/fault_injection_test.cpp: the fault seam's rules: matching, counts, errors, the text form;
+// the test build's reply time-out.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 
 #include "platform/FaultInjection.h"
 
@@ -56,6 +59,28 @@ TEST_F(FaultInjection, RulesFromText) {
   EXPECT_FALSE(FaultInjected(FaultOp::kRename, "c"));
   EXPECT_TRUE(FaultInjected(FaultOp::kRename, "c:\\x"));
   EXPECT_EQ(errno, ENOSPC);
+}
+
+// Only a test build takes a shortened limit, and only a number of milliseconds
+// within range; anything else keeps the normal limit.
+TEST(TestDuration, ReadFromTheEnvironmentInATestBuildOnly) {
+  constexpr std::uint32_t kNormal = 35000;
+  const struct {
+    const char* text;  // null: not set
+    std::uint32_t expected;
+  } cases[] = {{nullptr, kNormal}, {"1500", 1500},  {"1", 1},      {"600000", 600000},   {"0", kNormal},
+               {"-5", kNormal},    {"2s", kNormal}, {"", kNormal}, {"99999999", kNormal}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text != nullptr ? c.text : "(not set)");
+    if (c.text == nullptr) {
+      unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
+    } else {
+      setenv("CVSMTPGW_REPLY_TIMEOUT_MS", c.text, 1);
+    }
+    EXPECT_EQ(TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kNormal),
+              FaultEnvironmentHonoured() ? c.expected : kNormal);
+  }
+  unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
 }
 
 }  // namespace
