@@ -23,7 +23,7 @@ std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
 
 struct Settings {
   DWORD includeTIFF = 1, subjectLine = 0, notifyOnSuccess = 1, notifyOnFailure = 1;
-  std::string mailFrom;
+  const char* mailFrom = "";
 };
 
 class ComposeTest : public ::testing::Test {
@@ -152,7 +152,7 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
 // break the structure the mail header has announced.
 TEST_F(ComposeTest, ReplacementsKeepLineEndsAndTheAnnouncedStructure) {
   const std::string longFrom(259, 'f');
-  Start({0, 0, 1, 1, longFrom});
+  Start({0, 0, 1, 1, longFrom.c_str()});
   WriteWholeFile(InFile("F1.tif"), "II*");
   const Composed got = Compose(
       "FROM: x\r\nTO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\n"
