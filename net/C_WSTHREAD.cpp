@@ -81,43 +81,49 @@ int C_WSTHREAD::ReceiveSome(char* buffer, int size) { return SockRecv(m_Socket, 
 
 int C_WSTHREAD::SendAll(const char* buffer, int length) { return SockSend(m_Socket, buffer, length); }
 
+int C_WSTHREAD::ReadUpToLineFeed(char* buffer, int size, bool& lineFeed) {
+  int count = 0;
+  lineFeed = false;
+  for (;;) {
+    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) return -1;
+    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
+      m_ReadStart++;  // the byte that a byte-wise read would have taken
+      return -1;
+    }
+    const char* from = m_ReadBuffer.get() + m_ReadStart;
+    const std::size_t room = static_cast<std::size_t>(size - count);
+    const std::size_t available = std::min(m_ReadEnd - m_ReadStart, room);
+    const char* found = static_cast<const char*>(std::memchr(from, '\n', available));
+    const std::size_t take = found ? static_cast<std::size_t>(found - from) + 1 : available;
+    std::memcpy(buffer + count, from, take);
+    m_ReadStart += take;
+    count += static_cast<int>(take);
+    lineFeed = found != nullptr;
+    if (lineFeed || count == size) return count;
+  }
+}
+
 int C_WSTHREAD::ReadLine(char* buffer, int size) {
   if (size < 1) {
     buffer[0] = '\0';
     return 0;
   }
   std::memset(buffer, 0, static_cast<std::size_t>(size));
-  int count = 0;
-  for (;;) {
-    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) {
-      buffer[0] = '\0';
-      return 0;
-    }
-    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
-      m_ReadStart++;  // the byte that a byte-wise read would have taken
-      buffer[0] = '\0';
-      return 0;
-    }
-    const char* from = m_ReadBuffer.get() + m_ReadStart;
-    const std::size_t room = static_cast<std::size_t>(size - count);
-    const std::size_t available = std::min(m_ReadEnd - m_ReadStart, room);
-    const char* lineFeed = static_cast<const char*>(std::memchr(from, '\n', available));
-    const std::size_t take = lineFeed ? static_cast<std::size_t>(lineFeed - from) + 1 : available;
-    std::memcpy(buffer + count, from, take);
-    m_ReadStart += take;
-    count += static_cast<int>(take);
-    if (lineFeed) {
-      int length = count - 1;  // without the LF
-      if (length > 0 && buffer[length - 1] == '\r') length--;
-      buffer[length] = '\0';
-      buffer[count - 1] = '\0';
-      return length;
-    }
-    if (count == size) {
-      buffer[size] = '\0';
-      return size;
-    }
+  bool lineFeed = false;
+  const int count = ReadUpToLineFeed(buffer, size, lineFeed);
+  if (count < 0) {
+    buffer[0] = '\0';
+    return 0;
   }
+  if (!lineFeed) {
+    buffer[count] = '\0';
+    return count;
+  }
+  int length = count - 1;  // without the LF
+  if (length > 0 && buffer[length - 1] == '\r') length--;
+  buffer[length] = '\0';
+  buffer[count - 1] = '\0';
+  return length;
 }
 
 int C_WSTHREAD::ReadDataLine(char* buffer, int size) {
@@ -125,30 +131,10 @@ int C_WSTHREAD::ReadDataLine(char* buffer, int size) {
     buffer[0] = '\0';
     return 0;
   }
-  int count = 0;
-  for (;;) {
-    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) {
-      buffer[0] = '\0';
-      return 0;
-    }
-    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
-      m_ReadStart++;
-      buffer[0] = '\0';
-      return 0;
-    }
-    const char* from = m_ReadBuffer.get() + m_ReadStart;
-    const std::size_t room = static_cast<std::size_t>(size - count);
-    const std::size_t available = std::min(m_ReadEnd - m_ReadStart, room);
-    const char* lineFeed = static_cast<const char*>(std::memchr(from, '\n', available));
-    const std::size_t take = lineFeed ? static_cast<std::size_t>(lineFeed - from) + 1 : available;
-    std::memcpy(buffer + count, from, take);
-    m_ReadStart += take;
-    count += static_cast<int>(take);
-    if (lineFeed || count == size) {
-      buffer[count] = '\0';
-      return count;
-    }
-  }
+  bool lineFeed = false;
+  const int count = ReadUpToLineFeed(buffer, size, lineFeed);
+  buffer[count < 0 ? 0 : count] = '\0';
+  return count < 0 ? 0 : count;
 }
 
 int C_WSTHREAD::SkipLine() {

@@ -104,6 +104,10 @@ class C_WSTHREAD {
   // Refills the empty read buffer with one recv. Returns its result (< 1 on
   // end of connection, error or time-out; an error is logged).
   int FillReadBuffer();
+  // Copies buffered and received bytes into `buffer` up to and including the
+  // next line feed, or until `size` bytes. The count, with `lineFeed` telling
+  // whether one ended it; -1 on end of connection, error, time-out or cancel.
+  int ReadUpToLineFeed(char* buffer, int size, bool& lineFeed);
   // Before a send (or a receive, `send` false): cuts the socket's time-out to
   // what the deadline leaves. False, logged as a time-out, once it has passed.
   bool WaitAllowed(bool send);
