@@ -48,7 +48,7 @@ class CFile {
   bool IsValid() const { return m_Fd >= 0; }
   // A number that identifies the open handle while it is open (the handle
   // value of the handle-to-path list).
-  std::int32_t Id() const { return m_Fd; }
+  std::int32_t Id() const { return static_cast<std::int32_t>(m_Fd); }
   // ReadFile / WriteFile: bytes transferred, -1 on failure (last error set).
   std::int64_t Read(void* buffer, std::size_t count);
   std::int64_t Write(const void* buffer, std::size_t count);
@@ -64,9 +64,9 @@ class CFile {
   bool Close();
 
  private:
-  explicit CFile(int fd) : m_Fd(fd) {}
-  int m_Fd = -1;       // owned
-  std::string m_Path;  // as opened, for the fault seam
+  explicit CFile(std::intptr_t fd) : m_Fd(fd) {}
+  std::intptr_t m_Fd = -1;  // a descriptor, or a HANDLE on Windows; owned
+  std::string m_Path;       // as opened, for the fault seam
 };
 
 class CStdioFile {
@@ -84,7 +84,7 @@ class CStdioFile {
   // last error the Windows code.
   static CStdioFile Open(const std::string& path, const char* mode);
 
-  bool IsOpen() const { return m_Fd >= 0; }
+  bool IsOpen() const { return m_Fd != -1; }
   // fread / fwrite in the mode's translation. Read returns bytes delivered
   // (0 at end of file or on error); Write the bytes accepted. Both work in
   // bulk; switching between reading and writing needs no seek in between.
@@ -128,7 +128,7 @@ class CStdioFile {
 
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
-  int m_Fd = -1;                     // owned
+  std::intptr_t m_Fd = -1;           // the backend's raw file (platform/RawFile.h); owned
   std::unique_ptr<char[]> m_Buffer;  // kBufferSize bytes; reads and writes share it
   std::size_t m_Pos = 0;             // reading: next byte to deliver
   std::size_t m_End = 0;             // reading: end of the buffered bytes
@@ -224,5 +224,5 @@ class CVolumeSync {
 
  private:
   std::string m_Directory;
-  int m_Fd = -1;  // the directory, held open from construction on; owned
+  std::intptr_t m_Fd = -1;  // the directory, held open from construction on (POSIX); owned
 };

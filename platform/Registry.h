@@ -50,12 +50,16 @@
 
 #include "platform/WinCodes.h"
 
+// Value types. On Windows, once <windows.h> is in, these are its own macros
+// (same values); defined here otherwise, so either header may come first.
+#if !defined(REG_SZ)
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_MULTI_SZ = 7;
+#endif
 
 // The gateway's key under HKEY_LOCAL_MACHINE.
 constexpr const char kGatewayKey[] = "SOFTWARE\\Tarrock\\Corvane SMTP Server";

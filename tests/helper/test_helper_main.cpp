@@ -10,6 +10,7 @@
 
 #include "platform/File.h"
 #include "platform/Registry.h"
+#include "platform/System.h"
 #include "spool/CFileMan.h"
 
 namespace {
@@ -75,7 +76,7 @@ int SetDword(char** argv) {
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS ||
       RegWriteDword(key, argv[0], static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10))) != ERROR_SUCCESS)
     return 3;
-  if (std::strcmp(argv[2], "quick_exit") == 0) std::quick_exit(0);
+  if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
   std::exit(0);
 }
 }  // namespace

@@ -34,7 +34,7 @@ class SMTPOutTest : public ::testing::Test {
   std::vector<std::string> InNames() const {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(m_Box.In()))
-      names.push_back(e.path().filename());
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }

@@ -10,12 +10,15 @@
 #include <random>
 #include <string>
 
+#include "platform/File.h"
+
 class CTempDir {
  public:
   CTempDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100 && m_Path.empty(); ++attempt) {
-      const auto candidate = std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
+      const auto candidate =
+          std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(candidate)) m_Path = candidate.string();
     }
     if (m_Path.empty()) ADD_FAILURE() << "cannot create a temporary directory";
@@ -26,7 +29,7 @@ class CTempDir {
     if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ignored);
   }
   const std::string& Path() const { return m_Path; }
-  std::string File(const std::string& name) const { return m_Path + "/" + name; }
+  std::string File(const std::string& name) const { return m_Path + kPathSeparatorText + name; }
 
  private:
   std::string m_Path;

@@ -9,14 +9,16 @@
 #include "TempDir.h"
 #include "mime/MimeEncoder.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 
 namespace {
 
 TEST(MimeEncoder, DetectsTypeFromLeadingBytesAndRewinds) {
   CTempDir dir;
-  for (const auto& [bytes, type] : {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
-                                    {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
-                                    {std::string(), "application/octet-stream"}}) {
+  for (const auto& [bytes, type] :
+       {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
+        {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
+        {std::string(), "application/octet-stream"}}) {
     WriteWholeFile(dir.File("probe"), bytes);
     CStdioFile in = CStdioFile::Open(dir.File("probe"), "rb");
     EXPECT_STREQ(DetectContentType(in), type) << bytes;
@@ -53,7 +55,7 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLfOrReportsItsOutput) {
 
 TEST(MimeEncoder, IdentifierIsSecondsAtHost) {
   char id[64];
-  ::setenv("HOSTNAME", "faxhost", 1);
+  SetEnvironmentValue("HOSTNAME", "faxhost");
   const std::int32_t n = os_genid(id, sizeof id);
   ASSERT_GT(n, 0);
   EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(id));
