@@ -7,14 +7,12 @@
 // same names for a pattern. A directory needs no sync of its own on Windows:
 // the file system journals its names (NTFS), and no call flushes a directory
 // for an ordinary user. Any thread: each search has its own handle.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
 #include <cstring>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

@@ -2,10 +2,9 @@
 // conversions. Any thread.
 #include "platform/win32/Win32Errors.h"
 
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
+
+#include "platform/win32/Win32Api.h"
 
 namespace {
 thread_local DWORD t_LastError = 0;

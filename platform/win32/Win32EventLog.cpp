@@ -6,9 +6,6 @@
 // test can have a copy of every event appended as a line to the file named by
 // CVSMTPGW_EVENT_COPY: "<source>: event <id> type <type>: <insertion strings>",
 // the strings made printable and joined by ", ". Thread-safe.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -17,6 +14,7 @@
 
 #include "platform/EventLog.h"
 #include "platform/Text.h"
+#include "platform/win32/Win32Api.h"
 
 namespace {
 constexpr std::size_t kMaxCopiedText = 1024;

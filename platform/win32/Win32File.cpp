@@ -6,14 +6,12 @@
 // A shared open also lets others rename or delete the file (FILE_SHARE_DELETE),
 // which POSIX allows under a shared lock and the gateway relies on nowhere
 // else. A CFile is used by one thread at a time.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
 #include <cstdint>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 const char kPathSeparator = '\\';
@@ -44,7 +42,11 @@ CFile::~CFile() {
 
 CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   DWORD desired = GENERIC_READ;
-  if (access == FileAccess::kReadControl) desired = READ_CONTROL;
+  // Windows checks share modes only for opens that touch the data: an open for
+  // READ_CONTROL alone succeeds beside a holder that shares with nobody. A
+  // probe "shared with nobody" must fail then, so it asks for the data too.
+  if (access == FileAccess::kReadControl)
+    desired = share == FileShare::kNone ? READ_CONTROL | FILE_READ_DATA : READ_CONTROL;
   if (access == FileAccess::kWrite) desired = GENERIC_WRITE;
   if (access == FileAccess::kReadWrite) desired = GENERIC_READ | GENERIC_WRITE;
   const DWORD shareMode =

@@ -4,15 +4,13 @@
 // Moves are MoveFileExA: without flags it never replaces (ERROR_ALREADY_EXISTS
 // when the target is taken), with MOVEFILE_REPLACE_EXISTING it does; neither
 // copies across volumes (ERROR_NOT_SAME_DEVICE). Any thread.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <vector>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

@@ -6,14 +6,11 @@
 // a protected DACL whose one entry gives that user full access, inherited by
 // what is made in it. It counts as private when its owner is that user and its
 // DACL lets in nobody but that user and the system. Any thread.
-#include <aclapi.h>
-#include <windows.h>
-#include <winsock2.h>
-
 #include <memory>
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

@@ -7,15 +7,13 @@
 // inheritable and CreateProcessA is called under one lock, so that two
 // children started at once do not take each other's pipes. One thread per
 // object.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 
 #include "platform/Process.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

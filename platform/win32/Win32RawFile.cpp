@@ -2,12 +2,10 @@
 // (RawFile.h), over CreateFileA handles opened as the runtime's fopen opens
 // them: shared with everyone, append mode as FILE_APPEND_DATA without
 // FILE_WRITE_DATA, so that every write lands at the end. Any thread.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
 
 #include "platform/RawFile.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

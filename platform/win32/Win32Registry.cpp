@@ -4,26 +4,24 @@
 //
 // The registry shows a change to every thread and process at once and writes
 // it in its own time; RegFlushKey puts it on disk. What the registry lacks is
-// a lock for a read and the write that depends on it: a CRegTransaction is
-// the process's lock (one recursive mutex that every call of this backend
-// takes), so two threads of one process never draw the same counter value.
-// Other processes are not held up; the gateway creates its spool files
-// exclusively and skips names still taken, which covers them (Registry.h).
+// a lock for a read and the write that depends on it. A CRegTransaction holds
+// two: the process's (one recursive mutex that every call of this backend
+// takes, so other threads wait) and a named system mutex that the
+// transactions of every process take, so no two processes draw the same
+// counter value either. Plain calls of other processes do not wait for it.
 // A transaction that ends without Commit puts back what it changed, from the
 // values it noted before each first change.
 //
 // Keys are opened for each call and closed after it: a CRegKey holds only its
 // path, so it can be moved and kept without holding a system handle. Any
 // thread; a CRegKey is used by one thread at a time.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/Registry.h"
+#include "platform/win32/Win32Api.h"
 
 namespace {
 
@@ -43,6 +41,18 @@ struct CUndoEntry {
 std::recursive_mutex& RegistryMutex() {
   static auto* mutex = new std::recursive_mutex;  // never destroyed: threads may use it at exit
   return *mutex;
+}
+
+// The transactions' lock across processes, in the global namespace so that the
+// service and a console instance share it. Null when it cannot be made (the
+// process's own lock still holds then).
+HANDLE ProcessesMutex() {
+  static const HANDLE mutex = [] {
+    HANDLE made = ::CreateMutexA(nullptr, FALSE, "Global\\Corvane SMTP Server registry");
+    if (made == nullptr) made = ::CreateMutexA(nullptr, FALSE, "Local\\Corvane SMTP Server registry");
+    return made;
+  }();
+  return mutex;
 }
 
 // The sub key of a CRegKey path (below HKEY_LOCAL_MACHINE).
@@ -88,6 +98,7 @@ class COpenKey {
 struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
   bool committed = false;
+  bool holdsProcessesMutex = false;
   std::vector<CUndoEntry> undo;
   std::unique_lock<std::recursive_mutex> lock;
 };
@@ -137,12 +148,16 @@ CRegTransaction::CRegTransaction() : m_State(std::make_unique<CState>()) {
     return;
   }
   m_State->lock = std::unique_lock<std::recursive_mutex>(RegistryMutex());
+  // WAIT_ABANDONED: a process died holding it; the lock is ours all the same.
+  const HANDLE mutex = ProcessesMutex();
+  m_State->holdsProcessesMutex = mutex != nullptr && ::WaitForSingleObject(mutex, INFINITE) != WAIT_FAILED;
   t_Active = m_State.get();
 }
 
 CRegTransaction::~CRegTransaction() {
   if (m_State->nested) return;
   if (!m_State->committed) Undo(m_State->undo);
+  if (m_State->holdsProcessesMutex) ::ReleaseMutex(ProcessesMutex());
   t_Active = nullptr;
 }
 

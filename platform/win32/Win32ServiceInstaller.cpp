@@ -6,14 +6,12 @@
 // path with a space would let the system try "C:\Program.exe" first. The
 // entry removes quotes before it reads the switch, so the service still runs
 // in service mode. Main thread only.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <string>
 
 #include "platform/Registry.h"
 #include "platform/ServiceInstaller.h"
 #include "platform/ServiceManager.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

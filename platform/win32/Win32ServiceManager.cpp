@@ -6,13 +6,11 @@
 // a context, so the routines given to us are kept in process-wide state
 // (guarded by g_Mutex) and reached through two fixed entry points. The last
 // status report decides the exit status (PlatformServiceExitCode).
-#include <windows.h>
-#include <winsock2.h>
-
 #include <mutex>
 #include <string>
 
 #include "platform/ServiceManager.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

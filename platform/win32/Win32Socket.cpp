@@ -5,13 +5,10 @@
 // refuses to share its port (SO_EXCLUSIVEADDRUSE, so no other program can
 // take connections meant for the gateway), and sockets are not inherited by
 // child processes. Thread-safe (no state of our own).
-#include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <cstring>
 
 #include "platform/Socket.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {
@@ -59,6 +56,11 @@ std::uint32_t InetAddr(const char* text) {
 int SockLookupHost(const char* name, std::uint32_t* addr) {
   if (name == nullptr || addr == nullptr) {
     PlatformSetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+  }
+  // Windows resolves an empty name to this host; it names no host, as on POSIX.
+  if (*name == '\0') {
+    PlatformSetLastError(WSAHOST_NOT_FOUND);
     return SOCKET_ERROR;
   }
   addrinfo hints{};

@@ -3,11 +3,6 @@
 //
 // A thread handle is the system's thread handle (_beginthreadex), valid until
 // CloseThreadHandle whether or not the thread has ended. Thread-safe.
-#include <conio.h>
-#include <process.h>
-#include <windows.h>
-#include <winsock2.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +10,7 @@
 #include <memory>
 
 #include "platform/System.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {

@@ -5,13 +5,11 @@
 // ordinary user, and NTFS journals the names; so a sync is each file's flush,
 // then the directory's check (DirectorySync). Thread-safe: no state besides
 // the directory's name.
-#include <windows.h>
-#include <winsock2.h>
-
 #include <cerrno>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 CVolumeSync::CVolumeSync(std::string directory) : m_Directory(std::move(directory)) {}
@@ -23,11 +21,17 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
     PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
-  const bool filesSynced = files.empty() || FilesSync(files);
-  const DWORD error = PlatformGetLastError();
-  if (!DirectorySync(m_Directory)) return false;
-  if (!filesSynced) PlatformSetLastError(error);
-  return filesSynced;
+  if (!files.empty() && !FilesSync(files)) return false;
+  // The names are the file system's to keep; the directory must still be there.
+  const DWORD attributes = ::GetFileAttributesA(m_Directory.empty() ? "." : m_Directory.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      TakeSystemError();
+    else
+      PlatformSetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
 }
 
 bool FileLink(const std::string& existing, const std::string& newName) {

@@ -79,6 +79,23 @@ int SetDword(char** argv) {
   if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
   std::exit(0);
 }
+// change-files (+<path> | -<path>)...: creates each +path (empty) and removes
+// each -path, in order: another process's changes to a directory.
+int ChangeFiles(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string path = argv[i] + 1;
+    if (argv[i][0] == '+') {
+      CFile file = CFile::Open(path, FileAccess::kWrite, FileShare::kReadWrite, FileCreation::kOpenAlways);
+      if (!file.IsValid()) return 3;
+    } else if (argv[i][0] == '-') {
+      if (!FileDelete(path)) return 4;
+    } else {
+      return 2;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
@@ -89,8 +106,10 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "watch") == 0) return Watch(argv + 2);
   if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
+  if (argc >= 2 && std::strcmp(argv[1], "change-files") == 0) return ChangeFiles(argc - 2, argv + 2);
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | watch <name> | "
-               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain>\n");
+               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | "
+               "change-files (+<path> | -<path>)...\n");
   return 2;
 }

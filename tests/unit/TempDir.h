@@ -17,8 +17,7 @@ class CTempDir {
   CTempDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100 && m_Path.empty(); ++attempt) {
-      const auto candidate =
-          std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
+      const auto candidate = std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(candidate)) m_Path = candidate.string();
     }
     if (m_Path.empty()) ADD_FAILURE() << "cannot create a temporary directory";

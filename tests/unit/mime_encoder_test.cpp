@@ -15,10 +15,9 @@ namespace {
 
 TEST(MimeEncoder, DetectsTypeFromLeadingBytesAndRewinds) {
   CTempDir dir;
-  for (const auto& [bytes, type] :
-       {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
-        {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
-        {std::string(), "application/octet-stream"}}) {
+  for (const auto& [bytes, type] : {std::pair{std::string("\x00\x00\x01\xB3rest", 8), "video/mpeg"},
+                                    {std::string("\x00\x00\x01", 3), "application/octet-stream"},  // too short
+                                    {std::string(), "application/octet-stream"}}) {
     WriteWholeFile(dir.File("probe"), bytes);
     CStdioFile in = CStdioFile::Open(dir.File("probe"), "rb");
     EXPECT_STREQ(DetectContentType(in), type) << bytes;
