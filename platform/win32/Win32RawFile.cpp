@@ -1,8 +1,15 @@
 // platform/win32/Win32RawFile.cpp: the raw file calls under the shared stream
 // (RawFile.h), over CreateFileA handles opened as the runtime's fopen opens
 // them: shared with everyone, append mode as FILE_APPEND_DATA without
-// FILE_WRITE_DATA, so that every write lands at the end. Any thread.
+// FILE_WRITE_DATA, so that every write lands at the end.
+//
+// Windows makes each such write one atomic append; wine makes it a look at the
+// size and a write there, so two handles appending at once (threads logging to
+// one debug log) can write over each other. The appends of this process are
+// therefore made one at a time, under g_AppendMutex. Any thread.
 #include <cerrno>
+#include <mutex>
+#include <set>
 
 #include "platform/RawFile.h"
 #include "platform/win32/Win32Api.h"
@@ -10,6 +17,12 @@
 
 namespace {
 HANDLE Handle(RawFile file) { return reinterpret_cast<HANDLE>(file); }
+
+std::mutex g_AppendMutex;
+std::set<RawFile>& AppendHandles() {             // guarded by g_AppendMutex
+  static auto* handles = new std::set<RawFile>;  // never destroyed: files may close at exit
+  return *handles;
+}
 constexpr std::size_t kMaxTransfer = 1u << 30;  // ReadFile and WriteFile take 32-bit counts
 }  // namespace
 
@@ -28,7 +41,12 @@ RawFile RawOpen(const std::string& path, const CRawOpenMode& mode) {
     errno = ErrnoOfWindowsCode(code);
     return kNoRawFile;
   }
-  return reinterpret_cast<RawFile>(handle);
+  const RawFile file = reinterpret_cast<RawFile>(handle);
+  if (mode.append && mode.write) {
+    std::lock_guard<std::mutex> lock(g_AppendMutex);
+    AppendHandles().insert(file);
+  }
+  return file;
 }
 
 std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
@@ -42,6 +60,8 @@ std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
 }
 
 bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
+  std::unique_lock<std::mutex> lock(g_AppendMutex);
+  if (AppendHandles().count(file) == 0) lock.unlock();
   while (count > 0) {
     DWORD put = 0;
     const DWORD want = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
@@ -77,6 +97,10 @@ bool RawSync(RawFile file) {
 }
 
 bool RawClose(RawFile file) {
+  {
+    std::lock_guard<std::mutex> lock(g_AppendMutex);
+    AppendHandles().erase(file);
+  }
   if (!::CloseHandle(Handle(file))) {
     TakeSystemError();
     return false;

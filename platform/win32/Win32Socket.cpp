@@ -4,8 +4,18 @@
 // added: sends continue until everything is handed over, a listening socket
 // refuses to share its port (SO_EXCLUSIVEADDRUSE, so no other program can
 // take connections meant for the gateway), and sockets are not inherited by
-// child processes. Thread-safe (no state of our own).
+// child processes.
+//
+// A receive that runs out its SO_RCVTIMEO leaves a Winsock socket in an
+// undefined state (under wine the abandoned read may still take the next bytes
+// that arrive), yet the SMTP client goes on with the connection after such a
+// wait. So a blocking receive first waits for data with select for the
+// socket's receive time-out and only then calls recv: a time-out never cuts a
+// recv short. Non-blocking sockets are remembered (Winsock cannot be asked),
+// since they must not wait. Thread-safe: the set is guarded by g_Mutex.
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/Socket.h"
 #include "platform/win32/Win32Api.h"
@@ -13,6 +23,25 @@
 
 namespace {
 ::SOCKET Native(SOCKET s) { return static_cast<::SOCKET>(s); }
+
+std::mutex g_Mutex;
+std::set<SOCKET>& NonBlocking() {               // guarded by g_Mutex
+  static auto* sockets = new std::set<SOCKET>;  // never destroyed: sockets may close at exit
+  return *sockets;
+}
+
+bool IsNonBlocking(SOCKET s) {
+  std::lock_guard<std::mutex> lock(g_Mutex);
+  return NonBlocking().count(s) != 0;
+}
+
+// The socket's receive time-out in milliseconds (0: none).
+DWORD ReceiveTimeout(SOCKET s) {
+  DWORD value = 0;
+  int size = sizeof value;
+  if (::getsockopt(Native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&value), &size) != 0) return 0;
+  return value;
+}
 
 int Fail() {
   TakeSocketError();
@@ -159,6 +188,17 @@ int SockRecv(SOCKET s, void* buffer, int length, bool peek) {
     PlatformSetLastError(WSAEINVAL);
     return SOCKET_ERROR;
   }
+  if (!IsNonBlocking(s)) {
+    const DWORD timeout = ReceiveTimeout(s);
+    if (timeout > 0) {
+      const int ready = SockWaitReadable(s, static_cast<int>(timeout));
+      if (ready == SOCKET_ERROR) return SOCKET_ERROR;
+      if (ready == 0) {
+        PlatformSetLastError(WSAETIMEDOUT);
+        return SOCKET_ERROR;
+      }
+    }
+  }
   const int n = ::recv(Native(s), static_cast<char*>(buffer), length, peek ? MSG_PEEK : 0);
   if (n == SOCKET_ERROR) return Fail();
   return n;
@@ -173,6 +213,10 @@ int SockShutdown(SOCKET s, SocketShutdown how) {
 }
 
 int SockClose(SOCKET s) {
+  {
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    NonBlocking().erase(s);
+  }
   if (::closesocket(Native(s)) != 0) return Fail();
   return 0;
 }
@@ -193,6 +237,11 @@ int SockSetLinger(SOCKET s, bool on, int seconds) {
 int SockSetNonBlocking(SOCKET s, bool on) {
   u_long mode = on ? 1 : 0;
   if (::ioctlsocket(Native(s), FIONBIO, &mode) != 0) return Fail();
+  std::lock_guard<std::mutex> lock(g_Mutex);
+  if (on)
+    NonBlocking().insert(s);
+  else
+    NonBlocking().erase(s);
   return 0;
 }
 

@@ -59,6 +59,7 @@ TEST_F(HandOffTest, StagedUnderOwnNamesThenCompletedEnvelopeLast) {
 }
 
 TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
+  StopNameWaits(false);               // a hand-off queue of an earlier test stopped them when it went
   m_Box.SetNumber("FileNameUse", 1);  // something else holds the envelope name
   std::atomic<int> result{-1};
   std::thread handOff([&] {
