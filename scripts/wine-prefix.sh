@@ -19,5 +19,8 @@ if [[ ! -f $prefix/.cvsmtpgw-ready ]]; then
   "$wineserver" -w
   touch "$prefix/.cvsmtpgw-ready"
 fi
+# A server left from an earlier run may not be a persistent one: start afresh.
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w
 "$wineserver" -p60 </dev/null >/dev/null 2>&1
 echo "wine prefix ready: $prefix"

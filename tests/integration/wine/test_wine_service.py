@@ -2,17 +2,41 @@
 `sc qc` prints nothing under wine) and registers the event source, it starts and serves mail,
 refuses removal while it runs, stops cleanly, and -u removes it. Wine's event log keeps nothing:
 events are checked in wine's trace of ReportEventW and in the copy the gateway writes to
-$CVSMTPGW_EVENT_COPY (as the service's environment is services.exe's, its own events are
-looked for there only when wine passed the variable on)."""
+$CVSMTPGW_EVENT_COPY. A service gets its environment from the service manager, so the variable
+is set in the system environment (the registry) and wine restarted to read it."""
 
+import subprocess
 import uuid
 
+import pytest
+
 from gateway_harness import GATEWAY_KEY, LOOPBACK, free_port, wait_until, write_hive, _listening
-from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, binary, prefix, reg_delete, reg_import, reg_query, run,
-                          windows_path, wine_env)
+from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINESERVER, binary, keep_server, prefix, reg_delete,
+                          reg_import, reg_query, run, windows_path, wine_env)
 
 NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
+SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment"
+
+
+def restart_wine() -> None:
+    """Ends every wine process of the prefix; the next wine command starts afresh."""
+    subprocess.run([WINESERVER, "-k"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False, timeout=60)
+    keep_server()
+
+
+@pytest.fixture
+def event_copy(tmp_path):
+    """The copy of every event of every wine process, the service's too, in a file."""
+    events = tmp_path / "events.log"
+    run("reg", "add", SYSTEM_ENVIRONMENT, "/v", "CVSMTPGW_EVENT_COPY", "/t", "REG_SZ", "/d", windows_path(events), "/f")
+    restart_wine()
+    yield events
+    run("reg", "delete", SYSTEM_ENVIRONMENT, "/v", "CVSMTPGW_EVENT_COPY", "/f", check=False)
+    restart_wine()
 
 
 def service_state() -> str:
@@ -20,7 +44,7 @@ def service_state() -> str:
     return next((line.split()[-1] for line in out.splitlines() if "STATE" in line), "")
 
 
-def test_install_start_stop_and_remove(tmp_path):
+def test_install_start_stop_and_remove(tmp_path, event_copy):
     spool = prefix() / "drive_c" / f"cvgw-svc-{uuid.uuid4().hex[:8]}"
     for d in ("IN", "OUT"):
         (spool / d).mkdir(parents=True)
@@ -31,8 +55,8 @@ def test_install_start_stop_and_remove(tmp_path):
                       "logfile": windows_path(spool / "debug.log")})
     reg_delete(GATEWAY_KEY)
     reg_import(hive)
-    events = tmp_path / "events.log"
-    env = wine_env(CVSMTPGW_EVENT_COPY=windows_path(events), WINEDEBUG="+eventlog")
+    events = event_copy
+    env = wine_env(WINEDEBUG="+eventlog")
     exe = str(binary())
 
     installed = run(exe, "-i", env=env, check=False)
@@ -70,6 +94,7 @@ def test_install_start_stop_and_remove(tmp_path):
         log = (spool / "debug.log").read_bytes().decode("latin-1")
         assert "OnStopService: Will set the stop event and stop the service." in log
         assert "Smtpservice: Leaving the Service main." in log
+        assert events.read_text().endswith(f"{NAME}: event 428 type 4: {NAME}\n")  # from the service
     finally:
         removed = run(exe, "-u", env=env, check=False)
     assert "Finished: Service Removed !!, Please Reboot To Finish" in removed.stderr

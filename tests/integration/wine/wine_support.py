@@ -59,7 +59,8 @@ def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | N
 
 def keep_server() -> None:
     """A wineserver that stays a minute after the last wine process, so that the service
-    manager and the registry live on between the wine commands of one test."""
+    manager and the registry live on between the wine commands of one test (a server that
+    runs already, as scripts/wine-prefix.sh left it, stays as it is)."""
     subprocess.run([WINESERVER, "-p60"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, env=wine_env(), check=False)
 
