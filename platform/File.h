@@ -27,6 +27,9 @@
 extern const char kPathSeparator;
 extern const char kPathSeparatorText[];  // the same as a one-character string
 
+// kReadControl shared with nobody is a probe: it fails while anyone holds the
+// file (Windows checks share modes only for opens that touch the data, so there
+// it asks for read access to the data too).
 enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
 enum class FileSeek { kBegin, kCurrent, kEnd };  // FILE_BEGIN, FILE_CURRENT, FILE_END
 enum class FileShare { kNone, kReadWrite };
@@ -188,9 +191,9 @@ bool FileLink(const std::string& existing, const std::string& newName);
 // True when both names stand for one and the same file.
 bool SameFile(const std::string& a, const std::string& b);
 // Puts the data of each file on disk (FlushFileBuffers on each, opened by
-// name); writing starts for all of them before the first wait. False (last
-// error set) when any of them cannot be opened or synced; the rest are still
-// synced.
+// name); on POSIX writing starts for all of them before the first wait, on
+// Windows they are flushed one after the other. False (last error set) when
+// any of them cannot be opened or synced; the rest are still synced.
 bool FilesSync(const std::vector<std::string>& paths);
 // True when `path` is a directory itself (not a link to one), owned by the
 // calling process's user and closed to everybody else; else false with

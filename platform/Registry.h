@@ -117,7 +117,10 @@ class CRegKey {
 // end. Otherwise the changes are written like any others, by a later Flush or
 // by the registry's own write, which waits for the transaction to end. A
 // transaction begun while another is active on the same thread joins it (its
-// Commit does nothing; the outer one decides).
+// Commit does nothing; the outer one decides). On Windows the lock is the
+// process's own together with a named system mutex that the transactions of
+// every process take: other threads wait for it, other processes' transactions
+// too, their plain calls do not (the registry itself has no such lock).
 //   CRegTransaction tx;
 //   CRegKey key;
 //   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {

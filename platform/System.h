@@ -47,7 +47,8 @@ bool LocalTime(std::time_t when, std::tm& out);
 // and arguments, separated by spaces).
 std::string ProcessCommandLine();
 
-// MessageBoxA. On POSIX one line "caption: text" on standard error.
+// MessageBoxA. On POSIX one line "caption: text" on standard error; on Windows
+// the box and the same line (without a desktop MessageBoxA returns at once).
 constexpr unsigned MB_OK_CODE = 0x0;
 constexpr unsigned MB_ICONINFORMATION_CODE = 0x40;
 void ShowMessageBox(const char* text, const char* caption, unsigned flags);
