@@ -5,6 +5,7 @@
 #include "dns/DNSClient.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -88,11 +89,20 @@ std::vector<std::uint8_t> BuildQuery(std::string_view domain) {
 // A name for the log: server names may come from a peer's response.
 std::string Printable(const char* text) { return PrintableText(text, kLoggedNameMax); }
 
-// Receives until `size` bytes are in `buffer` or a read gives nothing more
-// (closed, error, time-out); reads of at most `chunk` bytes. The count received.
-std::size_t ReceiveUpTo(C_WSClient& client, std::uint8_t* buffer, std::size_t size, std::size_t chunk) {
+// Receives until `size` bytes are in `buffer`, a read gives nothing more
+// (closed, error, time-out) or `deadline` has passed; reads of at most
+// `chunk` bytes, each waiting no longer than the deadline leaves. The count received.
+std::size_t ReceiveUpTo(C_WSClient& client, std::uint8_t* buffer, std::size_t size, std::size_t chunk,
+                        std::chrono::steady_clock::time_point deadline) {
   std::size_t received = 0;
   while (received < size) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      PlatformSetLastError(WSAETIMEDOUT);
+      break;
+    }
+    client.SetReceiveTimeout(static_cast<int>(left));
     const int want = static_cast<int>(std::min(chunk, size - received));
     const int got = client.Receive(reinterpret_cast<char*>(buffer + received), want);
     if (got < 1) break;
@@ -141,10 +151,13 @@ std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
   }
   client.SetReceiveTimeout(m_ReceiveTimeoutMs);
   client.Send(reinterpret_cast<const char*>(query.data()), static_cast<int>(query.size()));
+  // The receive time-out bounds the whole response, not each read: a server
+  // that sends a byte now and then cannot hold the delivery up for longer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_ReceiveTimeoutMs);
 
   // The prefix may come in two pieces; both are needed.
   std::uint8_t prefix[kLengthPrefix] = {};
-  if (ReceiveUpTo(client, prefix, kLengthPrefix, kLengthPrefix) < kLengthPrefix) {
+  if (ReceiveUpTo(client, prefix, kLengthPrefix, kLengthPrefix, deadline) < kLengthPrefix) {
     DebugLog("DNS- Error: Lookup: Unable to receive from DNS .", CV_SRC, __LINE__);
     LogLastError();
     client.CloseConnection();
@@ -152,7 +165,15 @@ std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
   }
   std::vector<std::uint8_t> response(static_cast<std::size_t>(prefix[0]) << 8 | prefix[1]);
   // A peer that stops early leaves a shorter message; only what arrived is kept.
-  response.resize(ReceiveUpTo(client, response.data(), response.size(), kReadChunk));
+  const std::size_t expected = response.size();
+  response.resize(ReceiveUpTo(client, response.data(), response.size(), kReadChunk, deadline));
+  if (response.size() < expected) {
+    char text[96];
+    std::snprintf(text, sizeof text, "DNS- Error: Lookup: response cut short, %zu of %zu bytes received",
+                  response.size(), expected);
+    DebugLog(text, CV_SRC, __LINE__);
+    LogLastError();
+  }
   client.CloseConnection();
 
   m_Response = std::move(response);

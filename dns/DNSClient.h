@@ -3,8 +3,8 @@
 // follows the name servers it names; the records of the last answer are then
 // offered by index and by type.
 //
-// Every query opens its own connection (port 53, 30-second reads) and closes
-// it before Lookup returns. The response is parsed by DNS_ParseRecords, which
+// Every query opens its own connection (port 53; its response must arrive
+// within 30 seconds) and closes it before Lookup returns. The response is parsed by DNS_ParseRecords, which
 // never reads past what arrived.
 //
 // Threading: an object belongs to one thread (one delivery).

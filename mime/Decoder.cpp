@@ -49,14 +49,14 @@ void PrintHeaderLength(const HeaderBlock& block) {
 }
 
 void HandleEntity(PartReader& reader, const char* defaultType, int inAppleDouble,
-                  const CRecipientList& envelopeRecipients) {
+                  const CEnvelopeCheck& envelope) {
   CDepthHold depth;
   if (!depth.Within()) {
     DropTooDeep(reader);
     return;
   }
   HeaderInfo info;
-  HeaderBlock block = ReadHeaders(reader, info, envelopeRecipients);
+  HeaderBlock block = ReadHeaders(reader, info, envelope);
   PrintHeaderLength(block);
   ContentParams params;
   for (;;) {
@@ -72,7 +72,7 @@ void HandleEntity(PartReader& reader, const char* defaultType, int inAppleDouble
       DropTooDeep(reader);
       return;
     }
-    block = ReadHeaders(reader, info, envelopeRecipients);
+    block = ReadHeaders(reader, info, envelope);
     PrintHeaderLength(block);
     defaultType = "text/plain";
     inAppleDouble = 0;
@@ -80,12 +80,12 @@ void HandleEntity(PartReader& reader, const char* defaultType, int inAppleDouble
   const char* type = params.copy.get();
   if (EqualsNoCase(type, "message/partial")) {
     if (info.encoding != kEncodingNone) Warn("ignoring invalid content encoding on message/partial");
-    HandlePartial(reader, block.begin(), &params, envelopeRecipients);
+    HandlePartial(reader, block.begin(), &params, envelope);
   } else if (StartsWithNoCase(type, "message/") || StartsWithNoCase(type, "text/html")) {
     PartSkipRest(reader);
   } else if (StartsWithNoCase(type, "multipart/")) {
     if (info.encoding != kEncodingNone) Warn("ignoring invalid content encoding on multipart");
-    HandleMultipart(reader, type, params, envelopeRecipients);
+    HandleMultipart(reader, type, params, envelope);
   } else if (inAppleDouble == 0 && StartsWithNoCase(type, "text/") &&
              !GetDispositionFilename(info.disposition, block.end()) && !GetContentParam(&params, "name")) {
     SaveTextBody(reader, info.encoding);
@@ -120,20 +120,20 @@ void ResetOutputFailures() { t_Failures = 0; }
 int OutputFailures() { return t_Failures; }
 
 void HandleMessage(PartReader& reader, const char* defaultType, int inAppleDouble,
-                   const CRecipientList& envelopeRecipients) {
+                   const CEnvelopeCheck& envelope) {
   if (t_Depth > 0) {
-    HandleEntity(reader, defaultType, inAppleDouble, envelopeRecipients);
+    HandleEntity(reader, defaultType, inAppleDouble, envelope);
     return;
   }
   try {
-    HandleEntity(reader, defaultType, inAppleDouble, envelopeRecipients);
+    HandleEntity(reader, defaultType, inAppleDouble, envelope);
   } catch (const std::bad_alloc&) {
     MemoryExhausted();
   }
 }
 
 void HandleMultipart(PartReader& reader, const char* type, const ContentParams& params,
-                     const CRecipientList& envelopeRecipients) {
+                     const CEnvelopeCheck& envelope) {
   const char* partType = EqualsNoCase(type, "multipart/digest") ? "message/rfc822" : "text/plain";
   const int appleDouble = EqualsNoCase(type, "multipart/appledouble") ? 1 : 0;
   std::unique_ptr<std::string> boundary = GetContentParam(&params, "boundary");
@@ -146,6 +146,6 @@ void HandleMultipart(PartReader& reader, const char* type, const ContentParams& 
   PartUngetBytes("\n", 1, reader);
   reader.boundarySeen = reader.boundaryCount;
   PartSkipRest(reader);  // the preamble
-  while (PartReadBoundary(reader) == 0) HandleMessage(reader, partType, appleDouble, envelopeRecipients);
+  while (PartReadBoundary(reader) == 0) HandleMessage(reader, partType, appleDouble, envelope);
   PartSkipRest(reader);  // the epilogue
 }

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "mime/EnvelopeCheck.h"
 #include "mime/PartReader.h"
-#include "mime/RecipientList.h"
 
 // Content-Transfer-Encoding: 0 none, 1 quoted-printable, 2 base64.
 using TransferEncoding = int;
@@ -36,9 +36,9 @@ struct ContentParams {
 constexpr int kMaxNestingDepth = 64;
 
 void HandleMessage(PartReader& reader, const char* defaultType, int inAppleDouble,
-                   const CRecipientList& envelopeRecipients);
+                   const CEnvelopeCheck& envelope);
 void HandleMultipart(PartReader& reader, const char* type, const ContentParams& params,
-                     const CRecipientList& envelopeRecipients);
+                     const CEnvelopeCheck& envelope);
 
 // The value of parameter `name` (case-insensitive), unquoted; empty optional
 // (nullptr) when absent. Returned whole, whatever its length.

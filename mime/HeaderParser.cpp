@@ -90,7 +90,7 @@ struct OpenRange {
 
 struct BlockWalk {
   const char* end;
-  const CRecipientList& envelope;
+  const CEnvelopeCheck& envelope;
   CFaxRecipients recipients;
   OpenRange to;
   OpenRange cc;
@@ -324,7 +324,7 @@ std::string GetHeaderText(const char* value, const char* end) {
   return text;
 }
 
-HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientList& envelopeRecipients) {
+HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CEnvelopeCheck& envelope) {
   info = HeaderInfo{};
   std::size_t size = kHeaderBlockStep;
   char* block = static_cast<char*>(AllocOrExit(size));
@@ -370,7 +370,7 @@ HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientLi
 
   std::string sender;
   std::string subject;
-  BlockWalk walk{end, envelopeRecipients, {}, {}, {}};
+  BlockWalk walk{end, envelope, {}, {}, {}};
   for (const char* lf = begin; lf < end;
        lf = static_cast<const char*>(std::memchr(lf + 1, '\n', static_cast<std::size_t>(end - lf - 1)))) {
     if (lf == nullptr) break;

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "mime/Decoder.h"
+#include "mime/EnvelopeCheck.h"
 #include "mime/PartReader.h"
-#include "mime/RecipientList.h"
 
 // A header block grows without a fixed limit up to this size; header lines
 // beyond it are read and dropped with a warning, so a header that never ends
@@ -45,7 +45,7 @@ struct HeaderInfo {
 // Reads the header block of the next entity, picks its fields, hands its To
 // and Cc addresses to the recipient check and writes the header summary of
 // the block when it has a sender or an accepted recipient.
-HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CRecipientList& envelopeRecipients);
+HeaderBlock ReadHeaders(PartReader& reader, HeaderInfo& info, const CEnvelopeCheck& envelope);
 
 // Skips white space and (nested) comments. nullptr when the value ends first
 // (a LF not followed by a space or tab, or the end of the block).

@@ -21,12 +21,6 @@ constexpr std::size_t kLoggedTextLimit = 300;
 
 std::string Loggable(std::string_view text) { return PrintableText(text, kLoggedTextLimit); }
 
-std::string_view StripBlanks(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 void LogStr(const char* text, std::string_view value, int line) {
   DebugLogStr(text, Loggable(value).c_str(), CV_SRC, line);
 }
@@ -85,51 +79,65 @@ std::string DecodeBWord(std::string_view in) {
 
 }  // namespace
 
-std::string GetDetailsEx(const CRecipientList& envelopeRecipients, std::string_view entry) {
-  DebugLog("GetDetailsEx() called", CV_SRC, __LINE__);
+std::string GetDetailsEx(const CEnvelopeCheck& envelope, std::string_view entry) {
+  // The log tells, for each address, the envelope recipient the outcome rests
+  // on (the one that matched, or the last one compared) rather than every
+  // comparison; past the mail's budget it tells nothing.
+  const bool logged = IsPrimaryLogOn() && envelope.LogNextEntry();
+  if (logged) DebugLog("GetDetailsEx() called", CV_SRC, __LINE__);
+  const CRecipientList& list = envelope.Recipients();
   int accepted = 0;
   bool compared = false;
-  std::string lastEnvelope;  // the last envelope text examined
-  if (envelopeRecipients.empty()) {
-    LogStr("Empty prList - Check for fax number in ", entry, __LINE__);
+  std::string entryBare;
+  std::string_view decisive;  // the last envelope text examined
+  if (list.empty()) {
+    if (logged) LogStr("Empty prList - Check for fax number in ", entry, __LINE__);
     accepted = IsFaxNumberAddress(entry);
   } else {
-    for (const std::string& rcpt : envelopeRecipients) {
-      const std::string_view rest = rcpt.size() > 3 ? std::string_view(rcpt).substr(3) : std::string_view();
-      lastEnvelope = rcpt;
-      if (StripBlanks(rest).empty()) {
-        LogStr("Empty prList entry - Check for fax number in ", entry, __LINE__);
-        accepted = IsFaxNumberAddress(entry);
-        break;
-      }
-      LogStr("Recipient in header list: ", rcpt, __LINE__);
+    entryBare = BareAddress(entry);
+    constexpr std::size_t kNone = CEnvelopeCheck::kNone;
+    const std::size_t match = envelope.Find(entryBare);
+    const std::size_t empty = envelope.FirstEmptyEntry();
+    // Without a match the comparison went on to the entry without an address,
+    // or through the whole list.
+    std::size_t last = list.size() - 1;  // the last envelope entry examined
+    std::size_t lastCompared = last;     // ... and the last one with an address
+    if (match != kNone) {
+      last = lastCompared = match;
+    } else if (empty != kNone) {
+      last = empty;
+      lastCompared = empty > 0 ? empty - 1 : kNone;
+    }
+    decisive = list[last];
+    compared = lastCompared != kNone;
+    if (logged && compared) {
+      LogStr("Recipient in header list: ", list[lastCompared], __LINE__);
       LogStr("Recipient in str: ", entry, __LINE__);
-      const std::string envelopeBare = BareAddress(rcpt);
-      const std::string entryBare = BareAddress(entry);
-      compared = true;
-      LogStr("Recipient in header list after EEA: ", envelopeBare, __LINE__);
+      LogStr("Recipient in header list after EEA: ", BareAddress(list[lastCompared]), __LINE__);
       LogStr("Recipient in str after EEA: ", entryBare, __LINE__);
-      if (EqualsNoCase(envelopeBare, entryBare)) {
-        accepted = 1;
-        break;
-      }
+    }
+    if (match != kNone) {
+      accepted = 1;
+    } else if (empty != kNone) {
+      if (logged) LogStr("Empty prList entry - Check for fax number in ", entry, __LINE__);
+      accepted = IsFaxNumberAddress(entry);
     }
   }
   std::string result;
   if (accepted == 1 || GetOverrideAddressCheck() == 1) {
-    LogStr("CV Recipient - ", BareAddress(lastEnvelope), __LINE__);
+    if (logged) LogStr("CV Recipient - ", BareAddress(decisive), __LINE__);
     result.assign(entry);
-  } else {
+  } else if (logged) {
     char line[kLoggedTextLimit + 40];
-    const std::string who = Loggable(compared ? BareAddress(entry) : std::string(entry));
+    const std::string who = Loggable(compared ? std::string_view(entryBare) : entry);
     std::snprintf(line, sizeof line, "Not a CV recipient (%s)", who.c_str());
     DebugLog(line, CV_SRC, __LINE__);
   }
-  DebugLog("End of GetDetailsEx()", CV_SRC, __LINE__);
+  if (logged) DebugLog("End of GetDetailsEx()", CV_SRC, __LINE__);
   return result;
 }
 
-void ExtractRecipients(const char* start, const char* end, const CRecipientList& envelopeRecipients,
+void ExtractRecipients(const char* start, const char* end, const CEnvelopeCheck& envelope,
                        CFaxRecipients& recipients) {
   if (start == nullptr || end == nullptr || end <= start) return;
   const std::string_view range(start, static_cast<std::size_t>(end - start));
@@ -146,7 +154,7 @@ void ExtractRecipients(const char* start, const char* end, const CRecipientList&
         const std::size_t at = entry.find(c);
         if (at != std::string::npos) entry[at] = ' ';
       }
-      const std::string r = GetDetailsEx(envelopeRecipients, entry);
+      const std::string r = GetDetailsEx(envelope, entry);
       if (!r.empty()) recipients.push_back(FormatAddress(r, 1));
     }
     if (comma == std::string_view::npos) break;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mime/EnvelopeCheck.h"
 #include "mime/RecipientList.h"
 
 using CFaxRecipients = std::vector<std::string>;  // formatted "\"name\" <address>" texts
@@ -21,11 +22,12 @@ using CFaxRecipients = std::vector<std::string>;  // formatted "\"name\" <addres
 // address could name another fax number.
 constexpr std::size_t kMaxRecipientEntry = 249;
 
-// The entry unchanged when it is a fax recipient, else the empty text.
-std::string GetDetailsEx(const CRecipientList& envelopeRecipients, std::string_view entry);
+// The entry unchanged when it is a fax recipient, else the empty text. One
+// look-up in the envelope however many recipients it has.
+std::string GetDetailsEx(const CEnvelopeCheck& envelope, std::string_view entry);
 
 // Adds the accepted addresses of the header text [start, end) to `recipients`.
-void ExtractRecipients(const char* start, const char* end, const CRecipientList& envelopeRecipients,
+void ExtractRecipients(const char* start, const char* end, const CEnvelopeCheck& envelope,
                        CFaxRecipients& recipients);
 
 // Decodes the first RFC 2047 encoded word of `text` in place (Q or B).
@@ -34,7 +36,6 @@ void DecodeEncodedWord(std::string& text);
 // Replaces CR, LF and every other control character by a space, so that the
 // text cannot add a line to the envelope.
 void MakeSingleLine(std::string& text);
-
 
 // Appends FROM, the sorted distinct TO lines and SUBJECT to the envelope at
 // `envelopePath`. 0 written, 1 the envelope could not be opened or written.

@@ -125,7 +125,7 @@ bool IsSetComplete(const std::string& dir, int total) {
 }  // namespace
 
 int HandlePartial(PartReader& reader, const char* headerBlock, const ContentParams* params,
-                  const CRecipientList& envelopeRecipients) {
+                  const CEnvelopeCheck& envelope) {
   const std::unique_ptr<std::string> id = GetContentParam(params, "id");
   if (!id) return Refuse(reader, "partial message has no id parameter");
   if (t_JoinedDepth > 0) return Refuse(reader, "partial message inside a reassembled message dropped");
@@ -213,7 +213,7 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   joined->submission = reader.submission;
   const int failuresBefore = OutputFailures();
   ++t_JoinedDepth;
-  HandleMessage(*joined, "text/plain", 0, envelopeRecipients);
+  HandleMessage(*joined, "text/plain", 0, envelope);
   --t_JoinedDepth;
   PartClose(joined);
   if (OutputFailures() > failuresBefore) {

@@ -8,12 +8,12 @@
 #pragma once
 
 #include "mime/Decoder.h"
+#include "mime/EnvelopeCheck.h"
 #include "mime/FragmentDir.h"
 #include "mime/PartReader.h"
-#include "mime/RecipientList.h"
 
 // Stores the fragment whose body is the rest of `reader`; `headerBlock` is the
 // entity's header block (starting with LF), `params` its Content-Type
 // parameters. 0 handled, 1 refused (the fragment is dropped).
 int HandlePartial(PartReader& reader, const char* headerBlock, const ContentParams* params,
-                  const CRecipientList& envelopeRecipients);
+                  const CEnvelopeCheck& envelope);

@@ -37,8 +37,9 @@ int C_WSTHREAD::Idle() { return 0; }
 
 int C_WSTHREAD::Send(const char* buffer, int length) {
   if (length < 1) length = static_cast<int>(std::strlen(buffer));
+  if (!WaitAllowed(true)) return SOCKET_ERROR;
   const int sent = SockSend(m_Socket, buffer, length);
-  if (sent == SOCKET_ERROR) LogLastError();
+  if (sent == SOCKET_ERROR) NoteFailure(true);
   return sent;
 }
 
@@ -55,8 +56,9 @@ int C_WSTHREAD::FillReadBuffer() {
   }
   m_ReadStart = 0;
   m_ReadEnd = 0;
+  if (!WaitAllowed(false)) return SOCKET_ERROR;
   const int received = SockRecv(m_Socket, m_ReadBuffer.get(), kReadBufferSize);
-  if (received == SOCKET_ERROR) LogLastError();
+  if (received == SOCKET_ERROR) NoteFailure(false);
   if (received > 0) m_ReadEnd = static_cast<std::size_t>(received);
   return received;
 }
@@ -69,8 +71,9 @@ int C_WSTHREAD::Receive(char* buffer, int size) {
     m_ReadStart += n;
     return static_cast<int>(n);
   }
+  if (!WaitAllowed(false)) return SOCKET_ERROR;
   const int received = SockRecv(m_Socket, buffer, size);
-  if (received == SOCKET_ERROR) LogLastError();
+  if (received == SOCKET_ERROR) NoteFailure(false);
   return received;
 }
 
@@ -144,9 +147,78 @@ int C_WSTHREAD::ReadDataLine(char* buffer, int size) {
   }
 }
 
-int C_WSTHREAD::SetReceiveTimeout(int milliseconds) { return SockSetReceiveTimeout(m_Socket, milliseconds); }
+int C_WSTHREAD::SkipLine() {
+  for (;;) {
+    if (m_ReadStart == m_ReadEnd && FillReadBuffer() < 1) return 0;
+    if (m_Cancelled.load(std::memory_order_relaxed) != 0) {
+      m_ReadStart++;
+      return 0;
+    }
+    const char* from = m_ReadBuffer.get() + m_ReadStart;
+    const std::size_t available = m_ReadEnd - m_ReadStart;
+    const char* lineFeed = static_cast<const char*>(std::memchr(from, '\n', available));
+    if (lineFeed != nullptr) {
+      m_ReadStart += static_cast<std::size_t>(lineFeed - from) + 1;
+      return 1;
+    }
+    m_ReadStart = m_ReadEnd;
+  }
+}
 
-int C_WSTHREAD::SetSendTimeout(int milliseconds) { return SockSetSendTimeout(m_Socket, milliseconds); }
+int C_WSTHREAD::SetReceiveTimeout(int milliseconds) {
+  m_ReceiveTimeoutMs = m_AppliedReceiveMs = milliseconds;
+  return SockSetReceiveTimeout(m_Socket, milliseconds);
+}
+
+int C_WSTHREAD::SetSendTimeout(int milliseconds) {
+  m_SendTimeoutMs = m_AppliedSendMs = milliseconds;
+  return SockSetSendTimeout(m_Socket, milliseconds);
+}
+
+void C_WSTHREAD::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+  m_HasDeadline = true;
+  m_DeadlinePassed = false;
+  m_Deadline = deadline;
+}
+
+void C_WSTHREAD::ClearDeadline() { m_HasDeadline = false; }
+
+bool C_WSTHREAD::WaitAllowed(bool send) {
+  const int configured = send ? m_SendTimeoutMs : m_ReceiveTimeoutMs;
+  int wanted = configured;
+  if (m_HasDeadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_Deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      m_DeadlinePassed = true;
+      PlatformSetLastError(WSAETIMEDOUT);
+      LogLastError();
+      return false;
+    }
+    if (configured <= 0 || left.count() < configured) wanted = static_cast<int>(left.count());
+  }
+  // The socket's time-out is touched only when the wait it allows changes:
+  // near the deadline, or when the deadline moved or went.
+  int& applied = send ? m_AppliedSendMs : m_AppliedReceiveMs;
+  if (wanted != applied) {
+    if (send) {
+      SockSetSendTimeout(m_Socket, wanted);
+    } else {
+      SockSetReceiveTimeout(m_Socket, wanted);
+    }
+    applied = wanted;
+  }
+  return true;
+}
+
+void C_WSTHREAD::NoteFailure(bool send) {
+  // A time-out cut short to the deadline is the deadline's.
+  const int configured = send ? m_SendTimeoutMs : m_ReceiveTimeoutMs;
+  const int applied = send ? m_AppliedSendMs : m_AppliedReceiveMs;
+  if (m_HasDeadline && applied != configured && PlatformGetLastError() == static_cast<DWORD>(WSAETIMEDOUT))
+    m_DeadlinePassed = true;
+  LogLastError();
+}
 
 bool C_WSTHREAD::DataWaiting() {
   if (m_ReadStart < m_ReadEnd) return true;

@@ -8,11 +8,16 @@
 // byte-wise reads, and the listener's teardown counts what is left in the
 // buffer (BufferedBytes) as received.
 //
+// A connection may be given a deadline: no receive or send then waits past it,
+// whatever the time-outs say, so a peer that sends a byte now and then (each
+// renewing the receive time-out) cannot keep its connection for ever.
+//
 // Threading: used by its connection thread only; Cancel may come from another
 // thread (m_Cancelled is atomic).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -51,9 +56,19 @@ class C_WSTHREAD {
   int ReadLine(char* buffer, int size);
   // The same, but the line end is kept and counted; the buffer is not zeroed.
   int ReadDataLine(char* buffer, int size);
+  // Throws away the rest of the current line, through its line feed, however
+  // long it is. 1 when the line feed came; 0 on end of connection, error,
+  // time-out or cancel.
+  int SkipLine();
 
   int SetReceiveTimeout(int milliseconds);
   int SetSendTimeout(int milliseconds);
+  // Receives and sends wait no later than `deadline`; one that finds it passed
+  // fails as a time-out. Moving it later gives the time-outs back.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline);
+  void ClearDeadline();
+  // True once a receive or send was cut short by the deadline set last.
+  bool DeadlinePassed() const { return m_DeadlinePassed; }
   // True when at least one byte can be read at once.
   bool DataWaiting();
   // Throws away what is already waiting. Returns 0.
@@ -79,8 +94,21 @@ class C_WSTHREAD {
   // Refills the empty read buffer with one recv. Returns its result (< 1 on
   // end of connection, error or time-out; an error is logged).
   int FillReadBuffer();
+  // Before a send (or a receive, `send` false): cuts the socket's time-out to
+  // what the deadline leaves. False, logged as a time-out, once it has passed.
+  bool WaitAllowed(bool send);
+  // After a failed send or receive: logs it and notes a time-out the deadline made.
+  void NoteFailure(bool send);
 
   std::unique_ptr<char[]> m_ReadBuffer;  // kReadBufferSize bytes, allocated on first read
   std::size_t m_ReadStart = 0;           // first byte not yet taken
   std::size_t m_ReadEnd = 0;             // end of the received bytes
+
+  int m_ReceiveTimeoutMs = 0;  // as set; 0: none
+  int m_SendTimeoutMs = 0;
+  int m_AppliedReceiveMs = 0;  // on the socket now: the time-out, or less near the deadline
+  int m_AppliedSendMs = 0;
+  bool m_HasDeadline = false;
+  bool m_DeadlinePassed = false;
+  std::chrono::steady_clock::time_point m_Deadline{};
 };

@@ -170,6 +170,18 @@ bool ArmFaultsFromText(std::string_view spec) {
   return true;
 }
 
+std::uint32_t TestDurationMs(const char* name, std::uint32_t normal) {
+  if (!FaultEnvironmentHonoured() || name == nullptr) return normal;
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return normal;
+  int value = 0;
+  if (!ParseNumber(text, value) || value == 0) {
+    std::fprintf(stderr, "%s: not a number of milliseconds; ignored\n", name);
+    return normal;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
 bool FaultEnvironmentHonoured() {
 #ifdef CVSMTPGW_FAULT_INJECTION
   return true;

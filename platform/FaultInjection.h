@@ -54,3 +54,9 @@ bool ArmFaultsFromText(std::string_view spec);
 
 // Whether this build arms CVSMTPGW_FAULTS from the environment.
 bool FaultEnvironmentHonoured();
+
+// A time limit that tests may shorten, so that a ten-minute limit can be shown
+// in seconds: the environment variable `name` (decimal milliseconds, 1 or
+// more) in a build that honours CVSMTPGW_FAULTS, else `normal`. A value that
+// cannot be read is reported on standard error and `normal` is kept.
+std::uint32_t TestDurationMs(const char* name, std::uint32_t normal);

@@ -210,7 +210,9 @@ bool DirectoryIsPrivate(const std::string& path);
 //    each; it reports any write error on that file system since the last
 //    Sync. One file (or none) is synced on its own, then the directory.
 //    Kernels before 5.8 report no errors from syncfs: there each file and the
-//    directory are always synced.
+//    directory are always synced; so they are once the directory's path names
+//    another directory than the one opened (removed and made again, or
+//    another mount), and a Sync fails while it names none.
 //  - Windows: each file is flushed (FlushFileBuffers); NTFS makes names durable.
 // Thread-safe; a Sync waits for the disk.
 class CVolumeSync {

@@ -14,6 +14,7 @@
 
 #include "log/DebugLog.h"
 #include "mime/Decoder.h"
+#include "mime/EnvelopeCheck.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
 #include "spool/FileNaming.h"
@@ -98,125 +99,141 @@ bool DrawEnvelopeName(CSubmission& submission, char* envelopeFile) {
   return false;
 }
 
+// A work file of one hand-off (the message content file, the attachment
+// list): removed when the hand-off is done with it, unless the submission
+// took it over.
+class CWorkFile {
+ public:
+  explicit CWorkFile(const char* deleteText) : m_DeleteText(deleteText) {}
+  CWorkFile(const CWorkFile&) = delete;
+  CWorkFile& operator=(const CWorkFile&) = delete;
+  ~CWorkFile() {
+    if (m_Made && !FileDelete(m_Path)) DebugLog2Str(m_DeleteText, m_Path, CV_SRC, __LINE__);
+  }
+  char* Path() { return m_Path; }
+  // Made empty: true when it could be opened and closed.
+  bool Create() { return m_Made = CreateEmptyFile(m_Path); }
+  void Release() { m_Made = false; }  // the submission owns it now
+
+ private:
+  const char* m_DeleteText;
+  char m_Path[kPathSize] = {};
+  bool m_Made = false;
+};
+
+// The envelope name is in use from its drawing to the end of the staging.
+struct CEnvelopeNameInUse {
+  ~CEnvelopeNameInUse() { ClearFileNameInUse(); }  // the registry goes to disk with the commit
+};
+
+// The decoder writes the header summary, the text bodies and the attachments
+// of the mail (the spool file's first record.dataLength bytes). False when a
+// file of the submission could not be written.
+bool DecodeMail(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission,
+                const char* listFile) {
+  ResetOutputFailures();
+  CStdioFile spool = CStdioFile::Open(spoolFilePath, "r");
+  if (!spool.IsOpen()) {
+    LogBoth("SMTPIn- Error: Unable to open translation ip file: ", spoolFilePath);
+    return false;
+  }
+  spool.LimitReading(record.dataLength);  // the mail, not the record after it
+  std::unique_ptr<PartReader> reader = PartOpen(std::move(spool));
+  std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", listFile);
+  reader->submission = &submission;
+  // The envelope's addresses are looked up, not compared one by one: made once per mail.
+  const CEnvelopeCheck envelope(record.recipients);
+  HandleMessage(*reader, "text/plain", 0, envelope);
+  PartClose(reader);
+  if (OutputFailures() == 0) return true;
+  DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ",
+              submission.EnvelopeName().c_str(), CV_SRC, __LINE__);
+  return false;
+}
+
+// Completes the envelope with its body block (the message content file
+// becomes ENV<m>.bdy, moved rather than copied) and its attachment block (each
+// list line that names a saved file, in list order). False on any failure.
+bool WriteEnvelopeBlocks(CSubmission& submission, CWorkFile& message, const char* listFile,
+                         const char* envelopeFile) {
+  const std::vector<ListedAttachment> listed = ReadAttachmentList(listFile);
+  CStdioFile envelope = CStdioFile::Open(submission.EnvelopePath(), "a+");
+  DebugLog2Str("SMTPIn- Output file: ", envelopeFile, CV_SRC, __LINE__);
+  if (!envelope.IsOpen()) {
+    std::printf("Error: Unable to open output file for writing\n");
+    DebugLogStr("SMTPIn- Error: Unable to open output file for writing: ", envelopeFile, CV_SRC, __LINE__);
+    return false;
+  }
+  bool ok = true;
+  const std::string bodyName = submission.EnvelopeName() + ".bdy";
+  if (submission.AdoptFile(message.Path(), bodyName)) {
+    message.Release();
+  } else {
+    DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyName.c_str(), CV_SRC, __LINE__);
+    ok = false;
+  }
+  std::string block = "\nBEGIN BODY\n<<" + bodyName + ">>\nEND BODY\n\n";
+  for (const ListedAttachment& a : listed) {
+    if (&a == &listed.front()) block += "BEGIN ATTACH\n";
+    block += a.line;
+    block.push_back(a.lineEnd == '\r' ? '\n' : a.lineEnd);
+    DebugLog2Str("SMTPIn- BEGIN ATTACH written: ", a.line.c_str(), CV_SRC, __LINE__);
+    const std::string full = submission.OutDirectory() + a.savedName;
+    DebugLog2Str("SMTPIn- FullAttachmentPath: ", full.c_str(), CV_SRC, __LINE__);
+    const std::int64_t size =
+        FileSizeByName(submission.OutDirectory() + StagedName(submission.SpoolNumber(), a.savedName));
+    if (size >= 0) {
+      char sizeText[32];
+      std::snprintf(sizeText, sizeof sizeText, "%ld", static_cast<long>(size));
+      DebugLog2Str("SMTPIn- Attachment: ", a.savedName.c_str(), CV_SRC, __LINE__);
+      DebugLog2Str("SMTPIn- Attachment File Size: ", sizeText, CV_SRC, __LINE__);
+    }
+  }
+  if (!listed.empty()) block += "END ATTACH\n";
+  const bool written = envelope.Write(block.data(), block.size()) == block.size();
+  if (!envelope.Close() || !written) {
+    DebugLogStr("SMTPIn- Error: Unable to write the envelope: ", envelopeFile, CV_SRC, __LINE__);
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
   if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return 1;
+  // Every file made below is either the submission's (withdrawn by it unless
+  // it is committed) or a work file removed at the end; the mail itself
+  // stays in its spool file whatever happens here.
+  const auto refuse = [](const char* text, const char* path) {
+    LogBoth(text, path);
+    return 1;
+  };
+  CWorkFile message("SMTPIn- Failde to delete msg file : ");
+  GetMsgCountFileName(message.Path());
+  DebugLog2Str("SMTPIn - mesage file name: ", message.Path(), CV_SRC, __LINE__);
+  if (!message.Create())
+    return refuse("SMTPIn- Error: Unable to open message file for writing: ", message.Path());
+  CWorkFile list("SMTPIn- Failde to delete attach file : ");
+  CreateAutoFile(list.Path());
+  DebugLog2Str("SMTPIn - attachment file name: ", list.Path(), CV_SRC, __LINE__);
+  if (!list.Create())
+    return refuse("SMTPIn- Error: Unable to open attachment file for writing: ", list.Path());
 
-  char messageFile[kPathSize] = {};
-  char listFile[kPathSize] = {};
   char envelopeFile[kPathSize] = {};
-  GetMsgCountFileName(messageFile);
-  DebugLog2Str("SMTPIn - mesage file name: ", messageFile, CV_SRC, __LINE__);
-  const char* errorText = nullptr;
-  const char* errorPath = nullptr;
-  if (!CreateEmptyFile(messageFile)) {
-    errorText = "SMTPIn- Error: Unable to open message file for writing: ";
-    errorPath = messageFile;
-  }
-  if (errorText == nullptr) {
-    CreateAutoFile(listFile);
-    DebugLog2Str("SMTPIn - attachment file name: ", listFile, CV_SRC, __LINE__);
-    if (!CreateEmptyFile(listFile)) {
-      errorText = "SMTPIn- Error: Unable to open attachment file for writing: ";
-      errorPath = listFile;
-    }
-  }
-  if (errorText == nullptr) {
-    const bool drawn = DrawEnvelopeName(submission, envelopeFile);
-    DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
-    // The envelope is the staged envelope made with the spool file: it starts empty.
-    if (!drawn || !CreateEmptyFile(submission.EnvelopePath().c_str())) {
-      errorText = "SMTPIn- Error: Unable to open new file for writing: ";
-      errorPath = envelopeFile;
-    }
-  }
-  if (errorText != nullptr) {
-    LogBoth(errorText, errorPath);
-    // The work files made so far are ours alone; the mail waits in its spool file.
-    if (errorPath != listFile && listFile[0] != '\0') FileDelete(listFile);
-    if (errorPath != messageFile) FileDelete(messageFile);
-    ClearFileNameInUse();
-    return 1;
-  }
+  CEnvelopeNameInUse nameInUse;
+  const bool drawn = DrawEnvelopeName(submission, envelopeFile);
+  DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
+  // The envelope is the staged envelope made with the spool file: it starts empty.
+  if (!drawn || !CreateEmptyFile(submission.EnvelopePath().c_str()))
+    return refuse("SMTPIn- Error: Unable to open new file for writing: ", envelopeFile);
 
-  // The decoder writes the header summary, the text bodies and the attachments.
-  bool failed = false;
-  ResetOutputFailures();
-  CStdioFile spool = CStdioFile::Open(spoolFilePath, "r");
-  if (!spool.IsOpen()) {
-    LogBoth("SMTPIn- Error: Unable to open translation ip file: ", spoolFilePath);
-    failed = true;
-  } else {
-    spool.LimitReading(record.dataLength);  // the mail, not the record after it
-    std::unique_ptr<PartReader> reader = PartOpen(std::move(spool));
-    std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", listFile);
-    reader->submission = &submission;
-    HandleMessage(*reader, "text/plain", 0, record.recipients);
-    PartClose(reader);
-    if (OutputFailures() > 0) {
-      DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ", envelopeFile, CV_SRC,
-                  __LINE__);
-      failed = true;
-    }
-  }
-
-  const std::vector<ListedAttachment> listed = ReadAttachmentList(listFile);
-  const std::string envelopePath = submission.EnvelopePath();
-  CStdioFile envelope = CStdioFile::Open(envelopePath, "a+");
-  DebugLog2Str("SMTPIn- Output file: ", envelopeFile, CV_SRC, __LINE__);
-  bool messageAdopted = false;
-  if (!envelope.IsOpen()) {
-    std::printf("Error: Unable to open output file for writing\n");
-    DebugLogStr("SMTPIn- Error: Unable to open output file for writing: ", envelopeFile, CV_SRC, __LINE__);
-    failed = true;
-  } else {
-    // Body block: the message content becomes ENV<m>.bdy beside the envelope,
-    // moved rather than copied: the same bytes without a second file.
-    const std::string bodyName = submission.EnvelopeName() + ".bdy";
-    messageAdopted = submission.AdoptFile(messageFile, bodyName);
-    if (!messageAdopted) {
-      DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyName.c_str(), CV_SRC, __LINE__);
-      failed = true;
-    }
-    std::string block = "\nBEGIN BODY\n<<" + bodyName + ">>\nEND BODY\n\n";
-    // Attachment block: every list line that names a saved file, in list order.
-    for (const ListedAttachment& a : listed) {
-      if (&a == &listed.front()) block += "BEGIN ATTACH\n";
-      block += a.line;
-      block.push_back(a.lineEnd == '\r' ? '\n' : a.lineEnd);
-      DebugLog2Str("SMTPIn- BEGIN ATTACH written: ", a.line.c_str(), CV_SRC, __LINE__);
-      const std::string full = submission.OutDirectory() + a.savedName;
-      DebugLog2Str("SMTPIn- FullAttachmentPath: ", full.c_str(), CV_SRC, __LINE__);
-      const std::int64_t size =
-          FileSizeByName(submission.OutDirectory() + StagedName(submission.SpoolNumber(), a.savedName));
-      if (size >= 0) {
-        char sizeText[32];
-        std::snprintf(sizeText, sizeof sizeText, "%ld", static_cast<long>(size));
-        DebugLog2Str("SMTPIn- Attachment: ", a.savedName.c_str(), CV_SRC, __LINE__);
-        DebugLog2Str("SMTPIn- Attachment File Size: ", sizeText, CV_SRC, __LINE__);
-      }
-    }
-    if (!listed.empty()) block += "END ATTACH\n";
-    const bool written = envelope.Write(block.data(), block.size()) == block.size();
-    if (!envelope.Close() || !written) {
-      DebugLogStr("SMTPIn- Error: Unable to write the envelope: ", envelopeFile, CV_SRC, __LINE__);
-      failed = true;
-    }
-  }
-
-  if (!FileDelete(listFile))
-    DebugLog2Str("SMTPIn- Failde to delete attach file : ", listFile, CV_SRC, __LINE__);
-  if (!messageAdopted && !FileDelete(messageFile))
-    DebugLog2Str("SMTPIn- Failde to delete msg file : ", messageFile, CV_SRC, __LINE__);
-  // The envelope name is free again; the registry goes to disk with the commit.
-  ClearFileNameInUse();
-  if (failed) {
-    DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
-    return 1;
-  }
-  return 0;
+  const bool decoded = DecodeMail(spoolFilePath, record, submission, list.Path());
+  const bool completed = WriteEnvelopeBlocks(submission, message, list.Path(), envelopeFile);
+  if (decoded && completed) return 0;
+  DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
+  return 1;
 }
 
 std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync) {

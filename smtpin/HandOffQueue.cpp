@@ -185,8 +185,19 @@ void CHandOffQueue::FlushNamesNowAndThen() {
   const CClock::time_point now = CClock::now();
   if (now - m_LastNamesFlush < std::chrono::milliseconds(kNamesFlushMs)) return;
   m_LastNamesFlush = now;
-  if (FlushFileNames() != ERROR_SUCCESS)
-    DebugLog("SMTPIn- Error: the registry could not be put on disk", CV_SRC, __LINE__);
+  // A registry that cannot be written (made read-only, say) keeps its
+  // changes in memory and takes them once it can: mails go on meanwhile, and
+  // the log tells when that began and when it ended.
+  const long rc = FlushFileNames();
+  if (rc != ERROR_SUCCESS && !m_NamesUnwritten) {
+    DebugLogStr(
+        "SMTPIn- Error: the registry could not be put on disk; its changes are kept and written once it "
+        "can be: ",
+        PlatformErrorText(static_cast<DWORD>(rc)), CV_SRC, __LINE__);
+  } else if (rc == ERROR_SUCCESS && m_NamesUnwritten) {
+    DebugLog("SMTPIn- The registry is on disk again", CV_SRC, __LINE__);
+  }
+  m_NamesUnwritten = rc != ERROR_SUCCESS;
 }
 
 void CHandOffQueue::Finish(CStaged& staged) {

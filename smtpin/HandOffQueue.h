@@ -116,4 +116,5 @@ class CHandOffQueue {
   bool m_StartFailed = false;
   ThreadHandle m_Threads[2] = {0, 0};
   CClock::time_point m_LastNamesFlush{};  // completing thread only
+  bool m_NamesUnwritten = false;          // completing thread only: the last flush failed
 };

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "log/DebugLog.h"
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/Text.h"
 #include "smtpin/SMTPIn.h"
@@ -24,6 +25,8 @@ constexpr unsigned kInRcpt = StateBit(SMTPInThread::kWaitRcptOrData);
 constexpr unsigned kAnyState = kInHelo | kInMail | kInRcpt;
 
 constexpr char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
+constexpr char kLineTooLong[] = "500 Line too long.\r\n";
+constexpr std::size_t kLoggedLineLimit = 100;
 constexpr char kHelpText[] =
     "214- SMTP Fax Gateway Service \r\n"
     "214- ================================================ \r\n"
@@ -71,7 +74,16 @@ const SMTPInThread::CommandEntry SMTPInThread::kCommandTable[kCommandCount] = {
     {"RSET", kAnyState, false, &SMTPInThread::OnRset},
 };
 
-SMTPInThread::SMTPInThread() = default;
+namespace {
+// The test build lets a test shorten the limit (platform/FaultInjection.h).
+std::uint32_t MailTimeLimitMs() {
+  static const std::uint32_t limit =
+      TestDurationMs("CVSMTPGW_MAIL_TIME_LIMIT_MS", SMTPInThread::kMailTimeLimitMs);
+  return limit;
+}
+}  // namespace
+
+SMTPInThread::SMTPInThread() : m_MailTimeLimitMs(MailTimeLimitMs()) {}
 
 SMTPInThread::~SMTPInThread() = default;
 
@@ -98,6 +110,7 @@ int SMTPInThread::Run() {
   if (Server() != nullptr && Server()->FileMan() != nullptr) {
     Server()->FileMan()->GetDomainName(m_DomainName, sizeof m_DomainName);
   }
+  RenewTimeLimit();
   Reply(std::string("220 ") + m_DomainName + " Service Ready\r\n");
 
   char line[kCommandLineSize + 1];
@@ -108,7 +121,21 @@ int SMTPInThread::Run() {
       continue;
     }
     LogWait();
-    if (ReadLine(line, kCommandLineSize) <= 0) break;
+    int length = ReadLine(line, kCommandLineSize);
+    // A line that does not fit is refused whole, however long: taken in
+    // pieces, its tail would run as a command of its own, and a client would
+    // get replies to commands it never sent.
+    const bool tooLong = length == kCommandLineSize;
+    if (tooLong && SkipLine() != 1) length = 0;
+    if (length <= 0) {
+      if (DeadlinePassed()) EndAtTimeLimit();
+      break;
+    }
+    if (tooLong) {
+      LogBoth("SMTPIn- Command line too long, refused: ", PrintableText(line, kLoggedLineLimit), __LINE__);
+      Reply(kLineTooLong);
+      continue;
+    }
     Dispatch(line);
   }
 
@@ -227,6 +254,21 @@ void SMTPInThread::Reply(std::string_view text) {
   if (IsPrimaryLogOn()) DebugLogStr("SMTPIn- Reply: ", PrintableText(text).c_str(), CV_SRC, __LINE__);
 }
 
+void SMTPInThread::RenewTimeLimit() {
+  m_MailDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_MailTimeLimitMs);
+  SetDeadline(m_MailDeadline);
+}
+
+void SMTPInThread::EndAtTimeLimit() {
+  DebugLog("SMTPIn- Session time limit reached, connection closed", CV_SRC, __LINE__);
+  DebugLog2Str("SMTPIn- Session time limit reached, connection closed", "", CV_SRC, __LINE__);
+  // The farewell is not held up by a peer that does not read.
+  ClearDeadline();
+  SetSendTimeout(kFarewellSendMs);
+  Reply(std::string("421 ") + m_DomainName + " Session time limit reached, closing transmission channel\r\n");
+  m_Ending = true;
+}
+
 void SMTPInThread::ReceiveMessage() {
   DebugLog("SMTPIn- DATASTREAM start", CV_SRC, __LINE__);
   m_InData = true;
@@ -266,7 +308,10 @@ void SMTPInThread::ReceiveMessage() {
     // Past the limit the rest is read but not kept: the client learns at the
     // end of the data, where SMTP lets the server refuse a whole mail.
     if (limit != 0 && received > limit) tooBig = true;
-    if (!tooBig) writer.Write(piece + (stuffed ? 1 : 0), length);
+    if (!tooBig) {
+      writer.Write(piece + (stuffed ? 1 : 0), length);
+      SetDeadline(m_MailDeadline + std::chrono::milliseconds(received * 1000 / kDataBytesPerSecond));
+    }
     const char beforeLast = count >= 2 ? piece[count - 2] : lastByte;
     lastByte = piece[count - 1];
     atLineStart = lastByte == '\n';
@@ -276,6 +321,7 @@ void SMTPInThread::ReceiveMessage() {
   DebugLogStr("SMTPIn- Datastream ended - close file: ", name.c_str(), CV_SRC, __LINE__);
   m_State = kWaitMail;
   m_InData = false;
+  if (ended) RenewTimeLimit();
   if (!ended || tooBig) {
     // Nothing was acknowledged: the part received is dropped. After a lost
     // connection the session ends rather than read the rest of a message as
@@ -284,6 +330,7 @@ void SMTPInThread::ReceiveMessage() {
     if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
     if (!ended) {
       m_Ending = true;
+      if (DeadlinePassed()) EndAtTimeLimit();
       return;
     }
     DebugLogStr("SMTPIn- Mail refused, larger than MaxMessageSize: ", name.c_str(), CV_SRC, __LINE__);

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -39,6 +41,18 @@ class SMTPInThread : public C_WSTHREAD {
   static constexpr std::size_t kDomainNameSize = 80;
   // RFC 5321's minimum; a mail to more is sent again for the rest.
   static constexpr std::size_t kMaxRecipients = 100;
+  // Time limit of a session: from the connection, and again from the end of
+  // each mail's data, a client has this long to get its next mail to the end
+  // of its data (or to leave). The receive time-out alone does not end a
+  // client that sends a byte every few seconds; this does, with "421". Ten
+  // minutes are more than any client needs for the commands of one mail.
+  static constexpr std::uint32_t kMailTimeLimitMs = 10 * 60 * 1000;
+  // The data of a mail extends the limit by a second for every this many
+  // bytes kept, so that a large mail on a slow line still arrives: a client
+  // that sends its data at 1 KiB/s or faster never reaches the limit.
+  static constexpr std::uint32_t kDataBytesPerSecond = 1024;
+  // The "421" at the time limit waits no longer than this to be sent.
+  static constexpr int kFarewellSendMs = 2000;
 
   SMTPInThread();
   ~SMTPInThread() override;
@@ -48,6 +62,8 @@ class SMTPInThread : public C_WSTHREAD {
   int Refuse() override;
   // A mail being received is finished first unless `force`.
   void StopRequested(bool force) override;
+  // Sets the time limit of each mail (kMailTimeLimitMs unless a test shortens it).
+  void SetMailTimeLimitMs(std::uint32_t milliseconds) { m_MailTimeLimitMs = milliseconds; }
 
   // The command of a line from its first four characters, case-insensitive.
   static int RecognizeCommand(const char* line);
@@ -90,6 +106,10 @@ class SMTPInThread : public C_WSTHREAD {
   void HandOffSpoolFile(CSpoolRecord record);
   // Sends one reply (all its lines in one send) and logs it.
   void Reply(std::string_view text);
+  // The next mail's time limit starts now.
+  void RenewTimeLimit();
+  // The time limit has passed: "421" and the end of the session.
+  void EndAtTimeLimit();
 
   std::string m_Helo;           // argument of the last accepted HELO
   std::string m_MailFrom;       // argument of the last accepted MAIL, "FROM:" and brackets kept
@@ -97,7 +117,9 @@ class SMTPInThread : public C_WSTHREAD {
   int m_State = kWaitHelo;
   char m_SpoolFile[kSpoolPathSize] = {};  // spool file of the message being or last received
   char m_DomainName[kDomainNameSize] = {};
-  bool m_Ending = false;                     // QUIT answered, or the connection is gone
-  std::atomic<bool> m_InData{false};         // receiving a mail (read by StopRequested)
-  std::atomic<bool> m_StopAfterData{false};  // the server stops: end after this mail
+  bool m_Ending = false;                                   // QUIT answered, or the connection is gone
+  std::uint32_t m_MailTimeLimitMs;                         // see kMailTimeLimitMs
+  std::chrono::steady_clock::time_point m_MailDeadline{};  // the current mail's, before its data
+  std::atomic<bool> m_InData{false};                       // receiving a mail (read by StopRequested)
+  std::atomic<bool> m_StopAfterData{false};                // the server stops: end after this mail
 };

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -37,9 +38,7 @@ constexpr std::uint32_t kWatchMask =
 
 std::string Folded(std::string_view name) {
   std::string out(name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : out) c = AsciiLower(c);
   return out;
 }
 

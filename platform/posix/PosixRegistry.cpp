@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -202,7 +203,10 @@ class CHiveBackend {
 
   // The descriptor of "<hive>.lock", opened again when that name no longer
   // stands for the file held open (never while it is locked). Read-only when
-  // it may not be written and `needWrite` is false. -1 with errno on failure.
+  // it may not be written and `needWrite` is false, or when the hive was made
+  // read-only (its file system, its directory, the lock file): a read-only
+  // descriptor takes the lock as well, so the changes go on in memory and
+  // the writer thread writes them once it can. -1 with errno on failure.
   int LockFd(bool needWrite) {
     const std::string lockPath = m_Path + ".lock";
     struct stat st;
@@ -213,7 +217,9 @@ class CHiveBackend {
     m_LockFd = -1;
     int fd = OpenRetry(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
     const bool writable = fd >= 0;
-    if (fd < 0 && !needWrite) fd = OpenRetry(lockPath.c_str(), O_RDONLY | O_NOFOLLOW, 0);
+    const bool readOnly = !writable && (errno == EROFS || errno == EACCES || errno == EPERM);
+    if (fd < 0 && (!needWrite || readOnly)) fd = OpenRetry(lockPath.c_str(), O_RDONLY | O_NOFOLLOW, 0);
+    m_NoLockFile = fd < 0 && readOnly && errno == ENOENT;
     if (fd < 0) return -1;
     if (::fstat(fd, &st) != 0) {
       const int err = errno;
@@ -236,15 +242,18 @@ class CHiveBackend {
   }
 
   // Takes the exclusive lock unless held, and makes the copy the file's.
+  // A hive in a read-only directory that holds no lock file is changed
+  // without the lock: no process can take it, nor write the hive, until the
+  // directory may be written again; the copy is written then.
   long HoldExclusive() {
     if (m_Exclusive) return ERROR_SUCCESS;
     const int fd = LockFd(true);
-    if (fd < 0) return static_cast<long>(FileErrorCode(errno, m_Path + ".lock"));
-    if (FlockRetry(fd, LOCK_EX) != 0) return static_cast<long>(FileErrorCodeNoPath(errno));
+    if (fd < 0 && !m_NoLockFile) return static_cast<long>(FileErrorCode(errno, m_Path + ".lock"));
+    if (fd >= 0 && FlockRetry(fd, LOCK_EX) != 0) return static_cast<long>(FileErrorCodeNoPath(errno));
     m_Exclusive = true;
-    const long rc = Refresh(true);
+    const long rc = Refresh(fd >= 0);
     if (rc != ERROR_SUCCESS) {
-      FlockRetry(fd, LOCK_UN);
+      if (fd >= 0) FlockRetry(fd, LOCK_UN);
       m_Exclusive = false;
     }
     return rc;
@@ -254,7 +263,7 @@ class CHiveBackend {
   // written, no transaction open.
   void ReleaseIfIdle() {
     if (!m_Exclusive || Pending() || m_Writing || m_Owner != std::thread::id()) return;
-    FlockRetry(m_LockFd, LOCK_UN);
+    if (m_LockFd >= 0) FlockRetry(m_LockFd, LOCK_UN);
     m_Exclusive = false;
   }
 
@@ -367,6 +376,7 @@ class CHiveBackend {
       m_CountKnown = ::pwrite(m_LockFd, &next, sizeof next, 0) == static_cast<ssize_t>(sizeof next);
       m_Count = next;
       if (Pending()) m_Due = m_NextDue;
+      if (m_Failing) std::fprintf(stderr, "%s: registry changes written again\n", m_Path.c_str());
       m_Failing = false;
     } else {
       m_LastError = rc;
@@ -437,7 +447,8 @@ class CHiveBackend {
   bool m_LockWritable = false;
   dev_t m_LockDev = 0;
   ino_t m_LockIno = 0;
-  bool m_Exclusive = false;  // LOCK_EX held on m_LockFd
+  bool m_Exclusive = false;   // LOCK_EX held on m_LockFd (or no lock file can be, see HoldExclusive)
+  bool m_NoLockFile = false;  // the last LockFd found none and could make none: read-only
 
   CHive m_Hive;           // the copy: the file's content plus the pending changes
   bool m_Loaded = false;  // m_Hive was read from m_Path

@@ -31,6 +31,16 @@ bool SyncfsReportsErrors() {
   return reports;
 }
 
+// Whether the descriptor held open still names the directory at `path`. A
+// spool directory that was removed and made again, or that is now another
+// mount, is not the one opened: syncfs through the old descriptor would sync
+// the wrong file system (or none that matters) and report success.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::stat(path.empty() ? "." : path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 CVolumeSync::CVolumeSync(std::string directory) : m_Directory(std::move(directory)) {
@@ -48,8 +58,9 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
   }
   // One file or none: its own sync and the directory's cost less than the
   // whole file system's (which also writes back what the journal already
-  // holds); more files: one syncfs instead of a cache flush per file.
-  if (files.size() <= 1 || m_Fd < 0 || !SyncfsReportsErrors()) {
+  // holds); more files: one syncfs instead of a cache flush per file. A
+  // directory that is no longer the one held open is synced by its path.
+  if (files.size() <= 1 || m_Fd < 0 || !SyncfsReportsErrors() || !StillNamed(m_Fd, m_Directory)) {
     const bool filesSynced = files.empty() || FilesSync(files);
     const DWORD error = PlatformGetLastError();
     if (!DirectorySync(m_Directory)) return false;

@@ -211,7 +211,9 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
   fresh.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")};
   const std::string framed = Framed(fresh.Bytes());
   std::vector<std::string> smallPieces;
+  std::vector<std::string> bytes;  // a byte every 30 ms: longer than the time-out in all
   for (std::size_t at = 0; at < framed.size(); at += 9) smallPieces.push_back(framed.substr(at, 9));
+  for (const char c : framed) bytes.emplace_back(1, c);
   const std::vector<std::string> oldRows = {"15 fax.test old.fax.test  1"};
   const std::vector<std::string> freshRows = {"15 fax.test one.fax.test  10", "15 fax.test two.fax.test  20"};
   struct Case {
@@ -227,6 +229,7 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
       {"closed after half the length", {{framed.substr(0, 1)}}, false, 2, oldRows},
       {"closed without a reply", {}, false, 2, oldRows},
       {"silent until the time-out", {{}, true}, false, 2, oldRows},
+      {"trickled past the time-out", {bytes}, false, 0, {}},  // cut there; no record complete
       {"server not listening", {}, true, 1, oldRows},
   };
   for (const Case& c : cases) {

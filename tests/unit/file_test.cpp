@@ -101,6 +101,28 @@ TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
   EXPECT_EQ(CountMatchingEntries(dir, "*", 10, count), ERROR_PATH_NOT_FOUND);
 }
 
+// The spool directory may vanish and come back as another directory (made
+// again, or another mount): a sync then goes by its path, never through the
+// handle of the old one, which would sync nothing that matters and succeed.
+TEST_F(FileTest, VolumeSyncFollowsItsDirectorysPath) {
+  namespace fs = std::filesystem;
+  const std::string dir = m_Dir.File("OUT");
+  ASSERT_TRUE(DirectoryCreate(dir));
+  CVolumeSync sync(dir);
+  const std::vector<std::string> files = {dir + "/1.zqx", dir + "/2.zqx"};
+  for (const std::string& f : files) WriteWholeFile(f, "mail");
+  EXPECT_TRUE(sync.Sync(files));
+  fs::rename(dir, m_Dir.File("OUT.away"));
+  EXPECT_FALSE(sync.Sync(files));  // gone: nothing of it can be on disk
+  ASSERT_TRUE(DirectoryCreate(dir));
+  EXPECT_FALSE(sync.Sync(files));  // another directory, without the files
+  for (const std::string& f : files) WriteWholeFile(f, "mail");
+  EXPECT_TRUE(sync.Sync(files));
+  fs::remove_all(dir);
+  fs::rename(m_Dir.File("OUT.away"), dir);  // the first one back
+  EXPECT_TRUE(sync.Sync(files));
+}
+
 TEST(WildcardTest, Table) {
   const struct { const char* pattern; const char* name; bool match; } cases[] = {
       {"*.tmp", "A.TMP", true},         {"*.tmp", "a.tmp.x", false},     {"?.tmp", "ab.tmp", false},

@@ -3,6 +3,7 @@
 // words, and the envelope staying one line per field.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "MimeTestSupport.h"
@@ -47,6 +48,54 @@ TEST(Address, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
   const std::string longName(300, 'n');
   EXPECT_TRUE(Extract(" " + longName + " <+15550100@fax>", {}).empty());
   EXPECT_EQ(Extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
+}
+
+// The envelope is looked up, not walked, but with the outcome of the walk in
+// order: the first matching entry decides, and an entry without an address
+// ends the comparison there (later entries confirm nothing; the fax-number
+// test decides instead).
+TEST(Address, EnvelopeLookUpKeepsTheOrderOfTheComparison) {
+  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+  const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO:<jane@example.com>",
+                                   "TO:  ", "TO:<late@x.example>"};
+  const CEnvelopeCheck check(envelope);
+  EXPECT_EQ(check.Find("JANE@example.COM"), 0u);
+  EXPECT_EQ(check.Find("late@x.example"), CEnvelopeCheck::kNone);
+  EXPECT_EQ(check.FirstEmptyEntry(), 2u);
+  EXPECT_EQ(Extract(" J <jane@EXAMPLE.com>, late@x.example, 5550100@fax, 5550101@late.example", envelope),
+            (CFaxRecipients{"\"J\" <jane@EXAMPLE.com>", "\"5550100\" <5550100@fax>",
+                            "\"5550101\" <5550101@late.example>"}));
+  // Entries of three characters or fewer have no address either.
+  EXPECT_EQ(CEnvelopeCheck(CRecipientList{"TO:<a@b>", "TO"}).FirstEmptyEntry(), 1u);
+  EXPECT_EQ(Extract(" a@b, c@d", {"TO:<a@b>", "TO"}), CFaxRecipients{"\"a\" <a@b>"});
+}
+
+// 100,000 envelope recipients (spool files of older versions carry them) and
+// 2,000 header addresses: one look-up each, where comparing every pair took
+// minutes. The log tells the first 100 addresses of a mail, then says it stops.
+TEST(Address, ManyRecipientsOnBothSidesAreCheckedQuicklyWithABoundedLog) {
+  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+  SpoolSandbox box;
+  box.EnableLogs();
+  CRecipientList envelope;
+  for (int i = 0; i < 100000; ++i) envelope.push_back("TO:<" + std::to_string(i) + "@fax.example.com>");
+  std::string header;
+  for (int i = 0; i < 2000; ++i) header += " User <" + std::to_string(i * 97) + "@FAX.example.com>,";
+  const auto start = std::chrono::steady_clock::now();
+  const CFaxRecipients accepted = Extract(header, envelope);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(accepted.size(), 1031u);  // i * 97 below 100,000
+  EXPECT_LT(took, std::chrono::seconds(2));
+  const std::string log = box.PrimaryLog();
+  std::size_t calls = 0;
+  for (std::size_t at = log.find("GetDetailsEx() called"); at != std::string::npos;
+       at = log.find("GetDetailsEx() called", at + 1))
+    ++calls;
+  EXPECT_EQ(calls, CEnvelopeCheck::kLoggedEntries);
+  EXPECT_NE(log.find("further addresses of this mail are checked without log entries"), std::string::npos);
+  // Each logged address names the envelope recipient it matched.
+  EXPECT_NE(log.find("Recipient in header list: TO:<97@fax.example.com>"), std::string::npos);
+  EXPECT_NE(log.find("CV Recipient - 97@fax.example.com"), std::string::npos);
 }
 
 TEST(Address, OverrideAcceptsEveryAddress) {

@@ -2,6 +2,8 @@
 // object, over a loopback TCP pair.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -96,6 +98,60 @@ TEST_F(WsThreadTest, SwitchingReadersDrainAndCancel) {
   m_Conn.Cancel();
   EXPECT_EQ(Read(), "");
   EXPECT_EQ(m_LastCount, 0);
+}
+
+// A line longer than any buffer is skipped through its line feed, whatever
+// its length, and the next line reads as sent.
+TEST_F(WsThreadTest, SkipLineThrowsAwayTheRestOfALongLine) {
+  std::thread writer([this] { Peer(std::string(300000, 'x') + "\r\nNOOP\r\ncut"); });
+  EXPECT_EQ(Read(), std::string(100, 'x'));
+  EXPECT_EQ(m_Conn.SkipLine(), 1);
+  EXPECT_EQ(Read(), "NOOP");
+  writer.join();
+  m_Pair.CloseClient();
+  EXPECT_EQ(m_Conn.SkipLine(), 0);  // the connection ended before a line feed
+}
+
+// A peer that sends a byte now and then renews the receive time-out each
+// time, but not the deadline: the read ends at the deadline.
+TEST_F(WsThreadTest, ADeadlineEndsReadsThatEveryByteWouldKeepGoing) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    while (!stop && loopback::SendAll(m_Pair.client, "x")) SleepMs(50);
+  });
+  const Clock::time_point start = Clock::now();
+  m_Conn.SetDeadline(start + milliseconds(400));
+  EXPECT_EQ(Read(), "");  // no line end ever comes
+  const auto took = Clock::now() - start;
+  EXPECT_TRUE(m_Conn.DeadlinePassed());
+  EXPECT_GE(took, milliseconds(390));
+  EXPECT_LT(took, milliseconds(1500));
+  EXPECT_EQ(m_Conn.Send("late", 4), SOCKET_ERROR);  // sends end there too
+  stop = true;
+  trickle.join();
+}
+
+// Near the deadline the wait is cut to what it leaves; a deadline moved later
+// (the next mail's) gives the receive time-out back.
+TEST_F(WsThreadTest, AMovedDeadlineGivesTheTimeOutBack) {
+  using std::chrono::milliseconds;
+  using Clock = std::chrono::steady_clock;
+  ASSERT_EQ(m_Conn.SetReceiveTimeout(400), 0);
+  const auto silentRead = [this] {
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(Read(), "");
+    return Clock::now() - start;
+  };
+  m_Conn.SetDeadline(Clock::now() + milliseconds(100));
+  EXPECT_LT(silentRead(), milliseconds(350));
+  EXPECT_TRUE(m_Conn.DeadlinePassed());
+  m_Conn.SetDeadline(Clock::now() + std::chrono::seconds(60));
+  EXPECT_GE(silentRead(), milliseconds(390));
+  EXPECT_FALSE(m_Conn.DeadlinePassed());  // the time-out ended that read, not the deadline
+  m_Conn.ClearDeadline();
+  EXPECT_GE(silentRead(), milliseconds(390));
 }
 
 }  // namespace

@@ -230,6 +230,51 @@ TEST_F(SessionTest, MailThatCannotBeStoredIsRefused) {
   EXPECT_TRUE(Stored().empty());
 }
 
+// A command line that does not fit is refused whole with one reply, however
+// long: none of it runs, so a command hidden in its tail is not obeyed and a
+// client reading one reply per line stays in step.
+TEST_F(SessionTest, OverlongCommandLinesAreRefusedWhole) {
+  const std::string kTooLong = "500 Line too long.\r\n";
+  Start();
+  Play({{"MAIL FROM:<" + std::string(120, 'a') + "@example.com>", kTooLong},
+        {"RCPT TO:<1@fax.example.com>", kBad},  // MAIL was not taken
+        {"NOOP" + std::string(96, ' ') + "MAIL FROM:<hidden@example.com>", kTooLong},
+        {std::string(98, 'N'), kUnknown},  // the longest line taken: 98 characters and CR LF
+        {std::string(99, 'N'), kTooLong},
+        {"HELO " + std::string(2 << 20, 'h'), kTooLong},
+        {"MAIL FROM:<a@example.com>", "250 OK  FROM:<a@example.com> \r\n"}});
+  EXPECT_EQ(m_Session.MailFrom(), "FROM:<a@example.com>");
+}
+
+// Each mail has its time limit, counted from the end of the one before; its
+// data extends it by what they need at 1 KiB/s. Past it the client is told
+// 421 and what it sent of the mail is dropped.
+TEST_F(SessionTest, TimeLimitGrowsWithTheDataAndStartsAgainAfterEachMail) {
+  m_Session.SetMailTimeLimitMs(600);
+  Start();
+  OpenTransaction();
+  const std::string line = std::string(3998, 'd') + "\r\n";
+  for (int i = 0; i < 8; ++i) {  // longer than the limit, but 40 KB a second
+    Send(line);
+    SleepMs(120);
+  }
+  Send(".\r\n");
+  EXPECT_EQ(Reply(), kReceived);
+  SleepMs(200);  // the limit started anew with the 250
+  OpenTransaction();
+  Send("Subject: slow\r\n");
+  for (int i = 0; i < 30 && SockWaitReadable(m_Pair.client, 100) == 0; ++i) Send("x");
+  EXPECT_EQ(Reply(), "421 fax.example.com Session time limit reached, closing transmission channel\r\n");
+  m_Thread.join();
+  SockShutdown(m_Pair.server, SocketShutdown::kBoth);
+  char c;
+  EXPECT_EQ(SockRecv(m_Pair.client, &c, 1), 0);
+  ASSERT_TRUE(m_Server.HandOffs().WaitIdle(10000));
+  const Files stored = Stored();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored.begin()->second.size(), kTrace.size() + 8 * line.size());
+}
+
 class SpoolWriterTest : public ::testing::Test {
  protected:
   CSpoolWriter Writer(const char* name, FileCreation creation,
