@@ -41,6 +41,10 @@
 // with ERROR_BADDB. A hand edit of the hive is seen by the next read, unless
 // the process has changes pending: their write replaces the edit (reported on
 // standard error).
+// On Windows a change that the registry refuses (the key read-only to the
+// gateway's account, say) is held in the process alike: its reads see it, and
+// the next change or Flush that the registry takes writes it; Flush returns
+// the refusal until then.
 // Thread-safe; a CRegKey object itself is used by one thread at a time.
 #pragma once
 

@@ -12,16 +12,29 @@
 // A transaction that ends without Commit puts back what it changed, from the
 // values it noted before each first change.
 //
+// A change the registry refuses (the key made read-only to the gateway's
+// account, its storage failing) does not stop the gateway, as with the hive
+// file on POSIX: it is held in the process, seen by the process's own reads,
+// and written, in order, by the next change or Flush that the registry takes
+// (Flush returns the refusal while any is held). Standard error says when
+// that begins and ends. Held changes not yet written when the process ends
+// are lost, like unwritten changes of the hive.
+//
 // Keys are opened for each call and closed after it: a CRegKey holds only its
 // path, so it can be moved and kept without holding a system handle. Any
 // thread; a CRegKey is used by one thread at a time.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/FaultInjection.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Errors.h"
 
 namespace {
 
@@ -75,6 +88,33 @@ long ReadValue(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& bytes
   return ERROR_MORE_DATA;
 }
 
+// A change of one value (or its removal) that the registry refused; kept in
+// the order made. Guarded by RegistryMutex().
+struct CHeldChange {
+  std::string subKey;
+  std::string name;
+  bool deleted = false;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+std::vector<CHeldChange>& Held() {
+  static auto* held = new std::vector<CHeldChange>;  // never destroyed, like the mutex
+  return *held;
+}
+bool g_HeldReported = false;    // "could not be written" said, "written again" not yet
+std::string g_HeldReportedKey;  // the key named in that report
+
+// Errors that say the registry will not take a change now, but may later.
+bool IsRefusal(long rc) {
+  return rc == ERROR_ACCESS_DENIED || rc == ERROR_WRITE_PROTECT || rc == ERROR_REGISTRY_IO_FAILED ||
+         rc == ERROR_NOT_ENOUGH_QUOTA || rc == ERROR_DISK_FULL || rc == ERROR_GEN_FAILURE;
+}
+
+bool SameValue(const CHeldChange& change, const std::string& subKey, const std::string& name) {
+  return EqualsNoCase(change.subKey, subKey) && EqualsNoCase(change.name, name);
+}
+
 class COpenKey {
  public:
   COpenKey(const std::string& subKey, REGSAM access) {
@@ -92,6 +132,87 @@ class COpenKey {
   HKEY m_Key = nullptr;
   long m_Status = ERROR_INVALID_HANDLE;
 };
+
+// Writes one change to the registry itself. The fault seam sees the value as
+// "HKEY_LOCAL_MACHINE\\<key>\\<name>" (a write).
+long WriteToSystem(const CHeldChange& change) {
+  if (FaultInjected(FaultOp::kWrite, kRootPrefix + change.subKey + "\\" + change.name))
+    return static_cast<long>(WindowsCodeOfErrno(errno));
+  COpenKey key(change.subKey, KEY_SET_VALUE);
+  if (key.Status() != ERROR_SUCCESS) return key.Status();
+  const char* name = change.name.empty() ? nullptr : change.name.c_str();
+  if (change.deleted) return ::RegDeleteValueA(key.Get(), name);
+  return ::RegSetValueExA(key.Get(), name, 0, change.type, change.data.data(),
+                          static_cast<DWORD>(change.data.size()));
+}
+
+// Writes the held changes in order, as far as the registry takes them. A
+// change that fails for good (its key removed meanwhile) is dropped and said.
+// ERROR_SUCCESS once none is held; else the refusal.
+long WriteHeld() {
+  std::vector<CHeldChange>& held = Held();
+  std::size_t done = 0;
+  long rc = ERROR_SUCCESS;
+  for (; done < held.size(); ++done) {
+    rc = WriteToSystem(held[done]);
+    if (rc == ERROR_SUCCESS || (held[done].deleted && rc == ERROR_FILE_NOT_FOUND)) continue;
+    if (IsRefusal(rc)) break;
+    std::fprintf(stderr, "%s%s: registry change of %s dropped (error %ld)\n", kRootPrefix,
+                 held[done].subKey.c_str(), held[done].name.c_str(), rc);
+  }
+  held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(done));
+  if (!held.empty()) return rc;
+  if (g_HeldReported) {
+    std::fprintf(stderr, "%s%s: registry changes written again\n", kRootPrefix, g_HeldReportedKey.c_str());
+    g_HeldReported = false;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Makes a change: written at once when nothing is held and the registry takes
+// it, else held behind the changes held before it.
+long Store(CHeldChange change) {
+  std::vector<CHeldChange>& held = Held();
+  if (!held.empty()) WriteHeld();
+  if (held.empty()) {
+    const long rc = WriteToSystem(change);
+    if (!IsRefusal(rc)) return rc;
+    if (!g_HeldReported) {
+      std::fprintf(stderr, "%s%s: registry changes could not be written (error %ld); kept and tried again\n",
+                   kRootPrefix, change.subKey.c_str(), rc);
+      g_HeldReported = true;
+      g_HeldReportedKey = change.subKey;
+    }
+  }
+  std::erase_if(held, [&change](const CHeldChange& h) { return SameValue(h, change.subKey, change.name); });
+  held.push_back(std::move(change));
+  return ERROR_SUCCESS;
+}
+
+// Reads a value as this process sees it: a held change first, else the registry.
+long Load(const std::string& subKey, const char* name, DWORD& type, std::vector<BYTE>& bytes) {
+  const std::string valueName = name != nullptr ? name : "";
+  const std::vector<CHeldChange>& held = Held();
+  for (auto it = held.rbegin(); it != held.rend(); ++it) {
+    if (!SameValue(*it, subKey, valueName)) continue;
+    if (it->deleted) return ERROR_FILE_NOT_FOUND;
+    type = it->type;
+    bytes = it->data;
+    return ERROR_SUCCESS;
+  }
+  COpenKey key(subKey, KEY_QUERY_VALUE);
+  if (key.Status() != ERROR_SUCCESS) return key.Status();
+  return ReadValue(key.Get(), name, type, bytes);
+}
+
+// Forgets the held changes of a key that was removed, and of its sub keys.
+void DropHeldOf(const std::string& subKey) {
+  std::erase_if(Held(), [&subKey](const CHeldChange& h) {
+    return EqualsNoCase(h.subKey, subKey) ||
+           (h.subKey.size() > subKey.size() && h.subKey[subKey.size()] == '\\' &&
+            EqualsNoCase(std::string_view(h.subKey).substr(0, subKey.size()), subKey));
+  });
+}
 
 }  // namespace
 
@@ -117,9 +238,7 @@ void NoteBeforeChange(const std::string& subKey, const char* name) {
   CUndoEntry entry;
   entry.subKey = subKey;
   entry.name = valueName;
-  COpenKey key(subKey, KEY_QUERY_VALUE);
-  entry.existed =
-      key.Status() == ERROR_SUCCESS && ReadValue(key.Get(), name, entry.type, entry.data) == ERROR_SUCCESS;
+  entry.existed = Load(subKey, name, entry.type, entry.data) == ERROR_SUCCESS;
   tx->undo.push_back(std::move(entry));
 }
 
@@ -127,15 +246,16 @@ void Undo(const std::vector<CUndoEntry>& entries) {
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     if (it->createdKey) {
       ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, it->subKey.c_str());
+      DropHeldOf(it->subKey);
       continue;
     }
-    COpenKey key(it->subKey, KEY_SET_VALUE);
-    if (key.Status() != ERROR_SUCCESS) continue;
-    const char* name = it->name.empty() ? nullptr : it->name.c_str();
-    if (it->existed)
-      ::RegSetValueExA(key.Get(), name, 0, it->type, it->data.data(), static_cast<DWORD>(it->data.size()));
-    else
-      ::RegDeleteValueA(key.Get(), name);
+    CHeldChange change;
+    change.subKey = it->subKey;
+    change.name = it->name;
+    change.deleted = !it->existed;
+    change.type = it->type;
+    change.data = it->data;
+    Store(std::move(change));
   }
 }
 
@@ -186,7 +306,8 @@ long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();
   if (!ValidSubKey(subKey)) return ERROR_BADKEY;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
-  COpenKey key(subKey, KEY_ALL_ACCESS);
+  // Reads need no more; each change opens the key for writing anew.
+  COpenKey key(subKey, KEY_QUERY_VALUE);
   if (key.Status() == ERROR_SUCCESS) out.m_Path = std::string(kRootPrefix) + subKey;
   return key.Status();
 }
@@ -197,8 +318,9 @@ long CRegKey::Create(const char* subKey, CRegKey& out) {
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
   HKEY key = nullptr;
   DWORD disposition = 0;
+  // Query access only, so that a key this account may read but not change opens.
   const LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_ALL_ACCESS, nullptr, &key, &disposition);
+                                    KEY_QUERY_VALUE, nullptr, &key, &disposition);
   if (rc != ERROR_SUCCESS) return rc;
   ::RegCloseKey(key);
   if (disposition == REG_CREATED_NEW_KEY && t_Active != nullptr) {
@@ -215,13 +337,11 @@ long CRegKey::QueryValue(const char* name, DWORD* type, void* data, DWORD* size)
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
-  COpenKey key(SubKeyOf(m_Path), KEY_QUERY_VALUE);
-  if (key.Status() != ERROR_SUCCESS) return key.Status();
   // Read whole into a buffer of our own: RegQueryValueExA may fill part of a
   // buffer that is too small, and the caller's must stay untouched then.
   DWORD valueType = 0;
   std::vector<BYTE> bytes;
-  const long rc = ReadValue(key.Get(), name, valueType, bytes);
+  const long rc = Load(SubKeyOf(m_Path), name, valueType, bytes);
   if (rc != ERROR_SUCCESS) return rc;
   if (type != nullptr) *type = valueType;
   const DWORD needed = static_cast<DWORD>(bytes.size());
@@ -240,31 +360,45 @@ long CRegKey::SetValue(const char* name, DWORD type, const void* data, DWORD siz
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
   const std::string subKey = SubKeyOf(m_Path);
   NoteBeforeChange(subKey, name);
-  COpenKey key(subKey, KEY_SET_VALUE);
-  if (key.Status() != ERROR_SUCCESS) return key.Status();
-  return ::RegSetValueExA(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size);
+  CHeldChange change;
+  change.subKey = subKey;
+  change.name = name != nullptr ? name : "";
+  change.type = type;
+  if (size > 0) change.data.assign(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + size);
+  return Store(std::move(change));
 }
 
 long CRegKey::DeleteValue(const char* name) {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
   const std::string subKey = SubKeyOf(m_Path);
+  // A value that is not there (as this process sees it) cannot be removed.
+  DWORD type = 0;
+  std::vector<BYTE> bytes;
+  const long found = Load(subKey, name, type, bytes);
+  if (found != ERROR_SUCCESS) return found;
   NoteBeforeChange(subKey, name);
-  COpenKey key(subKey, KEY_SET_VALUE);
-  if (key.Status() != ERROR_SUCCESS) return key.Status();
-  return ::RegDeleteValueA(key.Get(), name);
+  CHeldChange change;
+  change.subKey = subKey;
+  change.name = name != nullptr ? name : "";
+  change.deleted = true;
+  return Store(std::move(change));
 }
 
 long CRegKey::Flush() {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
+  const long held = WriteHeld();
   COpenKey key(SubKeyOf(m_Path), KEY_QUERY_VALUE);
   if (key.Status() != ERROR_SUCCESS) return key.Status();
-  return ::RegFlushKey(key.Get());
+  const long rc = ::RegFlushKey(key.Get());
+  return held != ERROR_SUCCESS ? held : rc;
 }
 
 long CRegKey::DeleteKey(const char* subKey) {
   if (!ValidSubKey(subKey)) return ERROR_BADKEY;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
-  return ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey);
+  const long rc = ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey);
+  if (rc == ERROR_SUCCESS) DropHeldOf(subKey);
+  return rc;
 }
