@@ -12,7 +12,15 @@
 // wait. So a blocking receive first waits for data with select for the
 // socket's receive time-out and only then calls recv: a time-out never cuts a
 // recv short. Non-blocking sockets are remembered (Winsock cannot be asked),
-// since they must not wait. Thread-safe: the set is guarded by g_Mutex.
+// since they must not wait.
+//
+// Shutting down the receiving side does not wake a thread already waiting in
+// select for that socket (under wine it waits on to its time-out), while the
+// gateway's stop relies on that to end idle sessions at once. So sockets shut
+// for receiving are remembered too, waits are made in short slices that look
+// at that set, and a receive on such a socket ends as at the end of the
+// connection (0), as on POSIX. Thread-safe: the sets are guarded by g_Mutex.
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -28,6 +36,19 @@ std::mutex g_Mutex;
 std::set<SOCKET>& NonBlocking() {               // guarded by g_Mutex
   static auto* sockets = new std::set<SOCKET>;  // never destroyed: sockets may close at exit
   return *sockets;
+}
+
+std::set<SOCKET>& ReceiveShut() {               // guarded by g_Mutex
+  static auto* sockets = new std::set<SOCKET>;  // never destroyed, as above
+  return *sockets;
+}
+
+// How long one select waits before looking whether the socket was shut.
+constexpr int kWaitSliceMs = 50;
+
+bool IsReceiveShut(SOCKET s) {
+  std::lock_guard<std::mutex> lock(g_Mutex);
+  return ReceiveShut().count(s) != 0;
 }
 
 bool IsNonBlocking(SOCKET s) {
@@ -190,14 +211,13 @@ int SockRecv(SOCKET s, void* buffer, int length, bool peek) {
   }
   if (!IsNonBlocking(s)) {
     const DWORD timeout = ReceiveTimeout(s);
-    if (timeout > 0) {
-      const int ready = SockWaitReadable(s, static_cast<int>(timeout));
-      if (ready == SOCKET_ERROR) return SOCKET_ERROR;
-      if (ready == 0) {
-        PlatformSetLastError(WSAETIMEDOUT);
-        return SOCKET_ERROR;
-      }
+    const int ready = SockWaitReadable(s, timeout > 0 ? static_cast<int>(timeout) : -1);
+    if (ready == SOCKET_ERROR) return SOCKET_ERROR;
+    if (ready == 0) {
+      PlatformSetLastError(WSAETIMEDOUT);
+      return SOCKET_ERROR;
     }
+    if (IsReceiveShut(s)) return 0;
   }
   const int n = ::recv(Native(s), static_cast<char*>(buffer), length, peek ? MSG_PEEK : 0);
   if (n == SOCKET_ERROR) return Fail();
@@ -209,6 +229,10 @@ int SockShutdown(SOCKET s, SocketShutdown how) {
                    : how == SocketShutdown::kSend  ? SD_SEND
                                                    : SD_BOTH;
   if (::shutdown(Native(s), mode) != 0) return Fail();
+  if (how != SocketShutdown::kSend) {
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    ReceiveShut().insert(s);
+  }
   return 0;
 }
 
@@ -216,6 +240,7 @@ int SockClose(SOCKET s) {
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
     NonBlocking().erase(s);
+    ReceiveShut().erase(s);
   }
   if (::closesocket(Native(s)) != 0) return Fail();
   return 0;
@@ -254,14 +279,26 @@ int SockGetLocalAddress(SOCKET s, SockAddrIn& out) {
 }
 
 int SockWaitReadable(SOCKET s, int milliseconds) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(Native(s), &readable);
-  timeval limit{};
-  limit.tv_sec = milliseconds / 1000;
-  limit.tv_usec = (milliseconds % 1000) * 1000;
-  // A negative time waits for ever, as on POSIX.
-  const int rc = ::select(0, &readable, nullptr, nullptr, milliseconds < 0 ? nullptr : &limit);
-  if (rc == SOCKET_ERROR) return Fail();
-  return rc > 0 ? 1 : 0;
+  // A negative time waits for ever, as on POSIX. A socket shut for receiving
+  // is readable: its receive returns 0 at once.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds);
+  for (;;) {
+    if (IsReceiveShut(s)) return 1;
+    int slice = kWaitSliceMs;
+    if (milliseconds >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      slice = static_cast<int>(left < 0 ? 0 : left < kWaitSliceMs ? left : kWaitSliceMs);
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Native(s), &readable);
+    timeval limit{};
+    limit.tv_sec = 0;
+    limit.tv_usec = slice * 1000;
+    const int rc = ::select(0, &readable, nullptr, nullptr, &limit);
+    if (rc == SOCKET_ERROR) return Fail();
+    if (rc > 0) return 1;
+    if (milliseconds >= 0 && Clock::now() >= end) return 0;
+  }
 }

@@ -5,7 +5,9 @@ events are checked in wine's trace of ReportEventW and in the copy the gateway w
 $CVSMTPGW_EVENT_COPY. A service gets its environment from the service manager, so the variable
 is set in the system environment (the registry) and wine restarted to read it."""
 
+import socket
 import subprocess
+import time
 import uuid
 
 import pytest
@@ -88,8 +90,16 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
         assert "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!" in refused.stderr
         assert reg_query(SERVICE_KEY)
 
+        # A client that stays silent after the greeting does not hold the stop up:
+        # its session ends at once rather than after the 5 s given to mails under way.
+        idle = socket.create_connection((LOOPBACK, port), timeout=30)
+        assert idle.recv(100).startswith(b"220 ")
+        started = time.monotonic()
         run("sc", "stop", NAME, check=False)
         wait_until(lambda: service_state() == "STOPPED", 60, lambda: f"service state {service_state()}")
+        assert time.monotonic() - started < 4
+        assert idle.recv(100) == b""
+        idle.close()
         assert not _listening(port)
         log = (spool / "debug.log").read_bytes().decode("latin-1")
         assert "OnStopService: Will set the stop event and stop the service." in log
