@@ -67,6 +67,8 @@ int SockSend(SOCKET s, const void* buffer, int length);
 // recv; `peek` is MSG_PEEK. 0 when the peer closed; SOCKET_ERROR with
 // WSAETIMEDOUT when the receive time-out passed.
 int SockRecv(SOCKET s, void* buffer, int length, bool peek = false);
+// shutdown. Once the receiving side is shut, a receive on the socket, one
+// already waiting in another thread too, returns 0 at once.
 int SockShutdown(SOCKET s, SocketShutdown how);
 // closesocket. Closing a listening socket wakes a thread blocked in its
 // accept (which then fails), as on Windows.
