@@ -79,5 +79,5 @@ int main() {
   // manager reads failure from it.
   std::fflush(stdout);
   std::fflush(stderr);
-  std::quick_exit(exitCode);
+  QuickExit(exitCode);
 }

@@ -228,8 +228,8 @@ int C_WSTHREAD::DrainInput() {
 }
 
 // Sockets here have no blocking call to cancel from outside (Winsock 1.1's
-// WSACancelBlockingCall has no counterpart): a read waiting in recv sees the
-// flag after its next byte or its receive time-out.
+// WSACancelBlockingCall has no counterpart): shutting down the receiving side
+// ends a read already waiting (on both platforms), and later reads see the flag.
 int C_WSTHREAD::Cancel() {
   m_Cancelled.store(1, std::memory_order_relaxed);
   // The socket stays open for the listener's teardown; only its reading ends.

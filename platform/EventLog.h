@@ -3,7 +3,9 @@
 // mail).
 //
 // On Windows this is the application event log (RegisterEventSourceA,
-// ReportEventA). On POSIX it is syslog: one datagram to the local syslog
+// ReportEventA); with CVSMTPGW_EVENT_COPY set, each event is also appended as
+// a line "<source>: event <id> type <type>: <insertion strings>" to that file.
+// On POSIX it is syslog: one datagram to the local syslog
 // socket ($CVSMTPGW_SYSLOG_SOCKET, else /dev/log) with the source as the
 // ident, an error as LOG_ERR and anything else as LOG_INFO, and the text
 // "event <id>: <insertion strings>". A syslog socket that is missing or does

@@ -27,6 +27,9 @@
 extern const char kPathSeparator;
 extern const char kPathSeparatorText[];  // the same as a one-character string
 
+// kReadControl shared with nobody is a probe: it fails while anyone holds the
+// file (Windows checks share modes only for opens that touch the data, so there
+// it asks for read access to the data too).
 enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
 enum class FileSeek { kBegin, kCurrent, kEnd };  // FILE_BEGIN, FILE_CURRENT, FILE_END
 enum class FileShare { kNone, kReadWrite };
@@ -48,7 +51,7 @@ class CFile {
   bool IsValid() const { return m_Fd >= 0; }
   // A number that identifies the open handle while it is open (the handle
   // value of the handle-to-path list).
-  std::int32_t Id() const { return m_Fd; }
+  std::int32_t Id() const { return static_cast<std::int32_t>(m_Fd); }
   // ReadFile / WriteFile: bytes transferred, -1 on failure (last error set).
   std::int64_t Read(void* buffer, std::size_t count);
   std::int64_t Write(const void* buffer, std::size_t count);
@@ -64,9 +67,9 @@ class CFile {
   bool Close();
 
  private:
-  explicit CFile(int fd) : m_Fd(fd) {}
-  int m_Fd = -1;       // owned
-  std::string m_Path;  // as opened, for the fault seam
+  explicit CFile(std::intptr_t fd) : m_Fd(fd) {}
+  std::intptr_t m_Fd = -1;  // a descriptor, or a HANDLE on Windows; owned
+  std::string m_Path;       // as opened, for the fault seam
 };
 
 class CStdioFile {
@@ -84,7 +87,7 @@ class CStdioFile {
   // last error the Windows code.
   static CStdioFile Open(const std::string& path, const char* mode);
 
-  bool IsOpen() const { return m_Fd >= 0; }
+  bool IsOpen() const { return m_Fd != -1; }
   // fread / fwrite in the mode's translation. Read returns bytes delivered
   // (0 at end of file or on error); Write the bytes accepted. Both work in
   // bulk; switching between reading and writing needs no seek in between.
@@ -128,7 +131,7 @@ class CStdioFile {
 
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
-  int m_Fd = -1;                     // owned
+  std::intptr_t m_Fd = -1;           // the backend's raw file (platform/RawFile.h); owned
   std::unique_ptr<char[]> m_Buffer;  // kBufferSize bytes; reads and writes share it
   std::size_t m_Pos = 0;             // reading: next byte to deliver
   std::size_t m_End = 0;             // reading: end of the buffered bytes
@@ -188,9 +191,9 @@ bool FileLink(const std::string& existing, const std::string& newName);
 // True when both names stand for one and the same file.
 bool SameFile(const std::string& a, const std::string& b);
 // Puts the data of each file on disk (FlushFileBuffers on each, opened by
-// name); writing starts for all of them before the first wait. False (last
-// error set) when any of them cannot be opened or synced; the rest are still
-// synced.
+// name); on POSIX writing starts for all of them before the first wait, on
+// Windows they are flushed one after the other. False (last error set) when
+// any of them cannot be opened or synced; the rest are still synced.
 bool FilesSync(const std::vector<std::string>& paths);
 // True when `path` is a directory itself (not a link to one), owned by the
 // calling process's user and closed to everybody else; else false with
@@ -226,5 +229,5 @@ class CVolumeSync {
 
  private:
   std::string m_Directory;
-  int m_Fd = -1;  // the directory, held open from construction on; owned
+  std::intptr_t m_Fd = -1;  // the directory, held open from construction on (POSIX); owned
 };

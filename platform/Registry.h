@@ -41,6 +41,10 @@
 // with ERROR_BADDB. A hand edit of the hive is seen by the next read, unless
 // the process has changes pending: their write replaces the edit (reported on
 // standard error).
+// On Windows a change that the registry refuses (the key read-only to the
+// gateway's account, say) is held in the process alike: its reads see it, and
+// the next change or Flush that the registry takes writes it; Flush returns
+// the refusal until then.
 // Thread-safe; a CRegKey object itself is used by one thread at a time.
 #pragma once
 
@@ -50,12 +54,16 @@
 
 #include "platform/WinCodes.h"
 
+// Value types. On Windows, once <windows.h> is in, these are its own macros
+// (same values); defined here otherwise, so either header may come first.
+#if !defined(REG_SZ)
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_EXPAND_SZ = 2;
 constexpr DWORD REG_BINARY = 3;
 constexpr DWORD REG_DWORD = 4;
 constexpr DWORD REG_MULTI_SZ = 7;
+#endif
 
 // The gateway's key under HKEY_LOCAL_MACHINE.
 constexpr const char kGatewayKey[] = "SOFTWARE\\Tarrock\\Corvane SMTP Server";
@@ -113,7 +121,10 @@ class CRegKey {
 // end. Otherwise the changes are written like any others, by a later Flush or
 // by the registry's own write, which waits for the transaction to end. A
 // transaction begun while another is active on the same thread joins it (its
-// Commit does nothing; the outer one decides).
+// Commit does nothing; the outer one decides). On Windows the lock is the
+// process's own together with a named system mutex that the transactions of
+// every process take: other threads wait for it, other processes' transactions
+// too, their plain calls do not (the registry itself has no such lock).
 //   CRegTransaction tx;
 //   CRegKey key;
 //   if (tx.Status() == ERROR_SUCCESS && CRegKey::Create(kGatewayKey, key) == ERROR_SUCCESS) {

@@ -2,7 +2,8 @@
 // service manager: the dispatcher, the control handler and the status reports.
 //
 // On Windows these are StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerA
-// and SetServiceStatus. On POSIX the service manager is systemd:
+// and SetServiceStatus; the process counts as started by the service manager
+// once the dispatcher has called the service main routine. On POSIX the service manager is systemd:
 //  - the process runs as a service when it was started by one (NOTIFY_SOCKET
 //    or INVOCATION_ID in the environment);
 //  - status reports are sd_notify datagrams to $NOTIFY_SOCKET: start pending

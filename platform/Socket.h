@@ -10,12 +10,22 @@
 
 #include "platform/WinCodes.h"
 
+// SOCKET is the system's type: Winsock's UINT_PTR on Windows (declared the
+// same way as <winsock2.h> does), a descriptor elsewhere. Once <winsock2.h> is
+// in, INVALID_SOCKET and SOCKET_ERROR are its macros (same values), so either
+// header may come first.
+#if defined(_WIN32)
+using SOCKET = std::uintptr_t;
+#else
 using SOCKET = std::intptr_t;
-constexpr SOCKET INVALID_SOCKET = -1;
+#endif
+#if !defined(INVALID_SOCKET)
+constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
 constexpr int SOCKET_ERROR = -1;
+#endif
 
-constexpr int AF_INET_CODE = 2;         // AF_INET
-constexpr std::uint32_t kInAddrAny = 0;  // INADDR_ANY
+constexpr int AF_INET_CODE = 2;                     // AF_INET
+constexpr std::uint32_t kInAddrAny = 0;             // INADDR_ANY
 constexpr std::uint32_t kInAddrNone = 0xFFFFFFFFu;  // INADDR_NONE
 
 enum class SocketShutdown { kReceive, kSend, kBoth };  // SD_RECEIVE, SD_SEND, SD_BOTH
@@ -24,8 +34,8 @@ enum class SocketShutdown { kReceive, kSend, kBoth };  // SD_RECEIVE, SD_SEND, S
 // family, port (network order), address (network order), 8 zero bytes.
 struct SockAddrIn {
   std::uint16_t family = 0;
-  std::uint16_t port = 0;   // network byte order
-  std::uint32_t addr = 0;   // network byte order
+  std::uint16_t port = 0;  // network byte order
+  std::uint32_t addr = 0;  // network byte order
   std::uint8_t zero[8] = {};
 };
 static_assert(sizeof(SockAddrIn) == 16);
@@ -57,6 +67,8 @@ int SockSend(SOCKET s, const void* buffer, int length);
 // recv; `peek` is MSG_PEEK. 0 when the peer closed; SOCKET_ERROR with
 // WSAETIMEDOUT when the receive time-out passed.
 int SockRecv(SOCKET s, void* buffer, int length, bool peek = false);
+// shutdown. Once the receiving side is shut, a receive on the socket, one
+// already waiting in another thread too, returns 0 at once.
 int SockShutdown(SOCKET s, SocketShutdown how);
 // closesocket. Closing a listening socket wakes a thread blocked in its
 // accept (which then fails), as on Windows.

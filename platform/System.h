@@ -47,10 +47,17 @@ bool LocalTime(std::time_t when, std::tm& out);
 // and arguments, separated by spaces).
 std::string ProcessCommandLine();
 
-// MessageBoxA. On POSIX one line "caption: text" on standard error.
+// MessageBoxA. On POSIX one line "caption: text" on standard error; on Windows
+// the box and the same line (without a desktop MessageBoxA returns at once).
 constexpr unsigned MB_OK_CODE = 0x0;
 constexpr unsigned MB_ICONINFORMATION_CODE = 0x40;
 void ShowMessageBox(const char* text, const char* caption, unsigned flags);
+
+// Ends the process with `code` without running static destructors, after the
+// handlers registered with std::at_quick_exit (std::quick_exit). The Windows
+// runtime has neither: there it flushes the standard streams and ends the
+// process at once (_exit); the Win32 backend registers no such handlers.
+[[noreturn]] void QuickExit(int code);
 
 // Reads one character from the console (standard input) without waiting for
 // more than one; -1 at the end of input.

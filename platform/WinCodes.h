@@ -3,10 +3,18 @@
 // Every platform call that can fail leaves one of these codes as the calling
 // thread's last error, whatever the backend, so that results and log texts are
 // the same on every platform. The values are those of the Windows API.
+//
+// On Windows the names are the system's own (winerror.h, and DWORD declared as
+// windows.h declares it), so a backend file may include <windows.h> and
+// <winsock2.h> before or after this header. Elsewhere they are defined here.
 #pragma once
 
 #include <cstdint>
 
+#if defined(_WIN32)
+#include <winerror.h>
+typedef unsigned long DWORD;  // the same declaration as windows.h's
+#else
 using DWORD = std::uint32_t;
 
 // Results of the registry calls and last-error codes of file calls.
@@ -65,6 +73,7 @@ constexpr long WSAHOST_NOT_FOUND = 11001;
 constexpr long WSATRY_AGAIN = 11002;
 constexpr long WSANO_RECOVERY = 11003;
 constexpr long WSANO_DATA = 11004;
+#endif
 
 // The calling thread's last error (GetLastError / WSAGetLastError: one value,
 // as on Windows, so LogLastError also reports failed file calls).

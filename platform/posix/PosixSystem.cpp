@@ -203,3 +203,5 @@ std::string TempDirectory() {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
 }
+
+void QuickExit(int code) { std::quick_exit(code); }

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "host/Ports.h"
 #include "platform/File.h"
 #include "platform/Registry.h"
+#include "platform/System.h"
 #include "spool/CFileMan.h"
 
 namespace {
@@ -75,9 +77,46 @@ int SetDword(char** argv) {
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS ||
       RegWriteDword(key, argv[0], static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10))) != ERROR_SUCCESS)
     return 3;
-  if (std::strcmp(argv[2], "quick_exit") == 0) std::quick_exit(0);
+  if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
   std::exit(0);
 }
+// change-files (+<path> | -<path>)...: creates each +path (empty) and removes
+// each -path, in order: another process's changes to a directory.
+int ChangeFiles(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string path = argv[i] + 1;
+    if (argv[i][0] == '+') {
+      CFile file = CFile::Open(path, FileAccess::kWrite, FileShare::kReadWrite, FileCreation::kOpenAlways);
+      if (!file.IsValid()) return 3;
+    } else if (argv[i][0] == '-') {
+      if (!FileDelete(path)) return 4;
+    } else {
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// settings: what the settings object and the port readers take from the
+// registry, one "name=value" line each, for comparing platforms.
+int Settings() {
+  CFileMan files;
+  char domain[100] = "", mailFrom[300] = "";
+  files.GetDomainName(domain, sizeof domain);
+  files.GetMailFrom(mailFrom, sizeof mailFrom);
+  std::printf("ProgramPath=%s\nDomainName=%s\nMailFrom=%s\n", files.ProgramPath(), domain, mailFrom);
+  std::printf("MaxIn=%d\nMaxOut=%d\nNumUsers=%d\nAdvancedOptions=%d\n", static_cast<int>(files.GetMaxIn()),
+              static_cast<int>(files.GetMaxOut()), static_cast<int>(files.GetNumUsers()),
+              static_cast<int>(files.GetAdvancedOptions()));
+  std::printf("NotifyOnFailure=%d\nNotifyOnSuccess=%d\nSubjectLine=%d\nIncludeTIFF=%d\n",
+              static_cast<int>(files.GetNotifyOnFailure()), static_cast<int>(files.GetNotifyOnSuccess()),
+              static_cast<int>(files.GetSubjectLine()), static_cast<int>(files.GetIncludeTIFF()));
+  std::printf("MaxMessageSize=%lu\nOverrideAddressCheck=%d\nSmtpRxPort=%d\nSmtpTxPort=%d\n",
+              static_cast<unsigned long>(files.GetMaxMessageSize()), GetOverrideAddressCheck(),
+              static_cast<int>(GetSmtpRxPort()), static_cast<int>(GetSmtpTxPort()));
+  return 0;
+}
+
 }  // namespace
 
 int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
@@ -88,8 +127,11 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
   if (argc == 3 && std::strcmp(argv[1], "watch") == 0) return Watch(argv + 2);
   if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
+  if (argc >= 2 && std::strcmp(argv[1], "change-files") == 0) return ChangeFiles(argc - 2, argv + 2);
+  if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | watch <name> | "
-               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain>\n");
+               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | "
+               "change-files (+<path> | -<path>)... | settings\n");
   return 2;
 }

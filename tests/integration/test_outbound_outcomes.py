@@ -74,7 +74,9 @@ def test_outcome(case, make_gateway, tmp_path, monkeypatch):
         if error_name is None:
             wait_until(lambda: not (gw.in_dir / name).exists(), 30, lambda: f"{name} still in IN\n{gw.diagnostics()}")
             gw.wait_log("SMTPOut- encoding not done.")
-            assert not (gw.in_dir / "F1.tif").exists() and not (gw.in_dir / "F2.tif").exists()
+            # The attachment files go right after the message file.
+            wait_until(lambda: not (gw.in_dir / "F1.tif").exists() and not (gw.in_dir / "F2.tif").exists(), 10,
+                       lambda: f"attachments left in IN: {sorted(p.name for p in gw.in_dir.iterdir())}")
             assert server.connections == 0
             assert syslog.events(435, timeout=0.5) == []
             return

@@ -12,6 +12,13 @@ namespace loopback {
 
 constexpr std::uint32_t kLoopbackHost = 0x7F000001u;  // 127.0.0.1
 
+// Winsock must be started before the first socket (a no-op on POSIX); once
+// per process is enough, since the tests never clean it up.
+inline void Started() {
+  static const int started = SockStartup(0x0101);
+  (void)started;
+}
+
 inline SockAddrIn Address(int port) {
   return {AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)), HostToNet32(kLoopbackHost)};
 }
@@ -19,6 +26,7 @@ inline SockAddrIn Address(int port) {
 // A socket bound to a port of the system's choice on 127.0.0.1 (listening if
 // `listen`); sets `port`. INVALID_SOCKET on failure.
 inline SOCKET Bound(int& port, bool listen) {
+  Started();
   SOCKET s = SockCreate(AF_INET_CODE, 0);
   SockAddrIn local{};
   if (s != INVALID_SOCKET && SockBind(s, Address(0)) == 0 && (!listen || SockListen(s, 16) == 0) &&
@@ -40,6 +48,7 @@ inline int FreePort() {
 }
 
 inline SOCKET Connect(int port) {
+  Started();
   SOCKET s = SockCreate(AF_INET_CODE, 0);
   if (s != INVALID_SOCKET && SockConnect(s, Address(port)) != 0) {
     SockClose(s);

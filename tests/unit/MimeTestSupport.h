@@ -18,6 +18,7 @@
 #include "mime/Decoder.h"
 #include "mime/PartReader.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 #include "spool/Submission.h"
 
 // The names in `dir`, sorted.
@@ -62,9 +63,9 @@ class DecoderSandbox : public SpoolSandbox {
       WriteWholeFile(file, "");
     std::filesystem::create_directory(Tmp());
     if (const char* old = std::getenv("TMP")) m_OldTmp = old;
-    ::setenv("TMP", Tmp().c_str(), 1);
+    SetEnvironmentValue("TMP", Tmp().c_str());
   }
-  ~DecoderSandbox() { m_OldTmp ? ::setenv("TMP", m_OldTmp->c_str(), 1) : ::unsetenv("TMP"); }
+  ~DecoderSandbox() { SetEnvironmentValue("TMP", m_OldTmp ? m_OldTmp->c_str() : nullptr); }
 
   // Runs HandleMessage over `lfText` as the hand-off does, into a submission
   // whose parts then get their final names and which is then complete;

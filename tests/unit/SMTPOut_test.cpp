@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -34,7 +35,7 @@ class SMTPOutTest : public ::testing::Test {
   std::vector<std::string> InNames() const {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(m_Box.In()))
-      names.push_back(e.path().filename());
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -59,7 +60,13 @@ TEST(OutboundErrorNameTest, OnlyTheFileNameChanges) {
       // A ".tmp" elsewhere in the path is not the extension.
       {"/var/x.tmp/IN/a.tmp.b.tmp", ".NoName.Err", false, "/var/x.tmp/IN/a.tmp.b.NoName.Err"},
   };
-  for (const auto& c : cases) EXPECT_EQ(OutboundErrorName(c.path, c.suffix, c.upper), c.expected) << c.path;
+  // The cases are written with '/'; the names use this platform's separator.
+  const auto native = [](std::string path) {
+    std::replace(path.begin(), path.end(), '/', kPathSeparator);
+    return path;
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(OutboundErrorName(native(c.path), c.suffix, c.upper), native(c.expected)) << c.path;
 }
 
 // A message the fax server still holds cannot be taken: the main thread then

@@ -57,12 +57,20 @@ class CScriptedSmtpServer {
   }
 
  private:
+  // Reads in blocks (a byte per call is slow where each call is dear, as
+  // under wine) and hands out one line at a time.
   bool ReadLine(SOCKET s, std::string& line) {
     line.clear();
-    for (char c = 0; c != '\n';) {
-      if (SockWaitReadable(s, kReadWaitMs) != 1 || SockRecv(s, &c, 1) != 1) return false;
-      line.push_back(c);
+    for (std::size_t lf; (lf = m_Pending.find('\n')) == std::string::npos;) {
+      char block[4096];
+      if (SockWaitReadable(s, kReadWaitMs) != 1) return false;
+      const int n = SockRecv(s, block, sizeof block);
+      if (n <= 0) return false;
+      m_Pending.append(block, static_cast<std::size_t>(n));
     }
+    const std::size_t end = m_Pending.find('\n') + 1;
+    line = m_Pending.substr(0, end);
+    m_Pending.erase(0, end);
     return true;
   }
   void Record(const std::string& bytes) {
@@ -70,6 +78,7 @@ class CScriptedSmtpServer {
     m_Sessions.back() += bytes;
   }
   void Serve(SOCKET s) {
+    m_Pending.clear();
     {
       std::scoped_lock lock(m_Mutex);
       m_Sessions.emplace_back();
@@ -117,4 +126,5 @@ class CScriptedSmtpServer {
   std::thread m_Thread;
   std::mutex m_Mutex;
   std::vector<std::string> m_Sessions;  // guarded by m_Mutex
+  std::string m_Pending;                // received, not yet read as lines (the server thread's)
 };

@@ -11,6 +11,7 @@
 #include "TempDir.h"
 #include "log/DebugLog.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 #include "platform/Registry.h"
 
 class SpoolSandbox {
@@ -18,11 +19,13 @@ class SpoolSandbox {
   SpoolSandbox() {
     std::filesystem::create_directories(In());
     std::filesystem::create_directories(Out());
-    ::setenv("CVSMTPGW_HIVE", HivePath().c_str(), 1);
+    SetEnvironmentValue("CVSMTPGW_HIVE", HivePath().c_str());
+    // Where the registry is the system's, every test starts from an empty key.
+    CRegKey::DeleteKey(kGatewayKey);
   }
   ~SpoolSandbox() {
     SetLogs("", "");
-    ::unsetenv("CVSMTPGW_HIVE");
+    SetEnvironmentValue("CVSMTPGW_HIVE", nullptr);
   }
 
   std::string Root() const { return m_Dir.Path() + kPathSeparatorText; }

@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+#include "platform/File.h"
+
 class CTempDir {
  public:
   CTempDir() {
@@ -26,7 +28,7 @@ class CTempDir {
     if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ignored);
   }
   const std::string& Path() const { return m_Path; }
-  std::string File(const std::string& name) const { return m_Path + "/" + name; }
+  std::string File(const std::string& name) const { return m_Path + kPathSeparatorText + name; }
 
  private:
   std::string m_Path;

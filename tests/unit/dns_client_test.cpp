@@ -47,6 +47,7 @@ class FakeDnsServer {
   }
   // Port 0: the system's choice, then Port() tells it.
   bool Listen(const std::string& address, int port) {
+    loopback::Started();  // Winsock, when this is the first test to run
     m_Listener = SockCreate(AF_INET_CODE, 0);
     const SockAddrIn local{AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)),
                            InetAddr(address.c_str())};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "platform/Process.h"
 
 namespace {
 class FileTest : public ::testing::Test {
@@ -78,15 +79,20 @@ TEST_F(FileTest, CountMatchingEntriesAgreesWithASearchAfterEveryChange) {
     ASSERT_TRUE(DirectoryCreate(dir));
     agree(step);
     for (const char* name : {"~ATTC005.imp", "~attc005.TXT", "~ATTC005", "~ATTC0050.imp", "ENV1", "x"})
-      WriteWholeFile(dir + "/" + name, "");
+      WriteWholeFile(dir + kPathSeparatorText + name, "");
     agree(step);
   }
-  fs::rename(dir + "/ENV1", dir + "/ENV1.tmp");
-  fs::rename(dir + "/~ATTC005", m_Dir.File("moved-out"));
-  fs::remove(dir + "/~ATTC005.imp");
-  fs::create_directory(dir + "/x.d");
+  const std::string in = dir + kPathSeparatorText;
+  fs::rename(in + "ENV1", in + "ENV1.tmp");
+  fs::rename(in + "~ATTC005", m_Dir.File("moved-out"));
+  fs::remove(in + "~ATTC005.imp");
+  fs::create_directory(in + "x.d");
   agree("renamed and removed");
-  ASSERT_EQ(std::system(("cd '" + dir + "' && touch ~ATTC005.new y.tmp && rm -f x").c_str()), 0);
+  CChildProcess other;
+  ASSERT_TRUE(other.Start(
+      {CVSMTPGW_TEST_HELPER, "change-files", "+" + in + "~ATTC005.new", "+" + in + "y.tmp", "-" + in + "x"}));
+  other.CloseInput();
+  ASSERT_EQ(other.Wait(10000), 0);
   agree("another process");
   std::size_t count = 0;
   ASSERT_EQ(CountMatchingEntries(dir, "*", 2, count), ERROR_SUCCESS);

@@ -59,6 +59,7 @@ TEST_F(HandOffTest, StagedUnderOwnNamesThenCompletedEnvelopeLast) {
 }
 
 TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
+  StopNameWaits(false);               // a hand-off queue of an earlier test stopped them when it went
   m_Box.SetNumber("FileNameUse", 1);  // something else holds the envelope name
   std::atomic<int> result{-1};
   std::thread handOff([&] {
@@ -87,15 +88,17 @@ TEST_F(HandOffTest, AFailedWriteSyncOrRenameWithdrawsTheSubmission) {
   struct Case {
     const char* what;
     FaultOp op;
-    const char* pattern;
+    std::string pattern;
     int error;
     bool staged;  // the failure comes while staging (else while completing)
   } const cases[] = {
       {"attachment written to a full disk", FaultOp::kWrite, "*~41~ATT*", ENOSPC, true},
       {"envelope written to a full disk", FaultOp::kWrite, "*~41~ENV", ENOSPC, true},
       {"the sync of data and names", FaultOp::kSync, "*OUT", EIO, false},
-      {"an attachment's final name", FaultOp::kRename, "*OUT/ATT0.pdf", EIO, false},
-      {"the envelope's rename", FaultOp::kRename, "*OUT/ENV7.tmp", EIO, false},
+      {"an attachment's final name", FaultOp::kRename, std::string("*OUT") + kPathSeparator + "ATT0.pdf", EIO,
+       false},
+      {"the envelope's rename", FaultOp::kRename, std::string("*OUT") + kPathSeparator + "ENV7.tmp", EIO,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -70,7 +70,9 @@ TEST_F(DecoderTest, HostileAttachmentNamesCannotFrameTheListOrReachAFile) {
       "--b\nContent-Type: application/pdf; name=\"a.\"\n\nd3\n--b--\n");
   // Framing characters are replaced; the files all lie directly in OUT.
   EXPECT_EQ(m_Box.List(), "<<x__n__evil_../../etc/passwd__.pdf:ATT0.>>\n<<..\\..\\win.i/i:ATT1.>>\n<<a.:ATT2.>>\n");
-  EXPECT_EQ(m_Box.Attachments(), (std::vector<std::string>{"ATT0.", "ATT1.", "ATT2."}));
+  // By the names in the list (Windows keeps "ATT0." as "ATT0" and finds it by either).
+  EXPECT_EQ(m_Box.Attachments().size(), 3u);
+  for (const char* name : {"ATT0.", "ATT1.", "ATT2."}) EXPECT_TRUE(FileExists(m_Box.Out() + name)) << name;
   EXPECT_EQ(AttachmentExtension("a/../b"), "b");
   EXPECT_EQ(AttachmentExtension("x.../etc"), "");
   // Long names are cut in the list.

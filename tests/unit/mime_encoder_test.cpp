@@ -9,6 +9,7 @@
 #include "TempDir.h"
 #include "mime/MimeEncoder.h"
 #include "platform/File.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ TEST(MimeEncoder, EncodeFileWritesOnePartInCrLfOrReportsItsOutput) {
 
 TEST(MimeEncoder, IdentifierIsSecondsAtHost) {
   char id[64];
-  ::setenv("HOSTNAME", "faxhost", 1);
+  SetEnvironmentValue("HOSTNAME", "faxhost");
   const std::int32_t n = os_genid(id, sizeof id);
   ASSERT_GT(n, 0);
   EXPECT_EQ(static_cast<std::size_t>(n), std::strlen(id));

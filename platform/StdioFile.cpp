@@ -1,37 +1,28 @@
-// platform/posix/PosixStdioFile.cpp: CStdioFile, the buffered stream with the
-// runtime's text mode, over a raw descriptor and one 64 KiB buffer.
+// platform/StdioFile.cpp: CStdioFile, the buffered stream with the runtime's
+// text mode, over a backend's raw file (RawFile.h) and one 64 KiB buffer. The
+// same code on every platform, so text files are byte-identical everywhere.
 //
 // Text mode stores a LF as CR LF and reads CR LF back as LF; a CR not followed
 // by LF stays. The translation works on whole buffers (memchr for the next CR
 // or LF), never byte by byte: the MIME decoder reads big attachments through
 // this class. A CR at the end of a buffer is held in m_PendingCr until the next
 // byte is known. One thread at a time per object.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
-#include "platform/posix/PosixErrors.h"
-#include "platform/posix/PosixRetry.h"
+#include "platform/RawFile.h"
 
 namespace {
-bool WriteAll(int fd, const char* data, std::size_t count, const std::string& path) {
-  if (count > 0 && FaultInjected(FaultOp::kWrite, path)) return false;
-  while (count > 0) {
-    const ssize_t n = ::write(fd, data, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    count -= static_cast<std::size_t>(n);
+// Writes all of `data`; false with the last error set.
+bool WriteAll(RawFile file, const char* data, std::size_t count, const std::string& path) {
+  if (count > 0 && FaultInjected(FaultOp::kWrite, path)) {
+    RawSetFaultError(errno);
+    return false;
   }
-  return true;
+  return RawWriteAll(file, data, count);
 }
 }  // namespace
 
@@ -56,7 +47,7 @@ CStdioFile& CStdioFile::operator=(CStdioFile&& other) noexcept {
   m_Path = std::move(other.m_Path);
   m_ReadLimit = other.m_ReadLimit;
   m_ReadLeft = other.m_ReadLeft;
-  other.m_Fd = -1;
+  other.m_Fd = kNoRawFile;
   other.Reset();
   return *this;
 }
@@ -75,7 +66,6 @@ void CStdioFile::Reset() {
 
 CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
   CStdioFile file;
-  int flags = 0;
   bool valid = mode != nullptr && (mode[0] == 'r' || mode[0] == 'w' || mode[0] == 'a');
   bool plus = false, binary = false, exclusive = false;
   for (const char* m = valid ? mode + 1 : ""; *m != '\0'; ++m) {
@@ -93,37 +83,21 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
     PlatformSetLastError(ERROR_INVALID_PARAMETER);
     return file;
   }
-  switch (mode[0]) {
-    case 'r':
-      flags = plus ? O_RDWR : O_RDONLY;
-      break;
-    case 'w':
-      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
-      break;
-    default:
-      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-      break;
-  }
-  if ((flags & O_CREAT) != 0 && FaultInjected(FaultOp::kCreate, path)) {
+  CRawOpenMode raw;
+  raw.read = mode[0] == 'r' || plus;
+  raw.write = mode[0] != 'r' || plus;
+  raw.create = mode[0] != 'r';
+  raw.exclusive = exclusive;
+  raw.truncate = mode[0] == 'w' && !exclusive;
+  raw.append = mode[0] == 'a';
+  if (raw.create && FaultInjected(FaultOp::kCreate, path)) {
     const int err = errno;
-    SetFileError(err, path);
+    RawSetFaultError(err);
     errno = err;
     return file;
   }
-  const int fd = OpenRetry(path.c_str(), flags, 0666);
-  if (fd < 0) {
-    const int err = errno;
-    SetFileError(err, path);
-    errno = err;
-    return file;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    errno = EISDIR;  // the Windows runtime refuses directories
-    PlatformSetLastError(ERROR_ACCESS_DENIED);
-    return file;
-  }
+  const RawFile fd = RawOpen(path, raw);
+  if (fd == kNoRawFile) return file;
   file.m_Fd = fd;
   file.m_Path = path;
   file.m_Buffer =
@@ -136,32 +110,24 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
 
 bool CStdioFile::FillBuffer() {
   m_Pos = m_End = 0;
-  for (;;) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, m_ReadLeft));
-    const ssize_t n = want == 0 ? 0 : ::read(m_Fd, m_Buffer.get(), want);
-    if (n > 0) {
-      m_End = static_cast<std::size_t>(n);
-      m_ReadLeft -= static_cast<std::uint64_t>(n);
-      return true;
-    }
-    if (n == 0) {
-      m_Eof = true;
-      return false;
-    }
-    if (errno == EINTR) continue;
-    m_Error = true;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return false;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, m_ReadLeft));
+  const std::int64_t n = want == 0 ? 0 : RawRead(m_Fd, m_Buffer.get(), want);
+  if (n > 0) {
+    m_End = static_cast<std::size_t>(n);
+    m_ReadLeft -= static_cast<std::uint64_t>(n);
+    return true;
   }
+  if (n == 0)
+    m_Eof = true;
+  else
+    m_Error = true;
+  return false;
 }
 
 bool CStdioFile::FlushWrites() {
   if (!m_Writing || m_Out == 0) return true;
   const bool ok = WriteAll(m_Fd, m_Buffer.get(), m_Out, m_Path);
-  if (!ok) {
-    m_Error = m_WriteFailed = true;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-  }
+  if (!ok) m_Error = m_WriteFailed = true;
   m_Out = 0;  // a failed block is dropped, as stdio does; the failure sticks
   return ok;
 }
@@ -177,10 +143,9 @@ bool CStdioFile::EnterReading() {
 bool CStdioFile::EnterWriting() {
   if (m_Writing) return true;
   // Give back what was read ahead, so the write lands where reading stopped.
-  const off_t unread = static_cast<off_t>(m_End - m_Pos) + m_PendingCr;
-  if (unread > 0 && ::lseek(m_Fd, -unread, SEEK_CUR) < 0) {
+  const std::int64_t unread = static_cast<std::int64_t>(m_End - m_Pos) + m_PendingCr;
+  if (unread > 0 && !RawSeek(m_Fd, -unread, FileSeek::kCurrent)) {
     m_Error = true;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
   if (m_ReadLeft != UINT64_MAX) m_ReadLeft += static_cast<std::uint64_t>(unread);
@@ -197,7 +162,6 @@ bool CStdioFile::AppendOut(const char* data, std::size_t count) {
     if (!FlushWrites()) return false;
     if (!WriteAll(m_Fd, data, count, m_Path)) {
       m_Error = m_WriteFailed = true;
-      PlatformSetLastError(FileErrorCodeNoPath(errno));
       return false;
     }
     return true;
@@ -243,18 +207,15 @@ std::size_t CStdioFile::Read(void* buffer, std::size_t count) {
     if (m_Pos == m_End) {
       if (!m_Text && count - done >= kBufferSize) {
         // Large binary reads skip the copy through the buffer.
-        const ssize_t n = ::read(m_Fd, out + done, count - done);
+        const std::int64_t n = RawRead(m_Fd, out + done, count - done);
         if (n > 0) {
           done += static_cast<std::size_t>(n);
           continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0) {
+        if (n == 0)
           m_Eof = true;
-        } else {
+        else
           m_Error = true;
-          PlatformSetLastError(FileErrorCodeNoPath(errno));
-        }
         break;
       }
       if (!FillBuffer()) break;
@@ -388,8 +349,7 @@ bool CStdioFile::Rewind() {
   m_ReadLeft = m_ReadLimit;
   m_Eof = false;
   m_Error = false;
-  if (::lseek(m_Fd, 0, SEEK_SET) < 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+  if (!RawSeek(m_Fd, 0, FileSeek::kBegin)) {
     m_Error = true;
     ok = false;
   }
@@ -406,9 +366,8 @@ bool CStdioFile::Flush() {
 
 bool CStdioFile::Sync() {
   if (!Flush()) return false;
-  if (::fsync(m_Fd) != 0) {
+  if (!RawSync(m_Fd)) {
     m_Error = m_WriteFailed = true;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
   return true;
@@ -420,11 +379,8 @@ bool CStdioFile::Close() {
     return false;
   }
   bool ok = FlushWrites() && !m_WriteFailed;
-  if (::close(m_Fd) != 0 && errno != EINTR) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    ok = false;
-  }
-  m_Fd = -1;
+  if (!RawClose(m_Fd)) ok = false;
+  m_Fd = kNoRawFile;
   m_Buffer.reset();
   Reset();
   return ok;

@@ -1,0 +1,90 @@
+// platform/posix/PosixRawFile.cpp: the raw file calls under the shared stream
+// (RawFile.h), over descriptors. Interrupted calls are retried. Any thread.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/RawFile.h"
+#include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixRetry.h"
+
+namespace {
+int Fd(RawFile file) { return static_cast<int>(file); }
+}  // namespace
+
+RawFile RawOpen(const std::string& path, const CRawOpenMode& mode) {
+  int flags = mode.read && mode.write ? O_RDWR : mode.write ? O_WRONLY : O_RDONLY;
+  if (mode.create) flags |= O_CREAT;
+  if (mode.create && mode.exclusive) flags |= O_EXCL;
+  if (mode.truncate) flags |= O_TRUNC;
+  if (mode.append) flags |= O_APPEND;
+  const int fd = OpenRetry(path.c_str(), flags, 0666);
+  if (fd < 0) {
+    const int err = errno;
+    SetFileError(err, path);
+    errno = err;
+    return kNoRawFile;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    errno = EISDIR;  // the Windows runtime refuses directories
+    PlatformSetLastError(ERROR_ACCESS_DENIED);
+    return kNoRawFile;
+  }
+  return fd;
+}
+
+std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
+  for (;;) {
+    const ssize_t n = ::read(Fd(file), buffer, count);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return -1;
+  }
+}
+
+bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
+  while (count > 0) {
+    const ssize_t n = ::write(Fd(file), data, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      PlatformSetLastError(FileErrorCodeNoPath(errno));
+      return false;
+    }
+    data += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
+  const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
+  if (::lseek(Fd(file), static_cast<off_t>(offset), whence) < 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
+  return true;
+}
+
+bool RawSync(RawFile file) {
+  if (::fsync(Fd(file)) != 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
+  return true;
+}
+
+bool RawClose(RawFile file) {
+  // Not retried on EINTR: on Linux the descriptor is gone either way.
+  if (::close(Fd(file)) != 0 && errno != EINTR) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return false;
+  }
+  return true;
+}
+
+void RawSetFaultError(int err) { PlatformSetLastError(FileErrorCodeNoPath(err)); }

@@ -1,0 +1,103 @@
+// platform/win32/Win32Directory.cpp: directory search (FindFirstFileA) and
+// directory operations.
+//
+// FindFirstFileA also matches a pattern against the 8.3 short names that a
+// volume may keep ("*.tmp" finds LONGNAME.TMPX through LONGNA~1.TMP), so its
+// names are checked once more with WildcardMatch: both backends return the
+// same names for a pattern. A directory needs no sync of its own on Windows:
+// the file system journals its names (NTFS), and no call flushes a directory
+// for an ordinary user. Any thread: each search has its own handle.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/FaultInjection.h"
+#include "platform/File.h"
+#include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Errors.h"
+
+namespace {
+std::string JoinPath(const std::string& directory, const char* name) {
+  if (directory.empty()) return std::string(".\\") + name;
+  const char last = directory.back();
+  if (last == '\\' || last == '/') return directory + name;
+  return directory + "\\" + name;
+}
+}  // namespace
+
+long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names) {
+  names.clear();
+  if (pattern == nullptr) {
+    PlatformSetLastError(ERROR_INVALID_PARAMETER);
+    return ERROR_INVALID_PARAMETER;
+  }
+  WIN32_FIND_DATAA found;
+  const HANDLE search = ::FindFirstFileA(JoinPath(directory, pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    long code = ERROR_PATH_NOT_FOUND;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) code = ERROR_FILE_NOT_FOUND;
+    // Running out of handles or memory is not a missing directory.
+    if (error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY)
+      code = static_cast<long>(error);
+    PlatformSetLastError(static_cast<DWORD>(code));
+    return code;
+  }
+  do {
+    const char* name = found.cFileName;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (WildcardMatch(pattern, name)) names.emplace_back(name);
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+  const long code = names.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+  PlatformSetLastError(static_cast<DWORD>(code));
+  return code;
+}
+
+long CountMatchingEntries(const std::string& directory, const char* pattern, std::size_t limit,
+                          std::size_t& count) {
+  count = 0;
+  std::vector<std::string> names;
+  const long rc = FindFiles(directory, pattern, names);
+  if (rc == ERROR_FILE_NOT_FOUND) {
+    PlatformSetLastError(ERROR_SUCCESS);
+    return ERROR_SUCCESS;
+  }
+  if (rc != ERROR_SUCCESS) return rc;
+  count = names.size() < limit ? names.size() : limit;
+  return ERROR_SUCCESS;
+}
+
+bool DirectoryCreate(const std::string& path) {
+  if (!::CreateDirectoryA(path.c_str(), nullptr)) {
+    TakeSystemError();
+    return false;
+  }
+  return true;
+}
+
+bool DirectoryRemove(const std::string& path) {
+  if (!::RemoveDirectoryA(path.c_str())) {
+    TakeSystemError();
+    return false;
+  }
+  return true;
+}
+
+bool DirectorySync(const std::string& path) {
+  std::string dir = path.empty() ? std::string(".") : path;
+  while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  if (FaultInjected(FaultOp::kSync, path)) {
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
+    return false;
+  }
+  const DWORD attributes = ::GetFileAttributesA(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    TakeSystemError();
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    PlatformSetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}

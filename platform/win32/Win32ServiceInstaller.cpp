@@ -1,0 +1,140 @@
+// platform/win32/Win32ServiceInstaller.cpp: the service in the service control
+// manager (OpenSCManagerA, OpenServiceA, CreateServiceA, QueryServiceStatus,
+// DeleteService) and its event source's registry key.
+//
+// The service's command is the program path in double quotes: unquoted, a
+// path with a space would let the system try "C:\Program.exe" first. The
+// entry removes quotes before it reads the switch, so the service still runs
+// in service mode. Main thread only.
+#include <string>
+
+#include "platform/Registry.h"
+#include "platform/ServiceInstaller.h"
+#include "platform/ServiceManager.h"
+#include "platform/win32/Win32Api.h"
+#include "platform/win32/Win32Errors.h"
+
+namespace {
+
+constexpr DWORD kProgramPathLimit = 512;
+constexpr const char kEventSourceKeys[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+constexpr DWORD kTypesSupported = 7;  // error, warning, information
+
+// Closes a service manager or service handle.
+class CServiceHandle {
+ public:
+  explicit CServiceHandle(SC_HANDLE handle) : m_Handle(handle) {}
+  CServiceHandle(const CServiceHandle&) = delete;
+  CServiceHandle& operator=(const CServiceHandle&) = delete;
+  ~CServiceHandle() {
+    if (m_Handle != nullptr) ::CloseServiceHandle(m_Handle);
+  }
+  SC_HANDLE Get() const { return m_Handle; }
+
+ private:
+  SC_HANDLE m_Handle;
+};
+
+std::string Problem(const char* call) {
+  const DWORD error = TakeSystemError();
+  return std::string(call) + ": " + PlatformErrorText(error) + " (" + std::to_string(error) + ")";
+}
+
+SC_HANDLE OpenManager(DWORD access) { return ::OpenSCManagerA(nullptr, nullptr, access); }
+
+}  // namespace
+
+bool PlatformProgramFilePath(std::string& path) {
+  char buffer[kProgramPathLimit];
+  const DWORD n = ::GetModuleFileNameA(nullptr, buffer, kProgramPathLimit);
+  if (n == 0 || n >= kProgramPathLimit) {
+    if (n == 0)
+      TakeSystemError();
+    else
+      PlatformSetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  path.assign(buffer, n);
+  return true;
+}
+
+bool PlatformOpenServiceManager(std::string& problem) {
+  const CServiceHandle manager(OpenManager(SC_MANAGER_ALL_ACCESS));
+  if (manager.Get() == nullptr) {
+    problem = Problem("OpenSCManagerA");
+    return false;
+  }
+  return true;
+}
+
+bool PlatformServiceInstalled(const CServiceDefinition& service) {
+  const CServiceHandle manager(OpenManager(SC_MANAGER_CONNECT));
+  if (manager.Get() == nullptr) return TakeSystemError(), false;
+  const CServiceHandle handle(::OpenServiceA(manager.Get(), service.name.c_str(), SERVICE_ALL_ACCESS));
+  if (handle.Get() == nullptr) return TakeSystemError(), false;
+  return true;
+}
+
+bool PlatformCreateService(const CServiceDefinition& service, std::string& problem) {
+  const CServiceHandle manager(OpenManager(SC_MANAGER_ALL_ACCESS));
+  if (manager.Get() == nullptr) {
+    problem = Problem("OpenSCManagerA");
+    return false;
+  }
+  const std::string command = "\"" + service.programPath + "\"";
+  const CServiceHandle created(::CreateServiceA(manager.Get(), service.name.c_str(), service.name.c_str(),
+                                                SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                                SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                                nullptr, nullptr, "", nullptr, nullptr));
+  if (created.Get() == nullptr) {
+    problem = Problem("CreateServiceA");
+    return false;
+  }
+  return true;
+}
+
+bool PlatformInstallEventSource(const CServiceDefinition& service, std::string& problem) {
+  const std::string subKey = kEventSourceKeys + service.name;
+  CRegKey key;
+  long rc = CRegKey::Create(subKey.c_str(), key);
+  if (rc == ERROR_SUCCESS)
+    rc = key.SetValue("EventMessageFile", REG_EXPAND_SZ, service.programPath.c_str(),
+                      static_cast<DWORD>(service.programPath.size() + 1));
+  if (rc == ERROR_SUCCESS) rc = RegWriteDword(key, "TypesSupported", kTypesSupported);
+  if (rc != ERROR_SUCCESS) {
+    PlatformSetLastError(static_cast<DWORD>(rc));
+    problem = "HKEY_LOCAL_MACHINE\\" + subKey + ": " + PlatformErrorText(static_cast<DWORD>(rc));
+    return false;
+  }
+  return true;
+}
+
+bool PlatformQueryServiceState(const CServiceDefinition& service, DWORD& state, std::string& problem) {
+  const CServiceHandle manager(OpenManager(SC_MANAGER_CONNECT));
+  if (manager.Get() == nullptr) {
+    problem = Problem("OpenSCManagerA");
+    return false;
+  }
+  const CServiceHandle handle(::OpenServiceA(manager.Get(), service.name.c_str(), SERVICE_QUERY_STATUS));
+  SERVICE_STATUS status{};
+  if (handle.Get() == nullptr || !::QueryServiceStatus(handle.Get(), &status)) {
+    problem = Problem(handle.Get() == nullptr ? "OpenServiceA" : "QueryServiceStatus");
+    return false;
+  }
+  state = status.dwCurrentState;
+  return true;
+}
+
+bool PlatformDeleteService(const CServiceDefinition& service, std::string& problem) {
+  const CServiceHandle manager(OpenManager(SC_MANAGER_CREATE_SERVICE));
+  if (manager.Get() == nullptr) {
+    problem = Problem("OpenSCManagerA");
+    return false;
+  }
+  const CServiceHandle handle(::OpenServiceA(manager.Get(), service.name.c_str(), SERVICE_ALL_ACCESS));
+  if (handle.Get() == nullptr || !::DeleteService(handle.Get())) {
+    problem = Problem(handle.Get() == nullptr ? "OpenServiceA" : "DeleteService");
+    return false;
+  }
+  return true;
+}

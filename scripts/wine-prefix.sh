@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Makes the wine prefix of the Windows tests (once; later calls find it ready)
+# and keeps a wineserver running for a minute after the last wine process, so
+# that wine's service manager and registry stay up between the wine commands
+# of one test. Usage: scripts/wine-prefix.sh <prefix directory>
+set -euo pipefail
+prefix=$1
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+export WINEPREFIX=$prefix WINEDEBUG=-all
+unset DISPLAY  # no desktop: message boxes return at once
+
+if [[ ! -f $prefix/.cvsmtpgw-ready ]]; then
+  rm -rf "$prefix"
+  mkdir -p "$(dirname "$prefix")"
+  # Wine's helpers keep inherited pipes open: its output goes to a file.
+  "$wine" wineboot -i >"$prefix.boot.log" 2>&1 </dev/null
+  # The first server must end before a persistent one may start.
+  "$wineserver" -w
+  touch "$prefix/.cvsmtpgw-ready"
+fi
+# A server left from an earlier run may not be a persistent one: start afresh.
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w
+"$wineserver" -p60 </dev/null >/dev/null 2>&1
+echo "wine prefix ready: $prefix"

@@ -1,0 +1,130 @@
+"""The Windows build under wine for the integration tests: the tests' prefix ($WINEPREFIX, made
+by scripts/wine-prefix.sh), wine commands whose output goes through files (wine's background
+processes keep inherited pipes open), its registry through `wine reg`, and WineGateway, the
+Gateway of gateway_harness running cvsmtpgw.exe with its settings imported from a .reg file.
+Standard library only."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # gateway_harness and the POSIX tests
+
+from gateway_harness import GATEWAY_KEY, Gateway, write_hive  # noqa: E402
+
+WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
+WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+SERVICE_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane SMTP Server"
+EVENT_SOURCE_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\EventLog\Application\Corvane SMTP Server"
+
+
+def windows_path(path: Path | str) -> str:
+    """The Windows name of a Linux path: wine's drive Z: is the root."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def prefix() -> Path:
+    value = os.environ.get("WINEPREFIX")
+    if not value:
+        raise RuntimeError("WINEPREFIX is not set: run the Windows tests through ctest in the Windows build")
+    return Path(value)
+
+
+def wine_env(**extra: str) -> dict:
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # no desktop: message boxes return at once
+    env.setdefault("WINEDEBUG", "-all")
+    env.update(extra)
+    return env
+
+
+def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | None = None,
+        check: bool = True) -> subprocess.CompletedProcess:
+    """`wine args...` to its end; stdout and stderr come back through files."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout,
+                              env=env or wine_env(), cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(proc.args, proc.returncode, out.read().decode("latin-1"),
+                                             err.read().decode("latin-1"))
+    if check and result.returncode != 0:
+        raise RuntimeError(f"{args} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+    return result
+
+
+def keep_server() -> None:
+    """A wineserver that stays a minute after the last wine process, so that the service
+    manager and the registry live on between the wine commands of one test (a server that
+    runs already, as scripts/wine-prefix.sh left it, stays as it is)."""
+    subprocess.run([WINESERVER, "-p60"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=wine_env(), check=False)
+
+
+def reg_delete(key: str) -> None:
+    run("reg", "delete", key, "/f", check=False)
+
+
+def reg_import(path: Path) -> None:
+    run("reg", "import", windows_path(path))
+
+
+def reg_query(key: str) -> dict[str, tuple[str, str]]:
+    """The values of `key` as `reg query` lists them: name -> (type, data); {} when missing."""
+    result = run("reg", "query", key, check=False)
+    values = {}
+    for line in result.stdout.splitlines():
+        parts = line.strip().split(None, 2) if line.startswith("    ") else []
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2] if len(parts) > 2 else "")
+    return values
+
+
+def binary(name: str = "cvsmtpgw.exe") -> Path:
+    build = Path(os.environ.get("CVSMTPGW_BUILD", ""))
+    return build / ("tests/" + name if name == "test_helper.exe" else name)
+
+
+class WineGateway(Gateway):
+    """cvsmtpgw.exe -m under wine, with the settings of Gateway (ProgramPath and the logs as Windows
+    paths) imported into wine's registry from the .reg file at its first start."""
+
+    def __init__(self, values: dict | None = None, binary_path: Path | None = None, debug_logs: bool = True,
+                 program_dir: Path | None = None):
+        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs)
+        if program_dir is not None:  # a spool elsewhere (inside the prefix, say)
+            shutil.rmtree(self.root)
+            self.root = program_dir
+            self.out_dir, self.in_dir, self.tmp_dir = self.root / "OUT", self.root / "IN", self.root / "tmp"
+            [d.mkdir(parents=True) for d in (self.out_dir, self.in_dir, self.tmp_dir)]
+            self.hive_path = self.root / "hive.reg"
+        self.values["ProgramPath"] = windows_path(self.root) + "\\"
+        if debug_logs:
+            self.values.update(logfile=windows_path(self.root / "debug.log"),
+                               logfileb=windows_path(self.root / "debug2.log"))
+        self.values.update(values or {})
+
+    def start(self, timeout: float = 30.0) -> "WineGateway":
+        if self.proc is None:
+            write_hive(self.hive_path, self.values)
+            reg_delete(GATEWAY_KEY)
+            reg_import(self.hive_path)
+        env = wine_env(TMP=windows_path(self.tmp_dir), **self.env)
+        with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
+            self.proc = subprocess.Popen([WINE, str(self.binary), "-m"], stdin=subprocess.PIPE, stdout=out,
+                                         stderr=err, cwd=self.root, env=env, start_new_session=True)
+        from gateway_harness import _listening, wait_until
+
+        def up():
+            if not self.alive:
+                raise RuntimeError(f"gateway exited with {self.proc.returncode}\n{self.diagnostics()}")
+            return _listening(self.port)
+        wait_until(up, timeout, lambda: f"gateway not listening on {self.port}\n{self.diagnostics()}")
+        return self
+
+    def counts(self):
+        raise NotImplementedError("descriptors and threads of a wine process are wine's, not the gateway's")

@@ -1,0 +1,309 @@
+// tests/unit/win32/Win32Registry_test.cpp: the registry backend on the real
+// registry (wine's under test): the read rules the gateway relies on, counter
+// draws from many threads, transactions that exclude other threads and undo,
+// changes the registry refuses (a read-only key) held until it takes them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/FaultInjection.h"
+#include "platform/Registry.h"
+#include "platform/win32/Win32Api.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+bool SetGatewayKeyAccess(DWORD rights);
+
+class Win32RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { CRegKey::DeleteKey(kGatewayKey); }
+  void TearDown() override {
+    ClearFaults();
+    SetGatewayKeyAccess(0);  // a failed test may have left the key read-only
+    CRegKey::DeleteKey(kGatewayKey);
+  }
+  static CRegKey Gateway() {
+    CRegKey key;
+    EXPECT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+    return key;
+  }
+  // The value as another program sees it, through the system's own call.
+  static bool SystemReads(const char* name, DWORD& type, std::string& data) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    const LONG rc = ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    ::RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return false;
+    data.assign(buffer, size);
+    return true;
+  }
+};
+
+// A read into too small a buffer is refused and leaves it untouched; types
+// are not checked; strings carry their terminator; the key is the real one.
+TEST_F(Win32RegistryTest, ReadRulesOnTheRealKey) {
+  CRegKey key;
+  EXPECT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_FILE_NOT_FOUND);
+  key = Gateway();
+  ASSERT_EQ(RegWriteString(key, "Name", "ab"), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteString(key, "Flag", "y"), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteDword(key, "Port", 2501), ERROR_SUCCESS);
+  DWORD type = 0;
+  std::string data;
+  ASSERT_TRUE(SystemReads("Name", type, data));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(data, std::string("ab", 3));
+  ASSERT_TRUE(SystemReads("Port", type, data));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(data, std::string("\xc5\x09\0\0", 4));
+
+  char buf[8];
+  std::memset(buf, 'x', sizeof buf);
+  DWORD size = 2;
+  EXPECT_EQ(key.QueryValue("Name", &type, buf, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 3u);
+  EXPECT_EQ(std::string(buf, sizeof buf), std::string(8, 'x'));
+  size = sizeof buf;
+  EXPECT_EQ(key.QueryValue("Missing", &type, buf, &size), ERROR_FILE_NOT_FOUND);
+  DWORD flag = 0xAAAAAAAA;  // a text read as a number fills only its own bytes
+  EXPECT_EQ(RegReadDword(key, "Flag", &flag), ERROR_SUCCESS);
+  EXPECT_EQ(flag, 0xAAAA0079u);
+  char text[3];
+  EXPECT_EQ(RegReadString(key, "Name", text, sizeof text), ERROR_SUCCESS);
+  EXPECT_STREQ(text, "ab");
+  EXPECT_EQ(RegReadString(key, "Name", text, 2), ERROR_MORE_DATA);  // never a cut text
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+  EXPECT_EQ(key.DeleteValue("Name"), ERROR_SUCCESS);
+  EXPECT_EQ(key.DeleteValue("Name"), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Win32RegistryTest, CounterDrawsFromManyThreadsAreDistinctAndWrap) {
+  constexpr int kThreads = 4, kDraws = 100;
+  std::vector<std::vector<DWORD>> drawn(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&drawn, t] {
+      for (int i = 0; i < kDraws; ++i) {
+        DWORD value = 0;
+        if (RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &value) == ERROR_SUCCESS)
+          drawn[t].push_back(value);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<DWORD> all;
+  for (const auto& values : drawn) all.insert(values.begin(), values.end());
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kDraws));
+  EXPECT_EQ(*all.rbegin(), static_cast<DWORD>(kThreads * kDraws - 1));
+
+  CRegKey key = Gateway();
+  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 65534), ERROR_SUCCESS);
+  DWORD value = 0;
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 65534u);
+  DWORD stored = 99;
+  EXPECT_EQ(RegReadDword(key, "TmpIndex", &stored), ERROR_SUCCESS);
+  EXPECT_EQ(stored, 0u);
+}
+
+// While a transaction lives, other threads' calls wait; without Commit its
+// changes are put back: changed values, new values and a key it created.
+TEST_F(Win32RegistryTest, TransactionsExcludeOtherThreadsAndUndoWithoutCommit) {
+  {
+    CRegTransaction tx;
+    ASSERT_EQ(tx.Status(), ERROR_SUCCESS);
+    CRegKey key = Gateway();  // created here: taken back at the end
+    ASSERT_EQ(RegWriteDword(key, "V", 1), ERROR_SUCCESS);
+  }
+  CRegKey probe;
+  EXPECT_EQ(CRegKey::Open(kGatewayKey, probe), ERROR_FILE_NOT_FOUND);
+
+  CRegKey key = Gateway();
+  ASSERT_EQ(RegWriteDword(key, "Kept", 5), ERROR_SUCCESS);
+  std::atomic<bool> otherDone{false};
+  std::thread other;
+  {
+    CRegTransaction tx;
+    ASSERT_EQ(RegWriteDword(key, "Kept", 6), ERROR_SUCCESS);
+    ASSERT_EQ(RegWriteDword(key, "New", 1), ERROR_SUCCESS);
+    other = std::thread([&otherDone] {
+      CRegKey mine;
+      CRegKey::Create(kGatewayKey, mine);
+      RegWriteDword(mine, "Other", 1);
+      otherDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(otherDone.load());  // held up by the transaction
+    DWORD seen = 0;
+    EXPECT_EQ(RegReadDword(key, "Kept", &seen), ERROR_SUCCESS);  // its own thread goes on
+    EXPECT_EQ(seen, 6u);
+  }
+  other.join();
+  DWORD value = 0;
+  EXPECT_EQ(RegReadDword(key, "Kept", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(RegReadDword(key, "New", &value), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegReadDword(key, "Other", &value), ERROR_SUCCESS);
+
+  {
+    CRegTransaction tx;
+    ASSERT_EQ(RegWriteDword(key, "Kept", 7), ERROR_SUCCESS);
+    EXPECT_EQ(tx.Commit(), ERROR_SUCCESS);
+  }
+  EXPECT_EQ(RegReadDword(key, "Kept", &value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 7u);
+}
+
+// A key the gateway's account may no longer change (here: the fault seam
+// refusing its value writes) does not stop it: changes are held, read back by
+// the process, and written in order by the first Flush the registry takes;
+// until then Flush says why. Undoing a transaction and removing the key work
+// on what is held too.
+TEST_F(Win32RegistryTest, RefusedChangesAreHeldAndWrittenInOrderOnceTaken) {
+  CRegKey key = Gateway();
+  ASSERT_EQ(RegWriteDword(key, "Kept", 1), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteDword(key, "Gone", 1), ERROR_SUCCESS);
+  const std::string values = std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey + "\\*";
+  // Each call tries the oldest held change first: four refusals cover the
+  // three changes and the first Flush.
+  ArmFault(FaultOp::kWrite, values, 4, EACCES);
+  EXPECT_EQ(RegWriteDword(key, "Kept", 2), ERROR_SUCCESS);
+  EXPECT_EQ(key.DeleteValue("Gone"), ERROR_SUCCESS);
+  EXPECT_EQ(key.DeleteValue("Gone"), ERROR_FILE_NOT_FOUND);  // gone for this process already
+  DWORD drawn = 99;
+  EXPECT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, 0u);
+
+  struct Expected {
+    const char* name;
+    bool present;
+    DWORD value;
+  };
+  const auto check = [&key](const Expected(&table)[3], bool system) {
+    for (const Expected& row : table) {
+      DWORD value = 0;
+      bool present = false;
+      if (system) {
+        DWORD type = 0;
+        std::string data;
+        present = SystemReads(row.name, type, data);
+        if (present && data.size() == 4) std::memcpy(&value, data.data(), 4);
+      } else {
+        present = RegReadDword(key, row.name, &value) == ERROR_SUCCESS;
+      }
+      EXPECT_EQ(present, row.present) << row.name << (system ? " (system)" : " (process)");
+      if (present && row.present) {
+        EXPECT_EQ(value, row.value) << row.name;
+      }
+    }
+  };
+  check({{"Kept", true, 2}, {"Gone", false, 0}, {"TmpIndex", true, 1}}, false);
+  check({{"Kept", true, 1}, {"Gone", true, 1}, {"TmpIndex", false, 0}}, true);
+  EXPECT_EQ(key.Flush(), ERROR_ACCESS_DENIED);
+  check({{"Kept", true, 1}, {"Gone", true, 1}, {"TmpIndex", false, 0}}, true);
+  EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+  check({{"Kept", true, 2}, {"Gone", false, 0}, {"TmpIndex", true, 1}}, true);
+
+  // A transaction ended without Commit takes back what it changed while held.
+  ArmFault(FaultOp::kWrite, values, 1000, EACCES);
+  {
+    CRegTransaction tx;
+    ASSERT_EQ(RegWriteDword(key, "Kept", 9), ERROR_SUCCESS);
+    ASSERT_EQ(RegWriteDword(key, "New", 9), ERROR_SUCCESS);
+  }
+  ClearFaults();
+  EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+  check({{"Kept", true, 2}, {"New", false, 0}, {"TmpIndex", true, 1}}, true);
+  check({{"Kept", true, 2}, {"New", false, 0}, {"TmpIndex", true, 1}}, false);
+
+  // Held changes of a removed key go with it.
+  ArmFault(FaultOp::kWrite, values, 1000, EACCES);
+  ASSERT_EQ(RegWriteDword(key, "Kept", 3), ERROR_SUCCESS);
+  ASSERT_EQ(CRegKey::DeleteKey(kGatewayKey), ERROR_SUCCESS);
+  ClearFaults();
+  key = Gateway();
+  EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+  check({{"Kept", false, 0}, {"New", false, 0}, {"TmpIndex", false, 0}}, false);
+  check({{"Kept", false, 0}, {"New", false, 0}, {"TmpIndex", false, 0}}, true);
+}
+
+// Gives everyone `rights` on the gateway key and nothing else (a protected
+// DACL), or, with `rights` 0, takes the DACL away again (full access). The
+// owner keeps the right to change the DACL either way.
+bool SetGatewayKeyAccess(DWORD rights) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return false;
+  DWORD rc = ERROR_SUCCESS;
+  if (rights == 0) {
+    rc = ::SetSecurityInfo(key, SE_REGISTRY_KEY,
+                           DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, nullptr, nullptr);
+  } else {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    EXPLICIT_ACCESS_A access{};
+    PACL acl = nullptr;
+    rc = ::CreateWellKnownSid(WinWorldSid, nullptr, sid, &sidSize) ? ERROR_SUCCESS : ::GetLastError();
+    if (rc == ERROR_SUCCESS) {
+      access.grfAccessPermissions = rights;
+      access.grfAccessMode = SET_ACCESS;
+      access.grfInheritance = NO_INHERITANCE;
+      access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+      access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+      access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
+      rc = ::SetEntriesInAclA(1, &access, nullptr, &acl);
+    }
+    if (rc == ERROR_SUCCESS)
+      rc = ::SetSecurityInfo(key, SE_REGISTRY_KEY,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                             nullptr, acl, nullptr);
+    if (acl != nullptr) ::LocalFree(acl);
+  }
+  ::RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+// The same with a real DACL: a key everyone may read but nobody change still
+// opens, its settings read, its counters draw; the draws reach the key once
+// it may be written again.
+TEST_F(Win32RegistryTest, KeyReadOnlyToEveryoneKeepsServing) {
+  CRegKey key = Gateway();
+  ASSERT_EQ(RegWriteString(key, "ProgramPath", "C:\\gw\\"), ERROR_SUCCESS);
+  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 7), ERROR_SUCCESS);
+  ASSERT_TRUE(SetGatewayKeyAccess(KEY_READ));
+  HKEY probe = nullptr;
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, KEY_SET_VALUE, &probe), ERROR_ACCESS_DENIED);
+
+  CRegKey opened, created;
+  EXPECT_EQ(CRegKey::Open(kGatewayKey, opened), ERROR_SUCCESS);
+  EXPECT_EQ(CRegKey::Create(kGatewayKey, created), ERROR_SUCCESS);
+  char path[16] = "";
+  EXPECT_EQ(RegReadString(opened, "ProgramPath", path, sizeof path), ERROR_SUCCESS);
+  EXPECT_STREQ(path, "C:\\gw\\");
+  for (DWORD expected = 7; expected < 10; ++expected) {
+    DWORD drawn = 0;
+    ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+    EXPECT_EQ(drawn, expected);
+  }
+  EXPECT_EQ(created.Flush(), ERROR_ACCESS_DENIED);
+  DWORD type = 0;
+  std::string data;
+  ASSERT_TRUE(SystemReads("TmpIndex", type, data));
+  EXPECT_EQ(data, std::string("\x07\0\0\0", 4));
+
+  ASSERT_TRUE(SetGatewayKeyAccess(0));
+  EXPECT_EQ(created.Flush(), ERROR_SUCCESS);
+  ASSERT_TRUE(SystemReads("TmpIndex", type, data));
+  EXPECT_EQ(data, std::string("\x0a\0\0\0", 4));
+}
+}  // namespace
