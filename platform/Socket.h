@@ -76,6 +76,7 @@ int SockClose(SOCKET s);
 int SockSetReceiveTimeout(SOCKET s, int milliseconds);  // SO_RCVTIMEO
 int SockSetSendTimeout(SOCKET s, int milliseconds);     // SO_SNDTIMEO
 int SockSetLinger(SOCKET s, bool on, int seconds);      // SO_LINGER
+int SockSetNoDelay(SOCKET s, bool on);                  // TCP_NODELAY: small sends go out at once
 int SockSetNonBlocking(SOCKET s, bool on);              // ioctlsocket FIONBIO
 // getsockname: the local address and port (network order) of a bound socket,
 // e.g. the port the system chose for a bind to port 0.

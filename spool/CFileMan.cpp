@@ -252,13 +252,16 @@ std::int64_t FileRead(CFile& handle, void* buffer, std::size_t count) {
 
 int FileReadLine(CFile& handle, char* buffer, int size) {
   if (buffer == nullptr || size < 1) return 0;
-  for (int n = 0; n < size;) {
-    char c = 0;
-    if (handle.Read(&c, 1) != 1) return 0;  // a last line without LF is not a line
-    buffer[n++] = c;
-    if (c == '\n') return n;
-  }
-  return size;
+  // One read of up to `size` bytes, then the bytes after the line feed given
+  // back, so the file stands just past the line (a read a byte cost a system
+  // call a byte).
+  const std::int64_t got = handle.Read(buffer, static_cast<std::size_t>(size));
+  if (got <= 0) return 0;
+  const void* lineFeed = std::memchr(buffer, '\n', static_cast<std::size_t>(got));
+  if (lineFeed == nullptr) return got == size ? size : 0;  // a last line without LF is not a line
+  const auto length = static_cast<std::int64_t>(static_cast<const char*>(lineFeed) - buffer) + 1;
+  if (length < got && handle.Seek(length - got, FileSeek::kCurrent) < 0) return 0;
+  return static_cast<int>(length);
 }
 
 int FileClose(CFile& handle) { return handle.Close() ? 0 : 1; }

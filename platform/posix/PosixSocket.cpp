@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -259,6 +260,14 @@ int SockSetLinger(SOCKET s, bool on, int seconds) {
   value.l_onoff = on ? 1 : 0;
   value.l_linger = seconds < 0 ? 0 : seconds;
   if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) return Fail(errno);
+  return 0;
+}
+
+int SockSetNoDelay(SOCKET s, bool on) {
+  const int fd = Fd(s);
+  if (fd < 0) return FailNotSocket();
+  const int value = on ? 1 : 0;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) != 0) return Fail(errno);
   return 0;
 }
 

@@ -259,6 +259,14 @@ int SockSetLinger(SOCKET s, bool on, int seconds) {
   return 0;
 }
 
+int SockSetNoDelay(SOCKET s, bool on) {
+  const BOOL value = on ? TRUE : FALSE;
+  if (::setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
+                   sizeof value) != 0)
+    return Fail();
+  return 0;
+}
+
 int SockSetNonBlocking(SOCKET s, bool on) {
   u_long mode = on ? 1 : 0;
   if (::ioctlsocket(Native(s), FIONBIO, &mode) != 0) return Fail();

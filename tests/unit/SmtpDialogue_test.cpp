@@ -143,6 +143,8 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
   refusesRecipient.rcptReply = "550 no such user\r\n";
   CSmtpScript breaksOff;
   breaksOff.closeAfterGreeting = true;
+  CSmtpScript linesInOnePiece;  // read a block at a time, the lines must still come apart
+  linesInOnePiece.rcptReply = "299-first\r\n299-second\r\n250 third\r\n";
   const struct {
     const char* what;
     const CSmtpScript* script;  // null: nothing listens
@@ -152,6 +154,7 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
       {"QUIT answered too late", &slowQuitReply, 0},
       {"recipient refused", &refusesRecipient, 3},
       {"connection closed after the greeting", &breaksOff, 3},
+      {"the 250 on the third line of a reply sent in one piece", &linesInOnePiece, 0},
       {"nothing listens", nullptr, 2},
   };
   using Clock = std::chrono::steady_clock;
