@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/FaultInjection.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -73,14 +74,14 @@ TEST(TestDuration, ReadFromTheEnvironmentInATestBuildOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "(not set)");
     if (c.text == nullptr) {
-      unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
+      SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", nullptr);
     } else {
-      setenv("CVSMTPGW_REPLY_TIMEOUT_MS", c.text, 1);
+      SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", c.text);
     }
     EXPECT_EQ(TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kNormal),
               FaultEnvironmentHonoured() ? c.expected : kNormal);
   }
-  unsetenv("CVSMTPGW_REPLY_TIMEOUT_MS");
+  SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", nullptr);
 }
 
 }  // namespace
