@@ -42,7 +42,6 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
   constexpr std::size_t kInChunk = 3 * kGroupsPerLine * 256;
   std::vector<std::uint8_t> in(kInChunk);
   std::vector<char> out;
-  out.reserve(kInChunk / 3 * 4 + kInChunk / (3 * kGroupsPerLine) + 8);
   std::uint32_t written = 0;
   int groupsOnLine = 0;
   std::size_t have = 0;  // bytes carried over into `in`
@@ -51,17 +50,16 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
     have += got;
     const bool atEnd = got == 0 || have < kInChunk;
     std::size_t pos = 0;
-    out.clear();
+    // Room for every group of this chunk and its line ends, written in place.
+    out.resize((have / 3 + 1) * 4 + have / (3 * kGroupsPerLine) + 4);
+    char* to = out.data();
     while (have - pos >= 3 || (atEnd && pos < have)) {
       const std::size_t left = have - pos;
-      char group[4];
-      EncodeGroup(in.data() + pos, left >= 3 ? 3 : static_cast<int>(left), group);
+      EncodeGroup(in.data() + pos, left >= 3 ? 3 : static_cast<int>(left), to);
       pos += left >= 3 ? 3 : left;
-      out.insert(out.end(), group, group + 4);
-      written += 4;
+      to += 4;
       if (++groupsOnLine == kGroupsPerLine) {
-        out.push_back('\n');
-        ++written;
+        *to++ = '\n';
         groupsOnLine = 0;
       }
     }
@@ -70,11 +68,12 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
     for (std::size_t i = 0; i < rest; ++i) in[i] = in[pos + i];
     have = rest;
     if (atEnd && groupsOnLine > 0) {
-      out.push_back('\n');
-      ++written;
+      *to++ = '\n';
       groupsOnLine = 0;
     }
-    if (!out.empty()) output.Write(out.data(), out.size());
+    const auto length = static_cast<std::size_t>(to - out.data());
+    written += static_cast<std::uint32_t>(length);
+    if (length > 0) output.Write(out.data(), length);
     if (atEnd && have == 0) break;
     if (got == 0) break;
   }

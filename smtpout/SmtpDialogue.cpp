@@ -42,10 +42,22 @@ class CDataStream {
  public:
   void Add(const char* bytes, std::size_t count, std::string& out) {
     out.reserve(out.size() + count + count / 32 + 2);
-    for (std::size_t i = 0; i < count; ++i) {
-      const char c = bytes[i];
+    std::size_t i = 0;
+    while (i < count) {
+      if (!m_AtLineStart) {
+        // Nothing changes before the next line end or "<": one run, copied whole.
+        std::size_t end = i;
+        while (end < count && bytes[end] != '\n' && bytes[end] != '<') ++end;
+        if (end > i) {
+          out.append(bytes + i, end - i);
+          for (std::size_t k = end - i > 4 ? end - 4 : i; k < end; ++k) Remember(bytes[k]);
+          i = end;
+          continue;
+        }
+      }
+      const char c = bytes[i++];
       const bool drop = c == '<' && m_Recent == kToOpen;
-      m_Recent = m_Recent << 8 | static_cast<unsigned char>(c);
+      Remember(c);
       if (drop) continue;
       if (m_AtLineStart && c == '.') out.push_back('.');
       out.push_back(c);
@@ -56,6 +68,7 @@ class CDataStream {
 
  private:
   static constexpr std::uint32_t kToOpen = 'T' << 24 | 'O' << 16 | ':' << 8 | '<';
+  void Remember(char c) { m_Recent = m_Recent << 8 | static_cast<unsigned char>(c); }
   std::uint32_t m_Recent = 0;  // the last four bytes of the file, before any change
   bool m_AtLineStart = true;
 };
