@@ -20,7 +20,7 @@
 namespace {
 
 constexpr std::size_t kOpCount = 4;
-constexpr std::size_t kMaxRules = 64;  // a spec is a test's; more is a mistake
+constexpr std::size_t kMaxRules = 64;  // rules come from one test; more is a mistake
 constexpr int kMaxCount = 1000000;
 
 struct CFaultRule {
@@ -110,8 +110,8 @@ bool ParseRule(std::string_view text, CFaultRule& rule) {
 
 void ArmFromEnvironment() {
 #ifdef CVSMTPGW_FAULT_INJECTION
-  const char* spec = std::getenv("CVSMTPGW_FAULTS");
-  if (spec != nullptr && *spec != '\0' && !ArmFaultsFromText(spec))
+  const char* ruleText = std::getenv("CVSMTPGW_FAULTS");
+  if (ruleText != nullptr && *ruleText != '\0' && !ArmFaultsFromText(ruleText))
     std::fprintf(stderr, "CVSMTPGW_FAULTS: cannot read the rules; no fault armed\n");
 #endif
 }
@@ -157,14 +157,14 @@ void ClearFaults() {
 
 std::uint64_t FaultChecks(FaultOp op) { return State().checks[Index(op)].load(std::memory_order_relaxed); }
 
-bool ArmFaultsFromText(std::string_view spec) {
+bool ArmFaultsFromText(std::string_view ruleText) {
   std::vector<CFaultRule> rules;
-  while (!spec.empty()) {
-    const std::size_t end = spec.find(';');
+  while (!ruleText.empty()) {
+    const std::size_t end = ruleText.find(';');
     CFaultRule rule{};
-    if (rules.size() >= kMaxRules || !ParseRule(spec.substr(0, end), rule)) return false;
+    if (rules.size() >= kMaxRules || !ParseRule(ruleText.substr(0, end), rule)) return false;
     rules.push_back(std::move(rule));
-    spec.remove_prefix(end == std::string_view::npos ? spec.size() : end + 1);
+    ruleText.remove_prefix(end == std::string_view::npos ? ruleText.size() : end + 1);
   }
   for (const CFaultRule& rule : rules) ArmFault(rule.op, rule.pattern, rule.left, rule.error, rule.skip);
   return true;

@@ -49,12 +49,12 @@ void ClearFaults();
 // answered: tests count operations through it (the hive writes of a batch).
 std::uint64_t FaultChecks(FaultOp op);
 
-// Arms the rules of `spec`, "op:count:error:pattern" joined by ';', with op one
+// Arms the rules in `ruleText`, "op:count:error:pattern" joined by ';', with op one
 // of create, write, sync, rename, count "N" or "skip+N", and error EIO, ENOSPC
 // or empty (EIO); the pattern comes last, so it may hold ':'. Examples:
 // "sync:1::*/hive.reg.new", "sync:1+1:ENOSPC:*/OUT" (the second sync fails).
 // False, with nothing armed, when any rule cannot be read.
-bool ArmFaultsFromText(std::string_view spec);
+bool ArmFaultsFromText(std::string_view ruleText);
 
 // Whether this build arms CVSMTPGW_FAULTS from the environment.
 bool FaultEnvironmentHonoured();

@@ -32,7 +32,7 @@ TEST_F(FaultInjection, ARuleFailsItsCountOfMatchingCallsWithItsError) {
 
 TEST_F(FaultInjection, RulesFromText) {
   const struct {
-    const char* spec;
+    const char* ruleText;
     bool ok;
   } cases[] = {
       {"sync:1::/a/hive.reg.new", true},
@@ -48,9 +48,9 @@ TEST_F(FaultInjection, RulesFromText) {
       {"sync:1::*;bad", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.ruleText);
     ClearFaults();
-    EXPECT_EQ(ArmFaultsFromText(c.spec), c.ok);
+    EXPECT_EQ(ArmFaultsFromText(c.ruleText), c.ok);
     if (!c.ok) {
       EXPECT_FALSE(FaultInjected(FaultOp::kWrite, "/x"));  // nothing armed
     }

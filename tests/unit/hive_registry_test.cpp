@@ -408,8 +408,8 @@ TEST_F(HiveRegistryTest, AnEndingProcessWritesItsPendingChanges) {
 // The program arms the fault seam from CVSMTPGW_FAULTS in test builds.
 TEST_F(HiveRegistryTest, TheProgramTakesFaultsFromItsEnvironment) {
   if (!FaultEnvironmentHonoured()) GTEST_SKIP() << "built without CVSMTPGW_FAULT_INJECTION";
-  const std::string spec = "rename:1000::" + m_Hive;
-  ASSERT_TRUE(SetEnvironmentValue("CVSMTPGW_FAULTS", spec.c_str()));
+  const std::string ruleText = "rename:1000::" + m_Hive;
+  ASSERT_TRUE(SetEnvironmentValue("CVSMTPGW_FAULTS", ruleText.c_str()));
   CChildProcess child;
   const bool started = child.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "3"});
   SetEnvironmentValue("CVSMTPGW_FAULTS", nullptr);
