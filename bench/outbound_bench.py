@@ -3,7 +3,9 @@
 Postfix's smtp-source sending mails of the same size to the same sink.
 
 A name server (dnsmasq) serves the zone fax.test with one MX record whose host
-is smtp-sink on a loopback address; the gateway runs with its own /etc/hosts and
+is smtp-sink on a loopback address, with a time to live of --ttl (300) seconds
+as a real zone would give it (dnsmasq's own default, 0, makes the gateway ask
+for every mail); the gateway runs with its own /etc/hosts and
 /etc/resolv.conf (a private mount namespace), so every lookup stays on
 127.0.0.0/8. Printed:
 - throughput: --messages (200) message files, each with a TIFF of --tiff-kb
@@ -15,9 +17,11 @@ is smtp-sink on a loopback address; the gateway runs with its own /etc/hosts and
   timed from the file's arrival to its message file being gone (delivered); the
   idle poll of IN runs every 10 seconds, so this is up to that long.
 - what the name server alone takes per lookup (a TCP query of all records of
-  the domain, as the gateway makes one per mail): dnsmasq forks for each.
+  the domain, as the gateway makes one whenever it has no valid answer kept):
+  dnsmasq forks for each.
 
-Root only (port 53, mount namespaces). Without --binary it builds and uses
+IN lives on fresh loop-file images of ext4 (with its journal) and XFS (--fs).
+Root only (port 53, mount namespaces, loop mounts). Without --binary it builds and uses
 build-release/cvsmtpgw (Release).
 
 Usage: /usr/bin/python3 bench/outbound_bench.py [--binary PATH] [--messages N] [--tiff-kb N]
@@ -41,6 +45,7 @@ sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
 import dns_servers  # noqa: E402
 from gateway_harness import Gateway, free_port, wait_until  # noqa: E402
 from outbound_support import message_file, namespace_wrapper  # noqa: E402
+from smtp_bench import scratch_fs  # noqa: E402
 
 SMTP_SINK = "/usr/sbin/smtp-sink"
 SMTP_SOURCE = "/usr/sbin/smtp-source"
@@ -187,6 +192,10 @@ def main() -> int:
     ap.add_argument("--messages", type=int, default=200)
     ap.add_argument("--tiff-kb", type=int, default=100)
     ap.add_argument("--latency-samples", type=int, default=3)
+    ap.add_argument("--ttl", type=int, default=300, help="time to live of the zone's records (s)")
+    ap.add_argument("--fs", default="ext4,xfs",
+                    help="where IN lives, comma-separated: ext4, xfs (fresh loop-file images), disk (this machine's)")
+    ap.add_argument("--runs", type=int, default=1, help="throughput runs on each file system")
     args = ap.parse_args()
     if os.geteuid() != 0:
         ap.error("needs root (a name server on port 53, mount namespaces)")
@@ -198,7 +207,8 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="cvbench-outbound-"))
     sink_address = dns_servers.loopback_address()
     port = free_port()
-    zone = dns_servers.serve_mail_zone(DOMAIN, mx=[(10, "mx.fax.test")], a={"mx.fax.test": sink_address})
+    zone = dns_servers.serve_mail_zone(DOMAIN, mx=[(10, "mx.fax.test")], a={"mx.fax.test": sink_address},
+                                       ttl=args.ttl)
     try:
         with zone:
             # One message first, kept by the sink, for the size of the mail the gateway sends.
@@ -210,8 +220,16 @@ def main() -> int:
                 probe_sink.stop()
             sink = Sink(sink_address, port, dump=False)
             try:
-                gateway_rate = throughput(work, zone.address, binary, sink, args.messages, tiff)
-                source_rate = smtp_source_rate(sink, args.messages, size)
+                rows = []
+                for fs in args.fs.split(","):
+                    for _ in range(args.runs):
+                        with scratch_fs(fs) as mount:
+                            tempfile.tempdir = str(mount) if mount else None
+                            try:
+                                gateway_rate = throughput(work, zone.address, binary, sink, args.messages, tiff)
+                            finally:
+                                tempfile.tempdir = None
+                        rows.append((fs, gateway_rate, smtp_source_rate(sink, args.messages, size)))
                 times = latency(work, zone.address, binary, sink, args.latency_samples, tiff)
                 dns_ms = name_server_ms(zone.address)
             finally:
@@ -220,12 +238,13 @@ def main() -> int:
         shutil.rmtree(work, ignore_errors=True)
 
     print(f"outbound: {args.messages} messages with a {args.tiff_kb} KB TIFF each, delivered to smtp-sink "
-          f"through dnsmasq; {binary}")
-    print(f"  gateway, messages waiting in IN     {gateway_rate:8.1f} mails/s")
-    print(f"  smtp-source, 1 session, {size} bytes {source_rate:8.1f} mails/s")
-    print(f"  ratio                               {gateway_rate / source_rate:8.2f}")
-    print(f"  per gateway mail {1000 / gateway_rate:.2f} ms, of which the name server's TCP answer alone "
-          f"{dns_ms:.2f} ms")
+          f"through dnsmasq (records' time to live {args.ttl} s); {binary}")
+    print(f"  smtp-source: 1 session, mails of {size} bytes (the gateway's mail), right after each gateway run")
+    print(f"  {'fs':6} {'gateway mails/s':>16} {'smtp-source mails/s':>20} {'ratio':>6} {'ms/mail':>8}")
+    for fs, gateway_rate, source_rate in rows:
+        print(f"  {fs:6} {gateway_rate:16.1f} {source_rate:20.1f} {gateway_rate / source_rate:6.2f} "
+              f"{1000 / gateway_rate:8.2f}")
+    print(f"  one lookup costs the name server {dns_ms:.2f} ms")
     print(f"  arrival in an empty IN to delivery  {', '.join(f'{t:.2f}' for t in times)} s")
     return 0
 

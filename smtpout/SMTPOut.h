@@ -20,6 +20,7 @@
 #include "net/C_WSClient.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "smtpout/RelayCache.h"
 
 class CFileMan;
 
@@ -92,6 +93,7 @@ class SMTPOut : public C_WSClient {
   int m_ReplyTimeoutMs = kReplyTimeoutMs;
   IdentifierSource m_IdentifierSource;
   std::function<void()> m_AcceptedHook;  // main thread only
+  CRelayCache m_RelayCache;              // main thread only
   std::mutex m_IdleMutex;
   std::condition_variable m_IdleWake;  // guarded by m_IdleMutex
 };

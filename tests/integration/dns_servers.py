@@ -143,7 +143,7 @@ def _workdir(kind: str) -> Path:
 
 def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
                     a: Mapping[str, str | Sequence[str]] | None = None,
-                    address: str | None = None) -> DnsServer:
+                    address: str | None = None, ttl: int = 0) -> DnsServer:
     """Starts dnsmasq as the authoritative server of `domain` and returns it.
 
     mx: (preference, exchange) of the domain's MX records, in the order the
@@ -152,12 +152,15 @@ def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
         names below it. Several addresses of one name come in an order of
         dnsmasq's choosing (fixed, but not the order given).
     address: where to serve (port 53); a fresh `loopback_address()` if None.
+    ttl: the time to live of every record (dnsmasq's default 0 tells the
+        asker not to keep them).
     """
     address = address or loopback_address()
     workdir = _workdir("dnsmasq")
     log_file = workdir / "dnsmasq.log"
     lines = ["keep-in-foreground", "no-resolv", "no-hosts", "bind-interfaces", f"listen-address={address}",
-             f"port={DNS_PORT}", "pid-file=", f"log-facility={log_file}", "log-queries", f"local=/{domain}/"]
+             f"port={DNS_PORT}", "pid-file=", f"log-facility={log_file}", "log-queries", f"local=/{domain}/",
+             f"local-ttl={ttl}"]
     # dnsmasq lists MX records in the reverse order of its configuration.
     lines += [f"mx-host={domain},{host},{preference}" for preference, host in reversed(list(mx))]
     for name, addresses in (a or {}).items():
@@ -177,6 +180,8 @@ def serve_delegation(zone: str, delegations: Mapping[str, Iterable[str]],
         ("fax.test" under "test"); name servers as dotted addresses, in the
         order the referral is to list them.
     address: where to serve (port 53); a fresh `loopback_address()` if None.
+    ttl: the time to live of every record (dnsmasq's default 0 tells the
+        asker not to keep them).
     """
     address = address or loopback_address()
     workdir = _workdir("nsd")

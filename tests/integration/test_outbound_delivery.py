@@ -151,3 +151,37 @@ def test_refusing_exchanger_is_skipped_and_a_domain_without_mx_gets_its_address(
     log = gw.text("debug.log")
     assert f"SMTPOut- Unable to connect to the host: {refusing}" in log
     assert "SMTPOut- No MX Rec: Using: PLAIN.FAX.TEST" in log
+
+
+def test_exchangers_are_kept_for_their_time_to_live_and_asked_again_when_they_refuse(make_gateway, sinks, tmp_path):
+    def any_queries(zone) -> int:
+        return zone.log().lower().count("query[any] fax.test ")
+
+    address = dns_servers.loopback_address()
+    port = free_port()
+    short = dns_servers.serve_mail_zone("fax.test", mx=[(10, "mx.fax.test")], a={"mx.fax.test": address})
+    kept = dns_servers.serve_mail_zone("fax.test", mx=[(10, "mx.fax.test")], a={"mx.fax.test": address}, ttl=300)
+    with short, kept:
+        sink = sinks("mx.fax.test", address, port)
+        batch = {f"{k}.tmp": message_file("user@fax.test", f"Fax received from {k}", ["x"]) for k in "abc"}
+        # A time to live of 0: every mail asks.
+        (tmp_path / "short").mkdir()
+        (tmp_path / "kept").mkdir()
+        gw = start_gateway(make_gateway, tmp_path / "short", short, port, batch)
+        wait_delivered(gw, list(batch), [sink], 3)
+        gw.stop()
+        assert any_queries(short) == 3
+        # 300 seconds: one answer serves the whole queue.
+        gw = start_gateway(make_gateway, tmp_path / "kept", kept, port, batch)
+        wait_delivered(gw, list(batch), [sink], 6)
+        assert any_queries(kept) == 1
+        # The kept exchanger refuses: the first attempt uses what was kept, the
+        # other four ask again, and so does the next mail once it is back.
+        sink.stop()
+        (gw.in_dir / "d.tmp").write_bytes(message_file("user@fax.test", "Fax received from d", ["x"]))
+        wait_until(lambda: (gw.in_dir / "D.ConnFailed.Err").exists(), 30, gw.diagnostics)
+        assert any_queries(kept) == 5
+        sink = sinks("mx.fax.test", address, port)
+        (gw.in_dir / "e.tmp").write_bytes(message_file("user@fax.test", "Fax received from e", ["x"]))
+        wait_delivered(gw, ["e.tmp"], [sink], 1)
+        assert any_queries(kept) == 6
