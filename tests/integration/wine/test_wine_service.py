@@ -6,15 +6,14 @@ $CVSMTPGW_EVENT_COPY. A service gets its environment from the service manager, s
 is set in the system environment (the registry) and wine restarted to read it."""
 
 import socket
-import subprocess
 import time
 import uuid
 
 import pytest
 
 from gateway_harness import GATEWAY_KEY, LOOPBACK, free_port, wait_until, write_hive, _listening
-from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINESERVER, binary, keep_server, prefix, reg_delete,
-                          reg_import, reg_query, run, windows_path, wine_env)
+from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, binary, keep_server, prefix, reg_delete, reg_import,
+                          reg_query, run, windows_path, wine_env, wineserver)
 
 NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
@@ -23,10 +22,8 @@ SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Sessi
 
 def restart_wine() -> None:
     """Ends every wine process of the prefix; the next wine command starts afresh."""
-    subprocess.run([WINESERVER, "-k"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
-    subprocess.run([WINESERVER, "-w"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False, timeout=60)
+    wineserver("-k")
+    wineserver("-w")
     keep_server()
 
 
