@@ -31,7 +31,7 @@ HOLD_POINTS = ("before-354", "before-250", "before-221")
 class FaultReceiver:
     def __init__(self, listeners: dict[str, str], port: int, slow_delay: float = 0.05, stall: float = 3600.0):
         """`listeners`: {address: behaviour}; every address listens on `port`."""
-        self.slow_delay, self.stall = slow_delay, stall
+        self.port, self.slow_delay, self.stall = port, slow_delay, stall
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
         self.attempts: collections.Counter[str] = collections.Counter()  # behaviour -> connections
         # behaviour -> connections the client left before the dialogue's end (a
@@ -73,6 +73,9 @@ class FaultReceiver:
         self._released.set()
         for server in self._servers:
             server.close()
+
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.close()
 
     def _held(self, ident: int | None, point: str) -> None:
         with self._lock:

@@ -14,7 +14,9 @@ import threading
 import time
 
 from dns_servers import loopback_address
-from gateway_harness import FAX, needs_root, needs_seam, wait_until
+from fault_receiver import FaultReceiver
+from gateway_harness import FAX, LOOPBACK, free_port, needs_root, needs_seam, wait_until
+from load_support import rss_kib
 from outbound_support import Listener, message_file
 from spool_files import leave_acknowledged
 
@@ -170,24 +172,20 @@ def test_smuggled_ends_of_data_end_nothing(make_gateway):
     served_again(gw, baseline)
 
 
-def resident_kib(gw) -> int:
-    return int(re.search(r"VmRSS:\s+(\d+) kB", open(f"/proc/{gw.proc.pid}/status").read()).group(1))
-
-
 def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gateway):
     gw = make_gateway(start=False)
     # AddressSanitizer keeps freed memory in quarantine (256 MB by default), which would hide what the gateway holds.
     gw.env = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")}
     gw.start()
     baseline = baseline_of(gw)
-    before, sizes, digests = resident_kib(gw), [], []
+    before, sizes, digests = rss_kib(gw.proc.pid), [], []
 
     def sent_while(conn, data: bytes):  # the reply that comes while `data` is sent
         sender = threading.Thread(target=conn.sock.sendall, args=(data,))
         sender.start()
         reply = conn.reply()
         sender.join()
-        sizes.append(resident_kib(gw))
+        sizes.append(rss_kib(gw.proc.pid))
         return reply
 
     with gw.connect(timeout=60) as conn:
@@ -207,7 +205,7 @@ def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gat
         assert conn.command("QUIT")[0] == 221
     stored = gw.wait_stored(len(digests) + 1)[-2:]
     assert [hashlib.sha256(p.read_bytes()).hexdigest() for p in stored] == digests
-    sizes.append(resident_kib(gw))
+    sizes.append(rss_kib(gw.proc.pid))
     print(f"resident KiB before {before}, after each line {sizes}")
     # 52 MB went through; the process grew by far less, and not with the size of a line.
     assert max(sizes) - before < 24 * 1024, (before, sizes)
@@ -275,33 +273,12 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     gw.settles(baseline)
 
 
-def receive(conn, receiver):  # an SMTP server that takes every mail
-    data, lines = None, conn.makefile("rb")
-    conn.sendall(b"220 receiver\r\n")
-    for line in lines:
-        if data is not None:
-            if line != b".\r\n":
-                data += line
-                continue
-            receiver.mails.append(data)
-            data, reply = None, b"250 taken"
-        elif line[:4].upper() == b"DATA":
-            data, reply = b"", b"354 go on"
-        else:
-            reply = b"221 bye" if line[:4].upper() == b"QUIT" else b"250 ok"
-        conn.sendall(reply + b"\r\n")
-        if reply == b"221 bye":
-            return
+def receiver() -> FaultReceiver:  # takes every mail to m<n>@127.0.0.1 whose text holds out-<n>
+    return FaultReceiver({LOOPBACK: "ok"}, free_port())
 
 
-def receiver() -> Listener:
-    server = Listener(receive)
-    server.mails = []
-    return server
-
-
-def fax_subjects(receiver) -> list[bytes]:
-    return sorted(re.search(rb"SUBJECT: (Fax \w+)", m).group(1) for m in receiver.mails)
+def fax(n: int) -> bytes:
+    return message_file(f"m{n}@127.0.0.1", f"Fax out-{n}", ["A fax arrived."])
 
 
 def test_outbound_directory_that_vanishes_and_comes_back(make_gateway):
@@ -309,23 +286,22 @@ def test_outbound_directory_that_vanishes_and_comes_back(make_gateway):
     on; IN back: the messages that arrived meanwhile go out, each once."""
     with receiver() as mx:
         gw = make_gateway(values={"DNSName": DEAD_NAME_SERVER, "SmtpTxPort": mx.port}, start=False)
-        (gw.in_dir / "one.tmp").write_bytes(message_file("user@127.0.0.1", "Fax one", ["A fax arrived."]))
+        (gw.in_dir / "one.tmp").write_bytes(fax(1))
         gw.start()
-        wait_until(lambda: len(mx.mails) == 1, 30, gw.diagnostics)
+        wait_until(lambda: mx.counts() == {1: 1}, 30, gw.diagnostics)
         away = gw.root / "IN.away"
         gw.in_dir.rename(away)
         try:  # the outbound side looks at IN every 10 seconds
             wait_until(lambda: "SMTPOut- Error: IN cannot be read; messages wait until it can" in gw.text("debug.log"),
                        25, gw.diagnostics)
-            (away / "two.tmp").write_bytes(message_file("user@127.0.0.1", "Fax two", ["Another fax."]))
+            (away / "two.tmp").write_bytes(fax(2))
             assert gw.transaction(mail("while IN is away"))[0] == 250
             gw.wait_for_files("ENV*.tmp", timeout=10)
         finally:
             away.rename(gw.in_dir)
         wait_until(lambda: not (gw.in_dir / "two.tmp").exists(), 25, gw.diagnostics)
         gw.wait_log("SMTPOut- IN can be read again")
-        wait_until(lambda: len(mx.mails) == 2, 10)
-        assert fax_subjects(mx) == [b"Fax one", b"Fax two"]
+        wait_until(lambda: mx.counts() == {1: 1, 2: 1}, 10, lambda: f"deliveries {mx.counts()}")
         assert gw.text("debug.log").count("SMTPOut- Error: IN cannot be read") == 1  # said once, not at every poll
 
 
@@ -412,7 +388,7 @@ def test_name_servers_that_answer_slowly_or_not_at_all(make_gateway):
         gateways = []
         for k, server in enumerate((silent, slow)):
             gw = make_gateway(values={"DNSName": server.listener.getsockname()[0], "SmtpTxPort": mx.port}, start=False)
-            (gw.in_dir / "fax.tmp").write_bytes(message_file("user@127.0.0.1", f"Fax {k}", ["A fax arrived."]))
+            (gw.in_dir / "fax.tmp").write_bytes(fax(k))
             gateways.append(gw)
         start = time.monotonic()
         [gw.start() for gw in gateways]
@@ -424,7 +400,7 @@ def test_name_servers_that_answer_slowly_or_not_at_all(make_gateway):
         for gw in gateways:
             wait_until(lambda: not (gw.in_dir / "fax.tmp").exists(), 45, gw.diagnostics)
         assert 29 <= time.monotonic() - start < 42
-        assert fax_subjects(mx) == [b"Fax 0", b"Fax 1"]
+        assert mx.counts() == {0: 1, 1: 1}
         assert [silent.connections, slow.connections] == [1, 1]
         logs = [gw.text("debug.log") for gw in gateways]
         assert "DNS- Error: Lookup: Unable to receive from DNS ." in logs[0]
