@@ -1,17 +1,22 @@
-"""Hostile peers and surroundings against the real gateway: clients that trickle bytes or
-hold every connection, ends of data that are not ends, lines of megabytes, headers that
-list tens of thousands of addresses; a spool or outbound directory that vanishes and
-comes back, a read-only hive, name servers that answer slowly or not at all. Each time
-the gateway logs what happened, serves again afterwards with the threads and descriptors
-it had, never acknowledges what it could not store, and stores nothing that was not sent."""
+"""Hostile peers and surroundings against the real gateway: binary junk, clients that vanish,
+trickle bytes or hold every connection, ends of data that are not ends, lines of megabytes,
+headers that list tens of thousands of addresses; a spool or outbound directory that
+vanishes and comes back, a read-only hive, name servers that answer slowly or not at all.
+Each time the gateway logs what happened, serves again afterwards with the threads and
+descriptors it had, never acknowledges what it could not store, and stores nothing that
+was not sent (test_inbound_load.py has crowds of clients)."""
 
 import contextlib
 import hashlib
 import os
+import random
 import re
+import socket
 import subprocess
 import threading
 import time
+
+import pytest
 
 from dns_servers import loopback_address
 from fault_receiver import FaultReceiver
@@ -25,6 +30,7 @@ FAREWELL = b"421 fax.example.com Session time limit reached, closing transmissio
 RECEIVED = (250, b"250 Mail Received OK\r\n")
 REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
 TRACE = b"Received: from c by fax.example.com ; \r\n"
+UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
 
@@ -46,6 +52,44 @@ def baseline_of(gw):
 def served_again(gw, baseline):
     gw.serves()
     gw.settles(baseline)
+
+
+def test_long_lines_nul_bytes_and_binary_junk(gateway):
+    junk = random.Random(4711).randbytes(256 * 1024)
+    for start in (0, 100):
+        with gateway.connect() as conn:
+            conn.reply()
+            with contextlib.suppress(OSError):  # the session may end early (an empty line) and close
+                conn.sock.sendall(junk[start:])
+    assert gateway.alive and not gateway.files("[0-9]*")  # nothing stored
+    with gateway.connect() as conn:  # a 10,000-byte line is refused whole: its tail is no command
+        assert conn.reply() == (220, GREETING)
+        conn.sock.sendall(b"x" * 10000 + b"QUIT\r\nNOOP\r\n")
+        assert conn.reply() == (500, b"500 Line too long.\r\n")
+        assert conn.reply() == (250, b"250 Requested mail action ok, completed\r\n")
+        assert conn.command("QUIT") == (221, b"221 Goodbye\r\n") and conn.wait_closed()
+    with gateway.connect() as conn:  # a NUL ends the text of a line
+        assert conn.reply()[0] == 220 and conn.command(b"\0\0\0\0") == UNKNOWN
+        assert conn.command(b"HELO a\0b") == (250, b"250 fax.example.com a\r\n")
+        for command, code in ((b"MAIL FROM:<x@example.com>", 250), (b"RCPT TO:<1@fax.example.com>", 250),
+                              (b"DATA", 354), (b"Subject: nul\r\n\r\na\0b\r\n.", 250), (b"QUIT", 221)):
+            assert conn.command(command)[0] == code
+    assert gateway.wait_stored(1)[0].read_bytes().endswith(b"\r\na\0b\r\n")
+    gateway.serves()
+
+
+@pytest.mark.parametrize("in_data,data", [(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf"),
+                                          (True, b"Subject: x\r\n\r\n" + b"line\r\n" * 2000)],
+                         ids=["greeting", "DATA", "half a line", "whole lines"])
+def test_client_vanishing(gateway, in_data, data):
+    conn = gateway.connect()
+    conn.open_data() if in_data else conn.reply()
+    conn.sock.sendall(data)
+    conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    conn.sock.close()  # a reset, not a polite close
+    gateway.wait_log("SMTPIn- Message processing complete: ")
+    assert list(gateway.out_dir.iterdir()) == []  # the partial mail is removed
+    gateway.serves()
 
 
 def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gateway):
