@@ -113,7 +113,8 @@ def _listening(port: int) -> bool:  # read from /proc, so the gateway sees no se
 
 
 class Gateway:
-    def __init__(self, values: dict | None = None, binary: Path | None = None, debug_logs: bool = True):
+    def __init__(self, values: dict | None = None, binary: Path | None = None, debug_logs: bool = True,
+                 env: dict | None = None):
         base = tempfile.gettempdir()  # ProgramPath is read into an 80-byte buffer
         self.root = Path(tempfile.mkdtemp(prefix="cvgw-", dir=base if len(base) <= 40 else "/tmp"))
         self.out_dir, self.in_dir, self.tmp_dir = self.root / "OUT", self.root / "IN", self.root / "tmp"
@@ -129,7 +130,7 @@ class Gateway:
             self.values.update(logfile=str(self.root / "debug.log"), logfileb=str(self.root / "debug2.log"))
         self.values.update(values or {})
         self.proc: subprocess.Popen | None = None
-        self.env: dict = {}  # more environment for the process (CVSMTPGW_FAULTS, say)
+        self.env: dict = dict(env or {})  # more environment for the process (CVSMTPGW_FAULTS, say)
         self.stop_failed = False
 
     start_timeout = stop_timeout = 10.0

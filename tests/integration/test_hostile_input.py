@@ -94,9 +94,7 @@ def test_client_vanishing(gateway, in_data, data):
 
 def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gateway):
     needs_seam()
-    gw = make_gateway(start=False)
-    gw.env = {"CVSMTPGW_MAIL_TIME_LIMIT_MS": str(LIMIT_S * 1000)}
-    gw.start()
+    gw = make_gateway(env={"CVSMTPGW_MAIL_TIME_LIMIT_MS": str(LIMIT_S * 1000)})
     baseline = baseline_of(gw)
     stored_before = len(gw.files("[0-9]*.debug"))
 
@@ -217,10 +215,8 @@ def test_smuggled_ends_of_data_end_nothing(make_gateway):
 
 
 def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gateway):
-    gw = make_gateway(start=False)
     # AddressSanitizer keeps freed memory in quarantine (256 MB by default), which would hide what the gateway holds.
-    gw.env = {"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")}
-    gw.start()
+    gw = make_gateway(env={"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")})
     baseline = baseline_of(gw)
     before, sizes, digests = rss_kib(gw.proc.pid), [], []
 
@@ -289,10 +285,8 @@ def test_a_spool_file_with_the_most_recipients_a_record_holds_is_recovered_quick
 
 def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     needs_seam()
-    gw = make_gateway(start=False)
     # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
-    gw.env = {"CVSMTPGW_FAULTS": "rename:1+1::*/OUT/ENV*.tmp"}
-    gw.start()
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1+1::*/OUT/ENV*.tmp"})
     assert gw.transaction(mail("first"))[0] == 250
     wait_until(lambda: subjects(gw) == [b"first"], 10)
     time.sleep(0.3)

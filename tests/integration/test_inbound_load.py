@@ -17,10 +17,9 @@ GREETING = b"220 fax.example.com Service Ready\r\n"
 
 
 def test_fifty_clients_every_acknowledged_mail_handed_over_whole(make_gateway):
-    gw = make_gateway(debug_logs=False, start=False)
     # A sanitizer build keeps freed memory in quarantine; a small one lets memory show what the gateway holds.
-    gw.env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "quarantine_size_mb=1"]))
-    gw.start()
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "quarantine_size_mb=1"]))
+    gw = make_gateway(debug_logs=False, env={"ASAN_OPTIONS": asan})
     phases = (("checkpoint", range(CHECKPOINT)), ("end", range(CHECKPOINT, MAILS)))
     fax, accepted, baseline, sampler, figures = run_phases(gw, MailSet(MAILS + 1, large_share=LARGE_SHARE), phases,
                                                            greeting=GREETING, timeout=600 if FULL else 180)

@@ -98,8 +98,8 @@ class WineGateway(Gateway):
     paths) imported into wine's registry from the .reg file at its first start."""
 
     def __init__(self, values: dict | None = None, binary_path: Path | None = None, debug_logs: bool = True,
-                 program_dir: Path | None = None):
-        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs)
+                 program_dir: Path | None = None, env: dict | None = None):
+        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs, env=env)
         if program_dir is not None:  # a spool elsewhere (inside the prefix, say)
             shutil.rmtree(self.root)
             self.root = program_dir
