@@ -49,9 +49,11 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
         (spool / d).mkdir(parents=True)
     port = free_port()
     hive = tmp_path / "settings.reg"
-    write_hive(hive, {"ProgramPath": windows_path(spool) + "\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
+    # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
+    # that ProgramPath may take.
+    write_hive(hive, {"ProgramPath": f"C:\\{spool.name}\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
                       "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0, "DNSName": LOOPBACK,
-                      "logfile": windows_path(spool / "debug.log")})
+                      "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)
     reg_import(hive)
     events = event_copy
