@@ -5,7 +5,7 @@ unchanged; `wine_server` keeps wine's service manager up for a test."""
 import pytest
 
 from wine_support import WineGateway, keep_server, prefix
-from gateway_harness import gateway_fixture
+from gateway_harness import gateway_fixture  # noqa: E402 - on the path that wine_support gives
 
 
 @pytest.fixture(autouse=True)
