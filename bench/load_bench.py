@@ -43,8 +43,7 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
 from gateway_harness import Gateway, free_port  # noqa: E402
-from load_support import (FaxServer, MailSet, RssSampler, in_own_process, measure_inbound,  # noqa: E402
-                          process_counts, send_all, wait_settled, wait_taken, wait_written)
+from load_support import MailSet, in_own_process, measure_inbound, run_phases, send_all  # noqa: E402
 
 SMTP_SINK = "/usr/sbin/smtp-sink"
 CLIENTS = 50
@@ -70,35 +69,17 @@ def mib(kib: int) -> str:
 def inbound(binary: Path, mails_total: int, checkpoint: int) -> dict:
     gw = Gateway(binary=binary, debug_logs=False).start(timeout=START_TIMEOUT)
     mails = MailSet(mails_total + 1, large_share=LARGE_SHARE)
-    fax = FaxServer(gw.out_dir, mails)
     try:
-        warm = asyncio.run(send_all(gw.port, mails, [mails_total], clients=1))
-        wait_taken(fax, gw.out_dir, 1, 60)
-        before = process_counts(gw.proc.pid)
-        sampler = RssSampler(gw.proc.pid)
-        accepted, figures, sent_bytes = set(warm.accepted), {}, 0
-        for name, idents in (("first", range(checkpoint)), ("rest", range(checkpoint, mails_total))):
-            began = time.monotonic()
-            result = asyncio.run(send_all(gw.port, mails, idents, clients=CLIENTS, seed=len(accepted)))
-            acked = time.monotonic() - began
-            accepted |= result.accepted
-            wait_written(fax, gw.out_dir, len(accepted), 1800)
-            written = time.monotonic() - began
-            wait_taken(fax, gw.out_dir, len(accepted), 1800)
-            figures[name] = dict(mails=len(result.accepted), acked=acked, written=written,
-                                 refused=result.refused, refused_with_bytes=len(result.refused_with_bytes),
-                                 errors=result.errors + [f"{i}: {r!r}" for i, r in result.failed.items()],
-                                 rss=0)
-            after = wait_settled(gw.proc.pid, before)
-            figures[name]["rss"] = sampler.mark(name)
-            figures[name]["counts"] = after
-        sampler.stop()
-        fax.stop()
+        phases = (("first", range(checkpoint)), ("rest", range(checkpoint, mails_total)))
+        fax, accepted, before, sampler, runs = run_phases(gw, mails, phases, CLIENTS, timeout=1800)
+        figures = {name: dict(mails=len(r["result"].accepted), acked=r["acked"], written=r["written"],
+                              refused=r["result"].refused, refused_with_bytes=len(r["result"].refused_with_bytes),
+                              errors=r["result"].errors + [f"{i}: {m!r}" for i, m in r["result"].failed.items()],
+                              rss=r["rss"], counts=r["counts"]) for name, r in runs.items()}
         checked = fax.check(accepted)
         sent_bytes = sum(len(mails.data(mails.mail(i))) for i in range(0, mails_total, 10)) * 10
         return dict(figures=figures, before=before, peak=sampler.peak, checked=checked, sent_bytes=sent_bytes)
     finally:
-        fax.stop()
         gw.stop(60)
         shutil.rmtree(gw.root, ignore_errors=True)
 

@@ -1,33 +1,15 @@
-"""Real name servers on loopback addresses for tests: Debian's dnsmasq and NSD
-(both in scripts/packages.txt), each serving over TCP and UDP on port 53 of an
-address of 127.0.0.0/8 of its own, so that parallel runs do not meet. Port 53
-needs root: call `cannot_serve()` first and skip with its reason; a missing
-server program is an error (scripts/test.sh installs them).
+"""Real name servers on loopback addresses for tests: Debian's dnsmasq and NSD, each serving
+over TCP and UDP on port 53 of an address of 127.0.0.0/8 of its own, so that parallel runs do
+not meet. Port 53 needs root: skip with the reason `cannot_serve()` gives.
 
-    from dns_servers import serve_mail_zone, serve_delegation, loopback_address
+- `serve_mail_zone` (dnsmasq): authoritative answers (AA set) with every MX and A record of a
+  name, MX records in the order given; unknown names below the domain get NXDOMAIN.
+- `serve_delegation` (NSD): for a delegated child and every name below it, a referral (AA
+  clear, no answer, the child's NS records in the authority section in the order given).
 
-    with serve_mail_zone("fax.test", mx=[(20, "127.31.7.20"), (10, "127.31.7.10")],
-                         a={"nomx.fax.test": ["127.31.7.40"]}) as zone:
-        # zone.address is the name server (the gateway's DNSName, say)
-        ...
-
-What the servers answer to the gateway's query (all records of a name, type 255):
-
-- `serve_mail_zone` (dnsmasq, from local data): an authoritative answer (AA set)
-  with every MX and A record of the name, MX records in the order given; names
-  below the domain that were not configured get NXDOMAIN.
-- `serve_delegation` (NSD): for a delegated child and every name below it, a
-  referral: AA clear, no answer, the child's NS records in the authority
-  section in the order given.
-
-Names in records are not looked up through these servers: the gateway turns MX
-exchanges and name servers into addresses with the system's resolver. So name
-MX exchanges and name servers by dotted loopback addresses ("127.31.7.20"),
-which are valid names that need no lookup.
-
-Standard library only, except `response_records`, which uses dnspython to read
-a response as an independent client would.
-"""
+The gateway turns MX exchanges and name servers into addresses with the system's resolver, not
+these servers: name them by dotted loopback addresses ("127.31.7.20"), which need no lookup.
+Standard library only, but `response_records` (dnspython, an independent client)."""
 
 from __future__ import annotations
 
@@ -66,9 +48,8 @@ def _port_free(address: str) -> bool:
 
 
 def loopback_address() -> str:
-    """A random address 127.x.y.z (x from 16 on, so clear of 127.0.0.1 and the
-    system's 127.0.0.53) whose port 53 is free at this moment. Needs root.
-    Also serves as a "dead" server: nothing answers there unless started."""
+    """A random 127.x.y.z (x from 16 on: clear of 127.0.0.1 and 127.0.0.53) whose port 53 is free now (needs
+    root); also a "dead" server: nothing answers there unless started."""
     rng = random.SystemRandom()
     for _ in range(50):
         address = f"127.{rng.randint(16, 254)}.{rng.randint(0, 255)}.{rng.randint(1, 254)}"
@@ -78,85 +59,53 @@ def loopback_address() -> str:
 
 
 class DnsServer:
-    """One running name server. `address` (port 53) is where to ask; `stop()`
-    ends it (also on leaving a `with` block); `log()` is its log text."""
+    """One running name server at `address` (port 53), ended by stop() or a `with` block."""
 
     def __init__(self, kind: str, address: str, workdir: Path, command: list[str], log_file: Path):
-        self.kind, self.address, self.port, self.workdir = kind, address, DNS_PORT, workdir
-        self._log_file = log_file
+        self.kind, self.address, self.workdir, self._log_file = kind, address, workdir, log_file
         if not os.access(command[0], os.X_OK):
             raise RuntimeError(f"{command[0]} is missing: install the packages of scripts/packages.txt")
         self._output = open(workdir / "output.txt", "wb")
         # A session of its own: stop() reaches the server's helper processes too.
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._output,
                                         stderr=subprocess.STDOUT, cwd=workdir, start_new_session=True)
-        try:
-            self._wait_until_serving()
-        except Exception:
-            self.stop(keep_files=True)
-            raise
-
-    def _wait_until_serving(self) -> None:
         deadline = time.monotonic() + START_TIMEOUT
         while True:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"{self.kind} on {self.address} exited with {self.process.returncode}:\n"
-                                   f"{self.log()}")
-            with contextlib.suppress(OSError), socket.create_connection((self.address, DNS_PORT), timeout=1):
+            with contextlib.suppress(OSError), socket.create_connection((address, DNS_PORT), timeout=1):
                 return
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{self.kind} on {self.address} not serving after {START_TIMEOUT} s:\n"
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop(keep_files=True)
+                raise RuntimeError(f"{kind} on {address} not serving (exit status {self.process.returncode}):\n"
                                    f"{self.log()}")
             time.sleep(0.05)
 
-    def log(self) -> str:
-        """The server's log and what it printed, for failure messages."""
-        texts = [p.read_text(errors="replace") for p in (self._log_file, self.workdir / "output.txt") if p.exists()]
-        return "\n".join(texts)
+    def log(self) -> str:  # the server's log and what it printed
+        return "\n".join(p.read_text(errors="replace") for p in (self._log_file, self.workdir / "output.txt")
+                         if p.exists())
 
-    def stop(self, keep_files: bool = False) -> None:
-        """Ends the server (SIGTERM, SIGKILL after STOP_TIMEOUT) and removes its
-        files unless `keep_files`. Safe to call twice."""
-        if self.process.poll() is None:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
+    def stop(self, keep_files: bool = False) -> None:  # SIGTERM, SIGKILL after STOP_TIMEOUT; safe twice
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            if self.process.poll() is None:
                 with contextlib.suppress(ProcessLookupError):
-                    os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait(STOP_TIMEOUT)
+                    os.killpg(self.process.pid, sig)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    self.process.wait(STOP_TIMEOUT)
         self._output.close()
         if not keep_files:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
-    def __enter__(self) -> "DnsServer":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-
-def _workdir(kind: str) -> Path:
-    return Path(tempfile.mkdtemp(prefix=f"cvgw-{kind}-"))
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.stop()
 
 
 def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
                     a: Mapping[str, str | Sequence[str]] | None = None,
                     address: str | None = None, ttl: int = 0) -> DnsServer:
-    """Starts dnsmasq as the authoritative server of `domain` and returns it.
-
-    mx: (preference, exchange) of the domain's MX records, in the order the
-        response is to list them (preferences are not sorted).
-    a:  {name: address or [addresses]} A records, for the domain itself or
-        names below it. Several addresses of one name come in an order of
-        dnsmasq's choosing (fixed, but not the order given).
-    address: where to serve (port 53); a fresh `loopback_address()` if None.
-    ttl: the time to live of every record (dnsmasq's default 0 tells the
-        asker not to keep them).
-    """
+    """dnsmasq as the authoritative server of `domain`: `mx` (preference, exchange) in the order the response
+    lists them; `a` {name: address or [addresses]} (several of a name in an order of dnsmasq's choosing);
+    `ttl` the time to live of every record (dnsmasq's default 0 tells the asker not to keep them)."""
     address = address or loopback_address()
-    workdir = _workdir("dnsmasq")
+    workdir = Path(tempfile.mkdtemp(prefix="cvgw-dnsmasq-"))
     log_file = workdir / "dnsmasq.log"
     lines = ["keep-in-foreground", "no-resolv", "no-hosts", "bind-interfaces", f"listen-address={address}",
              f"port={DNS_PORT}", "pid-file=", f"log-facility={log_file}", "log-queries", f"local=/{domain}/",
@@ -172,19 +121,10 @@ def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
 
 def serve_delegation(zone: str, delegations: Mapping[str, Iterable[str]],
                      address: str | None = None) -> DnsServer:
-    """Starts NSD as the authoritative server of `zone`, which delegates child
-    zones, and returns it: like a root or top-level server, it answers a query
-    for a child (or a name below it) with a referral to the child's servers.
-
-    delegations: {child zone: [name server, ...]}, children below `zone`
-        ("fax.test" under "test"); name servers as dotted addresses, in the
-        order the referral is to list them.
-    address: where to serve (port 53); a fresh `loopback_address()` if None.
-    ttl: the time to live of every record (dnsmasq's default 0 tells the
-        asker not to keep them).
-    """
+    """NSD as the authoritative server of `zone`, which refers queries for its children to their servers, like a
+    top-level server: `delegations` {child zone: [name server as a dotted address, ...]} in the referral's order."""
     address = address or loopback_address()
-    workdir = _workdir("nsd")
+    workdir = Path(tempfile.mkdtemp(prefix="cvgw-nsd-"))
     log_file = workdir / "nsd.log"
     origin = zone.rstrip(".") + "."
     records = [f"$ORIGIN {origin}", "$TTL 300",
@@ -218,9 +158,7 @@ zone:
 
 
 def response_records(address: str, name: str, rdtype: str = "ANY") -> tuple[bool, list[tuple[str, str, str]]]:
-    """Asks the server at `address` (TCP, port 53) as dnspython would and
-    returns (AA flag, [(section, type, data text), ...]) in the order of the
-    response, sections answer, authority, additional; for cross-checks."""
+    """(AA flag, [(section, type, data text), ...]) of dnspython's TCP query to `address`, in the response's order."""
     import dns.flags
     import dns.message
     import dns.query

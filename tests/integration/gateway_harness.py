@@ -7,6 +7,7 @@ import contextlib
 import fnmatch
 import os
 import re
+import shutil
 import signal
 import smtplib
 import socket
@@ -16,6 +17,7 @@ import time
 from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
+FAX = "4711@fax.example.com"
 GATEWAY_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Tarrock\Corvane SMTP Server"
 LOOPBACK = "127.0.0.1"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
@@ -46,12 +48,12 @@ def run_smtp_source(port: int, count: int = 1, sessions: int = 1, size: int = 10
     return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, check=check)
 
 
-def wait_until(condition, timeout: float = 10.0, what=lambda: "condition"):
+def wait_until(condition, timeout: float = 10.0, what=lambda: "condition", interval: float = 0.02):
     deadline = time.monotonic() + timeout
     while not (result := condition()):
         if time.monotonic() > deadline:
             raise TimeoutError(what())
-        time.sleep(0.02)
+        time.sleep(interval)
     return result
 
 
@@ -80,6 +82,20 @@ class SmtpConnection:  # a raw client for exact bytes
         self.sock.sendall((line.encode("latin-1") if isinstance(line, str) else line) + b"\r\n")
         return self.reply()
 
+    def open_data(self, rcpts=(FAX,), helo: str = "c") -> "SmtpConnection":  # from the greeting to DATA's 354
+        assert self.reply()[0] == 220
+        for line in [f"HELO {helo}", "MAIL FROM:<a@example.com>", *(f"RCPT TO:<{r}>" for r in rcpts), "DATA"]:
+            assert self.command(line)[0] == (354 if line == "DATA" else 250), line
+        return self
+
+    def until_closed(self, timeout: float = 45.0) -> tuple[bytes, float]:  # all it sends until it closes, and when
+        self.sock.settimeout(timeout)
+        got = self._buf
+        with contextlib.suppress(ConnectionResetError):
+            while chunk := self.sock.recv(65536):
+                got += chunk
+        return got, time.monotonic()
+
     def wait_closed(self, timeout: float = 5.0) -> bool:  # closed without sending more
         self.sock.settimeout(timeout)
         try:
@@ -97,7 +113,8 @@ def _listening(port: int) -> bool:  # read from /proc, so the gateway sees no se
 
 
 class Gateway:
-    def __init__(self, values: dict | None = None, binary: Path | None = None, debug_logs: bool = True):
+    def __init__(self, values: dict | None = None, binary: Path | None = None, debug_logs: bool = True,
+                 env: dict | None = None):
         base = tempfile.gettempdir()  # ProgramPath is read into an 80-byte buffer
         self.root = Path(tempfile.mkdtemp(prefix="cvgw-", dir=base if len(base) <= 40 else "/tmp"))
         self.out_dir, self.in_dir, self.tmp_dir = self.root / "OUT", self.root / "IN", self.root / "tmp"
@@ -113,28 +130,33 @@ class Gateway:
             self.values.update(logfile=str(self.root / "debug.log"), logfileb=str(self.root / "debug2.log"))
         self.values.update(values or {})
         self.proc: subprocess.Popen | None = None
-        self.env: dict = {}  # more environment for the process (CVSMTPGW_FAULTS, say)
+        self.env: dict = dict(env or {})  # more environment for the process (CVSMTPGW_FAULTS, say)
         self.stop_failed = False
 
-    def start(self, timeout: float = 10.0) -> "Gateway":  # a restart keeps the hive as the gateway left it
+    start_timeout = stop_timeout = 10.0
+
+    def start(self, timeout: float | None = None) -> "Gateway":  # a restart keeps the hive as the gateway left it
         if self.proc is None:
-            write_hive(self.hive_path, self.values)
-        env = dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir),
-                   **self.env)
+            self.write_settings()
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
-            self.proc = subprocess.Popen([str(self.binary), "-m"], stdin=subprocess.PIPE, stdout=out,
-                                         stderr=err, cwd=self.root, env=env, start_new_session=True)
+            self.proc = subprocess.Popen(self.command(), stdin=subprocess.PIPE, stdout=out, stderr=err, cwd=self.root,
+                                         env=self.environment(), start_new_session=True)
 
         def up():
             if not self.alive:
                 raise RuntimeError(f"gateway exited with {self.proc.returncode}\n{self.diagnostics()}")
             return _listening(self.port)
-        wait_until(up, timeout, lambda: f"gateway not listening on {self.port}\n{self.diagnostics()}")
+        wait_until(up, timeout or self.start_timeout, lambda: f"gateway not listening on {self.port}\n{self.diagnostics()}")
         return self
+
+    write_settings = lambda self: write_hive(self.hive_path, self.values)
+    command = lambda self: [str(self.binary), "-m"]
+    environment = lambda self: dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir),
+                                    TMPDIR=str(self.tmp_dir), **self.env)
 
     alive = property(lambda self: self.proc is not None and self.proc.poll() is None)
 
-    def stop(self, timeout: float = 10.0) -> int | None:  # types q; kills after `timeout`
+    def stop(self, timeout: float | None = None) -> int | None:  # types q; kills after `timeout`
         if self.proc is None:
             return None
         if self.proc.poll() is None:
@@ -142,7 +164,7 @@ class Gateway:
                 self.proc.stdin.write(b"q\n")
                 self.proc.stdin.flush()
             try:
-                self.proc.wait(timeout)
+                self.proc.wait(timeout or self.stop_timeout)
             except subprocess.TimeoutExpired:
                 self.stop_failed = True
                 os.kill(self.proc.pid, signal.SIGKILL)
@@ -164,6 +186,19 @@ class Gateway:
             return client.sendmail(from_addr, to_addrs, message)
 
     connect = lambda self, timeout=10.0: SmtpConnection(self.port, timeout)
+
+    def transaction(self, data: bytes, rcpts=(FAX,)) -> tuple[int, bytes]:  # one mail as raw bytes: the last reply
+        with self.connect() as conn:
+            return conn.open_data(rcpts).command(data + b".")
+
+    def serves(self) -> None:  # a fresh client's mail still becomes a submission
+        before = len(self.files("ENV*.tmp"))
+        self.send("ok@example.com", [FAX], b"Subject: still fine\r\n\r\nbody\r\n")
+        self.wait_for_files("ENV*.tmp", before + 1)
+
+    def settles(self, baseline: tuple[int, int], timeout: float = 15.0) -> None:  # no more descriptors and threads
+        wait_until(lambda: all(n <= b for n, b in zip(self.counts(), baseline)), timeout,
+                   lambda: f"(fds, threads) {self.counts()} above {baseline}")
 
     def files(self, pattern: str = "*") -> list[Path]:  # in OUT, in natural order
         key = lambda n: [int(t) if t.isdigit() else t for t in re.split(r"(\d+)", n)]
@@ -193,6 +228,38 @@ class Gateway:
 
     def diagnostics(self, tail: int = 2000) -> str:
         return "\n".join(f"--- {n}:\n{self.text(n)[-tail:]}" for n in ("stdout.txt", "stderr.txt", "debug.log"))
+
+
+def gateway_fixture(request, new, start: bool = True):
+    """The body of the make_gateway fixtures: a factory of `new(**kw)` gateways (started unless start=False), stopped
+    at teardown; the test fails if one ignored q or a sanitizer reported; directories kept after a failure or with
+    CVSMTPGW_KEEP=1."""
+    import pytest
+    made, failed_before = [], request.session.testsfailed
+
+    def factory(start=start, **kw):
+        made.append(new(**kw))
+        return made[-1].start() if start else made[-1]
+    yield factory
+    for gw in made:
+        gw.stop()
+    problems = [p for gw in made for p in gw.problems()]
+    keep = os.environ.get("CVSMTPGW_KEEP") == "1" or problems or request.session.testsfailed > failed_before
+    for gw in made:
+        print(f"kept gateway directory {gw.root}") if keep else shutil.rmtree(gw.root, ignore_errors=True)
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)
+
+
+def skip_unless(condition: bool, why: str) -> None:
+    if not condition:
+        import pytest
+        pytest.skip(why)
+
+
+needs_root = lambda what: skip_unless(os.geteuid() == 0, f"{what} needs root")
+needs_seam = lambda: skip_unless(os.environ.get("CVSMTPGW_FAULT_SEAM") == "1",
+                                 "this build takes no faults from its environment (CVSMTPGW_FAULT_INJECTION off)")
 
 
 def attachments(gw: Gateway, envelope: Path) -> list[tuple[str, Path]]:

@@ -1,22 +1,14 @@
-"""Inbound load for tests and bench/load_bench.py: many SMTP clients at once
-(more than the gateway serves) send numbered mails of mixed sizes with
-attachments; what each mail must become in OUT is known from its number, so
-every acknowledged mail can be checked byte for byte afterwards. Also the
-process figures the load must leave as they were (threads, descriptors,
-sockets) and a sampler of resident memory. Standard library only.
-
-    mails = MailSet(count=2000, large_share=0.01)
-    fax = FaxServer(out_dir, mails)  # takes and checks the submissions as they come
-    result = asyncio.run(send_all(port, mails, range(2000), clients=50))
-    wait_taken(fax, out_dir, len(result.accepted), timeout=60)
-    fax.stop()
-    fax.check(result.accepted)
-"""
+"""Inbound load for tests and bench/load_bench.py: many SMTP clients at once (more than the
+gateway serves) send numbered mails of mixed sizes with attachments; what each mail must become
+in OUT is known from its number, so a stand-in fax server (FaxServer) checks every acknowledged
+mail byte for byte. Also the process figures the load must leave as they were (threads,
+descriptors, sockets) and a sampler of resident memory. Standard library only."""
 
 from __future__ import annotations
 
 import asyncio
 import base64
+import collections
 import contextlib
 import multiprocessing
 import os
@@ -27,7 +19,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-LOOPBACK = "127.0.0.1"
+from gateway_harness import LOOPBACK, wait_until
+
 DOMAIN = "fax.example.com"
 SENDER = "load@example.com"
 BOUNDARY = "=_load_boundary_7f3a"
@@ -40,20 +33,8 @@ KINDS = [("application", "pdf", "pdf"), ("image", "tiff", "tif"), ("application"
          ("image", "gif", "gif")]
 
 
-@dataclass(frozen=True)
-class Attachment:
-    name: str
-    content_type: str
-    offset: int
-    length: int
-
-
-@dataclass(frozen=True)
-class Mail:
-    ident: int
-    recipients: tuple[str, ...]  # fax numbers at DOMAIN
-    lines: tuple[str, ...]  # the text body, unstuffed
-    attachments: tuple[Attachment, ...]
+Attachment = collections.namedtuple("Attachment", "name content_type offset length")
+Mail = collections.namedtuple("Mail", "ident recipients lines attachments")  # fax numbers at DOMAIN; text unstuffed
 
 
 class MailSet:
@@ -125,7 +106,6 @@ class LoadResult:
     failed: dict[int, bytes] = field(default_factory=dict)  # another reply to the end of the data
     refused: int = 0  # connections closed before a byte came
     refused_with_bytes: list[bytes] = field(default_factory=list)  # closed after a partial greeting
-    sessions: int = 0
     errors: list[str] = field(default_factory=list)  # anything else that went wrong
     seconds: float = 0.0
 
@@ -175,7 +155,6 @@ async def _client(port: int, mails: MailSet, queue: list[int], result: LoadResul
                 continue
             if greeting is not None and first != greeting:
                 result.errors.append(f"greeting {first!r}")
-            result.sessions += 1
             await _command(reader, writer, b"HELO load.example.com", b"250")
             for _ in range(rng.choice((1, 1, 2, 3, 5))):  # some sessions carry several mails
                 if not queue:
@@ -202,10 +181,8 @@ async def _client(port: int, mails: MailSet, queue: list[int], result: LoadResul
             queue.extend(taken)  # sent again on another connection
         finally:
             writer.close()
-            try:
+            with contextlib.suppress(OSError):
                 await writer.wait_closed()
-            except OSError:
-                pass
 
 
 async def send_all(port: int, mails: MailSet, idents, clients: int = 50, seed: int = 1,
@@ -246,20 +223,35 @@ def check_envelope(out_dir: Path, mails: MailSet, env: str) -> tuple[int | None,
     return ident, files, problems
 
 
-class FaxServer:
+class Periodic:
+    """tick() every `interval` seconds in a thread until stop() (or tick() returns False)."""
+
+    def __init__(self, interval: float):
+        self.interval, self._stop = interval, threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        while not self._stop.is_set() and self.tick() is not False:
+            self._stop.wait(self.interval)
+
+    def stop(self, timeout: float = 60) -> None:
+        self._stop.set()
+        self._thread.join(timeout)
+
+
+class FaxServer(Periodic):
     """Takes submissions out of OUT as the fax server does (an envelope once it
     has its .tmp name, then the files it names), checking each against its
     mail first, so that OUT stays small however many mails come. Runs in a
     thread until stop(); `taken` counts the submissions per mail."""
 
     def __init__(self, out_dir: Path, mails: MailSet, interval: float = 0.05):
-        self.out_dir, self.mails, self.interval = out_dir, mails, interval
+        self.out_dir, self.mails = out_dir, mails
         self.taken: dict[int, int] = {}
         self.envelopes: set[str] = set()  # the names of the envelopes taken
         self.problems: list[str] = []
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        super().__init__(interval)
 
     def take_all(self) -> int:
         """Takes every complete submission now in OUT; how many."""
@@ -275,61 +267,68 @@ class FaxServer:
                     (self.out_dir / name).unlink()
         return len(envelopes)
 
-    def _run(self) -> None:
-        while not self._stop.is_set():
-            try:
-                self.take_all()
-            except Exception as e:  # noqa: BLE001 - reported by check()
-                self.problems.append(f"fax server: {e!r}")
-            self._stop.wait(self.interval)
-
-    def stop(self) -> None:
-        self._stop.set()
-        self._thread.join(60)
+    def tick(self) -> None:
+        try:
+            self.take_all()
+        except Exception as e:  # noqa: BLE001 - reported by check()
+            self.problems.append(f"fax server: {e!r}")
 
     def check(self, accepted: set[int]) -> int:
         """After stop(): every acknowledged mail was taken once, nothing else
         was, and OUT holds nothing more. The number of submissions taken."""
         self.take_all()
-        problems = list(self.problems)
-        twice = sorted(i for i, n in self.taken.items() if n > 1)
-        missing = accepted - set(self.taken)
-        unasked = set(self.taken) - accepted
-        left = sorted(os.listdir(self.out_dir))
-        if twice:
-            problems.append(f"{len(twice)} mails handed over more than once, e.g. {twice[:10]}")
-        if missing:
-            problems.append(f"{len(missing)} acknowledged mails without a submission, e.g. {sorted(missing)[:10]}")
-        if unasked:
-            problems.append(f"{len(unasked)} submissions of mails not acknowledged, e.g. {sorted(unasked)[:10]}")
-        if left:
-            problems.append(f"{len(left)} other files in OUT, e.g. {left[:10]}")
+        found = (("mails handed over more than once", sorted(i for i, n in self.taken.items() if n > 1)),
+                 ("acknowledged mails without a submission", sorted(accepted - set(self.taken))),
+                 ("submissions of mails not acknowledged", sorted(set(self.taken) - accepted)),
+                 ("other files in OUT", sorted(os.listdir(self.out_dir))))
+        problems = self.problems + [f"{len(v)} {what}, e.g. {v[:10]}" for what, v in found if v]
         if problems:
             raise AssertionError(f"{len(problems)} problems:\n" + "\n".join(problems[:20]))
         return sum(self.taken.values())
 
 
 def wait_written(fax: FaxServer, out_dir: Path, count: int, timeout: float) -> None:
-    """Until the gateway has written `count` submissions (taken or not yet) and
-    no spool file waits: the end of its work, whatever the fax server's pace."""
-    deadline = time.monotonic() + timeout
-    while True:
+    """Until the gateway has written `count` submissions (taken or not yet) and no spool
+    file waits: the end of its work, whatever the fax server's pace."""
+    def written():
         names = os.listdir(out_dir)
         present = {n for n in names if n.startswith("ENV") and n.endswith(".tmp")}
-        if len(present | fax.envelopes) >= count and not any(n.endswith(".zqx") for n in names):
-            return
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{len(present | fax.envelopes)} of {count} submissions after {timeout:.0f} s")
-        time.sleep(0.01)
+        return len(present | fax.envelopes) >= count and not any(n.endswith(".zqx") for n in names)
+    wait_until(written, timeout, lambda: f"{len(fax.envelopes)} of {count} submissions after {timeout:.0f} s", 0.01)
 
 
 def wait_taken(fax: FaxServer, out_dir: Path, count: int, timeout: float) -> None:
     """Until the fax server has taken `count` submissions and no spool file waits."""
-    deadline = time.monotonic() + timeout
-    while len(fax.taken) < count or any(n.endswith(".zqx") for n in os.listdir(out_dir)):
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{len(fax.taken)} of {count} submissions taken after {timeout:.0f} s")
-        time.sleep(0.05)
+    wait_until(lambda: len(fax.taken) >= count and not any(n.endswith(".zqx") for n in os.listdir(out_dir)),
+               timeout, lambda: f"{len(fax.taken)} of {count} submissions taken after {timeout:.0f} s", 0.05)
+
+
+def run_phases(gw, mails: MailSet, phases, clients: int = 50, greeting: bytes | None = None, timeout: float = 180):
+    """The gateway `gw` under load: its last mail first (the hand-off threads start with it, and
+    stay), then per (name, idents) of `phases` those mails from `clients` clients at once while a
+    fax server takes them. Returns the fax server (stopped), the mails acknowledged, the process
+    counts after the first mail, the memory sampler and per phase {result, acked and written (s),
+    counts (settled again), rss}."""
+    fax = FaxServer(gw.out_dir, mails)
+    try:
+        accepted = asyncio.run(send_all(gw.port, mails, [mails.count - 1], clients=1)).accepted
+        wait_taken(fax, gw.out_dir, 1, 60)
+        baseline, sampler, figures = process_counts(gw.proc.pid), RssSampler(gw.proc.pid), {}
+        for name, idents in phases:
+            began = time.monotonic()
+            result = asyncio.run(send_all(gw.port, mails, idents, clients=clients, seed=len(accepted),
+                                          greeting=greeting))
+            acked = time.monotonic() - began
+            accepted |= result.accepted
+            wait_written(fax, gw.out_dir, len(accepted), timeout)
+            written = time.monotonic() - began
+            wait_taken(fax, gw.out_dir, len(accepted), timeout)
+            counts = wait_settled(gw.proc.pid, baseline)
+            figures[name] = dict(result=result, acked=acked, written=written, counts=counts, rss=sampler.mark(name))
+        sampler.stop()
+    finally:
+        fax.stop()
+    return fax, accepted, baseline, sampler, figures
 
 
 def measure_inbound(port: int, out_dir: str, count: int, seed: int, clients: int = 50) -> dict:
@@ -367,50 +366,38 @@ def in_own_process(function, *args):
 
 def process_counts(pid: int) -> tuple[int, int, int]:
     """(open descriptors, of which sockets, threads) of process `pid`."""
-    fds = os.listdir(f"/proc/{pid}/fd")
-    sockets = 0
+    fds, sockets = os.listdir(f"/proc/{pid}/fd"), 0
     for fd in fds:
-        try:
+        with contextlib.suppress(OSError):  # closed meanwhile
             sockets += os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:")
-        except OSError:
-            pass  # closed meanwhile
     return len(fds), sockets, len(os.listdir(f"/proc/{pid}/task"))
 
 
 def rss_kib(pid: int) -> int:
-    for line in open(f"/proc/{pid}/status"):
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    return 0
+    found = re.search(r"VmRSS:\s+(\d+) kB", open(f"/proc/{pid}/status").read())
+    return int(found.group(1)) if found else 0
 
 
-class RssSampler:
+class RssSampler(Periodic):
     """Samples VmRSS of `pid` every `interval` seconds in a thread; `peak` is the
     highest seen, `mark(name)` records the present value under a name."""
 
     def __init__(self, pid: int, interval: float = 0.1):
-        self.pid, self.interval = pid, interval
-        self.peak, self.marks = 0, {}
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        self.pid, self.peak, self.marks = pid, 0, {}
+        super().__init__(interval)
 
-    def _run(self) -> None:
-        while not self._stop.is_set():
-            try:
-                self.peak = max(self.peak, rss_kib(self.pid))
-            except OSError:
-                return
-            self._stop.wait(self.interval)
+    def tick(self) -> bool:
+        try:
+            self.peak = max(self.peak, rss_kib(self.pid))
+            return True
+        except OSError:
+            return False
 
     def mark(self, name: str) -> int:
         self.marks[name] = value = rss_kib(self.pid)
         self.peak = max(self.peak, value)
         return value
 
-    def stop(self) -> None:
-        self._stop.set()
-        self._thread.join(5)
 
 
 def wait_settled(pid: int, baseline: tuple[int, int, int], timeout: float = 15.0) -> tuple[int, int, int]:

@@ -1,18 +1,10 @@
-"""Outbound load for tests and bench/load_bench.py: many message files in IN whose
-receivers misbehave in every way fault_receiver knows (and one domain whose
-server refuses every connection), found through a real name server (dnsmasq).
-Each message's recipient and text carry its number, so its fate can be
-checked: delivered exactly once, or given the error name that says why after
-exactly five attempts. Needs root (port 53, mount namespaces).
-
-    with OutboundLoad(count=100) as load:
-        gw = make_gateway(values=load.settings(), binary=load.wrapper(tmp_path), start=False, debug_logs=False)
-        gw.env.update(load.environment())
-        load.write(gw.in_dir)
-        gw.start()
-        load.wait_done(gw.in_dir, timeout=300)
-        summary = load.check(gw.in_dir)  # raises on any message not where it belongs
-"""
+"""Outbound load for tests and bench/load_bench.py: message files in IN whose receivers
+misbehave in every way fault_receiver knows (and one domain whose server refuses every
+connection), found through a real name server (dnsmasq). Each message's recipient and text
+carry its number, so its fate can be checked: delivered exactly once, or given the error name
+that says why after exactly five attempts. Needs root (port 53, mount namespaces). Use:
+OutboundLoad(n) as a context; a gateway with settings(), environment() and wrapper(); write(IN);
+start it; wait_done(IN, timeout); check(IN) raises on any message not where it belongs."""
 
 from __future__ import annotations
 
@@ -25,7 +17,7 @@ from pathlib import Path
 
 import dns_servers
 from fault_receiver import FaultReceiver
-from gateway_harness import free_port
+from gateway_harness import free_port, wait_until
 from outbound_support import SyslogSocket, message_file, namespace_wrapper
 
 ZONE = "out.test"
@@ -38,23 +30,13 @@ ATTEMPTS = {"ok": 1, "slow": 1, "flaky": 2, "grey": 2, "stall": 5, "drop": 5, "r
 DEFAULT_MIX = {"ok": 42, "slow": 12, "flaky": 10, "grey": 12, "stall": 1, "drop": 10, "refuse": 13}
 
 
-def mix_counts(count: int, mix: dict[str, int]) -> dict[str, int]:
-    """`count` messages split by the weights, each behaviour getting at least one."""
-    total = sum(mix.values())
-    counts = {b: max(1, count * w // total) for b, w in mix.items()}
-    first = next(iter(mix))
-    counts[first] += count - sum(counts.values())
-    return counts
-
-
 class OutboundLoad:
     def __init__(self, count: int, mix: dict[str, int] | None = None, reply_timeout_ms: int = 2000,
                  slow_delay: float = 0.05, attachment_size: int = 20000):
-        self.counts = mix_counts(count, mix or DEFAULT_MIX)
-        self.plan: dict[int, str] = {}
-        for behaviour, n in self.counts.items():
-            for _ in range(n):
-                self.plan[len(self.plan)] = behaviour
+        mix = mix or DEFAULT_MIX  # `count` messages split by the weights, each behaviour getting at least one
+        self.counts = {b: max(1, count * w // sum(mix.values())) for b, w in mix.items()}
+        self.counts[next(iter(mix))] += count - sum(self.counts.values())
+        self.plan = dict(enumerate(b for b, n in self.counts.items() for _ in range(n)))
         self.reply_timeout_ms, self.slow_delay, self.attachment_size = reply_timeout_ms, slow_delay, attachment_size
         self.port = free_port()
         self.addresses = {b: dns_servers.loopback_address() for b in OUTCOMES}
@@ -63,8 +45,6 @@ class OutboundLoad:
         self._stop = threading.Event()
         self._drain: threading.Thread | None = None
         self.began = self.ended = 0.0
-
-    # -- set-up --
 
     def __enter__(self) -> "OutboundLoad":
         a = {f"{b}.{ZONE}": address for b, address in self.addresses.items() if b != "ok"}
@@ -100,25 +80,12 @@ class OutboundLoad:
         while not self._stop.is_set():
             self._events = self.syslog.events(435, timeout=0.2)
 
-    def settings(self) -> dict:
-        return {"DNSName": self.zone.address, "SmtpTxPort": self.port}
-
-    def environment(self) -> dict:
-        return {"CVSMTPGW_REPLY_TIMEOUT_MS": str(self.reply_timeout_ms),
-                "CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path)}
-
-    def wrapper(self, directory: Path, binary=None) -> Path:
-        return namespace_wrapper(directory, self.zone.address, binary)
-
-    # -- the messages --
-
-    @staticmethod
-    def name(ident: int) -> str:
-        return f"o{ident}.tmp"
-
-    def recipient(self, ident: int) -> str:
-        behaviour = self.plan[ident]
-        return f"m{ident}@{ZONE}" if behaviour == "ok" else f"m{ident}@{behaviour}.{ZONE}"
+    settings = lambda self: {"DNSName": self.zone.address, "SmtpTxPort": self.port}
+    environment = lambda self: {"CVSMTPGW_REPLY_TIMEOUT_MS": str(self.reply_timeout_ms),
+                                "CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path)}
+    wrapper = lambda self, directory, binary=None: namespace_wrapper(directory, self.zone.address, binary)
+    # Each message's recipient: m<n>@ the domain of its behaviour (the plain domain for ok).
+    recipient = lambda self, ident: f"m{ident}@" + (ZONE if self.plan[ident] == "ok" else f"{self.plan[ident]}.{ZONE}")
 
     def write(self, in_dir: Path, idents=None) -> None:
         """The message files (and the attachment file each names), written under
@@ -130,62 +97,44 @@ class OutboundLoad:
                                 [f"A fax for message out-{ident}.", ".a line that begins with a dot"],
                                 [("fax.tif", f"F{ident}.tif")])
             (in_dir / f"o{ident}.part").write_bytes(data)
-            os.replace(in_dir / f"o{ident}.part", in_dir / self.name(ident))
+            os.replace(in_dir / f"o{ident}.part", in_dir / f"o{ident}.tmp")
         self.began = time.monotonic()
 
-    def waiting(self, in_dir: Path) -> int:
-        return sum(1 for n in os.listdir(in_dir) if n.lower().endswith(".tmp"))
+    waiting = lambda self, in_dir: sum(1 for n in os.listdir(in_dir) if n.lower().endswith(".tmp"))
 
     def wait_done(self, in_dir: Path, timeout: float) -> float:
         """Until no message waits in IN and the delivered ones' attachment files are
         gone; the seconds since write()."""
         delivered = [i for i, b in self.plan.items() if OUTCOMES[b] == "delivered"]
-        deadline = time.monotonic() + timeout
-        while self.waiting(in_dir) or any((in_dir / f"F{i}.tif").exists() for i in delivered):
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"{self.waiting(in_dir)} messages still in IN after {timeout:.0f} s")
-            time.sleep(0.1)
+        wait_until(lambda: not self.waiting(in_dir) and not any((in_dir / f"F{i}.tif").exists() for i in delivered),
+                   timeout, lambda: f"{self.waiting(in_dir)} messages still in IN after {timeout:.0f} s", 0.1)
         self.ended = time.monotonic()
         return self.ended - self.began
 
-    # -- the check --
-
     def check(self, in_dir: Path) -> dict:
-        """Raises unless every message ended as its receiver's behaviour says:
-        delivered exactly once with its attachment file gone, or under its
-        error name with its attachment file beside it, after the attempts
-        that the behaviour costs, each error name reported once. Returns
-        the outcome counts and figures."""
-        counts = self.receiver.counts()
-        names = set(os.listdir(in_dir))
+        """Raises unless every message ended as its receiver's behaviour says: delivered exactly once with its
+        attachment file gone, or under its error name with its attachment file beside it, after the attempts
+        that the behaviour costs, each error name reported once. Returns the outcome counts and figures."""
+        counts, names = self.receiver.counts(), set(os.listdir(in_dir))
         problems, outcomes, expected_files, renamed = [], {}, set(), []
         for ident, behaviour in self.plan.items():
-            outcome = OUTCOMES[behaviour]
-            delivered = counts.get(ident, 0)
-            if outcome == "delivered":
-                ok = delivered == 1
-                if not ok:
-                    problems.append(f"message {ident} ({behaviour}) delivered {delivered} times")
-            else:
-                error_name = f"O{ident}{outcome}"
+            outcome, delivered = OUTCOMES[behaviour], counts.get(ident, 0)
+            error_name = f"O{ident}{outcome}"
+            if outcome != "delivered":
                 renamed.append(error_name)
                 expected_files |= {error_name, f"F{ident}.tif"}
-                ok = delivered == 0 and error_name in names and f"F{ident}.tif" in names
-                if not ok:
-                    problems.append(f"message {ident} ({behaviour}): delivered {delivered} times, "
-                                    f"{error_name} {'present' if error_name in names else 'missing'}")
-            key = f"{outcome} ({behaviour})"
-            outcomes[key] = outcomes.get(key, 0) + ok
+            ok = delivered == 1 if outcome == "delivered" else delivered == 0 and {error_name, f"F{ident}.tif"} <= names
+            if not ok:
+                problems.append(f"message {ident} ({behaviour}): delivered {delivered} times"
+                                + (f", {error_name} present: {error_name in names}" if outcome != "delivered" else ""))
+            outcomes[f"{outcome} ({behaviour})"] = outcomes.get(f"{outcome} ({behaviour})", 0) + ok
         if names != expected_files:
             problems.append(f"IN holds {sorted(names - expected_files)[:10]}, lacks {sorted(expected_files - names)[:10]}")
-        unknown = set(counts) - set(self.plan)
-        if unknown:
+        if unknown := set(counts) - set(self.plan):
             problems.append(f"deliveries of unknown messages {sorted(unknown)[:10]}")
         attempts, cut = dict(self.receiver.attempts), dict(self.receiver.cut)
-        # A loaded machine may hold a reply past the gateway's short test time-out
-        # now and then: that attempt is cut by the gateway and made again. A cut
-        # attempt never delivered (the count of deliveries above says so), and
-        # they stay rare.
+        # A loaded machine may hold a reply past the short test time-out now and then: the gateway cuts
+        # that attempt and makes it again. A cut attempt never delivered (counted above); they stay rare.
         for behaviour, n in self.counts.items():
             want = n * ATTEMPTS[behaviour] + cut.get(behaviour, 0)
             if behaviour != "refuse" and attempts.get(behaviour, 0) != want:

@@ -5,9 +5,11 @@ Standard library only."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import socket
+import threading
 import time
 from pathlib import Path
 
@@ -27,30 +29,68 @@ class SyslogSocket:
     """A datagram socket at `path` that collects the gateway's event reports."""
 
     def __init__(self, path: Path):
-        self.path = path
+        self.path, self.received = path, []
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(path))
         self.sock.settimeout(0.1)
-        self.received: list[str] = []
+
+    def texts(self) -> list[str]:  # the reports that came since the last call, after their "]: "
+        got = []
+        with contextlib.suppress(socket.timeout):
+            while True:
+                got.append(self.sock.recv(4096).decode("latin-1").partition("]: ")[2])
+        self.received += got
+        return got
 
     def events(self, event_id: int, timeout: float = 0.0) -> list[str]:
-        """The texts after "event <id>: " of the reports received so far (waiting up to
-        `timeout` seconds for a first one)."""
+        """The texts after "event <id>: " of all reports received (waiting up to `timeout` s for a first one)."""
         deadline = time.monotonic() + timeout
         while True:
-            try:
-                self.received.append(self.sock.recv(4096).decode("latin-1"))
-                continue
-            except socket.timeout:
-                pass
+            self.texts()
             found = [m.group(1) for d in self.received if (m := re.search(rf"event {event_id}: (.*)$", d))]
             if found or time.monotonic() >= deadline:
                 return found
 
     def close(self) -> None:
         self.sock.close()
-        if self.path.exists():
-            os.unlink(self.path)
+        self.path.unlink(missing_ok=True)
+
+
+class Listener:
+    """A TCP server in threads of the test (port 0: a free one); `handle(conn, listener)` serves each connection
+    in a thread of its own; close() sets `stop`."""
+
+    def __init__(self, handle, address: str = "127.0.0.1", port: int = 0):
+        self.handle, self.connections, self.stop, self.open = handle, 0, threading.Event(), set()
+        self.listener = socket.create_server((address, port))
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        while not self.stop.is_set():
+            with contextlib.suppress(socket.timeout):
+                conn, _ = self.listener.accept()
+                self.connections += 1
+                threading.Thread(target=self._one, args=(conn,), daemon=True).start()
+
+    def _one(self, conn) -> None:
+        self.open.add(conn)
+        with conn, contextlib.suppress(OSError):
+            self.handle(conn, self)
+        self.open.discard(conn)
+
+    def close(self) -> None:  # also ends the connections still open
+        self.stop.set()
+        self._thread.join(5)
+        self.listener.close()
+        for conn in list(self.open):
+            with contextlib.suppress(OSError):
+                conn.shutdown(socket.SHUT_RDWR)
+
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.close()
 
 
 UNSHARE = "/usr/bin/unshare"  # util-linux

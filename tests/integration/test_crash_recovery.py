@@ -4,13 +4,13 @@ load. Every mail answered 250 ends up in OUT exactly once as a complete
 submission; nothing half-made, nothing that was not sent, no spool file left."""
 
 import base64
+import itertools
 import random
 import re
-import socket
 import threading
 import time
 
-from gateway_harness import LOOPBACK, wait_until
+from gateway_harness import SmtpConnection, wait_until
 
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 8
 
@@ -31,38 +31,23 @@ class Clients:
     connection ended after the end of the data was sent), 'unsent'."""
 
     def __init__(self, port_of, count: int):
-        self.port_of, self.outcome, self.lock = port_of, {}, threading.Lock()
-        self.next_id, self.stopping = 0, threading.Event()
+        self.port_of, self.outcome, self.ids, self.stopping = port_of, {}, itertools.count(1), threading.Event()
         self.threads = [threading.Thread(target=self.run, daemon=True) for _ in range(count)]
         [t.start() for t in self.threads]
 
-    def new_id(self) -> int:
-        with self.lock:
-            self.next_id += 1
-            return self.next_id
-
     def run(self):
         while not self.stopping.is_set():
-            ident, state = self.new_id(), "unsent"
+            ident, state = next(self.ids), "unsent"  # next() of a count is atomic under the GIL
             try:
-                with socket.create_connection((LOOPBACK, self.port_of()), timeout=20) as sock:
-                    reader = sock.makefile("rb")
-                    assert reader.readline().startswith(b"220")
-                    for line in (b"HELO load", b"MAIL FROM:<load@example.com>", f"RCPT TO:<{ident}@fax.example.com>".encode(),
-                                 b"DATA"):
-                        sock.sendall(line + b"\r\n")
-                        reply = reader.readline()
-                        if not reply[:1] in (b"2", b"3"):
-                            raise ConnectionError(reply)
-                    sock.sendall(mail_text(ident) + b".\r\n")
+                with SmtpConnection(self.port_of(), 20) as conn:
+                    conn.open_data([f"{ident}@fax.example.com"]).sock.sendall(mail_text(ident) + b".\r\n")
                     state = "unknown"
-                    reply = reader.readline()
-                    state = "ok" if reply.startswith(b"250 ") else "refused" if reply else "unknown"
-                    sock.sendall(b"QUIT\r\n")
-            except (OSError, ConnectionError, AssertionError):
+                    code = conn.reply()[0]
+                    state = "ok" if code == 250 else "refused" if code != -1 else "unknown"
+                    conn.sock.sendall(b"QUIT\r\n")
+            except (OSError, AssertionError, ValueError):
                 time.sleep(0.02)  # the gateway is down or going: try again with the next mail
-            with self.lock:
-                self.outcome[ident] = state
+            self.outcome[ident] = state
 
     def stop(self):
         self.stopping.set()

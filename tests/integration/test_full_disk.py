@@ -8,9 +8,7 @@ import subprocess
 
 import pytest
 
-from gateway_harness import wait_until
-
-FAX = "4711@fax.example.com"
+from gateway_harness import FAX, needs_root, wait_until
 
 
 def mail(tag: str, size: int) -> bytes:
@@ -23,8 +21,7 @@ def mail(tag: str, size: int) -> bytes:
 
 @pytest.fixture
 def small_spool(make_gateway):
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small tmpfs for OUT needs root")
+    needs_root("mounting a small tmpfs for OUT")
     made = []
 
     def make():
@@ -49,12 +46,7 @@ def test_full_disk_refuses_new_mail_and_hands_off_what_waited_once_space_returns
     gw.wait_log("Hand-off not completed, tried again")
     assert not gw.files("ENV*.tmp") and gw.files("*.zqx")
     # No room for another spool file: refused, nothing kept.
-    with gw.connect() as conn:
-        conn.reply()
-        for line in ("HELO c", "MAIL FROM:<a@example.com>", f"RCPT TO:<{FAX}>", "DATA"):
-            assert conn.command(line)[0] in (250, 354)
-        conn.sock.sendall(mail("refused", 600 * 1024) + b".\r\n")
-        assert conn.reply() == (451, b"451 Requested action aborted: local error in processing\r\n")
+    assert gw.transaction(mail("refused", 600 * 1024)) == (451, b"451 Requested action aborted: local error in processing\r\n")
     assert len(gw.files("*.zqx")) == 1 and not gw.files("ENV*.tmp")
     ballast.unlink()
     (env,) = gw.wait_for_files("ENV*.tmp", timeout=30)  # tried again after a few seconds

@@ -7,47 +7,29 @@ they were and resident memory has not grown with the number of mails.
 
 1,500 mails by default; CVSMTPGW_FULL_LOAD=1 sends 10,000 (minutes, not for the suite)."""
 
-import asyncio
 import os
 
-from load_support import FaxServer, MailSet, RssSampler, process_counts, send_all, wait_settled, wait_taken
+from load_support import MailSet, run_phases
 
 FULL = os.environ.get("CVSMTPGW_FULL_LOAD") == "1"
 MAILS, CHECKPOINT, LARGE_SHARE = (10000, 2000, 0.03) if FULL else (1500, 300, 0.006)
-CLIENTS = 50
 GREETING = b"220 fax.example.com Service Ready\r\n"
 
 
 def test_fifty_clients_every_acknowledged_mail_handed_over_whole(make_gateway):
-    gw = make_gateway(debug_logs=False, start=False)
     # A sanitizer build keeps freed memory in quarantine; a small one lets memory show what the gateway holds.
-    gw.env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "quarantine_size_mb=1"]))
-    gw.start()
-    mails = MailSet(MAILS + 1, large_share=LARGE_SHARE)
-    fax = FaxServer(gw.out_dir, mails)
-    try:
-        # One mail first: the hand-off threads start with it, and stay.
-        warm = asyncio.run(send_all(gw.port, mails, [MAILS], clients=1))
-        wait_taken(fax, gw.out_dir, 1, 30)
-        baseline = process_counts(gw.proc.pid)
-        sampler = RssSampler(gw.proc.pid)
-        accepted, refused, errors = set(warm.accepted), 0, []
-        for phase, idents in (("checkpoint", range(CHECKPOINT)), ("end", range(CHECKPOINT, MAILS))):
-            result = asyncio.run(send_all(gw.port, mails, idents, clients=CLIENTS, seed=len(accepted),
-                                          greeting=GREETING))
-            accepted |= result.accepted
-            refused += result.refused
-            errors += result.errors + [f"mail {i}: {r!r}" for i, r in result.failed.items()]
-            assert result.refused_with_bytes == [], "refused connections got bytes"
-            wait_taken(fax, gw.out_dir, len(accepted), 600 if FULL else 180)
-            assert wait_settled(gw.proc.pid, baseline) == baseline, f"(fds, sockets, threads) at the {phase}"
-            sampler.mark(phase)
-        sampler.stop()
-    finally:
-        fax.stop()
-    print(f"{len(accepted)} mails, {refused} connections refused; resident KiB {sampler.marks}, peak {sampler.peak}")
-    assert errors == []
-    assert len(accepted) == MAILS + 1 and refused > 0  # more clients than the gateway serves
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "quarantine_size_mb=1"]))
+    gw = make_gateway(debug_logs=False, env={"ASAN_OPTIONS": asan})
+    phases = (("checkpoint", range(CHECKPOINT)), ("end", range(CHECKPOINT, MAILS)))
+    fax, accepted, baseline, sampler, figures = run_phases(gw, MailSet(MAILS + 1, large_share=LARGE_SHARE), phases,
+                                                           greeting=GREETING, timeout=600 if FULL else 180)
+    results = [f["result"] for f in figures.values()]
+    print(f"{len(accepted)} mails, {sum(r.refused for r in results)} connections refused; "
+          f"resident KiB {sampler.marks}, peak {sampler.peak}")
+    assert [f["counts"] for f in figures.values()] == [baseline] * 2  # (fds, sockets, threads) after each phase
+    assert [e for r in results for e in r.errors + [f"mail {i}: {m!r}" for i, m in r.failed.items()]] == []
+    assert [b for r in results for b in r.refused_with_bytes] == [], "refused connections got bytes"
+    assert len(accepted) == MAILS + 1 and sum(r.refused for r in results) > 0  # more clients than it serves
     assert fax.check(accepted) == MAILS + 1
     # Memory: what it holds after CHECKPOINT mails, give or take a quarter (allocator
     # caches, the stacks of connection threads), after MAILS.

@@ -6,19 +6,19 @@ name server, so no lookup leaves 127.0.0.0/8. Needs root (port 53, mounts)."""
 
 from __future__ import annotations
 
+import contextlib
 import email
 import email.policy
 import os
 import shutil
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
 import dns_servers
-from gateway_harness import free_port, wait_until
+from gateway_harness import _listening, free_port, wait_until
 from outbound_support import message_file, namespace_wrapper
 
 SMTP_SINK = "/usr/sbin/smtp-sink"
@@ -34,26 +34,18 @@ class Sink:
     headers X-Mail-Args, X-Rcpt-Args and Received come first)."""
 
     def __init__(self, name: str, address: str, port: int):
-        self.name, self.address = name, address
         self.dumps = Path(tempfile.mkdtemp(prefix="cvgw-sink-"))
         self.dumps.chmod(0o777)  # smtp-sink writes as nobody
         self.process = subprocess.Popen(
             [SMTP_SINK, "-u", "nobody", "-h", name, "-d", f"{self.dumps}/%Y%m%d%H%M%S.", f"{address}:{port}", "16"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while not self._listening(port):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError(f"smtp-sink on {address}:{port} did not start: {self.process.stderr.read()}")
-            time.sleep(0.05)
+        with contextlib.suppress(TimeoutError):
+            wait_until(lambda: self.process.poll() is not None or _listening(port), 10)
+        if self.process.poll() is not None or not _listening(port):
+            self.stop()
+            raise RuntimeError(f"smtp-sink on {address}:{port} did not start: {self.process.stderr.read()}")
 
-    @staticmethod
-    def _listening(port: int) -> bool:  # from /proc, so the sink sees no session of ours
-        rows = [r.split() for r in open("/proc/net/tcp").read().splitlines()[1:]]
-        return any(r[3] == "0A" and int(r[1].rsplit(":", 1)[1], 16) == port for r in rows)
-
-    def mails(self) -> list[bytes]:
-        return [p.read_bytes() for p in sorted(self.dumps.iterdir())]
+    mails = lambda self: [p.read_bytes() for p in sorted(self.dumps.iterdir())]
 
     def stop(self) -> None:
         if self.process.poll() is None:
@@ -62,22 +54,11 @@ class Sink:
         shutil.rmtree(self.dumps, ignore_errors=True)
 
 
-def addresses(count: int) -> list[str]:
-    """Distinct loopback addresses, none of them the name server's."""
-    return [dns_servers.loopback_address() for _ in range(count)]
-
-
 @pytest.fixture
 def sinks():
     started: list[Sink] = []
-
-    def start(name: str, address: str, port: int) -> Sink:
-        started.append(Sink(name, address, port))
-        return started[-1]
-
-    yield start
-    for sink in started:
-        sink.stop()
+    yield lambda *args: started.append(Sink(*args)) or started[-1]
+    [sink.stop() for sink in started]
 
 
 def start_gateway(make_gateway, tmp_path: Path, zone, port: int, messages: dict[str, bytes],
@@ -99,7 +80,7 @@ def parse(dump: bytes) -> email.message.EmailMessage:
 
 
 def test_fax_with_attachments_reaches_the_first_exchanger_of_the_response(make_gateway, sinks, tmp_path):
-    first, second = addresses(2)
+    first, second = (dns_servers.loopback_address() for _ in range(2))
     # Listed with preference 20 before 10: the order of the response counts, not the preference.
     zone = dns_servers.serve_mail_zone("fax.test", mx=[(20, "mx1.fax.test"), (10, "mx2.fax.test")],
                                        a={"mx1.fax.test": first, "mx2.fax.test": second})
@@ -134,7 +115,7 @@ def test_fax_with_attachments_reaches_the_first_exchanger_of_the_response(make_g
 
 
 def test_refusing_exchanger_is_skipped_and_a_domain_without_mx_gets_its_address(make_gateway, sinks, tmp_path):
-    refusing, second, plain = addresses(3)
+    refusing, second, plain = (dns_servers.loopback_address() for _ in range(3))
     zone = dns_servers.serve_mail_zone("fax.test", mx=[(10, "mx1.fax.test"), (20, "mx2.fax.test")],
                                        a={"mx1.fax.test": refusing, "mx2.fax.test": second,
                                           "plain.fax.test": plain})

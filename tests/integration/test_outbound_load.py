@@ -34,9 +34,8 @@ pytestmark = [
 
 
 def gateway_for(make_gateway, load: OutboundLoad, tmp_path):
-    gw = make_gateway(values=load.settings(), binary=load.wrapper(tmp_path), debug_logs=False, start=False)
-    gw.env.update(load.environment())
-    return gw
+    return make_gateway(values=load.settings(), binary=load.wrapper(tmp_path), debug_logs=False, start=False,
+                        env=load.environment())
 
 
 def inbound_rate(gw, count: int, seed: int) -> float:

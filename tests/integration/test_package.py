@@ -4,7 +4,6 @@ file, which must be exactly what `cvsmtpgw -i` writes for the packaged layout.""
 
 import os
 import shutil
-import socket
 import stat
 import subprocess
 import tempfile
@@ -13,6 +12,7 @@ from pathlib import Path
 import pytest
 
 from gateway_harness import REPO_ROOT
+from outbound_support import SyslogSocket
 
 BUILD = Path(os.environ.get("CVSMTPGW_BUILD") or REPO_ROOT / "build")
 
@@ -53,8 +53,7 @@ def test_files_modes_and_configuration_file(package):
         "var/spool/cvsmtpgw/OUT": (stat.S_IFDIR, 0o2770),
         "var/log/cvsmtpgw": (stat.S_IFDIR, 0o750),
     }
-    got = {p: (stat.S_IFMT(s.st_mode), stat.S_IMODE(s.st_mode))
-           for p in expected for s in [os.lstat(root / p)]}
+    got = {p: (stat.S_IFMT(s.st_mode), stat.S_IMODE(s.st_mode)) for p in expected for s in [os.lstat(root / p)]}
     assert got == expected
     assert (work / "control" / "conffiles").read_text() == "/etc/cvsmtpgw/hive.reg\n"
     # Every line of the default hive is a setting or a comment that the gateway's reader skips.
@@ -91,8 +90,7 @@ def test_unit_file_is_what_install_writes(package):
     original = hive.read_text()
     units = work / "units"
     units.mkdir(exist_ok=True)
-    syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    syslog.bind(str(work / "syslog"))
+    syslog = SyslogSocket(work / "syslog")
     try:
         # With the packaged hive and its debug log switched on, as an administrator would.
         hive.write_text(original.replace(';"logfile"=', '"logfile"='))

@@ -2,8 +2,8 @@
 `cvsmtpgw` without a switch with NOTIFY_SOCKET set, reads the sd_notify reports in order, sends SIGHUP and
 SIGTERM, and checks the debug log, the event log (syslog) and the exit status."""
 
+import contextlib
 import os
-import shutil
 import signal
 import socket
 import subprocess
@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from gateway_harness import SANITIZER_MARKERS, Gateway, _listening, wait_until, write_hive
+from gateway_harness import Gateway, _listening, gateway_fixture, wait_until
+from outbound_support import SyslogSocket
 
 START_1 = b"STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000"
 START_3 = b"STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000"
@@ -25,26 +26,18 @@ class ServiceGateway(Gateway):
 
     def __init__(self, values=None):
         super().__init__(values=values)
-        self.notify_path, self.syslog_path = self.root / "notify", self.root / "syslog"
-        self.notify = self._datagram_socket(self.notify_path)
-        self.syslog = self._datagram_socket(self.syslog_path)
-
-    @staticmethod
-    def _datagram_socket(path):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        s.bind(str(path))
-        return s
+        self.syslog = SyslogSocket(self.root / "syslog")
+        self.notify_path, self.notify = self.root / "notify", socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.notify.bind(str(self.notify_path))
 
     def start_service(self, env=None):
-        write_hive(self.hive_path, self.values)
-        base = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
-        base.update(CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir), TMPDIR=str(self.tmp_dir),
-                    CVSMTPGW_SYSLOG_SOCKET=str(self.syslog_path), NOTIFY_SOCKET=str(self.notify_path))
-        base.update(env or {})
-        base = {k: v for k, v in base.items() if v is not None}
+        self.write_settings()
+        base = {k: v for k, v in self.environment().items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        base.update({"CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path), "NOTIFY_SOCKET": str(self.notify_path), **(env or {})})
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
             self.proc = subprocess.Popen([str(self.binary)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                         cwd=self.root, env=base, start_new_session=True)
+                                         cwd=self.root, env={k: v for k, v in base.items() if v is not None},
+                                         start_new_session=True)
         return self
 
     def report(self, timeout=10.0) -> bytes:
@@ -54,50 +47,27 @@ class ServiceGateway(Gateway):
         except socket.timeout:
             raise AssertionError(f"no report within {timeout} s\n{self.diagnostics()}") from None
 
-    @staticmethod
-    def _drain(sock) -> list[bytes]:  # what arrives until nothing has for 0.2 s
-        sock.settimeout(0.2)
-        got = []
-        try:
-            while True:
-                got.append(sock.recv(4096))
-        except socket.timeout:
-            return got
-
     def reports_until_exit(self, timeout=20.0) -> list[bytes]:  # the remaining reports, once it has ended
         self.proc.wait(timeout)
-        return self._drain(self.notify)
-
-    def events(self) -> list[str]:
-        return [e.decode("latin-1").split("]: ", 1)[1] for e in self._drain(self.syslog)]
+        self.notify.settimeout(0.2)
+        got = []
+        with contextlib.suppress(socket.timeout):
+            while True:
+                got.append(self.notify.recv(4096))
+        return got
 
     def signal(self, number):
         os.kill(self.proc.pid, number)
 
-    def close(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(10)
+    def stop(self, timeout=None):  # no console to type q into: killed if still running
+        self.kill()
         self.notify.close()
         self.syslog.close()
 
 
 @pytest.fixture
 def service(request):
-    made = []
-
-    def factory(values=None):
-        made.append(ServiceGateway(values))
-        return made[-1]
-
-    yield factory
-    for gw in made:
-        gw.close()
-    faults = [gw.text("stderr.txt") for gw in made if any(m in gw.text("stderr.txt") for m in SANITIZER_MARKERS)]
-    failed = getattr(request.node, "report_call", None) is not None and request.node.report_call.failed
-    for gw in made:
-        print(f"kept gateway directory {gw.root}") if faults or failed else shutil.rmtree(gw.root, ignore_errors=True)
-    assert not faults, faults
+    yield from gateway_fixture(request, ServiceGateway, start=False)
 
 
 def in_order(log: str, entries: list[str]) -> list[str]:
@@ -137,13 +107,13 @@ def test_states_controls_and_log_in_order(service):
         "CService::Exit : m_ServiceStatusHandle is not NULL.", "CService::Exit : Closing the Thread.",
         "CService::Exit : Leaving."]) == []
     assert "OnStopService: set the stop event." in log
-    assert gw.events() == ["event 428: Corvane SMTP Server"]
+    assert gw.syslog.texts() == ["event 428: Corvane SMTP Server"]
 
 
 def test_stop_finishes_every_acknowledged_hand_off(service):
     # The stop comes right after the last 250; every acknowledged mail still becomes a submission, and
     # none is left as a spool file.
-    gw = service({"logfile": ""}).start_service()
+    gw = service(values={"logfile": ""}).start_service()
     assert gw.report() == START_1
     wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
     count = 20

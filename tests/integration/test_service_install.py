@@ -3,7 +3,6 @@ the events; systemd-analyze checks what was written; a fake `systemctl` on PATH 
 
 import os
 import shutil
-import socket
 import stat
 import subprocess
 import tempfile
@@ -12,6 +11,7 @@ from pathlib import Path
 import pytest
 
 from gateway_harness import REPO_ROOT, write_hive
+from outbound_support import SyslogSocket
 
 BINARY = Path(os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtpgw")
 INSTALLED = "Finished: Service Successfully Installed\n"
@@ -36,9 +36,7 @@ class Installer:
         self.hive.parent.mkdir()
         self.values = {"ProgramPath": f"{root}/spool/", "logfile": f"{root}/log/debug.log"}
         write_hive(self.hive, self.values)
-        self.syslog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.syslog.bind(str(root / "syslog"))
-        self.syslog.settimeout(0.2)
+        self.syslog = SyslogSocket(root / "syslog")
         self.env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
         self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
                         CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"), CVSMTPGW_SYSLOG_SOCKET=str(root / "syslog"))
@@ -55,17 +53,7 @@ class Installer:
     def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
         return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
 
-    def calls(self) -> list[str]:
-        log = self.root / "systemctl.log"
-        return log.read_text().splitlines() if log.exists() else []
-
-    def events(self) -> list[str]:
-        got = []
-        try:
-            while True:
-                got.append(self.syslog.recv(4096).decode().split("]: ", 1)[1])
-        except socket.timeout:
-            return got
+    calls = lambda self: (log := self.root / "systemctl.log").exists() and log.read_text().splitlines() or []
 
     def directives(self) -> dict[str, list[str]]:
         found: dict[str, list[str]] = {}
@@ -104,7 +92,7 @@ def test_install_twice_remove_twice_without_systemd(installer):
                                 ("-u", "Error: Failed to Locate Installed Service\n", [])]:
         before = i.unit.read_bytes() if i.unit.exists() else None
         result = i.run(switch, odd / "cvsmtpgw")
-        assert (result.returncode, result.stdout, result.stderr, i.events()) == (1, "", err, events), switch
+        assert (result.returncode, result.stdout, result.stderr, i.syslog.texts()) == (1, "", err, events), switch
         if before is not None and switch == "-i":
             assert i.unit.read_bytes() == before  # a second installation changes nothing
         elif err == INSTALLED:
@@ -132,7 +120,7 @@ def test_unit_directory_problems(installer, problem):
         expected = "Error: Failed to Install NT Service\ncvsmtpgw: cannot write "
     result = i.run("-i")
     assert result.returncode == 1 and result.stderr.startswith(expected), result.stderr
-    assert result.stderr.count("\n") == 2 and i.events() == []  # the message and its reason, nothing else
+    assert result.stderr.count("\n") == 2 and i.syslog.texts() == []  # the message and its reason, nothing else
     assert os.listdir(i.units) == []
 
 
@@ -155,11 +143,11 @@ def test_unit_directory_problems(installer, problem):
 def test_with_systemd(installer, installed, state, fail, switch, err, calls, events):
     i = installer
     if installed:
-        assert i.run("-i").stderr == INSTALLED and i.events() == ["event 420: Corvane SMTP Server"]
+        assert i.run("-i").stderr == INSTALLED and i.syslog.texts() == ["event 420: Corvane SMTP Server"]
     i.with_systemd(state, fail)
     result = i.run(switch)
     assert (result.returncode, result.stderr) == (1, err)
     assert i.calls() == [c if c == "daemon-reload" else f"{c} cvsmtpgw.service" for c in calls]
-    assert i.events() == [f"event {e}: Corvane SMTP Server" for e in events]
+    assert i.syslog.texts() == [f"event {e}: Corvane SMTP Server" for e in events]
     # The unit stays unless it was removed or its installation failed.
     assert i.unit.exists() == (err not in (REMOVED,) and not err.startswith("Error: Failed to Install"))

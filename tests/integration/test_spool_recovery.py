@@ -6,7 +6,6 @@ cannot make sense of are kept aside and logged, never handed off."""
 import os
 import re
 
-from gateway_harness import Gateway
 from spool_files import leave_acknowledged, spool_file
 
 TRACE = b"Received: from c by fax.example.com ; \r\n"

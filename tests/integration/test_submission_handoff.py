@@ -2,11 +2,8 @@
 hand-off that cannot complete is withdrawn and tried again."""
 
 import base64
-import os
 
-import pytest
-
-from gateway_harness import attachments, run_smtp_source, wait_until
+from gateway_harness import attachments, needs_seam, run_smtp_source, wait_until
 
 FAX = "5550100@fax.example.com"
 
@@ -94,21 +91,13 @@ def test_failed_syncs_and_renames_are_never_taken_for_success(make_gateway):
     """Faults the kill test cannot reach, armed in the program through its test
     seam: a failed sync before a 250 refuses the mail; a failed sync or rename
     of a submission withdraws it and hands the mail off again, once."""
-    if os.environ.get("CVSMTPGW_FAULT_SEAM") != "1":
-        pytest.skip("this build takes no faults from its environment (CVSMTPGW_FAULT_INJECTION off)")
-    gw = make_gateway(start=False)
+    needs_seam()
     # The first spool sync (the first mail's 250) fails; later, the first
     # envelope rename and the second attachment link fail.
-    gw.env = {"CVSMTPGW_FAULTS": "sync:1::*/OUT;rename:1::*/ENV*.tmp;rename:1+1::*/ATT*"}
-    gw.start()
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "sync:1::*/OUT;rename:1::*/ENV*.tmp;rename:1+1::*/ATT*"})
     mail = (b"From: a@example.com\r\nTo: " + FAX.encode() + b"\r\nSubject: %s\r\nContent-Type: application/pdf; "
             b"name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
-    with gw.connect() as conn:
-        conn.reply()
-        for line in ("HELO c", "MAIL FROM:<a@example.com>", f"RCPT TO:<{FAX}>", "DATA"):
-            conn.command(line)
-        assert conn.command(mail % b"refused" + b".") == (
-            451, b"451 Requested action aborted: local error in processing\r\n")
+    assert gw.transaction(mail % b"refused") == (451, b"451 Requested action aborted: local error in processing\r\n")
     for n in range(3):
         assert gw.send("a@example.com", [FAX], mail % b"mail %d" % n) == {}
     wait_until(lambda: len(gw.files("ENV*.tmp")) == 3 and not gw.files("*.zqx"), 30)

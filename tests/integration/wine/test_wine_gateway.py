@@ -15,7 +15,7 @@ import pytest
 from gateway_harness import Gateway, free_port, wait_until
 from outbound_support import message_file
 from test_outbound_delivery import Sink
-from wine_support import binary, prefix, run, windows_path
+from wine_support import binary, prefix, run
 
 FAX = "4711@fax.example.com"
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40

@@ -6,15 +6,14 @@ $CVSMTPGW_EVENT_COPY. A service gets its environment from the service manager, s
 is set in the system environment (the registry) and wine restarted to read it."""
 
 import socket
-import subprocess
 import time
 import uuid
 
 import pytest
 
 from gateway_harness import GATEWAY_KEY, LOOPBACK, free_port, wait_until, write_hive, _listening
-from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINESERVER, binary, keep_server, prefix, reg_delete,
-                          reg_import, reg_query, run, windows_path, wine_env)
+from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, binary, keep_server, prefix, reg_delete, reg_import,
+                          reg_query, run, windows_path, wine_env, wineserver)
 
 NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
@@ -23,10 +22,8 @@ SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Sessi
 
 def restart_wine() -> None:
     """Ends every wine process of the prefix; the next wine command starts afresh."""
-    subprocess.run([WINESERVER, "-k"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
-    subprocess.run([WINESERVER, "-w"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False, timeout=60)
+    wineserver("-k")
+    wineserver("-w")
     keep_server()
 
 
@@ -52,9 +49,11 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
         (spool / d).mkdir(parents=True)
     port = free_port()
     hive = tmp_path / "settings.reg"
-    write_hive(hive, {"ProgramPath": windows_path(spool) + "\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
+    # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
+    # that ProgramPath may take.
+    write_hive(hive, {"ProgramPath": f"C:\\{spool.name}\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
                       "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0, "DNSName": LOOPBACK,
-                      "logfile": windows_path(spool / "debug.log")})
+                      "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)
     reg_import(hive)
     events = event_copy

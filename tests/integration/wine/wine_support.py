@@ -15,7 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # gateway_harness and the POSIX tests
 
-from gateway_harness import GATEWAY_KEY, Gateway, write_hive  # noqa: E402
+from gateway_harness import GATEWAY_KEY, Gateway  # noqa: E402
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
@@ -57,12 +57,16 @@ def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | N
     return result
 
 
+def wineserver(*args: str) -> None:
+    subprocess.run([WINESERVER, *args], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=wine_env(), check=False, timeout=60)
+
+
 def keep_server() -> None:
     """A wineserver that stays a minute after the last wine process, so that the service
     manager and the registry live on between the wine commands of one test (a server that
     runs already, as scripts/wine-prefix.sh left it, stays as it is)."""
-    subprocess.run([WINESERVER, "-p60"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, env=wine_env(), check=False)
+    wineserver("-p60")
 
 
 def reg_delete(key: str) -> None:
@@ -94,8 +98,8 @@ class WineGateway(Gateway):
     paths) imported into wine's registry from the .reg file at its first start."""
 
     def __init__(self, values: dict | None = None, binary_path: Path | None = None, debug_logs: bool = True,
-                 program_dir: Path | None = None):
-        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs)
+                 program_dir: Path | None = None, env: dict | None = None):
+        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs, env=env)
         if program_dir is not None:  # a spool elsewhere (inside the prefix, say)
             shutil.rmtree(self.root)
             self.root = program_dir
@@ -108,23 +112,15 @@ class WineGateway(Gateway):
                                logfileb=windows_path(self.root / "debug2.log"))
         self.values.update(values or {})
 
-    def start(self, timeout: float = 30.0) -> "WineGateway":
-        if self.proc is None:
-            write_hive(self.hive_path, self.values)
-            reg_delete(GATEWAY_KEY)
-            reg_import(self.hive_path)
-        env = wine_env(TMP=windows_path(self.tmp_dir), **self.env)
-        with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
-            self.proc = subprocess.Popen([WINE, str(self.binary), "-m"], stdin=subprocess.PIPE, stdout=out,
-                                         stderr=err, cwd=self.root, env=env, start_new_session=True)
-        from gateway_harness import _listening, wait_until
+    start_timeout = stop_timeout = 30.0
 
-        def up():
-            if not self.alive:
-                raise RuntimeError(f"gateway exited with {self.proc.returncode}\n{self.diagnostics()}")
-            return _listening(self.port)
-        wait_until(up, timeout, lambda: f"gateway not listening on {self.port}\n{self.diagnostics()}")
-        return self
+    def write_settings(self) -> None:
+        super().write_settings()
+        reg_delete(GATEWAY_KEY)
+        reg_import(self.hive_path)
+
+    command = lambda self: [WINE, str(self.binary), "-m"]
+    environment = lambda self: wine_env(TMP=windows_path(self.tmp_dir), **self.env)
 
     def counts(self):
         raise NotImplementedError("descriptors and threads of a wine process are wine's, not the gateway's")

@@ -1,0 +1,446 @@
+"""Hostile peers and surroundings against the real gateway: binary junk, clients that vanish,
+trickle bytes or hold every connection, ends of data that are not ends, lines of megabytes,
+headers that list tens of thousands of addresses; a spool or outbound directory that
+vanishes and comes back, a read-only hive, name servers that answer slowly or not at all.
+Each time the gateway logs what happened, serves again afterwards with the threads and
+descriptors it had, never acknowledges what it could not store, and stores nothing that
+was not sent (test_inbound_load.py has crowds of clients)."""
+
+import contextlib
+import hashlib
+import os
+import random
+import re
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+from dns_servers import loopback_address
+from fault_receiver import FaultReceiver
+from gateway_harness import FAX, LOOPBACK, free_port, needs_root, needs_seam, wait_until
+from load_support import rss_kib
+from outbound_support import Listener, message_file
+from spool_files import leave_acknowledged
+
+GREETING = b"220 fax.example.com Service Ready\r\n"
+FAREWELL = b"421 fax.example.com Session time limit reached, closing transmission channel\r\n"
+RECEIVED = (250, b"250 Mail Received OK\r\n")
+REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
+TRACE = b"Received: from c by fax.example.com ; \r\n"
+UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
+DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
+LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
+
+
+def mail(subject: str) -> bytes:
+    return f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\n\r\nbody of {subject}\r\n".encode()
+
+
+def subjects(gw) -> list[bytes]:
+    return sorted(re.search(rb"SUBJECT: (.*)\r\n", e.read_bytes()).group(1) for e in gw.files("ENV*.tmp"))
+
+
+def baseline_of(gw):
+    gw.serves()
+    time.sleep(0.5)
+    return gw.counts()
+
+
+def served_again(gw, baseline):
+    gw.serves()
+    gw.settles(baseline)
+
+
+def test_long_lines_nul_bytes_and_binary_junk(gateway):
+    junk = random.Random(4711).randbytes(256 * 1024)
+    for start in (0, 100):
+        with gateway.connect() as conn:
+            conn.reply()
+            with contextlib.suppress(OSError):  # the session may end early (an empty line) and close
+                conn.sock.sendall(junk[start:])
+    assert gateway.alive and not gateway.files("[0-9]*")  # nothing stored
+    with gateway.connect() as conn:  # a 10,000-byte line is refused whole: its tail is no command
+        assert conn.reply() == (220, GREETING)
+        conn.sock.sendall(b"x" * 10000 + b"QUIT\r\nNOOP\r\n")
+        assert conn.reply() == (500, b"500 Line too long.\r\n")
+        assert conn.reply() == (250, b"250 Requested mail action ok, completed\r\n")
+        assert conn.command("QUIT") == (221, b"221 Goodbye\r\n") and conn.wait_closed()
+    with gateway.connect() as conn:  # a NUL ends the text of a line
+        assert conn.reply()[0] == 220 and conn.command(b"\0\0\0\0") == UNKNOWN
+        assert conn.command(b"HELO a\0b") == (250, b"250 fax.example.com a\r\n")
+        for command, code in ((b"MAIL FROM:<x@example.com>", 250), (b"RCPT TO:<1@fax.example.com>", 250),
+                              (b"DATA", 354), (b"Subject: nul\r\n\r\na\0b\r\n.", 250), (b"QUIT", 221)):
+            assert conn.command(command)[0] == code
+    assert gateway.wait_stored(1)[0].read_bytes().endswith(b"\r\na\0b\r\n")
+    gateway.serves()
+
+
+@pytest.mark.parametrize("in_data,data", [(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf"),
+                                          (True, b"Subject: x\r\n\r\n" + b"line\r\n" * 2000)],
+                         ids=["greeting", "DATA", "half a line", "whole lines"])
+def test_client_vanishing(gateway, in_data, data):
+    conn = gateway.connect()
+    conn.open_data() if in_data else conn.reply()
+    conn.sock.sendall(data)
+    conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+    conn.sock.close()  # a reset, not a polite close
+    gateway.wait_log("SMTPIn- Message processing complete: ")
+    assert list(gateway.out_dir.iterdir()) == []  # the partial mail is removed
+    gateway.serves()
+
+
+def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gateway):
+    needs_seam()
+    gw = make_gateway(env={"CVSMTPGW_MAIL_TIME_LIMIT_MS": str(LIMIT_S * 1000)})
+    baseline = baseline_of(gw)
+    stored_before = len(gw.files("[0-9]*.debug"))
+
+    def trickle(conn, data: bytes):
+        for b in data:
+            try:
+                conn.sock.sendall(bytes([b]))
+            except OSError:
+                return
+            time.sleep(0.4)
+
+    results = {}
+
+    def client(kind):
+        with gw.connect(timeout=30) as conn:
+            start = time.monotonic()
+            if kind == "silent":
+                assert conn.reply() == (220, GREETING)
+            elif kind == "command byte by byte":
+                assert conn.reply() == (220, GREETING)
+                threading.Thread(target=trickle, args=(conn, b"HELO slow.example.com\r\n"), daemon=True).start()
+            elif kind == "data byte by byte":
+                threading.Thread(target=trickle, args=(conn.open_data(), b"Subject: slow\r\n\r\n" + b"x" * 100),
+                                 daemon=True).start()
+            else:  # a large mail at 40 KB/s: longer than the limit, yet accepted
+                conn.open_data()
+                for _ in range(24):
+                    conn.sock.sendall(b"y" * 8190 + b"\r\n")
+                    time.sleep(0.2)
+                results[kind] = conn.command(b".")
+                return
+            got, end = conn.until_closed()
+            results[kind] = (got, end - start)
+
+    kinds = ["silent", "command byte by byte", "data byte by byte", "steady large mail"]
+    threads = [threading.Thread(target=client, args=(k,)) for k in kinds]
+    [t.start() for t in threads]
+    [t.join(60) for t in threads]
+    assert results.pop("steady large mail") == RECEIVED
+    for kind, (got, took) in results.items():
+        assert got == FAREWELL and LIMIT_S - 0.5 < took < LIMIT_S + 5, (kind, got, took)
+    # Only the steady mail was stored; the trickled data was dropped.
+    stored = gw.wait_stored(stored_before + 1)
+    assert len(stored) == stored_before + 1 and stored[-1].stat().st_size > 24 * 8192
+    assert gw.text("debug.log").count("SMTPIn- Session time limit reached, connection closed") == 3
+    served_again(gw, baseline)
+
+
+def test_twenty_idle_clients_hold_every_slot_until_their_receive_time_out(make_gateway):
+    gw = make_gateway(debug_logs=False)
+    baseline = baseline_of(gw)
+    held = [gw.connect(timeout=45) for _ in range(20)]
+    try:
+        assert [conn.reply() for conn in held] == [(220, GREETING)] * 20
+        start = time.monotonic()
+        with gw.connect() as extra:  # refused without a byte while they hold
+            assert extra.wait_closed(), "the 21st connection was served"
+        # One that leaves frees its slot for the next.
+        assert held[0].command("QUIT")[0] == 221 and held[0].wait_closed()
+        held[0].sock.close()
+        held[0] = gw.connect(timeout=45)
+        assert held[0].reply() == (220, GREETING)
+        # Silent clients are dropped without a word after the 30-second receive time-out.
+        assert [conn.until_closed()[0] for conn in held] == [b""] * 20
+        assert 29 <= time.monotonic() - start < 40
+    finally:
+        [conn.sock.close() for conn in held]
+    with gw.connect() as conn:
+        assert conn.reply() == (220, GREETING) and conn.command("QUIT")[0] == 221
+    served_again(gw, baseline)
+
+
+SMUGGLED = (b"MAIL FROM:<evil@example.com>\r\nRCPT TO:<666@fax.example.com>\r\nDATA\r\n"
+            b"Subject: smuggled\r\n\r\nevil\r\n")
+# A fake end of data after "line", the smuggled commands, then the real end. What is
+# stored: the bytes as sent, less a dot that starts a line (the sender's dot-stuffing;
+# a bare LF counts as a line start for it, never for the end of the data).
+# fmt: off
+FAKE_ENDS = [
+    ("bare LF before the dot", b"\n.\r\n", b"\n\r\n"),
+    ("bare LF after the dot", b"\r\n.\n", b"\r\n\n"),
+    ("bare LF both sides", b"\n.\n", b"\n\n"),
+    ("bare CR before the dot", b"\r.\r\n", b"\r.\r\n"),
+    ("bare CR after the dot", b"\r\n.\r", b"\r\n\r"),
+    ("CR CR LF after the dot", b"\r\n.\r\r\n", b"\r\n\r\r\n"),
+    ("NUL before the dot", b"\r\n\0.\r\n", b"\r\n\0.\r\n"),
+    ("NUL after the dot", b"\r\n.\0\r\n", b"\r\n\0\r\n"),
+    ("blank before the dot", b"\r\n .\r\n", b"\r\n .\r\n"),
+    ("dot at the end of a long line", b"x" * 196 + b".\r\n", b"x" * 196 + b".\r\n"),
+    ("doubled dot", b"\r\n..\r\n", b"\r\n.\r\n"),
+]
+# fmt: on
+
+
+def test_smuggled_ends_of_data_end_nothing(make_gateway):
+    gw = make_gateway()
+    baseline = baseline_of(gw)
+    for n, (name, fake, kept) in enumerate(FAKE_ENDS, start=1):
+        head = f"From: a@example.com\r\nTo: {FAX}\r\nSubject: variant {n}\r\n\r\nline".encode()
+        with gw.connect() as conn:
+            conn.open_data().sock.sendall(head + fake + SMUGGLED + b".\r\nQUIT\r\n")
+            # One mail, one 250: none of the smuggled commands ran.
+            assert conn.until_closed(15)[0] == b"250 Mail Received OK\r\n221 Goodbye\r\n", name
+        (stored,) = gw.wait_stored(n + 1)[n:]
+        assert stored.read_bytes() == TRACE + head + kept + SMUGGLED, name
+    envelopes = gw.wait_for_files("ENV*.tmp", len(FAKE_ENDS) + 1)
+    assert len(envelopes) == len(FAKE_ENDS) + 1
+    for env in envelopes[1:]:
+        text = env.read_bytes()
+        assert b"SUBJECT: variant " in text and b"666" not in text and b"evil" not in text
+    # A fake end and then the connection lost: nothing is stored.
+    with gw.connect() as conn:
+        conn.open_data().sock.sendall(b"Subject: cut\r\n\r\nline\n.\r\n" + SMUGGLED)
+    wait_until(lambda: gw.text("debug.log").count("SMTPIn- Datastream ended") == len(FAKE_ENDS) + 2)
+    time.sleep(0.5)
+    assert len(gw.files("[0-9]*.debug")) == len(FAKE_ENDS) + 1 and not gw.files("*.zqx")
+    served_again(gw, baseline)
+
+
+def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gateway):
+    # AddressSanitizer keeps freed memory in quarantine (256 MB by default), which would hide what the gateway holds.
+    gw = make_gateway(env={"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")})
+    baseline = baseline_of(gw)
+    before, sizes, digests = rss_kib(gw.proc.pid), [], []
+
+    def sent_while(conn, data: bytes):  # the reply that comes while `data` is sent
+        sender = threading.Thread(target=conn.sock.sendall, args=(data,))
+        sender.start()
+        reply = conn.reply()
+        sender.join()
+        sizes.append(rss_kib(gw.proc.pid))
+        return reply
+
+    with gw.connect(timeout=60) as conn:
+        assert conn.reply() == (220, GREETING)
+        # A command line of 24 MB: one reply, and the next command is answered as sent.
+        for size in (2 << 20, 24 << 20):
+            assert sent_while(conn, b"HELO " + b"h" * size + b"\r\n") == (500, b"500 Line too long.\r\n")
+        assert conn.command("NOOP") == (250, b"250 Requested mail action ok, completed\r\n")
+        assert conn.command("HELO c")[0] == 250
+        # Data lines of 2 MB and 24 MB without a line end, stored as sent.
+        for size in (2 << 20, (24 << 20) - 100):
+            for line, code in (("MAIL FROM:<a@example.com>", 250), (f"RCPT TO:<{FAX}>", 250), ("DATA", 354)):
+                assert conn.command(line)[0] == code
+            body = b"Subject: long\r\n\r\n" + os.urandom(size // 2).hex().encode()[:size] + b"\r\n"
+            digests.append(hashlib.sha256(TRACE + body).hexdigest())
+            assert sent_while(conn, body + b".\r\n") == RECEIVED
+        assert conn.command("QUIT")[0] == 221
+    stored = gw.wait_stored(len(digests) + 1)[-2:]
+    assert [hashlib.sha256(p.read_bytes()).hexdigest() for p in stored] == digests
+    sizes.append(rss_kib(gw.proc.pid))
+    print(f"resident KiB before {before}, after each line {sizes}")
+    # 52 MB went through; the process grew by far less, and not with the size of a line.
+    assert max(sizes) - before < 24 * 1024, (before, sizes)
+    served_again(gw, baseline)
+
+
+def crowd(n: int, step: int) -> str:  # a To header of n short addresses, one a line
+    return ",\r\n ".join(f"{k * step}@fx" for k in range(n))
+
+
+def test_fifty_thousand_header_addresses_are_checked_in_well_under_a_second(make_gateway):
+    gw = make_gateway()
+    baseline = baseline_of(gw)
+    body = f"From: a@example.com\r\nTo: {crowd(50000, 7)}\r\nSubject: crowd\r\n\r\nbody\r\n".encode()
+    assert len(body) < 1 << 20  # within the header block's limit
+    before = len(gw.files("ENV*.tmp"))
+    assert gw.transaction(body, [f"{n}@fx" for n in range(100)]) == RECEIVED
+    acknowledged = time.monotonic()
+    (env,) = wait_until(lambda: gw.files("ENV*.tmp")[before:] or None, 20)
+    took = time.monotonic() - acknowledged
+    assert len(re.findall(rb"^TO: ", env.read_bytes(), re.M)) == 15  # 0, 7, ... 98
+    assert took < 1.0, took
+    served_again(gw, baseline)
+
+
+def test_a_spool_file_with_the_most_recipients_a_record_holds_is_recovered_quickly(make_gateway):
+    gw = make_gateway(start=False)
+    left = f"From: a@example.com\r\nTo: {crowd(50000, 3)}\r\nSubject: left\r\n\r\nx\r\n"
+    leave_acknowledged(gw.out_dir, 5, TRACE + left.encode(), [f"TO:<{n}@fx>" for n in range(1000)], 1000)
+    start = time.monotonic()
+    gw.start(timeout=30)  # the recovery hands it off before the listener opens
+    took = time.monotonic() - start
+    (env,) = gw.files("ENV*.tmp")
+    assert len(re.findall(rb"^TO: ", env.read_bytes(), re.M)) == 334  # 0, 3, ... 999
+    assert took < 3, took
+
+
+def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
+    needs_seam()
+    # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1+1::*/OUT/ENV*.tmp"})
+    assert gw.transaction(mail("first"))[0] == 250
+    wait_until(lambda: subjects(gw) == [b"first"], 10)
+    time.sleep(0.3)
+    baseline = gw.counts()
+    assert gw.transaction(mail("before"))[0] == 250
+    gw.wait_log("Hand-off not completed, tried again")
+    away = gw.root / "OUT.away"
+    gw.out_dir.rename(away)
+    try:  # nothing can be stored: refused, never acknowledged
+        assert [gw.transaction(mail(f"while away {n}")) for n in (1, 2)] == [REFUSED] * 2
+        wait_until(lambda: gw.text("debug.log").count("Hand-off not completed, tried again") >= 2, 10)
+    finally:
+        away.rename(gw.out_dir)
+    # The acknowledged mail is handed off once OUT is back; new mails are taken again.
+    wait_until(lambda: subjects(gw) == [b"before", b"first"], 20, lambda: f"{subjects(gw)}\n{gw.diagnostics()}")
+    assert gw.transaction(mail("after"))[0] == 250
+    wait_until(lambda: subjects(gw) == [b"after", b"before", b"first"] and not gw.files("*.zqx"), 20)
+    log = gw.text("debug.log")
+    for text in ("QUE_AddMsg Error: File open: ", "SMTPIn- Error: mail not stored, refused: ",
+                 "SMTPIn- Error: hand-off incomplete, submission withdrawn: "):
+        assert text in log, text
+    gw.settles(baseline)
+
+
+def receiver() -> FaultReceiver:  # takes every mail to m<n>@127.0.0.1 whose text holds out-<n>
+    return FaultReceiver({LOOPBACK: "ok"}, free_port())
+
+
+def fax(n: int) -> bytes:
+    return message_file(f"m{n}@127.0.0.1", f"Fax out-{n}", ["A fax arrived."])
+
+
+def test_outbound_directory_that_vanishes_and_comes_back(make_gateway):
+    """IN away: the outbound side says so once and waits, the inbound side serves
+    on; IN back: the messages that arrived meanwhile go out, each once."""
+    with receiver() as mx:
+        gw = make_gateway(values={"DNSName": DEAD_NAME_SERVER, "SmtpTxPort": mx.port}, start=False)
+        (gw.in_dir / "one.tmp").write_bytes(fax(1))
+        gw.start()
+        wait_until(lambda: mx.counts() == {1: 1}, 30, gw.diagnostics)
+        away = gw.root / "IN.away"
+        gw.in_dir.rename(away)
+        try:  # the outbound side looks at IN every 10 seconds
+            wait_until(lambda: "SMTPOut- Error: IN cannot be read; messages wait until it can" in gw.text("debug.log"),
+                       25, gw.diagnostics)
+            (away / "two.tmp").write_bytes(fax(2))
+            assert gw.transaction(mail("while IN is away"))[0] == 250
+            gw.wait_for_files("ENV*.tmp", timeout=10)
+        finally:
+            away.rename(gw.in_dir)
+        wait_until(lambda: not (gw.in_dir / "two.tmp").exists(), 25, gw.diagnostics)
+        gw.wait_log("SMTPOut- IN can be read again")
+        wait_until(lambda: mx.counts() == {1: 1, 2: 1}, 10, lambda: f"deliveries {mx.counts()}")
+        assert gw.text("debug.log").count("SMTPOut- Error: IN cannot be read") == 1  # said once, not at every poll
+
+
+@contextlib.contextmanager
+def read_only(directory):  # a read-only bind mount over `directory`
+    subprocess.run(["mount", "--bind", str(directory), str(directory)], check=True)
+    try:
+        subprocess.run(["mount", "-o", "remount,bind,ro", str(directory)], check=True)
+        yield
+    finally:
+        subprocess.run(["umount", "--lazy", str(directory)], check=True)  # the gateway may hold a file there
+
+
+def test_read_only_hive_keeps_the_gateway_serving(make_gateway):
+    needs_root("a read-only bind mount")
+    gw = make_gateway(start=False)
+    etc = gw.root / "etc"
+    etc.mkdir()
+    gw.hive_path = etc / "hive.reg"  # in a directory of its own, which is made read-only
+    number = lambda name: int(re.search(rf'"{name}"=dword:([0-9a-f]+)', gw.hive_path.read_text()).group(1), 16)
+    sent = []
+
+    def send(*names, pause=0.0):
+        for n in names:
+            time.sleep(pause)  # the hand-offs put the registry on disk at most once a second
+            assert gw.transaction(mail(n))[0] == 250
+            sent.append(n.encode())
+        wait_until(lambda: len(gw.files("ENV*.tmp")) == len(sent), 10)
+
+    gw.start()
+    send("one")
+    wait_until(lambda: number("TmpIndex") == 1, 10)
+    with read_only(etc):
+        # Names come from the copy in memory; the failed writes are reported.
+        send("two", "three", pause=1.1)
+        wait_until(lambda: "registry changes could not be written" in gw.text("stderr.txt"), 10)
+        gw.wait_log("SMTPIn- Error: the registry could not be put on disk; its changes are kept")
+        assert number("TmpIndex") == 1
+        # Stopped and started again while read-only: the counters on disk are
+        # behind, so names come round again; none is ever written over.
+        gw.stop()
+        gw.start()
+        send("four", "five")
+        wait_until(lambda: gw.text("stderr.txt").count("kept and tried again") == 2, 10)
+    send("six", pause=1.1)
+    assert subjects(gw) == sorted(sent)
+    gw.wait_log("SMTPIn- The registry is on disk again")
+    wait_until(lambda: "registry changes written again" in gw.text("stderr.txt"), 10)
+    wait_until(lambda: number("OUTIndex") >= 6, 10)
+    assert "Envelope name taken, drawing another" in gw.text("debug.log")
+    # Read-only from the start, without the lock file a first start makes:
+    # nobody can take the lock, and the gateway goes on without it.
+    gw.stop()
+    (etc / "hive.reg.lock").unlink()
+    with read_only(etc):
+        gw.start()
+        send("seven")
+    wait_until(lambda: number("TmpIndex") == 5, 10)  # drawn without the lock, written once it could be
+    assert b"seven" in subjects(gw)
+
+
+def name_server(silent: bool):
+    """Takes each query, then says nothing (`silent`) or sends an authoritative answer
+    without records, one byte every two seconds."""
+    def answer(conn, server):
+        query = conn.recv(4096)
+        if silent:
+            conn.recv(1)  # until the client gives up
+            return
+        message = query[2:4] + b"\x85\x80\x00\x01\x00\x00\x00\x00\x00\x00" + query[14:]
+        for byte in len(message).to_bytes(2, "big") + message:
+            conn.sendall(bytes([byte]))
+            if server.stop.wait(2):
+                return
+    return Listener(answer, loopback_address(), 53)  # not a fixed address: other runs may hold it
+
+
+def test_name_servers_that_answer_slowly_or_not_at_all(make_gateway):
+    """Each query ends within its 30 seconds however the server behaves; the
+    delivery then goes to the receiver domain's own address, as without MX
+    records; the inbound side serves all the while."""
+    needs_root("a name server on port 53")
+    with receiver() as mx, name_server(True) as silent, name_server(False) as slow:
+        gateways = []
+        for k, server in enumerate((silent, slow)):
+            gw = make_gateway(values={"DNSName": server.listener.getsockname()[0], "SmtpTxPort": mx.port}, start=False)
+            (gw.in_dir / "fax.tmp").write_bytes(fax(k))
+            gateways.append(gw)
+        start = time.monotonic()
+        [gw.start() for gw in gateways]
+        time.sleep(3)
+        for gw in gateways:  # the outbound thread waits for its name server; mails still come in
+            assert gw.send("a@example.com", [FAX], mail("meanwhile")) == {}
+            gw.wait_for_files("ENV*.tmp", timeout=5)
+            assert (gw.in_dir / "fax.tmp").exists()
+        for gw in gateways:
+            wait_until(lambda: not (gw.in_dir / "fax.tmp").exists(), 45, gw.diagnostics)
+        assert 29 <= time.monotonic() - start < 42
+        assert mx.counts() == {0: 1, 1: 1}
+        assert [silent.connections, slow.connections] == [1, 1]
+        logs = [gw.text("debug.log") for gw in gateways]
+        assert "DNS- Error: Lookup: Unable to receive from DNS ." in logs[0]
+        assert "DNS- Error: Lookup: response cut short" in logs[1]
+        assert all("SMTPOut- No MX Rec: Using: 127.0.0.1" in log for log in logs)
