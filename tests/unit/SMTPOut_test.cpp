@@ -32,13 +32,6 @@ class SMTPOutTest : public ::testing::Test {
     m_Out = std::make_unique<SMTPOut>();
     m_Out->fileMan = m_Files.get();
   }
-  std::vector<std::string> InNames() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_Box.In()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
   bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
 
   SpoolSandbox m_Box;
@@ -90,7 +83,7 @@ TEST_F(SMTPOutTest, MainThreadWaitsOnAMessageItCannotTakeAndStopsPromptly) {
     ++runs;
   EXPECT_EQ(runs, 1u);
   EXPECT_TRUE(Logged("SMTPOut::SMTPMainThread() end."));
-  EXPECT_EQ(InNames(), std::vector<std::string>{"busy.tmp"});
+  EXPECT_EQ(DirectoryNames(m_Box.In()), std::vector<std::string>{"busy.tmp"});
 }
 
 // The mail files of a delivery that a crash cut short go at the start; what
@@ -104,7 +97,7 @@ TEST_F(SMTPOutTest, MailFilesOfAnInterruptedDeliveryAreRemovedAtStart) {
   while (!Logged("SMTPOut- No messages to send.") && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   m_Out.reset();
-  EXPECT_EQ(InNames(), (std::vector<std::string>{"F1.tif", "notes.txt"}));
+  EXPECT_EQ(DirectoryNames(m_Box.In()), (std::vector<std::string>{"F1.tif", "notes.txt"}));
   EXPECT_TRUE(Logged("SMTPOut- Removing the mail file of an interrupted delivery: At7.zqx"));
 }
 

@@ -2,6 +2,7 @@
 // ProgramPath/IN/ and OUT/ per test; the debug logs go off at the end. One test thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -79,3 +80,12 @@ class SpoolSandbox {
   }
   CTempDir m_Dir;
 };
+
+// The names in `dir`, sorted.
+inline std::vector<std::string> DirectoryNames(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
