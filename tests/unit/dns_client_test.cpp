@@ -158,13 +158,11 @@ Reply Whole(const Response& response) { return {{Framed(response.Bytes())}}; }
 TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
   ServerGroup group;
   ASSERT_TRUE(group.Open(1));
-  Response first;
-  first.answers = {Mx(10, "ten.fax.test"), Mx(5, "five.fax.test")};
-  first.additional = {A("five.fax.test", {127, 0, 0, 9})};
-  Response second;
-  second.domain = "fax.test.";
-  second.authoritative = false;
-  second.answers = {{Pointer(kQuestionName), kDnsTypeNS, Labels("ns.fax.test")}};
+  const Response first{.answers = {Mx(10, "ten.fax.test"), Mx(5, "five.fax.test")},
+                       .additional = {A("five.fax.test", {127, 0, 0, 9})}};
+  const Response second{.domain = "fax.test.",
+                        .authoritative = false,
+                        .answers = {{Pointer(kQuestionName), kDnsTypeNS, Labels("ns.fax.test")}}};
   group.Server(1).Serve({Whole(first), Whole(second)});
 
   DNSClient client;
@@ -202,10 +200,8 @@ TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
 }
 
 TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
-  Response previous;
-  previous.answers = {Mx(1, "old.fax.test")};
-  Response fresh;
-  fresh.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")};
+  const Response previous{.answers = {Mx(1, "old.fax.test")}};
+  const Response fresh{.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")}};
   const std::string framed = Framed(fresh.Bytes());
   std::vector<std::string> smallPieces;
   std::vector<std::string> bytes;  // a byte every 30 ms: longer than the time-out in all
@@ -255,8 +251,7 @@ TEST(DnsClientTest, AuthLookupFollowsNameServersWithinItsBudget) {
     for (const std::string& s : servers) r.authority.push_back(Ns(s));
     return Whole(r);
   };
-  Response liveAnswer;
-  liveAnswer.answers = {Mx(10, "live.fax.test")};
+  const Response liveAnswer{.answers = {Mx(10, "live.fax.test")}};
   const std::vector<Reply> selfReferrals(11, referral({root}));
 
   struct Case {
