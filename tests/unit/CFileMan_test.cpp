@@ -25,7 +25,6 @@ class CFileManQueue : public ::testing::Test {
     path = buffer;
     return rc;
   }
-  bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
   std::string Spool(DWORD n) const { return m_Box.Out() + std::to_string(n) + ".zqx"; }
 
   SpoolSandbox m_Box;
@@ -74,11 +73,11 @@ TEST_F(CFileManQueue, AddMsgSkipsSpoolFilesStillThereAndLeavesThemAlone) {
     } else {
       EXPECT_EQ(rc, 2);
       EXPECT_FALSE(file.IsValid());
-      EXPECT_TRUE(Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
+      EXPECT_TRUE(m_Box.Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
     for (DWORD n : c.present) EXPECT_EQ(SpoolSandbox::ReadWhole(Spool(n)), "mail " + std::to_string(n));
-    EXPECT_TRUE(Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)));
+    EXPECT_TRUE(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)));
   }
 }
 

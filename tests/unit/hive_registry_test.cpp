@@ -324,8 +324,7 @@ TEST_F(HiveRegistryTest, AFailedBackgroundWriteIsMadeAgain) {
   ArmFault(FaultOp::kRename, m_Hive, 1);
   ::testing::internal::CaptureStderr();
   ASSERT_EQ(RegWriteDword(key, "V", 2), ERROR_SUCCESS);
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(6);
-  while (FileDword("V") != 2 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(50));
+  WaitUntil([this] { return FileDword("V") == 2; }, 6);
   const std::string report = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(FileDword("V"), 2u);
   EXPECT_EQ(FaultChecks(FaultOp::kRename) - renames, 2u);  // the failed write and the one after it

@@ -87,11 +87,7 @@ TEST(Address, ManyRecipientsOnBothSidesAreCheckedQuicklyWithABoundedLog) {
   EXPECT_EQ(accepted.size(), 1031u);  // i * 97 below 100,000
   EXPECT_LT(took, std::chrono::seconds(2));
   const std::string log = box.PrimaryLog();
-  std::size_t calls = 0;
-  for (std::size_t at = log.find("GetDetailsEx() called"); at != std::string::npos;
-       at = log.find("GetDetailsEx() called", at + 1))
-    ++calls;
-  EXPECT_EQ(calls, CEnvelopeCheck::kLoggedEntries);
+  EXPECT_EQ(Occurrences(log, "GetDetailsEx() called"), CEnvelopeCheck::kLoggedEntries);
   EXPECT_NE(log.find("further addresses of this mail are checked without log entries"), std::string::npos);
   // Each logged address names the envelope recipient it matched.
   EXPECT_NE(log.find("Recipient in header list: TO:<97@fax.example.com>"), std::string::npos);
