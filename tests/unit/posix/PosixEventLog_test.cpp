@@ -2,50 +2,19 @@
 // one datagram each, with the priority, ident and text that administrators'
 // log filters match on; a missing socket costs nothing.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
 #include "TempDir.h"
 #include "host/EventLog.h"
-#include "platform/Process.h"
+#include "posix/UnixDatagramSocket.h"
 
 namespace {
 
-class CSyslogSocket {
- public:
-  explicit CSyslogSocket(const std::string& path) {
-    m_Fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    m_Bound = ::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval wait{5, 0};
-    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", path.c_str());
-  }
-  ~CSyslogSocket() {
-    SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", nullptr);
-    ::close(m_Fd);
-  }
-  bool Bound() const { return m_Bound; }
-  std::string Next() {
-    char buffer[2048];
-    const ssize_t n = ::recv(m_Fd, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-  }
-
- private:
-  int m_Fd = -1;
-  bool m_Bound = false;
-};
-
 TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
   CTempDir dir;
-  CSyslogSocket syslog(dir.File("log"));
+  CUnixDatagramSocket syslog(dir.File("log"), "CVSMTPGW_SYSLOG_SOCKET");
   ASSERT_TRUE(syslog.Bound());
   const std::string pid = "[" + std::to_string(::getpid()) + "]: ";
 
