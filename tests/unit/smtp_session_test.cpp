@@ -53,6 +53,7 @@ class CBufferSession : public SMTPInThread {
   CBufferSession(std::vector<std::string> chunks, std::size_t piece)
       : m_Chunks(std::move(chunks)), m_Piece(piece) {}
   std::string m_Replies;
+  bool AllTaken() const { return m_Chunk >= m_Chunks.size(); }
 
  protected:
   int ReceiveSome(char* buffer, int size) override {
@@ -208,6 +209,7 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
       }
       EXPECT_EQ(session.m_Replies, c.replies);
       EXPECT_EQ(stored, c.stored);
+      EXPECT_TRUE(c.mailTimeLimitMs == 0 || !session.AllTaken()) << "read on after the 421";
       if (c.chunks.size() > 1) break;  // the chunks make the pieces
     }
   }
