@@ -25,38 +25,26 @@ class CFileManQueue : public ::testing::Test {
     path = buffer;
     return rc;
   }
-  bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
   std::string Spool(DWORD n) const { return m_Box.Out() + std::to_string(n) + ".zqx"; }
 
   SpoolSandbox m_Box;
   std::unique_ptr<CFileMan> m_Files;
 };
 
-TEST_F(CFileManQueue, AddMsgCreatesNumberedExclusiveSpoolFiles) {
-  m_Box.SetNumber("TmpIndex", 17);
-  CFile first, second;
-  char path[260];
-  ASSERT_EQ(m_Files->QUE_AddMsg(first, path, sizeof(path)), 0);
-  EXPECT_EQ(std::string(path), Spool(17));
-  CFile other = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // nobody else may open it
-  ASSERT_EQ(m_Files->QUE_AddMsg(second, path, sizeof(path)), 0);
-  EXPECT_EQ(std::string(path), Spool(18));
-  // A name that cannot take the longest number leaves the counter alone.
-  EXPECT_EQ(m_Files->NextTmpFileName(path, m_Box.ProgramPath().size() + 8), 1);
-  EXPECT_EQ(m_Box.Number("TmpIndex"), 19u);
-}
-
-// A counter that comes back to a number (after its wrap, or after a power loss
-// took back unflushed steps) must never replace a mail that is still spooled.
-TEST_F(CFileManQueue, AddMsgSkipsSpoolFilesStillThereAndLeavesThemAlone) {
+// Spool files are numbered from TmpIndex and opened for nobody else. A counter
+// that comes back to a number (after its wrap, or after a power loss took back
+// unflushed steps) must never replace a mail that is still spooled.
+TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
   std::vector<DWORD> hundred(100);
   std::iota(hundred.begin(), hundred.end(), 0);
   const struct {
     DWORD start;
     std::vector<DWORD> present;
     DWORD created, counterAfter;  // created 0: QUE_AddMsg gives up
-  } cases[] = {{5, {5, 6}, 7, 8}, {65534, {65534, 0}, 1, 2} /* across the wrap */, {0, hundred, 0, 100}};
+  } cases[] = {{17, {}, 17, 18},
+               {5, {5, 6}, 7, 8},
+               {65534, {65534, 0}, 1, 2} /* across the wrap */,
+               {0, hundred, 0, 100}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.start);
     std::filesystem::remove_all(m_Box.Out());
@@ -71,15 +59,22 @@ TEST_F(CFileManQueue, AddMsgSkipsSpoolFilesStillThereAndLeavesThemAlone) {
       EXPECT_EQ(std::string(path), Spool(c.created));
       EXPECT_TRUE(file.IsValid());
       EXPECT_EQ(std::filesystem::file_size(path), 0u);
+      CFile other = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+      EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     } else {
       EXPECT_EQ(rc, 2);
       EXPECT_FALSE(file.IsValid());
-      EXPECT_TRUE(Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
+      EXPECT_TRUE(m_Box.Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
     for (DWORD n : c.present) EXPECT_EQ(SpoolSandbox::ReadWhole(Spool(n)), "mail " + std::to_string(n));
-    EXPECT_TRUE(Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)));
+    EXPECT_EQ(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)),
+              !c.present.empty());
   }
+  // A name that cannot take the longest number leaves the counter alone.
+  char path[260];
+  EXPECT_EQ(m_Files->NextTmpFileName(path, m_Box.ProgramPath().size() + 8), 1);
+  EXPECT_EQ(m_Box.Number("TmpIndex"), 100u);
 }
 
 TEST_F(CFileManQueue, CountOpenDeleteAndClose) {

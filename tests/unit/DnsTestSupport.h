@@ -51,7 +51,7 @@ inline std::string Record(const Rr& rr) {
 struct Response {
   std::string domain = "fax.test";
   bool authoritative = true;
-  std::vector<Rr> answers, authority, additional;
+  std::vector<Rr> answers{}, authority{}, additional{};
   int answerCount = -1, authorityCount = -1, additionalCount = -1;  // -1: the true count
 
   std::string Bytes() const {

@@ -21,15 +21,6 @@
 #include "platform/Process.h"
 #include "spool/Submission.h"
 
-// The names in `dir`, sorted.
-inline std::vector<std::string> DirectoryNames(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // `from` → `to` at every line end: LF → CR LF as the session stores mail, and back.
 inline std::string WithLineEnds(const std::string& text, const char* from, const char* to) {
   std::string out;

@@ -32,14 +32,6 @@ class SMTPOutTest : public ::testing::Test {
     m_Out = std::make_unique<SMTPOut>();
     m_Out->fileMan = m_Files.get();
   }
-  std::vector<std::string> InNames() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_Box.In()))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  bool Logged(const std::string& text) const { return m_Box.PrimaryLog().find(text) != std::string::npos; }
 
   SpoolSandbox m_Box;
   std::unique_ptr<CFileMan> m_Files;
@@ -83,14 +75,9 @@ TEST_F(SMTPOutTest, MainThreadWaitsOnAMessageItCannotTakeAndStopsPromptly) {
   const auto before = std::chrono::steady_clock::now();
   m_Out.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-  const std::string log = m_Box.PrimaryLog();
-  std::size_t runs = 0;
-  for (std::size_t at = 0; (at = log.find("SMTPOut- New message thread started", at)) != std::string::npos;
-       ++at)
-    ++runs;
-  EXPECT_EQ(runs, 1u);
-  EXPECT_TRUE(Logged("SMTPOut::SMTPMainThread() end."));
-  EXPECT_EQ(InNames(), std::vector<std::string>{"busy.tmp"});
+  EXPECT_EQ(Occurrences(m_Box.PrimaryLog(), "SMTPOut- New message thread started"), 1u);
+  EXPECT_TRUE(m_Box.Logged("SMTPOut::SMTPMainThread() end."));
+  EXPECT_EQ(DirectoryNames(m_Box.In()), std::vector<std::string>{"busy.tmp"});
 }
 
 // The mail files of a delivery that a crash cut short go at the start; what
@@ -100,12 +87,10 @@ TEST_F(SMTPOutTest, MailFilesOfAnInterruptedDeliveryAreRemovedAtStart) {
   Start(loopback::FreePort());
   for (const char* name : {"7.zqx", "At7.zqx", "F1.tif", "notes.txt"}) WriteWholeFile(m_Box.In() + name, "x");
   ASSERT_EQ(m_Out->Start(), 0u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!Logged("SMTPOut- No messages to send.") && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WaitUntil([this] { return m_Box.Logged("SMTPOut- No messages to send."); });
   m_Out.reset();
-  EXPECT_EQ(InNames(), (std::vector<std::string>{"F1.tif", "notes.txt"}));
-  EXPECT_TRUE(Logged("SMTPOut- Removing the mail file of an interrupted delivery: At7.zqx"));
+  EXPECT_EQ(DirectoryNames(m_Box.In()), (std::vector<std::string>{"F1.tif", "notes.txt"}));
+  EXPECT_TRUE(m_Box.Logged("SMTPOut- Removing the mail file of an interrupted delivery: At7.zqx"));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <chrono>
 #include <memory>
-#include <sstream>
+#include <optional>
 
 #include "ScriptedSmtpServer.h"
 #include "SpoolTestSupport.h"
@@ -64,36 +64,22 @@ class SmtpDialogueTest : public ::testing::Test {
 };
 
 TEST_F(SmtpDialogueTest, EnvelopeSenderFollowsTheSettingsAndTheServer) {
-  CSmtpScript plain;
-  CSmtpScript postfixAfterHelo;  // the greeting arrives among the HELO replies
-  postfixAfterHelo.greeting = "220 mx.test ESMTP Postfix\r\n";
+  const CSmtpScript plain, postfix{.greeting = "220 mx.test ESMTP Postfix\r\n"};
+  CSmtpScript postfixAfterHelo = postfix;  // the greeting arrives among the HELO replies
   postfixAfterHelo.greetAfterFirstLine = true;
-  CSmtpScript postfix;
-  postfix.greeting = postfixAfterHelo.greeting;
-  CSmtpScript silentFirstMail;
-  silentFirstMail.answerFirstMail = false;
-
+  const std::string kDomain = "Mail from:<fax.example.com>\r", kValue = "Mail from:<gw@fax.example.com>\r";
   const struct {
     const char* what;
     CSmtpScript script;
     Client client;
     std::vector<std::string> mailCommands;
   } cases[] = {
-      {"domain name", plain, {}, {"Mail from:<fax.example.com>\r"}},
-      {"registry value", plain, {0, "gw@fax.example.com", 1}, {"Mail from:<gw@fax.example.com>\r"}},
-      {"MailFrom without SetMailFrom",
-       plain,
-       {0, "gw@fax.example.com", 0},
-       {"Mail from:<fax.example.com>\r"}},
+      {"domain name", plain, {}, {kDomain}},
+      {"registry value", plain, {0, "gw@fax.example.com", 1}, {kValue}},
+      {"MailFrom without SetMailFrom", plain, {0, "gw@fax.example.com", 0}, {kDomain}},
       {"Postfix: receiver", postfixAfterHelo, {}, {"Mail from:<USER@127.0.0.1>\r"}},
-      {"Postfix in RFC mode: registry value",
-       postfix,
-       {1, "gw@fax.example.com", 1},
-       {"Mail from:<gw@fax.example.com>\r"}},
-      {"no reply to the first",
-       silentFirstMail,
-       {},
-       {"Mail from:<fax.example.com>\r", "Mail from:<USER@127.0.0.1>\r"}},
+      {"Postfix in RFC mode: registry value", postfix, {1, "gw@fax.example.com", 1}, {kValue}},
+      {"no reply to the first", {.answerFirstMail = false}, {}, {kDomain, "Mail from:<USER@127.0.0.1>\r"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -135,33 +121,25 @@ TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
 // accepted hook (where the message is settled) runs then, before QUIT is
 // answered: a crash while QUIT waits must not leave the message to be sent again.
 TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
-  CSmtpScript noQuitReply;
-  noQuitReply.answerQuit = false;
-  CSmtpScript slowQuitReply;
-  slowQuitReply.quitDelayMs = 3 * kShortReplyTimeoutMs;
-  CSmtpScript refusesRecipient;
-  refusesRecipient.rcptReply = "550 no such user\r\n";
-  CSmtpScript breaksOff;
-  breaksOff.closeAfterGreeting = true;
-  CSmtpScript linesInOnePiece;  // read a block at a time, the lines must still come apart
-  linesInOnePiece.rcptReply = "299-first\r\n299-second\r\n250 third\r\n";
   const struct {
     const char* what;
-    const CSmtpScript* script;  // null: nothing listens
+    std::optional<CSmtpScript> script;  // none: nothing listens
     std::uint32_t expected;
   } cases[] = {
-      {"no reply to QUIT after the mail was taken", &noQuitReply, 0},
-      {"QUIT answered too late", &slowQuitReply, 0},
-      {"recipient refused", &refusesRecipient, 3},
-      {"connection closed after the greeting", &breaksOff, 3},
-      {"the 250 on the third line of a reply sent in one piece", &linesInOnePiece, 0},
-      {"nothing listens", nullptr, 2},
+      {"no reply to QUIT after the mail was taken", CSmtpScript{.answerQuit = false}, 0},
+      {"QUIT answered too late", CSmtpScript{.quitDelayMs = 3 * kShortReplyTimeoutMs}, 0},
+      {"recipient refused", CSmtpScript{.rcptReply = "550 no such user\r\n"}, 3},
+      {"connection closed after the greeting", CSmtpScript{.closeAfterGreeting = true}, 3},
+      // Read a block at a time, the lines must still come apart.
+      {"the 250 on the third line of a reply sent in one piece",
+       CSmtpScript{.rcptReply = "299-first\r\n299-second\r\n250 third\r\n"}, 0},
+      {"nothing listens", std::nullopt, 2},
   };
   using Clock = std::chrono::steady_clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::unique_ptr<CScriptedSmtpServer> server;
-    if (c.script != nullptr) server = std::make_unique<CScriptedSmtpServer>(*c.script, 1);
+    if (c.script) server = std::make_unique<CScriptedSmtpServer>(*c.script, 1);
     Start(server ? server->Port() : loopback::FreePort(), {});
     int accepted = 0;
     Clock::time_point acceptedAt;
@@ -173,7 +151,7 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
     const auto end = Clock::now();
     EXPECT_EQ(accepted, c.expected == 0 ? 1 : 0);
     // With QUIT's reply late, the wait for it came after the hook.
-    if (c.script == &slowQuitReply) {
+    if (c.script && c.script->quitDelayMs > 0) {
       EXPECT_GE(end - acceptedAt, std::chrono::milliseconds(kShortReplyTimeoutMs / 2));
     }
   }

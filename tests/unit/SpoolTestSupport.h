@@ -2,6 +2,7 @@
 // ProgramPath/IN/ and OUT/ per test; the debug logs go off at the end. One test thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -61,6 +62,7 @@ class SpoolSandbox {
   }
   std::string PrimaryLog() const { return ReadWholeFile(Root() + "primary.log"); }
   std::string SecondaryLog() const { return ReadWholeFile(Root() + "secondary.log"); }
+  bool Logged(const std::string& text) const { return PrimaryLog().find(text) != std::string::npos; }
 
   static void Touch(const std::string& path) { WriteWholeFile(path, "x"); }
   static std::string ReadWhole(const std::string& path) { return ReadWholeFile(path); }
@@ -79,3 +81,12 @@ class SpoolSandbox {
   }
   CTempDir m_Dir;
 };
+
+// The names in `dir`, sorted.
+inline std::vector<std::string> DirectoryNames(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}

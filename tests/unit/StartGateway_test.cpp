@@ -31,11 +31,7 @@ TEST(StartGateway, LogSwitchesFirstThenTheFileManagerThenTheFlags) {
   EXPECT_NE(box.PrimaryLog().find("SMTPIn listening to port " + std::to_string(port)), std::string::npos);
   // The outbound deliverer comes last and runs.
   ASSERT_NE(service.m_SMTPOUT, nullptr);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (box.PrimaryLog().find("SMTPOut- SMTPMainThread() begin.") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUntil([&box] { return box.Logged("SMTPOut- SMTPMainThread() begin."); }, 5);
   EXPECT_LT(box.PrimaryLog().find("SMTPIn listening to port"),
             box.PrimaryLog().find("SMTPOut- SMTPMainThread() begin."));
 }

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/File.h"
 
@@ -17,7 +20,8 @@ class CTempDir {
   CTempDir() {
     std::random_device random;
     for (int attempt = 0; attempt < 100 && m_Path.empty(); ++attempt) {
-      const auto candidate = std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
+      const auto candidate =
+          std::filesystem::temp_directory_path() / ("cvsmtpgw-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(candidate)) m_Path = candidate.string();
     }
     if (m_Path.empty()) ADD_FAILURE() << "cannot create a temporary directory";
@@ -40,4 +44,17 @@ inline std::string ReadWholeFile(const std::string& path) {
 }
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+// Polls `condition` every 10 ms for at most `seconds`; whether it came true.
+inline bool WaitUntil(const std::function<bool()>& condition, int seconds = 10) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  return true;
+}
+// How often `what` occurs in `text`.
+inline std::size_t Occurrences(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
 }

@@ -143,17 +143,13 @@ class ServerGroup {
   std::vector<std::unique_ptr<FakeDnsServer>> m_Servers;
 };
 
-std::vector<std::string> MxRows(const DNSClient& client) {
+// The client's records as rows: all of them, or those of one type.
+std::vector<std::string> Rows(const DNSClient& client, std::uint32_t type = 0) {
   std::vector<std::string> rows;
   DNSRecord record;
-  for (int i = 0; client.GetRecordByType(i, record, kDnsTypeMX) == 1; ++i) rows.push_back(Row(record));
-  return rows;
-}
-
-std::vector<std::string> AllRows(const DNSClient& client) {
-  std::vector<std::string> rows;
-  DNSRecord record;
-  for (int i = 0; client.GetRecord(i, record) == 1; ++i) rows.push_back(Row(record));
+  for (int i = 0; (type != 0 ? client.GetRecordByType(i, record, type) : client.GetRecord(i, record)) == 1;
+       ++i)
+    rows.push_back(Row(record));
   return rows;
 }
 
@@ -162,13 +158,11 @@ Reply Whole(const Response& response) { return {{Framed(response.Bytes())}}; }
 TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
   ServerGroup group;
   ASSERT_TRUE(group.Open(1));
-  Response first;
-  first.answers = {Mx(10, "ten.fax.test"), Mx(5, "five.fax.test")};
-  first.additional = {A("five.fax.test", {127, 0, 0, 9})};
-  Response second;
-  second.domain = "fax.test.";
-  second.authoritative = false;
-  second.answers = {{Pointer(kQuestionName), kDnsTypeNS, Labels("ns.fax.test")}};
+  const Response first{.answers = {Mx(10, "ten.fax.test"), Mx(5, "five.fax.test")},
+                       .additional = {A("five.fax.test", {127, 0, 0, 9})}};
+  const Response second{.domain = "fax.test.",
+                        .authoritative = false,
+                        .answers = {{Pointer(kQuestionName), kDnsTypeNS, Labels("ns.fax.test")}}};
   group.Server(1).Serve({Whole(first), Whole(second)});
 
   DNSClient client;
@@ -176,7 +170,7 @@ TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
   EXPECT_EQ(client.TotalCount(), 0u);
   ASSERT_EQ(client.Lookup(group.Address(1).c_str(), "fax.test"), 0u);
   // Preferences are not compared: the order of the response stands.
-  EXPECT_EQ(MxRows(client),
+  EXPECT_EQ(Rows(client, kDnsTypeMX),
             std::vector<std::string>({"15 fax.test ten.fax.test  10", "15 fax.test five.fax.test  5"}));
   DNSRecord record;
   ASSERT_EQ(client.GetRecordByType(0, record, kDnsTypeA), 1);
@@ -192,7 +186,7 @@ TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
 
   // A final dot gives an empty label; the new response replaces the records.
   ASSERT_EQ(client.Lookup(group.Address(1).c_str(), "fax.test."), 0u);
-  EXPECT_EQ(AllRows(client), std::vector<std::string>({"2 fax.test ns.fax.test  0"}));
+  EXPECT_EQ(Rows(client), std::vector<std::string>({"2 fax.test ns.fax.test  0"}));
   EXPECT_EQ(client.Authoritative(), 0);
 
   const std::vector<std::string> queries = group.Server(1).Join();
@@ -206,10 +200,8 @@ TEST(DnsClientTest, QueriesOnTheWireAndRecordsInResponseOrder) {
 }
 
 TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
-  Response previous;
-  previous.answers = {Mx(1, "old.fax.test")};
-  Response fresh;
-  fresh.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")};
+  const Response previous{.answers = {Mx(1, "old.fax.test")}};
+  const Response fresh{.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")}};
   const std::string framed = Framed(fresh.Bytes());
   std::vector<std::string> smallPieces;
   std::vector<std::string> bytes;  // a byte every 30 ms: longer than the time-out in all
@@ -243,7 +235,7 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Lookup(group.Address(c.deadServer ? 2 : 1).c_str(), "fax.test"), c.result) << c.what;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << c.what;
-    EXPECT_EQ(AllRows(client), c.rows) << c.what;
+    EXPECT_EQ(Rows(client), c.rows) << c.what;
     EXPECT_EQ(client.Authoritative(), c.result == 0 ? 1 : 0) << c.what;
   }
 }
@@ -259,8 +251,7 @@ TEST(DnsClientTest, AuthLookupFollowsNameServersWithinItsBudget) {
     for (const std::string& s : servers) r.authority.push_back(Ns(s));
     return Whole(r);
   };
-  Response liveAnswer;
-  liveAnswer.answers = {Mx(10, "live.fax.test")};
+  const Response liveAnswer{.answers = {Mx(10, "live.fax.test")}};
   const std::vector<Reply> selfReferrals(11, referral({root}));
 
   struct Case {
@@ -271,44 +262,19 @@ TEST(DnsClientTest, AuthLookupFollowsNameServersWithinItsBudget) {
     std::vector<std::string> mx;
     std::size_t rootQueries, liveQueries;
   } cases[] = {
-      {"a referral is followed past a dead server",
-       root,
-       {referral({dead, live})},
-       {Whole(liveAnswer)},
-       {},
-       0,
-       {"15 fax.test live.fax.test  10"},
-       1,
-       1},
-      {"a name server given by its host name",
-       root,
-       {referral({"localhost"})},
-       {},
-       {Whole(liveAnswer)},
-       0,
-       {"15 fax.test live.fax.test  10"},
-       1,
-       0},
-      {"a resolver's answer stays when no name server answers",
-       root,
-       {referral({dead, dead}, {Mx(10, "b.fax.test"), Mx(5, "a.fax.test")})},
-       {},
-       {},
-       2,
-       {"15 fax.test b.fax.test  10", "15 fax.test a.fax.test  5"},
-       1,
-       0},
+      // clang-format off
+      {"a referral is followed past a dead server", root, {referral({dead, live})}, {Whole(liveAnswer)}, {}, 0,
+       {"15 fax.test live.fax.test  10"}, 1, 1},
+      {"a name server given by its host name", root, {referral({"localhost"})}, {}, {Whole(liveAnswer)}, 0,
+       {"15 fax.test live.fax.test  10"}, 1, 0},
+      {"a resolver's answer stays when no name server answers", root,
+       {referral({dead, dead}, {Mx(10, "b.fax.test"), Mx(5, "a.fax.test")})}, {}, {}, 2,
+       {"15 fax.test b.fax.test  10", "15 fax.test a.fax.test  5"}, 1, 0},
       {"the first query fails", dead, {}, {}, {}, 10, {}, 0, 0},
       {"a referral to itself runs out the budget", root, selfReferrals, {}, {}, 30, {}, 11, 0},
-      {"dead name servers run out the budget",
-       root,
-       {referral(std::vector<std::string>(25, dead))},
-       {},
-       {},
-       30,
-       {},
-       1,
-       0},
+      {"dead name servers run out the budget", root, {referral(std::vector<std::string>(25, dead))}, {}, {}, 30,
+       {}, 1, 0},
+      // clang-format on
   };
   for (const Case& c : cases) {
     group.Server(1).Serve(c.rootReplies);
@@ -317,27 +283,10 @@ TEST(DnsClientTest, AuthLookupFollowsNameServersWithinItsBudget) {
     DNSClient client;
     group.Use(client);
     EXPECT_EQ(client.AuthLookup(c.start.c_str(), "fax.test"), c.result) << c.what;
-    EXPECT_EQ(MxRows(client), c.mx) << c.what;
+    EXPECT_EQ(Rows(client, kDnsTypeMX), c.mx) << c.what;
     EXPECT_EQ(group.Server(1).Join().size(), c.rootQueries) << c.what;
     EXPECT_EQ(group.Server(2).Join().size(), c.liveQueries) << c.what;
     EXPECT_EQ(group.Localhost().Join().size(), c.localhostReplies.size()) << c.what;
-  }
-}
-
-TEST(DnsClientTest, RecordTypeTexts) {
-  struct Case {
-    std::uint32_t type;
-    const char* name;
-    const char* description;
-  } cases[] = {{0, "", ""},
-               {1, "A", "Host Address"},
-               {5, "CName", "Canonical Name"},
-               {15, "MX", "Mail Exchange"},
-               {16, "TXT", "Text Strings"},
-               {17, nullptr, nullptr}};
-  for (const Case& c : cases) {
-    EXPECT_STREQ(DNSClient::RecordTypeName(c.type), c.name) << c.type;
-    EXPECT_STREQ(DNSClient::RecordTypeDescription(c.type), c.description) << c.type;
   }
 }
 

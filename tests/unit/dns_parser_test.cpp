@@ -118,37 +118,30 @@ TEST(DnsParserTest, LyingCountsAndLengthsAreNotTrusted) {
     Response response;
     std::vector<std::string> rows;
   };
-  Response manyAnswers;
-  manyAnswers.answers = {Mx(10, "a.fax.test"), Mx(20, "b.fax.test")};
-  manyAnswers.answerCount = manyAnswers.authorityCount = manyAnswers.additionalCount = 0xFFFF;
-  Response longData;
-  longData.answers = {Mx(10, "a.fax.test"),
-                      {Pointer(kQuestionName), kDnsTypeMX, U16(5) + Labels("b"), 300, 0x7F00}};
-  Response loopingExchange;
-  loopingExchange.answers = {{Pointer(kQuestionName), kDnsTypeMX,
-                              U16(10) + Pointer(static_cast<int>(loopingExchange.AnswerOffset()) + 14)},
-                             Mx(20, "b.fax.test")};
-  Response shortSoa;
-  shortSoa.answers = {{Pointer(kQuestionName), kDnsTypeSOA, Labels("ns")}};
-  const std::string label63(63, 'a');
-  Response longOwner;
-  longOwner.answers = {A(label63 + "." + label63 + "." + label63 + "." + label63 + ".e", {10, 0, 0, 1}),
-                       Mx(5, "mx.fax.test")};
-  Response fewerCounted;
-  fewerCounted.answers = {Mx(10, "a.fax.test"), Mx(20, "b.fax.test")};
-  fewerCounted.answerCount = 1;
-  Case cases[] = {
+  const std::vector<Rr> twoMx = {Mx(10, "a.fax.test"), Mx(20, "b.fax.test")};
+  const Response manyAnswers{
+      .answers = twoMx, .answerCount = 0xFFFF, .authorityCount = 0xFFFF, .additionalCount = 0xFFFF};
+  const int exchangeAt = static_cast<int>(Response{}.AnswerOffset()) + 14;  // the first record's exchange
+  const std::string label63(63, 'a'), longName = label63 + "." + label63 + "." + label63 + "." + label63;
+  const Case cases[] = {
       {"counts far above what arrived",
        manyAnswers,
        {"15 fax.test a.fax.test  10", "15 fax.test b.fax.test  20"}},
-      {"data length past the end", longData, {"15 fax.test a.fax.test  10"}},
-      {"exchange that points at itself", loopingExchange, {"15 fax.test   10", "15 fax.test b.fax.test  20"}},
-      {"SOA without its second name", shortSoa, {"6 fax.test ns  0"}},
-      {"records beyond the counts are ignored", fewerCounted, {"15 fax.test a.fax.test  10"}},
+      {"data length past the end",
+       {.answers = {twoMx[0], {Pointer(kQuestionName), kDnsTypeMX, U16(5) + Labels("b"), 300, 0x7F00}}},
+       {"15 fax.test a.fax.test  10"}},
+      {"exchange that points at itself",
+       {.answers = {{Pointer(kQuestionName), kDnsTypeMX, U16(10) + Pointer(exchangeAt)}, twoMx[1]}},
+       {"15 fax.test   10", "15 fax.test b.fax.test  20"}},
+      {"SOA without its second name",
+       {.answers = {{Pointer(kQuestionName), kDnsTypeSOA, Labels("ns")}}},
+       {"6 fax.test ns  0"}},
+      {"records beyond the counts are ignored",
+       {.answers = twoMx, .answerCount = 1},
+       {"15 fax.test a.fax.test  10"}},
       {"an owner over 255 characters is cut, the next record still read",
-       longOwner,
-       {"1 " + label63 + "." + label63 + "." + label63 + "." + label63 + " 10.0.0.1  0",
-        "15 fax.test mx.fax.test  5"}},
+       {.answers = {A(longName + ".e", {10, 0, 0, 1}), Mx(5, "mx.fax.test")}},
+       {"1 " + longName + " 10.0.0.1  0", "15 fax.test mx.fax.test  5"}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(Rows(c.response.Bytes(), c.response.AnswerOffset()), c.rows) << c.what;

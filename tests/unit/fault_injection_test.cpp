@@ -35,17 +35,11 @@ TEST_F(FaultInjection, RulesFromText) {
     const char* ruleText;
     bool ok;
   } cases[] = {
-      {"sync:1::/a/hive.reg.new", true},
-      {"rename:2:ENOSPC:c:\\x", true},
-      {"create:1:EIO:*;write:3::*", true},
-      {"", true},
-      {"flush:1::*", false},
-      {"write:0::*", false},
-      {"write:1:EPERM:*", false},
-      {"write:1::", false},
-      {"write:1:*", false},
-      {"write:x1::*", false},
-      {"sync:1::*;bad", false},
+      // clang-format off
+      {"sync:1::/a/hive.reg.new", true}, {"rename:2:ENOSPC:c:\\x", true}, {"create:1:EIO:*;write:3::*", true},
+      {"", true}, {"flush:1::*", false}, {"write:0::*", false}, {"write:1:EPERM:*", false}, {"write:1::", false},
+      {"write:1:*", false}, {"write:x1::*", false}, {"sync:1::*;bad", false},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ruleText);
@@ -73,11 +67,7 @@ TEST(TestDuration, ReadFromTheEnvironmentInATestBuildOnly) {
                {"-5", kNormal},    {"2s", kNormal}, {"", kNormal}, {"99999999", kNormal}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text != nullptr ? c.text : "(not set)");
-    if (c.text == nullptr) {
-      SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", nullptr);
-    } else {
-      SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", c.text);
-    }
+    SetEnvironmentValue("CVSMTPGW_REPLY_TIMEOUT_MS", c.text);
     EXPECT_EQ(TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kNormal),
               FaultEnvironmentHonoured() ? c.expected : kNormal);
   }

@@ -66,10 +66,9 @@ TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
     CSubmission submission(m_Box.Out(), "41");
     result = StageSubmission(m_Spool.c_str(), m_Record, submission);
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (m_Box.SecondaryLog().find("File name taken, waiting for 25 sec") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitUntil([this] {
+    return m_Box.SecondaryLog().find("File name taken, waiting for 25 sec") != std::string::npos;
+  });
   EXPECT_EQ(result.load(), -1);
   const auto stopped = std::chrono::steady_clock::now();
   StopNameWaits();

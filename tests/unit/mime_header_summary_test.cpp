@@ -32,8 +32,16 @@ TEST(Address, FormsAndFaxNumbers) {
   EXPECT_EQ(IsFaxNumberAddress("+-@fax"), 1);  // nothing left counts as a number
 }
 
-TEST(Address, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
-  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+class SummaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (GetOverrideAddressCheck() != 0)
+      GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+  }
+  DecoderSandbox m_Box;
+};
+
+TEST_F(SummaryTest, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
   const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO: <fax@corp.example>"};
   EXPECT_EQ(Extract(" Jane Doe <jane@example.COM>, Bob <bob@example.com>\n", envelope),
             CFaxRecipients{"\"Jane Doe\" <jane@example.COM>"});
@@ -54,8 +62,7 @@ TEST(Address, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
 // order: the first matching entry decides, and an entry without an address
 // ends the comparison there (later entries confirm nothing; the fax-number
 // test decides instead).
-TEST(Address, EnvelopeLookUpKeepsTheOrderOfTheComparison) {
-  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
+TEST_F(SummaryTest, EnvelopeLookUpKeepsTheOrderOfTheComparison) {
   const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO:<jane@example.com>",
                                    "TO:  ", "TO:<late@x.example>"};
   const CEnvelopeCheck check(envelope);
@@ -73,10 +80,8 @@ TEST(Address, EnvelopeLookUpKeepsTheOrderOfTheComparison) {
 // 100,000 envelope recipients (spool files of older versions carry them) and
 // 2,000 header addresses: one look-up each, where comparing every pair took
 // minutes. The log tells the first 100 addresses of a mail, then says it stops.
-TEST(Address, ManyRecipientsOnBothSidesAreCheckedQuicklyWithABoundedLog) {
-  if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
-  SpoolSandbox box;
-  box.EnableLogs();
+TEST_F(SummaryTest, ManyRecipientsOnBothSidesAreCheckedQuicklyWithABoundedLog) {
+  m_Box.EnableLogs();
   CRecipientList envelope;
   for (int i = 0; i < 100000; ++i) envelope.push_back("TO:<" + std::to_string(i) + "@fax.example.com>");
   std::string header;
@@ -86,12 +91,8 @@ TEST(Address, ManyRecipientsOnBothSidesAreCheckedQuicklyWithABoundedLog) {
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(accepted.size(), 1031u);  // i * 97 below 100,000
   EXPECT_LT(took, std::chrono::seconds(2));
-  const std::string log = box.PrimaryLog();
-  std::size_t calls = 0;
-  for (std::size_t at = log.find("GetDetailsEx() called"); at != std::string::npos;
-       at = log.find("GetDetailsEx() called", at + 1))
-    ++calls;
-  EXPECT_EQ(calls, CEnvelopeCheck::kLoggedEntries);
+  const std::string log = m_Box.PrimaryLog();
+  EXPECT_EQ(Occurrences(log, "GetDetailsEx() called"), CEnvelopeCheck::kLoggedEntries);
   EXPECT_NE(log.find("further addresses of this mail are checked without log entries"), std::string::npos);
   // Each logged address names the envelope recipient it matched.
   EXPECT_NE(log.find("Recipient in header list: TO:<97@fax.example.com>"), std::string::npos);
@@ -120,14 +121,6 @@ TEST(EncodedWord, DecodesTheFirstWord) {
     EXPECT_EQ(text, c[1]) << c[0];
   }
 }
-
-class SummaryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (GetOverrideAddressCheck() != 0) GTEST_SKIP() << "OverrideAddressCheck was switched on in this process";
-  }
-  DecoderSandbox m_Box;
-};
 
 TEST_F(SummaryTest, LinesSortedWithoutRepeatsAndAGroupPerEnclosedMessage) {
   m_Box.Decode(

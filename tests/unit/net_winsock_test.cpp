@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "LoopbackSockets.h"
+#include "TempDir.h"
 #include "net/C_WINSOCK.h"
 #include "net/C_WSTHREAD.h"
 
@@ -38,13 +37,6 @@ class TestServer : public C_WINSOCK {
   bool m_FailCreate = false;
 };
 
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (; !condition(); SleepMs(10))
-    if (std::chrono::steady_clock::now() > deadline) return false;
-  return true;
-}
-
 struct Client {
   SOCKET s;
   explicit Client(int port) : s(loopback::Connect(port)) { SockSetReceiveTimeout(s, 5000); }
@@ -63,8 +55,9 @@ class WinsockTest : public ::testing::Test {
     ASSERT_EQ(m_Server.m_Accepting, 1);
   }
   void TearDown() override {  // every session is disposed of before the server goes
-    EXPECT_TRUE(WaitFor([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
-    EXPECT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 0; }));
+    EXPECT_TRUE(
+        WaitUntil([this] { return m_Server.m_Released == m_Server.m_Created || m_Server.m_FailCreate; }));
+    EXPECT_TRUE(WaitUntil([this] { return m_Server.ConnectionCount() == 0; }));
   }
   TestServer m_Server;
   int m_Port = 0;
@@ -81,14 +74,14 @@ TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
   // The base refuse operation answers with its busy text, then the listener closes.
   EXPECT_EQ(loopback::Receive(third.s), "Too Many Connections, Please Try Later.");
   first.reset();
-  ASSERT_TRUE(WaitFor([this] { return m_Server.ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([this] { return m_Server.ConnectionCount() == 1; }));
   EXPECT_EQ(Client(m_Port).RoundTrip("four"), "four\r\n");
 }
 
 TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
   m_Server.m_StopAccepting = 1;
   EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
-  EXPECT_TRUE(WaitFor([this] { return m_Server.m_Accepting == 0; }));
+  EXPECT_TRUE(WaitUntil([this] { return m_Server.m_Accepting == 0; }));
   EXPECT_EQ(m_Server.m_Created, 0);
 }
 
@@ -103,7 +96,7 @@ TEST_F(WinsockTest, PortInUseFailsTheBindAndTheAcceptThreadEndsAtOnce) {
   TestServer second;
   EXPECT_EQ(second.ConnectToPort(m_Port, 5, AF_INET_CODE, HostToNet32(loopback::kLoopbackHost)), 3);
   EXPECT_EQ(second.StartAcceptThread(), 0);
-  EXPECT_TRUE(WaitFor([&second] { return second.m_Accepting == 0; }));
+  EXPECT_TRUE(WaitUntil([&second] { return second.m_Accepting == 0; }));
 }
 
 }  // namespace

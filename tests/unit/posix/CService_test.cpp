@@ -5,13 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,39 +17,11 @@
 #include "SpoolTestSupport.h"
 #include "platform/Process.h"
 #include "platform/ServiceManager.h"
+#include "posix/UnixDatagramSocket.h"
 
 namespace {
 
 constexpr char kName[] = "Corvane SMTP Server";
-
-// The service manager's end of the notify protocol, named by NOTIFY_SOCKET while it lives.
-class CNotifySocket {
- public:
-  explicit CNotifySocket(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    m_Bound = ::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    SetEnvironmentValue("NOTIFY_SOCKET", path.c_str());
-  }
-  ~CNotifySocket() {
-    SetEnvironmentValue("NOTIFY_SOCKET", nullptr);
-    ::close(m_Fd);
-  }
-  bool Bound() const { return m_Bound; }
-  // The next report, or "" when none comes within `milliseconds`.
-  std::string Next(int milliseconds) {
-    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char buffer[4096];
-    const ssize_t n = ::recv(m_Fd, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-  }
-
- private:
-  int m_Fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-  bool m_Bound = false;
-};
 
 std::atomic<bool> g_InStart{false};
 std::atomic<bool> g_Release{false};
@@ -70,7 +39,7 @@ TEST(CServiceTest, AStopWaitsForTheStartRoutineWithinTheWaitHintAndAnswersNoCont
   SpoolSandbox box;
   box.EnableLogs();
   CTempDir dir;
-  CNotifySocket notify(dir.File("notify"));
+  CUnixDatagramSocket notify(dir.File("notify"), "NOTIFY_SOCKET");  // the service manager's end
   ASSERT_TRUE(notify.Bound());
   SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", dir.File("no-syslog").c_str());
   // Like the gateway's own, a service object is never destroyed: its start
@@ -83,18 +52,18 @@ TEST(CServiceTest, AStopWaitsForTheStartRoutineWithinTheWaitHintAndAnswersNoCont
   g_Release = false;
   int result = -1;
   std::thread dispatcher([&result, service] { result = service->Initservice(kName, SlowStart); });
-  EXPECT_EQ(notify.Next(5000), "STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000");
-  EXPECT_EQ(notify.Next(5000), "STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000");
-  EXPECT_EQ(notify.Next(5000), "READY=1\nSTATUS=Running");
+  EXPECT_EQ(notify.Next(), "STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000");
+  EXPECT_EQ(notify.Next(), "STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000");
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=Running");
   for (int i = 0; i < 1000 && !g_InStart; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
   const auto stop = std::chrono::steady_clock::now();
   ::kill(::getpid(), SIGTERM);
-  EXPECT_EQ(notify.Next(5000), "STOPPING=1\nSTATUS=Stopping (check point 1)\nEXTEND_TIMEOUT_USEC=1500000");
+  EXPECT_EQ(notify.Next(), "STOPPING=1\nSTATUS=Stopping (check point 1)\nEXTEND_TIMEOUT_USEC=1500000");
   // The service waits for its start routine: a control now is not answered
   // with a running report.
   ::kill(::getpid(), SIGHUP);
-  const std::string stopped = notify.Next(5000);
+  const std::string stopped = notify.Next();
   EXPECT_EQ(stopped, "STATUS=Stopped after error 1460: " + std::string(PlatformErrorText(1460)));
   EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(1500));
   dispatcher.join();

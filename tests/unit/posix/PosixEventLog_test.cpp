@@ -2,50 +2,19 @@
 // one datagram each, with the priority, ident and text that administrators'
 // log filters match on; a missing socket costs nothing.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
 #include "TempDir.h"
 #include "host/EventLog.h"
-#include "platform/Process.h"
+#include "posix/UnixDatagramSocket.h"
 
 namespace {
 
-class CSyslogSocket {
- public:
-  explicit CSyslogSocket(const std::string& path) {
-    m_Fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    m_Bound = ::bind(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    timeval wait{5, 0};
-    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", path.c_str());
-  }
-  ~CSyslogSocket() {
-    SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", nullptr);
-    ::close(m_Fd);
-  }
-  bool Bound() const { return m_Bound; }
-  std::string Next() {
-    char buffer[2048];
-    const ssize_t n = ::recv(m_Fd, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-  }
-
- private:
-  int m_Fd = -1;
-  bool m_Bound = false;
-};
-
 TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
   CTempDir dir;
-  CSyslogSocket syslog(dir.File("log"));
+  CUnixDatagramSocket syslog(dir.File("log"), "CVSMTPGW_SYSLOG_SOCKET");
   ASSERT_TRUE(syslog.Bound());
   const std::string pid = "[" + std::to_string(::getpid()) + "]: ";
 
@@ -56,18 +25,14 @@ TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
     const char* priority;
     const char* text;
   } const cases[] = {
-      {1,
-       435,
-       {kEventSourceName, "/spool/IN/a.tmp", "/spool/IN/A.ConnFailed.Err"},
-       "<27>",
+      // clang-format off
+      {1, 435, {kEventSourceName, "/spool/IN/a.tmp", "/spool/IN/A.ConnFailed.Err"}, "<27>",
        "event 435: Corvane SMTP Server, /spool/IN/a.tmp, /spool/IN/A.ConnFailed.Err"},
       {4, 420, {kEventSourceName, nullptr, nullptr}, "<30>", "event 420: Corvane SMTP Server"},
       // A line end in a text must not start a forged line of its own.
-      {1,
-       432,
-       {kEventSourceName, "x\nevent 1: forged", nullptr},
-       "<27>",
+      {1, 432, {kEventSourceName, "x\nevent 1: forged", nullptr}, "<27>",
        "event 432: Corvane SMTP Server, x?event 1: forged"},
+      // clang-format on
   };
   for (const Case& c : cases) {
     EXPECT_NE(ReportServiceEvent(c.type, c.id, c.texts[0], c.texts[1], c.texts[2]), 0);
@@ -76,13 +41,8 @@ TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
     EXPECT_NE(got.find(std::string(" Corvane SMTP Server") + pid + c.text), std::string::npos) << got;
     EXPECT_EQ(got.substr(got.size() - std::strlen(c.text)), c.text) << got;
   }
-}
-
-TEST(EventLogTest, MissingSocketIsNoError) {
-  CTempDir dir;
-  SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", dir.File("none").c_str());
+  SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", dir.File("none").c_str());  // a missing socket is no error
   EXPECT_NE(ReportServiceEvent(4, 428, kEventSourceName, nullptr, nullptr), 0);
-  SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", nullptr);
 }
 
 }  // namespace
