@@ -1,8 +1,8 @@
 // platform/RawFile.h: the unbuffered calls on an open file that the shared
-// text-mode stream (StdioFile.cpp) needs from a backend: open, read, write,
-// seek, sync, close. Everything above them (the buffer, the CR LF
-// translation, the sticky errors) is written once, so files come out
-// byte-identical on every platform.
+// text-mode stream (StdioFile.cpp) and CFile's loops (File.cpp) need from a
+// backend: open, read, write, seek, sync, close. Everything above them (the
+// buffer, the CR LF translation, the sticky errors, the loops) is written
+// once, so files come out byte-identical on every platform.
 //
 // A RawFile is a descriptor on POSIX and a HANDLE on Windows, held as an
 // integer. Failures leave the Windows code as the thread's last error.
@@ -31,9 +31,15 @@ struct CRawOpenMode {
 // shares with everyone). A directory is refused (EISDIR, ERROR_ACCESS_DENIED).
 // kNoRawFile on failure, with errno set to the C library's code as fopen would.
 RawFile RawOpen(const std::string& path, const CRawOpenMode& mode);
-// Bytes read (0 at the end of the file), -1 on failure.
+// One read: bytes read (0 at the end of the file), -1 on failure.
 std::int64_t RawRead(RawFile file, void* buffer, std::size_t count);
-// Writes all of `data`; false on failure.
+// One write: bytes taken (maybe fewer than `count`), -1 on failure.
+std::int64_t RawWrite(RawFile file, const char* data, std::size_t count);
+// Writes all of `data`, RawWrite after RawWrite; false on failure. The same on
+// every backend (File.cpp).
+bool RawWriteFully(RawFile file, const char* data, std::size_t count);
+// RawWriteFully for the stream: on Windows the appends of this process are
+// made one at a time (Win32RawFile.cpp).
 bool RawWriteAll(RawFile file, const char* data, std::size_t count);
 bool RawSeek(RawFile file, std::int64_t offset, FileSeek from);
 bool RawSync(RawFile file);  // the data on disk

@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/WinCodes.h"
 
@@ -73,9 +74,17 @@ class CRegKey {
   CRegKey() = default;
   CRegKey(const CRegKey&) = delete;
   CRegKey& operator=(const CRegKey&) = delete;
-  CRegKey(CRegKey&& other) noexcept;
-  CRegKey& operator=(CRegKey&& other) noexcept;
-  ~CRegKey();
+  // A key is only its path on every backend (no system handle is held), so
+  // moving one moves the path.
+  CRegKey(CRegKey&& other) noexcept : m_Path(std::move(other.m_Path)) { other.m_Path.clear(); }
+  CRegKey& operator=(CRegKey&& other) noexcept {
+    if (this != &other) {
+      m_Path = std::move(other.m_Path);
+      other.m_Path.clear();
+    }
+    return *this;
+  }
+  ~CRegKey() = default;
 
   // RegOpenKeyExA: ERROR_FILE_NOT_FOUND when the key does not exist.
   static long Open(const char* subKey, CRegKey& out);
@@ -97,7 +106,7 @@ class CRegKey {
   // the hive (two syncs) when changes are pending, nothing otherwise. On an
   // error the changes stay pending (see above).
   long Flush();
-  void Close();
+  void Close() { m_Path.clear(); }
   bool IsOpen() const { return !m_Path.empty(); }
 
   // RegDeleteKeyA (used by service removal).

@@ -112,62 +112,6 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   return file;
 }
 
-std::int64_t CFile::Read(void* buffer, std::size_t count) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  // ReadFile on a disk file delivers everything up to the end of the file.
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(m_Fd, out + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      PlatformSetLastError(FileErrorCodeNoPath(errno));
-      return done > 0 ? static_cast<std::int64_t>(done) : -1;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-std::int64_t CFile::Write(const void* buffer, std::size_t count) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  if (FaultInjected(FaultOp::kWrite, m_Path)) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return -1;
-  }
-  const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::write(m_Fd, in + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      PlatformSetLastError(FileErrorCodeNoPath(errno));
-      return -1;  // WriteFile fails as a whole
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-bool CFile::Sync() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  if (::fsync(m_Fd) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return false;
-  }
-  return true;
-}
-
 std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
   if (m_Fd < 0) {
     PlatformSetLastError(ERROR_INVALID_HANDLE);

@@ -47,18 +47,18 @@ std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
   }
 }
 
-bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
-  while (count > 0) {
+std::int64_t RawWrite(RawFile file, const char* data, std::size_t count) {
+  for (;;) {
     const ssize_t n = ::write(Fd(file), data, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      PlatformSetLastError(FileErrorCodeNoPath(errno));
-      return false;
-    }
-    data += n;
-    count -= static_cast<std::size_t>(n);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return -1;
   }
-  return true;
+}
+
+bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
+  return RawWriteFully(file, data, count);
 }
 
 bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {

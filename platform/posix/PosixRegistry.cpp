@@ -507,20 +507,6 @@ long CRegTransaction::Commit() {
   return ERROR_SUCCESS;
 }
 
-CRegKey::CRegKey(CRegKey&& other) noexcept : m_Path(std::move(other.m_Path)) { other.m_Path.clear(); }
-
-CRegKey& CRegKey::operator=(CRegKey&& other) noexcept {
-  if (this != &other) {
-    m_Path = std::move(other.m_Path);
-    other.m_Path.clear();
-  }
-  return *this;
-}
-
-CRegKey::~CRegKey() = default;
-
-void CRegKey::Close() { m_Path.clear(); }
-
 long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();
   std::string path;

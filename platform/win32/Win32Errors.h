@@ -6,6 +6,7 @@
 // heap allocation) cannot change what the gateway reads. Any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/WinCodes.h"
@@ -15,6 +16,21 @@
 DWORD TakeSystemError();
 // The same for Winsock (WSAGetLastError).
 DWORD TakeSocketError();
+// Makes `call` (true on success) on a handle of ours whose value 0 means none:
+// for 0 the call is not made and the last error is ERROR_INVALID_HANDLE; a
+// failed call leaves the system's error (TakeSystemError). True on success.
+template <typename Call>
+bool CallWithHandle(std::uintptr_t handle, Call call) {
+  if (handle == 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (!call()) {
+    TakeSystemError();
+    return false;
+  }
+  return true;
+}
 // The Windows code for an errno value, as the fault seam injects them.
 DWORD WindowsCodeOfErrno(int err);
 // The errno value the C runtime gives for a Windows code (what fopen sets).

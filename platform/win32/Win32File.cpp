@@ -19,9 +19,6 @@ const char kPathSeparatorText[] = "\\";
 
 namespace {
 HANDLE Handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-
-// ReadFile and WriteFile take 32-bit counts.
-constexpr std::size_t kMaxTransfer = 1u << 30;
 }  // namespace
 
 CFile::CFile(CFile&& other) noexcept : m_Fd(other.m_Fd), m_Path(std::move(other.m_Path)) { other.m_Fd = -1; }
@@ -85,62 +82,6 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   CFile file(reinterpret_cast<std::intptr_t>(handle));  // takes ownership of the handle
   file.m_Path = path;
   return file;
-}
-
-std::int64_t CFile::Read(void* buffer, std::size_t count) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  // ReadFile on a disk file delivers everything up to the end of the file.
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(count - done < kMaxTransfer ? count - done : kMaxTransfer);
-    if (!::ReadFile(Handle(m_Fd), out + done, want, &got, nullptr)) {
-      TakeSystemError();
-      return done > 0 ? static_cast<std::int64_t>(done) : -1;
-    }
-    if (got == 0) break;
-    done += got;
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-std::int64_t CFile::Write(const void* buffer, std::size_t count) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  if (FaultInjected(FaultOp::kWrite, m_Path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return -1;
-  }
-  const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    DWORD put = 0;
-    const DWORD want = static_cast<DWORD>(count - done < kMaxTransfer ? count - done : kMaxTransfer);
-    if (!::WriteFile(Handle(m_Fd), in + done, want, &put, nullptr)) {
-      TakeSystemError();
-      return -1;  // WriteFile fails as a whole
-    }
-    done += put;
-  }
-  return static_cast<std::int64_t>(done);
-}
-
-bool CFile::Sync() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  if (!::FlushFileBuffers(Handle(m_Fd))) {
-    TakeSystemError();
-    return false;
-  }
-  return true;
 }
 
 std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {

@@ -59,20 +59,20 @@ std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
   return got;
 }
 
+std::int64_t RawWrite(RawFile file, const char* data, std::size_t count) {
+  DWORD put = 0;
+  const DWORD want = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
+  if (!::WriteFile(Handle(file), data, want, &put, nullptr)) {
+    TakeSystemError();
+    return -1;
+  }
+  return put;
+}
+
 bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
   std::unique_lock<std::mutex> lock(g_AppendMutex);
   if (AppendHandles().count(file) == 0) lock.unlock();
-  while (count > 0) {
-    DWORD put = 0;
-    const DWORD want = static_cast<DWORD>(count < kMaxTransfer ? count : kMaxTransfer);
-    if (!::WriteFile(Handle(file), data, want, &put, nullptr)) {
-      TakeSystemError();
-      return false;
-    }
-    data += put;
-    count -= put;
-  }
-  return true;
+  return RawWriteFully(file, data, count);
 }
 
 bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {

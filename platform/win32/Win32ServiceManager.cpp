@@ -97,14 +97,9 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
     g_StopReported = true;
     g_StoppedWithError = status.win32ExitCode != 0 || status.serviceSpecificExitCode != 0;
   }
-  if (handle == 0 || !::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &report)) {
-    if (handle == 0)
-      PlatformSetLastError(ERROR_INVALID_HANDLE);
-    else
-      TakeSystemError();
-    return false;
-  }
-  return true;
+  return CallWithHandle(handle, [&] {
+    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &report) != 0;
+  });
 }
 
 int PlatformServiceExitCode() {

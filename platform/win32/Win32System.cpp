@@ -56,14 +56,7 @@ ThreadHandle BeginThread(std::size_t stackSize, ThreadRoutine routine, void* arg
 }
 
 bool ResumeThreadHandle(ThreadHandle handle) {
-  if (handle == 0 || ::ResumeThread(FromHandle(handle)) == static_cast<DWORD>(-1)) {
-    if (handle == 0)
-      PlatformSetLastError(ERROR_INVALID_HANDLE);
-    else
-      TakeSystemError();
-    return false;
-  }
-  return true;
+  return CallWithHandle(handle, [&] { return ::ResumeThread(FromHandle(handle)) != static_cast<DWORD>(-1); });
 }
 
 bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds) {
@@ -75,14 +68,7 @@ bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds) {
 }
 
 bool CloseThreadHandle(ThreadHandle handle) {
-  if (handle == 0 || !::CloseHandle(FromHandle(handle))) {
-    if (handle == 0)
-      PlatformSetLastError(ERROR_INVALID_HANDLE);
-    else
-      TakeSystemError();
-    return false;
-  }
-  return true;
+  return CallWithHandle(handle, [&] { return ::CloseHandle(FromHandle(handle)) != 0; });
 }
 
 void TuneProcessMemory() {

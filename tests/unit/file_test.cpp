@@ -1,15 +1,18 @@
-// tests/unit/file_test.cpp: CFile share modes, whole-file operations, the
-// directory count and the wildcard rule.
+// tests/unit/file_test.cpp: CFile share modes, reads and writes, whole-file
+// operations, the directory count and the wildcard rule.
 #include "platform/File.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
+#include "platform/FaultInjection.h"
 #include "platform/Process.h"
 
 namespace {
@@ -42,6 +45,53 @@ TEST_F(FileTest, OpenFailuresGiveWindowsCodes) {
   for (const auto& c : cases) {
     EXPECT_FALSE(CFile::Open(c.path, FileAccess::kRead, FileShare::kNone, c.creation).IsValid()) << c.path;
     ExpectLastError(c.code);
+  }
+}
+
+// A read takes all the file holds up to the count, a write all it is given;
+// a write that fails, fails whole.
+TEST_F(FileTest, ReadsAndWritesMoveEverythingOrFail) {
+  const std::string path = m_Dir.File("data");
+  std::string data(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 % 251);
+  const auto size = static_cast<std::int64_t>(data.size());
+  {
+    CFile file = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+    ASSERT_TRUE(file.IsValid());
+    ASSERT_EQ(file.Write(data.data(), data.size()), size);
+    EXPECT_EQ(file.Write("", 0), 0);
+    ASSERT_EQ(file.Seek(1, FileSeek::kBegin), 1);
+    std::string back(data.size() + 100, 'x');
+    EXPECT_EQ(file.Read(back.data(), back.size()), size - 1);  // up to the end, not the count
+    EXPECT_TRUE(back.compare(0, data.size() - 1, data, 1) == 0);
+    EXPECT_EQ(file.Read(back.data(), 1), 0);  // at the end
+  }
+  EXPECT_TRUE(ReadWholeFile(path) == data);
+
+  char byte = 0;
+  {
+    CFile file = CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kOpenExisting);
+    ASSERT_TRUE(file.IsValid());
+    EXPECT_EQ(file.Read(&byte, 1), -1);  // not open for reading: nothing read is a failure
+    ArmFault(FaultOp::kWrite, path, 1, ENOSPC);
+    EXPECT_EQ(file.Write("abc", 3), -1);
+    ExpectLastError(ERROR_DISK_FULL);
+    ClearFaults();
+  }
+  EXPECT_EQ(FileSizeByName(path), size);
+
+  CFile none;
+  EXPECT_EQ(none.Read(&byte, 1), -1);
+  ExpectLastError(ERROR_INVALID_HANDLE);
+  EXPECT_EQ(none.Write("a", 1), -1);
+  ExpectLastError(ERROR_INVALID_HANDLE);
+
+  // A device that is always full fails the write itself (POSIX only).
+  CFile full =
+      CFile::Open("/dev/full", FileAccess::kWrite, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  if (full.IsValid()) {
+    EXPECT_EQ(full.Write("abc", 3), -1);
+    ExpectLastError(ERROR_DISK_FULL);
   }
 }
 

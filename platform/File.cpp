@@ -1,0 +1,61 @@
+// platform/File.cpp: what CFile does the same way on every backend: reading
+// until the count is in or the file ends, writing until everything is taken,
+// and syncing, over the backend's single calls (RawFile.h), which retry
+// interruptions and set the last error. RawWriteAll's loop is this one too.
+// A CFile is used by one thread at a time; the loops keep no state.
+#include "platform/File.h"
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/FaultInjection.h"
+#include "platform/RawFile.h"
+
+bool RawWriteFully(RawFile file, const char* data, std::size_t count) {
+  while (count > 0) {
+    const std::int64_t n = RawWrite(file, data, count);
+    if (n < 0) return false;
+    data += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::int64_t CFile::Read(void* buffer, std::size_t count) {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  // ReadFile on a disk file delivers everything up to the end of the file.
+  auto* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const std::int64_t n = RawRead(m_Fd, out + done, count - done);
+    if (n < 0) return done > 0 ? static_cast<std::int64_t>(done) : -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t CFile::Write(const void* buffer, std::size_t count) {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
+  if (FaultInjected(FaultOp::kWrite, m_Path)) {
+    RawSetFaultError(errno);
+    return -1;
+  }
+  // WriteFile fails as a whole.
+  if (!RawWriteFully(m_Fd, static_cast<const char*>(buffer), count)) return -1;
+  return static_cast<std::int64_t>(count);
+}
+
+bool CFile::Sync() {
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return RawSync(m_Fd);
+}
