@@ -1,5 +1,5 @@
 // tests/unit/hive_registry_test.cpp: what the hive file adds to the registry's
-// contract (Registry_test.cpp): round trips, .reg syntax, damaged hives,
+// contract (registry_test.cpp): round trips, .reg syntax, damaged hives,
 // batched writes and their failures, other processes.
 #include <gtest/gtest.h>
 

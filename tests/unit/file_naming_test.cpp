@@ -1,4 +1,4 @@
-// tests/unit/FileNaming_test.cpp: counters, names and flags, and free attachment list names.
+// tests/unit/file_naming_test.cpp: counters, names and flags, and free attachment list names.
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "spool/FileNaming.h"

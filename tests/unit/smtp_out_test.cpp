@@ -1,4 +1,4 @@
-// tests/unit/SMTPOut_test.cpp: the deliverer's error names and a main thread
+// tests/unit/smtp_out_test.cpp: the deliverer's error names and a main thread
 // that neither spins on a message it cannot take nor keeps its owner waiting
 // at the end. (What a delivery leaves in IN: test_outbound_delivery.py.)
 #include "smtpout/SMTPOut.h"

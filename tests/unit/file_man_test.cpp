@@ -1,4 +1,4 @@
-// tests/unit/CFileMan_test.cpp: the file manager's spool files, queue and handle list.
+// tests/unit/file_man_test.cpp: the file manager's spool files, queue and handle list.
 #include "spool/CFileMan.h"
 
 #include <gtest/gtest.h>

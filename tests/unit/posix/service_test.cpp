@@ -1,4 +1,4 @@
-// tests/unit/posix/CService_test.cpp: the service controller with a start
+// tests/unit/posix/service_test.cpp: the service controller with a start
 // routine that does not return, so that controls can be sent while the
 // service stops.
 #include "host/CService.h"

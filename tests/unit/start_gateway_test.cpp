@@ -1,4 +1,4 @@
-// tests/unit/StartGateway_test.cpp: the start-up steps and the port settings.
+// tests/unit/start_gateway_test.cpp: the start-up steps and the port settings.
 #include "host/StartGateway.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// tests/unit/posix/PosixEventLog_test.cpp: events reach the syslog socket as
+// tests/unit/posix/event_log_test.cpp: events reach the syslog socket as
 // one datagram each, with the priority, ident and text that administrators'
 // log filters match on; a missing socket costs nothing.
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// tests/unit/win32/Win32Registry_test.cpp: what the registry backend on the
-// real registry (wine's under test) adds to the contract of Registry_test.cpp:
+// tests/unit/win32/registry_test.cpp: what the registry backend on the
+// real registry (wine's under test) adds to the contract of registry_test.cpp:
 // values as other programs read them, and changes the registry refuses (a
 // read-only key) held until it takes them.
 #include <gtest/gtest.h>

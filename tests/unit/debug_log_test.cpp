@@ -1,4 +1,4 @@
-// tests/unit/DebugLog_test.cpp: entry layout and limits, switches and concurrent writers.
+// tests/unit/debug_log_test.cpp: entry layout and limits, switches and concurrent writers.
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "log/DebugLog.h"
@@ -44,7 +44,7 @@ TEST(DebugLogFile, EntriesErrorsAndSwitches) {
   const auto lines = SpoolSandbox::Lines(box.PrimaryLog());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex("Domain Name: fax\\.example +" + kTime + R"( \(DebugLog_test\.cpp - \d+\)\r)")))
+      lines[0], std::regex("Domain Name: fax\\.example +" + kTime + R"( \(debug_log_test\.cpp - \d+\)\r)")))
       << lines[0];
   EXPECT_EQ(lines[1].rfind("WSA Socket Error: (32) ", 0), 0u);
   EXPECT_EQ(box.SecondaryLog().rfind("SMTPIn- second: 17 ", 0), 0u);
@@ -74,7 +74,7 @@ TEST(DebugLogFile, ConcurrentEntriesStayWhole) {
   for (auto& thread : threads) thread.join();
   const auto lines = SpoolSandbox::Lines(box.PrimaryLog());
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kEntries));
-  const std::regex whole("T(\\d)-([a-h]*) +" + kTime + R"( \(DebugLog_test\.cpp - (\d+)\)\r)");
+  const std::regex whole("T(\\d)-([a-h]*) +" + kTime + R"( \(debug_log_test\.cpp - (\d+)\)\r)");
   const std::regex cut(R"(T(\d)-([a-h]*)( [^\r]*)?\r)");
   for (const std::string& line : lines) {
     std::smatch m;

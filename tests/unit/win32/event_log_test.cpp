@@ -1,4 +1,4 @@
-// tests/unit/win32/Win32EventLog_test.cpp: events reach ReportEventA and the
+// tests/unit/win32/event_log_test.cpp: events reach ReportEventA and the
 // copy named by CVSMTPGW_EVENT_COPY (wine's event log keeps nothing to read back).
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// tests/unit/SmtpDialogue_test.cpp: the SMTP client against scripted servers:
+// tests/unit/smtp_dialogue_test.cpp: the SMTP client against scripted servers:
 // the envelope sender rules, the DATA content as the receiver gets it, and
 // which dialogues count as delivered. The receiver domain is 127.0.0.1 and the
 // name server a dead loopback address, so relay selection falls back to the

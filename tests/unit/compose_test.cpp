@@ -1,4 +1,4 @@
-// tests/unit/Compose_test.cpp: outbound message files made into mails (golden
+// tests/unit/compose_test.cpp: outbound message files made into mails (golden
 // files in data/compose), the send decision, the receiver of a mail and the
 // attachment lines that are refused.
 #include "smtpout/Compose.h"

@@ -1,4 +1,4 @@
-// tests/unit/CFileManSettings_test.cpp: the file manager's settings, from a table of hive contents.
+// tests/unit/file_man_settings_test.cpp: the file manager's settings, from a table of hive contents.
 #include <gtest/gtest.h>
 
 #include <string>

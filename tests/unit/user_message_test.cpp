@@ -1,4 +1,4 @@
-// tests/unit/UserMessage_test.cpp: under a service manager a message waits
+// tests/unit/user_message_test.cpp: under a service manager a message waits
 // for nobody and is kept in the debug log; from a shell it is a message box.
 #include "host/UserMessage.h"
 

@@ -1,4 +1,4 @@
-// tests/unit/CommandLine_test.cpp: the mode chosen from the last two
+// tests/unit/command_line_test.cpp: the mode chosen from the last two
 // characters of the command line.
 #include "host/CommandLine.h"
 

@@ -1,4 +1,4 @@
-// tests/unit/Registry_test.cpp: the registry's contract on whichever backend is
+// tests/unit/registry_test.cpp: the registry's contract on whichever backend is
 // built (the hive file on POSIX, the real registry under Windows): the read
 // rules the gateway relies on, counter draws from many threads, transactions
 // that exclude other threads and undo.

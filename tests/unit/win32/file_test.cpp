@@ -1,4 +1,4 @@
-// tests/unit/win32/Win32File_test.cpp: what the Win32 file backend adds to the
+// tests/unit/win32/file_test.cpp: what the Win32 file backend adds to the
 // shared file tests: share modes against another process, the probe that a
 // held file must fail, FindFirstFileA's names, backslash paths, append mode,
 // and private directories judged by owner and DACL.
