@@ -16,8 +16,6 @@
 namespace {
 constexpr int kDrainBufferSize = 512;
 constexpr std::uint32_t kAcceptThreadWaitMs = 1500;
-// How long a shut-down listening socket gets to wake the accept thread before it is closed.
-constexpr std::uint32_t kShutdownWakeMs = 100;
 constexpr int kLingerSeconds = 1;
 
 // "ClientThreadEntry : " joined with one formatted value, like every teardown entry.
@@ -40,15 +38,7 @@ void C_WINSOCK::StopAccepting() {
 C_WINSOCK::~C_WINSOCK() {
   StopAccepting();
   if (m_AcceptThread != 0) {
-    // Windows does not wake a waiting accept when the socket is shut down,
-    // only when it is closed (a thread that then accepts a client still sees
-    // the stop and drops it). The thread must have ended before the object
-    // goes, or its last write lands in freed memory.
-    if (!WaitThreadHandle(m_AcceptThread, kShutdownWakeMs) && m_ListenSocket != INVALID_SOCKET) {
-      SockClose(m_ListenSocket);
-      m_ListenSocket = INVALID_SOCKET;
-      WaitThreadHandle(m_AcceptThread, kAcceptThreadWaitMs);
-    }
+    WaitThreadHandle(m_AcceptThread, kAcceptThreadWaitMs);
     CloseThreadHandle(m_AcceptThread);
     m_AcceptThread = 0;
   }

@@ -61,6 +61,7 @@ SOCKET SockCreate(int family, int protocol);  // stream socket
 int SockBind(SOCKET s, const SockAddrIn& addr);
 int SockListen(SOCKET s, int backlog);
 // accept; `peer`/`peerLen` may be null. The address length is 16 on success.
+// A shutdown of the listening socket ends a waiting accept, which fails.
 SOCKET SockAccept(SOCKET s, SockAddrIn* peer, int* peerLen);
 int SockConnect(SOCKET s, const SockAddrIn& addr);
 int SockSend(SOCKET s, const void* buffer, int length);
@@ -68,7 +69,8 @@ int SockSend(SOCKET s, const void* buffer, int length);
 // WSAETIMEDOUT when the receive time-out passed.
 int SockRecv(SOCKET s, void* buffer, int length, bool peek = false);
 // shutdown. Once the receiving side is shut, a receive on the socket, one
-// already waiting in another thread too, returns 0 at once.
+// already waiting in another thread too, returns 0 at once; so does an accept
+// on a listening socket, which fails.
 int SockShutdown(SOCKET s, SocketShutdown how);
 // closesocket. Closing a listening socket wakes a thread blocked in its
 // accept (which then fails), as on Windows.

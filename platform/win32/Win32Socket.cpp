@@ -167,6 +167,20 @@ int SockListen(SOCKET s, int backlog) {
 
 SOCKET SockAccept(SOCKET s, SockAddrIn* peer, int* peerLen) {
   for (;;) {
+    // Windows does not end a waiting accept when the socket is shut down; the
+    // wait in slices does, as a shutdown ends one on POSIX. (A socket that is
+    // not listening is left to accept, which refuses it at once.)
+    BOOL listening = FALSE;
+    int size = sizeof listening;
+    if (!IsNonBlocking(s) &&
+        ::getsockopt(Native(s), SOL_SOCKET, SO_ACCEPTCONN, reinterpret_cast<char*>(&listening), &size) == 0 &&
+        listening) {
+      if (SockWaitReadable(s, -1) == SOCKET_ERROR) return INVALID_SOCKET;
+      if (IsReceiveShut(s)) {
+        PlatformSetLastError(WSAEINTR);
+        return INVALID_SOCKET;
+      }
+    }
     sockaddr_in sa{};
     int len = sizeof sa;
     const ::SOCKET conn = ::accept(Native(s), reinterpret_cast<sockaddr*>(&sa), &len);
@@ -228,11 +242,13 @@ int SockShutdown(SOCKET s, SocketShutdown how) {
   const int mode = how == SocketShutdown::kReceive ? SD_RECEIVE
                    : how == SocketShutdown::kSend  ? SD_SEND
                                                    : SD_BOTH;
-  if (::shutdown(Native(s), mode) != 0) return Fail();
+  // Marked even when Windows refuses the shutdown (it does for a listening
+  // socket): the caller wants the waits on it to end all the same.
   if (how != SocketShutdown::kSend) {
     std::lock_guard<std::mutex> lock(g_Mutex);
     ReceiveShut().insert(s);
   }
+  if (::shutdown(Native(s), mode) != 0) return Fail();
   return 0;
 }
 
