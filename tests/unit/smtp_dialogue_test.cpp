@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 
 #include "ScriptedSmtpServer.h"
 #include "SpoolTestSupport.h"
@@ -123,24 +122,21 @@ TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
 TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
   const struct {
     const char* what;
-    std::optional<CSmtpScript> script;  // none: nothing listens
+    CSmtpScript script;
     std::uint32_t expected;
   } cases[] = {
       {"no reply to QUIT after the mail was taken", CSmtpScript{.answerQuit = false}, 0},
       {"QUIT answered too late", CSmtpScript{.quitDelayMs = 3 * kShortReplyTimeoutMs}, 0},
       {"recipient refused", CSmtpScript{.rcptReply = "550 no such user\r\n"}, 3},
-      {"connection closed after the greeting", CSmtpScript{.closeAfterGreeting = true}, 3},
       // Read a block at a time, the lines must still come apart.
       {"the 250 on the third line of a reply sent in one piece",
        CSmtpScript{.rcptReply = "299-first\r\n299-second\r\n250 third\r\n"}, 0},
-      {"nothing listens", std::nullopt, 2},
   };
   using Clock = std::chrono::steady_clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::unique_ptr<CScriptedSmtpServer> server;
-    if (c.script) server = std::make_unique<CScriptedSmtpServer>(*c.script, 1);
-    Start(server ? server->Port() : loopback::FreePort(), {});
+    CScriptedSmtpServer server(c.script, 1);
+    Start(server.Port(), {});
     int accepted = 0;
     Clock::time_point acceptedAt;
     m_Out->SetAcceptedHook([&] {
@@ -151,19 +147,10 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
     const auto end = Clock::now();
     EXPECT_EQ(accepted, c.expected == 0 ? 1 : 0);
     // With QUIT's reply late, the wait for it came after the hook.
-    if (c.script && c.script->quitDelayMs > 0) {
+    if (c.script.quitDelayMs > 0) {
       EXPECT_GE(end - acceptedAt, std::chrono::milliseconds(kShortReplyTimeoutMs / 2));
     }
   }
-}
-
-TEST(ReadAckTest, CodeIsTheLeadingNumber) {
-  const struct {
-    const char* line;
-    std::int32_t code;
-  } cases[] = {
-      {"250-first line", 250}, {"354 go ahead", 354}, {"ok", 0}, {"", 0}, {"12345678901234", 123456789}};
-  for (const auto& c : cases) EXPECT_EQ(ReadAck(c.line), c.code) << c.line;
 }
 
 }  // namespace
