@@ -1,8 +1,6 @@
 // tests/unit/file_naming_test.cpp: counters, names and flags, and free attachment list names.
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include "spool/FileNaming.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,8 +9,8 @@
 #include <string>
 
 #include "SpoolTestSupport.h"
-#include "platform/HiveFormat.h"
 #include "platform/Process.h"
+#include "spool/FileNaming.h"
 
 namespace {
 
@@ -53,22 +51,6 @@ TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
     EXPECT_EQ(*seen.rbegin(), 2499);
     EXPECT_EQ(m_Box.Number("TmpIndex"), 2500u);
   }
-}
-
-// A drawer killed at any point, also while it replaces the hive, leaves a whole
-// hive that holds every step it reported (it reports them once flushed).
-TEST_F(FileNaming, KilledDrawerLeavesAWholeHive) {
-  m_Box.SetNumber("TmpIndex", 0);
-  CChildProcess child;
-  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000000", "25"}));
-  long lastSeen = -1;
-  for (std::string line; lastSeen < 300 && child.ReadLine(line, 20000);) lastSeen = std::stol(line);
-  ASSERT_GE(lastSeen, 300);
-  child.Kill();
-  child.Wait(10000);
-  std::vector<CHiveProblem> problems;
-  ASSERT_TRUE(CHive::Parse(SpoolSandbox::ReadWhole(m_Box.HivePath()), problems).Complete());
-  EXPECT_GT(static_cast<long>(m_Box.Number("TmpIndex")), lastSeen);
 }
 
 TEST_F(FileNaming, EnvelopeNameItsFlagAndPathsTooLongForTheirBuffers) {

@@ -239,22 +239,6 @@ TEST_F(HiveRegistryTest, AFailedWriteKeepsTheChangeForTheNextFlush) {
   }
 }
 
-// Nobody flushes: the registry's own write fails, and is made again a second later.
-TEST_F(HiveRegistryTest, AFailedBackgroundWriteIsMadeAgain) {
-  CRegKey key = CreateGateway();
-  ASSERT_EQ(RegWriteDword(key, "V", 1), ERROR_SUCCESS);
-  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
-  const std::uint64_t renames = FaultChecks(FaultOp::kRename);
-  ArmFault(FaultOp::kRename, m_Hive, 1);
-  ::testing::internal::CaptureStderr();
-  ASSERT_EQ(RegWriteDword(key, "V", 2), ERROR_SUCCESS);
-  WaitUntil([this] { return FileDword("V") == 2; }, 6);
-  const std::string report = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(FileDword("V"), 2u);
-  EXPECT_EQ(FaultChecks(FaultOp::kRename) - renames, 2u);  // the failed write and the one after it
-  EXPECT_NE(report.find("could not be written"), std::string::npos) << report;
-}
-
 // A process that ends without a Flush, through exit or quick_exit, writes what
 // it has pending.
 TEST_F(HiveRegistryTest, AnEndingProcessWritesItsPendingChanges) {

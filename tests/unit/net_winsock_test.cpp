@@ -78,13 +78,6 @@ TEST_F(WinsockTest, ConnectionsOverTheLimitAreRefusedAndALaterOneIsServed) {
   EXPECT_EQ(Client(m_Port).RoundTrip("four"), "four\r\n");
 }
 
-TEST_F(WinsockTest, StopFlagDropsTheNextConnectionAndEndsTheAcceptThread) {
-  m_Server.m_StopAccepting = 1;
-  EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");
-  EXPECT_TRUE(WaitUntil([this] { return m_Server.m_Accepting == 0; }));
-  EXPECT_EQ(m_Server.m_Created, 0);
-}
-
 TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
   m_Server.m_FailCreate = true;
   EXPECT_EQ(loopback::Receive(Client(m_Port).s), "");

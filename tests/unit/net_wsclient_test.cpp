@@ -38,39 +38,4 @@ TEST_F(WsClientTest, ConnectFailuresGiveTwoAndLeaveNoSocket) {
   EXPECT_EQ(std::string(m_Client.m_Host).size(), static_cast<std::size_t>(C_WSClient::kHostSize - 1));
 }
 
-TEST_F(WsClientTest, ReadLineTakesNothingBeyondTheLineEndAndComesInPieces) {
-  ConnectAndAccept();
-  ASSERT_TRUE(loopback::SendAll(m_Peer, "220 hello\r\n250 bare\n" + std::string(12, 'x') + "\r\nrest"));
-  char line[101];
-  for (const auto& [size, text] : {std::pair{100, "220 hello"}, {100, "250 bare"}, {10, "xxxxxxxxxx"}, {10, "xx"}}) {
-    EXPECT_EQ(m_Client.ReadLine(line, size), static_cast<int>(std::strlen(text)));
-    EXPECT_STREQ(line, text);
-  }
-  char raw[8] = {};
-  EXPECT_EQ(m_Client.Receive(raw, 2), 2);  // the bytes after the line are still in the socket
-  EXPECT_EQ(std::string(raw, 2), "re");
-  EXPECT_EQ(m_Client.DrainInput(), 0);
-  EXPECT_FALSE(m_Client.DataWaiting());
-  ASSERT_TRUE(loopback::SendAll(m_Peer, "cut"));
-  SockClose(m_Peer);
-  m_Peer = INVALID_SOCKET;
-  EXPECT_EQ(m_Client.ReadLine(line, 10), 0);  // cut off by the end of the connection
-  EXPECT_STREQ(line, "");
-}
-
-TEST_F(WsClientTest, CloseConnectionDrainsAndForgetsTheSocket) {
-  ConnectAndAccept();
-  std::thread peer([this] {
-    loopback::SendAll(m_Peer, "late bytes");
-    loopback::Receive(m_Peer);  // until the client's shutdown
-    SockClose(m_Peer);
-    m_Peer = INVALID_SOCKET;
-  });
-  EXPECT_EQ(m_Client.CloseConnection(), 0);
-  peer.join();
-  EXPECT_EQ(m_Client.m_Socket, 0);
-  ConnectAndAccept();  // the same object connects again
-  EXPECT_EQ(m_Client.CloseConnection(), 0);
-}
-
 }  // namespace
