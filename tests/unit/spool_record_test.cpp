@@ -29,18 +29,6 @@ TEST(SpoolRecordTest, Crc32cMatchesTheKnownCheckValue) {
   EXPECT_EQ(Crc32cExtend(0, long_.data(), long_.size()), crc);
 }
 
-TEST(SpoolRecordTest, AWholeFileGivesBackItsRecord) {
-  CTempDir dir;
-  const std::vector<std::string> recipients = {"TO:<1@fax.example.com>", "", std::string(900, 'r')};
-  WriteWholeFile(dir.File("1.zqx"), Spool(kMail, recipients));
-  CSpoolRecord record;
-  std::string why;
-  ASSERT_EQ(ReadSpoolFile(dir.File("1.zqx"), true, record, why), SpoolFileState::kAcknowledged) << why;
-  EXPECT_EQ(record.dataLength, kMail.size());
-  EXPECT_EQ(record.acknowledgedAt, 1234567890123456789);
-  EXPECT_EQ(record.recipients, recipients);
-}
-
 TEST(SpoolRecordTest, DamagedForeignAndUnfinishedFilesAreToldApart) {
   const std::string whole = Spool(kMail, {"TO:<1@fax.example.com>"});
   std::string flippedMail = whole, flippedRecord = whole, flippedFooter = whole;
