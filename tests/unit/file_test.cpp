@@ -23,18 +23,6 @@ class FileTest : public ::testing::Test {
   CTempDir m_Dir;
 };
 
-// CREATE_ALWAYS by someone else must neither open nor truncate a held file.
-TEST_F(FileTest, ShareModesWithinOneProcess) {
-  const std::string path = m_Dir.File("a.zqx");
-  CFile writer = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
-  ASSERT_TRUE(writer.IsValid());
-  ASSERT_EQ(writer.Write("hello", 5), 5);
-  EXPECT_FALSE(
-      CFile::Open(path, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateAlways).IsValid());
-  ExpectLastError(ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(writer.Size(), 5);
-}
-
 // A read takes all the file holds up to the count, a write all it is given;
 // a write that fails, fails whole.
 TEST_F(FileTest, ReadsAndWritesMoveEverythingOrFail) {
