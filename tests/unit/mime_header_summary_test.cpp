@@ -82,20 +82,6 @@ TEST(Address, OverrideAcceptsEveryAddress) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST(EncodedWord, DecodesTheFirstWord) {
-  const char* kCases[][2] = {
-      {"Re: =?utf-8?b?SGk?= tail", "Re: Hi tail"},
-      {"=?utf-8?Q?=C3=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},  // a Q text that begins with "="
-      {"=?x?Q?cut=4?=", "cut"},
-      {"=?x?Q?no end", "no end"},
-      {"=?x?Q?\?= suffix", "=?x?Q?\?="}};  // empty text
-  for (const auto& c : kCases) {
-    std::string text = c[0];
-    DecodeEncodedWord(text);
-    EXPECT_EQ(text, c[1]) << c[0];
-  }
-}
-
 TEST_F(SummaryTest, LinesSortedWithoutRepeatsAndAGroupPerEnclosedMessage) {
   m_Box.Decode(
       "From: Sender Name <sender@example.com>\nTo: b@x.example, A@x.example\nCc: b@x.example, a@x.example\n"

@@ -186,21 +186,4 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
   }
 }
 
-TEST(SpoolWriterTest, FailedWritesMakeTheCommitFail) {
-  SpoolSandbox box;
-  SpoolSandbox::Touch(box.Out() + "r.zqx");
-  const auto writer = [&box] {
-    return CSpoolWriter(
-        CFile::Open(box.Out() + "r.zqx", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting));
-  };
-  CSpoolWriter direct = writer();
-  const std::string big(CSpoolWriter::kBufferSize + 1, 'x');
-  EXPECT_FALSE(direct.Write(big.data(), big.size()));  // goes straight to the read-only file
-  EXPECT_FALSE(direct.Write("y", 1));
-  EXPECT_FALSE(direct.Commit(CSpoolRecord{}));
-  CSpoolWriter pending = writer();
-  EXPECT_TRUE(pending.Write("buffered", 8));  // held in the buffer until the commit
-  EXPECT_FALSE(pending.Commit(CSpoolRecord{}));
-}
-
 }  // namespace
