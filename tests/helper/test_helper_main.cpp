@@ -63,23 +63,6 @@ int SetDword(char** argv) {
   if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
   std::exit(0);
 }
-// change-files (+<path> | -<path>)...: creates each +path (empty) and removes
-// each -path, in order: another process's changes to a directory.
-int ChangeFiles(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string path = argv[i] + 1;
-    if (argv[i][0] == '+') {
-      CFile file = CFile::Open(path, FileAccess::kWrite, FileShare::kReadWrite, FileCreation::kOpenAlways);
-      if (!file.IsValid()) return 3;
-    } else if (argv[i][0] == '-') {
-      if (!FileDelete(path)) return 4;
-    } else {
-      return 2;
-    }
-  }
-  return 0;
-}
-
 // settings: what the settings object and the port readers take from the
 // registry, one "name=value" line each, for comparing platforms.
 int Settings() {
@@ -109,11 +92,9 @@ int main(int argc, char** argv) {
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
   if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
-  if (argc >= 2 && std::strcmp(argv[1], "change-files") == 0) return ChangeFiles(argc - 2, argv + 2);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | "
-               "change-files (+<path> | -<path>)... | settings\n");
+               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | settings\n");
   return 2;
 }

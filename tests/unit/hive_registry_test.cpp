@@ -74,15 +74,12 @@ TEST_F(HiveRegistryTest, EveryValueTypeRoundTripsThroughTheFile) {
   std::string all;
   for (int i = 0; i < 300; ++i) all.push_back(static_cast<char>(i));
   const Case cases[] = {{"Sz", REG_SZ, std::string("C:\\path \"quoted\"\0", 17)},
-                        {"SzNoTerminator", REG_SZ, "abc"},
-                        {"SzZeroBytes", REG_SZ, ""},
                         {"SzLineBreak", REG_SZ, std::string("a\r\nb\0", 5)},
                         {"SzInnerNul", REG_SZ, std::string("a\0b\0", 4)},
                         {"Binary", REG_BINARY, all},
                         {"ShortDword", REG_DWORD, std::string("\x01\x02", 2)},
                         {"Dword", REG_DWORD, "\x78\x56\x34\x12"},
                         {"Multi", REG_MULTI_SZ, std::string("a\0bc\0\0", 6)},
-                        {"Qword", 11, "\1\2\3\4\5\6\7\x08"},
                         {"", REG_SZ, std::string("default\0", 8)}};
   CRegKey key = CreateGateway();
   for (const Case& c : cases)
