@@ -7,11 +7,8 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 
-#include "SpoolTestSupport.h"
-#include "smtpout/SMTPOut.h"
-#include "spool/CFileMan.h"
+#include "OutboundTestSupport.h"
 
 namespace {
 
@@ -26,20 +23,16 @@ struct Settings {
   const char* mailFrom = "";
 };
 
-class ComposeTest : public ::testing::Test {
+class ComposeTest : public OutboundTest {
  protected:
   void Start(const Settings& settings) {
-    m_Box.WithProgramPath();
     m_Box.SetNumber("AdvancedOptions", 1);
     m_Box.SetNumber("IncludeTIFF", settings.includeTIFF);
     m_Box.SetNumber("SubjectLine", settings.subjectLine);
     m_Box.SetNumber("NotifyOnSuccess", settings.notifyOnSuccess);
     m_Box.SetNumber("NotifyOnFailure", settings.notifyOnFailure);
     m_Box.SetText("MailFrom", settings.mailFrom);
-    m_Box.SetText("DNSName", "127.0.2.53");
-    m_Files = std::make_unique<CFileMan>();
-    m_Out = std::make_unique<SMTPOut>();
-    m_Out->fileMan = m_Files.get();
+    MakeDeliverer();
     m_Out->SetIdentifierSource(FixedIdentifier);
   }
 
@@ -64,10 +57,6 @@ class ComposeTest : public ::testing::Test {
   }
   std::string MailPath() const { return m_Box.In() + "9.zqx"; }
   std::string InFile(const std::string& name) const { return m_Box.In() + name; }
-
-  SpoolSandbox m_Box;
-  std::unique_ptr<CFileMan> m_Files;
-  std::unique_ptr<SMTPOut> m_Out;
 };
 
 TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {

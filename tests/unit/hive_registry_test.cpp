@@ -3,7 +3,6 @@
 // batched writes and their failures, other processes.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -175,29 +174,6 @@ TEST_F(HiveRegistryTest, ReadersSeeHandEdits) {
   ASSERT_NE(at, std::string::npos) << text;
   WriteWholeFile(m_Hive, text.replace(at, 19, "\"V0\"=dword:00000003"));
   EXPECT_EQ(MemoryDword(key, "V0"), 3u);
-}
-
-// Whatever the other threads do meanwhile, a Flush that succeeds has put its
-// caller's change on disk (a write that began before the change does not count).
-TEST_F(HiveRegistryTest, FlushReturnsOnlyOnceTheCallersChangeIsOnDisk) {
-  CreateGateway();
-  constexpr int kThreads = 4, kRounds = 30;
-  std::atomic<int> failures{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      const std::string name = "T" + std::to_string(t);
-      CRegKey key;
-      if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) ++failures;
-      for (DWORD round = 1; round <= kRounds; ++round) {
-        if (RegWriteDword(key, name.c_str(), round) != ERROR_SUCCESS || key.Flush() != ERROR_SUCCESS ||
-            FileDword(name.c_str()) != round)
-          ++failures;
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(failures, 0);
 }
 
 // A write that fails at any step leaves the old hive whole (or, past the

@@ -1,17 +1,13 @@
 // tests/unit/smtp_dialogue_test.cpp: the SMTP client against scripted servers:
 // the envelope sender rules, the DATA content as the receiver gets it, and
-// which dialogues count as delivered. The receiver domain is 127.0.0.1 and the
-// name server a dead loopback address, so relay selection falls back to the
-// domain's own address without any DNS traffic.
+// which dialogues count as delivered. The receiver domain is 127.0.0.1 (the
+// fixture's dead name server: OutboundTestSupport.h).
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <memory>
 
+#include "OutboundTestSupport.h"
 #include "ScriptedSmtpServer.h"
-#include "SpoolTestSupport.h"
-#include "smtpout/SMTPOut.h"
-#include "spool/CFileMan.h"
 
 namespace {
 
@@ -25,20 +21,14 @@ struct Client {
   DWORD setMailFrom = 0;
 };
 
-class SmtpDialogueTest : public ::testing::Test {
+class SmtpDialogueTest : public OutboundTest {
  protected:
   // A deliverer for `port` with the given settings.
   void Start(int port, const Client& client) {
-    m_Box.WithProgramPath();
-    m_Box.SetText("DomainName", "fax.example.com");
-    m_Box.SetText("DNSName", "127.0.2.53");
-    m_Box.SetNumber("SmtpTxPort", static_cast<DWORD>(port));
     m_Box.SetNumber("RFCMode", client.rfcMode);
     if (client.mailFrom != nullptr) m_Box.SetText("MailFrom", client.mailFrom);
     m_Box.SetNumber("SetMailFrom", client.setMailFrom);
-    m_Files = std::make_unique<CFileMan>();
-    m_Out = std::make_unique<SMTPOut>();
-    m_Out->fileMan = m_Files.get();
+    MakeDeliverer(port);
     m_Out->SetReplyTimeout(kShortReplyTimeoutMs);
   }
   std::uint32_t Send(const std::string& mailBytes) {
@@ -56,10 +46,6 @@ class SmtpDialogueTest : public ::testing::Test {
     }
     return found;
   }
-
-  SpoolSandbox m_Box;
-  std::unique_ptr<CFileMan> m_Files;
-  std::unique_ptr<SMTPOut> m_Out;
 };
 
 TEST_F(SmtpDialogueTest, EnvelopeSenderFollowsTheSettingsAndTheServer) {
