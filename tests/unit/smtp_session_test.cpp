@@ -1,6 +1,6 @@
 // The inbound SMTP session through the connection's transport seam (state
-// table, help text, end of data and dots, bounds, refusing a mail that cannot
-// be stored) and the spool writer; test_hostile_input.py has the time limit.
+// table, help text, end of data and dots, bounds). The time limit and refused
+// mails: test_hostile_input.py and test_full_disk.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -142,12 +142,6 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
        {{"7.zqx", "\tTO:<y>|" + Trace("X") + ".one\r\nbare\n\nlone\r.\r\n" + kL + "\r\n"},
         {"8.zqx", "TO:<2@fax.example.com>|" + Trace("X") + "two\r\n"}}},
       {"an empty line ends the session without a word", kHelo + "\r\nNOOP\r\n", kGreeting + kHeloOk, {}},
-      {"a mail that cannot be stored",
-       kHelo + kOpen + "Subject: x\r\n\r\nbody\r\n.\r\nMAIL FROM:<again@example.com>\r\n",
-       kGreeting + kHeloOk + kOpened + "451 Requested action aborted: local error in processing\r\n" +
-           Ok("FROM:<again@example.com>"),
-       {},
-       [](SpoolSandbox& box) { box.SetText("ProgramPath", box.Root() + "missing" + kPathSeparatorText); }},
       data,
       bounds,
   };
