@@ -53,16 +53,6 @@ int TmpNames(int argc, char** argv) {
   return flush() ? 0 : 5;
 }
 
-// set-dword <name> <value> exit|quick_exit: sets the number value and ends the
-// process that way at once, without a Flush.
-int SetDword(char** argv) {
-  CRegKey key;
-  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS ||
-      RegWriteDword(key, argv[0], static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10))) != ERROR_SUCCESS)
-    return 3;
-  if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
-  std::exit(0);
-}
 // settings: what the settings object and the port readers take from the
 // registry, one "name=value" line each, for comparing platforms.
 int Settings() {
@@ -91,10 +81,9 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
-  if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | settings\n");
+               "dns-lookup <server> <domain> | settings\n");
   return 2;
 }

@@ -67,7 +67,7 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
       EXPECT_TRUE(m_Box.Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
-    for (DWORD n : c.present) EXPECT_EQ(SpoolSandbox::ReadWhole(Spool(n)), "mail " + std::to_string(n));
+    for (DWORD n : c.present) EXPECT_EQ(ReadWholeFile(Spool(n)), "mail " + std::to_string(n));
     EXPECT_EQ(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)),
               !c.present.empty());
   }

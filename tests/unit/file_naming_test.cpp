@@ -85,7 +85,7 @@ TEST_F(FileNaming, UniqueFilesCountUpAndSkipStemsWithAnyExtension) {
   EXPECT_EQ(Unique(m_Box.Out()), "~ATTC007.imp");
   // Only the chosen name was left behind; the taken stems keep just their own files.
   EXPECT_FALSE(std::filesystem::exists(m_Box.Out() + "~ATTC005.imp"));
-  EXPECT_EQ(SpoolSandbox::ReadWhole(m_Box.Out() + "~ATTC005.txt"), "x");
+  EXPECT_EQ(ReadWholeFile(m_Box.Out() + "~ATTC005.txt"), "x");
 }
 
 TEST_F(FileNaming, PhasesAfterTheSequentialRange) {

@@ -30,7 +30,7 @@ class Entry : public ::testing::Test {
     std::ifstream(rcFile) >> rc;
     return rc;
   }
-  std::string Output(const char* name) const { return SpoolSandbox::ReadWhole(m_Box.Root() + name); }
+  std::string Output(const char* name) const { return ReadWholeFile(m_Box.Root() + name); }
 
   SpoolSandbox m_Box;
 };

@@ -1,5 +1,5 @@
-// The part reader: where reading stops at delimiters, what the delimiter
-// consumes, and giving lines back.
+// The part reader: where reading stops at delimiters and what the delimiter
+// consumes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -75,19 +75,6 @@ TEST_F(PartReaderTest, DelimiterStraddlingTheBufferEndIsFound) {
     auto r = Open(std::string(pad, 'p') + "\n--" + boundary + "\ntail\n", boundary.c_str());
     ASSERT_EQ(Trace(*r, 1), std::string(pad, 'p') + "[0]tail\n") << pad;
   }
-}
-
-TEST_F(PartReaderTest, UngotLinesComeBackFirstAndCanGrowTheBuffer) {
-  auto r = Open("rest\n");
-  PartUngetLine("two\n", *r);
-  PartUngetLine("one\n", *r);
-  EXPECT_EQ(Trace(*r), "one\ntwo\nrest\n");
-
-  auto big = Open(std::string(kPartBufferSize * 2, 'a'));
-  ASSERT_EQ(PartGetChar(*big), 'a');  // the buffer is full now
-  const std::string line(kPartBufferSize, 'L');
-  PartUngetLine(line.c_str(), *big);
-  EXPECT_EQ(Trace(*big), line + std::string(kPartBufferSize * 2 - 1, 'a'));
 }
 
 }  // namespace
