@@ -53,50 +53,6 @@ int TmpNames(int argc, char** argv) {
   return flush() ? 0 : 5;
 }
 
-// watch <name>: for every line read, prints the gateway key's number value
-// <name> ("missing" when it cannot be read), until standard input ends.
-int Watch(char** argv) {
-  for (int c = std::fgetc(stdin); c != EOF; c = std::fgetc(stdin)) {
-    if (c != '\n') continue;
-    CRegKey key;
-    DWORD value = 0;
-    if (CRegKey::Open(kGatewayKey, key) == ERROR_SUCCESS &&
-        RegReadDword(key, argv[0], &value) == ERROR_SUCCESS)
-      std::printf("%lu\n", static_cast<unsigned long>(value));
-    else
-      std::printf("missing\n");
-    std::fflush(stdout);
-  }
-  return 0;
-}
-
-// set-dword <name> <value> exit|quick_exit: sets the number value and ends the
-// process that way at once, without a Flush.
-int SetDword(char** argv) {
-  CRegKey key;
-  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS ||
-      RegWriteDword(key, argv[0], static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10))) != ERROR_SUCCESS)
-    return 3;
-  if (std::strcmp(argv[2], "quick_exit") == 0) QuickExit(0);
-  std::exit(0);
-}
-// change-files (+<path> | -<path>)...: creates each +path (empty) and removes
-// each -path, in order: another process's changes to a directory.
-int ChangeFiles(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string path = argv[i] + 1;
-    if (argv[i][0] == '+') {
-      CFile file = CFile::Open(path, FileAccess::kWrite, FileShare::kReadWrite, FileCreation::kOpenAlways);
-      if (!file.IsValid()) return 3;
-    } else if (argv[i][0] == '-') {
-      if (!FileDelete(path)) return 4;
-    } else {
-      return 2;
-    }
-  }
-  return 0;
-}
-
 // settings: what the settings object and the port readers take from the
 // registry, one "name=value" line each, for comparing platforms.
 int Settings() {
@@ -125,13 +81,9 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
-  if (argc == 3 && std::strcmp(argv[1], "watch") == 0) return Watch(argv + 2);
-  if (argc == 5 && std::strcmp(argv[1], "set-dword") == 0) return SetDword(argv + 2);
-  if (argc >= 2 && std::strcmp(argv[1], "change-files") == 0) return ChangeFiles(argc - 2, argv + 2);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   std::fprintf(stderr,
-               "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | watch <name> | "
-               "set-dword <name> <value> exit|quick_exit | dns-lookup <server> <domain> | "
-               "change-files (+<path> | -<path>)... | settings\n");
+               "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
+               "dns-lookup <server> <domain> | settings\n");
   return 2;
 }

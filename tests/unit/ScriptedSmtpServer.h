@@ -16,9 +16,7 @@
 struct CSmtpScript {
   std::string greeting = "220 mx.test ESMTP ready\r\n";
   bool greetAfterFirstLine = false;  // the greeting comes only with the reply to the first command
-  bool closeAfterGreeting = false;   // the dialogue breaks off
   bool answerFirstMail = true;       // false: the first MAIL command gets no reply
-  std::string heloReply = "250 mx.test\r\n";
   std::string rcptReply = "250 ok\r\n";
   bool answerQuit = true;
   int quitDelayMs = 0;  // the reply to QUIT (or the close) comes this much later
@@ -84,7 +82,6 @@ class CScriptedSmtpServer {
       m_Sessions.emplace_back();
     }
     if (!m_Script.greetAfterFirstLine) loopback::SendAll(s, m_Script.greeting);
-    if (m_Script.closeAfterGreeting) return;
     bool greeted = !m_Script.greetAfterFirstLine;
     bool firstMail = true;
     for (std::string line; ReadLine(s, line);) {
@@ -94,7 +91,7 @@ class CScriptedSmtpServer {
       std::string reply = "500 unknown\r\n";
       const std::string verb = line.substr(0, 4);
       if (verb == "HELO") {
-        reply = m_Script.heloReply;
+        reply = "250 mx.test\r\n";
       } else if (verb == "Mail") {
         reply = firstMail && !m_Script.answerFirstMail ? "" : "250 sender ok\r\n";
         firstMail = false;

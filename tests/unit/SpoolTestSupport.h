@@ -65,7 +65,6 @@ class SpoolSandbox {
   bool Logged(const std::string& text) const { return PrimaryLog().find(text) != std::string::npos; }
 
   static void Touch(const std::string& path) { WriteWholeFile(path, "x"); }
-  static std::string ReadWhole(const std::string& path) { return ReadWholeFile(path); }
   static std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

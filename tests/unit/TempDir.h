@@ -52,9 +52,3 @@ inline bool WaitUntil(const std::function<bool()>& condition, int seconds = 10) 
     if (std::chrono::steady_clock::now() > deadline) return false;
   return true;
 }
-// How often `what` occurs in `text`.
-inline std::size_t Occurrences(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
-  return count;
-}

@@ -17,12 +17,11 @@ namespace {
 class Base64Test : public ::testing::Test {
  protected:
   // Encodes `bytes` with Base64EncodeStream into a binary file, so raw LFs show.
-  std::string Encode(const std::string& bytes, std::uint32_t* written = nullptr) {
+  std::string Encode(const std::string& bytes) {
     WriteWholeFile(m_Dir.File("in"), bytes);
     CStdioFile in = CStdioFile::Open(m_Dir.File("in"), "rb");
     CStdioFile out = CStdioFile::Open(m_Dir.File("out"), "wb");
-    const std::uint32_t n = Base64EncodeStream(in, out);
-    if (written) *written = n;
+    Base64EncodeStream(in, out);
     out.Close();
     return ReadWholeFile(m_Dir.File("out"));
   }
@@ -39,23 +38,6 @@ class Base64Test : public ::testing::Test {
   CTempDir m_Dir;
 };
 
-TEST_F(Base64Test, EncoderVectorsAndLineLayout) {
-  const char* kVectors[][2] = {{"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}};
-  for (const auto& v : kVectors) {
-    EXPECT_EQ(Base64EncodeBytes(v[0], std::strlen(v[0])), v[1]);
-    EXPECT_EQ(Encode(v[0]), std::string(v[1]) + "\n");
-  }
-  EXPECT_EQ(Base64EncodeBytes("\xff\xfe\x00", 3), "//4A");
-  EXPECT_EQ(Encode(""), "");
-  std::uint32_t n = 0;
-  const std::string hundred = Encode(std::string(100, 'x'), &n);
-  ASSERT_EQ(hundred.size(), 72u + 1 + 64 + 1);
-  EXPECT_EQ(hundred[72], '\n');
-  EXPECT_EQ(hundred.substr(73 + 62, 3), "==\n");
-  EXPECT_EQ(n, hundred.size());                         // line ends count one each
-  EXPECT_EQ(Encode(std::string(54, 'y')).size(), 73u);  // one full line, no second one
-}
-
 TEST_F(Base64Test, RoundTripsAcrossChunkAndReaderBufferBoundaries) {
   std::string bytes;
   for (int i = 0; i < 200000; ++i) bytes.push_back(static_cast<char>((i * 7919) >> 3));
@@ -67,7 +49,9 @@ TEST_F(Base64Test, RoundTripsAcrossChunkAndReaderBufferBoundaries) {
 TEST_F(Base64Test, PaddingBlanksStrayBytesAndTruncation) {
   EXPECT_EQ(Decode("QQ==QUJD\nQUJD\n"), "A");  // everything after padding is ignored
   EXPECT_EQ(Decode("QUJD=QUJD\n"), "ABC");     // "=" as first of a group ends the data
-  EXPECT_EQ(Decode("S G V s b\tG 8 s\nI\nH~dv\x01" "cmxkIQ = =\n"), "Hello, world!");
+  EXPECT_EQ(Decode("S G V s b\tG 8 s\nI\nH~dv\x01"
+                   "cmxkIQ = =\n"),
+            "Hello, world!");
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(Decode("QUJDQUJ\n"), "ABC");  // a truncated group writes nothing
   ::testing::internal::GetCapturedStderr();

@@ -51,7 +51,8 @@ TEST(CFileManSettings, ReadingOrderAndDefaults) {
     CFileMan files;
     EXPECT_EQ((std::vector<std::int32_t>{files.GetMaxOut(), files.GetMaxIn(), files.GetNumUsers(),
                                          files.GetAdvancedOptions(), files.GetNotifyOnFailure(),
-                                         files.GetNotifyOnSuccess(), files.GetSubjectLine(), files.GetIncludeTIFF()}),
+                                         files.GetNotifyOnSuccess(), files.GetSubjectLine(),
+                                         files.GetIncludeTIFF()}),
               c.numbers);
     EXPECT_EQ(std::string(files.DomainName()), c.domain);
     EXPECT_EQ(std::string(files.ProgramPath()), c.programPath);
@@ -72,16 +73,6 @@ TEST(CFileManSettings, GetDomainNameRefusesBuffersTooSmall) {
   EXPECT_STREQ(buffer, "untouched");
   EXPECT_EQ(files.GetDomainName(buffer, 12), 0);
   EXPECT_STREQ(buffer, "fax.example");
-}
-
-// The flag is process-wide and never cleared: the texts that leave it off come first.
-TEST(CFileManSettings, OverrideAddressCheckNeedsAShortTextStartingWithY) {
-  for (const char* text : {"no", "yesss", "Yes"}) {
-    SpoolSandbox box;
-    box.SetText("OverrideAddressCheck", text);
-    CFileMan files;
-    EXPECT_EQ(GetOverrideAddressCheck(), text[0] == 'Y' ? 1 : 0) << text;
-  }
 }
 
 }  // namespace

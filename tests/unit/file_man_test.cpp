@@ -1,6 +1,5 @@
-// tests/unit/file_man_test.cpp: the file manager's spool files, queue and handle list.
-#include "spool/CFileMan.h"
-
+// tests/unit/file_man_test.cpp: the file manager's spool file names and its queue
+// of outbound messages (a vanishing IN: test_hostile_input.py).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +8,7 @@
 
 #include "SpoolTestSupport.h"
 #include "platform/Process.h"
+#include "spool/CFileMan.h"
 
 namespace {
 
@@ -67,7 +67,7 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
       EXPECT_TRUE(m_Box.Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
-    for (DWORD n : c.present) EXPECT_EQ(SpoolSandbox::ReadWhole(Spool(n)), "mail " + std::to_string(n));
+    for (DWORD n : c.present) EXPECT_EQ(ReadWholeFile(Spool(n)), "mail " + std::to_string(n));
     EXPECT_EQ(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)),
               !c.present.empty());
   }
@@ -75,48 +75,6 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
   char path[260];
   EXPECT_EQ(m_Files->NextTmpFileName(path, m_Box.ProgramPath().size() + 8), 1);
   EXPECT_EQ(m_Box.Number("TmpIndex"), 100u);
-}
-
-TEST_F(CFileManQueue, CountOpenDeleteAndClose) {
-  CFile handle;
-  std::string path;
-  EXPECT_EQ(Open(handle, path), 1);  // nothing there
-  int count = -1;
-  EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);  // an empty IN is no failure
-  EXPECT_EQ(count, 0);
-  for (const char* name : {"ABC.TMP", ".hidden.tmp", "b.txt", "c.tmpx"})
-    SpoolSandbox::Touch(m_Box.In() + name);
-  EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);
-  EXPECT_EQ(count, 1);
-  // IN away: the count says so instead of passing for an empty queue.
-  const std::string in = m_Box.In();
-  std::filesystem::rename(in, in.substr(0, in.size() - 1) + ".away");
-  EXPECT_NE(m_Files->Que_CountMsgs(count), 0);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(Open(handle, path), 1);
-  std::filesystem::rename(in.substr(0, in.size() - 1) + ".away", in);
-  EXPECT_EQ(m_Files->Que_CountMsgs(count), 0);
-  EXPECT_EQ(count, 1);
-  ASSERT_EQ(Open(handle, path), 0);
-  EXPECT_EQ(path, m_Box.In() + "ABC.TMP");
-  const std::int32_t id = handle.Id();
-  char recorded[260];
-  EXPECT_EQ(m_Files->GetIDNameLink(id, recorded, path.size()), 2);  // no room for the terminator
-  EXPECT_EQ(m_Files->Que_CloseAndDeleteMsg(handle), 0);
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(m_Files->GetIDNameLink(id, recorded, sizeof(recorded)), 1);
-  SpoolSandbox::Touch(path);
-  ASSERT_EQ(Open(handle, path), 0);
-  EXPECT_EQ(m_Files->Que_CloseMsg(handle), 0);
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_EQ(m_Files->Que_CloseMsg(handle), 1);  // already closed
-  // A failed close returns 1 and leaves the lock free.
-  EXPECT_EQ(m_Files->Que_CloseAndDeleteMsg(handle), 1);
-  bool locked = false;
-  std::thread([&] {
-    if ((locked = m_Files->Lock().try_lock())) m_Files->Lock().unlock();
-  }).join();
-  EXPECT_TRUE(locked);
 }
 
 // A message in delivery, by another thread or process, is never handed out twice.
@@ -145,19 +103,6 @@ TEST_F(CFileManQueue, MessagesHeldElsewhereAreSkipped) {
   EXPECT_EQ(paths[2], m_Box.In() + "free.tmp");
   holder.CloseInput();
   EXPECT_EQ(holder.Wait(10000), 0);
-}
-
-TEST(QueueFileHelpers, ReadLineWantsALineFeed) {
-  SpoolSandbox box;
-  WriteWholeFile(box.Root() + "lines", "ab\nlonger line\nlast");
-  CFile file = CFile::Open(box.Root() + "lines", FileAccess::kRead, FileShare::kReadWrite,
-                           FileCreation::kOpenExisting);
-  char buffer[8];
-  EXPECT_EQ(FileReadLine(file, buffer, 0), 0);
-  // "ab\n", then "longer l" (no LF within 8 bytes), "ine\n", and "last" has no LF.
-  for (int expected : {3, 8, 4, 0}) EXPECT_EQ(FileReadLine(file, buffer, sizeof(buffer)), expected);
-  EXPECT_EQ(FileClose(file), 0);
-  EXPECT_EQ(FileClose(file), 1);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // tests/unit/file_naming_test.cpp: counters, names and flags, and free attachment list names.
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include "spool/FileNaming.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,17 +9,17 @@
 #include <string>
 
 #include "SpoolTestSupport.h"
-#include "platform/HiveFormat.h"
 #include "platform/Process.h"
+#include "spool/FileNaming.h"
 
 namespace {
 
 class FileNaming : public ::testing::Test {
  protected:
   void SetUp() override { m_Box.WithProgramPath(); }
-  std::string Unique(const std::string& directory, int expectedRc = 0, const char* stem = "ATTC") {
+  std::string Unique(const std::string& directory) {
     char name[100] = {};
-    EXPECT_EQ(CreateUniqueFile(stem, "imp", directory.c_str(), name, sizeof(name)), expectedRc);
+    EXPECT_EQ(CreateUniqueFile("ATTC", "imp", directory.c_str(), name, sizeof(name)), 0);
     return name;
   }
   void TouchList(int from, int to, const char* extension) {
@@ -53,22 +51,6 @@ TEST_F(FileNaming, TwoProcessesNeverDrawTheSameNumber) {
     EXPECT_EQ(*seen.rbegin(), 2499);
     EXPECT_EQ(m_Box.Number("TmpIndex"), 2500u);
   }
-}
-
-// A drawer killed at any point, also while it replaces the hive, leaves a whole
-// hive that holds every step it reported (it reports them once flushed).
-TEST_F(FileNaming, KilledDrawerLeavesAWholeHive) {
-  m_Box.SetNumber("TmpIndex", 0);
-  CChildProcess child;
-  ASSERT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "tmp-names", "1000000", "25"}));
-  long lastSeen = -1;
-  for (std::string line; lastSeen < 300 && child.ReadLine(line, 20000);) lastSeen = std::stol(line);
-  ASSERT_GE(lastSeen, 300);
-  child.Kill();
-  child.Wait(10000);
-  std::vector<CHiveProblem> problems;
-  ASSERT_TRUE(CHive::Parse(SpoolSandbox::ReadWhole(m_Box.HivePath()), problems).Complete());
-  EXPECT_GT(static_cast<long>(m_Box.Number("TmpIndex")), lastSeen);
 }
 
 TEST_F(FileNaming, EnvelopeNameItsFlagAndPathsTooLongForTheirBuffers) {
@@ -103,7 +85,7 @@ TEST_F(FileNaming, UniqueFilesCountUpAndSkipStemsWithAnyExtension) {
   EXPECT_EQ(Unique(m_Box.Out()), "~ATTC007.imp");
   // Only the chosen name was left behind; the taken stems keep just their own files.
   EXPECT_FALSE(std::filesystem::exists(m_Box.Out() + "~ATTC005.imp"));
-  EXPECT_EQ(SpoolSandbox::ReadWhole(m_Box.Out() + "~ATTC005.txt"), "x");
+  EXPECT_EQ(ReadWholeFile(m_Box.Out() + "~ATTC005.txt"), "x");
 }
 
 TEST_F(FileNaming, PhasesAfterTheSequentialRange) {
@@ -113,22 +95,6 @@ TEST_F(FileNaming, PhasesAfterTheSequentialRange) {
   TouchList(0, 999, "x");  // every decimal name: radix 36, with at least one letter
   EXPECT_TRUE(
       std::regex_match(Unique(m_Box.Out()), std::regex(R"(~ATTC(?=[0-9A-Z]*[A-Z])[0-9A-Z]{3}\.imp)")));
-}
-
-TEST_F(FileNaming, UniqueAndAutoFileRefusals) {
-  m_Box.EnableLogs();
-  EXPECT_EQ(Unique(m_Box.Out().substr(0, m_Box.Out().size() - 1), 5), "");  // no separator
-  Unique(m_Box.Root() + "missing" + kPathSeparatorText, 3);
-  Unique(m_Box.Out(), 1, "AT*C");
-  // An auto file in a missing directory leaves just the directory.
-  char name[260];
-  std::filesystem::remove_all(m_Box.Out());
-  CreateAutoFile(name);
-  EXPECT_EQ(std::string(name), m_Box.Out());
-  EXPECT_NE(m_Box.SecondaryLog().find("SMTPIn- CreateAutoFile failed, invalid path: 3 "), std::string::npos);
-  std::filesystem::create_directory(m_Box.Out());
-  CreateAutoFile(name);
-  EXPECT_EQ(std::string(name), m_Box.Out() + "~ATTC000.imp");
 }
 
 }  // namespace

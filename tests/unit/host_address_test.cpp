@@ -14,9 +14,7 @@ TEST(HostAddressTest, AddressDomain) {
       {"user@fax.test", "fax.test"},
       {"\"Fax Desk\" <desk@fax.test>", "fax.test"},
       {"user@", "user@"},  // nothing after the at sign: the bare address
-      {"fax.test", "fax.test"},
       {"a@b@c", "b@c"},
-      {"", ""},
   };
   for (const auto& [text, domain] : cases) EXPECT_EQ(AddressDomain(text), domain) << text;
 }

@@ -1,5 +1,5 @@
-// The part reader: where reading stops at delimiters, what the delimiter
-// consumes, and giving lines back.
+// The part reader: where reading stops at delimiters and what the delimiter
+// consumes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,7 +50,8 @@ TEST_F(PartReaderTest, PartsEndBeforeTheLfOfTheirDelimiter) {
       {"a\n--anything\nb\n", "", 1, "a[0]b\n"},                 // empty boundary: every dash line
       {"a\n--" + b80.substr(0, 70) + "\nb\n", b80, 1, "a[0]b\n"},
   };
-  for (const auto& c : kCases) EXPECT_EQ(Trace(*Open(c.text, c.boundary.c_str()), c.delimiters), c.trace) << c.text;
+  for (const auto& c : kCases)
+    EXPECT_EQ(Trace(*Open(c.text, c.boundary.c_str()), c.delimiters), c.trace) << c.text;
 }
 
 TEST_F(PartReaderTest, OuterDelimiterEndsTheInnerLevelAndIsReadAgain) {
@@ -74,25 +75,6 @@ TEST_F(PartReaderTest, DelimiterStraddlingTheBufferEndIsFound) {
     auto r = Open(std::string(pad, 'p') + "\n--" + boundary + "\ntail\n", boundary.c_str());
     ASSERT_EQ(Trace(*r, 1), std::string(pad, 'p') + "[0]tail\n") << pad;
   }
-}
-
-TEST_F(PartReaderTest, SkipRestStopsAtTheDelimiter) {
-  auto skip = Open(std::string(50000, 'x') + "\n" + std::string(50000, 'y') + "\n--b\nnext\n", "b");
-  PartSkipRest(*skip);
-  EXPECT_EQ(Trace(*skip, 1), "[0]next\n");
-}
-
-TEST_F(PartReaderTest, UngotLinesComeBackFirstAndCanGrowTheBuffer) {
-  auto r = Open("rest\n");
-  PartUngetLine("two\n", *r);
-  PartUngetLine("one\n", *r);
-  EXPECT_EQ(Trace(*r), "one\ntwo\nrest\n");
-
-  auto big = Open(std::string(kPartBufferSize * 2, 'a'));
-  ASSERT_EQ(PartGetChar(*big), 'a');  // the buffer is full now
-  const std::string line(kPartBufferSize, 'L');
-  PartUngetLine(line.c_str(), *big);
-  EXPECT_EQ(Trace(*big), line + std::string(kPartBufferSize * 2 - 1, 'a'));
 }
 
 }  // namespace

@@ -18,21 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(FragmentNameTest, ShortNameDirectoryNameAndNumbers) {
-  const std::pair<const char*, const char*> names[] = {
-      {"con", "conx"}, {"abcdefghijklmnopqrst", "abcdefgh.ijk"}, {"<1234.5678@host.example>", "12345678.@ho"},
-      {"*+,./:;<=>?[\\]|\" ", "x"}, {"", "x"}, {"\x80\xff\x01\n", "x"}};
-  for (const auto& [id, name] : names) EXPECT_EQ(FragmentShortName(id), name) << "id " << id;
-  // The suffix is the first 16 bytes of SHA-256 of the whole id.
-  EXPECT_EQ(FragmentDirName("abc"), "abc-ba7816bf8f01cfea414140de5dae2223");
-  EXPECT_EQ(FragmentDirName(""), "x-e3b0c44298fc1c149afbf4c8996fb924");
-  EXPECT_NE(FragmentDirName("a b"), FragmentDirName("a  b"));  // differing only in skipped characters
-  for (const auto& [text, value] : {std::pair{" \t12abc", 12}, {"- 3", 0}, {"2147483648", INT_MAX}, {"-99999999999", INT_MIN}})
-    EXPECT_EQ(ParseFragmentNumber(text), value) << text;
-}
-
 std::string FragmentMail(const std::string& params, const std::string& body) {
-  return "From: sender@example.org\nSubject: split\nContent-Type: message/partial;\n\t" + params + "\n\n" + body;
+  return "From: sender@example.org\nSubject: split\nContent-Type: message/partial;\n\t" + params + "\n\n" +
+         body;
 }
 
 class PartialStoreTest : public ::testing::Test {
@@ -53,7 +41,7 @@ class PartialStoreTest : public ::testing::Test {
 
   DecoderSandbox m_Box;
   std::string m_Stdout;
-  int m_Failures = 0;    // output failures the last delivery reported to the hand-off
+  int m_Failures = 0;  // output failures the last delivery reported to the hand-off
 };
 
 TEST_F(PartialStoreTest, FirstFragmentGetsMergedHeaderAndCountFileInPrivateDirs) {
@@ -76,13 +64,16 @@ TEST_F(PartialStoreTest, FirstFragmentGetsMergedHeaderAndCountFileInPrivateDirs)
 
 TEST_F(PartialStoreTest, RefusedFragmentsWarnAndLeaveNothing) {
   const std::pair<const char*, const char*> cases[] = {
-      {"number=1; total=2", "has no id parameter"}, {"id=r; total=2", "doesn't have number parameter"},
+      {"number=1; total=2", "has no id parameter"},
+      {"id=r; total=2", "doesn't have number parameter"},
       {"id=r; number=1; total=0", "has invalid number of parts"},
       {"id=r; number=1; total=1001", "has invalid number of parts"},
-      {"id=r; number=4; total=3", "has invalid number"}, {"id=r; number=99999999999", "has invalid number"}};
+      {"id=r; number=4; total=3", "has invalid number"},
+      {"id=r; number=99999999999", "has invalid number"}};
   for (const auto& [params, warning] : cases) {
     const std::string errors = Deliver(FragmentMail(params, "body\n"));
-    EXPECT_NE(errors.find(std::string("dekant: warning: partial message ") + warning + "\n"), std::string::npos)
+    EXPECT_NE(errors.find(std::string("dekant: warning: partial message ") + warning + "\n"),
+              std::string::npos)
         << params << ": " << errors;
     EXPECT_EQ(m_Failures, 0) << params;  // dropped, not kept for another try
     EXPECT_FALSE(fs::exists(Parts()) && !fs::is_empty(Parts())) << params;
@@ -108,7 +99,8 @@ TEST_F(PartialStoreTest, IdsSharingElevenCharactersAreNotMixedAndAStoredTotalCom
 
 TEST_F(PartialStoreTest, SetStaysWhenTheJoinedMailCannotBeHandedOn) {
   // Its attachment list line cannot be written.
-  Deliver(FragmentMail("id=kept; number=1; total=2", "Content-Type: application/octet-stream; name=a.bin\n\n"));
+  Deliver(
+      FragmentMail("id=kept; number=1; total=2", "Content-Type: application/octet-stream; name=a.bin\n\n"));
   fs::remove(m_Box.ListPath());
   fs::create_directory(m_Box.ListPath());
   Deliver(FragmentMail("id=kept; number=2", "data\n"));
@@ -119,7 +111,8 @@ TEST_F(PartialStoreTest, SetStaysWhenTheJoinedMailCannotBeHandedOn) {
 
 TEST_F(PartialStoreTest, SetsUntouchedForFourteenDaysAreRemoved) {
   for (const char* id : {"stale", "recent", "revived"})
-    Deliver(FragmentMail(std::string("id=") + id + "; number=1; total=2", "Content-Type: text/plain\n\n" + std::string(id) + "\n"));
+    Deliver(FragmentMail(std::string("id=") + id + "; number=1; total=2",
+                         "Content-Type: text/plain\n\n" + std::string(id) + "\n"));
   for (const auto& [id, days] : {std::pair{"stale", 15}, {"recent", 13}, {"revived", 15}}) {
     const auto when = fs::file_time_type::clock::now() - std::chrono::hours(24 * days);
     for (const auto& entry : fs::directory_iterator(SetDir(id))) fs::last_write_time(entry.path(), when);
@@ -141,9 +134,10 @@ TEST_F(PartialStoreTest, HugeIdAndNestedFragmentsAreHandledSafely) {
   EXPECT_TRUE(fs::is_empty(Parts()));
 
   // A reassembled mail that is itself a fragment of the same set is not stored.
-  const std::string errors = Deliver(
-      FragmentMail("id=outer; number=1; total=1", "Content-Type: message/partial; id=outer; number=1; total=1\n\nx\n"));
-  EXPECT_NE(errors.find("dekant: warning: partial message inside a reassembled message dropped\n"), std::string::npos)
+  const std::string errors = Deliver(FragmentMail(
+      "id=outer; number=1; total=1", "Content-Type: message/partial; id=outer; number=1; total=1\n\nx\n"));
+  EXPECT_NE(errors.find("dekant: warning: partial message inside a reassembled message dropped\n"),
+            std::string::npos)
       << errors;
   EXPECT_TRUE(fs::is_empty(Parts()));
 }

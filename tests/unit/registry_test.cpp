@@ -1,15 +1,14 @@
 // tests/unit/registry_test.cpp: the registry's contract on whichever backend is
 // built (the hive file on POSIX, the real registry under Windows): the read
-// rules the gateway relies on, counter draws from many threads, transactions
-// that exclude other threads and undo.
+// rules the gateway relies on, transactions that exclude other threads and
+// undo. (Counter draws from many threads and processes: file_naming_test.cpp
+// and test_inbound_load.py.)
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <set>
 #include <thread>
-#include <vector>
 
 #include "SpoolTestSupport.h"
 
@@ -60,36 +59,6 @@ TEST_F(RegistryTest, ReadRules) {
   EXPECT_STREQ(text, "ab");
   EXPECT_EQ(RegReadString(key, "Name", text, 2), ERROR_MORE_DATA);  // never a cut text
   EXPECT_STREQ(text, "");
-  EXPECT_EQ(key.DeleteValue("Name"), ERROR_SUCCESS);
-  EXPECT_EQ(key.DeleteValue("Name"), ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(RegistryTest, CounterDrawsFromManyThreadsAreDistinctAndWrap) {
-  constexpr int kThreads = 4, kDraws = 100;
-  std::vector<std::vector<DWORD>> drawn(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&drawn, t] {
-      for (int i = 0; i < kDraws; ++i) {
-        DWORD value = 0;
-        if (RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &value) == ERROR_SUCCESS)
-          drawn[t].push_back(value);
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  std::set<DWORD> all;
-  for (const auto& values : drawn) all.insert(values.begin(), values.end());
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kThreads * kDraws));
-  EXPECT_EQ(*all.rbegin(), static_cast<DWORD>(kThreads * kDraws - 1));
-
-  CRegKey key = Gateway();
-  ASSERT_EQ(RegWriteDword(key, "TmpIndex", 65534), ERROR_SUCCESS);
-  DWORD value = 0;
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 65534u);
-  EXPECT_EQ(RegReadDword(key, "TmpIndex", &value), ERROR_SUCCESS);
-  EXPECT_EQ(value, 0u);
 }
 
 // While a transaction lives, other threads' calls wait; without Commit its

@@ -1,6 +1,6 @@
-// tests/unit/relay_cache_test.cpp: what the relay cache keeps, for how long,
-// and that it stays bounded. (That a delivery asks the name server only when
-// nothing valid is kept: test_outbound_delivery.py.)
+// tests/unit/relay_cache_test.cpp: what the relay cache forgets, and that it
+// stays bounded. (How long answers are kept, and that a delivery asks the name
+// server only when nothing valid is kept: test_outbound_delivery.py.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,28 +12,6 @@ namespace {
 
 using std::chrono::seconds;
 const CRelayCache::Clock::time_point kStart{};
-
-TEST(RelayCacheTest, KeepsAnswersForTheirTimeToLiveCappedAndCaseBlind) {
-  const struct {
-    std::uint32_t ttl;
-    int askedAfter;  // seconds after keeping
-    bool found;
-  } cases[] = {
-      {300, 0, true},      {300, 299, true},     {300, 300, false},  // until the time to live is up
-      {0, 0, false},                                                 // 0: not to be kept
-      {86400, 3599, true}, {86400, 3600, false},                     // capped at an hour
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.ttl) + " s, asked after " + std::to_string(c.askedAfter) + " s");
-    CRelayCache cache;
-    cache.Keep("Fax.Test", {"mx2.fax.test", "mx1.fax.test"}, c.ttl, kStart);
-    std::vector<std::string> exchangers;
-    EXPECT_EQ(cache.Find("FAX.TEST", kStart + seconds(c.askedAfter), exchangers), c.found);
-    if (c.found) {
-      EXPECT_EQ(exchangers, (std::vector<std::string>{"mx2.fax.test", "mx1.fax.test"}));
-    }
-  }
-}
 
 TEST(RelayCacheTest, ForgetsOnRequestAndNeverHoldsMoreThanItsBound) {
   CRelayCache cache;

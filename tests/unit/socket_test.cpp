@@ -1,13 +1,11 @@
-// tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: time-out,
-// peek, shutdown, a reset peer and a closed listener. Failed binds and
-// connects, InetAddr: in WinsockTest and WsClientTest.
+// tests/unit/socket_test.cpp: the Winsock-shaped sockets on loopback: a send
+// that its time-out cuts short and a closed listener. (Receive time-outs and
+// vanishing peers against the real binary: test_hostile_input.py.)
 #include "platform/Socket.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,37 +33,6 @@ class SocketTest : public ::testing::Test {
   SOCKET m_Listener = INVALID_SOCKET, m_Client = INVALID_SOCKET, m_Server = INVALID_SOCKET;
   int m_Port = 0;
 };
-
-TEST_F(SocketTest, ReceiveTimeOutIsWsaETimedOut) {
-  ASSERT_EQ(SockSetReceiveTimeout(m_Server, 200), 0);
-  char buf[16];
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
-}
-
-TEST_F(SocketTest, PeekShutdownAndEndOfStream) {
-  ASSERT_EQ(SockSend(m_Client, "HELO x\r\n", 8), 8);
-  char buf[16] = {};
-  EXPECT_EQ(SockRecv(m_Server, buf, 4, true), 4);
-  EXPECT_EQ(std::string(buf, 4), "HELO");
-  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 8);  // the peeked bytes are still there
-  ASSERT_EQ(SockShutdown(m_Client, SocketShutdown::kSend), 0);
-  EXPECT_EQ(SockRecv(m_Server, buf, sizeof buf), 0);
-}
-
-TEST_F(SocketTest, SendToAClosedPeerFailsWithoutSignal) {
-  ASSERT_EQ(SockSetLinger(m_Server, true, 0), 0);  // close with a reset
-  ASSERT_EQ(SockClose(m_Server), 0);
-  m_Server = INVALID_SOCKET;
-  const std::vector<char> block(64 * 1024, 'x');
-  int result = 0;
-  for (int i = 0; i < 100 && result != SOCKET_ERROR; ++i)
-    result = SockSend(m_Client, block.data(), static_cast<int>(block.size()));
-  EXPECT_EQ(result, SOCKET_ERROR);
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAECONNRESET));
-}
 
 TEST_F(SocketTest, ASendCutShortByItsTimeOutFails) {
   // The peer reads nothing: the send fills both buffers and its time-out passes.

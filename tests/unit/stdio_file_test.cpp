@@ -13,18 +13,6 @@ class StdioFileTest : public ::testing::Test {
   CTempDir m_Dir;
 };
 
-TEST_F(StdioFileTest, TextWriteStoresCrLf) {
-  const std::string path = m_Dir.File("out.txt"), big(100000, '\n');  // bigger than the buffer
-  CStdioFile file = CStdioFile::Open(path, "w");
-  EXPECT_EQ(file.WriteText("a\nb\r\n"), 5u);
-  EXPECT_EQ(file.Write(big.data(), big.size()), big.size());
-  EXPECT_EQ(file.Write("\rend", 4), 4u);
-  ASSERT_TRUE(file.Close());
-  std::string expected = "a\r\nb\r\r\n";
-  for (int i = 0; i < 100000; ++i) expected += "\r\n";
-  EXPECT_EQ(ReadWholeFile(path), expected + "\rend");
-}
-
 // CRs at the stream's 64 KiB buffer edges: a CR LF split across the edge, a
 // lone CR last in a buffer, a CR CR LF, and a CR at the very end. Text reads
 // of every size give CR LF as LF and keep any other CR; binary passes all.

@@ -1,6 +1,5 @@
 // A submission owns exactly the files it makes: it never writes over another
-// job's file, and a withdrawal removes its own files (those already under
-// their final names included) and nothing else.
+// job's file or envelope, even one that arrives while it is staged.
 #include "spool/Submission.h"
 
 #include <gtest/gtest.h>
@@ -41,24 +40,6 @@ TEST_F(SubmissionTest, NamesInUseAreNeverTaken) {
   s.Withdraw();
   EXPECT_EQ(Names(), (std::vector<std::string>{"ATT1.pdf", "ATT3.pdf", "~4~ENV"}));
   EXPECT_EQ(ReadWholeFile(Out() + "ATT1.pdf"), "another job's");
-}
-
-TEST_F(SubmissionTest, WithdrawalTakesOnlyItsOwnFilesAndEmptiesTheEnvelope) {
-  WriteWholeFile(Out() + "ENV8.tmp", "a waiting job");
-  WriteWholeFile(Out() + "Msgcnt.imp", "body text");
-  {
-    CSubmission s(Out(), "4");
-    s.SetEnvelopeName("ENV9");
-    Make(s, "ATT5.pdf", "pdf");
-    ASSERT_TRUE(s.AdoptFile(Out() + "Msgcnt.imp", "ENV9.bdy"));
-    WriteWholeFile(s.EnvelopePath(), "FROM: <a@b>\r\n");
-    EXPECT_EQ(Names(), (std::vector<std::string>{"ENV8.tmp", "~4~ATT5.pdf", "~4~ENV", "~4~ENV9.bdy"}));
-    ASSERT_TRUE(s.LinkParts());
-    EXPECT_EQ(Names(), (std::vector<std::string>{"ATT5.pdf", "ENV8.tmp", "ENV9.bdy", "~4~ATT5.pdf", "~4~ENV",
-                                                 "~4~ENV9.bdy"}));
-  }  // not committed: withdrawn
-  EXPECT_EQ(Names(), (std::vector<std::string>{"ENV8.tmp", "~4~ENV"}));
-  EXPECT_EQ(ReadWholeFile(Out() + "~4~ENV"), "");  // it marks the mail as still to be handed off
 }
 
 TEST_F(SubmissionTest, TheEnvelopeIsRenamedLastAndACompleteJobStays) {
