@@ -1,5 +1,5 @@
-// tests/unit/relay_cache_test.cpp: what the relay cache forgets, and that it
-// stays bounded. (How long answers are kept, and that a delivery asks the name
+// tests/unit/relay_cache_test.cpp: what the relay cache forgets, its cap on a
+// time to live, and that it stays bounded. (That a delivery asks the name
 // server only when nothing valid is kept: test_outbound_delivery.py.)
 #include <gtest/gtest.h>
 
@@ -23,6 +23,10 @@ TEST(RelayCacheTest, ForgetsOnRequestAndNeverHoldsMoreThanItsBound) {
   cache.Keep("b.test", {"mx.b.test"}, 60, kStart);
   cache.Forget("B.TEST");
   EXPECT_FALSE(cache.Find("b.test", kStart, exchangers));
+
+  cache.Keep("c.test", {"mx.c.test"}, 86400, kStart);  // a day is kept an hour
+  EXPECT_TRUE(cache.Find("c.test", kStart + seconds(3599), exchangers));
+  EXPECT_FALSE(cache.Find("c.test", kStart + seconds(3600), exchangers));
 
   // Full of valid entries: the one that expires first makes room.
   for (std::size_t i = 0; i < CRelayCache::kMostDomains; ++i)
