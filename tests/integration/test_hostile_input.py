@@ -4,7 +4,7 @@ headers that list tens of thousands of addresses; a spool or outbound directory 
 vanishes and comes back, a read-only hive, name servers that answer slowly or not at all.
 Each time the gateway logs what happened, serves again afterwards with the threads and
 descriptors it had, never acknowledges what it could not store, and stores nothing that
-was not sent (test_inbound_load.py has crowds of clients)."""
+was not sent (bench/load_bench.py has crowds of clients)."""
 
 import contextlib
 import hashlib
@@ -21,7 +21,6 @@ import pytest
 from dns_servers import loopback_address
 from fault_receiver import FaultReceiver
 from gateway_harness import FAX, LOOPBACK, free_port, needs_root, needs_seam, wait_until
-from load_support import rss_kib
 from outbound_support import Listener, message_file
 from spool_files import leave_acknowledged
 
@@ -33,6 +32,10 @@ TRACE = b"Received: from c by fax.example.com ; \r\n"
 UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
+
+
+def rss_kib(pid: int) -> int:
+    return int(re.search(r"VmRSS:\s+(\d+) kB", open(f"/proc/{pid}/status").read()).group(1))
 
 
 def mail(subject: str) -> bytes:

@@ -1,4 +1,4 @@
-"""Outbound load for tests and bench/load_bench.py: message files in IN whose receivers
+"""Outbound load for bench/load_bench.py: message files in IN whose receivers
 misbehave in every way fault_receiver knows (and one domain whose server refuses every
 connection), found through a real name server (dnsmasq). Each message's recipient and text
 carry its number, so its fate can be checked: delivered exactly once, or given the error name
