@@ -12,7 +12,7 @@ import time
 import pytest
 
 from fault_receiver import FaultReceiver
-from gateway_harness import LOOPBACK, free_port, wait_until
+from gateway_harness import LOOPBACK, wait_until
 from outbound_support import message_file
 
 DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
@@ -35,10 +35,10 @@ def all_gone(gw, timeout: float) -> None:  # no message, attachment or mail file
 
 
 def test_hang_up_in_the_mail_text_delivers_once_on_the_next_attempt(make_gateway):
-    with FaultReceiver({LOOPBACK: "flaky"}, free_port()) as mx:
+    with FaultReceiver("flaky") as mx:
         gw = start_with_messages(make_gateway, mx, 2)
         all_gone(gw, 60)
-        assert mx.counts() == {0: 1, 1: 1} and mx.attempts["flaky"] == 4 and mx.errors == []
+        assert mx.counts() == {0: 1, 1: 1} and mx.attempts == 4 and mx.errors == []
 
 
 # (where the receiver holds the dialogue when the gateway is killed, deliveries after the restart)
@@ -53,7 +53,7 @@ KILL_POINTS = {
 @pytest.mark.parametrize("point", list(KILL_POINTS))
 def test_killed_at_a_step_of_a_delivery(point, make_gateway):
     hold, deliveries = KILL_POINTS[point]
-    with FaultReceiver({LOOPBACK: "ok"}, free_port()) as mx:
+    with FaultReceiver() as mx:
         target = 2
         mx.hold(target, hold)
         gw = start_with_messages(make_gateway, mx, 4)
@@ -67,7 +67,7 @@ def test_killed_at_a_step_of_a_delivery(point, make_gateway):
 
 def test_killed_at_random_moments_while_delivering_loses_no_message(make_gateway):
     rng = random.Random(2024)
-    with FaultReceiver({LOOPBACK: "slow"}, free_port(), slow_delay=0.03) as mx:
+    with FaultReceiver("slow", slow_delay=0.03) as mx:
         gw = start_with_messages(make_gateway, mx, 40)
         in_flight = []  # per kill: the message the receiver had taken last
         for _ in range(4):
