@@ -23,9 +23,6 @@ LOOPBACK = "127.0.0.1"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
-corpus_dir = lambda: Path(os.environ.get("CVSMTPGW_CORPUS") or REPO_ROOT.parent / "shared" / "corpus" / "mime")
-
-
 def free_port() -> int:
     with socket.socket() as s:
         s.bind((LOOPBACK, 0))
