@@ -1,6 +1,6 @@
 """A receiving SMTP server on 127.0.0.1 (threads of the test) for the gateway's outbound side:
-ok (plain, quick), slow (every reply `slow_delay` s late) or flaky (hangs up in the mail text at
-the first attempt of each message, takes the second). A mail counts as delivered once its whole
+ok (plain, quick) or flaky (hangs up in the mail text at the first attempt of each message,
+takes the second). A mail counts as delivered once its whole
 text has arrived, just before the 250 that says so (as a real server commits it); its recipient
 is m<n>@ some domain and its text holds "out-<n>". `hold` stops one message's dialogue at a
 point until release(), so that a test can kill the gateway right there. (bench/load_receiver.py
@@ -12,7 +12,6 @@ import collections
 import re
 import socket
 import threading
-import time
 
 from outbound_support import Listener
 
@@ -22,9 +21,9 @@ HOLD_POINTS = ("before-354", "before-250", "before-221")
 
 
 class FaultReceiver:
-    def __init__(self, behaviour: str = "ok", slow_delay: float = 0.05):
-        assert behaviour in ("ok", "slow", "flaky"), behaviour
-        self.behaviour, self.slow_delay = behaviour, slow_delay
+    def __init__(self, behaviour: str = "ok"):
+        assert behaviour in ("ok", "flaky"), behaviour
+        self.behaviour = behaviour
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
         self.commits: list[int] = []  # messages in the order committed
         self.attempts, self.errors, self._seen = 0, [], set()
@@ -64,8 +63,6 @@ class FaultReceiver:
             self._released.wait()
 
     def _reply(self, conn: socket.socket, text: bytes) -> None:
-        if self.behaviour == "slow":
-            time.sleep(self.slow_delay)
         conn.sendall(text + b"\r\n")
 
     def _session(self, conn: socket.socket) -> None:
