@@ -38,13 +38,6 @@ def write_hive(path: Path, values: dict) -> None:
     os.replace(f"{path}.new", path)
 
 
-def run_smtp_source(port: int, count: int = 1, sessions: int = 1, size: int = 1024, *extra: str,
-                    timeout: float = 60.0, check: bool = True) -> subprocess.CompletedProcess:
-    """Postfix's smtp-source; with `check` an unexpected reply raises."""
-    cmd = ["/usr/sbin/smtp-source", "-s", str(sessions), "-m", str(count), "-l", str(size), *extra, f"{LOOPBACK}:{port}"]
-    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, check=check)
-
-
 def wait_until(condition, timeout: float = 10.0, what=lambda: "condition", interval: float = 0.02):
     deadline = time.monotonic() + timeout
     while not (result := condition()):
