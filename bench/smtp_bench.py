@@ -62,7 +62,7 @@ from pathlib import Path
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
-from gateway_harness import Gateway, free_port, run_smtp_source  # noqa: E402
+from gateway_harness import LOOPBACK, Gateway, free_port  # noqa: E402
 from spool_files import leave_acknowledged  # noqa: E402
 
 POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
@@ -105,6 +105,13 @@ def scratch_fs(kind: str):
                 subprocess.run(["umount", "-l", str(mount)], check=False)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def run_smtp_source(port: int, count: int = 1, sessions: int = 1, size: int = 1024, *extra: str,
+                    timeout: float = 60.0, check: bool = True) -> subprocess.CompletedProcess:
+    """Postfix's smtp-source; with `check` an unexpected reply raises."""
+    cmd = ["/usr/sbin/smtp-source", "-s", str(sessions), "-m", str(count), "-l", str(size), *extra, f"{LOOPBACK}:{port}"]
+    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, check=check)
 
 
 @dataclass(frozen=True)

@@ -1,14 +1,10 @@
-"""A receiving SMTP server (threads of the test) that misbehaves on purpose, one
-way per listening address, for the gateway's outbound side: ok (plain, quick); slow (every
-reply `slow_delay` s late, within the gateway's time-out); stall (never answers RCPT: the
-gateway's reply time-out ends each attempt); drop (hangs up in the middle of every dialogue, a
-different place each time); flaky (hangs up in the mail text on the first attempt of each
-message, takes the second); grey (451 at the first RCPT of each recipient, takes it later).
-
-A mail counts as delivered once its whole text has arrived, just before the 250 that says so
-(as a real server commits it), per message: its recipient is m<n>@ some domain and its text
-holds "out-<n>". `hold` stops one message's dialogue at a point until release(), so that a
-test can kill the gateway right there. Standard library only."""
+"""A receiving SMTP server on 127.0.0.1 (threads of the test) for the gateway's outbound side:
+ok (plain, quick) or flaky (hangs up in the mail text at the first attempt of each message,
+takes the second). A mail counts as delivered once its whole
+text has arrived, just before the 250 that says so (as a real server commits it); its recipient
+is m<n>@ some domain and its text holds "out-<n>". `hold` stops one message's dialogue at a
+point until release(), so that a test can kill the gateway right there. (bench/load_receiver.py
+misbehaves in every way, for the load bench.)"""
 
 from __future__ import annotations
 
@@ -16,49 +12,32 @@ import collections
 import re
 import socket
 import threading
-import time
 
 from outbound_support import Listener
 
 IDENT = re.compile(rb"out-(\d+)")  # in the mail text
 RECIPIENT = re.compile(rb"(?i)<m(\d+)@")  # every message has a recipient of its own
-BEHAVIOURS = ("ok", "slow", "stall", "drop", "flaky", "grey")
-# Where `drop` hangs up, in turn: after the greeting, after MAIL, after RCPT, in the text.
-DROP_POINTS = ("greeting", "mail", "rcpt", "text")
 HOLD_POINTS = ("before-354", "before-250", "before-221")
 
 
 class FaultReceiver:
-    def __init__(self, listeners: dict[str, str], port: int, slow_delay: float = 0.05, stall: float = 3600.0):
-        """`listeners`: {address: behaviour}; every address listens on `port`."""
-        self.port, self.slow_delay, self.stall = port, slow_delay, stall
+    def __init__(self, behaviour: str = "ok"):
+        assert behaviour in ("ok", "flaky"), behaviour
+        self.behaviour = behaviour
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
-        self.attempts: collections.Counter[str] = collections.Counter()  # behaviour -> connections
-        # behaviour -> connections the client left before the dialogue's end (a
-        # reply time-out on its side); `stall` is left by design and not counted.
-        self.cut: collections.Counter[str] = collections.Counter()
         self.commits: list[int] = []  # messages in the order committed
-        self.errors: list[str] = []
-        self._greylisted, self._flaky_seen, self._drops = set(), set(), 0
+        self.attempts, self.errors, self._seen = 0, [], set()
         self._lock = threading.Lock()
         self._hold: tuple[int, str] | None = None
         self.held, self._released = threading.Event(), threading.Event()  # held: the held point is reached
-        self._servers = []
-        for address, behaviour in listeners.items():
-            assert behaviour in BEHAVIOURS, behaviour
-            try:
-                self._servers.append(Listener(lambda conn, _, b=behaviour: self._session(conn, b), address, port))
-            except OSError as e:
-                self.close()
-                raise RuntimeError(f"receiver did not start: {e}") from None
+        self._server = Listener(lambda conn, _: self._session(conn))
+        self.port = self._server.port
 
     def hold(self, ident: int, point: str) -> None:
         """Stops the dialogue of message `ident` at `point` until release()."""
         assert point in HOLD_POINTS
         with self._lock:
             self._hold = (ident, point)
-            self.held.clear()
-            self._released.clear()
 
     def release(self) -> None:
         with self._lock:
@@ -71,8 +50,7 @@ class FaultReceiver:
 
     def close(self) -> None:
         self._released.set()
-        for server in self._servers:
-            server.close()
+        self._server.close()
 
     __enter__ = lambda self: self
     __exit__ = lambda self, *exc: self.close()
@@ -84,80 +62,45 @@ class FaultReceiver:
             self.held.set()
             self._released.wait()
 
-    def _session(self, conn: socket.socket, behaviour: str) -> None:
+    def _reply(self, conn: socket.socket, text: bytes) -> None:
+        conn.sendall(text + b"\r\n")
+
+    def _session(self, conn: socket.socket) -> None:
         with self._lock:
-            self.attempts[behaviour] += 1
-            drop_at = DROP_POINTS[self._drops % len(DROP_POINTS)] if behaviour == "drop" else None
-            self._drops += behaviour == "drop"
-
-        def reply(text: bytes) -> None:
-            if behaviour == "slow":
-                time.sleep(self.slow_delay)
-            conn.sendall(text + b"\r\n")
-
-        lines = conn.makefile("rb")
-        ident = None  # the message, from its recipient
-        ended = False  # the dialogue reached QUIT, or this server hung up on purpose
-        try:
-            reply(b"220 receiver.test ESMTP ready")
-            ended = drop_at == "greeting"
-            for line in [] if ended else lines:
-                verb = line[:4].upper()
-                if verb in (b"MAIL", b"RCPT") and drop_at == verb.decode().lower():
-                    ended = True
+            self.attempts += 1
+        lines, ident = conn.makefile("rb"), None
+        self._reply(conn, b"220 receiver.test ESMTP ready")
+        for line in lines:
+            verb = line[:4].upper()
+            if verb == b"RCPT":
+                found = RECIPIENT.search(line)
+                ident = int(found.group(1)) if found else None
+            if verb == b"DATA":
+                self._held(ident, "before-354")
+                self._reply(conn, b"354 End data with <CR><LF>.<CR><LF>")
+                if not self._text(conn, lines, ident):
                     return
-                if verb in (b"HELO", b"EHLO"):
-                    reply(b"250 receiver.test")
-                elif verb == b"MAIL":
-                    reply(b"250 2.1.0 Ok")
-                elif verb == b"RCPT":
-                    found = RECIPIENT.search(line)
-                    ident = int(found.group(1)) if found else None
-                    if behaviour == "stall":  # silent until the client gives up and hangs up
-                        ended = True
-                        conn.settimeout(self.stall)
-                        while conn.recv(4096):
-                            pass
-                        return
-                    with self._lock:
-                        first = behaviour == "grey" and ident not in self._greylisted
-                        self._greylisted.add(ident)
-                    # After a 451 the gateway waits out its reply time-out for a 250 and hangs up.
-                    ended = first
-                    reply(b"451 4.7.1 Greylisted, try again later" if first else b"250 2.1.5 Ok")
-                elif verb == b"DATA":
-                    self._held(ident, "before-354")
-                    reply(b"354 End data with <CR><LF>.<CR><LF>")
-                    taken = self._text(lines, reply, behaviour, drop_at, ident)
-                    if not taken:
-                        ended = taken is False
-                        return
-                elif verb == b"QUIT":
-                    self._held(ident, "before-221")
-                    ended = True
-                    reply(b"221 2.0.0 Bye")
-                    return
-                else:
-                    reply(b"250 2.0.0 Ok" if verb in (b"RSET", b"NOOP") else b"502 5.5.2 Error: command not recognized")
-        finally:
-            if not ended:
-                with self._lock:
-                    self.cut[behaviour] += 1
+            elif verb == b"QUIT":
+                self._held(ident, "before-221")
+                self._reply(conn, b"221 2.0.0 Bye")
+                return
+            else:
+                self._reply(conn, b"250 2.0.0 Ok")
 
-    def _text(self, lines, reply, behaviour: str, drop_at: str | None, ident: int | None) -> bool | None:
-        """The mail text after the 354; False when the server hung up, None when the client did."""
+    def _text(self, conn: socket.socket, lines, ident: int | None) -> bool:
+        """The mail text after the 354; False when either side hung up."""
         with self._lock:
-            flaky_first = behaviour == "flaky" and ident not in self._flaky_seen
-            self._flaky_seen.add(ident)
+            flaky_first = self.behaviour == "flaky" and ident not in self._seen
+            self._seen.add(ident)
         text = []
         for line in lines:
             if line == b".\r\n":
                 break
             text.append(line[1:] if line.startswith(b".") else line)
-            if (drop_at == "text" or flaky_first) and len(text) == 5:
+            if flaky_first and len(text) == 5:
                 return False
         else:
-            return None
+            return False
         found = IDENT.search(b"".join(text))
         if ident is None or not found or int(found.group(1)) != ident:
             self.errors.append(f"recipient of message {ident} with the text of {found and found.group(1)!r}")
@@ -166,5 +109,5 @@ class FaultReceiver:
             self.deliveries[ident] += 1
             self.commits.append(ident)
         self._held(ident, "before-250")
-        reply(b"250 2.0.0 Ok: queued as %d" % ident)
+        self._reply(conn, b"250 2.0.0 Ok: queued as %d" % ident)
         return True

@@ -23,9 +23,6 @@ LOOPBACK = "127.0.0.1"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
 
 
-corpus_dir = lambda: Path(os.environ.get("CVSMTPGW_CORPUS") or REPO_ROOT.parent / "shared" / "corpus" / "mime")
-
-
 def free_port() -> int:
     with socket.socket() as s:
         s.bind((LOOPBACK, 0))
@@ -39,13 +36,6 @@ def write_hive(path: Path, values: dict) -> None:
     lines += [f"{quote(n)}=" + ("dword:%08x" % v if isinstance(v, int) else quote(v)) for n, v in values.items()]
     Path(f"{path}.new").write_bytes(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
     os.replace(f"{path}.new", path)
-
-
-def run_smtp_source(port: int, count: int = 1, sessions: int = 1, size: int = 1024, *extra: str,
-                    timeout: float = 60.0, check: bool = True) -> subprocess.CompletedProcess:
-    """Postfix's smtp-source; with `check` an unexpected reply raises."""
-    cmd = ["/usr/sbin/smtp-source", "-s", str(sessions), "-m", str(count), "-l", str(size), *extra, f"{LOOPBACK}:{port}"]
-    return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout, check=check)
 
 
 def wait_until(condition, timeout: float = 10.0, what=lambda: "condition", interval: float = 0.02):

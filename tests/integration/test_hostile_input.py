@@ -1,10 +1,9 @@
 """Hostile peers and surroundings against the real gateway: binary junk, clients that vanish,
-trickle bytes or hold every connection, ends of data that are not ends, lines of megabytes,
-headers that list tens of thousands of addresses; a spool or outbound directory that
-vanishes and comes back, a read-only hive, name servers that answer slowly or not at all.
-Each time the gateway logs what happened, serves again afterwards with the threads and
-descriptors it had, never acknowledges what it could not store, and stores nothing that
-was not sent (test_inbound_load.py has crowds of clients)."""
+trickle bytes or hold every connection, ends of data that are not ends, lines of megabytes;
+a spool or outbound directory that vanishes and comes back, a read-only hive. Each time the
+gateway logs what happened, serves again afterwards with the threads and descriptors it had,
+never acknowledges what it could not store, and stores nothing that was not sent
+(bench/load_bench.py has crowds of clients)."""
 
 import contextlib
 import hashlib
@@ -18,12 +17,9 @@ import time
 
 import pytest
 
-from dns_servers import loopback_address
 from fault_receiver import FaultReceiver
-from gateway_harness import FAX, LOOPBACK, free_port, needs_root, needs_seam, wait_until
-from load_support import rss_kib
-from outbound_support import Listener, message_file
-from spool_files import leave_acknowledged
+from gateway_harness import FAX, needs_root, needs_seam, wait_until
+from outbound_support import message_file
 
 GREETING = b"220 fax.example.com Service Ready\r\n"
 FAREWELL = b"421 fax.example.com Session time limit reached, closing transmission channel\r\n"
@@ -33,6 +29,10 @@ TRACE = b"Received: from c by fax.example.com ; \r\n"
 UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 DEAD_NAME_SERVER = "127.0.2.53"  # nothing listens there: the receiver domain's own address is tried
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
+
+
+def rss_kib(pid: int) -> int:
+    return int(re.search(r"VmRSS:\s+(\d+) kB", open(f"/proc/{pid}/status").read()).group(1))
 
 
 def mail(subject: str) -> bytes:
@@ -62,12 +62,6 @@ def test_long_lines_nul_bytes_and_binary_junk(gateway):
             with contextlib.suppress(OSError):  # the session may end early (an empty line) and close
                 conn.sock.sendall(junk[start:])
     assert gateway.alive and not gateway.files("[0-9]*")  # nothing stored
-    with gateway.connect() as conn:  # a 10,000-byte line is refused whole: its tail is no command
-        assert conn.reply() == (220, GREETING)
-        conn.sock.sendall(b"x" * 10000 + b"QUIT\r\nNOOP\r\n")
-        assert conn.reply() == (500, b"500 Line too long.\r\n")
-        assert conn.reply() == (250, b"250 Requested mail action ok, completed\r\n")
-        assert conn.command("QUIT") == (221, b"221 Goodbye\r\n") and conn.wait_closed()
     with gateway.connect() as conn:  # a NUL ends the text of a line
         assert conn.reply()[0] == 220 and conn.command(b"\0\0\0\0") == UNKNOWN
         assert conn.command(b"HELO a\0b") == (250, b"250 fax.example.com a\r\n")
@@ -78,9 +72,8 @@ def test_long_lines_nul_bytes_and_binary_junk(gateway):
     gateway.serves()
 
 
-@pytest.mark.parametrize("in_data,data", [(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf"),
-                                          (True, b"Subject: x\r\n\r\n" + b"line\r\n" * 2000)],
-                         ids=["greeting", "DATA", "half a line", "whole lines"])
+@pytest.mark.parametrize("in_data,data", [(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf")],
+                         ids=["greeting", "DATA", "half a line"])
 def test_client_vanishing(gateway, in_data, data):
     conn = gateway.connect()
     conn.open_data() if in_data else conn.reply()
@@ -176,13 +169,10 @@ SMUGGLED = (b"MAIL FROM:<evil@example.com>\r\nRCPT TO:<666@fax.example.com>\r\nD
 FAKE_ENDS = [
     ("bare LF before the dot", b"\n.\r\n", b"\n\r\n"),
     ("bare LF after the dot", b"\r\n.\n", b"\r\n\n"),
-    ("bare LF both sides", b"\n.\n", b"\n\n"),
     ("bare CR before the dot", b"\r.\r\n", b"\r.\r\n"),
     ("bare CR after the dot", b"\r\n.\r", b"\r\n\r"),
-    ("CR CR LF after the dot", b"\r\n.\r\r\n", b"\r\n\r\r\n"),
     ("NUL before the dot", b"\r\n\0.\r\n", b"\r\n\0.\r\n"),
     ("NUL after the dot", b"\r\n.\0\r\n", b"\r\n\0\r\n"),
-    ("blank before the dot", b"\r\n .\r\n", b"\r\n .\r\n"),
     ("dot at the end of a long line", b"x" * 196 + b".\r\n", b"x" * 196 + b".\r\n"),
     ("doubled dot", b"\r\n..\r\n", b"\r\n.\r\n"),
 ]
@@ -252,37 +242,6 @@ def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gat
     served_again(gw, baseline)
 
 
-def crowd(n: int, step: int) -> str:  # a To header of n short addresses, one a line
-    return ",\r\n ".join(f"{k * step}@fx" for k in range(n))
-
-
-def test_fifty_thousand_header_addresses_are_checked_in_well_under_a_second(make_gateway):
-    gw = make_gateway()
-    baseline = baseline_of(gw)
-    body = f"From: a@example.com\r\nTo: {crowd(50000, 7)}\r\nSubject: crowd\r\n\r\nbody\r\n".encode()
-    assert len(body) < 1 << 20  # within the header block's limit
-    before = len(gw.files("ENV*.tmp"))
-    assert gw.transaction(body, [f"{n}@fx" for n in range(100)]) == RECEIVED
-    acknowledged = time.monotonic()
-    (env,) = wait_until(lambda: gw.files("ENV*.tmp")[before:] or None, 20)
-    took = time.monotonic() - acknowledged
-    assert len(re.findall(rb"^TO: ", env.read_bytes(), re.M)) == 15  # 0, 7, ... 98
-    assert took < 1.0, took
-    served_again(gw, baseline)
-
-
-def test_a_spool_file_with_the_most_recipients_a_record_holds_is_recovered_quickly(make_gateway):
-    gw = make_gateway(start=False)
-    left = f"From: a@example.com\r\nTo: {crowd(50000, 3)}\r\nSubject: left\r\n\r\nx\r\n"
-    leave_acknowledged(gw.out_dir, 5, TRACE + left.encode(), [f"TO:<{n}@fx>" for n in range(1000)], 1000)
-    start = time.monotonic()
-    gw.start(timeout=30)  # the recovery hands it off before the listener opens
-    took = time.monotonic() - start
-    (env,) = gw.files("ENV*.tmp")
-    assert len(re.findall(rb"^TO: ", env.read_bytes(), re.M)) == 334  # 0, 3, ... 999
-    assert took < 3, took
-
-
 def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     needs_seam()
     # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
@@ -311,10 +270,6 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     gw.settles(baseline)
 
 
-def receiver() -> FaultReceiver:  # takes every mail to m<n>@127.0.0.1 whose text holds out-<n>
-    return FaultReceiver({LOOPBACK: "ok"}, free_port())
-
-
 def fax(n: int) -> bytes:
     return message_file(f"m{n}@127.0.0.1", f"Fax out-{n}", ["A fax arrived."])
 
@@ -322,7 +277,7 @@ def fax(n: int) -> bytes:
 def test_outbound_directory_that_vanishes_and_comes_back(make_gateway):
     """IN away: the outbound side says so once and waits, the inbound side serves
     on; IN back: the messages that arrived meanwhile go out, each once."""
-    with receiver() as mx:
+    with FaultReceiver() as mx:
         gw = make_gateway(values={"DNSName": DEAD_NAME_SERVER, "SmtpTxPort": mx.port}, start=False)
         (gw.in_dir / "one.tmp").write_bytes(fax(1))
         gw.start()
@@ -399,48 +354,3 @@ def test_read_only_hive_keeps_the_gateway_serving(make_gateway):
         send("seven")
     wait_until(lambda: number("TmpIndex") == 5, 10)  # drawn without the lock, written once it could be
     assert b"seven" in subjects(gw)
-
-
-def name_server(silent: bool):
-    """Takes each query, then says nothing (`silent`) or sends an authoritative answer
-    without records, one byte every two seconds."""
-    def answer(conn, server):
-        query = conn.recv(4096)
-        if silent:
-            conn.recv(1)  # until the client gives up
-            return
-        message = query[2:4] + b"\x85\x80\x00\x01\x00\x00\x00\x00\x00\x00" + query[14:]
-        for byte in len(message).to_bytes(2, "big") + message:
-            conn.sendall(bytes([byte]))
-            if server.stop.wait(2):
-                return
-    return Listener(answer, loopback_address(), 53)  # not a fixed address: other runs may hold it
-
-
-def test_name_servers_that_answer_slowly_or_not_at_all(make_gateway):
-    """Each query ends within its 30 seconds however the server behaves; the
-    delivery then goes to the receiver domain's own address, as without MX
-    records; the inbound side serves all the while."""
-    needs_root("a name server on port 53")
-    with receiver() as mx, name_server(True) as silent, name_server(False) as slow:
-        gateways = []
-        for k, server in enumerate((silent, slow)):
-            gw = make_gateway(values={"DNSName": server.listener.getsockname()[0], "SmtpTxPort": mx.port}, start=False)
-            (gw.in_dir / "fax.tmp").write_bytes(fax(k))
-            gateways.append(gw)
-        start = time.monotonic()
-        [gw.start() for gw in gateways]
-        time.sleep(3)
-        for gw in gateways:  # the outbound thread waits for its name server; mails still come in
-            assert gw.send("a@example.com", [FAX], mail("meanwhile")) == {}
-            gw.wait_for_files("ENV*.tmp", timeout=5)
-            assert (gw.in_dir / "fax.tmp").exists()
-        for gw in gateways:
-            wait_until(lambda: not (gw.in_dir / "fax.tmp").exists(), 45, gw.diagnostics)
-        assert 29 <= time.monotonic() - start < 42
-        assert mx.counts() == {0: 1, 1: 1}
-        assert [silent.connections, slow.connections] == [1, 1]
-        logs = [gw.text("debug.log") for gw in gateways]
-        assert "DNS- Error: Lookup: Unable to receive from DNS ." in logs[0]
-        assert "DNS- Error: Lookup: response cut short" in logs[1]
-        assert all("SMTPOut- No MX Rec: Using: 127.0.0.1" in log for log in logs)

@@ -107,12 +107,11 @@ def test_install_twice_remove_twice_without_systemd(installer):
     assert os.listdir(i.units) == []
 
 
-@pytest.mark.parametrize("problem", ["missing", "not a directory", "not writable"])
+@pytest.mark.parametrize("problem", ["missing", "not writable"])
 def test_unit_directory_problems(installer, problem):
     i = installer
-    (i.root / "file").write_text("x")
     expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory "
-    i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / {"missing": "none", "not a directory": "file"}.get(problem, "units"))
+    i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / ("none" if problem == "missing" else "units"))
     if problem == "not writable":
         # root writes into a directory of any mode; /proc takes no new file even from root.
         i.units.chmod(0o555)
@@ -131,8 +130,6 @@ def test_unit_directory_problems(installer, problem):
      "cvsmtpgw: systemctl enable cvsmtpgw.service: failed (exit status 1)\n",
      ["daemon-reload", "enable", "daemon-reload"], []),
     (True, "active", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
-     ["is-active"], []),
-    (True, "activating", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
      ["is-active"], []),
     (True, "something new", "", "-u", "Error: Failed to QUERRY the Installed Service\n"
      "cvsmtpgw: systemctl is-active cvsmtpgw.service: unexpected answer \"something new\"\n", ["is-active"], []),

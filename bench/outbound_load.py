@@ -1,5 +1,5 @@
-"""Outbound load for tests and bench/load_bench.py: message files in IN whose receivers
-misbehave in every way fault_receiver knows (and one domain whose server refuses every
+"""Outbound load for bench/load_bench.py: message files in IN whose receivers
+misbehave in every way load_receiver knows (and one domain whose server refuses every
 connection), found through a real name server (dnsmasq). Each message's recipient and text
 carry its number, so its fate can be checked: delivered exactly once, or given the error name
 that says why after exactly five attempts. Needs root (port 53, mount namespaces). Use:
@@ -16,7 +16,7 @@ import time
 from pathlib import Path
 
 import dns_servers
-from fault_receiver import FaultReceiver
+from load_receiver import FaultReceiver
 from gateway_harness import free_port, wait_until
 from outbound_support import SyslogSocket, message_file, namespace_wrapper
 

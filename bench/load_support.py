@@ -1,4 +1,4 @@
-"""Inbound load for tests and bench/load_bench.py: many SMTP clients at once (more than the
+"""Inbound load for bench/load_bench.py: many SMTP clients at once (more than the
 gateway serves) send numbered mails of mixed sizes with attachments; what each mail must become
 in OUT is known from its number, so a stand-in fax server (FaxServer) checks every acknowledged
 mail byte for byte. Also the process figures the load must leave as they were (threads,
