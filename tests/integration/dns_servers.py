@@ -1,13 +1,15 @@
-"""Real name servers on loopback addresses for tests: Debian's dnsmasq, each serving
+"""Real name servers on loopback addresses for tests: Debian's dnsmasq and NSD, each serving
 over TCP and UDP on port 53 of an address of 127.0.0.0/8 of its own, so that parallel runs do
 not meet. Port 53 needs root: skip with the reason `cannot_serve()` gives.
 
 - `serve_mail_zone` (dnsmasq): authoritative answers (AA set) with every MX and A record of a
   name, MX records in the order given; unknown names below the domain get NXDOMAIN.
+- `serve_delegation` (NSD): for a delegated child and every name below it, a referral (AA
+  clear, no answer, the child's NS records in the authority section in the order given).
 
 The gateway turns MX exchanges and name servers into addresses with the system's resolver, not
 these servers: name them by dotted loopback addresses ("127.31.7.20"), which need no lookup.
-Standard library only."""
+Standard library only, but `response_records` (dnspython, an independent client)."""
 
 from __future__ import annotations
 
@@ -21,10 +23,11 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Mapping, Sequence
+from typing import Iterable, Mapping, Sequence
 
 DNS_PORT = 53
 DNSMASQ = "/usr/sbin/dnsmasq"
+NSD = "/usr/sbin/nsd"
 START_TIMEOUT = 10.0  # seconds for a server to accept TCP connections
 STOP_TIMEOUT = 5.0  # seconds for a server to end after SIGTERM, before SIGKILL
 
@@ -114,3 +117,57 @@ def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
     config = workdir / "dnsmasq.conf"
     config.write_text("\n".join(lines) + "\n")
     return DnsServer("dnsmasq", address, workdir, [DNSMASQ, f"--conf-file={config}"], log_file)
+
+
+def serve_delegation(zone: str, delegations: Mapping[str, Iterable[str]],
+                     address: str | None = None) -> DnsServer:
+    """NSD as the authoritative server of `zone`, which refers queries for its children to their servers, like a
+    top-level server: `delegations` {child zone: [name server as a dotted address, ...]} in the referral's order."""
+    address = address or loopback_address()
+    workdir = Path(tempfile.mkdtemp(prefix="cvgw-nsd-"))
+    log_file = workdir / "nsd.log"
+    origin = zone.rstrip(".") + "."
+    records = [f"$ORIGIN {origin}", "$TTL 300",
+               f"@ IN SOA {address}. hostmaster.{origin} 1 3600 900 604800 60",
+               f"@ IN NS {address}."]
+    for child, servers in delegations.items():
+        records += [f"{child.rstrip('.')}. IN NS {server.rstrip('.')}." for server in servers]
+    (workdir / "zone").write_text("\n".join(records) + "\n")
+    (workdir / "nsd.conf").write_text(f"""server:
+  ip-address: {address}
+  port: {DNS_PORT}
+  do-ip6: no
+  server-count: 1
+  username: ""
+  chroot: ""
+  database: ""
+  zonesdir: "{workdir}"
+  zonelistfile: "{workdir}/zone.list"
+  xfrdfile: "{workdir}/xfrd.state"
+  xfrdir: "{workdir}"
+  pidfile: "{workdir}/nsd.pid"
+  logfile: "{log_file}"
+  verbosity: 1
+remote-control:
+  control-enable: no
+zone:
+  name: "{origin}"
+  zonefile: "{workdir}/zone"
+""")
+    return DnsServer("nsd", address, workdir, [NSD, "-d", "-c", str(workdir / "nsd.conf")], log_file)
+
+
+def response_records(address: str, name: str, rdtype: str = "ANY") -> tuple[bool, list[tuple[str, str, str]]]:
+    """(AA flag, [(section, type, data text), ...]) of dnspython's TCP query to `address`, in the response's order."""
+    import dns.flags
+    import dns.message
+    import dns.query
+    import dns.rdatatype
+
+    response = dns.query.tcp(dns.message.make_query(name, rdtype), address, port=DNS_PORT, timeout=5)
+    rows = []
+    for section_name, section in (("answer", response.answer), ("authority", response.authority),
+                                  ("additional", response.additional)):
+        for rrset in section:
+            rows += [(section_name, dns.rdatatype.to_text(rrset.rdtype), rdata.to_text()) for rdata in rrset]
+    return bool(response.flags & dns.flags.AA), rows

@@ -33,9 +33,11 @@ using namespace dnstest;
 using namespace std::chrono_literals;
 
 // What a server does on one connection, after reading the query: sends the
-// pieces with a pause between them and closes.
+// pieces with a pause between them and closes, or stays silent until the
+// client gives up.
 struct Reply {
   std::vector<std::string> pieces;
+  bool silent = false;
 };
 
 // A scripted name server on one loopback address.
@@ -90,6 +92,7 @@ class FakeDnsServer {
     query += loopback::Receive(
         peer, static_cast<unsigned char>(query[0]) * 256u + static_cast<unsigned char>(query[1]));
     m_Queries.push_back(query);
+    if (reply.silent) loopback::Receive(peer, 1);  // until the client closes
     for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
       if (i > 0) std::this_thread::sleep_for(30ms);  // so that each piece arrives on its own
       loopback::SendAll(peer, reply.pieces[i]);
@@ -149,7 +152,7 @@ std::vector<std::string> Rows(const DNSClient& client, std::uint32_t type = 0) {
 
 Reply Whole(const Response& response) { return {{Framed(response.Bytes())}}; }
 
-TEST(DnsClientTest, ResponsesArriveInPiecesOrCutShort) {
+TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
   const Response previous{.answers = {Mx(1, "old.fax.test")}};
   const Response fresh{.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")}};
   const std::string framed = Framed(fresh.Bytes());
@@ -167,6 +170,7 @@ TEST(DnsClientTest, ResponsesArriveInPiecesOrCutShort) {
       {"message in small pieces", {smallPieces}, 0, freshRows},
       {"message cut short", {{framed.substr(0, framed.size() - 3)}}, 0, {freshRows[0]}},
       {"closed after half the length", {{framed.substr(0, 1)}}, 2, oldRows},
+      {"silent until the time-out", {{}, true}, 2, oldRows},
   };
   for (const Case& c : cases) {
     ServerGroup group;
