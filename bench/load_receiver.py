@@ -7,25 +7,23 @@ message, takes the second); grey (451 at the first RCPT of each recipient, takes
 
 A mail counts as delivered once its whole text has arrived, just before the 250 that says so
 (as a real server commits it), per message: its recipient is m<n>@ some domain and its text
-holds "out-<n>". `hold` stops one message's dialogue at a point until release(), so that a
-test can kill the gateway right there. Standard library only."""
+holds "out-<n>". (tests/integration/fault_receiver.py is the small receiver of the suite,
+whose dialogue can be held at a point so that a test can kill the gateway there.) Standard
+library only."""
 
 from __future__ import annotations
 
 import collections
-import re
 import socket
 import threading
 import time
 
+from fault_receiver import RECIPIENT, commit, mail_text
 from outbound_support import Listener
 
-IDENT = re.compile(rb"out-(\d+)")  # in the mail text
-RECIPIENT = re.compile(rb"(?i)<m(\d+)@")  # every message has a recipient of its own
 BEHAVIOURS = ("ok", "slow", "stall", "drop", "flaky", "grey")
 # Where `drop` hangs up, in turn: after the greeting, after MAIL, after RCPT, in the text.
 DROP_POINTS = ("greeting", "mail", "rcpt", "text")
-HOLD_POINTS = ("before-354", "before-250", "before-221")
 
 
 class FaultReceiver:
@@ -41,8 +39,6 @@ class FaultReceiver:
         self.errors: list[str] = []
         self._greylisted, self._flaky_seen, self._drops = set(), set(), 0
         self._lock = threading.Lock()
-        self._hold: tuple[int, str] | None = None
-        self.held, self._released = threading.Event(), threading.Event()  # held: the held point is reached
         self._servers = []
         for address, behaviour in listeners.items():
             assert behaviour in BEHAVIOURS, behaviour
@@ -52,37 +48,16 @@ class FaultReceiver:
                 self.close()
                 raise RuntimeError(f"receiver did not start: {e}") from None
 
-    def hold(self, ident: int, point: str) -> None:
-        """Stops the dialogue of message `ident` at `point` until release()."""
-        assert point in HOLD_POINTS
-        with self._lock:
-            self._hold = (ident, point)
-            self.held.clear()
-            self._released.clear()
-
-    def release(self) -> None:
-        with self._lock:
-            self._hold = None
-        self._released.set()
-
     def counts(self) -> dict[int, int]:
         with self._lock:
             return dict(self.deliveries)
 
     def close(self) -> None:
-        self._released.set()
         for server in self._servers:
             server.close()
 
     __enter__ = lambda self: self
     __exit__ = lambda self, *exc: self.close()
-
-    def _held(self, ident: int | None, point: str) -> None:
-        with self._lock:
-            hit = self._hold == (ident, point)
-        if hit:
-            self.held.set()
-            self._released.wait()
 
     def _session(self, conn: socket.socket, behaviour: str) -> None:
         with self._lock:
@@ -126,14 +101,12 @@ class FaultReceiver:
                     ended = first
                     reply(b"451 4.7.1 Greylisted, try again later" if first else b"250 2.1.5 Ok")
                 elif verb == b"DATA":
-                    self._held(ident, "before-354")
                     reply(b"354 End data with <CR><LF>.<CR><LF>")
                     taken = self._text(lines, reply, behaviour, drop_at, ident)
                     if not taken:
                         ended = taken is False
                         return
                 elif verb == b"QUIT":
-                    self._held(ident, "before-221")
                     ended = True
                     reply(b"221 2.0.0 Bye")
                     return
@@ -149,22 +122,10 @@ class FaultReceiver:
         with self._lock:
             flaky_first = behaviour == "flaky" and ident not in self._flaky_seen
             self._flaky_seen.add(ident)
-        text = []
-        for line in lines:
-            if line == b".\r\n":
-                break
-            text.append(line[1:] if line.startswith(b".") else line)
-            if (drop_at == "text" or flaky_first) and len(text) == 5:
-                return False
-        else:
-            return None
-        found = IDENT.search(b"".join(text))
-        if ident is None or not found or int(found.group(1)) != ident:
-            self.errors.append(f"recipient of message {ident} with the text of {found and found.group(1)!r}")
+        text = mail_text(lines, drop_at == "text" or flaky_first)
+        if not isinstance(text, list):
+            return text
+        if not commit(self, text, ident):
             return False
-        with self._lock:
-            self.deliveries[ident] += 1
-            self.commits.append(ident)
-        self._held(ident, "before-250")
         reply(b"250 2.0.0 Ok: queued as %d" % ident)
         return True

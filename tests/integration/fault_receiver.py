@@ -92,22 +92,35 @@ class FaultReceiver:
         with self._lock:
             flaky_first = self.behaviour == "flaky" and ident not in self._seen
             self._seen.add(ident)
-        text = []
-        for line in lines:
-            if line == b".\r\n":
-                break
-            text.append(line[1:] if line.startswith(b".") else line)
-            if flaky_first and len(text) == 5:
-                return False
-        else:
+        text = mail_text(lines, flaky_first)
+        if not isinstance(text, list) or not commit(self, text, ident):
             return False
-        found = IDENT.search(b"".join(text))
-        if ident is None or not found or int(found.group(1)) != ident:
-            self.errors.append(f"recipient of message {ident} with the text of {found and found.group(1)!r}")
-            return False
-        with self._lock:
-            self.deliveries[ident] += 1
-            self.commits.append(ident)
         self._held(ident, "before-250")
         self._reply(conn, b"250 2.0.0 Ok: queued as %d" % ident)
         return True
+
+
+def mail_text(lines, cut: bool) -> list[bytes] | bool | None:
+    """The lines of a mail text after the 354, up to the lone dot, unstuffed; False when
+    `cut` makes the server hang up at its fifth line, None when the client hung up."""
+    text = []
+    for line in lines:
+        if line == b".\r\n":
+            return text
+        text.append(line[1:] if line.startswith(b".") else line)
+        if cut and len(text) == 5:
+            return False
+    return None
+
+
+def commit(receiver, text: list[bytes], ident: int | None) -> bool:
+    """Counts message `ident` delivered when `text` is its own; a receiver has deliveries,
+    commits, errors and _lock."""
+    found = IDENT.search(b"".join(text))
+    if ident is None or not found or int(found.group(1)) != ident:
+        receiver.errors.append(f"recipient of message {ident} with the text of {found and found.group(1)!r}")
+        return False
+    with receiver._lock:
+        receiver.deliveries[ident] += 1
+        receiver.commits.append(ident)
+    return True
