@@ -8,11 +8,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/EventLog.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
-#include "platform/EventLog.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 
@@ -44,7 +43,7 @@ std::string_view WithoutLineEnd(std::string_view line) {
 }
 
 void ReportNotEncoded(const std::string& what) {
-  ReportServiceEvent(kEventTypeError, 432, kEventSourceName, what.c_str(), nullptr);
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kAttachmentNotEncoded, {kEventSourceName, what.c_str()});
   DebugLog("SMTPOut- Unable to encode the Attachment file", CV_SRC, __LINE__);
 }
 

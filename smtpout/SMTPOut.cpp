@@ -10,16 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "host/EventLog.h"
-#include "host/Ports.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
-#include "platform/EventLog.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
 #include "smtpout/Compose.h"
 #include "spool/CFileMan.h"
+#include "spool/Ports.h"
 
 namespace {
 
@@ -39,7 +38,7 @@ bool MoveToErrorName(const std::string& path, const char* suffix, bool upper, co
     DebugLog(failureText, CV_SRC, __LINE__);
     LogLastError();
   }
-  ReportServiceEvent(kEventTypeError, 435, kEventSourceName, path.c_str(), target.c_str());
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kMessageNotDelivered, {kEventSourceName, path.c_str(), target.c_str()});
   return moved;
 }
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "host/Ports.h"
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/CFileMan.h"
+#include "spool/Ports.h"
 
 namespace {
 
