@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::size_t kOpCount = 4;
+constexpr std::size_t kOpCount = 5;
 constexpr std::size_t kMaxRules = 64;  // rules come from one test; more is a mistake
 constexpr int kMaxCount = 1000000;
 
@@ -50,7 +50,8 @@ bool ParseOp(std::string_view text, FaultOp& op) {
   static constexpr std::pair<std::string_view, FaultOp> kOps[] = {{"create", FaultOp::kCreate},
                                                                   {"write", FaultOp::kWrite},
                                                                   {"sync", FaultOp::kSync},
-                                                                  {"rename", FaultOp::kRename}};
+                                                                  {"rename", FaultOp::kRename},
+                                                                  {"delete", FaultOp::kDelete}};
   for (const auto& [name, value] : kOps) {
     if (text == name) {
       op = value;
@@ -67,6 +68,10 @@ bool ParseError(std::string_view text, int& error) {
   }
   if (text == "ENOSPC") {
     error = ENOSPC;
+    return true;
+  }
+  if (text == "EACCES" || text == "EPERM") {  // a file someone else keeps
+    error = text == "EACCES" ? EACCES : EPERM;
     return true;
   }
   return false;

@@ -16,7 +16,7 @@
 // Consulted by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory), and by
 // the file calls of the spool: creating and writing a CFile or CStdioFile,
-// moves and second names (kRename, the new name), and the syncs of files,
+// moves and second names (kRename, the new name), file deletions, and the syncs of files,
 // directories and a CVolumeSync (its directory). On Windows the registry's
 // value changes ask too (kWrite, "HKEY_LOCAL_MACHINE\<key>\<value name>").
 // Thread-safe.
@@ -31,6 +31,7 @@ enum class FaultOp {
   kWrite,   // writing a file's data
   kSync,    // putting a file, or a directory (its path without a final separator), on disk
   kRename,  // a rename or a second name (the new name)
+  kDelete,  // deleting a file (its path)
 };
 
 // True: fail this call. errno is then set to the armed error (EIO unless the
@@ -50,8 +51,8 @@ void ClearFaults();
 std::uint64_t FaultChecks(FaultOp op);
 
 // Arms the rules in `ruleText`, "op:count:error:pattern" joined by ';', with op one
-// of create, write, sync, rename, count "N" or "skip+N", and error EIO, ENOSPC
-// or empty (EIO); the pattern comes last, so it may hold ':'. Examples:
+// of create, write, sync, rename, delete, count "N" or "skip+N", and error EIO,
+// ENOSPC, EACCES, EPERM or empty (EIO); the pattern comes last, so it may hold ':'. Examples:
 // "sync:1::*/hive.reg.new", "sync:1+1:ENOSPC:*/OUT" (the second sync fails).
 // False, with nothing armed, when any rule cannot be read.
 bool ArmFaultsFromText(std::string_view ruleText);

@@ -58,7 +58,15 @@ bool FileExists(const std::string& path) {
 }
 
 bool FileDelete(const std::string& path) {
+  if (FaultInjected(FaultOp::kDelete, path)) return Fail(errno, path);
   if (::unlink(path.c_str()) != 0) return Fail(errno, path);
+  return true;
+}
+
+bool FileIsPlain(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
+  if (!S_ISREG(st.st_mode)) return Fail(EACCES, path);
   return true;
 }
 
