@@ -20,12 +20,14 @@ void Log(const char* what, const std::string& name) {
   DebugLog(text.c_str(), CV_SRC, __LINE__);
 }
 
-// The negative answer of a server that knows the zone: authoritative, or
-// carrying the zone's SOA for askers to keep the "no such record" (a
-// resolver's answer).
+// An answer that the name has no such record (NOERROR and nothing of it):
+// the zone's own server says so (authoritative), or a resolver does (with
+// the zone's SOA, or at least without the NS records of a referral that
+// could not be followed).
 bool IsNegativeAnswer(const DNSClient& dns) {
-  DNSRecord soa;
-  return dns.Authoritative() == 1 || dns.GetRecordByType(0, soa, kDnsTypeSOA) == 1;
+  DNSRecord record;
+  return dns.Authoritative() == 1 || dns.GetRecordByType(0, record, kDnsTypeSOA) == 1 ||
+         dns.GetRecordByType(0, record, kDnsTypeNS) == 0;
 }
 
 }  // namespace

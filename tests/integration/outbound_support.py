@@ -14,6 +14,12 @@ import time
 from pathlib import Path
 
 
+# The test build's time scale for the outbound side (honoured only with the fault seam): a minute of
+# the retry schedule lasts 100 ms, so a message's five attempts (now, +1, +5, +15, +60 minutes) take
+# about 8 seconds.
+OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
+
+
 def message_file(to: str | None, subject: str, body: list[str], attachments: list[tuple[str, str]] = ()) -> bytes:
     """The outbound message file: header lines, the body between its markers, and one
     "<<display:file>>" line per (display name, file name in IN). `to` None: no TO: line."""

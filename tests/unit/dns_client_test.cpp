@@ -272,8 +272,9 @@ TEST(DnsClientTest, MailExchangersFollowAliasesAndTellMissingFromUnknown) {
       {"no MX from a resolver", {reply({.authoritative = false, .authority = {Soa("fax.test")}})}, MxStatus::kNoMx,
        {}, "fax.test", 1},
       {"a server failure", {reply({.rcode = 2})}, MxStatus::kFailed, {}, "fax.test", 1},
-      {"an empty answer that is no negative answer", {reply({.authoritative = false})}, MxStatus::kFailed, {},
-       "fax.test", 1},
+      {"a resolver's empty answer", {reply({.authoritative = false})}, MxStatus::kNoMx, {}, "fax.test", 1},
+      {"a referral to no server that answers", {reply({.authoritative = false, .authority = {Ns("127.0.0.1")}})},
+       MxStatus::kFailed, {}, "fax.test", 1},
       {"MX records of another name only", {reply({.answers = {MxOf("other.test", 5, "mx.other.test")}})},
        MxStatus::kNoMx, {}, "fax.test", 1},
       // clang-format on
