@@ -43,9 +43,11 @@ void DropMailFile(CFile& mail, const std::string& path) {
   FileDelete(path);
 }
 
+// The attachment files of a message that is done with. Only plain files: a
+// directory or a link named as one was never attached and is not ours.
 void DeleteSources(const std::vector<std::string>& sources) {
   for (const std::string& source : sources) {
-    if (!FileDelete(source))
+    if (!FileIsPlain(source) || !FileDelete(source))
       DebugLogStr("SMTPOut- Error: attachment file not deleted: ", source.c_str(), CV_SRC, __LINE__);
   }
 }

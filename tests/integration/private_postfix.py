@@ -105,6 +105,9 @@ class PrivatePostfix:
             d.mkdir(mode=0o755)
         data.mkdir(mode=0o700)
         os.chown(data, postfix.pw_uid, postfix.pw_gid)
+        mail = self.root / "mail"  # where a virtual_mailbox_base may put maildirs, as user postfix
+        mail.mkdir(mode=0o700)
+        os.chown(mail, postfix.pw_uid, postfix.pw_gid)
         (queue / "pid").mkdir(mode=0o755)
         for name, mode in QUEUE_DIRS:
             d = queue / name
@@ -152,4 +155,5 @@ class PrivatePostfix:
         return root
 
     __enter__ = lambda self: self.start()
-    __exit__ = lambda self, *exc: self.stop()
+    def __exit__(self, *exc) -> None:  # never swallows the exception
+        self.stop()
