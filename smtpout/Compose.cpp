@@ -285,6 +285,13 @@ void CComposer::FlushHeaderLine() {
   m_HeaderLine.clear();
   // A CR or a NUL inside would end the field early or cut it.
   std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+  // A line that is neither a field nor the continuation of one would end the
+  // header there for the receiver, and the MIME fields would become text.
+  if (text.find(':') == std::string::npos && text[0] != ' ' && text[0] != '\t') {
+    DebugLogStr("SMTPOut- Error: header line without a field name left out: ", PrintableText(text).c_str(), CV_SRC,
+                __LINE__);
+    return;
+  }
   if (StartsWithNoCase(text, "Date:")) m_HasDate = true;
   if (StartsWithNoCase(text, "Message-ID:")) m_HasMessageId = true;
   text = Folded(MendedHeaderLine(text));
