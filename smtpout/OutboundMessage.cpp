@@ -141,6 +141,11 @@ bool CDeliveryRun::Run() {
     DebugLogStr("SMTPOut- Message in use, looked at again later: ", m_Name.c_str(), CV_SRC, __LINE__);
     return false;
   }
+  if (opened == 2) {
+    DebugLogStr("SMTPOut- Error: not a plain file, left alone: ", m_Name.c_str(), CV_SRC, __LINE__);
+    m_Schedule.Done(m_Name);
+    return true;
+  }
   if (opened != 0) {
     Defer("SMTPOut- no files to send: ");
     return true;

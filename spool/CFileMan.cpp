@@ -133,9 +133,10 @@ int CFileMan::Que_OpenNamedMsg(const std::string& name, CFile& handle, char* pat
   }
   // A pipe would hang the open, and what a link names is not in IN.
   if (!FileIsPlain(full)) {
+    const bool there = PlatformGetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED);
     DebugLogStr("Que_OpenMsg Error: not a plain file: ", relative.c_str(), CV_SRC, __LINE__);
     LogLastError();
-    return 1;
+    return there ? 2 : 1;
   }
   DebugLogStr("Que_OpenMsg - filename to check for: ", relative.c_str(), CV_SRC, __LINE__);
   CFile file = CFile::Open(full, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);

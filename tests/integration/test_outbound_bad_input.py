@@ -96,7 +96,8 @@ def test_attachments_that_are_no_plain_files_in_IN_are_left_out(outbound, receiv
         events = syslog.events(432, timeout=2)
         assert sorted(e.rsplit("/", 1)[1] for e in events) == ["link.tif", "pages"], events
         assert (gw.in_dir / "pages" / "p1.tif").exists() and (gw.in_dir / "link.tif").is_symlink() and secret.exists()
-        assert (gw.in_dir / "pipe.tmp").exists() and "Que_OpenMsg Error: not a plain file: IN/pipe.tmp" in gw.text("debug.log")
+        assert (gw.in_dir / "pipe.tmp").exists()
+        assert gw.text("debug.log").count("SMTPOut- Error: not a plain file, left alone: pipe.tmp") == 1
         assert gw.alive
     finally:
         syslog.close()
