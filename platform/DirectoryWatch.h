@@ -1,10 +1,12 @@
 // platform/DirectoryWatch.h: a wait that ends as soon as a file whose name
-// matches a pattern appears in one directory (created, moved in, or written
-// and closed), so that a directory can be served the moment something arrives
+// matches a pattern appears in one directory (moved in, or written and
+// closed), so that a directory can be served the moment something arrives
 // instead of at its next poll.
 //
-// POSIX: inotify (IN_CREATE, IN_MOVED_TO, IN_CLOSE_WRITE). Windows:
-// ReadDirectoryChangesW (names added, renamed to, or written). Where no watch
+// POSIX: inotify (IN_MOVED_TO, IN_CLOSE_WRITE). Windows:
+// ReadDirectoryChangesW (names added, renamed to, or written; a file still
+// being written is held by its writer, whose share mode keeps readers out).
+// Where no watch
 // can be had (Open false, or the directory replaced and not watchable again)
 // Wait is a plain wait that Wake still ends: the caller's poll interval then
 // is the only way to notice a new file.

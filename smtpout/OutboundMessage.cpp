@@ -151,6 +151,13 @@ bool CDeliveryRun::Run() {
     return true;
   }
   m_Path = path;
+  // An empty message is one whose writer has not written it yet: taken for a
+  // message without a subject, it would be dropped.
+  if (m_Message.Size() == 0) {
+    m_Files.Que_CloseMsg(m_Message);
+    Defer("SMTPOut- Message file still empty, looked at again later: ");
+    return true;
+  }
   const std::string mailPath = std::string(m_Files.ProgramPath()) + "IN" + kPathSeparatorText +
                                std::to_string(m_Message.Id()) + ".zqx";
   CFile mail = CFile::Open(mailPath, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);

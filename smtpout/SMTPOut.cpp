@@ -208,6 +208,7 @@ unsigned SMTPMainThread(SMTPOut* self) {
     // The first message that is due; one held by another process is passed
     // over for the next.
     bool delivered = false;
+    bool held = false;
     const auto now = Clock::now();
     for (const std::string& name : names) {
       if (self->shutdownFlag != 0) break;
@@ -216,6 +217,7 @@ unsigned SMTPMainThread(SMTPOut* self) {
         delivered = true;
         break;
       }
+      held = true;
     }
     if (delivered) {
       idle = false;
@@ -227,7 +229,7 @@ unsigned SMTPMainThread(SMTPOut* self) {
                CV_SRC, __LINE__);
       idle = true;
     }
-    std::uint32_t wait = self->PollMs();
+    std::uint32_t wait = held ? std::min(SMTPOut::kHeldPollMs, self->PollMs()) : self->PollMs();
     if (const auto next = schedule.NextDue()) {
       const auto until = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
       wait = static_cast<std::uint32_t>(std::clamp<long long>(until, 1, wait));

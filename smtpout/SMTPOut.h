@@ -45,6 +45,9 @@ class SMTPOut : public C_WSClient {
   // scan the mail first, and giving up early would send it twice.
   static constexpr int kDataEndTimeoutMs = 10 * 60 * 1000;
   static constexpr std::uint32_t kPollMs = 10000;  // IN is looked at this often even without a change
+  // While a message is held by another process (being written), IN is looked
+  // at this often: its writer's close may not be reported.
+  static constexpr std::uint32_t kHeldPollMs = 1000;
   static constexpr std::uint32_t kStopWaitMs = 10000;
   static constexpr int kAttempts = CDeliverySchedule::kAttempts;
 

@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr std::uint32_t kWatchMask =
-    IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A file written in place is reported when it is closed, not when it is
+// created: until then it may be empty or half written.
+constexpr std::uint32_t kWatchMask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 void CloseIf(int& fd) {
   if (fd >= 0) ::close(fd);

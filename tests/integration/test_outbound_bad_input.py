@@ -126,3 +126,14 @@ def test_message_that_grows_while_it_is_read_is_never_sent(outbound, receiver):
         thread.join()
     assert receiver.sessions == 0
     assert gw.text("debug.log").count("SMTPOut- Error: the message file changed while it was read") == 5
+
+
+def test_message_file_still_empty_is_left_until_it_is_written(outbound, receiver):
+    # Created first, written later (against the contract): never taken for a message without a subject.
+    gw = outbound
+    gw.start()
+    (gw.in_dir / "late.tmp").write_bytes(b"")
+    gw.wait_log("SMTPOut- Message file still empty, looked at again later: late.tmp")
+    (gw.in_dir / "late.tmp").write_bytes(message_file("late@127.0.0.1", "Fax received from 8", ["A fax."]))
+    wait_until(lambda: receiver.mails, 20, gw.diagnostics)
+    assert receiver.recipients() == ["<LATE@127.0.0.1>"] and "encoding not done" not in gw.text("debug.log")
