@@ -19,7 +19,6 @@
 #include "mime/MimeEncoder.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
-#include "smtpout/Compose.h"
 #include "smtpout/HeaderFields.h"
 #include "spool/CFileMan.h"
 #include "spool/Ports.h"
