@@ -79,9 +79,14 @@ MAILS = {
 }
 
 
+# The gateway's local time zone: Central European, so that its Date fields carry an offset.
+ZONE_CET = "CET-1CEST,M3.5.0,M10.5.0/3"
+
+
 def gateway_in_namespace(make_gateway, tmp_path: Path, name_server: str, port: int, files: dict[str, bytes]):
     gw = make_gateway(values={"DNSName": name_server, "SmtpTxPort": port},
-                      binary=namespace_wrapper(tmp_path, name_server), env=OUTBOUND_TIME_SCALE, start=False)
+                      binary=namespace_wrapper(tmp_path, name_server), env={**OUTBOUND_TIME_SCALE, "TZ": ZONE_CET},
+                      start=False)
     for name, data in files.items():
         (gw.in_dir / name).write_bytes(data)
     return gw.start()
@@ -119,7 +124,10 @@ def test_strict_postfix_takes_every_mail_at_the_first_attempt(make_gateway, tmp_
         assert defects(mail) == [], name
         assert mail["Subject"] == subject and mail["From"].addresses[0].display_name == display, name
         assert mail["From"].addresses[0].addr_spec == "fax@fax.example.com", name
-        assert abs(email.utils.parsedate_to_datetime(mail["Date"]).timestamp() - time.time()) < 600, name
+        # Local time with its offset: read back, the moment the mail was made.
+        date = email.utils.parsedate_to_datetime(mail["Date"])
+        assert date.utcoffset().total_seconds() in (3600, 7200), mail["Date"]
+        assert abs(date.timestamp() - time.time()) < 600, mail["Date"]
         assert mail.get_content_type() == "multipart/mixed", name
         text, *attached = mail.iter_parts()
         assert text.get_content_type() == "text/plain", name
