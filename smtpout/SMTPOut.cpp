@@ -28,7 +28,6 @@ namespace {
 // Where MX lookups start when DNSName is missing.
 constexpr const char kDefaultDnsServer[] = "a.root-servers.net";
 constexpr std::size_t kDefaultDnsBuffer = 100;
-constexpr std::size_t kPathBuffer = 260;
 
 unsigned MainThreadEntry(void* argument) { return SMTPMainThread(static_cast<SMTPOut*>(argument)); }
 
