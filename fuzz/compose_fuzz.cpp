@@ -70,6 +70,15 @@ void WriteAttachmentSources() {
   CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0002.gif", "GIF89a");
 }
 
+// A field name (printable ASCII, blanks allowed before the colon) and its colon.
+bool IsFieldLine(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -120,10 +129,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The dialogue sends the mail before its final ".\r\n", ending its last line first.
   FUZZ_CHECK(mailText.size() >= 3 && mailText.compare(mailText.size() - 3, 3, ".\r\n") == 0,
              "the mail does not end with its final line");
+  bool inHeader = true;
   for (std::size_t start = 0, end; toBeSent && start < mailText.size(); start = end + 2) {
     end = mailText.find("\r\n", start);
     FUZZ_CHECK(end != std::string::npos, "the mail ends without its line end");
     const std::string_view line(mailText.data() + start, end - start);
+    inHeader = inHeader && !line.empty();
+    // The header ends only at its empty line: every line before is a field or its continuation.
+    FUZZ_CHECK(!inHeader || line[0] == ' ' || line[0] == '\t' || IsFieldLine(line),
+               "a header line that is no field: " + std::string(line.substr(0, 100)));
     FUZZ_CHECK(line.size() <= 998, "a line longer than 998 octets");
     FUZZ_CHECK(std::none_of(line.begin(), line.end(),
                             [](char c) { return c == '\r' || c == '\n' || static_cast<unsigned char>(c) >= 0x80; }),

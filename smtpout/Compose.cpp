@@ -78,6 +78,16 @@ std::string_view Unquoted(std::string_view text) {
   return text;
 }
 
+// True when `line` begins with a field name (printable ASCII but ':', blanks
+// allowed before the colon, as old mail writes "Subject :") and its colon.
+bool HasFieldName(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view name = TrimBlanks(line.substr(0, colon));
+  return !name.empty() && line.front() != ' ' &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
 // One header line (no line end) as a 7-bit receiver takes it: 8-bit or
 // control bytes in a display name or an unstructured value become encoded
 // words, and a display name whose quotes do not pair is quoted again.
@@ -88,7 +98,8 @@ std::string MendedHeaderLine(std::string_view line) {
   const bool address = std::any_of(std::begin(kAddressFields), std::end(kAddressFields),
                                    [&](const char* field) { return EqualsNoCase(TrimBlanks(name), field); });
   const std::size_t open = value.rfind('<');
-  if (address && open != std::string_view::npos) {
+  // (An address with 8-bit bytes is no mailbox: the whole value is then text.)
+  if (address && open != std::string_view::npos && IsPlainAscii(value.substr(open))) {
     const std::string_view display = TrimBlanks(value.substr(0, open));
     const std::string_view rest = value.substr(open);
     if (!IsPlainAscii(display)) {
@@ -287,7 +298,8 @@ void CComposer::FlushHeaderLine() {
   std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
   // A line that is neither a field nor the continuation of one would end the
   // header there for the receiver, and the MIME fields would become text.
-  if (text.find(':') == std::string::npos && text[0] != ' ' && text[0] != '\t') {
+  if (text.empty()) return;
+  if (text[0] != ' ' && text[0] != '\t' && !HasFieldName(text)) {
     DebugLogStr("SMTPOut- Error: header line without a field name left out: ", PrintableText(text).c_str(), CV_SRC,
                 __LINE__);
     return;

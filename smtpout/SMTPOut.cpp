@@ -227,11 +227,13 @@ unsigned SMTPMainThread(SMTPOut* self) {
                CV_SRC, __LINE__);
       idle = true;
     }
-    std::uint32_t wait = held ? std::min(SMTPOut::kHeldPollMs, self->PollMs()) : self->PollMs();
-    if (const auto next = schedule.NextDue()) {
+    // Until the next retry is due (one due already is held: see below), or the poll.
+    std::uint32_t wait = self->PollMs();
+    if (const auto next = schedule.NextDue(); next && *next > now) {
       const auto until = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
       wait = static_cast<std::uint32_t>(std::clamp<long long>(until, 1, wait));
     }
+    if (held) wait = std::min(wait, SMTPOut::kHeldPollMs);
     if (self->shutdownFlag == 0) self->Watch().Wait(wait);
   }
   DebugLog("SMTPOut::SMTPMainThread() end.", CV_SRC, __LINE__);
