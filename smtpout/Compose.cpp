@@ -226,16 +226,24 @@ bool CComposer::Write(std::string_view bytes) {
   return false;
 }
 
-// Reads ahead from the body's start to the attachment block (or the end) to
-// tell whether the text can go out as it stands, then comes back.
+// Reads ahead from the body's start through all that becomes text (the body,
+// and what stands between its end and the attachment block; the markers
+// counted as BodyLine counts them) to tell whether the text can go out as it
+// stands, then comes back.
 void CComposer::ScanText() {
   const std::int64_t start = m_Message.Seek(0, FileSeek::kCurrent);
   const std::int64_t position = m_Position;
   bool bodyEnded = false;
-  for (std::string line; ReadLine(line);) {
+  std::string previous = "BEGIN BODY";
+  for (std::string line; ReadLine(line); previous = line) {
     if (bodyEnded && Holds(line, "BEGIN ATTACH")) break;
-    if (Holds(line, "END BODY")) bodyEnded = true;
-    m_TextScan.Add(line);
+    m_TextScan.Add(line);  // a marker line too: more than is written, never less
+    if (!bodyEnded && Holds(line, "END BODY") && IsEmptyLine(previous)) {
+      std::string next;
+      ReadLine(next);
+      bodyEnded = IsEmptyLine(next);
+      m_TextScan.Add(next);
+    }
   }
   if (start < 0 || m_Message.Seek(start, FileSeek::kBegin) < 0) m_WriteFailed = true;  // cannot go on reading
   m_Position = position;
