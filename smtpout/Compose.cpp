@@ -93,7 +93,11 @@ bool HasFieldName(std::string_view line) {
 // words, and a display name whose quotes do not pair is quoted again.
 std::string MendedHeaderLine(std::string_view line) {
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos) return std::string(line);
+  if (colon == std::string_view::npos || line[0] == ' ' || line[0] == '\t') {  // a continuation: text
+    if (IsPlainAscii(line)) return std::string(line);
+    const std::string_view text = TrimBlanks(line);
+    return " " + EncodedWords(text, CharsetOf(text));
+  }
   const std::string_view name = line.substr(0, colon), value = line.substr(colon + 1);
   const bool address = std::any_of(std::begin(kAddressFields), std::end(kAddressFields),
                                    [&](const char* field) { return EqualsNoCase(TrimBlanks(name), field); });
