@@ -242,10 +242,11 @@ void CComposer::ScanText() {
   for (std::string line; ReadLine(line); previous = line) {
     if (bodyEnded && Holds(line, "BEGIN ATTACH")) break;
     m_TextScan.Add(line);  // a marker line too: more than is written, never less
-    if (!bodyEnded && Holds(line, "END BODY") && IsEmptyLine(previous)) {
+    if (!bodyEnded && Holds(line, "END BODY")) {
+      // The line after it is consumed either way, and is no previous line.
       std::string next;
       ReadLine(next);
-      bodyEnded = IsEmptyLine(next);
+      bodyEnded = IsEmptyLine(previous) && IsEmptyLine(next);
       m_TextScan.Add(next);
     }
   }
