@@ -153,13 +153,12 @@ class CComposer {
  private:
   bool ReadLine(std::string& line);
   bool Write(std::string_view bytes);
-  void ScanText();
   void WriteMimeBlock();
   void HeaderLine(const std::string& line);
   void FlushHeaderLine();
   void BodyLine(const std::string& line);
   void WriteText(std::string_view bytes);
-  void EndText();
+  void WriteTextPart();
   void RewriteSubject(std::string_view text);
   void TakeAttachment(const std::string& line);
   void CloseParts();
@@ -193,8 +192,10 @@ class CComposer {
   std::int64_t m_SubjectPosition = -1;
   std::string m_FileName;
   std::string m_DisplayName;
-  CTextScan m_TextScan;                       // of the body, before it is written
-  std::unique_ptr<CTextBodyEncoder> m_Text;  // made with the MIME block
+  // The text part, kept until it is whole: only then is it known whether it
+  // can go out as it stands, which its header fields must say first.
+  std::string m_Text;
+  bool m_TextWritten = false;
   bool m_WriteFailed = false;
 };
 
@@ -230,59 +231,52 @@ bool CComposer::Write(std::string_view bytes) {
   return false;
 }
 
-// Reads ahead from the body's start through all that becomes text (the body,
-// and what stands between its end and the attachment block; the markers
-// counted as BodyLine counts them) to tell whether the text can go out as it
-// stands, then comes back.
-void CComposer::ScanText() {
-  const std::int64_t start = m_Message.Seek(0, FileSeek::kCurrent);
-  const std::int64_t position = m_Position;
-  bool bodyEnded = false;
-  std::string previous = "BEGIN BODY";
-  for (std::string line; ReadLine(line); previous = line) {
-    if (bodyEnded && Holds(line, "BEGIN ATTACH")) break;
-    m_TextScan.Add(line);  // a marker line too: more than is written, never less
-    if (!bodyEnded && Holds(line, "END BODY")) {
-      // The line after it is consumed either way, and is no previous line.
-      std::string next;
-      ReadLine(next);
-      bodyEnded = IsEmptyLine(previous) && IsEmptyLine(next);
-      m_TextScan.Add(next);
-    }
-  }
-  if (start < 0 || m_Message.Seek(start, FileSeek::kBegin) < 0) m_WriteFailed = true;  // cannot go on reading
-  m_Position = position;
-}
-
 void CComposer::WriteMimeBlock() {
   if (!Write("Return-Receipt-To:") || !Write(kCrLf))
     DebugLog("SMTPOut- Error: write failed", CV_SRC, __LINE__);
   if (!m_HasDate) Write("Date: " + m_Object.MakeDate() + kCrLf);
   if (!m_HasMessageId) Write("Message-ID: " + m_Object.MakeMessageId() + kCrLf);
-  ScanText();
-  const bool encoded = m_TextScan.NeedsEncoding();
-  const std::string charset = m_TextScan.Charset();
-  m_Text = std::make_unique<CTextBodyEncoder>(encoded);
   Write("MIME-Version: 1.0\r\n");
   Write(m_Multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
-  if (encoded && !m_Multipart) Write("        charset=" + charset + ";\r\n");
   char identifier[kIdentifierSize] = {};
   if (m_Object.MakeIdentifier(identifier, sizeof identifier) < 0) {
     DebugLog("SMTPOut- Error retrieving os_genid()", CV_SRC, __LINE__);
   }
   identifier[kIdentifierSize - 1] = '\0';
   m_Identifier = identifier;
-  Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n");
-  if (encoded && !m_Multipart) Write("Content-Transfer-Encoding: quoted-printable\r\n");
-  Write(kCrLf);
   if (m_Multipart) {
+    Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n\r\n");
     m_BoundaryLine = kBoundaryPrefix + m_Identifier + kCrLf;
-    Write("--" + m_BoundaryLine + "Content-Type: text/plain");
-    Write(encoded ? "; charset=" + charset + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-                  : "\r\n\r\n");
   }
+  // A text/plain mail's remaining fields wait for its text (WriteTextPart).
   m_MimeWritten = true;
   m_InBody = true;
+}
+
+// The text part once it is whole: as it stands when it is plain 7-bit text of
+// short lines, else quoted-printable with its charset; line ends CR LF.
+void CComposer::WriteTextPart() {
+  if (m_TextWritten || !m_MimeWritten) return;
+  m_TextWritten = true;
+  CTextScan scan;
+  scan.Add(m_Text);
+  const bool encoded = scan.NeedsEncoding();
+  const std::string charset = scan.Charset();
+  std::string out;
+  if (m_Multipart) {
+    out = "--" + m_BoundaryLine + "Content-Type: text/plain";
+    out += encoded ? "; charset=" + charset + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" : "\r\n\r\n";
+  } else {
+    if (encoded) out = "        charset=" + charset + ";\r\n";
+    out += "        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n";
+    if (encoded) out += "Content-Transfer-Encoding: quoted-printable\r\n";
+    out += kCrLf;
+  }
+  CTextBodyEncoder encoder(encoded);
+  encoder.Add(m_Text, out);
+  encoder.Finish(out);
+  std::string().swap(m_Text);
+  Write(out);
 }
 
 void CComposer::HeaderLine(const std::string& line) {
@@ -359,17 +353,8 @@ void CComposer::RewriteSubject(std::string_view text) {
 }
 
 void CComposer::WriteText(std::string_view bytes) {
-  std::string out;
-  m_Text->Add(bytes, out);
-  Write(out);
-}
-
-// The text part ends at a line start; what the encoder held back goes out.
-void CComposer::EndText() {
-  if (!m_Text) return;
-  std::string out;
-  m_Text->Finish(out);
-  Write(out);
+  if (m_TextWritten) return;  // (nothing is text after the first part)
+  m_Text.append(bytes);
 }
 
 void CComposer::BodyLine(const std::string& line) {
@@ -380,10 +365,7 @@ void CComposer::BodyLine(const std::string& line) {
   if (Holds(line, "END BODY")) {
     std::string next;
     ReadLine(next);
-    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) {
-      EndText();
-      m_BodyEnded = true;
-    }
+    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) m_BodyEnded = true;
   } else {
     WriteText(line);
   }
@@ -416,7 +398,7 @@ void CComposer::TakeAttachment(const std::string& raw) {
     if (usable) {
       m_Paths.push_back(path);
       if (!m_Multipart) return;
-      EndText();
+      WriteTextPart();
       const int encoded =
           EncodeAttachment(path.c_str(), m_Mail, m_Object, m_DisplayName.c_str(), "--" + m_BoundaryLine);
       if (encoded == 4) m_WriteFailed = true;  // the mail holds part of a part
@@ -431,7 +413,7 @@ void CComposer::TakeAttachment(const std::string& raw) {
 
 // The closing delimiter of a multipart mail, after the text and its parts.
 void CComposer::CloseParts() {
-  EndText();
+  WriteTextPart();
   if (m_Multipart) Write("------= Message-ID:" + m_Identifier + "--\r\n");
   m_AttachmentsClosed = true;
 }
