@@ -48,15 +48,10 @@ const char* DetectContentType(CStdioFile& input) {
   return "application/octet-stream";
 }
 
-int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName) {
-  (void)inputPath;  // the display name, never the local path, goes into the mail
+void EncodePart(CStdioFile& input, const char* displayName, std::string_view lineEnd, std::string& out) {
   const char* type = DetectContentType(input);
-  CStdioFile output = CStdioFile::Open(outputName, "w");
-  if (!output.IsOpen()) {
-    std::perror(outputName);
-    return 1;
-  }
   const std::string d = displayName ? displayName : "";
+  const std::string end(lineEnd);
   // A plain name goes in as it is. One with a quote or a backslash is escaped
   // in its quoted strings; one with 8-bit or control bytes is encoded (RFC
   // 2047 for the type's name and the description, RFC 2231 for the file
@@ -64,23 +59,33 @@ int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName,
   std::string name = "\"" + d + "\"", filename = "filename=" + name, description = d;
   if (!IsPlainAscii(d)) {
     const char* charset = CharsetOf(d);
-    description = EncodedWords(d, charset, "\n ");  // the output's text mode makes the CR LF
+    description = EncodedWords(d, charset, end + " ");
     name = "\"" + EncodedWords(d, charset, " ") + "\"";
     filename = "filename*=" + ExtendedParameterValue(d, charset);
   } else if (d.find_first_of("\"\\") != std::string::npos) {
     name = QuotedString(d);
     filename = "filename=" + name;
   }
-  std::string head;
-  head.reserve(256 + 4 * d.size());
-  head += "Content-Type: ";
-  head += type;
-  head += ";\n        name=" + name + "\n";
-  head += "Content-Transfer-Encoding: base64\n";
-  head += "Content-Disposition: attachment;\n        " + filename + "\n";
-  head += "Content-Description: " + description + "\n\n";
-  output.Write(head.data(), head.size());
-  Base64EncodeStream(input, output);
+  out.reserve(out.size() + 256 + 4 * d.size());
+  out += "Content-Type: ";
+  out += type;
+  out += ";" + end + "        name=" + name + end;
+  out += "Content-Transfer-Encoding: base64" + end;
+  out += "Content-Disposition: attachment;" + end + "        " + filename + end;
+  out += "Content-Description: " + description + end + end;
+  Base64EncodeAppend(input, lineEnd, out);
+}
+
+int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName) {
+  (void)inputPath;  // the display name, never the local path, goes into the mail
+  CStdioFile output = CStdioFile::Open(outputName, "w");
+  if (!output.IsOpen()) {
+    std::perror(outputName);
+    return 1;
+  }
+  std::string part;
+  EncodePart(input, displayName, "\n", part);  // the output's text mode makes each LF a CR LF
+  output.Write(part.data(), part.size());
   // A part cut short by a failed write must not pass for the whole file.
   if (!output.Close()) {
     std::perror(outputName);

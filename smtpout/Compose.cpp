@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <string_view>
 
 #include "log/DebugLog.h"
@@ -33,7 +32,6 @@ constexpr std::size_t kSubjectTextMax = 29;
 constexpr std::size_t kFileNameTextMax = 24;
 constexpr std::size_t kDisplayTextMax = 99;
 constexpr std::size_t kAttachmentPathMax = 99;
-constexpr std::size_t kCopyChunk = 64 * 1024;
 // A header line is folded before it reaches the 998 octets a line may hold.
 constexpr std::size_t kFoldAt = 990;
 constexpr const char kCrLf[] = "\r\n";
@@ -521,8 +519,7 @@ int FindRecipient(CFile& mail, char* receiver, std::size_t size) {
 
 int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName,
                      const std::string& delimiter) {
-  const std::string work = std::string(object.fileMan->ProgramPath()) + "IN" + kPathSeparatorText + "At" +
-                           std::to_string(mail.Id()) + ".zqx";
+  (void)object;  // the part is made in memory: no work file in the program directory
   // Only a plain file in IN: a directory, a pipe or a link to elsewhere is
   // not an attachment (a pipe would hang the read, a link leave IN).
   CStdioFile source = FileIsPlain(path) ? CStdioFile::Open(path, "rb") : CStdioFile();
@@ -530,30 +527,16 @@ int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char*
     DebugLog("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode", CV_SRC, __LINE__);
     return 1;
   }
-  const int encoded = EncodeFile(source, path, work.c_str(), displayName);
+  std::string part = delimiter;
+  EncodePart(source, displayName, kCrLf, part);
   // A source that could not be read to its end would make a part that looks whole.
   const bool sourceFailed = source.Error();
   source.Close();
-  if (encoded != 0 || sourceFailed) {
-    FileDelete(work);
-    return 2;
+  if (sourceFailed) return 2;
+  part += kCrLf;
+  if (FileWrite(mail, part.data(), part.size()) != static_cast<std::int64_t>(part.size())) {
+    DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
+    return 4;
   }
-  CStdioFile part = CStdioFile::Open(work, "rb");
-  if (!part.IsOpen()) {
-    DebugLog("SMTPOut- Error: Unable to open the Attachment file AFTER Encode", CV_SRC, __LINE__);
-    FileDelete(work);
-    return 3;
-  }
-  bool written = delimiter.empty() || FileWrite(mail, delimiter.data(), delimiter.size()) ==
-                                          static_cast<std::int64_t>(delimiter.size());
-  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
-  for (std::size_t n; written && (n = part.Read(chunk.get(), kCopyChunk)) > 0;) {
-    written = FileWrite(mail, chunk.get(), n) == static_cast<std::int64_t>(n);
-  }
-  if (part.Error()) written = false;  // what was copied is not the whole part
-  part.Close();
-  FileDelete(work);
-  if (written) written = FileWrite(mail, kCrLf, 2) == 2;
-  if (!written) DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
-  return written ? 0 : 4;
+  return 0;
 }

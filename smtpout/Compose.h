@@ -45,9 +45,9 @@ int FindRecipient(CFile& mail, char* receiver, std::size_t size);
 
 // Appends `delimiter`, the MIME part of the file at `path`, named
 // `displayName`, and an empty line to `mail`; nothing when the part cannot be
-// made. 0 written; 1 the source cannot be opened (or is no plain file);
-// 2 the encoder failed (its output or the source could not be read or written
-// whole); 3 the encoded work file cannot be opened; 4 the part could not be
-// copied into the mail file whole (the mail is then unusable).
+// made. The part is made in memory and written in one piece (no work file).
+// 0 written; 1 the source cannot be opened (or is no plain file); 2 the source
+// could not be read whole; 4 the part could not be written into the mail file
+// whole (the mail is then unusable).
 int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName,
                      const std::string& delimiter = "");

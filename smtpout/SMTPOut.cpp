@@ -31,9 +31,10 @@ constexpr std::size_t kDefaultDnsBuffer = 100;
 
 unsigned MainThreadEntry(void* argument) { return SMTPMainThread(static_cast<SMTPOut*>(argument)); }
 
-// Mail files (IN/<n>.zqx and the parts IN/At<n>.zqx) are made and removed by
-// one delivery run; at the start none runs, so those found were left by a
-// run that a crash cut short. Their messages are still in IN and are sent again.
+// Mail files (IN/<n>.zqx; IN/At<n>.zqx, the attachment parts of older
+// versions) are made and removed by one delivery run; at the start none runs,
+// so those found were left by a run that a crash cut short. Their messages are
+// still in IN and are sent again.
 void RemoveInterruptedMailFiles(const CFileMan& files) {
   const std::string in = std::string(files.ProgramPath()) + "IN";
   std::vector<std::string> names;
