@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +22,24 @@ inline void EncodeGroup(const std::uint8_t* in, int have, char* out) {
   out[1] = kBase64Alphabet[((b0 & 0x03) << 4) | (b1 >> 4)];
   out[2] = have > 1 ? kBase64Alphabet[((b1 & 0x0f) << 2) | (b2 >> 6)] : '=';
   out[3] = have > 2 ? kBase64Alphabet[b2 & 0x3f] : '=';
+}
+
+// The two characters of every 12-bit value: a whole group is two lookups.
+struct CPairTable {
+  char pairs[4096][2];
+  constexpr CPairTable() : pairs() {
+    for (int v = 0; v < 4096; ++v) {
+      pairs[v][0] = kBase64Alphabet[v >> 6];
+      pairs[v][1] = kBase64Alphabet[v & 0x3f];
+    }
+  }
+};
+constexpr CPairTable kPairs;
+
+inline void EncodeWholeGroup(const std::uint8_t* in, char* out) {
+  const std::uint32_t bits = static_cast<std::uint32_t>(in[0]) << 16 | static_cast<std::uint32_t>(in[1]) << 8 | in[2];
+  std::memcpy(out, kPairs.pairs[bits >> 12], 2);
+  std::memcpy(out + 2, kPairs.pairs[bits & 0xfff], 2);
 }
 
 }  // namespace
@@ -64,7 +83,11 @@ std::uint32_t EncodeStream(CStdioFile& input, std::string_view lineEnd, Emit emi
     std::uint32_t lines = 0;
     while (have - pos >= 3 || (atEnd && pos < have)) {
       const std::size_t left = have - pos;
-      EncodeGroup(in.data() + pos, left >= 3 ? 3 : static_cast<int>(left), to);
+      if (left >= 3) {
+        EncodeWholeGroup(in.data() + pos, to);
+      } else {
+        EncodeGroup(in.data() + pos, static_cast<int>(left), to);
+      }
       pos += left >= 3 ? 3 : left;
       to += 4;
       if (++groupsOnLine == kGroupsPerLine) {

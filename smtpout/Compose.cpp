@@ -22,6 +22,7 @@
 namespace {
 
 constexpr std::size_t kMessageLineSize = 259;  // longer lines come in pieces of this size
+constexpr std::size_t kReadBlock = 16 * 1024;
 constexpr std::size_t kIdentifierSize = 260;
 constexpr std::size_t kMaxFromLine = 258;
 constexpr std::size_t kSubjectReserve =
@@ -166,8 +167,11 @@ class CComposer {
   SMTPOut& m_Object;
   std::vector<std::string>& m_Paths;
 
-  std::int64_t m_Limit = 0;     // the message's size when composition began
-  std::int64_t m_Position = 0;  // bytes of it read
+  std::int64_t m_Limit = 0;  // the message's size when composition began
+  std::int64_t m_Read = 0;   // bytes of it read into m_Buffer
+  std::string m_Buffer;      // m_Buffer[m_Used, m_Buffered) is read, not yet taken as lines
+  std::size_t m_Used = 0;
+  std::size_t m_Buffered = 0;
   int m_Send = kComposeNotToBeSent;
   bool m_ReceivedFax = false;
   bool m_Multipart = false;  // fixed once the MIME block has announced it
@@ -202,22 +206,30 @@ class CComposer {
 // composition go on for ever. A last line without a LF is not a line.
 bool CComposer::ReadLine(std::string& line) {
   line.clear();
-  const std::int64_t left = m_Limit - m_Position;
-  if (left <= 0) return false;
-  char buffer[kMessageLineSize];
-  const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kMessageLineSize, left));
-  const std::int64_t got = FileRead(m_Message, buffer, want);
-  if (got <= 0) return false;
-  const void* lineFeed = std::memchr(buffer, '\n', static_cast<std::size_t>(got));
-  std::int64_t length = got;
+  // The file is read a block at a time: a read per line cost two system calls a line.
+  if (m_Buffered - m_Used < kMessageLineSize && m_Read < m_Limit) {
+    m_Buffer.erase(0, m_Used);
+    m_Buffered -= m_Used;
+    m_Used = 0;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kReadBlock, m_Limit - m_Read));
+    m_Buffer.resize(m_Buffered + want);
+    const std::int64_t got = FileRead(m_Message, m_Buffer.data() + m_Buffered, want);
+    m_Read += got;
+    m_Buffered += static_cast<std::size_t>(got);
+    if (got <= 0) m_Read = m_Limit;  // what is there is all there is
+  }
+  const std::size_t left = m_Buffered - m_Used;
+  if (left == 0) return false;
+  const std::size_t span = std::min(left, kMessageLineSize);
+  const void* lineFeed = std::memchr(m_Buffer.data() + m_Used, '\n', span);
+  std::size_t length = span;
   if (lineFeed != nullptr) {
-    length = static_cast<const char*>(lineFeed) - buffer + 1;
-  } else if (static_cast<std::size_t>(got) < kMessageLineSize) {
+    length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (m_Buffer.data() + m_Used)) + 1;
+  } else if (span < kMessageLineSize) {
     return false;
   }
-  if (length < got && m_Message.Seek(length - got, FileSeek::kCurrent) < 0) return false;
-  m_Position += length;
-  line.assign(buffer, static_cast<std::size_t>(length));
+  line.assign(m_Buffer, m_Used, length);
+  m_Used += length;
   return true;
 }
 
@@ -527,7 +539,10 @@ int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char*
     DebugLog("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode", CV_SRC, __LINE__);
     return 1;
   }
-  std::string part = delimiter;
+  // One buffer for every part this thread makes: a fresh one of a fax's size
+  // would be mapped and unmapped, its pages faulted in, for every mail.
+  thread_local std::string part;
+  part.assign(delimiter);
   EncodePart(source, displayName, kCrLf, part);
   // A source that could not be read to its end would make a part that looks whole.
   const bool sourceFailed = source.Error();

@@ -1,6 +1,7 @@
 // smtpout/HeaderFields.cpp: FindHeaderAddress. Threading: see HeaderFields.h.
 #include "smtpout/HeaderFields.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "mime/Address.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-constexpr int kReadSize = 256;
+constexpr std::size_t kReadSize = 4096;
 
 // The header of a mail file as unfolded fields.
 class CHeaderReader {
@@ -37,29 +38,39 @@ class CHeaderReader {
   }
 
  private:
-  // One line through its LF, without the line end; false at the end of the file.
+  // One line through its LF, without the line end; false at the end of the
+  // file. The file is read a block at a time, not a read per line.
   bool ReadLine(std::string& line, bool& tooLong) {
     line.clear();
     tooLong = false;
-    char buffer[kReadSize];
-    for (int count; (count = FileReadLine(m_Mail, buffer, kReadSize)) > 0;) {
-      std::string_view piece(buffer, static_cast<std::size_t>(count));
-      const bool end = piece.back() == '\n';
-      if (end) piece.remove_suffix(1);
-      if (line.size() + piece.size() > kMaxAddressField) {
+    for (;;) {
+      if (m_Used == m_Buffered) {
+        const std::int64_t got = FileRead(m_Mail, m_Block, sizeof m_Block);
+        if (got <= 0) return false;  // a last line without its LF is no line
+        m_Used = 0;
+        m_Buffered = static_cast<std::size_t>(got);
+      }
+      const char* start = m_Block + m_Used;
+      const void* lineFeed = std::memchr(start, '\n', m_Buffered - m_Used);
+      const std::size_t length =
+          lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - start) : m_Buffered - m_Used;
+      if (line.size() + length > kMaxAddressField) {
         tooLong = true;
       } else {
-        line += piece;
+        line.append(start, length);
       }
-      if (end) {
+      m_Used += length + (lineFeed != nullptr ? 1 : 0);
+      if (lineFeed != nullptr) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         return true;
       }
     }
-    return false;
   }
 
   CFile& m_Mail;
+  char m_Block[kReadSize];
+  std::size_t m_Used = 0;  // m_Block[m_Used, m_Buffered) is read, not yet taken
+  std::size_t m_Buffered = 0;
   std::string m_Pending;
   bool m_PendingLong = false;
   bool m_HavePending = false;

@@ -27,21 +27,31 @@ using Clock = CDeliverySchedule::Clock;
 
 constexpr std::size_t kPathBuffer = 260;
 
-// The outbound mail file after its message is done with: the debug copy while
-// the primary log is on, else deleted.
-void FinishMailFile(CFile& mail, const std::string& path) {
-  mail.Close();
-  if (IsPrimaryLogOn()) {
-    KeepDebugCopy(path.c_str());
-  } else {
-    FileDelete(path);
+// The outbound mail file. While the primary log is on it has its name in IN,
+// which becomes its debug copy; otherwise it is a scratch file that costs the
+// file system nothing and vanishes when it is closed.
+class CMailFile {
+ public:
+  explicit CMailFile(std::string path) : m_Path(std::move(path)), m_Named(IsPrimaryLogOn()) {
+    m_File = m_Named ? CFile::Open(m_Path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways)
+                     : CFile::OpenScratch(m_Path);
   }
-}
+  CFile& File() { return m_File; }
+  // The message is done with: the named mail file becomes the debug copy.
+  void Finish() {
+    m_File.Close();
+    if (m_Named) KeepDebugCopy(m_Path.c_str());
+  }
+  void Drop() {
+    m_File.Close();
+    if (m_Named) FileDelete(m_Path);
+  }
 
-void DropMailFile(CFile& mail, const std::string& path) {
-  mail.Close();
-  FileDelete(path);
-}
+ private:
+  std::string m_Path;
+  bool m_Named;
+  CFile m_File;
+};
 
 // The attachment files of a message that is done with. Only plain files: a
 // directory or a link named as one was never attached and is not ours.
@@ -158,9 +168,9 @@ bool CDeliveryRun::Run() {
     Defer("SMTPOut- Message file still empty, looked at again later: ");
     return true;
   }
-  const std::string mailPath = std::string(m_Files.ProgramPath()) + "IN" + kPathSeparatorText +
-                               std::to_string(m_Message.Id()) + ".zqx";
-  CFile mail = CFile::Open(mailPath, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
+  CMailFile mailFile(std::string(m_Files.ProgramPath()) + "IN" + kPathSeparatorText +
+                     std::to_string(m_Message.Id()) + ".zqx");
+  CFile& mail = mailFile.File();
   if (!mail.IsValid()) {
     DebugLog("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", CV_SRC, __LINE__);
     LogLastError();
@@ -172,13 +182,13 @@ bool CDeliveryRun::Run() {
   const int composed = ComposeMessage(m_Message, mail, m_Out, m_Sources);
   if (composed == kComposeFailed) {
     m_Files.Que_CloseMsg(m_Message);
-    DropMailFile(mail, mailPath);
+    mailFile.Drop();
     Defer("SMTPOut- Message left for the next poll: ");
     return true;
   }
   if (composed == kComposeChanged) {
     m_Files.Que_CloseMsg(m_Message);
-    DropMailFile(mail, mailPath);
+    mailFile.Drop();
     m_Out.SetLastReply("the message file changed while it was read");
     Failed(".Changed.Err");
     return true;
@@ -186,14 +196,14 @@ bool CDeliveryRun::Run() {
   if (composed == kComposeNotToBeSent) {
     DebugLog("SMTPOut- encoding not done.", CV_SRC, __LINE__);
     Settle();
-    FinishMailFile(mail, mailPath);
+    mailFile.Finish();
     return true;
   }
 
   char receiver[kWorkBufferSize] = "";
   if (composed == kComposeNoHeaderEnd || FindRecipient(mail, receiver, sizeof receiver) != 0) {
     m_Files.Que_CloseMsg(m_Message);
-    DropMailFile(mail, mailPath);
+    mailFile.Drop();
     DebugLog("SMTPOut- ERROR: no rcpt name", CV_SRC, __LINE__);
     // The attachments stay with the renamed message, which is kept for a person to look at.
     GiveUp(".NoName.Err", false, composed == kComposeNoHeaderEnd ? "the message header does not end"
@@ -213,11 +223,11 @@ bool CDeliveryRun::Run() {
   m_Out.SetAcceptedHook(nullptr);
   if (sent == kSendDelivered || m_Settled) {
     Settle();
-    FinishMailFile(mail, mailPath);
+    mailFile.Finish();
     return true;
   }
   m_Files.Que_CloseMsg(m_Message);
-  DropMailFile(mail, mailPath);
+  mailFile.Drop();
   if (sent == kSendRefused) {
     DebugLogStr("SMTPOut- ERROR: refused for good: ", m_Out.LastReply().c_str(), CV_SRC, __LINE__);
     GiveUp(".Refused.Err", false, m_Out.LastReply());

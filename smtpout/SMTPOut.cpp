@@ -204,24 +204,25 @@ unsigned SMTPMainThread(SMTPOut* self) {
     CDeliverySchedule& schedule = self->Schedule();
     if (listed == 0) schedule.KeepOnly(names);
 
-    // The first message that is due; one held by another process is passed
-    // over for the next.
+    // Every message of this look that is due, in the directory's order; one
+    // held by another process is passed over. (One look per message would
+    // read a long queue's directory once per mail.)
     bool delivered = false;
     bool held = false;
-    const auto now = Clock::now();
     for (const std::string& name : names) {
       if (self->shutdownFlag != 0) break;
-      if (!schedule.Due(name, now)) continue;
+      if (!schedule.Due(name, Clock::now())) continue;
       if (SMTPOutThread(self, name)) {
         delivered = true;
-        break;
+      } else {
+        held = true;
       }
-      held = true;
     }
     if (delivered) {
       idle = false;
-      continue;  // IN again: what arrived meanwhile is served in its order
+      continue;  // IN again at once: what arrived meanwhile is served next
     }
+    const auto now = Clock::now();
     if (!idle) {
       DebugLog(schedule.NextDue() ? "SMTPOut- No messages to send now; some wait for their next attempt."
                                   : "SMTPOut- No messages to send.",

@@ -52,9 +52,13 @@ class CDataStream {
     std::size_t i = 0;
     while (i < count) {
       if (!m_AtLineStart) {
-        // Nothing changes before the next line end or "<": one run, copied whole.
-        std::size_t end = i;
-        while (end < count && bytes[end] != '\n' && bytes[end] != '<') ++end;
+        // Nothing changes before the next line end or "<": one run, copied
+        // whole (both searched for within the line only).
+        const void* lineFeed = std::memchr(bytes + i, '\n', count - i);
+        const std::size_t lineEnd =
+            lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes) : count;
+        const void* open = std::memchr(bytes + i, '<', lineEnd - i);
+        const std::size_t end = open != nullptr ? static_cast<std::size_t>(static_cast<const char*>(open) - bytes) : lineEnd;
         if (end > i) {
           out.append(bytes + i, end - i);
           for (std::size_t k = end - i > 4 ? end - 4 : i; k < end; ++k) Remember(bytes[k]);
