@@ -25,6 +25,13 @@ std::uint32_t FirstRetryDelayMs() {
   return delay;
 }
 
+// How long staged submissions wait for more; a test may hold them longer,
+// so that another sync surely comes while their data wait for the disk.
+std::uint32_t BatchQuietMs() {
+  static const std::uint32_t quiet = TestDurationMs("CVSMTPGW_BATCH_WAIT_MS", CHandOffQueue::kBatchQuietMs);
+  return quiet;
+}
+
 std::string FileNameOf(const std::string& path) {
   const std::size_t sep = path.find_last_of("/\\");
   return sep == std::string::npos ? path : path.substr(sep + 1);
@@ -371,9 +378,9 @@ void CHandOffQueue::CompleteLoop() {
     const CClock::time_point gathering = CClock::now();
     for (std::size_t seen = m_Staged.size();
          seen < kBatchTarget && !m_Closed && !m_Ending &&
-         CClock::now() - gathering < std::chrono::milliseconds(kBatchMaxWaitMs);
+         CClock::now() - gathering < std::chrono::milliseconds(std::max(kBatchMaxWaitMs, BatchQuietMs()));
          seen = m_Staged.size()) {
-      const bool more = m_Changed.wait_for(lock, std::chrono::milliseconds(kBatchQuietMs),
+      const bool more = m_Changed.wait_for(lock, std::chrono::milliseconds(BatchQuietMs()),
                                            [&] { return m_Staged.size() > seen || m_Closed || m_Ending; });
       if (!more) break;  // quiet: nothing more is coming soon
     }

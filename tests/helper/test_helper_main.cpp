@@ -1,7 +1,7 @@
 // tests/helper/test_helper_main.cpp: test_helper, the second process of the
-// multi-process unit tests and the DNS client's driver in the integration
-// tests: `test_helper <subcommand> args...`. The hive is $CVSMTPGW_HIVE.
-// Single-threaded.
+// multi-process unit tests, the DNS client's driver in the integration tests
+// and the scripted run before a power cut: `test_helper <subcommand> args...`.
+// The hive is $CVSMTPGW_HIVE. Single-threaded.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,14 +76,16 @@ int Settings() {
 }  // namespace
 
 int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
+int PowerCutCommand(const std::string& dir);                  // power_cut_command.cpp
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
   if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
+  if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "dns-lookup <server> <domain> | settings\n");
+               "dns-lookup <server> <domain> | settings | power-cut <dir>\n");
   return 2;
 }
