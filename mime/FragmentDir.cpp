@@ -13,8 +13,8 @@
 #include "mime/Decoder.h"
 #include "platform/File.h"
 #include "platform/System.h"
-#include "platform/WinCodes.h"
 #include "platform/Text.h"
+#include "platform/WinCodes.h"
 
 namespace {
 

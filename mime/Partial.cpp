@@ -11,8 +11,8 @@
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
-#include "spool/Submission.h"
 #include "platform/Text.h"
+#include "spool/Submission.h"
 
 namespace {
 

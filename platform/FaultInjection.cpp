@@ -48,13 +48,10 @@ CFaultState& State() {
 std::size_t Index(FaultOp op) { return static_cast<std::size_t>(op); }
 
 bool ParseOp(std::string_view text, FaultOp& op) {
-  static constexpr std::pair<std::string_view, FaultOp> kOps[] = {{"create", FaultOp::kCreate},
-                                                                  {"write", FaultOp::kWrite},
-                                                                  {"sync", FaultOp::kSync},
-                                                                  {"rename", FaultOp::kRename},
-                                                                  {"read", FaultOp::kRead},
-                                                                  {"crash", FaultOp::kCrash},
-                                                                  {"power", FaultOp::kPowerCut}};
+  static constexpr std::pair<std::string_view, FaultOp> kOps[] = {
+      {"create", FaultOp::kCreate}, {"write", FaultOp::kWrite}, {"sync", FaultOp::kSync},
+      {"rename", FaultOp::kRename}, {"read", FaultOp::kRead},   {"crash", FaultOp::kCrash},
+      {"power", FaultOp::kPowerCut}};
   for (const auto& [name, value] : kOps) {
     if (text == name) {
       op = value;

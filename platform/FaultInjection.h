@@ -38,12 +38,12 @@
 #include <string_view>
 
 enum class FaultOp {
-  kCreate,  // creating a file (the path of the new file)
-  kWrite,   // writing a file's data
-  kSync,    // putting a file, or a directory (its path without a final separator), on disk
-  kRename,  // a rename or a second name (the new name)
-  kRead,    // reading a file's data (the path as opened)
-  kCrash,   // a step of the spool protocol (its name, see FaultStep): the process is killed
+  kCreate,    // creating a file (the path of the new file)
+  kWrite,     // writing a file's data
+  kSync,      // putting a file, or a directory (its path without a final separator), on disk
+  kRename,    // a rename or a second name (the new name)
+  kRead,      // reading a file's data (the path as opened)
+  kCrash,     // a step of the spool protocol (its name, see FaultStep): the process is killed
   kPowerCut,  // the same, after undoing what is not durable
 };
 

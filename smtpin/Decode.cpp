@@ -238,10 +238,10 @@ bool WriteEnvelopeBlocks(CSubmission& submission, CWorkFile& message, const char
 int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const CFileIdentity& spoolIdentity,
                     CSubmission& submission) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
+  if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return kNotStaged;
   // The mail first: nothing is made for a spool file that is not there or not ours.
   CStdioFile spool;
   if (const int opened = OpenSpoolFile(spoolFilePath, spoolIdentity, spool); opened != kStaged) return opened;
-  if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return kNotStaged;
   // Every file made below is either the submission's (withdrawn by it unless
   // it is committed) or a work file removed at the end; the mail itself
   // stays in its spool file whatever happens here.
@@ -264,12 +264,18 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const
   CEnvelopeNameInUse nameInUse;
   const bool drawn = DrawEnvelopeName(submission, envelopeFile);
   DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
-  // The envelope is the staged envelope made with the spool file: it starts empty.
-  if (!drawn || !CreateEmptyFile(submission.EnvelopePath().c_str()))
+  // The envelope is the staged envelope made with the spool file, in the same
+  // directory: it starts empty, and is never made here (a directory put in
+  // the place of OUT meanwhile gets no job of this mail).
+  CFile envelope = drawn ? CFile::Open(submission.EnvelopePath(), FileAccess::kWrite, FileShare::kNone,
+                                       FileCreation::kTruncateExisting)
+                         : CFile();
+  if (!envelope.IsValid() || !envelope.Close())
     return refuse("SMTPIn- Error: Unable to open new file for writing: ", envelopeFile);
 
   const int decoded = DecodeMail(std::move(spool), record, submission, list.Path());
-  const bool completed = decoded == kStaged && WriteEnvelopeBlocks(submission, message, list.Path(), envelopeFile);
+  const bool completed =
+      decoded == kStaged && WriteEnvelopeBlocks(submission, message, list.Path(), envelopeFile);
   if (completed) return kStaged;
   DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
   return decoded == kStaged ? kNotStaged : decoded;
@@ -339,6 +345,8 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
   CSpoolSyncer spoolSync(directory);
   const CSpoolSyncer::CTicket ticket = spoolSync.Begin();
   CSubmission submission(outDirectory, SpoolNumber(spoolFilePath));
+  // A tool's spool file comes without the staged envelope a session makes.
+  CFile::Open(submission.EnvelopePath(), FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateNew);
   if (StageSubmission(spoolFilePath, record, CFileIdentity{}, submission) != kStaged) return 1;
   FlushFileNames();
   return CommitSubmissions({&submission}, spoolSync, ticket).front() == CommitResult::kCommitted ? 0 : 1;
@@ -347,8 +355,8 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
 void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity) {
   CFileIdentity now;
   if (identity.known && !(FileIdentityByName(spoolFilePath, now) && now == identity)) {
-    DebugLogStr("SMTPIn- Error: the spool file is not the one handed off, left alone: ", spoolFilePath, CV_SRC,
-                __LINE__);
+    DebugLogStr("SMTPIn- Error: the spool file is not the one handed off, left alone: ", spoolFilePath,
+                CV_SRC, __LINE__);
     return;
   }
   FaultStep("unlink");

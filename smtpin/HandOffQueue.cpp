@@ -64,8 +64,7 @@ CHandOffQueue::CStaged& CHandOffQueue::CStaged::operator=(CStaged&&) noexcept = 
 CHandOffQueue::CStaged::~CStaged() = default;
 
 CHandOffQueue::CHandOffQueue(std::recursive_mutex& submissionLock)
-    : m_SubmissionLock(submissionLock),
-      m_MaxHeld(TestLimit("CVSMTPGW_HANDOFF_QUEUE_LIMIT", kMaxHeld)) {}
+    : m_SubmissionLock(submissionLock), m_MaxHeld(TestLimit("CVSMTPGW_HANDOFF_QUEUE_LIMIT", kMaxHeld)) {}
 
 CHandOffQueue::~CHandOffQueue() {
   Stop(0);

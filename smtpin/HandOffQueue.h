@@ -144,13 +144,13 @@ class CHandOffQueue {
   static unsigned CompleteEntry(void* queue);
   void StageLoop();
   void CompleteLoop();
-  bool StartThreads();                                    // m_Mutex held
-  bool Idle() const;                                      // m_Mutex held
-  std::size_t Ready() const;                              // m_Mutex held: jobs waiting and due
-  std::size_t Pending() const;                            // m_Mutex held: jobs due, staged or in work
-  std::size_t Held() const;                               // m_Mutex held: every mail of the queue
-  bool Enqueue(CJob job, bool reserved);                  // takes m_Mutex
-  void Retry(CJob job);                                   // m_Mutex held
+  bool StartThreads();                    // m_Mutex held
+  bool Idle() const;                      // m_Mutex held
+  std::size_t Ready() const;              // m_Mutex held: jobs waiting and due
+  std::size_t Pending() const;            // m_Mutex held: jobs due, staged or in work
+  std::size_t Held() const;               // m_Mutex held: every mail of the queue
+  bool Enqueue(CJob job, bool reserved);  // takes m_Mutex
+  void Retry(CJob job);                   // m_Mutex held
   // Staging thread, m_Mutex not held: a found spool file judged now; true
   // when it turned out to be a mail to hand off (job filled), false when it
   // is done with (or tried again later, requeued).

@@ -286,7 +286,8 @@ void SMTPInThread::ReceiveMessage() {
   CFileMan* fileMan = Server() != nullptr ? Server()->FileMan() : nullptr;
   CFile file;
   // Write errors are counted from before the first byte of the mail.
-  const CSpoolSyncer::CTicket ticket = fileMan != nullptr ? fileMan->SpoolSync().Begin() : CSpoolSyncer::CTicket();
+  const CSpoolSyncer::CTicket ticket =
+      fileMan != nullptr ? fileMan->SpoolSync().Begin() : CSpoolSyncer::CTicket();
   const bool created = fileMan != nullptr && fileMan->QUE_AddMsg(file, m_SpoolFile, sizeof m_SpoolFile) == 0;
   CFileIdentity identity;
   if (created) file.Identity(identity);

@@ -105,7 +105,8 @@ RecoveryOutcome Judge(const std::string& outDirectory, const std::string& name,
     ParseStagedName(stagedName, ignored, finalName);
     if (stagedName == envelope || !SameFile(outDirectory + stagedName, outDirectory + finalName)) continue;
     FaultStep("recovery");
-    if (FileDelete(outDirectory + finalName)) Log("SMTPIn- Withdrawn from an unfinished hand-off: ", finalName);
+    if (FileDelete(outDirectory + finalName))
+      Log("SMTPIn- Withdrawn from an unfinished hand-off: ", finalName);
   }
   RemoveStaged(outDirectory, staged, true, number);
   Log("SMTPIn- Handing off again a mail acknowledged before the stop: ", name);
@@ -169,12 +170,13 @@ CSpoolRecovery RecoverSpool(const std::string& outDirectory) {
   return result;
 }
 
-RecoveryOutcome RecoverSpoolFile(const std::string& outDirectory, const std::string& name, CRecoveredMail& mail) {
+RecoveryOutcome RecoverSpoolFile(const std::string& outDirectory, const std::string& name,
+                                 CRecoveredMail& mail) {
   return Judge(outDirectory, name, StagedNamesOf(outDirectory, SpoolNumber(name)), mail);
 }
 
-bool KeepAsideSpoolFile(const std::string& outDirectory, const std::string& path, const CFileIdentity& identity,
-                        const std::string& why) {
+bool KeepAsideSpoolFile(const std::string& outDirectory, const std::string& path,
+                        const CFileIdentity& identity, const std::string& why) {
   CFileIdentity now;
   if (identity.known && !(FileIdentityByName(path, now) && now == identity)) {
     Log("SMTPIn- Error: the spool file is not the one acknowledged, left alone: ", path);

@@ -55,11 +55,12 @@ enum class RecoveryOutcome {
 };
 // Judges the spool file `name` of OUT, as RecoverSpool does, with the staged
 // names of its number found now.
-RecoveryOutcome RecoverSpoolFile(const std::string& outDirectory, const std::string& name, CRecoveredMail& mail);
+RecoveryOutcome RecoverSpoolFile(const std::string& outDirectory, const std::string& name,
+                                 CRecoveredMail& mail);
 
 // A spool file that could not be read however often it was tried: kept
 // aside as ".err" (logged with `why`), then its staged names removed; only
 // while `path` still names the file `identity` (when known). False when it
 // could not be kept aside: then nothing was changed.
-bool KeepAsideSpoolFile(const std::string& outDirectory, const std::string& path, const CFileIdentity& identity,
-                        const std::string& why);
+bool KeepAsideSpoolFile(const std::string& outDirectory, const std::string& path,
+                        const CFileIdentity& identity, const std::string& why);

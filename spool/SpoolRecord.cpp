@@ -96,12 +96,13 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
   if (!file.IsValid()) {
     const DWORD error = PlatformGetLastError();
     why = PlatformErrorText(error);
-    if (error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) || error == static_cast<DWORD>(ERROR_PATH_NOT_FOUND))
+    if (error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) ||
+        error == static_cast<DWORD>(ERROR_PATH_NOT_FOUND))
       return SpoolFileState::kGone;
     // A directory (or a file closed to us) is no spool file; any other
     // failure may pass: nothing can be told of the file yet.
     return error == static_cast<DWORD>(ERROR_ACCESS_DENIED) ? SpoolFileState::kUnreadable
-                                                             : SpoolFileState::kReadFailed;
+                                                            : SpoolFileState::kReadFailed;
   }
   if (!file.Identity(identity)) return ReadFailed(why, "not examined");
   const std::int64_t size = file.Size();
@@ -138,7 +139,8 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
     return SpoolFileState::kUnreadable;
   }
   std::string recordBytes(static_cast<std::size_t>(recordLength), '\0');
-  if (!ReadAt(file, dataLength, recordBytes.data(), recordBytes.size())) return ReadFailed(why, "record not read");
+  if (!ReadAt(file, dataLength, recordBytes.data(), recordBytes.size()))
+    return ReadFailed(why, "record not read");
   std::uint32_t crc = Crc32cExtend(0, recordBytes.data(), recordBytes.size());
   crc = Crc32cExtend(crc, footer, kCheckedFooterBytes);
   if (crc != recordCrc || !ParseRecord(recordBytes, record)) {
@@ -152,7 +154,8 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
   if (file.Seek(0, FileSeek::kBegin) < 0) return ReadFailed(why, "mail not read");
   for (std::uint64_t left = dataLength; left > 0;) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadChunk));
-    if (file.Read(chunk.get(), want) != static_cast<std::int64_t>(want)) return ReadFailed(why, "mail not read");
+    if (file.Read(chunk.get(), want) != static_cast<std::int64_t>(want))
+      return ReadFailed(why, "mail not read");
     crc = Crc32cExtend(crc, chunk.get(), want);
     left -= want;
   }

@@ -32,8 +32,8 @@ constexpr std::size_t kMaxSpoolRecipientLength = 1000;
 constexpr std::size_t kMaxSpoolRecipients = 1000;
 
 struct CSpoolRecord {
-  std::uint64_t dataLength = 0;       // the mail: trace line and data lines
-  std::int64_t acknowledgedAt = 0;    // nanoseconds since 1970
+  std::uint64_t dataLength = 0;         // the mail: trace line and data lines
+  std::int64_t acknowledgedAt = 0;      // nanoseconds since 1970
   std::vector<std::string> recipients;  // RCPT arguments as received, in order
 };
 

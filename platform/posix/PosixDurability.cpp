@@ -35,7 +35,7 @@ struct CRecord {
   std::recursive_mutex mutex;
   std::vector<std::string> roots;  // absolute, no trailing '/'
   std::map<std::uint64_t, CRecordedFile> files;
-  std::map<std::pair<dev_t, ino_t>, std::uint64_t> live;  // the files that exist now
+  std::map<std::pair<dev_t, ino_t>, std::uint64_t> live;                // the files that exist now
   std::map<std::string, std::vector<CDurabilityCapture::CName>> names;  // durable names by directory
   std::uint64_t next = 1;
 };
@@ -45,8 +45,8 @@ std::once_flag g_Armed;
 
 bool Covered(const CRecord& r, const std::string& path) {
   for (const std::string& root : r.roots) {
-    if (path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                         path[root.size()] == '/'))
+    if (path == root ||
+        (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/'))
       return true;
   }
   return false;
@@ -157,7 +157,8 @@ void RemoveTree(const std::string& path) {
 
 // Puts `dir` back to its durable names; the files' names are gathered in
 // `paths`, to be written afterwards.
-void RestoreDirectory(CRecord& r, const std::string& dir, std::map<std::uint64_t, std::vector<std::string>>& paths) {
+void RestoreDirectory(CRecord& r, const std::string& dir,
+                      std::map<std::uint64_t, std::vector<std::string>>& paths) {
   const auto found = r.names.find(dir);
   const std::vector<CDurabilityCapture::CName> none;
   const std::vector<CDurabilityCapture::CName>& durable = found == r.names.end() ? none : found->second;
@@ -245,7 +246,8 @@ CDurabilityCapture CDurabilityCapture::OfVolume(const std::string& directory) {
   std::lock_guard<std::recursive_mutex> lock(r->mutex);
   for (const std::string& root : r->roots) {
     struct stat st;
-    if (::stat(root.c_str(), &st) == 0 && st.st_dev == volume.st_dev) CaptureDirectory(*r, root, true, capture);
+    if (::stat(root.c_str(), &st) == 0 && st.st_dev == volume.st_dev)
+      CaptureDirectory(*r, root, true, capture);
   }
   return capture;
 }

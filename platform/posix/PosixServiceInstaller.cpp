@@ -161,7 +161,8 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" +
-         program + "\nEnvironment=" + hive + "\n" + (temporary.empty() ? "" : "Environment=" + temporary + "\n") +
+         program + "\nEnvironment=" + hive + "\n" +
+         (temporary.empty() ? "" : "Environment=" + temporary + "\n") +
          "Restart=on-failure\n"
          "RestartSec=5\n"
          "User=" +

@@ -76,7 +76,7 @@ int Settings() {
 }  // namespace
 
 int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
-int PowerCutCommand(const std::string& dir);                  // power_cut_command.cpp
+int PowerCutCommand(const std::string& dir);                   // power_cut_command.cpp
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);

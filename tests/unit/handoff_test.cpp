@@ -69,7 +69,8 @@ TEST_F(HandOffTest, AJobWhoseNameCannotBeSyncedStaysAndKeepsItsMail) {
   // Data and names go to disk; the sync after the envelope's rename fails:
   // the job is complete and visible, so it stays, and so does its mail.
   ArmFault(FaultOp::kSync, "*OUT", 1, EIO, 1);
-  EXPECT_EQ(CommitSubmissions({&submission}, sync, ticket), std::vector<CommitResult>{CommitResult::kUnsynced});
+  EXPECT_EQ(CommitSubmissions({&submission}, sync, ticket),
+            std::vector<CommitResult>{CommitResult::kUnsynced});
   ClearFaults();
   submission.Withdraw();  // a visible job is never withdrawn
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp",

@@ -168,7 +168,8 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
         std::string why, recipients;
         CFileIdentity identity;
         if (name[0] == '~') continue;  // staged envelopes
-        if (ReadSpoolFile(entry.path().string(), true, record, why, identity) != SpoolFileState::kAcknowledged) {
+        if (ReadSpoolFile(entry.path().string(), true, record, why, identity) !=
+            SpoolFileState::kAcknowledged) {
           stored[name] = "not acknowledged: " + why;
           continue;
         }

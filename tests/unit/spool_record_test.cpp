@@ -67,13 +67,15 @@ TEST(SpoolRecordTest, DamagedForeignAndUnfinishedFilesAreToldApart) {
   std::string why;
   CFileIdentity identity;
   EXPECT_EQ(ReadSpoolFile(dir.File("missing.zqx"), true, record, why, identity), SpoolFileState::kGone);
-  EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why, identity), SpoolFileState::kUnreadable);  // a directory
+  EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why, identity),
+            SpoolFileState::kUnreadable);  // a directory
   // An I/O error tells nothing of the file: it is looked at again, never
   // taken for a damaged or an unfinished one, wherever in the file it comes.
   WriteWholeFile(dir.File("9.zqx"), whole);
   for (int skip = 0; skip < 3; ++skip) {
     ArmFault(FaultOp::kRead, "*9.zqx", 1, EIO, skip);
-    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), true, record, why, identity), SpoolFileState::kReadFailed) << skip;
+    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), true, record, why, identity), SpoolFileState::kReadFailed)
+        << skip;
     ClearFaults();
   }
 }

@@ -30,9 +30,9 @@ TEST(PowerCutTest, LeavesExactlyWhatTheSyncsMadeDurable) {
     const std::string name = std::filesystem::relative(e.path(), dir.Path()).string();
     found[name] = e.is_directory() ? "<dir>" : ReadWholeFile(e.path().string());
   }
-  const std::map<std::string, std::string> durable = {
-      {"kept", "old"}, {"a.moved", "A1"}, {"s", "S"}, {"f", "S"}, {"c", ""},
-      {"b", "B"},      {"e", ""},         {"sub", "<dir>"}};
+  const std::map<std::string, std::string> durable = {{"kept", "old"}, {"a.moved", "A1"}, {"s", "S"},
+                                                      {"f", "S"},      {"c", ""},         {"b", "B"},
+                                                      {"e", ""},       {"sub", "<dir>"}};
   EXPECT_EQ(found, durable);
   struct stat s, f;
   ASSERT_EQ(::stat(dir.File("s").c_str(), &s), 0);
