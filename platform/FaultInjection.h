@@ -26,11 +26,11 @@
 //
 // Consulted by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory), and by
-// the file calls of the spool: creating and writing a CFile or CStdioFile,
-// moves and second names (kRename, the new name), and the syncs of files,
-// directories and a CVolumeSync (its directory). On Windows the registry's
-// value changes ask too (kWrite, "HKEY_LOCAL_MACHINE\<key>\<value name>").
-// Thread-safe.
+// the file calls of the spool: creating, writing and reading a CFile or
+// CStdioFile, moves and second names (kRename, the new name), and the syncs
+// of files, directories and a CVolumeSync (its directory). On Windows the
+// registry's value changes ask too (kWrite, "HKEY_LOCAL_MACHINE\<key>\<value
+// name>"). Thread-safe.
 #pragma once
 
 #include <cstdint>

@@ -22,10 +22,10 @@ from test_crash_points import send
 from test_crash_recovery import Clients, check_out
 
 
-def cut_and_recover(make_gateway, rules: str) -> None:
+def cut_and_recover(make_gateway, rules: str, env: dict | None = None) -> None:
     gw = make_gateway(start=False, debug_logs=False)
     os.sync()  # what is there at the start is durable
-    gw.env = {"CVSMTPGW_FAULTS": rules, "CVSMTPGW_POWER_CUT_DIRS": f"{gw.out_dir}:{gw.tmp_dir}"}
+    gw.env = {"CVSMTPGW_FAULTS": rules, "CVSMTPGW_POWER_CUT_DIRS": f"{gw.out_dir}:{gw.tmp_dir}", **(env or {})}
     gw.start()
     clients = Clients(lambda: gw.port, 5)
     gw.proc.wait(30)  # the cut came
@@ -47,9 +47,12 @@ def test_cut_at_a_sync_point_with_mails_in_flight(make_gateway, point, occurrenc
     cut_and_recover(make_gateway, f"power:{occurrence - 1}+1::{point}")
 
 
-def test_cut_after_a_failed_sync_with_mails_in_flight(make_gateway):
+@pytest.mark.parametrize("file_by_file", [False, True])
+def test_cut_after_a_failed_sync_with_mails_in_flight(make_gateway, file_by_file):
+    """With syncfs, and file by file as on kernels before 5.17."""
     needs_seam()
-    cut_and_recover(make_gateway, "sync:3+1::*/OUT;power:9+1::spool-sync")
+    cut_and_recover(make_gateway, "sync:3+1::*/OUT;power:9+1::spool-sync",
+                    {"CVSMTPGW_SYNC_FILE_BY_FILE": "1"} if file_by_file else {})
 
 
 def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_gateway):
