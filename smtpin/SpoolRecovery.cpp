@@ -98,6 +98,24 @@ RecoveryOutcome Judge(const std::string& outDirectory, const std::string& name,
     FinishSpoolFile(path.c_str(), record.dataLength, identity);
     return RecoveryOutcome::kSettled;
   }
+  // A staged envelope beside a job that is complete: a body that has its
+  // final name while its envelope has its ".tmp" name was handed off, and the
+  // staged envelope was made later for a spool number drawn again (by an
+  // earlier version, which made it before it looked). Withdrawing would take
+  // the parts of a job the fax server may be taking, and hand it off twice.
+  for (const std::string& stagedName : staged) {
+    std::string ignored, finalName;
+    ParseStagedName(stagedName, ignored, finalName);
+    if (finalName.size() <= 4 || finalName.compare(finalName.size() - 4, 4, ".bdy") != 0) continue;
+    const std::string job = finalName.substr(0, finalName.size() - 4) + ".tmp";
+    if (!SameFile(outDirectory + stagedName, outDirectory + finalName) || !FileExists(outDirectory + job))
+      continue;
+    Log("SMTPIn- A staged envelope beside a complete job, the mail was handed off: ",
+        name + " (" + job + ")");
+    RemoveStaged(outDirectory, staged, false, number);
+    FinishSpoolFile(path.c_str(), record.dataLength, identity);
+    return RecoveryOutcome::kSettled;
+  }
   // An unfinished hand-off: a final name that is a second name of one of its
   // staged files was given by it, and goes with it.
   for (const std::string& stagedName : staged) {

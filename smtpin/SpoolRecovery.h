@@ -13,7 +13,9 @@
 //    every file its unfinished hand-off made (staged files, and the final
 //    names it had given them as second names) is withdrawn, and the mail is
 //    returned to be handed off again, in the order in which the mails were
-//    acknowledged;
+//    acknowledged; unless its staged body is a second name of the body of a
+//    complete job (ENV<m>.bdy beside ENV<m>.tmp): that mail was handed off,
+//    and the staged envelope was made later for its number drawn again;
 //  - anything else named like a spool file (foreign, damaged, empty, a
 //    directory) is kept aside under an ".err" name and logged; its staged
 //    files go only once it is kept;
