@@ -332,8 +332,10 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   CHive hive;
   problems.clear();
   std::string decoded;
+  bool cutOff = false;  // a UTF-16 file that ends inside a code unit
   if (text.substr(0, 2) == "\xFF\xFE") {
     hive.m_Utf16 = true;
+    cutOff = text.size() % 2 != 0;
     decoded = Utf16ToUtf8(text.substr(2));
     text = decoded;
   }
@@ -364,7 +366,11 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   bool headerSeen = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string_view line = Trim(lines[i]);
-    if (line.empty() || line.front() == ';') continue;
+    if (line.empty() || line.front() == ';') {
+      // Its last line ends in U+FFFD, which fails every other kind of line.
+      if (cutOff && i + 1 == lines.size()) problem(i);
+      continue;
+    }
     if (!headerSeen) {
       headerSeen = true;
       if (line == kHeader || line == kOldHeader) continue;

@@ -118,6 +118,8 @@ TEST(HiveFormatTest, BadInputIsReadAsFarAsItGoesAndRewrittenExactly) {
   } cases[] = {
       {"UTF-16 with a byte after its last line", Utf16File(section + u"\"A\"=\"x\"\r\n") + "\n", 5, "A",
        std::string("x\0", 2), Encoding::kUtf16},
+      {"UTF-16 cut in a comment", Utf16File(section + u"\"A\"=\"x\"\r\n; a comm") + "e", 5, "A",
+       std::string("x\0", 2), Encoding::kUtf16},
       {"UTF-16 cut in the middle of a counter", Utf16File(section + u"\"TmpIndex\"=dword:0000001") + "2", 4,
        "TmpIndex", "", Encoding::kUtf16},
       {"UTF-16 mark, then 8-bit text", "\xFF\xFE" + section8 + "\"A\"=\"J\xF6rg\"\r\n", 1, "A", "",
