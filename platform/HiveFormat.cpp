@@ -202,7 +202,6 @@ std::string Utf8ToUtf16(std::string_view in) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-
 // The part after '=' of a value line. In a UTF-16 file the hex data of a
 // string type is UTF-16LE, as regedit writes it; elsewhere it is the bytes.
 bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove, bool utf16) {
