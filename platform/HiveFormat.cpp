@@ -23,7 +23,7 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::string_view kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
                                        "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
-constexpr std::size_t kHexLineWidth = 77;  // regedit wraps hex data near 80 columns
+constexpr std::size_t kHexLineWidth = 77;  // regedit ends a hex line with a backslash once it is this wide
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -282,20 +282,35 @@ bool PlainString(const std::string& data) {
   return true;
 }
 
-void AppendHex(std::string& out, const char* prefix, const std::string& data, const char* eol) {
-  std::size_t lineStart = out.size();
+// The characters that `text` takes in regedit's UTF-16 export, where it
+// counts its line widths: a four-byte sequence is two, a continuation byte none.
+std::size_t ExportWidth(std::string_view text) {
+  std::size_t width = 0;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    width += (u & 0xC0) == 0x80 ? 0 : u >= 0xF0 ? 2 : 1;
+  }
+  return width;
+}
+
+// Hex data after what the value's line already holds from `lineStart`
+// (its name), wrapped where regedit wraps it, so an export comes back as it was.
+void AppendHex(std::string& out, std::size_t lineStart, const char* prefix, const std::string& data,
+               const char* eol) {
   out += prefix;
+  std::size_t width = ExportWidth(std::string_view(out).substr(lineStart));
   char byte[4];
   for (std::size_t i = 0; i < data.size(); ++i) {
     std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(data[i]));
     out += byte;
     if (i + 1 == data.size()) break;
     out.push_back(',');
-    if (out.size() - lineStart >= kHexLineWidth) {
+    width += 3;
+    if (width >= kHexLineWidth) {
       out += "\\";
       out += eol;
-      lineStart = out.size();
       out += "  ";
+      width = 2;
     }
   }
 }
@@ -476,6 +491,7 @@ std::string CHive::Serialize() const {
     out += "]";
     out += eol;
     for (const CHiveValue& value : key.values) {
+      const std::size_t lineStart = out.size();
       if (value.name.empty())
         out += "@";
       else
@@ -491,11 +507,12 @@ std::string CHive::Serialize() const {
         std::snprintf(text, sizeof text, "dword:%08lx", static_cast<unsigned long>(v));
         out += text;
       } else if (value.type == REG_BINARY) {
-        AppendHex(out, "hex:", value.data, eol);
+        AppendHex(out, lineStart, "hex:", value.data, eol);
       } else {
         char prefix[24];
         std::snprintf(prefix, sizeof prefix, "hex(%lx):", static_cast<unsigned long>(value.type));
-        AppendHex(out, prefix, utf16 && IsStringType(value.type) ? Utf8ToUtf16(value.data) : value.data, eol);
+        AppendHex(out, lineStart, prefix, utf16 && IsStringType(value.type) ? Utf8ToUtf16(value.data) : value.data,
+                  eol);
       }
       out += eol;
     }
