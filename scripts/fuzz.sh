@@ -125,8 +125,9 @@ run_target() {
   local t=$1 findings="$build/findings/$1" log="$build/logs/$1.log" grown
   grown=$(grown_corpus "$t")
   rm -rf "$findings" && mkdir -p "$findings" "$grown"
-  local inputs=("$grown" "$work/seeds/$t")  # new inputs go to the first
-  for dir in fuzz/corpus/$t fuzz/regressions/$t; do [[ -d $dir ]] && inputs+=("$dir"); done
+  # New inputs go to the first; the seeds hold fuzz/corpus/<target>/ too.
+  local inputs=("$grown" "$work/seeds/$t")
+  [[ ! -d fuzz/regressions/$t ]] || inputs+=("fuzz/regressions/$t")
   local dict
   dict=$(dictionary "$t")
   [[ -z $dict ]] || inputs+=("-dict=$dict")
