@@ -1,13 +1,14 @@
 // fuzz/hive_parser_fuzz.cpp: the hive file's parser and writer on arbitrary
 // file text.
 //
-// Whatever the text, the hive read from it is written back as text that reads
-// back with no problem reported and is written the same way again (the text
-// names every key and value with its type and bytes, so equal texts are equal
-// hives): the gateway rewrites its hive on every counter change, and a value
-// that does not survive the trip is lost or altered for good. A binary value
-// and a text value made of input bytes are stored first, as the registry's
-// SetValue would, and must read back byte for byte.
+// Whatever the text (UTF-8, UTF-16 with its mark, or neither), the hive read
+// from it is written back as text that reads back with no problem reported,
+// with every key and every value as read, same name, type and bytes, and that
+// is written the same way again: the gateway rewrites its hive on every
+// counter change, and a value that does not survive the trip is lost or
+// altered for good. A binary value and two text values made of input bytes
+// are stored first, as the registry's SetValue would, and must read back byte
+// for byte too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,23 @@
 namespace {
 
 constexpr std::size_t kTakenValueSize = 16;
+
+// The two hives hold the same keys with the same values, in the same order.
+void CheckSameHive(const CHive& before, const CHive& after) {
+  const std::vector<CHiveKey>& a = before.Keys();
+  const std::vector<CHiveKey>& b = after.Keys();
+  FUZZ_CHECK(a.size() == b.size(), "a key is lost or added in the round trip");
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    FUZZ_CHECK(a[k].path == b[k].path, "key renamed in the round trip: " + a[k].path);
+    FUZZ_CHECK(a[k].values.size() == b[k].values.size(), "a value is lost or added in the round trip under " + a[k].path);
+    for (std::size_t v = 0; v < a[k].values.size(); ++v) {
+      const CHiveValue& x = a[k].values[v];
+      const CHiveValue& y = b[k].values[v];
+      FUZZ_CHECK(x.name == y.name, "value renamed in the round trip: " + x.name);
+      FUZZ_CHECK(x.type == y.type && x.data == y.data, "value altered in the round trip: " + x.name);
+    }
+  }
+}
 
 void CheckValue(const CHive& hive, const std::string& keyPath, const char* name, DWORD type,
                 const std::string& data) {
@@ -47,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHiveKey& key = hive.AddKey(keyPath);
   CHive::SetValue(key, "FuzzBinary", REG_BINARY, taken);
   CHive::SetValue(key, "FuzzText", REG_SZ, taken + '\0');
+  CHive::SetValue(key, "FuzzExpand", REG_EXPAND_SZ, taken);  // no terminator: a string type need not have one
 
   const std::string written = hive.Serialize();
   std::vector<CHiveProblem> again;
@@ -54,7 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(again.empty(), "the written hive does not read back: line " +
                                 (again.empty() ? std::string() : std::to_string(again.front().line)));
   FUZZ_CHECK(reread.Serialize() == written, "the hive is written differently the second time");
+  CheckSameHive(hive, reread);
   CheckValue(reread, keyPath, "FuzzBinary", REG_BINARY, taken);
   CheckValue(reread, keyPath, "FuzzText", REG_SZ, taken + '\0');
+  CheckValue(reread, keyPath, "FuzzExpand", REG_EXPAND_SZ, taken);
   return 0;
 }

@@ -3,9 +3,10 @@
 
 Seeds come from the mail corpus of ../shared/corpus/mime (used where it lies,
 never copied into the repository), from the tests' own data (the composition
-tests' message files, the package's hive) and from the small inputs committed
-in fuzz/corpus/<target>/; DNS responses are built with dnspython. Run by
-scripts/fuzz.sh; usage: make_seeds.py OUTDIR
+tests' message files, the package's hive) and from the inputs committed
+in fuzz/corpus/<target>/ (left out with --without-committed, which the corpus
+merge uses to measure what those add); DNS responses are built with
+dnspython. Run by scripts/fuzz.sh; usage: make_seeds.py [--without-committed] OUTDIR
 """
 import hashlib
 import pathlib
@@ -66,7 +67,12 @@ def dns_responses():
 
 
 def main():
-    outdir = pathlib.Path(sys.argv[1])
+    args = sys.argv[1:]
+    with_committed = "--without-committed" not in args
+    args = [a for a in args if a != "--without-committed"]
+    if len(args) != 1:
+        sys.exit("usage: make_seeds.py [--without-committed] OUTDIR")
+    outdir = pathlib.Path(args[0])
     seeds = {t: [] for t in TARGETS}
     mails = [p.read_bytes() for p in corpus_mails()]
     partial = [MAIL_CORPUS / f"gmime_message-partial.{i}.eml" for i in range(3)]
@@ -90,7 +96,7 @@ def main():
     seeds["dns_parser_fuzz"] += dns_responses()
     for target in TARGETS:
         committed = HERE / "corpus" / target
-        if committed.is_dir():
+        if with_committed and committed.is_dir():
             seeds[target] += [p.read_bytes() for p in sorted(committed.iterdir()) if p.is_file()]
         directory = outdir / target
         directory.mkdir(parents=True, exist_ok=True)

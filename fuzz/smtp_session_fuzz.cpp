@@ -93,7 +93,8 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
                "a stray file in OUT: " + name);
     CSpoolRecord record;
     std::string why;
-    FUZZ_CHECK(ReadSpoolFile(out + name, true, record, why) == SpoolFileState::kAcknowledged,
+    CFileIdentity identity;
+    FUZZ_CHECK(ReadSpoolFile(out + name, true, record, why, identity) == SpoolFileState::kAcknowledged,
                "a spool file that does not check: " + name + " (" + why + ")");
     FUZZ_CHECK(!record.recipients.empty() && record.recipients.size() <= SMTPInThread::kMaxRecipients,
                "a stored mail without its recipients, or too many");

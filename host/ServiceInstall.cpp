@@ -45,8 +45,12 @@ CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return service;
   char programDir[kProgramPathBuffer] = "";
   if (RegReadString(key, "ProgramPath", programDir, static_cast<DWORD>(kProgramPathRead)) == ERROR_SUCCESS &&
-      programDir[0] != '\0')
+      programDir[0] != '\0') {
     service.writableDirectories.emplace_back(programDir);
+    // Stored fragments of split mails are kept until their set is complete:
+    // a private /tmp, emptied at every stop, would lose acknowledged mail.
+    service.temporaryDirectory = std::string(programDir) + "tmp";
+  }
   for (const char* log : {"logfile", "logfileb"}) {
     char path[kLogPathBuffer] = "";
     // A path too short to switch its log on names no file the gateway writes.

@@ -14,6 +14,7 @@
 
 #include "host/CService.h"
 #include "log/DebugLog.h"
+#include "mime/FragmentDir.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "smtpin/SMTPIn.h"
@@ -39,11 +40,13 @@ constexpr std::uint32_t kPollMs = 20;
 // Hands off what an earlier run left acknowledged but not handed off.
 void RecoverReceivedMails() {
   const auto started = std::chrono::steady_clock::now();
-  std::vector<CRecoveredMail> mails = RecoverSpool(g_FileMan->OutDirectory());
-  if (mails.empty()) return;
-  const std::size_t count = mails.size();
-  for (CRecoveredMail& mail : mails) {
-    if (!g_SMTPIn->HandOffs().Add(mail.spoolFile, std::move(mail.record))) break;
+  CSpoolRecovery found = RecoverSpool(g_FileMan->OutDirectory());
+  // Spool files that could not be judged now wait in OUT and are looked at again.
+  for (std::string& spoolFile : found.later) g_SMTPIn->HandOffs().AddLater(std::move(spoolFile));
+  if (found.handOff.empty()) return;
+  const std::size_t count = found.handOff.size();
+  for (CRecoveredMail& mail : found.handOff) {
+    if (!g_SMTPIn->HandOffs().Add(mail.spoolFile, std::move(mail.record), mail.identity)) break;
   }
   const bool done = g_SMTPIn->HandOffs().WaitIdle(kRecoveryWaitMs);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
@@ -88,7 +91,12 @@ int StartGateway(CService* service) {
   ReadDebugSettings();
 
   // 2. The file manager reads the settings; both directions are given it.
-  if (g_FileMan == nullptr) g_FileMan = new CFileMan();
+  //    Stored fragments of split mails are synced with their own file system.
+  if (g_FileMan == nullptr) {
+    g_FileMan = new CFileMan();
+    const std::string fragments = FragmentPartsDir();
+    if (!fragments.empty()) g_FileMan->SpoolSync().AddDirectory(fragments);
+  }
 
   // 3. The inbound server, not yet listening.
   const bool newServer = g_SMTPIn == nullptr;

@@ -13,8 +13,8 @@
 #include "mime/Decoder.h"
 #include "platform/File.h"
 #include "platform/System.h"
-#include "platform/WinCodes.h"
 #include "platform/Text.h"
+#include "platform/WinCodes.h"
 
 namespace {
 
@@ -101,10 +101,13 @@ bool IsAllowedNameChar(unsigned char c) {
   return std::strchr("-_^$~!#%&{}@`'()", c) != nullptr && c != '\0';
 }
 
-// A directory that is already there counts as made.
-bool EnsureDirectory(const std::string& path, bool ownerOnly) {
+// A directory that is already there counts as made. `made`: it was made now.
+bool EnsureDirectory(const std::string& path, bool ownerOnly, bool* made = nullptr) {
   if (FileExists(path)) return true;
-  if (ownerOnly ? DirectoryCreatePrivate(path) : DirectoryCreate(path)) return true;
+  if (ownerOnly ? DirectoryCreatePrivate(path) : DirectoryCreate(path)) {
+    if (made != nullptr) *made = true;
+    return true;
+  }
   const DWORD error = PlatformGetLastError();
   if (FileExists(path)) return true;  // made by someone else meanwhile
   PlatformSetLastError(error);
@@ -167,10 +170,14 @@ std::string FragmentPartsDir() {
   std::string parts = base;
   if (parts.back() != kPathSeparator) parts += kPathSeparator;
   parts += kPartsName;
-  if (!EnsureDirectory(parts, true)) {
+  bool made = false;
+  if (!EnsureDirectory(parts, true, &made)) {
     PrintFileError(parts);
     return std::string();
   }
+  // Its name must outlive a power cut as the fragments below it do; the
+  // hand-offs sync the store itself and the sets in it.
+  if (made && !DirectorySync(base)) PrintFileError(base);
   // In a shared TMP another user could have made "parts" first and could then
   // steer or read what is stored below it.
   if (!DirectoryIsPrivate(parts)) {

@@ -18,6 +18,7 @@ constexpr std::int32_t kDelimiterLookahead = 3 + static_cast<std::int32_t>(kMaxB
 std::int32_t ReadInto(PartReader& r, std::size_t offset, std::size_t room) {
   if (room == 0) return 0;
   const std::size_t got = r.file.Read(r.buffer.data() + offset, room);
+  if (got == 0 && r.file.Error()) r.readFailed = true;
   return static_cast<std::int32_t>(got);
 }
 

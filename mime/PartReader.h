@@ -2,7 +2,8 @@
 // character, stopping at the delimiter lines of the open multipart levels.
 //
 // The file is read in text mode, so every CR LF of the stored mail arrives as
-// a single LF and all line logic works on LF alone. The LF before a delimiter
+// a single LF and all line logic works on LF alone. A failed read ends the
+// input like the end of the file and is noted in readFailed. The LF before a delimiter
 // belongs to the delimiter, never to the body part. One reader per decoding
 // run, used by one thread.
 #pragma once
@@ -34,6 +35,9 @@ struct PartReader {
   std::int32_t boundarySeen = 0;        // level whose delimiter stopped reading; == boundaryCount when none
   char attachmentList[kAttachmentListPathSize] = {};  // path of the attachment list file
   CSubmission* submission = nullptr;  // where this run's envelope and attachments go; not owned
+  // A read of the file failed: to the decoder that was the end of the file,
+  // and whoever handed the file in must not take the output for the whole.
+  bool readFailed = false;
 };
 
 // A reader over an open file (takes ownership of it).

@@ -11,8 +11,8 @@
 
 #include "log/DebugLog.h"
 #include "platform/File.h"
-#include "spool/Submission.h"
 #include "platform/Text.h"
+#include "spool/Submission.h"
 
 namespace {
 
@@ -167,19 +167,22 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
     std::printf("Saving part %d %s\n", number, PrintableId(*id).c_str());
   std::fflush(stdout);
 
+  // Written beside the stored one and put in its place only when whole, so
+  // that a fragment stored before survives a copy cut by a write or read error.
   const std::string fragmentPath = FragmentPath(dir, number);
-  CStdioFile fragment = CStdioFile::Open(fragmentPath, "w");
+  const std::string newPath = fragmentPath + ".new";
+  CStdioFile fragment = CStdioFile::Open(newPath, "w");
   if (!fragment.IsOpen()) {
-    PrintFileError(fragmentPath);
+    PrintFileError(newPath);
     return FailStore(reader);
   }
   bool written = true;
   if (number == 1) written = WriteOuterHeader(fragment, headerBlock) && WriteInnerHeader(fragment, reader);
-  written = CopyBody(fragment, reader) && written;
-  if (!fragment.Close() || !written) {
+  written = CopyBody(fragment, reader) && written && !reader.readFailed;
+  if (!fragment.Close() || !written || !FileMoveReplace(newPath, fragmentPath)) {
     // A cut fragment would corrupt the joined mail; better to wait for it again.
     PrintFileError(fragmentPath);
-    FileDelete(fragmentPath);
+    FileDelete(newPath);
     return FailStore(reader);
   }
   DebugLogStr("DECODE - Saved partial message fragment: ", fragmentPath.c_str(), CV_SRC, __LINE__);
@@ -215,6 +218,8 @@ int HandlePartial(PartReader& reader, const char* headerBlock, const ContentPara
   ++t_JoinedDepth;
   HandleMessage(*joined, "text/plain", 0, envelope);
   --t_JoinedDepth;
+  // A joined mail read only in part is a submission that lacks its end.
+  if (joined->readFailed) NoteOutputFailure();
   PartClose(joined);
   if (OutputFailures() > failuresBefore) {
     // The hand-off withdraws this submission and keeps only the last

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::size_t kOpCount = 5;
+constexpr std::size_t kOpCount = 8;
 constexpr std::size_t kMaxRules = 64;  // rules come from one test; more is a mistake
 constexpr int kMaxCount = 1000000;
 
@@ -37,6 +37,7 @@ struct CFaultState {
   std::atomic<bool> armed{false};
   std::array<std::atomic<std::uint64_t>, kOpCount> checks{};
   std::once_flag environment;
+  std::string stepLog;  // CVSMTPGW_STEP_LOG, read with the rules
 };
 
 CFaultState& State() {
@@ -47,11 +48,10 @@ CFaultState& State() {
 std::size_t Index(FaultOp op) { return static_cast<std::size_t>(op); }
 
 bool ParseOp(std::string_view text, FaultOp& op) {
-  static constexpr std::pair<std::string_view, FaultOp> kOps[] = {{"create", FaultOp::kCreate},
-                                                                  {"write", FaultOp::kWrite},
-                                                                  {"sync", FaultOp::kSync},
-                                                                  {"rename", FaultOp::kRename},
-                                                                  {"delete", FaultOp::kDelete}};
+  static constexpr std::pair<std::string_view, FaultOp> kOps[] = {
+      {"create", FaultOp::kCreate}, {"write", FaultOp::kWrite}, {"sync", FaultOp::kSync},
+      {"rename", FaultOp::kRename}, {"read", FaultOp::kRead},   {"crash", FaultOp::kCrash},
+      {"power", FaultOp::kPowerCut}, {"delete", FaultOp::kDelete}};
   for (const auto& [name, value] : kOps) {
     if (text == name) {
       op = value;
@@ -115,6 +115,7 @@ bool ParseRule(std::string_view text, CFaultRule& rule) {
 
 void ArmFromEnvironment() {
 #ifdef CVSMTPGW_FAULT_INJECTION
+  if (const char* log = std::getenv("CVSMTPGW_STEP_LOG"); log != nullptr) State().stepLog = log;
   const char* ruleText = std::getenv("CVSMTPGW_FAULTS");
   if (ruleText != nullptr && *ruleText != '\0' && !ArmFaultsFromText(ruleText))
     std::fprintf(stderr, "CVSMTPGW_FAULTS: cannot read the rules; no fault armed\n");
@@ -175,13 +176,37 @@ bool ArmFaultsFromText(std::string_view ruleText) {
   return true;
 }
 
+void FaultStep(const char* step) {
+  CFaultState& state = State();
+  std::call_once(state.environment, ArmFromEnvironment);
+  if (!state.stepLog.empty()) {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    if (std::FILE* log = std::fopen(state.stepLog.c_str(), "a")) {
+      std::fprintf(log, "%s\n", step);
+      std::fclose(log);
+    }
+  }
+  if (!state.armed.load(std::memory_order_acquire)) return;
+  const std::string name(step);
+  if (FaultInjected(FaultOp::kCrash, name)) KillProcessNow();
+  if (FaultInjected(FaultOp::kPowerCut, name)) PowerCutNow();
+}
+
+std::uint32_t TestLimit(const char* name, std::uint32_t normal) { return TestDurationMs(name, normal); }
+
+bool TestFlag(const char* name) {
+  if (!FaultEnvironmentHonoured() || name == nullptr) return false;
+  const char* text = std::getenv(name);
+  return text != nullptr && std::string_view(text) == "1";
+}
+
 std::uint32_t TestDurationMs(const char* name, std::uint32_t normal) {
   if (!FaultEnvironmentHonoured() || name == nullptr) return normal;
   const char* text = std::getenv(name);
   if (text == nullptr || *text == '\0') return normal;
   int value = 0;
   if (!ParseNumber(text, value) || value == 0) {
-    std::fprintf(stderr, "%s: not a number of milliseconds; ignored\n", name);
+    std::fprintf(stderr, "%s: not a number; ignored\n", name);
     return normal;
   }
   return static_cast<std::uint32_t>(value);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/FaultInjection.h"
 #include "platform/RawFile.h"
@@ -26,12 +27,17 @@ std::int64_t CFile::Read(void* buffer, std::size_t count) {
     PlatformSetLastError(ERROR_INVALID_HANDLE);
     return -1;
   }
-  // ReadFile on a disk file delivers everything up to the end of the file.
+  if (FaultInjected(FaultOp::kRead, m_Path)) {
+    RawSetFaultError(errno);
+    return -1;
+  }
+  // ReadFile on a disk file delivers everything up to the end of the file,
+  // or fails: bytes before an I/O error are no answer to the caller.
   auto* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
     const std::int64_t n = RawRead(m_Fd, out + done, count - done);
-    if (n < 0) return done > 0 ? static_cast<std::int64_t>(done) : -1;
+    if (n < 0) return -1;
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -58,4 +64,43 @@ bool CFile::Sync() {
     return false;
   }
   return RawSync(m_Fd);
+}
+
+bool CFile::Identity(CFileIdentity& out) const {
+  out = CFileIdentity{};
+  if (m_Fd < 0) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return RawIdentity(m_Fd, out);
+}
+
+bool CStdioFile::Identity(CFileIdentity& out) const {
+  out = CFileIdentity{};
+  if (!IsOpen()) {
+    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return RawIdentity(m_Fd, out);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  CFileIdentity x, y;
+  return FileIdentityByName(a, x) && FileIdentityByName(b, y) && x == y;
+}
+
+bool FileDeleteIfSame(const std::string& path, const CFileIdentity& identity) {
+  CFileIdentity now;
+  if (!FileIdentityByName(path, now)) return false;
+  if (!(now == identity)) {
+    PlatformSetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  return FileDelete(path);
+}
+
+bool SyncfsReportsAllErrors(const char* release) {
+  int major = 0, minor = 0;
+  return release != nullptr && std::sscanf(release, "%d.%d", &major, &minor) == 2 &&
+         (major > 5 || (major == 5 && minor >= 17));
 }

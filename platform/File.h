@@ -36,6 +36,18 @@ enum class FileShare { kNone, kReadWrite };
 // CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING.
 enum class FileCreation { kCreateNew, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
 
+// Which file a name or handle stands for: its volume (device) and its number
+// on it (inode, file index). Two names of one file have the same identity; a
+// file put in the place of another has a new one.
+struct CFileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool known = false;
+  bool operator==(const CFileIdentity& other) const {
+    return known && other.known && volume == other.volume && index == other.index;
+  }
+};
+
 class CFile {
  public:
   CFile() = default;
@@ -59,7 +71,8 @@ class CFile {
   // A number that identifies the open handle while it is open (the handle
   // value of the handle-to-path list).
   std::int32_t Id() const { return static_cast<std::int32_t>(m_Fd); }
-  // ReadFile / WriteFile: bytes transferred, -1 on failure (last error set).
+  // ReadFile / WriteFile: bytes transferred, -1 on failure (last error set);
+  // a read that fails after some bytes fails as a whole.
   std::int64_t Read(void* buffer, std::size_t count);
   std::int64_t Write(const void* buffer, std::size_t count);
   // Data on disk (FlushFileBuffers / fsync).
@@ -70,6 +83,8 @@ class CFile {
   // Ends the file at the current position (SetEndOfFile).
   bool SetEndOfFile();
   std::int64_t Size() const;
+  // Which file is open; false (last error set) when it cannot be told.
+  bool Identity(CFileIdentity& out) const;
   // CloseHandle: false (last error set) when the close fails or there is no handle.
   bool Close();
 
@@ -123,6 +138,11 @@ class CStdioFile {
   bool Flush();   // fflush
   bool Sync();    // fflush and fsync: the data is on disk
   bool Error() const { return m_Error; }
+  // Reading came to the limit of LimitReading without an error: every byte
+  // up to it was delivered (or is buffered), none was missing or unreadable.
+  bool ReachedReadLimit() const { return !m_Error && m_ReadLeft == 0; }
+  // Which file is open; false (last error set) when it cannot be told.
+  bool Identity(CFileIdentity& out) const;
   // fclose: false when the close, a pending write or any earlier write failed
   // (a stream that lost data never reports a clean close).
   bool Close();
@@ -200,6 +220,13 @@ bool DirectorySync(const std::string& path);    // make renames in it durable
 bool FileLink(const std::string& existing, const std::string& newName);
 // True when both names stand for one and the same file.
 bool SameFile(const std::string& a, const std::string& b);
+// The identity of the file `path` names (a link itself, not its target);
+// false (last error set) when there is none.
+bool FileIdentityByName(const std::string& path, CFileIdentity& out);
+// Deletes `path` only while it still names the file `identity`: a file put
+// in its place (a directory replaced, a name drawn again) is never removed.
+// False (last error set; ERROR_FILE_NOT_FOUND for another file) otherwise.
+bool FileDeleteIfSame(const std::string& path, const CFileIdentity& identity);
 // Puts the data of each file on disk (FlushFileBuffers on each, opened by
 // name); on POSIX writing starts for all of them before the first wait, on
 // Windows they are flushed one after the other. False (last error set) when
@@ -219,15 +246,18 @@ bool DirectoryIsPrivate(const std::string& path);
 //    flush however many files are dirty, where a sync per file costs a flush
 //    each; it reports any write error on that file system since the last
 //    Sync. One file (or none) is synced on its own, then the directory.
-//    Kernels before 5.8 report no errors from syncfs: there each file and the
-//    directory are always synced; so they are once the directory's path names
-//    another directory than the one opened (removed and made again, or
-//    another mount), and a Sync fails while it names none.
+//    Kernels before 5.17 do not report every error of syncfs (those of the
+//    file system's own commit and cache flush are dropped): there each file
+//    and the directory are always synced; so they are once the directory's
+//    path names another directory than the one opened (removed and made
+//    again, or another mount), or when the directory was opened after the
+//    writes it is to cover (`openedFirst` false), and a Sync fails while the
+//    path names none.
 //  - Windows: each file is flushed (FlushFileBuffers); NTFS makes names durable.
 // Thread-safe; a Sync waits for the disk.
 class CVolumeSync {
  public:
-  explicit CVolumeSync(std::string directory);
+  explicit CVolumeSync(std::string directory, bool openedFirst = true);
   CVolumeSync(const CVolumeSync&) = delete;
   CVolumeSync& operator=(const CVolumeSync&) = delete;
   ~CVolumeSync();
@@ -240,4 +270,9 @@ class CVolumeSync {
  private:
   std::string m_Directory;
   std::intptr_t m_Fd = -1;  // the directory, held open from construction on (POSIX); owned
+  bool m_OpenedFirst;       // before any write it covers: its syncfs errors can be trusted
 };
+
+// Whether syncfs on the kernel of this release text ("6.1.0-13-amd64")
+// reports every write error: 5.17 and later.
+bool SyncfsReportsAllErrors(const char* release);

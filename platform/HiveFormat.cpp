@@ -4,7 +4,13 @@
 // reported, never guessed at) and lenient where regedit is: CR LF or LF line
 // ends, a UTF-8 byte order mark, blank and ";" comment lines, hex data
 // continued over lines with a trailing backslash, dword with fewer than eight
-// digits, "-" deletions of keys and values. Pure code; not thread-safe.
+// digits, "-" deletions of keys and values.
+//
+// Values are held as the registry's narrow calls return them: text in UTF-8.
+// A UTF-8 file holds their bytes as they are; a UTF-16LE file (regedit's
+// export, with the FF FE mark) holds text as UTF-16, also in the hex data of
+// string types, so it is converted both ways and written back as UTF-16 only
+// when every text in it converts exactly. Pure code; not thread-safe.
 #include "platform/HiveFormat.h"
 
 #include <cstdio>
@@ -17,7 +23,7 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kOldHeader = "REGEDIT4";
 constexpr std::string_view kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT",
                                        "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
-constexpr std::size_t kHexLineWidth = 77;  // regedit wraps hex data near 80 columns
+constexpr std::size_t kHexLineWidth = 77;  // regedit ends a hex line with a backslash once it is this wide
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -81,8 +87,124 @@ bool ParseHexList(std::string_view s, std::string& out) {
   }
 }
 
-// The part after '=' of a value line.
-bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove) {
+// One UTF-8 sequence at in[i] in its shortest form, no surrogate, at most
+// U+10FFFF: its length with its code point in cp, or 0 when there is none.
+std::size_t Utf8Sequence(std::string_view in, std::size_t i, unsigned& cp) {
+  const unsigned char c = static_cast<unsigned char>(in[i]);
+  std::size_t len = 0;
+  unsigned low = 0;  // the smallest code point of that length: anything less is an overlong form
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2, cp = c & 0x1Fu, low = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3, cp = c & 0x0Fu, low = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4, cp = c & 0x07u, low = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > in.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(in[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3Fu);
+  }
+  if (cp < low || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+// Exactly the byte strings that go through UTF-16 and come back unchanged.
+bool StrictUtf8(std::string_view s) {
+  unsigned cp = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t len = Utf8Sequence(s, i, cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, unsigned cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-16LE to UTF-8. What is not text, an unpaired surrogate or an odd last
+// byte, becomes U+FFFD: visible, and a line that ends in it does not parse,
+// so a file cut in the middle of a code unit is reported, not read short.
+std::string Utf16ToUtf8(std::string_view in) {
+  constexpr unsigned kReplacement = 0xFFFD;
+  std::string out;
+  out.reserve(in.size() / 2 + 3);
+  auto unit = [&](std::size_t i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(in[i])) |
+           (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8);
+  };
+  std::size_t i = 0;
+  for (; i + 1 < in.size(); i += 2) {
+    unsigned cp = unit(i);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < in.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    AppendUtf8(out, cp);
+  }
+  if (i < in.size()) AppendUtf8(out, kReplacement);
+  return out;
+}
+
+// UTF-8 to UTF-16LE, without a byte order mark. Only for text that StrictUtf8
+// accepts: the writer checks that before it chooses UTF-16.
+std::string Utf8ToUtf16(std::string_view in) {
+  std::string out;
+  out.reserve(in.size() * 2);
+  auto put = [&](unsigned u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  unsigned cp = 0;
+  for (std::size_t i = 0; i < in.size();) {
+    const std::size_t len = Utf8Sequence(in, i, cp);
+    if (len == 0) {  // not reached for checked text; never dropped silently either
+      cp = 0xFFFD;
+      ++i;
+    } else {
+      i += len;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      put(0xD800 + (cp >> 10));
+      put(0xDC00 + (cp & 0x3FF));
+    } else {
+      put(cp);
+    }
+  }
+  return out;
+}
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// The part after '=' of a value line. In a UTF-16 file the hex data of a
+// string type is UTF-16LE, as regedit writes it; elsewhere it is the bytes.
+bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove, bool utf16) {
   remove = false;
   s = Trim(s);
   if (s == "-") {
@@ -127,80 +249,11 @@ bool ParseData(std::string_view s, DWORD& type, std::string& data, bool& remove)
       value = value * 16 + static_cast<DWORD>(d);
     }
     type = value;
-    return ParseHexList(s.substr(close + 2), data);
+    if (!ParseHexList(s.substr(close + 2), data)) return false;
+    if (utf16 && IsStringType(type)) data = Utf16ToUtf8(data);
+    return true;
   }
   return false;
-}
-
-// UTF-16LE (after its byte order mark) to UTF-8; unpaired surrogates become
-// U+FFFD, an odd last byte is dropped.
-std::string Utf16ToUtf8(std::string_view in) {
-  std::string out;
-  out.reserve(in.size() / 2);
-  auto unit = [&](std::size_t i) {
-    return static_cast<unsigned>(static_cast<unsigned char>(in[i])) |
-           (static_cast<unsigned>(static_cast<unsigned char>(in[i + 1])) << 8);
-  };
-  for (std::size_t i = 0; i + 1 < in.size(); i += 2) {
-    unsigned cp = unit(i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 3 < in.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
-      i += 2;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
-
-// UTF-8 to UTF-16LE with a byte order mark. Bytes that are not valid UTF-8
-// are taken as Latin-1, so nothing is lost silently.
-std::string Utf8ToUtf16(std::string_view in) {
-  std::string out = "\xFF\xFE";
-  auto put = [&](unsigned u) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>(u >> 8));
-  };
-  for (std::size_t i = 0; i < in.size();) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    unsigned cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool valid = len > 0 && i + len <= in.size();
-    for (std::size_t k = 1; valid && k < len; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-      valid = (cc & 0xC0) == 0x80;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!valid) {
-      put(c);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put(0xD800 + (cp >> 10));
-      put(0xDC00 + (cp & 0x3FF));
-    } else {
-      put(cp);
-    }
-    i += len;
-  }
-  return out;
 }
 
 bool IsUnder(std::string_view path, std::string_view parent) {
@@ -217,29 +270,11 @@ void AppendQuoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-bool ValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const std::size_t len = c < 0x80           ? 1
-                            : (c >> 5) == 0x6  ? 2
-                            : (c >> 4) == 0xE  ? 3
-                            : (c >> 3) == 0x1E ? 4
-                                               : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
 // A REG_SZ that the quoted syntax reproduces exactly: one terminator at the
-// end, no other NUL and nothing that would break the line; in a UTF-16 file
-// also nothing that does not survive the trip through UTF-16.
-bool PlainString(const std::string& data, bool utf16) {
+// end, no other NUL and nothing that would break the line. (A UTF-16 file is
+// only written when all its text is valid UTF-8.)
+bool PlainString(const std::string& data) {
   if (data.empty() || data.back() != '\0') return false;
-  if (utf16 && !ValidUtf8(std::string_view(data).substr(0, data.size() - 1))) return false;
   for (std::size_t i = 0; i + 1 < data.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(data[i]);
     if (c < 0x20 && c != '\t') return false;
@@ -247,20 +282,35 @@ bool PlainString(const std::string& data, bool utf16) {
   return true;
 }
 
-void AppendHex(std::string& out, const char* prefix, const std::string& data, const char* eol) {
-  std::size_t lineStart = out.size();
+// The characters that `text` takes in regedit's UTF-16 export, where it
+// counts its line widths: a four-byte sequence is two, a continuation byte none.
+std::size_t ExportWidth(std::string_view text) {
+  std::size_t width = 0;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    width += (u & 0xC0) == 0x80 ? 0 : u >= 0xF0 ? 2 : 1;
+  }
+  return width;
+}
+
+// Hex data after what the value's line already holds from `lineStart`
+// (its name), wrapped where regedit wraps it, so an export comes back as it was.
+void AppendHex(std::string& out, std::size_t lineStart, const char* prefix, const std::string& data,
+               const char* eol) {
   out += prefix;
+  std::size_t width = ExportWidth(std::string_view(out).substr(lineStart));
   char byte[4];
   for (std::size_t i = 0; i < data.size(); ++i) {
     std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(data[i]));
     out += byte;
     if (i + 1 == data.size()) break;
     out.push_back(',');
-    if (out.size() - lineStart >= kHexLineWidth) {
+    width += 3;
+    if (width >= kHexLineWidth) {
       out += "\\";
       out += eol;
-      lineStart = out.size();
       out += "  ";
+      width = 2;
     }
   }
 }
@@ -296,8 +346,10 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   CHive hive;
   problems.clear();
   std::string decoded;
+  bool cutOff = false;  // a UTF-16 file that ends inside a code unit
   if (text.substr(0, 2) == "\xFF\xFE") {
     hive.m_Utf16 = true;
+    cutOff = text.size() % 2 != 0;
     decoded = Utf16ToUtf8(text.substr(2));
     text = decoded;
   }
@@ -328,7 +380,11 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   bool headerSeen = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string_view line = Trim(lines[i]);
-    if (line.empty() || line.front() == ';') continue;
+    if (line.empty() || line.front() == ';') {
+      // Its last line ends in U+FFFD, which fails every other kind of line.
+      if (cutOff && i + 1 == lines.size()) problem(i);
+      continue;
+    }
     if (!headerSeen) {
       headerSeen = true;
       if (line == kHeader || line == kOldHeader) continue;
@@ -394,7 +450,7 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
     DWORD type = 0;
     std::string data;
     bool remove = false;
-    if (ok) ok = ParseData(rest, type, data, remove);
+    if (ok) ok = ParseData(rest, type, data, remove, hive.m_Utf16);
     if (!ok || current == kNoKey) {
       problem(first);
       continue;
@@ -409,10 +465,23 @@ CHive CHive::Parse(std::string_view text, std::vector<CHiveProblem>& problems) {
   return hive;
 }
 
+bool CHive::TextFitsUtf16() const {
+  for (const CHiveKey& key : m_Keys) {
+    if (!StrictUtf8(key.path)) return false;
+    for (const CHiveValue& value : key.values) {
+      if (!StrictUtf8(value.name) || (IsStringType(value.type) && !StrictUtf8(value.data))) return false;
+    }
+  }
+  return true;
+}
+
 std::string CHive::Serialize() const {
+  // A UTF-16 file stays UTF-16 while that holds every name and text exactly;
+  // else it becomes UTF-8 without a mark, which holds any bytes.
+  const bool utf16 = m_Utf16 && TextFitsUtf16();
   const char* eol = m_Crlf ? "\r\n" : "\n";
   std::string out;
-  if (m_Bom) out += "\xEF\xBB\xBF";
+  if (m_Bom && (utf16 || !m_Utf16)) out += "\xEF\xBB\xBF";
   out += kHeader;
   out += eol;
   out += eol;
@@ -422,12 +491,13 @@ std::string CHive::Serialize() const {
     out += "]";
     out += eol;
     for (const CHiveValue& value : key.values) {
+      const std::size_t lineStart = out.size();
       if (value.name.empty())
         out += "@";
       else
         AppendQuoted(out, value.name);
       out += "=";
-      if (value.type == REG_SZ && PlainString(value.data, m_Utf16)) {
+      if (value.type == REG_SZ && PlainString(value.data)) {
         AppendQuoted(out, std::string_view(value.data).substr(0, value.data.size() - 1));
       } else if (value.type == REG_DWORD && value.data.size() == 4) {
         DWORD v = 0;
@@ -437,17 +507,18 @@ std::string CHive::Serialize() const {
         std::snprintf(text, sizeof text, "dword:%08lx", static_cast<unsigned long>(v));
         out += text;
       } else if (value.type == REG_BINARY) {
-        AppendHex(out, "hex:", value.data, eol);
+        AppendHex(out, lineStart, "hex:", value.data, eol);
       } else {
         char prefix[24];
         std::snprintf(prefix, sizeof prefix, "hex(%lx):", static_cast<unsigned long>(value.type));
-        AppendHex(out, prefix, value.data, eol);
+        AppendHex(out, lineStart, prefix, utf16 && IsStringType(value.type) ? Utf8ToUtf16(value.data) : value.data,
+                  eol);
       }
       out += eol;
     }
     out += eol;
   }
-  return m_Utf16 ? Utf8ToUtf16(out) : out;
+  return utf16 ? "\xFF\xFE" + Utf8ToUtf16(out) : out;
 }
 
 CHiveKey* CHive::FindKey(std::string_view path) {

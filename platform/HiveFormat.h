@@ -5,8 +5,10 @@
 // CHive is a plain value: parsed from text, changed in memory, written back as
 // text. It keeps keys and values in file order, names as written, and every
 // value's type and raw bytes. Key and value names compare without regard to
-// ASCII case, as the registry's do. A UTF-16LE file (what regedit exports) is
-// read as UTF-8 text and written back in UTF-16LE. Not thread-safe; the registry backend
+// ASCII case, as the registry's do. Text is held in UTF-8; a UTF-16LE file
+// (what regedit exports) is converted, and written back in UTF-16LE as long as
+// every name and text value converts back exactly, else in UTF-8 without a
+// mark: a rewrite never changes a value. Not thread-safe; the registry backend
 // guards its copies.
 #pragma once
 
@@ -39,9 +41,9 @@ class CHive {
   // `problems` and left out (a section that cannot be read takes its values
   // with it); Complete() is then false.
   static CHive Parse(std::string_view text, std::vector<CHiveProblem>& problems);
-  // The file text: header, then each key with its values. Values that the
-  // string syntax cannot carry exactly are written as hex so they read back
-  // byte for byte.
+  // The file text: header, then each key with its values, in the encoding
+  // and line ends it was read in (see above). Values that the string syntax
+  // cannot carry exactly are written as hex so they read back byte for byte.
   std::string Serialize() const;
 
   // A hive whose file could not be read at all: empty and never rewritten.
@@ -52,6 +54,7 @@ class CHive {
   }
 
   bool Complete() const { return m_Complete; }
+  const std::vector<CHiveKey>& Keys() const { return m_Keys; }
 
   // The key whose path equals `path` (case-insensitive), or null.
   CHiveKey* FindKey(std::string_view path);
@@ -72,11 +75,13 @@ class CHive {
   static bool ValidValueName(std::string_view name);
 
  private:
+  bool TextFitsUtf16() const;  // every path, name and text is valid UTF-8
+
   std::vector<CHiveKey> m_Keys;
   bool m_Complete = true;
   bool m_Crlf = false;   // the file had CR LF line ends: written back the same way
   bool m_Bom = false;    // the file began with a UTF-8 byte order mark
-  bool m_Utf16 = false;  // the file was UTF-16LE (regedit's own export): written back so
+  bool m_Utf16 = false;  // the file was UTF-16LE (regedit's own export)
 };
 
 bool HiveNamesEqual(std::string_view a, std::string_view b);

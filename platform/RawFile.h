@@ -42,7 +42,8 @@ bool RawWriteFully(RawFile file, const char* data, std::size_t count);
 // made one at a time (Win32RawFile.cpp).
 bool RawWriteAll(RawFile file, const char* data, std::size_t count);
 bool RawSeek(RawFile file, std::int64_t offset, FileSeek from);
-bool RawSync(RawFile file);  // the data on disk
+bool RawSync(RawFile file);                          // the data on disk
+bool RawIdentity(RawFile file, CFileIdentity& out);  // which file is open
 bool RawClose(RawFile file);
 // Sets the last error for a failure that the fault seam injected with `err`
 // (an errno value), as this backend reports that errno.

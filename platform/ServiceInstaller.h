@@ -8,7 +8,8 @@
 // /etc/systemd/system): Type=notify, Restart=on-failure, started after the
 // network, run as the system user <shortName> with only the capability to
 // bind port 25, NoNewPrivileges, ProtectSystem=strict with the writable paths
-// (and the hive's directory) as ReadWritePaths, and a private /tmp. When
+// (and the hive's directory) as ReadWritePaths, a private /tmp, and TMP set
+// to the service's own temporary directory, which outlives a restart. When
 // systemd runs (systemctl on PATH and $CVSMTPGW_SYSTEMD_RUN_DIR, else
 // /run/systemd/system, present) installation enables the unit, removal
 // disables it and the state comes from `systemctl is-active`; otherwise the
@@ -30,6 +31,10 @@ struct CServiceDefinition {
   // Directories the service writes to (spool, logs); the backend adds the
   // place where the settings live when they are a file.
   std::vector<std::string> writableDirectories;
+  // The service's TMP: where it keeps files across restarts (the fragments
+  // of split mails); empty: the system's default. Ignored on Windows, whose
+  // services keep their TMP.
+  std::string temporaryDirectory;
 };
 
 // GetModuleFileNameA: the absolute path of the running program file.

@@ -24,6 +24,15 @@ bool WriteAll(RawFile file, const char* data, std::size_t count, const std::stri
   }
   return RawWriteAll(file, data, count);
 }
+
+// One read; -1 with the last error set on failure.
+std::int64_t ReadSome(RawFile file, char* buffer, std::size_t count, const std::string& path) {
+  if (FaultInjected(FaultOp::kRead, path)) {
+    RawSetFaultError(errno);
+    return -1;
+  }
+  return RawRead(file, buffer, count);
+}
 }  // namespace
 
 CStdioFile::CStdioFile(CStdioFile&& other) noexcept { *this = std::move(other); }
@@ -111,7 +120,7 @@ CStdioFile CStdioFile::Open(const std::string& path, const char* mode) {
 bool CStdioFile::FillBuffer() {
   m_Pos = m_End = 0;
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, m_ReadLeft));
-  const std::int64_t n = want == 0 ? 0 : RawRead(m_Fd, m_Buffer.get(), want);
+  const std::int64_t n = want == 0 ? 0 : ReadSome(m_Fd, m_Buffer.get(), want, m_Path);
   if (n > 0) {
     m_End = static_cast<std::size_t>(n);
     m_ReadLeft -= static_cast<std::uint64_t>(n);
@@ -205,11 +214,13 @@ std::size_t CStdioFile::Read(void* buffer, std::size_t count) {
       continue;
     }
     if (m_Pos == m_End) {
-      if (!m_Text && count - done >= kBufferSize) {
+      if (!m_Text && count - done >= kBufferSize && m_ReadLeft >= kBufferSize) {
         // Large binary reads skip the copy through the buffer.
-        const std::int64_t n = RawRead(m_Fd, out + done, count - done);
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, m_ReadLeft));
+        const std::int64_t n = ReadSome(m_Fd, out + done, want, m_Path);
         if (n > 0) {
           done += static_cast<std::size_t>(n);
+          m_ReadLeft -= static_cast<std::uint64_t>(n);
           continue;
         }
         if (n == 0)

@@ -16,6 +16,7 @@
 #include "mime/Decoder.h"
 #include "mime/EnvelopeCheck.h"
 #include "mime/PartReader.h"
+#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "spool/FileNaming.h"
 #include "spool/SpoolSyncer.h"
@@ -108,7 +109,9 @@ class CWorkFile {
   CWorkFile(const CWorkFile&) = delete;
   CWorkFile& operator=(const CWorkFile&) = delete;
   ~CWorkFile() {
-    if (m_Made && !FileDelete(m_Path)) DebugLog2Str(m_DeleteText, m_Path, CV_SRC, __LINE__);
+    if (!m_Made) return;
+    FaultStep("unlink");
+    if (!FileDelete(m_Path)) DebugLog2Str(m_DeleteText, m_Path, CV_SRC, __LINE__);
   }
   char* Path() { return m_Path; }
   // Made empty: true when it could be opened and closed.
@@ -126,17 +129,32 @@ struct CEnvelopeNameInUse {
   ~CEnvelopeNameInUse() { ClearFileNameInUse(); }  // the registry goes to disk with the commit
 };
 
-// The decoder writes the header summary, the text bodies and the attachments
-// of the mail (the spool file's first record.dataLength bytes). False when a
-// file of the submission could not be written.
-bool DecodeMail(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission,
-                const char* listFile) {
-  ResetOutputFailures();
-  CStdioFile spool = CStdioFile::Open(spoolFilePath, "r");
+// Opens the spool file to be decoded: only the file that was acknowledged
+// (when its identity is known). kStaged and the open file, or the failure.
+int OpenSpoolFile(const char* spoolFilePath, const CFileIdentity& identity, CStdioFile& spool) {
+  spool = CStdioFile::Open(spoolFilePath, "r");
   if (!spool.IsOpen()) {
     LogBoth("SMTPIn- Error: Unable to open translation ip file: ", spoolFilePath);
-    return false;
+    LogLastError();
+    return kSpoolNotRead;
   }
+  CFileIdentity now;
+  if (identity.known && !(spool.Identity(now) && now == identity)) {
+    // The spool directory was replaced, or the name drawn again by something
+    // else: what is there now is not this mail, and is left as it is.
+    LogBoth("SMTPIn- Error: the spool file is not the one acknowledged, left alone: ", spoolFilePath);
+    spool.Close();
+    return kSpoolReplaced;
+  }
+  return kStaged;
+}
+
+// The decoder writes the header summary, the text bodies and the attachments
+// of the mail (the spool file's first record.dataLength bytes). kStaged;
+// kNotStaged when a file of the submission could not be written;
+// kSpoolNotRead when the mail could not be read whole.
+int DecodeMail(CStdioFile spool, const CSpoolRecord& record, CSubmission& submission, const char* listFile) {
+  ResetOutputFailures();
   spool.LimitReading(record.dataLength);  // the mail, not the record after it
   std::unique_ptr<PartReader> reader = PartOpen(std::move(spool));
   std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", listFile);
@@ -144,11 +162,28 @@ bool DecodeMail(const char* spoolFilePath, const CSpoolRecord& record, CSubmissi
   // The envelope's addresses are looked up, not compared one by one: made once per mail.
   const CEnvelopeCheck envelope(record.recipients);
   HandleMessage(*reader, "text/plain", 0, envelope);
+  // A read error looks like the end of the file to the decoder: a mail is
+  // handed on only when every byte of it was read. The decoder may stop
+  // early (after a last delimiter); the rest is read here.
+  if (!reader->readFailed) {
+    char rest[4096];
+    while (reader->file.Read(rest, sizeof rest) > 0) {
+    }
+  }
+  const bool whole = !reader->readFailed && reader->file.ReachedReadLimit();
+  const DWORD readError = PlatformGetLastError();
   PartClose(reader);
-  if (OutputFailures() == 0) return true;
+  if (!whole) {
+    DebugLogStr("SMTPIn- Error: the spool file could not be read whole, tried again later: ",
+                submission.SpoolNumber().c_str(), CV_SRC, __LINE__);
+    PlatformSetLastError(readError);
+    LogLastError();
+    return kSpoolNotRead;
+  }
+  if (OutputFailures() == 0) return kStaged;
   DebugLogStr("SMTPIn- Error: a file of the submission could not be written: ",
               submission.EnvelopeName().c_str(), CV_SRC, __LINE__);
-  return false;
+  return kNotStaged;
 }
 
 // Completes the envelope with its body block (the message content file
@@ -200,15 +235,19 @@ bool WriteEnvelopeBlocks(CSubmission& submission, CWorkFile& message, const char
 
 }  // namespace
 
-int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission) {
+int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const CFileIdentity& spoolIdentity,
+                    CSubmission& submission) {
   DebugLog2Str("SMTPIn - Decode(fname): ", spoolFilePath, CV_SRC, __LINE__);
-  if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return 1;
+  if (!WaitWhileNameInUse(IsFileNameInUse, "SMTPIn - File name taken, waiting for 25 sec")) return kNotStaged;
+  // The mail first: nothing is made for a spool file that is not there or not ours.
+  CStdioFile spool;
+  if (const int opened = OpenSpoolFile(spoolFilePath, spoolIdentity, spool); opened != kStaged) return opened;
   // Every file made below is either the submission's (withdrawn by it unless
   // it is committed) or a work file removed at the end; the mail itself
   // stays in its spool file whatever happens here.
   const auto refuse = [](const char* text, const char* path) {
     LogBoth(text, path);
-    return 1;
+    return kNotStaged;
   };
   CWorkFile message("SMTPIn- Failde to delete msg file : ");
   GetMsgCountFileName(message.Path());
@@ -225,18 +264,25 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubm
   CEnvelopeNameInUse nameInUse;
   const bool drawn = DrawEnvelopeName(submission, envelopeFile);
   DebugLog2Str("SMTPIn - New file name: ", envelopeFile, CV_SRC, __LINE__);
-  // The envelope is the staged envelope made with the spool file: it starts empty.
-  if (!drawn || !CreateEmptyFile(submission.EnvelopePath().c_str()))
+  // The envelope is the staged envelope made with the spool file, in the same
+  // directory: it starts empty, and is never made here (a directory put in
+  // the place of OUT meanwhile gets no job of this mail).
+  CFile envelope = drawn ? CFile::Open(submission.EnvelopePath(), FileAccess::kWrite, FileShare::kNone,
+                                       FileCreation::kTruncateExisting)
+                         : CFile();
+  if (!envelope.IsValid() || !envelope.Close())
     return refuse("SMTPIn- Error: Unable to open new file for writing: ", envelopeFile);
 
-  const bool decoded = DecodeMail(spoolFilePath, record, submission, list.Path());
-  const bool completed = WriteEnvelopeBlocks(submission, message, list.Path(), envelopeFile);
-  if (decoded && completed) return 0;
+  const int decoded = DecodeMail(std::move(spool), record, submission, list.Path());
+  const bool completed =
+      decoded == kStaged && WriteEnvelopeBlocks(submission, message, list.Path(), envelopeFile);
+  if (completed) return kStaged;
   DebugLogStr("SMTPIn- Error: hand-off incomplete, submission withdrawn: ", envelopeFile, CV_SRC, __LINE__);
-  return 1;
+  return decoded == kStaged ? kNotStaged : decoded;
 }
 
-std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync) {
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync,
+                                            const CSpoolSyncer::CTicket& ticket) {
   std::vector<CommitResult> results(batch.size(), CommitResult::kWithdrawn);
   if (batch.empty()) return results;
   std::vector<bool> open(batch.size(), true);
@@ -257,8 +303,9 @@ std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& bat
   // Data and names of every submission on disk in one sync, before any of
   // them becomes visible. A failure is not retried file by file: after a
   // failed sync the kernel may report the next one clean although the data
-  // are lost.
-  if (!spoolSync.Sync(files)) {
+  // are lost; the ticket makes any error since the batch began a failure.
+  FaultStep("data-sync");
+  if (!spoolSync.Sync(ticket, files)) {
     LogLastError();
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (open[k]) withdraw(k, "SMTPIn- Error: the submission could not be put on disk: ");
@@ -273,7 +320,8 @@ std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& bat
     }
     results[k] = CommitResult::kUnsynced;
   }
-  const bool synced = spoolSync.Sync({});
+  FaultStep("directory-sync");
+  const bool synced = spoolSync.Sync(ticket, {});
   if (!synced) LogLastError();
   for (std::size_t k = 0; k < batch.size(); ++k) {
     if (results[k] != CommitResult::kUnsynced) continue;
@@ -292,16 +340,26 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
   char programPath[kPathSize] = {};
   GetProgramPath(programPath);
   const std::string outDirectory = std::string(programPath) + "OUT" + kPathSeparatorText;
-  CSubmission submission(outDirectory, SpoolNumber(spoolFilePath));
-  if (StageSubmission(spoolFilePath, record, submission) != 0) return 1;
   std::string directory = outDirectory;
   directory.pop_back();
   CSpoolSyncer spoolSync(directory);
+  const CSpoolSyncer::CTicket ticket = spoolSync.Begin();
+  CSubmission submission(outDirectory, SpoolNumber(spoolFilePath));
+  // A tool's spool file comes without the staged envelope a session makes.
+  CFile::Open(submission.EnvelopePath(), FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateNew);
+  if (StageSubmission(spoolFilePath, record, CFileIdentity{}, submission) != kStaged) return 1;
   FlushFileNames();
-  return CommitSubmissions({&submission}, spoolSync).front() == CommitResult::kCommitted ? 0 : 1;
+  return CommitSubmissions({&submission}, spoolSync, ticket).front() == CommitResult::kCommitted ? 0 : 1;
 }
 
-void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength) {
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity) {
+  CFileIdentity now;
+  if (identity.known && !(FileIdentityByName(spoolFilePath, now) && now == identity)) {
+    DebugLogStr("SMTPIn- Error: the spool file is not the one handed off, left alone: ", spoolFilePath,
+                CV_SRC, __LINE__);
+    return;
+  }
+  FaultStep("unlink");
   if (!IsPrimaryLogOn()) {
     if (!FileDelete(spoolFilePath))
       DebugLogStr("SMTPIn- Error: Unable to delete the spool file: ", spoolFilePath, CV_SRC, __LINE__);

@@ -21,16 +21,28 @@
 #include <string>
 #include <vector>
 
+#include "platform/File.h"
 #include "spool/SpoolRecord.h"
+#include "spool/SpoolSyncer.h"
 
 class CSubmission;
-class CSpoolSyncer;
+
+// Results of StageSubmission.
+constexpr int kStaged = 0;
+constexpr int kNotStaged = 1;      // a file of the submission could not be made: try again later
+constexpr int kSpoolNotRead = 2;   // the spool file could not be read whole: try again later
+constexpr int kSpoolReplaced = 3;  // the path names another file than the acknowledged one
 
 // Stages the submission of the spool file at `spoolFilePath` (its mail is the
 // first record.dataLength bytes; record.recipients confirm fax recipients)
-// into `submission`; the caller holds the submission lock. 0 staged; 1 not
-// (logged; the submission withdraws what it made when it is destroyed).
-int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, CSubmission& submission);
+// into `submission`; the caller holds the submission lock. `spoolIdentity`,
+// when known, is the file that was acknowledged: a path that now names
+// another is left alone, before anything is made. A mail that could not be
+// read whole (an I/O error, a file cut short) is never handed on. One of the
+// results above (logged; the submission withdraws what it made when it is
+// destroyed).
+int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const CFileIdentity& spoolIdentity,
+                    CSubmission& submission);
 
 enum class CommitResult {
   kCommitted,  // complete, its names on disk: the spool file may go
@@ -38,18 +50,21 @@ enum class CommitResult {
   kWithdrawn,  // not complete, withdrawn: hand the mail off again later
 };
 
-// Completes staged submissions, in order; `spoolSync` syncs their directory.
-// One result per submission. A failed write, sync or rename withdraws every
-// submission it may have touched: none is ever retried as if its data were safe.
-std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync);
+// Completes staged submissions, in order; `spoolSync` syncs their files,
+// `ticket` taken before the first of them was staged. One result per
+// submission. A failed write, sync or rename withdraws every submission it
+// may have touched: none is ever retried as if its data were safe.
+std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& batch, CSpoolSyncer& spoolSync,
+                                            const CSpoolSyncer::CTicket& ticket);
 
 // The whole hand-off on the calling thread, for tools and tests: stage and
 // commit; the spool file is left as it is. 0 complete, 1 not.
 int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record);
 
 // A handed-off spool file: deleted, or while the primary debug log is on kept
-// as its debug copy with the mail alone (trace line and data lines).
-void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength);
+// as its debug copy with the mail alone (trace line and data lines); only
+// while the path still names the file `identity` (when known).
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity);
 
 // Keeps a file of OUT that cannot be handed off under the name
 // "<stem>.err" (or "<stem>-<k>.err" when that is taken), which nothing else

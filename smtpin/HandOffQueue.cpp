@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "log/DebugLog.h"
+#include "platform/FaultInjection.h"
 #include "smtpin/Decode.h"
+#include "smtpin/SpoolRecovery.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/StagedNames.h"
@@ -16,14 +18,53 @@
 
 namespace {
 constexpr std::uint32_t kUnsyncedRetryMs = 1000;
+
+// The first delay before a hand-off is tried again; a test may shorten it.
+std::uint32_t FirstRetryDelayMs() {
+  static const std::uint32_t delay = TestDurationMs("CVSMTPGW_HANDOFF_RETRY_MS", 1000);
+  return delay;
+}
+
+// How long staged submissions wait for more; a test may hold them longer,
+// so that another sync surely comes while their data wait for the disk.
+std::uint32_t BatchQuietMs() {
+  static const std::uint32_t quiet = TestDurationMs("CVSMTPGW_BATCH_WAIT_MS", CHandOffQueue::kBatchQuietMs);
+  return quiet;
+}
+
+std::string FileNameOf(const std::string& path) {
+  const std::size_t sep = path.find_last_of("/\\");
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
 }  // namespace
+
+CHandOffQueue::CSlot& CHandOffQueue::CSlot::operator=(CSlot&& other) noexcept {
+  if (this != &other) {
+    Release();
+    m_Queue = other.m_Queue;
+    other.m_Queue = nullptr;
+  }
+  return *this;
+}
+
+void CHandOffQueue::CSlot::Release() {
+  if (m_Queue == nullptr) return;
+  CHandOffQueue* queue = m_Queue;
+  m_Queue = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(queue->m_Mutex);
+    --queue->m_Reserved;
+  }
+  queue->m_Changed.notify_all();
+}
 
 CHandOffQueue::CStaged::CStaged() = default;
 CHandOffQueue::CStaged::CStaged(CStaged&&) noexcept = default;
 CHandOffQueue::CStaged& CHandOffQueue::CStaged::operator=(CStaged&&) noexcept = default;
 CHandOffQueue::CStaged::~CStaged() = default;
 
-CHandOffQueue::CHandOffQueue(std::recursive_mutex& submissionLock) : m_SubmissionLock(submissionLock) {}
+CHandOffQueue::CHandOffQueue(std::recursive_mutex& submissionLock)
+    : m_SubmissionLock(submissionLock), m_MaxHeld(TestLimit("CVSMTPGW_HANDOFF_QUEUE_LIMIT", kMaxHeld)) {}
 
 CHandOffQueue::~CHandOffQueue() {
   Stop(0);
@@ -63,10 +104,64 @@ std::size_t CHandOffQueue::Pending() const { return Ready() + m_Staged.size() + 
 
 bool CHandOffQueue::Idle() const { return Pending() == 0 && m_Unsynced.empty(); }
 
-bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record) {
+std::size_t CHandOffQueue::Held() const {
+  return m_Waiting.size() + m_Staged.size() + m_InWork + m_Unsynced.size() + m_Reserved;
+}
+
+CHandOffQueue::CSlot CHandOffQueue::Reserve() {
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  // A stopping queue still gives places: a mail taken then waits in its
+  // spool file for the next start, as it would anyway.
+  if (Held() >= m_MaxHeld) {
+    if (!m_Full) {
+      const std::string text = std::to_string(m_MaxHeld) + " mails";
+      DebugLogStr("SMTPIn- Error: the hand-off queue is full, new mails get 451 until hand-offs complete: ",
+                  text.c_str(), CV_SRC, __LINE__);
+      DebugLog2Str("SMTPIn- Error: the hand-off queue is full, new mails get 451 until hand-offs complete: ",
+                   text.c_str(), CV_SRC, __LINE__);
+    }
+    m_Full = true;
+    return CSlot();
+  }
+  if (m_Full) {
+    DebugLog("SMTPIn- The hand-off queue takes mails again", CV_SRC, __LINE__);
+    DebugLog2Str("SMTPIn- The hand-off queue takes mails again", "", CV_SRC, __LINE__);
+    m_Full = false;
+  }
+  ++m_Reserved;
+  return CSlot(this);
+}
+
+bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity, CSlot slot) {
+  const bool reserved = slot.m_Queue == this;
+  if (reserved) slot.m_Queue = nullptr;  // taken over below, under the lock
+  CJob job;
+  job.spoolFile = std::move(spoolFile);
+  job.record = std::move(record);
+  job.identity = identity;
+  return Enqueue(std::move(job), reserved);
+}
+
+bool CHandOffQueue::AddLater(std::string spoolFile) {
+  CJob job;
+  job.spoolFile = std::move(spoolFile);
+  job.judged = false;
+  return Enqueue(std::move(job), false);
+}
+
+bool CHandOffQueue::Enqueue(CJob job, bool reserved) {
   std::unique_lock<std::mutex> lock(m_Mutex);
-  if (m_Closed) return false;
+  // The reserved place stays counted until the job takes it (or is refused).
+  const auto giveBack = [&] {
+    if (reserved) --m_Reserved;
+    reserved = false;
+  };
+  if (m_Closed) {
+    giveBack();
+    return false;
+  }
   if (!StartThreads()) {
+    giveBack();
     lock.unlock();
     m_Changed.notify_all();  // a thread that did start ends
     return false;
@@ -75,8 +170,9 @@ bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record) {
   // session up for a while but never for ever.
   m_Changed.wait_for(lock, std::chrono::milliseconds(kAddWaitMs),
                      [this] { return m_Closed || Ready() < kMaxWaiting; });
+  giveBack();
   if (m_Closed) return false;
-  m_Waiting.push_back(CJob{std::move(spoolFile), std::move(record)});
+  m_Waiting.push_back(std::move(job));
   lock.unlock();
   m_Changed.notify_all();
   return true;
@@ -108,10 +204,10 @@ bool CHandOffQueue::WaitIdle(std::uint32_t milliseconds) {
 
 void CHandOffQueue::Retry(CJob job) {
   ++job.attempts;
-  const std::uint32_t delay =
-      std::min<std::uint32_t>(kMaxRetryDelayMs, 1000u << std::min(job.attempts - 1, 16));
+  const std::uint32_t delay = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      kMaxRetryDelayMs, std::uint64_t{FirstRetryDelayMs()} << std::min(job.attempts - 1, 16)));
   job.notBefore = CClock::now() + std::chrono::milliseconds(delay);
-  const std::string text = job.spoolFile + " in " + std::to_string(delay / 1000) + " s";
+  const std::string text = job.spoolFile + " in " + std::to_string(delay) + " ms";
   DebugLogStr("SMTPIn- Hand-off not completed, tried again: ", text.c_str(), CV_SRC, __LINE__);
   DebugLog2Str("SMTPIn- Hand-off not completed, tried again: ", text.c_str(), CV_SRC, __LINE__);
   m_Waiting.push_back(std::move(job));
@@ -157,25 +253,67 @@ void CHandOffQueue::StageLoop() {
     ++m_InWork;
     lock.unlock();
 
+    if (!job.judged && !Judge(job)) {
+      lock.lock();
+      --m_InWork;
+      m_Changed.notify_all();
+      continue;
+    }
     CStaged staged;
+    staged.ticket = m_FileMan->SpoolSync().Begin();
     staged.submission = std::make_unique<CSubmission>(m_FileMan->OutDirectory(), SpoolNumber(job.spoolFile));
     int result;
     {
       std::lock_guard<std::recursive_mutex> submission(m_SubmissionLock);
-      result = StageSubmission(job.spoolFile.c_str(), job.record, *staged.submission);
+      result = StageSubmission(job.spoolFile.c_str(), job.record, job.identity, *staged.submission);
     }
-    if (result != 0) staged.submission.reset();  // withdraws what it made
+    if (result != kStaged) staged.submission.reset();  // withdraws what it made
+    if (result == kSpoolNotRead) {
+      ReadFailed(std::move(job));
+      lock.lock();
+      --m_InWork;
+      m_Changed.notify_all();
+      continue;
+    }
     staged.job = std::move(job);
 
     lock.lock();
     --m_InWork;
-    if (result == 0) {
+    if (result == kStaged) {
       m_Staged.push_back(std::move(staged));
     } else {
-      Retry(std::move(staged.job));
+      Retry(std::move(staged.job));  // a passing failure, or a directory that may come back
     }
     m_Changed.notify_all();
   }
+}
+
+bool CHandOffQueue::Judge(CJob& job) {
+  CRecoveredMail mail;
+  switch (RecoverSpoolFile(m_FileMan->OutDirectory(), FileNameOf(job.spoolFile), mail)) {
+    case RecoveryOutcome::kHandOff:
+      job.record = std::move(mail.record);
+      job.identity = mail.identity;
+      job.judged = true;
+      return true;
+    case RecoveryOutcome::kTryLater:
+      ReadFailed(std::move(job));
+      return false;
+    case RecoveryOutcome::kSettled:
+      break;
+  }
+  return false;
+}
+
+void CHandOffQueue::ReadFailed(CJob job) {
+  // A read error may pass (a disk that recovers, a file system remounted);
+  // one that does not must not hold a mail for ever without a word.
+  if (++job.readFailures >= kMaxReadFailures) {
+    const std::string why = "not readable after " + std::to_string(job.readFailures) + " attempts";
+    if (KeepAsideSpoolFile(m_FileMan->OutDirectory(), job.spoolFile, job.identity, why)) return;
+  }
+  std::lock_guard<std::mutex> lock(m_Mutex);
+  Retry(std::move(job));
 }
 
 void CHandOffQueue::FlushNamesNowAndThen() {
@@ -201,7 +339,7 @@ void CHandOffQueue::FlushNamesNowAndThen() {
 }
 
 void CHandOffQueue::Finish(CStaged& staged) {
-  FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength);
+  FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength, staged.job.identity);
   staged.submission.reset();
 }
 
@@ -218,7 +356,11 @@ void CHandOffQueue::CompleteLoop() {
       m_Unsynced.clear();
       m_InWork += unsynced.size();
       lock.unlock();
-      const bool synced = m_FileMan->SyncSpool({});
+      // A fresh ticket: only the names are to go to disk, their data went
+      // with the first sync, so an error reported since then does not
+      // touch them.
+      FaultStep("directory-sync");
+      const bool synced = m_FileMan->SyncSpool(m_FileMan->SpoolSync().Begin(), {});
       for (CStaged& s : unsynced) {
         if (!synced) continue;
         s.submission->Committed();
@@ -235,9 +377,9 @@ void CHandOffQueue::CompleteLoop() {
     const CClock::time_point gathering = CClock::now();
     for (std::size_t seen = m_Staged.size();
          seen < kBatchTarget && !m_Closed && !m_Ending &&
-         CClock::now() - gathering < std::chrono::milliseconds(kBatchMaxWaitMs);
+         CClock::now() - gathering < std::chrono::milliseconds(std::max(kBatchMaxWaitMs, BatchQuietMs()));
          seen = m_Staged.size()) {
-      const bool more = m_Changed.wait_for(lock, std::chrono::milliseconds(kBatchQuietMs),
+      const bool more = m_Changed.wait_for(lock, std::chrono::milliseconds(BatchQuietMs()),
                                            [&] { return m_Staged.size() > seen || m_Closed || m_Ending; });
       if (!more) break;  // quiet: nothing more is coming soon
     }
@@ -248,9 +390,13 @@ void CHandOffQueue::CompleteLoop() {
 
     std::vector<CSubmission*> submissions;
     submissions.reserve(batch.size());
-    for (CStaged& s : batch) submissions.push_back(s.submission.get());
+    CSpoolSyncer::CTicket ticket = batch.front().ticket;
+    for (CStaged& s : batch) {
+      submissions.push_back(s.submission.get());
+      ticket = CSpoolSyncer::CTicket::Earliest(ticket, s.ticket);
+    }
     FlushNamesNowAndThen();
-    const std::vector<CommitResult> results = CommitSubmissions(submissions, m_FileMan->SpoolSync());
+    const std::vector<CommitResult> results = CommitSubmissions(submissions, m_FileMan->SpoolSync(), ticket);
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (results[k] == CommitResult::kCommitted) Finish(batch[k]);
       if (results[k] == CommitResult::kWithdrawn) batch[k].submission.reset();

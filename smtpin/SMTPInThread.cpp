@@ -139,6 +139,7 @@ int SMTPInThread::Run() {
     Dispatch(line);
   }
 
+  m_HandOffSlot.Release();
   LogBoth("SMTPIn- Message processing complete: ", FileNamePart(m_SpoolFile), __LINE__);
   return 0;
 }
@@ -226,6 +227,16 @@ void SMTPInThread::OnData(std::string_view, const char*) {
     Reply(kBadSequence);
     return;
   }
+  // A place in the hand-off queue first: while hand-offs fail the queue
+  // fills, and mails that could not be handed off are better left with their
+  // senders than piled up here.
+  if (Server() != nullptr) {
+    m_HandOffSlot = Server()->HandOffs().Reserve();
+    if (!m_HandOffSlot) {
+      Reply("451 Requested action aborted: local error in processing\r\n");
+      return;
+    }
+  }
   Reply("354 Start mail input, end with <CRLF>.<CRLF>\r\n");
   m_State = kReceivingData;
 }
@@ -274,7 +285,12 @@ void SMTPInThread::ReceiveMessage() {
   m_InData = true;
   CFileMan* fileMan = Server() != nullptr ? Server()->FileMan() : nullptr;
   CFile file;
+  // Write errors are counted from before the first byte of the mail.
+  const CSpoolSyncer::CTicket ticket =
+      fileMan != nullptr ? fileMan->SpoolSync().Begin() : CSpoolSyncer::CTicket();
   const bool created = fileMan != nullptr && fileMan->QUE_AddMsg(file, m_SpoolFile, sizeof m_SpoolFile) == 0;
+  CFileIdentity identity;
+  if (created) file.Identity(identity);
   const std::string name = FileNamePart(m_SpoolFile);
   DebugLogStr("SMTPIn- Write First Message: ", name.c_str(), CV_SRC, __LINE__);
 
@@ -327,7 +343,8 @@ void SMTPInThread::ReceiveMessage() {
     // connection the session ends rather than read the rest of a message as
     // commands.
     writer.Abandon();
-    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
+    m_HandOffSlot.Release();
+    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile, identity);
     if (!ended) {
       m_Ending = true;
       if (DeadlinePassed()) EndAtTimeLimit();
@@ -343,24 +360,29 @@ void SMTPInThread::ReceiveMessage() {
   // A 250 is a promise: the mail, its recipients and its name are on disk first.
   // The staged envelope is empty: its name is what must be on disk, and the
   // directory's sync puts it there.
-  if (!writer.Commit(record) || !fileMan->SyncSpool({m_SpoolFile})) {
-    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile);
+  const bool committed = writer.Commit(record);
+  if (committed) FaultStep("spool-sync");
+  if (!committed || !fileMan->SyncSpool(ticket, {m_SpoolFile})) {
+    m_HandOffSlot.Release();
+    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile, identity);
     DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);
     Reply("451 Requested action aborted: local error in processing\r\n");
     return;
   }
   Reply("250 Mail Received OK\r\n");
   record.dataLength = writer.Written();
-  HandOffSpoolFile(std::move(record));
+  HandOffSpoolFile(std::move(record), identity);
   if (m_StopAfterData) m_Ending = true;
 }
 
-void SMTPInThread::HandOffSpoolFile(CSpoolRecord record) {
+void SMTPInThread::HandOffSpoolFile(CSpoolRecord record, const CFileIdentity& identity) {
   // The mail is on disk and acknowledged: the server's hand-off threads take
   // it from here. When they take no more (the gateway stops), the spool file
   // waits for the hand-offs at the next start.
   SMTPIn* server = Server();
-  if (server != nullptr && server->HandOffs().Add(m_SpoolFile, std::move(record))) return;
+  if (server != nullptr &&
+      server->HandOffs().Add(m_SpoolFile, std::move(record), identity, std::move(m_HandOffSlot)))
+    return;
   DebugLogStr("SMTPIn- Stopping: received mail left for the next start: ", m_SpoolFile, CV_SRC, __LINE__);
 }
 

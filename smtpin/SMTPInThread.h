@@ -20,6 +20,8 @@
 
 #include "mime/RecipientList.h"
 #include "net/C_WSTHREAD.h"
+#include "platform/File.h"
+#include "smtpin/HandOffQueue.h"
 #include "spool/SpoolRecord.h"
 
 class SMTPIn;
@@ -103,7 +105,7 @@ class SMTPInThread : public C_WSTHREAD {
   // acknowledges it only once it is on disk, and hands it on.
   void ReceiveMessage();
   // The one place where a stored and acknowledged message leaves the session.
-  void HandOffSpoolFile(CSpoolRecord record);
+  void HandOffSpoolFile(CSpoolRecord record, const CFileIdentity& identity);
   // Sends one reply (all its lines in one send) and logs it.
   void Reply(std::string_view text);
   // The next mail's time limit starts now.
@@ -122,4 +124,5 @@ class SMTPInThread : public C_WSTHREAD {
   std::chrono::steady_clock::time_point m_MailDeadline{};  // the current mail's, before its data
   std::atomic<bool> m_InData{false};                       // receiving a mail (read by StopRequested)
   std::atomic<bool> m_StopAfterData{false};                // the server stops: end after this mail
+  CHandOffQueue::CSlot m_HandOffSlot;                      // reserved at DATA for the mail being received
 };

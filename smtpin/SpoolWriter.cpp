@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "log/DebugLog.h"
+#include "platform/FaultInjection.h"
 #include "spool/Crc32c.h"
 
 CSpoolWriter::CSpoolWriter(CFile file) : m_File(std::move(file)) {
@@ -21,6 +22,7 @@ CSpoolWriter::CSpoolWriter(CFile file) : m_File(std::move(file)) {
 }
 
 bool CSpoolWriter::WriteOut(const char* bytes, std::size_t count) {
+  if (count > 0) FaultStep("spool-write");
   if (count > 0 && m_File.Write(bytes, count) != static_cast<std::int64_t>(count)) {
     DebugLog("SMTPIn- spool file write failed", CV_SRC, __LINE__);
     LogLastError();

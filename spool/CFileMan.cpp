@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log/DebugLog.h"
+#include "platform/FaultInjection.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/FileNaming.h"
@@ -56,31 +57,56 @@ int CFileMan::NextTmpFileName(char* out, std::size_t outSize) {
   return 0;
 }
 
+bool CFileMan::IsSpoolNumberTaken(const std::string& spoolPath) const {
+  if (FileExists(spoolPath)) return true;
+  std::string directory = OutDirectory();
+  directory.pop_back();
+  std::size_t count = 0;
+  const long rc =
+      CountMatchingEntries(directory, (StagedPrefix(SpoolNumber(spoolPath)) + "*").c_str(), 1, count);
+  // A directory that cannot be read at all is reported by the creation.
+  if (rc == ERROR_PATH_NOT_FOUND) return false;
+  return rc != ERROR_SUCCESS || count > 0;
+}
+
 int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
   std::scoped_lock lock(m_Lock);
   handle = CFile();
   char name[kSpoolPathBuffer] = {};
   // Only new files: a spool file still there holds a mail that was
-  // acknowledged and not yet handed off, and a staged envelope a hand-off in
-  // progress. TmpIndex comes back to such a number after its wrap, or after a
-  // power loss took back its unwritten steps; that number is skipped.
+  // acknowledged and not yet handed off (or handed off, and not yet
+  // removed), and staged names a hand-off in progress or the second names of
+  // a job just completed. TmpIndex comes back to such a number after its
+  // wrap, or after a power loss or a restored hive took back its steps; that
+  // number is skipped before anything is made, since a staged envelope made
+  // beside a handed-off mail would make the next start take it for one never
+  // handed off.
   for (int attempt = 1;; ++attempt) {
     if (NextTmpFileName(name, sizeof(name)) != 0) {
       DebugLog("QUE_AddMsg Error: no spool file name", CV_SRC, __LINE__);
       CopyCut(path, pathSize, name);
       return 2;
     }
-    const std::string staged = OutDirectory() + StagedEnvelopeName(SpoolNumber(name));
-    CFile marker = CFile::Open(staged, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateNew);
-    bool taken = !marker.IsValid() && IsNameTaken(PlatformGetLastError());
-    if (marker.IsValid()) {
-      marker.Close();
-      handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
-      if (handle.IsValid()) break;
-      const DWORD error = PlatformGetLastError();
-      FileDelete(staged);
-      PlatformSetLastError(error);
-      taken = IsNameTaken(error);
+    bool taken = IsSpoolNumberTaken(name);
+    if (taken) {
+      PlatformSetLastError(ERROR_FILE_EXISTS);
+    } else {
+      const std::string staged = OutDirectory() + StagedEnvelopeName(SpoolNumber(name));
+      FaultStep("staged-create");
+      CFile marker = CFile::Open(staged, FileAccess::kWrite, FileShare::kNone, FileCreation::kCreateNew);
+      taken = !marker.IsValid() && IsNameTaken(PlatformGetLastError());
+      if (marker.IsValid()) {
+        CFileIdentity markerIdentity;
+        marker.Identity(markerIdentity);
+        marker.Close();
+        FaultStep("staged-create");
+        handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+        if (handle.IsValid()) break;
+        const DWORD error = PlatformGetLastError();
+        FileDeleteIfSame(staged, markerIdentity);
+        PlatformSetLastError(error);
+        taken = IsNameTaken(error);
+      }
     }
     if (!taken || attempt == kSpoolNameAttempts) {
       CopyCut(path, pathSize, name);
@@ -94,9 +120,15 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
   return 0;
 }
 
-void CFileMan::QUE_RemoveMsg(const char* path) {
+void CFileMan::QUE_RemoveMsg(const char* path, const CFileIdentity& identity) {
   if (path == nullptr || *path == '\0') return;
-  FileDelete(path);
+  FaultStep("unlink");
+  // Only while the name is still the file made for the mail: a spool
+  // directory replaced meanwhile holds nothing of this session's.
+  if (!FileDeleteIfSame(path, identity)) {
+    DebugLogStr("QUE_AddMsg- spool file not removed, it is not the one made: ", path, CV_SRC, __LINE__);
+    return;
+  }
   FileDelete(OutDirectory() + StagedEnvelopeName(SpoolNumber(path)));
 }
 

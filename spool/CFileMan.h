@@ -47,16 +47,21 @@ class CFileMan {
 
   // Inbound spool file OUT/<TmpIndex>.zqx, created new and exclusively for us,
   // after its staged envelope (spool/StagedNames.h), which marks it as ours
-  // until its hand-off completes. A number whose spool file or staged envelope
-  // still exists is skipped (up to 100 numbers are tried), so an earlier mail
-  // is never replaced. 0 on success, 2 when it cannot be created (handle
-  // invalid; path filled either way, capacity pathSize).
+  // until its hand-off completes. A number whose spool file or any staged
+  // name still exists is skipped before anything is created (up to 100
+  // numbers are tried), so an earlier mail is never replaced nor its state
+  // changed. 0 on success, 2 when it cannot be created (handle invalid; path
+  // filled either way, capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
-  // Removes a spool file whose mail was not acknowledged, with its staged envelope.
-  void QUE_RemoveMsg(const char* path);
-  // Puts `files` of OUT and the names created or renamed there on disk
-  // (shared by every caller at the time: sessions and hand-offs).
-  bool SyncSpool(const std::vector<std::string>& files) { return m_OutSync->Sync(files); }
+  // Removes a spool file whose mail was not acknowledged, with its staged
+  // envelope, while `path` still names the file `identity` made for it.
+  void QUE_RemoveMsg(const char* path, const CFileIdentity& identity);
+  // Puts `files` and the names created or renamed in OUT on disk (shared by
+  // every caller at the time: sessions and hand-offs); `ticket` taken before
+  // the caller wrote them (see CSpoolSyncer).
+  bool SyncSpool(const CSpoolSyncer::CTicket& ticket, const std::vector<std::string>& files) {
+    return m_OutSync->Sync(ticket, files);
+  }
   CSpoolSyncer& SpoolSync() { return *m_OutSync; }
   std::string OutDirectory() const;  // ProgramPath + "OUT" + separator
   // Spool name from TmpIndex: 1 when `outSize` cannot take the longest name
@@ -94,6 +99,8 @@ class CFileMan {
 
   void ReadSettings();
   std::string InDirectory() const;  // ProgramPath + "IN"
+  // The spool file or a staged name of its number exists.
+  bool IsSpoolNumberTaken(const std::string& spoolPath) const;
 
   std::recursive_mutex m_Lock;              // queue files and m_HandleNames
   std::unique_ptr<CSpoolSyncer> m_OutSync;  // made by the constructor

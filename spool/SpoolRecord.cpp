@@ -33,10 +33,16 @@ std::uint64_t Get(const unsigned char* p, int bytes) {
   return value;
 }
 
-// Reads exactly `size` bytes at `offset`.
+// Reads exactly `size` bytes at `offset`: true; false when the file could
+// not be read (an I/O error, or it ended before: it changed under us).
 bool ReadAt(CFile& file, std::uint64_t offset, void* buffer, std::size_t size) {
   return file.Seek(static_cast<std::int64_t>(offset), FileSeek::kBegin) >= 0 &&
          file.Read(buffer, size) == static_cast<std::int64_t>(size);
+}
+
+SpoolFileState ReadFailed(std::string& why, const char* what) {
+  why = std::string(what) + ": " + PlatformErrorText(PlatformGetLastError());
+  return SpoolFileState::kReadFailed;
 }
 
 bool ParseRecord(const std::string& bytes, CSpoolRecord& record) {
@@ -82,29 +88,44 @@ std::string EncodeSpoolTrailer(const CSpoolRecord& record, std::uint32_t dataCrc
   return out;
 }
 
-SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRecord& record,
-                             std::string& why) {
+SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRecord& record, std::string& why,
+                             CFileIdentity& identity) {
   record = CSpoolRecord{};
+  identity = CFileIdentity{};
   CFile file = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
   if (!file.IsValid()) {
-    why = PlatformErrorText(PlatformGetLastError());
-    return SpoolFileState::kUnreadable;
+    const DWORD error = PlatformGetLastError();
+    why = PlatformErrorText(error);
+    if (error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) ||
+        error == static_cast<DWORD>(ERROR_PATH_NOT_FOUND))
+      return SpoolFileState::kGone;
+    // A directory (or a file closed to us) is no spool file; any other
+    // failure may pass: nothing can be told of the file yet.
+    return error == static_cast<DWORD>(ERROR_ACCESS_DENIED) ? SpoolFileState::kUnreadable
+                                                            : SpoolFileState::kReadFailed;
   }
+  if (!file.Identity(identity)) return ReadFailed(why, "not examined");
   const std::int64_t size = file.Size();
+  if (size < 0) return ReadFailed(why, "size not known");
   unsigned char footer[kSpoolFooterSize];
-  const bool hasFooter = size >= static_cast<std::int64_t>(kSpoolFooterSize) &&
-                         ReadAt(file, static_cast<std::uint64_t>(size) - kSpoolFooterSize, footer,
-                                sizeof footer) &&
-                         std::memcmp(footer, kMagic, kMagicSize) == 0 &&
-                         std::memcmp(footer + kSpoolFooterSize - kEndSize, kEnd, kEndSize) == 0;
+  bool hasFooter = false;
+  if (size >= static_cast<std::int64_t>(kSpoolFooterSize)) {
+    if (!ReadAt(file, static_cast<std::uint64_t>(size) - kSpoolFooterSize, footer, sizeof footer))
+      return ReadFailed(why, "footer not read");
+    hasFooter = std::memcmp(footer, kMagic, kMagicSize) == 0 &&
+                std::memcmp(footer + kSpoolFooterSize - kEndSize, kEnd, kEndSize) == 0;
+  }
   if (!hasFooter) {
     if (oursBeside) {
       why = "never acknowledged";
       return SpoolFileState::kUnfinished;
     }
     char head[sizeof kTracePrefix - 1] = {};
-    const bool traced = size >= static_cast<std::int64_t>(sizeof head) && ReadAt(file, 0, head, sizeof head) &&
-                        std::memcmp(head, kTracePrefix, sizeof head) == 0;
+    bool traced = false;
+    if (size >= static_cast<std::int64_t>(sizeof head)) {
+      if (!ReadAt(file, 0, head, sizeof head)) return ReadFailed(why, "start not read");
+      traced = std::memcmp(head, kTracePrefix, sizeof head) == 0;
+    }
     why = size == 0 ? "empty" : traced ? "no record of its transaction" : "not a received mail";
     return SpoolFileState::kUnreadable;
   }
@@ -118,10 +139,8 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
     return SpoolFileState::kUnreadable;
   }
   std::string recordBytes(static_cast<std::size_t>(recordLength), '\0');
-  if (!ReadAt(file, dataLength, recordBytes.data(), recordBytes.size())) {
-    why = "record not readable";
-    return SpoolFileState::kUnreadable;
-  }
+  if (!ReadAt(file, dataLength, recordBytes.data(), recordBytes.size()))
+    return ReadFailed(why, "record not read");
   std::uint32_t crc = Crc32cExtend(0, recordBytes.data(), recordBytes.size());
   crc = Crc32cExtend(crc, footer, kCheckedFooterBytes);
   if (crc != recordCrc || !ParseRecord(recordBytes, record)) {
@@ -132,16 +151,11 @@ SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRec
   // not: only a mail whose bytes check out is handed off.
   std::unique_ptr<char[]> chunk(new char[kReadChunk]);
   crc = 0;
-  if (file.Seek(0, FileSeek::kBegin) < 0) {
-    why = "mail not readable";
-    return SpoolFileState::kUnreadable;
-  }
+  if (file.Seek(0, FileSeek::kBegin) < 0) return ReadFailed(why, "mail not read");
   for (std::uint64_t left = dataLength; left > 0;) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadChunk));
-    if (file.Read(chunk.get(), want) != static_cast<std::int64_t>(want)) {
-      why = "mail not readable";
-      return SpoolFileState::kUnreadable;
-    }
+    if (file.Read(chunk.get(), want) != static_cast<std::int64_t>(want))
+      return ReadFailed(why, "mail not read");
     crc = Crc32cExtend(crc, chunk.get(), want);
     left -= want;
   }

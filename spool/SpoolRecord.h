@@ -24,14 +24,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/File.h"
+
 constexpr std::size_t kSpoolFooterSize = 32;
 // A RCPT argument is at most a command line; anything longer is not ours.
 constexpr std::size_t kMaxSpoolRecipientLength = 1000;
 constexpr std::size_t kMaxSpoolRecipients = 1000;
 
 struct CSpoolRecord {
-  std::uint64_t dataLength = 0;       // the mail: trace line and data lines
-  std::int64_t acknowledgedAt = 0;    // nanoseconds since 1970
+  std::uint64_t dataLength = 0;         // the mail: trace line and data lines
+  std::int64_t acknowledgedAt = 0;      // nanoseconds since 1970
   std::vector<std::string> recipients;  // RCPT arguments as received, in order
 };
 
@@ -42,13 +44,16 @@ std::string EncodeSpoolTrailer(const CSpoolRecord& record, std::uint32_t dataCrc
 enum class SpoolFileState {
   kAcknowledged,  // whole and checked: hand it off (or finish it)
   kUnfinished,    // no footer: a mail that was being received, never acknowledged
-  kUnreadable,    // anything else: a foreign or damaged file, or no file at all
+  kUnreadable,    // read whole, and not ours or damaged (or not a file): to be kept aside
+  kReadFailed,    // could not be read (an I/O error): nothing can be told yet, try again later
+  kGone,          // no file by that name (any more)
 };
 
 // Judges the file at `path`, reading its footer, its record and (to check it)
-// the whole mail. kAcknowledged fills `record`; kUnfinished and kUnreadable
-// set `why` to a short reason for the log. `oursBeside`: the file's staged
-// envelope exists, so a file without a footer is an unfinished one of ours
-// (without it, such a file is not taken for ours).
-SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRecord& record,
-                             std::string& why);
+// the whole mail. kAcknowledged fills `record`; the others set `why` to a
+// short reason for the log. `identity` is the file that was read (when it
+// could be opened). `oursBeside`: the file's staged envelope exists, so a
+// file without a footer is an unfinished one of ours (without it, such a
+// file is not taken for ours).
+SpoolFileState ReadSpoolFile(const std::string& path, bool oursBeside, CSpoolRecord& record, std::string& why,
+                             CFileIdentity& identity);

@@ -4,6 +4,7 @@
 #include "spool/Submission.h"
 
 #include "log/DebugLog.h"
+#include "platform/FaultInjection.h"
 #include "spool/StagedNames.h"
 
 CSubmission::CSubmission(std::string outDirectory, std::string spoolNumber)
@@ -24,14 +25,22 @@ bool CSubmission::IsNameFree(const std::string& finalName) const {
 }
 
 CStdioFile CSubmission::CreateFile(const std::string& finalName, const char* mode) {
+  FaultStep("staged-create");
   CStdioFile file = CStdioFile::Open(Staged(finalName), mode);
-  if (file.IsOpen()) m_Parts.push_back(CPart{finalName});
+  if (file.IsOpen()) {
+    CPart part{finalName, {}, false};
+    file.Identity(part.identity);
+    m_Parts.push_back(std::move(part));
+  }
   return file;
 }
 
 bool CSubmission::AdoptFile(const std::string& workPath, const std::string& finalName) {
+  CFileIdentity identity;
+  if (!FileIdentityByName(workPath, identity)) return false;
+  FaultStep("staged-create");
   if (!FileMove(workPath, Staged(finalName))) return false;
-  m_Parts.push_back(CPart{finalName});
+  m_Parts.push_back(CPart{finalName, identity, false});
   return true;
 }
 
@@ -48,6 +57,7 @@ bool CSubmission::LinkParts() {
   for (CPart& part : m_Parts) {
     if (part.linked) continue;
     const std::string to = m_OutDirectory + part.finalName;
+    FaultStep("link");
     if (!FileLink(Staged(part.finalName), to)) {
       DebugLogStr("SMTPIn- Error: Unable to give a submission file its name: ", to.c_str(), CV_SRC, __LINE__);
       LogLastError();
@@ -63,6 +73,7 @@ bool CSubmission::RenameEnvelope() {
   const std::string to = m_OutDirectory + m_EnvelopeName + ".tmp";
   DebugLog2Str("SMTPIn- Renaming from: ", from.c_str(), CV_SRC, __LINE__);
   DebugLog2Str("SMTPIn- Renaming to: ", to.c_str(), CV_SRC, __LINE__);
+  FaultStep("envelope-rename");
   if (m_EnvelopeName.empty() || !FileMove(from, to)) {
     DebugLogStr("SMTPIn- Error: Unable to rename the envelope to: ", to.c_str(), CV_SRC, __LINE__);
     LogLastError();
@@ -76,7 +87,10 @@ void CSubmission::Committed() {
   m_Committed = true;
   // The final names stay; a staged name left by a crash here is found and
   // dropped at the next start.
-  for (const CPart& part : m_Parts) FileDelete(Staged(part.finalName));
+  for (const CPart& part : m_Parts) {
+    FaultStep("unlink");
+    FileDeleteIfSame(Staged(part.finalName), part.identity);
+  }
   for (const std::function<void()>& action : m_OnCommit) action();
   m_OnCommit.clear();
 }
@@ -92,13 +106,15 @@ void CSubmission::Withdraw() {
   // The final name first: while its staged name is there, a start that finds
   // the pair still knows the final name as ours.
   for (const CPart& part : m_Parts) {
-    if (part.linked) FileDelete(m_OutDirectory + part.finalName);
-    FileDelete(Staged(part.finalName));
+    if (part.linked) FileDeleteIfSame(m_OutDirectory + part.finalName, part.identity);
+    FileDeleteIfSame(Staged(part.finalName), part.identity);
   }
   m_Parts.clear();
   // Emptied, not removed: it marks the spool file as still to be handed off.
-  CStdioFile envelope = CStdioFile::Open(EnvelopePath(), "w");
-  if (!envelope.IsOpen() || !envelope.Close()) {
+  // Never made anew: one that is gone was not this submission's to keep.
+  CFile envelope =
+      CFile::Open(EnvelopePath(), FileAccess::kWrite, FileShare::kNone, FileCreation::kTruncateExisting);
+  if (!envelope.IsValid() || !envelope.Close()) {
     DebugLogStr("SMTPIn- Error: Unable to empty the envelope: ", EnvelopePath().c_str(), CV_SRC, __LINE__);
   }
 }

@@ -12,7 +12,10 @@
 // and only then drops the staged names. Until then Withdraw (also run by the
 // destructor of a submission not committed) removes exactly the files this
 // submission made, their final names included, and empties its envelope,
-// which stays to say that the mail still waits for its hand-off.
+// which stays to say that the mail still waits for its hand-off. A name is
+// only ever removed while it still stands for the file made under it (its
+// identity is kept from the making): a spool directory replaced meanwhile
+// loses nothing to a withdrawal.
 //
 // Threading: used by one thread at a time (the hand-off's).
 #pragma once
@@ -76,7 +79,8 @@ class CSubmission {
  private:
   struct CPart {
     std::string finalName;
-    bool linked = false;  // its final name given as well
+    CFileIdentity identity;  // the file made
+    bool linked = false;     // its final name given as well
   };
 
   std::string Staged(const std::string& finalName) const;

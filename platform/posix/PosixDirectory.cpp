@@ -13,6 +13,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 
 long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names) {
@@ -47,6 +48,7 @@ long FindFiles(const std::string& directory, const char* pattern, std::vector<st
 
 namespace {
 bool MakeDirectory(const std::string& path, mode_t mode) {
+  CDurabilityGuard guard;
   if (::mkdir(path.c_str(), mode) != 0) {
     const int err = errno;
     if (err == EEXIST) {
@@ -69,6 +71,7 @@ bool DirectoryCreatePrivate(const std::string& path) {
 }
 
 bool DirectoryRemove(const std::string& path) {
+  CDurabilityGuard guard;
   if (::rmdir(path.c_str()) != 0) {
     const int err = errno;
     if (err == ENOTEMPTY || err == EEXIST) {
@@ -82,6 +85,7 @@ bool DirectoryRemove(const std::string& path) {
 }
 
 bool DirectorySync(const std::string& path) {
+  CDurabilityGuard guard;
   if (FaultInjected(FaultOp::kSync, path)) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
@@ -94,9 +98,11 @@ bool DirectorySync(const std::string& path) {
     SetFileError(errno, path);
     return false;
   }
+  const CDurabilityCapture capture = CDurabilityCapture::OfPath(path);
   const bool ok = ::fsync(fd) == 0;
   const int err = errno;
   ::close(fd);
   if (!ok) PlatformSetLastError(FileErrorCodeNoPath(err));
+  if (ok) capture.Commit();
   return ok;
 }

@@ -17,6 +17,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
 
@@ -69,6 +70,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   // as ERROR_ALREADY_EXISTS) and never create or truncate before the lock.
   int fd = -1;
   bool existed = false;
+  CDurabilityGuard guard;
   if (creation != FileCreation::kOpenExisting && creation != FileCreation::kTruncateExisting &&
       FaultInjected(FaultOp::kCreate, path)) {
     SetFileError(errno, path);
@@ -121,6 +123,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
       SetFileError(errno, path);
       return CFile();
     }
+    DurabilityTruncated(fd);
   }
   const bool reportsExisting =
       creation == FileCreation::kCreateAlways || creation == FileCreation::kOpenAlways;
@@ -147,11 +150,13 @@ bool CFile::SetEndOfFile() {
     PlatformSetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  CDurabilityGuard guard;
   const off_t at = ::lseek(m_Fd, 0, SEEK_CUR);
   if (at < 0 || ::ftruncate(m_Fd, at) != 0) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
+  if (at == 0) DurabilityTruncated(static_cast<int>(m_Fd));
   return true;
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
 
@@ -57,9 +58,20 @@ bool FileExists(const std::string& path) {
   return true;
 }
 
+bool FileIdentityByName(const std::string& path, CFileIdentity& out) {
+  out = CFileIdentity{};
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
+  out = CFileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
+  return true;
+}
+
 bool FileDelete(const std::string& path) {
   if (FaultInjected(FaultOp::kDelete, path)) return Fail(errno, path);
+  CDurabilityGuard guard;
+  const std::uint64_t last = DurabilityLastName(path);
   if (::unlink(path.c_str()) != 0) return Fail(errno, path);
+  DurabilityNameGone(last);
   return true;
 }
 
@@ -71,6 +83,7 @@ bool FileIsPlain(const std::string& path) {
 }
 
 bool FileMove(const std::string& from, const std::string& to) {
+  CDurabilityGuard guard;
   if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   int err = errno;
@@ -106,16 +119,20 @@ bool FileMove(const std::string& from, const std::string& to) {
 }
 
 bool FileMoveReplace(const std::string& from, const std::string& to) {
+  CDurabilityGuard guard;
   if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
+  const std::uint64_t replaced = DurabilityLastName(to);
   if (::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;
     struct stat st;
     return Fail(err, (err == ENOENT && ::lstat(from.c_str(), &st) != 0) ? from : to);
   }
+  DurabilityNameGone(replaced);
   return true;
 }
 
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists) {
+  CDurabilityGuard guard;
   const int in = OpenRetry(from.c_str(), O_RDONLY, 0);
   if (in < 0) return Fail(errno, from);
   struct stat src;
@@ -173,6 +190,7 @@ std::int64_t FileAgeSeconds(const std::string& path) {
 }
 
 bool FilesSync(const std::vector<std::string>& paths) {
+  CDurabilityGuard guard;
   std::vector<std::pair<int, const std::string*>> open;
   open.reserve(paths.size());
   int firstErr = 0;
@@ -191,6 +209,7 @@ bool FilesSync(const std::vector<std::string>& paths) {
         firstErr = errno;
         failed = &path;
       }
+      CDurabilityCapture::OfPath(path).Lose();
       ::close(fd);
       continue;
     }
@@ -199,9 +218,15 @@ bool FilesSync(const std::vector<std::string>& paths) {
     open.emplace_back(fd, &path);
   }
   for (const auto& [fd, path] : open) {
-    if (::fsync(fd) != 0 && firstErr == 0) {
-      firstErr = errno;
-      failed = path;
+    const CDurabilityCapture capture = CDurabilityCapture::OfPath(*path);
+    if (::fsync(fd) != 0) {
+      capture.Lose();
+      if (firstErr == 0) {
+        firstErr = errno;
+        failed = path;
+      }
+    } else {
+      capture.Commit();
     }
     ::close(fd);
   }

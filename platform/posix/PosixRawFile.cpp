@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/RawFile.h"
+#include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
 
@@ -20,6 +21,7 @@ RawFile RawOpen(const std::string& path, const CRawOpenMode& mode) {
   if (mode.create && mode.exclusive) flags |= O_EXCL;
   if (mode.truncate) flags |= O_TRUNC;
   if (mode.append) flags |= O_APPEND;
+  CDurabilityGuard guard;
   const int fd = OpenRetry(path.c_str(), flags, 0666);
   if (fd < 0) {
     const int err = errno;
@@ -34,6 +36,7 @@ RawFile RawOpen(const std::string& path, const CRawOpenMode& mode) {
     PlatformSetLastError(ERROR_ACCESS_DENIED);
     return kNoRawFile;
   }
+  if (mode.truncate) DurabilityTruncated(fd);
   return fd;
 }
 
@@ -71,10 +74,24 @@ bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
 }
 
 bool RawSync(RawFile file) {
+  CDurabilityGuard guard;
+  const CDurabilityCapture capture = CDurabilityCapture::OfDescriptor(Fd(file));
   if (::fsync(Fd(file)) != 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    capture.Lose();
+    return false;
+  }
+  capture.Commit();
+  return true;
+}
+
+bool RawIdentity(RawFile file, CFileIdentity& out) {
+  struct stat st;
+  if (::fstat(Fd(file), &st) != 0) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
     return false;
   }
+  out = CFileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
   return true;
 }
 

@@ -123,7 +123,7 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
     if (std::find(writable.begin(), writable.end(), dir) == writable.end()) writable.push_back(dir);
   }
 
-  std::string program, hive, name;
+  std::string program, hive, name, temporary;
   const std::string hiveSetting = "CVSMTPGW_HIVE=" + HivePath();
   if (!UnitWord(service.programPath, program)) {
     problem = "the program path cannot be written into a unit file: it holds a control character";
@@ -132,6 +132,11 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
   if (!UnitWord(hiveSetting, hive)) {
     problem =
         "the hive path (CVSMTPGW_HIVE) cannot be written into a unit file: it holds a control character";
+    return false;
+  }
+  if (!service.temporaryDirectory.empty() &&
+      !UnitWord("TMP=" + WithoutTrailingSlashes(service.temporaryDirectory), temporary)) {
+    problem = "the temporary directory cannot be written into a unit file: it holds a control character";
     return false;
   }
   if (!UnitWord(service.shortName, name) ||
@@ -156,8 +161,8 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" +
-         program + "\nEnvironment=" + hive +
-         "\n"
+         program + "\nEnvironment=" + hive + "\n" +
+         (temporary.empty() ? "" : "Environment=" + temporary + "\n") +
          "Restart=on-failure\n"
          "RestartSec=5\n"
          "User=" +

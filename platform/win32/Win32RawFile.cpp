@@ -96,6 +96,41 @@ bool RawSync(RawFile file) {
   return true;
 }
 
+namespace {
+CFileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return CFileIdentity{info.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, true};
+}
+}  // namespace
+
+bool RawIdentity(RawFile file, CFileIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(Handle(file), &info)) {
+    TakeSystemError();
+    return false;
+  }
+  out = IdentityOf(info);
+  return true;
+}
+
+bool FileIdentityByName(const std::string& path, CFileIdentity& out) {
+  out = CFileIdentity{};
+  // The name itself, not what a link points to; any sharing of the file.
+  const HANDLE handle = ::CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    TakeSystemError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+  if (!ok) TakeSystemError();
+  ::CloseHandle(handle);
+  if (ok) out = IdentityOf(info);
+  return ok;
+}
+
 bool RawClose(RawFile file) {
   {
     std::lock_guard<std::mutex> lock(g_AppendMutex);

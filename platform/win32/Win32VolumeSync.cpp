@@ -1,18 +1,21 @@
 // platform/win32/Win32VolumeSync.cpp: CVolumeSync as one FlushFileBuffers per
-// file, and the hard-link helpers.
+// file, and the hard-link helper; the crash point's kill (the power cut of
+// the test build is modelled on POSIX only).
 //
 // Windows has no call that puts a whole volume's dirty data on disk for an
 // ordinary user, and NTFS journals the names; so a sync is each file's flush,
 // then the directory's check (DirectorySync). Thread-safe: no state besides
 // the directory's name.
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
-CVolumeSync::CVolumeSync(std::string directory) : m_Directory(std::move(directory)) {}
+CVolumeSync::CVolumeSync(std::string directory, bool openedFirst)
+    : m_Directory(std::move(directory)), m_OpenedFirst(openedFirst) {}
 
 CVolumeSync::~CVolumeSync() = default;
 
@@ -46,21 +49,12 @@ bool FileLink(const std::string& existing, const std::string& newName) {
   return false;
 }
 
-namespace {
-// The volume and file index of `path` (a link itself, not its target).
-bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE handle = ::CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
-  ::CloseHandle(handle);
-  return ok;
+void KillProcessNow() {
+  ::TerminateProcess(::GetCurrentProcess(), 137);  // as a killed POSIX process reports
+  for (;;) ::Sleep(INFINITE);
 }
-}  // namespace
 
-bool SameFile(const std::string& a, const std::string& b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return FileIdentity(a, x) && FileIdentity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
-         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+void PowerCutNow() {
+  std::fprintf(stderr, "power cut: not modelled on this platform; the process is killed\n");
+  KillProcessNow();
 }

@@ -1,7 +1,7 @@
 // tests/helper/test_helper_main.cpp: test_helper, the second process of the
-// multi-process unit tests and the DNS client's driver in the integration
-// tests: `test_helper <subcommand> args...`. The hive is $CVSMTPGW_HIVE.
-// Single-threaded.
+// multi-process unit tests, the DNS client's driver in the integration tests
+// and the scripted run before a power cut: `test_helper <subcommand> args...`.
+// The hive is $CVSMTPGW_HIVE. Single-threaded.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +76,7 @@ int Settings() {
 }  // namespace
 
 int DnsLookupCommand(const char* server, const char* domain, const char* type);  // dns_lookup_command.cpp
+int PowerCutCommand(const std::string& dir);                                     // power_cut_command.cpp
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
@@ -83,8 +84,9 @@ int main(int argc, char** argv) {
   if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "dns-lookup") == 0)
     return DnsLookupCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
+  if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "dns-lookup <server> <domain> [type] | settings\n");
+               "dns-lookup <server> <domain> [type] | settings | power-cut <dir>\n");
   return 2;
 }

@@ -141,8 +141,8 @@ class Gateway:
 
     write_settings = lambda self: write_hive(self.hive_path, self.values)
     command = lambda self: [str(self.binary), "-m"]
-    environment = lambda self: dict(os.environ, CVSMTPGW_HIVE=str(self.hive_path), TMP=str(self.tmp_dir),
-                                    TMPDIR=str(self.tmp_dir), **self.env)
+    environment = lambda self: {**os.environ, "CVSMTPGW_HIVE": str(self.hive_path), "TMP": str(self.tmp_dir),
+                                "TMPDIR": str(self.tmp_dir), **self.env}
 
     alive = property(lambda self: self.proc is not None and self.proc.poll() is None)
 

@@ -62,7 +62,9 @@ def check_out(gw, outcome: dict) -> None:
     expected = set()
     for env in gw.out_dir.glob("ENV*.tmp"):
         text = env.read_bytes()
-        ident = int(re.search(rb"SUBJECT: id-(\d+)\r\n", text).group(1))
+        subject = re.search(rb"SUBJECT: id-(\d+)\r\n", text)
+        assert subject, (env.name, text)  # a visible job is whole
+        ident = int(subject.group(1))
         seen[ident] = seen.get(ident, 0) + 1
         assert f'TO: "{ident}" <{ident}@fax.example.com>\r\n'.encode() in text, text
         body = re.search(rb"<<(ENV\d+\.bdy)>>", text).group(1).decode()

@@ -45,8 +45,8 @@ def test_postinst_creates_the_account_and_gives_it_its_directories(package):
         (stubs / tool).write_text(STUB)
         (stubs / tool).chmod(0o755)
     log = work / "stub.log"
-    owned = ["/var/spool/cvsmtpgw", "/var/spool/cvsmtpgw/IN", "/var/spool/cvsmtpgw/OUT", "/var/log/cvsmtpgw",
-             "/etc/cvsmtpgw", "/etc/cvsmtpgw/hive.reg"]
+    owned = ["/var/spool/cvsmtpgw", "/var/spool/cvsmtpgw/IN", "/var/spool/cvsmtpgw/OUT", "/var/spool/cvsmtpgw/tmp",
+             "/var/log/cvsmtpgw", "/etc/cvsmtpgw", "/etc/cvsmtpgw/hive.reg"]
     for user_exists, overridden in [("", ""), ("yes", "/var/log/cvsmtpgw")]:
         log.unlink(missing_ok=True)
         env = {"PATH": str(stubs), "STUB_LOG": str(log), "DPKG_ROOT": str(root), "USER_EXISTS": user_exists,

@@ -1,13 +1,17 @@
 """Split mails (message/partial), one fragment per SMTP session, out of order and
-across a restart: joined, the attachments handed on unchanged, no fragment dir left."""
+across a restart of the packaged unit's layout (its TMP in the spool directory,
+its private /tmp emptied): joined, the attachments handed on unchanged, no
+fragment dir left."""
 
 import email
 import email.policy
 import os
 import random
+import re
+import shutil
 from email.message import EmailMessage
 
-from gateway_harness import attachments
+from gateway_harness import REPO_ROOT, attachments
 
 SENDER, FAX = "sender@example.org", "4711@fax.example.com"
 
@@ -36,10 +40,21 @@ def test_split_mail_is_joined_across_sessions_and_a_restart(make_gateway):
                   f"MIME-Version: 1.0\r\nContent-Type: message/partial;\r\n\tid=\"{ident}\"; number={n}{'; total=3' * (n == 1)}\r\n\r\n"
                   ).encode() + b"".join(lines[(n - 1) * per:n * per]) for n in (1, 2, 3)]
 
-    gw = make_gateway()
+    gw = make_gateway(start=False)
+    # The packaged unit's TMP, /var/spool/cvsmtpgw/ being this gateway's ProgramPath; its private /tmp
+    # stands beside it.
+    unit = (REPO_ROOT / "packaging" / "cvsmtpgw.service").read_text()
+    (tmp,) = re.findall(r"^Environment=TMP=/var/spool/cvsmtpgw/(.*)$", unit, re.M)
+    private = gw.root / "private-tmp"
+    private.mkdir()
+    gw.env = {"TMP": str(gw.root / tmp), "TMPDIR": str(private)}
+    gw.start()
     envelopes, saved, dirs = deliver(gw, fragments[1], [])
     assert saved == {} and len(dirs) == 1
-    gw.stop()
+    # Killed and restarted, as systemd restarts a failed service, which empties its private /tmp.
+    gw.kill()
+    shutil.rmtree(private)
+    private.mkdir()
     gw.start()  # on the hive as the gateway left it: its counters go on
     envelopes, saved, dirs = deliver(gw, fragments[2], envelopes)
     assert saved == {} and len(dirs) == 1

@@ -102,7 +102,8 @@ def test_install_twice_remove_twice_without_systemd(installer):
             d = i.directives()
             assert d["ExecStart"] == [f'"{quoted}/cvsmtpgw"']
             assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{i.root}/log", f"-{i.root}/etc"]
-            assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}"]
+            # TMP in the spool directory: a private /tmp is emptied at every stop.
+            assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}", f'"TMP={quoted}/tmp"']
             assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644 and analyze(i.unit) == ""
     assert os.listdir(i.units) == []
 

@@ -31,6 +31,16 @@ def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_
     os.link(out / "~13~ENV90.bdy", out / "ENV90.bdy")
     os.link(out / "~13~ATT90.pdf", out / "ATT90.pdf")
     (out / "ATT91.pdf").write_bytes(b"not this hand-off's")
+    # A complete job whose staged body name is still there, and a staged
+    # envelope made beside its spool file for a number drawn again: handed off.
+    leave_acknowledged(out, 16, mail("complete"), ["TO:<4711@fax.example.com>"], 4500)
+    job = {"ENV95.tmp": b'FROM: <a@example.com>\r\nTO: "4711" <4711@fax.example.com>\r\nSUBJECT: complete\r\n',
+           "ATT95.pdf": b"%PDF-"}
+    for name, data in job.items():
+        (out / name).write_bytes(data)
+    (out / "~16~ENV95.bdy").write_bytes(b"body of complete")
+    os.link(out / "~16~ENV95.bdy", out / "ENV95.bdy")
+    os.link(out / "ATT95.pdf", out / "~16~ATT95.pdf")
     # Never acknowledged (no record; its staged envelope beside it): removed.
     (out / "~14~ENV").write_bytes(b"")
     (out / "14.zqx").write_bytes(TRACE + b"Subject: cut in the data\r\n")
@@ -51,7 +61,7 @@ def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_
     gw.start()
     envelopes = gw.files("ENV*.tmp")
     subjects = [re.search(rb"SUBJECT: (.*)\r\n", e.read_bytes()).group(1) for e in envelopes]
-    assert subjects == [b"left 12", b"left 10", b"left 11", b"cut"]  # all before the listener was up
+    assert subjects == [b"left 12", b"left 10", b"left 11", b"cut", b"complete"]  # all before the listener was up
     for env in envelopes:
         assert b'TO: "4711" <4711@fax.example.com>' in env.read_bytes()
     kept = {"20-1.err": b"", "21.err": b"not a mail at all", "20.err": b"kept from before"}
@@ -60,9 +70,10 @@ def test_start_hands_off_what_was_left_and_keeps_aside_what_it_cannot_read(make_
     assert (out / "abc.err").exists()
     names = {p.name for p in out.iterdir()}
     debug = {n for n in names if n.endswith(".debug")}  # the handed-off mails, kept while the debug log is on
-    assert {n.split("-")[0] for n in debug} == {"10", "11", "12", "13", "15"}
+    assert {n.split("-")[0] for n in debug} == {"10", "11", "12", "13", "15", "16"}
     for name in debug:
         assert (out / name).read_bytes().startswith(TRACE) and b"CVGWSPL1" not in (out / name).read_bytes()
     assert names - debug == {f"ENV{i}.{x}" for i in range(4) for x in ("tmp", "bdy")} | set(kept) | {
-        "22.err", "23.err", "24.err", "abc.err", "ATT91.pdf"}
+        "22.err", "23.err", "24.err", "abc.err", "ATT91.pdf", *job, "ENV95.bdy"}
     assert (out / "ATT91.pdf").read_bytes() == b"not this hand-off's"
+    assert {n: (out / n).read_bytes() for n in job} == job and (out / "ENV95.bdy").read_bytes() == b"body of complete"

@@ -70,8 +70,8 @@ def test_failed_syncs_and_renames_are_never_taken_for_success(make_gateway):
     of a submission withdraws it and hands the mail off again, once."""
     needs_seam()
     # The first spool sync (the first mail's 250) fails; later, the first
-    # envelope rename and the second attachment link fail.
-    gw = make_gateway(env={"CVSMTPGW_FAULTS": "sync:1::*/OUT;rename:1::*/ENV*.tmp;rename:1+1::*/ATT*"})
+    # envelope rename (no space left) and the second attachment link fail.
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "sync:1::*/OUT;rename:1:ENOSPC:*/ENV*.tmp;rename:1+1::*/ATT*"})
     mail = (b"From: a@example.com\r\nTo: " + FAX.encode() + b"\r\nSubject: %s\r\nContent-Type: application/pdf; "
             b"name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n")
     assert gw.transaction(mail % b"refused") == (451, b"451 Requested action aborted: local error in processing\r\n")

@@ -16,7 +16,8 @@
 
 namespace {
 
-const std::filesystem::path kData = std::filesystem::path(CVSMTPGW_TEST_DATA) / "compose";
+// From the build, not __FILE__: a compiler cache may make that relative.
+const std::filesystem::path kData = std::filesystem::path(CVSMTPGW_UNIT_TEST_DATA) / "compose";
 
 std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
   return std::snprintf(buffer, size, "%s", "1700000000@test-host");

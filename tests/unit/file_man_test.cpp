@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "SpoolTestSupport.h"
+#include "platform/FaultInjection.h"
 #include "platform/Process.h"
 #include "spool/CFileMan.h"
 
@@ -32,28 +33,37 @@ class CFileManQueue : public ::testing::Test {
 };
 
 // Spool files are numbered from TmpIndex and opened for nobody else. A counter
-// that comes back to a number (after its wrap, or after a power loss took back
-// unflushed steps) must never replace a mail that is still spooled.
-TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
+// that comes back to a number (after its wrap, after a power loss took back
+// unflushed steps, or from a restored hive) must never replace a mail that is
+// still spooled, nor make anything for it: a staged envelope made beside a
+// handed-off mail would make the next start hand it off again.
+TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsNumbersInUse) {
   std::vector<DWORD> hundred(100);
   std::iota(hundred.begin(), hundred.end(), 0);
   const struct {
     DWORD start;
     std::vector<DWORD> present;
+    std::vector<std::string> staged;
     DWORD created, counterAfter;  // created 0: QUE_AddMsg gives up
-  } cases[] = {{17, {}, 17, 18},
-               {5, {5, 6}, 7, 8},
-               {65534, {65534, 0}, 1, 2} /* across the wrap */,
-               {0, hundred, 0, 100}};
+  } cases[] = {{17, {}, {}, 17, 18},
+               {5, {5, 6}, {}, 7, 8},
+               {8, {}, {"~8~ATT1.pdf", "~9~ENV"}, 10, 11} /* a job's leftovers, a hand-off's envelope */,
+               {65534, {65534, 0}, {"~1~ENV2.bdy"}, 2, 3} /* across the wrap */,
+               {0, hundred, {}, 0, 100}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.start);
     std::filesystem::remove_all(m_Box.Out());
     std::filesystem::create_directory(m_Box.Out());
-    for (DWORD n : c.present) WriteWholeFile(Spool(n), "mail " + std::to_string(n));
+    for (DWORD n : c.present) {
+      WriteWholeFile(Spool(n), "mail " + std::to_string(n));
+      ArmFault(FaultOp::kCreate, "*~" + std::to_string(n) + "~ENV", 1);  // must not even be tried
+    }
+    for (const std::string& name : c.staged) WriteWholeFile(m_Box.Out() + name, "staged");
     m_Box.SetNumber("TmpIndex", c.start);
     CFile file;
     char path[260] = "";
     const int rc = m_Files->QUE_AddMsg(file, path, sizeof(path));
+    ClearFaults();
     if (c.created != 0) {
       ASSERT_EQ(rc, 0);
       EXPECT_EQ(std::string(path), Spool(c.created));
@@ -68,8 +78,17 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsThoseStillThere) {
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
     for (DWORD n : c.present) EXPECT_EQ(ReadWholeFile(Spool(n)), "mail " + std::to_string(n));
+    for (const std::string& name : c.staged) EXPECT_EQ(ReadWholeFile(m_Box.Out() + name), "staged");
     EXPECT_EQ(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)),
-              !c.present.empty());
+              !c.present.empty() || !c.staged.empty());
+    // Nothing made but the new mail's spool file and staged envelope.
+    std::vector<std::string> expected = c.staged;
+    for (DWORD n : c.present) expected.push_back(std::to_string(n) + ".zqx");
+    if (c.created != 0 || rc == 0)
+      expected.insert(expected.end(),
+                      {std::to_string(c.created) + ".zqx", "~" + std::to_string(c.created) + "~ENV"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(DirectoryNames(m_Box.Out()), expected);
   }
   // A name that cannot take the longest number leaves the counter alone.
   char path[260];

@@ -45,7 +45,7 @@ TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
   std::atomic<int> result{-1};
   std::thread handOff([&] {
     CSubmission submission(m_Box.Out(), "41");
-    result = StageSubmission(m_Spool.c_str(), m_Record, submission);
+    result = StageSubmission(m_Spool.c_str(), m_Record, CFileIdentity{}, submission);
   });
   WaitUntil([this] {
     return m_Box.SecondaryLog().find("File name taken, waiting for 25 sec") != std::string::npos;
@@ -62,18 +62,20 @@ TEST_F(HandOffTest, ANameFlagHeldForEverIsLoggedAndGivenUpAtTheStop) {
 }
 
 TEST_F(HandOffTest, AJobWhoseNameCannotBeSyncedStaysAndKeepsItsMail) {
-  CSubmission submission(m_Box.Out(), "41");
-  ASSERT_EQ(StageSubmission(m_Spool.c_str(), m_Record, submission), 0);
   CSpoolSyncer sync(m_Box.Out().substr(0, m_Box.Out().size() - 1));
+  const CSpoolSyncer::CTicket ticket = sync.Begin();
+  CSubmission submission(m_Box.Out(), "41");
+  ASSERT_EQ(StageSubmission(m_Spool.c_str(), m_Record, CFileIdentity{}, submission), kStaged);
   // Data and names go to disk; the sync after the envelope's rename fails:
   // the job is complete and visible, so it stays, and so does its mail.
   ArmFault(FaultOp::kSync, "*OUT", 1, EIO, 1);
-  EXPECT_EQ(CommitSubmissions({&submission}, sync), std::vector<CommitResult>{CommitResult::kUnsynced});
+  EXPECT_EQ(CommitSubmissions({&submission}, sync, ticket),
+            std::vector<CommitResult>{CommitResult::kUnsynced});
   ClearFaults();
   submission.Withdraw();  // a visible job is never withdrawn
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp",
                                                   "~41~ATT0.pdf", "~41~ENV7.bdy"}));
-  ASSERT_TRUE(sync.Sync({}));
+  ASSERT_TRUE(sync.Sync(sync.Begin(), {}));
   submission.Committed();
   EXPECT_EQ(OutFiles(), (std::vector<std::string>{"41.zqx", "ATT0.pdf", "ENV7.bdy", "ENV7.tmp"}));
 }

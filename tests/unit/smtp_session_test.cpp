@@ -166,8 +166,10 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
         const std::string name = entry.path().filename().string();
         CSpoolRecord record;
         std::string why, recipients;
+        CFileIdentity identity;
         if (name[0] == '~') continue;  // staged envelopes
-        if (ReadSpoolFile(entry.path().string(), true, record, why) != SpoolFileState::kAcknowledged) {
+        if (ReadSpoolFile(entry.path().string(), true, record, why, identity) !=
+            SpoolFileState::kAcknowledged) {
           stored[name] = "not acknowledged: " + why;
           continue;
         }

@@ -3,9 +3,11 @@
 // are told apart.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 #include "TempDir.h"
+#include "platform/FaultInjection.h"
 #include "spool/Crc32c.h"
 #include "spool/SpoolRecord.h"
 
@@ -57,13 +59,25 @@ TEST(SpoolRecordTest, DamagedForeignAndUnfinishedFilesAreToldApart) {
     WriteWholeFile(dir.File("9.zqx"), c.bytes);
     CSpoolRecord record;
     std::string why;
-    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), c.envelopeBeside, record, why), c.state) << c.what;
+    CFileIdentity identity;
+    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), c.envelopeBeside, record, why, identity), c.state) << c.what;
     EXPECT_FALSE(why.empty()) << c.what;
   }
   CSpoolRecord record;
   std::string why;
-  EXPECT_EQ(ReadSpoolFile(dir.File("missing.zqx"), true, record, why), SpoolFileState::kUnreadable);
-  EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why), SpoolFileState::kUnreadable);  // a directory
+  CFileIdentity identity;
+  EXPECT_EQ(ReadSpoolFile(dir.File("missing.zqx"), true, record, why, identity), SpoolFileState::kGone);
+  EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why, identity),
+            SpoolFileState::kUnreadable);  // a directory
+  // An I/O error tells nothing of the file: it is looked at again, never
+  // taken for a damaged or an unfinished one, wherever in the file it comes.
+  WriteWholeFile(dir.File("9.zqx"), whole);
+  for (int skip = 0; skip < 3; ++skip) {
+    ArmFault(FaultOp::kRead, "*9.zqx", 1, EIO, skip);
+    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), true, record, why, identity), SpoolFileState::kReadFailed)
+        << skip;
+    ClearFaults();
+  }
 }
 
 }  // namespace

@@ -1,0 +1,103 @@
+"""The gateway killed at each step of a hand-off in turn (the crash points of its
+fault seam), not at random moments: every step of one mail's road (spool write
+and sync, staged creates, links, data sync, envelope rename, directory sync,
+unlinks) and every step of the recovery that follows. After a restart every
+acknowledged mail is in OUT exactly once and complete, nothing half-made is
+visible to the fax server, and nothing is left behind."""
+
+import collections
+import shutil
+import subprocess
+
+from gateway_harness import needs_seam, wait_until
+from spool_files import spool_file
+from test_crash_recovery import check_out, mail_text
+
+IDENT = 3  # a mail with an attachment: every kind of step
+
+
+def send(gw, ident: int = IDENT) -> str:
+    """'ok' (250), 'refused', or 'unknown' (the gateway died before a reply came)."""
+    try:
+        with gw.connect() as conn:
+            conn.open_data([f"{ident}@fax.example.com"]).sock.sendall(mail_text(ident) + b".\r\n")
+            code = conn.reply()[0]
+    except (OSError, AssertionError):
+        return "unknown"
+    return "ok" if code == 250 else "refused" if code != -1 else "unknown"
+
+
+def steps(gw) -> list[str]:
+    log = gw.root / "steps.txt"
+    return log.read_text().split() if log.exists() else []
+
+
+def numbered(names: list[str]) -> list[tuple[str, int]]:
+    """(step, its occurrence number) for each step in order."""
+    seen = collections.Counter()
+    return [(name, seen.update([name]) or seen[name]) for name in names]
+
+
+def settle(gw, env: dict | None = None) -> None:
+    """Restarted without the rule: recovery hands off what was left; then a clean stop."""
+    gw.env = env or {}
+    gw.start(timeout=60)
+    wait_until(lambda: not gw.files("*.zqx"), 30, lambda: f"spool files left: {gw.files('*.zqx')}")
+    assert gw.stop() == 1 and not gw.stop_failed
+
+
+def test_killed_at_every_step_of_a_hand_off(make_gateway):
+    needs_seam()
+    probe = make_gateway(debug_logs=False, env={"CVSMTPGW_STEP_LOG": "steps.txt"})
+    assert send(probe) == "ok"
+    wait_until(lambda: not probe.files("*.zqx"), 10)
+    probe.stop()
+    road = numbered(steps(probe))
+    assert {n for n, _ in road} >= {"spool-write", "spool-sync", "staged-create", "link", "data-sync",
+                                    "envelope-rename", "directory-sync", "unlink"}, road
+    for name, k in road:
+        gw = make_gateway(debug_logs=False, env={"CVSMTPGW_FAULTS": f"crash:{k - 1}+1::{name}"})
+        outcome = send(gw)
+        gw.proc.wait(10)  # the crash point was reached: killed
+        assert gw.proc.returncode == -9, (name, k)
+        settle(gw)
+        check_out(gw, {IDENT: outcome})
+        assert outcome in ("ok", "unknown"), (name, k, outcome)
+
+
+def test_killed_at_every_step_of_recovery(make_gateway):
+    needs_seam()
+    # What a kill between two links leaves, and leftovers of every other kind.
+    origin = make_gateway(debug_logs=False, env={"CVSMTPGW_FAULTS": "crash:1+1::link"})
+    assert send(origin) == "ok"
+    origin.proc.wait(10)
+    out = origin.out_dir
+    (out / "~14~ENV").write_bytes(b"")  # a mail cut in its data
+    (out / "14.zqx").write_bytes(b"Received: from c by fax.example.com ; \r\nSubject: cut\r\n")
+    (out / "~77~ATT3.pdf").write_bytes(b"orphan")  # staged file of no spool file
+    (out / "15.zqx").write_bytes(spool_file(b"Received: x\r\n\r\nhanded off\r\n", ["TO:<1@fax.example.com>"], 1))
+    (out / "Msgcnt.imp").write_bytes(b"work file")
+    template = origin.root / "template"
+    subprocess.run(["cp", "-a", str(out), str(template)], check=True)  # hard links kept
+
+    def fresh(env: dict):
+        gw = make_gateway(start=False, debug_logs=False, env=env)
+        shutil.rmtree(gw.out_dir)
+        subprocess.run(["cp", "-a", str(template), str(gw.out_dir)], check=True)
+        return gw
+
+    probe = fresh({})
+    settle(probe, {"CVSMTPGW_STEP_LOG": "steps.txt"})
+    check_out(probe, {IDENT: "ok"})
+    count = steps(probe).count("recovery")
+    assert count >= 6, steps(probe)
+    for k in range(1, count + 1):
+        gw = fresh({"CVSMTPGW_FAULTS": f"crash:{k - 1}+1::recovery"})
+        try:
+            gw.start()
+        except RuntimeError:
+            pass  # died in its recovery, before it listened
+        gw.proc.wait(10)
+        assert gw.proc.returncode == -9, k
+        settle(gw)
+        check_out(gw, {IDENT: "ok"})
