@@ -364,7 +364,19 @@ void SMTPInThread::ReceiveMessage() {
   if (committed) FaultStep("spool-sync");
   if (!committed || !fileMan->SyncSpool(ticket, {m_SpoolFile})) {
     m_HandOffSlot.Release();
-    if (created) fileMan->QUE_RemoveMsg(m_SpoolFile, identity);
+    // The file may be on disk whole, record and all: a sync of its own can
+    // succeed and still not vouch for it, when a write error was reported to
+    // another sync meanwhile. A refusal whose removal a power cut undid would
+    // become a fax job that the client sends again; when the removal cannot
+    // be put on disk, no reply is the honest one.
+    if (created && !WithdrawSpoolFile(*fileMan, identity)) {
+      DebugLogStr("SMTPIn- Error: mail not stored, its spool file not surely removed, closed without a reply: ",
+                  name.c_str(), CV_SRC, __LINE__);
+      DebugLog2Str("SMTPIn- Error: mail not stored, its spool file not surely removed, closed without a reply: ",
+                   name.c_str(), CV_SRC, __LINE__);
+      m_Ending = true;
+      return;
+    }
     DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);
     Reply("451 Requested action aborted: local error in processing\r\n");
     return;
@@ -373,6 +385,17 @@ void SMTPInThread::ReceiveMessage() {
   record.dataLength = writer.Written();
   HandOffSpoolFile(std::move(record), identity);
   if (m_StopAfterData) m_Ending = true;
+}
+
+bool SMTPInThread::WithdrawSpoolFile(CFileMan& fileMan, const CFileIdentity& identity) {
+  if (!fileMan.QUE_RemoveMsg(m_SpoolFile, identity)) return false;
+  // A fresh ticket: only the names are to go to disk now, and an error
+  // reported before the removal touches nothing it made.
+  for (int attempt = 0; attempt < kWithdrawSyncAttempts; ++attempt) {
+    if (fileMan.SyncSpool(fileMan.SpoolSync().Begin(), {})) return true;
+  }
+  LogLastError();
+  return false;
 }
 
 void SMTPInThread::HandOffSpoolFile(CSpoolRecord record, const CFileIdentity& identity) {

@@ -55,6 +55,9 @@ class SMTPInThread : public C_WSTHREAD {
   static constexpr std::uint32_t kDataBytesPerSecond = 1024;
   // The "421" at the time limit waits no longer than this to be sent.
   static constexpr int kFarewellSendMs = 2000;
+  // A refused mail's spool file: the sync that puts its removal on disk is
+  // tried this often before the session gives up on refusing it.
+  static constexpr int kWithdrawSyncAttempts = 3;
 
   SMTPInThread();
   ~SMTPInThread() override;
@@ -104,6 +107,9 @@ class SMTPInThread : public C_WSTHREAD {
   // Reads the message after "354" into a new spool file until the end line,
   // acknowledges it only once it is on disk, and hands it on.
   void ReceiveMessage();
+  // Removes the spool file of a mail about to be refused and puts that
+  // removal on disk; false when it may still be found after a power cut.
+  bool WithdrawSpoolFile(CFileMan& fileMan, const CFileIdentity& identity);
   // The one place where a stored and acknowledged message leaves the session.
   void HandOffSpoolFile(CSpoolRecord record, const CFileIdentity& identity);
   // Sends one reply (all its lines in one send) and logs it.

@@ -120,16 +120,23 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
   return 0;
 }
 
-void CFileMan::QUE_RemoveMsg(const char* path, const CFileIdentity& identity) {
-  if (path == nullptr || *path == '\0') return;
+bool CFileMan::QUE_RemoveMsg(const char* path, const CFileIdentity& identity) {
+  if (path == nullptr || *path == '\0') return true;
   FaultStep("unlink");
   // Only while the name is still the file made for the mail: a spool
   // directory replaced meanwhile holds nothing of this session's.
   if (!FileDeleteIfSame(path, identity)) {
-    DebugLogStr("QUE_AddMsg- spool file not removed, it is not the one made: ", path, CV_SRC, __LINE__);
-    return;
+    const DWORD error = PlatformGetLastError();
+    if (error == static_cast<DWORD>(ERROR_FILE_NOT_FOUND) || error == static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) {
+      DebugLogStr("QUE_RemoveMsg- spool file not removed, it is not the one made: ", path, CV_SRC, __LINE__);
+      return true;
+    }
+    DebugLogStr("QUE_RemoveMsg Error: spool file not removed: ", path, CV_SRC, __LINE__);
+    LogLastError();
+    return false;
   }
   FileDelete(OutDirectory() + StagedEnvelopeName(SpoolNumber(path)));
+  return true;
 }
 
 std::string CFileMan::OutDirectory() const {

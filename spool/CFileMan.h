@@ -54,8 +54,10 @@ class CFileMan {
   // filled either way, capacity pathSize).
   int QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize);
   // Removes a spool file whose mail was not acknowledged, with its staged
-  // envelope, while `path` still names the file `identity` made for it.
-  void QUE_RemoveMsg(const char* path, const CFileIdentity& identity);
+  // envelope, while `path` still names the file `identity` made for it. True
+  // when the name no longer holds that file (removed, or gone or replaced
+  // before); the removal is on disk only after the next sync of OUT's names.
+  bool QUE_RemoveMsg(const char* path, const CFileIdentity& identity);
   // Puts `files` and the names created or renamed in OUT on disk (shared by
   // every caller at the time: sessions and hand-offs); `ticket` taken before
   // the caller wrote them (see CSpoolSyncer).

@@ -19,7 +19,7 @@ import pytest
 
 from gateway_harness import needs_root, needs_seam, wait_until
 from test_crash_points import send
-from test_crash_recovery import Clients, check_out
+from test_crash_recovery import Clients, check_out, mail_text
 
 
 def cut_and_recover(make_gateway, rules: str, env: dict | None = None) -> None:
@@ -79,6 +79,45 @@ def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_g
     wait_until(lambda: not gw.files("*.zqx"), 15)
     assert gw.stop() == 1
     check_out(gw, {3: "ok", 4: "refused", 5: "unknown"})
+
+
+# Syncs of OUT: mail 2's (fails), the removal of its spool file (the
+# directory's, twice checked), mail 1's (its file, then the directory), then
+# the removal of mail 1's spool file, tried three times.
+@pytest.mark.parametrize("faults, reply, outcome", [
+    ("sync:1::*/OUT", 451, "refused"),
+    ("sync:1::*/OUT;sync:4+3::*/OUT", -1, "unknown"),  # its removal never reaches the disk: no reply
+])
+def test_a_mail_refused_for_an_error_reported_meanwhile_stays_refused_after_a_cut(make_gateway, faults, reply,
+                                                                                    outcome):
+    """Mail 1 is being received when mail 2's sync fails. Mail 1's own sync
+    then puts its whole spool file on disk, but cannot vouch for it (the error
+    may have been its pages), so it is refused. The removal of its spool file
+    must be on disk before that refusal is sent: a cut that brought the file
+    back would hand off a mail whose client sends it again."""
+    needs_seam()
+    gw = make_gateway(start=False, debug_logs=False)
+    os.sync()
+    # The cut comes at mail 3's spool sync.
+    gw.env = {"CVSMTPGW_FAULTS": f"{faults};power:2+1::spool-sync",
+              "CVSMTPGW_POWER_CUT_DIRS": f"{gw.out_dir}:{gw.tmp_dir}"}
+    gw.start()
+    with gw.connect() as first:
+        # All but the end of the data: its file exists, its bytes wait in the gateway.
+        first.open_data(["1@fax.example.com"]).sock.sendall(mail_text(1))
+        wait_until(lambda: gw.files("*.zqx"), 10)
+        assert send(gw, 2) == "refused"
+        first.sock.sendall(b".\r\n")
+        assert first.reply()[0] == reply
+    assert send(gw, 3) == "unknown"
+    gw.proc.wait(10)
+    gw.env = {}
+    gw.start()
+    wait_until(lambda: not gw.files("*.zqx"), 15)
+    assert gw.stop() == 1
+    check_out(gw, {1: outcome, 2: "refused", 3: "unknown"})
+    # Without a reply, the file the cut brought back is a mail its client may still send again.
+    assert len(gw.files("ENV*.tmp")) == (1 if reply == -1 else 0)
 
 
 def test_fragments_on_their_own_file_system_survive_a_cut(make_gateway):
