@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mime/Base64.h"
+#include "mime/TextEncoding.h"
 #include "platform/File.h"
 
 namespace {
@@ -56,14 +57,28 @@ int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName,
     return 1;
   }
   const std::string d = displayName ? displayName : "";
+  // A plain name goes in as it is. One with a quote or a backslash is escaped
+  // in its quoted strings; one with 8-bit or control bytes is encoded (RFC
+  // 2047 for the type's name and the description, RFC 2231 for the file
+  // name), since the mail travels over a 7-bit session.
+  std::string name = "\"" + d + "\"", filename = "filename=" + name, description = d;
+  if (!IsPlainAscii(d)) {
+    const char* charset = CharsetOf(d);
+    description = EncodedWords(d, charset, "\n ");  // the output's text mode makes the CR LF
+    name = "\"" + EncodedWords(d, charset, " ") + "\"";
+    filename = "filename*=" + ExtendedParameterValue(d, charset);
+  } else if (d.find_first_of("\"\\") != std::string::npos) {
+    name = QuotedString(d);
+    filename = "filename=" + name;
+  }
   std::string head;
   head.reserve(256 + 4 * d.size());
   head += "Content-Type: ";
   head += type;
-  head += ";\n        name=\"" + d + "\"\n";
+  head += ";\n        name=" + name + "\n";
   head += "Content-Transfer-Encoding: base64\n";
-  head += "Content-Disposition: attachment;\n        filename=\"" + d + "\"\n";
-  head += "Content-Description: " + d + "\n\n";
+  head += "Content-Disposition: attachment;\n        " + filename + "\n";
+  head += "Content-Description: " + description + "\n\n";
   output.Write(head.data(), head.size());
   Base64EncodeStream(input, output);
   // A part cut short by a failed write must not pass for the whole file.

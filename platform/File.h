@@ -194,6 +194,9 @@ bool WildcardMatch(const char* pattern, const char* name);
 // error on failure.
 bool FileExists(const std::string& path);                              // GetFileAttributesA
 bool FileDelete(const std::string& path);                              // DeleteFileA
+// True when `path` names a plain file itself: not a directory, a link to
+// somewhere else, a pipe or a device (ERROR_ACCESS_DENIED when it is one).
+bool FileIsPlain(const std::string& path);
 bool FileMove(const std::string& from, const std::string& to);         // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);

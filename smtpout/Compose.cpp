@@ -6,20 +6,23 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <string_view>
 
-#include "host/EventLog.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
-#include "platform/EventLog.h"
+#include "mime/TextEncoding.h"
+#include "platform/Text.h"
+#include "smtpout/HeaderFields.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 
 namespace {
 
-constexpr int kMessageLineSize = 259;  // longer lines come in pieces of this size
-constexpr int kMailLineSize = 200;
+constexpr std::size_t kMessageLineSize = 259;  // longer lines come in pieces of this size
 constexpr std::size_t kIdentifierSize = 260;
 constexpr std::size_t kMaxFromLine = 258;
 constexpr std::size_t kSubjectReserve =
@@ -31,10 +34,17 @@ constexpr std::size_t kFileNameTextMax = 24;
 constexpr std::size_t kDisplayTextMax = 99;
 constexpr std::size_t kAttachmentPathMax = 99;
 constexpr std::size_t kCopyChunk = 64 * 1024;
+// A header line is folded before it reaches the 998 octets a line may hold.
+constexpr std::size_t kFoldAt = 990;
 constexpr const char kCrLf[] = "\r\n";
 constexpr const char kBoundaryPrefix[] = "----= Message-ID:";
+// Header fields whose display names are phrases (RFC 5322 3.4).
+constexpr const char* kAddressFields[] = {"FROM", "TO", "CC", "BCC", "REPLY-TO", "SENDER"};
 
 bool Holds(std::string_view line, std::string_view key) { return line.find(key) != std::string_view::npos; }
+
+// The message file's empty line; a fax server that writes bare LFs has them too.
+bool IsEmptyLine(std::string_view line) { return line == kCrLf || line == "\n"; }
 
 // The line without its line end (LF, or CR LF).
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -43,8 +53,87 @@ std::string_view WithoutLineEnd(std::string_view line) {
   return line;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A quoted-string as RFC 5322 reads it: in quotes, any quote inside escaped.
+bool IsQuotedString(std::string_view text) {
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+      if (i + 1 >= text.size()) return false;  // the closing quote escaped
+    } else if (text[i] == '"') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view Unquoted(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
+  return text;
+}
+
+// True when `line` begins with a field name (printable ASCII but ':', blanks
+// allowed before the colon, as old mail writes "Subject :") and its colon.
+bool HasFieldName(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view name = TrimBlanks(line.substr(0, colon));
+  return !name.empty() && line.front() != ' ' &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+// One header line (no line end) as a 7-bit receiver takes it: 8-bit or
+// control bytes in a display name or an unstructured value become encoded
+// words, and a display name whose quotes do not pair is quoted again.
+std::string MendedHeaderLine(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return std::string(line);
+  const std::string_view name = line.substr(0, colon), value = line.substr(colon + 1);
+  const bool address = std::any_of(std::begin(kAddressFields), std::end(kAddressFields),
+                                   [&](const char* field) { return EqualsNoCase(TrimBlanks(name), field); });
+  const std::size_t open = value.rfind('<');
+  // (An address with 8-bit bytes is no mailbox: the whole value is then text.)
+  if (address && open != std::string_view::npos && IsPlainAscii(value.substr(open))) {
+    const std::string_view display = TrimBlanks(value.substr(0, open));
+    const std::string_view rest = value.substr(open);
+    if (!IsPlainAscii(display)) {
+      const std::string_view text = Unquoted(display);
+      return std::string(name) + ": " + EncodedWords(text, CharsetOf(text)) + " " + std::string(rest);
+    }
+    if (display.find('"') != std::string_view::npos && !IsQuotedString(display))
+      return std::string(name) + ": " + QuotedString(Unquoted(display)) + " " + std::string(rest);
+    return std::string(line);
+  }
+  if (IsPlainAscii(value)) return std::string(line);
+  const std::string_view text = TrimBlanks(value);
+  return std::string(name) + ": " + EncodedWords(text, CharsetOf(text));
+}
+
+// `line` broken into lines of at most kFoldAt octets, each continuation
+// beginning with a space (a folded field).
+std::string Folded(std::string_view line) {
+  std::string out;
+  while (line.size() > kFoldAt) {
+    // At the last blank of the line's allowance, or, with none, anywhere.
+    std::size_t cut = line.substr(0, kFoldAt).find_last_of(" \t");
+    if (cut == std::string_view::npos || cut == 0) cut = kFoldAt;
+    out.append(line.substr(0, cut));
+    out += "\r\n";
+    line.remove_prefix(cut);
+    if (line.empty() || (line.front() != ' ' && line.front() != '\t')) out += ' ';
+  }
+  out.append(line);
+  return out;
+}
+
 void ReportNotEncoded(const std::string& what) {
-  ReportServiceEvent(kEventTypeError, 432, kEventSourceName, what.c_str(), nullptr);
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kAttachmentNotEncoded, {kEventSourceName, what.c_str()});
   DebugLog("SMTPOut- Unable to encode the Attachment file", CV_SRC, __LINE__);
 }
 
@@ -60,17 +149,24 @@ class CComposer {
  private:
   bool ReadLine(std::string& line);
   bool Write(std::string_view bytes);
+  void ScanText();
   void WriteMimeBlock();
   void HeaderLine(const std::string& line);
+  void FlushHeaderLine();
   void BodyLine(const std::string& line);
+  void WriteText(std::string_view bytes);
+  void EndText();
   void RewriteSubject(std::string_view text);
   void TakeAttachment(const std::string& line);
+  void CloseParts();
 
   CFile& m_Message;
   CFile& m_Mail;
   SMTPOut& m_Object;
   std::vector<std::string>& m_Paths;
 
+  std::int64_t m_Limit = 0;     // the message's size when composition began
+  std::int64_t m_Position = 0;  // bytes of it read
   int m_Send = kComposeNotToBeSent;
   bool m_ReceivedFax = false;
   bool m_Multipart = false;  // fixed once the MIME block has announced it
@@ -84,20 +180,42 @@ class CComposer {
   bool m_BodyEnded = false;
   bool m_AttachmentSeen = false;
   bool m_AttachmentsClosed = false;
+  bool m_HasDate = false;
+  bool m_HasMessageId = false;
+  std::string m_HeaderLine;  // a header line read in pieces, not yet written
   std::string m_Previous;
   std::string m_Identifier;
   std::string m_BoundaryLine;
   std::int64_t m_SubjectPosition = -1;
   std::string m_FileName;
   std::string m_DisplayName;
+  CTextScan m_TextScan;                       // of the body, before it is written
+  std::unique_ptr<CTextBodyEncoder> m_Text;  // made with the MIME block
   bool m_WriteFailed = false;
 };
 
+// A line of the message file (through its LF, or a piece of kMessageLineSize
+// bytes), never past m_Limit: a file that grows while it is read cannot make
+// composition go on for ever. A last line without a LF is not a line.
 bool CComposer::ReadLine(std::string& line) {
+  line.clear();
+  const std::int64_t left = m_Limit - m_Position;
+  if (left <= 0) return false;
   char buffer[kMessageLineSize];
-  const int count = FileReadLine(m_Message, buffer, kMessageLineSize);
-  line.assign(buffer, static_cast<std::size_t>(count));
-  return count > 0;
+  const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kMessageLineSize, left));
+  const std::int64_t got = FileRead(m_Message, buffer, want);
+  if (got <= 0) return false;
+  const void* lineFeed = std::memchr(buffer, '\n', static_cast<std::size_t>(got));
+  std::int64_t length = got;
+  if (lineFeed != nullptr) {
+    length = static_cast<const char*>(lineFeed) - buffer + 1;
+  } else if (static_cast<std::size_t>(got) < kMessageLineSize) {
+    return false;
+  }
+  if (length < got && m_Message.Seek(length - got, FileSeek::kCurrent) < 0) return false;
+  m_Position += length;
+  line.assign(buffer, static_cast<std::size_t>(length));
+  return true;
 }
 
 bool CComposer::Write(std::string_view bytes) {
@@ -108,21 +226,55 @@ bool CComposer::Write(std::string_view bytes) {
   return false;
 }
 
+// Reads ahead from the body's start through all that becomes text (the body,
+// and what stands between its end and the attachment block; the markers
+// counted as BodyLine counts them) to tell whether the text can go out as it
+// stands, then comes back.
+void CComposer::ScanText() {
+  const std::int64_t start = m_Message.Seek(0, FileSeek::kCurrent);
+  const std::int64_t position = m_Position;
+  bool bodyEnded = false;
+  std::string previous = "BEGIN BODY";
+  for (std::string line; ReadLine(line); previous = line) {
+    if (bodyEnded && Holds(line, "BEGIN ATTACH")) break;
+    m_TextScan.Add(line);  // a marker line too: more than is written, never less
+    if (!bodyEnded && Holds(line, "END BODY") && IsEmptyLine(previous)) {
+      std::string next;
+      ReadLine(next);
+      bodyEnded = IsEmptyLine(next);
+      m_TextScan.Add(next);
+    }
+  }
+  if (start < 0 || m_Message.Seek(start, FileSeek::kBegin) < 0) m_WriteFailed = true;  // cannot go on reading
+  m_Position = position;
+}
+
 void CComposer::WriteMimeBlock() {
   if (!Write("Return-Receipt-To:") || !Write(kCrLf))
     DebugLog("SMTPOut- Error: write failed", CV_SRC, __LINE__);
+  if (!m_HasDate) Write("Date: " + m_Object.MakeDate() + kCrLf);
+  if (!m_HasMessageId) Write("Message-ID: " + m_Object.MakeMessageId() + kCrLf);
+  ScanText();
+  const bool encoded = m_TextScan.NeedsEncoding();
+  const std::string charset = m_TextScan.Charset();
+  m_Text = std::make_unique<CTextBodyEncoder>(encoded);
   Write("MIME-Version: 1.0\r\n");
   Write(m_Multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
+  if (encoded && !m_Multipart) Write("        charset=" + charset + ";\r\n");
   char identifier[kIdentifierSize] = {};
   if (m_Object.MakeIdentifier(identifier, sizeof identifier) < 0) {
     DebugLog("SMTPOut- Error retrieving os_genid()", CV_SRC, __LINE__);
   }
   identifier[kIdentifierSize - 1] = '\0';
   m_Identifier = identifier;
-  Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n\r\n");
+  Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n");
+  if (encoded && !m_Multipart) Write("Content-Transfer-Encoding: quoted-printable\r\n");
+  Write(kCrLf);
   if (m_Multipart) {
     m_BoundaryLine = kBoundaryPrefix + m_Identifier + kCrLf;
-    Write("--" + m_BoundaryLine + "Content-Type: text/plain\r\n\r\n");
+    Write("--" + m_BoundaryLine + "Content-Type: text/plain");
+    Write(encoded ? "; charset=" + charset + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+                  : "\r\n\r\n");
   }
   m_MimeWritten = true;
   m_InBody = true;
@@ -132,29 +284,64 @@ void CComposer::HeaderLine(const std::string& line) {
   if (Holds(line, "BEGIN BODY")) {
     // The marker counts only between two empty lines; the line after it is
     // consumed either way.
+    FlushHeaderLine();
     std::string next;
     ReadLine(next);
-    if (m_Previous == kCrLf && next == kCrLf) WriteMimeBlock();
-  } else if (line == kCrLf) {
+    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) WriteMimeBlock();
+  } else if (IsEmptyLine(line) && m_HeaderLine.empty()) {
     // empty lines among the header lines are dropped
-  } else if (m_SubjectPending && m_SubjectLine == 1 && !m_ReceivedFax) {
-    // Room for " - " and the body's "Subject : " text, filled in later.
-    Write(std::string_view(line).substr(0, line.size() >= 2 ? line.size() - 2 : 0));
-    m_SubjectPosition = m_WriteFailed ? -1 : m_Mail.Seek(0, FileSeek::kCurrent);
-    Write(std::string(kSubjectReserve, ' ') + kCrLf);
-    m_SubjectPending = false;
   } else {
-    Write(line);
+    m_HeaderLine += line;
+    if (line.back() == '\n') FlushHeaderLine();
   }
   m_Previous = line;
 }
 
+// Writes the header line gathered so far, mended, with CR LF.
+void CComposer::FlushHeaderLine() {
+  if (m_HeaderLine.empty()) return;
+  std::string text(WithoutLineEnd(m_HeaderLine));
+  m_HeaderLine.clear();
+  // A CR or a NUL inside would end the field early or cut it.
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+  // A line that is neither a field nor the continuation of one would end the
+  // header there for the receiver, and the MIME fields would become text.
+  if (text.empty()) return;
+  if (text[0] != ' ' && text[0] != '\t' && !HasFieldName(text)) {
+    DebugLogStr("SMTPOut- Error: header line without a field name left out: ", PrintableText(text).c_str(), CV_SRC,
+                __LINE__);
+    return;
+  }
+  if (StartsWithNoCase(text, "Date:")) m_HasDate = true;
+  if (StartsWithNoCase(text, "Message-ID:")) m_HasMessageId = true;
+  text = Folded(MendedHeaderLine(text));
+  if (m_SubjectPending && m_SubjectLine == 1 && !m_ReceivedFax) {
+    // Room for " - " and the body's "Subject : " text, filled in later.
+    Write(text);
+    m_SubjectPosition = m_WriteFailed ? -1 : m_Mail.Seek(0, FileSeek::kCurrent);
+    Write(std::string(kSubjectReserve, ' ') + kCrLf);
+    m_SubjectPending = false;
+  } else {
+    Write(text + kCrLf);
+  }
+}
+
 // The Subject header's reserved spaces become " - " and the first 29
-// characters of `text` (without its line end), padded to the same width.
+// characters of `text` (without its line end), padded to the same width;
+// 8-bit text as one encoded word of what fits.
 void CComposer::RewriteSubject(std::string_view text) {
   text = WithoutLineEnd(text);
+  text = text.substr(0, std::min(text.size(), kSubjectTextMax));
   std::string block = " - ";
-  block.append(text.substr(0, std::min(text.size(), kSubjectTextMax)));
+  if (IsPlainAscii(text)) {
+    block.append(text);
+  } else {
+    const char* charset = CharsetOf(text);
+    const std::size_t room = kSubjectReserve - block.size() - std::strlen(charset) - 7;  // "=?" "?B?" "?="
+    std::size_t take = std::min(text.size(), room / 4 * 3);
+    while (take > 0 && take < text.size() && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) --take;
+    if (take > 0) block += EncodedWords(text.substr(0, take), charset);
+  }
   block.resize(kSubjectReserve, ' ');
   block += kCrLf;
   const std::int64_t here = m_Mail.Seek(0, FileSeek::kCurrent);
@@ -166,6 +353,20 @@ void CComposer::RewriteSubject(std::string_view text) {
   if (m_Mail.Seek(here, FileSeek::kBegin) < 0) m_WriteFailed = true;
 }
 
+void CComposer::WriteText(std::string_view bytes) {
+  std::string out;
+  m_Text->Add(bytes, out);
+  Write(out);
+}
+
+// The text part ends at a line start; what the encoder held back goes out.
+void CComposer::EndText() {
+  if (!m_Text) return;
+  std::string out;
+  m_Text->Finish(out);
+  Write(out);
+}
+
 void CComposer::BodyLine(const std::string& line) {
   const std::size_t subject = line.find("Subject : ");
   if (m_SubjectLine == 1 && !m_ReceivedFax && subject != std::string::npos && m_SubjectPosition >= 0) {
@@ -174,12 +375,12 @@ void CComposer::BodyLine(const std::string& line) {
   if (Holds(line, "END BODY")) {
     std::string next;
     ReadLine(next);
-    if (m_Previous == kCrLf && next == kCrLf) {
-      if (m_Multipart) Write("--" + m_BoundaryLine);
+    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) {
+      EndText();
       m_BodyEnded = true;
     }
   } else {
-    Write(line);
+    WriteText(line);
   }
   m_Previous = line;
 }
@@ -210,20 +411,30 @@ void CComposer::TakeAttachment(const std::string& raw) {
     if (usable) {
       m_Paths.push_back(path);
       if (!m_Multipart) return;
-      const int encoded = EncodeAttachment(path.c_str(), m_Mail, m_Object, m_DisplayName.c_str());
+      EndText();
+      const int encoded =
+          EncodeAttachment(path.c_str(), m_Mail, m_Object, m_DisplayName.c_str(), "--" + m_BoundaryLine);
       if (encoded == 4) m_WriteFailed = true;  // the mail holds part of a part
       if (encoded >= 1) ReportNotEncoded(path);
       return;
     }
   }
-  DebugLogStr("SMTPOut- Error: attachment line not usable: ", std::string(WithoutLineEnd(line)).c_str(),
-              CV_SRC, __LINE__);
+  DebugLogStr("SMTPOut- Error: attachment line not usable: ",
+              PrintableText(WithoutLineEnd(line)).c_str(), CV_SRC, __LINE__);
   ReportNotEncoded(std::string(WithoutLineEnd(line)));
+}
+
+// The closing delimiter of a multipart mail, after the text and its parts.
+void CComposer::CloseParts() {
+  EndText();
+  if (m_Multipart) Write("------= Message-ID:" + m_Identifier + "--\r\n");
+  m_AttachmentsClosed = true;
 }
 
 int CComposer::Run() {
   CFileMan& files = *m_Object.fileMan;
   m_Message.Seek(0, FileSeek::kBegin);
+  m_Limit = std::max<std::int64_t>(0, m_Message.Size());
   m_Multipart = files.GetIncludeTIFF() != 0;
   m_SubjectLine = files.GetSubjectLine();
   m_NotifyOnSuccess = files.GetNotifyOnSuccess();
@@ -260,29 +471,38 @@ int CComposer::Run() {
         m_AttachmentSeen = true;
         TakeAttachment(attachment);
       } else {
-        Write(line);
+        WriteText(line);  // after the body, still the text part's
       }
     } else if (m_AttachmentsClosed) {
       // what follows "END ATTACH" is not part of the mail
     } else if (Holds(line, "END ATTACH")) {
-      if (m_Multipart) Write("------= Message-ID:" + m_Identifier + "--\r\n");
-      m_AttachmentsClosed = true;
+      CloseParts();
     } else {
       DebugLog("SMTPOut- Multiple attachments found", CV_SRC, __LINE__);
-      if (m_Multipart) Write("--" + m_BoundaryLine);
       TakeAttachment(line);
     }
   }
-  // A multipart mail whose message file ended before "END ATTACH" (or had no
-  // attachment block) still gets its closing delimiter.
-  if (m_MimeWritten && m_Multipart && !m_AttachmentsClosed)
-    Write("------= Message-ID:" + m_Identifier + "--\r\n");
+  FlushHeaderLine();
+  // A mail whose message file ended before "END ATTACH" (or had no
+  // attachment block) still ends its text, and a multipart one its parts.
+  if (m_MimeWritten && !m_AttachmentsClosed) CloseParts();
   Write(".\r\n");
+  const bool changed = m_Message.Size() != m_Limit;
   m_Message.Seek(0, FileSeek::kBegin);
   m_Mail.Seek(0, FileSeek::kBegin);
   if (m_WriteFailed) {
     DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
     return kComposeFailed;
+  }
+  if (changed) {
+    DebugLog("SMTPOut- Error: the message file changed while it was read; it is not sent as it stands", CV_SRC,
+             __LINE__);
+    return kComposeChanged;
+  }
+  if (m_Send == kComposeToBeSent && !m_MimeWritten) {
+    DebugLog("SMTPOut- Error: the message header does not end (no BEGIN BODY between empty lines)", CV_SRC,
+             __LINE__);
+    return kComposeNoHeaderEnd;
   }
   return m_Send;
 }
@@ -296,37 +516,29 @@ int ComposeMessage(CFile& message, CFile& mail, SMTPOut& object, std::vector<std
 }
 
 int FindRecipient(CFile& mail, char* receiver, std::size_t size) {
-  mail.Seek(0, FileSeek::kBegin);
-  char line[kMailLineSize];
-  for (int count; (count = FileReadLine(mail, line, kMailLineSize)) > 0;) {
-    std::string text(WithoutLineEnd(std::string_view(line, static_cast<std::size_t>(count))));
-    for (char& c : text) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    if (text.rfind("TO:", 0) != 0) continue;
-    // The address after "TO:" (with or without its angle brackets); for the
-    // whole line an address without brackets would keep the "TO:".
-    const std::string name = "TO: <" + BareAddress(std::string_view(text).substr(3)) + ">";
-    // An empty address names nobody; one that does not fit is never cut; one
-    // with a control byte would be cut at a NUL or break the RCPT command line.
-    const bool control = std::any_of(
-        name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-    if (name.size() == 6 || control || receiver == nullptr || name.size() >= size) {
-      DebugLog("SMTPOut- TO: line without a usable address", CV_SRC, __LINE__);
-      continue;
-    }
-    std::memcpy(receiver, name.c_str(), name.size() + 1);
-    mail.Seek(0, FileSeek::kBegin);
-    return 0;
+  std::string bare;
+  const int found = FindHeaderAddress(mail, "TO:", bare);
+  if (found == 1) return 1;
+  for (char& c : bare) c = AsciiUpper(c);
+  const std::string name = "TO: <" + bare + ">";
+  // The first TO: field decides: one that names nobody usable (empty, "<>",
+  // a control byte, too long to fit) makes the message undeliverable, never
+  // a search for another address.
+  if (found != 0 || !IsMailbox(bare) || receiver == nullptr || name.size() >= size) {
+    DebugLog("SMTPOut- TO: line without a usable address", CV_SRC, __LINE__);
+    return 1;
   }
-  mail.Seek(0, FileSeek::kBegin);
-  return 1;
+  std::memcpy(receiver, name.c_str(), name.size() + 1);
+  return 0;
 }
 
-int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName) {
+int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName,
+                     const std::string& delimiter) {
   const std::string work = std::string(object.fileMan->ProgramPath()) + "IN" + kPathSeparatorText + "At" +
                            std::to_string(mail.Id()) + ".zqx";
-  CStdioFile source = CStdioFile::Open(path, "rb");
+  // Only a plain file in IN: a directory, a pipe or a link to elsewhere is
+  // not an attachment (a pipe would hang the read, a link leave IN).
+  CStdioFile source = FileIsPlain(path) ? CStdioFile::Open(path, "rb") : CStdioFile();
   if (!source.IsOpen()) {
     DebugLog("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode", CV_SRC, __LINE__);
     return 1;
@@ -345,7 +557,8 @@ int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char*
     FileDelete(work);
     return 3;
   }
-  bool written = true;
+  bool written = delimiter.empty() || FileWrite(mail, delimiter.data(), delimiter.size()) ==
+                                          static_cast<std::int64_t>(delimiter.size());
   std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
   for (std::size_t n; written && (n = part.Read(chunk.get(), kCopyChunk)) > 0;) {
     written = FileWrite(mail, chunk.get(), n) == static_cast<std::int64_t>(n);

@@ -69,8 +69,16 @@ bool FileIdentityByName(const std::string& path, CFileIdentity& out) {
 bool FileDelete(const std::string& path) {
   CDurabilityGuard guard;
   const std::uint64_t last = DurabilityLastName(path);
+  if (FaultInjected(FaultOp::kDelete, path)) return Fail(errno, path);
   if (::unlink(path.c_str()) != 0) return Fail(errno, path);
   DurabilityNameGone(last);
+  return true;
+}
+
+bool FileIsPlain(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
+  if (!S_ISREG(st.st_mode)) return Fail(EACCES, path);
   return true;
 }
 
