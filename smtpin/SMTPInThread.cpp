@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "log/DebugLog.h"
 #include "platform/FaultInjection.h"
@@ -362,7 +364,9 @@ void SMTPInThread::ReceiveMessage() {
   // directory's sync puts it there.
   const bool committed = writer.Commit(record);
   if (committed) FaultStep("spool-sync");
-  if (!committed || !fileMan->SyncSpool(ticket, {m_SpoolFile})) {
+  const std::vector<std::string> synced =
+      kGroupSyncOpensFiles ? std::vector<std::string>{} : std::vector<std::string>{m_SpoolFile};
+  if (!committed || !fileMan->SyncSpool(ticket, synced)) {
     m_HandOffSlot.Release();
     if (created) fileMan->QUE_RemoveMsg(m_SpoolFile, identity);
     DebugLogStr("SMTPIn- Error: mail not stored, refused: ", name.c_str(), CV_SRC, __LINE__);

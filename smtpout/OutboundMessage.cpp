@@ -85,10 +85,12 @@ void CDeliveryRun::Defer(const char* why) {
 
 // The message's error name and one event 435 with the old and the new path
 // and why; a message whose name cannot be changed is logged and reported
-// once and then left alone for the rest of the process.
+// once and then left alone for the rest of the process. A message still open
+// is renamed through its handle, which no other program's open can stop.
 void CDeliveryRun::GiveUp(const char* suffix, bool upper, const std::string& reason) {
   const std::string target = OutboundErrorName(m_Path, suffix, upper);
-  const bool moved = FileMove(m_Path, target);
+  const bool moved =
+      m_Message.IsValid() ? m_Files.Que_CloseAndRenameMsg(m_Message, target) == 0 : FileMove(m_Path, target);
   if (!moved) {
     DebugLog("SMTPOut- Could not rename the message file.", CV_SRC, __LINE__);
     LogLastError();
@@ -114,6 +116,7 @@ void CDeliveryRun::Failed(const char* lastSuffix) {
                   CDeliverySchedule::kAttempts, static_cast<long long>(delay.count()),
                   PrintableText(m_Name).c_str());
     DebugLog(text, CV_SRC, __LINE__);
+    if (m_Message.IsValid()) m_Files.Que_CloseMsg(m_Message);
     return;
   }
   GiveUp(lastSuffix, true, m_Out.LastReply());
@@ -177,7 +180,6 @@ bool CDeliveryRun::Run() {
     return true;
   }
   if (composed == kComposeChanged) {
-    m_Files.Que_CloseMsg(m_Message);
     DropMailFile(mail, mailPath);
     m_Out.SetLastReply("the message file changed while it was read");
     Failed(".Changed.Err");
@@ -192,7 +194,6 @@ bool CDeliveryRun::Run() {
 
   char receiver[kWorkBufferSize] = "";
   if (composed == kComposeNoHeaderEnd || FindRecipient(mail, receiver, sizeof receiver) != 0) {
-    m_Files.Que_CloseMsg(m_Message);
     DropMailFile(mail, mailPath);
     DebugLog("SMTPOut- ERROR: no rcpt name", CV_SRC, __LINE__);
     // The attachments stay with the renamed message, which is kept for a person to look at.
@@ -216,14 +217,16 @@ bool CDeliveryRun::Run() {
     FinishMailFile(mail, mailPath);
     return true;
   }
-  m_Files.Que_CloseMsg(m_Message);
   DropMailFile(mail, mailPath);
   if (sent == kSendRefused) {
     DebugLogStr("SMTPOut- ERROR: refused for good: ", m_Out.LastReply().c_str(), CV_SRC, __LINE__);
     GiveUp(".Refused.Err", false, m_Out.LastReply());
     return true;
   }
-  if (m_Out.shutdownFlag != 0) return true;  // the message waits for the next start; no attempt counted
+  if (m_Out.shutdownFlag != 0) {  // the message waits for the next start; no attempt counted
+    m_Files.Que_CloseMsg(m_Message);
+    return true;
+  }
   Failed(sent == kSendNoHost ? ".ConnFailed.Err" : ".ConnTermin.Err");
   return true;
 }

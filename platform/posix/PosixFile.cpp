@@ -5,7 +5,9 @@
 // is the sharing violation. flock locks belong to the open file description,
 // so two opens in one process exclude each other too, as on Windows. A file is
 // truncated only after its lock is ours, never under another holder's feet.
-// A CFile is used by one thread at a time.
+// Deletion and renaming through a handle need no share mode here (POSIX lets
+// them happen under any other opener): they act on the name opened, while it
+// still names the open file. A CFile is used by one thread at a time.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 
 const char kPathSeparator = '/';
 const char kPathSeparatorText[] = "/";
+const bool kGroupSyncOpensFiles = false;
 
 namespace {
 constexpr int kMaxCreateRaces = 8;  // open/create races with other processes before giving up
@@ -46,8 +49,8 @@ CFile::~CFile() {
 CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   int flags = O_RDONLY;
   if (access == FileAccess::kWrite) flags = O_WRONLY;
-  if (access == FileAccess::kReadWrite) flags = O_RDWR;
-  const bool writable = access == FileAccess::kWrite || access == FileAccess::kReadWrite;
+  if (access == FileAccess::kReadWrite || access == FileAccess::kReadWriteAndDelete) flags = O_RDWR;
+  const bool writable = flags != O_RDONLY;
   constexpr mode_t kMode = 0666;  // "normal attributes": the umask decides
 
   // Find out whether the file existed (CREATE_ALWAYS and OPEN_ALWAYS report it
@@ -151,6 +154,24 @@ std::int64_t CFile::Size() const {
     return -1;
   }
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool CFile::DeleteThrough() {
+  CFileIdentity mine;
+  if (!Identity(mine)) return false;
+  return FileDeleteIfSame(m_Path, mine);
+}
+
+bool CFile::RenameThrough(const std::string& newPath) {
+  CFileIdentity mine, named;
+  if (!Identity(mine) || !FileIdentityByName(m_Path, named)) return false;
+  if (!(mine == named)) {
+    PlatformSetLastError(ERROR_FILE_NOT_FOUND);  // the name is another file's now
+    return false;
+  }
+  if (!FileMove(m_Path, newPath)) return false;
+  m_Path = newPath;
+  return true;
 }
 
 bool CFile::Close() {

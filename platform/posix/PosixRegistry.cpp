@@ -507,6 +507,8 @@ long CRegTransaction::Commit() {
   return ERROR_SUCCESS;
 }
 
+bool CRegKey::TextFitsCodePage(const char* /*name*/) const { return true; }  // bytes as stored
+
 long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();
   std::string path;

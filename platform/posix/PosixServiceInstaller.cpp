@@ -377,3 +377,7 @@ bool PlatformDeleteService(const CServiceDefinition& service, std::string& probl
   if (systemd) RunSystemctl({"daemon-reload"}, nullptr, ignored);
   return true;
 }
+
+std::string PlatformFirewallCommand(const CServiceDefinition& /*service*/) {
+  return {};  // firewalls differ from system to system; the README names the port
+}

@@ -177,6 +177,8 @@ void ShowMessageBox(const char* text, const char* caption, unsigned /*flags*/) {
   std::fflush(stderr);
 }
 
+bool PlatformInteractiveDesktop() { return true; }  // the line above is all there is
+
 int ConsoleReadChar() {
   // On a terminal, take the key at once and without echo, as _getch does.
   termios saved{};

@@ -46,7 +46,8 @@ bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t e
   std::string text = "event " + std::to_string(eventId) + ":";
   bool first = true;
   for (int i = 0; i < count; ++i) {
-    if (strings == nullptr || strings[i] == nullptr) continue;
+    // An empty text fills a message's place on Windows; here it would only add a comma.
+    if (strings == nullptr || strings[i] == nullptr || *strings[i] == '\0') continue;
     text += first ? " " : ", ";
     first = false;
     AppendPrintable(text, strings[i]);

@@ -102,6 +102,15 @@ void ShowMessageBox(const char* text, const char* caption, unsigned flags) {
   ::MessageBoxA(nullptr, text != nullptr ? text : "", caption != nullptr ? caption : "", flags);
 }
 
+bool PlatformInteractiveDesktop() {
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  const HWINSTA station = ::GetProcessWindowStation();
+  return station != nullptr &&
+         ::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 int ConsoleReadChar() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;

@@ -29,9 +29,12 @@ void AppendCopy(const char* source, std::uint16_t type, std::uint32_t eventId,
   if (path == nullptr || *path == '\0') return;
   std::string line = PrintableText(source != nullptr ? source : "", kMaxCopiedText) + ": event " +
                      std::to_string(eventId) + " type " + std::to_string(type) + ":";
-  for (std::size_t i = 0; i < strings.size(); ++i) {
-    line += i == 0 ? " " : ", ";
-    line += PrintableText(strings[i], kMaxCopiedText);
+  bool first = true;
+  for (const char* text : strings) {
+    if (*text == '\0') continue;  // a place filled for the message table
+    line += first ? " " : ", ";
+    first = false;
+    line += PrintableText(text, kMaxCopiedText);
   }
   line += "\n";
   std::FILE* file = std::fopen(path, "ab");
