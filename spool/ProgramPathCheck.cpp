@@ -41,7 +41,8 @@ std::string ProbeProblem(const std::string& directory, bool withLink) {
   const std::string probe = directory + kPathSeparatorText + kProbeName;
   const std::string link = directory + kPathSeparatorText + kProbeLinkName;
   FileDelete(link);  // left by a start that was cut short
-  CFile file = CFile::Open(probe, FileAccess::kReadWriteAndDelete, FileShare::kNone, FileCreation::kCreateAlways);
+  // Shared, so that its second name can be removed while it is open.
+  CFile file = CFile::Open(probe, FileAccess::kReadWriteAndDelete, FileShare::kReadWrite, FileCreation::kCreateAlways);
   if (!file.IsValid()) return Because("no file can be made in", directory);
   std::string problem;
   if (file.Write("x", 1) != 1 || !file.Sync()) {

@@ -20,6 +20,7 @@ namespace {
 
 constexpr DWORD kProgramPathLimit = 512;
 constexpr const char kEventSourceKeys[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+constexpr const char kServiceKeys[] = "SYSTEM\\CurrentControlSet\\Services\\";
 constexpr DWORD kTypesSupported = 7;  // error, warning, information
 constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;  // a day without failure starts the count again
 
@@ -79,6 +80,32 @@ bool PlatformServiceInstalled(const CServiceDefinition& service) {
 }
 
 namespace {
+// A switch of the service's configuration that ChangeServiceConfig2A sets
+// where the service manager knows its level; one that does not (an older
+// system, wine) reads the same value from the service's key, where it is
+// written then.
+bool SetServiceSwitch(SC_HANDLE handle, const CServiceDefinition& service, DWORD level, void* info,
+                      const char* valueName, const char* what, std::string& problem) {
+  if (::ChangeServiceConfig2A(handle, level, info)) return true;
+  const DWORD error = TakeSystemError();
+  if (error != ERROR_INVALID_LEVEL && error != ERROR_INVALID_PARAMETER) {
+    problem = std::string("ChangeServiceConfig2A (") + what + "): " + PlatformErrorText(error) + " (" +
+              std::to_string(error) + ")";
+    return false;
+  }
+  const std::string subKey = kServiceKeys + service.name;
+  CRegKey key;
+  long rc = CRegKey::Open(subKey.c_str(), key);
+  if (rc == ERROR_SUCCESS) rc = RegWriteDword(key, valueName, 1);
+  if (rc == ERROR_SUCCESS) rc = key.Flush();
+  if (rc != ERROR_SUCCESS) {
+    PlatformSetLastError(static_cast<DWORD>(rc));
+    problem = "HKEY_LOCAL_MACHINE\\" + subKey + " (" + what + "): " + PlatformErrorText(static_cast<DWORD>(rc));
+    return false;
+  }
+  return true;
+}
+
 // The settings CreateServiceA has no place for. A failure leaves the service
 // as created; the caller removes it.
 bool ConfigureService(SC_HANDLE handle, const CServiceDefinition& service, std::string& problem) {
@@ -98,18 +125,19 @@ bool ConfigureService(SC_HANDLE handle, const CServiceDefinition& service, std::
     // A stop that reports an error (a port that stays taken) counts as a
     // failure too, not only a crash.
     SERVICE_FAILURE_ACTIONS_FLAG onErrors{TRUE};
-    if (!::ChangeServiceConfig2A(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure) ||
-        !::ChangeServiceConfig2A(handle, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors)) {
+    if (!::ChangeServiceConfig2A(handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
       problem = Problem("ChangeServiceConfig2A (recovery actions)");
       return false;
     }
+    if (!SetServiceSwitch(handle, service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrors,
+                          "FailureActionsOnNonCrashFailures", "recovery after a stop with an error", problem))
+      return false;
   }
   // After the other automatic services: the network and its name service are up.
   SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
-  if (!::ChangeServiceConfig2A(handle, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed)) {
-    problem = Problem("ChangeServiceConfig2A (delayed automatic start)");
+  if (!SetServiceSwitch(handle, service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed, "DelayedAutostart",
+                        "delayed automatic start", problem))
     return false;
-  }
   SERVICE_PRESHUTDOWN_INFO preshutdown{service.preshutdownTimeoutMs};
   if (service.preshutdownTimeoutMs != 0 &&
       !::ChangeServiceConfig2A(handle, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown)) {
