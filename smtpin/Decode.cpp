@@ -120,6 +120,8 @@ class CWorkFile {
     m_Held = CFile::Open(m_Path, FileAccess::kReadWriteAndDelete, FileShare::kReadWrite, FileCreation::kCreateAlways);
     return m_Made = m_Held.IsValid();
   }
+  // Made and held by the one who named it: true when it is.
+  bool Adopt() { return m_Made = m_Held.IsValid(); }
   void Release() {  // the submission owns it now
     m_Made = false;
     m_Held.Close();
@@ -263,9 +265,9 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const
   if (!message.Create())
     return refuse("SMTPIn- Error: Unable to open message file for writing: ", message.Path());
   CWorkFile list("SMTPIn- Failde to delete attach file : ");
-  CreateAutoFile(list.Path());
+  CreateAutoFile(list.Path(), &list.Held());
   DebugLog2Str("SMTPIn - attachment file name: ", list.Path(), CV_SRC, __LINE__);
-  if (!list.Create())
+  if (!list.Adopt())
     return refuse("SMTPIn- Error: Unable to open attachment file for writing: ", list.Path());
 
   char envelopeFile[kPathSize] = {};
