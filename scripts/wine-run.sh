@@ -16,7 +16,11 @@ trap 'rm -f "$out" "$err"' EXIT
 rc=$?
 cat "$out"
 cat "$err" >&2
-if [[ $1 == *.exe && -f $1 && $WINEDEBUG == *err* ]] &&
+# A caller that runs one program many times checks once, at its end: it names
+# a file in WINE_RUN_ERRORS that collects the standard error of each run.
+if [[ -n ${WINE_RUN_ERRORS:-} ]]; then
+  cat "$err" >>"$WINE_RUN_ERRORS"
+elif [[ $1 == *.exe && -f $1 && $WINEDEBUG == *err* ]] &&
   ! /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/wine_api_errors.py" "$1" "$err"; then
   ((rc != 0)) || rc=1
 fi

@@ -58,6 +58,7 @@ def test_install_and_remove_without_a_desktop(tmp_path):
         assert seen()[-1] == f"{NAME}: event 426 type 1: {NAME}, Error, Installation: Service Is already installed!! "
     finally:
         removed = without_desktop(events, "-u")
+        wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
     assert (removed.returncode, own_lines(removed.stderr)) == (0, ["Finished: Service Removed !!, Please Reboot To Finish"])
     assert seen()[-2:] == [f"{NAME}: event 421 type 4: {NAME}",
                            f"{NAME}: event 426 type 4: {NAME}, Finished, Service Removed !!, Please Reboot To Finish"]
@@ -79,6 +80,7 @@ def test_a_refused_event_source_registration_fails_the_installation(tmp_path):
         assert "EventMessageFile" not in reg_query(EVENT_SOURCE_KEY)
     finally:
         assert without_desktop(events, "-u").returncode == 0
+        wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
 
 
 CJK = "\u65e5\u672c"  # in no Western code page
@@ -183,7 +185,7 @@ def test_mails_received_under_a_scanner_are_handed_off_once(make_gateway):
     # The spool files, Msgcnt.imp and the attachment lists are opened again and again by a program
     # that does not share deletion. Every mail still becomes one job, and no work file is left.
     gw = make_gateway()
-    scan = scanner(gw.out_dir, 4000, "*.zqx", "Msgcnt.imp", "~ATTC*.imp")
+    scan = scanner(gw.out_dir, 2500, "*.zqx", "Msgcnt.imp", "~ATTC*.imp")
     count = 8
     for i in range(count):
         mail = f"From: a@example.com\r\nTo: {FAX}\r\nSubject: scanned {i}\r\n\r\nbody {i}\r\n"
@@ -218,7 +220,7 @@ def test_an_outbound_message_read_by_a_scanner_is_delivered_once(make_gateway, t
             gw.wait_log("SMTPOut- Message in use, looked at again later: report.tmp")
             # Then it lets go, and scanners go on opening it while the gateway delivers: the message
             # is deleted through the handle that read it, which none of them can stop or undo.
-            scan = scanner(gw.in_dir, 5000, "*.tmp")
+            scan = scanner(gw.in_dir, 2500, "*.tmp")
             time.sleep(1)
             holder.stdin.close()
             holder.wait(30)

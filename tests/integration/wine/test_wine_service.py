@@ -27,7 +27,7 @@ NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
 SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment"
 WINE_DRIVES = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
-BIND_RETRY_MS = 4000  # the service's wait for a taken port, instead of 30 s
+BIND_RETRY_MS = 3000  # the service's wait for a taken port, instead of 30 s
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 ACCEPTED = 0x105  # stop, shutdown, pre-shutdown
 
@@ -80,6 +80,13 @@ def machine(tmp_path_factory):
 def service_state() -> str:
     out = run("sc", "query", NAME, check=False).stdout
     return next((line.split()[-1] for line in out.splitlines() if "STATE" in line), "")
+
+
+def remove_service() -> None:
+    """-u, and the wait until the service manager has let the service go (a service marked for deletion
+    is still there for a moment, and an installation then finds it installed)."""
+    run(str(binary()), "-u", check=False)
+    wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
 
 
 def installed_service(tmp_path: Path, port: int) -> Path:
@@ -229,7 +236,7 @@ def test_running_only_once_the_port_answers_and_no_pause(tmp_path, machine):
         run("sc", "stop", NAME)
         states = watch.end()
     finally:
-        run(str(binary()), "-u", check=False)
+        remove_service()
     # (The service manager's own start-pending state, before the service reports, has check point 0.)
     starting = [r for r in states if r["state"] == START_PENDING and r["checkpoint"] > 0]
     # The first report (check point 1, gone again at once, so a poll may miss it) takes no control;
@@ -274,7 +281,7 @@ def test_a_stop_right_after_the_start_and_a_port_that_stays_taken(tmp_path, mach
         assert event, events.text()
     finally:
         taken.close()
-        run(str(binary()), "-u", check=False)
+        remove_service()
 
 
 def test_a_program_path_on_a_mapped_drive_stops_the_start(tmp_path, machine):
