@@ -118,25 +118,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   return file;
 }
 
-std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
-  const off_t at = ::lseek(m_Fd, static_cast<off_t>(offset), whence);
-  if (at < 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return -1;
-  }
-  return static_cast<std::int64_t>(at);
-}
-
 bool CFile::SetEndOfFile() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   CDurabilityGuard guard;
   const off_t at = ::lseek(m_Fd, 0, SEEK_CUR);
   if (at < 0 || ::ftruncate(m_Fd, at) != 0) {
@@ -145,15 +128,6 @@ bool CFile::SetEndOfFile() {
   }
   if (at == 0) DurabilityTruncated(static_cast<int>(m_Fd));
   return true;
-}
-
-std::int64_t CFile::Size() const {
-  struct stat st;
-  if (m_Fd < 0 || ::fstat(m_Fd, &st) != 0) {
-    PlatformSetLastError(m_Fd < 0 ? ERROR_INVALID_HANDLE : FileErrorCodeNoPath(errno));
-    return -1;
-  }
-  return static_cast<std::int64_t>(st.st_size);
 }
 
 bool CFile::DeleteThrough() {
@@ -171,20 +145,5 @@ bool CFile::RenameThrough(const std::string& newPath) {
   }
   if (!FileMove(m_Path, newPath)) return false;
   m_Path = newPath;
-  return true;
-}
-
-bool CFile::Close() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  const int fd = m_Fd;
-  m_Fd = -1;
-  // close is not retried on EINTR: on Linux the descriptor is gone either way.
-  if (::close(fd) != 0 && errno != EINTR) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return false;
-  }
   return true;
 }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/Text.h"
 
@@ -36,8 +37,8 @@ void AppendPrintable(std::string& out, const char* text) {
 
 bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t eventId,
                          const char* const* strings, int count) {
-  const char* env = std::getenv("CVSMTPGW_SYSLOG_SOCKET");
-  const char* path = env != nullptr && *env != '\0' ? env : kDefaultSocket;
+  const std::string socketPath = EnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", kDefaultSocket);
+  const char* path = socketPath.c_str();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (std::strlen(path) >= sizeof address.sun_path) return true;  // no such socket: nothing kept

@@ -94,29 +94,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   return file;
 }
 
-std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const DWORD method = from == FileSeek::kBegin     ? FILE_BEGIN
-                       : from == FileSeek::kCurrent ? FILE_CURRENT
-                                                    : FILE_END;
-  LARGE_INTEGER distance;
-  distance.QuadPart = offset;
-  LARGE_INTEGER at;
-  if (!::SetFilePointerEx(Handle(m_Fd), distance, &at, method)) {
-    TakeSystemError();
-    return -1;
-  }
-  return at.QuadPart;
-}
-
 bool CFile::SetEndOfFile() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   if (!::SetEndOfFile(Handle(m_Fd))) {
     TakeSystemError();
     return false;
@@ -124,23 +103,8 @@ bool CFile::SetEndOfFile() {
   return true;
 }
 
-std::int64_t CFile::Size() const {
-  LARGE_INTEGER size;
-  if (m_Fd < 0 || !::GetFileSizeEx(Handle(m_Fd), &size)) {
-    if (m_Fd < 0)
-      PlatformSetLastError(ERROR_INVALID_HANDLE);
-    else
-      TakeSystemError();
-    return -1;
-  }
-  return size.QuadPart;
-}
-
 bool CFile::DeleteThrough() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   if (FaultInjected(FaultOp::kDelete, m_Path)) {
     PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
@@ -158,10 +122,7 @@ bool CFile::DeleteThrough() {
 }
 
 bool CFile::RenameThrough(const std::string& newPath) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   if (FaultInjected(FaultOp::kRename, newPath)) {
     PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
@@ -186,19 +147,5 @@ bool CFile::RenameThrough(const std::string& newPath) {
     return false;
   }
   m_Path = newPath;
-  return true;
-}
-
-bool CFile::Close() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  const HANDLE handle = Handle(m_Fd);
-  m_Fd = -1;
-  if (!::CloseHandle(handle)) {
-    TakeSystemError();
-    return false;
-  }
   return true;
 }

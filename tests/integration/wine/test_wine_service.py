@@ -89,8 +89,8 @@ def remove_service() -> None:
     wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
 
 
-def installed_service(tmp_path: Path, port: int) -> Path:
-    """The gateway's settings for a spool below drive C:, and the service installed: its spool."""
+def service_settings(tmp_path: Path, port: int) -> Path:
+    """The gateway's settings for a spool below drive C:, in the registry: its spool."""
     spool = prefix() / "drive_c" / f"cvgw-svc-{uuid.uuid4().hex[:8]}"
     for d in ("IN", "OUT"):
         (spool / d).mkdir(parents=True)
@@ -102,6 +102,12 @@ def installed_service(tmp_path: Path, port: int) -> Path:
                       "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)
     reg_import(hive)
+    return spool
+
+
+def installed_service(tmp_path: Path, port: int) -> Path:
+    """The settings, and the service installed: its spool."""
+    spool = service_settings(tmp_path, port)
     run(str(binary()), "-i")
     return spool
 
@@ -147,18 +153,8 @@ def held_port() -> tuple[socket.socket, int]:
 
 
 def test_install_start_stop_and_remove(tmp_path, machine):
-    spool = prefix() / "drive_c" / f"cvgw-svc-{uuid.uuid4().hex[:8]}"
-    for d in ("IN", "OUT"):
-        (spool / d).mkdir(parents=True)
     port = free_port()
-    hive = tmp_path / "settings.reg"
-    # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
-    # that ProgramPath may take.
-    write_hive(hive, {"ProgramPath": f"C:\\{spool.name}\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
-                      "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0, "DNSName": LOOPBACK,
-                      "logfile": f"C:\\{spool.name}\\debug.log"})
-    reg_delete(GATEWAY_KEY)
-    reg_import(hive)
+    spool = service_settings(tmp_path, port)
     events = machine
     events.new()
     env = wine_env(WINEDEBUG="+eventlog")
