@@ -9,6 +9,7 @@
 
 #include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
+#include "spool/CFileMan.h"
 
 namespace {
 
@@ -77,23 +78,28 @@ TEST_F(Entry, AStartThatCannotTakeMailEndsWithItsReason) {
   const std::string program = m_Box.ProgramPath();
   const struct {
     const char* name;
-    std::string programPath;  // "" leaves the setting out
+    std::string programPath;  // "-" leaves the setting out
     int rc;
     std::string err;
   } cases[] = {
-      {"not set", "", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
+      {"not set", "-", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
+      // Read as "" these would put the spool in the working directory.
+      {"empty", "", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
+      {"too long", std::string(kProgramPathRead - 1, 'p') + "/", 2,
+       "cvsmtpgw: cannot start: ProgramPath \"" + std::string(kProgramPathRead - 1, 'p') +
+           "/\" cannot be used: it is longer than " + std::to_string(kProgramPathRead - 1) + " characters\n"},
       {"no final separator", program.substr(0, program.size() - 1), 2,
        "cvsmtpgw: cannot start: ProgramPath \"" + program.substr(0, program.size() - 1) +
            "\" cannot be used: it does not end with /, and the spool's names are made by appending to it\n"},
       {"port taken", program, 3,
-       "cvsmtpgw: cannot start: TCP port " + std::to_string(port) +
-           " could not be opened: " + PlatformErrorText(WSAEADDRINUSE) + " (" + std::to_string(WSAEADDRINUSE) + ")\n"},
+       "cvsmtpgw: cannot start: TCP port " + std::to_string(port) + " could not be opened: " +
+           PlatformErrorText(WSAEADDRINUSE) + " (" + std::to_string(WSAEADDRINUSE) + ")\n"},
   };
   m_Box.SetNumber("SmtpRxPort", static_cast<DWORD>(port));
   SetEnvironmentValue("CVSMTPGW_BIND_RETRY_MS", "600");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.programPath.empty()) {
+    if (c.programPath == "-") {
       CRegKey key;
       CRegKey::Create(kGatewayKey, key);
       key.DeleteValue("ProgramPath");
