@@ -3,18 +3,22 @@
 // stop needs.
 //
 // One static instance serves service mode; console mode makes its own on the
-// heap. Three threads meet here: the dispatcher thread (Initservice, and the
-// control handler), the service main thread (ServiceMain, Exit) and the start
-// thread (the user function). m_ServiceStatusHandle and m_Thread are written
+// heap. Four threads meet here: the dispatcher thread (Initservice, and the
+// control handler), the service main thread (ServiceMain, Exit), the start
+// thread (the user function) and, while the service stops, the thread that
+// reports its check points. m_ServiceStatusHandle and m_Thread are written
 // before the service accepts controls; m_SMTPIN and m_SMTPOUT are written by
 // the start thread and read by the others only once m_StartFinished says it
-// has returned. Nothing that the control handler uses is released before the
-// object is destroyed.
+// has returned. Status reports are made one at a time under m_ReportLock,
+// which also keeps check points rising and keeps a start-pending report from
+// following a stop. Nothing that the control handler uses is released before
+// the object is destroyed.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "host/ManualResetEvent.h"
 #include "platform/ServiceManager.h"
@@ -24,7 +28,9 @@ class SMTPIn;
 class SMTPOut;
 class CService;
 
-// The start routine that Initservice runs once the service is starting.
+// The start routine that Initservice runs once the service is starting: 0
+// once the gateway takes mail, else the service-specific exit code with
+// which the service stops.
 using ServiceUserFunction = int (*)(CService* service);
 
 class CService {
@@ -32,6 +38,10 @@ class CService {
   static constexpr std::uint32_t kFirstStartWaitHint = 8000;  // milliseconds
   // Time left for the final report and the process's end after a clean stop.
   static constexpr std::uint32_t kStopReserveMs = 1000;
+  // Controls accepted once the service can act on them: from the second
+  // start-pending report on, a stop ends the start.
+  static constexpr DWORD kControlsAccepted =
+      kServiceAcceptStop | kServiceAcceptShutdown | kServiceAcceptPreshutdown;
 
   CService();
   CService(const CService&) = delete;
@@ -53,8 +63,12 @@ class CService {
   int OnStartService();
   // Stops taking mail and wakes the service main routine.
   void OnStopService();
-  // Final report (carrying `error`) and clean-up of the service main routine.
-  void Exit(DWORD error);
+  // Final report (carrying `error`, or the service-specific exit code
+  // `serviceError` when not 0) and clean-up of the service main routine.
+  void Exit(DWORD error, DWORD serviceError = 0);
+  // Reports `pendingState` once more with the next check point, unless the
+  // service has left it (a start-pending report never follows a stop).
+  void ReportProgress(DWORD pendingState, DWORD waitHint);
 
   std::unique_ptr<char[]> m_ServiceName;  // copy made by Initservice
   CManualResetEvent m_StopEvent;          // set to end the service; lives as long as the object
@@ -68,13 +82,20 @@ class CService {
 
  private:
   static unsigned StartThreadEntry(void* service);
+  // The first stop-pending report, unless a stop control made it already.
+  void BeginStopReport();
   // After the stop event: lets the start routine finish, then stops the
   // gateway cleanly within the stop wait hint. 0, or the error that kept it
   // from finishing in time.
   DWORD StopGatewayInTime();
 
   std::atomic<bool> m_StartFinished{false};            // the user function has returned
+  std::atomic<int> m_StartResult{0};                   // its result, once it has returned
+  CManualResetEvent m_StartDone;                       // set when it has returned
   std::atomic<DWORD> m_CurrentState{kServiceStopped};  // the state last reported
+  std::recursive_mutex m_ReportLock;                   // one report at a time (a failed one stops, reentering)
+  DWORD m_CheckPoint = 0;                              // guarded by m_ReportLock: the last one reported
+  bool m_StopRequested = false;                        // guarded by m_ReportLock
 };
 
 // The running service object, set by Initservice.

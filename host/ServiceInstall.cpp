@@ -3,8 +3,10 @@
 // Threading: main thread only.
 #include "host/ServiceInstall.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "host/UserMessage.h"
@@ -15,8 +17,18 @@
 #include "platform/ServiceManager.h"
 #include "platform/System.h"
 #include "spool/CFileMan.h"
+#include "spool/Ports.h"
 
 namespace {
+
+constexpr char kDescription[] =
+    "Receives mail for the fax server and hands it over as fax jobs; delivers received faxes and reports "
+    "as mail.";
+// Restarts after a failure, as the Linux unit's Restart=on-failure does:
+// twice soon (a port still held after a quick restart), then each minute.
+constexpr std::uint32_t kRestartDelaysMs[] = {5000, 5000, 60000};
+// A system shutdown gives the stop this long: the hand-offs finish first.
+constexpr std::uint32_t kPreshutdownTimeoutMs = 30000;
 
 // A message box, then the reason in one more line on standard error: the box
 // texts are fixed and name no cause.
@@ -39,6 +51,10 @@ CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
   service.name = kServiceName;
   service.shortName = kServiceShortName;
   service.programPath = programPath;
+  service.description = kDescription;
+  service.restartDelaysMs.assign(std::begin(kRestartDelaysMs), std::end(kRestartDelaysMs));
+  service.preshutdownTimeoutMs = kPreshutdownTimeoutMs;
+  service.port = GetSmtpRxPort();
   // Read-only and with the limits the gateway reads them with, so that the
   // service may write exactly where the gateway will.
   CRegKey key;
@@ -63,41 +79,49 @@ CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
   return service;
 }
 
-void InstallService() {
+bool InstallService() {
   std::string programPath;
   if (!PlatformProgramFilePath(programPath)) {
     DebugLog("Unable to get the module path name.", CV_SRC, __LINE__);
     ShowUserMessage("Unable to get the module path name", "ERROR", MB_OK_CODE);
-    return;
+    return false;
   }
   std::string problem;
   if (!PlatformOpenServiceManager(problem)) {
     Tell("Failed to Open NT Service Manager", "Error", problem);
-    return;
+    return false;
   }
   const CServiceDefinition service = GatewayServiceDefinition(programPath);
   if (PlatformServiceInstalled(service)) {
     Tell("Installation: Service Is already installed!! ", "Error", "");
-    return;
+    return false;
   }
   if (!PlatformCreateService(service, problem)) {
     Tell("Failed to Install NT Service", "Error", problem);
-    return;
+    return false;
   }
-  // As on Windows, a service whose event source could not be registered stays installed.
+  // As on Windows, a service whose event source could not be registered
+  // stays installed; the run still fails, so that a script sees it.
   if (!PlatformInstallEventSource(service, problem)) {
     Tell("Unable to Install Event Log for the Service", "Error", problem);
-    return;
+    return false;
   }
   ReportServiceEvent(kEventTypeInformation, GatewayEvent::kInstalled, {kServiceName});
   Tell("Service Successfully Installed", "Finished", "");
+  // Mail from other hosts reaches the port only once the firewall lets it.
+  const std::string firewall = PlatformFirewallCommand(service);
+  if (!firewall.empty()) {
+    std::printf("To let mail in through the firewall, run as an administrator:\n  %s\n", firewall.c_str());
+    std::fflush(stdout);
+  }
+  return true;
 }
 
-void RemoveService() {
+bool RemoveService() {
   std::string problem;
   if (!PlatformOpenServiceManager(problem)) {
     Tell("Failed to Open NT Service Manager", "Error", problem);
-    return;
+    return false;
   }
   // Removal needs no settings; the definition only names the service.
   CServiceDefinition service;
@@ -105,18 +129,23 @@ void RemoveService() {
   service.shortName = kServiceShortName;
   if (!PlatformServiceInstalled(service)) {
     Tell("Failed to Locate Installed Service", "Error", "");
-    return;
+    return false;
   }
   DWORD state = 0;
   if (!PlatformQueryServiceState(service, state, problem)) {
     Tell("Failed to QUERRY the Installed Service", "Error", problem);
-  } else if (state != kServiceStopped) {
+    return false;
+  }
+  if (state != kServiceStopped) {
     Tell("Service is RUNNING.First STOP it to uninstall the SERVICE!!", "Error", "");
-  } else if (PlatformDeleteService(service, problem)) {
+    return false;
+  }
+  if (PlatformDeleteService(service, problem)) {
     ReportServiceEvent(kEventTypeInformation, GatewayEvent::kRemoved, {kServiceName});
     Tell("Service Removed !!, Please Reboot To Finish", "Finished", "");
-  } else {
-    ReportServiceEvent(kEventTypeError, GatewayEvent::kNotRemoved, {kServiceName});
-    Tell("Failed To Remove Service", "Warning", problem);
+    return true;
   }
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kNotRemoved, {kServiceName});
+  Tell("Failed To Remove Service", "Warning", problem);
+  return false;
 }

@@ -8,13 +8,17 @@
 #include "host/StartGateway.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "host/CService.h"
+#include "host/ServiceInstall.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/FragmentDir.h"
+#include "platform/FaultInjection.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "smtpin/SMTPIn.h"
@@ -23,6 +27,7 @@
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/Ports.h"
+#include "spool/ProgramPathCheck.h"
 
 namespace {
 
@@ -36,6 +41,48 @@ constexpr std::uint32_t kRecoveryWaitMs = 120000;
 // At a stop, sessions receiving a mail get this long to finish it.
 constexpr std::uint32_t kSessionFinishMs = 5000;
 constexpr std::uint32_t kPollMs = 20;
+// A port still held by the last run (or by another server being stopped) is
+// tried again for this long before the start gives up.
+constexpr std::uint32_t kBindRetryMs = 30000;
+constexpr std::uint32_t kBindRetryIntervalMs = 1000;
+
+std::atomic<bool> g_StartAbandoned{false};
+
+// A reason the gateway does not start: the debug log, the event log and, for
+// whoever runs it in a console, standard error.
+void ReportStartFailure(GatewayEvent event, const std::string& first, const std::string& second) {
+  const std::string line = std::string(kServiceShortName) + ": cannot start: " +
+                           (event == GatewayEvent::kNoListener ? "TCP port " + first + " could not be opened: "
+                                                               : "ProgramPath \"" + first + "\" cannot be used: ") +
+                           second;
+  DebugLog(line.c_str(), CV_SRC, __LINE__);
+  ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str(), second.c_str()});
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+// Opens the listening socket, trying a port that is taken again until
+// kBindRetryMs (the test build's CVSMTPGW_BIND_RETRY_MS) have passed.
+bool Listen(int port) {
+  const std::uint32_t total = TestDurationMs("CVSMTPGW_BIND_RETRY_MS", kBindRetryMs);
+  const std::uint32_t pause = std::min(kBindRetryIntervalMs, std::max<std::uint32_t>(total / 10, 10));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+  for (int attempt = 1;; ++attempt) {
+    if (g_SMTPIn->ConnectToPort(port, SMTPIn::kListenBacklog) == 0) return true;
+    const DWORD error = PlatformGetLastError();
+    if (attempt == 1) {
+      char text[120];
+      std::snprintf(text, sizeof text, "SMTPIn- Port %d could not be opened (%lu); trying again for %lu ms", port,
+                    static_cast<unsigned long>(error), static_cast<unsigned long>(total));
+      DebugLog(text, CV_SRC, __LINE__);
+    }
+    for (std::uint32_t slept = 0; slept < pause && !g_StartAbandoned.load(); slept += kPollMs) SleepMs(kPollMs);
+    if (g_StartAbandoned.load() || std::chrono::steady_clock::now() >= deadline) {
+      PlatformSetLastError(error);
+      return false;
+    }
+  }
+}
 
 // Hands off what an earlier run left acknowledged but not handed off.
 void RecoverReceivedMails() {
@@ -86,9 +133,20 @@ bool StopGateway(unsigned milliseconds) {
   return handedOff;
 }
 
+void AbandonStart() { g_StartAbandoned.store(true); }
+
 int StartGateway(CService* service) {
   // 1. Debug switches first, so that every constructor below can trace.
   ReadDebugSettings();
+
+  // Nothing is written below a program directory that cannot hold the spool.
+  if (g_FileMan == nullptr) {
+    const CProgramPathCheck check = CheckProgramPath();
+    if (!check.problem.empty()) {
+      ReportStartFailure(GatewayEvent::kBadProgramPath, check.value, check.problem);
+      return kStartBadProgramPath;
+    }
+  }
 
   // 2. The file manager reads the settings; both directions are given it.
   //    Stored fragments of split mails are synced with their own file system.
@@ -113,24 +171,39 @@ int StartGateway(CService* service) {
   // Before any client: what an earlier run acknowledged and did not hand off.
   if (newServer) RecoverReceivedMails();
 
-  // 5-8. Listen and accept. A failed listen is in the log already; start-up
-  //      goes on and the accept thread ends on its first accept.
+  // 5-8. Listen and accept. A gateway that cannot take mail does not run:
+  //      a service that looked alive while taking no mail would hide it.
   if (newServer) {
     const int port = GetSmtpRxPort();
-    g_SMTPIn->ConnectToPort(port, SMTPIn::kListenBacklog);
+    if (!Listen(port)) {
+      const DWORD error = PlatformGetLastError();
+      if (g_StartAbandoned.load()) {
+        DebugLog("SMTPIn- Start abandoned for a stop while the port was tried", CV_SRC, __LINE__);
+        return kStartAbandoned;
+      }
+      ReportStartFailure(GatewayEvent::kNoListener, std::to_string(port),
+                         std::string(PlatformErrorText(error)) + " (" + std::to_string(error) + ")");
+      return kStartNoListener;
+    }
     char text[260];
     std::snprintf(text, sizeof text, "SMTPIn listening to port %d", port);
     DebugLog(text, CV_SRC, __LINE__);
-    g_SMTPIn->StartAcceptThread();
+    if (g_SMTPIn->StartAcceptThread() != 0) {
+      ReportStartFailure(GatewayEvent::kNoListener, std::to_string(port), "its accept thread could not be started");
+      return kStartNoListener;
+    }
   }
 
-  // 9-10. The outbound deliverer, once the inbound side accepts mail.
+  // 9-10. The outbound deliverer, once the inbound side accepts mail. A
+  //       deliverer that does not start is in the debug log; mail is still
+  //       taken and waits in IN for the next start.
   if (g_SMTPOut == nullptr) {
     g_SMTPOut = new SMTPOut();
     g_SMTPOut->fileMan = g_FileMan;
     service->m_SMTPOUT = g_SMTPOut;
-    return static_cast<int>(g_SMTPOut->Start());
+    g_SMTPOut->Start();
+    return kGatewayStarted;
   }
   service->m_SMTPOUT = g_SMTPOut;
-  return 0;
+  return kGatewayStarted;
 }

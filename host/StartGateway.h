@@ -7,9 +7,24 @@
 class CService;
 class CFileMan;
 
-// Debug log switches, the file manager, the inbound server, the name flags,
-// the outbound deliverer; returns the outbound start result.
+// What StartGateway gives: 0 once the gateway takes mail, else why it does
+// not, which a service reports as its service-specific exit code and a
+// console run exits with. Each failure has been reported as an event.
+enum GatewayStartResult : int {
+  kGatewayStarted = 0,
+  kStartBadProgramPath = 2,  // the program directory cannot hold the spool (event 425)
+  kStartNoListener = 3,      // the SMTP port could not be opened in time (event 424)
+  kStartAbandoned = 4,       // a stop came while the port was still being tried
+};
+
+// Debug log switches, the check of the program directory, the file manager,
+// the inbound server (a port that is taken is tried again for up to 30
+// seconds), the name flags, the outbound deliverer.
 int StartGateway(CService* service);
+
+// Makes a StartGateway that is still trying the port give up at once (a stop
+// during the start). Any thread.
+void AbandonStart();
 
 // The process's one file manager; null before StartGateway has made it.
 CFileMan* TheFileMan();

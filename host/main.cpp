@@ -26,11 +26,17 @@ constexpr unsigned kHandOffFinishMs = 60000;  // each hand-off takes far less
 
 CService g_Service;  // the service mode's object, alive for the whole process
 
-// Runs until a lowercase q is read. At the end of input every read returns at
-// once, so the loop then wakes every second until the process is ended.
-void RunConsole() {
+// Runs until a lowercase q is read: exit status 1, as ever. At the end of
+// input every read returns at once, so the loop then wakes every second until
+// the process is ended. A gateway that cannot start ends at once with the
+// start's reason as its exit status (its line is on standard error).
+int RunConsole() {
   auto service = std::make_unique<CService>();
-  StartGateway(service.get());
+  const int started = StartGateway(service.get());
+  if (started != kGatewayStarted) {
+    StopGateway(kHandOffFinishMs);  // what the start recovered is handed off first
+    return started;
+  }
   std::fputs("Press q to stop the gateway\n", stdout);
   std::fflush(stdout);
   int c = ConsoleReadChar();
@@ -39,6 +45,7 @@ void RunConsole() {
     c = ConsoleReadChar();
   }
   StopGateway(kHandOffFinishMs);
+  return 1;
 }
 
 // The exit status: what the service's stopped report said (0 only after a
@@ -61,13 +68,13 @@ int main() {
   int exitCode = 1;
   switch (ChooseMode(ProcessCommandLine())) {
     case GatewayMode::kConsole:
-      RunConsole();
+      exitCode = RunConsole();
       break;
     case GatewayMode::kInstall:
-      InstallService();
+      exitCode = InstallService() ? 0 : 1;
       break;
     case GatewayMode::kRemove:
-      RemoveService();
+      exitCode = RemoveService() ? 0 : 1;
       break;
     case GatewayMode::kService:
       exitCode = RunService();
@@ -75,8 +82,10 @@ int main() {
   }
   // The gateway's threads are never stopped and may still be logging or
   // reading the registry: the process ends without running static destructors
-  // under them. The exit code is 1, except for a service, whose service
-  // manager reads failure from it.
+  // under them. Installation and removal exit 0 when they succeeded and 1
+  // when not, so that a script can tell; a service exits with what its stopped
+  // report said, which its service manager reads; a console run with 1, or
+  // the reason it could not start.
   std::fflush(stdout);
   std::fflush(stderr);
   QuickExit(exitCode);

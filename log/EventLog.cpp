@@ -6,7 +6,14 @@
 #include <vector>
 
 int ReportServiceEvent(std::uint16_t type, GatewayEvent event, std::initializer_list<const char*> texts) {
-  const std::vector<const char*> strings(texts);
+  std::vector<const char*> strings;
+  for (const char* text : texts) {
+    if (text != nullptr) strings.push_back(text);
+  }
+  for (const CGatewayEventInfo& info : kGatewayEvents) {
+    if (info.event != event) continue;
+    while (static_cast<int>(strings.size()) < info.texts) strings.push_back("");
+  }
   return PlatformReportEvent(kEventSourceName, type, static_cast<std::uint32_t>(event), strings.data(),
                              static_cast<int>(strings.size()))
              ? 1

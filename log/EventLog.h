@@ -13,14 +13,34 @@
 constexpr const char kEventSourceName[] = "Corvane SMTP Server";
 
 // The events the gateway reports; the numbers are what administrators filter on.
+// Their texts are the message table of the Windows program (EventMessages.mc),
+// where %1 is the service name and %2... the further texts in order.
 enum class GatewayEvent : std::uint32_t {
   kInstalled = 420,                // information
   kRemoved = 421,                  // information
   kNotRemoved = 422,               // error
   kNoControlHandler = 423,         // error: the service control handler was not registered
+  kNoListener = 424,               // error: the port, why it could not be opened
+  kBadProgramPath = 425,           // error: the ProgramPath value, what is wrong with it
+  kUserMessage = 426,              // a message of -i or -u without a desktop: its caption, its text
   kStopping = 428,                 // information
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
+};
+
+// Every event with the number of texts its message uses (the service name
+// included); a report with fewer gets empty ones, so that no message shows
+// an insertion mark in place of a text.
+struct CGatewayEventInfo {
+  GatewayEvent event;
+  int texts;
+};
+constexpr CGatewayEventInfo kGatewayEvents[] = {
+    {GatewayEvent::kInstalled, 1},   {GatewayEvent::kRemoved, 1},
+    {GatewayEvent::kNotRemoved, 1},  {GatewayEvent::kNoControlHandler, 1},
+    {GatewayEvent::kNoListener, 3},  {GatewayEvent::kBadProgramPath, 3},
+    {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kStopping, 1},
+    {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kMessageNotDelivered, 4},
 };
 
 // Reports the event with the texts that are not null, in order: nonzero when

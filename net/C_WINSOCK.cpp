@@ -47,11 +47,16 @@ C_WINSOCK::~C_WINSOCK() {
 }
 
 int C_WINSOCK::ConnectToPort(int port, int backlog, int family, std::uint32_t address) {
-  if (SockStartup(0x0101) != 0) {
-    DebugLog("ConnectToPort: WSAstartup is failed.", CV_SRC, __LINE__);
-    return 1;
+  if (!m_SocketsStarted) {
+    if (SockStartup(kWinsockVersion) != 0) {
+      DebugLog("ConnectToPort: WSAstartup is failed.", CV_SRC, __LINE__);
+      return 1;
+    }
+    m_SocketsStarted = true;
   }
-  m_SocketsStarted = true;
+  // Called again after a failure (the start retries a port that is taken):
+  // the socket of the last try goes first.
+  CloseListenSocketKeepingError();
   m_LocalAddress = SockAddrIn{};
   m_LocalAddress.family = static_cast<std::uint16_t>(family);
   m_LocalAddress.port = HostToNet16(static_cast<std::uint16_t>(port & 0xFFFF));
@@ -66,14 +71,24 @@ int C_WINSOCK::ConnectToPort(int port, int backlog, int family, std::uint32_t ad
   if (SockBind(m_ListenSocket, m_LocalAddress) == SOCKET_ERROR) {
     DebugLog("ConnectToPort : unable to bind to the required address.", CV_SRC, __LINE__);
     LogLastError();
+    CloseListenSocketKeepingError();
     return 3;
   }
   if (SockListen(m_ListenSocket, backlog) == SOCKET_ERROR) {
     DebugLog("ConnectToPort : unable listen on the socket.", CV_SRC, __LINE__);
     LogLastError();
+    CloseListenSocketKeepingError();
     return 4;
   }
   return 0;
+}
+
+void C_WINSOCK::CloseListenSocketKeepingError() {
+  if (m_ListenSocket == INVALID_SOCKET) return;
+  const DWORD error = PlatformGetLastError();
+  SockClose(m_ListenSocket);
+  m_ListenSocket = INVALID_SOCKET;
+  PlatformSetLastError(error);
 }
 
 int C_WINSOCK::StartAcceptThread() {

@@ -69,7 +69,8 @@ class C_WINSOCK {
   virtual int Ready() { return 1; }
 
   // Opens the listening socket: 0 success, 1 socket layer not started,
-  // 2 socket not created, 3 not bound, 4 not listening.
+  // 2 socket not created, 3 not bound, 4 not listening; on failure no socket
+  // is left open and the last error says why. May be called again.
   int ConnectToPort(int port, int backlog, int family, std::uint32_t address);
   int ConnectToPort(int port, int backlog) { return ConnectToPort(port, backlog, AF_INET_CODE, kInAddrAny); }
   int ConnectToPort(int port) { return ConnectToPort(port, 5); }
@@ -107,6 +108,8 @@ class C_WINSOCK {
   ThreadHandle m_AcceptThread = 0;
 
  private:
+  void CloseListenSocketKeepingError();
+
   // Connection threads created but not yet in the list. The limit counts them
   // too, so a burst of connections cannot slip past it before the first of
   // them registers.

@@ -21,7 +21,7 @@ void LogClose(const char* format, long long value, int line) {
 }
 }  // namespace
 
-C_WSClient::C_WSClient() { m_SocketsStarted = SockStartup(0x0101) == 0; }
+C_WSClient::C_WSClient() { m_SocketsStarted = SockStartup(kWinsockVersion) == 0; }
 
 C_WSClient::~C_WSClient() {
   if (m_SocketsStarted) SockCleanup();

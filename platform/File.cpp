@@ -1,7 +1,9 @@
 // platform/File.cpp: what CFile does the same way on every backend: reading
 // until the count is in or the file ends, writing until everything is taken,
-// and syncing, over the backend's single calls (RawFile.h), which retry
-// interruptions and set the last error. RawWriteAll's loop is this one too.
+// seeking, sizing, syncing and closing, over the backend's single calls
+// (RawFile.h), which retry interruptions and set the last error. RawWriteAll's
+// loop is this one too. Opening, truncating, deleting and renaming differ
+// (share modes, locks) and stay with the backends.
 // A CFile is used by one thread at a time; the loops keep no state.
 #include "platform/File.h"
 
@@ -24,7 +26,7 @@ bool RawWriteFully(RawFile file, const char* data, std::size_t count) {
 
 std::int64_t CFile::Read(void* buffer, std::size_t count) {
   if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    FailNoHandle();
     return -1;
   }
   if (FaultInjected(FaultOp::kRead, m_Path)) {
@@ -46,7 +48,7 @@ std::int64_t CFile::Read(void* buffer, std::size_t count) {
 
 std::int64_t CFile::Write(const void* buffer, std::size_t count) {
   if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
+    FailNoHandle();
     return -1;
   }
   if (FaultInjected(FaultOp::kWrite, m_Path)) {
@@ -58,29 +60,43 @@ std::int64_t CFile::Write(const void* buffer, std::size_t count) {
   return static_cast<std::int64_t>(count);
 }
 
-bool CFile::Sync() {
+std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
   if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
+    FailNoHandle();
+    return -1;
   }
+  return RawSeek(m_Fd, offset, from);
+}
+
+std::int64_t CFile::Size() const {
+  if (m_Fd < 0) {
+    FailNoHandle();
+    return -1;
+  }
+  return RawSize(m_Fd);
+}
+
+bool CFile::Sync() {
+  if (m_Fd < 0) return FailNoHandle();
   return RawSync(m_Fd);
+}
+
+bool CFile::Close() {
+  if (m_Fd < 0) return FailNoHandle();
+  const RawFile fd = m_Fd;
+  m_Fd = -1;
+  return RawClose(fd);
 }
 
 bool CFile::Identity(CFileIdentity& out) const {
   out = CFileIdentity{};
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   return RawIdentity(m_Fd, out);
 }
 
 bool CStdioFile::Identity(CFileIdentity& out) const {
   out = CFileIdentity{};
-  if (!IsOpen()) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (!IsOpen()) return FailNoHandle();
   return RawIdentity(m_Fd, out);
 }
 

@@ -29,8 +29,12 @@ extern const char kPathSeparatorText[];  // the same as a one-character string
 
 // kReadControl shared with nobody is a probe: it fails while anyone holds the
 // file (Windows checks share modes only for opens that touch the data, so there
-// it asks for read access to the data too).
-enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite };
+// it asks for read access to the data too). The "AndDelete" accesses also let
+// the handle delete or rename its file (DeleteThrough, RenameThrough); on
+// Windows they keep away every later open that does not share deletion (a
+// virus scanner, an indexer, a backup agent), so none of those can make the
+// deletion fail; on POSIX they are the plain accesses.
+enum class FileAccess { kReadControl, kRead, kWrite, kReadWrite, kReadAndDelete, kReadWriteAndDelete };
 enum class FileSeek { kBegin, kCurrent, kEnd };  // FILE_BEGIN, FILE_CURRENT, FILE_END
 enum class FileShare { kNone, kReadWrite };
 // CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING.
@@ -85,6 +89,18 @@ class CFile {
   std::int64_t Size() const;
   // Which file is open; false (last error set) when it cannot be told.
   bool Identity(CFileIdentity& out) const;
+  // Deletes the open file through this handle, which must have been opened
+  // with an "AndDelete" access: no other program's open can make it fail
+  // (Windows: SetFileInformationByHandle FileDispositionInfo, with POSIX
+  // semantics where the file system has them, so the name goes at once;
+  // else the name goes when the last handle closes). POSIX: the name opened
+  // is unlinked while it still names this file. False (last error set).
+  bool DeleteThrough();
+  // Renames the open file through this handle ("AndDelete" access) to
+  // `newPath` on the same volume, never replacing (ERROR_ALREADY_EXISTS):
+  // FILE_RENAME_INFO on Windows; on POSIX the name opened, while it still
+  // names this file. The handle stays open. False (last error set).
+  bool RenameThrough(const std::string& newPath);
   // CloseHandle: false (last error set) when the close fails or there is no handle.
   bool Close();
 
@@ -213,7 +229,11 @@ bool DirectoryCreate(const std::string& path);         // fails if it exists
 // Only the owner (the gateway's user) may read, write or enter it.
 bool DirectoryCreatePrivate(const std::string& path);
 bool DirectoryRemove(const std::string& path);  // empty directories only
-bool DirectorySync(const std::string& path);    // make renames in it durable
+// Makes the names created, renamed or removed in the directory durable:
+// fsync on POSIX; on Windows FlushFileBuffers through a handle opened with
+// FILE_FLAG_BACKUP_SEMANTICS (the file system writes the directory's
+// metadata, on NTFS through its log, and flushes the device's cache).
+bool DirectorySync(const std::string& path);
 // Gives the file `existing` the second name `newName` in the same directory
 // (a hard link), never replacing: fails with ERROR_ALREADY_EXISTS when
 // `newName` is taken.
@@ -253,7 +273,8 @@ bool DirectoryIsPrivate(const std::string& path);
 //    again, or another mount), or when the directory was opened after the
 //    writes it is to cover (`openedFirst` false), and a Sync fails while the
 //    path names none.
-//  - Windows: each file is flushed (FlushFileBuffers); NTFS makes names durable.
+//  - Windows: each file is flushed (FlushFileBuffers, opened by name), then
+//    the directory (DirectorySync).
 // Thread-safe; a Sync waits for the disk.
 class CVolumeSync {
  public:
@@ -272,6 +293,24 @@ class CVolumeSync {
   std::intptr_t m_Fd = -1;  // the directory, held open from construction on (POSIX); owned
   bool m_OpenedFirst;       // before any write it covers: its syncfs errors can be trusted
 };
+
+// True where a group sync (CVolumeSync, FilesSync) opens each file by name to
+// flush it (Windows). A writer that holds its file open then flushes it
+// itself (CFile::Sync) and leaves it out of the group: another program that
+// holds the file without sharing writes (a virus scanner) would make the open
+// by name fail. False on POSIX, where syncfs reaches every file of the volume
+// without opening it, one commit for them all.
+extern const bool kGroupSyncOpensFiles;
+
+// Why `directory` (absolute, with or without its final separator) cannot be
+// the gateway's program directory as far as its name and volume tell, in
+// words for an administrator; "" when it can. Windows: a drive letter or a
+// UNC share, not a drive mapped to a network share (a mapped drive belongs
+// to one user's logon, not to a service). POSIX: a path from the root.
+std::string ProgramDirectoryProblem(const std::string& directory);
+// The name of the file system that holds `path` ("NTFS", "FAT32", "ext4"),
+// "" when it cannot be told.
+std::string FileSystemName(const std::string& path);
 
 // Whether syncfs on the kernel of this release text ("6.1.0-13-amd64")
 // reports every write error: 5.17 and later.

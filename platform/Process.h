@@ -41,3 +41,6 @@ class CChildProcess {
 
 // Sets (or, with value null, removes) a variable of this process's environment.
 bool SetEnvironmentValue(const char* name, const char* value);
+// The variable `name` of this process's environment, or `fallback` when it is
+// missing or empty (an empty setting means none on every backend).
+std::string EnvironmentValue(const char* name, const char* fallback);

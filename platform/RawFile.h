@@ -1,6 +1,6 @@
 // platform/RawFile.h: the unbuffered calls on an open file that the shared
 // text-mode stream (StdioFile.cpp) and CFile's loops (File.cpp) need from a
-// backend: open, read, write, seek, sync, close. Everything above them (the
+// backend: open, read, write, seek, size, sync, close. Everything above them (the
 // buffer, the CR LF translation, the sticky errors, the loops) is written
 // once, so files come out byte-identical on every platform.
 //
@@ -41,7 +41,9 @@ bool RawWriteFully(RawFile file, const char* data, std::size_t count);
 // RawWriteFully for the stream: on Windows the appends of this process are
 // made one at a time (Win32RawFile.cpp).
 bool RawWriteAll(RawFile file, const char* data, std::size_t count);
-bool RawSeek(RawFile file, std::int64_t offset, FileSeek from);
+// Moves the file position: the new position from the start, -1 on failure.
+std::int64_t RawSeek(RawFile file, std::int64_t offset, FileSeek from);
+std::int64_t RawSize(RawFile file);                  // bytes in the file, -1 on failure
 bool RawSync(RawFile file);                          // the data on disk
 bool RawIdentity(RawFile file, CFileIdentity& out);  // which file is open
 bool RawClose(RawFile file);

@@ -41,10 +41,13 @@
 // with ERROR_BADDB. A hand edit of the hive is seen by the next read, unless
 // the process has changes pending: their write replaces the edit (reported on
 // standard error).
-// On Windows a change that the registry refuses (the key read-only to the
-// gateway's account, say) is held in the process alike: its reads see it, and
-// the next change or Flush that the registry takes writes it; Flush returns
-// the refusal until then.
+// On Windows a change of the gateway's own key that the registry refuses (the
+// key read-only to the gateway's account, say) is held in the process alike:
+// its reads see it, and the next change or Flush that the registry takes
+// writes it; Flush returns the refusal until then. A refusal of any other key
+// is the caller's error at once. Keys are read in the 64-bit view; one under
+// SOFTWARE that exists only in the 32-bit view (WOW6432Node, written by a
+// 32-bit program) is used there (Name() tells).
 // Thread-safe; a CRegKey object itself is used by one thread at a time.
 #pragma once
 
@@ -108,6 +111,13 @@ class CRegKey {
   long Flush();
   void Close() { m_Path.clear(); }
   bool IsOpen() const { return !m_Path.empty(); }
+  // Where the key was found, "HKEY_LOCAL_MACHINE\\..." (a 32-bit program's
+  // place on 64-bit Windows shows here); empty when closed.
+  const std::string& Name() const { return m_Path; }
+  // False when the text value `name` holds characters that the system's ANSI
+  // code page cannot show: read through the ANSI calls they come back as
+  // '?', which names something else (Windows; the hive's bytes always fit).
+  bool TextFitsCodePage(const char* name) const;
 
   // RegDeleteKeyA (used by service removal).
   static long DeleteKey(const char* subKey);

@@ -2,8 +2,10 @@
 // service manager, and removing it.
 //
 // On Windows: OpenSCManagerA, OpenServiceA, CreateServiceA (own process,
-// automatic start, local system), QueryServiceStatus, DeleteService, and the
-// event source's registry key. On POSIX the service is a systemd unit,
+// automatic start, local system), then ChangeServiceConfig2A for the
+// description, the recovery actions (restarts, also after a stop that reports
+// an error), the delayed automatic start and the pre-shutdown time-out;
+// QueryServiceStatus, DeleteService, and the event source's registry key. On POSIX the service is a systemd unit,
 // "<shortName>.service", in the unit directory ($CVSMTPGW_UNIT_DIR, else
 // /etc/systemd/system): Type=notify, Restart=on-failure, started after the
 // network, run as the system user <shortName> with only the capability to
@@ -19,6 +21,7 @@
 // that tells an administrator what failed. Main thread only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,14 @@ struct CServiceDefinition {
   // of split mails); empty: the system's default. Ignored on Windows, whose
   // services keep their TMP.
   std::string temporaryDirectory;
+  // Windows only (the systemd unit has its own, RestartSec=5): what the
+  // service manager shows, the restarts after a failure (milliseconds after
+  // it; the last one repeats), how long a pre-shutdown stop may take.
+  std::string description;
+  std::vector<std::uint32_t> restartDelaysMs;
+  std::uint32_t preshutdownTimeoutMs = 0;
+  // The TCP port the service listens on, for the firewall's rule.
+  int port = 0;
 };
 
 // GetModuleFileNameA: the absolute path of the running program file.
@@ -52,3 +63,7 @@ bool PlatformInstallEventSource(const CServiceDefinition& service, std::string& 
 bool PlatformQueryServiceState(const CServiceDefinition& service, DWORD& state, std::string& problem);
 // DeleteService.
 bool PlatformDeleteService(const CServiceDefinition& service, std::string& problem);
+// The command an administrator runs to let mail reach the service through
+// the system's firewall (Windows: netsh advfirewall); "" where the gateway
+// knows of none to name.
+std::string PlatformFirewallCommand(const CServiceDefinition& service);

@@ -1,7 +1,8 @@
 // platform/ServiceManager.h: the running service's side of the system's
 // service manager: the dispatcher, the control handler and the status reports.
 //
-// On Windows these are StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerA
+// On Windows these are StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerExA
+// (the extended handler, without which the pre-shutdown control never comes)
 // and SetServiceStatus; the process counts as started by the service manager
 // once the dispatcher has called the service main routine. On POSIX the service manager is systemd:
 //  - the process runs as a service when it was started by one (NOTIFY_SOCKET
@@ -9,7 +10,9 @@
 //  - status reports are sd_notify datagrams to $NOTIFY_SOCKET: start pending
 //    "STATUS=" with "EXTEND_TIMEOUT_USEC=" from the wait hint, running
 //    "READY=1", stop pending "STOPPING=1" (with the wait hint too), stopped a
-//    last "STATUS=". Without NOTIFY_SOCKET a report is kept but sent nowhere;
+//    last "STATUS=". Each pending report with a new check point extends
+//    systemd's time-out again, as a check point does on Windows. Without
+//    NOTIFY_SOCKET a report is kept but sent nowhere;
 //  - SIGTERM is the stop control, SIGHUP the parameter-change control. The
 //    signal handlers only write a byte to a pipe; the dispatcher thread reads
 //    it and calls the control handler, as the Windows dispatcher does;
@@ -39,10 +42,14 @@ constexpr DWORD kServiceControlContinue = 3;
 constexpr DWORD kServiceControlInterrogate = 4;
 constexpr DWORD kServiceControlShutdown = 5;
 constexpr DWORD kServiceControlParamChange = 6;
+// Before the system shuts down, to a service that accepts it; it may take as
+// long as its check points keep rising (up to the pre-shutdown time-out).
+constexpr DWORD kServiceControlPreshutdown = 15;
 
 // Controls accepted (dwControlsAccepted).
 constexpr DWORD kServiceAcceptStop = 1;
 constexpr DWORD kServiceAcceptShutdown = 4;
+constexpr DWORD kServiceAcceptPreshutdown = 0x100;
 
 constexpr DWORD kServiceWin32OwnProcess = 16;
 
@@ -86,5 +93,13 @@ ServiceStatusHandle PlatformRegisterServiceHandler(const char* serviceName, Serv
 bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& status);
 
 // The exit status for the process after a dispatch: 0 when the service
-// reported stopped without an error, else 1.
+// reported stopped without an error, its service-specific exit code when it
+// gave one (1 when that does not fit an exit status), else 1.
 int PlatformServiceExitCode();
+
+// The exit status that a stopped report decides (both backends keep it).
+inline int ExitStatusOfStoppedReport(const CServiceStatus& stopped) {
+  if (stopped.serviceSpecificExitCode != 0)
+    return stopped.serviceSpecificExitCode < 256 ? static_cast<int>(stopped.serviceSpecificExitCode) : 1;
+  return stopped.win32ExitCode != 0 ? 1 : 0;
+}

@@ -53,7 +53,11 @@ std::uint32_t InetAddr(const char* text);
 // error. Blocks for as long as the system's resolver takes.
 int SockLookupHost(const char* name, std::uint32_t* addr);
 
-// WSAStartup / WSACleanup. Return 0 on success.
+// The Winsock version the gateway asks for: 2.2, which has getaddrinfo and
+// the rest of what the backends use (1.1 would lack them).
+constexpr std::uint16_t kWinsockVersion = 0x0202;
+// WSAStartup / WSACleanup. Return 0 on success; a system that cannot give
+// `version` fails (WSAVERNOTSUPPORTED).
 int SockStartup(std::uint16_t version);
 int SockCleanup();
 

@@ -153,7 +153,7 @@ bool CStdioFile::EnterWriting() {
   if (m_Writing) return true;
   // Give back what was read ahead, so the write lands where reading stopped.
   const std::int64_t unread = static_cast<std::int64_t>(m_End - m_Pos) + m_PendingCr;
-  if (unread > 0 && !RawSeek(m_Fd, -unread, FileSeek::kCurrent)) {
+  if (unread > 0 && RawSeek(m_Fd, -unread, FileSeek::kCurrent) < 0) {
     m_Error = true;
     return false;
   }
@@ -349,10 +349,7 @@ std::size_t CStdioFile::WriteText(const char* text) {
 }
 
 bool CStdioFile::Rewind() {
-  if (!IsOpen()) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (!IsOpen()) return FailNoHandle();
   bool ok = FlushWrites();
   m_Writing = false;
   m_Pos = m_End = m_Out = 0;
@@ -360,7 +357,7 @@ bool CStdioFile::Rewind() {
   m_ReadLeft = m_ReadLimit;
   m_Eof = false;
   m_Error = false;
-  if (!RawSeek(m_Fd, 0, FileSeek::kBegin)) {
+  if (RawSeek(m_Fd, 0, FileSeek::kBegin) < 0) {
     m_Error = true;
     ok = false;
   }
@@ -368,10 +365,7 @@ bool CStdioFile::Rewind() {
 }
 
 bool CStdioFile::Flush() {
-  if (!IsOpen()) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (!IsOpen()) return FailNoHandle();
   return FlushWrites();
 }
 
@@ -385,10 +379,7 @@ bool CStdioFile::Sync() {
 }
 
 bool CStdioFile::Close() {
-  if (!IsOpen()) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (!IsOpen()) return FailNoHandle();
   bool ok = FlushWrites() && !m_WriteFailed;
   if (!RawClose(m_Fd)) ok = false;
   m_Fd = kNoRawFile;

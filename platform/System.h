@@ -52,6 +52,12 @@ std::string ProcessCommandLine();
 constexpr unsigned MB_OK_CODE = 0x0;
 constexpr unsigned MB_ICONINFORMATION_CODE = 0x40;
 void ShowMessageBox(const char* text, const char* caption, unsigned flags);
+// Whether a message box would reach someone who can click it. Windows: the
+// process's window station is visible (a user's desktop); not in a service
+// session, under WinRM or PsExec -s, or a task run without a logged-on user,
+// where nobody sees the box and the caller would wait for ever. POSIX: true,
+// since a "box" is a line on standard error, read by whoever ran the command.
+bool PlatformInteractiveDesktop();
 
 // Ends the process with `code` without running static destructors, after the
 // handlers registered with std::at_quick_exit (std::quick_exit). The Windows

@@ -79,6 +79,13 @@ constexpr long WSANO_DATA = 11004;
 // as on Windows, so LogLastError also reports failed file calls).
 DWORD PlatformGetLastError();
 void PlatformSetLastError(DWORD code);
+// The failure of a call made on a handle of ours that holds none (0, or -1
+// for a file), the same on every backend: ERROR_INVALID_HANDLE as the last
+// error, and false to return.
+inline bool FailNoHandle() {
+  PlatformSetLastError(static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  return false;
+}
 
 // The system's text for an error code, as FormatMessageA gives it (no
 // trailing line end). Unknown codes get a generic text with the number.

@@ -2,13 +2,23 @@
 # Makes the wine prefix of the Windows tests (once; later calls find it ready)
 # and keeps a wineserver running for a minute after the last wine process, so
 # that wine's service manager and registry stay up between the wine commands
-# of one test. Usage: scripts/wine-prefix.sh <prefix directory>
+# of one test. With "stop", ends that server and every wine process of the
+# prefix instead (after the tests: a server left with the sockets of killed
+# processes can keep a core busy for as long as it lives).
+# Usage: scripts/wine-prefix.sh <prefix directory> [stop]
 set -euo pipefail
 prefix=$1
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$prefix WINEDEBUG=-all
 unset DISPLAY  # no desktop: message boxes return at once
+
+if [[ ${2:-} == stop ]]; then
+  "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -w >/dev/null 2>&1 || true
+  echo "wine prefix stopped: $prefix"
+  exit 0
+fi
 
 if [[ ! -f $prefix/.cvsmtpgw-ready ]]; then
   rm -rf "$prefix"

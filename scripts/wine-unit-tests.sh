@@ -20,9 +20,15 @@ mapfile -t suites < <(printf '%s\n' "$listing" | tr -d '\r' | sed -nE 's/^([A-Za
 }
 
 failed=()
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
 for suite in "${suites[@]}"; do
-  "$here/wine-run.sh" "$program" --gtest_brief=1 "--gtest_filter=${suite}*${excluded:+-$excluded}" ||
+  WINE_RUN_ERRORS=$errors "$here/wine-run.sh" "$program" --gtest_brief=1 "--gtest_filter=${suite}*${excluded:+-$excluded}" ||
     failed+=("${suite%.}")
 done
 echo "${#suites[@]} suites run under wine, ${#failed[@]} failed${failed:+: ${failed[*]}}"
+# Wine's errors in functions the program imports, over all suites at once.
+if [[ $WINEDEBUG == *err* ]] && ! /usr/bin/python3 "$here/wine_api_errors.py" "$program" "$errors"; then
+  failed+=("wine errors")
+fi
 ((${#failed[@]} == 0))

@@ -68,12 +68,6 @@ void LogBoth(const char* text, const char* value) {
   DebugLog2Str(text, value, CV_SRC, __LINE__);
 }
 
-// Creates (or empties) `path`: true when it could be opened and closed.
-bool CreateEmptyFile(const char* path) {
-  CStdioFile f = CStdioFile::Open(path, "w");
-  return f.IsOpen() && f.Close();
-}
-
 std::string FileNameOf(const std::string& path) {
   const std::size_t sep = path.find_last_of("/\\");
   return sep == std::string::npos ? path : path.substr(sep + 1);
@@ -103,6 +97,11 @@ bool DrawEnvelopeName(CSubmission& submission, char* envelopeFile) {
 // A work file of one hand-off (the message content file, the attachment
 // list): removed when the hand-off is done with it, unless the submission
 // took it over.
+// A work file of one hand-off, held open from its making to its end with the
+// right to delete or rename it, shared for reading and writing (the decoder
+// appends to it by name): another program that would open it without sharing
+// deletion (a scanner) cannot, so it can never make the rename that adopts
+// the file, or its deletion, fail.
 class CWorkFile {
  public:
   explicit CWorkFile(const char* deleteText) : m_DeleteText(deleteText) {}
@@ -111,17 +110,28 @@ class CWorkFile {
   ~CWorkFile() {
     if (!m_Made) return;
     FaultStep("unlink");
-    if (!FileDelete(m_Path)) DebugLog2Str(m_DeleteText, m_Path, CV_SRC, __LINE__);
+    if (!(m_Held.IsValid() ? m_Held.DeleteThrough() : FileDelete(m_Path)))
+      DebugLog2Str(m_DeleteText, m_Path, CV_SRC, __LINE__);
   }
   char* Path() { return m_Path; }
-  // Made empty: true when it could be opened and closed.
-  bool Create() { return m_Made = CreateEmptyFile(m_Path); }
-  void Release() { m_Made = false; }  // the submission owns it now
+  CFile& Held() { return m_Held; }
+  // Made empty: true when it could be made and is held.
+  bool Create() {
+    m_Held = CFile::Open(m_Path, FileAccess::kReadWriteAndDelete, FileShare::kReadWrite, FileCreation::kCreateAlways);
+    return m_Made = m_Held.IsValid();
+  }
+  // Made and held by the one who named it: true when it is.
+  bool Adopt() { return m_Made = m_Held.IsValid(); }
+  void Release() {  // the submission owns it now
+    m_Made = false;
+    m_Held.Close();
+  }
 
  private:
   const char* m_DeleteText;
   char m_Path[kPathSize] = {};
   bool m_Made = false;
+  CFile m_Held;
 };
 
 // The envelope name is in use from its drawing to the end of the staging.
@@ -201,7 +211,7 @@ bool WriteEnvelopeBlocks(CSubmission& submission, CWorkFile& message, const char
   }
   bool ok = true;
   const std::string bodyName = submission.EnvelopeName() + ".bdy";
-  if (submission.AdoptFile(message.Path(), bodyName)) {
+  if (submission.AdoptFile(message.Path(), bodyName, &message.Held())) {
     message.Release();
   } else {
     DebugLogStr("SMTPIn- Error: Unable to copy the message body to: ", bodyName.c_str(), CV_SRC, __LINE__);
@@ -255,9 +265,9 @@ int StageSubmission(const char* spoolFilePath, const CSpoolRecord& record, const
   if (!message.Create())
     return refuse("SMTPIn- Error: Unable to open message file for writing: ", message.Path());
   CWorkFile list("SMTPIn- Failde to delete attach file : ");
-  CreateAutoFile(list.Path());
+  CreateAutoFile(list.Path(), &list.Held());
   DebugLog2Str("SMTPIn - attachment file name: ", list.Path(), CV_SRC, __LINE__);
-  if (!list.Create())
+  if (!list.Adopt())
     return refuse("SMTPIn- Error: Unable to open attachment file for writing: ", list.Path());
 
   char envelopeFile[kPathSize] = {};
@@ -352,7 +362,8 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record) {
   return CommitSubmissions({&submission}, spoolSync, ticket).front() == CommitResult::kCommitted ? 0 : 1;
 }
 
-void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity) {
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity,
+                     CFile* held) {
   CFileIdentity now;
   if (identity.known && !(FileIdentityByName(spoolFilePath, now) && now == identity)) {
     DebugLogStr("SMTPIn- Error: the spool file is not the one handed off, left alone: ", spoolFilePath,
@@ -361,10 +372,12 @@ void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const 
   }
   FaultStep("unlink");
   if (!IsPrimaryLogOn()) {
-    if (!FileDelete(spoolFilePath))
+    const bool through = held != nullptr && held->IsValid();
+    if (!(through ? held->DeleteThrough() : FileDelete(spoolFilePath)))
       DebugLogStr("SMTPIn- Error: Unable to delete the spool file: ", spoolFilePath, CV_SRC, __LINE__);
     return;
   }
+  if (held != nullptr) held->Close();  // the copy is cut below by an open of its own
   const std::string kept = KeepDebugCopy(spoolFilePath);
   if (kept.empty()) return;
   // The debug copy holds the mail as received, not the record after it.

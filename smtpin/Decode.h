@@ -63,8 +63,12 @@ int DecodeSpoolFile(const char* spoolFilePath, const CSpoolRecord& record);
 
 // A handed-off spool file: deleted, or while the primary debug log is on kept
 // as its debug copy with the mail alone (trace line and data lines); only
-// while the path still names the file `identity` (when known).
-void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity);
+// while the path still names the file `identity` (when known). `held`, when
+// open, is the file opened with the right to delete it: it is deleted through
+// that handle, which no other program's open can make fail (a spool file left
+// behind would be handed off again at the next start).
+void FinishSpoolFile(const char* spoolFilePath, std::uint64_t dataLength, const CFileIdentity& identity,
+                     CFile* held = nullptr);
 
 // Keeps a file of OUT that cannot be handed off under the name
 // "<stem>.err" (or "<stem>-<k>.err" when that is taken), which nothing else

@@ -260,6 +260,21 @@ void CHandOffQueue::StageLoop() {
       continue;
     }
     CStaged staged;
+    // The spool file is held with the right to delete it before anything is
+    // staged, so that its deletion at the end cannot fail: another program
+    // that opened it without sharing deletion (a scanner) is waited for.
+    staged.spoolHeld = CFile::Open(job.spoolFile, FileAccess::kReadAndDelete, FileShare::kReadWrite,
+                                   FileCreation::kOpenExisting);
+    if (!staged.spoolHeld.IsValid() &&
+        PlatformGetLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION)) {
+      DebugLogStr("SMTPIn- Spool file held by another program, handed off later: ", job.spoolFile.c_str(), CV_SRC,
+                  __LINE__);
+      lock.lock();
+      --m_InWork;
+      Retry(std::move(job));
+      m_Changed.notify_all();
+      continue;
+    }
     staged.ticket = m_FileMan->SpoolSync().Begin();
     staged.submission = std::make_unique<CSubmission>(m_FileMan->OutDirectory(), SpoolNumber(job.spoolFile));
     int result;
@@ -339,7 +354,9 @@ void CHandOffQueue::FlushNamesNowAndThen() {
 }
 
 void CHandOffQueue::Finish(CStaged& staged) {
-  FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength, staged.job.identity);
+  FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength, staged.job.identity,
+                  &staged.spoolHeld);
+  staged.spoolHeld.Close();
   staged.submission.reset();
 }
 

@@ -134,6 +134,7 @@ class CHandOffQueue {
     std::unique_ptr<CSubmission> submission;
     CSpoolSyncer::CTicket ticket;  // taken before it was staged
     CJob job;
+    CFile spoolHeld;  // the spool file with the right to delete it, from staging to the end
     CStaged();
     CStaged(CStaged&&) noexcept;
     CStaged& operator=(CStaged&&) noexcept;

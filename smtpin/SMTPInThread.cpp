@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "log/DebugLog.h"
 #include "platform/FaultInjection.h"
@@ -362,7 +364,9 @@ void SMTPInThread::ReceiveMessage() {
   // directory's sync puts it there.
   const bool committed = writer.Commit(record);
   if (committed) FaultStep("spool-sync");
-  if (!committed || !fileMan->SyncSpool(ticket, {m_SpoolFile})) {
+  const std::vector<std::string> synced =
+      kGroupSyncOpensFiles ? std::vector<std::string>{} : std::vector<std::string>{m_SpoolFile};
+  if (!committed || !fileMan->SyncSpool(ticket, synced)) {
     m_HandOffSlot.Release();
     // The file may be on disk whole, record and all: a sync of its own can
     // succeed and still not vouch for it, when a write error was reported to

@@ -60,6 +60,14 @@ bool CSpoolWriter::Commit(CSpoolRecord record) {
     }
     m_Used = 0;
   }
+  // Where the group sync would open the file again by name (Windows), it is
+  // flushed here through the handle that wrote it: a scanner holding it
+  // meanwhile would make that open fail, and the mail be refused for nothing.
+  if (!m_Failed && kGroupSyncOpensFiles && !m_File.Sync()) {
+    DebugLog("SMTPIn- spool file sync failed", CV_SRC, __LINE__);
+    LogLastError();
+    m_Failed = true;
+  }
   if (m_File.IsValid() && !m_File.Close()) {
     DebugLog("SMTPIn- spool file close failed", CV_SRC, __LINE__);
     LogLastError();

@@ -31,7 +31,9 @@ class CSpoolWriter {
   // The mail's bytes so far.
   std::uint64_t Written() const { return m_Written; }
   // Appends the record (its dataLength is set here) and closes. True only
-  // when every byte was written; the caller syncs.
+  // when every byte was written; the caller syncs (where the group sync opens
+  // files by name, kGroupSyncOpensFiles, the data are synced here, through
+  // the handle, and the caller syncs the names).
   bool Commit(CSpoolRecord record);
   // Closes without syncing; the caller removes the file.
   void Abandon();

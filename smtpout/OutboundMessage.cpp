@@ -95,10 +95,12 @@ void CDeliveryRun::Defer(const char* why) {
 
 // The message's error name and one event 435 with the old and the new path
 // and why; a message whose name cannot be changed is logged and reported
-// once and then left alone for the rest of the process.
+// once and then left alone for the rest of the process. A message still open
+// is renamed through its handle, which no other program's open can stop.
 void CDeliveryRun::GiveUp(const char* suffix, bool upper, const std::string& reason) {
   const std::string target = OutboundErrorName(m_Path, suffix, upper);
-  const bool moved = FileMove(m_Path, target);
+  const bool moved =
+      m_Message.IsValid() ? m_Files.Que_CloseAndRenameMsg(m_Message, target) == 0 : FileMove(m_Path, target);
   if (!moved) {
     DebugLog("SMTPOut- Could not rename the message file.", CV_SRC, __LINE__);
     LogLastError();
@@ -124,6 +126,7 @@ void CDeliveryRun::Failed(const char* lastSuffix) {
                   CDeliverySchedule::kAttempts, static_cast<long long>(delay.count()),
                   PrintableText(m_Name).c_str());
     DebugLog(text, CV_SRC, __LINE__);
+    if (m_Message.IsValid()) m_Files.Que_CloseMsg(m_Message);
     return;
   }
   GiveUp(lastSuffix, true, m_Out.LastReply());
@@ -233,7 +236,10 @@ bool CDeliveryRun::Run() {
     GiveUp(".Refused.Err", false, m_Out.LastReply());
     return true;
   }
-  if (m_Out.shutdownFlag != 0) return true;  // the message waits for the next start; no attempt counted
+  if (m_Out.shutdownFlag != 0) {  // the message waits for the next start; no attempt counted
+    m_Files.Que_CloseMsg(m_Message);
+    return true;
+  }
   Failed(sent == kSendNoHost ? ".ConnFailed.Err" : ".ConnTermin.Err");
   return true;
 }

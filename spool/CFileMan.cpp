@@ -100,7 +100,7 @@ int CFileMan::QUE_AddMsg(CFile& handle, char* path, std::size_t pathSize) {
         marker.Identity(markerIdentity);
         marker.Close();
         FaultStep("staged-create");
-        handle = CFile::Open(name, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+        handle = CFile::Open(name, FileAccess::kReadWriteAndDelete, FileShare::kNone, FileCreation::kCreateNew);
         if (handle.IsValid()) break;
         const DWORD error = PlatformGetLastError();
         FileDeleteIfSame(staged, markerIdentity);
@@ -178,7 +178,9 @@ int CFileMan::Que_OpenNamedMsg(const std::string& name, CFile& handle, char* pat
     return there ? 2 : 1;
   }
   DebugLogStr("Que_OpenMsg - filename to check for: ", relative.c_str(), CV_SRC, __LINE__);
-  CFile file = CFile::Open(full, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  // With the right to delete: the message is deleted or renamed through this
+  // handle, which no other program's open can then make fail.
+  CFile file = CFile::Open(full, FileAccess::kReadAndDelete, FileShare::kNone, FileCreation::kOpenExisting);
   if (!file.IsValid()) {
     DebugLogStr("Que_OpenMsg Error: Unable to open the file: ", relative.c_str(), CV_SRC, __LINE__);
     return LogLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION) ? ERROR_SHARING_VIOLATION : 1;
@@ -204,28 +206,44 @@ int CFileMan::Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize) {
 int CFileMan::Que_CloseAndDeleteMsg(CFile& handle) {
   std::scoped_lock lock(m_Lock);
   const std::int32_t id = handle.Id();
-  // Looked up before the close, while the handle number is still ours.
+  // Looked up while the handle number is still ours.
   char path[kSpoolPathBuffer] = {};
   const int found = GetIDNameLink(id, path, sizeof(path));
+  char namePart[kSpoolPathBuffer];
+  PathFileNamePart(found == 0 ? path : "", namePart, sizeof(namePart));
+  if (found == 0) DebugLogStr("Deleting file: ", namePart, CV_SRC, __LINE__);
+  // Deleted through the handle before it is closed: between a close and a
+  // delete by name a scanner or backup agent could open the file and make
+  // the delete fail, and a message that stays is sent again.
+  const bool deleted = found == 0 && handle.DeleteThrough();
+  const DWORD error = PlatformGetLastError();
   if (!handle.Close()) {
     DebugLog("Error: File close error", CV_SRC, __LINE__);
+    if (found == 0) DelIDNameLink(id);
     return 1;
   }
   if (found != 0) {
     DebugLog("Que_CloseAndDeleteMsg- Error: no file recorded for the handle", CV_SRC, __LINE__);
     return 1;
   }
-  char namePart[kSpoolPathBuffer];
-  PathFileNamePart(path, namePart, sizeof(namePart));
-  DebugLogStr("Deleting file: ", namePart, CV_SRC, __LINE__);
   DelIDNameLink(id);
-  if (!FileDelete(path)) {
+  if (!deleted) {
     char text[kSpoolPathBuffer + 64];
-    std::snprintf(text, sizeof(text), "Que_CloseAndDeleteMsg- Error deleting file (%d): %s",
-                  static_cast<int>(PlatformGetLastError()), namePart);
+    std::snprintf(text, sizeof(text), "Que_CloseAndDeleteMsg- Error deleting file (%d): %s", static_cast<int>(error),
+                  namePart);
     DebugLog(text, CV_SRC, __LINE__);
   }
   return 0;
+}
+
+int CFileMan::Que_CloseAndRenameMsg(CFile& handle, const std::string& newPath) {
+  std::scoped_lock lock(m_Lock);
+  const bool renamed = handle.RenameThrough(newPath);
+  const DWORD error = PlatformGetLastError();
+  DelIDNameLink(handle.Id());
+  handle.Close();
+  PlatformSetLastError(error);
+  return renamed ? 0 : 1;
 }
 
 int CFileMan::Que_CloseMsg(CFile& handle) {

@@ -82,7 +82,14 @@ class CFileMan {
   // does the first one: 0; 32 when another process holds it; 2 when it is no
   // plain file (a directory, a pipe, a link: never read); 1 otherwise (gone).
   int Que_OpenNamedMsg(const std::string& name, CFile& handle, char* path, std::size_t pathSize);
+  // Deletes the message through its handle (opened with the right to), then
+  // closes it and forgets it: 0, or 1 when the close failed or the handle is
+  // unknown. A delete that fails is logged; the file stays.
   int Que_CloseAndDeleteMsg(CFile& handle);
+  // Renames the message through its handle to `newPath` (same directory,
+  // never replacing), then closes and forgets it: 0, or 1 (last error set)
+  // when the rename failed; the handle is closed either way.
+  int Que_CloseAndRenameMsg(CFile& handle, const std::string& newPath);
   int Que_CloseMsg(CFile& handle);
 
   // Handle-to-path list; called with m_Lock held (they take it themselves too).

@@ -6,6 +6,7 @@
 // most once, during the single construction at start-up.
 #include <cctype>
 #include <cstring>
+#include <string>
 
 #include "log/DebugLog.h"
 #include "platform/Registry.h"
@@ -43,6 +44,9 @@ void CFileMan::ReadSettings() {
 
   CRegKey key;
   CRegKey::Create(kGatewayKey, key);  // a failure leaves the key closed: every read below fails
+  // Settings that a 32-bit program wrote are found in its place (WOW6432Node).
+  if (key.IsOpen() && key.Name() != std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey)
+    DebugLogStr("Settings read from ", key.Name().c_str(), CV_SRC, __LINE__);
 
   DWORD number = 10;
   RegReadDword(key, "MaxOut", &number);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log/DebugLog.h"
@@ -194,7 +195,7 @@ void GetMsgCountFileName(char* out) {
   }
 }
 
-void CreateAutoFile(char* out) {
+void CreateAutoFile(char* out, CFile* held) {
   if (out == nullptr) return;
   out[0] = '\0';
   char programPath[kPathBuffer];
@@ -206,7 +207,7 @@ void CreateAutoFile(char* out) {
   }
 
   char name[kAutoNameBuffer] = {};
-  int rc = CreateUniqueFile("ATTC", "imp", directory.c_str(), name, sizeof(name));
+  int rc = CreateUniqueFile("ATTC", "imp", directory.c_str(), name, sizeof(name), held);
   if (rc != 0) {
     const std::string code = std::to_string(rc);
     bool retry = true;
@@ -230,7 +231,7 @@ void CreateAutoFile(char* out) {
       // Handles or other resources may be free again a moment later.
       SleepMs(kAutoFileRetryMs);
       name[0] = '\0';
-      rc = CreateUniqueFile("ATTC", "imp", directory.c_str(), name, sizeof(name));
+      rc = CreateUniqueFile("ATTC", "imp", directory.c_str(), name, sizeof(name), held);
       if (rc != 0) DebugLog2Str("SMTPIn- CreateAutoFile failed second attempt", "", CV_SRC, __LINE__);
     }
     if (rc != 0) name[0] = '\0';
@@ -328,7 +329,7 @@ struct CandidateSequence {
 }  // namespace
 
 int CreateUniqueFile(const char* prefix, const char* extension, const char* directory, char* out,
-                     std::size_t outSize) {
+                     std::size_t outSize, CFile* held) {
   if (prefix == nullptr || extension == nullptr || directory == nullptr || out == nullptr) return 1;
   const std::size_t directoryLength = std::strlen(directory);
   if (directoryLength > 256 || std::strlen(prefix) != 4 || std::strlen(extension) > 3) return 1;
@@ -352,7 +353,8 @@ int CreateUniqueFile(const char* prefix, const char* extension, const char* dire
     // The name is created first and the directory searched once, after: a
     // search reads the whole directory, and a stem already taken with another
     // extension is found by that one search as well.
-    CFile file = CFile::Open(path, FileAccess::kReadWrite, FileShare::kReadWrite, FileCreation::kCreateNew);
+    CFile file = CFile::Open(path, held != nullptr ? FileAccess::kReadWriteAndDelete : FileAccess::kReadWrite,
+                             FileShare::kReadWrite, FileCreation::kCreateNew);
     if (!file.IsValid()) {
       const long error = static_cast<long>(PlatformGetLastError());
       if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) return 3;
@@ -363,19 +365,23 @@ int CreateUniqueFile(const char* prefix, const char* extension, const char* dire
       if (error == ERROR_TOO_MANY_OPEN_FILES) return 2;
       return 5;
     }
-    file.Close();
+    if (held == nullptr) file.Close();
 
     // Our file must be the only one with this stem, whatever the extension; a
     // file of another process that appeared meanwhile counts too: then neither
     // keeps it.
     std::size_t matches = 0;
     const long rc = CountStem(dir, stem, 2, matches);
-    if (rc != ERROR_SUCCESS) return 5;
+    if (rc != ERROR_SUCCESS) {
+      if (held != nullptr) file.DeleteThrough();
+      return 5;
+    }
     if (matches == 1) {
       std::snprintf(out, outSize, "%s", name.c_str());
+      if (held != nullptr) *held = std::move(file);
       return 0;
     }
-    FileDelete(path);
+    if (held == nullptr || !file.DeleteThrough()) FileDelete(path);
     ++candidates.n;
   }
 }

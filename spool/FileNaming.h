@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+class CFile;
+
 // Draws the next value of a counter (stores value+1, or 0 after 65534).
 // Returns 0 and the value, or the registry error.
 long DrawCounter(const char* valueName, long& value);
@@ -38,9 +40,13 @@ void StopNameWaits(bool stop = true);  // false: waits go on again
 
 void GetProgramPath(char* out);       // at most 80 bytes; empty on failure
 void GetMsgCountFileName(char* out);  // ProgramPath + "OUT/Msgcnt.imp"; out has 260 bytes
-void CreateAutoFile(char* out);       // new empty ~ATTCnnn.imp in OUT; out has 260 bytes
+// New empty ~ATTCnnn.imp in OUT; out has 260 bytes. With `held`, the file
+// stays open there, with the right to delete it and shared for reading and
+// writing, from its making on: no other program's open can come between.
+void CreateAutoFile(char* out, CFile* held = nullptr);
 // 0 and the name "~<prefix><3 digits>.<ext>" in out (capacity outSize); 1 bad
 // arguments; 2 no more handles; 3 no such directory; 4 no free name; 5 other.
+// `held` as for CreateAutoFile (open only on success).
 int CreateUniqueFile(const char* prefix, const char* extension, const char* directory, char* out,
-                     std::size_t outSize);
+                     std::size_t outSize, CFile* held = nullptr);
 void AddTrailingBackslash(char* path, std::size_t size);  // appends the platform separator

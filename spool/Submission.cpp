@@ -35,11 +35,13 @@ CStdioFile CSubmission::CreateFile(const std::string& finalName, const char* mod
   return file;
 }
 
-bool CSubmission::AdoptFile(const std::string& workPath, const std::string& finalName) {
+bool CSubmission::AdoptFile(const std::string& workPath, const std::string& finalName, CFile* held) {
   CFileIdentity identity;
   if (!FileIdentityByName(workPath, identity)) return false;
   FaultStep("staged-create");
-  if (!FileMove(workPath, Staged(finalName))) return false;
+  const bool moved = held != nullptr && held->IsValid() ? held->RenameThrough(Staged(finalName))
+                                                        : FileMove(workPath, Staged(finalName));
+  if (!moved) return false;
   m_Parts.push_back(CPart{finalName, identity, false});
   return true;
 }

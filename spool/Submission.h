@@ -50,8 +50,10 @@ class CSubmission {
   // "wbx"); not open on failure (last error set: ERROR_FILE_EXISTS when taken).
   CStdioFile CreateFile(const std::string& finalName, const char* mode);
   // Makes the work file `workPath` (a file of the hand-off's own) the staged
-  // file of `finalName`, by renaming it; false (last error set) on failure.
-  bool AdoptFile(const std::string& workPath, const std::string& finalName);
+  // file of `finalName`, by renaming it (through `held`, its open handle with
+  // the right to, when given: no other program's open can stop that); false
+  // (last error set) on failure.
+  bool AdoptFile(const std::string& workPath, const std::string& finalName, CFile* held = nullptr);
   // Another file the submission depends on (a stored fragment, say): synced
   // with the submission's own files, never removed by it.
   void SyncAlso(std::string path) { m_AlsoSync.push_back(std::move(path)); }

@@ -5,7 +5,9 @@
 // is the sharing violation. flock locks belong to the open file description,
 // so two opens in one process exclude each other too, as on Windows. A file is
 // truncated only after its lock is ours, never under another holder's feet.
-// A CFile is used by one thread at a time.
+// Deletion and renaming through a handle need no share mode here (POSIX lets
+// them happen under any other opener): they act on the name opened, while it
+// still names the open file. A CFile is used by one thread at a time.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -23,6 +25,7 @@
 
 const char kPathSeparator = '/';
 const char kPathSeparatorText[] = "/";
+const bool kGroupSyncOpensFiles = false;
 
 namespace {
 constexpr int kMaxCreateRaces = 8;  // open/create races with other processes before giving up
@@ -62,8 +65,8 @@ CFile CFile::OpenScratch(const std::string& path) {
 CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   int flags = O_RDONLY;
   if (access == FileAccess::kWrite) flags = O_WRONLY;
-  if (access == FileAccess::kReadWrite) flags = O_RDWR;
-  const bool writable = access == FileAccess::kWrite || access == FileAccess::kReadWrite;
+  if (access == FileAccess::kReadWrite || access == FileAccess::kReadWriteAndDelete) flags = O_RDWR;
+  const bool writable = flags != O_RDONLY;
   constexpr mode_t kMode = 0666;  // "normal attributes": the umask decides
 
   // Find out whether the file existed (CREATE_ALWAYS and OPEN_ALWAYS report it
@@ -131,25 +134,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   return file;
 }
 
-std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
-  const off_t at = ::lseek(m_Fd, static_cast<off_t>(offset), whence);
-  if (at < 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return -1;
-  }
-  return static_cast<std::int64_t>(at);
-}
-
 bool CFile::SetEndOfFile() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   CDurabilityGuard guard;
   const off_t at = ::lseek(m_Fd, 0, SEEK_CUR);
   if (at < 0 || ::ftruncate(m_Fd, at) != 0) {
@@ -160,26 +146,20 @@ bool CFile::SetEndOfFile() {
   return true;
 }
 
-std::int64_t CFile::Size() const {
-  struct stat st;
-  if (m_Fd < 0 || ::fstat(m_Fd, &st) != 0) {
-    PlatformSetLastError(m_Fd < 0 ? ERROR_INVALID_HANDLE : FileErrorCodeNoPath(errno));
-    return -1;
-  }
-  return static_cast<std::int64_t>(st.st_size);
+bool CFile::DeleteThrough() {
+  CFileIdentity mine;
+  if (!Identity(mine)) return false;
+  return FileDeleteIfSame(m_Path, mine);
 }
 
-bool CFile::Close() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
+bool CFile::RenameThrough(const std::string& newPath) {
+  CFileIdentity mine, named;
+  if (!Identity(mine) || !FileIdentityByName(m_Path, named)) return false;
+  if (!(mine == named)) {
+    PlatformSetLastError(ERROR_FILE_NOT_FOUND);  // the name is another file's now
     return false;
   }
-  const int fd = m_Fd;
-  m_Fd = -1;
-  // close is not retried on EINTR: on Linux the descriptor is gone either way.
-  if (::close(fd) != 0 && errno != EINTR) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return false;
-  }
+  if (!FileMove(m_Path, newPath)) return false;
+  m_Path = newPath;
   return true;
 }

@@ -64,13 +64,23 @@ bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
   return RawWriteFully(file, data, count);
 }
 
-bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
+std::int64_t RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
   const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
-  if (::lseek(Fd(file), static_cast<off_t>(offset), whence) < 0) {
+  const off_t at = ::lseek(Fd(file), static_cast<off_t>(offset), whence);
+  if (at < 0) {
     PlatformSetLastError(FileErrorCodeNoPath(errno));
-    return false;
+    return -1;
   }
-  return true;
+  return static_cast<std::int64_t>(at);
+}
+
+std::int64_t RawSize(RawFile file) {
+  struct stat st;
+  if (::fstat(Fd(file), &st) != 0) {
+    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    return -1;
+  }
+  return static_cast<std::int64_t>(st.st_size);
 }
 
 bool RawSync(RawFile file) {

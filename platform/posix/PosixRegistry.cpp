@@ -40,11 +40,12 @@
 #include <vector>
 
 #include "platform/HiveFormat.h"
+#include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/Text.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixHiveFile.h"
 #include "platform/posix/PosixRetry.h"
-#include "platform/Text.h"
 
 struct CRegTransaction::CState {
   bool nested = false;  // joined an outer transaction of this thread
@@ -71,10 +72,7 @@ constexpr auto kExitPoll = std::chrono::milliseconds(10);
 
 thread_local CRegTransaction::CState* t_Active = nullptr;
 
-std::string HivePath() {
-  const char* env = std::getenv("CVSMTPGW_HIVE");
-  return (env != nullptr && *env != '\0') ? std::string(env) : std::string(kDefaultHivePath);
-}
+std::string HivePath() { return EnvironmentValue("CVSMTPGW_HIVE", kDefaultHivePath); }
 
 std::string Printable(std::string_view text) { return PrintableText(text, kMaxReportedText); }
 
@@ -506,6 +504,8 @@ long CRegTransaction::Commit() {
   m_State->committed = true;
   return ERROR_SUCCESS;
 }
+
+bool CRegKey::TextFitsCodePage(const char* /*name*/) const { return true; }  // bytes as stored
 
 long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();

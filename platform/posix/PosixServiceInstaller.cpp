@@ -34,18 +34,13 @@ constexpr int kSystemctlLimitMs = 30000;
 
 std::string ErrnoText(int err) { return std::system_category().message(err); }
 
-std::string FromEnvironment(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0' ? std::string(value) : std::string(fallback);
-}
-
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
 
 std::string UnitDirectory() {
-  return WithoutTrailingSlashes(FromEnvironment("CVSMTPGW_UNIT_DIR", kDefaultUnitDirectory));
+  return WithoutTrailingSlashes(EnvironmentValue("CVSMTPGW_UNIT_DIR", kDefaultUnitDirectory));
 }
 
 std::string UnitName(const CServiceDefinition& service) { return service.shortName + ".service"; }
@@ -58,7 +53,7 @@ bool IsDirectory(const std::string& path) {
 }
 
 bool OnPath(const char* program) {
-  const std::string path = FromEnvironment("PATH", "/usr/bin:/bin");
+  const std::string path = EnvironmentValue("PATH", "/usr/bin:/bin");
   std::size_t begin = 0;
   for (;;) {
     const std::size_t end = std::min(path.find(':', begin), path.size());
@@ -70,13 +65,13 @@ bool OnPath(const char* program) {
 }
 
 bool SystemdRuns() {
-  return IsDirectory(FromEnvironment("CVSMTPGW_SYSTEMD_RUN_DIR", kDefaultSystemdRunDirectory)) &&
+  return IsDirectory(EnvironmentValue("CVSMTPGW_SYSTEMD_RUN_DIR", kDefaultSystemdRunDirectory)) &&
          OnPath("systemctl");
 }
 
 // The settings file, absolute: the service starts in "/".
 std::string HivePath() {
-  std::string path = FromEnvironment("CVSMTPGW_HIVE", kDefaultHivePath);
+  std::string path = EnvironmentValue("CVSMTPGW_HIVE", kDefaultHivePath);
   if (path[0] != '/') {
     char cwd[PATH_MAX];
     if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
@@ -376,4 +371,8 @@ bool PlatformDeleteService(const CServiceDefinition& service, std::string& probl
   std::string ignored;  // the unit is gone; systemd forgets it at the latest when it restarts
   if (systemd) RunSystemctl({"daemon-reload"}, nullptr, ignored);
   return true;
+}
+
+std::string PlatformFirewallCommand(const CServiceDefinition& /*service*/) {
+  return {};  // firewalls differ from system to system; the README names the port
 }

@@ -15,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -52,8 +53,9 @@ struct CDispatchState {
   std::string notifySocket;  // empty: reports are sent nowhere
   ServiceControlRoutine handler = nullptr;
   DWORD controlsAccepted = 0;
+  DWORD currentState = 0;
   bool stopReported = false;
-  bool stoppedWithError = true;  // until a stopped report says otherwise
+  int exitStatus = 1;  // until a stopped report says otherwise
 };
 
 std::mutex g_Mutex;
@@ -114,14 +116,15 @@ std::string NotifyMessage(const CServiceStatus& status) {
       message = "STOPPING=1\nSTATUS=Stopping (check point " + std::to_string(status.checkPoint) + ")";
       extend();
       break;
-    case kServiceStopped: {
-      const DWORD error = status.win32ExitCode == kErrorServiceSpecificError ? status.serviceSpecificExitCode
-                                                                             : status.win32ExitCode;
-      message = error == 0
-                    ? "STATUS=Stopped"
-                    : "STATUS=Stopped after error " + std::to_string(error) + ": " + PlatformErrorText(error);
+    case kServiceStopped:
+      if (status.win32ExitCode == kErrorServiceSpecificError)
+        message = "STATUS=Stopped with the service's own exit code " + std::to_string(status.serviceSpecificExitCode);
+      else if (status.win32ExitCode != 0)
+        message = "STATUS=Stopped after error " + std::to_string(status.win32ExitCode) + ": " +
+                  PlatformErrorText(status.win32ExitCode);
+      else
+        message = "STATUS=Stopped";
       break;
-    }
     default:
       message = "STATUS=State " + std::to_string(status.currentState);
       break;
@@ -184,22 +187,30 @@ void QueueControls(const std::string& bytes, std::deque<DWORD>& pending) {
   }
 }
 
-// Calls the handler for each pending control while the last report accepts
-// controls; outside g_Mutex, since the handler reports status itself.
+// Calls the handler for each pending control that the last report lets
+// through, as the Windows service manager does: a stop once stops are
+// accepted (during the start too), any other control while the service runs;
+// the rest wait. Outside g_Mutex, since the handler reports status itself.
 void DeliverControls(std::deque<DWORD>& pending) {
-  while (!pending.empty()) {
+  for (;;) {
     ServiceControlRoutine handler;
+    DWORD control = 0;
     {
       std::lock_guard<std::mutex> lock(g_Mutex);
       if (g_State.stopReported) {
         pending.clear();  // nobody is left to take a control
         return;
       }
-      if (g_State.handler == nullptr || g_State.controlsAccepted == 0) return;
+      if (g_State.handler == nullptr) return;
+      const auto next = std::find_if(pending.begin(), pending.end(), [](DWORD c) {
+        return c == kServiceControlStop ? (g_State.controlsAccepted & kServiceAcceptStop) != 0
+                                        : g_State.currentState == kServiceRunning;
+      });
+      if (next == pending.end()) return;
+      control = *next;
+      pending.erase(next);
       handler = g_State.handler;
     }
-    const DWORD control = pending.front();
-    pending.pop_front();
     handler(control);
   }
 }
@@ -310,9 +321,10 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
     g_State.controlsAccepted = status.controlsAccepted;
+    g_State.currentState = status.currentState;
     if (status.currentState == kServiceStopped) {
       g_State.stopReported = true;
-      g_State.stoppedWithError = status.win32ExitCode != 0 || status.serviceSpecificExitCode != 0;
+      g_State.exitStatus = ExitStatusOfStoppedReport(status);
     }
   }
   Wake(kWakeStatus);
@@ -333,5 +345,5 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
 
 int PlatformServiceExitCode() {
   std::lock_guard<std::mutex> lock(g_Mutex);
-  return g_State.stopReported && !g_State.stoppedWithError ? 0 : 1;
+  return g_State.stopReported ? g_State.exitStatus : 1;
 }

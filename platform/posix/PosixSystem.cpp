@@ -24,6 +24,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Process.h"
 #include "platform/System.h"
 #include "platform/posix/PosixErrors.h"
 
@@ -107,10 +108,7 @@ ThreadHandle BeginThread(std::size_t stackSize, ThreadRoutine routine, void* arg
 }
 
 bool ResumeThreadHandle(ThreadHandle handle) {
-  if (handle == 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (handle == 0) return FailNoHandle();
   CThreadControl* control = FromHandle(handle);
   std::lock_guard<std::mutex> guard(control->lock);
   control->resumed = true;
@@ -119,10 +117,7 @@ bool ResumeThreadHandle(ThreadHandle handle) {
 }
 
 bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds) {
-  if (handle == 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (handle == 0) return FailNoHandle();
   CThreadControl* control = FromHandle(handle);
   std::unique_lock<std::mutex> guard(control->lock);
   const auto done = [control] { return control->finished; };
@@ -134,10 +129,7 @@ bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds) {
 }
 
 bool CloseThreadHandle(ThreadHandle handle) {
-  if (handle == 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (handle == 0) return FailNoHandle();
   Release(FromHandle(handle));
   return true;
 }
@@ -177,6 +169,8 @@ void ShowMessageBox(const char* text, const char* caption, unsigned /*flags*/) {
   std::fflush(stderr);
 }
 
+bool PlatformInteractiveDesktop() { return true; }  // the line above is all there is
+
 int ConsoleReadChar() {
   // On a terminal, take the key at once and without echo, as _getch does.
   termios saved{};
@@ -198,8 +192,7 @@ int ConsoleReadChar() {
 }
 
 std::string TempDirectory() {
-  const char* tmp = std::getenv("TMP");
-  std::string dir = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+  std::string dir = EnvironmentValue("TMP", "/tmp");
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
 }

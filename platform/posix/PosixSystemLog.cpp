@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/Text.h"
 
@@ -36,8 +37,8 @@ void AppendPrintable(std::string& out, const char* text) {
 
 bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t eventId,
                          const char* const* strings, int count) {
-  const char* env = std::getenv("CVSMTPGW_SYSLOG_SOCKET");
-  const char* path = env != nullptr && *env != '\0' ? env : kDefaultSocket;
+  const std::string socketPath = EnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", kDefaultSocket);
+  const char* path = socketPath.c_str();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (std::strlen(path) >= sizeof address.sun_path) return true;  // no such socket: nothing kept
@@ -46,7 +47,8 @@ bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t e
   std::string text = "event " + std::to_string(eventId) + ":";
   bool first = true;
   for (int i = 0; i < count; ++i) {
-    if (strings == nullptr || strings[i] == nullptr) continue;
+    // An empty text fills a message's place on Windows; here it would only add a comma.
+    if (strings == nullptr || strings[i] == nullptr || *strings[i] == '\0') continue;
     text += first ? " " : ", ";
     first = false;
     AppendPrintable(text, strings[i]);

@@ -1,5 +1,5 @@
-// platform/posix/PosixVolumeSync.cpp: CVolumeSync over syncfs, and the
-// hard-link helper.
+// platform/posix/PosixVolumeSync.cpp: CVolumeSync over syncfs, the hard-link
+// helper, and what the program directory's path and file system tell.
 //
 // syncfs reports a write error to every descriptor of the file system that
 // was opened before the error (per-descriptor error sequence), so the
@@ -10,10 +10,13 @@
 // Thread-safe: syncfs and fstatat need no lock.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <string>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
@@ -100,4 +103,28 @@ bool FileLink(const std::string& existing, const std::string& newName) {
   }
   SetFileError(err, err == ENOENT ? existing : newName);
   return false;
+}
+
+std::string ProgramDirectoryProblem(const std::string& directory) {
+  if (directory.empty() || directory[0] != '/') return "it is not an absolute path (one that begins with /)";
+  return {};
+}
+
+std::string FileSystemName(const std::string& path) {
+  struct statfs info;
+  if (::statfs(path.c_str(), &info) != 0) return {};
+  // The file systems a spool may meet; the rest are named by number.
+  static constexpr struct {
+    unsigned long magic;
+    const char* name;
+  } kNames[] = {{0xEF53, "ext4"},     {0x58465342, "xfs"},  {0x9123683E, "btrfs"},   {0x01021994, "tmpfs"},
+                {0x4d44, "vfat"},     {0x2011BAB0, "exfat"}, {0x6969, "nfs"},        {0xFF534D42, "cifs"},
+                {0x794c7630, "overlay"}, {0x5346544e, "ntfs"}, {0x65735546, "fuse"}};
+  const auto magic = static_cast<unsigned long>(info.f_type);
+  for (const auto& known : kNames) {
+    if (known.magic == magic) return known.name;
+  }
+  char number[32];
+  std::snprintf(number, sizeof number, "0x%lx", magic);
+  return number;
 }

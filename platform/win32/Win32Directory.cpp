@@ -4,9 +4,11 @@
 // FindFirstFileA also matches a pattern against the 8.3 short names that a
 // volume may keep ("*.tmp" finds LONGNAME.TMPX through LONGNA~1.TMP), so its
 // names are checked once more with WildcardMatch: both backends return the
-// same names for a pattern. A directory needs no sync of its own on Windows:
-// the file system journals its names (NTFS), and no call flushes a directory
-// for an ordinary user. Any thread: each search has its own handle.
+// same names for a pattern. A directory is synced through a handle of its
+// own, opened with FILE_FLAG_BACKUP_SEMANTICS (the only way to open one) and
+// write access (which FlushFileBuffers needs): the file system then writes
+// the directory's metadata, NTFS by forcing its log, and flushes the device's
+// cache. Any thread: each search has its own handle.
 #include <cerrno>
 #include <cstring>
 
@@ -86,18 +88,29 @@ bool DirectoryRemove(const std::string& path) {
 bool DirectorySync(const std::string& path) {
   std::string dir = path.empty() ? std::string(".") : path;
   while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
+  if (!dir.empty() && dir.back() == ':') dir += '\\';  // "C:" alone is the current directory there
   if (FaultInjected(FaultOp::kSync, path)) {
     PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
-  const DWORD attributes = ::GetFileAttributesA(dir.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
+  const HANDLE handle =
+      ::CreateFileA(dir.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     TakeSystemError();
     return false;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+  if (!ok) {
+    TakeSystemError();
+  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     PlatformSetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
+    ok = false;
+  } else if (!::FlushFileBuffers(handle)) {
+    TakeSystemError();
+    ok = false;
   }
-  return true;
+  ::CloseHandle(handle);
+  return ok;
 }

@@ -21,10 +21,7 @@ DWORD TakeSocketError();
 // failed call leaves the system's error (TakeSystemError). True on success.
 template <typename Call>
 bool CallWithHandle(std::uintptr_t handle, Call call) {
-  if (handle == 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (handle == 0) return FailNoHandle();
   if (!call()) {
     TakeSystemError();
     return false;

@@ -4,10 +4,14 @@
 // shared open FILE_SHARE_READ | FILE_SHARE_WRITE, so either fails with
 // ERROR_SHARING_VIOLATION while the other is held, in this process or another.
 // A shared open also lets others rename or delete the file (FILE_SHARE_DELETE),
-// which POSIX allows under a shared lock and the gateway relies on nowhere
-// else. A CFile is used by one thread at a time.
+// which POSIX allows under a shared lock. An open with DELETE access keeps out
+// every later open that does not share deletion, and its handle deletes or
+// renames the file (SetFileInformationByHandle) where a call by name would
+// meet such an open and fail. A CFile is used by one thread at a time.
 #include <cerrno>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
@@ -16,9 +20,13 @@
 
 const char kPathSeparator = '\\';
 const char kPathSeparatorText[] = "\\";
+const bool kGroupSyncOpensFiles = true;
 
 namespace {
 HANDLE Handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+
+// FileDispositionInfoEx (Windows 10 1709 and later; newer than the headers' default target).
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 }  // namespace
 
 CFile::CFile(CFile&& other) noexcept : m_Fd(other.m_Fd), m_Path(std::move(other.m_Path)) { other.m_Fd = -1; }
@@ -63,6 +71,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
     desired = share == FileShare::kNone ? READ_CONTROL | FILE_READ_DATA : READ_CONTROL;
   if (access == FileAccess::kWrite) desired = GENERIC_WRITE;
   if (access == FileAccess::kReadWrite) desired = GENERIC_READ | GENERIC_WRITE;
+  if (access == FileAccess::kReadAndDelete) desired = GENERIC_READ | DELETE;
+  if (access == FileAccess::kReadWriteAndDelete) desired = GENERIC_READ | GENERIC_WRITE | DELETE;
   const DWORD shareMode =
       share == FileShare::kNone ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD disposition = OPEN_EXISTING;
@@ -101,29 +111,8 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   return file;
 }
 
-std::int64_t CFile::Seek(std::int64_t offset, FileSeek from) {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const DWORD method = from == FileSeek::kBegin     ? FILE_BEGIN
-                       : from == FileSeek::kCurrent ? FILE_CURRENT
-                                                    : FILE_END;
-  LARGE_INTEGER distance;
-  distance.QuadPart = offset;
-  LARGE_INTEGER at;
-  if (!::SetFilePointerEx(Handle(m_Fd), distance, &at, method)) {
-    TakeSystemError();
-    return -1;
-  }
-  return at.QuadPart;
-}
-
 bool CFile::SetEndOfFile() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (m_Fd < 0) return FailNoHandle();
   if (!::SetEndOfFile(Handle(m_Fd))) {
     TakeSystemError();
     return false;
@@ -131,28 +120,49 @@ bool CFile::SetEndOfFile() {
   return true;
 }
 
-std::int64_t CFile::Size() const {
-  LARGE_INTEGER size;
-  if (m_Fd < 0 || !::GetFileSizeEx(Handle(m_Fd), &size)) {
-    if (m_Fd < 0)
-      PlatformSetLastError(ERROR_INVALID_HANDLE);
-    else
-      TakeSystemError();
-    return -1;
+bool CFile::DeleteThrough() {
+  if (m_Fd < 0) return FailNoHandle();
+  if (FaultInjected(FaultOp::kDelete, m_Path)) {
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
+    return false;
   }
-  return size.QuadPart;
+  // POSIX semantics take the name away at once, so that a file of the same
+  // name can be made while an attribute reader still holds this one; file
+  // systems and versions without them refuse the class, and the name then
+  // goes with the last handle.
+  FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+  if (::SetFileInformationByHandle(Handle(m_Fd), kFileDispositionInfoEx, &posix, sizeof posix)) return true;
+  FILE_DISPOSITION_INFO classic{TRUE};
+  if (::SetFileInformationByHandle(Handle(m_Fd), FileDispositionInfo, &classic, sizeof classic)) return true;
+  TakeSystemError();
+  return false;
 }
 
-bool CFile::Close() {
-  if (m_Fd < 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
+bool CFile::RenameThrough(const std::string& newPath) {
+  if (m_Fd < 0) return FailNoHandle();
+  if (FaultInjected(FaultOp::kRename, newPath)) {
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
-  const HANDLE handle = Handle(m_Fd);
-  m_Fd = -1;
-  if (!::CloseHandle(handle)) {
-    TakeSystemError();
+  // The new name as the ANSI calls would read it, NUL-terminated: an absolute
+  // path or one relative to the current directory, as for MoveFileExA.
+  const int wide = ::MultiByteToWideChar(CP_ACP, 0, newPath.c_str(), -1, nullptr, 0);
+  if (wide <= 1) {
+    PlatformSetLastError(ERROR_INVALID_NAME);
     return false;
   }
+  const std::size_t nameBytes = static_cast<std::size_t>(wide - 1) * sizeof(WCHAR);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(WCHAR), 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nameBytes);
+  ::MultiByteToWideChar(CP_ACP, 0, newPath.c_str(), -1, info->FileName, wide);
+  if (!::SetFileInformationByHandle(Handle(m_Fd), FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) {
+    const DWORD error = TakeSystemError();
+    if (error == ERROR_FILE_EXISTS) PlatformSetLastError(ERROR_ALREADY_EXISTS);  // as MoveFileExA says it
+    return false;
+  }
+  m_Path = newPath;
   return true;
 }

@@ -1,9 +1,12 @@
 // platform/win32/Win32FileOps.cpp: whole-file operations (exists, delete,
 // move, copy, size, age, sync by name).
 //
-// Moves are MoveFileExA: without flags it never replaces (ERROR_ALREADY_EXISTS
-// when the target is taken), with MOVEFILE_REPLACE_EXISTING it does; neither
-// copies across volumes (ERROR_NOT_SAME_DEVICE). Any thread.
+// Moves are MoveFileExA: without MOVEFILE_REPLACE_EXISTING it never replaces
+// (ERROR_ALREADY_EXISTS when the target is taken), with it it does; neither
+// copies across volumes (ERROR_NOT_SAME_DEVICE). Both ask for
+// MOVEFILE_WRITE_THROUGH: the move is on disk before the call returns where
+// the system makes it in steps of its own; the spool's commits sync the
+// directory besides (DirectorySync). Any thread.
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -55,13 +58,13 @@ bool FileIsPlain(const std::string& path) {
 
 bool FileMove(const std::string& from, const std::string& to) {
   if (FaultInjected(FaultOp::kRename, to)) return FailFault();
-  if (!::MoveFileExA(from.c_str(), to.c_str(), 0)) return Fail();
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return Fail();
   return true;
 }
 
 bool FileMoveReplace(const std::string& from, const std::string& to) {
   if (FaultInjected(FaultOp::kRename, to)) return FailFault();
-  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail();
+  if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail();
   return true;
 }
 

@@ -75,17 +75,27 @@ bool RawWriteAll(RawFile file, const char* data, std::size_t count) {
   return RawWriteFully(file, data, count);
 }
 
-bool RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
+std::int64_t RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
   const DWORD method = from == FileSeek::kBegin     ? FILE_BEGIN
                        : from == FileSeek::kCurrent ? FILE_CURRENT
                                                     : FILE_END;
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
-  if (!::SetFilePointerEx(Handle(file), distance, nullptr, method)) {
+  LARGE_INTEGER at;
+  if (!::SetFilePointerEx(Handle(file), distance, &at, method)) {
     TakeSystemError();
-    return false;
+    return -1;
   }
-  return true;
+  return at.QuadPart;
+}
+
+std::int64_t RawSize(RawFile file) {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(Handle(file), &size)) {
+    TakeSystemError();
+    return -1;
+  }
+  return size.QuadPart;
 }
 
 bool RawSync(RawFile file) {

@@ -1,6 +1,6 @@
 // platform/win32/Win32Registry.cpp: CRegKey over the real registry
 // (RegCreateKeyExA, RegOpenKeyExA, RegQueryValueExA, RegSetValueExA,
-// RegDeleteValueA, RegFlushKey, RegDeleteKeyA), below HKEY_LOCAL_MACHINE.
+// RegDeleteValueA, RegFlushKey, RegDeleteKeyExA), below HKEY_LOCAL_MACHINE.
 //
 // The registry shows a change to every thread and process at once and writes
 // it in its own time; RegFlushKey puts it on disk. What the registry lacks is
@@ -12,17 +12,25 @@
 // A transaction that ends without Commit puts back what it changed, from the
 // values it noted before each first change.
 //
-// A change the registry refuses (the key made read-only to the gateway's
-// account, its storage failing) does not stop the gateway, as with the hive
-// file on POSIX: it is held in the process, seen by the process's own reads,
-// and written, in order, by the next change or Flush that the registry takes
-// (Flush returns the refusal while any is held). Standard error says when
-// that begins and ends. Held changes not yet written when the process ends
-// are lost, like unwritten changes of the hive.
+// A change the registry refuses to the gateway's own key (made read-only to
+// the gateway's account, its storage failing) does not stop the gateway, as
+// with the hive file on POSIX: it is held in the process, seen by the
+// process's own reads, and written, in order, by the next change or Flush
+// that the registry takes (Flush returns the refusal while any is held).
+// Standard error says when that begins and ends. Held changes not yet written
+// when the process ends are lost, like unwritten changes of the hive. A
+// refusal anywhere else (the event source's registration) is returned to the
+// caller, who must know.
+//
+// Keys are read in the 64-bit view, whatever the build. A key under SOFTWARE
+// that exists there only in the 32-bit view (WOW6432Node, where a 32-bit
+// installer or tool writes) is used there, said once on standard error; its
+// CRegKey's Name() tells the place.
 //
 // Keys are opened for each call and closed after it: a CRegKey holds only its
 // path, so it can be moved and kept without holding a system handle. Any
 // thread; a CRegKey is used by one thread at a time.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +47,10 @@
 namespace {
 
 constexpr const char kRootPrefix[] = "HKEY_LOCAL_MACHINE\\";
+constexpr const char kSoftware[] = "SOFTWARE\\";
+constexpr const char kWow6432Node[] = "WOW6432Node\\";
+// Every open names the 64-bit view, so that a 32-bit build reads what a 64-bit one does.
+constexpr REGSAM kView = KEY_WOW64_64KEY;
 constexpr int kMaxReadAttempts = 8;  // a value that keeps growing between the size query and the read
 
 // What a transaction changed, to undo it.
@@ -118,7 +130,7 @@ bool SameValue(const CHeldChange& change, const std::string& subKey, const std::
 class COpenKey {
  public:
   COpenKey(const std::string& subKey, REGSAM access) {
-    m_Status = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access, &m_Key);
+    m_Status = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, access | kView, &m_Key);
   }
   COpenKey(const COpenKey&) = delete;
   COpenKey& operator=(const COpenKey&) = delete;
@@ -169,14 +181,25 @@ long WriteHeld() {
   return ERROR_SUCCESS;
 }
 
+// Whether a refused change of `subKey` is held: the gateway's own key (in
+// either view) and its sub keys, whose counters and flags must not stop mail.
+bool HoldsRefusals(const std::string& subKey) {
+  const auto within = [&subKey](const std::string& key) {
+    return subKey.size() >= key.size() && EqualsNoCase(std::string_view(subKey).substr(0, key.size()), key) &&
+           (subKey.size() == key.size() || subKey[key.size()] == '\\');
+  };
+  const std::string gateway = kGatewayKey;
+  return within(gateway) || within(kSoftware + std::string(kWow6432Node) + gateway.substr(std::strlen(kSoftware)));
+}
+
 // Makes a change: written at once when nothing is held and the registry takes
-// it, else held behind the changes held before it.
+// it, else held behind the changes held before it (the gateway's key only).
 long Store(CHeldChange change) {
   std::vector<CHeldChange>& held = Held();
   if (!held.empty()) WriteHeld();
-  if (held.empty()) {
+  if (held.empty() || !HoldsRefusals(change.subKey)) {
     const long rc = WriteToSystem(change);
-    if (!IsRefusal(rc)) return rc;
+    if (!IsRefusal(rc) || !HoldsRefusals(change.subKey)) return rc;
     if (!g_HeldReported) {
       std::fprintf(stderr, "%s%s: registry changes could not be written (error %ld); kept and tried again\n",
                    kRootPrefix, change.subKey.c_str(), rc);
@@ -214,6 +237,30 @@ void DropHeldOf(const std::string& subKey) {
   });
 }
 
+// The sub key to use for `subKey`: itself, unless it lies under SOFTWARE and
+// exists only in the 32-bit view, where a 32-bit program put it; then its
+// place there, said once per key on standard error.
+std::string ViewOf(const std::string& subKey) {
+  if (subKey.size() <= std::strlen(kSoftware) ||
+      !EqualsNoCase(std::string_view(subKey).substr(0, std::strlen(kSoftware)), kSoftware))
+    return subKey;
+  const std::string rest = subKey.substr(std::strlen(kSoftware));
+  if (rest.size() >= std::strlen(kWow6432Node) &&
+      EqualsNoCase(std::string_view(rest).substr(0, std::strlen(kWow6432Node)), kWow6432Node))
+    return subKey;
+  if (COpenKey(subKey, KEY_QUERY_VALUE).Status() != ERROR_FILE_NOT_FOUND) return subKey;
+  const std::string wow = kSoftware + std::string(kWow6432Node) + rest;
+  if (COpenKey(wow, KEY_QUERY_VALUE).Status() != ERROR_SUCCESS) return subKey;
+  static std::vector<std::string>* said = new std::vector<std::string>;  // guarded by RegistryMutex()
+  if (std::find_if(said->begin(), said->end(), [&wow](const std::string& k) { return EqualsNoCase(k, wow); }) ==
+      said->end()) {
+    said->push_back(wow);
+    std::fprintf(stderr, "%s%s: not in the 64-bit registry; the key a 32-bit program wrote is used: %s%s\n",
+                 kRootPrefix, subKey.c_str(), kRootPrefix, wow.c_str());
+  }
+  return wow;
+}
+
 }  // namespace
 
 struct CRegTransaction::CState {
@@ -245,7 +292,7 @@ void NoteBeforeChange(const std::string& subKey, const char* name) {
 void Undo(const std::vector<CUndoEntry>& entries) {
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     if (it->createdKey) {
-      ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, it->subKey.c_str());
+      ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, it->subKey.c_str(), kView, 0);
       DropHeldOf(it->subKey);
       continue;
     }
@@ -292,9 +339,10 @@ long CRegKey::Open(const char* subKey, CRegKey& out) {
   out.Close();
   if (!ValidSubKey(subKey)) return ERROR_BADKEY;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
+  const std::string place = ViewOf(subKey);
   // Reads need no more; each change opens the key for writing anew.
-  COpenKey key(subKey, KEY_QUERY_VALUE);
-  if (key.Status() == ERROR_SUCCESS) out.m_Path = std::string(kRootPrefix) + subKey;
+  COpenKey key(place, KEY_QUERY_VALUE);
+  if (key.Status() == ERROR_SUCCESS) out.m_Path = kRootPrefix + place;
   return key.Status();
 }
 
@@ -302,20 +350,21 @@ long CRegKey::Create(const char* subKey, CRegKey& out) {
   out.Close();
   if (!ValidSubKey(subKey)) return ERROR_BADKEY;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
+  const std::string place = ViewOf(subKey);
   HKEY key = nullptr;
   DWORD disposition = 0;
   // Query access only, so that a key this account may read but not change opens.
-  const LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                    KEY_QUERY_VALUE, nullptr, &key, &disposition);
+  const LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, place.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                    KEY_QUERY_VALUE | kView, nullptr, &key, &disposition);
   if (rc != ERROR_SUCCESS) return rc;
   ::RegCloseKey(key);
   if (disposition == REG_CREATED_NEW_KEY && t_Active != nullptr) {
     CUndoEntry entry;
-    entry.subKey = subKey;
+    entry.subKey = place;
     entry.createdKey = true;
     t_Active->undo.push_back(std::move(entry));
   }
-  out.m_Path = std::string(kRootPrefix) + subKey;
+  out.m_Path = kRootPrefix + place;
   return ERROR_SUCCESS;
 }
 
@@ -381,10 +430,34 @@ long CRegKey::Flush() {
   return held != ERROR_SUCCESS ? held : rc;
 }
 
+bool CRegKey::TextFitsCodePage(const char* name) const {
+  if (!IsOpen()) return true;
+  std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
+  COpenKey key(SubKeyOf(m_Path), KEY_QUERY_VALUE);
+  if (key.Status() != ERROR_SUCCESS) return true;
+  // The value as stored (UTF-16), then as the ANSI calls would give it.
+  const std::string valueName = name != nullptr ? name : "";
+  std::wstring wideName(valueName.size() + 1, L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, valueName.c_str(), -1, wideName.data(), static_cast<int>(wideName.size()));
+  DWORD type = 0, size = 0;
+  if (::RegQueryValueExW(key.Get(), wideName.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ) || size < sizeof(WCHAR))
+    return true;
+  std::vector<WCHAR> text(size / sizeof(WCHAR) + 1, L'\0');
+  if (::RegQueryValueExW(key.Get(), wideName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
+      ERROR_SUCCESS)
+    return true;
+  BOOL lost = FALSE;
+  const int length = static_cast<int>(size / sizeof(WCHAR));
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, &lost);
+  return !lost;
+}
+
 long CRegKey::DeleteKey(const char* subKey) {
   if (!ValidSubKey(subKey)) return ERROR_BADKEY;
   std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
-  const long rc = ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey);
-  if (rc == ERROR_SUCCESS) DropHeldOf(subKey);
+  const std::string place = ViewOf(subKey);
+  const long rc = ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, place.c_str(), kView, 0);
+  if (rc == ERROR_SUCCESS) DropHeldOf(place);
   return rc;
 }

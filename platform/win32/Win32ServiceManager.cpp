@@ -1,5 +1,5 @@
 // platform/win32/Win32ServiceManager.cpp: the service's side of the service
-// control manager: StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerA,
+// control manager: StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerExA,
 // SetServiceStatus.
 //
 // The system calls the service main routine and the control handler without
@@ -19,7 +19,7 @@ ServiceMainRoutine g_Main = nullptr;        // guarded by g_Mutex
 ServiceControlRoutine g_Handler = nullptr;  // guarded by g_Mutex
 bool g_RunningAsService = false;            // guarded by g_Mutex: the dispatcher called us
 bool g_StopReported = false;                // guarded by g_Mutex
-bool g_StoppedWithError = true;             // guarded by g_Mutex: until a stopped report says otherwise
+int g_ExitStatus = 1;                       // guarded by g_Mutex: until a stopped report says otherwise
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   ServiceMainRoutine routine;
@@ -31,13 +31,14 @@ void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   if (routine != nullptr) routine(argc, argv);
 }
 
-void WINAPI ControlEntry(DWORD control) {
+DWORD WINAPI ControlEntry(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/, LPVOID /*context*/) {
   ServiceControlRoutine handler;
   {
     std::lock_guard<std::mutex> lock(g_Mutex);
     handler = g_Handler;
   }
   if (handler != nullptr) handler(control);
+  return NO_ERROR;
 }
 }  // namespace
 
@@ -55,7 +56,7 @@ int PlatformServiceDispatch(const char* serviceName, ServiceMainRoutine serviceM
     std::lock_guard<std::mutex> lock(g_Mutex);
     g_Main = serviceMain;
     g_StopReported = false;
-    g_StoppedWithError = true;
+    g_ExitStatus = 1;
   }
   std::string name = serviceName;
   SERVICE_TABLE_ENTRYA table[] = {{name.data(), ServiceMainEntry}, {nullptr, nullptr}};
@@ -75,7 +76,7 @@ ServiceStatusHandle PlatformRegisterServiceHandler(const char* serviceName, Serv
     std::lock_guard<std::mutex> lock(g_Mutex);
     g_Handler = handler;
   }
-  const SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerA(serviceName, ControlEntry);
+  const SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExA(serviceName, ControlEntry, nullptr);
   if (handle == nullptr) {
     TakeSystemError();
     return 0;
@@ -95,7 +96,7 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
   if (status.currentState == kServiceStopped) {
     std::lock_guard<std::mutex> lock(g_Mutex);
     g_StopReported = true;
-    g_StoppedWithError = status.win32ExitCode != 0 || status.serviceSpecificExitCode != 0;
+    g_ExitStatus = ExitStatusOfStoppedReport(status);
   }
   return CallWithHandle(handle, [&] {
     return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &report) != 0;
@@ -104,5 +105,5 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
 
 int PlatformServiceExitCode() {
   std::lock_guard<std::mutex> lock(g_Mutex);
-  return g_StopReported && !g_StoppedWithError ? 0 : 1;
+  return g_StopReported ? g_ExitStatus : 1;
 }

@@ -132,8 +132,17 @@ int SockLookupHost(const char* name, std::uint32_t* addr) {
 int SockStartup(std::uint16_t version) {
   WSADATA data;
   const int rc = ::WSAStartup(version, &data);
-  if (rc != 0) PlatformSetLastError(static_cast<DWORD>(rc));
-  return rc;
+  if (rc != 0) {
+    PlatformSetLastError(static_cast<DWORD>(rc));
+    return rc;
+  }
+  // A Winsock older than the version asked for starts anyway, with its own.
+  if (data.wVersion != version) {
+    ::WSACleanup();
+    PlatformSetLastError(WSAVERNOTSUPPORTED);
+    return WSAVERNOTSUPPORTED;
+  }
+  return 0;
 }
 
 int SockCleanup() {

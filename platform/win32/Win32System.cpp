@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 
+#include "platform/Process.h"
 #include "platform/System.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
@@ -60,10 +61,7 @@ bool ResumeThreadHandle(ThreadHandle handle) {
 }
 
 bool WaitThreadHandle(ThreadHandle handle, std::uint32_t milliseconds) {
-  if (handle == 0) {
-    PlatformSetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
+  if (handle == 0) return FailNoHandle();
   return ::WaitForSingleObject(FromHandle(handle), milliseconds) == WAIT_OBJECT_0;
 }
 
@@ -102,6 +100,15 @@ void ShowMessageBox(const char* text, const char* caption, unsigned flags) {
   ::MessageBoxA(nullptr, text != nullptr ? text : "", caption != nullptr ? caption : "", flags);
 }
 
+bool PlatformInteractiveDesktop() {
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  const HWINSTA station = ::GetProcessWindowStation();
+  return station != nullptr &&
+         ::GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 int ConsoleReadChar() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
@@ -116,11 +123,8 @@ int ConsoleReadChar() {
 }
 
 std::string TempDirectory() {
-  const char* tmp = std::getenv("TMP");
-  std::string dir;
-  if (tmp != nullptr && *tmp != '\0') {
-    dir = tmp;
-  } else {
+  std::string dir = EnvironmentValue("TMP", "");
+  if (dir.empty()) {
     char buffer[MAX_PATH + 1];
     const DWORD n = ::GetTempPathA(sizeof buffer, buffer);
     dir = n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string("C:\\Windows\\Temp");

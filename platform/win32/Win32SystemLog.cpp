@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/Text.h"
 #include "platform/win32/Win32Api.h"
@@ -25,16 +26,19 @@ std::string g_SourceName;   // guarded by g_Mutex
 
 void AppendCopy(const char* source, std::uint16_t type, std::uint32_t eventId,
                 const std::vector<const char*>& strings) {
-  const char* path = std::getenv("CVSMTPGW_EVENT_COPY");
-  if (path == nullptr || *path == '\0') return;
+  const std::string path = EnvironmentValue("CVSMTPGW_EVENT_COPY", "");
+  if (path.empty()) return;
   std::string line = PrintableText(source != nullptr ? source : "", kMaxCopiedText) + ": event " +
                      std::to_string(eventId) + " type " + std::to_string(type) + ":";
-  for (std::size_t i = 0; i < strings.size(); ++i) {
-    line += i == 0 ? " " : ", ";
-    line += PrintableText(strings[i], kMaxCopiedText);
+  bool first = true;
+  for (const char* text : strings) {
+    if (*text == '\0') continue;  // a place filled for the message table
+    line += first ? " " : ", ";
+    first = false;
+    line += PrintableText(text, kMaxCopiedText);
   }
   line += "\n";
-  std::FILE* file = std::fopen(path, "ab");
+  std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) return;
   std::fwrite(line.data(), 1, line.size(), file);
   std::fclose(file);

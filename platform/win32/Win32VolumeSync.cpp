@@ -1,13 +1,15 @@
 // platform/win32/Win32VolumeSync.cpp: CVolumeSync as one FlushFileBuffers per
-// file, and the hard-link helper; the crash point's kill (the power cut of
-// the test build is modelled on POSIX only).
+// file and one for the directory, the hard-link helper, the program
+// directory's volume checks; the crash point's kill (the power cut of the
+// test build is modelled on POSIX only).
 //
 // Windows has no call that puts a whole volume's dirty data on disk for an
-// ordinary user, and NTFS journals the names; so a sync is each file's flush,
-// then the directory's check (DirectorySync). Thread-safe: no state besides
-// the directory's name.
+// ordinary user; so a sync is each file's flush, then the directory's
+// (DirectorySync). Thread-safe: no state besides the directory's name.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
@@ -20,21 +22,9 @@ CVolumeSync::CVolumeSync(std::string directory, bool openedFirst)
 CVolumeSync::~CVolumeSync() = default;
 
 bool CVolumeSync::Sync(const std::vector<std::string>& files) {
-  if (FaultInjected(FaultOp::kSync, m_Directory)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
+  // The fault seam sees the directory's sync in DirectorySync.
   if (!files.empty() && !FilesSync(files)) return false;
-  // The names are the file system's to keep; the directory must still be there.
-  const DWORD attributes = ::GetFileAttributesA(m_Directory.empty() ? "." : m_Directory.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-      TakeSystemError();
-    else
-      PlatformSetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  return true;
+  return DirectorySync(m_Directory);
 }
 
 bool FileLink(const std::string& existing, const std::string& newName) {
@@ -57,4 +47,41 @@ void KillProcessNow() {
 void PowerCutNow() {
   std::fprintf(stderr, "power cut: not modelled on this platform; the process is killed\n");
   KillProcessNow();
+}
+
+namespace {
+// The root of the volume that holds `path`: "C:\\" or "\\\\server\\share\\"; "" when
+// the path names neither.
+std::string VolumeRoot(const std::string& path) {
+  const std::string native = NativePath(path);
+  if (native.size() >= 3 && std::isalpha(static_cast<unsigned char>(native[0])) && native[1] == ':' &&
+      native[2] == '\\')
+    return native.substr(0, 3);
+  if (native.rfind("\\\\", 0) != 0 || native.rfind("\\\\?\\", 0) == 0 || native.rfind("\\\\.\\", 0) == 0)
+    return {};
+  const std::size_t server = native.find('\\', 2);
+  if (server == std::string::npos || server == 2 || server + 1 == native.size()) return {};
+  const std::size_t share = native.find('\\', server + 1);
+  if (share == server + 1) return {};
+  return share == std::string::npos ? native + "\\" : native.substr(0, share + 1);
+}
+}  // namespace
+
+std::string ProgramDirectoryProblem(const std::string& directory) {
+  const std::string root = VolumeRoot(directory);
+  if (root.empty()) return "it is not an absolute path (a drive letter and \\, or \\\\server\\share\\)";
+  // A mapped drive is one logon's view of a share: a service does not see it.
+  if (root.size() == 3 && ::GetDriveTypeA(root.c_str()) == DRIVE_REMOTE)
+    return "it is on " + root.substr(0, 2) +
+           ", a drive mapped to a network share, which a service does not see; name the share itself "
+           "(\\\\server\\share\\...) or a local drive";
+  return {};
+}
+
+std::string FileSystemName(const std::string& path) {
+  const std::string root = VolumeRoot(path);
+  char name[MAX_PATH + 1] = "";
+  if (root.empty() || !::GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, sizeof name))
+    return {};
+  return name;
 }

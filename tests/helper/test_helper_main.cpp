@@ -77,6 +77,9 @@ int Settings() {
 
 int DnsLookupCommand(const char* server, const char* domain, const char* type);  // dns_lookup_command.cpp
 int PowerCutCommand(const std::string& dir);                                     // power_cut_command.cpp
+// The commands of one platform's own (helper/win32, helper/posix): the exit
+// status, or -1 when argv[1] names none of them.
+int PlatformHelperCommand(int argc, char** argv);
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
@@ -85,8 +88,11 @@ int main(int argc, char** argv) {
     return DnsLookupCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
+  if (const int rc = PlatformHelperCommand(argc, argv); rc >= 0) return rc;
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "dns-lookup <server> <domain> [type] | settings | power-cut <dir>\n");
+               "dns-lookup <server> <domain> [type] | settings | power-cut <dir> | (Windows) no-desktop "
+               "<program> [args] | service-watch <name> <port> <ms> | service-config <name> | "
+               "open-no-delete <path> | scan <ms> <directory> <pattern>...\n");
   return 2;
 }

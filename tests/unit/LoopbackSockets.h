@@ -15,7 +15,7 @@ constexpr std::uint32_t kLoopbackHost = 0x7F000001u;  // 127.0.0.1
 // Winsock must be started before the first socket (a no-op on POSIX); once
 // per process is enough, since the tests never clean it up.
 inline void Started() {
-  static const int started = SockStartup(0x0101);
+  static const int started = SockStartup(kWinsockVersion);
   (void)started;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,46 @@ TEST_F(FileTest, ReadsAndWritesMoveEverythingOrFail) {
     ClearFaults();
   }
   EXPECT_EQ(FileSizeByName(path), size);
+}
+
+// Positions count from the start whatever they were asked from; a file once
+// closed fails every call the same way on both backends, and is not closed twice.
+TEST_F(FileTest, SeeksReportThePositionAndAClosedFileFailsEveryCall) {
+  CFile file =
+      CFile::Open(m_Dir.File("small"), FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
+  ASSERT_TRUE(file.IsValid());
+  ASSERT_EQ(file.Write("abcdef", 6), 6);
+  EXPECT_EQ(file.Size(), 6);
+  EXPECT_EQ(file.Seek(-2, FileSeek::kEnd), 4);
+  EXPECT_EQ(file.Seek(1, FileSeek::kCurrent), 5);
+  char c = 0;
+  EXPECT_EQ(file.Read(&c, 1), 1);
+  EXPECT_EQ(c, 'f');
+  EXPECT_EQ(file.Seek(-1, FileSeek::kBegin), -1);  // before the start: refused, position kept
+  EXPECT_EQ(file.Seek(0, FileSeek::kCurrent), 6);
+  ASSERT_TRUE(file.Close());
+
+  CFileIdentity identity;
+  const struct {
+    const char* call;
+    std::function<bool()> fails;
+  } calls[] = {
+      {"Read", [&] { return file.Read(&c, 1) == -1; }},
+      {"Write", [&] { return file.Write("x", 1) == -1; }},
+      {"Seek", [&] { return file.Seek(0, FileSeek::kBegin) == -1; }},
+      {"Size", [&] { return file.Size() == -1; }},
+      {"Sync", [&] { return !file.Sync(); }},
+      {"SetEndOfFile", [&] { return !file.SetEndOfFile(); }},
+      {"Identity", [&] { return !file.Identity(identity); }},
+      {"Close", [&] { return !file.Close(); }},
+  };
+  for (const auto& call : calls) {
+    SCOPED_TRACE(call.call);
+    PlatformSetLastError(0);
+    EXPECT_TRUE(call.fails());
+    ExpectLastError(ERROR_INVALID_HANDLE);
+  }
+  EXPECT_FALSE(file.IsValid());
 }
 
 // A move never replaces a file: it would lose a mail.

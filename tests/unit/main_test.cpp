@@ -7,7 +7,9 @@
 #include <fstream>
 #include <string>
 
+#include "LoopbackSockets.h"
 #include "SpoolTestSupport.h"
+#include "spool/CFileMan.h"
 
 namespace {
 
@@ -39,6 +41,8 @@ TEST_F(Entry, ModesFromACommandPrompt) {
   const std::string kPress = "Press q to stop the gateway\n";
   const std::string kService = "Startup Message: Command prompt:Service will about to start\nError: " +
                                std::string(PlatformErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)) + "\n";
+  m_Box.WithProgramPath();
+  m_Box.SetNumber("SmtpRxPort", static_cast<DWORD>(loopback::FreePort()));
   const struct {
     const char *input, *arguments, *limit;
     int rc;  // 137: killed by the time limit
@@ -62,6 +66,59 @@ TEST_F(Entry, ModesFromACommandPrompt) {
       EXPECT_EQ(m_Box.Number("FileNameUseAtt"), 0u);  // the start-up ran
     }
   }
+}
+
+// A console gateway that cannot take mail ends at once with its reason on
+// standard error and as its exit status (2: the program directory, 3: the
+// port), never with a prompt over a gateway that takes nothing.
+TEST_F(Entry, AStartThatCannotTakeMailEndsWithItsReason) {
+  int port = -1;
+  const SOCKET taken = loopback::Listen(port);
+  ASSERT_NE(taken, INVALID_SOCKET);
+  const std::string program = m_Box.ProgramPath();
+  const struct {
+    const char* name;
+    std::string programPath;  // "-" leaves the setting out
+    int rc;
+    std::string err;
+  } cases[] = {
+      {"not set", "-", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
+      // Read as "" these would put the spool in the working directory.
+      {"empty", "", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
+      {"too long", std::string(kProgramPathRead - 1, 'p') + "/", 2,
+       "cvsmtpgw: cannot start: ProgramPath \"" + std::string(kProgramPathRead - 1, 'p') +
+           "/\" cannot be used: it is longer than " + std::to_string(kProgramPathRead - 1) + " characters\n"},
+      {"no final separator", program.substr(0, program.size() - 1), 2,
+       "cvsmtpgw: cannot start: ProgramPath \"" + program.substr(0, program.size() - 1) +
+           "\" cannot be used: it does not end with /, and the spool's names are made by appending to it\n"},
+      {"port taken", program, 3,
+       "cvsmtpgw: cannot start: TCP port " + std::to_string(port) + " could not be opened: " +
+           PlatformErrorText(WSAEADDRINUSE) + " (" + std::to_string(WSAEADDRINUSE) + ")\n"},
+  };
+  m_Box.SetNumber("SmtpRxPort", static_cast<DWORD>(port));
+  SetEnvironmentValue("CVSMTPGW_BIND_RETRY_MS", "600");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.programPath == "-") {
+      CRegKey key;
+      CRegKey::Create(kGatewayKey, key);
+      key.DeleteValue("ProgramPath");
+      key.Flush();
+    } else {
+      m_Box.SetText("ProgramPath", c.programPath);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run("true", "-m", "timeout 30"), c.rc);
+    EXPECT_EQ(Output("out"), "");
+    EXPECT_EQ(Output("err"), c.err);
+    // The port is tried again for a while (here 0.6 s), never for long.
+    if (c.rc == 3) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(600));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
+  SetEnvironmentValue("CVSMTPGW_BIND_RETRY_MS", nullptr);
+  SockClose(taken);
 }
 
 }  // namespace

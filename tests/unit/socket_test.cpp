@@ -17,7 +17,7 @@ namespace {
 class SocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(SockStartup(0x0101), 0);
+    ASSERT_EQ(SockStartup(kWinsockVersion), 0);
     ASSERT_NE(m_Listener = loopback::Listen(m_Port), INVALID_SOCKET);
     ASSERT_NE(m_Client = loopback::Connect(m_Port), INVALID_SOCKET);
     SockAddrIn peer;

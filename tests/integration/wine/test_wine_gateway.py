@@ -16,7 +16,7 @@ import pytest
 from gateway_harness import Gateway, free_port, wait_until
 from outbound_support import message_file
 from test_outbound_delivery import Sink
-from wine_support import binary, prefix, run
+from wine_support import binary, own_lines, prefix, run
 
 FAX = "4711@fax.example.com"
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
@@ -106,6 +106,6 @@ def test_console_and_command_prompt_modes(gateway, tmp_path):
     # without a desktop; the texts go to standard error too), exit status 1.
     result = run(str(binary()), cwd=tmp_path, check=False, timeout=60)
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-2:] == [
+    assert own_lines(result.stderr)[-2:] == [
         "Startup Message: Command prompt:Service will about to start",
         "Error: The service process could not connect to the service controller."]

@@ -1,23 +1,35 @@
 """cvsmtpgw.exe as a service in wine's service manager: -i creates it (its registry key, since
 `sc qc` prints nothing under wine) and registers the event source, it starts and serves mail,
-refuses removal while it runs, stops cleanly, and -u removes it. Wine's event log keeps nothing:
-events are checked in wine's trace of ReportEventW and in the copy the gateway writes to
-$CVSMTPGW_EVENT_COPY. A service gets its environment from the service manager, so the variable
-is set in the system environment (the registry) and wine restarted to read it."""
+refuses removal while it runs, stops cleanly, and -u removes it. The service's states as the
+service manager shows them (a helper polls QueryServiceStatusEx): starting with rising check
+points while its port is still taken, running only once the port answers, no pause, a stop
+right after the start, and a port that stays taken ending the service with its own exit code.
+Wine's event log keeps nothing: events are checked in wine's trace of ReportEventW and in the
+copy the gateway writes to $CVSMTPGW_EVENT_COPY. A service gets its environment from the
+service manager, so that variable (and the test build's shorter wait for a taken port) is set in
+the system environment (the registry) and wine restarted to read it, once for this module; the
+restart also makes wine see a drive mapped to a network share, for the check of ProgramPath."""
 
+import re
 import socket
+import subprocess
 import time
 import uuid
+from pathlib import Path
 
 import pytest
 
 from gateway_harness import GATEWAY_KEY, LOOPBACK, free_port, wait_until, write_hive, _listening
-from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, binary, keep_server, prefix, reg_delete, reg_import,
+from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, binary, keep_server, prefix, reg_delete, reg_import,
                           reg_query, run, windows_path, wine_env, wineserver)
 
 NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
 SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment"
+WINE_DRIVES = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
+BIND_RETRY_MS = 3000  # the service's wait for a taken port, instead of 30 s
+STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+ACCEPTED = 0x105  # stop, shutdown, pre-shutdown
 
 
 def restart_wine() -> None:
@@ -27,14 +39,41 @@ def restart_wine() -> None:
     keep_server()
 
 
-@pytest.fixture
-def event_copy(tmp_path):
-    """The copy of every event of every wine process, the service's too, in a file."""
-    events = tmp_path / "events.log"
-    run("reg", "add", SYSTEM_ENVIRONMENT, "/v", "CVSMTPGW_EVENT_COPY", "/t", "REG_SZ", "/d", windows_path(events), "/f")
+class EventCopy:
+    """The copy of every event of every wine process, the service's too."""
+
+    def __init__(self, path: Path):
+        self.path, self.seen = path, 0
+
+    def text(self) -> str:
+        return self.path.read_text() if self.path.exists() else ""
+
+    def new(self) -> str:  # what came since the last call
+        text = self.text()
+        fresh, self.seen = text[self.seen:], len(text)
+        return fresh
+
+
+@pytest.fixture(scope="module")
+def machine(tmp_path_factory):
+    """The system environment of the services, a drive M: mapped to a network share, wine restarted."""
+    root = tmp_path_factory.mktemp("machine")
+    mapped = root / "share"
+    (mapped / "spool" / "IN").mkdir(parents=True)
+    (mapped / "spool" / "OUT").mkdir(parents=True)
+    drive = prefix() / "dosdevices" / "m:"
+    drive.unlink(missing_ok=True)
+    drive.symlink_to(mapped)
+    events = root / "events.log"
+    for name, value in (("CVSMTPGW_EVENT_COPY", windows_path(events)), ("CVSMTPGW_BIND_RETRY_MS", str(BIND_RETRY_MS))):
+        run("reg", "add", SYSTEM_ENVIRONMENT, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+    run("reg", "add", WINE_DRIVES, "/v", "m:", "/t", "REG_SZ", "/d", "network", "/f")
     restart_wine()
-    yield events
-    run("reg", "delete", SYSTEM_ENVIRONMENT, "/v", "CVSMTPGW_EVENT_COPY", "/f", check=False)
+    yield EventCopy(events)
+    for name in ("CVSMTPGW_EVENT_COPY", "CVSMTPGW_BIND_RETRY_MS"):
+        run("reg", "delete", SYSTEM_ENVIRONMENT, "/v", name, "/f", check=False)
+    run("reg", "delete", WINE_DRIVES, "/v", "m:", "/f", check=False)
+    drive.unlink(missing_ok=True)
     restart_wine()
 
 
@@ -43,11 +82,18 @@ def service_state() -> str:
     return next((line.split()[-1] for line in out.splitlines() if "STATE" in line), "")
 
 
-def test_install_start_stop_and_remove(tmp_path, event_copy):
+def remove_service() -> None:
+    """-u, and the wait until the service manager has let the service go (a service marked for deletion
+    is still there for a moment, and an installation then finds it installed)."""
+    run(str(binary()), "-u", check=False)
+    wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
+
+
+def service_settings(tmp_path: Path, port: int) -> Path:
+    """The gateway's settings for a spool below drive C:, in the registry: its spool."""
     spool = prefix() / "drive_c" / f"cvgw-svc-{uuid.uuid4().hex[:8]}"
     for d in ("IN", "OUT"):
         (spool / d).mkdir(parents=True)
-    port = free_port()
     hive = tmp_path / "settings.reg"
     # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
     # that ProgramPath may take.
@@ -56,12 +102,66 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
                       "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)
     reg_import(hive)
-    events = event_copy
+    return spool
+
+
+def installed_service(tmp_path: Path, port: int) -> Path:
+    """The settings, and the service installed: its spool."""
+    spool = service_settings(tmp_path, port)
+    run(str(binary()), "-i")
+    return spool
+
+
+class Watch:
+    """test_helper service-watch in the background: the service's states as QueryServiceStatusEx shows them."""
+
+    def __init__(self, tmp_path: Path, port: int, milliseconds: int = 40000):
+        self.out = tmp_path / f"watch-{uuid.uuid4().hex[:6]}.txt"
+        with open(self.out, "wb") as out:
+            self.proc = subprocess.Popen([WINE, str(binary("test_helper.exe")), "service-watch", NAME, str(port),
+                                          str(milliseconds)], stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.DEVNULL, env=wine_env())
+        wait_until(lambda: self.states(), 30, lambda: "the watch shows nothing")  # it sees the stopped service
+
+    def lines(self) -> list[str]:
+        return self.out.read_text("latin-1").splitlines() if self.out.exists() else []
+
+    def states(self) -> list[dict]:
+        rows = []
+        for line in self.lines():
+            if line.startswith("t="):
+                rows.append({k: int(v, 0) for k, v in (f.split("=") for f in line.split())})
+            elif rows:
+                rows[-1]["port"] = line.strip()
+        return rows
+
+    def wait(self, state: int, timeout: float = 30) -> dict:
+        return wait_until(lambda: next((r for r in self.states()[1:] if r["state"] == state), None), timeout,
+                          lambda: f"state {state} not seen: {self.lines()}")
+
+    def end(self) -> list[dict]:
+        self.proc.wait(60)
+        return self.states()
+
+
+def held_port() -> tuple[socket.socket, int]:
+    """A port that another program listens on, as another mail server would."""
+    taken = socket.socket()
+    taken.bind((LOOPBACK, 0))
+    taken.listen()
+    return taken, taken.getsockname()[1]
+
+
+def test_install_start_stop_and_remove(tmp_path, machine):
+    port = free_port()
+    spool = service_settings(tmp_path, port)
+    events = machine
+    events.new()
     env = wine_env(WINEDEBUG="+eventlog")
     exe = str(binary())
 
     installed = run(exe, "-i", env=env, check=False)
-    assert installed.returncode == 1
+    assert installed.returncode == 0
     assert "Finished: Service Successfully Installed" in installed.stderr
     assert "0x000001a4" in installed.stderr  # wine's trace of ReportEventW: event 420
     key = reg_query(SERVICE_KEY)
@@ -71,7 +171,7 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
     source = reg_query(EVENT_SOURCE_KEY)
     assert source["EventMessageFile"] == ("REG_EXPAND_SZ", windows_path(binary()))
     assert source["TypesSupported"] == ("REG_DWORD", "0x7")
-    assert events.read_text() == f"{NAME}: event 420 type 4: {NAME}\n"
+    assert events.new() == f"{NAME}: event 420 type 4: {NAME}\n"
     again = run(exe, "-i", env=env, check=False)
     assert "Error: Installation: Service Is already installed!! " in again.stderr
 
@@ -103,12 +203,93 @@ def test_install_start_stop_and_remove(tmp_path, event_copy):
         log = (spool / "debug.log").read_bytes().decode("latin-1")
         assert "OnStopService: Will set the stop event and stop the service." in log
         assert "Smtpservice: Leaving the Service main." in log
-        assert events.read_text().endswith(f"{NAME}: event 428 type 4: {NAME}\n")  # from the service
+        assert events.new().endswith(f"{NAME}: event 428 type 4: {NAME}\n")  # from the service
     finally:
         removed = run(exe, "-u", env=env, check=False)
     assert "Finished: Service Removed !!, Please Reboot To Finish" in removed.stderr
     assert "0x000001a5" in removed.stderr  # event 421
     wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
-    assert events.read_text().endswith(f"{NAME}: event 421 type 4: {NAME}\n")
+    assert events.new().endswith(f"{NAME}: event 421 type 4: {NAME}\n")
     gone = run(exe, "-u", env=env, check=False)
     assert "Error: Failed to Locate Installed Service" in gone.stderr
+
+
+def test_running_only_once_the_port_answers_and_no_pause(tmp_path, machine):
+    taken, port = held_port()
+    spool = installed_service(tmp_path, port)
+    try:
+        watch = Watch(tmp_path, port)
+        run("sc", "start", NAME)
+        # The port is another program's for a while (a mail server being stopped): the service goes on
+        # starting, with rising check points, and takes the port once it is free.
+        time.sleep(2.5)
+        taken.close()
+        running = watch.wait(RUNNING)
+        assert running["port"] == "port answered" and running["controls"] == ACCEPTED
+        assert "SMTPIn- Port %d could not be opened" % port in (spool / "debug.log").read_text("latin-1")
+        paused = run("sc", "pause", NAME, check=False)
+        assert paused.returncode != 0 and service_state() == "RUNNING"
+        run("sc", "stop", NAME)
+        states = watch.end()
+    finally:
+        remove_service()
+    # (The service manager's own start-pending state, before the service reports, has check point 0.)
+    starting = [r for r in states if r["state"] == START_PENDING and r["checkpoint"] > 0]
+    # The first report (check point 1, gone again at once, so a poll may miss it) takes no control;
+    # from the second (check point 3) on a stop is taken, and the check points rise while the port is tried.
+    assert all(r["controls"] == (0 if r["checkpoint"] == 1 else ACCEPTED) for r in starting), states
+    assert len([r for r in starting if r["checkpoint"] >= 3]) >= 3, states
+    points = [r["checkpoint"] for r in starting]
+    assert points == sorted(points) and len(set(points)) == len(points)
+    order = [r["state"] for r in states if r["state"] != START_PENDING or r["checkpoint"] > 0]
+    assert order[-1] == STOPPED and order.index(RUNNING) > order.index(START_PENDING)
+    # No pause state, no second running report between the pause and the stop (whose pending state
+    # may be too short for a poll to see).
+    after = order[order.index(RUNNING) + 1:]
+    assert set(after[:-1]) <= {STOP_PENDING} and after[-1] == STOPPED, states
+    assert (states[-1]["exit"], states[-1]["specific"]) == (0, 0)
+
+
+def test_a_stop_right_after_the_start_and_a_port_that_stays_taken(tmp_path, machine):
+    taken, port = held_port()
+    events = machine
+    installed_service(tmp_path, port)
+    try:
+        # A stop while the service still waits for its port: it stops at once, without an error.
+        watch = Watch(tmp_path, port)
+        run("sc", "start", NAME)
+        # Taken from the service's second report on: a stop sent before it is refused and sent again.
+        wait_until(lambda: run("sc", "stop", NAME, check=False).returncode == 0, 10, lambda: service_state())
+        states = watch.end()
+        assert RUNNING not in [r["state"] for r in states]
+        assert states[-1]["t"] - states[1]["t"] < 3000 and (states[-1]["exit"], states[-1]["specific"]) == (0, 0)
+        events.new()
+
+        # A port that stays taken: the event says which and why, and the service stops with its own
+        # exit code, so that its recovery actions start it again.
+        watch = Watch(tmp_path, port)
+        run("sc", "start", NAME)
+        states = watch.end()
+        assert RUNNING not in [r["state"] for r in states]
+        assert (states[-1]["exit"], states[-1]["specific"]) == (1066, 3)
+        assert states[-1]["t"] - states[1]["t"] >= BIND_RETRY_MS - 500
+        event = re.search(rf"{NAME}: event 424 type 1: {NAME}, {port}, (.*) \(10048\)\n", events.new())
+        assert event, events.text()
+    finally:
+        taken.close()
+        remove_service()
+
+
+def test_a_program_path_on_a_mapped_drive_stops_the_start(tmp_path, machine):
+    hive = tmp_path / "settings.reg"
+    write_hive(hive, {"ProgramPath": "M:\\spool\\", "SmtpRxPort": free_port()})
+    reg_delete(GATEWAY_KEY)
+    reg_import(hive)
+    machine.new()
+    result = run(str(binary()), "-m", check=False, timeout=60,
+                 env=wine_env(CVSMTPGW_EVENT_COPY=windows_path(machine.path)))
+    problem = ("it is on M:, a drive mapped to a network share, which a service does not see; name the share "
+               "itself (\\\\server\\share\\...) or a local drive")
+    assert result.returncode == 2
+    assert f'cvsmtpgw: cannot start: ProgramPath "M:\\spool\\" cannot be used: {problem}' in result.stderr
+    assert machine.new() == f"{NAME}: event 425 type 1: {NAME}, M:\\spool\\, {problem}\n"

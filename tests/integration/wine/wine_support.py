@@ -7,6 +7,7 @@ Standard library only."""
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,8 +15,10 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # gateway_harness and the POSIX tests
+sys.path.insert(0, str(Path(__file__).resolve().parents[3] / "scripts"))  # wine_api_errors
 
 from gateway_harness import GATEWAY_KEY, Gateway  # noqa: E402
+from wine_api_errors import api_errors  # noqa: E402
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
@@ -37,7 +40,7 @@ def prefix() -> Path:
 
 def wine_env(**extra: str) -> dict:
     env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # no desktop: message boxes return at once
-    env.setdefault("WINEDEBUG", "-all")
+    env.setdefault("WINEDEBUG", "err+all")
     env.update(extra)
     return env
 
@@ -54,7 +57,20 @@ def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | N
                                              err.read().decode("latin-1"))
     if check and result.returncode != 0:
         raise RuntimeError(f"{args} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+    # A program of ours that met a wine error in a function it relies on has not worked as on Windows.
+    program = Path(args[0])
+    if program.suffix == ".exe" and program.is_file():
+        errors = api_errors(program, result.stderr)
+        assert not errors, f"wine errors in functions {program.name} relies on:\n" + "\n".join(errors)
     return result
+
+
+WINE_DEBUG_LINE = re.compile(r"^[0-9a-f]{4}:(err|fixme|warn|trace):")
+
+
+def own_lines(text: str) -> list[str]:
+    """The lines a program wrote, without wine's debug lines (WINEDEBUG) between them."""
+    return [line for line in text.splitlines() if not WINE_DEBUG_LINE.match(line)]
 
 
 def wineserver(*args: str) -> None:
@@ -124,3 +140,8 @@ class WineGateway(Gateway):
 
     def counts(self):
         raise NotImplementedError("descriptors and threads of a wine process are wine's, not the gateway's")
+
+    def problems(self) -> list[str]:  # and wine's errors in functions the gateway relies on
+        errors = api_errors(self.binary, self.text("stderr.txt"))
+        return super().problems() + [f"gateway {self.root}: wine errors in functions it relies on:\n" +
+                                     "\n".join(errors)] * bool(errors)

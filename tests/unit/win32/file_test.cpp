@@ -1,7 +1,9 @@
 // tests/unit/win32/file_test.cpp: what the Win32 file backend adds to the
 // shared file tests: share modes against another process, the probe that a
-// held file must fail, FindFirstFileA's names, backslash paths, append mode,
-// and private directories judged by owner and DACL.
+// held file must fail, deletion and renaming through a handle that a reader
+// without deletion sharing cannot stop, FindFirstFileA's names, backslash
+// paths, append mode, directory flushes, and private directories judged by
+// owner and DACL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,6 +49,64 @@ TEST_F(Win32FileTest, ShareModesHoldAgainstAnotherProcess) {
   EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kNone), violation);
   // A shared reader does not stop a rename, as under a POSIX shared lock.
   EXPECT_TRUE(FileMove(path, m_Dir.File("renamed.tmp")));
+}
+
+// What a virus scanner or backup agent does: open a file for reading,
+// sharing reads and writes but not deletion. Once the gateway holds a file
+// with the right to delete it, such an open is refused, so it can never make
+// the deletion or rename through the gateway's handle fail; before, while it
+// holds a file, a deletion by name fails (the message was delivered twice)
+// and the gateway's open with that right waits for it.
+TEST_F(Win32FileTest, AReaderWithoutDeleteSharingCannotStopADeleteOrRenameThroughTheHandle) {
+  const std::string message = m_Dir.File("m.tmp");
+  WriteWholeFile(message, "message");
+  const auto reader = [](const std::string& path, CChildProcess& child) {
+    std::string line;
+    EXPECT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "open-no-delete", path}) && child.ReadLine(line, 10000));
+    return line;
+  };
+
+  CChildProcess early;
+  ASSERT_EQ(reader(message, early), "opened");
+  EXPECT_FALSE(FileDelete(message));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(OpenError(message, FileAccess::kReadAndDelete, FileShare::kNone), ERROR_SHARING_VIOLATION);
+  early.CloseInput();
+  EXPECT_EQ(early.Wait(10000), 0);
+
+  CFile held = CFile::Open(message, FileAccess::kReadAndDelete, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  ASSERT_TRUE(held.IsValid());
+  CChildProcess late;
+  EXPECT_EQ(reader(message, late), "refused 32");
+  // A reader that shares deletion may still read; it does not stop the rename either.
+  CFile sharing = CFile::Open(message, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  ASSERT_TRUE(sharing.IsValid());
+  const std::string renamed = m_Dir.File("M.ConnFailed.Err");
+  WriteWholeFile(m_Dir.File("taken"), "x");
+  EXPECT_FALSE(held.RenameThrough(m_Dir.File("taken")));  // never over another file
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ASSERT_TRUE(held.RenameThrough(renamed));
+  EXPECT_FALSE(FileExists(message));
+  sharing.Close();
+  EXPECT_TRUE(held.DeleteThrough());
+  late.CloseInput();
+  EXPECT_EQ(late.Wait(10000), 0);
+  EXPECT_TRUE(held.Close());
+  EXPECT_FALSE(FileExists(renamed));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("taken")), "x");
+}
+
+// Directories are flushed through a handle of their own; one that is not
+// there, or a file, is no directory to flush.
+TEST_F(Win32FileTest, DirectoriesAreFlushedThroughAHandle) {
+  EXPECT_TRUE(DirectorySync(m_Dir.Path()));
+  EXPECT_TRUE(DirectorySync(m_Dir.Path() + "\\"));
+  EXPECT_FALSE(DirectorySync(m_Dir.File("missing")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  WriteWholeFile(m_Dir.File("plain"), "x");
+  EXPECT_FALSE(DirectorySync(m_Dir.File("plain")));
+  CVolumeSync volume(m_Dir.Path());
+  EXPECT_TRUE(volume.Sync({m_Dir.File("plain")}));
 }
 
 // FindFirstFileA's names, case-insensitive, through either separator; names it

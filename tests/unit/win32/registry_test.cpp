@@ -1,7 +1,9 @@
 // tests/unit/win32/registry_test.cpp: what the registry backend on the
 // real registry (wine's under test) adds to the contract of registry_test.cpp:
-// values as other programs read them, and changes the registry refuses (a
-// read-only key) held until it takes them.
+// values as other programs read them, changes the registry refuses (a
+// read-only key) held until it takes them (the gateway's key) or returned
+// (any other), settings a 32-bit program wrote under WOW6432Node, and text
+// values the ANSI code page cannot show.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -179,5 +181,71 @@ TEST_F(Win32RegistryTest, KeyReadOnlyToEveryoneKeepsServing) {
   EXPECT_EQ(created.Flush(), ERROR_SUCCESS);
   ASSERT_TRUE(SystemReads("TmpIndex", type, data));
   EXPECT_EQ(data, std::string("\x0a\0\0\0", 4));
+}
+constexpr char kWowGatewayKey[] = "SOFTWARE\\WOW6432Node\\Tarrock\\Corvane SMTP Server";
+
+// Settings that only a 32-bit program wrote (under WOW6432Node) are used there,
+// writes included, while the 64-bit key does not exist; once it does, it wins.
+TEST_F(Win32RegistryTest, AKeyOnlyUnderWow6432NodeIsUsedThere) {
+  HKEY wow = nullptr;
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWowGatewayKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                              nullptr, &wow, nullptr),
+            ERROR_SUCCESS);
+  ::RegSetValueExA(wow, "ProgramPath", 0, REG_SZ, reinterpret_cast<const BYTE*>("C:\\x86\\"), 8);
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
+  EXPECT_EQ(key.Name(), std::string("HKEY_LOCAL_MACHINE\\") + kWowGatewayKey);
+  char path[32] = "";
+  EXPECT_EQ(RegReadString(key, "ProgramPath", path, sizeof path), ERROR_SUCCESS);
+  EXPECT_STREQ(path, "C:\\x86\\");
+  DWORD drawn = 99;
+  EXPECT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  DWORD stored = 0, size = sizeof stored;
+  EXPECT_EQ(::RegQueryValueExA(wow, "TmpIndex", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(stored, 1u);
+  HKEY native = nullptr;
+  EXPECT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, KEY_READ | KEY_WOW64_64KEY, &native),
+            ERROR_FILE_NOT_FOUND);  // nothing was made in the 64-bit view
+
+  CRegKey made = Gateway();  // Create finds the 32-bit key too and makes no second one
+  EXPECT_EQ(made.Name(), key.Name());
+  ASSERT_EQ(::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                              nullptr, &native, nullptr),
+            ERROR_SUCCESS);
+  ::RegCloseKey(native);
+  EXPECT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
+  EXPECT_EQ(key.Name(), std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
+  ::RegCloseKey(wow);
+  ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kWowGatewayKey, KEY_WOW64_64KEY, 0);
+}
+
+// Installation writes the event source's key: a refusal there is the
+// caller's error at once, never held like the gateway's own key's.
+TEST_F(Win32RegistryTest, ARefusedWriteOutsideTheGatewaysKeyIsAnError) {
+  const char kOther[] = "SOFTWARE\\Tarrock\\cvsmtpgw test other key";
+  CRegKey other;
+  ASSERT_EQ(CRegKey::Create(kOther, other), ERROR_SUCCESS);
+  ArmFault(FaultOp::kWrite, std::string("HKEY_LOCAL_MACHINE\\") + kOther + "\\*", 1000, EACCES);
+  EXPECT_EQ(RegWriteDword(other, "TypesSupported", 7), ERROR_ACCESS_DENIED);
+  DWORD value = 0;
+  EXPECT_EQ(RegReadDword(other, "TypesSupported", &value), ERROR_FILE_NOT_FOUND);  // nothing held
+  EXPECT_EQ(other.Flush(), ERROR_SUCCESS);
+  ClearFaults();
+  CRegKey::DeleteKey(kOther);
+}
+
+// A path the ANSI code page cannot show would come back with '?' in it.
+TEST_F(Win32RegistryTest, TextOutsideTheAnsiCodePageIsTold) {
+  CRegKey key = Gateway();
+  ASSERT_EQ(RegWriteString(key, "ProgramPath", "C:\\spool\\"), ERROR_SUCCESS);
+  EXPECT_TRUE(key.TextFitsCodePage("ProgramPath"));
+  HKEY raw = nullptr;
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &raw), ERROR_SUCCESS);
+  const wchar_t kCjk[] = L"C:\\\x65E5\x672C\\";  // two CJK ideographs: in no Western code page
+  ::RegSetValueExW(raw, L"ProgramPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(kCjk), sizeof kCjk);
+  ::RegCloseKey(raw);
+  EXPECT_FALSE(key.TextFitsCodePage("ProgramPath"));
+  EXPECT_TRUE(key.TextFitsCodePage("Missing"));
 }
 }  // namespace
