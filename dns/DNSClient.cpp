@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/Text.h"
 #include "dns/DNSParser.h"
 #include "dns/HostAddress.h"
 #include "log/DebugLog.h"
 #include "net/C_WSClient.h"
 #include "platform/Socket.h"
-#include "platform/Text.h"
 
 namespace {
 

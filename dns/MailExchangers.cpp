@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/Text.h"
 #include "dns/DNSClient.h"
 #include "log/DebugLog.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -16,12 +16,12 @@
 
 #include "FuzzSandbox.h"
 #include "SubmissionRules.h"
+#include "base/Text.h"
 #include "mime/Address.h"
 #include "mime/EnvelopeCheck.h"
 #include "mime/HeaderParser.h"
 #include "mime/HeaderSummary.h"
 #include "mime/PartReader.h"
-#include "platform/Text.h"
 #include "spool/Submission.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "FuzzSandbox.h"
-#include "platform/HiveFormat.h"
 #include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Md5.h"
 #include "platform/File.h"
 
 namespace {
@@ -122,4 +123,10 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
 
 std::uint32_t Base64EncodeAppend(CStdioFile& input, std::string_view lineEnd, std::string& out) {
   return EncodeStream(input, lineEnd, [&](const char* data, std::size_t length) { out.append(data, length); });
+}
+
+std::string Md5FinalText(CMd5& md5) {
+  std::uint8_t digest[kMd5DigestSize];
+  md5.Final(digest);
+  return Base64EncodeBytes(digest, kMd5DigestSize);
 }

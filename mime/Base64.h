@@ -48,6 +48,11 @@ inline constexpr std::array<std::uint8_t, 256> kHexValue = MakeHexValueTable();
 // Base64 of `length` bytes, padded, no line breaks.
 std::string Base64EncodeBytes(const void* data, std::size_t length);
 
+class CMd5;
+// Finishes `md5` and gives its digest as Content-MD5 carries it: the base64
+// of the 16 bytes (24 characters, the last two "=").
+std::string Md5FinalText(CMd5& md5);
+
 // Encodes `input` from its position to its end into `output`, 72 characters a
 // line, each line ended by a LF (the output's text mode stores CR LF). Returns
 // the characters written, each line end counted as one; 0 for empty input.

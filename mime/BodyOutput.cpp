@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "mime/HeaderParser.h"
 #include "mime/HeaderSummary.h"
@@ -18,7 +19,6 @@
 #include "platform/System.h"
 #include "spool/FileNaming.h"
 #include "spool/Submission.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <new>
 
+#include "base/Text.h"
 #include "mime/BodyOutput.h"
 #include "mime/HeaderParser.h"
 #include "mime/Partial.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // Threading: see EnvelopeCheck.h.
 #include "mime/EnvelopeCheck.h"
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "mime/Address.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "mime/HeaderSummary.h"
 #include "spool/Submission.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "mime/Address.h"
 #include "mime/Base64.h"
@@ -13,7 +14,6 @@
 #include "platform/File.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
-#include "platform/Text.h"
 
 namespace {
 

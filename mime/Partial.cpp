@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "platform/File.h"
-#include "platform/Text.h"
 #include "spool/Submission.h"
 
 namespace {

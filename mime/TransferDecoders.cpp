@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
+#include "base/Md5.h"
 #include "mime/Base64.h"
 #include "mime/Decoder.h"
-#include "mime/Md5.h"
 #include "platform/File.h"
 
 namespace {
@@ -96,7 +96,7 @@ class CDigestFeed {
   }
   std::string Text() {
     Drain();
-    return m_Md5.FinalText();
+    return Md5FinalText(m_Md5);
   }
 
  private:
@@ -270,7 +270,7 @@ void DecodeBase64(PartReader& reader, CStdioFile& out, std::string* digestOut, i
   });
   sink.Flush();
   if (state.InsideGroup()) Warn("Premature EOF");
-  if (digestOut) *digestOut = sink.Md5().FinalText();
+  if (digestOut) *digestOut = Md5FinalText(sink.Md5());
 }
 
 void DecodeQuotedPrintable(PartReader& reader, CStdioFile& out, std::string* digestOut) {

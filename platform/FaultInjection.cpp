@@ -7,6 +7,8 @@
 // takes no lock.
 #include "platform/FaultInjection.h"
 
+#include "base/Wildcard.h"
+
 #include <array>
 #include <atomic>
 #include <cerrno>

@@ -210,8 +210,6 @@ long FindFiles(const std::string& directory, const char* pattern, std::vector<st
 long CountMatchingEntries(const std::string& directory, const char* pattern, std::size_t limit,
                           std::size_t& count);
 
-// The wildcard rule used by FindFiles (exposed for the queue and tests).
-bool WildcardMatch(const char* pattern, const char* name);
 
 // Whole-file operations. Each returns true on success and leaves the last
 // error on failure.

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
-#include "platform/Text.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"

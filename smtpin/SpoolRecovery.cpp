@@ -10,9 +10,10 @@
 #include <algorithm>
 #include <map>
 
+#include "base/Text.h"
+#include "base/Wildcard.h"
 #include "log/DebugLog.h"
 #include "platform/FaultInjection.h"
-#include "platform/Text.h"
 #include "smtpin/Decode.h"
 #include "spool/StagedNames.h"
 

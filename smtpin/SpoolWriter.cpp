@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
+#include "base/Crc32c.h"
 #include "log/DebugLog.h"
 #include "platform/FaultInjection.h"
-#include "spool/Crc32c.h"
 
 CSpoolWriter::CSpoolWriter(CFile file) : m_File(std::move(file)) {
   if (!m_File.IsValid()) {

@@ -9,12 +9,12 @@
 #include <iterator>
 #include <string_view>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
 #include "mime/TextEncoding.h"
-#include "platform/Text.h"
 #include "smtpout/HeaderFields.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/Text.h"
 #include "mime/Address.h"
-#include "platform/Text.h"
 #include "spool/CFileMan.h"
 
 namespace {

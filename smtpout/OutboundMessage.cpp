@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
 #include "mime/Address.h"
-#include "platform/Text.h"
 #include "smtpout/Compose.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"

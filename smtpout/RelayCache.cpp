@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/Text.h"
+#include "base/Text.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "dns/DNSClient.h"
 #include "dns/HostAddress.h"
 #include "dns/MailExchangers.h"
 #include "log/DebugLog.h"
-#include "platform/Text.h"
 #include "smtpout/SMTPOut.h"
 
 namespace {

@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
-#include "platform/Text.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "platform/Registry.h"
-#include "platform/Text.h"
 #include "spool/CFileMan.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "base/Crc32c.h"
 #include "platform/File.h"
-#include "spool/Crc32c.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/Wildcard.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixDurability.h"

@@ -25,8 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
+#include "base/Wildcard.h"
 #include "platform/File.h"
-#include "platform/Text.h"
 
 namespace {
 

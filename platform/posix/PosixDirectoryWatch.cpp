@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "base/Wildcard.h"
 #include "platform/DirectoryWatch.h"
 #include "platform/File.h"
 #include "platform/posix/PosixErrors.h"

@@ -39,10 +39,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/HiveFormat.h"
+#include "base/Text.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
-#include "platform/Text.h"
+#include "platform/posix/HiveFormat.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixHiveFile.h"
 #include "platform/posix/PosixRetry.h"

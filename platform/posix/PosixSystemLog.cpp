@@ -16,9 +16,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/Text.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
-#include "platform/Text.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/Wildcard.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/win32/Win32Api.h"

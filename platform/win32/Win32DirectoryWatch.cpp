@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/Wildcard.h"
 #include "platform/DirectoryWatch.h"
 #include "platform/File.h"
 #include "platform/win32/Win32Api.h"

@@ -38,9 +38,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
-#include "platform/Text.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 

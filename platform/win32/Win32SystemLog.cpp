@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
-#include "platform/Text.h"
 #include "platform/win32/Win32Api.h"
 
 namespace {

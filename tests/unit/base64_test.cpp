@@ -9,7 +9,7 @@
 
 #include "MimeTestSupport.h"
 #include "TempDir.h"
-#include "mime/Md5.h"
+#include "base/Md5.h"
 #include "mime/TransferDecoders.h"
 
 namespace {
@@ -63,7 +63,7 @@ TEST_F(Base64Test, SuppressedCrStillCountsInTheDigest) {
   EXPECT_EQ(Decode(Base64EncodeBytes(data.data(), data.size()), 1, &digest), "line one\nline two\n");
   CMd5 md5;
   md5.Update(data.data(), data.size());
-  EXPECT_EQ(digest, md5.FinalText());
+  EXPECT_EQ(digest, Md5FinalText(md5));
 }
 
 }  // namespace

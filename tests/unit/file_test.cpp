@@ -1,6 +1,7 @@
 // tests/unit/file_test.cpp: CFile share modes, reads and writes, whole-file
 // operations, the directory count and the wildcard rule. (Full disks against
 // the real binary: test_full_disk.py.)
+#include "base/Wildcard.h"
 #include "platform/File.h"
 
 #include <gtest/gtest.h>

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "TempDir.h"
+#include "base/Crc32c.h"
 #include "platform/FaultInjection.h"
-#include "spool/Crc32c.h"
 #include "spool/SpoolRecord.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// spool/Crc32c.h: CRC-32C (Castagnoli) of byte runs, for the checks that tell
+// base/Crc32c.h: CRC-32C (Castagnoli) of byte runs, for the checks that tell
 // a spool file written whole from one that a crash cut or tore.
 //
 // Stateless; any thread.

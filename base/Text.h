@@ -1,4 +1,4 @@
-// platform/Text.h: byte-text helpers that every layer shares: ASCII case
+// base/Text.h: byte-text helpers that every layer shares: ASCII case
 // folding, as mail headers, SMTP commands and Windows file names compare, and
 // the one sanitiser through which untrusted text (peer commands, header
 // values, file contents) reaches a log line.

@@ -1,4 +1,4 @@
-// platform/HiveFormat.h: the hive file's model and its text, the .reg export
+// platform/posix/HiveFormat.h: the hive file's model and its text, the .reg export
 // format ("Windows Registry Editor Version 5.00", [key] sections, "name"=data
 // lines), so that one file configures the gateway on every platform.
 //

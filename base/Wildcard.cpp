@@ -1,4 +1,4 @@
-// platform/Wildcard.cpp: the directory search's wildcard rule.
+// base/Wildcard.cpp: the directory search's wildcard rule.
 //
 // "*" matches any run of characters, "?" exactly one; letters compare without
 // regard to case (ASCII), as file names do on Windows. A pattern ending in ".*"
@@ -6,8 +6,9 @@
 // Windows reads such patterns. Pure function; any thread.
 #include <cstring>
 
-#include "platform/File.h"
-#include "platform/Text.h"
+#include "base/Wildcard.h"
+
+#include "base/Text.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-// spool/Crc32c.cpp: CRC-32C, eight bytes per step through eight tables
+// base/Crc32c.cpp: CRC-32C, eight bytes per step through eight tables
 // (slicing-by-8), so that checking a mail costs little next to writing it.
 //
 // The tables are built once, before any caller can see them (a function-local
 // static), and only read afterwards.
-#include "spool/Crc32c.h"
+#include "base/Crc32c.h"
 
 #include <array>
 #include <cstring>

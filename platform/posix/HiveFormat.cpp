@@ -1,4 +1,4 @@
-// platform/HiveFormat.cpp: parsing and writing the .reg text of the hive.
+// platform/posix/HiveFormat.cpp: parsing and writing the .reg text of the hive.
 //
 // The reader is strict about what it accepts (a line it does not understand is
 // reported, never guessed at) and lenient where regedit is: CR LF or LF line
@@ -11,12 +11,12 @@
 // export, with the FF FE mark) holds text as UTF-16, also in the hex data of
 // string types, so it is converted both ways and written back as UTF-16 only
 // when every text in it converts exactly. Pure code; not thread-safe.
-#include "platform/HiveFormat.h"
+#include "platform/posix/HiveFormat.h"
 
 #include <cstdio>
 
+#include "base/Text.h"
 #include "platform/Registry.h"
-#include "platform/Text.h"
 
 namespace {
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";

@@ -1,5 +1,5 @@
-// platform/Text.cpp: case folding and log-safe text.
-#include "platform/Text.h"
+// base/Text.cpp: case folding and log-safe text.
+#include "base/Text.h"
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -1,10 +1,8 @@
-// mime/Md5.cpp: MD5 (RFC 1321) written from the algorithm's description.
+// base/Md5.cpp: MD5 (RFC 1321) written from the algorithm's description.
 // No shared state; each context is used by one thread.
-#include "mime/Md5.h"
+#include "base/Md5.h"
 
 #include <cstring>
-
-#include "mime/Base64.h"
 
 namespace {
 
@@ -110,14 +108,4 @@ void CMd5::Final(std::uint8_t digest[kMd5DigestSize]) {
     for (int j = 0; j < 4; ++j) digest[i * 4 + j] = static_cast<std::uint8_t>(m_State[i] >> (8 * j));
   }
   Init();
-}
-
-std::string CMd5::FinalText() {
-  std::uint8_t digest[kMd5DigestSize];
-  Final(digest);
-  return Md5DigestText(digest);
-}
-
-std::string Md5DigestText(const std::uint8_t digest[kMd5DigestSize]) {
-  return Base64EncodeBytes(digest, kMd5DigestSize);
 }

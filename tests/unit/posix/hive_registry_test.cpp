@@ -1,4 +1,4 @@
-// tests/unit/hive_registry_test.cpp: what the hive file adds to the registry's
+// tests/unit/posix/hive_registry_test.cpp: what the hive file adds to the registry's
 // contract (registry_test.cpp): round trips, .reg syntax, damaged hives, edits
 // by others, failed writes. (Processes killed while they draw names:
 // file_naming_test.cpp and test_crash_recovery.py.)
@@ -14,9 +14,9 @@
 
 #include "TempDir.h"
 #include "platform/FaultInjection.h"
-#include "platform/HiveFormat.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
 
 namespace {
 namespace fs = std::filesystem;

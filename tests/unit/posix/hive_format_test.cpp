@@ -1,4 +1,4 @@
-// tests/unit/hive_format_test.cpp: the hive file's text (CHive): what regedit
+// tests/unit/posix/hive_format_test.cpp: the hive file's text (CHive): what regedit
 // writes is read, and a rewrite keeps every value, name, type and bytes, in
 // whatever encoding the file came (UTF-8, UTF-8 with its mark, UTF-16LE with
 // its mark), including files that are damaged or mix encodings. The registry
@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/HiveFormat.h"
 #include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
 
 namespace {
 
