@@ -1,6 +1,6 @@
 // tests/helper/power_cut_command.cpp: `test_helper power-cut <dir>`, a fixed
 // run of file operations in <dir> followed by a power cut, for the test of the
-// cut itself (tests/unit/posix/power_cut_test.cpp). The caller arms the record
+// cut itself (tests/unit/platform/posix/power_cut_test.cpp). The caller arms the record
 // with CVSMTPGW_POWER_CUT_DIRS=<dir>. Single-threaded; never returns normally.
 #include <cerrno>
 #include <string>

@@ -1,0 +1,78 @@
+// tests/unit/base/sha256_test.cpp: SHA-256 against published and computed
+// answers. The fragment directories are named by it: a wrong digest would
+// still name directories, only not the ones a fixed implementation (or the
+// store of an older run) names, and nothing else would notice.
+#include "base/Sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "mime/FragmentDir.h"
+
+namespace {
+
+std::string Hex(const std::array<unsigned char, kSha256DigestSize>& digest) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : digest) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0x0f];
+  }
+  return text;
+}
+
+// `data` fed in runs of `step` bytes (the last may be shorter).
+std::string Sha256Hex(std::string_view data, std::size_t step) {
+  CSha256 digest;
+  for (std::size_t at = 0; at < data.size(); at += step) {
+    const std::string_view run = data.substr(at, step);
+    digest.Add(reinterpret_cast<const unsigned char*>(run.data()), run.size());
+  }
+  return Hex(digest.Finish());
+}
+
+// Bytes (7 i + 3) mod 256, i from 0: no run repeats within a block.
+std::string Pattern(std::size_t length) {
+  std::string data;
+  for (std::size_t i = 0; i < length; ++i) data += static_cast<char>((i * 7 + 3) % 256);
+  return data;
+}
+
+TEST(Sha256Test, KnownAnswers) {
+  const struct {
+    std::string data;
+    const char* digest;
+  } cases[] = {
+      // FIPS 180-2, appendix B: one block, two blocks (448 bits), a million "a".
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      // Around the padding's edges (55 bytes leave room for the length in the
+      // block, 56 do not) and across blocks; answers from sha256sum.
+      {Pattern(55), "e7313d333c272e639f790978283f9eb392e843d0f29b7016828bb1daa4aac70b"},
+      {Pattern(56), "4324d65f3c103567f5589c710bc08f8523f929a9272e3af36fc968e52abc6c27"},
+      {Pattern(63), "81c80242132f230c3bd41b3e63bbcff16107339549214a99614ff26664625055"},
+      {Pattern(64), "39e3d7b6b5d075d37d053ad89b24b41bef4f3c29760c84447cab3f3be1882241"},
+      {Pattern(65), "aacca6ff74fdbb296d165a45cecfa04e5127bc008770fbbdd48006f2d2fae95e"},
+      {Pattern(119), "9ce7368e4daf32341631b492e80359dc9f594b48453cd0dd5bf0b19279cc177e"},
+      {Pattern(120), "7836b787757e95e58b3ca5aec90b1b004e8deba1e50e9675af9cabf1a13a04b5"},
+      {Pattern(1000), "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371"},
+  };
+  for (const auto& c : cases) {
+    // Whole, byte by byte and in runs that straddle the 64-byte blocks.
+    for (std::size_t step : {c.data.size() + 1, std::size_t{1}, std::size_t{37}}) {
+      EXPECT_EQ(Sha256Hex(c.data, step), c.digest) << c.data.size() << " bytes in runs of " << step;
+    }
+  }
+}
+
+TEST(Sha256Test, FragmentDirectoryCarriesTheDigestsFirstHalf) {
+  // The short name, then 128 bits of SHA-256("abc") (FIPS 180-2's first answer).
+  EXPECT_EQ(FragmentDirName("abc"), "abc-ba7816bf8f01cfea414140de5dae2223");
+}
+
+}  // namespace

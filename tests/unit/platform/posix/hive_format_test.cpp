@@ -1,0 +1,231 @@
+// tests/unit/platform/posix/hive_format_test.cpp: the hive file's text (CHive): what regedit
+// writes is read, and a rewrite keeps every value, name, type and bytes, in
+// whatever encoding the file came (UTF-8, UTF-8 with its mark, UTF-16LE with
+// its mark), including files that are damaged or mix encodings. The registry
+// over that file: hive_registry_test.cpp.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
+
+namespace {
+
+constexpr char kHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+constexpr char kKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarrock\\Corvane SMTP Server";
+
+// A file as regedit exports it: UTF-16LE after the FF FE mark.
+std::string Utf16File(std::u16string_view text) {
+  std::string out = "\xFF\xFE";
+  for (char16_t u : text) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+  return out;
+}
+
+std::u16string Ascii16(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+enum class Encoding { kUtf8, kUtf8Mark, kUtf16 };
+
+Encoding EncodingOf(const std::string& file) {
+  if (file.rfind("\xFF\xFE", 0) == 0) return Encoding::kUtf16;
+  if (file.rfind("\xEF\xBB\xBF", 0) == 0) return Encoding::kUtf8Mark;
+  return Encoding::kUtf8;
+}
+
+// Writes the hive, reads it back and checks that nothing changed: the same
+// keys, and in each the same values with the same names, types and bytes, with
+// no problem reported and the same text when written again. Returns the text.
+std::string ExpectRewriteKeepsEverything(const CHive& hive) {
+  const std::string written = hive.Serialize();
+  std::vector<CHiveProblem> problems;
+  const CHive reread = CHive::Parse(written, problems);
+  EXPECT_TRUE(problems.empty()) << "line " << problems.front().line << ": " << problems.front().text;
+  EXPECT_EQ(reread.Serialize(), written);
+  const std::vector<CHiveKey>& a = hive.Keys();
+  const std::vector<CHiveKey>& b = reread.Keys();
+  EXPECT_EQ(a.size(), b.size());
+  for (std::size_t k = 0; k < a.size() && k < b.size(); ++k) {
+    EXPECT_EQ(a[k].path, b[k].path);
+    EXPECT_EQ(a[k].values.size(), b[k].values.size()) << a[k].path;
+    for (std::size_t v = 0; v < a[k].values.size() && v < b[k].values.size(); ++v) {
+      EXPECT_EQ(a[k].values[v].name, b[k].values[v].name);
+      EXPECT_EQ(a[k].values[v].type, b[k].values[v].type) << a[k].values[v].name;
+      EXPECT_EQ(a[k].values[v].data, b[k].values[v].data) << a[k].values[v].name;
+    }
+  }
+  return written;
+}
+
+const CHiveValue* Value(const CHive& hive, const char* name) {
+  const CHiveKey* key = hive.FindKey(kKey);
+  return key != nullptr ? CHive::FindValue(*key, name) : nullptr;
+}
+
+// What regedit writes in its UTF-16 export: quoted text, and the hex data of
+// REG_EXPAND_SZ and REG_MULTI_SZ as UTF-16LE. The values read are UTF-8 text,
+// and the rewrite is the export again, byte for byte.
+TEST(HiveFormatTest, ARegeditUtf16ExportKeepsItsTextAndComesBackAsItWas) {
+  const std::string file = Utf16File(
+      Ascii16(kHeader) + u"[" + Ascii16(kKey) + u"]\r\n" +
+      u"\"DomainName\"=\"f\u00e4x.example.com\"\r\n"
+      u"\"Clef\"=\"\U0001D11E \\\"q\\\"\"\r\n"
+      u"\"ProgramPath\"=hex(2):2f,00,73,00,70,00,6f,00,6f,00,6c,00,2f,00,00,00\r\n"
+      u"\"Names\"=hex(7):61,00,00,00,e9,00,00,00,00,00\r\n"
+      u"\"TmpIndex\"=dword:00000010\r\n"
+      u"\"Bin\"=hex:00,ff\r\n\r\n");
+  std::vector<CHiveProblem> problems;
+  const CHive hive = CHive::Parse(file, problems);
+  ASSERT_TRUE(problems.empty()) << problems[0].line << ": " << problems[0].text;
+  const struct {
+    const char* name;
+    DWORD type;
+    std::string data;
+  } expected[] = {
+      {"DomainName", REG_SZ, std::string("f\xC3\xA4x.example.com\0", 17)},
+      {"Clef", REG_SZ, std::string("\xF0\x9D\x84\x9E \"q\"\0", 9)},
+      {"ProgramPath", REG_EXPAND_SZ, std::string("/spool/\0", 8)},
+      {"Names", REG_MULTI_SZ, std::string("a\0\xC3\xA9\0\0", 6)},
+      {"TmpIndex", REG_DWORD, std::string("\x10\0\0\0", 4)},
+      {"Bin", REG_BINARY, std::string("\0\xFF", 2)},
+  };
+  for (const auto& e : expected) {
+    const CHiveValue* value = Value(hive, e.name);
+    ASSERT_NE(value, nullptr) << e.name;
+    EXPECT_EQ(value->type, e.type) << e.name;
+    EXPECT_EQ(value->data, e.data) << e.name;
+  }
+  EXPECT_EQ(ExpectRewriteKeepsEverything(hive), file);
+}
+
+// Damaged and odd files. Each is read as far as it can be; what was read is
+// written back exactly, and a file that is cut off is reported (the registry
+// never rewrites such a hive), not read short.
+TEST(HiveFormatTest, BadInputIsReadAsFarAsItGoesAndRewrittenExactly) {
+  const std::u16string section = Ascii16(kHeader) + u"[" + Ascii16(kKey) + u"]\r\n";
+  const std::string section8 = std::string(kHeader) + "[" + kKey + "]\r\n";
+  const struct {
+    const char* what;
+    std::string file;
+    int problemLine;  // 0: none
+    const char* name;  // a value to look at, or null
+    std::string data;  // its bytes; empty: the value must be absent
+    Encoding written;
+  } cases[] = {
+      {"UTF-16 with a byte after its last line", Utf16File(section + u"\"A\"=\"x\"\r\n") + "\n", 5, "A",
+       std::string("x\0", 2), Encoding::kUtf16},
+      {"UTF-16 cut in a comment", Utf16File(section + u"\"A\"=\"x\"\r\n; a comm") + "e", 5, "A",
+       std::string("x\0", 2), Encoding::kUtf16},
+      {"UTF-16 cut in the middle of a counter", Utf16File(section + u"\"TmpIndex\"=dword:0000001") + "2", 4,
+       "TmpIndex", "", Encoding::kUtf16},
+      {"UTF-16 mark, then 8-bit text", "\xFF\xFE" + section8 + "\"A\"=\"J\xF6rg\"\r\n", 1, "A", "",
+       Encoding::kUtf16},
+      {"UTF-8 mark, then 8-bit text", "\xEF\xBB\xBF" + section8 + "\"A\"=\"J\xF6rg \xE0\x8B\x97\"\r\n", 0, "A",
+       std::string("J\xF6rg \xE0\x8B\x97\0", 9), Encoding::kUtf8Mark},
+      {"CR LF and LF mixed", "Windows Registry Editor Version 5.00\n\r\n[" + std::string(kKey) +
+                                 "]\n\"A\"=\"x\"\r\n\"B\"=hex:01,\\\n  02\r\n\"C\"=\"a\rb\"\n",
+       0, "C", std::string("a\rb\0", 4), Encoding::kUtf8},
+      {"NUL inside a REG_SZ", section8 + "\"A\"=\"a" + std::string(1, '\0') + "b\"\r\n", 0, "A",
+       std::string("a\0b\0", 4), Encoding::kUtf8},
+      {"NUL inside a REG_SZ of a UTF-16 file", Utf16File(section + u"\"A\"=\"a" + std::u16string(1, u'\0') + u"b\"\r\n"),
+       0, "A", std::string("a\0b\0", 4), Encoding::kUtf16},
+      {"UTF-16 unpaired surrogate", Utf16File(section + u"\"A\"=\"" + std::u16string(1, char16_t(0xD800)) + u"\"\r\n"),
+       0, "A", std::string("\xEF\xBF\xBD\0", 4), Encoding::kUtf16},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<CHiveProblem> problems;
+    const CHive hive = CHive::Parse(c.file, problems);
+    if (c.problemLine == 0) {
+      EXPECT_TRUE(problems.empty()) << problems.front().line << ": " << problems.front().text;
+    } else {
+      ASSERT_FALSE(problems.empty());
+      EXPECT_EQ(problems.back().line, c.problemLine) << problems.back().text;
+      EXPECT_FALSE(hive.Complete());
+    }
+    const CHiveValue* value = Value(hive, c.name);
+    if (c.data.empty()) {
+      EXPECT_EQ(value, nullptr);
+    } else {
+      ASSERT_NE(value, nullptr);
+      EXPECT_EQ(value->data, c.data);
+    }
+    EXPECT_EQ(EncodingOf(ExpectRewriteKeepsEverything(hive)), c.written);
+  }
+}
+
+// A value stored with SetValue comes back as it went in, whatever the file's
+// encoding. A UTF-16 file stays UTF-16 while its text converts exactly; a
+// text that does not (bytes that are not UTF-8) makes it UTF-8 without a mark,
+// and a text with line breaks or NULs goes as hex(1), UTF-16LE in a UTF-16
+// file as regedit writes it.
+TEST(HiveFormatTest, SetValuesComeBackInEveryEncoding) {
+  const struct {
+    const char* what;
+    DWORD type;
+    std::string data;
+    bool utf8;  // valid UTF-8: a UTF-16 file can hold it
+  } values[] = {
+      {"the overlong form the fuzzer found", REG_SZ, std::string("abcdefghi\xE0\x8B\x97xyz\0", 16), false},
+      {"Latin-1", REG_SZ, std::string("J\xF6rg\0", 5), false},
+      {"an encoded surrogate", REG_SZ, std::string("\xED\xA0\x80\0", 4), false},
+      {"beyond U+10FFFF", REG_SZ, std::string("\xF4\x90\x80\x80\0", 5), false},
+      {"NUL as two bytes", REG_EXPAND_SZ, std::string("\xC0\x80\0", 3), false},
+      {"cut sequence", REG_MULTI_SZ, std::string("a\0\xC3", 3), false},
+      {"text with line breaks", REG_SZ, std::string("a\r\nb \xE2\x82\xAC\0", 9), true},
+      {"no terminator", REG_SZ, "ab", true},
+      {"empty", REG_SZ, "", true},
+      {"expandable", REG_EXPAND_SZ, std::string("%TEMP%\\\xC3\xA9\0", 10), true},
+      {"four-byte sequence", REG_SZ, std::string("\xF0\x9F\x93\xA0\0", 5), true},
+  };
+  const struct {
+    const char* what;
+    std::string file;
+  } files[] = {
+      {"UTF-8", std::string(kHeader)},
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + std::string(kHeader)},
+      {"UTF-16", Utf16File(Ascii16(kHeader))},
+  };
+  for (const auto& f : files) {
+    for (const auto& v : values) {
+      SCOPED_TRACE(std::string(f.what) + ", " + v.what);
+      std::vector<CHiveProblem> problems;
+      CHive hive = CHive::Parse(f.file, problems);
+      ASSERT_TRUE(problems.empty());
+      CHive::SetValue(hive.AddKey(kKey), "V", v.type, v.data);
+      const std::string written = ExpectRewriteKeepsEverything(hive);
+      const Encoding read = EncodingOf(f.file);
+      EXPECT_EQ(EncodingOf(written), read == Encoding::kUtf16 && !v.utf8 ? Encoding::kUtf8 : read);
+      const CHive reread = CHive::Parse(written, problems);
+      ASSERT_NE(Value(reread, "V"), nullptr);
+      EXPECT_EQ(Value(reread, "V")->data, v.data);
+    }
+  }
+}
+
+TEST(HiveFormatTest, ReadsRegeditVariantsAndWritesBackInTheirStyle) {
+  const std::string text =
+      "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n; a comment\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\r\n@=\"dflt\"\r\n\"Hex\"=hex:01,02,\\\r\n  03,ff\r\n"
+      "\"Short\"=dword:1f\r\n\"Gone\"=\"x\"\r\n\"Gone\"=-\r\n"
+      "[hkey_local_machine\\software\\a]\r\n\"Merged\"=\"m\"\r\n";
+  std::vector<CHiveProblem> problems;
+  CHive hive = CHive::Parse(text, problems);
+  ASSERT_TRUE(problems.empty()) << problems[0].line << ": " << problems[0].text;
+  const CHiveKey* a = hive.FindKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\A");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(CHive::FindValue(*a, "")->data, std::string("dflt\0", 5));
+  EXPECT_EQ(CHive::FindValue(*a, "hex")->data, "\x01\x02\x03\xff");
+  EXPECT_EQ(CHive::FindValue(*a, "Short")->data, std::string("\x1f\0\0\0", 4));
+  EXPECT_EQ(CHive::FindValue(*a, "Gone"), nullptr);
+  EXPECT_NE(CHive::FindValue(*a, "Merged"), nullptr);
+  const std::string out = hive.Serialize();  // BOM and CR LF kept
+  EXPECT_EQ(out.rfind("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n", 0), 0u);
+  EXPECT_NE(out.find("\"Hex\"=hex:01,02,03,ff\r\n"), std::string::npos) << out;
+}
+
+}  // namespace

@@ -1,0 +1,243 @@
+// tests/unit/platform/posix/hive_registry_test.cpp: what the hive file adds to the registry's
+// contract (registry_test.cpp): round trips, .reg syntax, damaged hives, edits
+// by others, failed writes. (Processes killed while they draw names:
+// file_naming_test.cpp and test_crash_recovery.py.)
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "TempDir.h"
+#include "platform/FaultInjection.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
+
+namespace {
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+constexpr char kSection[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarrock\\Corvane SMTP Server]";
+constexpr DWORD kNotInFile = 0xFFFFFFFF;
+
+class HiveRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetEnvironmentValue("CVSMTPGW_HIVE", m_Hive.c_str()); }
+  void TearDown() override {
+    ClearFaults();
+    CRegKey key;  // nothing of this test left pending for the next one
+    if (CRegKey::Open(kGatewayKey, key) == ERROR_SUCCESS) {
+      EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+    }
+    SetEnvironmentValue("CVSMTPGW_HIVE", nullptr);
+  }
+  void WriteHive(const std::string& body) {
+    WriteWholeFile(m_Hive, std::string("Windows Registry Editor Version 5.00\n\n") + kSection + "\n" + body);
+  }
+  CRegKey CreateGateway() {
+    CRegKey key;
+    EXPECT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+    return key;
+  }
+  // A number value as the hive file holds it now (kNotInFile when absent); the
+  // file must be whole.
+  DWORD FileDword(const char* name) const {
+    std::vector<CHiveProblem> problems;
+    const CHive hive = CHive::Parse(ReadWholeFile(m_Hive), problems);
+    EXPECT_TRUE(hive.Complete());
+    const CHiveKey* key = hive.FindKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
+    const CHiveValue* value = key != nullptr ? CHive::FindValue(*key, name) : nullptr;
+    if (value == nullptr || value->data.size() != 4) return kNotInFile;
+    DWORD number = 0;
+    for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(value->data[i]);
+    return number;
+  }
+  static DWORD MemoryDword(const CRegKey& key, const char* name) {
+    DWORD value = kNotInFile;
+    EXPECT_EQ(RegReadDword(key, name, &value), ERROR_SUCCESS);
+    return value;
+  }
+  CTempDir m_Dir;
+  std::string m_Hive = m_Dir.File("hive.reg");
+};
+
+TEST_F(HiveRegistryTest, EveryValueTypeRoundTripsThroughTheFile) {
+  struct Case {
+    const char* name;
+    DWORD type;
+    std::string data;
+  };
+  std::string all;
+  for (int i = 0; i < 300; ++i) all.push_back(static_cast<char>(i));
+  const Case cases[] = {{"Sz", REG_SZ, std::string("C:\\path \"quoted\"\0", 17)},
+                        {"SzLineBreak", REG_SZ, std::string("a\r\nb\0", 5)},
+                        {"SzInnerNul", REG_SZ, std::string("a\0b\0", 4)},
+                        {"Binary", REG_BINARY, all},
+                        {"ShortDword", REG_DWORD, std::string("\x01\x02", 2)},
+                        {"Dword", REG_DWORD, "\x78\x56\x34\x12"},
+                        {"", REG_SZ, std::string("default\0", 8)}};
+  CRegKey key = CreateGateway();
+  for (const Case& c : cases)
+    ASSERT_EQ(key.SetValue(c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size())), ERROR_SUCCESS);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  const std::string text = ReadWholeFile(m_Hive);
+  EXPECT_NE(text.find("\"Sz\"=\"C:\\\\path \\\"quoted\\\"\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Dword\"=dword:12345678\n"), std::string::npos) << text;
+  std::vector<CHiveProblem> problems;
+  const CHive hive = CHive::Parse(text, problems);
+  EXPECT_TRUE(problems.empty());
+  const CHiveKey* parsed = hive.FindKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
+  ASSERT_NE(parsed, nullptr);
+  for (const Case& c : cases) {
+    const CHiveValue* value = CHive::FindValue(*parsed, c.name);
+    ASSERT_NE(value, nullptr) << c.name;
+    EXPECT_EQ(value->type, c.type) << c.name;
+    EXPECT_EQ(value->data, c.data) << c.name;
+  }
+}
+
+// A regedit export in UTF-16, copied over as it is, configures the gateway:
+// its texts read as UTF-8, and its counters are written back into a file that
+// is still UTF-16 with every other value as it was, until a text that UTF-16
+// cannot carry is stored: the hive then becomes UTF-8, with nothing lost.
+TEST_F(HiveRegistryTest, ARegeditUtf16ExportStaysUsable) {
+  std::string file = "\xFF\xFE";
+  const std::string before = std::string("Windows Registry Editor Version 5.00\r\n\r\n") + kSection +
+                               "\r\n\"DomainName\"=\"f";
+  const std::string after =
+      "x.example.com\"\r\n\"ProgramPath\"=hex(2):2f,00,73,00,2f,00,00,00\r\n\"TmpIndex\"=dword:00000007\r\n\r\n";
+  for (const std::string& part : {before, std::string("\xE4"), after}) {
+    for (char c : part) file += {c, '\0'};  // ASCII and one Latin-1 letter: UTF-16 is the byte and a zero
+  }
+  WriteWholeFile(m_Hive, file);
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
+  char text[80];
+  ASSERT_EQ(RegReadString(key, "DomainName", text, sizeof text), ERROR_SUCCESS);
+  EXPECT_STREQ(text, "f\xC3\xA4x.example.com");
+  ASSERT_EQ(RegReadString(key, "ProgramPath", text, sizeof text), ERROR_SUCCESS);
+  EXPECT_STREQ(text, "/s/");
+  DWORD drawn = 0;
+  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
+  EXPECT_EQ(drawn, 7u);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  std::string expected = file;
+  expected.replace(expected.find(std::string("0\0\x30\0\x37\0", 6)), 6, std::string("0\0\x30\0\x38\0", 6));
+  EXPECT_EQ(ReadWholeFile(m_Hive), expected);
+
+  const std::string latin1 = "J\xF6rg";
+  ASSERT_EQ(key.SetValue("Name", REG_SZ, latin1.c_str(), 5), ERROR_SUCCESS);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  const std::string now = ReadWholeFile(m_Hive);
+  EXPECT_EQ(now.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u) << now;
+  EXPECT_NE(now.find("\"DomainName\"=\"f\xC3\xA4x.example.com\"\r\n"), std::string::npos) << now;
+  EXPECT_EQ(FileDword("TmpIndex"), 8u);
+  std::vector<CHiveProblem> problems;
+  const CHive hive = CHive::Parse(now, problems);
+  const CHiveKey* gateway = hive.FindKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
+  ASSERT_NE(gateway, nullptr);
+  for (const auto& [name, type, data] : {std::tuple{"Name", REG_SZ, latin1 + '\0'},
+                                         std::tuple{"ProgramPath", REG_EXPAND_SZ, std::string("/s/\0", 4)}}) {
+    const CHiveValue* value = CHive::FindValue(*gateway, name);
+    ASSERT_NE(value, nullptr) << name;
+    EXPECT_EQ(value->type, type) << name;
+    EXPECT_EQ(value->data, data) << name;
+  }
+}
+
+// A hive with a line that cannot be read (a torn write would leave one) is
+// read as far as it goes and never rewritten: every change is refused.
+TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
+  const struct {
+    const char* what;
+    std::string body;
+    const char* line;  // reported on standard error with its number
+    const char* text;
+  } cases[] = {
+      {"string cut off", "\"Good\"=\"yes\"\n\"Broken\"=\"no end\n\"Port\"=dword:00000019\n",
+       ":5: ", "\"Broken\"=\"no end\n"},
+      {"zeroed block", "\"Port\"=dword:00000019\n" + std::string(512, '\0'), ":5: ", ": ????????"},
+      {"no header", "", ":1: ", "[HKEY_LOCAL_MACHINE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.body.empty())
+      WriteWholeFile(m_Hive, std::string(kSection) + "\n\"Port\"=dword:00000019\n");
+    else
+      WriteHive(c.body);
+    const std::string before = ReadWholeFile(m_Hive);
+    ::testing::internal::CaptureStderr();
+    CRegKey key;
+    EXPECT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find(m_Hive + c.line), std::string::npos) << report;
+    EXPECT_NE(report.find(c.text), std::string::npos) << report;
+    DWORD port = 0;
+    EXPECT_EQ(RegReadDword(key, "Port", &port), ERROR_SUCCESS);
+    EXPECT_EQ(port, 25u);
+    EXPECT_EQ(RegWriteDword(key, "Port", 26), ERROR_BADDB);
+    EXPECT_EQ(key.DeleteValue("Port"), ERROR_BADDB);
+    CRegKey other;
+    EXPECT_EQ(CRegKey::Create("SOFTWARE\\New", other), ERROR_BADDB);
+    EXPECT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &port), ERROR_BADDB);
+    EXPECT_EQ(key.Flush(), ERROR_SUCCESS);  // nothing to write
+    EXPECT_EQ(ReadWholeFile(m_Hive), before);
+  }
+}
+
+// A reader's copy serves only while nobody changed the hive: an edit of the
+// same length by hand is seen.
+TEST_F(HiveRegistryTest, ReadersSeeHandEdits) {
+  CRegKey key = CreateGateway();
+  ASSERT_EQ(RegWriteDword(key, "V0", 5), ERROR_SUCCESS);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  EXPECT_EQ(MemoryDword(key, "V0"), 5u);
+  std::this_thread::sleep_for(milliseconds(20));  // a change time of its own on a coarse clock
+  std::string text = ReadWholeFile(m_Hive);
+  const std::size_t at = text.find("\"V0\"=dword:00000005");
+  ASSERT_NE(at, std::string::npos) << text;
+  WriteWholeFile(m_Hive, text.replace(at, 19, "\"V0\"=dword:00000003"));
+  EXPECT_EQ(MemoryDword(key, "V0"), 3u);
+}
+
+// A write that fails at any step leaves the old hive whole (or, past the
+// rename, the new one), reports the error, and keeps the change: this process
+// still reads it and the next Flush writes it.
+TEST_F(HiveRegistryTest, AFailedWriteKeepsTheChangeForTheNextFlush) {
+  const struct {
+    const char* what;
+    FaultOp op;
+    std::string pattern;
+    int error;
+    long rc;
+    bool renamed;  // the failure comes after the new file took the hive's name
+  } cases[] = {
+      {"create", FaultOp::kCreate, "*/hive.reg.new", 0, ERROR_GEN_FAILURE, false},
+      {"write, disk full", FaultOp::kWrite, "*/hive.reg.new", ENOSPC, ERROR_DISK_FULL, false},
+      {"file sync", FaultOp::kSync, "*/hive.reg.new", 0, ERROR_GEN_FAILURE, false},
+      {"rename", FaultOp::kRename, m_Hive, 0, ERROR_GEN_FAILURE, false},
+      {"directory sync", FaultOp::kSync, m_Dir.Path(), EIO, ERROR_GEN_FAILURE, true},
+  };
+  CRegKey key = CreateGateway();
+  ASSERT_EQ(RegWriteDword(key, "V", 0), ERROR_SUCCESS);
+  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
+  DWORD value = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ++value;
+    ASSERT_EQ(RegWriteDword(key, "V", value), ERROR_SUCCESS);
+    ArmFault(c.op, c.pattern, 1, c.error);
+    EXPECT_EQ(key.Flush(), c.rc);
+    EXPECT_EQ(FileDword("V"), c.renamed ? value : value - 1);
+    EXPECT_FALSE(fs::exists(m_Hive + ".new"));
+    EXPECT_EQ(MemoryDword(key, "V"), value);
+    EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
+    EXPECT_EQ(FileDword("V"), value);
+  }
+}
+
+}  // namespace

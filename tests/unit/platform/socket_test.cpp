@@ -1,0 +1,54 @@
+// tests/unit/platform/socket_test.cpp: the Winsock-shaped sockets on loopback: a send
+// that its time-out cuts short and a closed listener. (Receive time-outs and
+// vanishing peers against the real binary: test_hostile_input.py.)
+#include "platform/Socket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "LoopbackSockets.h"
+#include "platform/System.h"
+
+namespace {
+
+class SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(SockStartup(kWinsockVersion), 0);
+    ASSERT_NE(m_Listener = loopback::Listen(m_Port), INVALID_SOCKET);
+    ASSERT_NE(m_Client = loopback::Connect(m_Port), INVALID_SOCKET);
+    SockAddrIn peer;
+    int peerLen = 0;
+    ASSERT_NE(m_Server = SockAccept(m_Listener, &peer, &peerLen), INVALID_SOCKET);
+    EXPECT_EQ(peerLen, 16);
+    EXPECT_EQ(peer.addr, InetAddr("127.0.0.1"));
+  }
+  void TearDown() override {
+    for (SOCKET s : {m_Client, m_Server, m_Listener})
+      if (s != INVALID_SOCKET) SockClose(s);
+  }
+  SOCKET m_Listener = INVALID_SOCKET, m_Client = INVALID_SOCKET, m_Server = INVALID_SOCKET;
+  int m_Port = 0;
+};
+
+TEST_F(SocketTest, ASendCutShortByItsTimeOutFails) {
+  // The peer reads nothing: the send fills both buffers and its time-out passes.
+  ASSERT_EQ(SockSetSendTimeout(m_Client, 200), 0);
+  const std::vector<char> block(64 * 1024 * 1024, 'x');
+  EXPECT_EQ(SockSend(m_Client, block.data(), static_cast<int>(block.size())), SOCKET_ERROR);
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+}
+
+TEST_F(SocketTest, ClosingTheListenerWakesABlockedAccept) {
+  std::atomic<SOCKET> accepted{0};
+  std::thread acceptor([&] { accepted = SockAccept(m_Listener, nullptr, nullptr); });
+  SleepMs(100);  // let it block
+  ASSERT_EQ(SockClose(m_Listener), 0);
+  m_Listener = INVALID_SOCKET;
+  acceptor.join();  // hangs here if the accept is not woken
+  EXPECT_EQ(accepted.load(), INVALID_SOCKET);
+}
+}  // namespace

@@ -1,0 +1,192 @@
+// tests/unit/platform/win32/file_test.cpp: what the Win32 file backend adds to the
+// shared file tests: share modes against another process, the probe that a
+// held file must fail, deletion and renaming through a handle that a reader
+// without deletion sharing cannot stop, FindFirstFileA's names, backslash
+// paths, append mode, directory flushes, and private directories judged by
+// owner and DACL.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "platform/File.h"
+#include "platform/Process.h"
+#include "platform/win32/Win32Api.h"
+
+namespace {
+class Win32FileTest : public ::testing::Test {
+ protected:
+  static DWORD OpenError(const std::string& path, FileAccess access, FileShare share) {
+    CFile file = CFile::Open(path, access, share, FileCreation::kOpenExisting);
+    return file.IsValid() ? 0 : PlatformGetLastError();
+  }
+  CTempDir m_Dir;
+};
+
+TEST_F(Win32FileTest, ShareModesHoldAgainstAnotherProcess) {
+  const std::string path = m_Dir.File("held.tmp");
+  WriteWholeFile(path, "data");
+  CChildProcess holder;
+  ASSERT_TRUE(holder.Start({CVSMTPGW_TEST_HELPER, "hold-exclusive", path}));
+  std::string line;
+  ASSERT_TRUE(holder.ReadLine(line, 10000));
+  ASSERT_EQ(line, "locked");
+  const DWORD violation = ERROR_SHARING_VIOLATION;
+  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kReadWrite), violation);
+  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kNone), violation);
+  // Windows lets an open for READ_CONTROL alone past a holder; the queue's
+  // probe is shared with nobody and must still see the file as taken.
+  EXPECT_EQ(OpenError(path, FileAccess::kReadControl, FileShare::kNone), violation);
+  holder.CloseInput();
+  EXPECT_EQ(holder.Wait(10000), 0);
+  EXPECT_EQ(OpenError(path, FileAccess::kReadControl, FileShare::kNone), 0u);
+
+  CFile shared = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  ASSERT_TRUE(shared.IsValid());
+  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kReadWrite), 0u);
+  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kNone), violation);
+  // A shared reader does not stop a rename, as under a POSIX shared lock.
+  EXPECT_TRUE(FileMove(path, m_Dir.File("renamed.tmp")));
+}
+
+// What a virus scanner or backup agent does: open a file for reading,
+// sharing reads and writes but not deletion. Once the gateway holds a file
+// with the right to delete it, such an open is refused, so it can never make
+// the deletion or rename through the gateway's handle fail; before, while it
+// holds a file, a deletion by name fails (the message was delivered twice)
+// and the gateway's open with that right waits for it.
+TEST_F(Win32FileTest, AReaderWithoutDeleteSharingCannotStopADeleteOrRenameThroughTheHandle) {
+  const std::string message = m_Dir.File("m.tmp");
+  WriteWholeFile(message, "message");
+  const auto reader = [](const std::string& path, CChildProcess& child) {
+    std::string line;
+    EXPECT_TRUE(child.Start({CVSMTPGW_TEST_HELPER, "open-no-delete", path}) && child.ReadLine(line, 10000));
+    return line;
+  };
+
+  CChildProcess early;
+  ASSERT_EQ(reader(message, early), "opened");
+  EXPECT_FALSE(FileDelete(message));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(OpenError(message, FileAccess::kReadAndDelete, FileShare::kNone), ERROR_SHARING_VIOLATION);
+  early.CloseInput();
+  EXPECT_EQ(early.Wait(10000), 0);
+
+  CFile held = CFile::Open(message, FileAccess::kReadAndDelete, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  ASSERT_TRUE(held.IsValid());
+  CChildProcess late;
+  EXPECT_EQ(reader(message, late), "refused 32");
+  // A reader that shares deletion may still read; it does not stop the rename either.
+  CFile sharing = CFile::Open(message, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
+  ASSERT_TRUE(sharing.IsValid());
+  const std::string renamed = m_Dir.File("M.ConnFailed.Err");
+  WriteWholeFile(m_Dir.File("taken"), "x");
+  EXPECT_FALSE(held.RenameThrough(m_Dir.File("taken")));  // never over another file
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  ASSERT_TRUE(held.RenameThrough(renamed));
+  EXPECT_FALSE(FileExists(message));
+  sharing.Close();
+  EXPECT_TRUE(held.DeleteThrough());
+  late.CloseInput();
+  EXPECT_EQ(late.Wait(10000), 0);
+  EXPECT_TRUE(held.Close());
+  EXPECT_FALSE(FileExists(renamed));
+  EXPECT_EQ(ReadWholeFile(m_Dir.File("taken")), "x");
+}
+
+// Directories are flushed through a handle of their own; one that is not
+// there, or a file, is no directory to flush.
+TEST_F(Win32FileTest, DirectoriesAreFlushedThroughAHandle) {
+  EXPECT_TRUE(DirectorySync(m_Dir.Path()));
+  EXPECT_TRUE(DirectorySync(m_Dir.Path() + "\\"));
+  EXPECT_FALSE(DirectorySync(m_Dir.File("missing")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  WriteWholeFile(m_Dir.File("plain"), "x");
+  EXPECT_FALSE(DirectorySync(m_Dir.File("plain")));
+  CVolumeSync volume(m_Dir.Path());
+  EXPECT_TRUE(volume.Sync({m_Dir.File("plain")}));
+}
+
+// FindFirstFileA's names, case-insensitive, through either separator; names it
+// matches only by their 8.3 short names are left out, as the POSIX backend would.
+TEST_F(Win32FileTest, DirectorySearchAndBackslashPaths) {
+  EXPECT_EQ(kPathSeparator, '\\');
+  const std::string dir = m_Dir.File("IN");
+  ASSERT_TRUE(DirectoryCreate(dir));
+  for (const char* name : {"ABC.TMP", "b.tmp", "longername.tmpx", "c.tmp.txt", "x"})
+    WriteWholeFile(dir + "\\" + name, name);
+  for (const std::string& where : {dir, dir + "\\", dir + "/"}) {
+    std::vector<std::string> names;
+    EXPECT_EQ(FindFiles(where, "*.tmp", names), ERROR_SUCCESS) << where;
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"ABC.TMP", "b.tmp"})) << where;
+  }
+  std::vector<std::string> names;
+  EXPECT_EQ(FindFiles(dir, "x.*", names), ERROR_SUCCESS);
+  EXPECT_EQ(names, std::vector<std::string>{"x"});
+  EXPECT_EQ(FindFiles(dir, "*.zqx", names), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FindFiles(dir + "\\missing", "*", names), ERROR_PATH_NOT_FOUND);
+  std::size_t count = 0;
+  EXPECT_EQ(CountMatchingEntries(dir, "*.TMP", 10, count), ERROR_SUCCESS);
+  EXPECT_EQ(count, 2u);
+
+  // Moves, second names and identity with backslashes.
+  const std::string a = dir + "\\b.tmp", b = dir + "\\ABC.TMP";
+  EXPECT_FALSE(FileMove(a, b));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_TRUE(FileLink(a, dir + "\\second"));
+  EXPECT_TRUE(SameFile(a, dir + "/second"));
+  EXPECT_FALSE(FileLink(a, b));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_TRUE(FileMoveReplace(a, b));
+  EXPECT_EQ(ReadWholeFile(b), "b.tmp");
+  EXPECT_FALSE(SameFile(b, dir + "\\x"));
+}
+
+// "a" writes go to the end whatever the position; text mode as on POSIX.
+TEST_F(Win32FileTest, AppendModeWritesAtTheEnd) {
+  const std::string path = m_Dir.File("log.txt");
+  WriteWholeFile(path, "one\r\n");
+  CStdioFile file = CStdioFile::Open(path, "a+");
+  ASSERT_TRUE(file.IsOpen());
+  char line[16];
+  ASSERT_NE(file.GetLine(line, sizeof line), nullptr);
+  EXPECT_STREQ(line, "one\n");
+  ASSERT_TRUE(file.Rewind());
+  EXPECT_EQ(file.WriteText("two\n"), 4u);
+  ASSERT_TRUE(file.Close());
+  EXPECT_EQ(ReadWholeFile(path), "one\r\ntwo\r\n");
+}
+
+TEST_F(Win32FileTest, PrivateDirectoriesByOwnerAndDacl) {
+  const std::string made = m_Dir.File("private");
+  std::string plain = m_Dir.File("plain");
+  ASSERT_TRUE(DirectoryCreatePrivate(made));
+  EXPECT_TRUE(DirectoryIsPrivate(made));
+  EXPECT_FALSE(DirectoryCreatePrivate(made));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  // Open to everybody: not ours alone.
+  ASSERT_TRUE(DirectoryCreate(plain));
+  PSID everyone = nullptr;
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  ASSERT_TRUE(::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+  EXPLICIT_ACCESSA access{};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.ptstrName = static_cast<LPSTR>(everyone);
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclA(1, &access, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(::SetNamedSecurityInfoA(plain.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    acl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ::LocalFree(acl);
+  ::FreeSid(everyone);
+  EXPECT_FALSE(DirectoryIsPrivate(plain));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DirectoryIsPrivate(m_Dir.File("missing")));
+  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+}  // namespace
