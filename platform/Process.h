@@ -6,6 +6,7 @@
 // thread; a child still running when it is destroyed is killed and reaped.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,8 +24,10 @@ class CChildProcess {
   bool Start(const std::vector<std::string>& argv);
   bool WriteInput(std::string_view text);
   void CloseInput();  // the child reads end of file
-  // The next line of the child's output without its LF. False at the end of
-  // its output or when `milliseconds` pass first.
+  // The next line of the child's output without its line end (LF, or CR LF
+  // as a Windows program writes it in text mode). False at the end of its
+  // output (a last line without LF is dropped) or when `milliseconds` pass
+  // first.
   bool ReadLine(std::string& line, int milliseconds);
   void Kill();  // ends the child at once (SIGKILL; TerminateProcess)
   // Waits up to `milliseconds` for the child to end: its exit code, 128 plus
@@ -32,6 +35,11 @@ class CChildProcess {
   int Wait(int milliseconds);
 
  private:
+  // The backend's read: what the child has written, up to `capacity` bytes,
+  // waiting at most `milliseconds` (0: only what is there). The count; 0 when
+  // the time passed first; -1 at the end of its output (m_Out closed).
+  long ReadOutput(char* buffer, std::size_t capacity, int milliseconds);
+
   int m_Pid = -1;
   int m_In = -1;          // our end of the child's standard input; owned
   int m_Out = -1;         // our end of the child's standard output; owned

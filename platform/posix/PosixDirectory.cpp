@@ -88,7 +88,7 @@ bool DirectoryRemove(const std::string& path) {
 bool DirectorySync(const std::string& path) {
   CDurabilityGuard guard;
   if (FaultInjected(FaultOp::kSync, path)) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   int fd;
@@ -103,7 +103,7 @@ bool DirectorySync(const std::string& path) {
   const bool ok = ::fsync(fd) == 0;
   const int err = errno;
   ::close(fd);
-  if (!ok) PlatformSetLastError(FileErrorCodeNoPath(err));
+  if (!ok) PlatformSetLastError(WindowsCodeOfErrno(err));
   if (ok) capture.Commit();
   return ok;
 }

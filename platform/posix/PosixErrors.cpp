@@ -1,86 +1,28 @@
-// platform/posix/PosixErrors.cpp: errno to Windows and Winsock codes and the
-// thread's last error.
-//
-// The last error is thread_local, as GetLastError is per thread. Any thread.
+// platform/posix/PosixErrors.cpp: errno to Windows codes where a path tells
+// more (ENOENT), and to Winsock codes. The plain table and the thread's last
+// error are the front end's (platform/SystemErrors.cpp). Any thread.
 #include "platform/posix/PosixErrors.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 
-namespace {
-thread_local DWORD t_LastError = 0;
-
-// The directory part of `path` ("." when it has none).
-std::string ParentOf(const std::string& path) {
-  std::string::size_type end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;  // "dir/" names dir itself
-  const std::string::size_type slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-}  // namespace
-
-DWORD PlatformGetLastError() { return t_LastError; }
-void PlatformSetLastError(DWORD code) { t_LastError = code; }
-
-DWORD FileErrorCodeNoPath(int err) {
-  switch (err) {
-    case 0:
-      return ERROR_SUCCESS;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-    case EROFS:
-    case ETXTBSY:
-      return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    case ENOSPC:
-    case EDQUOT:
-      return ERROR_DISK_FULL;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    case ENOTEMPTY:
-      return ERROR_DIR_NOT_EMPTY;
-    case EXDEV:
-      return ERROR_NOT_SAME_DEVICE;
-    case ELOOP:
-      return ERROR_INVALID_NAME;
-    case EWOULDBLOCK:
-      return ERROR_SHARING_VIOLATION;
-    default:
-      return ERROR_GEN_FAILURE;
-  }
-}
+#include "platform/SystemErrors.h"
+#include "platform/posix/PosixReplaceFile.h"
 
 DWORD FileErrorCode(int err, const std::string& path) {
   if (err == ENOENT) {
     struct stat st;
-    const std::string parent = ParentOf(path);
+    const std::string parent = PosixDirectoryOf(path);
     if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
     return ERROR_FILE_NOT_FOUND;
   }
-  return FileErrorCodeNoPath(err);
+  return WindowsCodeOfErrno(err);
 }
 
 DWORD SetFileError(int err, const std::string& path) {
   const DWORD code = FileErrorCode(err, path);
-  t_LastError = code;
+  PlatformSetLastError(code);
   return code;
 }
 

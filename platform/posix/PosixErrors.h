@@ -7,14 +7,13 @@
 
 #include <string>
 
+#include "platform/SystemErrors.h"
 #include "platform/WinCodes.h"
 
 // The Windows code of a failed file or directory call on `path`. ENOENT is
 // ERROR_PATH_NOT_FOUND when the directory that should hold `path` is missing,
 // as Windows tells the two apart.
 DWORD FileErrorCode(int err, const std::string& path);
-// The Windows code of a failed call that names no path.
-DWORD FileErrorCodeNoPath(int err);
 // The Winsock code of a failed socket call.
 DWORD SocketErrorCode(int err);
 

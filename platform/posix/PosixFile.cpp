@@ -112,7 +112,7 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   const int lockOp = (share == FileShare::kNone ? LOCK_EX : LOCK_SH) | LOCK_NB;
   if (FlockRetry(fd, lockOp) != 0) {
     const int err = errno;
-    PlatformSetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FileErrorCodeNoPath(err));
+    PlatformSetLastError(err == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : WindowsCodeOfErrno(err));
     return CFile();
   }
   const bool truncate =
@@ -139,7 +139,7 @@ bool CFile::SetEndOfFile() {
   CDurabilityGuard guard;
   const off_t at = ::lseek(m_Fd, 0, SEEK_CUR);
   if (at < 0 || ::ftruncate(m_Fd, at) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   if (at == 0) DurabilityTruncated(static_cast<int>(m_Fd));

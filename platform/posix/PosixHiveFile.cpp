@@ -13,6 +13,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixReplaceFile.h"
 #include "platform/posix/PosixRetry.h"
 
 namespace {
@@ -44,57 +45,6 @@ int ReadAll(int fd, std::string& text, bool& tooBig, off_t size) {
   }
 }
 
-// Writes all of text to fd. 0 or the errno.
-int WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-// Syncs the directory that holds `path`, so that a rename in it survives a crash.
-int SyncDirectory(const std::string& path) {
-  const std::string directory = DirectoryOf(path);
-  if (FaultInjected(FaultOp::kSync, directory)) return errno;
-  const int fd = OpenRetry(directory.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0) return errno;
-  const int err = ::fsync(fd) == 0 ? 0 : errno;
-  ::close(fd);
-  return err;
-}
-
-// The temporary file, closed and (unless it became the hive) removed on every path.
-class CTempFile {
- public:
-  explicit CTempFile(std::string path) : m_Path(std::move(path)) {}
-  CTempFile(const CTempFile&) = delete;
-  CTempFile& operator=(const CTempFile&) = delete;
-  ~CTempFile() {
-    if (m_Fd >= 0) ::close(m_Fd);
-    if (!m_Placed) ::unlink(m_Path.c_str());
-  }
-  const std::string& Path() const { return m_Path; }
-  int Fd() const { return m_Fd; }
-  void Take(int fd) { m_Fd = fd; }  // takes ownership of fd
-  void Placed() { m_Placed = true; }
-
- private:
-  std::string m_Path;
-  int m_Fd = -1;
-  bool m_Placed = false;
-};
-
 }  // namespace
 
 CHiveFileState CHiveFileState::Of(const std::string& path) {
@@ -120,7 +70,7 @@ long HiveFileRead(const std::string& path, bool locked, std::string& text, bool&
   const int fd = OpenRetry(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) {
     const int err = errno;
-    return err == ENOENT ? ERROR_FILE_NOT_FOUND : static_cast<long>(FileErrorCodeNoPath(err));
+    return err == ENOENT ? ERROR_FILE_NOT_FOUND : static_cast<long>(WindowsCodeOfErrno(err));
   }
   if (::fstat(fd, &state.st) != 0 || !S_ISREG(state.st.st_mode)) {
     ::close(fd);
@@ -140,37 +90,23 @@ long HiveFileRead(const std::string& path, bool locked, std::string& text, bool&
     }
   }
   ::close(fd);
-  return err == 0 ? ERROR_SUCCESS : static_cast<long>(FileErrorCodeNoPath(err));
+  return err == 0 ? ERROR_SUCCESS : static_cast<long>(WindowsCodeOfErrno(err));
 }
 
 long HiveFileReplace(const std::string& path, const std::string& text, const CHiveFileState& current,
                      CHiveFileState& after) {
   after = CHiveFileState{};
-  CTempFile temp(path + ".new");
-  // A file left there by a killed writer is never written into: someone may
-  // hold a link to it. A new one is made.
-  if (::unlink(temp.Path().c_str()) != 0 && errno != ENOENT)
-    return static_cast<long>(FileErrorCode(errno, temp.Path()));
-  if (FaultInjected(FaultOp::kCreate, temp.Path()))
-    return static_cast<long>(FileErrorCode(errno, temp.Path()));
-  // O_NONBLOCK: something other than a file planted there must not hang us.
-  const int fd = OpenRetry(temp.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0644);
-  if (fd < 0) return static_cast<long>(FileErrorCode(errno, temp.Path()));
-  temp.Take(fd);
-  if (current.exists) {
+  const std::string temporary = path + ".new";
+  const CPosixReplaceOutcome outcome = PosixReplaceFile(path, temporary, text, [&current](int fd) {
+    if (!current.exists) return;
     // The hive's permissions, and its owner where we may set it.
     (void)::fchmod(fd, current.st.st_mode & 07777);
     if (::geteuid() == 0) (void)::fchown(fd, current.st.st_uid, current.st.st_gid);
+  });
+  if (!outcome.created) return static_cast<long>(FileErrorCode(outcome.err, temporary));
+  if (outcome.placed) {
+    after.exists = outcome.statted;
+    after.st = outcome.st;
   }
-  int err = FaultInjected(FaultOp::kWrite, temp.Path()) ? errno : WriteAll(fd, text);
-  if (err == 0 && FaultInjected(FaultOp::kSync, temp.Path())) err = errno;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (err == 0 && FaultInjected(FaultOp::kRename, path)) err = errno;
-  if (err == 0 && ::rename(temp.Path().c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) return static_cast<long>(FileErrorCodeNoPath(err));
-  temp.Placed();
-  // The rename gave the file a new change time: its status from now on.
-  after.exists = ::fstat(fd, &after.st) == 0;
-  err = SyncDirectory(path);
-  return err == 0 ? ERROR_SUCCESS : static_cast<long>(FileErrorCodeNoPath(err));
+  return outcome.err == 0 ? ERROR_SUCCESS : static_cast<long>(WindowsCodeOfErrno(outcome.err));
 }

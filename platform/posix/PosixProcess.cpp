@@ -51,11 +51,11 @@ bool CChildProcess::Start(const std::vector<std::string>& argv) {
   }
   int toChild[2], fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   if (::pipe2(fromChild, O_CLOEXEC) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     ::close(toChild[0]);
     ::close(toChild[1]);
     return false;
@@ -75,7 +75,7 @@ bool CChildProcess::Start(const std::vector<std::string>& argv) {
   if (rc != 0) {
     ::close(toChild[1]);
     ::close(fromChild[0]);
-    PlatformSetLastError(FileErrorCodeNoPath(rc));
+    PlatformSetLastError(WindowsCodeOfErrno(rc));
     return false;
   }
   m_Pid = pid;
@@ -109,32 +109,23 @@ bool CChildProcess::WriteInput(std::string_view text) {
 
 void CChildProcess::CloseInput() { CloseFd(m_In); }
 
-bool CChildProcess::ReadLine(std::string& line, int milliseconds) {
+long CChildProcess::ReadOutput(char* buffer, std::size_t capacity, int milliseconds) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    const std::size_t lf = m_Pending.find('\n');
-    if (lf != std::string::npos) {
-      line = m_Pending.substr(0, lf);
-      m_Pending.erase(0, lf + 1);
-      return true;
-    }
-    if (m_Out < 0) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
     struct pollfd pfd {
       m_Out, POLLIN, 0
     };
-    const int ready = ::poll(&pfd, 1, static_cast<int>(left));
+    const int ready = ::poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char chunk[4096];
-    const ssize_t n = ::read(m_Out, chunk, sizeof chunk);
+    if (ready <= 0) return 0;
+    const ssize_t n = ::read(m_Out, buffer, capacity);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      CloseFd(m_Out);  // end of output; a last line without LF is dropped
-      return false;
+      CloseFd(m_Out);
+      return -1;
     }
-    m_Pending.append(chunk, static_cast<std::size_t>(n));
+    return static_cast<long>(n);
   }
 }
 

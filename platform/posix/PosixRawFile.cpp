@@ -45,7 +45,7 @@ std::int64_t RawRead(RawFile file, void* buffer, std::size_t count) {
     const ssize_t n = ::read(Fd(file), buffer, count);
     if (n >= 0) return n;
     if (errno == EINTR) continue;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return -1;
   }
 }
@@ -55,7 +55,7 @@ std::int64_t RawWrite(RawFile file, const char* data, std::size_t count) {
     const ssize_t n = ::write(Fd(file), data, count);
     if (n >= 0) return n;
     if (errno == EINTR) continue;
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return -1;
   }
 }
@@ -68,7 +68,7 @@ std::int64_t RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
   const int whence = from == FileSeek::kBegin ? SEEK_SET : from == FileSeek::kCurrent ? SEEK_CUR : SEEK_END;
   const off_t at = ::lseek(Fd(file), static_cast<off_t>(offset), whence);
   if (at < 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return -1;
   }
   return static_cast<std::int64_t>(at);
@@ -77,7 +77,7 @@ std::int64_t RawSeek(RawFile file, std::int64_t offset, FileSeek from) {
 std::int64_t RawSize(RawFile file) {
   struct stat st;
   if (::fstat(Fd(file), &st) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return -1;
   }
   return static_cast<std::int64_t>(st.st_size);
@@ -87,7 +87,7 @@ bool RawSync(RawFile file) {
   CDurabilityGuard guard;
   const CDurabilityCapture capture = CDurabilityCapture::OfDescriptor(Fd(file));
   if (::fsync(Fd(file)) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     capture.Lose();
     return false;
   }
@@ -98,7 +98,7 @@ bool RawSync(RawFile file) {
 bool RawIdentity(RawFile file, CFileIdentity& out) {
   struct stat st;
   if (::fstat(Fd(file), &st) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   out = CFileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), true};
@@ -108,10 +108,10 @@ bool RawIdentity(RawFile file, CFileIdentity& out) {
 bool RawClose(RawFile file) {
   // Not retried on EINTR: on Linux the descriptor is gone either way.
   if (::close(Fd(file)) != 0 && errno != EINTR) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   return true;
 }
 
-void RawSetFaultError(int err) { PlatformSetLastError(FileErrorCodeNoPath(err)); }
+void RawSetFaultError(int err) { PlatformSetLastError(WindowsCodeOfErrno(err)); }

@@ -247,7 +247,7 @@ class CHiveBackend {
     if (m_Exclusive) return ERROR_SUCCESS;
     const int fd = LockFd(true);
     if (fd < 0 && !m_NoLockFile) return static_cast<long>(FileErrorCode(errno, m_Path + ".lock"));
-    if (fd >= 0 && FlockRetry(fd, LOCK_EX) != 0) return static_cast<long>(FileErrorCodeNoPath(errno));
+    if (fd >= 0 && FlockRetry(fd, LOCK_EX) != 0) return static_cast<long>(WindowsCodeOfErrno(errno));
     m_Exclusive = true;
     const long rc = Refresh(fd >= 0);
     if (rc != ERROR_SUCCESS) {

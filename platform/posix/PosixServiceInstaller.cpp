@@ -23,6 +23,7 @@
 #include "platform/ServiceInstaller.h"
 #include "platform/ServiceManager.h"
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/PosixReplaceFile.h"
 
 namespace {
 
@@ -79,11 +80,6 @@ std::string HivePath() {
   return path;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // One word of a unit file line: specifiers ("%") are escaped, and the word is
 // quoted when it holds a blank, a quote, a backslash or a semicolon. (A "$"
 // needs no escape: systemd expands variables in a command's arguments only,
@@ -110,7 +106,7 @@ bool UnitWord(const std::string& text, std::string& out) {
 bool UnitText(const CServiceDefinition& service, std::string& text, std::string& problem) {
   std::vector<std::string> writable;
   std::vector<std::string> candidates = service.writableDirectories;
-  candidates.push_back(DirectoryOf(HivePath()));  // the gateway writes its counters back
+  candidates.push_back(PosixDirectoryOf(HivePath()));  // the gateway writes its counters back
   for (const std::string& candidate : candidates) {
     const std::string dir = WithoutTrailingSlashes(candidate);
     // systemd takes absolute paths only; a relative one would name nothing.
@@ -184,43 +180,15 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
   return true;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Writes `text` as `path` in one step. False with errno set.
 bool WriteFileWhole(const std::string& path, const std::string& text) {
-  const std::string temporary = DirectoryOf(path) + "/." + path.substr(path.rfind('/') + 1) + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return false;
-  bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
-  int err = errno;
-  if (::close(fd) != 0 && written) {
-    written = false;
-    err = errno;
-  }
-  if (written && ::rename(temporary.c_str(), path.c_str()) != 0) {
-    written = false;
-    err = errno;
-  }
-  if (!written) {
-    ::unlink(temporary.c_str());
-    errno = err;
-    return false;
-  }
-  const int dir = ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);  // the rename itself; a failure here leaves a whole file either way
-    ::close(dir);
-  }
-  return true;
+  const std::string temporary =
+      PosixDirectoryOf(path) + "/." + path.substr(path.rfind('/') + 1) + ".new";
+  // A failed directory sync after the rename leaves a whole file either way.
+  const CPosixReplaceOutcome outcome = PosixReplaceFile(path, temporary, text, nullptr);
+  if (outcome.placed) return true;
+  errno = outcome.err;
+  return false;
 }
 
 // Runs `systemctl args...` within kSystemctlLimitMs: its exit status, or -1
@@ -272,7 +240,7 @@ bool PlatformProgramFilePath(std::string& path) {
   char buffer[kProgramPathLimit];
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) {
-    PlatformSetLastError(n < 0 ? FileErrorCodeNoPath(errno) : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    PlatformSetLastError(n < 0 ? WindowsCodeOfErrno(errno) : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     return false;
   }
   path.assign(buffer, static_cast<std::size_t>(n));

@@ -79,7 +79,7 @@ bool MakeWakePipe() {
   if (g_WakeRead >= 0) return true;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     return false;
   }
   g_WakeRead = fds[0];
@@ -339,7 +339,7 @@ bool PlatformSetServiceStatus(ServiceStatusHandle handle, const CServiceStatus& 
   std::fflush(stderr);
   const bool fileError =
       err == ENOENT || err == ENOTDIR || err == EACCES || err == EINVAL || err == ENAMETOOLONG;
-  PlatformSetLastError(fileError ? FileErrorCodeNoPath(err) : SocketErrorCode(err));
+  PlatformSetLastError(fileError ? WindowsCodeOfErrno(err) : SocketErrorCode(err));
   return false;
 }
 

@@ -101,7 +101,7 @@ ThreadHandle BeginThread(std::size_t stackSize, ThreadRoutine routine, void* arg
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete control;
-    PlatformSetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : FileErrorCodeNoPath(rc));
+    PlatformSetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : WindowsCodeOfErrno(rc));
     return 0;
   }
   return reinterpret_cast<ThreadHandle>(control);

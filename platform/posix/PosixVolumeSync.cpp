@@ -64,7 +64,7 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
     const int err = errno;
     // A write-back error: what was waiting for the disk there is lost.
     CDurabilityCapture::OfVolume(m_Directory).Lose();
-    PlatformSetLastError(FileErrorCodeNoPath(err));
+    PlatformSetLastError(WindowsCodeOfErrno(err));
     return false;
   }
   // One file or none: its own sync and the directory's cost less than the
@@ -81,7 +81,7 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
   }
   const CDurabilityCapture capture = CDurabilityCapture::OfVolume(m_Directory);
   if (::syncfs(fd) != 0) {
-    PlatformSetLastError(FileErrorCodeNoPath(errno));
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
     capture.Lose();
     return false;
   }

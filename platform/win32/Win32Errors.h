@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/SystemErrors.h"
 #include "platform/WinCodes.h"
 
 // Stores GetLastError() (a code 0 becomes ERROR_GEN_FAILURE: the call failed)
@@ -28,8 +29,6 @@ bool CallWithHandle(std::uintptr_t handle, Call call) {
   }
   return true;
 }
-// The Windows code for an errno value, as the fault seam injects them.
-DWORD WindowsCodeOfErrno(int err);
 // The errno value the C runtime gives for a Windows code (what fopen sets).
 int ErrnoOfWindowsCode(DWORD code);
 // A path with every '/' turned into '\\': both name the same file, but some

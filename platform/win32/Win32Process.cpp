@@ -7,6 +7,7 @@
 // inheritable and CreateProcessA is called under one lock, so that two
 // children started at once do not take each other's pipes. One thread per
 // object.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -125,36 +126,26 @@ bool CChildProcess::WriteInput(std::string_view text) {
 
 void CChildProcess::CloseInput() { CloseValue(m_In); }
 
-bool CChildProcess::ReadLine(std::string& line, int milliseconds) {
+long CChildProcess::ReadOutput(char* buffer, std::size_t capacity, int milliseconds) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  DWORD available = 0;
   for (;;) {
-    const std::size_t lf = m_Pending.find('\n');
-    if (lf != std::string::npos) {
-      line = m_Pending.substr(0, lf);
-      m_Pending.erase(0, lf + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
-    if (m_Out < 0) return false;
-    DWORD available = 0;
     if (!::PeekNamedPipe(H(m_Out), nullptr, 0, nullptr, &available, nullptr)) {
-      CloseValue(m_Out);  // end of output; a last line without LF is dropped
-      return false;
-    }
-    if (available == 0) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(kPollInterval);
-      continue;
-    }
-    char chunk[4096];
-    DWORD got = 0;
-    const DWORD want = available < sizeof chunk ? available : static_cast<DWORD>(sizeof chunk);
-    if (!::ReadFile(H(m_Out), chunk, want, &got, nullptr) || got == 0) {
       CloseValue(m_Out);
-      return false;
+      return -1;
     }
-    m_Pending.append(chunk, got);
+    if (available > 0) break;
+    if (Clock::now() >= deadline) return 0;
+    std::this_thread::sleep_for(kPollInterval);
   }
+  DWORD got = 0;
+  // No more than is there: a read of more would wait for it.
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(capacity, available));
+  if (!::ReadFile(H(m_Out), buffer, want, &got, nullptr) || got == 0) {
+    CloseValue(m_Out);
+    return -1;
+  }
+  return static_cast<long>(got);
 }
 
 void CChildProcess::Kill() {
