@@ -1,5 +1,5 @@
-// platform/RegistryValues.cpp: typed helpers over the raw registry calls and
-// the counter draw.
+// platform/RegistryValues.cpp: typed helpers over the raw registry calls, the
+// counter draw, and the read rule both backends hand values out by.
 //
 // Byte order: numbers are stored little-endian, as REG_DWORD is everywhere the
 // gateway runs. Thread-safe as the raw calls are.
@@ -7,6 +7,18 @@
 #include <vector>
 
 #include "platform/Registry.h"
+#include "platform/RegistryRead.h"
+
+long RegistryHandOut(DWORD valueType, const void* bytes, DWORD needed, DWORD* type, void* data, DWORD* size) {
+  if (type != nullptr) *type = valueType;
+  if (data != nullptr && needed > *size) {
+    *size = needed;  // the caller learns what it takes; its buffer stays as it was
+    return ERROR_MORE_DATA;
+  }
+  if (data != nullptr && needed > 0) std::memcpy(data, bytes, needed);
+  if (size != nullptr) *size = needed;
+  return ERROR_SUCCESS;
+}
 
 long RegReadDword(const CRegKey& key, const char* name, DWORD* value) {
   if (value == nullptr) return ERROR_INVALID_PARAMETER;

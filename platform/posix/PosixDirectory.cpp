@@ -1,8 +1,8 @@
 // platform/posix/PosixDirectory.cpp: directory search and directory operations.
 //
-// FindFiles reads the directory with readdir and keeps the names that match
-// the pattern case-insensitively (WildcardMatch), in the file system's order.
-// Any thread: each call has its own directory stream.
+// The directory search lists every name with readdir, in the file system's
+// order (platform/DirectorySearch.cpp matches them). Any thread: each call
+// has its own directory stream.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,40 +11,25 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/Wildcard.h"
+#include "platform/DirectoryList.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 
-long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names) {
-  names.clear();
-  if (pattern == nullptr) {
-    PlatformSetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
-  }
+long PlatformListDirectory(const std::string& directory, const char* /*pattern*/,
+                           const std::function<void(const char* name)>& each) {
   DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
   if (dir == nullptr) {
     const int err = errno;
     // Running out of descriptors or memory is not a missing directory.
-    long code = ERROR_PATH_NOT_FOUND;
-    if (err == EMFILE || err == ENFILE) code = ERROR_TOO_MANY_OPEN_FILES;
-    if (err == ENOMEM) code = ERROR_NOT_ENOUGH_MEMORY;
-    PlatformSetLastError(static_cast<DWORD>(code));
-    return code;
+    if (err == EMFILE || err == ENFILE) return ERROR_TOO_MANY_OPEN_FILES;
+    if (err == ENOMEM) return ERROR_NOT_ENOUGH_MEMORY;
+    return ERROR_PATH_NOT_FOUND;
   }
-  for (;;) {
-    errno = 0;
-    const struct dirent* entry = ::readdir(dir);
-    if (entry == nullptr) break;
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (WildcardMatch(pattern, name)) names.emplace_back(name);
-  }
+  while (const struct dirent* entry = ::readdir(dir)) each(entry->d_name);
   ::closedir(dir);
-  const long code = names.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
-  PlatformSetLastError(static_cast<DWORD>(code));
-  return code;
+  return ERROR_SUCCESS;
 }
 
 namespace {

@@ -42,6 +42,7 @@
 #include "base/Text.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "platform/RegistryRead.h"
 #include "platform/posix/HiveFormat.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixHiveFile.h"
@@ -546,15 +547,8 @@ long CRegKey::QueryValue(const char* name, DWORD* type, void* data, DWORD* size)
     const CHiveKey* key = hive.FindKey(m_Path);
     const CHiveValue* value = key != nullptr ? CHive::FindValue(*key, valueName) : nullptr;
     if (value == nullptr) return ERROR_FILE_NOT_FOUND;
-    if (type != nullptr) *type = value->type;
-    const DWORD needed = static_cast<DWORD>(value->data.size());
-    if (data != nullptr && needed > *size) {
-      *size = needed;  // the caller learns what it takes; its buffer stays as it was
-      return ERROR_MORE_DATA;
-    }
-    if (data != nullptr && needed > 0) std::memcpy(data, value->data.data(), needed);
-    if (size != nullptr) *size = needed;
-    return ERROR_SUCCESS;
+    return RegistryHandOut(value->type, value->data.data(), static_cast<DWORD>(value->data.size()), type, data,
+                           size);
   });
 }
 

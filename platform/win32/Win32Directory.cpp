@@ -1,10 +1,9 @@
 // platform/win32/Win32Directory.cpp: directory search (FindFirstFileA) and
 // directory operations.
 //
-// FindFirstFileA also matches a pattern against the 8.3 short names that a
-// volume may keep ("*.tmp" finds LONGNAME.TMPX through LONGNA~1.TMP), so its
-// names are checked once more with WildcardMatch: both backends return the
-// same names for a pattern. A directory is synced through a handle of its
+// The directory search lists with FindFirstFileA, which also matches a
+// pattern against 8.3 short names; platform/DirectorySearch.cpp matches every
+// name once more, so both backends return the same names. A directory is synced through a handle of its
 // own, opened with FILE_FLAG_BACKUP_SEMANTICS (the only way to open one) and
 // write access (which FlushFileBuffers needs): the file system then writes
 // the directory's metadata, NTFS by forcing its log, and flushes the device's
@@ -12,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/Wildcard.h"
+#include "platform/DirectoryList.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/win32/Win32Api.h"
@@ -27,33 +26,23 @@ std::string JoinPath(const std::string& directory, const char* name) {
 }
 }  // namespace
 
-long FindFiles(const std::string& directory, const char* pattern, std::vector<std::string>& names) {
-  names.clear();
-  if (pattern == nullptr) {
-    PlatformSetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
-  }
+long PlatformListDirectory(const std::string& directory, const char* pattern,
+                           const std::function<void(const char* name)>& each) {
   WIN32_FIND_DATAA found;
   const HANDLE search = ::FindFirstFileA(JoinPath(directory, pattern).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    long code = ERROR_PATH_NOT_FOUND;
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) code = ERROR_FILE_NOT_FOUND;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return ERROR_SUCCESS;  // none
     // Running out of handles or memory is not a missing directory.
     if (error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY)
-      code = static_cast<long>(error);
-    PlatformSetLastError(static_cast<DWORD>(code));
-    return code;
+      return static_cast<long>(error);
+    return ERROR_PATH_NOT_FOUND;
   }
   do {
-    const char* name = found.cFileName;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (WildcardMatch(pattern, name)) names.emplace_back(name);
+    each(found.cFileName);
   } while (::FindNextFileA(search, &found));
   ::FindClose(search);
-  const long code = names.empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
-  PlatformSetLastError(static_cast<DWORD>(code));
-  return code;
+  return ERROR_SUCCESS;
 }
 
 long CountMatchingEntries(const std::string& directory, const char* pattern, std::size_t limit,

@@ -41,6 +41,7 @@
 #include "base/Text.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
+#include "platform/RegistryRead.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
@@ -378,15 +379,7 @@ long CRegKey::QueryValue(const char* name, DWORD* type, void* data, DWORD* size)
   std::vector<BYTE> bytes;
   const long rc = Load(SubKeyOf(m_Path), name, valueType, bytes);
   if (rc != ERROR_SUCCESS) return rc;
-  if (type != nullptr) *type = valueType;
-  const DWORD needed = static_cast<DWORD>(bytes.size());
-  if (data != nullptr && needed > *size) {
-    *size = needed;
-    return ERROR_MORE_DATA;
-  }
-  if (data != nullptr && needed > 0) std::memcpy(data, bytes.data(), needed);
-  if (size != nullptr) *size = needed;
-  return ERROR_SUCCESS;
+  return RegistryHandOut(valueType, bytes.data(), static_cast<DWORD>(bytes.size()), type, data, size);
 }
 
 long CRegKey::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
