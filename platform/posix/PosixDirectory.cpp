@@ -14,6 +14,7 @@
 #include "platform/DirectoryList.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 
@@ -70,12 +71,8 @@ bool DirectoryRemove(const std::string& path) {
   return true;
 }
 
-bool DirectorySync(const std::string& path) {
+bool PlatformDirectorySync(const std::string& path) {
   CDurabilityGuard guard;
-  if (FaultInjected(FaultOp::kSync, path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
   int fd;
   do {
     fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

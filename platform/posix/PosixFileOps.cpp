@@ -17,6 +17,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
@@ -66,8 +67,7 @@ bool FileIdentityByName(const std::string& path, CFileIdentity& out) {
   return true;
 }
 
-bool FileDelete(const std::string& path) {
-  if (FaultInjected(FaultOp::kDelete, path)) return Fail(errno, path);
+bool PlatformFileDelete(const std::string& path) {
   CDurabilityGuard guard;
   const std::uint64_t last = DurabilityLastName(path);
   if (::unlink(path.c_str()) != 0) return Fail(errno, path);
@@ -82,9 +82,8 @@ bool FileIsPlain(const std::string& path) {
   return true;
 }
 
-bool FileMove(const std::string& from, const std::string& to) {
+bool PlatformFileMove(const std::string& from, const std::string& to) {
   CDurabilityGuard guard;
-  if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   int err = errno;
   if (err == EINVAL || err == ENOSYS) {
@@ -118,9 +117,8 @@ bool FileMove(const std::string& from, const std::string& to) {
   return Fail(err, to);
 }
 
-bool FileMoveReplace(const std::string& from, const std::string& to) {
+bool PlatformFileMoveReplace(const std::string& from, const std::string& to) {
   CDurabilityGuard guard;
-  if (FaultInjected(FaultOp::kRename, to)) return Fail(errno, to);
   const std::uint64_t replaced = DurabilityLastName(to);
   if (::rename(from.c_str(), to.c_str()) != 0) {
     const int err = errno;

@@ -20,6 +20,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixRetry.h"
@@ -89,12 +90,8 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
   return true;
 }
 
-bool FileLink(const std::string& existing, const std::string& newName) {
+bool PlatformFileLink(const std::string& existing, const std::string& newName) {
   CDurabilityGuard guard;
-  if (FaultInjected(FaultOp::kRename, newName)) {
-    SetFileError(errno, newName);
-    return false;
-  }
   if (::link(existing.c_str(), newName.c_str()) == 0) return true;
   const int err = errno;
   if (err == EEXIST) {

@@ -14,6 +14,7 @@
 #include "platform/DirectoryList.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
@@ -75,14 +76,10 @@ bool DirectoryRemove(const std::string& path) {
   return true;
 }
 
-bool DirectorySync(const std::string& path) {
+bool PlatformDirectorySync(const std::string& path) {
   std::string dir = path.empty() ? std::string(".") : path;
   while (dir.size() > 1 && (dir.back() == '\\' || dir.back() == '/')) dir.pop_back();
   if (!dir.empty() && dir.back() == ':') dir += '\\';  // "C:" alone is the current directory there
-  if (FaultInjected(FaultOp::kSync, path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
   const HANDLE handle =
       ::CreateFileA(dir.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -13,17 +13,13 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
 namespace {
 bool Fail() {
   TakeSystemError();
-  return false;
-}
-
-bool FailFault() {
-  PlatformSetLastError(WindowsCodeOfErrno(errno));
   return false;
 }
 
@@ -40,8 +36,7 @@ bool FileExists(const std::string& path) {
   return true;
 }
 
-bool FileDelete(const std::string& path) {
-  if (FaultInjected(FaultOp::kDelete, path)) return FailFault();
+bool PlatformFileDelete(const std::string& path) {
   if (!::DeleteFileA(path.c_str())) return Fail();
   return true;
 }
@@ -56,14 +51,12 @@ bool FileIsPlain(const std::string& path) {
   return true;
 }
 
-bool FileMove(const std::string& from, const std::string& to) {
-  if (FaultInjected(FaultOp::kRename, to)) return FailFault();
+bool PlatformFileMove(const std::string& from, const std::string& to) {
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return Fail();
   return true;
 }
 
-bool FileMoveReplace(const std::string& from, const std::string& to) {
-  if (FaultInjected(FaultOp::kRename, to)) return FailFault();
+bool PlatformFileMoveReplace(const std::string& from, const std::string& to) {
   if (!::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail();
   return true;
 }

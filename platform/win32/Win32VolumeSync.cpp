@@ -13,6 +13,7 @@
 
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
 
@@ -27,11 +28,7 @@ bool CVolumeSync::Sync(const std::vector<std::string>& files) {
   return DirectorySync(m_Directory);
 }
 
-bool FileLink(const std::string& existing, const std::string& newName) {
-  if (FaultInjected(FaultOp::kRename, newName)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
+bool PlatformFileLink(const std::string& existing, const std::string& newName) {
   if (::CreateHardLinkA(newName.c_str(), existing.c_str(), nullptr)) return true;
   const DWORD error = TakeSystemError();
   // Some file systems say "file exists" where NTFS says "already exists".

@@ -1,0 +1,43 @@
+// platform/FileOps.cpp: the front end of the whole-file operations: the fault
+// seam's delete, rename and sync rules are checked here, once for both
+// backends, before the backend's system call (FileOpsBackend.h). An injected
+// failure leaves the Windows code of the armed errno as the last error.
+// Any thread.
+#include <cerrno>
+
+#include "platform/FaultInjection.h"
+#include "platform/File.h"
+#include "platform/FileOpsBackend.h"
+#include "platform/SystemErrors.h"
+
+namespace {
+bool FailInjected() {
+  PlatformSetLastError(WindowsCodeOfErrno(errno));
+  return false;
+}
+}  // namespace
+
+bool FileDelete(const std::string& path) {
+  if (FaultInjected(FaultOp::kDelete, path)) return FailInjected();
+  return PlatformFileDelete(path);
+}
+
+bool FileMove(const std::string& from, const std::string& to) {
+  if (FaultInjected(FaultOp::kRename, to)) return FailInjected();
+  return PlatformFileMove(from, to);
+}
+
+bool FileMoveReplace(const std::string& from, const std::string& to) {
+  if (FaultInjected(FaultOp::kRename, to)) return FailInjected();
+  return PlatformFileMoveReplace(from, to);
+}
+
+bool FileLink(const std::string& existing, const std::string& newName) {
+  if (FaultInjected(FaultOp::kRename, newName)) return FailInjected();
+  return PlatformFileLink(existing, newName);
+}
+
+bool DirectorySync(const std::string& path) {
+  if (FaultInjected(FaultOp::kSync, path)) return FailInjected();
+  return PlatformDirectorySync(path);
+}
