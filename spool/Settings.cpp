@@ -217,7 +217,8 @@ std::vector<std::string> SettingProblems(const CRegKey& key) {
       if (read.state == SettingState::kWrongType) {
         problems.push_back(what + " is not " + TypeName(info->type) + instead);
       } else if (read.state == SettingState::kOutOfRange) {
-        problems.push_back(what + " is " + std::to_string(read.stored) + ", outside " + RangeText(*info) + instead);
+        problems.push_back(what + " is " + std::to_string(read.stored) + ", outside " + RangeText(*info) +
+                           instead);
       }
     } else if (info->type == SettingType::kText) {
       const CTextSetting read = ReadTextSetting(key, info->id);
@@ -230,7 +231,8 @@ std::vector<std::string> SettingProblems(const CRegKey& key) {
     } else {
       DWORD size = 0;
       if (key.QueryValue(info->name, nullptr, nullptr, &size) == ERROR_SUCCESS && size > info->maxLength + 1)
-        problems.push_back(what + " is longer than " + std::to_string(info->maxLength) + " characters" + instead);
+        problems.push_back(what + " is longer than " + std::to_string(info->maxLength) + " characters" +
+                           instead);
     }
   }
   return problems;

@@ -59,9 +59,10 @@ bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t e
   const time_t now = ::time(nullptr);
   struct tm local;
   if (::localtime_r(&now, &local) != nullptr) ::strftime(stamp, sizeof stamp, "%b %e %T", &local);
-  const int priority = kFacilityDaemon | (type == kEventTypeError     ? kSeverityError
-                                                 : type == kEventTypeWarning ? kSeverityWarning
-                                                                             : kSeverityInfo);
+  const int severity = type == kEventTypeError     ? kSeverityError
+                       : type == kEventTypeWarning ? kSeverityWarning
+                                                   : kSeverityInfo;
+  const int priority = kFacilityDaemon | severity;
   std::string ident;
   AppendPrintable(ident, source != nullptr ? source : "");
   char head[64];

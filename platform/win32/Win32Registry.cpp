@@ -400,7 +400,8 @@ long CRegKey::ValueNames(std::vector<std::string>& names) const {
   std::vector<char> name(kNameCapacity);
   for (DWORD index = 0;; ++index) {
     DWORD length = kNameCapacity;
-    const LONG rc = ::RegEnumValueA(key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    const LONG rc =
+        ::RegEnumValueA(key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     if (rc != ERROR_SUCCESS) return rc;
     names.emplace_back(name.data(), length);

@@ -1,5 +1,7 @@
 // tests/unit/spool/settings_test.cpp: the settings table, its readers, the
 // start's report of values passed over, and the README's table against it.
+#include "spool/Settings.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +15,6 @@
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/Ports.h"
-#include "spool/Settings.h"
 
 namespace {
 
@@ -112,8 +113,8 @@ TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
 
 TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
   const std::vector<std::pair<Stored, bool>> cases = {
-      {Sz("y"), true},     {Sz("Yes"), true},      {Sz("yesss"), false}, {Sz("no"), false},
-      {Dword('y'), true},  {Binary("Y"), true},    {Sz(""), false},
+      {Sz("y"), true},    {Sz("Yes"), true},   {Sz("yesss"), false}, {Sz("no"), false},
+      {Dword('y'), true}, {Binary("Y"), true}, {Sz(""), false},
   };
   for (const auto& [stored, on] : cases) {
     SCOPED_TRACE(stored.bytes);
@@ -128,7 +129,8 @@ TEST(Settings, TheTableKnowsEachNameOnceWhateverItsCase) {
     SCOPED_TRACE(info.name);
     EXPECT_EQ(FindSetting(info.name), &info);
     std::string upper = info.name;
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
     EXPECT_EQ(FindSetting(upper), &info);
     if (info.type == SettingType::kNumber) {
       EXPECT_LE(info.minimum, info.maximum);
@@ -155,7 +157,8 @@ TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
   std::vector<std::string> expected = {
       "Setting \"Colour\" is not one the gateway knows; ignored",
       "Setting \"SmtpTxPort\" is 0, outside 1 to 65535; 25 is used instead",
-      "Setting \"MailFrom\" is longer than 259 characters (\"" + std::string(260, 'm') + "\"); empty is used instead",
+      "Setting \"MailFrom\" is longer than 259 characters (\"" + std::string(260, 'm') +
+          "\"); empty is used instead",
       "Setting \"MaxOut\" is not a dword; 10 is used instead",
       "Setting \"OverrideAddressCheck\" is longer than 3 characters; off is used instead",
   };
@@ -284,7 +287,8 @@ TEST(Settings, TheReadmeTableIsTheSettingsTable) {
     if (line.rfind("## ", 0) == 0) inSection = line == "## Configuration";
     if (!inSection) continue;
     if (line.rfind("| Value |", 0) == 0) {
-      EXPECT_EQ(Cells(line), (std::vector<std::string>{"Value", "Type", "Default", "Limits", "Read", "Meaning"}));
+      EXPECT_EQ(Cells(line),
+                (std::vector<std::string>{"Value", "Type", "Default", "Limits", "Read", "Meaning"}));
       inTable = true;
       continue;
     }
@@ -309,7 +313,8 @@ TEST(Settings, TheReadmeTableIsTheSettingsTable) {
     EXPECT_FALSE(row->second[5].empty());
     rows.erase(row);
   }
-  for (const auto& [name, cells] : rows) ADD_FAILURE() << "the README lists a value the gateway does not know: " << name;
+  for (const auto& [name, cells] : rows)
+    ADD_FAILURE() << "the README lists a value the gateway does not know: " << name;
 }
 
 }  // namespace
