@@ -18,6 +18,7 @@
 #include "platform/System.h"
 #include "spool/CFileMan.h"
 #include "spool/Ports.h"
+#include "spool/Settings.h"
 
 namespace {
 
@@ -59,20 +60,18 @@ CServiceDefinition GatewayServiceDefinition(const std::string& programPath) {
   // service may write exactly where the gateway will.
   CRegKey key;
   if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return service;
-  char programDir[kProgramPathBuffer] = "";
-  if (RegReadString(key, "ProgramPath", programDir, static_cast<DWORD>(kProgramPathRead)) == ERROR_SUCCESS &&
-      programDir[0] != '\0') {
-    service.writableDirectories.emplace_back(programDir);
+  const CTextSetting programDir = ReadTextSetting(key, Setting::kProgramPath);
+  if (programDir.Used() && !programDir.value.empty()) {
+    service.writableDirectories.push_back(programDir.value);
     // Stored fragments of split mails are kept until their set is complete:
     // a private /tmp, emptied at every stop, would lose acknowledged mail.
-    service.temporaryDirectory = std::string(programDir) + "tmp";
+    service.temporaryDirectory = programDir.value + "tmp";
   }
-  for (const char* log : {"logfile", "logfileb"}) {
-    char path[kLogPathBuffer] = "";
+  for (const Setting log : {Setting::kLogFile, Setting::kLogFileB}) {
+    const CTextSetting path = ReadTextSetting(key, log);
     // A path too short to switch its log on names no file the gateway writes.
-    if (RegReadString(key, log, path, static_cast<DWORD>(sizeof path)) == ERROR_SUCCESS &&
-        std::strlen(path) >= 4) {
-      const std::string dir = DirectoryOfFile(path);
+    if (path.Used() && path.value.size() >= 4) {
+      const std::string dir = DirectoryOfFile(path.value.c_str());
       if (!dir.empty()) service.writableDirectories.push_back(dir);
     }
   }

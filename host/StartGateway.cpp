@@ -27,6 +27,7 @@
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/Ports.h"
+#include "spool/Settings.h"
 #include "spool/ProgramPathCheck.h"
 
 namespace {
@@ -138,6 +139,8 @@ void AbandonStart() { g_StartAbandoned.store(true); }
 int StartGateway(CService* service) {
   // 1. Debug switches first, so that every constructor below can trace.
   ReadDebugSettings();
+  // Values the gateway passes over are said once, before anything uses them.
+  if (g_FileMan == nullptr) ReportSettingProblems();
 
   // Nothing is written below a program directory that cannot hold the spool.
   if (g_FileMan == nullptr) {

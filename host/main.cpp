@@ -18,6 +18,7 @@
 #include "platform/ServiceManager.h"
 #include "platform/System.h"
 #include "platform/WinCodes.h"
+#include "spool/Settings.h"
 
 namespace {
 

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "platform/File.h"
-#include "platform/Registry.h"
 #include "platform/System.h"
 
 namespace {
@@ -26,6 +25,13 @@ char g_PrimaryPath[kLogPathBuffer] = {};
 int g_PrimaryOn = 0;
 char g_SecondaryPath[kLogPathBuffer] = {};
 int g_SecondaryOn = 0;
+
+// A path that does not fit the buffer whole leaves it empty (its log off).
+void CopyPath(char (&buffer)[kLogPathBuffer], const std::string& path) {
+  const std::size_t length = path.size() < kLogPathBuffer ? path.size() : 0;
+  std::memcpy(buffer, path.data(), length);
+  buffer[length] = '\0';
+}
 
 // Length of `text`, looking at no more than `max` bytes.
 std::size_t BoundedLength(const char* text, std::size_t max) {
@@ -117,13 +123,12 @@ DWORD LogLastErrorAt(const char* sourceFile, int line) {
   return code;
 }
 
-void GetDebugSettings2() {
-  CRegKey key;
-  if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return;
+void ApplyDebugSettings(const CDebugLogSettings& settings) {
+  if (!settings.keyOpen) return;
   DebugLog("GetDebugSettings2(): Reading Registry for Debug settings.", CV_SRC, __LINE__);
-  if (RegReadString(key, "logfileb", g_SecondaryPath, static_cast<DWORD>(sizeof(g_SecondaryPath))) ==
-      ERROR_SUCCESS) {
+  if (settings.secondaryRead) {
     DebugLog("GetDebugSettings2(): Reading Key value.", CV_SRC, __LINE__);
+    CopyPath(g_SecondaryPath, settings.secondary);
     if (std::strlen(g_SecondaryPath) >= kMinLogPathLength) {
       DebugLogStr("GetDebugSettings2() log file2:", g_SecondaryPath, CV_SRC, __LINE__);
       g_SecondaryOn = 1;
@@ -131,19 +136,16 @@ void GetDebugSettings2() {
       g_SecondaryOn = 0;
     }
   } else {
+    g_SecondaryPath[0] = '\0';
     g_SecondaryOn = 0;
   }
-  key.Close();
-}
-
-void GetDebugSettings() {
-  CRegKey key;
-  if (CRegKey::Open(kGatewayKey, key) != ERROR_SUCCESS) return;
   DebugLog("GetDebugSettings(): Reading Registry for Debug settings.", CV_SRC, __LINE__);
-  const bool read = RegReadString(key, "logfile", g_PrimaryPath, static_cast<DWORD>(sizeof(g_PrimaryPath))) ==
-                    ERROR_SUCCESS;
-  g_PrimaryOn = read && std::strlen(g_PrimaryPath) >= kMinLogPathLength ? 1 : 0;
-  key.Close();
+  if (settings.primaryRead) {
+    CopyPath(g_PrimaryPath, settings.primary);
+  } else {
+    g_PrimaryPath[0] = '\0';
+  }
+  g_PrimaryOn = settings.primaryRead && std::strlen(g_PrimaryPath) >= kMinLogPathLength ? 1 : 0;
 }
 
 bool IsPrimaryLogOn() { return g_PrimaryOn == 1; }

@@ -5,7 +5,7 @@
 // line, ")" and CR LF. Every caller passes its own file and line: use CV_SRC
 // and __LINE__. Both logs are off unless their registry value names a file of
 // 4 or more characters. The switches are set once at start-up
-// (ReadDebugSettings) before any other thread exists and only read afterwards.
+// (ApplyDebugSettings) before any other thread exists and only read afterwards.
 // Entries may come from any thread; each is appended whole, in one write.
 #pragma once
 
@@ -31,13 +31,18 @@ int DebugLog2Str(const char* text, const char* value, const char* sourceFile, in
 DWORD LogLastErrorAt(const char* sourceFile, int line);
 #define LogLastError() LogLastErrorAt(CV_SRC, __LINE__)
 
-// The two start-up reads, in this order, as one step.
-void GetDebugSettings2();
-void GetDebugSettings();
-inline void ReadDebugSettings() {
-  GetDebugSettings2();
-  GetDebugSettings();
-}
+// The debug logs' settings, read by the settings module (above this one) and
+// handed down: ReadDebugSettings in spool/Settings.h. A key that did not open
+// leaves both switches as they were; a path that was not read, or is shorter
+// than 4 characters, turns its log off.
+struct CDebugLogSettings {
+  bool keyOpen = false;
+  bool secondaryRead = false;  // logfileb
+  std::string secondary;
+  bool primaryRead = false;  // logfile
+  std::string primary;
+};
+void ApplyDebugSettings(const CDebugLogSettings& settings);
 
 bool IsPrimaryLogOn();
 bool IsSecondaryLogOn();

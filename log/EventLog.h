@@ -23,6 +23,7 @@ enum class GatewayEvent : std::uint32_t {
   kNoListener = 424,               // error: the port, why it could not be opened
   kBadProgramPath = 425,           // error: the ProgramPath value, what is wrong with it
   kUserMessage = 426,              // a message of -i or -u without a desktop: its caption, its text
+  kSettingIgnored = 427,           // warning: what is wrong with a registry value, passed over at start
   kStopping = 428,                 // information
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
@@ -39,7 +40,8 @@ constexpr CGatewayEventInfo kGatewayEvents[] = {
     {GatewayEvent::kInstalled, 1},   {GatewayEvent::kRemoved, 1},
     {GatewayEvent::kNotRemoved, 1},  {GatewayEvent::kNoControlHandler, 1},
     {GatewayEvent::kNoListener, 3},  {GatewayEvent::kBadProgramPath, 3},
-    {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kStopping, 1},
+    {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kSettingIgnored, 2},
+    {GatewayEvent::kStopping, 1},
     {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kMessageNotDelivered, 4},
 };
 

@@ -55,6 +55,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/WinCodes.h"
 
@@ -104,6 +105,8 @@ class CRegKey {
   // (see above).
   long SetValue(const char* name, DWORD type, const void* data, DWORD size);
   long DeleteValue(const char* name);
+  // The names of the key's values (RegEnumValueA), in the registry's order.
+  long ValueNames(std::vector<std::string>& names) const;
   // RegFlushKey: every change this process made before the call (by any key or
   // thread) is on disk when this returns ERROR_SUCCESS; it costs one write of
   // the hive (two syncs) when changes are pending, nothing otherwise. On an

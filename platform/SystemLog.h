@@ -7,7 +7,7 @@
 // a line "<source>: event <id> type <type>: <insertion strings>" to that file.
 // On POSIX it is syslog: one datagram to the local syslog
 // socket ($CVSMTPGW_SYSLOG_SOCKET, else /dev/log) with the source as the
-// ident, an error as LOG_ERR and anything else as LOG_INFO, and the text
+// ident, an error as LOG_ERR, a warning as LOG_WARNING and anything else as LOG_INFO, and the text
 // "event <id>: <insertion strings>". A syslog socket that is missing or does
 // not answer is no error: the event is simply not kept. Thread-safe.
 #pragma once
@@ -15,6 +15,7 @@
 #include <cstdint>
 
 constexpr std::uint16_t kEventTypeError = 1;        // EVENTLOG_ERROR_TYPE
+constexpr std::uint16_t kEventTypeWarning = 2;      // EVENTLOG_WARNING_TYPE
 constexpr std::uint16_t kEventTypeInformation = 4;  // EVENTLOG_INFORMATION_TYPE
 
 // Reports one event of `source` with `count` insertion strings (nulls are

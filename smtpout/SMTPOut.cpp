@@ -22,12 +22,9 @@
 #include "smtpout/HeaderFields.h"
 #include "spool/CFileMan.h"
 #include "spool/Ports.h"
+#include "spool/Settings.h"
 
 namespace {
-
-// Where MX lookups start when DNSName is missing.
-constexpr const char kDefaultDnsServer[] = "a.root-servers.net";
-constexpr std::size_t kDefaultDnsBuffer = 100;
 
 unsigned MainThreadEntry(void* argument) { return SMTPMainThread(static_cast<SMTPOut*>(argument)); }
 
@@ -57,23 +54,17 @@ SMTPOut::SMTPOut()
   CRegKey::Create(kGatewayKey, key);  // a key that cannot be had leaves the defaults
   maxDeliveries = 1;
 
-  DWORD size = 0;
-  if (key.IsOpen() && key.QueryValue("DNSName", nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0) {
-    dnsServerName.reset(new char[size + 1]());
-    RegReadString(key, "DNSName", dnsServerName.get(), static_cast<DWORD>(size + 1));
-  } else {
-    dnsServerName.reset(new char[kDefaultDnsBuffer]());
-    std::snprintf(dnsServerName.get(), kDefaultDnsBuffer, "%s", kDefaultDnsServer);
-  }
+  // Any length: the buffer is made for the name.
+  const std::string dnsServer = ReadTextSetting(key, Setting::kDNSName).value;
+  dnsServerName.reset(new char[dnsServer.size() + 1]());
+  std::memcpy(dnsServerName.get(), dnsServer.c_str(), dnsServer.size() + 1);
   if (dnsServerName[0] == '\0') {
     DebugLog("SMTPOut- DNS Server IP Address: <empty>", CV_SRC, __LINE__);
   } else {
     DebugLogStr("SMTPOut- DNS Server IP Address: ", dnsServerName.get(), CV_SRC, __LINE__);
   }
 
-  rfcMode = 0;
-  DWORD mode = 0;
-  if (RegReadDword(key, "RFCMode", &mode) == ERROR_SUCCESS) rfcMode = static_cast<std::uint8_t>(mode & 0xFF);
+  rfcMode = static_cast<std::uint8_t>(ReadNumberSetting(key, Setting::kRFCMode).value & 0xFF);
   key.Close();
 
   remotePort = GetSmtpTxPort();
@@ -83,11 +74,10 @@ SMTPOut::SMTPOut()
 
   CRegKey from;
   if (CRegKey::Open(kGatewayKey, from) == ERROR_SUCCESS) {
-    mailFromFound = RegReadString(from, "MailFrom", mailFromValue,
-                                  static_cast<DWORD>(sizeof mailFromValue)) == ERROR_SUCCESS;
-    DWORD set = 0;
-    setMailFrom =
-        RegReadDword(from, "SetMailFrom", &set) == ERROR_SUCCESS && static_cast<std::int32_t>(set) > 0;
+    const CTextSetting mailFrom = ReadTextSetting(from, Setting::kMailFrom);
+    mailFromFound = mailFrom.Used() && mailFrom.value.size() < sizeof mailFromValue;
+    if (mailFromFound) std::memcpy(mailFromValue, mailFrom.value.c_str(), mailFrom.value.size() + 1);
+    setMailFrom = static_cast<std::int32_t>(ReadNumberSetting(from, Setting::kSetMailFrom).value) > 0;
   }
   if (mailFromFound && setMailFrom) {
     DebugLog("SMTPOut- Found 'from' address and SetMailFrom defined in registry", CV_SRC, __LINE__);

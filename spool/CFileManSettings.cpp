@@ -1,10 +1,9 @@
 // spool/CFileManSettings.cpp: the settings part of CFileMan, read once from the
-// gateway's registry key by the constructor.
+// gateway's registry key by the constructor, through the settings table.
 //
 // Threading: the fields are written only here, before the object is shared,
 // and read without a lock afterwards. The OverrideAddressCheck flag is set at
 // most once, during the single construction at start-up.
-#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -12,12 +11,11 @@
 #include "log/DebugLog.h"
 #include "platform/Registry.h"
 #include "spool/CFileMan.h"
+#include "spool/Settings.h"
 
 namespace {
 
 int g_OverrideAddressCheck = 0;
-
-constexpr std::size_t kOverrideAddressCheckRead = 4;
 
 }  // namespace
 
@@ -33,67 +31,69 @@ CFileMan::CFileMan() {
 
 CFileMan::~CFileMan() = default;
 
-// The numbers share one 4-byte buffer that starts at 10 and is never reset: a
-// value that is absent leaves the number read before it, which is how MaxIn
-// defaults to MaxOut and AdvancedOptions to NumUsers. A key that cannot be
-// opened makes every read fail, so the fields take those same defaults.
+namespace {
+
+// Copies a text that the table's limit lets fit into its buffer.
+void Fill(const std::unique_ptr<char[]>& buffer, std::size_t capacity, const std::string& text) {
+  const std::size_t length = text.size() < capacity ? text.size() : 0;
+  std::memcpy(buffer.get(), text.data(), length);
+  buffer[length] = '\0';
+}
+
+}  // namespace
+
+// The numbers share one buffer that starts at 10 and is never reset: a value
+// that is absent (or that the table refuses) leaves the number read before it,
+// which is how MaxIn defaults to MaxOut and AdvancedOptions to NumUsers. A key
+// that cannot be opened makes every read absent, so the fields take those same
+// defaults.
 void CFileMan::ReadSettings() {
   m_ProgramPath = std::make_unique<char[]>(kProgramPathBuffer);
   m_MailFrom = std::make_unique<char[]>(kMailFromBuffer);
   m_DomainName = std::make_unique<char[]>(kDomainNameBuffer);
 
   CRegKey key;
-  CRegKey::Create(kGatewayKey, key);  // a failure leaves the key closed: every read below fails
+  CRegKey::Create(kGatewayKey, key);  // a failure leaves the key closed: every read below is absent
   // Settings that a 32-bit program wrote are found in its place (WOW6432Node).
   if (key.IsOpen() && key.Name() != std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey)
     DebugLogStr("Settings read from ", key.Name().c_str(), CV_SRC, __LINE__);
 
-  DWORD number = 10;
-  RegReadDword(key, "MaxOut", &number);
-  m_MaxOut = static_cast<std::int32_t>(number);
-  RegReadDword(key, "MaxIn", &number);
-  m_MaxIn = static_cast<std::int32_t>(number);
+  std::uint32_t number = 10;
+  const auto next = [&key, &number](Setting setting) {
+    const CNumberSetting read = ReadNumberSetting(key, setting);
+    if (read.Used()) number = read.value;
+    return static_cast<std::int32_t>(number);
+  };
+  m_MaxOut = next(Setting::kMaxOut);
+  m_MaxIn = next(Setting::kMaxIn);
 
   // A name-in-use flag left by an earlier run is cleared.
-  RegReadDword(key, "FileNameUse", &number);
   number = 0;
-  if (key.IsOpen()) RegWriteDword(key, "FileNameUse", number);
+  if (key.IsOpen()) RegWriteDword(key, SettingInfo(Setting::kFileNameUse).name, number);
 
-  RegReadString(key, "ProgramPath", m_ProgramPath.get(), static_cast<DWORD>(kProgramPathRead));
-  RegReadString(key, "MailFrom", m_MailFrom.get(), static_cast<DWORD>(kMailFromBuffer));
-  RegReadString(key, "DomainName", m_DomainName.get(), static_cast<DWORD>(kDomainNameBuffer));
+  Fill(m_ProgramPath, kProgramPathBuffer, ReadTextSetting(key, Setting::kProgramPath).value);
+  Fill(m_MailFrom, kMailFromBuffer, ReadTextSetting(key, Setting::kMailFrom).value);
+  Fill(m_DomainName, kDomainNameBuffer, ReadTextSetting(key, Setting::kDomainName).value);
   if (m_DomainName[0] != '\0') {
     DebugLogStr("Domain Name: ", m_DomainName.get(), CV_SRC, __LINE__);
   } else {
     DebugLog("Domain Name: <empty>", CV_SRC, __LINE__);
   }
 
-  RegReadDword(key, "NumUsers", &number);
-  m_NumUsers = static_cast<std::int32_t>(number);
-  RegReadDword(key, "AdvancedOptions", &number);
-  m_AdvancedOptions = static_cast<std::int32_t>(number);
+  m_NumUsers = next(Setting::kNumUsers);
+  m_AdvancedOptions = next(Setting::kAdvancedOptions);
   if (m_AdvancedOptions == 1) {
-    RegReadDword(key, "NotifyOnFailure", &number);
-    m_NotifyOnFailure = static_cast<std::int32_t>(number);
-    RegReadDword(key, "NotifyOnSuccess", &number);
-    m_NotifyOnSuccess = static_cast<std::int32_t>(number);
-    RegReadDword(key, "SubjectLine", &number);
-    m_SubjectLine = static_cast<std::int32_t>(number);
-    RegReadDword(key, "IncludeTIFF", &number);
-    m_IncludeTIFF = static_cast<std::int32_t>(number);
+    m_NotifyOnFailure = next(Setting::kNotifyOnFailure);
+    m_NotifyOnSuccess = next(Setting::kNotifyOnSuccess);
+    m_SubjectLine = next(Setting::kSubjectLine);
+    m_IncludeTIFF = next(Setting::kIncludeTIFF);
   }
 
   // Only a short value (y, Y, yes, Yes) can switch the override on.
-  char check[kOverrideAddressCheckRead] = {};
-  DWORD checkSize = sizeof(check);
-  if (key.IsOpen() && key.QueryValue("OverrideAddressCheck", nullptr, check, &checkSize) == ERROR_SUCCESS &&
-      checkSize > 0 && AsciiLower(check[0]) == 'y') {
-    g_OverrideAddressCheck = 1;
-  }
+  if (ReadYesSetting(key, Setting::kOverrideAddressCheck)) g_OverrideAddressCheck = 1;
 
-  // Read apart from the shared buffer above: an absent value means the default.
-  DWORD maxSize = kDefaultMaxMessageSize;
-  if (RegReadDword(key, "MaxMessageSize", &maxSize) == ERROR_SUCCESS) m_MaxMessageSize = maxSize;
+  // Apart from the shared buffer above: an absent value means the default.
+  m_MaxMessageSize = ReadNumberSetting(key, Setting::kMaxMessageSize).value;
 
   // Every spool name is the program path followed directly by IN/ or OUT/.
   const std::size_t pathLength = std::strlen(m_ProgramPath.get());

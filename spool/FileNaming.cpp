@@ -22,6 +22,7 @@
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "spool/Settings.h"
 
 namespace {
 
@@ -32,29 +33,30 @@ constexpr std::size_t kAutoNameBuffer = 100;
 constexpr std::uint32_t kAutoFileRetryMs = 5000;
 constexpr std::uint32_t kNameInUseWaitMs = 25000;
 
-// Reads a number value, 0 when it is missing or the key does not open (the
-// key is created when missing).
-int ReadFlag(const char* name) {
+// Reads a flag at each use, 0 when it is missing or the key does not open
+// (the key is created when missing).
+int ReadFlag(Setting setting) {
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return 0;
-  DWORD value = 0;
-  return RegReadDword(key, name, &value) == ERROR_SUCCESS ? static_cast<int>(value) : 0;
+  return static_cast<int>(ReadNumberSetting(key, setting).value);
 }
 
-// Reads a text value of at most `cap` bytes into out; empty on any failure.
-void ReadText(const char* name, char* out, std::size_t cap) {
+// Reads a text at each use into out (capacity `cap`, at least the table's
+// limit and its terminator); empty on any failure.
+void ReadText(Setting setting, char* out, std::size_t cap) {
   if (out == nullptr) return;
   out[0] = '\0';
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
-  RegReadString(key, name, out, static_cast<DWORD>(cap));
+  const CTextSetting read = ReadTextSetting(key, setting);
+  if (read.Used() && read.value.size() < cap) std::memcpy(out, read.value.c_str(), read.value.size() + 1);
 }
 
 // Sets the flag to 0 (the key opened, or created, and written in one step).
-void ClearFlag(const char* name) {
+void ClearFlag(Setting setting) {
   CRegKey key;
   if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return;
-  RegWriteDword(key, name, 0);
+  RegWriteDword(key, SettingInfo(setting).name, 0);
 }
 
 // Puts the registry on disk; the wait holds no registry lock.
@@ -66,6 +68,22 @@ long FlushKey() {
 
 void LogRefused(const char* what, const std::string& path) {
   DebugLogStr(what, path.c_str(), CV_SRC, __LINE__);
+}
+
+// The program path into out (kPathBuffer bytes), read at each use. False, with
+// `what` logged, when it is there but cannot be used (too long, not a string):
+// no name is made from it. An absent one is empty.
+bool ReadProgramPath(char* out, const char* what) {
+  out[0] = '\0';
+  CRegKey key;
+  if (CRegKey::Create(kGatewayKey, key) != ERROR_SUCCESS) return true;
+  const CTextSetting read = ReadTextSetting(key, Setting::kProgramPath);
+  if (read.state == SettingState::kWrongType || read.state == SettingState::kOutOfRange) {
+    LogRefused(what, read.stored);
+    return false;
+  }
+  std::snprintf(out, kPathBuffer, "%s", read.value.c_str());
+  return true;
 }
 
 }  // namespace
@@ -84,12 +102,15 @@ long MakeEnvFileName() {
   long rc = CRegKey::Create(kGatewayKey, key);
   if (rc != ERROR_SUCCESS) return rc;
   char programPath[kPathBuffer];
-  rc = RegReadString(key, "ProgramPath", programPath, static_cast<DWORD>(sizeof(programPath)));
-  if (rc != ERROR_SUCCESS) return rc;
+  const CTextSetting path = ReadTextSetting(key, Setting::kProgramPath);
+  if (path.state == SettingState::kAbsent) return ERROR_FILE_NOT_FOUND;
+  if (!path.Used()) {
+    LogRefused("MakeEnvFileName Error: envelope path too long: ", path.stored);
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  std::snprintf(programPath, sizeof(programPath), "%s", path.value.c_str());
   // The counter must exist: its number is read before anything changes.
-  DWORD present = 0;
-  rc = RegReadDword(key, "OUTIndex", &present);
-  if (rc != ERROR_SUCCESS) return rc;
+  if (ReadNumberSetting(key, Setting::kOUTIndex).state == SettingState::kAbsent) return ERROR_FILE_NOT_FOUND;
   AddTrailingBackslash(programPath, sizeof(programPath));
 
   long value = 0;
@@ -110,16 +131,16 @@ long MakeEnvFileName() {
   return tx.Commit();
 }
 
-void GetFileName(char* out) { ReadText("FileName", out, kShortNameRead); }
+void GetFileName(char* out) { ReadText(Setting::kFileName, out, kShortNameRead); }
 
-int IsFileNameInUse() { return ReadFlag("FileNameUse"); }
+int IsFileNameInUse() { return ReadFlag(Setting::kFileNameUse); }
 
 void ReleaseFileName() {
   ClearFileNameInUse();
   FlushFileNames();
 }
 
-void ClearFileNameInUse() { ClearFlag("FileNameUse"); }
+void ClearFileNameInUse() { ClearFlag(Setting::kFileNameUse); }
 
 long FlushFileNames() { return FlushKey(); }
 
@@ -146,13 +167,13 @@ long MakeAttFileName(const char* extension) {
   return tx.Commit();
 }
 
-void GetFileNameAtt(char* out) { ReadText("FileNameAtt", out, kShortNameRead); }
+void GetFileNameAtt(char* out) { ReadText(Setting::kFileNameAtt, out, kShortNameRead); }
 
-int IsFileNameAttInUse() { return ReadFlag("FileNameUseAtt"); }
+int IsFileNameAttInUse() { return ReadFlag(Setting::kFileNameUseAtt); }
 
 // The hand-off puts the registry on disk once for the whole submission, not
 // once per attachment.
-void ReleaseFileNameAtt() { ClearFlag("FileNameUseAtt"); }
+void ReleaseFileNameAtt() { ClearFlag(Setting::kFileNameUseAtt); }
 
 namespace {
 std::mutex g_WaitMutex;
@@ -182,12 +203,15 @@ void StopNameWaits(bool stop) {
   g_WaitStopped.notify_all();
 }
 
-void GetProgramPath(char* out) { ReadText("ProgramPath", out, kShortNameRead); }
+void GetProgramPath(char* out) { ReadText(Setting::kProgramPath, out, kShortNameRead); }
 
 void GetMsgCountFileName(char* out) {
   if (out == nullptr) return;
   char programPath[kPathBuffer];
-  ReadText("ProgramPath", programPath, sizeof(programPath));
+  if (!ReadProgramPath(programPath, "GetMsgCountFileName Error: path too long: ")) {
+    out[0] = '\0';
+    return;
+  }
   const int length = std::snprintf(out, kPathBuffer, "%sOUT%cMsgcnt.imp", programPath, kPathSeparator);
   if (length < 0 || static_cast<std::size_t>(length) >= kPathBuffer) {
     LogRefused("GetMsgCountFileName Error: path too long: ", programPath);
@@ -199,7 +223,7 @@ void CreateAutoFile(char* out, CFile* held) {
   if (out == nullptr) return;
   out[0] = '\0';
   char programPath[kPathBuffer];
-  ReadText("ProgramPath", programPath, sizeof(programPath));
+  if (!ReadProgramPath(programPath, "CreateAutoFile Error: path too long: ")) return;
   const std::string directory = std::string(programPath) + "OUT" + kPathSeparatorText;
   if (directory.size() >= kPathBuffer) {
     LogRefused("CreateAutoFile Error: path too long: ", programPath);

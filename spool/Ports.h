@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-// The port the inbound server listens on; 25 when the key or value is missing.
+// The port the inbound server listens on; 25 when the key or value is missing
+// or the value is no port (0, above 65535, not a dword).
 std::int32_t GetSmtpRxPort();
-// The port of remote mail hosts; 25 when the key or value is missing.
+// The port of remote mail hosts; 25 likewise.
 std::int32_t GetSmtpTxPort();

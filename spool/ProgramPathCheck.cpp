@@ -12,12 +12,12 @@
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "spool/CFileMan.h"
+#include "spool/Settings.h"
 
 namespace {
 
 constexpr char kProbeName[] = ".cvsmtpgw-start-check";  // names with a dot first are no queue entries
 constexpr char kProbeLinkName[] = ".cvsmtpgw-start-check-link";
-constexpr DWORD kDisplayRead = 512;  // a value too long to use is still shown this far
 
 std::string Because(const char* what, const std::string& where) {
   const DWORD error = PlatformGetLastError();
@@ -69,15 +69,19 @@ CProgramPathCheck CheckProgramPath() {
     check.problem = std::string("it is not set (the key HKEY_LOCAL_MACHINE\\") + kGatewayKey + " does not exist)";
     return check;
   }
-  std::vector<char> shown(kDisplayRead, '\0');
-  const long read = RegReadString(key, "ProgramPath", shown.data(), kDisplayRead);
-  check.value = shown.data();
-  if (read == ERROR_FILE_NOT_FOUND || (read == ERROR_SUCCESS && check.value.empty())) {
+  const CTextSetting read = ReadTextSetting(key, Setting::kProgramPath);
+  check.value = read.stored;
+  if (read.state == SettingState::kAbsent || (read.Used() && check.value.empty())) {
     check.problem = "it is not set";
     return check;
   }
-  if (read != ERROR_SUCCESS || check.value.size() >= kProgramPathRead) {
-    check.problem = "it is longer than " + std::to_string(kProgramPathRead - 1) + " characters";
+  if (read.state == SettingState::kWrongType) {
+    check.problem = "it is not a string";
+    return check;
+  }
+  if (!read.Used()) {
+    check.problem =
+        "it is longer than " + std::to_string(SettingInfo(Setting::kProgramPath).maxLength) + " characters";
     return check;
   }
   if (!key.TextFitsCodePage("ProgramPath")) {

@@ -552,6 +552,17 @@ long CRegKey::QueryValue(const char* name, DWORD* type, void* data, DWORD* size)
   });
 }
 
+long CRegKey::ValueNames(std::vector<std::string>& names) const {
+  names.clear();
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  return CHiveBackend::Get().Read([&](const CHive& hive) {
+    const CHiveKey* key = hive.FindKey(m_Path);
+    if (key == nullptr) return ERROR_FILE_NOT_FOUND;
+    for (const CHiveValue& value : key->values) names.push_back(value.name);
+    return ERROR_SUCCESS;
+  });
+}
+
 long CRegKey::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if (data == nullptr && size > 0) return ERROR_INVALID_PARAMETER;

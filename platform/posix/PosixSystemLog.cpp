@@ -25,6 +25,7 @@ namespace {
 constexpr const char kDefaultSocket[] = "/dev/log";
 constexpr int kFacilityDaemon = 3 << 3;  // LOG_DAEMON
 constexpr int kSeverityError = 3;        // LOG_ERR
+constexpr int kSeverityWarning = 4;      // LOG_WARNING
 constexpr int kSeverityInfo = 6;         // LOG_INFO
 constexpr std::size_t kMaxText = 1024;   // one event stays one modest datagram
 
@@ -58,7 +59,10 @@ bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t e
   const time_t now = ::time(nullptr);
   struct tm local;
   if (::localtime_r(&now, &local) != nullptr) ::strftime(stamp, sizeof stamp, "%b %e %T", &local);
-  const int priority = kFacilityDaemon | (type == 1 ? kSeverityError : kSeverityInfo);
+  const int severity = type == kEventTypeError     ? kSeverityError
+                       : type == kEventTypeWarning ? kSeverityWarning
+                                                   : kSeverityInfo;
+  const int priority = kFacilityDaemon | severity;
   std::string ident;
   AppendPrintable(ident, source != nullptr ? source : "");
   char head[64];

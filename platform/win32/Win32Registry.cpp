@@ -382,6 +382,34 @@ long CRegKey::QueryValue(const char* name, DWORD* type, void* data, DWORD* size)
   return RegistryHandOut(valueType, bytes.data(), static_cast<DWORD>(bytes.size()), type, data, size);
 }
 
+long CRegKey::ValueNames(std::vector<std::string>& names) const {
+  names.clear();
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  std::lock_guard<std::recursive_mutex> lock(RegistryMutex());
+  const std::string subKey = SubKeyOf(m_Path);
+  COpenKey key(subKey, KEY_QUERY_VALUE);
+  if (key.Status() != ERROR_SUCCESS) return key.Status();
+  constexpr DWORD kNameCapacity = 16384;  // the registry's longest value name, with its terminator
+  std::vector<char> name(kNameCapacity);
+  for (DWORD index = 0;; ++index) {
+    DWORD length = kNameCapacity;
+    const LONG rc =
+        ::RegEnumValueA(key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc != ERROR_SUCCESS) return rc;
+    names.emplace_back(name.data(), length);
+  }
+  // Changes the registry refused are this process's view all the same.
+  for (const CHeldChange& change : Held()) {
+    if (!EqualsNoCase(change.subKey, subKey)) continue;
+    const auto known = std::find_if(names.begin(), names.end(),
+                                    [&change](const std::string& n) { return EqualsNoCase(n, change.name); });
+    if (change.deleted && known != names.end()) names.erase(known);
+    if (!change.deleted && known == names.end()) names.push_back(change.name);
+  }
+  return ERROR_SUCCESS;
+}
+
 long CRegKey::SetValue(const char* name, DWORD type, const void* data, DWORD size) {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if (data == nullptr && size > 0) return ERROR_INVALID_PARAMETER;

@@ -11,6 +11,7 @@
 
 #include "TempDir.h"
 #include "log/DebugLog.h"
+#include "spool/Settings.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"

@@ -31,6 +31,8 @@ TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
       // A line end in a text must not start a forged line of its own.
       {1, GatewayEvent::kAttachmentNotEncoded, {kEventSourceName, "x\nevent 1: forged", nullptr}, "<27>",
        "event 432: Corvane SMTP Server, x?event 1: forged"},
+      {2, GatewayEvent::kSettingIgnored, {kEventSourceName, "Setting \"Colour\" is not one the gateway knows", nullptr},
+       "<28>", "event 427: Corvane SMTP Server, Setting \"Colour\" is not one the gateway knows"},
       // clang-format on
   };
   for (const Case& c : cases) {

@@ -1,0 +1,320 @@
+// tests/unit/spool/settings_test.cpp: the settings table, its readers, the
+// start's report of values passed over, and the README's table against it.
+#include "spool/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "SpoolTestSupport.h"
+#include "spool/CFileMan.h"
+#include "spool/FileNaming.h"
+#include "spool/Ports.h"
+
+namespace {
+
+// A value as stored: its registry type and bytes.
+struct Stored {
+  DWORD type;
+  std::string bytes;
+};
+Stored Dword(std::uint32_t n) { return {REG_DWORD, std::string(reinterpret_cast<const char*>(&n), 4)}; }
+Stored Sz(const std::string& text) { return {REG_SZ, text + std::string(1, '\0')}; }
+Stored ExpandSz(const std::string& text) { return {REG_EXPAND_SZ, text + std::string(1, '\0')}; }
+Stored Binary(const std::string& bytes) { return {REG_BINARY, bytes}; }
+
+void Put(const char* name, const Stored& value) {
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetValue(name, value.type, value.bytes.data(), static_cast<DWORD>(value.bytes.size())),
+            ERROR_SUCCESS);
+}
+
+CRegKey GatewayKey() {
+  CRegKey key;
+  CRegKey::Create(kGatewayKey, key);
+  return key;
+}
+
+TEST(Settings, NumbersTakeTheirDefaultUnlessADwordInRange) {
+  struct Case {
+    const char* what;
+    Setting setting;
+    bool present;
+    Stored stored;
+    SettingState state;
+    std::uint32_t value;
+  };
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"absent port", Setting::kSmtpRxPort, false, {}, SettingState::kAbsent, 25},
+      {"a port", Setting::kSmtpRxPort, true, Dword(2525), SettingState::kUsed, 2525},
+      {"lowest port", Setting::kSmtpTxPort, true, Dword(1), SettingState::kUsed, 1},
+      {"highest port", Setting::kSmtpTxPort, true, Dword(65535), SettingState::kUsed, 65535},
+      {"port 0", Setting::kSmtpRxPort, true, Dword(0), SettingState::kOutOfRange, 25},
+      {"port past 65535", Setting::kSmtpTxPort, true, Dword(65536), SettingState::kOutOfRange, 25},
+      {"port as text", Setting::kSmtpRxPort, true, Sz("2525"), SettingState::kWrongType, 25},
+      {"short binary", Setting::kMaxMessageSize, true, Binary("\x01\x02"), SettingState::kWrongType, 25u << 20},
+      {"four binary bytes", Setting::kMaxOut, true, Binary(std::string("\x05\x00\x00\x00", 4)), SettingState::kWrongType, 10},
+      {"no limit", Setting::kMaxMessageSize, true, Dword(0), SettingState::kUsed, 0},
+      {"any number", Setting::kRFCMode, true, Dword(0xFFFFFFFF), SettingState::kUsed, 0xFFFFFFFF},
+      {"counter past its wrap is still counted from", Setting::kTmpIndex, true, Dword(70000), SettingState::kUsed, 70000},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SpoolSandbox box;
+    if (c.present) Put(SettingInfo(c.setting).name, c.stored);
+    const CNumberSetting read = ReadNumberSetting(GatewayKey(), c.setting);
+    EXPECT_EQ(read.state, c.state);
+    EXPECT_EQ(read.value, c.value);
+  }
+}
+
+TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
+  struct Case {
+    const char* what;
+    Setting setting;
+    bool present;
+    Stored stored;
+    SettingState state;
+    std::string value;
+  };
+  const std::string d79(79, 'd'), l259(259, 'l');
+  // clang-format off
+  const std::vector<Case> cases = {
+      {"absent", Setting::kDomainName, false, {}, SettingState::kAbsent, ""},
+      {"absent with a default", Setting::kDNSName, false, {}, SettingState::kAbsent, "a.root-servers.net"},
+      {"at its limit", Setting::kDomainName, true, Sz(d79), SettingState::kUsed, d79},
+      {"one past", Setting::kDomainName, true, Sz(d79 + "d"), SettingState::kOutOfRange, ""},
+      {"log path at its limit", Setting::kLogFile, true, Sz(l259), SettingState::kUsed, l259},
+      {"log path one past", Setting::kLogFileB, true, Sz(l259 + "l"), SettingState::kOutOfRange, ""},
+      {"expandable string, not expanded", Setting::kMailFrom, true, ExpandSz("%USER%@x"), SettingState::kUsed, "%USER%@x"},
+      {"dword for a text", Setting::kDomainName, true, Dword(0x41414141), SettingState::kWrongType, ""},
+      {"no length limit", Setting::kDNSName, true, Sz(std::string(1000, 'n')), SettingState::kUsed, std::string(1000, 'n')},
+      {"empty is a value", Setting::kDNSName, true, Sz(""), SettingState::kUsed, ""},
+      {"no terminator stored", Setting::kDomainName, true, {REG_SZ, "host"}, SettingState::kUsed, "host"},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SpoolSandbox box;
+    if (c.present) Put(SettingInfo(c.setting).name, c.stored);
+    const CTextSetting read = ReadTextSetting(GatewayKey(), c.setting);
+    EXPECT_EQ(read.state, c.state);
+    EXPECT_EQ(read.value, c.value);
+  }
+}
+
+TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
+  const std::vector<std::pair<Stored, bool>> cases = {
+      {Sz("y"), true},    {Sz("Yes"), true},   {Sz("yesss"), false}, {Sz("no"), false},
+      {Dword('y'), true}, {Binary("Y"), true}, {Sz(""), false},
+  };
+  for (const auto& [stored, on] : cases) {
+    SCOPED_TRACE(stored.bytes);
+    SpoolSandbox box;
+    Put("OverrideAddressCheck", stored);
+    EXPECT_EQ(ReadYesSetting(GatewayKey(), Setting::kOverrideAddressCheck), on);
+  }
+}
+
+TEST(Settings, TheTableKnowsEachNameOnceWhateverItsCase) {
+  for (const CSettingInfo& info : SettingTable()) {
+    SCOPED_TRACE(info.name);
+    EXPECT_EQ(FindSetting(info.name), &info);
+    std::string upper = info.name;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    EXPECT_EQ(FindSetting(upper), &info);
+    if (info.type == SettingType::kNumber) {
+      EXPECT_LE(info.minimum, info.maximum);
+      EXPECT_GE(info.defaultNumber, info.minimum);
+      EXPECT_LE(info.defaultNumber, info.maximum);
+    }
+  }
+  EXPECT_EQ(FindSetting("Colour"), nullptr);
+}
+
+TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
+  SpoolSandbox box;
+  box.WithProgramPath();
+  Put("DomainName", Sz("fax.example.com"));
+  Put("smtprxport", Dword(2525));  // another case is the same name
+  Put("Colour", Sz("blue"));
+  Put("SmtpTxPort", Dword(0));
+  Put("MailFrom", Sz(std::string(260, 'm')));
+  Put("MaxOut", Sz("ten"));
+  Put("OverrideAddressCheck", Sz("yesss"));
+  // In the registry's order, which is the system's.
+  std::vector<std::string> problems = SettingProblems(GatewayKey());
+  std::sort(problems.begin(), problems.end());
+  std::vector<std::string> expected = {
+      "Setting \"Colour\" is not one the gateway knows; ignored",
+      "Setting \"SmtpTxPort\" is 0, outside 1 to 65535; 25 is used instead",
+      "Setting \"MailFrom\" is longer than 259 characters (\"" + std::string(260, 'm') +
+          "\"); empty is used instead",
+      "Setting \"MaxOut\" is not a dword; 10 is used instead",
+      "Setting \"OverrideAddressCheck\" is longer than 3 characters; off is used instead",
+  };
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(problems, expected);
+
+  // At start: one line each in the debug log, none for the good values.
+  box.EnableLogs();
+  EXPECT_EQ(ReportSettingProblems(), expected.size());
+  for (const std::string& line : expected) {
+    const std::string log = box.PrimaryLog();
+    const std::string head = line.substr(0, 40);
+    std::size_t count = 0;
+    for (std::size_t at = log.find(head); at != std::string::npos; at = log.find(head, at + 1)) ++count;
+    EXPECT_EQ(count, 1u) << line;
+  }
+}
+
+TEST(Settings, AWrittenValueOfTheWrongTypeIsSaidToBeRewritten) {
+  SpoolSandbox box;
+  Put("FileNameUse", Sz("1"));
+  EXPECT_EQ(SettingProblems(GatewayKey()),
+            std::vector<std::string>{"Setting \"FileNameUse\" is not a dword; the gateway writes it anew"});
+  EXPECT_EQ(IsFileNameInUse(), 0);
+}
+
+TEST(Settings, AMissingKeyReadsAsDefaultsAndReportsNothing) {
+  SpoolSandbox box;
+  EXPECT_EQ(ReportSettingProblems(), 0u);
+  EXPECT_EQ(GetSmtpRxPort(), 25);
+  EXPECT_EQ(SettingText(Setting::kDNSName), "a.root-servers.net");
+}
+
+// Counters, flags, last names and the ports are read at each use: a change
+// shows without a restart. What the file manager read at start stays.
+TEST(Settings, ValuesReadAtEachUseFollowTheRegistry) {
+  SpoolSandbox box;
+  box.WithProgramPath();
+  box.SetText("DomainName", "before.example");
+  CFileMan files;
+  char name[80];
+  for (const DWORD flag : {1u, 0u, 1u}) {
+    box.SetNumber("FileNameUseAtt", flag);
+    EXPECT_EQ(IsFileNameAttInUse(), static_cast<int>(flag));
+  }
+  for (const char* text : {"ATT1.pdf", "ATT2.tif"}) {
+    box.SetText("FileNameAtt", text);
+    GetFileNameAtt(name);
+    EXPECT_STREQ(name, text);
+  }
+  for (const DWORD port : {2525u, 0u, 587u}) {
+    box.SetNumber("SmtpRxPort", port);
+    EXPECT_EQ(GetSmtpRxPort(), port == 0 ? 25 : static_cast<std::int32_t>(port));
+  }
+  box.SetText("DomainName", "after.example");
+  EXPECT_STREQ(files.DomainName(), "before.example");
+}
+
+TEST(Settings, DebugLogPathsGoThroughTheTable) {
+  SpoolSandbox box;
+  box.EnableLogs();
+  EXPECT_TRUE(IsPrimaryLogOn());
+  EXPECT_TRUE(IsSecondaryLogOn());
+  // A path the table refuses switches its log off, as an absent one does.
+  box.SetText("logfile", box.Root() + std::string(260, 'p'));
+  Put("logfileb", Dword(1));
+  ReadDebugSettings();
+  EXPECT_FALSE(IsPrimaryLogOn());
+  EXPECT_FALSE(IsSecondaryLogOn());
+}
+
+// ---- The README's configuration table is the table's.
+
+std::vector<std::string> Cells(const std::string& row) {
+  std::vector<std::string> cells;
+  std::size_t at = 1;
+  while (at < row.size()) {
+    const std::size_t bar = row.find('|', at);
+    if (bar == std::string::npos) break;
+    std::string cell = row.substr(at, bar - at);
+    cell.erase(0, cell.find_first_not_of(' '));
+    cell.erase(cell.find_last_not_of(' ') + 1);
+    cells.push_back(cell);
+    at = bar + 1;
+  }
+  return cells;
+}
+
+std::string TypeShown(const CSettingInfo& info) {
+  switch (info.type) {
+    case SettingType::kNumber:
+      return "dword";
+    case SettingType::kText:
+      return "text";
+    case SettingType::kShortValue:
+      return "text (or any short value)";
+  }
+  return "";
+}
+
+std::string DefaultShown(const CSettingInfo& info) {
+  if (FindSetting(info.defaultText) != nullptr) return std::string("value of `") + info.defaultText + "`";
+  if (*info.defaultText == '\0') return "empty";
+  return info.defaultText;
+}
+
+std::string LimitsShown(const CSettingInfo& info) {
+  if (info.type == SettingType::kNumber) {
+    if (info.minimum == 0 && info.maximum == 0xFFFFFFFF) return "any";
+    return std::to_string(info.minimum) + " to " + std::to_string(info.maximum);
+  }
+  if (info.maxLength == kUnlimitedText) return "any length";
+  return "at most " + std::to_string(info.maxLength) + " characters";
+}
+
+TEST(Settings, TheReadmeTableIsTheSettingsTable) {
+  const std::filesystem::path readme =
+      std::filesystem::path(CVSMTPGW_UNIT_TEST_DATA).parent_path().parent_path().parent_path() / "README.md";
+  std::ifstream in(readme);
+  ASSERT_TRUE(in) << readme;
+  // The table under "## Configuration": its rows until the first line that is not one.
+  std::map<std::string, std::vector<std::string>> rows;
+  bool inSection = false, inTable = false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("## ", 0) == 0) inSection = line == "## Configuration";
+    if (!inSection) continue;
+    if (line.rfind("| Value |", 0) == 0) {
+      EXPECT_EQ(Cells(line),
+                (std::vector<std::string>{"Value", "Type", "Default", "Limits", "Read", "Meaning"}));
+      inTable = true;
+      continue;
+    }
+    if (!inTable || line.rfind("|---", 0) == 0) continue;
+    if (line.rfind("| `", 0) != 0) break;
+    const std::vector<std::string> cells = Cells(line);
+    ASSERT_EQ(cells.size(), 6u) << line;
+    const std::string name = cells[0].substr(1, cells[0].size() - 2);
+    EXPECT_TRUE(rows.emplace(name, cells).second) << "twice: " << name;
+  }
+  for (const CSettingInfo& info : SettingTable()) {
+    SCOPED_TRACE(info.name);
+    const auto row = rows.find(info.name);
+    if (row == rows.end()) {
+      ADD_FAILURE() << "not in the README's table";
+      continue;
+    }
+    EXPECT_EQ(row->second[1], TypeShown(info));
+    EXPECT_EQ(row->second[2], DefaultShown(info));
+    EXPECT_EQ(row->second[3], LimitsShown(info));
+    EXPECT_EQ(row->second[4], info.read == SettingRead::kAtStart ? "start" : "each use");
+    EXPECT_FALSE(row->second[5].empty());
+    rows.erase(row);
+  }
+  for (const auto& [name, cells] : rows)
+    ADD_FAILURE() << "the README lists a value the gateway does not know: " << name;
+}
+
+}  // namespace
