@@ -8,9 +8,9 @@
 #include <array>
 #include <cstring>
 
+#include "base/Text.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
-#include "platform/Text.h"
 
 namespace {
 
