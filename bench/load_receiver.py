@@ -97,7 +97,7 @@ class FaultReceiver:
                     with self._lock:
                         first = behaviour == "grey" and ident not in self._greylisted
                         self._greylisted.add(ident)
-                    # After a 451 the gateway waits out its reply time-out for a 250 and hangs up.
+                    # After a 451 the gateway ends the session and tries again a minute later.
                     ended = first
                     reply(b"451 4.7.1 Greylisted, try again later" if first else b"250 2.1.5 Ok")
                 elif verb == b"DATA":

@@ -13,11 +13,14 @@ for every mail); the gateway runs with its own /etc/hosts and
   holds none of them gives mails per second (queue waiting: no poll interval).
 - smtp-source: the same number of mails of the size the gateway sent (the
   composed mail with its base64 attachment), one session, to the same sink.
-- latency: --latency-samples (3) single messages dropped into an empty IN, each
-  timed from the file's arrival to its message file being gone (delivered); the
-  idle poll of IN runs every 10 seconds, so this is up to that long.
-- what the name server alone takes per lookup (a TCP query of all records of
-  the domain, as the gateway makes one whenever it has no valid answer kept):
+- the median of each file system's gateway/smtp-source ratios over its --runs
+  (smtp-source's own rate swings from run to run on a shared machine).
+- latency: --latency-samples (7) single messages dropped into an empty IN (each
+  renamed in whole, as the fax server does), each timed from the file's arrival
+  to its message file being gone (delivered), and their median: the gateway
+  watches IN, so this is well under a second (the goal), not the 10-second poll.
+- what the name server alone takes per lookup (a TCP query of the domain's MX
+  records, as the gateway makes one whenever it has no valid answer kept):
   dnsmasq forks for each.
 
 IN lives on fresh loop-file images of ext4 (with its journal) and XFS (--fs).
@@ -33,6 +36,7 @@ import argparse
 import os
 import shutil
 import socket
+import statistics
 import struct
 import subprocess
 import sys
@@ -146,7 +150,7 @@ def latency(work: Path, zone_address: str, binary: Path, sink: Sink, samples: in
             os.rename(staging / name, gw.in_dir / name)  # arrives whole, as the fax server renames it in
             wait_until(lambda: not (gw.in_dir / name).exists(), 60, lambda: f"{name} not delivered\n{gw.diagnostics()}")
             times.append(time.monotonic() - began)
-            time.sleep(0.37 * (k + 1))  # samples at different phases of the poll
+            time.sleep(0.37 * (k + 1))  # samples at different phases of the 10-second poll
         return times
     finally:
         gw.stop(60)
@@ -166,11 +170,11 @@ def smtp_source_rate(sink: Sink, count: int, size: int) -> float:
 
 def name_server_ms(address: str, queries: int = 100) -> float:
     """What one lookup of the gateway costs the name server alone: a query for
-    all records of the domain over a TCP connection of its own (dnsmasq forks
-    a process for each)."""
+    the MX records of the domain over a TCP connection of its own (dnsmasq
+    forks a process for each)."""
     query = struct.pack(">HHHHHH", 0x4711, 0x0100, 1, 0, 0, 0)
     query += b"".join(bytes([len(label)]) + label.encode() for label in DOMAIN.split(".")) + b"\0"
-    query += struct.pack(">HH", 255, 1)
+    query += struct.pack(">HH", 15, 1)  # MX, as the gateway asks
     began = time.monotonic()
     for _ in range(queries):
         with socket.create_connection((address, 53), timeout=10) as conn:
@@ -191,7 +195,7 @@ def main() -> int:
     ap.add_argument("--binary", type=Path, help="gateway (default: build-release/cvsmtpgw, built)")
     ap.add_argument("--messages", type=int, default=200)
     ap.add_argument("--tiff-kb", type=int, default=100)
-    ap.add_argument("--latency-samples", type=int, default=3)
+    ap.add_argument("--latency-samples", type=int, default=7)
     ap.add_argument("--ttl", type=int, default=300, help="time to live of the zone's records (s)")
     ap.add_argument("--fs", default="ext4,xfs",
                     help="where IN lives, comma-separated: ext4, xfs (fresh loop-file images), disk (this machine's)")
@@ -244,9 +248,15 @@ def main() -> int:
     for fs, gateway_rate, source_rate in rows:
         print(f"  {fs:6} {gateway_rate:16.1f} {source_rate:20.1f} {gateway_rate / source_rate:6.2f} "
               f"{1000 / gateway_rate:8.2f}")
+    # smtp-source's rate swings from run to run on a shared machine: the median of the runs' ratios.
+    for fs in dict.fromkeys(fs for fs, _, _ in rows):
+        ratios = [g / s for f, g, s in rows if f == fs]
+        print(f"  {fs:6} median ratio {statistics.median(ratios):.2f} over {len(ratios)} run(s) (goal: 0.6 or more)")
     print(f"  one lookup costs the name server {dns_ms:.2f} ms")
-    print(f"  arrival in an empty IN to delivery  {', '.join(f'{t:.2f}' for t in times)} s")
-    return 0
+    median = statistics.median(times)
+    print(f"  arrival in an empty IN to delivery  {', '.join(f'{t:.3f}' for t in times)} s; "
+          f"median {median:.3f} s (goal: under 1 s)")
+    return 0 if median < 1.0 else 1
 
 
 if __name__ == "__main__":

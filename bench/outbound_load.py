@@ -2,7 +2,8 @@
 misbehave in every way load_receiver knows (and one domain whose server refuses every
 connection), found through a real name server (dnsmasq). Each message's recipient and text
 carry its number, so its fate can be checked: delivered exactly once, or given the error name
-that says why after exactly five attempts. Needs root (port 53, mount namespaces). Use:
+that says why after exactly five attempts (spread over the retry schedule, which runs on the
+test build's time scale: a minute lasts `retry_minute_ms`). Needs root (port 53, mount namespaces). Use:
 OutboundLoad(n) as a context; a gateway with settings(), environment() and wrapper(); write(IN);
 start it; wait_done(IN, timeout); check(IN) raises on any message not where it belongs."""
 
@@ -32,12 +33,13 @@ DEFAULT_MIX = {"ok": 42, "slow": 12, "flaky": 10, "grey": 12, "stall": 1, "drop"
 
 class OutboundLoad:
     def __init__(self, count: int, mix: dict[str, int] | None = None, reply_timeout_ms: int = 2000,
-                 slow_delay: float = 0.05, attachment_size: int = 20000):
+                 slow_delay: float = 0.05, attachment_size: int = 20000, retry_minute_ms: int = 100):
         mix = mix or DEFAULT_MIX  # `count` messages split by the weights, each behaviour getting at least one
         self.counts = {b: max(1, count * w // sum(mix.values())) for b, w in mix.items()}
         self.counts[next(iter(mix))] += count - sum(self.counts.values())
         self.plan = dict(enumerate(b for b, n in self.counts.items() for _ in range(n)))
         self.reply_timeout_ms, self.slow_delay, self.attachment_size = reply_timeout_ms, slow_delay, attachment_size
+        self.retry_minute_ms = retry_minute_ms
         self.port = free_port()
         self.addresses = {b: dns_servers.loopback_address() for b in OUTCOMES}
         self.zone = self.receiver = self.syslog = None
@@ -82,6 +84,7 @@ class OutboundLoad:
 
     settings = lambda self: {"DNSName": self.zone.address, "SmtpTxPort": self.port}
     environment = lambda self: {"CVSMTPGW_REPLY_TIMEOUT_MS": str(self.reply_timeout_ms),
+                                "CVSMTPGW_RETRY_MINUTE_MS": str(self.retry_minute_ms),
                                 "CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path)}
     wrapper = lambda self, directory, binary=None: namespace_wrapper(directory, self.zone.address, binary)
     # Each message's recipient: m<n>@ the domain of its behaviour (the plain domain for ok).
@@ -142,11 +145,12 @@ class OutboundLoad:
                                 f"({cut.get(behaviour, 0)} cut by the gateway)")
         if sum(cut.values()) > max(3, len(self.plan) // 50):
             problems.append(f"attempts cut by the gateway's reply time-out: {cut}")
-        lookups = len(re.findall(rf"query\[ANY\] refuse\.{re.escape(ZONE)} from", self.zone.log(), re.I))
+        lookups = len(re.findall(rf"query\[MX\] refuse\.{re.escape(ZONE)} from", self.zone.log(), re.I))
         if lookups != 5 * self.counts["refuse"]:
             problems.append(f"refuse: {lookups} lookups of the domain, not {5 * self.counts['refuse']}")
         time.sleep(0.5)  # the last report on its way
-        events = sorted(e.rsplit(", ", 1)[-1].rsplit("/", 1)[-1] for e in self._events)
+        # "<source>, <old path>, <new path>, <why>": the new path's file name.
+        events = sorted(e.split(", ", 3)[2].rsplit("/", 1)[-1] for e in self._events)
         if events != sorted(renamed):
             problems.append(f"{len(events)} events 435 for {len(renamed)} error names")
         problems += self.receiver.errors

@@ -45,13 +45,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import grp
 import os
 import re
 import statistics
-import pwd
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -63,9 +60,9 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
 from gateway_harness import LOOPBACK, Gateway, free_port  # noqa: E402
+from private_postfix import PrivatePostfix  # noqa: E402
 from spool_files import leave_acknowledged  # noqa: E402
 
-POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
 SMTP_SINK = "/usr/sbin/smtp-sink"
 START_TIMEOUT = 15.0
 RUN_TIMEOUT = 300.0
@@ -198,117 +195,38 @@ class GatewayServer:
         self.leftovers.clear()
 
 
-MAIN_CF = """\
-compatibility_level = 3.6
-queue_directory = {root}/queue
-data_directory = {root}/data
-daemon_directory = {daemons}
-mail_owner = postfix
-setgid_group = postdrop
-maillog_file = {root}/maillog
-maillog_file_prefixes = {root}
+# The private Postfix (tests/integration/private_postfix.py) as a discarding
+# receiver on 127.0.0.1: each queue file synced before its 250, every mail
+# discarded after.
+DISCARD_MAIN_CF = """\
 myhostname = bench.localdomain
 mydomain = localdomain
 myorigin = $myhostname
 inet_interfaces = loopback-only
-inet_protocols = ipv4
 mynetworks = 127.0.0.0/8
-mydestination =
-relay_domains =
-fast_flush_domains =
-local_recipient_maps =
-alias_maps =
-alias_database =
 smtpd_relay_restrictions = permit_mynetworks, reject
 smtpd_recipient_restrictions = permit_mynetworks, reject
-smtpd_peername_lookup = no
 smtpd_banner = $myhostname ESMTP
 default_transport = discard
 relay_transport = discard
 local_transport = discard
 virtual_transport = discard
-biff = no
 """
-
-# chroot off (column 5 "n"): the private queue has no chroot jail. The SMTP
-# service listens on a private loopback port only.
-MASTER_CF = """\
-127.0.0.1:{port} inet n - n - - smtpd
-cleanup   unix  n  -  n  -  0  cleanup
-qmgr      unix  n  -  n  300 1 qmgr
-rewrite   unix  -  -  n  -  -  trivial-rewrite
-bounce    unix  -  -  n  -  0  bounce
-defer     unix  -  -  n  -  0  bounce
-trace     unix  -  -  n  -  0  bounce
-verify    unix  -  -  n  -  1  verify
-flush     unix  n  -  n  1000? 0 flush
-proxymap  unix  -  -  n  -  -  proxymap
-error     unix  -  -  n  -  -  error
-retry     unix  -  -  n  -  -  error
-discard   unix  -  -  n  -  -  discard
-anvil     unix  -  -  n  -  1  anvil
-scache    unix  -  -  n  -  1  scache
-postlog   unix-dgram n - n - 1 postlogd
-"""
-
-# Queue subdirectories with the owners and modes that Postfix's own
-# installation gives them (postfix-files).
-QUEUE_DIRS = [("active", 0o700), ("bounce", 0o700), ("corrupt", 0o700), ("defer", 0o700),
-              ("deferred", 0o700), ("flush", 0o700), ("hold", 0o700), ("incoming", 0o700),
-              ("private", 0o700), ("saved", 0o700), ("trace", 0o700), ("maildrop", 0o730),
-              ("public", 0o710)]
 
 
 class PostfixServer:
-    """A throw-away Postfix instance: own config, queue and data directories,
-    its master run in the foreground and killed with its process group."""
+    """A throw-away Postfix instance whose directory is removed at the end of the bench."""
 
     name = "smtpd"
     deletes_files = True  # each queue file, once discarded
 
     def __init__(self):
-        self.root: Path | None = None
-        self.master: subprocess.Popen | None = None
+        self.postfix: PrivatePostfix | None = None
         self.leftovers: list[Path] = []
 
     def start(self) -> int:
-        if os.geteuid() != 0:
-            raise RuntimeError("a private Postfix needs root (its daemons drop to user postfix)")
-        postfix = pwd.getpwnam("postfix")
-        postdrop = grp.getgrnam("postdrop").gr_gid
-        self.root = Path(tempfile.mkdtemp(prefix="cvbench-postfix-"))
-        # The daemons run as postfix and must traverse the path to the queue.
-        os.chmod(self.root, 0o755)
-        port = free_port()
-        conf = self.root / "conf"
-        queue = self.root / "queue"
-        data = self.root / "data"
-        for d in (conf, queue):
-            d.mkdir(mode=0o755)
-        data.mkdir(mode=0o700)
-        os.chown(data, postfix.pw_uid, postfix.pw_gid)
-        (queue / "pid").mkdir(mode=0o755)
-        for name, mode in QUEUE_DIRS:
-            d = queue / name
-            d.mkdir()
-            os.chown(d, postfix.pw_uid, postdrop if mode in (0o730, 0o710) else postfix.pw_gid)
-            os.chmod(d, mode)
-        (conf / "main.cf").write_text(MAIN_CF.format(root=self.root, daemons=POSTFIX_DAEMONS))
-        (conf / "master.cf").write_text(MASTER_CF.format(port=port))
-        self.stderr = open(self.root / "master.stderr", "wb")
-        env = dict(os.environ, MAIL_CONFIG=str(conf))
-        # -d keeps master in the foreground with its stderr; its own session
-        # lets stop() end master and every daemon it spawned as one group.
-        self.master = subprocess.Popen([f"{POSTFIX_DAEMONS}/master", "-c", str(conf), "-d"],
-                                       stdin=subprocess.DEVNULL, stdout=self.stderr,
-                                       stderr=self.stderr, env=env, start_new_session=True)
-        try:
-            wait_accepting(port, START_TIMEOUT, lambda: self.master.poll() is None)
-        except Exception as e:
-            root = self.root
-            self.stop(keep=True)
-            raise RuntimeError(f"private Postfix did not start ({e}); see {root}") from e
-        return port
+        self.postfix = PrivatePostfix(LOOPBACK, free_port(), DISCARD_MAIN_CF, prefix="cvbench-postfix-").start()
+        return self.postfix.port
 
     def finish(self, load: Load) -> str:
         return ""  # the 250 came after the queue file was synced; delivery is not waited for
@@ -319,25 +237,11 @@ class PostfixServer:
         self.leftovers.clear()
 
     def stop(self, keep: bool = False) -> None:
-        if self.master:
-            pgid = self.master.pid  # session leader: its pid is the group id
-            if self.master.poll() is None:
-                self.master.send_signal(signal.SIGTERM)
-                try:
-                    self.master.wait(10)
-                except subprocess.TimeoutExpired:
-                    pass
-            try:
-                os.killpg(pgid, signal.SIGKILL)  # daemons master left behind
-            except ProcessLookupError:
-                pass
-            if self.master.poll() is None:
-                self.master.wait(10)
-            self.master = None
-            self.stderr.close()
-        if self.root and not keep:
-            self.leftovers.append(self.root)  # removed by cleanup(), at the end of the bench
-        self.root = None
+        if self.postfix:
+            root = self.postfix.stop(keep=True)
+            if root and not keep:
+                self.leftovers.append(root)  # removed by cleanup(), at the end of the bench
+            self.postfix = None
 
 
 class SinkServer:

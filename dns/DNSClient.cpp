@@ -57,9 +57,10 @@ void AppendUint16(std::vector<std::uint8_t>& out, std::uint16_t value) {
   out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
-// The query for all records of `domain`, its TCP length prefix first. Each dot
-// starts a new label, so a final dot gives an empty label before the zero byte.
-std::vector<std::uint8_t> BuildQuery(std::string_view domain) {
+// The query for the records of `type` of `domain`, its TCP length prefix first.
+// Each dot starts a new label, so a final dot gives an empty label before the
+// zero byte.
+std::vector<std::uint8_t> BuildQuery(std::string_view domain, std::uint32_t type) {
   std::vector<std::uint8_t> query;
   AppendUint16(query, 0);  // the length, filled in below
   AppendUint16(query, DNSClient::kQueryId);
@@ -77,7 +78,7 @@ std::vector<std::uint8_t> BuildQuery(std::string_view domain) {
     start = dot + 1;
   }
   query.push_back(0);
-  AppendUint16(query, kDnsTypeAll);
+  AppendUint16(query, static_cast<std::uint16_t>(type));
   AppendUint16(query, kClassInternet);
   const std::size_t length = query.size() - kLengthPrefix;
   query[0] = static_cast<std::uint8_t>(length >> 8);
@@ -117,7 +118,7 @@ void LogConnectFailure() {
 
 }  // namespace
 
-std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
+std::uint32_t DNSClient::Lookup(const char* server, const char* domain, std::uint32_t type) {
   if (server == nullptr) server = "";
   if (domain == nullptr) domain = "";
   {
@@ -126,7 +127,7 @@ std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
                   Printable(domain).c_str());
     DebugLog(text, CV_SRC, __LINE__);
   }
-  const std::vector<std::uint8_t> query = BuildQuery(domain);
+  const std::vector<std::uint8_t> query = BuildQuery(domain, type);
   m_AnswerOffset = static_cast<std::uint32_t>(query.size() - kLengthPrefix);
   m_Authoritative = 0;
   if (query.size() - kLengthPrefix > kMaxQueryLength) {  // cannot be framed; no server would take it
@@ -181,11 +182,11 @@ std::uint32_t DNSClient::Lookup(const char* server, const char* domain) {
   return 0;
 }
 
-std::uint32_t DNSClient::AuthLookup(const char* server, const char* domain) {
+std::uint32_t DNSClient::AuthLookup(const char* server, const char* domain, std::uint32_t type) {
   std::uint32_t steps = 0;
   int budget = kAuthLookupBudget;
   int index = 0;
-  if (Lookup(server, domain) != 0) return 10;
+  if (Lookup(server, domain, type) != 0) return 10;
   for (;;) {
     if (budget <= 0) return steps + 10;
     ++steps;
@@ -198,7 +199,7 @@ std::uint32_t DNSClient::AuthLookup(const char* server, const char* domain) {
       ++index;
       ++steps;
       --budget;
-      if (Lookup(nameServer.text1, domain) == 0) {
+      if (Lookup(nameServer.text1, domain, type) == 0) {
         index = 0;
         break;
       }
@@ -229,6 +230,8 @@ int DNSClient::GetRecordByType(int index, DNSRecord& out, std::uint32_t type) co
 std::uint32_t DNSClient::AnswerCount() const { return DNS_HeaderCount(m_Response, 1); }
 std::uint32_t DNSClient::AuthorityCount() const { return DNS_HeaderCount(m_Response, 2); }
 std::uint32_t DNSClient::AdditionalCount() const { return DNS_HeaderCount(m_Response, 3); }
+int DNSClient::ResponseCode() const { return m_Response.size() > 3 ? m_Response[3] & 0x0F : -1; }
+
 std::uint32_t DNSClient::TotalCount() const { return AnswerCount() + AuthorityCount() + AdditionalCount(); }
 
 const char* DNSClient::RecordTypeName(std::uint32_t type) {

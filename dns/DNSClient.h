@@ -1,7 +1,8 @@
 // dns/DNSClient.h: the gateway's own DNS client. Asks a name server over TCP
-// for all records of a domain and, while the answer is not authoritative,
-// follows the name servers it names; the records of the last answer are then
-// offered by index and by type.
+// for the records of one type of a domain (MX unless told otherwise: many
+// servers answer a question for all types with one HINFO record, RFC 8482)
+// and, while the answer is not authoritative, follows the name servers it
+// names; the records of the last answer are then offered by index and by type.
 //
 // Every query opens its own connection (port 53; its response must arrive
 // within 30 seconds) and closes it before Lookup returns. The response is parsed by DNS_ParseRecords, which
@@ -30,13 +31,13 @@ class DNSClient {
   // received and parsed (also one cut short: its complete records count);
   // 1 the server could not be connected; 2 no response length arrived. On 1
   // and 2 the previous response and records stay.
-  std::uint32_t Lookup(const char* server, const char* domain);
+  std::uint32_t Lookup(const char* server, const char* domain, std::uint32_t type = kDnsTypeMX);
   // Lookup, then the name servers named by non-authoritative answers, within
   // a budget of 20 steps. 0 an authoritative response was reached; 2 a
   // non-authoritative one named no further server to ask; 10 the first query
   // failed; 10 + steps when the budget ran out. The records of the last
   // successful Lookup stay available whatever the result.
-  std::uint32_t AuthLookup(const char* server, const char* domain);
+  std::uint32_t AuthLookup(const char* server, const char* domain, std::uint32_t type = kDnsTypeMX);
 
   // 1 and a copy of record `index` (0-based over the parsed records), else 0.
   int GetRecord(int index, DNSRecord& out) const;
@@ -53,6 +54,11 @@ class DNSClient {
   // cut short or lied about its counts.
   int RecordCount() const { return static_cast<int>(m_Records.size()); }
   std::int32_t Authoritative() const { return m_Authoritative; }
+  // The response code of the last response (kDnsNoError, kDnsNameError, ...);
+  // -1 when there is none.
+  int ResponseCode() const;
+  // True when record `index` (as GetRecord counts) stands in the answer section.
+  bool InAnswer(int index) const { return index >= 0 && static_cast<std::uint32_t>(index) < AnswerCount(); }
 
   // "A", "NS", ... for types 1 to 16, "" for 0, null above 16.
   static const char* RecordTypeName(std::uint32_t type);

@@ -13,11 +13,16 @@ constexpr std::size_t kDnsTextSize = 256;  // 255 characters and the terminator
 
 constexpr std::uint32_t kDnsTypeA = 1;
 constexpr std::uint32_t kDnsTypeNS = 2;
+constexpr std::uint32_t kDnsTypeCNAME = 5;
 constexpr std::uint32_t kDnsTypeSOA = 6;
 constexpr std::uint32_t kDnsTypeHINFO = 13;
 constexpr std::uint32_t kDnsTypeMINFO = 14;
 constexpr std::uint32_t kDnsTypeMX = 15;
-constexpr std::uint32_t kDnsTypeAll = 255;  // the question type of every query
+constexpr std::uint32_t kDnsTypeAll = 255;  // ANY: answered by many servers with one HINFO (RFC 8482)
+
+// Response codes (RCODE) of the header.
+constexpr int kDnsNoError = 0;
+constexpr int kDnsNameError = 3;  // NXDOMAIN: the name does not exist
 
 struct DNSRecord {
   char owner[kDnsTextSize] = {};  // dotted, without a final dot

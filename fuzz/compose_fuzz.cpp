@@ -5,7 +5,9 @@
 // file. IN holds three attachment source files that message lines may name
 // (F0001.tif, F0001.pdf, F0002.gif). Rules: on a healthy disk the composition
 // never fails; both files are left at their start; the mail ends with its
-// final "." line; a receiver found is one bracketed address on one line;
+// final "." line; a mail to be sent is 7-bit text in lines of at most 998
+// octets, each ended by CR LF (a strict receiver takes it over a plain
+// session); a receiver found is one bracketed mailbox on one line;
 // attachment paths stay in IN; the encoder's work file does not stay.
 #include <algorithm>
 #include <cstddef>
@@ -13,9 +15,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FuzzSandbox.h"
+#include "mime/Address.h"
 #include "platform/Registry.h"
 #include "smtpout/Compose.h"
 #include "smtpout/SMTPOut.h"
@@ -66,6 +70,15 @@ void WriteAttachmentSources() {
   CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0002.gif", "GIF89a");
 }
 
+// A field name (printable ASCII, blanks allowed before the colon) and its colon.
+bool IsFieldLine(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view name = line.substr(0, colon);
+  while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -83,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
 
   std::string mailText;
+  bool toBeSent = false;
   {
     CFile message =
         CFile::Open(in + "msg.tmp", FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
@@ -91,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(message.IsValid() && mail.IsValid(), "cannot open the work files");
     std::vector<std::string> paths;
     const int result = ComposeMessage(message, mail, object, paths);
-    FUZZ_CHECK(result == kComposeToBeSent || result == kComposeNotToBeSent, "the composition failed");
+    FUZZ_CHECK(result == kComposeToBeSent || result == kComposeNotToBeSent || result == kComposeNoHeaderEnd,
+               "the composition failed");
+    toBeSent = result == kComposeToBeSent;
     FUZZ_CHECK(message.Seek(0, FileSeek::kCurrent) == 0 && mail.Seek(0, FileSeek::kCurrent) == 0,
                "a file is not left at its start");
     for (const std::string& path : paths) {
@@ -104,9 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (FindRecipient(mail, receiver, sizeof receiver) == 0) {
       const std::string found = receiver;
       FUZZ_CHECK(found.size() > 6 && found.compare(0, 5, "TO: <") == 0 && found.back() == '>' &&
-                     std::none_of(found.begin(), found.end(),
-                                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
-                 "a receiver that is not one bracketed address on one line: " + found);
+                     IsMailbox(found.substr(5, found.size() - 6)),
+                 "a receiver that is not one bracketed mailbox on one line: " + found);
     }
     FUZZ_CHECK(mail.Seek(0, FileSeek::kCurrent) == 0, "FindRecipient moved the mail file");
   }
@@ -114,6 +129,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The dialogue sends the mail before its final ".\r\n", ending its last line first.
   FUZZ_CHECK(mailText.size() >= 3 && mailText.compare(mailText.size() - 3, 3, ".\r\n") == 0,
              "the mail does not end with its final line");
+  bool inHeader = true;
+  for (std::size_t start = 0, end; toBeSent && start < mailText.size(); start = end + 2) {
+    end = mailText.find("\r\n", start);
+    FUZZ_CHECK(end != std::string::npos, "the mail ends without its line end");
+    const std::string_view line(mailText.data() + start, end - start);
+    inHeader = inHeader && !line.empty();
+    // The header ends only at its empty line: every line before is a field or its continuation.
+    FUZZ_CHECK(!inHeader || line[0] == ' ' || line[0] == '\t' || IsFieldLine(line),
+               "a header line that is no field: " + std::string(line.substr(0, 100)));
+    FUZZ_CHECK(line.size() <= 998, "a line longer than 998 octets");
+    FUZZ_CHECK(std::none_of(line.begin(), line.end(),
+                            [](char c) { return c == '\r' || c == '\n' || static_cast<unsigned char>(c) >= 0x80; }),
+               "a bare line end or an 8-bit byte in a mail to be sent: " + std::string(line.substr(0, 100)));
+  }
   for (const std::string& name : CFuzzSandbox::Names(in)) {
     FUZZ_CHECK(name.compare(0, 2, "At") != 0, "the encoder's work file stayed: " + name);
   }

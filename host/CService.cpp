@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/EventLog.h"
 #include "host/StartGateway.h"
 #include "log/DebugLog.h"
-#include "platform/EventLog.h"
+#include "log/EventLog.h"
 #include "smtpin/SMTPIn.h"
 
 namespace {
@@ -53,7 +52,7 @@ void CService::ServiceMain(DWORD /*argc*/, char** /*argv*/) {
       PlatformRegisterServiceHandler(service->m_ServiceName.get(), &ServiceCtrlHandler);
   if (service->m_ServiceStatusHandle == 0) {
     const DWORD error = PlatformGetLastError();
-    ReportServiceEvent(kEventTypeError, 423, service->m_ServiceName.get(), nullptr, nullptr);
+    ReportServiceEvent(kEventTypeError, GatewayEvent::kNoControlHandler, {service->m_ServiceName.get()});
     service->Exit(error);
     return;
   }
@@ -172,7 +171,7 @@ int CService::OnStartService() {
 
 void CService::OnStopService() {
   DebugLog("OnStopService: Will set the stop event and stop the service.", CV_SRC, __LINE__);
-  ReportServiceEvent(kEventTypeInformation, 428, m_ServiceName.get(), nullptr, nullptr);
+  ReportServiceEvent(kEventTypeInformation, GatewayEvent::kStopping, {m_ServiceName.get()});
   // The listener first, so that no new mail is taken while the stop waits for
   // the hand-offs. Until the start routine has returned its objects are not
   // ours to touch; the service main routine closes the listener after it.

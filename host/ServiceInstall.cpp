@@ -7,10 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "host/EventLog.h"
 #include "host/UserMessage.h"
 #include "log/DebugLog.h"
-#include "platform/EventLog.h"
+#include "log/EventLog.h"
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/ServiceManager.h"
@@ -90,7 +89,7 @@ void InstallService() {
     Tell("Unable to Install Event Log for the Service", "Error", problem);
     return;
   }
-  ReportServiceEvent(kEventTypeInformation, 420, kServiceName, nullptr, nullptr);
+  ReportServiceEvent(kEventTypeInformation, GatewayEvent::kInstalled, {kServiceName});
   Tell("Service Successfully Installed", "Finished", "");
 }
 
@@ -114,10 +113,10 @@ void RemoveService() {
   } else if (state != kServiceStopped) {
     Tell("Service is RUNNING.First STOP it to uninstall the SERVICE!!", "Error", "");
   } else if (PlatformDeleteService(service, problem)) {
-    ReportServiceEvent(kEventTypeInformation, 421, kServiceName, nullptr, nullptr);
+    ReportServiceEvent(kEventTypeInformation, GatewayEvent::kRemoved, {kServiceName});
     Tell("Service Removed !!, Please Reboot To Finish", "Finished", "");
   } else {
-    ReportServiceEvent(kEventTypeError, 422, kServiceName, nullptr, nullptr);
+    ReportServiceEvent(kEventTypeError, GatewayEvent::kNotRemoved, {kServiceName});
     Tell("Failed To Remove Service", "Warning", problem);
   }
 }

@@ -13,7 +13,6 @@
 #include <string>
 
 #include "host/CService.h"
-#include "host/Ports.h"
 #include "log/DebugLog.h"
 #include "mime/FragmentDir.h"
 #include "platform/Registry.h"
@@ -23,6 +22,7 @@
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
+#include "spool/Ports.h"
 
 namespace {
 

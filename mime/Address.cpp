@@ -74,3 +74,38 @@ int IsFaxNumberAddress(std::string_view text) {
   }
   return 1;
 }
+
+bool IsMailbox(std::string_view bare) {
+  constexpr std::size_t kMaxPath = 254;  // RFC 5321 4.5.3.1.3, less the brackets
+  constexpr std::size_t kMaxLocalPart = 64;
+  const std::size_t at = bare.rfind('@');
+  if (bare.size() > kMaxPath || at == std::string_view::npos || at == 0 || at > kMaxLocalPart ||
+      at + 1 == bare.size())
+    return false;
+  const std::string_view local = bare.substr(0, at), domain = bare.substr(at + 1);
+  // A dot-atom local part: no quoted strings, no specials.
+  const auto atext = [](char c) {
+    return c > 0x20 && c < 0x7F && std::string_view("()<>[]:;@\\,\"").find(c) == std::string_view::npos;
+  };
+  if (!std::all_of(local.begin(), local.end(), atext)) return false;
+  if (domain.front() == '[') {  // an address literal
+    return domain.size() > 2 && domain.back() == ']' &&
+           std::all_of(domain.begin() + 1, domain.end() - 1, [](char c) {
+             return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.' ||
+                    c == ':' || c == 'I' || c == 'P' || c == 'v';
+           });
+  }
+  // Labels of letters, digits and hyphens, none empty.
+  std::size_t label = 0;
+  for (const char c : domain) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-') {
+      if (++label > 63) return false;
+    } else {
+      return false;
+    }
+  }
+  return label > 0;
+}

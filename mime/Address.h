@@ -22,3 +22,8 @@ std::string FormatAddress(std::string_view text, int withName);
 
 // 1 when the user part, without "+" and "-", is only decimal digits (or empty).
 int IsFaxNumberAddress(std::string_view text);
+
+// True when `bare` (a bare address) is a mailbox that an SMTP command can
+// name: a local part and a domain (a host name or an address literal), in
+// plain ASCII, no longer than a path may be.
+bool IsMailbox(std::string_view bare);

@@ -1,7 +1,10 @@
 // mime/Base64.cpp: base64 tables and encoders. Stateless, thread-safe.
 #include "mime/Base64.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/File.h"
@@ -21,6 +24,24 @@ inline void EncodeGroup(const std::uint8_t* in, int have, char* out) {
   out[3] = have > 2 ? kBase64Alphabet[b2 & 0x3f] : '=';
 }
 
+// The two characters of every 12-bit value: a whole group is two lookups.
+struct CPairTable {
+  char pairs[4096][2];
+  constexpr CPairTable() : pairs() {
+    for (int v = 0; v < 4096; ++v) {
+      pairs[v][0] = kBase64Alphabet[v >> 6];
+      pairs[v][1] = kBase64Alphabet[v & 0x3f];
+    }
+  }
+};
+constexpr CPairTable kPairs;
+
+inline void EncodeWholeGroup(const std::uint8_t* in, char* out) {
+  const std::uint32_t bits = static_cast<std::uint32_t>(in[0]) << 16 | static_cast<std::uint32_t>(in[1]) << 8 | in[2];
+  std::memcpy(out, kPairs.pairs[bits >> 12], 2);
+  std::memcpy(out + 2, kPairs.pairs[bits & 0xfff], 2);
+}
+
 }  // namespace
 
 std::string Base64EncodeBytes(const void* data, std::size_t length) {
@@ -36,7 +57,13 @@ std::string Base64EncodeBytes(const void* data, std::size_t length) {
   return out;
 }
 
-std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
+namespace {
+
+// Encodes `input` from its position to its end, 72 characters a line, each
+// line ended by `lineEnd`, handing the text to `emit` a read's worth at a
+// time. The characters written, each line end counted as one.
+template <typename Emit>
+std::uint32_t EncodeStream(CStdioFile& input, std::string_view lineEnd, Emit emit) {
   // Read whole lines' worth of groups at a time; a short read only happens at
   // the end of the input, so groups never straddle two reads except there.
   constexpr std::size_t kInChunk = 3 * kGroupsPerLine * 256;
@@ -51,15 +78,21 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
     const bool atEnd = got == 0 || have < kInChunk;
     std::size_t pos = 0;
     // Room for every group of this chunk and its line ends, written in place.
-    out.resize((have / 3 + 1) * 4 + have / (3 * kGroupsPerLine) + 4);
+    out.resize((have / 3 + 1) * 4 + (have / (3 * kGroupsPerLine) + 2) * lineEnd.size());
     char* to = out.data();
+    std::uint32_t lines = 0;
     while (have - pos >= 3 || (atEnd && pos < have)) {
       const std::size_t left = have - pos;
-      EncodeGroup(in.data() + pos, left >= 3 ? 3 : static_cast<int>(left), to);
+      if (left >= 3) {
+        EncodeWholeGroup(in.data() + pos, to);
+      } else {
+        EncodeGroup(in.data() + pos, static_cast<int>(left), to);
+      }
       pos += left >= 3 ? 3 : left;
       to += 4;
       if (++groupsOnLine == kGroupsPerLine) {
-        *to++ = '\n';
+        to = std::copy(lineEnd.begin(), lineEnd.end(), to);
+        ++lines;
         groupsOnLine = 0;
       }
     }
@@ -68,14 +101,25 @@ std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
     for (std::size_t i = 0; i < rest; ++i) in[i] = in[pos + i];
     have = rest;
     if (atEnd && groupsOnLine > 0) {
-      *to++ = '\n';
+      to = std::copy(lineEnd.begin(), lineEnd.end(), to);
+      ++lines;
       groupsOnLine = 0;
     }
     const auto length = static_cast<std::size_t>(to - out.data());
-    written += static_cast<std::uint32_t>(length);
-    if (length > 0) output.Write(out.data(), length);
+    written += static_cast<std::uint32_t>(length - lines * (lineEnd.size() - 1));
+    if (length > 0) emit(out.data(), length);
     if (atEnd && have == 0) break;
     if (got == 0) break;
   }
   return written;
+}
+
+}  // namespace
+
+std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output) {
+  return EncodeStream(input, "\n", [&](const char* data, std::size_t length) { output.Write(data, length); });
+}
+
+std::uint32_t Base64EncodeAppend(CStdioFile& input, std::string_view lineEnd, std::string& out) {
+  return EncodeStream(input, lineEnd, [&](const char* data, std::size_t length) { out.append(data, length); });
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CStdioFile;
 
@@ -51,3 +52,5 @@ std::string Base64EncodeBytes(const void* data, std::size_t length);
 // line, each line ended by a LF (the output's text mode stores CR LF). Returns
 // the characters written, each line end counted as one; 0 for empty input.
 std::uint32_t Base64EncodeStream(CStdioFile& input, CStdioFile& output);
+// The same text appended to `out`, each line ended by `lineEnd`.
+std::uint32_t Base64EncodeAppend(CStdioFile& input, std::string_view lineEnd, std::string& out);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "mime/Base64.h"
+#include "mime/TextEncoding.h"
 #include "platform/File.h"
 
 namespace {
@@ -47,25 +48,44 @@ const char* DetectContentType(CStdioFile& input) {
   return "application/octet-stream";
 }
 
+void EncodePart(CStdioFile& input, const char* displayName, std::string_view lineEnd, std::string& out) {
+  const char* type = DetectContentType(input);
+  const std::string d = displayName ? displayName : "";
+  const std::string end(lineEnd);
+  // A plain name goes in as it is. One with a quote or a backslash is escaped
+  // in its quoted strings; one with 8-bit or control bytes is encoded (RFC
+  // 2047 for the type's name and the description, RFC 2231 for the file
+  // name), since the mail travels over a 7-bit session.
+  std::string name = "\"" + d + "\"", filename = "filename=" + name, description = d;
+  if (!IsPlainAscii(d)) {
+    const char* charset = CharsetOf(d);
+    description = EncodedWords(d, charset, end + " ");
+    name = "\"" + EncodedWords(d, charset, " ") + "\"";
+    filename = "filename*=" + ExtendedParameterValue(d, charset);
+  } else if (d.find_first_of("\"\\") != std::string::npos) {
+    name = QuotedString(d);
+    filename = "filename=" + name;
+  }
+  out.reserve(out.size() + 256 + 4 * d.size());
+  out += "Content-Type: ";
+  out += type;
+  out += ";" + end + "        name=" + name + end;
+  out += "Content-Transfer-Encoding: base64" + end;
+  out += "Content-Disposition: attachment;" + end + "        " + filename + end;
+  out += "Content-Description: " + description + end + end;
+  Base64EncodeAppend(input, lineEnd, out);
+}
+
 int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName) {
   (void)inputPath;  // the display name, never the local path, goes into the mail
-  const char* type = DetectContentType(input);
   CStdioFile output = CStdioFile::Open(outputName, "w");
   if (!output.IsOpen()) {
     std::perror(outputName);
     return 1;
   }
-  const std::string d = displayName ? displayName : "";
-  std::string head;
-  head.reserve(256 + 4 * d.size());
-  head += "Content-Type: ";
-  head += type;
-  head += ";\n        name=\"" + d + "\"\n";
-  head += "Content-Transfer-Encoding: base64\n";
-  head += "Content-Disposition: attachment;\n        filename=\"" + d + "\"\n";
-  head += "Content-Description: " + d + "\n\n";
-  output.Write(head.data(), head.size());
-  Base64EncodeStream(input, output);
+  std::string part;
+  EncodePart(input, displayName, "\n", part);  // the output's text mode makes each LF a CR LF
+  output.Write(part.data(), part.size());
   // A part cut short by a failed write must not pass for the whole file.
   if (!output.Close()) {
     std::perror(outputName);

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 class CStdioFile;
 
@@ -20,6 +22,10 @@ const char* DetectContentType(CStdioFile& input);
 // caller's logs only. 0 done, 1 the output cannot be created or written
 // whole (reported on standard error).
 int EncodeFile(CStdioFile& input, const char* inputPath, const char* outputName, const char* displayName);
+// The same part appended to `out`, each line ended by `lineEnd` (the mail's
+// CR LF, so that no work file is needed). Check input.Error() afterwards: a
+// source that could not be read to its end makes a part that looks whole.
+void EncodePart(CStdioFile& input, const char* displayName, std::string_view lineEnd, std::string& out);
 
 // "<seconds since 1970>@<HOSTNAME or random-pc>" into buffer (capacity size).
 // The characters written, or a negative value when it does not fit.

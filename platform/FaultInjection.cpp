@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::size_t kOpCount = 7;
+constexpr std::size_t kOpCount = 8;
 constexpr std::size_t kMaxRules = 64;  // rules come from one test; more is a mistake
 constexpr int kMaxCount = 1000000;
 
@@ -51,7 +51,7 @@ bool ParseOp(std::string_view text, FaultOp& op) {
   static constexpr std::pair<std::string_view, FaultOp> kOps[] = {
       {"create", FaultOp::kCreate}, {"write", FaultOp::kWrite}, {"sync", FaultOp::kSync},
       {"rename", FaultOp::kRename}, {"read", FaultOp::kRead},   {"crash", FaultOp::kCrash},
-      {"power", FaultOp::kPowerCut}};
+      {"power", FaultOp::kPowerCut}, {"delete", FaultOp::kDelete}};
   for (const auto& [name, value] : kOps) {
     if (text == name) {
       op = value;
@@ -68,6 +68,10 @@ bool ParseError(std::string_view text, int& error) {
   }
   if (text == "ENOSPC") {
     error = ENOSPC;
+    return true;
+  }
+  if (text == "EACCES" || text == "EPERM") {  // a file someone else keeps
+    error = text == "EACCES" ? EACCES : EPERM;
     return true;
   }
   return false;

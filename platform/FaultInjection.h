@@ -27,9 +27,9 @@
 // Consulted by the hive's replacement (create, write and sync of the
 // temporary file, the rename over the hive, the sync of its directory), and by
 // the file calls of the spool: creating, writing and reading a CFile or
-// CStdioFile, moves and second names (kRename, the new name), and the syncs
-// of files, directories and a CVolumeSync (its directory). On Windows the
-// registry's value changes ask too (kWrite, "HKEY_LOCAL_MACHINE\<key>\<value
+// CStdioFile, moves and second names (kRename, the new name), file deletions,
+// and the syncs of files, directories and a CVolumeSync (its directory). On
+// Windows the registry's value changes ask too (kWrite, "HKEY_LOCAL_MACHINE\<key>\<value
 // name>"). Thread-safe.
 #pragma once
 
@@ -45,6 +45,7 @@ enum class FaultOp {
   kRead,      // reading a file's data (the path as opened)
   kCrash,     // a step of the spool protocol (its name, see FaultStep): the process is killed
   kPowerCut,  // the same, after undoing what is not durable
+  kDelete,    // deleting a file (its path)
 };
 
 // True: fail this call. errno is then set to the armed error (EIO unless the
@@ -64,10 +65,10 @@ void ClearFaults();
 std::uint64_t FaultChecks(FaultOp op);
 
 // Arms the rules in `ruleText`, "op:count:error:pattern" joined by ';', with op one
-// of create, write, sync, rename, read, crash, power, count "N" or "skip+N", and
-// error EIO, ENOSPC or empty (EIO); the pattern comes last, so it may hold ':'.
-// Examples: "sync:1::*/hive.reg.new", "sync:1+1:ENOSPC:*/OUT" (the second sync
-// fails), "crash:2+1::link" (killed at the third link).
+// of create, write, sync, rename, read, crash, power, delete, count "N" or "skip+N",
+// and error EIO, ENOSPC, EACCES, EPERM or empty (EIO); the pattern comes last, so
+// it may hold ':'. Examples: "sync:1::*/hive.reg.new", "sync:1+1:ENOSPC:*/OUT" (the
+// second sync fails), "crash:2+1::link" (killed at the third link).
 // False, with nothing armed, when any rule cannot be read.
 bool ArmFaultsFromText(std::string_view ruleText);
 

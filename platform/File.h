@@ -59,6 +59,13 @@ class CFile {
 
   // CreateFileA. Invalid handle and the last error set on failure.
   static CFile Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation);
+  // A scratch file for this process alone, open for reading and writing, that
+  // vanishes when it is closed or the process ends, and costs the file system
+  // no name to create or remove. `path` is its name for the fault seam and,
+  // where the system needs a name, the one it has while it is open. POSIX: an
+  // anonymous file in memory (memfd_create). Windows: a temporary file with
+  // FILE_FLAG_DELETE_ON_CLOSE, shared with nobody.
+  static CFile OpenScratch(const std::string& path);
 
   bool IsValid() const { return m_Fd >= 0; }
   // A number that identifies the open handle while it is open (the handle
@@ -194,6 +201,9 @@ bool WildcardMatch(const char* pattern, const char* name);
 // error on failure.
 bool FileExists(const std::string& path);                              // GetFileAttributesA
 bool FileDelete(const std::string& path);                              // DeleteFileA
+// True when `path` names a plain file itself: not a directory, a link to
+// somewhere else, a pipe or a device (ERROR_ACCESS_DENIED when it is one).
+bool FileIsPlain(const std::string& path);
 bool FileMove(const std::string& from, const std::string& to);         // fails if `to` exists
 bool FileMoveReplace(const std::string& from, const std::string& to);  // replaces `to`
 bool FileCopy(const std::string& from, const std::string& to, bool failIfExists);

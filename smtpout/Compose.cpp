@@ -6,20 +6,23 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
-#include "host/EventLog.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MimeEncoder.h"
-#include "platform/EventLog.h"
+#include "mime/TextEncoding.h"
+#include "platform/Text.h"
+#include "smtpout/HeaderFields.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 
 namespace {
 
-constexpr int kMessageLineSize = 259;  // longer lines come in pieces of this size
-constexpr int kMailLineSize = 200;
+constexpr std::size_t kMessageLineSize = 259;  // longer lines come in pieces of this size
+constexpr std::size_t kReadBlock = 16 * 1024;
 constexpr std::size_t kIdentifierSize = 260;
 constexpr std::size_t kMaxFromLine = 258;
 constexpr std::size_t kSubjectReserve =
@@ -30,11 +33,17 @@ constexpr std::size_t kSubjectTextMax = 29;
 constexpr std::size_t kFileNameTextMax = 24;
 constexpr std::size_t kDisplayTextMax = 99;
 constexpr std::size_t kAttachmentPathMax = 99;
-constexpr std::size_t kCopyChunk = 64 * 1024;
+// A header line is folded before it reaches the 998 octets a line may hold.
+constexpr std::size_t kFoldAt = 990;
 constexpr const char kCrLf[] = "\r\n";
 constexpr const char kBoundaryPrefix[] = "----= Message-ID:";
+// Header fields whose display names are phrases (RFC 5322 3.4).
+constexpr const char* kAddressFields[] = {"FROM", "TO", "CC", "BCC", "REPLY-TO", "SENDER"};
 
 bool Holds(std::string_view line, std::string_view key) { return line.find(key) != std::string_view::npos; }
+
+// The message file's empty line; a fax server that writes bare LFs has them too.
+bool IsEmptyLine(std::string_view line) { return line == kCrLf || line == "\n"; }
 
 // The line without its line end (LF, or CR LF).
 std::string_view WithoutLineEnd(std::string_view line) {
@@ -43,8 +52,91 @@ std::string_view WithoutLineEnd(std::string_view line) {
   return line;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A quoted-string as RFC 5322 reads it: in quotes, any quote inside escaped.
+bool IsQuotedString(std::string_view text) {
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+  for (std::size_t i = 1; i + 1 < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+      if (i + 1 >= text.size()) return false;  // the closing quote escaped
+    } else if (text[i] == '"') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view Unquoted(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
+  return text;
+}
+
+// True when `line` begins with a field name (printable ASCII but ':', blanks
+// allowed before the colon, as old mail writes "Subject :") and its colon.
+bool HasFieldName(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view name = TrimBlanks(line.substr(0, colon));
+  return !name.empty() && line.front() != ' ' &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+}
+
+// One header line (no line end) as a 7-bit receiver takes it: 8-bit or
+// control bytes in a display name or an unstructured value become encoded
+// words, and a display name whose quotes do not pair is quoted again.
+std::string MendedHeaderLine(std::string_view line) {
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || line[0] == ' ' || line[0] == '\t') {  // a continuation: text
+    if (IsPlainAscii(line)) return std::string(line);
+    const std::string_view text = TrimBlanks(line);
+    return " " + EncodedWords(text, CharsetOf(text));
+  }
+  const std::string_view name = line.substr(0, colon), value = line.substr(colon + 1);
+  const bool address = std::any_of(std::begin(kAddressFields), std::end(kAddressFields),
+                                   [&](const char* field) { return EqualsNoCase(TrimBlanks(name), field); });
+  const std::size_t open = value.rfind('<');
+  // (An address with 8-bit bytes is no mailbox: the whole value is then text.)
+  if (address && open != std::string_view::npos && IsPlainAscii(value.substr(open))) {
+    const std::string_view display = TrimBlanks(value.substr(0, open));
+    const std::string_view rest = value.substr(open);
+    if (!IsPlainAscii(display)) {
+      const std::string_view text = Unquoted(display);
+      return std::string(name) + ": " + EncodedWords(text, CharsetOf(text)) + " " + std::string(rest);
+    }
+    if (display.find('"') != std::string_view::npos && !IsQuotedString(display))
+      return std::string(name) + ": " + QuotedString(Unquoted(display)) + " " + std::string(rest);
+    return std::string(line);
+  }
+  if (IsPlainAscii(value)) return std::string(line);
+  const std::string_view text = TrimBlanks(value);
+  return std::string(name) + ": " + EncodedWords(text, CharsetOf(text));
+}
+
+// `line` broken into lines of at most kFoldAt octets, each continuation
+// beginning with a space (a folded field).
+std::string Folded(std::string_view line) {
+  std::string out;
+  while (line.size() > kFoldAt) {
+    // At the last blank of the line's allowance, or, with none, anywhere.
+    std::size_t cut = line.substr(0, kFoldAt).find_last_of(" \t");
+    if (cut == std::string_view::npos || cut == 0) cut = kFoldAt;
+    out.append(line.substr(0, cut));
+    out += "\r\n";
+    line.remove_prefix(cut);
+    if (line.empty() || (line.front() != ' ' && line.front() != '\t')) out += ' ';
+  }
+  out.append(line);
+  return out;
+}
+
 void ReportNotEncoded(const std::string& what) {
-  ReportServiceEvent(kEventTypeError, 432, kEventSourceName, what.c_str(), nullptr);
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kAttachmentNotEncoded, {kEventSourceName, what.c_str()});
   DebugLog("SMTPOut- Unable to encode the Attachment file", CV_SRC, __LINE__);
 }
 
@@ -62,15 +154,24 @@ class CComposer {
   bool Write(std::string_view bytes);
   void WriteMimeBlock();
   void HeaderLine(const std::string& line);
+  void FlushHeaderLine();
   void BodyLine(const std::string& line);
+  void WriteText(std::string_view bytes);
+  void WriteTextPart();
   void RewriteSubject(std::string_view text);
   void TakeAttachment(const std::string& line);
+  void CloseParts();
 
   CFile& m_Message;
   CFile& m_Mail;
   SMTPOut& m_Object;
   std::vector<std::string>& m_Paths;
 
+  std::int64_t m_Limit = 0;  // the message's size when composition began
+  std::int64_t m_Read = 0;   // bytes of it read into m_Buffer
+  std::string m_Buffer;      // m_Buffer[m_Used, m_Buffered) is read, not yet taken as lines
+  std::size_t m_Used = 0;
+  std::size_t m_Buffered = 0;
   int m_Send = kComposeNotToBeSent;
   bool m_ReceivedFax = false;
   bool m_Multipart = false;  // fixed once the MIME block has announced it
@@ -84,20 +185,52 @@ class CComposer {
   bool m_BodyEnded = false;
   bool m_AttachmentSeen = false;
   bool m_AttachmentsClosed = false;
+  bool m_HasDate = false;
+  bool m_HasMessageId = false;
+  std::string m_HeaderLine;  // a header line read in pieces, not yet written
   std::string m_Previous;
   std::string m_Identifier;
   std::string m_BoundaryLine;
   std::int64_t m_SubjectPosition = -1;
   std::string m_FileName;
   std::string m_DisplayName;
+  // The text part, kept until it is whole: only then is it known whether it
+  // can go out as it stands, which its header fields must say first.
+  std::string m_Text;
+  bool m_TextWritten = false;
   bool m_WriteFailed = false;
 };
 
+// A line of the message file (through its LF, or a piece of kMessageLineSize
+// bytes), never past m_Limit: a file that grows while it is read cannot make
+// composition go on for ever. A last line without a LF is not a line.
 bool CComposer::ReadLine(std::string& line) {
-  char buffer[kMessageLineSize];
-  const int count = FileReadLine(m_Message, buffer, kMessageLineSize);
-  line.assign(buffer, static_cast<std::size_t>(count));
-  return count > 0;
+  line.clear();
+  // The file is read a block at a time: a read per line cost two system calls a line.
+  if (m_Buffered - m_Used < kMessageLineSize && m_Read < m_Limit) {
+    m_Buffer.erase(0, m_Used);
+    m_Buffered -= m_Used;
+    m_Used = 0;
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(kReadBlock, m_Limit - m_Read));
+    m_Buffer.resize(m_Buffered + want);
+    const std::int64_t got = FileRead(m_Message, m_Buffer.data() + m_Buffered, want);
+    m_Read += got;
+    m_Buffered += static_cast<std::size_t>(got);
+    if (got <= 0) m_Read = m_Limit;  // what is there is all there is
+  }
+  const std::size_t left = m_Buffered - m_Used;
+  if (left == 0) return false;
+  const std::size_t span = std::min(left, kMessageLineSize);
+  const void* lineFeed = std::memchr(m_Buffer.data() + m_Used, '\n', span);
+  std::size_t length = span;
+  if (lineFeed != nullptr) {
+    length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (m_Buffer.data() + m_Used)) + 1;
+  } else if (span < kMessageLineSize) {
+    return false;
+  }
+  line.assign(m_Buffer, m_Used, length);
+  m_Used += length;
+  return true;
 }
 
 bool CComposer::Write(std::string_view bytes) {
@@ -111,6 +244,8 @@ bool CComposer::Write(std::string_view bytes) {
 void CComposer::WriteMimeBlock() {
   if (!Write("Return-Receipt-To:") || !Write(kCrLf))
     DebugLog("SMTPOut- Error: write failed", CV_SRC, __LINE__);
+  if (!m_HasDate) Write("Date: " + m_Object.MakeDate() + kCrLf);
+  if (!m_HasMessageId) Write("Message-ID: " + m_Object.MakeMessageId() + kCrLf);
   Write("MIME-Version: 1.0\r\n");
   Write(m_Multipart ? "Content-Type: multipart/mixed;\r\n" : "Content-Type: text/plain;\r\n");
   char identifier[kIdentifierSize] = {};
@@ -119,42 +254,103 @@ void CComposer::WriteMimeBlock() {
   }
   identifier[kIdentifierSize - 1] = '\0';
   m_Identifier = identifier;
-  Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n\r\n");
   if (m_Multipart) {
+    Write("        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n\r\n");
     m_BoundaryLine = kBoundaryPrefix + m_Identifier + kCrLf;
-    Write("--" + m_BoundaryLine + "Content-Type: text/plain\r\n\r\n");
   }
+  // A text/plain mail's remaining fields wait for its text (WriteTextPart).
   m_MimeWritten = true;
   m_InBody = true;
+}
+
+// The text part once it is whole: as it stands when it is plain 7-bit text of
+// short lines, else quoted-printable with its charset; line ends CR LF.
+void CComposer::WriteTextPart() {
+  if (m_TextWritten || !m_MimeWritten) return;
+  m_TextWritten = true;
+  CTextScan scan;
+  scan.Add(m_Text);
+  const bool encoded = scan.NeedsEncoding();
+  const std::string charset = scan.Charset();
+  std::string out;
+  if (m_Multipart) {
+    out = "--" + m_BoundaryLine + "Content-Type: text/plain";
+    out += encoded ? "; charset=" + charset + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n" : "\r\n\r\n";
+  } else {
+    if (encoded) out = "        charset=" + charset + ";\r\n";
+    out += "        boundary=\"" + std::string(kBoundaryPrefix) + m_Identifier + "\"\r\n";
+    if (encoded) out += "Content-Transfer-Encoding: quoted-printable\r\n";
+    out += kCrLf;
+  }
+  CTextBodyEncoder encoder(encoded);
+  encoder.Add(m_Text, out);
+  encoder.Finish(out);
+  std::string().swap(m_Text);
+  Write(out);
 }
 
 void CComposer::HeaderLine(const std::string& line) {
   if (Holds(line, "BEGIN BODY")) {
     // The marker counts only between two empty lines; the line after it is
     // consumed either way.
+    FlushHeaderLine();
     std::string next;
     ReadLine(next);
-    if (m_Previous == kCrLf && next == kCrLf) WriteMimeBlock();
-  } else if (line == kCrLf) {
+    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) WriteMimeBlock();
+  } else if (IsEmptyLine(line) && m_HeaderLine.empty()) {
     // empty lines among the header lines are dropped
-  } else if (m_SubjectPending && m_SubjectLine == 1 && !m_ReceivedFax) {
-    // Room for " - " and the body's "Subject : " text, filled in later.
-    Write(std::string_view(line).substr(0, line.size() >= 2 ? line.size() - 2 : 0));
-    m_SubjectPosition = m_WriteFailed ? -1 : m_Mail.Seek(0, FileSeek::kCurrent);
-    Write(std::string(kSubjectReserve, ' ') + kCrLf);
-    m_SubjectPending = false;
   } else {
-    Write(line);
+    m_HeaderLine += line;
+    if (line.back() == '\n') FlushHeaderLine();
   }
   m_Previous = line;
 }
 
+// Writes the header line gathered so far, mended, with CR LF.
+void CComposer::FlushHeaderLine() {
+  if (m_HeaderLine.empty()) return;
+  std::string text(WithoutLineEnd(m_HeaderLine));
+  m_HeaderLine.clear();
+  // A CR or a NUL inside would end the field early or cut it.
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+  // A line that is neither a field nor the continuation of one would end the
+  // header there for the receiver, and the MIME fields would become text.
+  if (text.empty()) return;
+  if (text[0] != ' ' && text[0] != '\t' && !HasFieldName(text)) {
+    DebugLogStr("SMTPOut- Error: header line without a field name left out: ", PrintableText(text).c_str(), CV_SRC,
+                __LINE__);
+    return;
+  }
+  if (StartsWithNoCase(text, "Date:")) m_HasDate = true;
+  if (StartsWithNoCase(text, "Message-ID:")) m_HasMessageId = true;
+  text = Folded(MendedHeaderLine(text));
+  if (m_SubjectPending && m_SubjectLine == 1 && !m_ReceivedFax) {
+    // Room for " - " and the body's "Subject : " text, filled in later.
+    Write(text);
+    m_SubjectPosition = m_WriteFailed ? -1 : m_Mail.Seek(0, FileSeek::kCurrent);
+    Write(std::string(kSubjectReserve, ' ') + kCrLf);
+    m_SubjectPending = false;
+  } else {
+    Write(text + kCrLf);
+  }
+}
+
 // The Subject header's reserved spaces become " - " and the first 29
-// characters of `text` (without its line end), padded to the same width.
+// characters of `text` (without its line end), padded to the same width;
+// 8-bit text as one encoded word of what fits.
 void CComposer::RewriteSubject(std::string_view text) {
   text = WithoutLineEnd(text);
+  text = text.substr(0, std::min(text.size(), kSubjectTextMax));
   std::string block = " - ";
-  block.append(text.substr(0, std::min(text.size(), kSubjectTextMax)));
+  if (IsPlainAscii(text)) {
+    block.append(text);
+  } else {
+    const char* charset = CharsetOf(text);
+    const std::size_t room = kSubjectReserve - block.size() - std::strlen(charset) - 7;  // "=?" "?B?" "?="
+    std::size_t take = std::min(text.size(), room / 4 * 3);
+    while (take > 0 && take < text.size() && (static_cast<unsigned char>(text[take]) & 0xC0) == 0x80) --take;
+    if (take > 0) block += EncodedWords(text.substr(0, take), charset);
+  }
   block.resize(kSubjectReserve, ' ');
   block += kCrLf;
   const std::int64_t here = m_Mail.Seek(0, FileSeek::kCurrent);
@@ -166,6 +362,11 @@ void CComposer::RewriteSubject(std::string_view text) {
   if (m_Mail.Seek(here, FileSeek::kBegin) < 0) m_WriteFailed = true;
 }
 
+void CComposer::WriteText(std::string_view bytes) {
+  if (m_TextWritten) return;  // (nothing is text after the first part)
+  m_Text.append(bytes);
+}
+
 void CComposer::BodyLine(const std::string& line) {
   const std::size_t subject = line.find("Subject : ");
   if (m_SubjectLine == 1 && !m_ReceivedFax && subject != std::string::npos && m_SubjectPosition >= 0) {
@@ -174,12 +375,9 @@ void CComposer::BodyLine(const std::string& line) {
   if (Holds(line, "END BODY")) {
     std::string next;
     ReadLine(next);
-    if (m_Previous == kCrLf && next == kCrLf) {
-      if (m_Multipart) Write("--" + m_BoundaryLine);
-      m_BodyEnded = true;
-    }
+    if (IsEmptyLine(m_Previous) && IsEmptyLine(next)) m_BodyEnded = true;
   } else {
-    Write(line);
+    WriteText(line);
   }
   m_Previous = line;
 }
@@ -210,20 +408,30 @@ void CComposer::TakeAttachment(const std::string& raw) {
     if (usable) {
       m_Paths.push_back(path);
       if (!m_Multipart) return;
-      const int encoded = EncodeAttachment(path.c_str(), m_Mail, m_Object, m_DisplayName.c_str());
+      WriteTextPart();
+      const int encoded =
+          EncodeAttachment(path.c_str(), m_Mail, m_Object, m_DisplayName.c_str(), "--" + m_BoundaryLine);
       if (encoded == 4) m_WriteFailed = true;  // the mail holds part of a part
       if (encoded >= 1) ReportNotEncoded(path);
       return;
     }
   }
-  DebugLogStr("SMTPOut- Error: attachment line not usable: ", std::string(WithoutLineEnd(line)).c_str(),
-              CV_SRC, __LINE__);
+  DebugLogStr("SMTPOut- Error: attachment line not usable: ",
+              PrintableText(WithoutLineEnd(line)).c_str(), CV_SRC, __LINE__);
   ReportNotEncoded(std::string(WithoutLineEnd(line)));
+}
+
+// The closing delimiter of a multipart mail, after the text and its parts.
+void CComposer::CloseParts() {
+  WriteTextPart();
+  if (m_Multipart) Write("------= Message-ID:" + m_Identifier + "--\r\n");
+  m_AttachmentsClosed = true;
 }
 
 int CComposer::Run() {
   CFileMan& files = *m_Object.fileMan;
   m_Message.Seek(0, FileSeek::kBegin);
+  m_Limit = std::max<std::int64_t>(0, m_Message.Size());
   m_Multipart = files.GetIncludeTIFF() != 0;
   m_SubjectLine = files.GetSubjectLine();
   m_NotifyOnSuccess = files.GetNotifyOnSuccess();
@@ -260,29 +468,38 @@ int CComposer::Run() {
         m_AttachmentSeen = true;
         TakeAttachment(attachment);
       } else {
-        Write(line);
+        WriteText(line);  // after the body, still the text part's
       }
     } else if (m_AttachmentsClosed) {
       // what follows "END ATTACH" is not part of the mail
     } else if (Holds(line, "END ATTACH")) {
-      if (m_Multipart) Write("------= Message-ID:" + m_Identifier + "--\r\n");
-      m_AttachmentsClosed = true;
+      CloseParts();
     } else {
       DebugLog("SMTPOut- Multiple attachments found", CV_SRC, __LINE__);
-      if (m_Multipart) Write("--" + m_BoundaryLine);
       TakeAttachment(line);
     }
   }
-  // A multipart mail whose message file ended before "END ATTACH" (or had no
-  // attachment block) still gets its closing delimiter.
-  if (m_MimeWritten && m_Multipart && !m_AttachmentsClosed)
-    Write("------= Message-ID:" + m_Identifier + "--\r\n");
+  FlushHeaderLine();
+  // A mail whose message file ended before "END ATTACH" (or had no
+  // attachment block) still ends its text, and a multipart one its parts.
+  if (m_MimeWritten && !m_AttachmentsClosed) CloseParts();
   Write(".\r\n");
+  const bool changed = m_Message.Size() != m_Limit;
   m_Message.Seek(0, FileSeek::kBegin);
   m_Mail.Seek(0, FileSeek::kBegin);
   if (m_WriteFailed) {
     DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
     return kComposeFailed;
+  }
+  if (changed) {
+    DebugLog("SMTPOut- Error: the message file changed while it was read; it is not sent as it stands", CV_SRC,
+             __LINE__);
+    return kComposeChanged;
+  }
+  if (m_Send == kComposeToBeSent && !m_MimeWritten) {
+    DebugLog("SMTPOut- Error: the message header does not end (no BEGIN BODY between empty lines)", CV_SRC,
+             __LINE__);
+    return kComposeNoHeaderEnd;
   }
   return m_Send;
 }
@@ -296,64 +513,45 @@ int ComposeMessage(CFile& message, CFile& mail, SMTPOut& object, std::vector<std
 }
 
 int FindRecipient(CFile& mail, char* receiver, std::size_t size) {
-  mail.Seek(0, FileSeek::kBegin);
-  char line[kMailLineSize];
-  for (int count; (count = FileReadLine(mail, line, kMailLineSize)) > 0;) {
-    std::string text(WithoutLineEnd(std::string_view(line, static_cast<std::size_t>(count))));
-    for (char& c : text) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    if (text.rfind("TO:", 0) != 0) continue;
-    // The address after "TO:" (with or without its angle brackets); for the
-    // whole line an address without brackets would keep the "TO:".
-    const std::string name = "TO: <" + BareAddress(std::string_view(text).substr(3)) + ">";
-    // An empty address names nobody; one that does not fit is never cut; one
-    // with a control byte would be cut at a NUL or break the RCPT command line.
-    const bool control = std::any_of(
-        name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-    if (name.size() == 6 || control || receiver == nullptr || name.size() >= size) {
-      DebugLog("SMTPOut- TO: line without a usable address", CV_SRC, __LINE__);
-      continue;
-    }
-    std::memcpy(receiver, name.c_str(), name.size() + 1);
-    mail.Seek(0, FileSeek::kBegin);
-    return 0;
+  std::string bare;
+  const int found = FindHeaderAddress(mail, "TO:", bare);
+  if (found == 1) return 1;
+  for (char& c : bare) c = AsciiUpper(c);
+  const std::string name = "TO: <" + bare + ">";
+  // The first TO: field decides: one that names nobody usable (empty, "<>",
+  // a control byte, too long to fit) makes the message undeliverable, never
+  // a search for another address.
+  if (found != 0 || !IsMailbox(bare) || receiver == nullptr || name.size() >= size) {
+    DebugLog("SMTPOut- TO: line without a usable address", CV_SRC, __LINE__);
+    return 1;
   }
-  mail.Seek(0, FileSeek::kBegin);
-  return 1;
+  std::memcpy(receiver, name.c_str(), name.size() + 1);
+  return 0;
 }
 
-int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName) {
-  const std::string work = std::string(object.fileMan->ProgramPath()) + "IN" + kPathSeparatorText + "At" +
-                           std::to_string(mail.Id()) + ".zqx";
-  CStdioFile source = CStdioFile::Open(path, "rb");
+int EncodeAttachment(const char* path, CFile& mail, SMTPOut& object, const char* displayName,
+                     const std::string& delimiter) {
+  (void)object;  // the part is made in memory: no work file in the program directory
+  // Only a plain file in IN: a directory, a pipe or a link to elsewhere is
+  // not an attachment (a pipe would hang the read, a link leave IN).
+  CStdioFile source = FileIsPlain(path) ? CStdioFile::Open(path, "rb") : CStdioFile();
   if (!source.IsOpen()) {
     DebugLog("SMTPOut- Error: Unable to open the Attachment file BEFORE Encode", CV_SRC, __LINE__);
     return 1;
   }
-  const int encoded = EncodeFile(source, path, work.c_str(), displayName);
+  // One buffer for every part this thread makes: a fresh one of a fax's size
+  // would be mapped and unmapped, its pages faulted in, for every mail.
+  thread_local std::string part;
+  part.assign(delimiter);
+  EncodePart(source, displayName, kCrLf, part);
   // A source that could not be read to its end would make a part that looks whole.
   const bool sourceFailed = source.Error();
   source.Close();
-  if (encoded != 0 || sourceFailed) {
-    FileDelete(work);
-    return 2;
+  if (sourceFailed) return 2;
+  part += kCrLf;
+  if (FileWrite(mail, part.data(), part.size()) != static_cast<std::int64_t>(part.size())) {
+    DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
+    return 4;
   }
-  CStdioFile part = CStdioFile::Open(work, "rb");
-  if (!part.IsOpen()) {
-    DebugLog("SMTPOut- Error: Unable to open the Attachment file AFTER Encode", CV_SRC, __LINE__);
-    FileDelete(work);
-    return 3;
-  }
-  bool written = true;
-  std::unique_ptr<char[]> chunk(new char[kCopyChunk]);
-  for (std::size_t n; written && (n = part.Read(chunk.get(), kCopyChunk)) > 0;) {
-    written = FileWrite(mail, chunk.get(), n) == static_cast<std::int64_t>(n);
-  }
-  if (part.Error()) written = false;  // what was copied is not the whole part
-  part.Close();
-  FileDelete(work);
-  if (written) written = FileWrite(mail, kCrLf, 2) == 2;
-  if (!written) DebugLog("SMTPOut- Error: Unable to write to the output file", CV_SRC, __LINE__);
-  return written ? 0 : 4;
+  return 0;
 }

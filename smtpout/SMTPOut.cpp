@@ -1,74 +1,40 @@
 // smtpout/SMTPOut.cpp: the outbound deliverer's settings, its main thread and
-// the delivery run of one message.
+// the envelope sender of a mail. (The delivery of one message:
+// OutboundMessage.cpp.)
 //
 // Threading: see SMTPOut.h. The main thread runs every delivery itself.
 #include "smtpout/SMTPOut.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "host/EventLog.h"
-#include "host/Ports.h"
 #include "log/DebugLog.h"
 #include "mime/Address.h"
+#include "mime/MessageHeaders.h"
 #include "mime/MimeEncoder.h"
-#include "platform/EventLog.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
-#include "smtpout/Compose.h"
+#include "smtpout/HeaderFields.h"
 #include "spool/CFileMan.h"
+#include "spool/Ports.h"
 
 namespace {
 
 // Where MX lookups start when DNSName is missing.
 constexpr const char kDefaultDnsServer[] = "a.root-servers.net";
 constexpr std::size_t kDefaultDnsBuffer = 100;
-constexpr std::size_t kPathBuffer = 260;
 
 unsigned MainThreadEntry(void* argument) { return SMTPMainThread(static_cast<SMTPOut*>(argument)); }
 
-// Gives an undeliverable message its error name and reports it (event 435),
-// whether or not the move succeeded. True when the file was moved.
-bool MoveToErrorName(const std::string& path, const char* suffix, bool upper, const char* failureText) {
-  const std::string target = OutboundErrorName(path, suffix, upper);
-  const bool moved = FileMove(path, target);
-  if (!moved) {
-    DebugLog(failureText, CV_SRC, __LINE__);
-    LogLastError();
-  }
-  ReportServiceEvent(kEventTypeError, 435, kEventSourceName, path.c_str(), target.c_str());
-  return moved;
-}
-
-// The outbound mail file after its message is done with: the debug copy while
-// the primary log is on, else deleted.
-void FinishMailFile(CFile& mail, const std::string& path) {
-  mail.Close();
-  if (IsPrimaryLogOn()) {
-    KeepDebugCopy(path.c_str());
-  } else {
-    FileDelete(path);
-  }
-}
-
-void DropMailFile(CFile& mail, const std::string& path) {
-  mail.Close();
-  FileDelete(path);
-}
-
-void DeleteSources(const std::vector<std::string>& sources) {
-  for (const std::string& source : sources) {
-    if (!FileDelete(source))
-      DebugLogStr("SMTPOut- Error: attachment file not deleted: ", source.c_str(), CV_SRC, __LINE__);
-  }
-}
-
-// Mail files (IN/<n>.zqx and the parts IN/At<n>.zqx) are made and removed by
-// one delivery run; at the start none runs, so those found were left by a
-// run that a crash cut short. Their messages are still in IN and are sent again.
+// Mail files (IN/<n>.zqx; IN/At<n>.zqx, the attachment parts of older
+// versions) are made and removed by one delivery run; at the start none runs,
+// so those found were left by a run that a crash cut short. Their messages are
+// still in IN and are sent again.
 void RemoveInterruptedMailFiles(const CFileMan& files) {
   const std::string in = std::string(files.ProgramPath()) + "IN";
   std::vector<std::string> names;
@@ -81,9 +47,12 @@ void RemoveInterruptedMailFiles(const CFileMan& files) {
   }
 }
 
+std::string CurrentDate() { return MessageDate(std::time(nullptr)); }
+
 }  // namespace
 
-SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
+SMTPOut::SMTPOut()
+    : m_IdentifierSource(os_genid), m_DateSource(CurrentDate), m_MessageIdSource(NewMessageId) {
   CRegKey key;
   CRegKey::Create(kGatewayKey, key);  // a key that cannot be had leaves the defaults
   maxDeliveries = 1;
@@ -124,11 +93,17 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
     DebugLog("SMTPOut- Found 'from' address and SetMailFrom defined in registry", CV_SRC, __LINE__);
   }
 
-  if (const std::uint32_t test = TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kReplyTimeoutMs);
-      test != static_cast<std::uint32_t>(kReplyTimeoutMs)) {
-    m_ReplyTimeoutMs = static_cast<int>(test);
-    std::snprintf(text, sizeof text, "SMTPOut- test build: reply time-out %d ms", m_ReplyTimeoutMs);
-    DebugLog(text, CV_SRC, __LINE__);
+  // A test build may run the waits and the retry schedule on a shorter scale.
+  m_ReplyTimeoutMs = static_cast<int>(TestDurationMs("CVSMTPGW_REPLY_TIMEOUT_MS", kReplyTimeoutMs));
+  m_DataEndTimeoutMs = static_cast<int>(TestDurationMs("CVSMTPGW_DATA_END_TIMEOUT_MS", kDataEndTimeoutMs));
+  const std::uint32_t minute = TestDurationMs("CVSMTPGW_RETRY_MINUTE_MS", 60000);
+  m_Schedule = CDeliverySchedule(std::chrono::milliseconds(minute));
+  if (m_ReplyTimeoutMs != kReplyTimeoutMs || m_DataEndTimeoutMs != kDataEndTimeoutMs || minute != 60000) {
+    char scale[160];
+    std::snprintf(scale, sizeof scale,
+                  "SMTPOut- test build: reply time-out %d ms, end of data %d ms, a retry minute %u ms",
+                  m_ReplyTimeoutMs, m_DataEndTimeoutMs, static_cast<unsigned>(minute));
+    DebugLog(scale, CV_SRC, __LINE__);
   }
 
   m_DeliveryThreads.reset(new ThreadHandle[static_cast<std::size_t>(maxDeliveries)]());
@@ -138,11 +113,8 @@ SMTPOut::SMTPOut() : m_IdentifierSource(os_genid) {
 }
 
 SMTPOut::~SMTPOut() {
-  {
-    std::scoped_lock lock(m_IdleMutex);
-    shutdownFlag = 1;
-  }
-  m_IdleWake.notify_all();
+  shutdownFlag = 1;
+  m_Watch.Wake();  // an idle main thread sees the flag at once
   if (m_MainThreadID != 0) {
     // The texts and buffers the thread uses are freed only after it ended.
     if (!WaitThreadHandle(m_MainThreadID, kStopWaitMs)) {
@@ -186,152 +158,86 @@ int SMTPOut::Resume() {
   return 0;
 }
 
-void SMTPOut::IdleWait(std::uint32_t milliseconds) {
-  std::unique_lock lock(m_IdleMutex);
-  m_IdleWake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return shutdownFlag != 0; });
+std::string SMTPOut::MessageIdHost() const {
+  const char* domain = fileMan != nullptr ? fileMan->DomainName() : nullptr;
+  if (domain != nullptr && *domain != '\0') return domain;
+  const char* host = std::getenv("HOSTNAME");
+  return host != nullptr ? host : "";
+}
+
+std::string SMTPOut::EnvelopeSender(CFile& mailFile) const {
+  if (mailFromFound && setMailFrom) {
+    const std::string configured = BareAddress(mailFromValue);
+    if (!configured.empty()) return configured;
+  }
+  std::string from;
+  if (FindHeaderAddress(mailFile, "FROM:", from) == 0 && IsMailbox(from)) return from;
+  const char* domain = fileMan != nullptr ? fileMan->DomainName() : "";
+  return std::string("postmaster@") + (domain != nullptr ? domain : "");
 }
 
 unsigned SMTPMainThread(SMTPOut* self) {
+  using Clock = CDeliverySchedule::Clock;
   DebugLog("SMTPOut- SMTPMainThread() begin.", CV_SRC, __LINE__);
-  RemoveInterruptedMailFiles(*self->fileMan);
+  CFileMan& files = *self->fileMan;
+  RemoveInterruptedMailFiles(files);
+  const std::string in = std::string(files.ProgramPath()) + "IN";
+  // New messages are seen the moment they arrive; the poll stays for a
+  // directory that cannot be watched and for the retries' times.
+  if (!self->Watch().Open(in, "*.tmp")) {
+    DebugLog("SMTPOut- IN cannot be watched: it is looked at every 10 seconds", CV_SRC, __LINE__);
+    LogLastError();
+  }
   bool idle = false;
-  bool unreadable = false;  // IN could not be read at the last poll
+  bool unreadable = false;  // IN could not be read at the last look
   while (self->shutdownFlag == 0) {
-    int waiting = 0;
+    std::vector<std::string> names;
     // A directory that is away is said once when it goes and once when it is
-    // back, not at every poll.
-    const int counted = self->fileMan->Que_CountMsgs(waiting);
-    if ((counted != 0) != unreadable) {
-      unreadable = counted != 0;
+    // back, not at every look.
+    const int listed = files.Que_ListMsgs(names);
+    if ((listed != 0) != unreadable) {
+      unreadable = listed != 0;
       DebugLog(unreadable ? "SMTPOut- Error: IN cannot be read; messages wait until it can"
                           : "SMTPOut- IN can be read again",
                CV_SRC, __LINE__);
     }
-    if (waiting > self->activeDeliveries && self->activeDeliveries < self->maxDeliveries) {
-      DebugLog("SMTPOut- New message thread started", CV_SRC, __LINE__);
-      ++self->activeDeliveries;
-      const bool moved = SMTPOutThread(self);
-      idle = false;
-      // A message that stays (held by the fax server, not writable, not
-      // renamable) is looked at again after a poll interval, not at once.
-      if (!moved) self->IdleWait(SMTPOut::kPollMs);
-      continue;
+    CDeliverySchedule& schedule = self->Schedule();
+    if (listed == 0) schedule.KeepOnly(names);
+
+    // Every message of this look that is due, in the directory's order; one
+    // held by another process is passed over. (One look per message would
+    // read a long queue's directory once per mail.)
+    bool delivered = false;
+    bool held = false;
+    for (const std::string& name : names) {
+      if (self->shutdownFlag != 0) break;
+      if (!schedule.Due(name, Clock::now())) continue;
+      if (SMTPOutThread(self, name)) {
+        delivered = true;
+      } else {
+        held = true;
+      }
     }
+    if (delivered) {
+      idle = false;
+      continue;  // IN again at once: what arrived meanwhile is served next
+    }
+    const auto now = Clock::now();
     if (!idle) {
-      DebugLog("SMTPOut- No messages to send.", CV_SRC, __LINE__);
+      DebugLog(schedule.NextDue() ? "SMTPOut- No messages to send now; some wait for their next attempt."
+                                  : "SMTPOut- No messages to send.",
+               CV_SRC, __LINE__);
       idle = true;
     }
-    self->IdleWait(SMTPOut::kPollMs);
+    // Until the next retry is due (one due already is held: see below), or the poll.
+    std::uint32_t wait = self->PollMs();
+    if (const auto next = schedule.NextDue(); next && *next > now) {
+      const auto until = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+      wait = static_cast<std::uint32_t>(std::clamp<long long>(until, 1, wait));
+    }
+    if (held) wait = std::min(wait, SMTPOut::kHeldPollMs);
+    if (self->shutdownFlag == 0) self->Watch().Wait(wait);
   }
   DebugLog("SMTPOut::SMTPMainThread() end.", CV_SRC, __LINE__);
   return 0;
-}
-
-bool SMTPOutThread(SMTPOut* self) {
-  CFileMan& files = *self->fileMan;
-  DebugLog("SMTPOut::SMTPOutThread() Begin.", CV_SRC, __LINE__);
-  int attempts = 0;
-  bool moved = false;
-  bool deleteSources = false;  // only once the message itself is gone
-  std::vector<std::string> sources;
-  for (;;) {
-    CFile message;
-    char path[kPathBuffer] = "";
-    const int opened = files.Que_OpenMsg(message, path, sizeof path);
-    if (opened != 0) {
-      if (opened == ERROR_SHARING_VIOLATION) self->IdleWait(SMTPOut::kInUsePauseMs);
-      DebugLog("SMTPOut- no files to send", CV_SRC, __LINE__);
-      break;
-    }
-    const std::string messagePath = path;
-    const std::string mailPath =
-        std::string(files.ProgramPath()) + "IN" + kPathSeparatorText + std::to_string(message.Id()) + ".zqx";
-    CFile mail = CFile::Open(mailPath, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateAlways);
-    if (!mail.IsValid()) {
-      DebugLog("SMTPOut- SMTPOutThread() : Unable to create & new file for send.", CV_SRC, __LINE__);
-      LogLastError();
-      files.Que_CloseMsg(message);  // released, so that a later run can take it
-      break;
-    }
-
-    const int composed = ComposeMessage(message, mail, *self, sources);
-    if (composed == kComposeFailed) {
-      files.Que_CloseMsg(message);
-      DropMailFile(mail, mailPath);
-      break;
-    }
-    if (composed == kComposeNotToBeSent) {
-      DebugLog("SMTPOut- encoding not done.", CV_SRC, __LINE__);
-      files.Que_CloseAndDeleteMsg(message);
-      FinishMailFile(mail, mailPath);
-      moved = deleteSources = !FileExists(messagePath);
-      break;
-    }
-
-    char receiver[kWorkBufferSize] = "";
-    if (FindRecipient(mail, receiver, sizeof receiver) != 0) {
-      files.Que_CloseMsg(message);
-      DropMailFile(mail, mailPath);
-      DebugLog("SMTPOut- ERROR: no rcpt name", CV_SRC, __LINE__);
-      // The attachments stay with the renamed message, which is kept for a person to look at.
-      moved = MoveToErrorName(messagePath, ".NoName.Err", false,
-                              "SMTPOut- ERROR: Could not rename the message file.");
-      break;
-    }
-    DebugLogStr("SMTPOut- receiver name: ", receiver, CV_SRC, __LINE__);
-    const std::string bare = BareAddress(receiver);
-
-    // The message and its attachment files go the moment the receiver has
-    // the mail, before QUIT: a crash while QUIT waits for its reply must not
-    // make the next start send the mail again.
-    bool settled = false;
-    const auto settle = [&] {
-      if (settled) return;
-      settled = true;
-      files.Que_CloseAndDeleteMsg(message);
-      moved = !FileExists(messagePath);
-      if (moved) DeleteSources(sources);
-    };
-    self->SetAcceptedHook(settle);
-    const std::uint32_t sent = self->SendOutboundMsg(mail, bare.c_str(), receiver, kWorkBufferSize);
-    self->SetAcceptedHook(nullptr);
-    if (sent == 0 || settled) {
-      settle();
-      FinishMailFile(mail, mailPath);
-      break;
-    }
-    files.Que_CloseMsg(message);
-    DropMailFile(mail, mailPath);
-    ++attempts;
-    if (self->shutdownFlag != 0) break;  // the message waits for the next start
-    if (attempts < SMTPOut::kAttempts) continue;
-    moved = MoveToErrorName(messagePath, sent == 2 ? ".ConnFailed.Err" : ".ConnTermin.Err", true,
-                            "SMTPOut- Could not rename the message file.");
-    break;
-  }
-  if (deleteSources) DeleteSources(sources);
-  --self->activeDeliveries;
-  DebugLog("SMTPOut- SMTPOutThread() end.", CV_SRC, __LINE__);
-  return moved;
-}
-
-// "abc.tmp" becomes "abc<suffix>" (with `upper`: "ABC<suffix>"). Only the file
-// name changes: the directories keep their letters, and a ".tmp" in a
-// directory name is not the extension.
-std::string OutboundErrorName(const std::string& path, const char* suffix, bool upper) {
-  const std::size_t cut = path.find_last_of(kPathSeparator);
-  const std::size_t start = cut == std::string::npos ? 0 : cut + 1;
-  std::string name = path.substr(start);
-  if (upper) {
-    for (char& c : name) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  // Messages match "*.tmp", so the name ends in the extension, in any case.
-  std::size_t extension = name.size() >= 4 ? name.size() - 4 : std::string::npos;
-  if (extension == std::string::npos ||
-      (name[extension] != '.' || (name[extension + 1] | 0x20) != 't' || (name[extension + 2] | 0x20) != 'm' ||
-       (name[extension + 3] | 0x20) != 'p'))
-    extension = name.size();
-  return path.substr(0, start) + name.substr(0, extension) + suffix;
 }

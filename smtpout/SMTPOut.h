@@ -1,37 +1,55 @@
-// smtpout/SMTPOut.h: the outbound deliverer: polls IN for the fax server's
+// smtpout/SMTPOut.h: the outbound deliverer: watches IN for the fax server's
 // outbound message files, composes each into a MIME mail and delivers it to
 // the receiver domain's mail exchangers over the inherited connection.
+//
+// Each message has a delivery state of its own (DeliveryState.h): attempts
+// are counted per message file and spread over about an hour, and a message
+// waiting for its next attempt never holds up the others. A message the
+// receiver has confirmed with its 250 is never sent again.
 //
 // Threading: the host thread constructs the object, sets fileMan, calls Start
 // and (in tests) destroys it; everything else runs on the one main thread that
 // Start creates, which delivers one message at a time. shutdownFlag is the only
-// field both threads touch after Start.
+// field both threads touch after Start (the destructor also wakes the watch).
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "net/C_WSClient.h"
+#include "platform/DirectoryWatch.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "smtpout/DeliveryState.h"
 #include "smtpout/RelayCache.h"
 
 class CFileMan;
 
+// Results of SendOutboundMsg (and RunDialogue).
+constexpr std::uint32_t kSendDelivered = 0;
+constexpr std::uint32_t kSendNoHost = 2;    // no exchanger took a connection, or no usable DNS answer
+constexpr std::uint32_t kSendBroken = 3;    // the connection broke or a reply did not come in time
+constexpr std::uint32_t kSendDeferred = 4;  // a 4xx reply: try again later
+constexpr std::uint32_t kSendRefused = 5;   // a 5xx reply, or no such domain: never again
+
 class SMTPOut : public C_WSClient {
  public:
   static constexpr std::size_t kMailFromSize = 260;
-  static constexpr int kReplyTimeoutMs = 35000;  // each awaited reply line of a remote server
-  static constexpr std::uint32_t kPollMs = 10000;
-  static constexpr std::uint32_t kInUsePauseMs = 20000;
+  static constexpr int kReplyTimeoutMs = 35000;  // each reply line of a remote server
+  // The reply to the end of the data (RFC 5321 4.5.3.2.6): a receiver may
+  // scan the mail first, and giving up early would send it twice.
+  static constexpr int kDataEndTimeoutMs = 10 * 60 * 1000;
+  static constexpr std::uint32_t kPollMs = 10000;  // IN is looked at this often even without a change
+  // While a message is held by another process (being written), IN is looked
+  // at this often: its writer's close may not be reported.
+  static constexpr std::uint32_t kHeldPollMs = 1000;
   static constexpr std::uint32_t kStopWaitMs = 10000;
-  static constexpr int kAttempts = 5;
+  static constexpr int kAttempts = CDeliverySchedule::kAttempts;
 
   // Reads DNSName, RFCMode, SmtpTxPort, MailFrom and SetMailFrom.
   SMTPOut();
@@ -46,12 +64,23 @@ class SMTPOut : public C_WSClient {
   int Pause();
   int Resume();
 
-  // One SMTP delivery of the composed mail in `mailFile` to `bareAddress`;
-  // `work` (capacity `size`) holds the receiver name on entry. 0 delivered;
-  // 2 no host accepted a connection; 3 the dialogue broke off.
-  std::uint32_t SendOutboundMsg(CFile& mailFile, const char* bareAddress, char* work, int size);
-  // The dialogue on a connection already made (part of SendOutboundMsg): 0 or 3.
-  std::uint32_t RunDialogue(CFile& mailFile, const char* bareAddress, char* work, int size);
+  // One SMTP delivery of the composed mail in `mailFile` from the envelope
+  // sender `sender` to `bareAddress`; `work` (capacity `size`) holds the
+  // receiver name on entry. One of the kSend results; LastReply() says why
+  // for any but kSendDelivered.
+  std::uint32_t SendOutboundMsg(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
+                                int size);
+  // The dialogue on a connection already made (part of SendOutboundMsg).
+  std::uint32_t RunDialogue(CFile& mailFile, const char* sender, const char* bareAddress, char* work, int size);
+  // The remote server's reply (or the lookup's finding) that ended the last
+  // delivery that failed, fit for a log line; empty when there was none.
+  const std::string& LastReply() const { return m_LastReply; }
+  void SetLastReply(std::string reply) { m_LastReply = std::move(reply); }
+
+  // The envelope sender for a composed mail: MailFrom when SetMailFrom says
+  // so, else the address of the mail's FROM: line when it is a mailbox, else
+  // postmaster at DomainName.
+  std::string EnvelopeSender(CFile& mailFile) const;
 
   // Called by the dialogue the moment the receiver has taken the mail (its 250
   // to the end of the data), before QUIT: the delivery run settles the
@@ -65,20 +94,29 @@ class SMTPOut : public C_WSClient {
   std::int32_t MakeIdentifier(char* buffer, std::size_t size) const {
     return m_IdentifierSource(buffer, size);
   }
+  // The Date and Message-ID fields' values for a new mail.
+  std::string MakeDate() const { return m_DateSource(); }
+  std::string MakeMessageId() const { return m_MessageIdSource(MessageIdHost()); }
 
-  // Test seams: a shorter reply time-out, a fixed identifier. The product
-  // never calls them (a test build of the program takes its reply time-out
-  // from CVSMTPGW_REPLY_TIMEOUT_MS instead, see TestDurationMs).
+  // Test seams: shorter time-outs, fixed identifiers. The product never calls
+  // them (a test build of the program takes its time scale from
+  // CVSMTPGW_REPLY_TIMEOUT_MS, CVSMTPGW_DATA_END_TIMEOUT_MS and
+  // CVSMTPGW_RETRY_MINUTE_MS instead, see TestDurationMs).
   void SetReplyTimeout(int milliseconds) { m_ReplyTimeoutMs = milliseconds; }
+  void SetDataEndTimeout(int milliseconds) { m_DataEndTimeoutMs = milliseconds; }
   using IdentifierSource = std::int32_t (*)(char* buffer, std::size_t size);
   void SetIdentifierSource(IdentifierSource source) { m_IdentifierSource = source; }
+  using DateSource = std::string (*)();
+  void SetDateSource(DateSource source) { m_DateSource = source; }
+  using MessageIdSource = std::string (*)(std::string_view host);
+  void SetMessageIdSource(MessageIdSource source) { m_MessageIdSource = source; }
 
   std::int32_t remotePort = 25;
   std::int32_t maxDeliveries = 1;
   std::unique_ptr<ThreadHandle[]> m_DeliveryThreads;  // maxDeliveries slots; unused
   std::int32_t activeDeliveries = 0;                  // main thread only
   std::unique_ptr<char[]> dnsServerName;
-  std::uint8_t rfcMode = 0;
+  std::uint8_t rfcMode = 0;  // read and logged; the greeting is always awaited
   char mailFromValue[kMailFromSize] = {};
   bool mailFromFound = false;
   bool setMailFrom = false;
@@ -86,25 +124,34 @@ class SMTPOut : public C_WSClient {
   std::atomic<std::int32_t> shutdownFlag{0};
   ThreadHandle m_MainThreadID = 0;
 
-  // Wakes the idle main thread at once when the destructor sets shutdownFlag.
-  void IdleWait(std::uint32_t milliseconds);
+  // Main thread only: the messages' delivery states and the watch on IN.
+  CDeliverySchedule& Schedule() { return m_Schedule; }
+  CDirectoryWatch& Watch() { return m_Watch; }
+  std::uint32_t PollMs() const { return m_PollMs; }
 
  private:
+  std::string MessageIdHost() const;
+
   int m_ReplyTimeoutMs = kReplyTimeoutMs;
+  int m_DataEndTimeoutMs = kDataEndTimeoutMs;
+  std::uint32_t m_PollMs = kPollMs;
   IdentifierSource m_IdentifierSource;
+  DateSource m_DateSource;
+  MessageIdSource m_MessageIdSource;
   std::function<void()> m_AcceptedHook;  // main thread only
   CRelayCache m_RelayCache;              // main thread only
-  std::mutex m_IdleMutex;
-  std::condition_variable m_IdleWake;  // guarded by m_IdleMutex
+  std::string m_LastReply;               // main thread only
+  CDeliverySchedule m_Schedule;          // main thread only
+  CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor
 };
 
-// The main thread's routine: polls IN until shutdownFlag is set. First it
+// The main thread's routine: serves IN until shutdownFlag is set. First it
 // removes the mail files (IN/*.zqx) of deliveries that a crash interrupted.
 unsigned SMTPMainThread(SMTPOut* self);
-// One delivery run for the next message in IN, with up to kAttempts attempts.
-// True when a message left the queue (delivered, dropped or given its error
-// name); false when none was taken or the one taken stays for a later run.
-bool SMTPOutThread(SMTPOut* self);
+// One delivery attempt of the message file `name` in IN, which the schedule
+// says is due. False when the message could not be taken (another process
+// holds it): the caller goes on with the next one.
+bool SMTPOutThread(SMTPOut* self, const std::string& name);
 
 // The receive buffer of the dialogue: a reply line and its terminator.
 constexpr int kWorkBufferSize = 200;

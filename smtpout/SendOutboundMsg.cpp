@@ -1,7 +1,8 @@
 // smtpout/SendOutboundMsg.cpp: relay selection of one delivery: the receiver
 // domain's mail exchangers in the order of the DNS response (kept for their
-// time to live, see RelayCache.h), then the domain's own address; the first
-// that accepts a connection gets the dialogue.
+// time to live, see RelayCache.h), or the domain's own address when it has no
+// MX record; the first that accepts a connection gets the dialogue. A domain
+// that does not exist is refused for good; no usable answer is tried later.
 //
 // Threading: outbound main thread only; the DNS client is a local.
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "dns/DNSClient.h"
 #include "dns/HostAddress.h"
+#include "dns/MailExchangers.h"
 #include "log/DebugLog.h"
 #include "platform/Text.h"
 #include "smtpout/SMTPOut.h"
@@ -31,42 +33,84 @@ bool PrepareHost(const char* name, char* work, int size) {
   return InetAddr(work) != kInAddrNone;
 }
 
+// `domain` as a dotted IPv4 address, with or without its brackets ("[1.2.3.4]").
+bool IsAddressLiteral(std::string_view domain, std::string& address) {
+  if (domain.size() > 2 && domain.front() == '[' && domain.back() == ']') domain = domain.substr(1, domain.size() - 2);
+  int parts = 0;
+  for (std::size_t start = 0; start <= domain.size(); ++parts) {
+    std::size_t dot = domain.find('.', start);
+    if (dot == std::string_view::npos) dot = domain.size();
+    const std::string_view part = domain.substr(start, dot - start);
+    if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string_view::npos ||
+        std::stoi(std::string(part)) > 255)
+      return false;
+    start = dot + 1;
+  }
+  if (parts != 4) return false;
+  address = std::string(domain);
+  return true;
+}
+
 }  // namespace
 
-std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* bareAddress, char* work, int size) {
-  if (work == nullptr || size < 2) return 2;
+std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
+                                       int size) {
+  m_LastReply.clear();
+  if (work == nullptr || size < 2) return kSendNoHost;
   const std::string domain = AddressDomain(work);
+  const auto connectTo = [&](const std::string& host, const char* failure) {
+    if (PrepareHost(host.c_str(), work, size) && Connect(remotePort, work) == 0) return true;
+    DebugLogStr(failure, Printable(work).c_str(), CV_SRC, __LINE__);
+    return false;
+  };
+
+  // An address literal names its host: no name server is asked.
+  if (std::string address; IsAddressLiteral(domain, address)) {
+    DebugLogStr("SMTPOut- Address literal: Using: ", address.c_str(), CV_SRC, __LINE__);
+    if (connectTo(address, "SMTP Out- Unable to connect to the host: "))
+      return RunDialogue(mailFile, sender, bareAddress, work, size);
+    m_LastReply = "no connection to " + address;
+    return kSendNoHost;
+  }
+
   const auto now = CRelayCache::Clock::now();
   std::vector<std::string> exchangers;
   if (!m_RelayCache.Find(domain, now, exchangers)) {
     DNSClient dns;
-    const bool authoritative = dns.AuthLookup(dnsServerName.get(), domain.c_str()) == 0;
-    if (!authoritative) DebugLog("SMTPOut- Error: Auth Lookup Failed", CV_SRC, __LINE__);
-    DNSRecord record;
-    std::uint32_t ttl = CRelayCache::kLongestTtlSeconds;
-    for (int i = 0; dns.GetRecordByType(i, record, kDnsTypeMX) == 1; ++i) {
-      exchangers.emplace_back(record.text1);
-      ttl = std::min(ttl, record.ttl);
+    const CMailExchangers found = FindMailExchangers(dns, dnsServerName.get(), domain);
+    switch (found.status) {
+      case MxStatus::kExchangers:
+        exchangers = found.exchangers;
+        if (found.authoritative) m_RelayCache.Keep(domain, exchangers, found.ttl, now);
+        break;
+      case MxStatus::kNoMx:
+        // RFC 5321 5.1: the domain itself, as if it were its only exchanger.
+        DebugLogStr("SMTPOut- No MX Rec: Using: ", Printable(found.name.c_str()).c_str(), CV_SRC, __LINE__);
+        if (connectTo(found.name, "SMTP Out- Unable to connect to the host: "))
+          return RunDialogue(mailFile, sender, bareAddress, work, size);
+        m_LastReply = "no connection to " + PrintableText(found.name);
+        return kSendNoHost;
+      case MxStatus::kNoDomain:
+        m_LastReply = "the domain " + PrintableText(domain) + " takes no mail (it does not exist, or has a null MX)";
+        DebugLogStr("SMTPOut- Error: ", m_LastReply.c_str(), CV_SRC, __LINE__);
+        return kSendRefused;
+      case MxStatus::kFailed:
+        DebugLog("SMTPOut- Error: Auth Lookup Failed", CV_SRC, __LINE__);
+        m_LastReply = "no usable answer from the name servers for " + PrintableText(domain);
+        return kSendNoHost;
     }
-    if (authoritative) m_RelayCache.Keep(domain, exchangers, ttl, now);
   }
 
   for (const std::string& exchanger : exchangers) {
     DebugLogStr("SMTPOut- MX Rec Found : ", Printable(exchanger.c_str()).c_str(), CV_SRC, __LINE__);
-    if (PrepareHost(exchanger.c_str(), work, size) && Connect(remotePort, work) == 0) {
-      return RunDialogue(mailFile, bareAddress, work, size);
-    }
-    DebugLogStr("SMTPOut- Unable to connect to the host: ", Printable(work).c_str(), CV_SRC, __LINE__);
+    if (connectTo(exchanger, "SMTPOut- Unable to connect to the host: "))
+      return RunDialogue(mailFile, sender, bareAddress, work, size);
   }
   // None took a connection: the next attempt asks the name server again, as
-  // the exchangers may have moved since they were looked up.
+  // the exchangers may have moved since they were looked up. The domain's own
+  // address is no stand-in for exchangers that are down (RFC 5321 5.1).
   m_RelayCache.Forget(domain);
-
-  DebugLogStr("SMTPOut- No MX Rec: Using: ", Printable(domain.c_str()).c_str(), CV_SRC, __LINE__);
-  if (PrepareHost(domain.c_str(), work, size) && Connect(remotePort, work) == 0) {
-    return RunDialogue(mailFile, bareAddress, work, size);
-  }
-  DebugLogStr("SMTP Out- Unable to connect to the host: ", Printable(domain.c_str()).c_str(), CV_SRC,
-              __LINE__);
-  return 2;
+  m_LastReply = "no exchanger of " + PrintableText(domain) + " took a connection";
+  DebugLogStr("SMTPOut- Error: ", m_LastReply.c_str(), CV_SRC, __LINE__);
+  return kSendNoHost;
 }

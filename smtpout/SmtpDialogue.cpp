@@ -1,12 +1,19 @@
-// smtpout/SmtpDialogue.cpp: the SMTP client dialogue of one delivery (HELO,
-// MAIL, RCPT, DATA, QUIT) on the connection that SendOutboundMsg made, and
-// the reading of reply codes.
+// smtpout/SmtpDialogue.cpp: the SMTP client dialogue of one delivery (the
+// greeting, HELO, MAIL, RCPT, DATA, QUIT) on the connection that
+// SendOutboundMsg made, and the reading of replies.
+//
+// Nothing is sent before the server's reply to what came before, the
+// greeting included (servers drop a client that talks first). A reply is all
+// its lines ("250-..." up to "250 ..."); a 5xx to MAIL, RCPT, DATA or the end
+// of the data refuses the mail for good, any other unexpected reply is worth
+// another attempt later.
 //
 // Every wait for the remote server has an end: each reply line must arrive
-// within the reply time-out, each awaited code within kMaxLinesPerWait lines,
-// and the whole dialogue within kDialogueLimitMs, so a server that trickles
-// bytes or sends endless lines of another code cannot hold the outbound
-// thread. Threading: outbound main thread only.
+// within the reply time-out (the reply to the end of the data within its own,
+// longer one), each reply within kMaxLinesPerWait lines, and the whole
+// dialogue within kDialogueLimitMs, so a server that trickles bytes or sends
+// endless lines cannot hold the outbound thread. Threading: outbound main
+// thread only.
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -24,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kMaxLinesPerWait = 100;
-constexpr int kDialogueLimitMs = 20 * 60 * 1000;
+constexpr int kDialogueLimitMs = 20 * 60 * 1000;  // room for the 10 minutes of the end of the data
 constexpr std::size_t kDomainBuffer = 80;
 constexpr std::size_t kMailChunk = 16 * 1024;
 constexpr std::size_t kReplyBlock = 512;
@@ -45,9 +52,13 @@ class CDataStream {
     std::size_t i = 0;
     while (i < count) {
       if (!m_AtLineStart) {
-        // Nothing changes before the next line end or "<": one run, copied whole.
-        std::size_t end = i;
-        while (end < count && bytes[end] != '\n' && bytes[end] != '<') ++end;
+        // Nothing changes before the next line end or "<": one run, copied
+        // whole (both searched for within the line only).
+        const void* lineFeed = std::memchr(bytes + i, '\n', count - i);
+        const std::size_t lineEnd =
+            lineFeed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes) : count;
+        const void* open = std::memchr(bytes + i, '<', lineEnd - i);
+        const std::size_t end = open != nullptr ? static_cast<std::size_t>(static_cast<const char*>(open) - bytes) : lineEnd;
         if (end > i) {
           out.append(bytes + i, end - i);
           for (std::size_t k = end - i > 4 ? end - 4 : i; k < end; ++k) Remember(bytes[k]);
@@ -75,81 +86,100 @@ class CDataStream {
 
 class CDialogue {
  public:
-  CDialogue(SMTPOut& client, char* work, int size, int replyTimeoutMs)
+  CDialogue(SMTPOut& client, char* work, int size, int replyTimeoutMs, int dataEndTimeoutMs)
       : m_Client(client),
         m_Work(work),
         m_Size(size),
         m_ReplyTimeoutMs(replyTimeoutMs),
+        m_DataEndTimeoutMs(dataEndTimeoutMs),
         m_End(Clock::now() + std::chrono::milliseconds(kDialogueLimitMs)) {}
 
-  std::uint32_t Run(CFile& mailFile, const char* bareAddress);
+  std::uint32_t Run(CFile& mailFile, const char* sender, const char* bareAddress);
 
  private:
-  bool ReadReply();                   // one line into m_Work; false on failure or time-out
-  bool ReadUntil(std::int32_t code);  // lines until one with `code`
+  bool ReadLine(int timeoutMs, bool& whole);  // a line, or a piece of a long one, into m_Work
+  bool ReadReply(int timeoutMs);              // all lines of one reply: m_Code and m_Reply
   bool Send(std::string_view bytes);
-  void MailFrom(const char* attempt, const char* other, const char* otherText);
   bool SendMail(CFile& mailFile);
+  // Sends `command` (none when empty) and reads the reply: kSendDelivered when
+  // its code is of the class `expected` (2 or 3), else what it means for the mail.
+  std::uint32_t Step(const std::string& command, int expected, bool refusable, int timeoutMs);
   std::uint32_t Broken();
+  std::uint32_t Unexpected(bool refusable);
+  void Quit();
 
   SMTPOut& m_Client;
   char* m_Work;
   int m_Size;
   int m_ReplyTimeoutMs;
+  int m_DataEndTimeoutMs;
   Clock::time_point m_End;
-  bool m_Postfix = false;
-  std::string m_Domain;
-  char m_Reply[kReplyBlock];  // received, not yet read: m_Reply[m_ReplyStart, m_ReplyEnd)
-  int m_ReplyStart = 0;
-  int m_ReplyEnd = 0;
+  std::string m_Step;        // what the awaited reply answers, for the log and the event
+  std::int32_t m_Code = 0;   // of the last reply
+  std::string m_Reply;       // its text, printable and bounded
+  char m_Received[kReplyBlock];  // received, not yet read: m_Received[m_ReceivedStart, m_ReceivedEnd)
+  int m_ReceivedStart = 0;
+  int m_ReceivedEnd = 0;
 };
 
-bool CDialogue::ReadReply() {
-  // Replies are read a block at a time into m_Reply, which lives as long as
-  // the connection: a byte per receive cost two system calls a byte. The line
-  // (at most m_Size - 1 bytes) has one deadline.
+bool CDialogue::ReadLine(int timeoutMs, bool& whole) {
+  // Replies are read a block at a time into m_Received, which lives as long
+  // as the connection: a byte per receive cost two system calls a byte. The
+  // line (at most m_Size - 1 bytes) has one deadline.
   const int limit = m_Size - 1;
-  const auto deadline = std::min(m_End, Clock::now() + std::chrono::milliseconds(m_ReplyTimeoutMs));
+  const auto deadline = std::min(m_End, Clock::now() + std::chrono::milliseconds(timeoutMs));
   int count = 0;
   m_Work[0] = '\0';
+  whole = false;
   for (;;) {
-    if (m_ReplyStart == m_ReplyEnd) {
+    if (m_ReceivedStart == m_ReceivedEnd) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       const int ready = left > 0 ? SockWaitReadable(m_Client.m_Socket, static_cast<int>(left)) : 0;
       if (ready == 0) PlatformSetLastError(WSAETIMEDOUT);
-      const int got = ready == 1 ? m_Client.Receive(m_Reply, static_cast<int>(sizeof m_Reply)) : 0;
+      const int got = ready == 1 ? m_Client.Receive(m_Received, static_cast<int>(sizeof m_Received)) : 0;
       if (got < 1) {
         m_Work[0] = '\0';
         return false;
       }
-      m_ReplyStart = 0;
-      m_ReplyEnd = got;
+      m_ReceivedStart = 0;
+      m_ReceivedEnd = got;
     }
-    const char c = m_Reply[m_ReplyStart++];
+    const char c = m_Received[m_ReceivedStart++];
     m_Work[count] = c;
     if (c == '\n') {
       const int length = count > 0 && m_Work[count - 1] == '\r' ? count - 1 : count;
       m_Work[length] = '\0';
+      whole = true;
       return true;
     }
     if (++count == limit) {
-      m_Work[limit] = '\0';  // the rest of the line comes as the next line
+      m_Work[limit] = '\0';  // the rest of the line comes as the next piece
       return true;
     }
   }
 }
 
-bool CDialogue::ReadUntil(std::int32_t code) {
-  for (int line = 0; line < kMaxLinesPerWait; ++line) {
-    if (!ReadReply()) return false;
-    const std::int32_t got = ReadAck(m_Work);
-    // Without RFC mode the greeting comes among the HELO replies.
-    if (got == 220 && std::strstr(m_Work, "Postfix") != nullptr) {
-      m_Postfix = true;
-      DebugLog("SMTPOut- This is a postfix server", CV_SRC, __LINE__);
+bool CDialogue::ReadReply(int timeoutMs) {
+  m_Code = 0;
+  m_Reply.clear();
+  for (int pieces = 0; pieces < kMaxLinesPerWait; ++pieces) {
+    bool whole = false;
+    if (!ReadLine(timeoutMs, whole)) return false;
+    const std::int32_t code = ReadAck(m_Work);
+    // "250-" goes on, "250 " (or a line without a code) ends the reply.
+    bool more = std::strlen(m_Work) >= 4 && m_Work[3] == '-';
+    if (m_Reply.size() < kLoggedReplyMax) m_Reply += (m_Reply.empty() ? "" : " ") + Printable(m_Work);
+    while (!whole && ++pieces < kMaxLinesPerWait) {
+      if (!ReadLine(timeoutMs, whole)) return false;
+      if (m_Reply.size() < kLoggedReplyMax) m_Reply += Printable(m_Work);
     }
-    if (got == code) return true;
+    if (!whole) break;
+    if (code != 0) m_Code = code;
+    if (!more) {
+      if (m_Reply.size() > kLoggedReplyMax) m_Reply = m_Reply.substr(0, kLoggedReplyMax) + "...";
+      return true;
+    }
   }
   DebugLog("SMTPOut- Error: too many reply lines", CV_SRC, __LINE__);
   return false;
@@ -162,19 +192,6 @@ bool CDialogue::Send(std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
   return true;
-}
-
-// "Mail from:<...>": `attempt` names the attempt in the log; the registry
-// address when both settings say so, else `other` (described by `otherText`).
-void CDialogue::MailFrom(const char* attempt, const char* other, const char* otherText) {
-  std::string text = "SMTPOut-[SendOutboundMsg] Setting 'Mail from' address to ";
-  const bool registry = m_Client.mailFromFound && m_Client.setMailFrom;
-  text += registry ? "registry value" : otherText;
-  text += attempt;
-  DebugLog(text.c_str(), CV_SRC, __LINE__);
-  // One send per command: a command in pieces waits for the receiver's
-  // delayed acknowledgement of the first piece (Nagle), some 40 ms a mail.
-  Send(std::string("Mail from:<") + (registry ? m_Client.mailFromValue : other) + ">\r\n");
 }
 
 bool CDialogue::SendMail(CFile& mailFile) {
@@ -209,15 +226,46 @@ bool CDialogue::SendMail(CFile& mailFile) {
 
 std::uint32_t CDialogue::Broken() {
   LogLastError();
+  m_Client.SetLastReply("no reply to " + m_Step + " (connection closed or timed out)");
   // The connection is of no further use; the next attempt makes a new one.
   m_Client.CloseConnection();
-  return 3;
+  return kSendBroken;
 }
 
-std::uint32_t CDialogue::Run(CFile& mailFile, const char* bareAddress) {
+void CDialogue::Quit() {
+  DebugLog("SMTPOut- Sending QUIT - Waiting for ack (221)", CV_SRC, __LINE__);
+  m_Step = "QUIT";
+  if (Send("QUIT\r\n") && ReadReply(m_ReplyTimeoutMs)) {
+    DebugLogStr("QUIT Ack - ", m_Reply.c_str(), CV_SRC, __LINE__);
+  } else {
+    LogLastError();
+  }
+  m_Client.CloseConnection();
+}
+
+// A reply other than the one awaited. A 5xx to the mail's commands refuses it
+// for good; a 4xx, or a refusing greeting or HELO, is worth another attempt.
+std::uint32_t CDialogue::Unexpected(bool refusable) {
+  const std::string what = "reply to " + m_Step + ": " + m_Reply;
+  m_Client.SetLastReply(what);
+  DebugLogStr("SMTPOut- Error: unexpected ", what.c_str(), CV_SRC, __LINE__);
+  const std::int32_t code = m_Code;
+  Quit();
+  if (code >= 500 && code < 600 && refusable) return kSendRefused;
+  if (code >= 400 && code < 600) return kSendDeferred;
+  return kSendBroken;
+}
+
+std::uint32_t CDialogue::Step(const std::string& command, int expected, bool refusable, int timeoutMs) {
+  if (!command.empty() && !Send(command)) return Broken();
+  if (!ReadReply(timeoutMs)) return Broken();
+  if (m_Code / 100 != expected) return Unexpected(refusable);
+  return kSendDelivered;
+}
+
+std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* bareAddress) {
   char domain[kDomainBuffer] = "";
   m_Client.fileMan->GetDomainName(domain, sizeof domain);
-  m_Domain = domain;
 
   DebugLog("SMTPOut- Connecting", CV_SRC, __LINE__);
   m_Client.SetReceiveTimeout(m_ReplyTimeoutMs);
@@ -226,59 +274,52 @@ std::uint32_t CDialogue::Run(CFile& mailFile, const char* bareAddress) {
   // by holding a send back until the last one is acknowledged (Nagle); the
   // end of the data would wait for the receiver's delayed acknowledgement.
   if (SockSetNoDelay(m_Client.m_Socket, true) == SOCKET_ERROR) LogLastError();
-  if (m_Client.rfcMode != 0) {
-    // The greeting is read, not drained: a fast server's greeting may already
-    // be waiting.
-    if (!ReadUntil(220)) return Broken();
-  } else {
-    m_Client.DrainInput();
-  }
+
+  // Nothing goes out before the greeting: a server may drop a client that
+  // talks first, and a fast server's greeting may already be waiting.
+  DebugLog("SMTPOut- Waiting for the greeting (220)", CV_SRC, __LINE__);
+  m_Step = "the connection";
+  std::uint32_t result = Step("", 2, false, m_ReplyTimeoutMs);
+  if (result != kSendDelivered) return result;
 
   DebugLog("SMTPOut- Sending HELO - Waiting for ack (250)", CV_SRC, __LINE__);
-  Send("HELO " + m_Domain + "\r\n");
-  if (!ReadUntil(250)) return Broken();
+  m_Step = "HELO";
+  if ((result = Step("HELO " + std::string(domain) + "\r\n", 2, false, m_ReplyTimeoutMs)) != kSendDelivered)
+    return result;
 
   DebugLog("SMTPOut- Sending MAIL - Waiting for ack (250)", CV_SRC, __LINE__);
-  if (!m_Postfix) MailFrom(" (not Postfix)", m_Domain.c_str(), "domain name");
-  bool accepted = false;
-  // A server named Postfix gets no first attempt: this wait then ends by the
-  // reply time-out and the second attempt follows.
-  for (int line = 0; line < kMaxLinesPerWait && !accepted; ++line) {
-    if (!ReadReply()) break;
-    accepted = ReadAck(m_Work) == 250;
-  }
-  if (!accepted) {
-    MailFrom(" (world mail)", bareAddress, "'to' address");
-    if (!ReadUntil(250)) return Broken();
-  }
+  DebugLogStr("SMTPOut-[SendOutboundMsg] Setting 'Mail from' address to ", Printable(sender).c_str(), CV_SRC,
+              __LINE__);
+  m_Step = "MAIL";
+  // One send per command: a command in pieces waits for the receiver's
+  // delayed acknowledgement of the first piece (Nagle), some 40 ms a mail.
+  if ((result = Step(std::string("Mail from:<") + sender + ">\r\n", 2, true, m_ReplyTimeoutMs)) !=
+      kSendDelivered)
+    return result;
 
   DebugLog("SMTPOut- Sending RCPT - Waiting for ack (250)", CV_SRC, __LINE__);
-  Send(std::string("RCPT to:<") + bareAddress + ">\r\n");
-  if (!ReadUntil(250)) return Broken();
+  m_Step = "RCPT";
+  if ((result = Step(std::string("RCPT to:<") + bareAddress + ">\r\n", 2, true, m_ReplyTimeoutMs)) !=
+      kSendDelivered)
+    return result;
 
   DebugLog("SMTPOut- Sending DATA - Waiting for ack (354)", CV_SRC, __LINE__);
-  Send("DATA\r\n");
-  if (!ReadUntil(354)) return Broken();
+  m_Step = "DATA";
+  if ((result = Step("DATA\r\n", 3, true, m_ReplyTimeoutMs)) != kSendDelivered) return result;
 
   DebugLog("SMTPOut- Sending Message", CV_SRC, __LINE__);
+  m_Step = "the mail text";
   if (!SendMail(mailFile)) return Broken();
   DebugLog("SMTPOut- Waiting for DATA end ack (250)", CV_SRC, __LINE__);
-  if (!ReadUntil(250)) return Broken();
+  m_Step = "the end of the data";
+  if ((result = Step("", 2, true, m_DataEndTimeoutMs)) != kSendDelivered) return result;
   m_Client.MailAccepted();
 
   // From here the mail is the receiver's: a QUIT without its reply does not
   // make it undelivered (a retry would deliver it again).
-  DebugLog("SMTPOut- Sending QUIT - Waiting for ack (221)", CV_SRC, __LINE__);
-  Send("QUIT\r\n");
-  if (ReadUntil(221)) {
-    DebugLogStr("QUIT Ack - ", Printable(m_Work).c_str(), CV_SRC, __LINE__);
-  } else {
-    LogLastError();
-  }
-  m_Client.CloseConnection();
-  return 0;
+  Quit();
+  return kSendDelivered;
 }
-
 }  // namespace
 
 std::int32_t ReadAck(const char* line) {
@@ -289,8 +330,9 @@ std::int32_t ReadAck(const char* line) {
   return code;
 }
 
-std::uint32_t SMTPOut::RunDialogue(CFile& mailFile, const char* bareAddress, char* work, int size) {
-  if (work == nullptr || size < 2) return 3;
-  CDialogue dialogue(*this, work, size, m_ReplyTimeoutMs);
-  return dialogue.Run(mailFile, bareAddress);
+std::uint32_t SMTPOut::RunDialogue(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
+                                   int size) {
+  if (work == nullptr || size < 2) return kSendBroken;
+  CDialogue dialogue(*this, work, size, m_ReplyTimeoutMs, m_DataEndTimeoutMs);
+  return dialogue.Run(mailFile, sender, bareAddress);
 }

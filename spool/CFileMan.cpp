@@ -23,7 +23,6 @@
 namespace {
 
 constexpr std::size_t kSpoolPathBuffer = 260;
-constexpr int kOpenAttempts = 10;
 constexpr int kSpoolNameAttempts = 100;  // spool names tried before QUE_AddMsg gives up
 // The longest spool name after ProgramPath: "OUT" sep, ten digits, ".zqx", NUL.
 constexpr std::size_t kLongestTmpName = 3 + 1 + 10 + 4 + 1;
@@ -145,65 +144,59 @@ std::string CFileMan::OutDirectory() const {
 }
 
 int CFileMan::Que_CountMsgs(int& count) {
-  count = 0;
   std::vector<std::string> names;
+  const int listed = Que_ListMsgs(names);
+  count = static_cast<int>(names.size());
+  return listed;
+}
+
+int CFileMan::Que_ListMsgs(std::vector<std::string>& names) {
+  names.clear();
   const long found = FindFiles(InDirectory(), "*.tmp", names);
   if (found == ERROR_FILE_NOT_FOUND) return 0;
-  if (found != ERROR_SUCCESS) return static_cast<int>(found);
-  for (const std::string& name : names) {
-    if (IsQueueEntry(name)) ++count;
+  if (found != ERROR_SUCCESS) {
+    names.clear();
+    return static_cast<int>(found);
   }
+  std::erase_if(names, [](const std::string& name) { return !IsQueueEntry(name); });
+  return 0;
+}
+
+int CFileMan::Que_OpenNamedMsg(const std::string& name, CFile& handle, char* path, std::size_t pathSize) {
+  std::scoped_lock lock(m_Lock);
+  const std::string relative = std::string("IN") + kPathSeparatorText + name;
+  const std::string full = std::string(m_ProgramPath.get()) + relative;
+  if (!IsQueueEntry(name) || full.size() >= kSpoolPathBuffer) {
+    DebugLogStr("Que_OpenMsg Error: not a message name: ", name.c_str(), CV_SRC, __LINE__);
+    return 1;
+  }
+  // A pipe would hang the open, and what a link names is not in IN.
+  if (!FileIsPlain(full)) {
+    const bool there = PlatformGetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED);
+    DebugLogStr("Que_OpenMsg Error: not a plain file: ", relative.c_str(), CV_SRC, __LINE__);
+    LogLastError();
+    return there ? 2 : 1;
+  }
+  DebugLogStr("Que_OpenMsg - filename to check for: ", relative.c_str(), CV_SRC, __LINE__);
+  CFile file = CFile::Open(full, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
+  if (!file.IsValid()) {
+    DebugLogStr("Que_OpenMsg Error: Unable to open the file: ", relative.c_str(), CV_SRC, __LINE__);
+    return LogLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION) ? ERROR_SHARING_VIOLATION : 1;
+  }
+  handle = std::move(file);
+  AddIDNameLink(handle.Id(), full.c_str());
+  CopyCut(path, pathSize, full);
   return 0;
 }
 
 int CFileMan::Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize) {
-  int count = 0;
-  Que_CountMsgs(count);
-  if (count == 0) return 1;
-
   std::scoped_lock lock(m_Lock);
-  const std::string inDirectory = InDirectory();
   std::vector<std::string> names;
-  if (FindFiles(inDirectory, "*.tmp", names) != ERROR_SUCCESS) return 1;
-
+  if (Que_ListMsgs(names) != 0) return 1;
   // The first message nobody holds: the fax server may still be writing
   // others, and the thread that opened a message keeps it exclusively.
-  std::string chosen;
   for (const std::string& name : names) {
-    if (!IsQueueEntry(name)) continue;
-    const std::string full = inDirectory + kPathSeparatorText + name;
-    if (full.size() >= kSpoolPathBuffer) {
-      DebugLogStr("Que_OpenMsg Error: path too long: ", name.c_str(), CV_SRC, __LINE__);
-      continue;
-    }
-    CFile probe = CFile::Open(full, FileAccess::kReadControl, FileShare::kNone, FileCreation::kOpenExisting);
-    if (probe.IsValid()) {
-      probe.Close();
-      chosen = name;
-      break;
-    }
-    LogLastError();
-  }
-  if (chosen.empty()) return 1;
-
-  const std::string relative = std::string("IN") + kPathSeparatorText + chosen;
-  DebugLogStr("Que_OpenMsg - filename to check for: ", relative.c_str(), CV_SRC, __LINE__);
-  const std::string full = std::string(m_ProgramPath.get()) + relative;
-
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    if (!FileExists(full)) {
-      DebugLogStr("Que_OpenMsg Error: access to file failed: ", relative.c_str(), CV_SRC, __LINE__);
-    }
-    CFile file = CFile::Open(full, FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
-    if (!file.IsValid()) {
-      DebugLogStr("Que_OpenMsg Error: Unable to open the file: ", relative.c_str(), CV_SRC, __LINE__);
-      if (LogLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION)) return ERROR_SHARING_VIOLATION;
-      continue;
-    }
-    handle = std::move(file);
-    AddIDNameLink(handle.Id(), full.c_str());
-    CopyCut(path, pathSize, full);
-    return 0;
+    if (Que_OpenNamedMsg(name, handle, path, pathSize) == 0) return 0;
   }
   return 1;
 }

@@ -74,7 +74,14 @@ class CFileMan {
   // 0 and the number of messages waiting, or FindFiles' code (count 0) when IN
   // cannot be read, say while it is away.
   int Que_CountMsgs(int& count);
+  // 0 and the names of the messages waiting (in the directory's order), or
+  // FindFiles' code (no names) when IN cannot be read.
+  int Que_ListMsgs(std::vector<std::string>& names);
   int Que_OpenMsg(CFile& handle, char* path, std::size_t pathSize);  // 0, 1 or 32
+  // Opens the message `name` of IN exclusively and records it, as Que_OpenMsg
+  // does the first one: 0; 32 when another process holds it; 2 when it is no
+  // plain file (a directory, a pipe, a link: never read); 1 otherwise (gone).
+  int Que_OpenNamedMsg(const std::string& name, CFile& handle, char* path, std::size_t pathSize);
   int Que_CloseAndDeleteMsg(CFile& handle);
   int Que_CloseMsg(CFile& handle);
 

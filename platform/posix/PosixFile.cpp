@@ -8,6 +8,7 @@
 // A CFile is used by one thread at a time.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +42,21 @@ CFile& CFile::operator=(CFile&& other) noexcept {
 
 CFile::~CFile() {
   if (m_Fd >= 0) ::close(m_Fd);
+}
+
+CFile CFile::OpenScratch(const std::string& path) {
+  if (FaultInjected(FaultOp::kCreate, path)) {
+    SetFileError(errno, path);
+    return CFile();
+  }
+  const int fd = ::memfd_create("cvsmtpgw-scratch", MFD_CLOEXEC);
+  if (fd < 0) {
+    SetFileError(errno, path);
+    return CFile();
+  }
+  CFile file(fd);
+  file.m_Path = path;
+  return file;
 }
 
 CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {

@@ -67,10 +67,18 @@ bool FileIdentityByName(const std::string& path, CFileIdentity& out) {
 }
 
 bool FileDelete(const std::string& path) {
+  if (FaultInjected(FaultOp::kDelete, path)) return Fail(errno, path);
   CDurabilityGuard guard;
   const std::uint64_t last = DurabilityLastName(path);
   if (::unlink(path.c_str()) != 0) return Fail(errno, path);
   DurabilityNameGone(last);
+  return true;
+}
+
+bool FileIsPlain(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return Fail(errno, path);
+  if (!S_ISREG(st.st_mode)) return Fail(EACCES, path);
   return true;
 }
 

@@ -37,6 +37,23 @@ CFile::~CFile() {
   if (m_Fd >= 0) ::CloseHandle(Handle(m_Fd));
 }
 
+CFile CFile::OpenScratch(const std::string& path) {
+  if (FaultInjected(FaultOp::kCreate, path)) {
+    PlatformSetLastError(WindowsCodeOfErrno(errno));
+    return CFile();
+  }
+  // Temporary: the cache manager keeps it in memory where it can.
+  const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    TakeSystemError();
+    return CFile();
+  }
+  CFile file(reinterpret_cast<std::intptr_t>(handle));
+  file.m_Path = path;
+  return file;
+}
+
 CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   DWORD desired = GENERIC_READ;
   // Windows checks share modes only for opens that touch the data: an open for

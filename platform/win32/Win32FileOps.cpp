@@ -38,7 +38,18 @@ bool FileExists(const std::string& path) {
 }
 
 bool FileDelete(const std::string& path) {
+  if (FaultInjected(FaultOp::kDelete, path)) return FailFault();
   if (!::DeleteFileA(path.c_str())) return Fail();
+  return true;
+}
+
+bool FileIsPlain(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Fail();
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    PlatformSetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   return true;
 }
 

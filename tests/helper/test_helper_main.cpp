@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "host/Ports.h"
 #include "platform/File.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/CFileMan.h"
+#include "spool/Ports.h"
 
 namespace {
 
@@ -75,17 +75,18 @@ int Settings() {
 
 }  // namespace
 
-int DnsLookupCommand(const char* server, const char* domain);  // dns_lookup_command.cpp
-int PowerCutCommand(const std::string& dir);                   // power_cut_command.cpp
+int DnsLookupCommand(const char* server, const char* domain, const char* type);  // dns_lookup_command.cpp
+int PowerCutCommand(const std::string& dir);                                     // power_cut_command.cpp
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
-  if (argc == 4 && std::strcmp(argv[1], "dns-lookup") == 0) return DnsLookupCommand(argv[2], argv[3]);
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "dns-lookup") == 0)
+    return DnsLookupCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "dns-lookup <server> <domain> | settings | power-cut <dir>\n");
+               "dns-lookup <server> <domain> [type] | settings | power-cut <dir>\n");
   return 2;
 }

@@ -6,10 +6,13 @@ not meet. Port 53 needs root: skip with the reason `cannot_serve()` gives.
   name, MX records in the order given; unknown names below the domain get NXDOMAIN.
 - `serve_delegation` (NSD): for a delegated child and every name below it, a referral (AA
   clear, no answer, the child's NS records in the authority section in the order given).
+- `RecordServer` (the test's own, on dnspython): a zone that answers ANY with one HINFO record
+  (RFC 8482), aliases, missing names and missing records exactly as told.
 
 The gateway turns MX exchanges and name servers into addresses with the system's resolver, not
 these servers: name them by dotted loopback addresses ("127.31.7.20"), which need no lookup.
-Standard library only, but `response_records` (dnspython, an independent client)."""
+Standard library only, but `response_records` (dnspython, an independent client) and
+`RecordServer`."""
 
 from __future__ import annotations
 
@@ -21,6 +24,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Iterable, Mapping, Sequence
@@ -171,3 +175,93 @@ def response_records(address: str, name: str, rdtype: str = "ANY") -> tuple[bool
         for rrset in section:
             rows += [(section_name, dns.rdatatype.to_text(rrset.rdtype), rdata.to_text()) for rdata in rrset]
     return bool(response.flags & dns.flags.AA), rows
+
+
+class RecordServer:
+    """A name server of the test's own (dnspython, threads of the test) on port 53 of `address`, TCP and UDP,
+    authoritative for `zone`: `records` {(name, type): [rdata text, ...]} with types MX, A and CNAME.
+    - A question of type ANY gets one HINFO record, as RFC 8482 lets a server answer (many hosted zones do).
+    - A name with a CNAME gets only the CNAME, whatever is asked (the asker follows it).
+    - A name of the zone without records gets NXDOMAIN; one with records of other types, an empty answer.
+    `questions` lists (name, type) of every question received, in order."""
+
+    def __init__(self, zone: str, records: Mapping[tuple[str, str], Sequence[str]], address: str | None = None,
+                 ttl: int = 0):
+        self.zone, self.ttl = zone.rstrip(".").lower(), ttl
+        self.records = {(name.rstrip(".").lower(), rtype.upper()): list(data) for (name, rtype), data in records.items()}
+        self.address = address or loopback_address()
+        self.questions: list[tuple[str, str]] = []
+        self._stop = threading.Event()
+        self._tcp = socket.create_server((self.address, DNS_PORT))
+        self._udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self._udp.bind((self.address, DNS_PORT))
+        for s in (self._tcp, self._udp):
+            s.settimeout(0.2)
+        self._threads = [threading.Thread(target=self._serve_tcp, daemon=True),
+                         threading.Thread(target=self._serve_udp, daemon=True)]
+        for thread in self._threads:
+            thread.start()
+
+    def answer(self, wire: bytes) -> bytes:
+        import dns.flags
+        import dns.message
+        import dns.rcode
+        import dns.rdatatype
+        import dns.rrset
+
+        query = dns.message.from_wire(wire)
+        response = dns.message.make_response(query)
+        response.flags |= dns.flags.AA
+        question = query.question[0]
+        name = question.name.to_text().rstrip(".").lower()
+        rtype = dns.rdatatype.to_text(question.rdtype)
+        self.questions.append((name, rtype))
+        if not (name == self.zone or name.endswith("." + self.zone)):
+            response.set_rcode(dns.rcode.REFUSED)
+            return response.to_wire()
+        if rtype == "ANY":
+            response.answer.append(dns.rrset.from_text(question.name, self.ttl, "IN", "HINFO", '"RFC8482" ""'))
+            return response.to_wire()
+        for wanted in ("CNAME", rtype):
+            if data := self.records.get((name, wanted)):
+                response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", wanted, data))
+                return response.to_wire()
+        if not any(known == name for known, _ in self.records):
+            response.set_rcode(dns.rcode.NXDOMAIN)
+        response.authority.append(dns.rrset.from_text(
+            self.zone + ".", self.ttl, "IN", "SOA", f"ns.{self.zone}. hostmaster.{self.zone}. 1 3600 600 86400 60"))
+        return response.to_wire()
+
+    def _serve_udp(self) -> None:
+        while not self._stop.is_set():
+            with contextlib.suppress(socket.timeout, OSError):
+                wire, peer = self._udp.recvfrom(4096)
+                with contextlib.suppress(Exception):
+                    self._udp.sendto(self.answer(wire), peer)
+
+    def _serve_tcp(self) -> None:
+        while not self._stop.is_set():
+            with contextlib.suppress(socket.timeout, OSError):
+                conn, _ = self._tcp.accept()
+                threading.Thread(target=self._one_tcp, args=(conn,), daemon=True).start()
+
+    def _one_tcp(self, conn: socket.socket) -> None:
+        with conn, contextlib.suppress(Exception):
+            conn.settimeout(5)
+            while True:
+                prefix = conn.recv(2, socket.MSG_WAITALL)
+                if len(prefix) < 2:
+                    return
+                wire = conn.recv(int.from_bytes(prefix, "big"), socket.MSG_WAITALL)
+                reply = self.answer(wire)
+                conn.sendall(len(reply).to_bytes(2, "big") + reply)
+
+    def stop(self) -> None:
+        self._stop.set()
+        for thread in self._threads:
+            thread.join(5)
+        self._tcp.close()
+        self._udp.close()
+
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.stop()

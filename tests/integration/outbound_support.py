@@ -14,15 +14,22 @@ import time
 from pathlib import Path
 
 
-def message_file(to: str | None, subject: str, body: list[str], attachments: list[tuple[str, str]] = ()) -> bytes:
+# The test build's time scale for the outbound side (honoured only with the fault seam): a minute of
+# the retry schedule lasts 100 ms, so a message's five attempts (now, +1, +5, +15, +60 minutes) take
+# about 8 seconds.
+OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
+
+
+def message_file(to: str | None, subject: str, body: list[str], attachments: list[tuple[str, str]] = (),
+                 sender: str = "Corvane Fax Server <fax@fax.example.com>", encoding: str = "latin-1") -> bytes:
     """The outbound message file: header lines, the body between its markers, and one
-    "<<display:file>>" line per (display name, file name in IN). `to` None: no TO: line."""
-    lines = ["FROM: Corvane Fax Server <fax@fax.example.com>"]
+    "<<display:file>>" line per (display name, file name in IN), in `encoding`. `to` None: no TO: line."""
+    lines = [f"FROM: {sender}"]
     lines += [f"TO: <<{to}>>"] if to is not None else []
     lines += [f"SUBJECT: {subject}", "", "BEGIN BODY", "", *body, "", "END BODY", ""]
     if attachments:
         lines += ["BEGIN ATTACH", *[f"<<{display}:{name}>>" for display, name in attachments], "END ATTACH"]
-    return "".join(line + "\r\n" for line in lines).encode("latin-1")
+    return "".join(line + "\r\n" for line in lines).encode(encoding)
 
 
 class SyslogSocket:
@@ -110,3 +117,77 @@ def namespace_wrapper(directory: Path, name_server: str, binary: str | Path | No
         f"'{directory}/hosts' '{directory}/resolv.conf' '{binary}' \"$@\"\n")
     wrapper.chmod(0o755)
     return wrapper
+
+
+class ScriptedReceiver:
+    """An SMTP receiver in threads of the test on address:port (port 0: a free one). It greets, answers HELO,
+    MAIL, RCPT, DATA and QUIT; `rcpt_reply(recipient)` gives the reply to a RCPT (None: 250), and
+    `data_end_delay` seconds pass before the reply to the end of the data. It keeps `mails` [(sender,
+    recipient, text)], `rcpts` [(recipient, time, reply)], `sessions` and `early` (what a client sent before
+    its greeting, which comes after `greeting_delay` seconds)."""
+
+    def __init__(self, address: str = "127.0.0.1", port: int = 0, rcpt_reply=lambda rcpt: None,
+                 data_end_delay: float = 0.0, greeting_delay: float = 0.0):
+        self.rcpt_reply, self.data_end_delay, self.greeting_delay = rcpt_reply, data_end_delay, greeting_delay
+        self.mails, self.rcpts, self.sessions, self.early = [], [], 0, b""
+        self._lock = threading.Lock()
+        self._server = Listener(lambda conn, _: self._session(conn), address, port)
+        self.port = self._server.port
+
+    def recipients(self) -> list[str]:  # of the mails taken, in order
+        with self._lock:
+            return [rcpt for _, rcpt, _ in self.mails]
+
+    def _session(self, conn: socket.socket) -> None:
+        with self._lock:
+            self.sessions += 1
+        if self.greeting_delay:
+            time.sleep(self.greeting_delay)
+            conn.setblocking(False)
+            with contextlib.suppress(BlockingIOError):
+                self.early += conn.recv(4096)
+            conn.setblocking(True)
+        conn.settimeout(30)
+        lines = conn.makefile("rb")
+        conn.sendall(b"220 receiver.test ESMTP\r\n")
+        sender = rcpt = None
+        for line in lines:
+            verb, argument = line[:4].upper(), line[5:].strip().decode("latin-1")
+            reply = b"250 2.0.0 Ok"
+            if verb == b"MAIL":
+                sender = argument.partition(":")[2]
+            elif verb == b"RCPT":
+                rcpt = argument.partition(":")[2]
+                reply = (self.rcpt_reply(rcpt) or "250 2.1.5 Ok").encode()
+                with self._lock:
+                    self.rcpts.append((rcpt, time.monotonic(), reply.decode()))
+            elif verb == b"DATA":
+                conn.sendall(b"354 End data with <CR><LF>.<CR><LF>\r\n")
+                text = b""
+                for data in lines:
+                    if data == b".\r\n":
+                        break
+                    text += data[1:] if data.startswith(b".") else data
+                else:
+                    return
+                time.sleep(self.data_end_delay)
+                with self._lock:
+                    self.mails.append((sender, rcpt, text))
+                reply = b"250 2.0.0 Ok: queued"
+            elif verb == b"QUIT":
+                conn.sendall(b"221 2.0.0 Bye\r\n")
+                return
+            conn.sendall(reply + b"\r\n")
+
+    def close(self) -> None:
+        self._server.close()
+
+    __enter__ = lambda self: self
+    __exit__ = lambda self, *exc: self.close()
+
+
+def drop_message(in_dir: Path, name: str, data: bytes) -> None:
+    """Puts a message into IN whole, as the fax server does: written aside, then renamed in."""
+    part = in_dir.parent / (name + ".part")
+    part.write_bytes(data)
+    os.replace(part, in_dir / name)

@@ -28,9 +28,10 @@ class Lookup:
         return [text for t, _, _, text in self.records if t == rtype]
 
 
-def auth_lookup(server: str, domain: str) -> Lookup:
+def auth_lookup(server: str, domain: str, rtype: int | None = None) -> Lookup:
     build = Path(os.environ.get("CVSMTPGW_BUILD") or REPO_ROOT / "build")
-    out = subprocess.run([str(build / "tests" / "test_helper"), "dns-lookup", server, domain],
+    out = subprocess.run([str(build / "tests" / "test_helper"), "dns-lookup", server, domain]
+                         + ([str(rtype)] if rtype else []),
                          capture_output=True, text=True, timeout=60, check=True).stdout
     lines = out.splitlines()
     fields = {line.split(" ", 1)[0]: line.split(" ", 1)[1] for line in lines if not line.startswith("record")}
@@ -58,15 +59,19 @@ def test_lookups_as_an_independent_client_sees_the_responses(servers):
     assert sorted(nomx) == ["127.31.7.40", "127.31.7.41", "127.31.7.42"]
     aa, rows = dns_servers.response_records(parent.address, "fax.test")
     assert not aa and rows == [("authority", "NS", f"{dead}."), ("authority", "NS", f"{zone.address}.")]
-    # (server, name, (result, authoritative), MX (preference, host), A texts, NS texts); None: not checked
-    for server, name, result, mx, a, ns in [
-        (zone.address, "fax.test", (0, 1), MX, ["127.31.7.50"], None),  # MX in the order of the response
-        (zone.address, "nomx.fax.test", (0, 1), [], nomx, None),  # no MX: its A records
-        (parent.address, "fax.test", (0, 1), MX, None, None),  # a referral followed past a dead server
-        (parent.address, "mail.gone.test", (2, 0), None, None, [dead]),  # a referral to no reachable server
+    # (server, name, type asked (None: MX), (result, authoritative), MX (preference, host), A texts, NS texts);
+    # None: not checked
+    for server, name, rtype, result, mx, a, ns in [
+        (zone.address, "fax.test", None, (0, 1), MX, [], None),  # MX in the order of the response, nothing else
+        (zone.address, "nomx.fax.test", None, (2, 0), [], [], None),  # no MX (dnsmasq's answer is not authoritative)
+        (zone.address, "nomx.fax.test", 1, (0, 1), [], nomx, None),  # its A records when asked for them
+        (parent.address, "fax.test", None, (0, 1), MX, None, None),  # a referral followed past a dead server
+        (parent.address, "mail.gone.test", None, (2, 0), None, None, [dead]),  # a referral to no reachable server
     ]:
-        lookup = auth_lookup(server, name)
+        lookup = auth_lookup(server, name, rtype)
         assert (lookup.result, lookup.authoritative) == result, name
         assert mx is None or [(n, text) for rtype, n, _, text in lookup.records if rtype == 15] == mx, name
         assert a is None or lookup.texts(1) == a, name
         assert ns is None or lookup.texts(2) == ns, name  # the referral's records stay with the client
+    # The client asks for the type it is told, MX unless told otherwise.
+    assert zone.log().count("query[MX] nomx.fax.test") == 1 and zone.log().count("query[A] nomx.fax.test") == 1

@@ -51,6 +51,8 @@ inline std::string Record(const Rr& rr) {
 struct Response {
   std::string domain = "fax.test";
   bool authoritative = true;
+  int rcode = 0;                     // NOERROR; 3 NXDOMAIN, 2 SERVFAIL
+  unsigned questionType = kDnsTypeMX;
   std::vector<Rr> answers{}, authority{}, additional{};
   int answerCount = -1, authorityCount = -1, additionalCount = -1;  // -1: the true count
 
@@ -58,10 +60,11 @@ struct Response {
     const auto count = [](int given, const std::vector<Rr>& rrs) {
       return U16(given >= 0 ? static_cast<unsigned>(given) : static_cast<unsigned>(rrs.size()));
     };
-    std::string out = U16(0x8639) + static_cast<char>(authoritative ? 0x85 : 0x81) + '\x80' + U16(1);
+    std::string out = U16(0x8639) + static_cast<char>(authoritative ? 0x85 : 0x81) +
+                      static_cast<char>(0x80 | rcode) + U16(1);
     out +=
         count(answerCount, answers) + count(authorityCount, authority) + count(additionalCount, additional);
-    out += Labels(domain) + U16(255) + U16(1);
+    out += Labels(domain) + U16(questionType) + U16(1);
     for (const auto* section : {&answers, &authority, &additional})
       for (const Rr& rr : *section) out += Record(rr);
     return out;
@@ -88,6 +91,15 @@ inline Rr Mx(unsigned preference, std::string_view exchange) {
   return {Pointer(kQuestionName), kDnsTypeMX, U16(preference) + Labels(exchange)};
 }
 inline Rr Ns(std::string_view server) { return {Pointer(kQuestionName), kDnsTypeNS, Labels(server)}; }
+inline Rr Cname(std::string_view owner, std::string_view target) {
+  return {Labels(owner), kDnsTypeCNAME, Labels(target)};
+}
+inline Rr MxOf(std::string_view owner, unsigned preference, std::string_view exchange, std::uint32_t ttl = 300) {
+  return {Labels(owner), kDnsTypeMX, U16(preference) + Labels(exchange), ttl};
+}
+inline Rr Soa(std::string_view owner) {
+  return {Labels(owner), kDnsTypeSOA, Labels("ns.fax.test") + Labels("hostmaster.fax.test") + std::string(20, '\1')};
+}
 inline Rr A(std::string_view owner, std::initializer_list<std::uint8_t> address) {
   return {Labels(owner), kDnsTypeA, std::string(address.begin(), address.end())};
 }

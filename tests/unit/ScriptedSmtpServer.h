@@ -15,9 +15,13 @@
 
 struct CSmtpScript {
   std::string greeting = "220 mx.test ESMTP ready\r\n";
-  bool greetAfterFirstLine = false;  // the greeting comes only with the reply to the first command
-  bool answerFirstMail = true;       // false: the first MAIL command gets no reply
+  int greetingDelayMs = 0;  // the greeting comes this much after the connection
+  std::string heloReply = "250 mx.test\r\n";
+  std::string mailReply = "250 sender ok\r\n";
   std::string rcptReply = "250 ok\r\n";
+  std::string dataReply = "354 go ahead\r\n";
+  std::string dataEndReply = "250 queued\r\n";
+  int dataEndDelayMs = 0;  // the reply to the end of the data comes this much later
   bool answerQuit = true;
   int quitDelayMs = 0;  // the reply to QUIT (or the close) comes this much later
 };
@@ -53,6 +57,11 @@ class CScriptedSmtpServer {
     std::scoped_lock lock(m_Mutex);
     return m_Sessions;
   }
+  // What clients sent before they were greeted (a client that talks first).
+  std::string BeforeGreeting() {
+    std::scoped_lock lock(m_Mutex);
+    return m_BeforeGreeting;
+  }
 
  private:
   // Reads in blocks (a byte per call is slow where each call is dear, as
@@ -81,24 +90,31 @@ class CScriptedSmtpServer {
       std::scoped_lock lock(m_Mutex);
       m_Sessions.emplace_back();
     }
-    if (!m_Script.greetAfterFirstLine) loopback::SendAll(s, m_Script.greeting);
-    bool greeted = !m_Script.greetAfterFirstLine;
-    bool firstMail = true;
+    if (m_Script.greetingDelayMs > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.greetingDelayMs));
+      // Whatever is there now came before the greeting.
+      while (SockWaitReadable(s, 0) == 1) {
+        char block[512];
+        const int n = SockRecv(s, block, sizeof block);
+        if (n <= 0) break;
+        std::scoped_lock lock(m_Mutex);
+        m_BeforeGreeting.append(block, static_cast<std::size_t>(n));
+      }
+    }
+    loopback::SendAll(s, m_Script.greeting);
     for (std::string line; ReadLine(s, line);) {
       Record(line);
-      const std::string greeting = greeted ? "" : m_Script.greeting;
-      greeted = true;
       std::string reply = "500 unknown\r\n";
       const std::string verb = line.substr(0, 4);
       if (verb == "HELO") {
-        reply = "250 mx.test\r\n";
+        reply = m_Script.heloReply;
       } else if (verb == "Mail") {
-        reply = firstMail && !m_Script.answerFirstMail ? "" : "250 sender ok\r\n";
-        firstMail = false;
+        reply = m_Script.mailReply;
       } else if (verb == "RCPT") {
         reply = m_Script.rcptReply;
       } else if (verb == "DATA") {
-        loopback::SendAll(s, "354 go ahead\r\n");
+        loopback::SendAll(s, m_Script.dataReply);
+        if (m_Script.dataReply.rfind("354", 0) != 0) continue;
         std::string data;
         bool ended = false;
         for (std::string dataLine; !ended && ReadLine(s, dataLine);) {
@@ -107,13 +123,14 @@ class CScriptedSmtpServer {
         }
         Record(data);
         if (!ended) return;
-        reply = "250 queued\r\n";
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.dataEndDelayMs));
+        reply = m_Script.dataEndReply;
       } else if (verb == "QUIT") {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.quitDelayMs));
         if (m_Script.answerQuit) loopback::SendAll(s, "221 bye\r\n");
         return;
       }
-      if (!(greeting + reply).empty()) loopback::SendAll(s, greeting + reply);
+      loopback::SendAll(s, reply);
     }
   }
 
@@ -123,5 +140,6 @@ class CScriptedSmtpServer {
   std::thread m_Thread;
   std::mutex m_Mutex;
   std::vector<std::string> m_Sessions;  // guarded by m_Mutex
+  std::string m_BeforeGreeting;         // guarded by m_Mutex
   std::string m_Pending;                // received, not yet read as lines (the server thread's)
 };

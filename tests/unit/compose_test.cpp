@@ -1,12 +1,16 @@
 // tests/unit/compose_test.cpp: outbound message files made into mails (golden
-// files in data/compose), the send decision, the receiver of a mail and the
-// attachment lines that are refused.
+// files in data/compose), the send decision, the receiver of a mail, the
+// attachment lines that are refused, and what is mended for strict receivers
+// (8-bit and long lines, line ends, display names, the MIME structure).
+// (The same mails parsed back by Python's email package after a real
+// receiver took them: test_outbound_receivers.py.)
 #include "smtpout/Compose.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 #include "OutboundTestSupport.h"
 
@@ -17,6 +21,30 @@ const std::filesystem::path kData = std::filesystem::path(CVSMTPGW_UNIT_TEST_DAT
 
 std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
   return std::snprintf(buffer, size, "%s", "1700000000@test-host");
+}
+std::string FixedDate() { return "Tue, 14 Nov 2023 22:13:20 +0000"; }
+std::string FixedMessageId(std::string_view host) {
+  return "<1700000000.000.1.00000000feedf00d@" + std::string(host) + ">";
+}
+
+// Every line of a mail ends in CR LF and holds at most 998 octets of 7-bit text.
+void ExpectSevenBitLines(const std::string& mail) {
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = mail.find('\n', start)) != std::string::npos; start = lf + 1) {
+    const std::string line = mail.substr(start, lf - start);
+    ASSERT_FALSE(line.empty()) << "bare LF at " << start;
+    ASSERT_EQ(line.back(), '\r') << "bare LF at " << start;
+    EXPECT_LE(line.size() - 1, 998u) << "at " << start;
+    EXPECT_EQ(line.find('\r'), line.size() - 1) << "bare CR at " << start;
+    for (const char c : line) ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "8-bit at " << start;
+  }
+  EXPECT_EQ(start, mail.size()) << "a last line without its end";
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 struct Settings {
@@ -35,6 +63,8 @@ class ComposeTest : public OutboundTest {
     m_Box.SetText("MailFrom", settings.mailFrom);
     MakeDeliverer();
     m_Out->SetIdentifierSource(FixedIdentifier);
+    m_Out->SetDateSource(FixedDate);
+    m_Out->SetMessageIdSource(FixedMessageId);
   }
 
   struct Composed {
@@ -65,6 +95,7 @@ TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {
     const char* name;
     Settings settings;
     std::vector<std::string> attachments;
+    int result = kComposeToBeSent;
   } cases[] = {
       // Multipart although IncludeTIFF is 0; FROM: lines of header and body replaced.
       {"received_fax", {0, 1, 0, 0, "fax-gateway@fax.example.com"}, {"F0001.tif", "F0001.pdf"}},
@@ -72,7 +103,9 @@ TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {
       {"report_short_subject", {1, 1, 1, 1, ""}, {"F0002.gif"}},
       // text/plain: the attachment is named but not encoded; a long "Subject : " text is cut.
       {"report_long_subject_plain", {0, 1, 1, 1, ""}, {"F0001.tif"}},
-      {"begin_body_without_empty_line", {}, {}},
+      // The header never ends: nothing tells header from body, so it is not sent.
+      {"begin_body_without_empty_line", {}, {}, kComposeNoHeaderEnd},
+      // The body runs to the end; a multipart mail without parts ends right after its text.
       {"end_body_without_empty_line", {}, {}},
   };
   for (const auto& c : cases) {
@@ -84,7 +117,7 @@ TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {
     }
     Start(c.settings);
     const Composed got = Compose(ReadWholeFile((kData / (std::string(c.name) + ".msg")).string()));
-    EXPECT_EQ(got.result, kComposeToBeSent);
+    EXPECT_EQ(got.result, c.result);
     EXPECT_EQ(got.mail, ReadWholeFile((kData / (std::string(c.name) + ".mail")).string()));
     std::vector<std::string> expected;
     for (const std::string& a : c.attachments) expected.push_back(InFile(a));
@@ -164,24 +197,30 @@ TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
   EXPECT_EQ(ComposeMessage(in, readOnly, *m_Out, paths), kComposeFailed);
 }
 
-TEST_F(ComposeTest, RecipientIsTheFirstUsableToLineInCapitals) {
+// Only the header's first TO: field names the receiver: an unusable one is
+// never made up for by a later field or a body line that looks like one.
+TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
   Start({});
-  const std::string tooLong = "TO: <" + std::string(190, 'a') + "@b.example>\r\n";
+  const std::string tooLong = "TO: <" + std::string(190, 'a') + "@b.example>\r\n\r\n";
+  const std::string huge = "TO: <" + std::string(10000, 'a') + "@b.example>\r\n\r\n";
   const struct {
     std::string mail;
     const char* receiver;  // null: none
   } cases[] = {
-      {"Return-Receipt-To:\r\nTO: Jane <Jane.Doe@Example.COM>\r\n", "TO: <JANE.DOE@EXAMPLE.COM>"},
-      {"From: x\r\nto:<<a@b.example>>\r\nTO: <second@b.example>\r\n", "TO: <A@B.EXAMPLE>"},
-      {"TO:\r\nTO: <>\r\nTO: c@d.example\r\n", "TO: <C@D.EXAMPLE>"},  // nobody named: the next line
-      {tooLong, nullptr},                                             // never cut to fit
+      {"Return-Receipt-To:\r\nTO: Jane <Jane.Doe@Example.COM>\r\n\r\n", "TO: <JANE.DOE@EXAMPLE.COM>"},
+      {"From: x\r\nto:<<a@b.example>>\r\nTO: <second@b.example>\r\n\r\n", "TO: <A@B.EXAMPLE>"},
+      {"TO: Jane\r\n <jane@b.example>\r\n\r\n", "TO: <JANE@B.EXAMPLE>"},  // a folded field
+      {"TO: <>\r\nTO: c@d.example\r\n\r\n", nullptr},                    // the first one decides
+      {"TO: nobody\r\n\r\n", nullptr},                                   // no domain
+      {"SUBJECT: x\r\n\r\nTo: someone@else.example\r\n", nullptr},       // the body is never searched
+      {tooLong, nullptr},                                                  // never cut to fit
+      {huge, nullptr},
       {"TO: <a@b.example>", nullptr},  // a last line without its line end is not read
       // Control bytes (a NUL would cut it, a CR split the RCPT line): not an address.
-      {std::string("TO: <a") + '\0' + "b@b.example>\r\nTO: <a\rb@b.example>\r\nTO: <c@d.example>\r\n",
-       "TO: <C@D.EXAMPLE>"},
+      {std::string("TO: <a") + '\0' + "b@b.example>\r\nTO: <c@d.example>\r\n\r\n", nullptr},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.mail);
+    SCOPED_TRACE(c.mail.substr(0, 60));
     WriteWholeFile(MailPath(), c.mail);
     CFile mail = CFile::Open(MailPath(), FileAccess::kRead, FileShare::kNone, FileCreation::kOpenExisting);
     char receiver[kWorkBufferSize] = "unchanged";
@@ -192,6 +231,98 @@ TEST_F(ComposeTest, RecipientIsTheFirstUsableToLineInCapitals) {
     }
     EXPECT_EQ(mail.Seek(0, FileSeek::kCurrent), 0);
   }
+}
+
+// A body a 7-bit receiver would refuse or mangle is sent quoted-printable
+// with its charset; line ends become CR LF; a plain body stays as it is.
+TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
+  const std::string longLine(2000, 'x');
+  const struct {
+    const char* what;
+    std::string body;  // between the markers' empty lines
+    bool multipart;
+    const char* header;  // null: no encoding
+  } cases[] = {
+      {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott\r\n", true, "Content-Type: text/plain; charset=utf-8\r\n"
+                                                       "Content-Transfer-Encoding: quoted-printable\r\n"},
+      {"Latin-1", "Gr\xFC\xDF Gott\r\n", false, "        charset=iso-8859-1;\r\n"},
+      {"a long line", longLine + "\r\n", true, "Content-Type: text/plain; charset=us-ascii\r\n"},
+      {"bare line ends", "one\ntwo\rthree\r\n", true, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start({c.multipart ? 1u : 0u});
+    const Composed got = Compose("FROM: x <x@fax.example.com>\r\nTO: <a@b.example>\r\nSUBJECT: x\r\n\r\n"
+                                 "BEGIN BODY\r\n\r\n" + c.body + "\r\nEND BODY\r\n\r\n");
+    EXPECT_EQ(got.result, kComposeToBeSent);
+    ExpectSevenBitLines(got.mail);
+    if (c.header != nullptr) {
+      EXPECT_NE(got.mail.find(c.header), std::string::npos) << got.mail;
+      EXPECT_EQ(Count(got.mail, "quoted-printable"), 1u);
+    } else {
+      EXPECT_EQ(got.mail.find("quoted-printable"), std::string::npos);
+      EXPECT_NE(got.mail.find("\r\n\r\none\r\ntwo\r\nthree\r\n"), std::string::npos) << got.mail;
+    }
+  }
+}
+
+// Header fields and attachment names with quotes, 8-bit or control bytes
+// keep their structure: escaped quoted strings, encoded words (RFC 2047) and
+// an extended file name (RFC 2231); plain ones stay as they are.
+TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
+  Start({});
+  std::filesystem::copy_file(kData / "F0002.gif", InFile("F0002.gif"));
+  std::filesystem::copy_file(kData / "F0002.gif", InFile("F0003.gif"));
+  const Composed got = Compose(
+      "FROM: M\xFCller Fax <fax@fax.example.com>\r\nTO: \"Jane \"JD\" Doe\" <a@b.example>\r\n"
+      "SUBJECT: Fax received from M\xC3\xBCller\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n"
+      "BEGIN ATTACH\r\n<<my \"best\" logo:F0002.gif>>\r\n<<L\xC3\xB6we.gif:F0003.gif>>\r\nEND ATTACH\r\n");
+  EXPECT_EQ(got.result, kComposeToBeSent);
+  ExpectSevenBitLines(got.mail);
+  for (const char* expected : {
+           "FROM: =?iso-8859-1?B?TfxsbGVyIEZheA==?= <fax@fax.example.com>\r\n",
+           "TO: \"Jane \\\"JD\\\" Doe\" <a@b.example>\r\n",
+           "SUBJECT: =?utf-8?B?RmF4IHJlY2VpdmVkIGZyb20gTcO8bGxlcg==?=\r\n",
+           "        name=\"my \\\"best\\\" logo\"\r\n",
+           "        filename=\"my \\\"best\\\" logo\"\r\n",
+           "Content-Description: my \"best\" logo\r\n",
+           "        name=\"=?utf-8?B?TMO2d2UuZ2lm?=\"\r\n",
+           "        filename*=utf-8''L%C3%B6we.gif\r\n",
+           "Content-Description: =?utf-8?B?TMO2d2UuZ2lm?=\r\n",
+       }) {
+    EXPECT_NE(got.mail.find(expected), std::string::npos) << expected << "\n" << got.mail;
+  }
+}
+
+// Every part delimiter opens a part: a multipart mail without attachments, or
+// with one that cannot be encoded, ends right after its text.
+TEST_F(ComposeTest, NoPartWithoutContent) {
+  const struct {
+    const char* what;
+    std::string attach;
+  } cases[] = {
+      {"no attachment block", ""},
+      {"an attachment that cannot be read", "BEGIN ATTACH\r\n<<gone:missing.gif>>\r\nEND ATTACH\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start({});
+    const Composed got = Compose("TO: <a@b.example>\r\nSUBJECT: Fax received from 1\r\n\r\nBEGIN BODY\r\n\r\n"
+                                 "text\r\n\r\nEND BODY\r\n\r\n" + c.attach);
+    EXPECT_NE(got.mail.find("text\r\n\r\n------= Message-ID:1700000000@test-host--\r\n.\r\n"), std::string::npos)
+        << got.mail;
+    EXPECT_EQ(Count(got.mail, "------= Message-ID:"), 2u);  // the text part's and the closing one
+  }
+}
+
+// Date and Message-ID are added only where the message has none.
+TEST_F(ComposeTest, DateAndMessageIdOnlyWhenMissing) {
+  Start({});
+  const Composed got = Compose("TO: <a@b.example>\r\nDATE: Mon, 1 Jan 2024 10:00:00 +0100\r\nSUBJECT: x\r\n"
+                               "\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n");
+  EXPECT_EQ(Count(got.mail, "Date: "), 0u);
+  EXPECT_EQ(Count(got.mail, "DATE: "), 1u);
+  EXPECT_EQ(Count(got.mail, "Message-ID: <1700000000.000.1.00000000feedf00d@fax.example.com>\r\n"), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The DNS client against scripted name servers on loopback addresses: what
 // real name servers (test_dns_lookup.py) and the slow and silent ones of
-// test_hostile_input.py do not: responses in pieces or cut short, and walks
-// along name servers that run out the budget.
+// test_hostile_input.py do not: responses in pieces or cut short, walks
+// along name servers that run out the budget, and the answers that decide
+// where a domain's mail goes (aliases, missing domains, missing MX records).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include "DnsTestSupport.h"
 #include "LoopbackSockets.h"
 #include "dns/DNSClient.h"
+#include "dns/MailExchangers.h"
 #include "platform/Socket.h"
 
 // Points a client at the test's servers: they share a port of the system's
@@ -177,7 +179,9 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
     ASSERT_TRUE(group.Open(1));
     group.Server(1).Serve({Whole(previous), c.reply});
     DNSClient client;
-    group.Use(client, 300);
+    // Long enough for the small pieces' pauses on a loaded machine (or wine),
+    // short enough to tell a silent server's end from a hang.
+    group.Use(client, 1500);
     ASSERT_EQ(client.Lookup(group.Address(1).c_str(), "fax.test"), 0u) << c.what;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Lookup(group.Address(1).c_str(), "fax.test"), c.result) << c.what;
@@ -225,6 +229,91 @@ TEST(DnsClientTest, AuthLookupFollowsNameServersWithinItsBudget) {
     EXPECT_EQ(Rows(client, kDnsTypeMX), c.mx) << c.what;
     EXPECT_EQ(group.Server(1).Join().size(), c.rootQueries) << c.what;
   }
+}
+
+// Where mail goes follows RFC 5321 5.1: the MX records (asked for as MX,
+// never as ANY), an alias's target, the domain's own address only when it
+// exists without MX, nowhere when it does not exist; anything else is no
+// answer to act on yet.
+// Each answer names the other name as the alias's target, one lookup after the other.
+std::vector<Reply> AliasLoop() {
+  std::vector<Reply> replies;
+  for (int i = 0; i < 9; ++i)
+    replies.push_back(Whole(i % 2 == 0 ? Response{.answers = {Cname("fax.test", "b.test")}}
+                                       : Response{.domain = "b.test", .answers = {Cname("b.test", "fax.test")}}));
+  return replies;
+}
+
+TEST(DnsClientTest, MailExchangersFollowAliasesAndTellMissingFromUnknown) {
+  const auto reply = [](Response r) { return Whole(r); };
+  struct Case {
+    const char* what;
+    std::vector<Reply> replies;
+    MxStatus status;
+    std::vector<std::string> exchangers;
+    std::string name;
+    std::size_t queries;
+  } cases[] = {
+      // clang-format off
+      {"MX records, in the response's order", {reply({.answers = {MxOf("fax.test", 20, "b.fax.test", 600),
+                                                                  MxOf("fax.test", 10, "a.fax.test", 60)}})},
+       MxStatus::kExchangers, {"b.fax.test", "a.fax.test"}, "fax.test", 1},
+      {"an alias with its target's MX in the same answer",
+       {reply({.answers = {Cname("fax.test", "mail.other.test"), MxOf("mail.other.test", 5, "mx.other.test")}})},
+       MxStatus::kExchangers, {"mx.other.test"}, "mail.other.test", 1},
+      {"an alias alone: its target is asked",
+       {reply({.answers = {Cname("fax.test", "mail.other.test")}}),
+        reply({.domain = "mail.other.test", .answers = {MxOf("mail.other.test", 5, "mx.other.test")}})},
+       MxStatus::kExchangers, {"mx.other.test"}, "mail.other.test", 2},
+      {"an alias of itself", {reply({.answers = {Cname("fax.test", "fax.test")}})}, MxStatus::kFailed, {},
+       "fax.test", 1},
+      {"aliases in a loop across lookups", AliasLoop(), MxStatus::kFailed, {}, "fax.test", 9},
+      {"no such domain", {reply({.rcode = 3, .authority = {Soa("test")}})}, MxStatus::kNoDomain, {}, "fax.test", 1},
+      {"a null MX", {reply({.answers = {MxOf("fax.test", 0, "")}})}, MxStatus::kNoDomain, {}, "fax.test", 1},
+      {"no MX from the zone's server", {reply({.authority = {Soa("fax.test")}})}, MxStatus::kNoMx, {}, "fax.test", 1},
+      {"no MX from a resolver", {reply({.authoritative = false, .authority = {Soa("fax.test")}})}, MxStatus::kNoMx,
+       {}, "fax.test", 1},
+      {"a server failure", {reply({.rcode = 2})}, MxStatus::kFailed, {}, "fax.test", 1},
+      {"a resolver's empty answer", {reply({.authoritative = false})}, MxStatus::kNoMx, {}, "fax.test", 1},
+      {"a referral to no server that answers", {reply({.authoritative = false, .authority = {Ns("127.0.0.1")}})},
+       MxStatus::kFailed, {}, "fax.test", 1},
+      {"MX records of another name only", {reply({.answers = {MxOf("other.test", 5, "mx.other.test")}})},
+       MxStatus::kNoMx, {}, "fax.test", 1},
+      // clang-format on
+  };
+  for (const Case& c : cases) {
+    ServerGroup group;
+    ASSERT_TRUE(group.Open(1)) << c.what;
+    group.Server(1).Serve(c.replies);
+    DNSClient client;
+    group.Use(client);
+    const CMailExchangers found = FindMailExchangers(client, group.Address(1).c_str(), "fax.test");
+    EXPECT_EQ(found.status, c.status) << c.what;
+    EXPECT_EQ(found.exchangers, c.exchangers) << c.what;
+    if (c.status != MxStatus::kFailed) {
+      EXPECT_EQ(found.name, c.name) << c.what;
+    }
+    const std::vector<std::string> queries = group.Server(1).Join();
+    EXPECT_EQ(queries.size(), c.queries) << c.what;
+    for (const std::string& query : queries) {
+      // The question's type, after its name: MX.
+      ASSERT_GE(query.size(), 6u);
+      EXPECT_EQ(query.substr(query.size() - 4, 2), U16(kDnsTypeMX)) << c.what;
+    }
+  }
+  // The smallest time to live counts; an authoritative answer may be kept.
+  ServerGroup group;
+  ASSERT_TRUE(group.Open(1));
+  group.Server(1).Serve({reply({.answers = {MxOf("fax.test", 20, "b.fax.test", 600), MxOf("fax.test", 10, "a.fax.test", 60)}})});
+  DNSClient client;
+  group.Use(client);
+  const CMailExchangers found = FindMailExchangers(client, group.Address(1).c_str(), "fax.test");
+  EXPECT_EQ(found.ttl, 60u);
+  EXPECT_TRUE(found.authoritative);
+  // Nobody answering is no answer either.
+  DNSClient dead;
+  group.Use(dead, 300);
+  EXPECT_EQ(FindMailExchangers(dead, group.Address(2).c_str(), "fax.test").status, MxStatus::kFailed);
 }
 
 }  // namespace

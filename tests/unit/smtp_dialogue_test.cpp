@@ -1,7 +1,8 @@
 // tests/unit/smtp_dialogue_test.cpp: the SMTP client against scripted servers:
-// the envelope sender rules, the DATA content as the receiver gets it, and
-// which dialogues count as delivered. The receiver domain is 127.0.0.1 (the
-// fixture's dead name server: OutboundTestSupport.h).
+// the envelope sender, the order of the dialogue, what each kind of reply
+// means for the mail, the DATA content as the receiver gets it, and which
+// dialogues count as delivered. The receiver domain is 127.0.0.1 (an address
+// literal: no name server is asked).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +13,11 @@
 namespace {
 
 constexpr int kShortReplyTimeoutMs = 300;  // stands for the 35 seconds of the product
+// For the replies that do come: long enough for a loaded machine (or wine), so
+// that only the wait a test is about can run out.
+constexpr int kAmpleReplyTimeoutMs = 3000;
 constexpr const char kReceiver[] = "TO: <USER@127.0.0.1>";
+constexpr const char kSender[] = "fax@fax.example.com";
 constexpr const char kMail[] = "TO: <USER@127.0.0.1>\r\nSUBJECT: x\r\n\r\nbody\r\n.\r\n";
 
 struct Client {
@@ -24,20 +29,23 @@ struct Client {
 class SmtpDialogueTest : public OutboundTest {
  protected:
   // A deliverer for `port` with the given settings.
-  void Start(int port, const Client& client) {
+  void Start(int port, const Client& client = {}) {
     m_Box.SetNumber("RFCMode", client.rfcMode);
     if (client.mailFrom != nullptr) m_Box.SetText("MailFrom", client.mailFrom);
     m_Box.SetNumber("SetMailFrom", client.setMailFrom);
     MakeDeliverer(port);
     m_Out->SetReplyTimeout(kShortReplyTimeoutMs);
   }
-  std::uint32_t Send(const std::string& mailBytes) {
+  CFile MailFile(const std::string& mailBytes) {
     const std::string path = m_Box.In() + "3.zqx";
     WriteWholeFile(path, mailBytes);
-    CFile mail = CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kOpenExisting);
+    return CFile::Open(path, FileAccess::kReadWrite, FileShare::kNone, FileCreation::kOpenExisting);
+  }
+  std::uint32_t Send(const std::string& mailBytes, const char* sender = kSender) {
+    CFile mail = MailFile(mailBytes);
     char work[kWorkBufferSize];
     std::snprintf(work, sizeof work, "%s", kReceiver);
-    return m_Out->SendOutboundMsg(mail, "USER@127.0.0.1", work, kWorkBufferSize);
+    return m_Out->SendOutboundMsg(mail, sender, "USER@127.0.0.1", work, kWorkBufferSize);
   }
   static std::vector<std::string> LinesStartingWith(const std::string& session, const std::string& prefix) {
     std::vector<std::string> found;
@@ -48,35 +56,116 @@ class SmtpDialogueTest : public OutboundTest {
   }
 };
 
-TEST_F(SmtpDialogueTest, EnvelopeSenderFollowsTheSettingsAndTheServer) {
-  const CSmtpScript plain, postfix{.greeting = "220 mx.test ESMTP Postfix\r\n"};
-  CSmtpScript postfixAfterHelo = postfix;  // the greeting arrives among the HELO replies
-  postfixAfterHelo.greetAfterFirstLine = true;
-  const std::string kDomain = "Mail from:<fax.example.com>\r", kValue = "Mail from:<gw@fax.example.com>\r";
+// MailFrom when SetMailFrom says so, else the mailbox of the mail's own FROM:
+// field, else postmaster at the gateway's domain: always an address that a
+// strict receiver takes, never the domain alone or the receiver's address.
+TEST_F(SmtpDialogueTest, EnvelopeSenderIsAMailboxFromTheSettingsOrTheHeader) {
+  const struct {
+    const char* what;
+    Client client;
+    std::string mail;
+    const char* sender;
+  } cases[] = {
+      {"the header's FROM:", {}, "FROM: Fax Server <Fax@Fax.Example.com>\r\nTO: <a@b.example>\r\n\r\n",
+       "Fax@Fax.Example.com"},
+      {"MailFrom and SetMailFrom", {0, "Gateway <gw@fax.example.com>", 1},
+       "FROM: Fax Server <fax@fax.example.com>\r\n\r\n", "gw@fax.example.com"},
+      {"MailFrom alone", {0, "gw@fax.example.com", 0}, "FROM: fax@fax.example.com\r\n\r\n", "fax@fax.example.com"},
+      {"a FROM: without a mailbox", {}, "FROM: Fax Server\r\nTO: <a@b.example>\r\n\r\n",
+       "postmaster@fax.example.com"},
+      {"a FROM: line in the body only", {}, "TO: <a@b.example>\r\n\r\nFROM: evil@else.example\r\n",
+       "postmaster@fax.example.com"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start(25, c.client);
+    CFile mail = MailFile(c.mail);
+    EXPECT_EQ(m_Out->EnvelopeSender(mail), c.sender);
+    EXPECT_EQ(mail.Seek(0, FileSeek::kCurrent), 0);
+  }
+}
+
+// A server that greets late is not talked to before its greeting (Postfix
+// drops such a client), whatever RFCMode says; one MAIL, one RCPT.
+TEST_F(SmtpDialogueTest, NothingIsSentBeforeTheGreeting) {
+  for (const DWORD rfcMode : {0u, 1u}) {
+    SCOPED_TRACE(rfcMode);
+    CScriptedSmtpServer server(CSmtpScript{.greeting = "220-mx.test ESMTP\r\n220 Postfix\r\n",
+                                           .greetingDelayMs = kShortReplyTimeoutMs / 2},
+                               1);
+    Start(server.Port(), {rfcMode});
+    m_Out->SetReplyTimeout(kAmpleReplyTimeoutMs);
+    EXPECT_EQ(Send(kMail), kSendDelivered);
+    server.Join();
+    EXPECT_EQ(server.BeforeGreeting(), "");
+    const std::string session = server.Sessions().at(0);
+    EXPECT_EQ(session.rfind("HELO fax.example.com\r\nMail from:<fax@fax.example.com>\r\n"
+                            "RCPT to:<USER@127.0.0.1>\r\nDATA\r\n",
+                            0),
+              0u)
+        << session;
+  }
+}
+
+// A 5xx to the mail refuses it at once, without waiting out a time-out; a
+// 4xx (or a server that will not serve now) is worth a later attempt. The
+// reply is kept for the log and the event; QUIT ends the session politely.
+TEST_F(SmtpDialogueTest, RepliesDecideBetweenRefusedAndLater) {
+  using Clock = std::chrono::steady_clock;
   const struct {
     const char* what;
     CSmtpScript script;
-    Client client;
-    std::vector<std::string> mailCommands;
+    std::uint32_t result;
+    const char* reply;  // in LastReply
   } cases[] = {
-      {"domain name", plain, {}, {kDomain}},
-      {"registry value", plain, {0, "gw@fax.example.com", 1}, {kValue}},
-      {"MailFrom without SetMailFrom", plain, {0, "gw@fax.example.com", 0}, {kDomain}},
-      {"Postfix: receiver", postfixAfterHelo, {}, {"Mail from:<USER@127.0.0.1>\r"}},
-      {"Postfix in RFC mode: registry value", postfix, {1, "gw@fax.example.com", 1}, {kValue}},
-      {"no reply to the first", {.answerFirstMail = false}, {}, {kDomain, "Mail from:<USER@127.0.0.1>\r"}},
+      {"550 to RCPT", {.rcptReply = "550-5.1.1 <USER@127.0.0.1>:\r\n550 5.1.1 no such user\r\n"}, kSendRefused,
+       "reply to RCPT: 550-5.1.1 <USER@127.0.0.1>: 550 5.1.1 no such user"},
+      {"553 to MAIL", {.mailReply = "553 5.7.1 sender rejected\r\n"}, kSendRefused, "553 5.7.1 sender rejected"},
+      {"554 to DATA", {.dataReply = "554 5.5.1 no valid recipients\r\n"}, kSendRefused, "554 5.5.1"},
+      {"552 to the end of the data", {.dataEndReply = "552 5.3.4 too big\r\n"}, kSendRefused, "552 5.3.4"},
+      {"451 greylisted at RCPT", {.rcptReply = "451 4.7.1 try again later\r\n"}, kSendDeferred, "451 4.7.1"},
+      {"421 at the greeting", {.greeting = "421 4.3.2 busy\r\n"}, kSendDeferred, "421 4.3.2 busy"},
+      {"554 at the greeting", {.greeting = "554 5.7.1 no service\r\n"}, kSendDeferred, "554 5.7.1"},
+      {"a 250 where 354 belongs", {.dataReply = "250 ok\r\n"}, kSendBroken, "reply to DATA: 250 ok"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CScriptedSmtpServer server(c.script, 1);
-    Start(server.Port(), c.client);
-    EXPECT_EQ(Send(kMail), 0u);
+    Start(server.Port());
+    m_Out->SetReplyTimeout(kAmpleReplyTimeoutMs);
+    int accepted = 0;
+    m_Out->SetAcceptedHook([&] { ++accepted; });
+    const auto began = Clock::now();
+    EXPECT_EQ(Send(kMail), c.result);
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(kAmpleReplyTimeoutMs));
+    EXPECT_NE(m_Out->LastReply().find(c.reply), std::string::npos) << m_Out->LastReply();
+    EXPECT_EQ(accepted, 0);
     server.Join();
-    ASSERT_EQ(server.Sessions().size(), 1u);
-    const std::string session = server.Sessions()[0];
-    EXPECT_EQ(LinesStartingWith(session, "HELO"), std::vector<std::string>{"HELO fax.example.com\r"});
-    EXPECT_EQ(LinesStartingWith(session, "Mail from:"), c.mailCommands);
-    EXPECT_EQ(LinesStartingWith(session, "RCPT"), std::vector<std::string>{"RCPT to:<USER@127.0.0.1>\r"});
+    EXPECT_EQ(LinesStartingWith(server.Sessions().at(0), "QUIT"), std::vector<std::string>{"QUIT\r"});
+  }
+}
+
+// The reply to the end of the data may take minutes (a content filter): it
+// gets its own wait, not the other replies'; giving up on it early would
+// deliver the mail again.
+TEST_F(SmtpDialogueTest, EndOfDataHasItsOwnLongerWait) {
+  const struct {
+    int dataEndTimeoutMs;
+    std::uint32_t result;
+  } cases[] = {{10 * kShortReplyTimeoutMs, kSendDelivered}, {kShortReplyTimeoutMs, kSendBroken}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dataEndTimeoutMs);
+    CScriptedSmtpServer server(CSmtpScript{.dataEndDelayMs = 3 * kShortReplyTimeoutMs}, 1);
+    Start(server.Port());
+    m_Out->SetReplyTimeout(kAmpleReplyTimeoutMs);
+    m_Out->SetDataEndTimeout(c.dataEndTimeoutMs);
+    int accepted = 0;
+    m_Out->SetAcceptedHook([&] { ++accepted; });
+    EXPECT_EQ(Send(kMail), c.result);
+    EXPECT_EQ(accepted, c.result == kSendDelivered ? 1 : 0);
+    if (c.result != kSendDelivered) {
+      EXPECT_NE(m_Out->LastReply().find("no reply to the end of the data"), std::string::npos);
+    }
   }
 }
 
@@ -84,7 +173,7 @@ TEST_F(SmtpDialogueTest, EnvelopeSenderFollowsTheSettingsAndTheServer) {
 // not cut, a lone "." does not end it early, and the end comes once.
 TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
   CScriptedSmtpServer server(CSmtpScript{}, 1);
-  Start(server.Port(), {});
+  Start(server.Port());
   // Every reply comes; the short wait of the other tests could run out while a
   // loaded machine (or wine) moves the 32 KiB.
   m_Out->SetReplyTimeout(10000);
@@ -93,7 +182,7 @@ TEST_F(SmtpDialogueTest, DataIsDotStuffedAcrossBlocksAndEndedOnce) {
   const std::string head = "TO:<<USER@127.0.0.1>>\r\nSUBJECT: x\r\n\r\n.leading dot\r\n.\r\n..two\r\n";
   const std::string filler = std::string(16384 - head.size() - 2, 'f') + "\r\n";
   const std::string second = ".x\r\n" + std::string(16384 - 4 - 2, 'g') + "TO:<<a>\r\nlast\r\n";
-  ASSERT_EQ(Send(head + filler + second + ".\r\n"), 0u);
+  ASSERT_EQ(Send(head + filler + second + ".\r\n"), kSendDelivered);
   server.Join();
   const std::string session = server.Sessions().at(0);
   const std::string data = session.substr(session.find("DATA\r\n") + 6);
@@ -109,31 +198,30 @@ TEST_F(SmtpDialogueTest, OnlyACompletedDataPhaseCountsAsDelivered) {
   const struct {
     const char* what;
     CSmtpScript script;
-    std::uint32_t expected;
   } cases[] = {
-      {"no reply to QUIT after the mail was taken", CSmtpScript{.answerQuit = false}, 0},
-      {"QUIT answered too late", CSmtpScript{.quitDelayMs = 3 * kShortReplyTimeoutMs}, 0},
-      // Read a block at a time, the lines must still come apart.
-      {"the 250 on the third line of a reply sent in one piece",
-       CSmtpScript{.rcptReply = "299-first\r\n299-second\r\n250 third\r\n"}, 0},
+      {"no reply to QUIT after the mail was taken", CSmtpScript{.answerQuit = false}},
+      {"QUIT answered too late", CSmtpScript{.quitDelayMs = kAmpleReplyTimeoutMs + 500}},
+      // Read a block at a time, the lines of a reply must still come apart.
+      {"a reply of three lines sent in one piece", CSmtpScript{.rcptReply = "250-first\r\n250-second\r\n250 third\r\n"}},
   };
   using Clock = std::chrono::steady_clock;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CScriptedSmtpServer server(c.script, 1);
-    Start(server.Port(), {});
+    Start(server.Port());
+    m_Out->SetReplyTimeout(kAmpleReplyTimeoutMs);
     int accepted = 0;
     Clock::time_point acceptedAt;
     m_Out->SetAcceptedHook([&] {
       ++accepted;
       acceptedAt = Clock::now();
     });
-    EXPECT_EQ(Send(kMail), c.expected);
+    EXPECT_EQ(Send(kMail), kSendDelivered);
     const auto end = Clock::now();
-    EXPECT_EQ(accepted, c.expected == 0 ? 1 : 0);
+    EXPECT_EQ(accepted, 1);
     // With QUIT's reply late, the wait for it came after the hook.
     if (c.script.quitDelayMs > 0) {
-      EXPECT_GE(end - acceptedAt, std::chrono::milliseconds(kShortReplyTimeoutMs / 2));
+      EXPECT_GE(end - acceptedAt, std::chrono::milliseconds(kAmpleReplyTimeoutMs / 2));
     }
   }
 }

@@ -6,6 +6,7 @@ message from IN delivered to Postfix's smtp-sink; the console and command-prompt
 import email
 import email.policy
 import os
+import time
 import uuid
 from email.message import EmailMessage
 from pathlib import Path
@@ -76,11 +77,16 @@ def test_an_outbound_message_is_delivered_to_a_sink(make_gateway):
         gw = make_gateway(values={"SmtpTxPort": port, "DNSName": "127.0.2.53", "MailFrom": "fax@fax.example.com",
                                   "SetMailFrom": 1})
         (gw.in_dir / "fax.pdf").write_bytes(PDF)
-        (gw.in_dir / "report.tmp").write_bytes(
+        gw.wait_log("SMTPOut- No messages to send.")  # IN looked at and found empty
+        (gw.in_dir / "report.part").write_bytes(
             message_file("user@127.0.0.1", "Fax received from 4711", ["A fax came in.", "Two pages."],
                          [("fax.pdf", "fax.pdf")]))
-        # Deleted once the mail is delivered (the outbound side polls every 10 seconds).
+        arrived = time.monotonic()
+        os.replace(gw.in_dir / "report.part", gw.in_dir / "report.tmp")
+        # Deleted once the mail is delivered; the outbound side watches IN (ReadDirectoryChangesW),
+        # so that is well before its next 10-second poll.
         wait_until(lambda: not (gw.in_dir / "report.tmp").exists(), 60, lambda: f"not delivered:\n{gw.diagnostics()}")
+        assert time.monotonic() - arrived < 5
         (mail,) = sink.mails()
         message = email.message_from_bytes(mail, policy=email.policy.default)
         assert message["X-Rcpt-Args"] == "<USER@127.0.0.1>" and message["X-Mail-Args"] == "<fax@fax.example.com>"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "TempDir.h"
-#include "host/EventLog.h"
+#include "log/EventLog.h"
 #include "posix/UnixDatagramSocket.h"
 
 namespace {
@@ -21,27 +21,27 @@ TEST(EventLogTest, EventsBecomeSyslogDatagrams) {
 
   struct Case {
     std::uint16_t type;
-    std::uint32_t id;
+    GatewayEvent id;
     const char* texts[3];
     const char* priority;
     const char* text;
   } const cases[] = {
       // clang-format off
-      {4, 420, {kEventSourceName, nullptr, nullptr}, "<30>", "event 420: Corvane SMTP Server"},
+      {4, GatewayEvent::kInstalled, {kEventSourceName, nullptr, nullptr}, "<30>", "event 420: Corvane SMTP Server"},
       // A line end in a text must not start a forged line of its own.
-      {1, 432, {kEventSourceName, "x\nevent 1: forged", nullptr}, "<27>",
+      {1, GatewayEvent::kAttachmentNotEncoded, {kEventSourceName, "x\nevent 1: forged", nullptr}, "<27>",
        "event 432: Corvane SMTP Server, x?event 1: forged"},
       // clang-format on
   };
   for (const Case& c : cases) {
-    EXPECT_NE(ReportServiceEvent(c.type, c.id, c.texts[0], c.texts[1], c.texts[2]), 0);
+    EXPECT_NE(ReportServiceEvent(c.type, c.id, {c.texts[0], c.texts[1], c.texts[2]}), 0);
     const std::string got = syslog.Next();
     EXPECT_EQ(got.rfind(c.priority, 0), 0u) << got;
     EXPECT_NE(got.find(std::string(" Corvane SMTP Server") + pid + c.text), std::string::npos) << got;
     EXPECT_EQ(got.substr(got.size() - std::strlen(c.text)), c.text) << got;
   }
   SetEnvironmentValue("CVSMTPGW_SYSLOG_SOCKET", dir.File("none").c_str());  // a missing socket is no error
-  EXPECT_NE(ReportServiceEvent(4, 428, kEventSourceName, nullptr, nullptr), 0);
+  EXPECT_NE(ReportServiceEvent(4, GatewayEvent::kStopping, {kEventSourceName}), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// host/Ports.h: the two TCP port settings, SmtpRxPort and SmtpTxPort.
+// spool/Ports.h: the two TCP port settings, SmtpRxPort and SmtpTxPort.
 //
 // Each call reads the registry afresh; thread-safe.
 #pragma once

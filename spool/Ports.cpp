@@ -1,7 +1,7 @@
-// host/Ports.cpp: SmtpRxPort and SmtpTxPort from the gateway's key.
+// spool/Ports.cpp: SmtpRxPort and SmtpTxPort from the gateway's key.
 //
 // Threading: no state; each call opens the key on its own.
-#include "host/Ports.h"
+#include "spool/Ports.h"
 
 #include "platform/Registry.h"
 

@@ -1,13 +1,13 @@
-// tests/unit/win32/event_log_test.cpp: events reach ReportEventA and the
+// tests/unit/win32/system_log_test.cpp: events reach ReportEventA and the
 // copy named by CVSMTPGW_EVENT_COPY (wine's event log keeps nothing to read back).
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
-#include "platform/EventLog.h"
+#include "platform/SystemLog.h"
 #include "platform/Process.h"
 
 namespace {
-TEST(Win32EventLogTest, EventsAreCopiedPrintableWithoutNullStrings) {
+TEST(Win32SystemLogTest, EventsAreCopiedPrintableWithoutNullStrings) {
   CTempDir dir;
   const std::string copy = dir.File("events.log");
   SetEnvironmentValue("CVSMTPGW_EVENT_COPY", copy.c_str());

@@ -1,4 +1,4 @@
-// platform/EventLog.h: the system's event log, where the gateway reports the
+// platform/SystemLog.h: the system's event log, where the gateway reports the
 // few events an administrator must see (installation, stops, undeliverable
 // mail).
 //

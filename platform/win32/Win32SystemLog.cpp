@@ -1,4 +1,4 @@
-// platform/win32/Win32EventLog.cpp: events to the application event log
+// platform/win32/Win32SystemLog.cpp: events to the application event log
 // (RegisterEventSourceA, ReportEventA).
 //
 // One source handle per process, registered at the first report and kept.
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/EventLog.h"
+#include "platform/SystemLog.h"
 #include "platform/Text.h"
 #include "platform/win32/Win32Api.h"
 

@@ -1,4 +1,4 @@
-// platform/posix/PosixEventLog.cpp: events as syslog datagrams.
+// platform/posix/PosixSystemLog.cpp: events as syslog datagrams.
 //
 // The datagram is written here rather than through syslog(3), so that the
 // socket can be a test's own ($CVSMTPGW_SYSLOG_SOCKET) and so that no process-
@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/EventLog.h"
+#include "platform/SystemLog.h"
 #include "platform/Text.h"
 
 namespace {

@@ -1,0 +1,159 @@
+"""A throw-away Postfix instance for tests and benches: its own configuration, queue and
+data directories and log file, its master run in the foreground and ended with its
+process group; smtpd on one address:port of the caller's choice. The caller adds the
+main.cf lines that make it what it needs (a strict receiver that keeps each mail in a
+maildir, a sink that discards). Needs root: the daemons drop to the user postfix.
+Standard library only."""
+
+from __future__ import annotations
+
+import contextlib
+import grp
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
+START_TIMEOUT = 30.0
+
+BASE_MAIN_CF = """\
+compatibility_level = 3.6
+queue_directory = {root}/queue
+data_directory = {root}/data
+daemon_directory = {daemons}
+mail_owner = postfix
+setgid_group = postdrop
+maillog_file = {root}/maillog
+maillog_file_prefixes = {root}
+inet_protocols = ipv4
+mydestination =
+relay_domains =
+fast_flush_domains =
+local_recipient_maps =
+alias_maps =
+alias_database =
+smtpd_peername_lookup = no
+biff = no
+"""
+
+# chroot off (column 5 "n"): the private queue has no chroot jail.
+MASTER_CF = """\
+{listen} inet n - n - - smtpd
+cleanup   unix  n  -  n  -  0  cleanup
+qmgr      unix  n  -  n  300 1 qmgr
+rewrite   unix  -  -  n  -  -  trivial-rewrite
+bounce    unix  -  -  n  -  0  bounce
+defer     unix  -  -  n  -  0  bounce
+trace     unix  -  -  n  -  0  bounce
+verify    unix  -  -  n  -  1  verify
+flush     unix  n  -  n  1000? 0 flush
+proxymap  unix  -  -  n  -  -  proxymap
+error     unix  -  -  n  -  -  error
+retry     unix  -  -  n  -  -  error
+discard   unix  -  -  n  -  -  discard
+virtual   unix  -  n  n  -  -  virtual
+anvil     unix  -  -  n  -  1  anvil
+scache    unix  -  -  n  -  1  scache
+postlog   unix-dgram n - n - 1 postlogd
+"""
+
+# Queue subdirectories with the owners and modes that Postfix's own installation gives
+# them (postfix-files).
+QUEUE_DIRS = [("active", 0o700), ("bounce", 0o700), ("corrupt", 0o700), ("defer", 0o700),
+              ("deferred", 0o700), ("flush", 0o700), ("hold", 0o700), ("incoming", 0o700),
+              ("private", 0o700), ("saved", 0o700), ("trace", 0o700), ("maildrop", 0o730),
+              ("public", 0o710)]
+
+
+def wait_accepting(address: str, port: int, timeout: float, alive=lambda: True) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if not alive():
+            raise RuntimeError("server exited during start-up")
+        with contextlib.suppress(OSError), socket.create_connection((address, port), timeout=1) as s:
+            s.settimeout(5)
+            if s.recv(64).startswith(b"220"):
+                return
+        time.sleep(0.05)
+    raise TimeoutError(f"{address}:{port} not accepting")
+
+
+class PrivatePostfix:
+    """Postfix with smtpd on address:port; `main_cf` is added to BASE_MAIN_CF, both
+    formatted with root (the instance's directory), daemons, uid and gid (postfix's)."""
+
+    def __init__(self, address: str, port: int, main_cf: str = "", prefix: str = "cvgw-postfix-"):
+        if os.geteuid() != 0:
+            raise RuntimeError("a private Postfix needs root (its daemons drop to user postfix)")
+        self.address, self.port, self.main_cf, self.prefix = address, port, main_cf, prefix
+        self.root: Path | None = None
+        self.master: subprocess.Popen | None = None
+
+    def start(self) -> "PrivatePostfix":
+        postfix = pwd.getpwnam("postfix")
+        postdrop = grp.getgrnam("postdrop").gr_gid
+        self.root = Path(tempfile.mkdtemp(prefix=self.prefix))
+        os.chmod(self.root, 0o755)  # the daemons run as postfix and must traverse the path to the queue
+        conf, queue, data = self.root / "conf", self.root / "queue", self.root / "data"
+        for d in (conf, queue):
+            d.mkdir(mode=0o755)
+        data.mkdir(mode=0o700)
+        os.chown(data, postfix.pw_uid, postfix.pw_gid)
+        mail = self.root / "mail"  # where a virtual_mailbox_base may put maildirs, as user postfix
+        mail.mkdir(mode=0o700)
+        os.chown(mail, postfix.pw_uid, postfix.pw_gid)
+        (queue / "pid").mkdir(mode=0o755)
+        for name, mode in QUEUE_DIRS:
+            d = queue / name
+            d.mkdir()
+            os.chown(d, postfix.pw_uid, postdrop if mode in (0o730, 0o710) else postfix.pw_gid)
+            os.chmod(d, mode)
+        values = dict(root=self.root, daemons=POSTFIX_DAEMONS, uid=postfix.pw_uid, gid=postfix.pw_gid)
+        (conf / "main.cf").write_text((BASE_MAIN_CF + self.main_cf).format(**values))
+        (conf / "master.cf").write_text(MASTER_CF.format(listen=f"{self.address}:{self.port}"))
+        self.stderr = open(self.root / "master.stderr", "wb")
+        # -d keeps master in the foreground with its stderr; its own session lets stop() end
+        # master and every daemon it spawned as one group.
+        self.master = subprocess.Popen([f"{POSTFIX_DAEMONS}/master", "-c", str(conf), "-d"],
+                                       stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
+                                       env=dict(os.environ, MAIL_CONFIG=str(conf)), start_new_session=True)
+        try:
+            wait_accepting(self.address, self.port, START_TIMEOUT, lambda: self.master.poll() is None)
+        except Exception as e:
+            root = self.root
+            self.stop(keep=True)
+            raise RuntimeError(f"private Postfix did not start ({e}); see {root}") from e
+        return self
+
+    def log(self) -> str:
+        path = self.root / "maillog" if self.root else None
+        return path.read_text(errors="replace") if path and path.exists() else ""
+
+    def stop(self, keep: bool = False) -> Path | None:
+        """Ends the instance; its directory is removed unless `keep` (then returned)."""
+        if self.master:
+            pgid = self.master.pid  # session leader: its pid is the group id
+            if self.master.poll() is None:
+                self.master.send_signal(signal.SIGTERM)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    self.master.wait(10)
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(pgid, signal.SIGKILL)  # daemons master left behind
+            if self.master.poll() is None:
+                self.master.wait(10)
+            self.master = None
+            self.stderr.close()
+        root, self.root = self.root, None
+        if root and not keep:
+            shutil.rmtree(root, ignore_errors=True)
+        return root
+
+    __enter__ = lambda self: self.start()
+    def __exit__(self, *exc) -> None:  # never swallows the exception
+        self.stop()

@@ -1,0 +1,139 @@
+"""Outbound message files that are not what they should be: each gets its error name (or is
+left out) with a log line, and never a crash, a hang, a mail to an address its header did not
+name, or a file read outside IN; the other messages go out meanwhile. The receiver domain is the
+address literal 127.0.0.1: no name server, no root."""
+
+import os
+import threading
+import time
+
+import pytest
+
+from gateway_harness import needs_seam, wait_until
+from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, SyslogSocket, drop_message, message_file
+
+GOOD = message_file("good@127.0.0.1", "Fax received from 1", ["A fax."])
+
+
+@pytest.fixture
+def receiver():
+    with ScriptedReceiver() as mx:
+        yield mx
+
+
+@pytest.fixture
+def outbound(make_gateway, receiver):
+    needs_seam()  # the schedule on the test build's time scale
+    return make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": receiver.port}, env=OUTBOUND_TIME_SCALE,
+                        start=False)
+
+
+def header_and_body(header: str, body: str = "A fax.\r\n") -> bytes:
+    return (header + "\r\nBEGIN BODY\r\n\r\n" + body + "\r\nEND BODY\r\n\r\n").encode("latin-1")
+
+
+# name: (message file, error name, log line)
+NAMELESS = {
+    # The header names nobody; a body line that looks like a header must not stand in.
+    "empty TO, a To: line in the body": (
+        header_and_body("FROM: Fax <fax@fax.example.com>\r\nTO: <>\r\nSUBJECT: Fax received from 2\r\n",
+                        "To: someone@else.example\r\nTO: <other@127.0.0.1>\r\n"),
+        "body.NoName.Err", "SMTPOut- TO: line without a usable address"),
+    "no TO at all, a TO: line in the body": (
+        header_and_body("FROM: Fax <fax@fax.example.com>\r\nSUBJECT: Fax received from 3\r\n",
+                        "TO: <other@127.0.0.1>\r\n"),
+        "nobody.NoName.Err", "SMTPOut- ERROR: no rcpt name"),
+    # "BEGIN BODY" without its empty lines: header and body cannot be told apart.
+    "no header end": (
+        b"FROM: Fax <fax@fax.example.com>\r\nSUBJECT: Fax received from 4\r\nBEGIN BODY\r\n\r\n"
+        b"TO: <other@127.0.0.1>\r\n\r\nEND BODY\r\n\r\n",
+        "noend.NoName.Err", "SMTPOut- Error: the message header does not end"),
+    "a TO: line of 10,000 characters": (
+        message_file("x" * 10000 + "@127.0.0.1", "Fax received from 5", ["A fax."]),
+        "huge.NoName.Err", "SMTPOut- TO: line without a usable address"),
+}
+
+
+def test_messages_that_name_nobody_get_their_error_name(outbound, receiver):
+    gw = outbound
+    names = {"empty TO, a To: line in the body": "body.tmp", "no TO at all, a TO: line in the body": "nobody.tmp",
+             "no header end": "noend.tmp", "a TO: line of 10,000 characters": "huge.tmp"}
+    for case, (data, _, _) in NAMELESS.items():
+        drop_message(gw.in_dir, names[case], data)
+    drop_message(gw.in_dir, "zgood.tmp", GOOD)
+    gw.start()
+    for case, (_, error_name, line) in NAMELESS.items():
+        wait_until(lambda: (gw.in_dir / error_name).exists(), 10, lambda: f"{case}\n{gw.diagnostics()}")
+        assert line in gw.text("debug.log"), case
+    wait_until(lambda: receiver.mails, 10, gw.diagnostics)
+    time.sleep(1)
+    assert receiver.recipients() == ["<GOOD@127.0.0.1>"]
+    assert receiver.sessions == 1
+
+
+def test_attachments_that_are_no_plain_files_in_IN_are_left_out(outbound, receiver, tmp_path, monkeypatch):
+    syslog = SyslogSocket(tmp_path / "syslog")
+    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
+    try:
+        gw = outbound
+        secret = tmp_path / "secret.txt"
+        secret.write_bytes(b"outside IN: never in a mail")
+        (gw.in_dir / "pages").mkdir()
+        (gw.in_dir / "pages" / "p1.tif").write_bytes(b"II*\x00inside")
+        os.symlink(secret, gw.in_dir / "link.tif")
+        (gw.in_dir / "F1.tif").write_bytes(b"II*\x00the fax")
+        os.mkfifo(gw.in_dir / "pipe.tmp")  # a message that is a pipe: reading it would wait for ever
+        drop_message(gw.in_dir, "attach.tmp", message_file(
+            "user@127.0.0.1", "Fax received from 6", ["A fax."],
+            [("dir.tif", "pages"), ("link.tif", "link.tif"), ("fax.tif", "F1.tif")]))
+        gw.start()
+        wait_until(lambda: receiver.mails, 10, gw.diagnostics)
+        wait_until(lambda: not (gw.in_dir / "attach.tmp").exists(), 10, gw.diagnostics)
+        (_, _, text), = receiver.mails
+        assert b'filename="fax.tif"' in text and b"dir.tif" not in text and b"link.tif" not in text
+        assert b"outside IN" not in text and b"inside" not in text
+        # Reported as not encodable; the directory, the link and the pipe are left as they were.
+        events = syslog.events(432, timeout=2)
+        assert sorted(e.rsplit("/", 1)[1] for e in events) == ["link.tif", "pages"], events
+        assert (gw.in_dir / "pages" / "p1.tif").exists() and (gw.in_dir / "link.tif").is_symlink() and secret.exists()
+        assert (gw.in_dir / "pipe.tmp").exists()
+        assert gw.text("debug.log").count("SMTPOut- Error: not a plain file, left alone: pipe.tmp") == 1
+        assert gw.alive
+    finally:
+        syslog.close()
+
+
+def test_message_that_grows_while_it_is_read_is_never_sent(outbound, receiver):
+    gw = outbound
+    (gw.in_dir / "F1.tif").write_bytes(b"II*\x00" + os.urandom(4 << 20))  # its encoding takes a while
+    growing = gw.in_dir / "grows.tmp"
+    growing.write_bytes(message_file("user@127.0.0.1", "Fax received from 7", ["A fax."], [("fax.tif", "F1.tif")]))
+    stop = threading.Event()
+
+    def writer():  # the fax server, still writing in place (against the contract)
+        with open(growing, "ab", buffering=0) as f:
+            while not stop.is_set():
+                f.write(b"more text\r\n")
+                time.sleep(0.0005)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        gw.start()
+        wait_until(lambda: (gw.in_dir / "GROWS.Changed.Err").exists(), 60, gw.diagnostics)
+    finally:
+        stop.set()
+        thread.join()
+    assert receiver.sessions == 0
+    assert gw.text("debug.log").count("SMTPOut- Error: the message file changed while it was read") == 5
+
+
+def test_message_file_still_empty_is_left_until_it_is_written(outbound, receiver):
+    # Created first, written later (against the contract): never taken for a message without a subject.
+    gw = outbound
+    gw.start()
+    (gw.in_dir / "late.tmp").write_bytes(b"")
+    gw.wait_log("SMTPOut- Message file still empty, looked at again later: late.tmp")
+    (gw.in_dir / "late.tmp").write_bytes(message_file("late@127.0.0.1", "Fax received from 8", ["A fax."]))
+    wait_until(lambda: receiver.mails, 20, gw.diagnostics)
+    assert receiver.recipients() == ["<LATE@127.0.0.1>"] and "encoding not done" not in gw.text("debug.log")

@@ -1,0 +1,136 @@
+"""Outbound delivery over time, with receivers that make the gateway wait: each message is
+delivered exactly once, its attempts are its own (spread over the schedule, on the test build's
+time scale), and a message that waits never holds up another. The receiver domain is the
+address literal 127.0.0.1: no name server, no root."""
+
+import time
+
+import pytest
+
+from gateway_harness import needs_seam, wait_until
+from outbound_support import ScriptedReceiver, SyslogSocket, drop_message, message_file
+
+# The test build's time scale: a minute of the retry schedule lasts MINUTE_MS; a second of the
+# dialogue's waits lasts SECOND (35 s of a reply wait become 1 s, the 10 minutes of the end of the
+# data 17 s).
+MINUTE_MS = 200
+SECOND = 1 / 35
+SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": str(MINUTE_MS), "CVSMTPGW_REPLY_TIMEOUT_MS": str(round(35 * SECOND * 1000)),
+         "CVSMTPGW_DATA_END_TIMEOUT_MS": str(round(600 * SECOND * 1000))}
+
+
+@pytest.fixture
+def outbound(make_gateway):
+    """A gateway that delivers to `receiver`, on the test build's time scale."""
+    needs_seam()
+
+    def start(receiver: ScriptedReceiver, env: dict | None = None, **values):
+        gw = make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": receiver.port, **values},
+                          env={**SCALE, **(env or {})}, start=False)
+        return gw
+    return start
+
+
+def fax(n: int, to: str = "user{n}@127.0.0.1") -> bytes:
+    return message_file(to.format(n=n), f"Fax received from {n}", [f"A fax, number {n}."])
+
+
+def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound):
+    # The receiver wants the same mail again no sooner than 60 s (a scaled minute) after it first saw it.
+    first: dict[str, float] = {}
+
+    def greylist(rcpt: str):
+        seen = first.setdefault(rcpt, time.monotonic())
+        return "451 4.7.1 Greylisted, try again later" if time.monotonic() - seen < MINUTE_MS / 1000 else None
+
+    with ScriptedReceiver(rcpt_reply=greylist) as mx:
+        gw = outbound(mx)
+        drop_message(gw.in_dir, "grey.tmp", fax(1))
+        gw.start()
+        wait_until(lambda: mx.mails, 30, gw.diagnostics)
+        wait_until(lambda: not (gw.in_dir / "grey.tmp").exists(), 10, gw.diagnostics)
+        time.sleep(4 * MINUTE_MS / 1000)  # long enough for any stray attempt
+    assert mx.recipients() == ["<USER1@127.0.0.1>"]
+    replies = [reply[:3] for _, _, reply in mx.rcpts]
+    # Not within seconds: the second attempt came a minute later, the third five after that.
+    assert replies[0] == "451" and replies[-1] == "250" and 2 <= len(replies) <= 3, mx.rcpts
+    assert mx.rcpts[-1][1] - mx.rcpts[0][1] >= MINUTE_MS / 1000
+    assert "SMTPOut- Attempt 1 of 5 failed" in gw.text("debug.log")
+    assert not list(gw.in_dir.glob("*.Err"))
+
+
+def test_receiver_that_answers_the_dot_after_40_seconds_gets_the_mail_once(outbound):
+    # 40 s: more than the 35 s of every other reply, far less than the 10 minutes of this one.
+    with ScriptedReceiver(data_end_delay=40 * SECOND) as mx:
+        gw = outbound(mx)
+        drop_message(gw.in_dir, "slow.tmp", fax(2))
+        gw.start()
+        wait_until(lambda: not (gw.in_dir / "slow.tmp").exists(), 30, gw.diagnostics)
+        time.sleep(4 * MINUTE_MS / 1000)
+    assert mx.recipients() == ["<USER2@127.0.0.1>"] and mx.sessions == 1
+
+
+def test_message_arriving_during_anothers_retries_goes_out_at_once(outbound):
+    # The receiver defers one recipient for ever and takes the other at once.
+    with ScriptedReceiver(rcpt_reply=lambda rcpt: "451 4.3.0 Try later" if "STUCK" in rcpt else None) as mx:
+        gw = outbound(mx)
+        drop_message(gw.in_dir, "a-stuck.tmp", fax(0, "stuck@127.0.0.1"))
+        gw.start()
+        gw.wait_log("SMTPOut- Attempt 2 of 5 failed")
+        arrived = time.monotonic()
+        drop_message(gw.in_dir, "b-fresh.tmp", fax(3))
+        wait_until(lambda: mx.mails, 10, gw.diagnostics)
+        took = time.monotonic() - arrived
+        # The waiting message keeps its own count and gets its name after its fifth attempt.
+        wait_until(lambda: (gw.in_dir / "A-STUCK.ConnTermin.Err").exists(), 60, gw.diagnostics)
+    assert took < 1.0, took
+    assert mx.recipients() == ["<USER3@127.0.0.1>"]
+    assert [rcpt for rcpt, _, _ in mx.rcpts].count("<STUCK@127.0.0.1>") == 5
+    assert sorted(p.name for p in gw.in_dir.iterdir() if not p.name.endswith(".debug")) == ["A-STUCK.ConnTermin.Err"]
+
+
+def test_delivered_message_that_cannot_be_deleted_is_not_sent_again(outbound, tmp_path, monkeypatch):
+    # The file stays (a scanner holds it, IN is sticky): every attempt to delete it fails.
+    syslog = SyslogSocket(tmp_path / "syslog")
+    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
+    faults = "delete:1000:EACCES:*/IN/stuck.tmp;rename:1000:EACCES:*/IN/noname.NoName.Err"
+    try:
+        with ScriptedReceiver() as mx:
+            gw = outbound(mx, env={"CVSMTPGW_FAULTS": faults})
+            drop_message(gw.in_dir, "stuck.tmp", fax(4))
+            # And one that names nobody, whose error name cannot be given.
+            drop_message(gw.in_dir, "noname.tmp", message_file(None, "Fax received from 5", ["x"]))
+            gw.start()
+            gw.wait_log("SMTPOut- Error: the message is done with but cannot be deleted; it is not sent again: stuck.tmp")
+            gw.wait_log("SMTPOut- The message is left as it is and not sent again: noname.tmp")
+            # More arrivals make the gateway look at IN again and again, and the poll comes by.
+            for n in range(6, 9):
+                drop_message(gw.in_dir, f"more{n}.tmp", fax(n))
+                wait_until(lambda: not (gw.in_dir / f"more{n}.tmp").exists(), 10, gw.diagnostics)
+            time.sleep(11)  # past a poll of IN
+            assert (gw.in_dir / "stuck.tmp").exists() and (gw.in_dir / "noname.tmp").exists()
+        assert mx.recipients() == ["<USER4@127.0.0.1>", "<USER6@127.0.0.1>", "<USER7@127.0.0.1>", "<USER8@127.0.0.1>"]
+        log = gw.text("debug.log")
+        assert log.count("filename to check for: IN/stuck.tmp") == 1
+        assert log.count("filename to check for: IN/noname.tmp") == 1
+        # Reported once, with the name it should have had.
+        assert syslog.events(435, timeout=2) == [
+            f"Corvane SMTP Server, {gw.in_dir / 'noname.tmp'}, {gw.in_dir / 'noname.NoName.Err'}, "
+            "no usable TO: line in the message header"]
+    finally:
+        syslog.close()
+
+
+def test_message_dropped_into_an_empty_IN_goes_out_within_a_second(outbound):
+    with ScriptedReceiver() as mx:
+        gw = outbound(mx)
+        gw.start()
+        gw.wait_log("SMTPOut- No messages to send.")
+        delays = []
+        for n in range(3):
+            time.sleep(0.3 + n * 0.7)  # at different points of the 10-second poll
+            arrived = time.monotonic()
+            drop_message(gw.in_dir, f"now{n}.tmp", fax(10 + n))
+            wait_until(lambda: len(mx.mails) > n, 10, gw.diagnostics, interval=0.005)
+            delays.append(time.monotonic() - arrived)
+    assert max(delays) < 1.0, delays
