@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "base/Text.h"
@@ -78,6 +79,7 @@ CMailExchangers FindMailExchangers(DNSClient& dns, const char* server, const std
 
     bool nullMx = false;
     found.ttl = UINT32_MAX;
+    std::vector<std::pair<std::uint32_t, std::string>> ranked;
     for (int i = 0; dns.GetRecord(i, record) == 1 && dns.InAnswer(i); ++i) {
       if (record.type != kDnsTypeMX || !EqualsNoCase(record.owner, name)) continue;
       // "." as the exchange (RFC 7505): the domain takes no mail at all.
@@ -85,9 +87,15 @@ CMailExchangers FindMailExchangers(DNSClient& dns, const char* server, const std
         nullMx = true;
         continue;
       }
-      found.exchangers.emplace_back(record.text1);
+      ranked.emplace_back(record.number1, record.text1);
       found.ttl = std::min(found.ttl, record.ttl);
     }
+    // Lowest preference first (RFC 5321 5.1): a backup exchanger is tried
+    // only after the primary ones. Equal ones keep the response's order,
+    // which name servers rotate.
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& exchanger : ranked) found.exchangers.push_back(std::move(exchanger.second));
     if (!found.exchangers.empty()) {
       found.status = MxStatus::kExchangers;
       found.name = name;

@@ -13,7 +13,7 @@
 class DNSClient;
 
 enum class MxStatus {
-  kExchangers,  // the exchangers below, in the order of the response
+  kExchangers,  // the exchangers below, lowest preference first
   kNoMx,        // the domain exists without MX: its own address takes the mail
   kNoDomain,    // NXDOMAIN, or a null MX (RFC 7505): the domain takes no mail, now or later
   kFailed,      // no usable answer (no server, a server failure, a walk cut short): try later

@@ -23,8 +23,9 @@ class CRelayCache {
   static constexpr std::uint32_t kLongestTtlSeconds = 3600;
   static constexpr std::size_t kMostDomains = 1000;
 
-  // The exchangers kept for `domain` (case ignored), in the order of the
-  // answer they came from; false when none are kept or their time is up.
+  // The exchangers kept for `domain` (case ignored), in the order they were
+  // kept in (lowest preference first); false when none are kept or their
+  // time is up.
   bool Find(std::string_view domain, Clock::time_point now, std::vector<std::string>& exchangers);
   // Keeps `exchangers` for `ttlSeconds` (capped) from `now`; a time to live
   // of 0 or an empty list forgets the domain instead.

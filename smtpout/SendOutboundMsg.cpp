@@ -1,5 +1,5 @@
 // smtpout/SendOutboundMsg.cpp: relay selection of one delivery: the receiver
-// domain's mail exchangers in the order of the DNS response (kept for their
+// domain's mail exchangers, lowest preference first (kept for their
 // time to live, see RelayCache.h), or the domain's own address when it has no
 // MX record; the first that accepts a connection gets the dialogue. A domain
 // that does not exist is refused for good; no usable answer is tried later.
