@@ -79,9 +79,9 @@ def parse(dump: bytes) -> email.message.EmailMessage:
     return email.message_from_bytes(dump, policy=email.policy.compat32)
 
 
-def test_fax_with_attachments_reaches_the_first_exchanger_of_the_response(make_gateway, sinks, tmp_path):
+def test_fax_with_attachments_reaches_the_exchanger_of_lowest_preference(make_gateway, sinks, tmp_path):
     first, second = (dns_servers.loopback_address() for _ in range(2))
-    # Listed with preference 20 before 10: the order of the response counts, not the preference.
+    # Listed with preference 20 before 10: the preference counts, not the order of the response.
     zone = dns_servers.serve_mail_zone("fax.test", mx=[(20, "mx1.fax.test"), (10, "mx2.fax.test")],
                                        a={"mx1.fax.test": first, "mx2.fax.test": second})
     with zone:
@@ -97,8 +97,8 @@ def test_fax_with_attachments_reaches_the_first_exchanger_of_the_response(make_g
                            {"F0001.tif": tiff, "F0001.pdf": pdf, "F0002.gif": gif})
         wait_delivered(gw, ["fax1.tmp"], [mx1, mx2], 1)
 
-    assert mx2.mails() == []
-    (dump,) = mx1.mails()
+    assert mx1.mails() == []
+    (dump,) = mx2.mails()
     mail = parse(dump)
     # The envelope sender is the message's own FROM: address, a mailbox a strict receiver takes.
     assert mail["X-Mail-Args"] == "<fax@fax.example.com>" and mail["X-Rcpt-Args"] == "<JANE.DOE@FAX.TEST>"
