@@ -41,15 +41,31 @@ CRegKey GatewayKey() {
   return key;
 }
 
+// One read of a setting: what is stored (if anything) and what the read gives.
+template <typename Value>
+struct ReadCase {
+  const char* what;
+  Setting setting;
+  bool present;
+  Stored stored;
+  SettingState state;
+  Value value;
+};
+
+template <typename Value, typename Reader>
+void ExpectReads(const std::vector<ReadCase<Value>>& cases, Reader read) {
+  for (const ReadCase<Value>& c : cases) {
+    SCOPED_TRACE(c.what);
+    SpoolSandbox box;
+    if (c.present) Put(SettingInfo(c.setting).name, c.stored);
+    const auto got = read(GatewayKey(), c.setting);
+    EXPECT_EQ(got.state, c.state);
+    EXPECT_EQ(got.value, c.value);
+  }
+}
+
 TEST(Settings, NumbersTakeTheirDefaultUnlessADwordInRange) {
-  struct Case {
-    const char* what;
-    Setting setting;
-    bool present;
-    Stored stored;
-    SettingState state;
-    std::uint32_t value;
-  };
+  using Case = ReadCase<std::uint32_t>;
   // clang-format off
   const std::vector<Case> cases = {
       {"absent port", Setting::kSmtpRxPort, false, {}, SettingState::kAbsent, 25},
@@ -66,25 +82,11 @@ TEST(Settings, NumbersTakeTheirDefaultUnlessADwordInRange) {
       {"counter past its wrap is still counted from", Setting::kTmpIndex, true, Dword(70000), SettingState::kUsed, 70000},
   };
   // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SpoolSandbox box;
-    if (c.present) Put(SettingInfo(c.setting).name, c.stored);
-    const CNumberSetting read = ReadNumberSetting(GatewayKey(), c.setting);
-    EXPECT_EQ(read.state, c.state);
-    EXPECT_EQ(read.value, c.value);
-  }
+  ExpectReads(cases, [](const CRegKey& key, Setting setting) { return ReadNumberSetting(key, setting); });
 }
 
 TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
-  struct Case {
-    const char* what;
-    Setting setting;
-    bool present;
-    Stored stored;
-    SettingState state;
-    std::string value;
-  };
+  using Case = ReadCase<std::string>;
   const std::string d79(79, 'd'), l259(259, 'l');
   // clang-format off
   const std::vector<Case> cases = {
@@ -101,14 +103,7 @@ TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
       {"no terminator stored", Setting::kDomainName, true, {REG_SZ, "host"}, SettingState::kUsed, "host"},
   };
   // clang-format on
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SpoolSandbox box;
-    if (c.present) Put(SettingInfo(c.setting).name, c.stored);
-    const CTextSetting read = ReadTextSetting(GatewayKey(), c.setting);
-    EXPECT_EQ(read.state, c.state);
-    EXPECT_EQ(read.value, c.value);
-  }
+  ExpectReads(cases, [](const CRegKey& key, Setting setting) { return ReadTextSetting(key, setting); });
 }
 
 TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
