@@ -7,6 +7,13 @@
 # still compiles fails the check. Also refuses includes that climb out of a
 # folder ("../"), which no include path can stop.
 #
+# A compile only sees the headers that some source of the layer includes: a
+# header included from above alone would let an upward include through. So
+# every file of every layer, headers too, is also read: a quoted include that
+# names a file of the tree which the layer's include view (build/layers/NAME)
+# does not hold fails the check. That scan is tried on a scratch header with an
+# upward include that no source includes, which it must refuse.
+#
 # usage: scripts/check-layering.sh SOURCE_DIR [CXX_COMPILER]
 set -euo pipefail
 src=$(cd "${1:?source dir}" && pwd)
@@ -66,6 +73,37 @@ for c in "${cases[@]}"; do
     status=1
   fi
 done
+
+# Quoted includes in the files of `layer` that its view does not hold.
+refused_includes() {
+  local layer=$1 view="$scratch/build/layers/$1" file include
+  while IFS= read -r file; do
+    while IFS= read -r include; do
+      if [[ -e "$scratch/src/$include" && ! -e "$view/$include" ]]; then
+        echo "${file#"$scratch/src/"}: #include \"$include\""
+      fi
+    done < <(sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/p' "$file")
+  done < <(find "$scratch/src/$layer" \( -name '*.h' -o -name '*.cpp' \) | sort)
+}
+
+for l in $layers; do
+  refused=$(refused_includes "$l")
+  if [[ -n $refused ]]; then
+    echo "FAIL: includes that run up the order:"
+    echo "$refused"
+    status=1
+  fi
+done
+# The scan itself: a header nothing in its layer includes, with an upward include.
+probe="$scratch/src/spool/LayeringProbe.h"
+echo '#include "host/StartGateway.h"' >"$probe"
+if [[ $(refused_includes spool) == *"LayeringProbe.h: #include \"host/StartGateway.h\""* ]]; then
+  echo "ok: a header of spool may not include host/StartGateway.h"
+else
+  echo "FAIL: the include scan let spool/LayeringProbe.h include host/StartGateway.h"
+  status=1
+fi
+rm "$probe"
 
 for c in "${cases[@]}"; do
   read -r layer header <<<"$c"
