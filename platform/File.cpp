@@ -3,7 +3,8 @@
 // seeking, sizing, syncing and closing, over the backend's single calls
 // (RawFile.h), which retry interruptions and set the last error. RawWriteAll's
 // loop is this one too. Opening, truncating, deleting and renaming differ
-// (share modes, locks) and stay with the backends.
+// (share modes, locks) and stay with the backends; the fault seam is asked
+// here, once for both.
 // A CFile is used by one thread at a time; the loops keep no state.
 #include "platform/File.h"
 
@@ -21,6 +22,43 @@ bool RawWriteFully(RawFile file, const char* data, std::size_t count) {
     data += n;
     count -= static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
+  if (creation != FileCreation::kOpenExisting && creation != FileCreation::kTruncateExisting &&
+      FaultInjected(FaultOp::kCreate, path)) {
+    RawSetFaultError(errno);
+    return CFile();
+  }
+  return OpenOnSystem(path, access, share, creation);
+}
+
+CFile CFile::OpenScratch(const std::string& path) {
+  if (FaultInjected(FaultOp::kCreate, path)) {
+    RawSetFaultError(errno);
+    return CFile();
+  }
+  return OpenScratchOnSystem(path);
+}
+
+bool CFile::DeleteThrough() {
+  if (m_Fd < 0) return FailNoHandle();
+  if (FaultInjected(FaultOp::kDelete, m_Path)) {
+    RawSetFaultError(errno);
+    return false;
+  }
+  return DeleteThroughOnSystem();
+}
+
+bool CFile::RenameThrough(const std::string& newPath) {
+  if (m_Fd < 0) return FailNoHandle();
+  if (FaultInjected(FaultOp::kRename, newPath)) {
+    RawSetFaultError(errno);
+    return false;
+  }
+  if (!RenameThroughOnSystem(newPath)) return false;
+  m_Path = newPath;
   return true;
 }
 

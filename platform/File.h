@@ -106,6 +106,12 @@ class CFile {
 
  private:
   explicit CFile(std::intptr_t fd) : m_Fd(fd) {}
+  // The backend's calls under Open, OpenScratch, DeleteThrough and
+  // RenameThrough, which check the fault seam (and the handle) first.
+  static CFile OpenOnSystem(const std::string& path, FileAccess access, FileShare share, FileCreation creation);
+  static CFile OpenScratchOnSystem(const std::string& path);
+  bool DeleteThroughOnSystem();
+  bool RenameThroughOnSystem(const std::string& newPath);
   std::intptr_t m_Fd = -1;  // a descriptor, or a HANDLE on Windows; owned
   std::string m_Path;       // as opened, for the fault seam
 };

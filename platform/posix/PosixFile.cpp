@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/FaultInjection.h"
+#include "platform/FileOpsBackend.h"
 #include "platform/File.h"
 #include "platform/posix/PosixDurability.h"
 #include "platform/posix/PosixErrors.h"
@@ -47,11 +47,7 @@ CFile::~CFile() {
   if (m_Fd >= 0) ::close(m_Fd);
 }
 
-CFile CFile::OpenScratch(const std::string& path) {
-  if (FaultInjected(FaultOp::kCreate, path)) {
-    SetFileError(errno, path);
-    return CFile();
-  }
+CFile CFile::OpenScratchOnSystem(const std::string& path) {
   const int fd = ::memfd_create("cvsmtpgw-scratch", MFD_CLOEXEC);
   if (fd < 0) {
     SetFileError(errno, path);
@@ -62,7 +58,7 @@ CFile CFile::OpenScratch(const std::string& path) {
   return file;
 }
 
-CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
+CFile CFile::OpenOnSystem(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   int flags = O_RDONLY;
   if (access == FileAccess::kWrite) flags = O_WRONLY;
   if (access == FileAccess::kReadWrite || access == FileAccess::kReadWriteAndDelete) flags = O_RDWR;
@@ -74,11 +70,6 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
   int fd = -1;
   bool existed = false;
   CDurabilityGuard guard;
-  if (creation != FileCreation::kOpenExisting && creation != FileCreation::kTruncateExisting &&
-      FaultInjected(FaultOp::kCreate, path)) {
-    SetFileError(errno, path);
-    return CFile();
-  }
   for (int attempt = 0; fd < 0 && attempt < kMaxCreateRaces; ++attempt) {
     if (creation == FileCreation::kCreateNew) {
       fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, kMode);
@@ -146,20 +137,20 @@ bool CFile::SetEndOfFile() {
   return true;
 }
 
-bool CFile::DeleteThrough() {
-  CFileIdentity mine;
-  if (!Identity(mine)) return false;
-  return FileDeleteIfSame(m_Path, mine);
-}
-
-bool CFile::RenameThrough(const std::string& newPath) {
+namespace {
+// True when `path` still names the open `file` (else the last error is "not
+// found": the name is another file's now, or nobody's).
+bool NamedAsOpened(const CFile& file, const std::string& path) {
   CFileIdentity mine, named;
-  if (!Identity(mine) || !FileIdentityByName(m_Path, named)) return false;
-  if (!(mine == named)) {
-    PlatformSetLastError(ERROR_FILE_NOT_FOUND);  // the name is another file's now
-    return false;
-  }
-  if (!FileMove(m_Path, newPath)) return false;
-  m_Path = newPath;
-  return true;
+  if (!file.Identity(mine) || !FileIdentityByName(path, named)) return false;
+  if (mine == named) return true;
+  PlatformSetLastError(ERROR_FILE_NOT_FOUND);
+  return false;
+}
+}  // namespace
+
+bool CFile::DeleteThroughOnSystem() { return NamedAsOpened(*this, m_Path) && PlatformFileDelete(m_Path); }
+
+bool CFile::RenameThroughOnSystem(const std::string& newPath) {
+  return NamedAsOpened(*this, m_Path) && PlatformFileMove(m_Path, newPath);
 }

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Errors.h"
@@ -45,11 +44,7 @@ CFile::~CFile() {
   if (m_Fd >= 0) ::CloseHandle(Handle(m_Fd));
 }
 
-CFile CFile::OpenScratch(const std::string& path) {
-  if (FaultInjected(FaultOp::kCreate, path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return CFile();
-  }
+CFile CFile::OpenScratchOnSystem(const std::string& path) {
   // Temporary: the cache manager keeps it in memory where it can.
   const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -62,7 +57,7 @@ CFile CFile::OpenScratch(const std::string& path) {
   return file;
 }
 
-CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
+CFile CFile::OpenOnSystem(const std::string& path, FileAccess access, FileShare share, FileCreation creation) {
   DWORD desired = GENERIC_READ;
   // Windows checks share modes only for opens that touch the data: an open for
   // READ_CONTROL alone succeeds beside a holder that shares with nobody. A
@@ -93,11 +88,6 @@ CFile CFile::Open(const std::string& path, FileAccess access, FileShare share, F
       disposition = TRUNCATE_EXISTING;
       break;
   }
-  if (disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING &&
-      FaultInjected(FaultOp::kCreate, path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return CFile();
-  }
   const HANDLE handle =
       ::CreateFileA(path.c_str(), desired, shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -120,12 +110,7 @@ bool CFile::SetEndOfFile() {
   return true;
 }
 
-bool CFile::DeleteThrough() {
-  if (m_Fd < 0) return FailNoHandle();
-  if (FaultInjected(FaultOp::kDelete, m_Path)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
+bool CFile::DeleteThroughOnSystem() {
   // POSIX semantics take the name away at once, so that a file of the same
   // name can be made while an attribute reader still holds this one; file
   // systems and versions without them refuse the class, and the name then
@@ -138,12 +123,7 @@ bool CFile::DeleteThrough() {
   return false;
 }
 
-bool CFile::RenameThrough(const std::string& newPath) {
-  if (m_Fd < 0) return FailNoHandle();
-  if (FaultInjected(FaultOp::kRename, newPath)) {
-    PlatformSetLastError(WindowsCodeOfErrno(errno));
-    return false;
-  }
+bool CFile::RenameThroughOnSystem(const std::string& newPath) {
   // The new name as the ANSI calls would read it, NUL-terminated: an absolute
   // path or one relative to the current directory, as for MoveFileExA.
   const int wide = ::MultiByteToWideChar(CP_ACP, 0, newPath.c_str(), -1, nullptr, 0);
@@ -163,6 +143,5 @@ bool CFile::RenameThrough(const std::string& newPath) {
     if (error == ERROR_FILE_EXISTS) PlatformSetLastError(ERROR_ALREADY_EXISTS);  // as MoveFileExA says it
     return false;
   }
-  m_Path = newPath;
   return true;
 }
