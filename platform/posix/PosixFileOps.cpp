@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/FileOpsBackend.h"
 #include "platform/posix/PosixDurability.h"
@@ -187,7 +186,9 @@ std::int64_t FileAgeSeconds(const std::string& path) {
   return now > st.st_mtime ? static_cast<std::int64_t>(now - st.st_mtime) : 0;
 }
 
-bool FilesSync(const std::vector<std::string>& paths) {
+void PlatformSyncLost(const std::string& path) { CDurabilityCapture::OfPath(path).Lose(); }
+
+bool PlatformFilesSync(const std::vector<std::string>& paths) {
   CDurabilityGuard guard;
   std::vector<std::pair<int, const std::string*>> open;
   open.reserve(paths.size());
@@ -200,15 +201,6 @@ bool FilesSync(const std::vector<std::string>& paths) {
         firstErr = errno;
         failed = &path;
       }
-      continue;
-    }
-    if (FaultInjected(FaultOp::kSync, path)) {
-      if (firstErr == 0) {
-        firstErr = errno;
-        failed = &path;
-      }
-      CDurabilityCapture::OfPath(path).Lose();
-      ::close(fd);
       continue;
     }
     // Queue the writes of every file first, so the device takes them together.

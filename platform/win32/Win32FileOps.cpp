@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "platform/FileOpsBackend.h"
 #include "platform/win32/Win32Api.h"
@@ -89,7 +88,9 @@ std::int64_t FileAgeSeconds(const std::string& path) {
   return age > 0 ? age : 0;
 }
 
-bool FilesSync(const std::vector<std::string>& paths) {
+void PlatformSyncLost(const std::string& /*path*/) {}  // the power cut is modelled on POSIX only
+
+bool PlatformFilesSync(const std::vector<std::string>& paths) {
   // FlushFileBuffers waits for each file in turn; it needs write access.
   DWORD firstError = 0;
   for (const std::string& path : paths) {
@@ -101,9 +102,7 @@ bool FilesSync(const std::vector<std::string>& paths) {
       if (firstError == 0) firstError = error;
       continue;
     }
-    if (FaultInjected(FaultOp::kSync, path)) {
-      if (firstError == 0) firstError = WindowsCodeOfErrno(errno);
-    } else if (!::FlushFileBuffers(handle)) {
+    if (!::FlushFileBuffers(handle)) {
       const DWORD error = TakeSystemError();
       if (firstError == 0) firstError = error;
     }
