@@ -172,8 +172,6 @@ def test_install_start_stop_and_remove(tmp_path, machine):
     assert source["EventMessageFile"] == ("REG_EXPAND_SZ", windows_path(binary()))
     assert source["TypesSupported"] == ("REG_DWORD", "0x7")
     assert events.new() == f"{NAME}: event 420 type 4: {NAME}\n"
-    again = run(exe, "-i", env=env, check=False)
-    assert "Error: Installation: Service Is already installed!! " in again.stderr
 
     try:
         assert service_state() == "STOPPED"
@@ -210,8 +208,6 @@ def test_install_start_stop_and_remove(tmp_path, machine):
     assert "0x000001a5" in removed.stderr  # event 421
     wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
     assert events.new().endswith(f"{NAME}: event 421 type 4: {NAME}\n")
-    gone = run(exe, "-u", env=env, check=False)
-    assert "Error: Failed to Locate Installed Service" in gone.stderr
 
 
 def test_running_only_once_the_port_answers_and_no_pause(tmp_path, machine):
