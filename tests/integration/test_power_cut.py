@@ -18,7 +18,7 @@ from email.message import EmailMessage
 import pytest
 
 from gateway_harness import needs_root, needs_seam, wait_until
-from test_crash_points import send
+from test_crash_points import send, settle
 from test_crash_recovery import Clients, check_out, mail_text
 
 
@@ -74,10 +74,7 @@ def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_g
     wait_until(lambda: gw.files("ENV*.tmp") and not gw.files("*.zqx"), 15)
     assert send(gw, 5) == "unknown"
     gw.proc.wait(10)
-    gw.env = {}
-    gw.start()
-    wait_until(lambda: not gw.files("*.zqx"), 15)
-    assert gw.stop() == 1
+    settle(gw)
     check_out(gw, {3: "ok", 4: "refused", 5: "unknown"})
 
 
@@ -111,10 +108,7 @@ def test_a_mail_refused_for_an_error_reported_meanwhile_stays_refused_after_a_cu
         assert first.reply()[0] == reply
     assert send(gw, 3) == "unknown"
     gw.proc.wait(10)
-    gw.env = {}
-    gw.start()
-    wait_until(lambda: not gw.files("*.zqx"), 15)
-    assert gw.stop() == 1
+    settle(gw)
     check_out(gw, {1: outcome, 2: "refused", 3: "unknown"})
     # Without a reply, the file the cut brought back is a mail its client may still send again.
     assert len(gw.files("ENV*.tmp")) == (1 if reply == -1 else 0)

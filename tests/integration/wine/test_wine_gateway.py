@@ -1,21 +1,16 @@
 """cvsmtpgw.exe under wine from end to end: its settings imported from a .reg file into wine's
 registry, a mail sent from Linux with smtplib, the submission in a spool directory inside the
-prefix (drive C:) and byte for byte what the Linux build writes for the same mail; an outbound
-message from IN delivered to Postfix's smtp-sink; the console and command-prompt modes."""
+prefix (drive C:) and byte for byte what the Linux build writes for the same mail; the console and
+command-prompt modes. (An outbound message delivered to Postfix's smtp-sink: test_wine_admin.py.)"""
 
 import email
 import email.policy
 import os
-import time
 import uuid
 from email.message import EmailMessage
 from pathlib import Path
 
-import pytest
-
-from gateway_harness import Gateway, free_port, wait_until
-from outbound_support import message_file
-from test_outbound_delivery import Sink
+from gateway_harness import Gateway, wait_until
 from wine_support import binary, own_lines, prefix, run
 
 FAX = "4711@fax.example.com"
@@ -66,37 +61,6 @@ def test_a_mail_becomes_a_submission_in_the_prefix_as_on_linux(make_gateway):
         if not linux.problems():
             import shutil
             shutil.rmtree(linux.root, ignore_errors=True)
-
-
-def test_an_outbound_message_is_delivered_to_a_sink(make_gateway):
-    if os.geteuid() != 0:
-        pytest.skip("smtp-sink runs as nobody: needs root")
-    port = free_port()
-    sink = Sink("mx.test", "127.0.0.1", port)
-    try:
-        gw = make_gateway(values={"SmtpTxPort": port, "DNSName": "127.0.2.53", "MailFrom": "fax@fax.example.com",
-                                  "SetMailFrom": 1})
-        (gw.in_dir / "fax.pdf").write_bytes(PDF)
-        gw.wait_log("SMTPOut- No messages to send.")  # IN looked at and found empty
-        (gw.in_dir / "report.part").write_bytes(
-            message_file("user@127.0.0.1", "Fax received from 4711", ["A fax came in.", "Two pages."],
-                         [("fax.pdf", "fax.pdf")]))
-        arrived = time.monotonic()
-        os.replace(gw.in_dir / "report.part", gw.in_dir / "report.tmp")
-        # Deleted once the mail is delivered; the outbound side watches IN (ReadDirectoryChangesW),
-        # so that is well before its next 10-second poll.
-        wait_until(lambda: not (gw.in_dir / "report.tmp").exists(), 60, lambda: f"not delivered:\n{gw.diagnostics()}")
-        assert time.monotonic() - arrived < 5
-        (mail,) = sink.mails()
-        message = email.message_from_bytes(mail, policy=email.policy.default)
-        assert message["X-Rcpt-Args"] == "<USER@127.0.0.1>" and message["X-Mail-Args"] == "<fax@fax.example.com>"
-        assert message["SUBJECT"] == "Fax received from 4711" and not message.defects
-        text, attachment = message.get_payload()
-        assert text.get_payload().splitlines() == ["A fax came in.", "Two pages."]
-        assert attachment.get_filename() == "fax.pdf" and attachment.get_payload(decode=True) == PDF
-        assert not (gw.in_dir / "fax.pdf").exists()
-    finally:
-        sink.stop()
 
 
 def test_console_and_command_prompt_modes(gateway, tmp_path):

@@ -28,6 +28,13 @@ REG = "\r\n".join([
     "", ""])
 
 
+def linux_helper(hive: Path, *args: str) -> str:
+    helper = Path(os.environ.get("CVSMTPGW_POSIX_BUILD", "")) / "tests" / "test_helper"
+    assert helper.is_file(), f"the Linux build's test_helper is needed: {helper}"
+    return subprocess.run([str(helper), *args], env=dict(os.environ, CVSMTPGW_HIVE=str(hive)), cwd=hive.parent,
+                          capture_output=True, text=True, check=True, timeout=60).stdout
+
+
 def test_one_reg_file_gives_the_same_settings_on_both_platforms(tmp_path):
     reg = tmp_path / "settings.reg"
     reg.write_bytes(b"\xff\xfe" + REG.encode("utf-16-le"))  # as regedit exports it
@@ -36,14 +43,9 @@ def test_one_reg_file_gives_the_same_settings_on_both_platforms(tmp_path):
     reg_import(reg)
     on_wine = run(str(binary("test_helper.exe")), "settings", cwd=tmp_path).stdout.replace("\r\n", "\n")
 
-    helper = Path(os.environ.get("CVSMTPGW_POSIX_BUILD", "")) / "tests" / "test_helper"
-    assert helper.is_file(), f"the Linux build's test_helper is needed: {helper}"
     hive = tmp_path / "hive.reg"
     hive.write_bytes(reg.read_bytes())
-    on_linux = subprocess.run([str(helper), "settings"], env=dict(os.environ, CVSMTPGW_HIVE=str(hive)),
-                              capture_output=True, text=True, check=True, timeout=60).stdout
-
-    assert on_wine == on_linux
+    assert on_wine == linux_helper(hive, "settings")
     settings = dict(line.split("=", 1) for line in on_wine.splitlines())
     assert settings == {
         "ProgramPath": "spool\\", "DomainName": "fax.example.com", "MailFrom": "Fax Server <fax@example.com>",
@@ -55,13 +57,6 @@ def test_one_reg_file_gives_the_same_settings_on_both_platforms(tmp_path):
 def utf16_hex(text: str) -> str:
     """The .reg hex data of a string value as regedit writes it: UTF-16LE with its terminator."""
     return ",".join(f"{b:02x}" for b in (text + "\0").encode("utf-16-le"))
-
-
-def linux_helper(hive: Path, *args: str) -> str:
-    helper = Path(os.environ.get("CVSMTPGW_POSIX_BUILD", "")) / "tests" / "test_helper"
-    assert helper.is_file(), f"the Linux build's test_helper is needed: {helper}"
-    return subprocess.run([str(helper), *args], env=dict(os.environ, CVSMTPGW_HIVE=str(hive)), cwd=hive.parent,
-                          capture_output=True, text=True, check=True, timeout=60).stdout
 
 
 def test_a_regedit_export_is_written_back_on_linux_as_regedit_writes_it(tmp_path):

@@ -1,7 +1,8 @@
 // tests/unit/platform/posix/hive_registry_test.cpp: what the hive file adds to the registry's
 // contract (registry_test.cpp): round trips, .reg syntax, damaged hives, edits
 // by others, failed writes. (Processes killed while they draw names:
-// file_naming_test.cpp and test_crash_recovery.py.)
+// file_naming_test.cpp and test_crash_recovery.py; a regedit export in UTF-16
+// read and written back: hive_format_test.cpp and test_wine_settings.py.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "TempDir.h"
@@ -97,55 +97,6 @@ TEST_F(HiveRegistryTest, EveryValueTypeRoundTripsThroughTheFile) {
     ASSERT_NE(value, nullptr) << c.name;
     EXPECT_EQ(value->type, c.type) << c.name;
     EXPECT_EQ(value->data, c.data) << c.name;
-  }
-}
-
-// A regedit export in UTF-16, copied over as it is, configures the gateway:
-// its texts read as UTF-8, and its counters are written back into a file that
-// is still UTF-16 with every other value as it was, until a text that UTF-16
-// cannot carry is stored: the hive then becomes UTF-8, with nothing lost.
-TEST_F(HiveRegistryTest, ARegeditUtf16ExportStaysUsable) {
-  std::string file = "\xFF\xFE";
-  const std::string before = std::string("Windows Registry Editor Version 5.00\r\n\r\n") + kSection +
-                               "\r\n\"DomainName\"=\"f";
-  const std::string after =
-      "x.example.com\"\r\n\"ProgramPath\"=hex(2):2f,00,73,00,2f,00,00,00\r\n\"TmpIndex\"=dword:00000007\r\n\r\n";
-  for (const std::string& part : {before, std::string("\xE4"), after}) {
-    for (char c : part) file += {c, '\0'};  // ASCII and one Latin-1 letter: UTF-16 is the byte and a zero
-  }
-  WriteWholeFile(m_Hive, file);
-  CRegKey key;
-  ASSERT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
-  char text[80];
-  ASSERT_EQ(RegReadString(key, "DomainName", text, sizeof text), ERROR_SUCCESS);
-  EXPECT_STREQ(text, "f\xC3\xA4x.example.com");
-  ASSERT_EQ(RegReadString(key, "ProgramPath", text, sizeof text), ERROR_SUCCESS);
-  EXPECT_STREQ(text, "/s/");
-  DWORD drawn = 0;
-  ASSERT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &drawn), ERROR_SUCCESS);
-  EXPECT_EQ(drawn, 7u);
-  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
-  std::string expected = file;
-  expected.replace(expected.find(std::string("0\0\x30\0\x37\0", 6)), 6, std::string("0\0\x30\0\x38\0", 6));
-  EXPECT_EQ(ReadWholeFile(m_Hive), expected);
-
-  const std::string latin1 = "J\xF6rg";
-  ASSERT_EQ(key.SetValue("Name", REG_SZ, latin1.c_str(), 5), ERROR_SUCCESS);
-  ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
-  const std::string now = ReadWholeFile(m_Hive);
-  EXPECT_EQ(now.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u) << now;
-  EXPECT_NE(now.find("\"DomainName\"=\"f\xC3\xA4x.example.com\"\r\n"), std::string::npos) << now;
-  EXPECT_EQ(FileDword("TmpIndex"), 8u);
-  std::vector<CHiveProblem> problems;
-  const CHive hive = CHive::Parse(now, problems);
-  const CHiveKey* gateway = hive.FindKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
-  ASSERT_NE(gateway, nullptr);
-  for (const auto& [name, type, data] : {std::tuple{"Name", REG_SZ, latin1 + '\0'},
-                                         std::tuple{"ProgramPath", REG_EXPAND_SZ, std::string("/s/\0", 4)}}) {
-    const CHiveValue* value = CHive::FindValue(*gateway, name);
-    ASSERT_NE(value, nullptr) << name;
-    EXPECT_EQ(value->type, type) << name;
-    EXPECT_EQ(value->data, data) << name;
   }
 }
 
