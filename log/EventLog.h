@@ -25,6 +25,7 @@ enum class GatewayEvent : std::uint32_t {
   kUserMessage = 426,              // a message of -i or -u without a desktop: its caption, its text
   kSettingIgnored = 427,           // warning: what is wrong with a registry value, passed over at start
   kStopping = 428,                 // information
+  kTlsUnusable = 429,              // error: the certificate or key file, why it cannot be used
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
 };
@@ -41,7 +42,7 @@ constexpr CGatewayEventInfo kGatewayEvents[] = {
     {GatewayEvent::kNotRemoved, 1},  {GatewayEvent::kNoControlHandler, 1},
     {GatewayEvent::kNoListener, 3},  {GatewayEvent::kBadProgramPath, 3},
     {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kSettingIgnored, 2},
-    {GatewayEvent::kStopping, 1},
+    {GatewayEvent::kStopping, 1},    {GatewayEvent::kTlsUnusable, 2},
     {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kMessageNotDelivered, 4},
 };
 

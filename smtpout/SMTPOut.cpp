@@ -65,6 +65,7 @@ SMTPOut::SMTPOut()
   }
 
   rfcMode = static_cast<std::uint8_t>(ReadNumberSetting(key, Setting::kRFCMode).value & 0xFF);
+  SetOutboundTls(ReadNumberSetting(key, Setting::kOutboundTls).value);
   key.Close();
 
   remotePort = GetSmtpTxPort();
@@ -100,6 +101,23 @@ SMTPOut::SMTPOut()
   fileMan = nullptr;
   shutdownFlag = 0;
   activeDeliveries = 0;
+}
+
+void SMTPOut::SetOutboundTls(std::uint32_t level) {
+  m_OutboundTls = level;
+  m_TlsContext.reset();
+  if (!TlsAvailable()) {
+    DebugLog(level == 0 ? "SMTPOut- No TLS in this build: mail is sent in plaintext"
+                        : "SMTPOut- No TLS in this build, but OutboundTls requires it: no host is sent mail",
+             CV_SRC, __LINE__);
+    return;
+  }
+  std::string error;
+  m_TlsContext = CTlsContext::ForClient(level == 2, error);
+  if (!m_TlsContext) DebugLogStr("SMTPOut- Error: no TLS for delivery: ", error.c_str(), CV_SRC, __LINE__);
+  char text[64];
+  std::snprintf(text, sizeof text, "SMTPOut- OutboundTls %u", static_cast<unsigned>(level));
+  DebugLog(text, CV_SRC, __LINE__);
 }
 
 SMTPOut::~SMTPOut() {

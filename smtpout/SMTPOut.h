@@ -25,6 +25,7 @@
 #include "platform/DirectoryWatch.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "platform/TlsChannel.h"
 #include "smtpout/DeliveryState.h"
 #include "smtpout/RelayCache.h"
 
@@ -76,6 +77,23 @@ class SMTPOut : public C_WSClient {
   // delivery that failed, fit for a log line; empty when there was none.
   const std::string& LastReply() const { return m_LastReply; }
   void SetLastReply(std::string reply) { m_LastReply = std::move(reply); }
+  // The TLS version of the last delivery's connection ("TLSv1.3"), empty
+  // when it went in plaintext: for the mail log.
+  const std::string& LastTls() const { return m_LastTls; }
+  void SetLastTls(std::string version) { m_LastTls = std::move(version); }
+
+  // OutboundTls: 0 STARTTLS when offered, else plaintext; 1 TLS required;
+  // 2 required, and the certificate verified against the system's trust
+  // store and the host name. The constructor sets it from the setting.
+  void SetOutboundTls(std::uint32_t level);
+  std::uint32_t OutboundTls() const { return m_OutboundTls; }
+  // The client context for STARTTLS; null when this build has none.
+  CTlsContext* TlsContext() const { return m_TlsContext.get(); }
+  // The host name of the connection being made (what a certificate must name).
+  const std::string& CurrentHost() const { return m_CurrentHost; }
+  // Set by the dialogue when the host failed for a reason another exchanger
+  // may not have (TLS): the next candidate is tried at once.
+  void SetTryNextHost() { m_TryNextHost = true; }
 
   // The envelope sender for a composed mail: MailFrom when SetMailFrom says
   // so, else the address of the mail's FROM: line when it is a mailbox, else
@@ -141,6 +159,11 @@ class SMTPOut : public C_WSClient {
   std::function<void()> m_AcceptedHook;  // main thread only
   CRelayCache m_RelayCache;              // main thread only
   std::string m_LastReply;               // main thread only
+  std::string m_LastTls;                 // main thread only
+  std::string m_CurrentHost;             // main thread only
+  bool m_TryNextHost = false;            // main thread only
+  std::uint32_t m_OutboundTls = 0;
+  std::unique_ptr<CTlsContext> m_TlsContext;
   CDeliverySchedule m_Schedule;          // main thread only
   CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor
 };

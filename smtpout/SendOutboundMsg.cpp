@@ -56,9 +56,12 @@ bool IsAddressLiteral(std::string_view domain, std::string& address) {
 std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
                                        int size) {
   m_LastReply.clear();
+  m_LastTls.clear();
   if (work == nullptr || size < 2) return kSendNoHost;
   const std::string domain = AddressDomain(work);
   const auto connectTo = [&](const std::string& host, const char* failure) {
+    m_CurrentHost = host;
+    m_TryNextHost = false;
     if (PrepareHost(host.c_str(), work, size) && Connect(remotePort, work) == 0) return true;
     DebugLogStr(failure, Printable(work).c_str(), CV_SRC, __LINE__);
     return false;
@@ -101,11 +104,17 @@ std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, cons
     }
   }
 
+  // An exchanger that failed over TLS (a broken handshake, or no TLS where
+  // it is required) may be alone in that: the next one is tried at once.
+  std::uint32_t tlsFailure = kSendDelivered;
   for (const std::string& exchanger : exchangers) {
     DebugLogStr("SMTPOut- MX Rec Found : ", Printable(exchanger.c_str()).c_str(), CV_SRC, __LINE__);
-    if (connectTo(exchanger, "SMTPOut- Unable to connect to the host: "))
-      return RunDialogue(mailFile, sender, bareAddress, work, size);
+    if (!connectTo(exchanger, "SMTPOut- Unable to connect to the host: ")) continue;
+    const std::uint32_t result = RunDialogue(mailFile, sender, bareAddress, work, size);
+    if (result == kSendDelivered || !m_TryNextHost) return result;
+    tlsFailure = result;
   }
+  if (tlsFailure != kSendDelivered) return tlsFailure;  // m_LastReply says why
   // None took a connection: the next attempt asks the name server again, as
   // the exchangers may have moved since they were looked up. The domain's own
   // address is no stand-in for exchangers that are down (RFC 5321 5.1).

@@ -41,6 +41,11 @@ enum class Setting {
   kMaxIn,
   kNumUsers,
   kMaxMessageSize,
+  // TLS (STARTTLS both ways)
+  kTlsCertificateFile,
+  kTlsKeyFile,
+  kRequireTls,
+  kOutboundTls,
   kLogFile,
   kLogFileB,
   kTmpIndex,
