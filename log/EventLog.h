@@ -28,6 +28,7 @@ enum class GatewayEvent : std::uint32_t {
   kTlsUnusable = 429,              // error: the certificate or key file, why it cannot be used
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
+  kRelayUnusable = 436,            // error: why the relay host takes no mail (credentials refused, no TLS)
 };
 
 // Every event with the number of texts its message uses (the service name
@@ -44,6 +45,7 @@ constexpr CGatewayEventInfo kGatewayEvents[] = {
     {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kSettingIgnored, 2},
     {GatewayEvent::kStopping, 1},    {GatewayEvent::kTlsUnusable, 2},
     {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kMessageNotDelivered, 4},
+    {GatewayEvent::kRelayUnusable, 2},
 };
 
 // Reports the event with the texts that are not null, in order: nonzero when

@@ -28,6 +28,7 @@
 #include "platform/TlsChannel.h"
 #include "smtpout/DeliveryState.h"
 #include "smtpout/RelayCache.h"
+#include "smtpout/SmartHost.h"
 
 class CFileMan;
 
@@ -37,6 +38,10 @@ constexpr std::uint32_t kSendNoHost = 2;    // no exchanger took a connection, o
 constexpr std::uint32_t kSendBroken = 3;    // the connection broke or a reply did not come in time
 constexpr std::uint32_t kSendDeferred = 4;  // a 4xx reply: try again later
 constexpr std::uint32_t kSendRefused = 5;   // a 5xx reply, or no such domain: never again
+// The relay host cannot be used as configured (its 535 to our credentials, or
+// no TLS to send them over): the mail waits, no attempt counted, and the
+// event is reported once.
+constexpr std::uint32_t kSendRelayUnusable = 6;
 
 class SMTPOut : public C_WSClient {
  public:
@@ -87,6 +92,19 @@ class SMTPOut : public C_WSClient {
   // store and the host name. The constructor sets it from the setting.
   void SetOutboundTls(std::uint32_t level);
   std::uint32_t OutboundTls() const { return m_OutboundTls; }
+  // SmartHost, SmartHostUser and SmartHostPasswordFile; the constructor sets
+  // them from the settings. An empty host: mail goes to the receivers' MX.
+  void SetSmartHost(const std::string& value, const std::string& user, const std::string& passwordFile);
+  const CSmartHost* SmartHost() const { return m_SmartHost.host.empty() ? nullptr : &m_SmartHost; }
+  const std::string& SmartHostUser() const { return m_SmartHostUser; }
+  // The password from SmartHostPasswordFile (its first line); false with
+  // `error` when it cannot be read. The password is never logged.
+  bool ReadSmartHostPassword(std::string& password, std::string& error) const;
+  // Reports event 436 for a relay host that cannot be used, once until a
+  // delivery succeeds again.
+  void ReportRelayUnusable(const std::string& why);
+  void RelayUsable() { m_RelayReported = false; }
+
   // The client context for STARTTLS; null when this build has none.
   CTlsContext* TlsContext() const { return m_TlsContext.get(); }
   // The host name of the connection being made (what a certificate must name).
@@ -163,6 +181,11 @@ class SMTPOut : public C_WSClient {
   std::string m_CurrentHost;             // main thread only
   bool m_TryNextHost = false;            // main thread only
   std::uint32_t m_OutboundTls = 0;
+  CSmartHost m_SmartHost;         // host empty: none
+  bool m_SmartHostBroken = false;  // SmartHost is set but of no usable form: nothing is sent
+  std::string m_SmartHostUser;
+  std::string m_SmartHostPasswordFile;
+  bool m_RelayReported = false;    // main thread only
   std::unique_ptr<CTlsContext> m_TlsContext;
   CDeliverySchedule m_Schedule;          // main thread only
   CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor

@@ -28,6 +28,7 @@
 
 #include "base/Text.h"
 #include "log/DebugLog.h"
+#include "mime/Base64.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 
@@ -45,6 +46,8 @@ constexpr int kMaxCodeDigits = 9;
 
 // EHLO keywords the client acts on (bits of CDialogue::m_Extensions).
 constexpr unsigned kExtStartTls = 1;
+constexpr unsigned kExtAuthPlain = 2;
+constexpr unsigned kExtAuthLogin = 4;
 
 // Peer text as it may appear in the log.
 std::string Printable(std::string_view text) { return PrintableText(text, kLoggedReplyMax); }
@@ -119,6 +122,10 @@ class CDialogue {
   std::uint32_t Greet(const std::string& domain);
   // STARTTLS and the handshake when offered; what OutboundTls says when not.
   std::uint32_t SecureConnection(const std::string& domain);
+  // SMTP AUTH at the relay host when SmartHostUser is set: over TLS only.
+  std::uint32_t Authenticate();
+  // Sends a command that holds a credential (never logged).
+  bool SendSecret(const std::string& line);
   // A host that cannot be used over TLS: the next exchanger is tried.
   std::uint32_t TlsFailure(const std::string& why, std::uint32_t result);
   void NoteExtension(const char* line);
@@ -181,6 +188,17 @@ void CDialogue::NoteExtension(const char* line) {
   if (std::strlen(line) < 4) return;
   const std::string_view keyword(line + 4, std::strcspn(line + 4, " "));
   if (EqualsNoCase(keyword, "STARTTLS")) m_Extensions |= kExtStartTls;
+  // "AUTH PLAIN LOGIN", or the older "AUTH=LOGIN PLAIN".
+  if (StartsWithNoCase(keyword, "AUTH") && (keyword.size() == 4 || keyword[4] == '=')) {
+    std::string_view mechanisms(line + 8);
+    while (!mechanisms.empty()) {
+      const std::size_t end = std::min(mechanisms.find(' '), mechanisms.size());
+      const std::string_view mechanism = mechanisms.substr(0, end);
+      if (EqualsNoCase(mechanism, "PLAIN")) m_Extensions |= kExtAuthPlain;
+      if (EqualsNoCase(mechanism, "LOGIN")) m_Extensions |= kExtAuthLogin;
+      mechanisms.remove_prefix(std::min(end + 1, mechanisms.size()));
+    }
+  }
 }
 
 bool CDialogue::ReadReply(int timeoutMs) {
@@ -340,6 +358,53 @@ std::uint32_t CDialogue::SecureConnection(const std::string& domain) {
   return Greet(domain);
 }
 
+bool CDialogue::SendSecret(const std::string& line) { return Send(line); }
+
+std::uint32_t CDialogue::Authenticate() {
+  const std::string& user = m_Client.SmartHostUser();
+  if (user.empty() || m_Client.SmartHost() == nullptr) return kSendDelivered;
+  const auto unusable = [&](const std::string& why) {
+    m_Client.SetLastReply(why);
+    Quit();
+    return kSendRelayUnusable;
+  };
+  // Credentials never cross the network in the clear, whatever else is set.
+  if (!m_Client.TlsActive()) return unusable("the relay host offers no TLS: its credentials are not sent in the clear");
+  if ((m_Extensions & (kExtAuthPlain | kExtAuthLogin)) == 0)
+    return unusable("the relay host offers neither AUTH PLAIN nor AUTH LOGIN");
+  std::string password, error;
+  if (!m_Client.ReadSmartHostPassword(password, error)) return unusable(error);
+
+  m_Step = "AUTH";
+  // Each step sends a line and reads its reply; a reply other than the one
+  // awaited ends the exchange and is judged below.
+  const auto exchange = [&](const std::string& line, bool secret) {
+    return (secret ? SendSecret(line) : Send(line)) && ReadReply(m_ReplyTimeoutMs);
+  };
+  bool answered = true;
+  if ((m_Extensions & kExtAuthPlain) != 0) {
+    DebugLog("SMTPOut- Sending AUTH PLAIN - Waiting for ack (235)", CV_SRC, __LINE__);
+    std::string token = std::string(1, '\0') + user + std::string(1, '\0') + password;
+    answered = exchange("AUTH PLAIN " + Base64EncodeBytes(token.data(), token.size()) + "\r\n", true);
+    std::fill(token.begin(), token.end(), '\0');
+  } else {
+    DebugLog("SMTPOut- Sending AUTH LOGIN - Waiting for ack (235)", CV_SRC, __LINE__);
+    answered = exchange("AUTH LOGIN\r\n", false);
+    if (answered && m_Code == 334) answered = exchange(Base64EncodeBytes(user.data(), user.size()) + "\r\n", true);
+    if (answered && m_Code == 334)
+      answered = exchange(Base64EncodeBytes(password.data(), password.size()) + "\r\n", true);
+  }
+  std::fill(password.begin(), password.end(), '\0');
+  if (!answered) return Broken();
+  if (m_Code == 235) {
+    DebugLogStr("SMTPOut- Authenticated at the relay host as ", PrintableText(user).c_str(), CV_SRC, __LINE__);
+    return kSendDelivered;
+  }
+  // A refusal of the credentials is the configuration's, not the mail's.
+  if (m_Code >= 500 && m_Code < 600) return unusable("AUTH refused: " + m_Reply);
+  return Unexpected(false);
+}
+
 std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* bareAddress) {
   char domain[kDomainBuffer] = "";
   m_Client.fileMan->GetDomainName(domain, sizeof domain);
@@ -361,6 +426,7 @@ std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* ba
 
   if ((result = Greet(domain)) != kSendDelivered) return result;
   if ((result = SecureConnection(domain)) != kSendDelivered) return result;
+  if ((result = Authenticate()) != kSendDelivered) return result;
 
   DebugLog("SMTPOut- Sending MAIL - Waiting for ack (250)", CV_SRC, __LINE__);
   DebugLogStr("SMTPOut-[SendOutboundMsg] Setting 'Mail from' address to ", Printable(sender).c_str(), CV_SRC,

@@ -41,11 +41,14 @@ enum class Setting {
   kMaxIn,
   kNumUsers,
   kMaxMessageSize,
-  // TLS (STARTTLS both ways)
+  // TLS (STARTTLS both ways) and the relay host
   kTlsCertificateFile,
   kTlsKeyFile,
   kRequireTls,
   kOutboundTls,
+  kSmartHost,
+  kSmartHostUser,
+  kSmartHostPasswordFile,
   kLogFile,
   kLogFileB,
   kTmpIndex,

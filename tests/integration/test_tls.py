@@ -7,7 +7,6 @@ no name server, no root."""
 
 from __future__ import annotations
 
-import asyncio
 import socket
 import ssl
 import subprocess
@@ -221,13 +220,18 @@ def deliver(make_gateway, port: int, env: dict | None = None, **values):
     return gw.start()
 
 
-def test_delivery_over_starttls(make_gateway, receivers, certificates):
-    mx = receivers(*certificates["server"])
-    gw = deliver(make_gateway, mx.port)  # OutboundTls 0: TLS when offered
-    wait_until(lambda: mx.mails and not (gw.in_dir / "fax.tmp").exists(), 30, gw.diagnostics)
-    version, content = mx.mails[0]
-    assert version in ("TLSv1.2", "TLSv1.3") and b"Fax over TLS" in content
-    assert f"SMTPOut- TLS started: {version}" in gw.text("debug.log")
+def test_delivery_over_starttls(make_gateway, receivers, certificates, tmp_path):
+    # A receiver whose chain is 50 certificates long is served too (nothing is verified at OutboundTls 0).
+    cert, key = certificates["server"]
+    long_chain = tmp_path / "chain.pem"
+    long_chain.write_bytes(cert.read_bytes() + certificates["ca"][0].read_bytes() * 49)
+    for chain in (cert, long_chain):
+        mx = receivers(chain, key)
+        gw = deliver(make_gateway, mx.port)  # OutboundTls 0: TLS when offered
+        wait_until(lambda: mx.mails and not (gw.in_dir / "fax.tmp").exists(), 30, gw.diagnostics)
+        version, content = mx.mails[0]
+        assert version in ("TLSv1.2", "TLSv1.3") and b"Fax over TLS" in content
+        assert f"SMTPOut- TLS started: {version}" in gw.text("debug.log")
 
 
 def test_outbound_tls_required_and_verified(make_gateway, receivers, certificates):
@@ -244,3 +248,113 @@ def test_outbound_tls_required_and_verified(make_gateway, receivers, certificate
     wait_until(lambda: right.mails, 30, verified.diagnostics)
     refused.wait_log("SMTPOut- Error: TLS: 127.0.0.1: handshake failed: the server's certificate did not verify")
     assert wrong.mails == [] and (refused.in_dir / "fax.tmp").exists()
+
+
+# ---- Postfix on both sides: relaying to the gateway over TLS, and as the gateway's relay host
+
+
+RELAY_MAIN_CF = """\
+myhostname = relay.test
+smtpd_tls_security_level = encrypt
+smtpd_tls_cert_file = {files}/cert.pem
+smtpd_tls_key_file = {files}/key.pem
+smtpd_tls_loglevel = 1
+smtpd_tls_auth_only = yes
+smtpd_sasl_auth_enable = yes
+smtpd_sasl_type = cyrus
+smtpd_sasl_path = smtpd
+smtpd_sasl_local_domain = relay.test
+smtpd_sasl_security_options = noanonymous
+smtpd_relay_restrictions = permit_sasl_authenticated, reject
+defer_transports = smtp
+"""
+
+
+@pytest.fixture
+def postfix_relay(certificates):
+    """A private Postfix on 127.0.0.1 that takes mail only over TLS and from relayuser (a sasldb user whose
+    password is `password`); its files in a directory the user postfix can read."""
+    import shutil
+    import tempfile
+    from private_postfix import PrivatePostfix
+    files = Path(tempfile.mkdtemp(prefix="cvgw-relay-"))
+    files.chmod(0o755)
+    for source, name in zip(certificates["server"], ("cert.pem", "key.pem")):
+        (files / name).write_bytes(source.read_bytes())
+        (files / name).chmod(0o644)
+    # Debian's Postfix has Cyrus SASL read <config directory>/sasl/smtpd.conf.
+    sasl = f"pwcheck_method: auxprop\nauxprop_plugin: sasldb\nsasldb_path: {files}/sasldb2\nmech_list: PLAIN LOGIN\n"
+    password = "s3cret pass"
+    subprocess.run(["saslpasswd2", "-f", str(files / "sasldb2"), "-c", "-p", "-u", "relay.test", "relayuser"],
+                   input=password.encode(), check=True)
+    (files / "sasldb2").chmod(0o644)
+    postfix = PrivatePostfix(LOOPBACK, free_port(), RELAY_MAIN_CF.replace("{files}", str(files)),
+                             conf_files={"sasl/smtpd.conf": sasl}).start()
+    postfix.password = password
+    yield postfix
+    postfix.stop()
+    shutil.rmtree(files, ignore_errors=True)
+
+
+def relay_gateway(make_gateway, tmp_path, relay: str, password: str, syslog: Path):
+    needs_seam()
+    (tmp_path / "password").write_text(password + "\n")
+    gw = make_gateway(values={"SmartHost": relay, "SmartHostUser": "relayuser",
+                              "SmartHostPasswordFile": str(tmp_path / "password"), "DNSName": "127.0.2.53"},
+                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000",
+                           "CVSMTPGW_SYSLOG_SOCKET": str(syslog)}, start=False)
+    for n in (1, 2):  # to a domain that has no name server: only the relay host can take it
+        drop_message(gw.in_dir, f"fax{n}.tmp", message_file(f"user{n}@customer.invalid", f"Fax {n}", ["A fax."]))
+    return gw.start()
+
+
+def test_postfix_relays_to_the_gateway_over_tls(tls_gateway):
+    from private_postfix import PrivatePostfix
+    gw = tls_gateway()
+    main_cf = (f"relayhost = [{LOOPBACK}]:{gw.port}\nsmtp_tls_security_level = encrypt\nsmtp_tls_loglevel = 1\n"
+               "mynetworks = 127.0.0.0/8\nsmtpd_relay_restrictions = permit_mynetworks, reject\n")
+    with PrivatePostfix(LOOPBACK, free_port(), main_cf) as postfix:
+        import smtplib
+        with smtplib.SMTP(LOOPBACK, postfix.port, timeout=30) as client:
+            client.sendmail("a@example.com", [FAX], f"From: a@example.com\r\nTo: {FAX}\r\nSubject: via Postfix\r\n\r\nx\r\n")
+        envelope = gw.wait_for_files("ENV*.tmp", 1, timeout=60)[0]
+        assert b"SUBJECT: via Postfix" in envelope.read_bytes()
+        wait_until(lambda: "TLS connection established to" in postfix.log() and "status=sent" in postfix.log(), 30,
+                   postfix.log)
+
+
+def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
+    from outbound_support import SyslogSocket
+    syslog = SyslogSocket(tmp_path / "syslog")
+    relay = f"[{LOOPBACK}]:{postfix_relay.port}"
+    gw = relay_gateway(make_gateway, tmp_path, relay, postfix_relay.password, tmp_path / "syslog")
+    wait_until(lambda: not list(gw.in_dir.glob("fax*.tmp")), 60, lambda: gw.diagnostics() + postfix_relay.log())
+    log = postfix_relay.log()
+    assert log.count("sasl_method=PLAIN, sasl_username=relayuser") == 2, log  # a session per mail
+    assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
+    # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
+    wrong = relay_gateway(make_gateway, tmp_path, relay, "not it", tmp_path / "syslog")
+    wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")
+    wait_until(lambda: wrong.text("debug.log").count("AUTH refused: 535") >= 2, 30, wrong.diagnostics)
+    events = syslog.events(436, timeout=5)
+    assert len(events) == 1 and "535" in events[0], syslog.received
+    assert sorted(p.name for p in wrong.in_dir.iterdir() if p.suffix == ".tmp") == ["fax1.tmp", "fax2.tmp"]
+    assert "Attempt 1 of" not in wrong.text("debug.log") and "not it" not in wrong.text("debug.log")
+    syslog.close()
+
+
+def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path):
+    seen = []
+
+    def relay(conn, _):  # offers AUTH but no STARTTLS, and keeps every line it gets
+        conn.sendall(b"220 relay.test ESMTP\r\n")
+        for line in conn.makefile("rb"):
+            seen.append(line)
+            conn.sendall(b"250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n" if line.startswith(b"EHLO") else
+                         b"221 bye\r\n" if line.startswith(b"QUIT") else b"250 ok\r\n")
+    from outbound_support import Listener
+    with Listener(relay) as listener:
+        gw = relay_gateway(make_gateway, tmp_path, f"[{LOOPBACK}]:{listener.port}", "s3cret", tmp_path / "syslog")
+        gw.wait_log("the relay host offers no TLS: its credentials are not sent in the clear")
+    assert seen and all(line.split()[0] in (b"EHLO", b"QUIT") for line in seen), seen
+    assert (gw.in_dir / "fax1.tmp").exists()
