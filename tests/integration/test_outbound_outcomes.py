@@ -36,7 +36,7 @@ CASES = {
     "no host reachable": ("Unreach.tmp", "user@127.0.0.1", "Fax received from 4711", {}, None,
                           "UNREACH.ConnFailed.Err", 5, "no connection to 127.0.0.1"),
     "dialogue breaks off": ("breaks.tmp", "user@127.0.0.1", "Fax received from 4711", {}, greet_and_hang_up,
-                            "BREAKS.ConnTermin.Err", 5, "no reply to HELO (connection closed or timed out)"),
+                            "BREAKS.ConnTermin.Err", 5, "no reply to EHLO (connection closed or timed out)"),
     "550 at RCPT": ("refused.tmp", "user@127.0.0.1", "Fax received from 4711", {}, refuse_recipient,
                     "refused.Refused.Err", 1,
                     "reply to RCPT: 550 5.1.1 <USER@127.0.0.1>: Recipient address rejected"),
