@@ -190,7 +190,8 @@ void CDialogue::NoteExtension(const char* line) {
   if (EqualsNoCase(keyword, "STARTTLS")) m_Extensions |= kExtStartTls;
   // "AUTH PLAIN LOGIN", or the older "AUTH=LOGIN PLAIN".
   if (StartsWithNoCase(keyword, "AUTH") && (keyword.size() == 4 || keyword[4] == '=')) {
-    std::string_view mechanisms(line + 8);
+    std::string_view mechanisms(line + 8);  // after "250-AUTH"
+    if (!mechanisms.empty()) mechanisms.remove_prefix(1);  // its " " or "="
     while (!mechanisms.empty()) {
       const std::size_t end = std::min(mechanisms.find(' '), mechanisms.size());
       const std::string_view mechanism = mechanisms.substr(0, end);

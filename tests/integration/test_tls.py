@@ -272,35 +272,42 @@ defer_transports = smtp
 
 @pytest.fixture
 def postfix_relay(certificates):
-    """A private Postfix on 127.0.0.1 that takes mail only over TLS and from relayuser (a sasldb user whose
-    password is `password`); its files in a directory the user postfix can read."""
+    """Makes private Postfixes on 127.0.0.1 that take mail only over TLS and from relayuser (a sasldb user whose
+    password is PASSWORD) with the SASL `mechanisms` given; their files in a directory the user postfix can read."""
     import shutil
     import tempfile
     from private_postfix import PrivatePostfix
-    files = Path(tempfile.mkdtemp(prefix="cvgw-relay-"))
-    files.chmod(0o755)
-    for source, name in zip(certificates["server"], ("cert.pem", "key.pem")):
-        (files / name).write_bytes(source.read_bytes())
-        (files / name).chmod(0o644)
-    # Debian's Postfix has Cyrus SASL read <config directory>/sasl/smtpd.conf.
-    sasl = f"pwcheck_method: auxprop\nauxprop_plugin: sasldb\nsasldb_path: {files}/sasldb2\nmech_list: PLAIN LOGIN\n"
-    password = "s3cret pass"
-    subprocess.run(["saslpasswd2", "-f", str(files / "sasldb2"), "-c", "-p", "-u", "relay.test", "relayuser"],
-                   input=password.encode(), check=True)
-    (files / "sasldb2").chmod(0o644)
-    postfix = PrivatePostfix(LOOPBACK, free_port(), RELAY_MAIN_CF.replace("{files}", str(files)),
-                             conf_files={"sasl/smtpd.conf": sasl}).start()
-    postfix.password = password
-    yield postfix
-    postfix.stop()
-    shutil.rmtree(files, ignore_errors=True)
+    made = []
+
+    def make(mechanisms: str = "PLAIN LOGIN") -> PrivatePostfix:
+        files = Path(tempfile.mkdtemp(prefix="cvgw-relay-"))
+        files.chmod(0o755)
+        for source, name in zip(certificates["server"], ("cert.pem", "key.pem")):
+            (files / name).write_bytes(source.read_bytes())
+            (files / name).chmod(0o644)
+        # Debian's Postfix has Cyrus SASL read <config directory>/sasl/smtpd.conf.
+        sasl = f"pwcheck_method: auxprop\nauxprop_plugin: sasldb\nsasldb_path: {files}/sasldb2\nmech_list: {mechanisms}\n"
+        subprocess.run(["saslpasswd2", "-f", str(files / "sasldb2"), "-c", "-p", "-u", "relay.test", "relayuser"],
+                       input=PASSWORD.encode(), check=True)
+        (files / "sasldb2").chmod(0o644)
+        made.append((PrivatePostfix(LOOPBACK, free_port(), RELAY_MAIN_CF.replace("{files}", str(files)),
+                                    conf_files={"sasl/smtpd.conf": sasl}), files))
+        return made[-1][0].start()
+    yield make
+    for postfix, files in made:
+        postfix.stop()
+        shutil.rmtree(files, ignore_errors=True)
 
 
-def relay_gateway(make_gateway, tmp_path, relay: str, password: str, syslog: Path):
+PASSWORD = "s3cret pass"
+
+
+def relay_gateway(make_gateway, directory: Path, relay: str, password: str, syslog: Path):
     needs_seam()
-    (tmp_path / "password").write_text(password + "\n")
+    directory.mkdir(exist_ok=True)
+    (directory / "password").write_text(password + "\n")
     gw = make_gateway(values={"SmartHost": relay, "SmartHostUser": "relayuser",
-                              "SmartHostPasswordFile": str(tmp_path / "password"), "DNSName": "127.0.2.53"},
+                              "SmartHostPasswordFile": str(directory / "password"), "DNSName": "127.0.2.53"},
                       env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000",
                            "CVSMTPGW_SYSLOG_SOCKET": str(syslog)}, start=False)
     for n in (1, 2):  # to a domain that has no name server: only the relay host can take it
@@ -326,14 +333,20 @@ def test_postfix_relays_to_the_gateway_over_tls(tls_gateway):
 def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
     from outbound_support import SyslogSocket
     syslog = SyslogSocket(tmp_path / "syslog")
-    relay = f"[{LOOPBACK}]:{postfix_relay.port}"
-    gw = relay_gateway(make_gateway, tmp_path, relay, postfix_relay.password, tmp_path / "syslog")
-    wait_until(lambda: not list(gw.in_dir.glob("fax*.tmp")), 60, lambda: gw.diagnostics() + postfix_relay.log())
-    log = postfix_relay.log()
-    assert log.count("sasl_method=PLAIN, sasl_username=relayuser") == 2, log  # a session per mail
-    assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
+    postfix, login_only = postfix_relay(), postfix_relay("LOGIN")
+    relay = f"[{LOOPBACK}]:{postfix.port}"
+    gw = relay_gateway(make_gateway, tmp_path, relay, PASSWORD, tmp_path / "syslog")
+    login = relay_gateway(make_gateway, tmp_path / "login", f"[{LOOPBACK}]:{login_only.port}", PASSWORD,
+                          tmp_path / "syslog")
+    for gateway, relay_postfix, method in ((gw, postfix, "PLAIN"), (login, login_only, "LOGIN")):
+        wait_until(lambda: not list(gateway.in_dir.glob("fax*.tmp")), 60,
+                   lambda: gateway.diagnostics() + relay_postfix.log())
+        log = relay_postfix.log()
+        assert log.count(f"sasl_method={method}, sasl_username=relayuser") == 2, log  # a session per mail
+        assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
+        assert PASSWORD not in gateway.text("debug.log")
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
-    wrong = relay_gateway(make_gateway, tmp_path, relay, "not it", tmp_path / "syslog")
+    wrong = relay_gateway(make_gateway, tmp_path / "wrong", relay, "not it", tmp_path / "syslog")
     wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")
     wait_until(lambda: wrong.text("debug.log").count("AUTH refused: 535") >= 2, 30, wrong.diagnostics)
     events = syslog.events(436, timeout=5)
