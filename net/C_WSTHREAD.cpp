@@ -115,6 +115,9 @@ bool C_WSTHREAD::StartTls(CTlsContext& context, int milliseconds, std::string& e
     error = "the session's time limit passed before the handshake";
     return false;
   }
+  // A handshake flight is several records, each its own send: held back for
+  // the client's delayed acknowledgement (Nagle), each costs some 40 ms.
+  SockSetNoDelay(m_Socket, true);
   std::unique_ptr<CTlsChannel> channel = CTlsChannel::Make(context, m_Socket, true);
   if (!channel) {
     error = "no TLS session could be made";
