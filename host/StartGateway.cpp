@@ -21,6 +21,7 @@
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "platform/TlsChannel.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolRecovery.h"
 #include "smtpout/SMTPOut.h"
@@ -52,12 +53,21 @@ std::atomic<bool> g_StartAbandoned{false};
 // A reason the gateway does not start: the debug log, the event log and, for
 // whoever runs it in a console, standard error.
 void ReportStartFailure(GatewayEvent event, const std::string& first, const std::string& second) {
-  const std::string line = std::string(kServiceShortName) + ": cannot start: " +
-                           (event == GatewayEvent::kNoListener ? "TCP port " + first + " could not be opened: "
-                                                               : "ProgramPath \"" + first + "\" cannot be used: ") +
-                           second;
+  std::string what;
+  if (event == GatewayEvent::kNoListener) {
+    what = "TCP port " + first + " could not be opened: " + second;
+  } else if (event == GatewayEvent::kTlsUnusable) {
+    what = "the TLS certificate cannot be used: " + first;
+  } else {
+    what = "ProgramPath \"" + first + "\" cannot be used: " + second;
+  }
+  const std::string line = std::string(kServiceShortName) + ": cannot start: " + what;
   DebugLog(line.c_str(), CV_SRC, __LINE__);
-  ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str(), second.c_str()});
+  if (event == GatewayEvent::kTlsUnusable) {
+    ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str()});
+  } else {
+    ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str(), second.c_str()});
+  }
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
 }
@@ -102,6 +112,32 @@ void RecoverReceivedMails() {
   std::snprintf(text, sizeof text, "SMTPIn- Received mails of an earlier run handed off at start: %zu in %lld ms%s",
                 count, static_cast<long long>(took.count()), done ? "" : " (some still waiting)");
   DebugLog(text, CV_SRC, __LINE__);
+}
+
+// The SMTP server's certificate: a server that was told to offer TLS and
+// cannot does not start (its clients would send in the clear, or not at all).
+bool SetUpInboundTls() {
+  const std::string certificate = SettingText(Setting::kTlsCertificateFile);
+  std::string key = SettingText(Setting::kTlsKeyFile);
+  if (key.empty()) key = certificate;
+  const bool require = SettingNumber(Setting::kRequireTls) == 1;
+  if (certificate.empty() || !TlsAvailable()) {
+    if (!certificate.empty())
+      DebugLog("SMTPIn- TlsCertificateFile is set, but this build has no TLS: STARTTLS is not offered", CV_SRC,
+               __LINE__);
+    if (require) DebugLog("SMTPIn- RequireTls is set without TLS: every MAIL is refused", CV_SRC, __LINE__);
+    g_SMTPIn->SetTls(nullptr, require);
+    return true;
+  }
+  std::string error;
+  std::unique_ptr<CTlsContext> context = CTlsContext::ForServer(certificate, key, error);
+  if (!context) {
+    ReportStartFailure(GatewayEvent::kTlsUnusable, error, "");
+    return false;
+  }
+  DebugLogStr("SMTPIn- STARTTLS offered with the certificate of ", certificate.c_str(), CV_SRC, __LINE__);
+  g_SMTPIn->SetTls(std::move(context), require);
+  return true;
 }
 
 }  // namespace
@@ -170,6 +206,10 @@ int StartGateway(CService* service) {
   // 4. Flags left set by an earlier run must not hold up name drawing.
   ReleaseFileName();
   ReleaseFileNameAtt();
+
+  // The certificate before any client, and before a mail of an earlier run
+  // is touched: a start that stops here changes nothing.
+  if (newServer && !SetUpInboundTls()) return kStartTlsUnusable;
 
   // Before any client: what an earlier run acknowledged and did not hand off.
   if (newServer) RecoverReceivedMails();

@@ -15,6 +15,7 @@ enum GatewayStartResult : int {
   kStartBadProgramPath = 2,  // the program directory cannot hold the spool (event 425)
   kStartNoListener = 3,      // the SMTP port could not be opened in time (event 424)
   kStartAbandoned = 4,       // a stop came while the port was still being tried
+  kStartTlsUnusable = 5,     // TlsCertificateFile or TlsKeyFile cannot be used (event 433)
 };
 
 // Debug log switches, the check of the program directory, the file manager,

@@ -26,7 +26,9 @@ enum class GatewayEvent : std::uint32_t {
   kSettingIgnored = 427,           // warning: what is wrong with a registry value, passed over at start
   kStopping = 428,                 // information
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
+  kTlsUnusable = 433,              // error: the certificate or key file, why it cannot be used
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
+  kRelayUnusable = 436,            // error: why the relay host takes no mail (credentials refused, no TLS)
 };
 
 // Every event with the number of texts its message uses (the service name
@@ -42,7 +44,9 @@ constexpr CGatewayEventInfo kGatewayEvents[] = {
     {GatewayEvent::kNoListener, 3},  {GatewayEvent::kBadProgramPath, 3},
     {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kSettingIgnored, 2},
     {GatewayEvent::kStopping, 1},
-    {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kMessageNotDelivered, 4},
+    {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kTlsUnusable, 2},
+    {GatewayEvent::kMessageNotDelivered, 4},
+    {GatewayEvent::kRelayUnusable, 2},
 };
 
 // Reports the event with the texts that are not null, in order: nonzero when

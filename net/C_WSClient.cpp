@@ -34,6 +34,7 @@ int C_WSClient::Connect(int port, const char* address) {
   m_RemoteAddress.family = AF_INET_CODE;
   m_RemoteAddress.port = HostToNet16(static_cast<std::uint16_t>(port & 0xFFFF));
   m_RemoteAddress.addr = InetAddr(address);
+  m_Tls.reset();
 
   m_Socket = SockCreate(AF_INET_CODE, 0);
   if (m_Socket == INVALID_SOCKET) {
@@ -55,7 +56,14 @@ int C_WSClient::Connect(int port, const char* address) {
 int C_WSClient::CloseConnection() {
   int result = 0;
   DebugLog("C_WSClient::CloseConnection : Closing connection", CV_SRC, __LINE__);
-  if (m_Socket == 0) return 0;
+  if (m_Socket == 0) {
+    m_Tls.reset();
+    return 0;
+  }
+  if (m_Tls) {
+    m_Tls->Shutdown();
+    m_Tls.reset();
+  }
   try {
     if (SockShutdown(m_Socket, SocketShutdown::kBoth) == SOCKET_ERROR) {
       LogLastError();
@@ -101,12 +109,30 @@ int C_WSClient::CloseConnection() {
 
 int C_WSClient::Send(const char* buffer, int length) {
   if (length < 1) length = static_cast<int>(std::strlen(buffer));
-  return SockSend(m_Socket, buffer, length);
+  return m_Tls ? m_Tls->Send(buffer, length) : SockSend(m_Socket, buffer, length);
 }
 
 int C_WSClient::SendText(const char* text) { return Send(text, -1); }
 
-int C_WSClient::Receive(char* buffer, int size) { return SockRecv(m_Socket, buffer, size); }
+int C_WSClient::Receive(char* buffer, int size) {
+  return m_Tls ? m_Tls->Receive(buffer, size) : SockRecv(m_Socket, buffer, size);
+}
+
+bool C_WSClient::StartTls(CTlsContext& context, const std::string& hostName, int milliseconds, std::string& error) {
+  std::unique_ptr<CTlsChannel> channel = CTlsChannel::Make(context, m_Socket, false, hostName);
+  if (!channel) {
+    error = "no TLS session could be made for this host";
+    return false;
+  }
+  if (!channel->Handshake(milliseconds, error)) return false;
+  m_Tls = std::move(channel);
+  return true;
+}
+
+int C_WSClient::WaitReadable(int milliseconds) {
+  if (m_Tls && m_Tls->Pending()) return 1;
+  return SockWaitReadable(m_Socket, milliseconds);
+}
 
 int C_WSClient::ReadLine(char* buffer, int size) {
   if (size < 1) {
@@ -115,7 +141,7 @@ int C_WSClient::ReadLine(char* buffer, int size) {
   }
   int count = 0;
   for (;;) {
-    if (SockRecv(m_Socket, buffer + count, 1) < 1) {
+    if (Receive(buffer + count, 1) < 1) {
       buffer[0] = '\0';
       return 0;
     }
@@ -143,6 +169,7 @@ int C_WSClient::SetSendTimeout(int milliseconds) {
 }
 
 bool C_WSClient::DataWaiting() {
+  if (m_Tls && m_Tls->Pending()) return true;
   char peek = 0;
   SockSetNonBlocking(m_Socket, true);
   const int received = SockRecv(m_Socket, &peek, 1, true);

@@ -4,12 +4,18 @@
 // taken from the socket. CloseConnection tears down in the listener's order:
 // shutdown, drain, linger, close. The socket layer is started per object.
 //
+// After StartTls every send and receive goes through the TLS channel until
+// the connection is closed (with the TLS goodbye first).
+//
 // Threading: an object is used by one thread at a time (its owner).
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "platform/Socket.h"
+#include "platform/TlsChannel.h"
 
 class C_WSClient {
  public:
@@ -33,6 +39,16 @@ class C_WSClient {
   // 0 with an empty buffer on end of connection, error or time-out.
   int ReadLine(char* buffer, int size);
 
+  // Shakes hands as the TLS client of `hostName` (the name checked against the
+  // certificate when the context verifies) within `milliseconds`. False with
+  // `error` (fit for a log); the connection is then of no further use.
+  bool StartTls(CTlsContext& context, const std::string& hostName, int milliseconds, std::string& error);
+  bool TlsActive() const { return m_Tls != nullptr; }
+  std::string TlsVersion() const { return m_Tls ? m_Tls->Version() : std::string(); }
+  // 1 when a Receive has bytes (TLS data already decrypted counts), 0 when
+  // none came within `milliseconds`, SOCKET_ERROR on failure.
+  int WaitReadable(int milliseconds);
+
   int SetReceiveTimeout(int milliseconds);
   int SetSendTimeout(int milliseconds);
   bool DataWaiting();
@@ -48,4 +64,5 @@ class C_WSClient {
 
  private:
   bool m_SocketsStarted = false;
+  std::unique_ptr<CTlsChannel> m_Tls;  // from StartTls to CloseConnection
 };

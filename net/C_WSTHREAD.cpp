@@ -14,9 +14,17 @@ namespace {
 constexpr int kBaseLineSize = 100;
 constexpr int kRefuseReceiveSize = 255;
 constexpr int kDrainChunk = 50;
+constexpr int kTlsGoodbyeMs = 1000;
 }  // namespace
 
-C_WSTHREAD::~C_WSTHREAD() = default;
+// A TLS peer is told goodbye (close_notify) before the listener closes the
+// socket; a peer that does not read holds that up for a second at most.
+C_WSTHREAD::~C_WSTHREAD() {
+  if (m_Tls && m_Socket != INVALID_SOCKET) {
+    SockSetSendTimeout(m_Socket, kTlsGoodbyeMs);
+    m_Tls->Shutdown();
+  }
+}
 
 int C_WSTHREAD::Run() {
   char line[kBaseLineSize + 1];
@@ -77,9 +85,52 @@ int C_WSTHREAD::Receive(char* buffer, int size) {
   return received;
 }
 
-int C_WSTHREAD::ReceiveSome(char* buffer, int size) { return SockRecv(m_Socket, buffer, size); }
+int C_WSTHREAD::ReceiveSome(char* buffer, int size) {
+  if (m_TlsBroken) return 0;
+  return m_Tls ? m_Tls->Receive(buffer, size) : SockRecv(m_Socket, buffer, size);
+}
 
-int C_WSTHREAD::SendAll(const char* buffer, int length) { return SockSend(m_Socket, buffer, length); }
+int C_WSTHREAD::SendAll(const char* buffer, int length) {
+  if (m_TlsBroken) {
+    PlatformSetLastError(WSAECONNRESET);
+    return SOCKET_ERROR;
+  }
+  return m_Tls ? m_Tls->Send(buffer, length) : SockSend(m_Socket, buffer, length);
+}
+
+bool C_WSTHREAD::StartTls(CTlsContext& context, int milliseconds, std::string& error, std::size_t& discarded) {
+  // Plaintext that came with or after the command is not the client's to
+  // have run: it is dropped, not kept for after the handshake.
+  discarded = m_ReadEnd - m_ReadStart;
+  m_ReadStart = m_ReadEnd = 0;
+  int allowed = milliseconds;
+  if (m_HasDeadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_Deadline - std::chrono::steady_clock::now()).count();
+    if (left < allowed) allowed = static_cast<int>(std::max<long long>(left, 0));
+  }
+  m_TlsBroken = true;  // until the handshake is done
+  if (allowed <= 0) {
+    m_DeadlinePassed = true;
+    error = "the session's time limit passed before the handshake";
+    return false;
+  }
+  // A handshake flight is several records, each its own send: held back for
+  // the client's delayed acknowledgement (Nagle), each costs some 40 ms.
+  SockSetNoDelay(m_Socket, true);
+  std::unique_ptr<CTlsChannel> channel = CTlsChannel::Make(context, m_Socket, true);
+  if (!channel) {
+    error = "no TLS session could be made";
+    return false;
+  }
+  if (!channel->Handshake(allowed, error)) {
+    if (allowed < milliseconds) m_DeadlinePassed = true;
+    return false;
+  }
+  m_Tls = std::move(channel);
+  m_TlsBroken = false;
+  return true;
+}
 
 int C_WSTHREAD::ReadUpToLineFeed(char* buffer, int size, bool& lineFeed) {
   int count = 0;
@@ -212,6 +263,7 @@ void C_WSTHREAD::NoteFailure(bool send) {
 
 bool C_WSTHREAD::DataWaiting() {
   if (m_ReadStart < m_ReadEnd) return true;
+  if (m_Tls && m_Tls->Pending()) return true;
   char peek = 0;
   SockSetNonBlocking(m_Socket, true);
   const int received = SockRecv(m_Socket, &peek, 1, true);

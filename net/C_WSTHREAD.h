@@ -12,6 +12,12 @@
 // whatever the time-outs say, so a peer that sends a byte now and then (each
 // renewing the receive time-out) cannot keep its connection for ever.
 //
+// A connection may switch to TLS (StartTls, after the reply that announced
+// it): from then on every read and send goes through the TLS channel, and
+// whatever plaintext had been received beyond the command that asked for it
+// is thrown away unread, so that no one can slip commands in before the
+// handshake.
+//
 // Threading: used by its connection thread only; Cancel may come from another
 // thread (m_Cancelled is atomic).
 #pragma once
@@ -20,8 +26,10 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "platform/Socket.h"
+#include "platform/TlsChannel.h"
 
 class C_WINSOCK;
 
@@ -80,6 +88,16 @@ class C_WSTHREAD {
   // may first finish what it must not cut (`force`: no longer).
   virtual void StopRequested(bool force);
 
+  // Throws away the received plaintext not yet read (its count is returned
+  // in `discarded`) and shakes hands as the TLS server, within `milliseconds`
+  // and never past the deadline. False with `error` (fit for a log) when the
+  // handshake failed: the connection is then of no further use.
+  bool StartTls(CTlsContext& context, int milliseconds, std::string& error, std::size_t& discarded);
+  bool TlsActive() const { return m_Tls != nullptr; }
+  // "TLSv1.3" and the like once TLS runs; empty before.
+  std::string TlsVersion() const { return m_Tls ? m_Tls->Version() : std::string(); }
+  std::string TlsCipher() const { return m_Tls ? m_Tls->Cipher() : std::string(); }
+
   // Bytes received from the socket that no read has taken yet.
   int BufferedBytes() const { return static_cast<int>(m_ReadEnd - m_ReadStart); }
 
@@ -114,6 +132,8 @@ class C_WSTHREAD {
   // After a failed send or receive: logs it and notes a time-out the deadline made.
   void NoteFailure(bool send);
 
+  std::unique_ptr<CTlsChannel> m_Tls;   // set by StartTls
+  bool m_TlsBroken = false;             // a handshake failed: nothing more is read or sent
   std::unique_ptr<char[]> m_ReadBuffer;  // kReadBufferSize bytes, allocated on first read
   std::size_t m_ReadStart = 0;           // first byte not yet taken
   std::size_t m_ReadEnd = 0;             // end of the received bytes

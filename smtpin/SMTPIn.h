@@ -4,10 +4,14 @@
 // Threading: created once at start-up and never destroyed. m_FileMan is set
 // before the accept thread starts and only read afterwards. The base's
 // m_ServerLock is the submission lock: hand-offs of all sessions run under it,
-// one at a time. Sessions leave their hand-offs to m_HandOffs.
+// one at a time. Sessions leave their hand-offs to m_HandOffs. The TLS context
+// and RequireTls are set before the accept thread starts and only read after.
 #pragma once
 
+#include <memory>
+
 #include "net/C_WINSOCK.h"
+#include "platform/TlsChannel.h"
 #include "smtpin/HandOffQueue.h"
 
 class CFileMan;
@@ -31,10 +35,19 @@ class SMTPIn : public C_WINSOCK {
     m_HandOffs.SetFileMan(fileMan);
   }
   CFileMan* FileMan() const { return m_FileMan; }
+  // The certificate's context (null: no STARTTLS) and RequireTls.
+  void SetTls(std::unique_ptr<CTlsContext> context, bool requireTls) {
+    m_TlsContext = std::move(context);
+    m_RequireTls = requireTls;
+  }
+  CTlsContext* TlsContext() const { return m_TlsContext.get(); }
+  bool RequireTls() const { return m_RequireTls; }
   std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
   CHandOffQueue& HandOffs() { return m_HandOffs; }
 
  private:
   CFileMan* m_FileMan = nullptr;  // the process's file manager, not owned
+  std::unique_ptr<CTlsContext> m_TlsContext;
+  bool m_RequireTls = false;
   CHandOffQueue m_HandOffs{m_ServerLock};
 };

@@ -29,6 +29,7 @@ constexpr unsigned kAnyState = kInHelo | kInMail | kInRcpt;
 constexpr char kBadSequence[] = "503 Bad Sequence Of Commands.\r\n";
 constexpr char kLineTooLong[] = "500 Line too long.\r\n";
 constexpr std::size_t kLoggedLineLimit = 100;
+constexpr std::size_t kLongestVerb = 8;  // STARTTLS
 constexpr char kHelpText[] =
     "214- SMTP Fax Gateway Service \r\n"
     "214- ================================================ \r\n"
@@ -74,6 +75,8 @@ const SMTPInThread::CommandEntry SMTPInThread::kCommandTable[kCommandCount] = {
     {"DATA", kInRcpt, true, &SMTPInThread::OnData},        {"HELP", kAnyState, false, &SMTPInThread::OnHelp},
     {"QUIT", kAnyState, false, &SMTPInThread::OnQuit},     {"NOOP", kAnyState, false, &SMTPInThread::OnNoop},
     {"RSET", kAnyState, false, &SMTPInThread::OnRset},
+    {"EHLO", kInHelo, true, &SMTPInThread::OnEhlo},
+    {"STARTTLS", kInHelo | kInMail, false, &SMTPInThread::OnStartTls},
 };
 
 namespace {
@@ -81,6 +84,10 @@ namespace {
 std::uint32_t MailTimeLimitMs() {
   static const std::uint32_t limit =
       TestDurationMs("CVSMTPGW_MAIL_TIME_LIMIT_MS", SMTPInThread::kMailTimeLimitMs);
+  return limit;
+}
+std::uint32_t TlsHandshakeMs() {
+  static const std::uint32_t limit = TestDurationMs("CVSMTPGW_TLS_HANDSHAKE_MS", SMTPInThread::kTlsHandshakeMs);
   return limit;
 }
 }  // namespace
@@ -92,14 +99,16 @@ SMTPInThread::~SMTPInThread() = default;
 SMTPIn* SMTPInThread::Server() const { return static_cast<SMTPIn*>(m_Server); }
 
 int SMTPInThread::RecognizeCommand(const char* line) {
-  // Only the first four characters count; a shorter line ends at its terminator.
-  char verb[5] = {};
-  for (int i = 0; i < 4 && line[i] != '\0'; ++i) {
-    const char c = line[i];
-    verb[i] = AsciiUpper(c);
-  }
+  // Only the first four characters count (a shorter line ends at its
+  // terminator); a longer verb must be a word of its own.
+  char verb[kLongestVerb + 1] = {};
+  for (std::size_t i = 0; i < kLongestVerb && line[i] != '\0'; ++i) verb[i] = AsciiUpper(line[i]);
   for (int code = kHelo; code < kCommandCount; ++code) {
-    if (std::memcmp(verb, kCommandTable[code].verb, 5) == 0) return code;
+    const char* name = kCommandTable[code].verb;
+    const std::size_t length = std::strlen(name);
+    if (std::memcmp(verb, name, length) != 0) continue;
+    if (length > 4 && line[length] != '\0' && line[length] != ' ') continue;
+    return code;
   }
   return kUnknown;
 }
@@ -187,7 +196,7 @@ void SMTPInThread::Dispatch(const char* line) {
   // spaces (not tabs) removed, up to the line's terminator.
   std::string_view argument;
   if (code != kUnknown) {
-    argument = std::string_view(line + 4);
+    argument = std::string_view(line + std::strlen(entry.verb));
     while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
   }
   (this->*entry.handler)(argument, line);
@@ -202,8 +211,62 @@ void SMTPInThread::OnHelo(std::string_view argument, const char*) {
   m_State = kWaitMail;
 }
 
+void SMTPInThread::OnEhlo(std::string_view argument, const char*) {
+  DebugLog("SMTPIn- EHLO received", CV_SRC, __LINE__);
+  m_Helo.assign(argument);
+  DebugLogStr("SMTPIn- Acknowledged EHLO (RelayDomainName): ", PrintableText(m_Helo).c_str(), CV_SRC, __LINE__);
+  const CFileMan* fileMan = Server() != nullptr ? Server()->FileMan() : nullptr;
+  const std::uint32_t size = fileMan != nullptr ? fileMan->GetMaxMessageSize() : 0;
+  const bool offerTls = !TlsActive() && Server() != nullptr && Server()->TlsContext() != nullptr;
+  // SIZE 0 says there is no fixed limit (RFC 1870).
+  std::string reply = std::string("250-") + m_DomainName + "\r\n250-SIZE " + std::to_string(size) + "\r\n";
+  reply += offerTls ? "250-8BITMIME\r\n250 STARTTLS\r\n" : "250 8BITMIME\r\n";
+  Reply(reply);
+  m_State = kWaitMail;
+}
+
+void SMTPInThread::OnStartTls(std::string_view argument, const char*) {
+  DebugLog("SMTPIn- STARTTLS received", CV_SRC, __LINE__);
+  CTlsContext* context = Server() != nullptr ? Server()->TlsContext() : nullptr;
+  if (TlsActive()) {
+    Reply("503 Bad sequence of commands\r\n");
+    return;
+  }
+  if (!argument.empty()) {
+    Reply("501 Syntax error (no parameters allowed)\r\n");
+    return;
+  }
+  if (context == nullptr) {
+    Reply("454 TLS not available\r\n");
+    return;
+  }
+  Reply("220 Ready to start TLS\r\n");
+  if (m_Ending) return;
+  std::string error;
+  std::size_t discarded = 0;
+  const bool started = StartTls(*context, static_cast<int>(TlsHandshakeMs()), error, discarded);
+  if (discarded > 0)
+    LogBoth("SMTPIn- Plaintext sent after STARTTLS thrown away unread, bytes: ", std::to_string(discarded), __LINE__);
+  if (!started) {
+    LogBoth("SMTPIn- TLS handshake failed, connection closed: ", error, __LINE__);
+    m_Ending = true;
+    return;
+  }
+  LogBoth("SMTPIn- TLS started: ", TlsVersion() + " " + TlsCipher(), __LINE__);
+  // Nothing learnt before the handshake counts (RFC 3207 4.2): the client
+  // starts again with EHLO.
+  m_Helo.clear();
+  m_MailFrom.clear();
+  m_Recipients.clear();
+  m_State = kWaitHelo;
+}
+
 void SMTPInThread::OnMail(std::string_view argument, const char*) {
   DebugLog("SMTPIn- MAIL received", CV_SRC, __LINE__);
+  if (Server() != nullptr && Server()->RequireTls() && !TlsActive()) {
+    Reply("530 Must issue a STARTTLS command first\r\n");
+    return;
+  }
   m_MailFrom.assign(argument);
   m_Recipients.clear();
   LogBoth("SMTPIn- Acknowledged MAIL (From): ", PrintableText(m_MailFrom), __LINE__);

@@ -1,10 +1,12 @@
-// smtpin/SMTPInThread.h: one inbound SMTP session (HELO, MAIL, RCPT, DATA,
-// HELP, QUIT, NOOP, RSET) on an accepted connection.
+// smtpin/SMTPInThread.h: one inbound SMTP session (HELO, EHLO, STARTTLS,
+// MAIL, RCPT, DATA, HELP, QUIT, NOOP, RSET) on an accepted connection.
 //
 // The session stores each message with a trace line in a spool file OUT/n.zqx
 // and hands the stored file on for fax submission. It checks no addresses and
 // relays nothing. Commands are dispatched from a table that says in which
-// states each is allowed; every reply leaves through Reply.
+// states each is allowed; every reply leaves through Reply. After STARTTLS
+// (RFC 3207) the session forgets all it was told and waits for a new EHLO;
+// what the client sent after the command in plaintext is never read.
 //
 // Threading: created, run and destroyed on its connection thread; its fields
 // are touched by that thread only. The server's file manager and submission
@@ -35,7 +37,9 @@ class SMTPInThread : public C_WSTHREAD {
   static constexpr int kReceivingData = 101;
 
   // Command codes of RecognizeCommand.
-  enum Command { kUnknown = 0, kHelo, kMail, kRcpt, kData, kHelp, kQuit, kNoop, kRset, kCommandCount };
+  enum Command {
+    kUnknown = 0, kHelo, kMail, kRcpt, kData, kHelp, kQuit, kNoop, kRset, kEhlo, kStartTls, kCommandCount
+  };
 
   static constexpr int kCommandLineSize = 100;  // a longer line comes in pieces, each a command
   static constexpr int kDataLineSize = 100;     // data is read in pieces of this size
@@ -58,6 +62,9 @@ class SMTPInThread : public C_WSTHREAD {
   // A refused mail's spool file: the sync that puts its removal on disk is
   // tried this often before the session gives up on refusing it.
   static constexpr int kWithdrawSyncAttempts = 3;
+  // A TLS handshake must be over within this time (and within the session's
+  // time limit), so a client that stalls in it holds no thread for long.
+  static constexpr std::uint32_t kTlsHandshakeMs = 30000;
 
   SMTPInThread();
   ~SMTPInThread() override;
@@ -70,7 +77,8 @@ class SMTPInThread : public C_WSTHREAD {
   // Sets the time limit of each mail (kMailTimeLimitMs unless a test shortens it).
   void SetMailTimeLimitMs(std::uint32_t milliseconds) { m_MailTimeLimitMs = milliseconds; }
 
-  // The command of a line from its first four characters, case-insensitive.
+  // The command of a line, case-insensitive: from its first four characters,
+  // or for STARTTLS its whole first word.
   static int RecognizeCommand(const char* line);
 
   int State() const { return m_State; }
@@ -82,7 +90,7 @@ class SMTPInThread : public C_WSTHREAD {
  private:
   using Handler = void (SMTPInThread::*)(std::string_view argument, const char* line);
   struct CommandEntry {
-    const char* verb;        // as recognised; null for unknown
+    const char* verb;        // as recognised (four characters, or a longer word); null for unknown
     unsigned allowedStates;  // bit per command state; others get 503
     bool sequenceStep;       // HELO, MAIL, RCPT, DATA: logged as "received" where allowed
     Handler handler;
@@ -95,6 +103,8 @@ class SMTPInThread : public C_WSTHREAD {
   void LogUnexpected(const char* line) const;
 
   void OnHelo(std::string_view argument, const char* line);
+  void OnEhlo(std::string_view argument, const char* line);
+  void OnStartTls(std::string_view argument, const char* line);
   void OnMail(std::string_view argument, const char* line);
   void OnRcpt(std::string_view argument, const char* line);
   void OnData(std::string_view argument, const char* line);

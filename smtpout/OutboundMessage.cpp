@@ -225,6 +225,7 @@ bool CDeliveryRun::Run() {
       m_Out.SendOutboundMsg(mail, sender.c_str(), bare.c_str(), receiver, kWorkBufferSize);
   m_Out.SetAcceptedHook(nullptr);
   if (sent == kSendDelivered || m_Settled) {
+    m_Out.RelayUsable();
     Settle();
     mailFile.Finish();
     return true;
@@ -234,6 +235,11 @@ bool CDeliveryRun::Run() {
   if (sent == kSendRefused) {
     DebugLogStr("SMTPOut- ERROR: refused for good: ", m_Out.LastReply().c_str(), CV_SRC, __LINE__);
     GiveUp(".Refused.Err", false, m_Out.LastReply());
+    return true;
+  }
+  if (sent == kSendRelayUnusable) {  // waits for the configuration to be mended; no attempt counted
+    m_Out.ReportRelayUnusable(m_Out.LastReply());
+    m_Schedule.Defer(m_Name, Clock::now() + m_Schedule.DelayAfter(2));
     return true;
   }
   if (m_Out.shutdownFlag != 0) {  // the message waits for the next start; no attempt counted

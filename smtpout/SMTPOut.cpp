@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
 #include "mime/Address.h"
 #include "mime/MessageHeaders.h"
 #include "mime/MimeEncoder.h"
@@ -46,6 +47,8 @@ void RemoveInterruptedMailFiles(const CFileMan& files) {
 
 std::string CurrentDate() { return MessageDate(std::time(nullptr)); }
 
+constexpr std::size_t kPasswordMax = 512;
+
 }  // namespace
 
 SMTPOut::SMTPOut()
@@ -65,12 +68,15 @@ SMTPOut::SMTPOut()
   }
 
   rfcMode = static_cast<std::uint8_t>(ReadNumberSetting(key, Setting::kRFCMode).value & 0xFF);
+  SetOutboundTls(ReadNumberSetting(key, Setting::kOutboundTls).value);
   key.Close();
 
   remotePort = GetSmtpTxPort();
   char text[64];
   std::snprintf(text, sizeof text, "SMTPOut using remote port %d", static_cast<int>(remotePort));
   DebugLog(text, CV_SRC, __LINE__);
+  SetSmartHost(SettingText(Setting::kSmartHost), SettingText(Setting::kSmartHostUser),
+               SettingText(Setting::kSmartHostPasswordFile));
 
   CRegKey from;
   if (CRegKey::Open(kGatewayKey, from) == ERROR_SUCCESS) {
@@ -100,6 +106,69 @@ SMTPOut::SMTPOut()
   fileMan = nullptr;
   shutdownFlag = 0;
   activeDeliveries = 0;
+}
+
+void SMTPOut::SetOutboundTls(std::uint32_t level) {
+  m_OutboundTls = level;
+  m_TlsContext.reset();
+  if (!TlsAvailable()) {
+    DebugLog(level == 0 ? "SMTPOut- No TLS in this build: mail is sent in plaintext"
+                        : "SMTPOut- No TLS in this build, but OutboundTls requires it: no host is sent mail",
+             CV_SRC, __LINE__);
+    return;
+  }
+  std::string error;
+  m_TlsContext = CTlsContext::ForClient(level == 2, error);
+  if (!m_TlsContext) DebugLogStr("SMTPOut- Error: no TLS for delivery: ", error.c_str(), CV_SRC, __LINE__);
+  char text[64];
+  std::snprintf(text, sizeof text, "SMTPOut- OutboundTls %u", static_cast<unsigned>(level));
+  DebugLog(text, CV_SRC, __LINE__);
+}
+
+void SMTPOut::SetSmartHost(const std::string& value, const std::string& user, const std::string& passwordFile) {
+  m_SmartHost = CSmartHost{};
+  m_SmartHostBroken = false;
+  m_SmartHostUser = user;
+  m_SmartHostPasswordFile = passwordFile;
+  if (value.empty()) return;
+  std::string error;
+  if (!ParseSmartHost(value, remotePort, m_SmartHost, error)) {
+    m_SmartHost = CSmartHost{};
+    m_SmartHostBroken = true;
+    DebugLogStr("SMTPOut- Error: SmartHost cannot be used, no mail is sent: ", (value + ": " + error).c_str(),
+                CV_SRC, __LINE__);
+    return;
+  }
+  DebugLogStr("SMTPOut- Every mail goes to the relay host ", value.c_str(), CV_SRC, __LINE__);
+}
+
+bool SMTPOut::ReadSmartHostPassword(std::string& password, std::string& error) const {
+  password.clear();
+  CFile file = m_SmartHostPasswordFile.empty() ? CFile()
+                                               : CFile::Open(m_SmartHostPasswordFile, FileAccess::kRead,
+                                                             FileShare::kReadWrite, FileCreation::kOpenExisting);
+  if (!file.IsValid()) {
+    error = "SmartHostPasswordFile \"" + m_SmartHostPasswordFile + "\" cannot be read";
+    return false;
+  }
+  char buffer[kPasswordMax + 1];
+  const std::int64_t got = file.Read(buffer, sizeof buffer);
+  const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
+  password.assign(buffer, std::min(length, std::string_view(buffer, length).find_first_of("\r\n")));
+  std::fill(buffer, buffer + sizeof buffer, '\0');
+  if (password.empty() || password.size() > kPasswordMax) {
+    password.clear();
+    error = "SmartHostPasswordFile \"" + m_SmartHostPasswordFile + "\" holds no password of at most 512 bytes";
+    return false;
+  }
+  return true;
+}
+
+void SMTPOut::ReportRelayUnusable(const std::string& why) {
+  DebugLogStr("SMTPOut- Error: the relay host cannot be used, mail waits: ", why.c_str(), CV_SRC, __LINE__);
+  if (m_RelayReported) return;
+  m_RelayReported = true;
+  ReportServiceEvent(kEventTypeError, GatewayEvent::kRelayUnusable, {kEventSourceName, why.c_str()});
 }
 
 SMTPOut::~SMTPOut() {

@@ -25,8 +25,10 @@
 #include "platform/DirectoryWatch.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "platform/TlsChannel.h"
 #include "smtpout/DeliveryState.h"
 #include "smtpout/RelayCache.h"
+#include "smtpout/SmartHost.h"
 
 class CFileMan;
 
@@ -36,6 +38,10 @@ constexpr std::uint32_t kSendNoHost = 2;    // no exchanger took a connection, o
 constexpr std::uint32_t kSendBroken = 3;    // the connection broke or a reply did not come in time
 constexpr std::uint32_t kSendDeferred = 4;  // a 4xx reply: try again later
 constexpr std::uint32_t kSendRefused = 5;   // a 5xx reply, or no such domain: never again
+// The relay host cannot be used as configured (its 535 to our credentials, or
+// no TLS to send them over): the mail waits, no attempt counted, and the
+// event is reported once.
+constexpr std::uint32_t kSendRelayUnusable = 6;
 
 class SMTPOut : public C_WSClient {
  public:
@@ -76,6 +82,36 @@ class SMTPOut : public C_WSClient {
   // delivery that failed, fit for a log line; empty when there was none.
   const std::string& LastReply() const { return m_LastReply; }
   void SetLastReply(std::string reply) { m_LastReply = std::move(reply); }
+  // The TLS version of the last delivery's connection ("TLSv1.3"), empty
+  // when it went in plaintext: for the mail log.
+  const std::string& LastTls() const { return m_LastTls; }
+  void SetLastTls(std::string version) { m_LastTls = std::move(version); }
+
+  // OutboundTls: 0 STARTTLS when offered, else plaintext; 1 TLS required;
+  // 2 required, and the certificate verified against the system's trust
+  // store and the host name. The constructor sets it from the setting.
+  void SetOutboundTls(std::uint32_t level);
+  std::uint32_t OutboundTls() const { return m_OutboundTls; }
+  // SmartHost, SmartHostUser and SmartHostPasswordFile; the constructor sets
+  // them from the settings. An empty host: mail goes to the receivers' MX.
+  void SetSmartHost(const std::string& value, const std::string& user, const std::string& passwordFile);
+  const CSmartHost* SmartHost() const { return m_SmartHost.host.empty() ? nullptr : &m_SmartHost; }
+  const std::string& SmartHostUser() const { return m_SmartHostUser; }
+  // The password from SmartHostPasswordFile (its first line); false with
+  // `error` when it cannot be read. The password is never logged.
+  bool ReadSmartHostPassword(std::string& password, std::string& error) const;
+  // Reports event 436 for a relay host that cannot be used, once until a
+  // delivery succeeds again.
+  void ReportRelayUnusable(const std::string& why);
+  void RelayUsable() { m_RelayReported = false; }
+
+  // The client context for STARTTLS; null when this build has none.
+  CTlsContext* TlsContext() const { return m_TlsContext.get(); }
+  // The host name of the connection being made (what a certificate must name).
+  const std::string& CurrentHost() const { return m_CurrentHost; }
+  // Set by the dialogue when the host failed for a reason another exchanger
+  // may not have (TLS): the next candidate is tried at once.
+  void SetTryNextHost() { m_TryNextHost = true; }
 
   // The envelope sender for a composed mail: MailFrom when SetMailFrom says
   // so, else the address of the mail's FROM: line when it is a mailbox, else
@@ -141,6 +177,16 @@ class SMTPOut : public C_WSClient {
   std::function<void()> m_AcceptedHook;  // main thread only
   CRelayCache m_RelayCache;              // main thread only
   std::string m_LastReply;               // main thread only
+  std::string m_LastTls;                 // main thread only
+  std::string m_CurrentHost;             // main thread only
+  bool m_TryNextHost = false;            // main thread only
+  std::uint32_t m_OutboundTls = 0;
+  CSmartHost m_SmartHost;         // host empty: none
+  bool m_SmartHostBroken = false;  // SmartHost is set but of no usable form: nothing is sent
+  std::string m_SmartHostUser;
+  std::string m_SmartHostPasswordFile;
+  bool m_RelayReported = false;    // main thread only
+  std::unique_ptr<CTlsContext> m_TlsContext;
   CDeliverySchedule m_Schedule;          // main thread only
   CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor
 };

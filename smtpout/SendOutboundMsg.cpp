@@ -3,6 +3,8 @@
 // time to live, see RelayCache.h), or the domain's own address when it has no
 // MX record; the first that accepts a connection gets the dialogue. A domain
 // that does not exist is refused for good; no usable answer is tried later.
+// With SmartHost every mail goes to the relay host instead: to its exchangers,
+// or, written in brackets, to the host as named.
 //
 // Threading: outbound main thread only; the DNS client is a local.
 #include <algorithm>
@@ -56,13 +58,38 @@ bool IsAddressLiteral(std::string_view domain, std::string& address) {
 std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
                                        int size) {
   m_LastReply.clear();
+  m_LastTls.clear();
   if (work == nullptr || size < 2) return kSendNoHost;
-  const std::string domain = AddressDomain(work);
+  std::string domain = AddressDomain(work);
+  int port = remotePort;
+  if (m_SmartHostBroken) {
+    m_LastReply = "SmartHost is of no usable form";
+    return kSendNoHost;
+  }
+  const CSmartHost* relay = SmartHost();
+  if (relay != nullptr) {
+    // Every mail goes to the relay: its exchangers, or the host as named.
+    port = relay->port;
+    domain = relay->direct ? "[" + relay->host + "]" : relay->host;
+  }
   const auto connectTo = [&](const std::string& host, const char* failure) {
-    if (PrepareHost(host.c_str(), work, size) && Connect(remotePort, work) == 0) return true;
+    m_CurrentHost = host;
+    m_TryNextHost = false;
+    if (PrepareHost(host.c_str(), work, size) && Connect(port, work) == 0) return true;
     DebugLogStr(failure, Printable(work).c_str(), CV_SRC, __LINE__);
     return false;
   };
+
+  // A relay host in brackets is connected to as it is named.
+  if (relay != nullptr && relay->direct) {
+    if (std::string address; !IsAddressLiteral(domain, address)) {
+      DebugLogStr("SMTPOut- Relay host: Using: ", Printable(relay->host.c_str()).c_str(), CV_SRC, __LINE__);
+      if (connectTo(relay->host, "SMTP Out- Unable to connect to the host: "))
+        return RunDialogue(mailFile, sender, bareAddress, work, size);
+      m_LastReply = "no connection to the relay host " + PrintableText(relay->host);
+      return kSendNoHost;
+    }
+  }
 
   // An address literal names its host: no name server is asked.
   if (std::string address; IsAddressLiteral(domain, address)) {
@@ -93,7 +120,8 @@ std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, cons
       case MxStatus::kNoDomain:
         m_LastReply = "the domain " + PrintableText(domain) + " takes no mail (it does not exist, or has a null MX)";
         DebugLogStr("SMTPOut- Error: ", m_LastReply.c_str(), CV_SRC, __LINE__);
-        return kSendRefused;
+        // A relay host that cannot be found says nothing against the mail.
+        return relay != nullptr ? kSendNoHost : kSendRefused;
       case MxStatus::kFailed:
         DebugLog("SMTPOut- Error: Auth Lookup Failed", CV_SRC, __LINE__);
         m_LastReply = "no usable answer from the name servers for " + PrintableText(domain);
@@ -101,11 +129,17 @@ std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, cons
     }
   }
 
+  // An exchanger that failed over TLS (a broken handshake, or no TLS where
+  // it is required) may be alone in that: the next one is tried at once.
+  std::uint32_t tlsFailure = kSendDelivered;
   for (const std::string& exchanger : exchangers) {
     DebugLogStr("SMTPOut- MX Rec Found : ", Printable(exchanger.c_str()).c_str(), CV_SRC, __LINE__);
-    if (connectTo(exchanger, "SMTPOut- Unable to connect to the host: "))
-      return RunDialogue(mailFile, sender, bareAddress, work, size);
+    if (!connectTo(exchanger, "SMTPOut- Unable to connect to the host: ")) continue;
+    const std::uint32_t result = RunDialogue(mailFile, sender, bareAddress, work, size);
+    if (result == kSendDelivered || !m_TryNextHost) return result;
+    tlsFailure = result;
   }
+  if (tlsFailure != kSendDelivered) return tlsFailure;  // m_LastReply says why
   // None took a connection: the next attempt asks the name server again, as
   // the exchangers may have moved since they were looked up. The domain's own
   // address is no stand-in for exchangers that are down (RFC 5321 5.1).

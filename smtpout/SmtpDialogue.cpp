@@ -1,6 +1,11 @@
 // smtpout/SmtpDialogue.cpp: the SMTP client dialogue of one delivery (the
-// greeting, HELO, MAIL, RCPT, DATA, QUIT) on the connection that
-// SendOutboundMsg made, and the reading of replies.
+// greeting, EHLO or HELO, STARTTLS, MAIL, RCPT, DATA, QUIT) on the connection
+// that SendOutboundMsg made, and the reading of replies.
+//
+// EHLO first, HELO after a 5xx to it. STARTTLS whenever the server offers it
+// (RFC 3207), then EHLO again over TLS; OutboundTls says whether a host
+// without TLS gets the mail in plaintext. Bytes the server sent after its 220
+// to STARTTLS are dropped, never read as the answer to a later command.
 //
 // Nothing is sent before the server's reply to what came before, the
 // greeting included (servers drop a client that talks first). A reply is all
@@ -23,6 +28,7 @@
 
 #include "base/Text.h"
 #include "log/DebugLog.h"
+#include "mime/Base64.h"
 #include "smtpout/SMTPOut.h"
 #include "spool/CFileMan.h"
 
@@ -37,6 +43,11 @@ constexpr std::size_t kMailChunk = 16 * 1024;
 constexpr std::size_t kReplyBlock = 512;
 constexpr std::size_t kLoggedReplyMax = 199;
 constexpr int kMaxCodeDigits = 9;
+
+// EHLO keywords the client acts on (bits of CDialogue::m_Extensions).
+constexpr unsigned kExtStartTls = 1;
+constexpr unsigned kExtAuthPlain = 2;
+constexpr unsigned kExtAuthLogin = 4;
 
 // Peer text as it may appear in the log.
 std::string Printable(std::string_view text) { return PrintableText(text, kLoggedReplyMax); }
@@ -107,6 +118,17 @@ class CDialogue {
   std::uint32_t Broken();
   std::uint32_t Unexpected(bool refusable);
   void Quit();
+  // EHLO, or HELO when EHLO is refused with a 5xx.
+  std::uint32_t Greet(const std::string& domain);
+  // STARTTLS and the handshake when offered; what OutboundTls says when not.
+  std::uint32_t SecureConnection(const std::string& domain);
+  // SMTP AUTH at the relay host when SmartHostUser is set: over TLS only.
+  std::uint32_t Authenticate();
+  // Sends a command that holds a credential (never logged).
+  bool SendSecret(const std::string& line);
+  // A host that cannot be used over TLS: the next exchanger is tried.
+  std::uint32_t TlsFailure(const std::string& why, std::uint32_t result);
+  void NoteExtension(const char* line);
 
   SMTPOut& m_Client;
   char* m_Work;
@@ -117,6 +139,7 @@ class CDialogue {
   std::string m_Step;        // what the awaited reply answers, for the log and the event
   std::int32_t m_Code = 0;   // of the last reply
   std::string m_Reply;       // its text, printable and bounded
+  unsigned m_Extensions = 0;  // keywords of the last reply's lines after its first (EHLO's)
   char m_Received[kReplyBlock];  // received, not yet read: m_Received[m_ReceivedStart, m_ReceivedEnd)
   int m_ReceivedStart = 0;
   int m_ReceivedEnd = 0;
@@ -135,7 +158,7 @@ bool CDialogue::ReadLine(int timeoutMs, bool& whole) {
     if (m_ReceivedStart == m_ReceivedEnd) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      const int ready = left > 0 ? SockWaitReadable(m_Client.m_Socket, static_cast<int>(left)) : 0;
+      const int ready = left > 0 ? m_Client.WaitReadable(static_cast<int>(left)) : 0;
       if (ready == 0) PlatformSetLastError(WSAETIMEDOUT);
       const int got = ready == 1 ? m_Client.Receive(m_Received, static_cast<int>(sizeof m_Received)) : 0;
       if (got < 1) {
@@ -160,12 +183,33 @@ bool CDialogue::ReadLine(int timeoutMs, bool& whole) {
   }
 }
 
+void CDialogue::NoteExtension(const char* line) {
+  // "250-STARTTLS" or "250 STARTTLS", the keyword alone or with parameters.
+  if (std::strlen(line) < 4) return;
+  const std::string_view keyword(line + 4, std::strcspn(line + 4, " "));
+  if (EqualsNoCase(keyword, "STARTTLS")) m_Extensions |= kExtStartTls;
+  // "AUTH PLAIN LOGIN", or the older "AUTH=LOGIN PLAIN".
+  if (StartsWithNoCase(keyword, "AUTH") && (keyword.size() == 4 || keyword[4] == '=')) {
+    std::string_view mechanisms(line + 8);  // after "250-AUTH"
+    if (!mechanisms.empty()) mechanisms.remove_prefix(1);  // its " " or "="
+    while (!mechanisms.empty()) {
+      const std::size_t end = std::min(mechanisms.find(' '), mechanisms.size());
+      const std::string_view mechanism = mechanisms.substr(0, end);
+      if (EqualsNoCase(mechanism, "PLAIN")) m_Extensions |= kExtAuthPlain;
+      if (EqualsNoCase(mechanism, "LOGIN")) m_Extensions |= kExtAuthLogin;
+      mechanisms.remove_prefix(std::min(end + 1, mechanisms.size()));
+    }
+  }
+}
+
 bool CDialogue::ReadReply(int timeoutMs) {
   m_Code = 0;
   m_Reply.clear();
-  for (int pieces = 0; pieces < kMaxLinesPerWait; ++pieces) {
+  m_Extensions = 0;
+  for (int pieces = 0, lines = 0; pieces < kMaxLinesPerWait; ++pieces, ++lines) {
     bool whole = false;
     if (!ReadLine(timeoutMs, whole)) return false;
+    if (lines > 0) NoteExtension(m_Work);
     const std::int32_t code = ReadAck(m_Work);
     // "250-" goes on, "250 " (or a line without a code) ends the reply.
     bool more = std::strlen(m_Work) >= 4 && m_Work[3] == '-';
@@ -263,6 +307,105 @@ std::uint32_t CDialogue::Step(const std::string& command, int expected, bool ref
   return kSendDelivered;
 }
 
+std::uint32_t CDialogue::Greet(const std::string& domain) {
+  DebugLog("SMTPOut- Sending EHLO - Waiting for ack (250)", CV_SRC, __LINE__);
+  m_Step = "EHLO";
+  if (!Send("EHLO " + domain + "\r\n") || !ReadReply(m_ReplyTimeoutMs)) return Broken();
+  if (m_Code / 100 == 2) return kSendDelivered;
+  if (m_Code / 100 != 5) return Unexpected(false);
+  DebugLog("SMTPOut- Sending HELO - Waiting for ack (250)", CV_SRC, __LINE__);
+  m_Step = "HELO";
+  const std::uint32_t result = Step("HELO " + domain + "\r\n", 2, false, m_ReplyTimeoutMs);
+  m_Extensions = 0;  // a HELO server has none
+  return result;
+}
+
+std::uint32_t CDialogue::TlsFailure(const std::string& why, std::uint32_t result) {
+  const std::string what = PrintableText(m_Client.CurrentHost()) + ": " + why;
+  DebugLogStr("SMTPOut- Error: TLS: ", what.c_str(), CV_SRC, __LINE__);
+  m_Client.SetLastReply("TLS with " + what);
+  m_Client.SetTryNextHost();
+  return result;
+}
+
+std::uint32_t CDialogue::SecureConnection(const std::string& domain) {
+  const std::uint32_t level = m_Client.OutboundTls();
+  CTlsContext* context = m_Client.TlsContext();
+  if ((m_Extensions & kExtStartTls) == 0 || context == nullptr) {
+    if (level == 0) return kSendDelivered;  // plaintext, as the setting allows
+    const char* why = context == nullptr ? "no TLS in this build, and OutboundTls requires it"
+                                         : "the host offers no STARTTLS, and OutboundTls requires it";
+    Quit();
+    return TlsFailure(why, kSendDeferred);
+  }
+  DebugLog("SMTPOut- Sending STARTTLS - Waiting for ack (220)", CV_SRC, __LINE__);
+  m_Step = "STARTTLS";
+  if (!Send("STARTTLS\r\n") || !ReadReply(m_ReplyTimeoutMs)) return Broken();
+  if (m_Code != 220) {
+    if (level == 0) return kSendDelivered;  // a 454 and the like: on in plaintext
+    const std::string why = "STARTTLS refused (" + m_Reply + "), and OutboundTls requires TLS";
+    Quit();
+    return TlsFailure(why, kSendDeferred);
+  }
+  // Whatever came after the 220 was sent before TLS: it is no reply of the server's.
+  m_ReceivedStart = m_ReceivedEnd = 0;
+  std::string error;
+  if (!m_Client.StartTls(*context, m_Client.CurrentHost(), m_ReplyTimeoutMs, error)) {
+    m_Client.CloseConnection();
+    return TlsFailure("handshake failed: " + error, kSendBroken);
+  }
+  m_Client.SetLastTls(m_Client.TlsVersion());
+  DebugLogStr("SMTPOut- TLS started: ", m_Client.LastTls().c_str(), CV_SRC, __LINE__);
+  return Greet(domain);
+}
+
+bool CDialogue::SendSecret(const std::string& line) { return Send(line); }
+
+std::uint32_t CDialogue::Authenticate() {
+  const std::string& user = m_Client.SmartHostUser();
+  if (user.empty() || m_Client.SmartHost() == nullptr) return kSendDelivered;
+  const auto unusable = [&](const std::string& why) {
+    m_Client.SetLastReply(why);
+    Quit();
+    return kSendRelayUnusable;
+  };
+  // Credentials never cross the network in the clear, whatever else is set.
+  if (!m_Client.TlsActive()) return unusable("the relay host offers no TLS: its credentials are not sent in the clear");
+  if ((m_Extensions & (kExtAuthPlain | kExtAuthLogin)) == 0)
+    return unusable("the relay host offers neither AUTH PLAIN nor AUTH LOGIN");
+  std::string password, error;
+  if (!m_Client.ReadSmartHostPassword(password, error)) return unusable(error);
+
+  m_Step = "AUTH";
+  // Each step sends a line and reads its reply; a reply other than the one
+  // awaited ends the exchange and is judged below.
+  const auto exchange = [&](const std::string& line, bool secret) {
+    return (secret ? SendSecret(line) : Send(line)) && ReadReply(m_ReplyTimeoutMs);
+  };
+  bool answered = true;
+  if ((m_Extensions & kExtAuthPlain) != 0) {
+    DebugLog("SMTPOut- Sending AUTH PLAIN - Waiting for ack (235)", CV_SRC, __LINE__);
+    std::string token = std::string(1, '\0') + user + std::string(1, '\0') + password;
+    answered = exchange("AUTH PLAIN " + Base64EncodeBytes(token.data(), token.size()) + "\r\n", true);
+    std::fill(token.begin(), token.end(), '\0');
+  } else {
+    DebugLog("SMTPOut- Sending AUTH LOGIN - Waiting for ack (235)", CV_SRC, __LINE__);
+    answered = exchange("AUTH LOGIN\r\n", false);
+    if (answered && m_Code == 334) answered = exchange(Base64EncodeBytes(user.data(), user.size()) + "\r\n", true);
+    if (answered && m_Code == 334)
+      answered = exchange(Base64EncodeBytes(password.data(), password.size()) + "\r\n", true);
+  }
+  std::fill(password.begin(), password.end(), '\0');
+  if (!answered) return Broken();
+  if (m_Code == 235) {
+    DebugLogStr("SMTPOut- Authenticated at the relay host as ", PrintableText(user).c_str(), CV_SRC, __LINE__);
+    return kSendDelivered;
+  }
+  // A refusal of the credentials is the configuration's, not the mail's.
+  if (m_Code >= 500 && m_Code < 600) return unusable("AUTH refused: " + m_Reply);
+  return Unexpected(false);
+}
+
 std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* bareAddress) {
   char domain[kDomainBuffer] = "";
   m_Client.fileMan->GetDomainName(domain, sizeof domain);
@@ -282,10 +425,9 @@ std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* ba
   std::uint32_t result = Step("", 2, false, m_ReplyTimeoutMs);
   if (result != kSendDelivered) return result;
 
-  DebugLog("SMTPOut- Sending HELO - Waiting for ack (250)", CV_SRC, __LINE__);
-  m_Step = "HELO";
-  if ((result = Step("HELO " + std::string(domain) + "\r\n", 2, false, m_ReplyTimeoutMs)) != kSendDelivered)
-    return result;
+  if ((result = Greet(domain)) != kSendDelivered) return result;
+  if ((result = SecureConnection(domain)) != kSendDelivered) return result;
+  if ((result = Authenticate()) != kSendDelivered) return result;
 
   DebugLog("SMTPOut- Sending MAIL - Waiting for ack (250)", CV_SRC, __LINE__);
   DebugLogStr("SMTPOut-[SendOutboundMsg] Setting 'Mail from' address to ", Printable(sender).c_str(), CV_SRC,

@@ -61,6 +61,8 @@ virtual   unix  -  n  n  -  -  virtual
 anvil     unix  -  -  n  -  1  anvil
 scache    unix  -  -  n  -  1  scache
 postlog   unix-dgram n - n - 1 postlogd
+tlsmgr    unix  -  -  n  1000? 1 tlsmgr
+smtp      unix  -  -  n  -  -  smtp
 """
 
 # Queue subdirectories with the owners and modes that Postfix's own installation gives
@@ -88,10 +90,12 @@ class PrivatePostfix:
     """Postfix with smtpd on address:port; `main_cf` is added to BASE_MAIN_CF, both
     formatted with root (the instance's directory), daemons, uid and gid (postfix's)."""
 
-    def __init__(self, address: str, port: int, main_cf: str = "", prefix: str = "cvgw-postfix-"):
+    def __init__(self, address: str, port: int, main_cf: str = "", prefix: str = "cvgw-postfix-",
+                 conf_files: dict[str, str] | None = None):
         if os.geteuid() != 0:
             raise RuntimeError("a private Postfix needs root (its daemons drop to user postfix)")
         self.address, self.port, self.main_cf, self.prefix = address, port, main_cf, prefix
+        self.conf_files = conf_files or {}  # more files below its configuration directory (sasl/smtpd.conf)
         self.root: Path | None = None
         self.master: subprocess.Popen | None = None
 
@@ -117,6 +121,9 @@ class PrivatePostfix:
         values = dict(root=self.root, daemons=POSTFIX_DAEMONS, uid=postfix.pw_uid, gid=postfix.pw_gid)
         (conf / "main.cf").write_text((BASE_MAIN_CF + self.main_cf).format(**values))
         (conf / "master.cf").write_text(MASTER_CF.format(listen=f"{self.address}:{self.port}"))
+        for name, text in self.conf_files.items():
+            (conf / name).parent.mkdir(mode=0o755, parents=True, exist_ok=True)
+            (conf / name).write_text(text.format(**values))
         self.stderr = open(self.root / "master.stderr", "wb")
         # -d keeps master in the foreground with its stderr; its own session lets stop() end
         # master and every daemon it spawned as one group.

@@ -23,7 +23,7 @@ OUTCOMES = {
     "refused.tmp": ("user@127.0.0.3", "refused.Refused.Err", 1,
                     "reply to RCPT: 550 5.1.1 <USER@127.0.0.3>: Recipient address rejected"),
     "Unreach.tmp": ("user@127.0.0.4", "UNREACH.ConnFailed.Err", 5, "no connection to 127.0.0.4"),
-    "breaks.tmp": ("user@127.0.0.2", "BREAKS.ConnTermin.Err", 5, "no reply to HELO (connection closed or timed out)"),
+    "breaks.tmp": ("user@127.0.0.2", "BREAKS.ConnTermin.Err", 5, "no reply to EHLO (connection closed or timed out)"),
 }
 
 

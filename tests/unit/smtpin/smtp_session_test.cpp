@@ -75,6 +75,7 @@ struct Case {
   std::string replies;  // all of them, byte for byte
   Files stored;
   std::function<void(SpoolSandbox&)> setup = nullptr;
+  bool requireTls = false;
 };
 
 // Where one receive ends must change nothing: not the replies, not the mails
@@ -122,7 +123,7 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
 
   const Case cases[] = {
       {"state table",
-       "NOOP\r\nEHLO x\r\nHEL\r\nMAIL FROM:<a>\r\nHELP\r\nHELOX\r\nHELO again\r\nRCPT TO:<b>\r\nVRFY x\r\n"
+       "NOOP\r\nEXPN x\r\nHEL\r\nMAIL FROM:<a>\r\nHELP\r\nHELOX\r\nHELO again\r\nRCPT TO:<b>\r\nVRFY x\r\n"
        // Arguments keep their prefix and tabs; DATA without a recipient stays
        // in RCPT; RSET keeps the state and the recipients.
        "MAIL    FROM:<x>\r\nDATA\r\nnoop\r\nRCPT \tTO:<y>\r\nRSET\r\nMAIL FROM:<c>\r\nDATA\r\n"
@@ -141,6 +142,16 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
            Ok("TO:<2@fax.example.com>") + kStartData + kReceived + "221 Goodbye\r\n",
        {{"7.zqx", "\tTO:<y>|" + Trace("X") + ".one\r\nbare\n\nlone\r.\r\n" + kL + "\r\n"},
         {"8.zqx", "TO:<2@fax.example.com>|" + Trace("X") + "two\r\n"}}},
+      // Without a certificate: no STARTTLS offered, and none started; with
+      // RequireTls no mail either. SIZE is MaxMessageSize.
+      {"EHLO without TLS",
+       "EHLO client\r\nSTARTTLS x\r\nSTARTTLS\r\nstarttlsx\r\nMAIL FROM:<a>\r\nHELO again\r\nQUIT\r\n",
+       kGreeting + "250-fax.example.com\r\n250-SIZE 1000\r\n250 8BITMIME\r\n" +
+           "501 Syntax error (no parameters allowed)\r\n454 TLS not available\r\n" + kUnknown +
+           "530 Must issue a STARTTLS command first\r\n" + kBad + "221 Goodbye\r\n",
+       {},
+       [](SpoolSandbox& box) { box.SetNumber("MaxMessageSize", 1000); },
+       true},
       {"an empty line ends the session without a word", kHelo + "\r\nNOOP\r\n", kGreeting + kHeloOk, {}},
       data,
       bounds,
@@ -157,6 +168,7 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
       CFileMan files;
       SMTPIn server;
       server.SetFileMan(&files);
+      server.SetTls(nullptr, c.requireTls);
       server.HandOffs().Stop(0);  // acknowledged mails stay in their spool files
       CBufferSession session(c.input, piece);
       session.m_Server = &server;

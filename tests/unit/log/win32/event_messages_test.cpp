@@ -56,7 +56,7 @@ TEST(EventMessagesTest, EveryEventHasItsTextWithEachInsertionString) {
   }
   // A number the gateway never reports has no text: the look-up is real.
   DWORD error = 0;
-  EXPECT_EQ(EventText(module, 429, {}, error), "");
+  EXPECT_EQ(EventText(module, 499, {}, error), "");
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
   ::FreeLibrary(module);
 }
