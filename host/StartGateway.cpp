@@ -17,6 +17,7 @@
 #include "host/ServiceInstall.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
+#include "log/MailLog.h"
 #include "mime/FragmentDir.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
@@ -24,6 +25,7 @@
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolRecovery.h"
 #include "smtpout/SMTPOut.h"
+#include "spool/AccessSettings.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/Ports.h"
@@ -57,6 +59,7 @@ void ReportStartFailure(GatewayEvent event, const std::string& first, const std:
                                                                : "ProgramPath \"" + first + "\" cannot be used: ") +
                            second;
   DebugLog(line.c_str(), CV_SRC, __LINE__);
+  if (event == GatewayEvent::kNoListener) MailLogNotice(line);
   ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str(), second.c_str()});
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
@@ -136,11 +139,28 @@ bool StopGateway(unsigned milliseconds) {
 
 void AbandonStart() { g_StartAbandoned.store(true); }
 
+void ReloadSettings() {
+  DebugLog("Settings- Reload requested", CV_SRC, __LINE__);
+  std::string problem;
+  LoadAccessSettings(false, problem);  // a value that cannot be used is reported; the old ones stay
+}
+
 int StartGateway(CService* service) {
   // 1. Debug switches first, so that every constructor below can trace.
   ReadDebugSettings();
   // Values the gateway passes over are said once, before anything uses them.
   if (g_FileMan == nullptr) ReportSettingProblems();
+
+  // Who may send a fax: a list that cannot be read stops the start rather
+  // than let everyone through.
+  if (g_FileMan == nullptr) {
+    std::string problem;
+    if (!LoadAccessSettings(true, problem)) {
+      std::fprintf(stderr, "%s: cannot start: %s\n", kServiceShortName, problem.c_str());
+      std::fflush(stderr);
+      return kStartBadSetting;
+    }
+  }
 
   // Nothing is written below a program directory that cannot hold the spool.
   if (g_FileMan == nullptr) {

@@ -9,6 +9,7 @@
 
 #include "net/C_WINSOCK.h"
 #include "smtpin/HandOffQueue.h"
+#include "smtpin/RateLimits.h"
 
 class CFileMan;
 
@@ -20,7 +21,7 @@ class SMTPIn : public C_WINSOCK {
   // deep enough for a burst; the connection limit still decides who is served.
   static constexpr int kListenBacklog = 128;
 
-  SMTPIn() = default;
+  SMTPIn();
   ~SMTPIn() override = default;
 
   C_WSTHREAD* CreateThreadInstance() override;
@@ -33,8 +34,10 @@ class SMTPIn : public C_WINSOCK {
   CFileMan* FileMan() const { return m_FileMan; }
   std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
   CHandOffQueue& HandOffs() { return m_HandOffs; }
+  CRateLimits& RateLimits() { return m_RateLimits; }
 
  private:
   CFileMan* m_FileMan = nullptr;  // the process's file manager, not owned
   CHandOffQueue m_HandOffs{m_ServerLock};
+  CRateLimits m_RateLimits;  // the hour is the test build's CVSMTPGW_RATE_WINDOW_MS there
 };

@@ -76,6 +76,11 @@ class SMTPOut : public C_WSClient {
   // delivery that failed, fit for a log line; empty when there was none.
   const std::string& LastReply() const { return m_LastReply; }
   void SetLastReply(std::string reply) { m_LastReply = std::move(reply); }
+  // For the mail log: the exchanger the last delivery reached (empty when
+  // none), and its reply to the end of the data (empty when it got that far not).
+  const std::string& LastExchanger() const { return m_LastExchanger; }
+  const std::string& DataEndReply() const { return m_DataEndReply; }
+  void SetDataEndReply(std::string reply) { m_DataEndReply = std::move(reply); }
 
   // The envelope sender for a composed mail: MailFrom when SetMailFrom says
   // so, else the address of the mail's FROM: line when it is a mailbox, else
@@ -141,6 +146,8 @@ class SMTPOut : public C_WSClient {
   std::function<void()> m_AcceptedHook;  // main thread only
   CRelayCache m_RelayCache;              // main thread only
   std::string m_LastReply;               // main thread only
+  std::string m_LastExchanger;           // main thread only
+  std::string m_DataEndReply;            // main thread only
   CDeliverySchedule m_Schedule;          // main thread only
   CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor
 };

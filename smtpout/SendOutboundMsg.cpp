@@ -56,10 +56,15 @@ bool IsAddressLiteral(std::string_view domain, std::string& address) {
 std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, const char* bareAddress, char* work,
                                        int size) {
   m_LastReply.clear();
+  m_LastExchanger.clear();
+  m_DataEndReply.clear();
   if (work == nullptr || size < 2) return kSendNoHost;
   const std::string domain = AddressDomain(work);
   const auto connectTo = [&](const std::string& host, const char* failure) {
-    if (PrepareHost(host.c_str(), work, size) && Connect(remotePort, work) == 0) return true;
+    if (PrepareHost(host.c_str(), work, size) && Connect(remotePort, work) == 0) {
+      m_LastExchanger = host;
+      return true;
+    }
     DebugLogStr(failure, Printable(work).c_str(), CV_SRC, __LINE__);
     return false;
   };

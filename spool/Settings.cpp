@@ -18,6 +18,7 @@ constexpr std::uint32_t kAny = 0xFFFFFFFF;
 constexpr std::size_t kNone = 0;
 constexpr auto kStart = SettingRead::kAtStart;
 constexpr auto kEachUse = SettingRead::kEachUse;
+constexpr auto kReload = SettingRead::kReload;
 constexpr auto kNumber = SettingType::kNumber;
 constexpr auto kText = SettingType::kText;
 
@@ -44,6 +45,14 @@ constexpr std::array<CSettingInfo, static_cast<std::size_t>(Setting::kCount)> kT
   {Setting::kMaxIn, "MaxIn", kNumber, kStart, 10, "MaxOut", 0, kAny, kNone, false},
   {Setting::kNumUsers, "NumUsers", kNumber, kStart, 0, "0", 0, kAny, kNone, false},
   {Setting::kMaxMessageSize, "MaxMessageSize", kNumber, kStart, 25 * 1024 * 1024, "26214400", 0, kAny, kNone, false},
+  // Who may send a fax, and the mail log. The lists have no length limit: a
+  // list cut or passed over would let through what it was meant to stop.
+  {Setting::kClientNetworks, "ClientNetworks", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kFaxNumberAllow, "FaxNumberAllow", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kFaxNumberDeny, "FaxNumberDeny", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kClientMailLimit, "ClientMailLimit", kNumber, kReload, 0, "0", 0, kAny, kNone, false},
+  {Setting::kFaxRecipientLimit, "FaxRecipientLimit", kNumber, kReload, 0, "0", 0, kAny, kNone, false},
+  {Setting::kMailLog, "MailLog", kNumber, kReload, 1, "1", 0, kAny, kNone, false},
   {Setting::kLogFile, "logfile", kText, kStart, 0, "", 0, 0, 259, false},
   {Setting::kLogFileB, "logfileb", kText, kStart, 0, "", 0, 0, 259, false},
   {Setting::kTmpIndex, "TmpIndex", kNumber, kEachUse, 0, "0", 0, kAny, kNone, true},

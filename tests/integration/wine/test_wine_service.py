@@ -29,7 +29,7 @@ SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Sessi
 WINE_DRIVES = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
 BIND_RETRY_MS = 3000  # the service's wait for a taken port, instead of 30 s
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
-ACCEPTED = 0x105  # stop, shutdown, pre-shutdown
+ACCEPTED = 0x10D  # stop, shutdown, parameter change, pre-shutdown
 
 
 def restart_wine() -> None:
