@@ -3,6 +3,7 @@ delivered exactly once, its attempts are its own (spread over the schedule, on t
 time scale), and a message that waits never holds up another. The receiver domain is the
 address literal 127.0.0.1: no name server, no root."""
 
+import re
 import time
 
 import pytest
@@ -35,7 +36,9 @@ def fax(n: int, to: str = "user{n}@127.0.0.1") -> bytes:
     return message_file(to.format(n=n), f"Fax received from {n}", [f"A fax, number {n}."])
 
 
-def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound):
+def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, tmp_path, monkeypatch):
+    syslog = SyslogSocket(tmp_path / "syslog")  # for the mail log's lines
+    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
     # The receiver wants the same mail again no sooner than 60 s (a scaled minute) after it first saw it.
     first: dict[str, float] = {}
 
@@ -57,6 +60,13 @@ def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound):
     assert mx.rcpts[-1][1] - mx.rcpts[0][1] >= MINUTE_MS / 1000
     assert "SMTPOut- Attempt 1 of 5 failed" in gw.text("debug.log")
     assert not list(gw.in_dir.glob("*.Err"))
+    # One mail-log line per attempt: deferred with the greylisting reply, then delivered with the reply to the dot.
+    syslog.texts()
+    lines = [t for t in syslog.received if t.startswith("out: ")]
+    syslog.close()
+    head = re.escape("out: message=grey.tmp to=user1@127.0.0.1 exchanger=127.0.0.1 reply=")
+    assert re.fullmatch(head + r"reply to RCPT: 451 4\.7\.1 Greylisted, try again later status=deferred", lines[0], re.I)
+    assert re.fullmatch(head + r"250 .* status=delivered", lines[-1], re.I) and len(lines) == len(replies), lines
 
 
 def test_receiver_that_answers_the_dot_after_40_seconds_gets_the_mail_once(outbound):
