@@ -60,8 +60,8 @@ std::string InboundMailLine(const CInboundMailRecord& record) {
     line += recipient.accepted ? " accepted" : " refused (" + PrintableText(recipient.why, kMaxValue) + ")";
     ++shown;
   }
-  if (shown < record.recipients.size())
-    line += " (" + std::to_string(record.recipients.size() - shown) + " more recipients)";
+  const std::size_t more = record.recipients.size() - shown + record.unlisted;
+  if (more > 0) line += " (" + std::to_string(more) + " more recipients)";
   Field(line, "size", std::to_string(record.size));
   if (!record.submission.empty())
     Field(line, "submission", record.submission);

@@ -11,6 +11,7 @@
 // thread (the switch is an atomic, the directory is read under a lock).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ struct CInboundMailRecord {
   std::string helo;
   std::string sender;  // MAIL argument
   std::vector<CMailLogRecipient> recipients;
+  std::size_t unlisted = 0;  // recipients past the ones listed (a client may send any number of refused ones)
   std::uint64_t size = 0;   // bytes of the mail as received (0 when it never came)
   std::string submission;   // the envelope name, when there is one
   std::string noSubmission; // else why there is none

@@ -189,7 +189,10 @@ void SMTPInThread::RefuseClient() {
 
 void SMTPInThread::NoteRecipient(std::string_view argument, bool accepted, std::string_view why) {
   if (!m_MailLogOpen) return;
-  if (m_MailLog.recipients.size() >= kMaxLoggedRecipients) return;
+  if (m_MailLog.recipients.size() >= kMaxLoggedRecipients) {
+    ++m_MailLog.unlisted;
+    return;
+  }
   m_MailLog.recipients.push_back({std::string(argument), accepted, ReplyShown(why)});
 }
 
@@ -260,6 +263,7 @@ void SMTPInThread::OnMail(std::string_view argument, const char*) {
   m_MailLog.helo = m_Helo;
   m_MailLog.sender.assign(argument);
   m_MailLog.recipients.clear();
+  m_MailLog.unlisted = 0;
   m_MailLog.size = 0;
   m_MailLog.submission.clear();
   if (Server() != nullptr && !Server()->RateLimits().TakeMail(m_ClientAddress, m_Access->clientMailLimit)) {

@@ -231,6 +231,9 @@ std::vector<std::string> SettingProblems(const CRegKey& key) {
       }
     } else if (info->type == SettingType::kText) {
       const CTextSetting read = ReadTextSetting(key, info->id);
+      // A list of who may send is never replaced by a default: it stops the
+      // start instead (spool/AccessSettings.cpp says why).
+      if (read.state == SettingState::kWrongType && info->read == SettingRead::kReload) continue;
       if (read.state == SettingState::kWrongType) {
         problems.push_back(what + " is not " + TypeName(info->type) + instead);
       } else if (read.state == SettingState::kOutOfRange) {

@@ -128,7 +128,7 @@ def test_a_value_that_cannot_be_used_stops_the_start(make_gateway, syslog, value
     with pytest.raises(RuntimeError, match="exited with 5"):
         gw.start()
     assert named in gw.text("stderr.txt") and "cannot start" in gw.text("stderr.txt")
-    assert any(named in e for e in syslog.events(430, timeout=1))
+    assert any(named in e for e in syslog.events(430, timeout=1)) and syslog.events(427) == []
 
 
 def test_without_networks_any_client_is_served_and_long_lists_work(make_gateway, syslog):
