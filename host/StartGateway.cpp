@@ -151,7 +151,17 @@ int StartGateway(CService* service) {
   // Values the gateway passes over are said once, before anything uses them.
   if (g_FileMan == nullptr) ReportSettingProblems();
 
-  // Who may send a fax: a list that cannot be read stops the start rather
+  // Nothing is written below a program directory that cannot hold the spool.
+  if (g_FileMan == nullptr) {
+    const CProgramPathCheck check = CheckProgramPath();
+    if (!check.problem.empty()) {
+      ReportStartFailure(GatewayEvent::kBadProgramPath, check.value, check.problem);
+      return kStartBadProgramPath;
+    }
+  }
+
+  // Who may send a fax (after the program directory's check: the mail log
+  // may write below it): a list that cannot be read stops the start rather
   // than let everyone through.
   if (g_FileMan == nullptr) {
     std::string problem;
@@ -159,15 +169,6 @@ int StartGateway(CService* service) {
       std::fprintf(stderr, "%s: cannot start: %s\n", kServiceShortName, problem.c_str());
       std::fflush(stderr);
       return kStartBadSetting;
-    }
-  }
-
-  // Nothing is written below a program directory that cannot hold the spool.
-  if (g_FileMan == nullptr) {
-    const CProgramPathCheck check = CheckProgramPath();
-    if (!check.problem.empty()) {
-      ReportStartFailure(GatewayEvent::kBadProgramPath, check.value, check.problem);
-      return kStartBadProgramPath;
     }
   }
 

@@ -98,6 +98,7 @@ def service_settings(tmp_path: Path, port: int) -> Path:
     # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
     # that ProgramPath may take.
     write_hive(hive, {"ProgramPath": f"C:\\{spool.name}\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
+                      "ClientNetworks": "127.0.0.0/8",
                       "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0, "DNSName": LOOPBACK,
                       "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)
