@@ -153,6 +153,7 @@ class GatewayServer:
     def __init__(self, binary: Path | None):
         self.binary = binary  # None: build build-release/cvsmtpgw at first start
         self.build_error = ""
+        self.deny_patterns = 50
         self.gw: Gateway | None = None
         self.leftovers: list[Path] = []
 
@@ -166,7 +167,10 @@ class GatewayServer:
             raise RuntimeError(self.build_error)
         # Debug logs off, as in production: the received mail is deleted once
         # its submission is written.
-        self.gw = Gateway(binary=self.binary, debug_logs=False).start(timeout=START_TIMEOUT)
+        # As a careful installation runs it: client networks (the harness's
+        # loopback) and a deny list that the bench's numbers (555xxxx) pass.
+        values = {"FaxNumberDeny": deny_list(self.deny_patterns)} if self.deny_patterns else {}
+        self.gw = Gateway(values=values, binary=self.binary, debug_logs=False).start(timeout=START_TIMEOUT)
         return self.gw.port
 
     def finish(self, load: Load) -> str:
@@ -401,6 +405,12 @@ def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None
         print(row)
 
 
+def deny_list(count: int) -> str:
+    """`count` premium-rate and international patterns, none matching the bench's numbers."""
+    prefixes = ["0900", "0180", "0137", "1900", "00", "+", "0190", "0138", "118", "0700"]
+    return " ".join(f"{prefixes[n % len(prefixes)]}{n // len(prefixes) or ''}*" for n in range(count))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--binary", type=Path, help="gateway binary (default: build-release/cvsmtpgw, built)")
@@ -411,6 +421,8 @@ def main() -> int:
                     help="no pause after the runs of a server that deletes files (disk only)")
     ap.add_argument("--fs", default="disk", help="comma-separated file systems: disk, ext4, xfs")
     ap.add_argument("--runs", type=int, default=3, help="runs per figure; the median is printed")
+    ap.add_argument("--deny-patterns", type=int, default=50,
+                    help="patterns in the gateway's FaxNumberDeny (0: none); ClientNetworks is always set")
     args = ap.parse_args()
 
     names = [n.strip() for n in args.only.split(",") if n.strip()]
@@ -428,6 +440,7 @@ def main() -> int:
             continue
         if name == "gateway":
             servers.append(GatewayServer(args.binary.resolve() if args.binary else None))
+            servers[-1].deny_patterns = args.deny_patterns
         elif name == "smtpd":
             servers.append(PostfixServer())
         else:

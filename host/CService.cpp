@@ -238,6 +238,11 @@ void CService::ServiceCtrlHandler(DWORD control) {
     } else {
       DebugLog("SmtpService: ServiceCtrlHandler: the service is stopping already.", CV_SRC, __LINE__);
     }
+  } else if (control == kServiceControlParamChange) {
+    // Settings that apply without a restart are read again.
+    if (service->m_CurrentState.load() == kServiceRunning) ReloadSettings();
+    std::lock_guard<std::recursive_mutex> lock(service->m_ReportLock);
+    if (service->m_CurrentState.load() == kServiceRunning) service->SCMStatus(kServiceRunning, 0, 0, 0, 0);
   } else {
     LogNumber("SmtpService: ServiceCtrlHandler ignoring control code (%d).", static_cast<long long>(control),
               __LINE__);

@@ -41,7 +41,7 @@ class CService {
   // Controls accepted once the service can act on them: from the second
   // start-pending report on, a stop ends the start.
   static constexpr DWORD kControlsAccepted =
-      kServiceAcceptStop | kServiceAcceptShutdown | kServiceAcceptPreshutdown;
+      kServiceAcceptStop | kServiceAcceptShutdown | kServiceAcceptParamChange | kServiceAcceptPreshutdown;
 
   CService();
   CService(const CService&) = delete;

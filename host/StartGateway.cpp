@@ -17,6 +17,7 @@
 #include "host/ServiceInstall.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
+#include "log/MailLog.h"
 #include "mime/FragmentDir.h"
 #include "platform/FaultInjection.h"
 #include "platform/Registry.h"
@@ -25,6 +26,7 @@
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SpoolRecovery.h"
 #include "smtpout/SMTPOut.h"
+#include "spool/AccessSettings.h"
 #include "spool/CFileMan.h"
 #include "spool/FileNaming.h"
 #include "spool/Ports.h"
@@ -63,6 +65,7 @@ void ReportStartFailure(GatewayEvent event, const std::string& first, const std:
   }
   const std::string line = std::string(kServiceShortName) + ": cannot start: " + what;
   DebugLog(line.c_str(), CV_SRC, __LINE__);
+  if (event == GatewayEvent::kNoListener) MailLogNotice(line);
   if (event == GatewayEvent::kTlsUnusable) {
     ReportServiceEvent(kEventTypeError, event, {kServiceName, first.c_str()});
   } else {
@@ -172,6 +175,12 @@ bool StopGateway(unsigned milliseconds) {
 
 void AbandonStart() { g_StartAbandoned.store(true); }
 
+void ReloadSettings() {
+  DebugLog("Settings- Reload requested", CV_SRC, __LINE__);
+  std::string problem;
+  LoadAccessSettings(false, problem);  // a value that cannot be used is reported; the old ones stay
+}
+
 int StartGateway(CService* service) {
   // 1. Debug switches first, so that every constructor below can trace.
   ReadDebugSettings();
@@ -184,6 +193,18 @@ int StartGateway(CService* service) {
     if (!check.problem.empty()) {
       ReportStartFailure(GatewayEvent::kBadProgramPath, check.value, check.problem);
       return kStartBadProgramPath;
+    }
+  }
+
+  // Who may send a fax (after the program directory's check: the mail log
+  // may write below it): a list that cannot be read stops the start rather
+  // than let everyone through.
+  if (g_FileMan == nullptr) {
+    std::string problem;
+    if (!LoadAccessSettings(true, problem)) {
+      std::fprintf(stderr, "%s: cannot start: %s\n", kServiceShortName, problem.c_str());
+      std::fflush(stderr);
+      return kStartBadSetting;
     }
   }
 

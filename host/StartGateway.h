@@ -15,13 +15,19 @@ enum GatewayStartResult : int {
   kStartBadProgramPath = 2,  // the program directory cannot hold the spool (event 425)
   kStartNoListener = 3,      // the SMTP port could not be opened in time (event 424)
   kStartAbandoned = 4,       // a stop came while the port was still being tried
-  kStartTlsUnusable = 5,     // TlsCertificateFile or TlsKeyFile cannot be used (event 433)
+  kStartBadSetting = 5,      // a client network or fax number list cannot be used (event 430)
+  kStartTlsUnusable = 6,     // TlsCertificateFile or TlsKeyFile cannot be used (event 433)
 };
 
 // Debug log switches, the check of the program directory, the file manager,
 // the inbound server (a port that is taken is tried again for up to 30
 // seconds), the name flags, the outbound deliverer.
 int StartGateway(CService* service);
+
+// Reads again the settings that apply without a restart (who may send a fax,
+// the limits, the mail log): SIGHUP or the service's parameter-change
+// control. Sessions already open keep what they had. Any thread.
+void ReloadSettings();
 
 // Makes a StartGateway that is still trying the port give up at once (a stop
 // during the start). Any thread.

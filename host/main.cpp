@@ -38,6 +38,7 @@ int RunConsole() {
     StopGateway(kHandOffFinishMs);  // what the start recovered is handed off first
     return started;
   }
+  ConsoleWatchReload(ReloadSettings);
   std::fputs("Press q to stop the gateway\n", stdout);
   std::fflush(stdout);
   int c = ConsoleReadChar();

@@ -25,6 +25,9 @@ enum class GatewayEvent : std::uint32_t {
   kUserMessage = 426,              // a message of -i or -u without a desktop: its caption, its text
   kSettingIgnored = 427,           // warning: what is wrong with a registry value, passed over at start
   kStopping = 428,                 // information
+  kAnyClient = 429,                // warning: ClientNetworks is not set, mail is taken from any client
+  kBadAccessSetting = 430,         // error: the setting, the entry that does not parse (start stops; a reload keeps the old)
+  kFaxLimitReached = 431,          // warning: FaxRecipientLimit reached, the limit
   kAttachmentNotEncoded = 432,     // error: the attachment's path or line
   kTlsUnusable = 433,              // error: the certificate or key file, why it cannot be used
   kMessageNotDelivered = 435,      // error: the old and the new path of the message, and why
@@ -43,7 +46,8 @@ constexpr CGatewayEventInfo kGatewayEvents[] = {
     {GatewayEvent::kNotRemoved, 1},  {GatewayEvent::kNoControlHandler, 1},
     {GatewayEvent::kNoListener, 3},  {GatewayEvent::kBadProgramPath, 3},
     {GatewayEvent::kUserMessage, 3}, {GatewayEvent::kSettingIgnored, 2},
-    {GatewayEvent::kStopping, 1},
+    {GatewayEvent::kStopping, 1},    {GatewayEvent::kAnyClient, 1},
+    {GatewayEvent::kBadAccessSetting, 3}, {GatewayEvent::kFaxLimitReached, 2},
     {GatewayEvent::kAttachmentNotEncoded, 2}, {GatewayEvent::kTlsUnusable, 2},
     {GatewayEvent::kMessageNotDelivered, 4},
     {GatewayEvent::kRelayUnusable, 2},

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "base/Text.h"
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -64,6 +66,14 @@ std::string FormatAddress(std::string_view text, int withName) {
     if (name.empty()) name = AddressUser(trimmed);
   }
   return "\"" + name + "\" <" + bare + ">";
+}
+
+std::string FaxNumberKey(std::string_view address) {
+  while (!address.empty() && address.front() == ' ') address.remove_prefix(1);
+  if (address.size() >= 3 && StartsWithNoCase(address, "TO:")) address.remove_prefix(3);
+  std::string key = AddressUser(address);
+  key.erase(std::remove(key.begin(), key.end(), '-'), key.end());
+  return key;
 }
 
 int IsFaxNumberAddress(std::string_view text) {

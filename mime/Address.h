@@ -20,6 +20,11 @@ std::string AddressUser(std::string_view text);
 // bracket), without "@" and double quotes, else the user part of the address.
 std::string FormatAddress(std::string_view text, int withName);
 
+// What the fax number lists (FaxNumberAllow, FaxNumberDeny) are matched
+// against: the user part of the address with every "-" removed (a fax
+// number keeps a leading "+"). A RCPT argument's "TO:" is dropped first.
+std::string FaxNumberKey(std::string_view address);
+
 // 1 when the user part, without "+" and "-", is only decimal digits (or empty).
 int IsFaxNumberAddress(std::string_view text);
 

@@ -8,11 +8,13 @@
 
 #include "base/Text.h"
 #include "log/DebugLog.h"
+#include "log/MailLog.h"
 #include "mime/Address.h"
 #include "mime/Base64.h"
 #include "mime/Decoder.h"
 #include "platform/File.h"
 #include "spool/CFileMan.h"
+#include "spool/AccessSettings.h"
 #include "spool/FileNaming.h"
 
 namespace {
@@ -124,7 +126,18 @@ std::string GetDetailsEx(const CEnvelopeCheck& envelope, std::string_view entry)
     }
   }
   std::string result;
-  if (accepted == 1 || GetOverrideAddressCheck() == 1) {
+  // An address the envelope confirmed passed the number lists at its RCPT;
+  // one taken from the header alone (a fax number, or every address under
+  // OverrideAddressCheck) is checked now, with the settings now in force.
+  const bool fromEnvelope = accepted == 1 && !list.empty() && envelope.Find(entryBare) != CEnvelopeCheck::kNone;
+  if ((accepted == 1 || GetOverrideAddressCheck() == 1) && !fromEnvelope &&
+      !CurrentAccessSettings()->FaxNumberPermitted(FaxNumberKey(entry))) {
+    LogStr("Fax number not permitted, left out of the submission: ", BareAddress(entry), __LINE__);
+    DebugLog2Str("Fax number not permitted, left out of the submission: ", Loggable(BareAddress(entry)).c_str(),
+                 CV_SRC, __LINE__);
+    MailLogNotice("fax number of a To or Cc header not permitted, left out of the submission: " +
+                  BareAddress(entry));
+  } else if (accepted == 1 || GetOverrideAddressCheck() == 1) {
     if (logged) LogStr("CV Recipient - ", BareAddress(decisive), __LINE__);
     result.assign(entry);
   } else if (logged) {

@@ -49,6 +49,7 @@ constexpr DWORD kServiceControlPreshutdown = 15;
 // Controls accepted (dwControlsAccepted).
 constexpr DWORD kServiceAcceptStop = 1;
 constexpr DWORD kServiceAcceptShutdown = 4;
+constexpr DWORD kServiceAcceptParamChange = 8;
 constexpr DWORD kServiceAcceptPreshutdown = 0x100;
 
 constexpr DWORD kServiceWin32OwnProcess = 16;

@@ -69,6 +69,13 @@ bool PlatformInteractiveDesktop();
 // more than one; -1 at the end of input.
 int ConsoleReadChar();
 
+// In a console run, the system's "reload your settings" request calls
+// `reload` on a thread of its own, one request at a time: SIGHUP on POSIX
+// (which then no longer ends the process). Windows has no such request for a
+// console program (a service gets its parameter-change control): nothing is
+// done there. Call once.
+void ConsoleWatchReload(void (*reload)());
+
 // TMP directory for the fragment store: $TMP, else the platform's default
 // (/tmp on POSIX); without a trailing separator.
 std::string TempDirectory();

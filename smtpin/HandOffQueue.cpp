@@ -132,13 +132,15 @@ CHandOffQueue::CSlot CHandOffQueue::Reserve() {
   return CSlot(this);
 }
 
-bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity, CSlot slot) {
+bool CHandOffQueue::Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity, CSlot slot,
+                        std::shared_ptr<CInboundMailRecord> mailLog) {
   const bool reserved = slot.m_Queue == this;
   if (reserved) slot.m_Queue = nullptr;  // taken over below, under the lock
   CJob job;
   job.spoolFile = std::move(spoolFile);
   job.record = std::move(record);
   job.identity = identity;
+  job.mailLog = std::move(mailLog);
   return Enqueue(std::move(job), reserved);
 }
 
@@ -354,6 +356,18 @@ void CHandOffQueue::FlushNamesNowAndThen() {
 }
 
 void CHandOffQueue::Finish(CStaged& staged) {
+  // The mail's line in the mail log, now that its submission is the fax server's.
+  CInboundMailRecord found;
+  CInboundMailRecord& line = staged.job.mailLog != nullptr ? *staged.job.mailLog : found;
+  if (staged.job.mailLog == nullptr) {
+    found.client = "(received before the last start)";
+    for (const std::string& recipient : staged.job.record.recipients) found.recipients.push_back({recipient, true, ""});
+    found.size = staged.job.record.dataLength;
+  }
+  if (staged.submission != nullptr) line.submission = staged.submission->EnvelopeName() + ".tmp";
+  if (line.submission == ".tmp") line.submission.clear();
+  if (line.submission.empty()) line.noSubmission = "handed off without an envelope name";
+  MailLogInbound(line);
   FinishSpoolFile(staged.job.spoolFile.c_str(), staged.job.record.dataLength, staged.job.identity,
                   &staged.spoolHeld);
   staged.spoolHeld.Close();

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "log/MailLog.h"
 #include "platform/File.h"
 #include "platform/System.h"
 #include "spool/SpoolRecord.h"
@@ -102,7 +103,10 @@ class CHandOffQueue {
   // in the place `slot` (empty for mails found at start). False when the
   // queue takes no more (the gateway stops) or cannot run: the file then
   // waits for the next start.
-  bool Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity, CSlot slot);
+  // `mailLog` is the mail's mail-log line, written once it is submitted
+  // (null for mails found at start: theirs is made from the spool record).
+  bool Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity, CSlot slot,
+           std::shared_ptr<CInboundMailRecord> mailLog = nullptr);
   bool Add(std::string spoolFile, CSpoolRecord record, CFileIdentity identity) {
     return Add(std::move(spoolFile), std::move(record), identity, CSlot());
   }
@@ -125,6 +129,7 @@ class CHandOffQueue {
     std::string spoolFile;
     CSpoolRecord record;
     CFileIdentity identity;
+    std::shared_ptr<CInboundMailRecord> mailLog;  // see Add
     bool judged = true;  // false: found at start, not yet known to be acknowledged
     int attempts = 0;
     int readFailures = 0;

@@ -5,7 +5,10 @@
 
 #include <new>
 
+#include "platform/FaultInjection.h"
 #include "smtpin/SMTPInThread.h"
+
+SMTPIn::SMTPIn() : m_RateLimits(TestDurationMs("CVSMTPGW_RATE_WINDOW_MS", CRateLimits::kHourMs)) {}
 
 C_WSTHREAD* SMTPIn::CreateThreadInstance() { return new (std::nothrow) SMTPInThread; }
 

@@ -13,6 +13,7 @@
 #include "net/C_WINSOCK.h"
 #include "platform/TlsChannel.h"
 #include "smtpin/HandOffQueue.h"
+#include "smtpin/RateLimits.h"
 
 class CFileMan;
 
@@ -24,7 +25,7 @@ class SMTPIn : public C_WINSOCK {
   // deep enough for a burst; the connection limit still decides who is served.
   static constexpr int kListenBacklog = 128;
 
-  SMTPIn() = default;
+  SMTPIn();
   ~SMTPIn() override = default;
 
   C_WSTHREAD* CreateThreadInstance() override;
@@ -44,10 +45,12 @@ class SMTPIn : public C_WINSOCK {
   bool RequireTls() const { return m_RequireTls; }
   std::recursive_mutex& SubmissionLock() { return m_ServerLock; }
   CHandOffQueue& HandOffs() { return m_HandOffs; }
+  CRateLimits& RateLimits() { return m_RateLimits; }
 
  private:
   CFileMan* m_FileMan = nullptr;  // the process's file manager, not owned
   std::unique_ptr<CTlsContext> m_TlsContext;
   bool m_RequireTls = false;
   CHandOffQueue m_HandOffs{m_ServerLock};
+  CRateLimits m_RateLimits;  // the hour is the test build's CVSMTPGW_RATE_WINDOW_MS there
 };

@@ -10,8 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/NetworkList.h"
 #include "base/Text.h"
 #include "log/DebugLog.h"
+#include "log/EventLog.h"
+#include "mime/Address.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
 #include "smtpin/SMTPIn.h"
@@ -90,6 +93,21 @@ std::uint32_t TlsHandshakeMs() {
   static const std::uint32_t limit = TestDurationMs("CVSMTPGW_TLS_HANDSHAKE_MS", SMTPInThread::kTlsHandshakeMs);
   return limit;
 }
+std::uint32_t DeniedWaitMs() {
+  static const std::uint32_t wait = TestDurationMs("CVSMTPGW_DENIED_WAIT_MS", SMTPInThread::kDeniedWaitMs);
+  return wait;
+}
+
+constexpr char kAccessDenied[] = "554 Access denied\r\n";
+constexpr char kNumberNotPermitted[] = "550 Fax number not permitted\r\n";
+constexpr char kTooManyMails[] = "451 Too many mails from your address, try again later\r\n";
+constexpr char kFaxLimitReached[] = "451 Fax limit reached, try again later\r\n";
+
+// A reply as the mail log shows it: without its line end.
+std::string ReplyShown(std::string_view reply) {
+  while (!reply.empty() && (reply.back() == '\n' || reply.back() == '\r')) reply.remove_suffix(1);
+  return std::string(reply);
+}
 }  // namespace
 
 SMTPInThread::SMTPInThread() : m_MailTimeLimitMs(MailTimeLimitMs()) {}
@@ -118,6 +136,13 @@ int SMTPInThread::Refuse() { return 0; }
 int SMTPInThread::Run() {
   DebugLog("SMTPIn - New Connection", CV_SRC, __LINE__);
   DebugLog2Str("SMTPIn - New Connection", "", CV_SRC, __LINE__);
+  m_Access = CurrentAccessSettings();
+  m_ClientAddress = NetToHost32(m_PeerAddress.addr);
+  m_MailLog.client = Ipv4Text(m_ClientAddress);
+  if (!m_Access->ClientPermitted(m_ClientAddress)) {
+    RefuseClient();
+    return 0;
+  }
   if (Server() != nullptr && Server()->FileMan() != nullptr) {
     Server()->FileMan()->GetDomainName(m_DomainName, sizeof m_DomainName);
   }
@@ -151,8 +176,39 @@ int SMTPInThread::Run() {
   }
 
   m_HandOffSlot.Release();
+  if (m_MailLogOpen) EndMailLog("the client left before the end of DATA");
   LogBoth("SMTPIn- Message processing complete: ", FileNamePart(m_SpoolFile), __LINE__);
   return 0;
+}
+
+void SMTPInThread::RefuseClient() {
+  LogBoth("SMTPIn- Client not in ClientNetworks, refused: ", m_MailLog.client, __LINE__);
+  Reply(kAccessDenied);
+  EndMailLog(ReplyShown(kAccessDenied) + " (client not in ClientNetworks)");
+  // The client may say QUIT (and hear 221) or anything else (503); either
+  // way, or when it says nothing, the connection then ends.
+  SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(DeniedWaitMs()));
+  char line[kCommandLineSize + 1];
+  const int length = m_Ending ? 0 : ReadLine(line, kCommandLineSize);
+  if (length <= 0) return;
+  ClearDeadline();
+  SetSendTimeout(kFarewellSendMs);
+  Reply(RecognizeCommand(line) == kQuit ? "221 Goodbye\r\n" : kBadSequence);
+}
+
+void SMTPInThread::NoteRecipient(std::string_view argument, bool accepted, std::string_view why) {
+  if (!m_MailLogOpen) return;
+  if (m_MailLog.recipients.size() >= kMaxLoggedRecipients) {
+    ++m_MailLog.unlisted;
+    return;
+  }
+  m_MailLog.recipients.push_back({std::string(argument), accepted, ReplyShown(why)});
+}
+
+void SMTPInThread::EndMailLog(std::string noSubmission) {
+  m_MailLog.noSubmission = std::move(noSubmission);
+  MailLogInbound(m_MailLog);
+  m_MailLogOpen = false;
 }
 
 void SMTPInThread::LogWait() const {
@@ -267,6 +323,19 @@ void SMTPInThread::OnMail(std::string_view argument, const char*) {
     Reply("530 Must issue a STARTTLS command first\r\n");
     return;
   }
+  m_MailLog.helo = m_Helo;
+  m_MailLog.sender.assign(argument);
+  m_MailLog.recipients.clear();
+  m_MailLog.unlisted = 0;
+  m_MailLog.size = 0;
+  m_MailLog.submission.clear();
+  if (Server() != nullptr && !Server()->RateLimits().TakeMail(m_ClientAddress, m_Access->clientMailLimit)) {
+    LogBoth("SMTPIn- ClientMailLimit reached, mail refused from ", m_MailLog.client, __LINE__);
+    Reply(kTooManyMails);
+    EndMailLog(ReplyShown(kTooManyMails));
+    return;
+  }
+  m_MailLogOpen = true;
   m_MailFrom.assign(argument);
   m_Recipients.clear();
   LogBoth("SMTPIn- Acknowledged MAIL (From): ", PrintableText(m_MailFrom), __LINE__);
@@ -278,8 +347,27 @@ void SMTPInThread::OnRcpt(std::string_view argument, const char*) {
   DebugLog("SMTPIn- RCPT received", CV_SRC, __LINE__);
   if (m_Recipients.size() >= kMaxRecipients) {
     Reply("452 Too many recipients\r\n");
+    NoteRecipient(argument, false, "452 Too many recipients");
     return;
   }
+  if (!m_Access->FaxNumberPermitted(FaxNumberKey(argument))) {
+    LogBoth("SMTPIn- Fax number not permitted: ", PrintableText(argument), __LINE__);
+    Reply(kNumberNotPermitted);
+    NoteRecipient(argument, false, kNumberNotPermitted);
+    return;
+  }
+  bool limitReached = false;
+  if (Server() != nullptr && !Server()->RateLimits().TakeFaxRecipient(m_Access->faxRecipientLimit, limitReached)) {
+    Reply(kFaxLimitReached);
+    NoteRecipient(argument, false, kFaxLimitReached);
+    return;
+  }
+  if (limitReached) {
+    const std::string limit = std::to_string(m_Access->faxRecipientLimit);
+    LogBoth("SMTPIn- FaxRecipientLimit reached for this hour: ", limit, __LINE__);
+    ReportServiceEvent(kEventTypeWarning, GatewayEvent::kFaxLimitReached, {kEventSourceName, limit.c_str()});
+  }
+  NoteRecipient(argument, true, "");
   m_Recipients.emplace_back(argument);
   LogBoth("SMTPIn- Acknowledged RCPT (Recipient): ", PrintableText(m_Recipients.back()), __LINE__);
   Reply("250 OK  " + m_Recipients.back() + " \r\n");
@@ -410,13 +498,16 @@ void SMTPInThread::ReceiveMessage() {
     writer.Abandon();
     m_HandOffSlot.Release();
     if (created) fileMan->QUE_RemoveMsg(m_SpoolFile, identity);
+    m_MailLog.size = received;
     if (!ended) {
+      EndMailLog("the connection ended during DATA");
       m_Ending = true;
       if (DeadlinePassed()) EndAtTimeLimit();
       return;
     }
     DebugLogStr("SMTPIn- Mail refused, larger than MaxMessageSize: ", name.c_str(), CV_SRC, __LINE__);
     Reply("552 Requested mail action aborted: exceeded storage allocation\r\n");
+    EndMailLog("552 larger than MaxMessageSize");
     return;
   }
   CSpoolRecord record;
@@ -429,8 +520,10 @@ void SMTPInThread::ReceiveMessage() {
   if (committed) FaultStep("spool-sync");
   const std::vector<std::string> synced =
       kGroupSyncOpensFiles ? std::vector<std::string>{} : std::vector<std::string>{m_SpoolFile};
+  m_MailLog.size = received;
   if (!committed || !fileMan->SyncSpool(ticket, synced)) {
     m_HandOffSlot.Release();
+    EndMailLog("the mail could not be stored (451 or no reply)");
     // The file may be on disk whole, record and all: a sync of its own can
     // succeed and still not vouch for it, when a write error was reported to
     // another sync meanwhile. A refusal whose removal a power cut undid would
@@ -470,9 +563,13 @@ void SMTPInThread::HandOffSpoolFile(CSpoolRecord record, const CFileIdentity& id
   // it from here. When they take no more (the gateway stops), the spool file
   // waits for the hand-offs at the next start.
   SMTPIn* server = Server();
+  auto line = std::make_shared<CInboundMailRecord>(m_MailLog);
+  m_MailLogOpen = false;
   if (server != nullptr &&
-      server->HandOffs().Add(m_SpoolFile, std::move(record), identity, std::move(m_HandOffSlot)))
+      server->HandOffs().Add(m_SpoolFile, std::move(record), identity, std::move(m_HandOffSlot), line))
     return;
+  line->noSubmission = "acknowledged, left for the next start as " + FileNamePart(m_SpoolFile);
+  MailLogInbound(*line);
   DebugLogStr("SMTPIn- Stopping: received mail left for the next start: ", m_SpoolFile, CV_SRC, __LINE__);
 }
 

@@ -2,11 +2,16 @@
 // MAIL, RCPT, DATA, HELP, QUIT, NOOP, RSET) on an accepted connection.
 //
 // The session stores each message with a trace line in a spool file OUT/n.zqx
-// and hands the stored file on for fax submission. It checks no addresses and
-// relays nothing. Commands are dispatched from a table that says in which
-// states each is allowed; every reply leaves through Reply. After STARTTLS
-// (RFC 3207) the session forgets all it was told and waits for a new EHLO;
-// what the client sent after the command in plaintext is never read.
+// and hands the stored file on for fax submission. It relays nothing. Who may
+// send is decided by the access settings current when the client connected
+// (spool/AccessSettings.h), kept for the whole session: a client outside
+// ClientNetworks gets "554" in place of the greeting; a recipient whose fax
+// number the lists do not permit gets "550"; the hourly limits give "451".
+// Each mail leaves one line in the mail log (log/MailLog.h). Commands are
+// dispatched from a table that says in which states each is allowed; every
+// reply leaves through Reply. After STARTTLS (RFC 3207) the session forgets
+// all it was told and waits for a new EHLO; what the client sent after the
+// command in plaintext is never read.
 //
 // Threading: created, run and destroyed on its connection thread; its fields
 // are touched by that thread only. The server's file manager and submission
@@ -17,13 +22,16 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "log/MailLog.h"
 #include "mime/RecipientList.h"
 #include "net/C_WSTHREAD.h"
 #include "platform/File.h"
 #include "smtpin/HandOffQueue.h"
+#include "spool/AccessSettings.h"
 #include "spool/SpoolRecord.h"
 
 class SMTPIn;
@@ -65,6 +73,11 @@ class SMTPInThread : public C_WSTHREAD {
   // A TLS handshake must be over within this time (and within the session's
   // time limit), so a client that stalls in it holds no thread for long.
   static constexpr std::uint32_t kTlsHandshakeMs = 30000;
+  // A client outside ClientNetworks: after "554" the connection ends at its
+  // next command, or after this long (CVSMTPGW_DENIED_WAIT_MS in the test build).
+  static constexpr std::uint32_t kDeniedWaitMs = 10000;
+  // Recipients of one mail named in its mail-log line; the rest are counted.
+  static constexpr std::size_t kMaxLoggedRecipients = 200;
 
   SMTPInThread();
   ~SMTPInThread() override;
@@ -128,6 +141,13 @@ class SMTPInThread : public C_WSTHREAD {
   void RenewTimeLimit();
   // The time limit has passed: "421" and the end of the session.
   void EndAtTimeLimit();
+  // A client outside ClientNetworks: "554", its next command answered, the end.
+  void RefuseClient();
+  // The mail-log line of the current mail: begun at MAIL, a recipient and its
+  // verdict added, written with why no submission came (an accepted mail's
+  // line goes with its hand-off and is written once it is submitted).
+  void NoteRecipient(std::string_view argument, bool accepted, std::string_view why);
+  void EndMailLog(std::string noSubmission);
 
   std::string m_Helo;           // argument of the last accepted HELO
   std::string m_MailFrom;       // argument of the last accepted MAIL, "FROM:" and brackets kept
@@ -141,4 +161,8 @@ class SMTPInThread : public C_WSTHREAD {
   std::atomic<bool> m_InData{false};                       // receiving a mail (read by StopRequested)
   std::atomic<bool> m_StopAfterData{false};                // the server stops: end after this mail
   CHandOffQueue::CSlot m_HandOffSlot;                      // reserved at DATA for the mail being received
+  std::shared_ptr<const CAccessSettings> m_Access;         // as they were when the client connected
+  std::uint32_t m_ClientAddress = 0;                       // host byte order
+  CInboundMailRecord m_MailLog;                            // the current mail's line
+  bool m_MailLogOpen = false;                              // a MAIL was accepted, its line not yet written
 };

@@ -16,6 +16,7 @@
 #include "base/Text.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
+#include "log/MailLog.h"
 #include "mime/Address.h"
 #include "smtpout/Compose.h"
 #include "smtpout/SMTPOut.h"
@@ -75,6 +76,8 @@ class CDeliveryRun {
   void GiveUp(const char* suffix, bool upper, const std::string& reason);
   void Failed(const char* lastSuffix);
   void Settle();
+  // The message's line in the mail log: "delivered", "deferred" or "refused".
+  void LogOutcome(const char* outcome, const std::string& reply);
 
   SMTPOut& m_Out;
   CFileMan& m_Files;
@@ -84,7 +87,19 @@ class CDeliveryRun {
   CFile m_Message;
   std::vector<std::string> m_Sources;
   bool m_Settled = false;
+  std::string m_Recipient;  // the receiver, once read from the message
 };
+
+void CDeliveryRun::LogOutcome(const char* outcome, const std::string& reply) {
+  COutboundMailRecord record;
+  record.messageFile = m_Name;
+  record.recipient = m_Recipient;
+  record.exchanger = m_Out.LastExchanger();
+  record.tls = m_Out.LastTls();
+  record.reply = reply;
+  record.outcome = outcome;
+  MailLogOutbound(record);
+}
 
 // Not this time, and no attempt counted: a local trouble (the mail file, the
 // disk) that the next poll may not have.
@@ -108,6 +123,7 @@ void CDeliveryRun::GiveUp(const char* suffix, bool upper, const std::string& rea
   }
   ReportServiceEvent(kEventTypeError, GatewayEvent::kMessageNotDelivered,
                      {kEventSourceName, m_Path.c_str(), target.c_str(), reason.empty() ? nullptr : reason.c_str()});
+  LogOutcome("refused", reason);
   if (moved) {
     m_Schedule.Forget(m_Name);
   } else {
@@ -126,6 +142,7 @@ void CDeliveryRun::Failed(const char* lastSuffix) {
                   CDeliverySchedule::kAttempts, static_cast<long long>(delay.count()),
                   PrintableText(m_Name).c_str());
     DebugLog(text, CV_SRC, __LINE__);
+    LogOutcome("deferred", m_Out.LastReply());
     if (m_Message.IsValid()) m_Files.Que_CloseMsg(m_Message);
     return;
   }
@@ -215,6 +232,7 @@ bool CDeliveryRun::Run() {
   }
   DebugLogStr("SMTPOut- receiver name: ", PrintableText(receiver).c_str(), CV_SRC, __LINE__);
   const std::string bare = BareAddress(receiver);
+  m_Recipient = bare;
   const std::string sender = m_Out.EnvelopeSender(mail);
 
   // The message and its attachment files go the moment the receiver has
@@ -227,6 +245,7 @@ bool CDeliveryRun::Run() {
   if (sent == kSendDelivered || m_Settled) {
     m_Out.RelayUsable();
     Settle();
+    LogOutcome("delivered", m_Out.DataEndReply());
     mailFile.Finish();
     return true;
   }

@@ -112,6 +112,11 @@ class SMTPOut : public C_WSClient {
   // Set by the dialogue when the host failed for a reason another exchanger
   // may not have (TLS): the next candidate is tried at once.
   void SetTryNextHost() { m_TryNextHost = true; }
+  // For the mail log: the exchanger the last delivery reached (empty when
+  // none), and its reply to the end of the data (empty when it got that far not).
+  const std::string& LastExchanger() const { return m_LastExchanger; }
+  const std::string& DataEndReply() const { return m_DataEndReply; }
+  void SetDataEndReply(std::string reply) { m_DataEndReply = std::move(reply); }
 
   // The envelope sender for a composed mail: MailFrom when SetMailFrom says
   // so, else the address of the mail's FROM: line when it is a mailbox, else
@@ -187,6 +192,8 @@ class SMTPOut : public C_WSClient {
   std::string m_SmartHostPasswordFile;
   bool m_RelayReported = false;    // main thread only
   std::unique_ptr<CTlsContext> m_TlsContext;
+  std::string m_LastExchanger;           // main thread only
+  std::string m_DataEndReply;            // main thread only
   CDeliverySchedule m_Schedule;          // main thread only
   CDirectoryWatch m_Watch;               // Wait on the main thread; Wake from the destructor
 };

@@ -59,6 +59,8 @@ std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, cons
                                        int size) {
   m_LastReply.clear();
   m_LastTls.clear();
+  m_LastExchanger.clear();
+  m_DataEndReply.clear();
   if (work == nullptr || size < 2) return kSendNoHost;
   std::string domain = AddressDomain(work);
   int port = remotePort;
@@ -75,7 +77,10 @@ std::uint32_t SMTPOut::SendOutboundMsg(CFile& mailFile, const char* sender, cons
   const auto connectTo = [&](const std::string& host, const char* failure) {
     m_CurrentHost = host;
     m_TryNextHost = false;
-    if (PrepareHost(host.c_str(), work, size) && Connect(port, work) == 0) return true;
+    if (PrepareHost(host.c_str(), work, size) && Connect(port, work) == 0) {
+      m_LastExchanger = host;
+      return true;
+    }
     DebugLogStr(failure, Printable(work).c_str(), CV_SRC, __LINE__);
     return false;
   };

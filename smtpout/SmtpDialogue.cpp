@@ -454,7 +454,9 @@ std::uint32_t CDialogue::Run(CFile& mailFile, const char* sender, const char* ba
   if (!SendMail(mailFile)) return Broken();
   DebugLog("SMTPOut- Waiting for DATA end ack (250)", CV_SRC, __LINE__);
   m_Step = "the end of the data";
-  if ((result = Step("", 2, true, m_DataEndTimeoutMs)) != kSendDelivered) return result;
+  const std::uint32_t dataEnd = Step("", 2, true, m_DataEndTimeoutMs);
+  if (m_Code != 0) m_Client.SetDataEndReply(m_Reply);
+  if ((result = dataEnd) != kSendDelivered) return result;
   m_Client.MailAccepted();
 
   // From here the mail is the receiver's: a QUIT without its reply does not

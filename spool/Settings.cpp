@@ -18,6 +18,7 @@ constexpr std::uint32_t kAny = 0xFFFFFFFF;
 constexpr std::size_t kNone = 0;
 constexpr auto kStart = SettingRead::kAtStart;
 constexpr auto kEachUse = SettingRead::kEachUse;
+constexpr auto kReload = SettingRead::kReload;
 constexpr auto kNumber = SettingType::kNumber;
 constexpr auto kText = SettingType::kText;
 
@@ -51,6 +52,14 @@ constexpr std::array<CSettingInfo, static_cast<std::size_t>(Setting::kCount)> kT
   {Setting::kSmartHost, "SmartHost", kText, kStart, 0, "", 0, 0, 255, false},
   {Setting::kSmartHostUser, "SmartHostUser", kText, kStart, 0, "", 0, 0, 255, false},
   {Setting::kSmartHostPasswordFile, "SmartHostPasswordFile", kText, kStart, 0, "", 0, 0, 259, false},
+  // Who may send a fax, and the mail log. The lists have no length limit: a
+  // list cut or passed over would let through what it was meant to stop.
+  {Setting::kClientNetworks, "ClientNetworks", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kFaxNumberAllow, "FaxNumberAllow", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kFaxNumberDeny, "FaxNumberDeny", kText, kReload, 0, "", 0, 0, kUnlimitedText, false},
+  {Setting::kClientMailLimit, "ClientMailLimit", kNumber, kReload, 0, "0", 0, kAny, kNone, false},
+  {Setting::kFaxRecipientLimit, "FaxRecipientLimit", kNumber, kReload, 0, "0", 0, kAny, kNone, false},
+  {Setting::kMailLog, "MailLog", kNumber, kReload, 1, "1", 0, kAny, kNone, false},
   {Setting::kLogFile, "logfile", kText, kStart, 0, "", 0, 0, 259, false},
   {Setting::kLogFileB, "logfileb", kText, kStart, 0, "", 0, 0, 259, false},
   {Setting::kTmpIndex, "TmpIndex", kNumber, kEachUse, 0, "0", 0, kAny, kNone, true},
@@ -229,6 +238,9 @@ std::vector<std::string> SettingProblems(const CRegKey& key) {
       }
     } else if (info->type == SettingType::kText) {
       const CTextSetting read = ReadTextSetting(key, info->id);
+      // A list of who may send is never replaced by a default: it stops the
+      // start instead (spool/AccessSettings.cpp says why).
+      if (read.state == SettingState::kWrongType && info->read == SettingRead::kReload) continue;
       if (read.state == SettingState::kWrongType) {
         problems.push_back(what + " is not " + TypeName(info->type) + instead);
       } else if (read.state == SettingState::kOutOfRange) {

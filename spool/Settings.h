@@ -49,6 +49,13 @@ enum class Setting {
   kSmartHost,
   kSmartHostUser,
   kSmartHostPasswordFile,
+  // Who may send a fax, and the mail log (read at start and at each reload).
+  kClientNetworks,
+  kFaxNumberAllow,
+  kFaxNumberDeny,
+  kClientMailLimit,
+  kFaxRecipientLimit,
+  kMailLog,
   kLogFile,
   kLogFileB,
   kTmpIndex,
@@ -70,6 +77,7 @@ enum class SettingType {
 enum class SettingRead {
   kAtStart,  // read once; a change needs a restart
   kEachUse,  // read whenever it is needed (counters, flags, last names)
+  kReload,   // read at start and again when the service is told to reload (SIGHUP)
 };
 
 constexpr std::size_t kUnlimitedText = std::numeric_limits<std::size_t>::max();

@@ -152,7 +152,7 @@ bool UnitText(const CServiceDefinition& service, std::string& text, std::string&
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=" +
-         program + "\nEnvironment=" + hive + "\n" +
+         program + "\nExecReload=/bin/kill -HUP $MAINPID\nEnvironment=" + hive + "\n" +
          (temporary.empty() ? "" : "Environment=" + temporary + "\n") +
          "Restart=on-failure\n"
          "RestartSec=5\n"

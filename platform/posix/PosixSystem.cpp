@@ -6,9 +6,12 @@
 // the handle stays valid until CloseThreadHandle however early the thread ends,
 // and the thread itself is detached. A suspended thread waits on the block's
 // condition variable until ResumeThreadHandle. Thread-safe.
+#include <fcntl.h>
 #include <limits.h>
 #include <malloc.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -189,6 +192,35 @@ int ConsoleReadChar() {
   } while (n < 0 && errno == EINTR);
   if (terminal) ::tcsetattr(0, TCSANOW, &saved);
   return n == 1 ? c : -1;
+}
+
+namespace {
+int g_ReloadPipe[2] = {-1, -1};  // written by the SIGHUP handler, read by the reload thread
+
+void OnReloadSignal(int) {
+  const int saved = errno;
+  const char byte = 'H';
+  [[maybe_unused]] const ssize_t n = ::write(g_ReloadPipe[1], &byte, 1);  // a full pipe holds a request already
+  errno = saved;
+}
+}  // namespace
+
+void ConsoleWatchReload(void (*reload)()) {
+  if (g_ReloadPipe[0] >= 0 || ::pipe2(g_ReloadPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  std::thread([reload] {
+    for (;;) {
+      pollfd wait{g_ReloadPipe[0], POLLIN, 0};
+      if (::poll(&wait, 1, -1) < 0 && errno != EINTR) return;
+      char bytes[16];
+      // Requests that came together are one reload.
+      if (::read(g_ReloadPipe[0], bytes, sizeof bytes) > 0) reload();
+    }
+  }).detach();
+  struct sigaction action {};
+  action.sa_handler = OnReloadSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 std::string TempDirectory() {

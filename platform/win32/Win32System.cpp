@@ -109,6 +109,8 @@ bool PlatformInteractiveDesktop() {
          (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
+void ConsoleWatchReload(void (*)()) {}  // a service's reload is its parameter-change control
+
 int ConsoleReadChar() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;

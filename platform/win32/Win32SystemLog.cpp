@@ -65,3 +65,67 @@ bool PlatformReportEvent(const char* source, std::uint16_t type, std::uint32_t e
   AppendCopy(source, type, eventId, texts);
   return true;
 }
+
+namespace {
+
+constexpr std::size_t kMaxMailLogText = 8000;
+constexpr int kMailLogKeepDays = 30;
+constexpr char kMailLogFolder[] = "MailLog";
+
+std::mutex g_MailLogMutex;
+std::string g_MailLogDay;  // guarded by g_MailLogMutex: the day whose old files were last swept
+
+// Days since 1601 of a file name "YYYYMMDD.log"; -1 when it is not one.
+long long DayNumber(const std::string& name) {
+  if (name.size() != 12 || name.compare(8, 4, ".log") != 0) return -1;
+  for (int i = 0; i < 8; ++i)
+    if (name[i] < '0' || name[i] > '9') return -1;
+  SYSTEMTIME day{};
+  day.wYear = static_cast<WORD>(std::stoi(name.substr(0, 4)));
+  day.wMonth = static_cast<WORD>(std::stoi(name.substr(4, 2)));
+  day.wDay = static_cast<WORD>(std::stoi(name.substr(6, 2)));
+  FILETIME time{};
+  if (!::SystemTimeToFileTime(&day, &time)) return -1;
+  const unsigned long long ticks = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<long long>(ticks / (10000000ull * 86400ull));
+}
+
+// Once a day: the files of days more than kMailLogKeepDays ago go.
+void SweepOldFiles(const std::string& folder, const std::string& today) {
+  const long long todayNumber = DayNumber(today);
+  WIN32_FIND_DATAA found;
+  const HANDLE search = ::FindFirstFileA((folder + "\\*.log").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const long long day = DayNumber(found.cFileName);
+    if (day >= 0 && todayNumber - day > kMailLogKeepDays) ::DeleteFileA((folder + "\\" + found.cFileName).c_str());
+  } while (::FindNextFileA(search, &found));
+  ::FindClose(search);
+}
+
+}  // namespace
+
+void PlatformWriteMailLog(const char*, const char* directory, const char* text) {
+  // A daily file <program directory>\MailLog\YYYYMMDD.log, one line a mail.
+  if (directory == nullptr || *directory == '\0' || text == nullptr) return;
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
+  char day[16], stamp[32];
+  std::snprintf(day, sizeof day, "%04u%02u%02u.log", now.wYear, now.wMonth, now.wDay);
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                now.wMinute, now.wSecond);
+  std::string folder = directory;
+  if (folder.back() == '\\' || folder.back() == '/') folder.pop_back();
+  folder += std::string("\\") + kMailLogFolder;
+  const std::string line = stamp + PrintableText(text, kMaxMailLogText) + "\r\n";
+  std::lock_guard<std::mutex> lock(g_MailLogMutex);
+  ::CreateDirectoryA(folder.c_str(), nullptr);  // there already, as a rule
+  if (g_MailLogDay != day) {
+    g_MailLogDay = day;
+    SweepOldFiles(folder, day);
+  }
+  std::FILE* file = std::fopen((folder + "\\" + day).c_str(), "ab");
+  if (file == nullptr) return;
+  std::fwrite(line.data(), 1, line.size(), file);
+  std::fclose(file);
+}

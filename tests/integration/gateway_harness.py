@@ -112,10 +112,10 @@ class Gateway:
         self.binary = binary or os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtpgw"
         self.port = free_port()
         self.hive_path = self.root / "hive.reg"
-        # The name counters start at 0 as after an installation; outbound DNS stays on loopback.
+        # The name counters start at 0 as after an installation; outbound DNS and the clients stay on loopback.
         self.values = {"ProgramPath": f"{self.root}/", "DomainName": "fax.example.com",
                        "SmtpRxPort": self.port, "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0,
-                       "DNSName": LOOPBACK}
+                       "DNSName": LOOPBACK, "ClientNetworks": "127.0.0.0/8"}
         if debug_logs:
             self.values.update(logfile=str(self.root / "debug.log"), logfileb=str(self.root / "debug2.log"))
         self.values.update(values or {})

@@ -7,6 +7,7 @@ no name server, no root."""
 
 from __future__ import annotations
 
+import re
 import socket
 import ssl
 import subprocess
@@ -173,7 +174,7 @@ def test_key_that_cannot_be_read_stops_the_start(make_gateway, certificates, tmp
         gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key)}, start=False)
         gw.write_settings()
         run = subprocess.run(gw.command(), env=gw.environment(), input=b"", capture_output=True, timeout=30)
-        assert run.returncode == 5, run.stderr
+        assert run.returncode == 6, run.stderr
         assert b"cannot start: the TLS certificate cannot be used: TlsKeyFile" in run.stderr and why.encode() in run.stderr
 
 
@@ -345,6 +346,10 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
         assert log.count(f"sasl_method={method}, sasl_username=relayuser") == 2, log  # a session per mail
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
+    # The mail log says which TLS each delivery had.
+    syslog.texts()
+    delivered = [t for t in syslog.received if t.startswith("out: ") and t.endswith("status=delivered")]
+    assert len(delivered) == 4 and all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered), syslog.received
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
     wrong = relay_gateway(make_gateway, tmp_path / "wrong", relay, "not it", tmp_path / "syslog")
     wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")

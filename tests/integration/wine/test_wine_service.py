@@ -29,7 +29,7 @@ SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Sessi
 WINE_DRIVES = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
 BIND_RETRY_MS = 3000  # the service's wait for a taken port, instead of 30 s
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
-ACCEPTED = 0x105  # stop, shutdown, pre-shutdown
+ACCEPTED = 0x10D  # stop, shutdown, parameter change, pre-shutdown
 
 
 def restart_wine() -> None:
@@ -98,6 +98,7 @@ def service_settings(tmp_path: Path, port: int) -> Path:
     # Named from drive C: (the prefix's drive_c): a path through the build directory may pass the 80 bytes
     # that ProgramPath may take.
     write_hive(hive, {"ProgramPath": f"C:\\{spool.name}\\", "DomainName": "fax.example.com", "SmtpRxPort": port,
+                      "ClientNetworks": "127.0.0.0/8",
                       "TmpIndex": 0, "OUTIndex": 0, "OUTIndexAtt": 0, "DNSName": LOOPBACK,
                       "logfile": f"C:\\{spool.name}\\debug.log"})
     reg_delete(GATEWAY_KEY)

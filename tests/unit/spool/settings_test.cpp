@@ -304,7 +304,9 @@ TEST(Settings, TheReadmeTableIsTheSettingsTable) {
     EXPECT_EQ(row->second[1], TypeShown(info));
     EXPECT_EQ(row->second[2], DefaultShown(info));
     EXPECT_EQ(row->second[3], LimitsShown(info));
-    EXPECT_EQ(row->second[4], info.read == SettingRead::kAtStart ? "start" : "each use");
+    EXPECT_EQ(row->second[4], info.read == SettingRead::kAtStart  ? "start"
+                              : info.read == SettingRead::kReload ? "start, reload"
+                                                                  : "each use");
     EXPECT_FALSE(row->second[5].empty());
     rows.erase(row);
   }

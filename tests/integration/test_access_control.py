@@ -1,0 +1,196 @@
+"""Who may send a fax, against the real binary with real clients (swaks, smtplib): ClientNetworks, the fax number
+lists at RCPT and for To-header numbers, the hourly limits and their reset, a reload while a session is open, and
+the inbound lines of the mail log (syslog facility mail on a socket of the test's own)."""
+
+import os
+import re
+import shutil
+import signal
+import smtplib
+import socket
+import subprocess
+import time
+
+import pytest
+
+from gateway_harness import LOOPBACK, needs_seam, wait_until, write_hive
+from outbound_support import SyslogSocket
+
+OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
+MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
+
+
+class MailLogSocket(SyslogSocket):
+    """Also keeps each datagram whole (a mail's line may be several KiB), for its facility."""
+
+    def __init__(self, path):
+        super().__init__(path)
+        self.raw: list[str] = []
+
+    def texts(self) -> list[str]:
+        got = []
+        try:
+            while True:
+                got.append(self.sock.recv(65536).decode("latin-1"))
+        except socket.timeout:
+            pass
+        self.raw += got
+        self.received += [d.partition("]: ")[2] for d in got]
+        return got
+
+
+@pytest.fixture
+def syslog(tmp_path, monkeypatch):
+    sock = MailLogSocket(tmp_path / "syslog")
+    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(sock.path))
+    yield sock
+    sock.close()
+
+
+def mail_log(syslog: SyslogSocket, prefix: str = "in: ") -> list[str]:
+    syslog.texts()
+    return [t for t in syslog.received if t.startswith(prefix)]
+
+
+def connect_from(port: int, source: str) -> socket.socket:
+    return socket.create_connection((LOOPBACK, port), timeout=10, source_address=(source, 0))
+
+
+def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
+    gw = make_gateway(values={"ClientNetworks": "127.0.0.1/32", "FaxNumberAllow": "0* 4* max.muster",
+                              "FaxNumberDeny": "0900*, 00* ,4711", "OverrideAddressCheck": "yes"},
+                      env={"CVSMTPGW_DENIED_WAIT_MS": "700"})
+    # A client outside the networks: 554 in place of the greeting, and the end after its next command.
+    if shutil.which("swaks"):
+        run = subprocess.run(["swaks", "--server", LOOPBACK, "--port", str(gw.port), "--local-interface", OTHER,
+                              "--to", "0301234@fax.example.com", "--timeout", "10"], capture_output=True, text=True)
+        assert run.returncode != 0 and "<** 554 Access denied" in run.stdout, run.stdout
+    with connect_from(gw.port, OTHER) as s:
+        assert s.recv(100) == b"554 Access denied\r\n"
+        s.sendall(b"HELO x\r\n")
+        assert s.recv(100) == b"503 Bad Sequence Of Commands.\r\n" and s.recv(100) == b""
+    with connect_from(gw.port, OTHER) as s:  # silent: cut off after the wait (10 s, 0.7 s in the test build)
+        assert s.recv(100) == b"554 Access denied\r\n"
+        started = time.monotonic()
+        assert s.recv(100) == b""
+        if os.environ.get("CVSMTPGW_FAULT_SEAM") == "1":
+            assert time.monotonic() - started < 5
+    with pytest.raises(smtplib.SMTPConnectError):
+        smtplib.SMTP(LOOPBACK, gw.port, source_address=(OTHER, 0), timeout=10)
+
+    # Verdicts at RCPT: deny wins over allow, a non-empty allow list lets through only its matches, "-" is
+    # dropped and a leading "+" kept; names are matched like numbers.
+    verdicts = {"0301234@fax.example.com": 250, "030-12-34@fax.example.com": 250, "0900-555@fax.example.com": 550,
+                "0049301234@fax.example.com": 550, "4711@fax.example.com": 550, "4712@fax.example.com": 250,
+                "+49301234@fax.example.com": 550, "Max.Muster@example.com": 250, "other@example.com": 550}
+    with gw.connect() as conn:
+        assert conn.reply()[0] == 220
+        assert conn.command("HELO client")[0] == 250 and conn.command("MAIL FROM:<a@example.com>")[0] == 250
+        for rcpt, code in verdicts.items():
+            assert conn.command(f"RCPT TO:<{rcpt}>") == (code, {250: f"250 OK  TO:<{rcpt}> \r\n",
+                                                                550: "550 Fax number not permitted\r\n"}[code].encode())
+        # A number of 1,000 digits does not fit a command line: refused whole.
+        assert conn.command("RCPT TO:<" + "0" * 1000 + "@fax.example.com>")[0] == 500
+        # To-header numbers (taken under OverrideAddressCheck) are checked when the submission is written.
+        body = ("Subject: lists\r\nTo: 0301234@fax.example.com, 0900777@fax.example.com, 0309999@fax.example.com,"
+                " 4711@fax.example.com\r\nCc: " + "1" * 200 + "@fax.example.com\r\n\r\nhello\r\n")
+        assert conn.command("DATA")[0] == 354 and conn.command(body.encode() + b".")[0] == 250
+        # 100 recipients, all denied: each refused, no mail, the session goes on.
+        assert conn.command("MAIL FROM:<b@example.com>")[0] == 250
+        assert all(conn.command(f"RCPT TO:<0900{n:04}@fax.example.com>")[0] == 550 for n in range(100))
+        assert conn.command("DATA")[0] == 503 and conn.command("NOOP")[0] == 250
+        assert conn.command("QUIT")[0] == 221
+    envelope = gw.wait_for_files("ENV*.tmp")[0].read_text("latin-1")
+    assert re.findall(r"^TO: .*<(.*)>", envelope, re.M) == ["0301234@fax.example.com", "0309999@fax.example.com"]
+
+    lines = wait_until(lambda: (l if len(l := mail_log(syslog)) >= 6 else None), 10, lambda: str(syslog.received))
+    denied = [l for l in lines if "nosubmission=554 Access denied" in l]
+    assert len(denied) == 3 + bool(shutil.which("swaks")) and all(l.startswith(f"in: client={OTHER} ") for l in denied)
+    accepted = next(l for l in lines if "submission=ENV" in l)
+    assert accepted.startswith("in: client=127.0.0.1 helo=client from=FROM:<a@example.com> rcpt=")
+    assert "rcpt=TO:<0900-555@fax.example.com> refused (550 Fax number not permitted)" in accepted
+    assert "rcpt=TO:<0301234@fax.example.com> accepted" in accepted and accepted.endswith(" submission=ENV0.tmp")
+    refused = next(l for l in lines if "from=FROM:<b@example.com>" in l)
+    more = re.search(r"\((\d+) more recipients\)", refused)  # a line stays within a syslog datagram
+    assert refused.count("refused (550") + int(more.group(1) if more else 0) == 100 and " size=0 nosubmission=" in refused
+    assert any("0900777@fax.example.com" in n and "left out" in n for n in mail_log(syslog, "notice: "))
+    assert all(d.startswith(MAIL_FACILITY) for d in syslog.raw if "in: " in d)
+
+
+@pytest.mark.parametrize("values, named", [
+    ({"ClientNetworks": "10.0.0.0/33"}, '"10.0.0.0/33"'),
+    ({"ClientNetworks": "127.0.0.0/8, 300.1.1.1/8"}, '"300.1.1.1/8"'),
+    ({"ClientNetworks": "127.0.0.1 localhost"}, '"localhost"'),
+    ({"FaxNumberDeny": 5}, "FaxNumberDeny cannot be used: it is not a string"),
+], ids=["prefix", "octet", "name", "deny-not-text"])
+def test_a_value_that_cannot_be_used_stops_the_start(make_gateway, syslog, values, named):
+    gw = make_gateway(values=values, start=False)
+    with pytest.raises(RuntimeError, match="exited with 5"):
+        gw.start()
+    assert named in gw.text("stderr.txt") and "cannot start" in gw.text("stderr.txt")
+    assert any(named in e for e in syslog.events(430, timeout=1)) and syslog.events(427) == []
+
+
+def test_without_networks_any_client_is_served_and_long_lists_work(make_gateway, syslog):
+    # 10,000 characters of patterns, empty pieces among them, and an empty allow list.
+    deny = ",, ".join(f"9{n:06}*" for n in range(1100)) + " , 0900*"
+    assert len(deny) >= 10000
+    gw = make_gateway(values={"ClientNetworks": " ", "FaxNumberDeny": deny, "FaxNumberAllow": ""})
+    assert syslog.events(429, timeout=2) == ["Corvane SMTP Server"]
+    with smtplib.SMTP(LOOPBACK, gw.port, source_address=(OTHER, 0), timeout=10) as client:
+        client.helo("x")
+        client.mail("a@example.com")
+        assert [client.rcpt(f"<{r}@fax.example.com>")[0] for r in ("0900123", "9000123456", "9001100", "0301")] == \
+            [550, 550, 250, 250]
+
+
+def test_rate_limits_and_their_reset(make_gateway, syslog):
+    needs_seam()
+    window = 2.0
+    gw = make_gateway(values={"ClientMailLimit": 2, "FaxRecipientLimit": 3},
+                      env={"CVSMTPGW_RATE_WINDOW_MS": str(int(window * 1000))})
+
+    def mail(rcpts: int, source: str = LOOPBACK) -> tuple[int, list[int]]:
+        with smtplib.SMTP(LOOPBACK, gw.port, source_address=(source, 0), timeout=10) as client:
+            client.helo("x")
+            code, text = client.mail("a@example.com")
+            if code != 250:
+                return code, [text.decode()]
+            return code, [client.rcpt(f"<030{n}@fax.example.com>")[0] for n in range(rcpts)]
+
+    started = time.monotonic()
+    assert mail(2) == (250, [250, 250])
+    assert mail(2) == (250, [250, 451])  # the third fax recipient of the hour is the last
+    assert mail(1) == (451, ["Too many mails from your address, try again later"])
+    assert mail(1, OTHER) == (250, [451])  # another client: its own mail count, the same fax count
+    assert time.monotonic() - started < window, "the test ran longer than the window it tests"
+    assert syslog.events(431, timeout=1) == ["Corvane SMTP Server, 3"]
+    time.sleep(window + 0.2)
+    assert mail(2) == (250, [250, 250])  # a new hour
+    assert mail(2) == (250, [250, 451])
+    assert syslog.events(431, timeout=1) == ["Corvane SMTP Server, 3"] * 2
+
+
+def test_reload_changes_new_sessions_only(make_gateway, syslog):
+    gw = make_gateway(values={"ClientNetworks": "127.0.0.1/32"})
+    time.sleep(1.5)  # the start's own hive changes are written: an edit now is not overwritten
+    with gw.connect() as old:
+        assert old.reply()[0] == 220
+        assert old.command("HELO x")[0] == 250 and old.command("MAIL FROM:<a@example.com>")[0] == 250
+        write_hive(gw.hive_path, {**gw.values, "ClientNetworks": f"{OTHER}/32", "FaxNumberDeny": "4711"})
+        os.kill(gw.proc.pid, signal.SIGHUP)
+        gw.wait_log("Settings- Reloaded: 1 client networks, 0 allowed and 1 denied")
+        assert old.command("RCPT TO:<4711@fax.example.com>")[0] == 250  # the open session keeps its verdicts
+        with connect_from(gw.port, LOOPBACK) as s:
+            assert s.recv(100) == b"554 Access denied\r\n"
+        with smtplib.SMTP(LOOPBACK, gw.port, source_address=(OTHER, 0), timeout=10) as client:
+            client.helo("x")
+            client.mail("a@example.com")
+            assert client.rcpt("<4711@fax.example.com>")[0] == 550
+        # A reload with a value that cannot be used keeps the settings in use.
+        write_hive(gw.hive_path, {**gw.values, "ClientNetworks": "10.0.0.0/33"})
+        os.kill(gw.proc.pid, signal.SIGHUP)
+        assert any('"10.0.0.0/33"' in e for e in syslog.events(430, timeout=5))
+        assert gw.alive and old.command("QUIT")[0] == 221
+    with connect_from(gw.port, OTHER) as s:
+        assert s.recv(100).startswith(b"220 ")

@@ -1,0 +1,54 @@
+// tests/unit/base/pattern_list_test.cpp: the wildcard lists of the fax number settings.
+#include "base/PatternList.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(PatternList, PatternsMatchTheWholeText) {
+  const struct {
+    const char* pattern;
+    const char* text;
+    bool matches;
+  } cases[] = {
+      {"0900*", "0900123", true},   {"0900*", "0900", true},       {"0900*", "00900", false},
+      {"*900", "0900", true},       {"0?00*", "0900", true},       {"0?00*", "000", false},
+      {"+*", "+49301", true},       {"+*", "49301", false},        {"*", "", true},
+      {"", "", true},               {"", "1", false},              {"Max.Muster", "max.muster", true},
+      {"max.*", "max", false},      {"*1*2*3", "a1b2c3", true},    {"*1*2*3", "a1b3c2", false},
+      {"??", "1", false},           {"a*b*c*d", "abcabcabcd", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " / " + c.text);
+    EXPECT_EQ(PatternMatch(c.pattern, c.text), c.matches);
+  }
+}
+
+TEST(PatternList, ListsSplitAtBlanksAndCommasAndSkipEmptyPieces) {
+  CPatternList list;
+  list.Parse(" ,, \t");
+  EXPECT_TRUE(list.Empty());
+  EXPECT_FALSE(list.Matches("0900"));
+  list.Parse("0900*, 00* ,,+*");
+  EXPECT_EQ(list.Size(), 3u);
+  EXPECT_TRUE(list.Matches("0049"));
+  EXPECT_TRUE(list.Matches("+1"));
+  EXPECT_FALSE(list.Matches("0301234"));
+}
+
+TEST(PatternList, LongPatternsAndTextsStayCheap) {
+  // A 1,000-digit number against a list of 10,000 characters of near misses:
+  // each star is revisited at most once per character.
+  std::string text(1000, '1');
+  std::string patterns;
+  for (int n = 0; n < 900; ++n) patterns += "*1*1*1*2 ";
+  patterns += "*" + std::string(500, '1') + "*";
+  CPatternList list;
+  list.Parse(patterns);
+  EXPECT_TRUE(list.Matches(text));
+  EXPECT_FALSE(list.Matches(std::string(499, '1') + "3"));
+}
+
+}  // namespace
