@@ -33,19 +33,36 @@ def message_file(to: str | None, subject: str, body: list[str], attachments: lis
 
 
 class SyslogSocket:
-    """A datagram socket at `path` that collects the gateway's event reports."""
+    """A datagram socket at `path` that collects the gateway's event reports. A thread reads it all
+    the time: the gateway never waits on its log socket and drops what a full queue (ten datagrams)
+    will not take."""
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
+        self.raw: list[str] = []  # each datagram whole, with its priority and tag
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(path))
         self.sock.settimeout(0.1)
+        self._lock, self._pending, self._closed = threading.Lock(), [], False
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        while not self._closed:
+            try:
+                text = self.sock.recv(65536).decode("latin-1")  # a mail-log line may be several KiB
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._lock:
+                self._pending.append(text)
 
     def texts(self) -> list[str]:  # the reports that came since the last call, after their "]: "
-        got = []
-        with contextlib.suppress(socket.timeout):
-            while True:
-                got.append(self.sock.recv(4096).decode("latin-1").partition("]: ")[2])
+        with self._lock:
+            got, self._pending = self._pending, []
+        self.raw += got
+        got = [datagram.partition("]: ")[2] for datagram in got]
         self.received += got
         return got
 
@@ -57,8 +74,11 @@ class SyslogSocket:
             found = [m.group(1) for d in self.received if (m := re.search(rf"event {event_id}: (.*)$", d))]
             if found or time.monotonic() >= deadline:
                 return found
+            time.sleep(0.05)
 
     def close(self) -> None:
+        self._closed = True
+        self._reader.join(timeout=1)
         self.sock.close()
         self.path.unlink(missing_ok=True)
 

@@ -20,28 +20,9 @@ OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
 MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
 
 
-class MailLogSocket(SyslogSocket):
-    """Also keeps each datagram whole (a mail's line may be several KiB), for its facility."""
-
-    def __init__(self, path):
-        super().__init__(path)
-        self.raw: list[str] = []
-
-    def texts(self) -> list[str]:
-        got = []
-        try:
-            while True:
-                got.append(self.sock.recv(65536).decode("latin-1"))
-        except socket.timeout:
-            pass
-        self.raw += got
-        self.received += [d.partition("]: ")[2] for d in got]
-        return got
-
-
 @pytest.fixture
 def syslog(tmp_path, monkeypatch):
-    sock = MailLogSocket(tmp_path / "syslog")
+    sock = SyslogSocket(tmp_path / "syslog")
     monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(sock.path))
     yield sock
     sock.close()
