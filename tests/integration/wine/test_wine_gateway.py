@@ -39,9 +39,19 @@ def test_a_mail_becomes_a_submission_in_the_prefix_as_on_linux(make_gateway):
     spool = prefix() / "drive_c" / name
     gw = make_gateway(program_dir=spool, values={"ProgramPath": f"C:\\{name}\\", "logfile": f"C:\\{name}\\debug.log",
                                                  "logfileb": f"C:\\{name}\\debug2.log"})
+    # A mail log of long ago, which the first line of the day sweeps away, and a file of another kind.
+    (spool / "MailLog").mkdir(exist_ok=True)
+    for kept in ("20000101.log", "notes.txt"):
+        (spool / "MailLog" / kept).write_text("x\r\n")
     assert gw.send("sender@example.com", [FAX], fax_mail()) == {}
     on_wine = submission(gw)
     assert sorted(on_wine) == ["ATT0.pdf", "ENV0.bdy", "ENV0.tmp"]
+    # The mail's line in the day's file below the program directory.
+    day = wait_until(lambda: [p for p in (spool / "MailLog").glob("20*.log") if p.name != "20000101.log"] or None,
+                     10, lambda: str(list((spool / "MailLog").iterdir())))
+    lines = day[0].read_text("latin-1").splitlines()
+    assert len(lines) == 1 and " in: client=127.0.0.1 " in lines[0] and "submission=ENV0.tmp" in lines[0], lines
+    assert sorted(p.name for p in (spool / "MailLog").iterdir()) == sorted([day[0].name, "notes.txt"])
     envelope = on_wine["ENV0.tmp"]
     assert envelope.startswith(b"FROM: <sender@example.com>\r\n") and b'TO: "4711" <4711@fax.example.com>\r\n' in envelope
     assert b"SUBJECT: wine test\r\n" in envelope and b"<<report.pdf:ATT0.pdf>>\r\n" in envelope
