@@ -1,6 +1,7 @@
 // tests/helper/win32/windows_commands.cpp: what the Windows tests need from a
 // second process that only Windows calls can do: a run without a desktop,
-// the service manager's view of a service, and a reader that does not share
+// the service manager's view of a service and a control sent to it (wine's
+// sc sends none but start and stop), and a reader that does not share
 // deletion (as a virus scanner or a backup agent opens files).
 // Single-threaded.
 #include <chrono>
@@ -183,12 +184,27 @@ int Scan(int argc, char** argv) {
   return 0;
 }
 
+// service-paramchange <name>: sends the service SERVICE_CONTROL_PARAMCHANGE; 0
+// when the service took it.
+int ServiceParamChange(char** argv) {
+  const SC_HANDLE manager = ::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const SC_HANDLE service = manager != nullptr ? ::OpenServiceA(manager, argv[0], SERVICE_PAUSE_CONTINUE) : nullptr;
+  if (service == nullptr) return 1;
+  SERVICE_STATUS status{};
+  const bool taken = ::ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status) != 0;
+  if (!taken) std::printf("refused: %lu\n", ::GetLastError());
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+  return taken ? 0 : 1;
+}
+
 }  // namespace
 
 int PlatformHelperCommand(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "no-desktop") == 0) return NoDesktop(argc - 2, argv + 2);
   if (argc == 5 && std::strcmp(argv[1], "service-watch") == 0) return ServiceWatch(argv + 2);
   if (argc == 3 && std::strcmp(argv[1], "service-config") == 0) return ServiceConfig(argv + 2);
+  if (argc == 3 && std::strcmp(argv[1], "service-paramchange") == 0) return ServiceParamChange(argv + 2);
   if (argc == 3 && std::strcmp(argv[1], "open-no-delete") == 0) return OpenNoDelete(argv + 2);
   if (argc >= 5 && std::strcmp(argv[1], "scan") == 0) return Scan(argc - 2, argv + 2);
   return -1;
