@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-scripts/install-deps.sh build-essential cmake ninja-build
+scripts/install-deps.sh build-essential cmake ninja-build libssl-dev
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCVSMTPGW_TESTS=OFF >/dev/null
 cmake --build build-release -j2 --target cvsmtpgw
 
@@ -30,6 +30,7 @@ reg_string() {  # a .reg string: backslash and double quote escaped
   printf '[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarrock\\Corvane SMTP Server]\r\n'
   printf '"ProgramPath"=%s\r\n' "$(reg_string "$demo/")"
   printf '"DomainName"="fax.example.com"\r\n'
+  printf '"ClientNetworks"="127.0.0.0/8"\r\n'
   printf '"SmtpRxPort"=dword:%08x\r\n' "$port"
   printf '"logfile"=%s\r\n' "$(reg_string "$demo/debug.log")"
   printf '"logfileb"=%s\r\n' "$(reg_string "$demo/debug2.log")"
