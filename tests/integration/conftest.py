@@ -1,8 +1,10 @@
-"""`gateway`, `make_gateway(values=, debug_logs=, binary=, start=)` (gateway_harness.gateway_fixture)."""
+"""`gateway`, `make_gateway(values=, debug_logs=, binary=, start=)` (gateway_harness.gateway_fixture), and
+`syslog`: the events and mail-log lines of a gateway started with it."""
 
 import pytest
 
 from gateway_harness import Gateway, gateway_fixture
+from outbound_support import SyslogSocket
 
 
 @pytest.fixture
@@ -13,3 +15,12 @@ def make_gateway(request):
 @pytest.fixture
 def gateway(make_gateway):
     return make_gateway()
+
+
+@pytest.fixture
+def syslog(tmp_path, monkeypatch):
+    """The gateway's events and mail-log lines, on a socket of the test's own."""
+    sock = SyslogSocket(tmp_path / "syslog")
+    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(sock.path))
+    yield sock
+    sock.close()

@@ -20,13 +20,6 @@ OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
 MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
 
 
-@pytest.fixture
-def syslog(tmp_path, monkeypatch):
-    sock = SyslogSocket(tmp_path / "syslog")
-    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(sock.path))
-    yield sock
-    sock.close()
-
 
 def mail_log(syslog: SyslogSocket, prefix: str = "in: ") -> list[str]:
     syslog.texts()

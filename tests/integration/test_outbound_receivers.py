@@ -21,7 +21,7 @@ import pytest
 
 import dns_servers
 from gateway_harness import free_port, wait_until
-from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, SyslogSocket, message_file, namespace_wrapper
+from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, message_file, namespace_wrapper
 from private_postfix import PrivatePostfix
 
 pytestmark = pytest.mark.skipif(dns_servers.cannot_serve() is not None,
@@ -134,13 +134,6 @@ def test_strict_postfix_takes_every_mail_at_the_first_attempt(make_gateway, tmp_
         assert text.get_content().rstrip("\n").splitlines() == body, name
         assert [(p.get_filename(), p.get_content()) for p in attached] == [(d, c) for d, _, c in parts], name
 
-
-@pytest.fixture
-def syslog(tmp_path, monkeypatch):
-    socket_ = SyslogSocket(tmp_path / "syslog")
-    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(socket_.path))
-    yield socket_
-    socket_.close()
 
 
 def test_hinfo_for_any_aliases_and_missing_records(make_gateway, tmp_path, syslog):
