@@ -346,10 +346,12 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
         assert log.count(f"sasl_method={method}, sasl_username=relayuser") == 2, log  # a session per mail
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
-    # The mail log says which TLS each delivery had.
-    syslog.texts()
-    delivered = [t for t in syslog.received if t.startswith("out: ") and t.endswith("status=delivered")]
-    assert len(delivered) == 4 and all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered), syslog.received
+    # The mail log says which TLS each delivery had (its line may come just after the file goes).
+    def delivered():
+        syslog.texts()
+        return [t for t in syslog.received if t.startswith("out: ") and t.endswith("status=delivered")]
+    wait_until(lambda: len(delivered()) == 4, 10, lambda: str(syslog.received))
+    assert all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered()), syslog.received
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
     wrong = relay_gateway(make_gateway, tmp_path / "wrong", relay, "not it", tmp_path / "syslog")
     wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")
