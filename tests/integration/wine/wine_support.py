@@ -47,14 +47,20 @@ def wine_env(**extra: str) -> dict:
 
 def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | None = None,
         check: bool = True) -> subprocess.CompletedProcess:
-    """`wine args...` to its end; stdout and stderr come back through files."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout,
-                              env=env or wine_env(), cwd=cwd)
-        out.seek(0)
-        err.seek(0)
-        result = subprocess.CompletedProcess(proc.args, proc.returncode, out.read().decode("latin-1"),
-                                             err.read().decode("latin-1"))
+    """`wine args...` to its end; stdout and stderr come back through files. A process that wine
+    itself could not set up (its shared user data not mapped, seen now and then on a loaded
+    machine) never ran: it is started once more."""
+    for attempt in range(2):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=timeout, env=env or wine_env(), cwd=cwd)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(proc.args, proc.returncode, out.read().decode("latin-1"),
+                                                 err.read().decode("latin-1"))
+        if attempt == 0 and "failed to map the shared user data" in result.stderr:
+            continue
+        break
     if check and result.returncode != 0:
         raise RuntimeError(f"{args} failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     # A program of ours that met a wine error in a function it relies on has not worked as on Windows.
