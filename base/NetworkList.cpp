@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "base/Text.h"
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n'; }
+namespace {
 
 // A decimal number of 1 to 3 digits at most `maximum`; advances `at`.
 bool ParseNumber(std::string_view text, std::size_t& at, std::uint32_t maximum, std::uint32_t& value) {
@@ -50,13 +50,7 @@ bool ParseEntry(std::string_view entry, CNetworkList::CNetwork& network) {
 
 bool CNetworkList::Parse(std::string_view text, std::string& badEntry) {
   m_Networks.clear();
-  std::size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsSeparator(text[at])) ++at;
-    const std::size_t start = at;
-    while (at < text.size() && !IsSeparator(text[at])) ++at;
-    if (at == start) break;
-    const std::string_view entry = text.substr(start, at - start);
+  for (std::string_view entry : SplitList(text)) {
     CNetwork network;
     if (!ParseEntry(entry, network)) {
       badEntry.assign(entry.substr(0, 64));

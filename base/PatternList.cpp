@@ -5,19 +5,9 @@
 
 #include "base/Text.h"
 
-namespace {
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n'; }
-}  // namespace
-
 void CPatternList::Parse(std::string_view text) {
   m_Patterns.clear();
-  std::size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsSeparator(text[at])) ++at;
-    const std::size_t start = at;
-    while (at < text.size() && !IsSeparator(text[at])) ++at;
-    if (at > start) m_Patterns.emplace_back(text.substr(start, at - start));
-  }
+  for (std::string_view entry : SplitList(text)) m_Patterns.emplace_back(entry);
 }
 
 bool CPatternList::Matches(std::string_view text) const {

@@ -34,3 +34,16 @@ std::string PrintableText(std::string_view text, std::size_t limit) {
   if (cut) out += "...";
   return out;
 }
+
+std::vector<std::string_view> SplitList(std::string_view text) {
+  const auto separator = [](char c) { return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\n'; };
+  std::vector<std::string_view> entries;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && separator(text[at])) ++at;
+    const std::size_t start = at;
+    while (at < text.size() && !separator(text[at])) ++at;
+    if (at > start) entries.push_back(text.substr(start, at - start));
+  }
+  return entries;
+}
