@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "base/PatternList.h"
 #include "base/Text.h"
 #include "log/DebugLog.h"
 #include "log/EventLog.h"
@@ -382,9 +383,20 @@ void CComposer::BodyLine(const std::string& line) {
   m_Previous = line;
 }
 
+// The gateway's own files in IN: the messages and the mail files made from
+// them. As an attachment one would be deleted with the message (another
+// fax's mail lost), or be the very file being written (it would double with
+// each naming). Windows drops trailing dots and blanks from a name, so they
+// do not hide one.
+bool IsGatewayFile(std::string_view name) {
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+  return PatternMatch("*.tmp", name) || PatternMatch("*.zqx", name);
+}
+
 // One "<<display:file>>" line. A line whose names exceed their limits, lack
-// the file name, or name anything but a plain file in IN is left out of the
-// mail: its names would overrun the fax server's fields or leave IN.
+// the file name, or name anything but a plain file in IN that is not one of
+// the gateway's own is left out of the mail: its names would overrun the fax
+// server's fields or leave IN.
 void CComposer::TakeAttachment(const std::string& raw) {
   std::string_view line = raw;
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -404,7 +416,8 @@ void CComposer::TakeAttachment(const std::string& raw) {
     const std::string program = m_Object.fileMan->ProgramPath();
     const std::string path = program + "IN" + kPathSeparatorText + m_FileName;
     usable = !m_FileName.empty() && m_FileName != "." && m_FileName != ".." &&
-             m_FileName.find_first_of("/\\") == std::string::npos && path.size() <= kAttachmentPathMax;
+             m_FileName.find_first_of("/\\") == std::string::npos && path.size() <= kAttachmentPathMax &&
+             !IsGatewayFile(m_FileName);
     if (usable) {
       m_Paths.push_back(path);
       if (!m_Multipart) return;

@@ -152,6 +152,7 @@ TEST_F(ComposeTest, LastSubjectLineDecidesWhetherTheMailIsSent) {
 TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
   Start({});
   std::filesystem::copy_file(kData / "F0002.gif", InFile("F0002.gif"));
+  WriteWholeFile(InFile("17.tmp"), "TO: <c@d.example>\r\n");  // another fax's message
   const Composed got = Compose(
       "TO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\nBEGIN "
       "ATTACH\r\n"
@@ -159,10 +160,13 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
       "<<long:abcdefghijklmnopqrstuv.gif>>\r\n"  // a file name of 26 characters
       "<<nameless>>\r\n"
       "<<gone:missing.gif>>\r\n"
+      "<<fax:17.tmp>>\r\n"   // deleted with this message, the other fax's mail would be lost
+      "<<self:9.ZQX. >>\r\n"  // the mail being written (Windows drops the trailing dot and blank)
       "<<logo:F0002.gif>>\r\n"
       "END ATTACH\r\n");
   EXPECT_EQ(got.result, kComposeToBeSent);
-  // Only plain names in IN count; a missing file is named (for its deletion) but not attached.
+  // Only plain names in IN that are not the gateway's own count; a missing
+  // file is named (for its deletion) but not attached.
   EXPECT_EQ(got.paths, (std::vector<std::string>{InFile("missing.gif"), InFile("F0002.gif")}));
   EXPECT_EQ(got.mail.find("name=\"escape\""), std::string::npos);
   EXPECT_EQ(got.mail.find("name=\"gone\""), std::string::npos);
