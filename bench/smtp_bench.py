@@ -24,8 +24,13 @@ deletes files (smtpd deletes every queue file once discarded; --no-settle
 skips the wait), and work directories are removed only at the end.
 
 Loads: 2,000 mails of 10 KB and 20 mails of 1 MB, each with 1 and with 10
-parallel sessions (--quick: 200 and 5 mails). Prints mails per second per
-server and the gateway's ratio to smtpd and to sink.
+parallel sessions (--quick: 200 and 5 mails), and the TLS cell: 2,000 mails of
+10 KB in 10 sessions, each mail over STARTTLS (EHLO, STARTTLS, a TLS 1.3
+handshake, EHLO, the mail). smtp-source speaks no TLS, so that cell's client
+is bench/tls_source (one mail per connection, as smtp-source), and the
+gateway and smtpd are given the same certificate (ECDSA P-256, made for the
+run); the sink does not take part in it. Prints mails per second per server
+and the gateway's ratio to smtpd and to sink.
 
 File systems (--fs): `disk` runs the servers in this machine's temporary
 directory; `ext4` and `xfs` run them on a file system made for the purpose in
@@ -64,6 +69,7 @@ from private_postfix import PrivatePostfix  # noqa: E402
 from spool_files import leave_acknowledged  # noqa: E402
 
 SMTP_SINK = "/usr/sbin/smtp-sink"
+TLS_SOURCE = REPO_ROOT / "build-release" / "bench" / "tls_source"
 START_TIMEOUT = 15.0
 RUN_TIMEOUT = 300.0
 FINISH_TIMEOUT = 60.0
@@ -116,17 +122,37 @@ class Load:
     mails: int
     size: int
     sessions: int
+    tls: bool = False
 
     @property
     def label(self) -> str:
         size = f"{self.size // 1024} KB" if self.size < 1 << 20 else f"{self.size >> 20} MB"
-        return f"{self.mails} x {size}, {self.sessions} session{'s' if self.sessions > 1 else ''}"
+        return (f"{self.mails} x {size}, {self.sessions} session{'s' if self.sessions > 1 else ''}"
+                + (", TLS" if self.tls else ""))
 
 
 def loads(quick: bool) -> list[Load]:
     small, big = (200, 5) if quick else (2000, 20)
     return [Load(small, 10 * 1024, 1), Load(small, 10 * 1024, 10),
-            Load(big, 1 << 20, 1), Load(big, 1 << 20, 10)]
+            Load(big, 1 << 20, 1), Load(big, 1 << 20, 10), Load(small, 10 * 1024, 10, tls=True)]
+
+
+@dataclass(frozen=True)
+class Certificate:
+    cert: Path
+    key: Path
+
+
+def make_certificate(directory: Path) -> Certificate:
+    """A self-signed ECDSA P-256 certificate that both servers are given;
+    readable by the private Postfix's daemons."""
+    cert, key = directory / "bench-cert.pem", directory / "bench-key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", str(key), "-out", str(cert), "-days", "2", "-subj", "/CN=bench.localdomain"],
+                   check=True, capture_output=True)
+    for f in (cert, key):
+        os.chmod(f, 0o644)
+    return Certificate(cert, key)
 
 
 def wait_accepting(port: int, timeout: float, alive=lambda: True) -> None:
@@ -154,10 +180,11 @@ class GatewayServer:
         self.binary = binary  # None: build build-release/cvsmtpgw at first start
         self.build_error = ""
         self.deny_patterns = 50
+        self.certificate: Certificate | None = None
         self.gw: Gateway | None = None
         self.leftovers: list[Path] = []
 
-    def start(self) -> int:
+    def start(self, load: Load) -> int:
         if self.binary is None and not self.build_error:
             try:
                 self.binary = ensure_release_binary()
@@ -170,6 +197,8 @@ class GatewayServer:
         # As a careful installation runs it: client networks (the harness's
         # loopback) and a deny list that the bench's numbers (555xxxx) pass.
         values = {"FaxNumberDeny": deny_list(self.deny_patterns)} if self.deny_patterns else {}
+        if load.tls:
+            values.update(TlsCertificateFile=str(self.certificate.cert), TlsKeyFile=str(self.certificate.key))
         self.gw = Gateway(values=values, binary=self.binary, debug_logs=False).start(timeout=START_TIMEOUT)
         return self.gw.port
 
@@ -226,10 +255,15 @@ class PostfixServer:
 
     def __init__(self):
         self.postfix: PrivatePostfix | None = None
+        self.certificate: Certificate | None = None
         self.leftovers: list[Path] = []
 
-    def start(self) -> int:
-        self.postfix = PrivatePostfix(LOOPBACK, free_port(), DISCARD_MAIN_CF, prefix="cvbench-postfix-").start()
+    def start(self, load: Load) -> int:
+        main_cf = DISCARD_MAIN_CF
+        if load.tls:
+            main_cf += (f"smtpd_tls_cert_file = {self.certificate.cert}\nsmtpd_tls_key_file = {self.certificate.key}\n"
+                        "smtpd_tls_security_level = may\n")
+        self.postfix = PrivatePostfix(LOOPBACK, free_port(), main_cf, prefix="cvbench-postfix-").start()
         return self.postfix.port
 
     def finish(self, load: Load) -> str:
@@ -254,8 +288,9 @@ class SinkServer:
 
     def __init__(self):
         self.proc: subprocess.Popen | None = None
+        self.certificate = None  # takes no part in the TLS cell
 
-    def start(self) -> int:
+    def start(self, load: Load) -> int:
         port = free_port()
         # Backlog 256 so that ten sessions never wait for accept(); as root it
         # must be told whom to run as.
@@ -286,7 +321,7 @@ class SinkServer:
 def run_one(server, load: Load) -> tuple[float | None, str]:
     """Mails per second for one server and load (None and why, on failure)."""
     try:
-        port = server.start()
+        port = server.start(load)
     except Exception as e:  # noqa: BLE001 - reported in the table, next server runs
         return None, f"{server.name}: start failed: {e}"
     try:
@@ -295,8 +330,13 @@ def run_one(server, load: Load) -> tuple[float | None, str]:
         os.sync()
         began = time.monotonic()
         try:
-            r = run_smtp_source(port, load.mails, load.sessions, load.size,
-                                timeout=RUN_TIMEOUT, check=False)
+            if load.tls:
+                r = subprocess.run([str(TLS_SOURCE), LOOPBACK, str(port), str(load.sessions), str(load.mails),
+                                    str(load.size)], stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                   timeout=RUN_TIMEOUT)
+            else:
+                r = run_smtp_source(port, load.mails, load.sessions, load.size,
+                                    timeout=RUN_TIMEOUT, check=False)
         except subprocess.TimeoutExpired:
             return None, f"{server.name}: {load.label}: no end after {RUN_TIMEOUT:.0f}s"
         if r.returncode != 0:
@@ -343,9 +383,9 @@ def ensure_release_binary() -> Path:
     binary = build / "cvsmtpgw"
     print(f"building {binary} (Release)", file=sys.stderr)
     subprocess.run(["cmake", "-S", str(REPO_ROOT), "-B", str(build), "-G", "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release", "-DCVSMTPGW_TESTS=OFF"],
+                    "-DCMAKE_BUILD_TYPE=Release", "-DCVSMTPGW_TESTS=OFF", "-DCVSMTPGW_BENCH=ON"],
                    check=True, stdout=subprocess.DEVNULL, timeout=RUN_TIMEOUT)
-    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "cvsmtpgw"],
+    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "cvsmtpgw", "tls_source"],
                    check=True, stdout=subprocess.DEVNULL, timeout=2 * RUN_TIMEOUT)
     return binary
 
@@ -362,7 +402,8 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
     """Median mails per second per (server, load) on file system `fs`."""
     rates: dict[tuple[str, Load], list[float]] = {}
     failed: set[tuple[str, Load]] = set()
-    runs = [(load, server) for _ in range(args.runs) for load in loads(args.quick) for server in servers]
+    runs = [(load, server) for _ in range(args.runs) for load in loads(args.quick) for server in servers
+            if not (load.tls and server.name == "sink")]
     for k, (load, server) in enumerate(runs):
         with scratch_fs(fs) as mount:
             tempfile.tempdir = str(mount) if mount else None
@@ -386,7 +427,8 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
             os.sync()
             time.sleep(SETTLE_SECONDS)
     return {key: (None if key in failed or key not in rates else statistics.median(rates[key]))
-            for key in {(s.name, l) for s in servers for l in loads(args.quick)}}
+            for key in {(s.name, l) for s in servers for l in loads(args.quick)
+                        if not (l.tls and s.name == "sink")}}
 
 
 def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None:
@@ -395,11 +437,12 @@ def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None
     ratios = [r for r in ratios if r[1] in cols]
     header = f"{'load (mails x size, sessions)':<30}" + "".join(f"{c:>10}" for c in cols) \
         + "".join(f"{r[0]:>10}" for r in ratios)
-    print(f"{fs}: mails per second, median of {runs} run{'s' * (runs > 1)}, smtp-source to 127.0.0.1")
+    print(f"{fs}: mails per second, median of {runs} run{'s' * (runs > 1)}, smtp-source (the TLS row: tls_source) to 127.0.0.1")
     print(header)
     print("-" * len(header))
     for load in loads(quick):
-        row = f"{load.label:<30}" + "".join(f"{fmt_rate(results[(c, load)]):>10}" for c in cols)
+        row = f"{load.label:<30}" + "".join(
+            f"{fmt_rate(results[(c, load)]) if (c, load) in results else '-':>10}" for c in cols)
         row += "".join(f"{fmt_ratio(results.get(('gateway', load)), results.get((peer, load))):>10}"
                        for _, peer in ratios)
         print(row)
@@ -446,6 +489,14 @@ def main() -> int:
         else:
             servers.append(SinkServer())
 
+    if not TLS_SOURCE.exists():
+        ensure_release_binary()  # builds the TLS cell's client too
+    certificate_dir = Path(tempfile.mkdtemp(prefix="cvbench-cert-", dir="/var/tmp"))
+    os.chmod(certificate_dir, 0o755)
+    certificate = make_certificate(certificate_dir)
+    for server in servers:
+        server.certificate = certificate
+
     notes: list[str] = []
     tables = []
     for fs in systems:
@@ -469,6 +520,7 @@ def main() -> int:
         print()
     for note in notes:
         print(f"note: {note}")
+    shutil.rmtree(certificate_dir, ignore_errors=True)
     return 1 if any(r is None for _, results, _ in tables for r in results.values()) else 0
 
 
