@@ -396,7 +396,8 @@ bool IsGatewayFile(std::string_view name) {
 // One "<<display:file>>" line. A line whose names exceed their limits, lack
 // the file name, or name anything but a plain file in IN that is not one of
 // the gateway's own is left out of the mail: its names would overrun the fax
-// server's fields or leave IN.
+// server's fields or leave IN. A control byte is no part of a file name (a
+// NUL would cut it short, to a name that was never checked).
 void CComposer::TakeAttachment(const std::string& raw) {
   std::string_view line = raw;
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -417,6 +418,8 @@ void CComposer::TakeAttachment(const std::string& raw) {
     const std::string path = program + "IN" + kPathSeparatorText + m_FileName;
     usable = !m_FileName.empty() && m_FileName != "." && m_FileName != ".." &&
              m_FileName.find_first_of("/\\") == std::string::npos && path.size() <= kAttachmentPathMax &&
+             std::none_of(m_FileName.begin(), m_FileName.end(),
+                          [](char c) { return static_cast<unsigned char>(c) < 0x20; }) &&
              !IsGatewayFile(m_FileName);
     if (usable) {
       m_Paths.push_back(path);

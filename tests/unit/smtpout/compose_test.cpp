@@ -162,6 +162,7 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
       "<<gone:missing.gif>>\r\n"
       "<<fax:17.tmp>>\r\n"   // deleted with this message, the other fax's mail would be lost
       "<<self:9.ZQX. >>\r\n"  // the mail being written (Windows drops the trailing dot and blank)
+      + std::string("<<nul:9.zqx\0.gif>>\r\n", 20) +  // opened, the name would end at the NUL
       "<<logo:F0002.gif>>\r\n"
       "END ATTACH\r\n");
   EXPECT_EQ(got.result, kComposeToBeSent);
