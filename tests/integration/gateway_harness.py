@@ -221,9 +221,8 @@ class Gateway:
 
 
 def gateway_fixture(request, new, start: bool = True):
-    """The body of the make_gateway fixtures: a factory of `new(**kw)` gateways (started unless start=False), stopped
-    at teardown; the test fails if one ignored q or a sanitizer reported; directories kept after a failure or with
-    CVSMTPGW_KEEP=1."""
+    """The make_gateway fixtures: `new(**kw)` gateways, stopped at teardown, failing the test if one ignored q or a
+    sanitizer reported; directories kept after a failure or with CVSMTPGW_KEEP=1."""
     import pytest
     made, failed_before = [], request.session.testsfailed
 

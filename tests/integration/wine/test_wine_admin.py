@@ -1,10 +1,6 @@
-"""cvsmtpgw.exe as a Windows administrator meets it, under wine: -i and -u run without a desktop (a
-window station that is not visible, as under WinRM, PsExec or a deployment tool) answer on the console
-and in the event log and exit 0 only on success; the installation's settings and its firewall command;
-a refused registry write fails it; a ProgramPath that cannot hold the spool ends the start with its
-reason (a port that stays taken: the service test here, and Entry in main_test.cpp for the console's
-exit status); settings found under WOW6432Node; and programs that open the spool's
-files without sharing deletion (virus scanners, backup agents) make nothing fail or go twice."""
+"""cvsmtpgw.exe as an administrator meets it: -i and -u without a desktop, a refused registry write, a
+ProgramPath that cannot hold the spool, settings under WOW6432Node, and scanners that open the spool's files
+without sharing deletion."""
 
 import email
 import email.policy
