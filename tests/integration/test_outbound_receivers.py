@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import dns_servers
-from gateway_harness import free_port, wait_until
+from gateway_harness import free_port, needs_seam, wait_until
 from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, message_file, namespace_wrapper
 from private_postfix import PrivatePostfix
 
@@ -162,3 +162,41 @@ def test_exchangers_by_preference_hinfo_for_any_aliases_and_missing_records(make
     assert syslog.events(435, timeout=2) == [
         f"Corvane SMTP Server, {gw.in_dir / 'to-nowhere.tmp'}, {gw.in_dir / 'to-nowhere.Refused.Err'}, "
         "the domain NOWHERE.FAX.TEST takes no mail (it does not exist, or has a null MX)"]
+
+
+def test_exchangers_are_kept_for_their_time_to_live_and_asked_again_when_they_refuse(make_gateway, tmp_path):
+    needs_seam()  # the retries on the test build's time scale
+    address, port = dns_servers.loopback_address(), free_port()
+    records = {("fax.test", "MX"): ["10 mx.fax.test."], ("mx.fax.test", "A"): [address]}
+    batch = {f"{k}.tmp": message_file("user@fax.test", f"Fax received from {k}", ["x"]) for k in "abc"}
+    asked = lambda names: names.questions.count(("fax.test", "MX"))
+    mx = ScriptedReceiver(address, port)
+
+    def delivered(gw, count: int) -> None:
+        wait_until(lambda: not list(gw.in_dir.glob("*.tmp")) and len(mx.mails) >= count, 30, gw.diagnostics)
+    try:
+        with dns_servers.RecordServer("fax.test", records) as short, \
+                dns_servers.RecordServer("fax.test", records, ttl=300) as kept:
+            # A time to live of 0: every mail asks.
+            (tmp_path / "short").mkdir()
+            gw = gateway_in_namespace(make_gateway, tmp_path / "short", short.address, port, batch)
+            delivered(gw, 3)
+            gw.stop()
+            assert asked(short) == 3
+            # 300 seconds: one answer serves the whole queue.
+            (tmp_path / "kept").mkdir()
+            gw = gateway_in_namespace(make_gateway, tmp_path / "kept", kept.address, port, batch)
+            delivered(gw, 6)
+            assert asked(kept) == 1
+            # The kept exchanger refuses: the first attempt uses what was kept, the other four ask again (never
+            # falling back to the domain's own address), and so does the next mail once it is back.
+            mx.close()
+            (gw.in_dir / "d.tmp").write_bytes(message_file("user@fax.test", "Fax received from d", ["x"]))
+            wait_until(lambda: (gw.in_dir / "D.ConnFailed.Err").exists(), 30, gw.diagnostics)
+            assert asked(kept) == 5
+            mx = ScriptedReceiver(address, port)
+            (gw.in_dir / "e.tmp").write_bytes(message_file("user@fax.test", "Fax received from e", ["x"]))
+            delivered(gw, 1)
+            assert asked(kept) == 6
+    finally:
+        mx.close()
