@@ -1,17 +1,6 @@
-"""Real name servers on loopback addresses for tests: Debian's dnsmasq and NSD, each serving
-over TCP and UDP on port 53 of an address of 127.0.0.0/8 of its own, so that parallel runs do
-not meet. Port 53 needs root: skip with the reason `cannot_serve()` gives.
-
-- `serve_mail_zone` (dnsmasq): authoritative answers (AA set) with every MX and A record of a
-  name, MX records in the order given; unknown names below the domain get NXDOMAIN.
-- `serve_delegation` (NSD): for a delegated child and every name below it, a referral (AA
-  clear, no answer, the child's NS records in the authority section in the order given).
-- `RecordServer` (the test's own, on dnspython): a zone that answers ANY with one HINFO record
-  (RFC 8482), aliases, missing names and missing records exactly as told.
-
-The gateway turns MX exchanges and name servers into addresses with the system's resolver, not
-these servers: name them by dotted loopback addresses ("127.31.7.20"), which need no lookup.
-Standard library only, but `RecordServer`."""
+"""Name servers for tests, each on port 53 (root) of a loopback address of its own: dnsmasq for a mail zone, NSD
+for a delegation, and RecordServer (dnspython) for answers exactly as told. The gateway resolves exchangers and
+name servers with the system's resolver: name them by dotted loopback addresses, which need no lookup."""
 
 from __future__ import annotations
 
@@ -31,12 +20,9 @@ from typing import Iterable, Mapping, Sequence
 DNS_PORT = 53
 DNSMASQ = "/usr/sbin/dnsmasq"
 NSD = "/usr/sbin/nsd"
-START_TIMEOUT = 10.0  # seconds for a server to accept TCP connections
-STOP_TIMEOUT = 5.0  # seconds for a server to end after SIGTERM, before SIGKILL
 
 
-def cannot_serve() -> str | None:
-    """Why no server can be started by this process (not root), or None."""
+def cannot_serve() -> str | None:  # why no server can be started, or None
     return "the test name servers listen on port 53: run as root" if os.geteuid() != 0 else None
 
 
@@ -51,8 +37,7 @@ def _port_free(address: str) -> bool:
 
 
 def loopback_address() -> str:
-    """A random 127.x.y.z (x from 16 on: clear of 127.0.0.1 and 127.0.0.53) whose port 53 is free now (needs
-    root); also a "dead" server: nothing answers there unless started."""
+    """A random 127.x.y.z (clear of 127.0.0.1 and 127.0.0.53) whose port 53 is free now; also a dead server."""
     rng = random.SystemRandom()
     for _ in range(50):
         address = f"127.{rng.randint(16, 254)}.{rng.randint(0, 255)}.{rng.randint(1, 254)}"
@@ -62,17 +47,14 @@ def loopback_address() -> str:
 
 
 class DnsServer:
-    """One running name server at `address` (port 53), ended by stop() or a `with` block."""
-
     def __init__(self, kind: str, address: str, workdir: Path, command: list[str], log_file: Path):
         self.kind, self.address, self.workdir, self._log_file = kind, address, workdir, log_file
         if not os.access(command[0], os.X_OK):
             raise RuntimeError(f"{command[0]} is missing: install the packages of scripts/packages.txt")
         self._output = open(workdir / "output.txt", "wb")
-        # A session of its own: stop() reaches the server's helper processes too.
         self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self._output,
                                         stderr=subprocess.STDOUT, cwd=workdir, start_new_session=True)
-        deadline = time.monotonic() + START_TIMEOUT
+        deadline = time.monotonic() + 10
         while True:
             with contextlib.suppress(OSError), socket.create_connection((address, DNS_PORT), timeout=1):
                 return
@@ -86,13 +68,13 @@ class DnsServer:
         return "\n".join(p.read_text(errors="replace") for p in (self._log_file, self.workdir / "output.txt")
                          if p.exists())
 
-    def stop(self, keep_files: bool = False) -> None:  # SIGTERM, SIGKILL after STOP_TIMEOUT; safe twice
+    def stop(self, keep_files: bool = False) -> None:  # SIGTERM, then SIGKILL; safe twice
         for sig in (signal.SIGTERM, signal.SIGKILL):
             if self.process.poll() is None:
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(self.process.pid, sig)
                 with contextlib.suppress(subprocess.TimeoutExpired):
-                    self.process.wait(STOP_TIMEOUT)
+                    self.process.wait(5)
         self._output.close()
         if not keep_files:
             shutil.rmtree(self.workdir, ignore_errors=True)
@@ -104,9 +86,8 @@ class DnsServer:
 def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
                     a: Mapping[str, str | Sequence[str]] | None = None,
                     address: str | None = None, ttl: int = 0) -> DnsServer:
-    """dnsmasq as the authoritative server of `domain`: `mx` (preference, exchange) in the order the response
-    lists them; `a` {name: address or [addresses]} (several of a name in an order of dnsmasq's choosing);
-    `ttl` the time to live of every record (dnsmasq's default 0 tells the asker not to keep them)."""
+    """dnsmasq, authoritative for `domain`: `mx` (preference, exchange) in the response's order; `a` {name: address
+    or [addresses]}; `ttl` of every record (0: not to be kept); unknown names get NXDOMAIN."""
     address = address or loopback_address()
     workdir = Path(tempfile.mkdtemp(prefix="cvgw-dnsmasq-"))
     log_file = workdir / "dnsmasq.log"
@@ -124,8 +105,7 @@ def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
 
 def serve_delegation(zone: str, delegations: Mapping[str, Iterable[str]],
                      address: str | None = None) -> DnsServer:
-    """NSD as the authoritative server of `zone`, which refers queries for its children to their servers, like a
-    top-level server: `delegations` {child zone: [name server as a dotted address, ...]} in the referral's order."""
+    """NSD for `zone`, referring its children to their servers: `delegations` {child: [server address, ...]}."""
     address = address or loopback_address()
     workdir = Path(tempfile.mkdtemp(prefix="cvgw-nsd-"))
     log_file = workdir / "nsd.log"
@@ -161,12 +141,9 @@ zone:
 
 
 class RecordServer:
-    """A name server of the test's own (dnspython, threads of the test) on port 53 of `address`, TCP and UDP,
-    authoritative for `zone`: `records` {(name, type): [rdata text, ...]} with types MX, A and CNAME.
-    - A question of type ANY gets one HINFO record, as RFC 8482 lets a server answer (many hosted zones do).
-    - A name with a CNAME gets only the CNAME, whatever is asked (the asker follows it).
-    - A name of the zone without records gets NXDOMAIN; one with records of other types, an empty answer.
-    `questions` lists (name, type) of every question received, in order."""
+    """Authoritative for `zone` with `records` {(name, type): [rdata text, ...]} (MX, A, CNAME): ANY gets one HINFO
+    record (as many hosted zones answer), a name with a CNAME only the CNAME, a name without records NXDOMAIN, one
+    with records of other types an empty answer. `questions`: (name, type) of every question."""
 
     def __init__(self, zone: str, records: Mapping[tuple[str, str], Sequence[str]], address: str | None = None,
                  ttl: int = 0):

@@ -1,103 +1,66 @@
-"""A receiving SMTP server on 127.0.0.1 (threads of the test) for the gateway's outbound side:
-ok (plain, quick) or flaky (hangs up in the mail text at the first attempt of each message,
-takes the second). A mail counts as delivered once its whole
-text has arrived, just before the 250 that says so (as a real server commits it); its recipient
-is m<n>@ some domain and its text holds "out-<n>". `hold` stops one message's dialogue at a
-point until release(), so that a test can kill the gateway right there. (bench/load_receiver.py
-misbehaves in every way, for the load bench.)"""
+"""A receiver for the gateway's outbound side that counts each message's deliveries: ok, or flaky (hangs up in the
+mail text at the first attempt of each message). A message's recipient is m<n>@ some domain and its text holds
+"out-<n>"; it counts as delivered once its whole text has arrived, just before the 250 (as a real server commits
+it). `hold` stops a message's dialogue at a point until release(), so that a test can kill the gateway right there.
+(bench/load_receiver.py misbehaves in every way, for the load bench.)"""
 
 from __future__ import annotations
 
 import collections
 import re
-import socket
 import threading
 
-from outbound_support import Listener
+from outbound_support import ScriptedReceiver
 
 IDENT = re.compile(rb"out-(\d+)")  # in the mail text
-RECIPIENT = re.compile(rb"(?i)<m(\d+)@")  # every message has a recipient of its own
-HOLD_POINTS = ("before-354", "before-250", "before-221")
+RECIPIENT = re.compile(rb"(?i)<m(\d+)@")
 
 
-class FaultReceiver:
+class FaultReceiver(ScriptedReceiver):
     def __init__(self, behaviour: str = "ok"):
         assert behaviour in ("ok", "flaky"), behaviour
-        self.behaviour = behaviour
+        self.flaky, self.errors, self._seen = behaviour == "flaky", [], set()
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
         self.commits: list[int] = []  # messages in the order committed
-        self.attempts, self.errors, self._seen = 0, [], set()
-        self._lock = threading.Lock()
-        self._hold: tuple[int, str] | None = None
-        self.held, self._released = threading.Event(), threading.Event()  # held: the held point is reached
-        self._server = Listener(lambda conn, _: self._session(conn))
-        self.port = self._server.port
+        self._holds: dict[int, tuple[str, threading.Event]] = {}
+        self.held: list[int] = []  # messages stopped at their point, in order
+        super().__init__()
 
     def hold(self, ident: int, point: str) -> None:
-        """Stops the dialogue of message `ident` at `point` until release()."""
-        assert point in HOLD_POINTS
-        with self._lock:
-            self._hold = (ident, point)
+        assert point in ("before-354", "before-250", "before-221")
+        self._holds[ident] = (point, threading.Event())
 
-    def release(self) -> None:
-        with self._lock:
-            self._hold = None
-        self._released.set()
+    def release(self, ident: int) -> None:
+        self._holds.pop(ident)[1].set()
 
     def counts(self) -> dict[int, int]:
         with self._lock:
             return dict(self.deliveries)
 
     def close(self) -> None:
-        self._released.set()
-        self._server.close()
+        [released.set() for _, released in self._holds.values()]
+        super().close()
 
-    __enter__ = lambda self: self
-    __exit__ = lambda self, *exc: self.close()
+    @staticmethod
+    def _ident(rcpt: str | None) -> int | None:
+        found = RECIPIENT.search(f"{rcpt}".encode())
+        return int(found.group(1)) if found else None
 
-    def _held(self, ident: int | None, point: str) -> None:
+    def _pause(self, rcpt, point: str) -> None:
+        ident = self._ident(rcpt)
+        hold = self._holds.get(ident)
+        if hold and hold[0] == point:
+            with self._lock:
+                self.held.append(ident)
+            hold[1].wait()
+
+    def _take(self, sender, rcpt, lines) -> bool:
+        ident = self._ident(rcpt)
         with self._lock:
-            hit = self._hold == (ident, point)
-        if hit:
-            self.held.set()
-            self._released.wait()
-
-    def _reply(self, conn: socket.socket, text: bytes) -> None:
-        conn.sendall(text + b"\r\n")
-
-    def _session(self, conn: socket.socket) -> None:
-        with self._lock:
-            self.attempts += 1
-        lines, ident = conn.makefile("rb"), None
-        self._reply(conn, b"220 receiver.test ESMTP ready")
-        for line in lines:
-            verb = line[:4].upper()
-            if verb == b"RCPT":
-                found = RECIPIENT.search(line)
-                ident = int(found.group(1)) if found else None
-            if verb == b"DATA":
-                self._held(ident, "before-354")
-                self._reply(conn, b"354 End data with <CR><LF>.<CR><LF>")
-                if not self._text(conn, lines, ident):
-                    return
-            elif verb == b"QUIT":
-                self._held(ident, "before-221")
-                self._reply(conn, b"221 2.0.0 Bye")
-                return
-            else:
-                self._reply(conn, b"250 2.0.0 Ok")
-
-    def _text(self, conn: socket.socket, lines, ident: int | None) -> bool:
-        """The mail text after the 354; False when either side hung up."""
-        with self._lock:
-            flaky_first = self.behaviour == "flaky" and ident not in self._seen
+            cut = self.flaky and ident not in self._seen
             self._seen.add(ident)
-        text = mail_text(lines, flaky_first)
-        if not isinstance(text, list) or not commit(self, text, ident):
-            return False
-        self._held(ident, "before-250")
-        self._reply(conn, b"250 2.0.0 Ok: queued as %d" % ident)
-        return True
+        text = mail_text(lines, cut)
+        return isinstance(text, list) and commit(self, text, ident)
 
 
 def mail_text(lines, cut: bool) -> list[bytes] | bool | None:

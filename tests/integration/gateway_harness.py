@@ -72,9 +72,9 @@ class SmtpConnection:  # a raw client for exact bytes
         self.sock.sendall((line.encode("latin-1") if isinstance(line, str) else line) + b"\r\n")
         return self.reply()
 
-    def open_data(self, rcpts=(FAX,), helo: str = "c") -> "SmtpConnection":  # from the greeting to DATA's 354
+    def open_data(self, rcpts=(FAX,)) -> "SmtpConnection":  # from the greeting to DATA's 354
         assert self.reply()[0] == 220
-        for line in [f"HELO {helo}", "MAIL FROM:<a@example.com>", *(f"RCPT TO:<{r}>" for r in rcpts), "DATA"]:
+        for line in ["HELO c", "MAIL FROM:<a@example.com>", *(f"RCPT TO:<{r}>" for r in rcpts), "DATA"]:
             assert self.command(line)[0] == (354 if line == "DATA" else 250), line
         return self
 
@@ -177,17 +177,17 @@ class Gateway:
 
     connect = lambda self, timeout=10.0: SmtpConnection(self.port, timeout)
 
-    def transaction(self, data: bytes, rcpts=(FAX,)) -> tuple[int, bytes]:  # one mail as raw bytes: the last reply
+    def transaction(self, data: bytes) -> tuple[int, bytes]:  # one mail as raw bytes: the last reply
         with self.connect() as conn:
-            return conn.open_data(rcpts).command(data + b".")
+            return conn.open_data().command(data + b".")
 
     def serves(self) -> None:  # a fresh client's mail still becomes a submission
         before = len(self.files("ENV*.tmp"))
         self.send("ok@example.com", [FAX], b"Subject: still fine\r\n\r\nbody\r\n")
         self.wait_for_files("ENV*.tmp", before + 1)
 
-    def settles(self, baseline: tuple[int, int], timeout: float = 15.0) -> None:  # no more descriptors and threads
-        wait_until(lambda: all(n <= b for n, b in zip(self.counts(), baseline)), timeout,
+    def settles(self, baseline: tuple[int, int]) -> None:  # no more descriptors and threads than at `baseline`
+        wait_until(lambda: all(n <= b for n, b in zip(self.counts(), baseline)), 15,
                    lambda: f"(fds, threads) {self.counts()} above {baseline}")
 
     def files(self, pattern: str = "*") -> list[Path]:  # in OUT, in natural order
@@ -201,8 +201,8 @@ class Gateway:
     def text(self, name: str) -> str:  # a log or output file, "" if absent
         return (self.root / name).read_bytes().decode("latin-1") if (self.root / name).exists() else ""
 
-    def wait_log(self, text: str, name: str = "debug.log") -> str:
-        return wait_until(lambda: (t if text in (t := self.text(name)) else None), 10, lambda: f"{text!r} not logged")
+    def wait_log(self, text: str) -> str:
+        return wait_until(lambda: (t if text in (t := self.text("debug.log")) else None), 10, lambda: f"{text!r} not logged")
 
     def counts(self) -> tuple[int, int]:  # (open descriptors, threads)
         return tuple(len(os.listdir(f"/proc/{self.proc.pid}/{d}")) for d in ("fd", "task"))
@@ -221,9 +221,8 @@ class Gateway:
 
 
 def gateway_fixture(request, new, start: bool = True):
-    """The body of the make_gateway fixtures: a factory of `new(**kw)` gateways (started unless start=False), stopped
-    at teardown; the test fails if one ignored q or a sanitizer reported; directories kept after a failure or with
-    CVSMTPGW_KEEP=1."""
+    """The make_gateway fixtures: `new(**kw)` gateways, stopped at teardown, failing the test if one ignored q or a
+    sanitizer reported; directories kept after a failure or with CVSMTPGW_KEEP=1."""
     import pytest
     made, failed_before = [], request.session.testsfailed
 

@@ -1,7 +1,5 @@
-"""Outbound message files as the fax server writes them into IN, a syslog socket
-of the test's own (the gateway reports events there through $CVSMTPGW_SYSLOG_SOCKET),
-and the wrapper that runs the gateway with private /etc/hosts and /etc/resolv.conf.
-Standard library only."""
+"""Outbound message files as the fax server writes them into IN, a syslog socket of the test's own, scripted
+receivers, and the wrapper that runs the gateway with private /etc/hosts and /etc/resolv.conf."""
 
 from __future__ import annotations
 
@@ -14,16 +12,13 @@ import time
 from pathlib import Path
 
 
-# The test build's time scale for the outbound side (honoured only with the fault seam): a minute of
-# the retry schedule lasts 100 ms, so a message's five attempts (now, +1, +5, +15, +60 minutes) take
-# about 8 seconds.
+# A minute of the retry schedule lasts 100 ms: a message's five attempts take some 8 seconds.
 OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
 
 
 def message_file(to: str | None, subject: str, body: list[str], attachments: list[tuple[str, str]] = (),
                  sender: str = "Corvane Fax Server <fax@fax.example.com>", encoding: str = "latin-1") -> bytes:
-    """The outbound message file: header lines, the body between its markers, and one
-    "<<display:file>>" line per (display name, file name in IN), in `encoding`. `to` None: no TO: line."""
+    """The message file, with a "<<display:file>>" line per (display name, file in IN); `to` None: no TO: line."""
     lines = [f"FROM: {sender}"]
     lines += [f"TO: <<{to}>>"] if to is not None else []
     lines += [f"SUBJECT: {subject}", "", "BEGIN BODY", "", *body, "", "END BODY", ""]
@@ -33,9 +28,8 @@ def message_file(to: str | None, subject: str, body: list[str], attachments: lis
 
 
 class SyslogSocket:
-    """A datagram socket at `path` that collects the gateway's event reports. A thread reads it all
-    the time: the gateway never waits on its log socket and drops what a full queue (ten datagrams)
-    will not take."""
+    """Collects the gateway's syslog datagrams at `path`, read all the time by a thread (the gateway drops what a
+    full socket queue will not take)."""
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
@@ -84,8 +78,7 @@ class SyslogSocket:
 
 
 class Listener:
-    """A TCP server in threads of the test (port 0: a free one); `handle(conn, listener)` serves each connection
-    in a thread of its own; close() sets `stop`."""
+    """A TCP server (port 0: a free one); `handle(conn, listener)` serves each connection in a thread of its own."""
 
     def __init__(self, handle, address: str = "127.0.0.1", port: int = 0):
         self.handle, self.connections, self.stop, self.open = handle, 0, threading.Event(), set()
@@ -124,8 +117,7 @@ UNSHARE = "/usr/bin/unshare"  # util-linux
 
 
 def namespace_wrapper(directory: Path, name_server: str, binary: str | Path | None = None) -> Path:
-    """A program that runs the gateway (`binary`, else $CVSMTPGW_BINARY or build/cvsmtpgw) with
-    its own /etc/hosts and /etc/resolv.conf, which name only `name_server`. Needs root."""
+    """A program that runs the gateway with its own /etc/hosts and /etc/resolv.conf naming only `name_server`."""
     (directory / "hosts").write_text("127.0.0.1 localhost\n")
     (directory / "resolv.conf").write_text(f"nameserver {name_server}\noptions timeout:2 attempts:1\n")
     binary = binary or os.environ.get("CVSMTPGW_BINARY") or str(Path(__file__).resolve().parents[2] / "build" / "cvsmtpgw")
@@ -140,16 +132,12 @@ def namespace_wrapper(directory: Path, name_server: str, binary: str | Path | No
 
 
 class ScriptedReceiver:
-    """An SMTP receiver in threads of the test on address:port (port 0: a free one). It greets, answers HELO,
-    MAIL, RCPT, DATA and QUIT; `rcpt_reply(recipient)` gives the reply to a RCPT (None: 250), and
-    `data_end_delay` seconds pass before the reply to the end of the data. It keeps `mails` [(sender,
-    recipient, text)], `rcpts` [(recipient, time, reply)], `sessions` and `early` (what a client sent before
-    its greeting, which comes after `greeting_delay` seconds)."""
+    """An SMTP receiver in threads of the test on address:port (port 0: a free one). `rcpt_reply(recipient)` gives
+    the reply to a RCPT (None: 250). Keeps `mails` [(sender, recipient, text)], `rcpts` [(recipient, time, reply)]
+    and the number of `sessions`."""
 
-    def __init__(self, address: str = "127.0.0.1", port: int = 0, rcpt_reply=lambda rcpt: None,
-                 data_end_delay: float = 0.0, greeting_delay: float = 0.0):
-        self.rcpt_reply, self.data_end_delay, self.greeting_delay = rcpt_reply, data_end_delay, greeting_delay
-        self.mails, self.rcpts, self.sessions, self.early = [], [], 0, b""
+    def __init__(self, address: str = "127.0.0.1", port: int = 0, rcpt_reply=lambda rcpt: None):
+        self.rcpt_reply, self.mails, self.rcpts, self.sessions = rcpt_reply, [], [], 0
         self._lock = threading.Lock()
         self._server = Listener(lambda conn, _: self._session(conn), address, port)
         self.port = self._server.port
@@ -161,12 +149,6 @@ class ScriptedReceiver:
     def _session(self, conn: socket.socket) -> None:
         with self._lock:
             self.sessions += 1
-        if self.greeting_delay:
-            time.sleep(self.greeting_delay)
-            conn.setblocking(False)
-            with contextlib.suppress(BlockingIOError):
-                self.early += conn.recv(4096)
-            conn.setblocking(True)
         conn.settimeout(30)
         lines = conn.makefile("rb")
         conn.sendall(b"220 receiver.test ESMTP\r\n")
@@ -182,22 +164,30 @@ class ScriptedReceiver:
                 with self._lock:
                     self.rcpts.append((rcpt, time.monotonic(), reply.decode()))
             elif verb == b"DATA":
+                self._pause(rcpt, "before-354")
                 conn.sendall(b"354 End data with <CR><LF>.<CR><LF>\r\n")
-                text = b""
-                for data in lines:
-                    if data == b".\r\n":
-                        break
-                    text += data[1:] if data.startswith(b".") else data
-                else:
+                if not self._take(sender, rcpt, lines):
                     return
-                time.sleep(self.data_end_delay)
-                with self._lock:
-                    self.mails.append((sender, rcpt, text))
+                self._pause(rcpt, "before-250")
                 reply = b"250 2.0.0 Ok: queued"
             elif verb == b"QUIT":
+                self._pause(rcpt, "before-221")
                 conn.sendall(b"221 2.0.0 Bye\r\n")
                 return
             conn.sendall(reply + b"\r\n")
+
+    def _take(self, sender, rcpt, lines) -> bool:  # the mail text up to the lone dot; False: hang up
+        text = b""
+        for data in lines:
+            if data == b".\r\n":
+                with self._lock:
+                    self.mails.append((sender, rcpt, text))
+                return True
+            text += data[1:] if data.startswith(b".") else data
+        return False
+
+    def _pause(self, rcpt, point: str) -> None:
+        pass
 
     def close(self) -> None:
         self._server.close()
@@ -207,7 +197,7 @@ class ScriptedReceiver:
 
 
 def drop_message(in_dir: Path, name: str, data: bytes) -> None:
-    """Puts a message into IN whole, as the fax server does: written aside, then renamed in."""
+    """Written aside, then renamed into IN, as the fax server does."""
     part = in_dir.parent / (name + ".part")
     part.write_bytes(data)
     os.replace(part, in_dir / name)

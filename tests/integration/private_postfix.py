@@ -1,9 +1,5 @@
-"""A throw-away Postfix instance for tests and benches: its own configuration, queue and
-data directories and log file, its master run in the foreground and ended with its
-process group; smtpd on one address:port of the caller's choice. The caller adds the
-main.cf lines that make it what it needs (a strict receiver that keeps each mail in a
-maildir, a sink that discards). Needs root: the daemons drop to the user postfix.
-Standard library only."""
+"""A throw-away Postfix (needs root) with its own configuration, queue and log, smtpd on one address:port; the
+caller adds the main.cf lines that make it what it needs."""
 
 from __future__ import annotations
 
@@ -65,8 +61,7 @@ tlsmgr    unix  -  -  n  1000? 1 tlsmgr
 smtp      unix  -  -  n  -  -  smtp
 """
 
-# Queue subdirectories with the owners and modes that Postfix's own installation gives
-# them (postfix-files).
+# Queue subdirectories with Postfix's own owners and modes (postfix-files).
 QUEUE_DIRS = [("active", 0o700), ("bounce", 0o700), ("corrupt", 0o700), ("defer", 0o700),
               ("deferred", 0o700), ("flush", 0o700), ("hold", 0o700), ("incoming", 0o700),
               ("private", 0o700), ("saved", 0o700), ("trace", 0o700), ("maildrop", 0o730),
@@ -87,15 +82,15 @@ def wait_accepting(address: str, port: int, timeout: float, alive=lambda: True) 
 
 
 class PrivatePostfix:
-    """Postfix with smtpd on address:port; `main_cf` is added to BASE_MAIN_CF, both
-    formatted with root (the instance's directory), daemons, uid and gid (postfix's)."""
+    """`main_cf` is added to BASE_MAIN_CF, formatted with root, daemons, uid and gid; `conf_files` are more files
+    below the configuration directory."""
 
     def __init__(self, address: str, port: int, main_cf: str = "", prefix: str = "cvgw-postfix-",
                  conf_files: dict[str, str] | None = None):
         if os.geteuid() != 0:
             raise RuntimeError("a private Postfix needs root (its daemons drop to user postfix)")
         self.address, self.port, self.main_cf, self.prefix = address, port, main_cf, prefix
-        self.conf_files = conf_files or {}  # more files below its configuration directory (sasl/smtpd.conf)
+        self.conf_files = conf_files or {}
         self.root: Path | None = None
         self.master: subprocess.Popen | None = None
 
@@ -125,8 +120,7 @@ class PrivatePostfix:
             (conf / name).parent.mkdir(mode=0o755, parents=True, exist_ok=True)
             (conf / name).write_text(text.format(**values))
         self.stderr = open(self.root / "master.stderr", "wb")
-        # -d keeps master in the foreground with its stderr; its own session lets stop() end
-        # master and every daemon it spawned as one group.
+        # In the foreground, in a session of its own: stop() ends it with every daemon it spawned.
         self.master = subprocess.Popen([f"{POSTFIX_DAEMONS}/master", "-c", str(conf), "-d"],
                                        stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
                                        env=dict(os.environ, MAIL_CONFIG=str(conf)), start_new_session=True)
@@ -142,8 +136,7 @@ class PrivatePostfix:
         path = self.root / "maillog" if self.root else None
         return path.read_text(errors="replace") if path and path.exists() else ""
 
-    def stop(self, keep: bool = False) -> Path | None:
-        """Ends the instance; its directory is removed unless `keep` (then returned)."""
+    def stop(self, keep: bool = False) -> Path | None:  # the directory is removed unless `keep`
         if self.master:
             pgid = self.master.pid  # session leader: its pid is the group id
             if self.master.poll() is None:

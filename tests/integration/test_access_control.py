@@ -1,14 +1,11 @@
-"""Who may send a fax, against the real binary with real clients (swaks, smtplib): ClientNetworks, the fax number
-lists at RCPT and for To-header numbers, the hourly limits and their reset, a reload while a session is open, and
-the inbound lines of the mail log (syslog facility mail on a socket of the test's own)."""
+"""Who may send a fax: ClientNetworks, the fax number lists, the hourly limits, a reload, and the inbound lines of
+the mail log."""
 
 import os
 import re
-import shutil
 import signal
 import smtplib
 import socket
-import subprocess
 import time
 
 import pytest
@@ -18,7 +15,6 @@ from outbound_support import SyslogSocket
 
 OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
 MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
-
 
 
 def mail_log(syslog: SyslogSocket, prefix: str = "in: ") -> list[str]:
@@ -35,10 +31,6 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
                               "FaxNumberDeny": "0900*, 00* ,4711", "OverrideAddressCheck": "yes"},
                       env={"CVSMTPGW_DENIED_WAIT_MS": "700"})
     # A client outside the networks: 554 in place of the greeting, and the end after its next command.
-    if shutil.which("swaks"):
-        run = subprocess.run(["swaks", "--server", LOOPBACK, "--port", str(gw.port), "--local-interface", OTHER,
-                              "--to", "0301234@fax.example.com", "--timeout", "10"], capture_output=True, text=True)
-        assert run.returncode != 0 and "<** 554 Access denied" in run.stdout, run.stdout
     with connect_from(gw.port, OTHER) as s:
         assert s.recv(100) == b"554 Access denied\r\n"
         s.sendall(b"HELO x\r\n")
@@ -77,9 +69,9 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
     envelope = gw.wait_for_files("ENV*.tmp")[0].read_text("latin-1")
     assert re.findall(r"^TO: .*<(.*)>", envelope, re.M) == ["0301234@fax.example.com", "0309999@fax.example.com"]
 
-    lines = wait_until(lambda: (l if len(l := mail_log(syslog)) >= 6 else None), 10, lambda: str(syslog.received))
+    lines = wait_until(lambda: (l if len(l := mail_log(syslog)) >= 5 else None), 10, lambda: str(syslog.received))
     denied = [l for l in lines if "nosubmission=554 Access denied" in l]
-    assert len(denied) == 3 + bool(shutil.which("swaks")) and all(l.startswith(f"in: client={OTHER} ") for l in denied)
+    assert len(denied) == 3 and all(l.startswith(f"in: client={OTHER} ") for l in denied)
     accepted = next(l for l in lines if "submission=ENV" in l)
     assert accepted.startswith("in: client=127.0.0.1 helo=client from=FROM:<a@example.com> rcpt=")
     assert "rcpt=TO:<0900-555@fax.example.com> refused (550 Fax number not permitted)" in accepted
@@ -92,11 +84,9 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
 
 
 @pytest.mark.parametrize("values, named", [
-    ({"ClientNetworks": "10.0.0.0/33"}, '"10.0.0.0/33"'),
     ({"ClientNetworks": "127.0.0.0/8, 300.1.1.1/8"}, '"300.1.1.1/8"'),
-    ({"ClientNetworks": "127.0.0.1 localhost"}, '"localhost"'),
     ({"FaxNumberDeny": 5}, "FaxNumberDeny cannot be used: it is not a string"),
-], ids=["prefix", "octet", "name", "deny-not-text"])
+], ids=["network", "deny-not-text"])
 def test_a_value_that_cannot_be_used_stops_the_start(make_gateway, syslog, values, named):
     gw = make_gateway(values=values, start=False)
     with pytest.raises(RuntimeError, match="exited with 5"):

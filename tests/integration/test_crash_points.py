@@ -1,9 +1,6 @@
-"""The gateway killed at each step of a hand-off in turn (the crash points of its
-fault seam), not at random moments: every step of one mail's road (spool write
-and sync, staged creates, links, data sync, envelope rename, directory sync,
-unlinks) and every step of the recovery that follows. After a restart every
-acknowledged mail is in OUT exactly once and complete, nothing half-made is
-visible to the fax server, and nothing is left behind."""
+"""The gateway killed at each step of a hand-off and of the recovery that follows (the crash points of its fault
+seam): after a restart every acknowledged mail is in OUT exactly once and complete, nothing half-made is visible
+to the fax server, and nothing is left behind."""
 
 import collections
 import shutil

@@ -1,7 +1,5 @@
-"""No acknowledged mail is lost: the gateway is killed at random moments while
-several clients send, restarted each time, and finally stopped with q under
-load. Every mail answered 250 ends up in OUT exactly once as a complete
-submission; nothing half-made, nothing that was not sent, no spool file left."""
+"""The gateway killed at random moments while several clients send, and finally stopped with q under load: every
+mail answered 250 ends up in OUT exactly once as a complete submission, and no spool file is left."""
 
 import base64
 import itertools

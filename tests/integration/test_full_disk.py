@@ -1,6 +1,5 @@
-"""A full spool disk: a mail that cannot be stored is refused with 451, never
-acknowledged; a hand-off that runs out of space is withdrawn and tried again,
-so once space returns what waited is handed off and new mails are taken."""
+"""A full spool disk: a mail that cannot be stored gets 451; a hand-off that runs out of space is withdrawn and
+tried again once space returns."""
 
 import base64
 import os

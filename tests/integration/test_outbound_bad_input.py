@@ -1,7 +1,5 @@
-"""Outbound message files that are not what they should be: each gets its error name (or is
-left out) with a log line, and never a crash, a hang, a mail to an address its header did not
-name, or a file read outside IN; the other messages go out meanwhile. The receiver domain is the
-address literal 127.0.0.1: no name server, no root."""
+"""Outbound message files that are not what they should be: each gets its error name (or is left out) with a log
+line, never a crash, a hang, a mail to an address its header did not name, or a file read outside IN."""
 
 import os
 import threading

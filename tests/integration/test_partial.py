@@ -1,7 +1,5 @@
-"""Split mails (message/partial), one fragment per SMTP session, out of order and
-across a restart of the packaged unit's layout (its TMP in the spool directory,
-its private /tmp emptied): joined, the attachments handed on unchanged, no
-fragment dir left."""
+"""Split mails (message/partial), one fragment per session, out of order and across a restart in the packaged
+layout: joined, the attachments unchanged, no fragment directory left."""
 
 import email
 import email.policy

@@ -1,12 +1,6 @@
-"""Power cuts, as the fault-injection file systems of LevelDB and RocksDB make
-them: the test build records what each file operation has made durable (a
-file's data at its last fsync or syncfs, a name once its directory was synced)
-and, at a chosen sync point, undoes everything else in OUT and TMP and kills
-the gateway. Cut at each kind of sync point while several clients send, and
-after a sync that failed (a write-back error, which loses the data it was to
-write): after the restart every mail answered 250 is in OUT exactly once and
-complete. Split mails' fragments, kept on a file system of their own, survive
-a cut after their mail was handed off."""
+"""Power cuts: the test build records what each file operation has made durable and, at a chosen sync point,
+undoes everything else in OUT and TMP and kills the gateway. After the restart every mail answered 250 is in OUT
+exactly once and complete; split mails' fragments, on a file system of their own, survive too."""
 
 import email
 import email.policy

@@ -1,10 +1,6 @@
-"""Bad input at the edges of the spool, through the test seam of the real binary:
-a read error in the middle of a spool file, one that never goes, a spool file
-that can neither be read nor kept aside at start, a spool directory replaced
-while running, a counter set back by a restored hive, and hand-offs failing
-long enough to fill the queue. Each is logged; an acknowledged mail is handed
-off later, whole and once, or kept aside; nothing the gateway did not write
-is touched."""
+"""Bad input at the edges of the spool, through the fault seam: read errors in a spool file, one that can neither be
+read nor kept aside, a spool directory replaced, a counter set back, hand-offs failing until the queue is full. An
+acknowledged mail is handed off later, whole and once, or kept aside; nothing the gateway did not write is touched."""
 
 import base64
 import os

@@ -1,7 +1,5 @@
-"""What a start finds in OUT: mails acknowledged but not handed off are handed
-off before the first client, in the order they were acknowledged; unfinished
-ones are removed; half-made submissions are withdrawn; files the gateway
-cannot make sense of are kept aside and logged, never handed off."""
+"""What a start finds in OUT: acknowledged mails are handed off before the first client, in their order; unfinished
+ones are removed; half-made submissions are withdrawn; files it cannot make sense of are kept aside."""
 
 import os
 import re

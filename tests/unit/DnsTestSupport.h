@@ -1,5 +1,4 @@
-// tests/unit/DnsTestSupport.h: hand-built DNS messages for the resolver tests.
-// Bytes are kept in std::string so that they can be sent and compared as they are.
+// tests/unit/DnsTestSupport.h: hand-built DNS messages (as std::string bytes) for the resolver tests.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +45,7 @@ inline std::string Record(const Rr& rr) {
   return rr.owner + U16(rr.type) + U16(1) + U32(rr.ttl) + U16(length) + rr.data;
 }
 
-// A response to the query for `domain`: the question repeated, then the
-// records; the counts as given, or the true ones.
+// A response to the query for `domain`; the counts as given, or the true ones.
 struct Response {
   std::string domain = "fax.test";
   bool authoritative = true;
@@ -80,13 +78,11 @@ inline std::span<const std::uint8_t> Span(const std::string& bytes) {
   return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
 
-// Records as short comparable rows: "type owner text1 text2 number1".
 inline std::string Row(const DNSRecord& r) {
   return std::to_string(r.type) + " " + r.owner + " " + r.text1 + " " + r.text2 + " " +
          std::to_string(r.number1);
 }
 
-// Common records; owners point at the question's name.
 inline Rr Mx(unsigned preference, std::string_view exchange) {
   return {Pointer(kQuestionName), kDnsTypeMX, U16(preference) + Labels(exchange)};
 }

@@ -1,8 +1,6 @@
-// tests/unit/ScriptedSmtpServer.h: a remote mail server for the SMTP client's
-// tests: it listens on 127.0.0.1, serves a given number of connections on a
-// thread of its own with scripted replies, and keeps what each client sent.
-// Every read waits at most kReadWaitMs, so a client fault ends the test
-// instead of hanging it.
+// tests/unit/ScriptedSmtpServer.h: a mail server on 127.0.0.1 for the SMTP
+// client's tests: serves a number of connections on a thread of its own with
+// scripted replies and keeps what each client sent. Every read has an end.
 #pragma once
 
 #include <chrono>
@@ -45,27 +43,23 @@ class CScriptedSmtpServer {
   ~CScriptedSmtpServer() { Join(); }
 
   int Port() const { return m_Port; }
-  // Waits until the server has served its connections (or given up).
   void Join() {
     if (m_Thread.joinable()) m_Thread.join();
     if (m_Listener != INVALID_SOCKET) SockClose(m_Listener);
     m_Listener = INVALID_SOCKET;
   }
-  // What each connection's client sent: the command lines, then the DATA
-  // content up to and including its final ".\r\n".
+  // Per connection: the command lines and the DATA content with its ".\r\n".
   std::vector<std::string> Sessions() {
     std::scoped_lock lock(m_Mutex);
     return m_Sessions;
   }
-  // What clients sent before they were greeted (a client that talks first).
   std::string BeforeGreeting() {
     std::scoped_lock lock(m_Mutex);
     return m_BeforeGreeting;
   }
 
  private:
-  // Reads in blocks (a byte per call is slow where each call is dear, as
-  // under wine) and hands out one line at a time.
+  // Reads in blocks (a byte per call is slow under wine), hands out lines.
   bool ReadLine(SOCKET s, std::string& line) {
     line.clear();
     for (std::size_t lf; (lf = m_Pending.find('\n')) == std::string::npos;) {
@@ -92,7 +86,6 @@ class CScriptedSmtpServer {
     }
     if (m_Script.greetingDelayMs > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.greetingDelayMs));
-      // Whatever is there now came before the greeting.
       while (SockWaitReadable(s, 0) == 1) {
         char block[512];
         const int n = SockRecv(s, block, sizeof block);

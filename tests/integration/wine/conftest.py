@@ -1,6 +1,5 @@
-"""Fixtures of the Windows integration tests: `make_gateway` and `gateway` give WineGateways
-(cvsmtpgw.exe under wine) with the contract of the POSIX ones, so that POSIX tests run here
-unchanged; `wine_server` keeps wine's service manager up for a test."""
+"""`make_gateway` and `gateway` give WineGateways, so that POSIX tests run here unchanged; `wine_server` keeps
+wine's service manager up."""
 
 import pytest
 

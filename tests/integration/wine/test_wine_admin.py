@@ -1,10 +1,6 @@
-"""cvsmtpgw.exe as a Windows administrator meets it, under wine: -i and -u run without a desktop (a
-window station that is not visible, as under WinRM, PsExec or a deployment tool) answer on the console
-and in the event log and exit 0 only on success; the installation's settings and its firewall command;
-a refused registry write fails it; a ProgramPath that cannot hold the spool ends the start with its
-reason (a port that stays taken: the service test here, and Entry in main_test.cpp for the console's
-exit status); settings found under WOW6432Node; and programs that open the spool's
-files without sharing deletion (virus scanners, backup agents) make nothing fail or go twice."""
+"""cvsmtpgw.exe as an administrator meets it: -i and -u without a desktop, a refused registry write, a
+ProgramPath that cannot hold the spool, settings under WOW6432Node, and scanners that open the spool's files
+without sharing deletion."""
 
 import email
 import email.policy
@@ -17,8 +13,7 @@ import uuid
 import pytest
 
 from gateway_harness import FAX, GATEWAY_KEY, free_port, wait_until, write_hive
-from outbound_support import message_file
-from test_outbound_delivery import Sink
+from outbound_support import ScriptedReceiver, message_file
 from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, WineGateway, binary, own_lines, prefix,
                           reg_delete, reg_import, reg_query, run, windows_path, wine_env)
 
@@ -187,12 +182,9 @@ def test_mails_received_under_a_scanner_are_handed_off_once(make_gateway):
 
 
 def test_an_outbound_message_read_by_a_scanner_is_delivered_once(make_gateway, tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("smtp-sink runs as nobody: needs root")
-    port = free_port()
-    sink = Sink("mx.test", "127.0.0.1", port)
+    sink = ScriptedReceiver()
     try:
-        gw = make_gateway(start=False, values={"SmtpTxPort": port, "DNSName": "127.0.2.53",
+        gw = make_gateway(start=False, values={"SmtpTxPort": sink.port, "DNSName": "127.0.2.53",
                                                "MailFrom": "fax@fax.example.com", "SetMailFrom": 1})
         report = gw.in_dir / "report.tmp"
         (gw.in_dir / "fax.pdf").write_bytes(PDF)
@@ -214,10 +206,11 @@ def test_an_outbound_message_read_by_a_scanner_is_delivered_once(make_gateway, t
         wait_until(lambda: not report.exists(), 60, lambda: f"not delivered:\n{gw.diagnostics()}")
         seen = scanned(scan)
         left = [n for n in os.listdir(gw.in_dir) if n.startswith(("report", "REPORT"))]
-        assert len(sink.mails()) == 1 and not left, (seen, os.listdir(gw.in_dir))
+        assert len(sink.mails) == 1 and not left, (seen, os.listdir(gw.in_dir))
+        sender, rcpt, mail = sink.mails[0]
+        assert rcpt == "<USER@127.0.0.1>" and sender == "<fax@fax.example.com>"
         # Read and written through the Windows runtime: the text keeps its lines, the attachment its bytes.
-        message = email.message_from_bytes(sink.mails()[0], policy=email.policy.default)
-        assert message["X-Rcpt-Args"] == "<USER@127.0.0.1>" and message["X-Mail-Args"] == "<fax@fax.example.com>"
+        message = email.message_from_bytes(mail, policy=email.policy.default)
         text, attachment = message.get_payload()
         assert text.get_payload().splitlines() == ["A fax came in.", "Two pages."]
         assert attachment.get_filename() == "fax.pdf" and attachment.get_payload(decode=True) == PDF
@@ -225,4 +218,4 @@ def test_an_outbound_message_read_by_a_scanner_is_delivered_once(make_gateway, t
         assert seen["opened"] > 0, seen  # it had the message before the gateway took it again
         assert "cannot be deleted" not in gw.text("debug.log")
     finally:
-        sink.stop()
+        sink.close()

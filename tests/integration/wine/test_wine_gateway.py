@@ -1,7 +1,5 @@
-"""cvsmtpgw.exe under wine from end to end: its settings imported from a .reg file into wine's
-registry, a mail sent from Linux with smtplib, the submission in a spool directory inside the
-prefix (drive C:) and byte for byte what the Linux build writes for the same mail; the console and
-command-prompt modes. (An outbound message delivered to Postfix's smtp-sink: test_wine_admin.py.)"""
+"""cvsmtpgw.exe under wine from end to end: a mail becomes, byte for byte, the submission the Linux build writes;
+the console and command-prompt modes."""
 
 import email
 import email.policy

@@ -1,14 +1,7 @@
-"""cvsmtpgw.exe as a service in wine's service manager: -i creates it (its registry key, since
-`sc qc` prints nothing under wine) and registers the event source, it starts and serves mail,
-refuses removal while it runs, stops cleanly, and -u removes it. The service's states as the
-service manager shows them (a helper polls QueryServiceStatusEx): starting with rising check
-points while its port is still taken, running only once the port answers, no pause, a stop
-right after the start, and a port that stays taken ending the service with its own exit code.
-Wine's event log keeps nothing: events are checked in wine's trace of ReportEventW and in the
-copy the gateway writes to $CVSMTPGW_EVENT_COPY. A service gets its environment from the
-service manager, so that variable (and the test build's shorter wait for a taken port) is set in
-the system environment (the registry) and wine restarted to read it, once for this module; the
-restart also makes wine see a drive mapped to a network share, for the check of ProgramPath."""
+"""cvsmtpgw.exe in wine's service manager: -i, start, serve, removal refused while running, stop, -u; the states
+QueryServiceStatusEx shows while the port is taken; a ProgramPath on a mapped drive. Events are read from wine's
+trace of ReportEventW and the copy at $CVSMTPGW_EVENT_COPY, set (with the shorter wait for a taken port) in the
+system environment, wine restarted once for this module to read it and to see drive M:."""
 
 import re
 import socket

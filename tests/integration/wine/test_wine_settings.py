@@ -1,7 +1,5 @@
-"""One .reg file configures both platforms: regedit's own export (UTF-16LE) is imported into
-wine's registry with `wine reg import` and used as the Linux build's hive file, and the settings
-object of each build reads the same settings from it; the Linux build writes such a file back as
-regedit would write it."""
+"""One regedit export (UTF-16LE) configures both platforms the same, and the Linux build writes it back as regedit
+would."""
 
 import os
 import subprocess

@@ -1,6 +1,4 @@
-"""The spool's promises under Windows: the POSIX tests of crash recovery (the gateway killed at
-random moments under load), the clean stop under load, recovery at start and a full spool disk,
-run unchanged against cvsmtpgw.exe under wine (the fixtures of this directory's conftest)."""
+"""The POSIX tests of crash recovery, the stop under load, recovery at start and a full disk, against cvsmtpgw.exe."""
 
 from test_crash_recovery import (  # noqa: F401
     test_killed_at_random_moments_loses_nothing_acknowledged,

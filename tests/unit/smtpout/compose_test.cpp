@@ -1,9 +1,6 @@
 // tests/unit/smtpout/compose_test.cpp: outbound message files made into mails (golden
-// files in data/compose), the send decision, the receiver of a mail, the
-// attachment lines that are refused, and what is mended for strict receivers
-// (8-bit and long lines, line ends, display names, the MIME structure).
-// (The same mails parsed back by Python's email package after a real
-// receiver took them: test_outbound_receivers.py.)
+// files in data/compose), the send decision, the receiver, refused attachment
+// lines, and what is mended for strict receivers.
 #include "smtpout/Compose.h"
 
 #include <gtest/gtest.h>
@@ -174,8 +171,6 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
   EXPECT_NE(got.mail.find("Content-Type: image/gif;\r\n        name=\"logo\"\r\n"), std::string::npos);
 }
 
-// Neither a long MailFrom nor a received-fax subject quoted in the body may
-// break the structure the mail header has announced.
 TEST_F(ComposeTest, ReplacementsKeepLineEndsAndTheAnnouncedStructure) {
   const std::string longFrom(259, 'f');
   Start({0, 0, 1, 1, longFrom.c_str()});
@@ -202,8 +197,6 @@ TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
   EXPECT_EQ(ComposeMessage(in, readOnly, *m_Out, paths), kComposeFailed);
 }
 
-// Only the header's first TO: field names the receiver: an unusable one is
-// never made up for by a later field or a body line that looks like one.
 TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
   Start({});
   const std::string tooLong = "TO: <" + std::string(190, 'a') + "@b.example>\r\n\r\n";
@@ -238,10 +231,7 @@ TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
   }
 }
 
-// A body a 7-bit receiver would refuse or mangle is sent quoted-printable
-// with its charset, in the mail's header or in its text part. (Bare line ends,
-// which a strict receiver refuses: test_outbound_receivers.py and
-// text_encoding_test.cpp.)
+// Sent quoted-printable with its charset, in the mail's header or its text part.
 TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
   const struct {
     const char* what;
@@ -266,9 +256,6 @@ TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
   }
 }
 
-// Header fields and attachment names with quotes, 8-bit or control bytes
-// keep their structure: escaped quoted strings, encoded words (RFC 2047) and
-// an extended file name (RFC 2231); plain ones stay as they are.
 TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
   Start({});
   std::filesystem::copy_file(kData / "F0002.gif", InFile("F0002.gif"));
@@ -294,9 +281,7 @@ TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
   }
 }
 
-// Every part delimiter opens a part: a multipart mail with an attachment that
-// cannot be encoded ends right after its text, as one without attachments
-// does (the golden end_body_without_empty_line).
+// A multipart mail whose attachment cannot be encoded ends right after its text.
 TEST_F(ComposeTest, NoPartWithoutContent) {
   Start({});
   const Composed got = Compose("TO: <a@b.example>\r\nSUBJECT: Fax received from 1\r\n\r\nBEGIN BODY\r\n\r\n"
@@ -304,16 +289,12 @@ TEST_F(ComposeTest, NoPartWithoutContent) {
   EXPECT_NE(got.mail.find("text\r\n\r\n------= Message-ID:1700000000@test-host--\r\n.\r\n"), std::string::npos)
       << got.mail;
   EXPECT_EQ(Count(got.mail, "------= Message-ID:"), 2u);  // the text part's and the closing one
-}
-
-// Date and Message-ID are added only where the message has none.
-TEST_F(ComposeTest, DateAndMessageIdOnlyWhenMissing) {
-  Start({});
-  const Composed got = Compose("TO: <a@b.example>\r\nDATE: Mon, 1 Jan 2024 10:00:00 +0100\r\nSUBJECT: x\r\n"
-                               "\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n");
-  EXPECT_EQ(Count(got.mail, "Date: "), 0u);
-  EXPECT_EQ(Count(got.mail, "DATE: "), 1u);
-  EXPECT_EQ(Count(got.mail, "Message-ID: <1700000000.000.1.00000000feedf00d@fax.example.com>\r\n"), 1u);
+  // Date and Message-ID are added only where the message has none.
+  const Composed dated = Compose("TO: <a@b.example>\r\nDATE: Mon, 1 Jan 2024 10:00:00 +0100\r\nSUBJECT: x\r\n"
+                                 "\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n");
+  EXPECT_EQ(Count(dated.mail, "Date: "), 0u);
+  EXPECT_EQ(Count(dated.mail, "DATE: "), 1u);
+  EXPECT_EQ(Count(dated.mail, "Message-ID: <1700000000.000.1.00000000feedf00d@fax.example.com>\r\n"), 1u);
 }
 
 }  // namespace

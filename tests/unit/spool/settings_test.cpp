@@ -1,5 +1,5 @@
 // tests/unit/spool/settings_test.cpp: the settings table, its readers, the
-// start's report of values passed over, and the README's table against it.
+// report of values passed over, and the README's table against it.
 #include "spool/Settings.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,6 @@
 
 namespace {
 
-// A value as stored: its registry type and bytes.
 struct Stored {
   DWORD type;
   std::string bytes;
@@ -41,7 +40,6 @@ CRegKey GatewayKey() {
   return key;
 }
 
-// One read of a setting: what is stored (if anything) and what the read gives.
 template <typename Value>
 struct ReadCase {
   const char* what;
@@ -77,9 +75,7 @@ TEST(Settings, NumbersTakeTheirDefaultUnlessADwordInRange) {
       {"port as text", Setting::kSmtpRxPort, true, Sz("2525"), SettingState::kWrongType, 25},
       {"short binary", Setting::kMaxMessageSize, true, Binary("\x01\x02"), SettingState::kWrongType, 25u << 20},
       {"four binary bytes", Setting::kMaxOut, true, Binary(std::string("\x05\x00\x00\x00", 4)), SettingState::kWrongType, 10},
-      {"no limit", Setting::kMaxMessageSize, true, Dword(0), SettingState::kUsed, 0},
       {"any number", Setting::kRFCMode, true, Dword(0xFFFFFFFF), SettingState::kUsed, 0xFFFFFFFF},
-      {"counter past its wrap is still counted from", Setting::kTmpIndex, true, Dword(70000), SettingState::kUsed, 70000},
   };
   // clang-format on
   ExpectReads(cases, [](const CRegKey& key, Setting setting) { return ReadNumberSetting(key, setting); });
@@ -87,15 +83,13 @@ TEST(Settings, NumbersTakeTheirDefaultUnlessADwordInRange) {
 
 TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
   using Case = ReadCase<std::string>;
-  const std::string d79(79, 'd'), l259(259, 'l');
+  const std::string d79(79, 'd');
   // clang-format off
   const std::vector<Case> cases = {
       {"absent", Setting::kDomainName, false, {}, SettingState::kAbsent, ""},
       {"absent with a default", Setting::kDNSName, false, {}, SettingState::kAbsent, "a.root-servers.net"},
       {"at its limit", Setting::kDomainName, true, Sz(d79), SettingState::kUsed, d79},
       {"one past", Setting::kDomainName, true, Sz(d79 + "d"), SettingState::kOutOfRange, ""},
-      {"log path at its limit", Setting::kLogFile, true, Sz(l259), SettingState::kUsed, l259},
-      {"log path one past", Setting::kLogFileB, true, Sz(l259 + "l"), SettingState::kOutOfRange, ""},
       {"expandable string, not expanded", Setting::kMailFrom, true, ExpandSz("%USER%@x"), SettingState::kUsed, "%USER%@x"},
       {"dword for a text", Setting::kDomainName, true, Dword(0x41414141), SettingState::kWrongType, ""},
       {"no length limit", Setting::kDNSName, true, Sz(std::string(1000, 'n')), SettingState::kUsed, std::string(1000, 'n')},
@@ -108,8 +102,8 @@ TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
 
 TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
   const std::vector<std::pair<Stored, bool>> cases = {
-      {Sz("y"), true},    {Sz("Yes"), true},   {Sz("yesss"), false}, {Sz("no"), false},
-      {Dword('y'), true}, {Binary("Y"), true}, {Sz(""), false},
+      {Sz("Yes"), true},  {Sz("yesss"), false}, {Sz("no"), false},
+      {Dword('y'), true}, {Binary("Y"), true},  {Sz(""), false},
   };
   for (const auto& [stored, on] : cases) {
     SCOPED_TRACE(stored.bytes);
@@ -146,7 +140,6 @@ TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
   Put("MailFrom", Sz(std::string(260, 'm')));
   Put("MaxOut", Sz("ten"));
   Put("OverrideAddressCheck", Sz("yesss"));
-  // In the registry's order, which is the system's.
   std::vector<std::string> problems = SettingProblems(GatewayKey());
   std::sort(problems.begin(), problems.end());
   std::vector<std::string> expected = {
@@ -187,18 +180,13 @@ TEST(Settings, AMissingKeyReadsAsDefaultsAndReportsNothing) {
   EXPECT_EQ(SettingText(Setting::kDNSName), "a.root-servers.net");
 }
 
-// Counters, flags, last names and the ports are read at each use: a change
-// shows without a restart. What the file manager read at start stays.
+// What is read at each use follows the registry; what the file manager read at start stays.
 TEST(Settings, ValuesReadAtEachUseFollowTheRegistry) {
   SpoolSandbox box;
   box.WithProgramPath();
   box.SetText("DomainName", "before.example");
   CFileMan files;
   char name[80];
-  for (const DWORD flag : {1u, 0u, 1u}) {
-    box.SetNumber("FileNameUseAtt", flag);
-    EXPECT_EQ(IsFileNameAttInUse(), static_cast<int>(flag));
-  }
   for (const char* text : {"ATT1.pdf", "ATT2.tif"}) {
     box.SetText("FileNameAtt", text);
     GetFileNameAtt(name);
