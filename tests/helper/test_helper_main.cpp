@@ -1,6 +1,5 @@
 // tests/helper/test_helper_main.cpp: test_helper, the second process of the
-// multi-process unit tests, the DNS client's driver in the integration tests
-// and the scripted run before a power cut: `test_helper <subcommand> args...`.
+// multi-process unit tests and the scripted run before a power cut: `test_helper <subcommand> args...`.
 // The hive is $CVSMTPGW_HIVE. Single-threaded.
 #include <cstdio>
 #include <cstdlib>
@@ -75,8 +74,7 @@ int Settings() {
 
 }  // namespace
 
-int DnsLookupCommand(const char* server, const char* domain, const char* type);  // dns_lookup_command.cpp
-int PowerCutCommand(const std::string& dir);                                     // power_cut_command.cpp
+int PowerCutCommand(const std::string& dir);  // power_cut_command.cpp
 // The commands of one platform's own (helper/win32, helper/posix): the exit
 // status, or -1 when argv[1] names none of them.
 int PlatformHelperCommand(int argc, char** argv);
@@ -84,14 +82,12 @@ int PlatformHelperCommand(int argc, char** argv);
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold-exclusive") == 0) return HoldExclusive(argv + 2);
   if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "tmp-names") == 0) return TmpNames(argc - 2, argv + 2);
-  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "dns-lookup") == 0)
-    return DnsLookupCommand(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
   if (const int rc = PlatformHelperCommand(argc, argv); rc >= 0) return rc;
   std::fprintf(stderr,
                "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "dns-lookup <server> <domain> [type] | settings | power-cut <dir> | (Windows) no-desktop "
+               "settings | power-cut <dir> | (Windows) no-desktop "
                "<program> [args] | service-watch <name> <port> <ms> | service-config <name> | "
                "open-no-delete <path> | scan <ms> <directory> <pattern>...\n");
   return 2;

@@ -1,5 +1,5 @@
-"""Name servers for tests, each on port 53 (root) of a loopback address of its own: dnsmasq for a mail zone, NSD
-for a delegation, and RecordServer (dnspython) for answers exactly as told. The gateway resolves exchangers and
+"""Name servers for tests, each on port 53 (root) of a loopback address of its own: dnsmasq for a mail zone and
+RecordServer (dnspython) for answers exactly as told. The gateway resolves exchangers and
 name servers with the system's resolver: name them by dotted loopback addresses, which need no lookup."""
 
 from __future__ import annotations
@@ -15,11 +15,10 @@ import tempfile
 import threading
 import time
 from pathlib import Path
-from typing import Iterable, Mapping, Sequence
+from typing import Mapping, Sequence
 
 DNS_PORT = 53
 DNSMASQ = "/usr/sbin/dnsmasq"
-NSD = "/usr/sbin/nsd"
 
 
 def cannot_serve() -> str | None:  # why no server can be started, or None
@@ -101,43 +100,6 @@ def serve_mail_zone(domain: str, mx: Sequence[tuple[int, str]] = (),
     config = workdir / "dnsmasq.conf"
     config.write_text("\n".join(lines) + "\n")
     return DnsServer("dnsmasq", address, workdir, [DNSMASQ, f"--conf-file={config}"], log_file)
-
-
-def serve_delegation(zone: str, delegations: Mapping[str, Iterable[str]],
-                     address: str | None = None) -> DnsServer:
-    """NSD for `zone`, referring its children to their servers: `delegations` {child: [server address, ...]}."""
-    address = address or loopback_address()
-    workdir = Path(tempfile.mkdtemp(prefix="cvgw-nsd-"))
-    log_file = workdir / "nsd.log"
-    origin = zone.rstrip(".") + "."
-    records = [f"$ORIGIN {origin}", "$TTL 300",
-               f"@ IN SOA {address}. hostmaster.{origin} 1 3600 900 604800 60",
-               f"@ IN NS {address}."]
-    for child, servers in delegations.items():
-        records += [f"{child.rstrip('.')}. IN NS {server.rstrip('.')}." for server in servers]
-    (workdir / "zone").write_text("\n".join(records) + "\n")
-    (workdir / "nsd.conf").write_text(f"""server:
-  ip-address: {address}
-  port: {DNS_PORT}
-  do-ip6: no
-  server-count: 1
-  username: ""
-  chroot: ""
-  database: ""
-  zonesdir: "{workdir}"
-  zonelistfile: "{workdir}/zone.list"
-  xfrdfile: "{workdir}/xfrd.state"
-  xfrdir: "{workdir}"
-  pidfile: "{workdir}/nsd.pid"
-  logfile: "{log_file}"
-  verbosity: 1
-remote-control:
-  control-enable: no
-zone:
-  name: "{origin}"
-  zonefile: "{workdir}/zone"
-""")
-    return DnsServer("nsd", address, workdir, [NSD, "-d", "-c", str(workdir / "nsd.conf")], log_file)
 
 
 class RecordServer:
