@@ -1,6 +1,7 @@
 // tests/unit/smtpout/compose_test.cpp: outbound message files made into mails (golden
 // files in data/compose), the send decision, the receiver, refused attachment
-// lines, and what is mended for strict receivers.
+// lines, and what is mended for strict receivers. (Line lengths, 7-bit text and
+// work files left behind, on any message: fuzz/compose_fuzz.cpp.)
 #include "smtpout/Compose.h"
 
 #include <gtest/gtest.h>
@@ -22,20 +23,6 @@ std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
 std::string FixedDate() { return "Tue, 14 Nov 2023 22:13:20 +0000"; }
 std::string FixedMessageId(std::string_view host) {
   return "<1700000000.000.1.00000000feedf00d@" + std::string(host) + ">";
-}
-
-// Every line of a mail ends in CR LF and holds at most 998 octets of 7-bit text.
-void ExpectSevenBitLines(const std::string& mail) {
-  std::size_t start = 0;
-  for (std::size_t lf; (lf = mail.find('\n', start)) != std::string::npos; start = lf + 1) {
-    const std::string line = mail.substr(start, lf - start);
-    ASSERT_FALSE(line.empty()) << "bare LF at " << start;
-    ASSERT_EQ(line.back(), '\r') << "bare LF at " << start;
-    EXPECT_LE(line.size() - 1, 998u) << "at " << start;
-    EXPECT_EQ(line.find('\r'), line.size() - 1) << "bare CR at " << start;
-    for (const char c : line) ASSERT_LT(static_cast<unsigned char>(c), 0x80) << "8-bit at " << start;
-  }
-  EXPECT_EQ(start, mail.size()) << "a last line without its end";
 }
 
 std::size_t Count(const std::string& text, const std::string& what) {
@@ -119,9 +106,6 @@ TEST_F(ComposeTest, MessagesBecomeTheExpectedMails) {
     std::vector<std::string> expected;
     for (const std::string& a : c.attachments) expected.push_back(InFile(a));
     EXPECT_EQ(got.paths, expected);
-    for (const auto& entry : std::filesystem::directory_iterator(m_Box.In())) {
-      EXPECT_NE(entry.path().filename().string().rfind("At", 0), 0u) << "work file left: " << entry.path();
-    }
   }
 }
 
@@ -200,7 +184,6 @@ TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
 TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
   Start({});
   const std::string tooLong = "TO: <" + std::string(190, 'a') + "@b.example>\r\n\r\n";
-  const std::string huge = "TO: <" + std::string(10000, 'a') + "@b.example>\r\n\r\n";
   const struct {
     std::string mail;
     const char* receiver;  // null: none
@@ -212,7 +195,6 @@ TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
       {"TO: nobody\r\n\r\n", nullptr},                                   // no domain
       {"SUBJECT: x\r\n\r\nTo: someone@else.example\r\n", nullptr},       // the body is never searched
       {tooLong, nullptr},                                                  // never cut to fit
-      {huge, nullptr},
       {"TO: <a@b.example>", nullptr},  // a last line without its line end is not read
       // Control bytes (a NUL would cut it, a CR split the RCPT line): not an address.
       {std::string("TO: <a") + '\0' + "b@b.example>\r\nTO: <c@d.example>\r\n\r\n", nullptr},
@@ -250,7 +232,6 @@ TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
     const Composed got = Compose("FROM: x <x@fax.example.com>\r\nTO: <a@b.example>\r\nSUBJECT: x\r\n\r\n"
                                  "BEGIN BODY\r\n\r\n" + c.body + "\r\nEND BODY\r\n\r\n");
     EXPECT_EQ(got.result, kComposeToBeSent);
-    ExpectSevenBitLines(got.mail);
     EXPECT_NE(got.mail.find(c.header), std::string::npos) << got.mail;
     EXPECT_EQ(Count(got.mail, "quoted-printable"), 1u);
   }
@@ -265,7 +246,6 @@ TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
       "SUBJECT: Fax received from M\xC3\xBCller\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n"
       "BEGIN ATTACH\r\n<<my \"best\" logo:F0002.gif>>\r\n<<L\xC3\xB6we.gif:F0003.gif>>\r\nEND ATTACH\r\n");
   EXPECT_EQ(got.result, kComposeToBeSent);
-  ExpectSevenBitLines(got.mail);
   for (const char* expected : {
            "FROM: =?iso-8859-1?B?TfxsbGVyIEZheA==?= <fax@fax.example.com>\r\n",
            "TO: \"Jane \\\"JD\\\" Doe\" <a@b.example>\r\n",
