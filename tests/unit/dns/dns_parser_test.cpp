@@ -1,6 +1,7 @@
 // The DNS message parser: record data by type, compressed names, and messages
-// that are cut short, loop or lie. (Arbitrary bytes, within their bounds:
-// fuzz/dns_parser_fuzz.cpp, whose corpus every test build replays.)
+// that loop or lie. (Arbitrary and cut-short bytes, within their bounds:
+// fuzz/dns_parser_fuzz.cpp, whose corpus every test build replays; a response
+// cut short over TCP: dns_client_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -91,24 +92,6 @@ TEST(DnsParserTest, NamesStopAtTheirLimits) {
     EXPECT_EQ(DNS_DecodeName(Span(c.message), c.position, text, end), c.status) << c.what;
     EXPECT_EQ(std::string(text), c.text) << c.what;
     EXPECT_EQ(end, c.status == DnsNameStatus::kBroken ? 12345 : c.end) << c.what;
-  }
-}
-
-TEST(DnsParserTest, CutShortMessagesKeepTheRecordsThatArrivedWhole) {
-  const Response response = EveryKind();
-  const std::string whole = response.Bytes();
-  const std::vector<std::string> all = Rows(whole, response.AnswerOffset());
-  // Where each record ends in the message: a prefix up to there holds it whole.
-  std::vector<std::size_t> ends;
-  std::size_t at = response.AnswerOffset();
-  for (const auto* section : {&response.answers, &response.authority, &response.additional})
-    for (const Rr& rr : *section) ends.push_back(at += Record(rr).size());
-  for (std::size_t length = 0; length <= whole.size(); ++length) {
-    std::size_t complete = 0;
-    while (complete < ends.size() && ends[complete] <= length) ++complete;
-    const std::vector<std::string> rows = Rows(whole.substr(0, length), response.AnswerOffset());
-    ASSERT_EQ(rows.size(), complete) << "length " << length;
-    for (std::size_t i = 0; i < complete; ++i) EXPECT_EQ(rows[i], all[i]) << "length " << length;
   }
 }
 
