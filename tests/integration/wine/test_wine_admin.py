@@ -1,11 +1,10 @@
 """cvsmtpgw.exe as an administrator meets it: -i and -u without a desktop, a refused registry write, a
-ProgramPath that cannot hold the spool, settings under WOW6432Node, and scanners that open the spool's files
-without sharing deletion."""
+ProgramPath that cannot hold the spool, and scanners that open the spool's files without sharing deletion.
+(Settings under WOW6432Node: the registry backend's unit tests.)"""
 
 import email
 import email.policy
 import os
-import shutil
 import subprocess
 import time
 import uuid
@@ -14,11 +13,10 @@ import pytest
 
 from gateway_harness import FAX, GATEWAY_KEY, free_port, wait_until, write_hive
 from outbound_support import ScriptedReceiver, message_file
-from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, WineGateway, binary, own_lines, prefix,
+from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, binary, own_lines, prefix,
                           reg_delete, reg_import, reg_query, run, windows_path, wine_env)
 
 NAME = "Corvane SMTP Server"
-WOW_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Tarrock\Corvane SMTP Server"
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
 
 
@@ -116,33 +114,6 @@ def test_a_program_path_that_cannot_hold_the_spool_stops_the_start(tmp_path, cas
     assert own_lines(result.stderr) == [f'cvsmtpgw: cannot start: ProgramPath "{shown}" cannot be used: {problem}']
     assert events.read_text() == f"{NAME}: event 425 type 1: {NAME}, {shown}, {problem}\n"
     assert sorted(os.listdir(prefix() / "drive_c" / spool / "OUT")) == []  # nothing written, the probe gone
-
-
-class Wow6432Gateway(WineGateway):
-    """A gateway whose settings a 32-bit installer wrote: only under WOW6432Node."""
-
-    def write_settings(self) -> None:
-        super().write_settings()
-        wow = self.hive_path.with_name("wow.reg")
-        wow.write_text(self.hive_path.read_text("latin-1").replace(GATEWAY_KEY, WOW_KEY), "latin-1")
-        reg_delete(GATEWAY_KEY)
-        reg_delete(WOW_KEY)
-        reg_import(wow)
-
-
-def test_settings_only_under_wow6432node_are_read_there():
-    gw = Wow6432Gateway()
-    try:
-        gw.start()
-        gw.serves()
-        assert f"Settings read from {WOW_KEY}" in gw.text("debug.log")
-        assert f"the key a 32-bit program wrote is used: {WOW_KEY}" in gw.text("stderr.txt")
-        assert not reg_query(GATEWAY_KEY)  # nothing was made in the 64-bit view
-        assert gw.stop() == 1 and not gw.problems()
-        shutil.rmtree(gw.root, ignore_errors=True)
-    finally:
-        gw.stop()
-        reg_delete(WOW_KEY)
 
 
 def scanner(directory, milliseconds: int, *patterns: str) -> subprocess.Popen:
