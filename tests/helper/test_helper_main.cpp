@@ -11,7 +11,6 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "spool/CFileMan.h"
-#include "spool/Ports.h"
 
 namespace {
 
@@ -52,23 +51,14 @@ int TmpNames(int argc, char** argv) {
   return flush() ? 0 : 5;
 }
 
-// settings: what the settings object and the port readers take from the
-// registry, one "name=value" line each, for comparing platforms.
+// settings: the texts the settings object takes from the registry, one
+// "name=value" line each, for comparing with what another platform wrote.
 int Settings() {
   CFileMan files;
   char domain[100] = "", mailFrom[300] = "";
   files.GetDomainName(domain, sizeof domain);
   files.GetMailFrom(mailFrom, sizeof mailFrom);
   std::printf("ProgramPath=%s\nDomainName=%s\nMailFrom=%s\n", files.ProgramPath(), domain, mailFrom);
-  std::printf("MaxIn=%d\nMaxOut=%d\nNumUsers=%d\nAdvancedOptions=%d\n", static_cast<int>(files.GetMaxIn()),
-              static_cast<int>(files.GetMaxOut()), static_cast<int>(files.GetNumUsers()),
-              static_cast<int>(files.GetAdvancedOptions()));
-  std::printf("NotifyOnFailure=%d\nNotifyOnSuccess=%d\nSubjectLine=%d\nIncludeTIFF=%d\n",
-              static_cast<int>(files.GetNotifyOnFailure()), static_cast<int>(files.GetNotifyOnSuccess()),
-              static_cast<int>(files.GetSubjectLine()), static_cast<int>(files.GetIncludeTIFF()));
-  std::printf("MaxMessageSize=%lu\nOverrideAddressCheck=%d\nSmtpRxPort=%d\nSmtpTxPort=%d\n",
-              static_cast<unsigned long>(files.GetMaxMessageSize()), GetOverrideAddressCheck(),
-              static_cast<int>(GetSmtpRxPort()), static_cast<int>(GetSmtpTxPort()));
   return 0;
 }
 
