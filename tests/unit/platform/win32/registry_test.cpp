@@ -1,9 +1,9 @@
 // tests/unit/platform/win32/registry_test.cpp: what the registry backend on the
 // real registry (wine's under test) adds to the contract of registry_test.cpp:
 // values as other programs read them, changes the registry refuses (a
-// read-only key) held until it takes them (the gateway's key) or returned
-// (any other), settings a 32-bit program wrote under WOW6432Node, and text
-// values the ANSI code page cannot show.
+// read-only key) held until it takes them, and settings a 32-bit program
+// wrote under WOW6432Node. (A refused write to the event source's key and a
+// ProgramPath outside the ANSI code page: test_wine_admin.py.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -220,32 +220,4 @@ TEST_F(Win32RegistryTest, AKeyOnlyUnderWow6432NodeIsUsedThere) {
   ::RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kWowGatewayKey, KEY_WOW64_64KEY, 0);
 }
 
-// Installation writes the event source's key: a refusal there is the
-// caller's error at once, never held like the gateway's own key's.
-TEST_F(Win32RegistryTest, ARefusedWriteOutsideTheGatewaysKeyIsAnError) {
-  const char kOther[] = "SOFTWARE\\Tarrock\\cvsmtpgw test other key";
-  CRegKey other;
-  ASSERT_EQ(CRegKey::Create(kOther, other), ERROR_SUCCESS);
-  ArmFault(FaultOp::kWrite, std::string("HKEY_LOCAL_MACHINE\\") + kOther + "\\*", 1000, EACCES);
-  EXPECT_EQ(RegWriteDword(other, "TypesSupported", 7), ERROR_ACCESS_DENIED);
-  DWORD value = 0;
-  EXPECT_EQ(RegReadDword(other, "TypesSupported", &value), ERROR_FILE_NOT_FOUND);  // nothing held
-  EXPECT_EQ(other.Flush(), ERROR_SUCCESS);
-  ClearFaults();
-  CRegKey::DeleteKey(kOther);
-}
-
-// A path the ANSI code page cannot show would come back with '?' in it.
-TEST_F(Win32RegistryTest, TextOutsideTheAnsiCodePageIsTold) {
-  CRegKey key = Gateway();
-  ASSERT_EQ(RegWriteString(key, "ProgramPath", "C:\\spool\\"), ERROR_SUCCESS);
-  EXPECT_TRUE(key.TextFitsCodePage("ProgramPath"));
-  HKEY raw = nullptr;
-  ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGatewayKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &raw), ERROR_SUCCESS);
-  const wchar_t kCjk[] = L"C:\\\x65E5\x672C\\";  // two CJK ideographs: in no Western code page
-  ::RegSetValueExW(raw, L"ProgramPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(kCjk), sizeof kCjk);
-  ::RegCloseKey(raw);
-  EXPECT_FALSE(key.TextFitsCodePage("ProgramPath"));
-  EXPECT_TRUE(key.TextFitsCodePage("Missing"));
-}
 }  // namespace
