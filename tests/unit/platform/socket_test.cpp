@@ -1,6 +1,7 @@
 // tests/unit/platform/socket_test.cpp: the Winsock-shaped sockets on loopback: a send
-// that its time-out cuts short and a closed listener. (Receive time-outs and
-// vanishing peers against the real binary: test_hostile_input.py.)
+// that its time-out cuts short and a closed listener. (Receive time-outs:
+// dns_client_test.cpp and smtp_dialogue_test.cpp; vanishing peers against the
+// real binary: test_hostile_input.py.)
 #include "platform/Socket.h"
 
 #include <gtest/gtest.h>

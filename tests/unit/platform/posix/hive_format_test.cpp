@@ -162,7 +162,7 @@ TEST(HiveFormatTest, BadInputIsReadAsFarAsItGoesAndRewrittenExactly) {
 // encoding. A UTF-16 file stays UTF-16 while its text converts exactly; a
 // text that does not (bytes that are not UTF-8) makes it UTF-8 without a mark,
 // and a text with line breaks or NULs goes as hex(1), UTF-16LE in a UTF-16
-// file as regedit writes it.
+// file as regedit writes it. (Values of arbitrary bytes: fuzz/hive_parser_fuzz.cpp.)
 TEST(HiveFormatTest, SetValuesComeBackInEveryEncoding) {
   const struct {
     const char* what;
@@ -172,10 +172,6 @@ TEST(HiveFormatTest, SetValuesComeBackInEveryEncoding) {
   } values[] = {
       {"the overlong form the fuzzer found", REG_SZ, std::string("abcdefghi\xE0\x8B\x97xyz\0", 16), false},
       {"Latin-1", REG_SZ, std::string("J\xF6rg\0", 5), false},
-      {"an encoded surrogate", REG_SZ, std::string("\xED\xA0\x80\0", 4), false},
-      {"beyond U+10FFFF", REG_SZ, std::string("\xF4\x90\x80\x80\0", 5), false},
-      {"NUL as two bytes", REG_EXPAND_SZ, std::string("\xC0\x80\0", 3), false},
-      {"cut sequence", REG_MULTI_SZ, std::string("a\0\xC3", 3), false},
       {"text with line breaks", REG_SZ, std::string("a\r\nb \xE2\x82\xAC\0", 9), true},
       {"no terminator", REG_SZ, "ab", true},
       {"empty", REG_SZ, "", true},
