@@ -1,7 +1,7 @@
 """cvsmtpgw.exe in wine's service manager: -i, start, serve, removal refused while running, stop, -u; the states
-QueryServiceStatusEx shows while the port is taken; a ProgramPath on a mapped drive. Events are read from wine's
-trace of ReportEventW and the copy at $CVSMTPGW_EVENT_COPY, set (with the shorter wait for a taken port) in the
-system environment, wine restarted once for this module to read it and to see drive M:."""
+QueryServiceStatusEx shows while the port is taken. Events are read from wine's trace of ReportEventW and the
+copy at $CVSMTPGW_EVENT_COPY, set (with the shorter wait for a taken port) in the system environment, wine
+restarted once for this module to read it."""
 
 import re
 import socket
@@ -19,7 +19,6 @@ from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, binary, keep_serv
 NAME = "Corvane SMTP Server"
 FAX = "4711@fax.example.com"
 SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment"
-WINE_DRIVES = r"HKEY_LOCAL_MACHINE\Software\Wine\Drives"
 BIND_RETRY_MS = 8000  # the service's wait for a taken port, instead of 30 s
 STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 ACCEPTED = 0x10D  # stop, shutdown, parameter change, pre-shutdown
@@ -49,24 +48,15 @@ class EventCopy:
 
 @pytest.fixture(scope="module")
 def machine(tmp_path_factory):
-    """The system environment of the services, a drive M: mapped to a network share, wine restarted."""
+    """The system environment of the services, wine restarted."""
     root = tmp_path_factory.mktemp("machine")
-    mapped = root / "share"
-    (mapped / "spool" / "IN").mkdir(parents=True)
-    (mapped / "spool" / "OUT").mkdir(parents=True)
-    drive = prefix() / "dosdevices" / "m:"
-    drive.unlink(missing_ok=True)
-    drive.symlink_to(mapped)
     events = root / "events.log"
     for name, value in (("CVSMTPGW_EVENT_COPY", windows_path(events)), ("CVSMTPGW_BIND_RETRY_MS", str(BIND_RETRY_MS))):
         run("reg", "add", SYSTEM_ENVIRONMENT, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
-    run("reg", "add", WINE_DRIVES, "/v", "m:", "/t", "REG_SZ", "/d", "network", "/f")
     restart_wine()
     yield EventCopy(events)
     for name in ("CVSMTPGW_EVENT_COPY", "CVSMTPGW_BIND_RETRY_MS"):
         run("reg", "delete", SYSTEM_ENVIRONMENT, "/v", name, "/f", check=False)
-    run("reg", "delete", WINE_DRIVES, "/v", "m:", "/f", check=False)
-    drive.unlink(missing_ok=True)
     restart_wine()
 
 
@@ -282,18 +272,3 @@ def test_starts_while_another_program_holds_the_port(tmp_path, machine):
     after = order[order.index(RUNNING) + 1:]
     assert set(after[:-1]) <= {STOP_PENDING} and after[-1] == STOPPED, states
     assert (states[-1]["exit"], states[-1]["specific"]) == (0, 0)
-
-
-def test_a_program_path_on_a_mapped_drive_stops_the_start(tmp_path, machine):
-    hive = tmp_path / "settings.reg"
-    write_hive(hive, {"ProgramPath": "M:\\spool\\", "SmtpRxPort": free_port()})
-    reg_delete(GATEWAY_KEY)
-    reg_import(hive)
-    machine.new()
-    result = run(str(binary()), "-m", check=False, timeout=60,
-                 env=wine_env(CVSMTPGW_EVENT_COPY=windows_path(machine.path)))
-    problem = ("it is on M:, a drive mapped to a network share, which a service does not see; name the share "
-               "itself (\\\\server\\share\\...) or a local drive")
-    assert result.returncode == 2
-    assert f'cvsmtpgw: cannot start: ProgramPath "M:\\spool\\" cannot be used: {problem}' in result.stderr
-    assert machine.new() == f"{NAME}: event 425 type 1: {NAME}, M:\\spool\\, {problem}\n"
