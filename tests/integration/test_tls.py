@@ -155,16 +155,8 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
     gw.settles(baseline)
 
 
-def test_without_certificate_and_with_one_that_cannot_be_used(make_gateway, certificates, tmp_path):
-    plain = make_gateway()
-    with SmtpConnection(plain.port) as conn:
-        conn.reply()
-        # HELO as it always was; EHLO without STARTTLS; STARTTLS refused.
-        assert conn.command("HELO c") == (250, b"250 fax.example.com c\r\n")
-        assert conn.command("STARTTLS") == (454, b"454 TLS not available\r\n")
-    with SmtpConnection(plain.port) as conn:
-        conn.reply()
-        assert conn.command("EHLO c")[1] == b"250-fax.example.com\r\n250-SIZE 26214400\r\n250 8BITMIME\r\n"
+# (Without a certificate, EHLO offers no STARTTLS and STARTTLS gets 454: smtp_session_test.cpp.)
+def test_a_certificate_that_cannot_be_used_stops_the_start(make_gateway, certificates, tmp_path):
     cert, _ = certificates["server"]
     for key, why in [(tmp_path / "missing.key", "cannot be read"), (cert, "holds no usable PEM key")]:
         gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key)}, start=False)
