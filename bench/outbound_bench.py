@@ -47,6 +47,7 @@ from pathlib import Path
 REPO_ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO_ROOT / "tests" / "integration"))
 import dns_servers  # noqa: E402
+from dnsmasq_zone import serve_mail_zone  # noqa: E402
 from gateway_harness import Gateway, free_port, wait_until  # noqa: E402
 from outbound_support import message_file, namespace_wrapper  # noqa: E402
 from smtp_bench import scratch_fs  # noqa: E402
@@ -211,7 +212,7 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="cvbench-outbound-"))
     sink_address = dns_servers.loopback_address()
     port = free_port()
-    zone = dns_servers.serve_mail_zone(DOMAIN, mx=[(10, "mx.fax.test")], a={"mx.fax.test": sink_address},
+    zone = serve_mail_zone(DOMAIN, mx=[(10, "mx.fax.test")], a={"mx.fax.test": sink_address},
                                        ttl=args.ttl)
     try:
         with zone:

@@ -17,6 +17,7 @@ import time
 from pathlib import Path
 
 import dns_servers
+from dnsmasq_zone import serve_mail_zone
 from load_receiver import FaultReceiver
 from gateway_harness import free_port, wait_until
 from outbound_support import SyslogSocket, message_file, namespace_wrapper
@@ -51,7 +52,7 @@ class OutboundLoad:
     def __enter__(self) -> "OutboundLoad":
         a = {f"{b}.{ZONE}": address for b, address in self.addresses.items() if b != "ok"}
         # The plain domain has a mail exchanger (named by its address); the others only their own address.
-        self.zone = dns_servers.serve_mail_zone(ZONE, mx=[(10, self.addresses["ok"])], a=a)
+        self.zone = serve_mail_zone(ZONE, mx=[(10, self.addresses["ok"])], a=a)
         try:
             listeners = {address: b for b, address in self.addresses.items() if b != "refuse"}
             stall = max(10.0, 5 * self.reply_timeout_ms / 1000)

@@ -93,7 +93,8 @@ def defects(mail: email.message.EmailMessage) -> list:
 
 def test_strict_postfix_takes_every_mail_at_the_first_attempt(make_gateway, tmp_path):
     address, port = dns_servers.loopback_address(), free_port()
-    zone = dns_servers.serve_mail_zone("fax.test", mx=[(10, "mx.fax.test")], a={"mx.fax.test": address})
+    zone = dns_servers.RecordServer("fax.test", {("fax.test", "MX"): ["10 mx.fax.test."],
+                                                 ("mx.fax.test", "A"): [address]})
     files = {f"{to}.tmp": mail[0] for to, mail in MAILS.items()}
     files.update({"F1.tif": TIFF, "F1.pdf": PDF})
     with zone, PrivatePostfix(address, port, STRICT_MAIN_CF) as postfix:
