@@ -96,7 +96,6 @@ TEST_F(FileTest, SeeksReportThePositionAndAClosedFileFailsEveryCall) {
   EXPECT_FALSE(file.IsValid());
 }
 
-// A move never replaces a file: it would lose a mail.
 // A scratch file reads back what was written and leaves no file behind; the
 // fault seam fails its creation like any other.
 TEST_F(FileTest, ScratchFileLeavesNothingBehind) {
@@ -118,6 +117,7 @@ TEST_F(FileTest, ScratchFileLeavesNothingBehind) {
   ClearFaults();
 }
 
+// A move never replaces a file: it would lose a mail.
 TEST_F(FileTest, MoveNeverReplacesButMoveReplaceDoesAndSyncReportsMissingFiles) {
   const std::string a = m_Dir.File("a"), b = m_Dir.File("b");
   WriteWholeFile(a, "first");

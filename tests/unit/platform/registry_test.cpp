@@ -1,8 +1,8 @@
 // tests/unit/platform/registry_test.cpp: the registry's contract on whichever backend is
 // built (the hive file on POSIX, the real registry under Windows): the read
 // rules the gateway relies on, transactions that exclude other threads and
-// undo. (Counter draws from many threads and processes: file_naming_test.cpp
-// and test_inbound_load.py.)
+// undo. (Counter draws from two processes: file_naming_test.cpp; from a
+// gateway killed while it draws: test_crash_recovery.py.)
 #include <gtest/gtest.h>
 
 #include <atomic>
