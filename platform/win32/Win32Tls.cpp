@@ -51,8 +51,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kHandshakeLimit = 128 * 1024;
 // Certificates a verified chain may have.
 constexpr DWORD kVerifyDepth = 10;
-// Rounds of a handshake (each takes input or gives output); a real one needs
-// a handful, so more means a peer that never finishes.
+// Rounds of a handshake that moved it on (reads of a message not yet whole
+// do not count: the time limit and kHandshakeLimit bound those); a real one
+// needs a handful, so more means a peer that never finishes.
 constexpr int kHandshakeRounds = 64;
 
 constexpr ULONG kClientFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
@@ -372,7 +373,7 @@ bool CTlsChannel::Handshake(int milliseconds, std::string& error) {
   c.inLength = 0;
   c.failed = true;  // until it is done
   bool needInput = c.server;
-  for (int round = 0; round < kHandshakeRounds; ++round) {
+  for (int round = 0; round < kHandshakeRounds;) {
     if (needInput) {
       if (c.inLength == c.in.size()) {
         error = "the peer's handshake is over " + std::to_string(kHandshakeLimit / 1024) + " KB";
@@ -413,6 +414,7 @@ bool CTlsChannel::Handshake(int milliseconds, std::string& error) {
       needInput = true;
       continue;
     }
+    ++round;
     if (status == SEC_I_INCOMPLETE_CREDENTIALS) {  // a client certificate asked for: we have none
       needInput = false;
       continue;

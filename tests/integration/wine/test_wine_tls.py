@@ -3,16 +3,15 @@ to aiosmtpd, and OutboundTls 2 with a test CA put into the machine's Root store:
 127.0.0.1 is taken, one for another name is not. Inbound: the server certificate from PEM files and
 from the machine store by thumbprint; wine's Schannel has no server side (no
 AcceptSecurityContext), which the gateway finds at its start and reports as a certificate it
-cannot use, as it would a missing one."""
+cannot use, as it would a missing one. The client channel alone against openssl s_server: records
+both ways, the handshake time, and a server that offers no more than TLS 1.1 refused."""
 
 from __future__ import annotations
 
 import subprocess
 from pathlib import Path
 
-import pytest
-
-from gateway_harness import wait_until
+from gateway_harness import free_port, wait_until
 from outbound_support import drop_message, message_file
 from test_tls import TlsReceiver, make_certificate
 from wine_support import binary, own_lines, run, windows_path
@@ -97,3 +96,31 @@ def test_server_certificate_from_files_and_from_the_machine_store(make_gateway, 
         ({"TlsKeyFile": windows_path(other_key)}, "is not the key of the certificate"),
     ]:
         assert why in failed_start(gw, **values), values
+
+
+def test_client_channel_against_openssl(tmp_path):
+    # The gateway's client channel alone (test_helper tls-client), against openssl s_server -rev
+    # (which answers each line reversed): records go both ways, and the handshake time is shown.
+    cert, key = make_certificate(tmp_path, "localhost", "DNS:localhost")
+    sessions = 10
+
+    def client(*server_options: str, count: int = 1) -> str:
+        port = free_port()
+        server = subprocess.Popen(["openssl", "s_server", "-accept", f"127.0.0.1:{port}", "-cert", cert, "-key", key,
+                                   "-rev", "-naccept", str(count), *server_options],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: server.stdout.readline().strip() in (b"ACCEPT", b""), 10)  # listening
+            result = run(str(binary("test_helper.exe")), "tls-client", str(port), str(count), "0", "localhost",
+                         check=False)
+            return own_lines(result.stdout)[-1]
+        finally:
+            server.kill()
+            server.wait()
+
+    line = client(count=sessions)
+    print(f"{sessions} sessions: {line}")
+    assert line.startswith("version=TLSv1.2 ms=") and line.endswith(" echo=gnip"), line
+    # A server that goes no higher than TLS 1.1 is refused, whatever the system would agree to.
+    old = client("-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
+    assert old.startswith("error=") and ("agreed TLSv1.1" in old or "handshake failed" in old), old
