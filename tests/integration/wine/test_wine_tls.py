@@ -68,6 +68,9 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
         assert version == "TLSv1.2" and b"Fax over TLS" in content
         log = verified.text("debug.log")
         assert "SMTPOut- TLS started: TLSv1.2" in log, log
+        # The mail log's line for the delivery (its file below the program directory on Windows).
+        day = wait_until(lambda: list((verified.root / "MailLog").glob("20*.log")) or None, 10)
+        assert " tls=TLSv1.2" in day[0].read_text("latin-1"), day[0].read_text("latin-1")
         failure = ("SMTPOut- Error: TLS: 127.0.0.1: handshake failed: the server's certificate did not verify: "
                    "it is not for host 127.0.0.1")
         wait_until(lambda: failure in refused.text("debug.log"), 60, refused.diagnostics)
