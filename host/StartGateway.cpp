@@ -121,24 +121,29 @@ void RecoverReceivedMails() {
 // cannot does not start (its clients would send in the clear, or not at all).
 bool SetUpInboundTls() {
   const std::string certificate = SettingText(Setting::kTlsCertificateFile);
+  const std::string thumbprint = SettingText(Setting::kTlsCertificateThumbprint);
   std::string key = SettingText(Setting::kTlsKeyFile);
   if (key.empty()) key = certificate;
   const bool require = SettingNumber(Setting::kRequireTls) == 1;
-  if (certificate.empty() || !TlsAvailable()) {
-    if (!certificate.empty())
-      DebugLog("SMTPIn- TlsCertificateFile is set, but this build has no TLS: STARTTLS is not offered", CV_SRC,
+  if ((certificate.empty() && thumbprint.empty()) || !TlsAvailable()) {
+    if (!certificate.empty() || !thumbprint.empty())
+      DebugLog("SMTPIn- A TLS certificate is set, but this build has no TLS: STARTTLS is not offered", CV_SRC,
                __LINE__);
     if (require) DebugLog("SMTPIn- RequireTls is set without TLS: every MAIL is refused", CV_SRC, __LINE__);
     g_SMTPIn->SetTls(nullptr, require);
     return true;
   }
   std::string error;
-  std::unique_ptr<CTlsContext> context = CTlsContext::ForServer(certificate, key, error);
+  std::unique_ptr<CTlsContext> context = CTlsContext::ForServer(certificate, key, thumbprint, error);
   if (!context) {
     ReportStartFailure(GatewayEvent::kTlsUnusable, error, "");
     return false;
   }
-  DebugLogStr("SMTPIn- STARTTLS offered with the certificate of ", certificate.c_str(), CV_SRC, __LINE__);
+  if (thumbprint.empty())
+    DebugLogStr("SMTPIn- STARTTLS offered with the certificate of ", certificate.c_str(), CV_SRC, __LINE__);
+  else
+    DebugLogStr("SMTPIn- STARTTLS offered with the machine store's certificate ", thumbprint.c_str(), CV_SRC,
+                __LINE__);
   g_SMTPIn->SetTls(std::move(context), require);
   return true;
 }

@@ -16,7 +16,7 @@ enum GatewayStartResult : int {
   kStartNoListener = 3,      // the SMTP port could not be opened in time (event 424)
   kStartAbandoned = 4,       // a stop came while the port was still being tried
   kStartBadSetting = 5,      // a client network or fax number list cannot be used (event 430)
-  kStartTlsUnusable = 6,     // TlsCertificateFile or TlsKeyFile cannot be used (event 433)
+  kStartTlsUnusable = 6,     // the TLS certificate or its key cannot be used (event 433)
 };
 
 // Debug log switches, the check of the program directory, the file manager,

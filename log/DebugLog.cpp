@@ -20,6 +20,7 @@ namespace {
 constexpr std::size_t kSuffixBuffer = 500;
 constexpr std::size_t kPadWidth = 75;
 constexpr std::size_t kMinLogPathLength = 4;
+constexpr int kDebugCopyNameAttempts = 100;  // names tried for one debug copy
 
 char g_PrimaryPath[kLogPathBuffer] = {};
 int g_PrimaryOn = 0;
@@ -162,11 +163,21 @@ std::string KeepDebugCopy(const char* path) {
   }();
   const std::size_t dot = target.rfind('.');
   if (dot != std::string::npos && dot >= nameStart) target.erase(dot, 4);
-  char stamp[48];
-  std::snprintf(stamp, sizeof(stamp), "-%.0f.debug", static_cast<double>(std::time(nullptr)));
-  target += stamp;
-  if (!FileMove(path, target)) return {};  // a failure leaves the file under its old name
-  return target;
+  const double seconds = static_cast<double>(std::time(nullptr));
+  // Two copies of one name within a second (mail files are numbered per
+  // message, spool files may be numbered again after a wrap) must both be
+  // kept: the second gets "-2", "-3" ... after the seconds count.
+  for (int n = 1; n <= kDebugCopyNameAttempts; ++n) {
+    char stamp[64];
+    if (n == 1) {
+      std::snprintf(stamp, sizeof(stamp), "-%.0f.debug", seconds);
+    } else {
+      std::snprintf(stamp, sizeof(stamp), "-%.0f-%d.debug", seconds, n);
+    }
+    if (FileMove(path, target + stamp)) return target + stamp;
+    if (PlatformGetLastError() != static_cast<DWORD>(ERROR_ALREADY_EXISTS)) break;
+  }
+  return {};  // a failure leaves the file under its old name
 }
 
 void PathFileNamePart(const char* path, char* out, std::size_t outSize) {

@@ -2,8 +2,8 @@
 // the SMTP server's STARTTLS (a server session) and the SMTP client's (a
 // client session). TLS 1.2 and 1.3 only.
 //
-// One backend per platform: OpenSSL on POSIX, and on Windows (for now) one
-// that says TLS is not available. The code above sees only these classes.
+// One backend per platform: OpenSSL on POSIX, Schannel (SSPI) on Windows. The
+// code above sees only these classes.
 //
 // A channel takes over its socket's bytes from the moment it is made: the
 // caller must have read nothing past the command that started TLS (plaintext
@@ -28,10 +28,13 @@ class CTlsContext {
  public:
   struct Impl;
 
-  // A server's context from a PEM certificate (chain) file and a PEM key file.
-  // Null with `error` saying which file and why when either cannot be used.
+  // A server's context from a PEM certificate (chain) file and a PEM key file,
+  // or, when `certificateThumbprint` is set, from the certificate with that
+  // SHA-1 thumbprint in the system's machine store (Windows only; POSIX
+  // refuses it). Null with `error` saying which setting and why when the
+  // certificate or its key cannot be used.
   static std::unique_ptr<CTlsContext> ForServer(const std::string& certificateFile, const std::string& keyFile,
-                                                std::string& error);
+                                                const std::string& certificateThumbprint, std::string& error);
   // A client's context. With `verify`, the server's chain is checked against
   // the system's trust store and its name against the host name each channel
   // is given. Null with `error` when the backend cannot make one.

@@ -47,6 +47,7 @@ constexpr std::array<CSettingInfo, static_cast<std::size_t>(Setting::kCount)> kT
   {Setting::kMaxMessageSize, "MaxMessageSize", kNumber, kStart, 25 * 1024 * 1024, "26214400", 0, kAny, kNone, false},
   {Setting::kTlsCertificateFile, "TlsCertificateFile", kText, kStart, 0, "", 0, 0, 259, false},
   {Setting::kTlsKeyFile, "TlsKeyFile", kText, kStart, 0, "TlsCertificateFile", 0, 0, 259, false},
+  {Setting::kTlsCertificateThumbprint, "TlsCertificateThumbprint", kText, kStart, 0, "", 0, 0, 127, false},
   {Setting::kRequireTls, "RequireTls", kNumber, kStart, 0, "0", 0, 1, kNone, false},
   {Setting::kOutboundTls, "OutboundTls", kNumber, kStart, 0, "0", 0, 2, kNone, false},
   {Setting::kSmartHost, "SmartHost", kText, kStart, 0, "", 0, 0, 255, false},

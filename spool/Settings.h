@@ -44,6 +44,7 @@ enum class Setting {
   // TLS (STARTTLS both ways) and the relay host
   kTlsCertificateFile,
   kTlsKeyFile,
+  kTlsCertificateThumbprint,
   kRequireTls,
   kOutboundTls,
   kSmartHost,

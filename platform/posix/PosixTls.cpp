@@ -160,7 +160,12 @@ CTlsContext::CTlsContext(std::unique_ptr<Impl> impl) : m_Impl(std::move(impl)) {
 CTlsContext::~CTlsContext() = default;
 
 std::unique_ptr<CTlsContext> CTlsContext::ForServer(const std::string& certificateFile, const std::string& keyFile,
-                                                     std::string& error) {
+                                                     const std::string& certificateThumbprint, std::string& error) {
+  if (!certificateThumbprint.empty()) {
+    error = "TlsCertificateThumbprint names a certificate of a Windows machine store; this system takes "
+            "TlsCertificateFile and TlsKeyFile";
+    return nullptr;
+  }
   if (!Readable(certificateFile, "TlsCertificateFile", error) || !Readable(keyFile, "TlsKeyFile", error))
     return nullptr;
   ERR_clear_error();

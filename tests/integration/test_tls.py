@@ -188,6 +188,9 @@ class TlsReceiver:
                                      require_starttls=True)
         self.controller.start()
 
+    def close(self) -> None:
+        self.controller.stop()
+
 
 def deliver(make_gateway, port: int, env: dict | None = None, **values):
     needs_seam()

@@ -200,7 +200,12 @@ int ServiceParamChange(char** argv) {
 
 }  // namespace
 
+int StoreCertificate(char** argv);  // certificate_commands.cpp
+int TlsClient(char** argv);         // certificate_commands.cpp
+
 int PlatformHelperCommand(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "store-certificate") == 0) return StoreCertificate(argv + 2);
+  if (argc == 6 && std::strcmp(argv[1], "tls-client") == 0) return TlsClient(argv + 2);
   if (argc >= 3 && std::strcmp(argv[1], "no-desktop") == 0) return NoDesktop(argc - 2, argv + 2);
   if (argc == 5 && std::strcmp(argv[1], "service-watch") == 0) return ServiceWatch(argv + 2);
   if (argc == 3 && std::strcmp(argv[1], "service-config") == 0) return ServiceConfig(argv + 2);
