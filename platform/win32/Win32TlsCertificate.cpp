@@ -169,7 +169,9 @@ bool CServerCertificate::FromMachineStore(const std::string& thumbprint, std::st
                                        CERT_STORE_OPEN_EXISTING_FLAG,
                                    L"MY");
   if (store == nullptr) {
-    error = "the machine's certificate store (LocalMachine\\My) cannot be opened (" + Code(GetLastError()) + ")";
+    // A machine that never had a certificate has no such store at all.
+    error = "TlsCertificateThumbprint \"" + thumbprint + "\": the machine's certificate store (LocalMachine\\My) " +
+            "cannot be opened (" + Code(GetLastError()) + ")";
     return false;
   }
   CRYPT_HASH_BLOB blob{static_cast<DWORD>(hash.size()), hash.data()};
