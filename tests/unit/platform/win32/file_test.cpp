@@ -2,8 +2,7 @@
 // shared file tests: share modes against another process, the probe that a
 // held file must fail, deletion and renaming through a handle that a reader
 // without deletion sharing cannot stop, FindFirstFileA's names, backslash
-// paths, append mode, directory flushes, and private directories judged by
-// owner and DACL.
+// paths, directory flushes, and private directories judged by owner and DACL.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -137,21 +136,6 @@ TEST_F(Win32FileTest, DirectorySearchAndBackslashPaths) {
   EXPECT_FALSE(FileLink(a, b));
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   EXPECT_FALSE(SameFile(b, dir + "\\x"));
-}
-
-// "a" writes go to the end whatever the position; text mode as on POSIX.
-TEST_F(Win32FileTest, AppendModeWritesAtTheEnd) {
-  const std::string path = m_Dir.File("log.txt");
-  WriteWholeFile(path, "one\r\n");
-  CStdioFile file = CStdioFile::Open(path, "a+");
-  ASSERT_TRUE(file.IsOpen());
-  char line[16];
-  ASSERT_NE(file.GetLine(line, sizeof line), nullptr);
-  EXPECT_STREQ(line, "one\n");
-  ASSERT_TRUE(file.Rewind());
-  EXPECT_EQ(file.WriteText("two\n"), 4u);
-  ASSERT_TRUE(file.Close());
-  EXPECT_EQ(ReadWholeFile(path), "one\r\ntwo\r\n");
 }
 
 TEST_F(Win32FileTest, PrivateDirectoriesByOwnerAndDacl) {
