@@ -1,10 +1,9 @@
 // tests/unit/log/debug_log_test.cpp: entry layout, the two logs, errors and concurrent writers
-// (whose entries, some cut at the limit, show the layout too), and debug copies of one name.
+// (whose entries, some cut at the limit, show the layout too).
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
@@ -64,27 +63,6 @@ TEST(DebugLogFile, ConcurrentEntriesStayWhole) {
     }
     EXPECT_EQ(m[2].str().find_first_not_of(static_cast<char>('a' + std::stoi(m[1]))), std::string::npos);
   }
-}
-
-// Mail files are numbered per message: two deliveries within one second
-// leave two copies of one name, and neither may be lost.
-TEST(DebugLogFile, CopiesOfOneNameWithinASecondAreAllKept) {
-  SpoolSandbox box;
-  std::vector<std::string> kept;
-  for (const char* text : {"first", "second", "third"}) {
-    WriteWholeFile(box.In() + "12.zqx", text);
-    kept.push_back(KeepDebugCopy((box.In() + "12.zqx").c_str()));
-  }
-  ASSERT_FALSE(std::filesystem::exists(box.In() + "12.zqx"));
-  EXPECT_TRUE(std::regex_match(kept[0], std::regex(".*12-\\d+\\.debug")));
-  EXPECT_EQ(ReadWholeFile(kept[0]), "first");
-  // The later ones carry a number when the second has not changed.
-  for (std::size_t i = 1; i < kept.size(); ++i) {
-    EXPECT_TRUE(std::regex_match(kept[i], std::regex(".*12-\\d+(-\\d+)?\\.debug"))) << kept[i];
-    EXPECT_EQ(ReadWholeFile(kept[i]), i == 1 ? "second" : "third");
-  }
-  EXPECT_NE(kept[0], kept[1]);
-  EXPECT_NE(kept[1], kept[2]);
 }
 
 }  // namespace

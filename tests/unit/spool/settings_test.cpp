@@ -1,13 +1,10 @@
-// tests/unit/spool/settings_test.cpp: the settings table, its readers, the
-// report of values passed over, and the README's table naming each setting.
+// tests/unit/spool/settings_test.cpp: the settings table, its readers and the
+// report of values passed over.
 #include "spool/Settings.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -165,21 +162,6 @@ TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
   }
 }
 
-TEST(Settings, AWrittenValueOfTheWrongTypeIsSaidToBeRewritten) {
-  SpoolSandbox box;
-  Put("FileNameUse", Sz("1"));
-  EXPECT_EQ(SettingProblems(GatewayKey()),
-            std::vector<std::string>{"Setting \"FileNameUse\" is not a dword; the gateway writes it anew"});
-  EXPECT_EQ(IsFileNameInUse(), 0);
-}
-
-TEST(Settings, AMissingKeyReadsAsDefaultsAndReportsNothing) {
-  SpoolSandbox box;
-  EXPECT_EQ(ReportSettingProblems(), 0u);
-  EXPECT_EQ(GetSmtpRxPort(), 25);
-  EXPECT_EQ(SettingText(Setting::kDNSName), "a.root-servers.net");
-}
-
 // What is read at each use follows the registry; what the file manager read at start stays.
 TEST(Settings, ValuesReadAtEachUseFollowTheRegistry) {
   SpoolSandbox box;
@@ -198,30 +180,6 @@ TEST(Settings, ValuesReadAtEachUseFollowTheRegistry) {
   }
   box.SetText("DomainName", "after.example");
   EXPECT_STREQ(files.DomainName(), "before.example");
-}
-
-TEST(Settings, DebugLogPathsGoThroughTheTable) {
-  SpoolSandbox box;
-  box.EnableLogs();
-  EXPECT_TRUE(IsPrimaryLogOn());
-  EXPECT_TRUE(IsSecondaryLogOn());
-  // A path the table refuses switches its log off, as an absent one does.
-  box.SetText("logfile", box.Root() + std::string(260, 'p'));
-  Put("logfileb", Dword(1));
-  ReadDebugSettings();
-  EXPECT_FALSE(IsPrimaryLogOn());
-  EXPECT_FALSE(IsSecondaryLogOn());
-}
-
-// ---- Every setting has its row in the README's configuration table.
-
-TEST(Settings, EverySettingIsInTheReadme) {
-  std::ifstream in(std::filesystem::path(CVSMTPGW_UNIT_TEST_DATA).parent_path().parent_path().parent_path() /
-                   "README.md");
-  const std::string readme{std::istreambuf_iterator<char>(in), {}};
-  ASSERT_FALSE(readme.empty());
-  for (const CSettingInfo& info : SettingTable())
-    EXPECT_NE(readme.find(std::string("\n| `") + info.name + "` |"), std::string::npos) << info.name;
 }
 
 }  // namespace
