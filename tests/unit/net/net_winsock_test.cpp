@@ -1,6 +1,6 @@
-// The listener: a connection without a session object and a failed bind. (The
-// connection limit and the stop against the real binary: test_hostile_input.py
-// and the service tests.)
+// The listener: a connection without a session object. (A port in use:
+// main_test.cpp and test_service.py; the connection limit and the stop against
+// the real binary: test_hostile_input.py and the service tests.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,13 +49,6 @@ TEST_F(WinsockTest, ConnectionWithoutSessionObjectIsClosed) {
   SockClose(client);
   EXPECT_EQ(m_Server.m_Created, 1);
   EXPECT_EQ(m_Server.m_Released, 0);
-}
-
-TEST_F(WinsockTest, PortInUseFailsTheBindAndTheAcceptThreadEndsAtOnce) {
-  TestServer second;
-  EXPECT_EQ(second.ConnectToPort(m_Port, 5, AF_INET_CODE, HostToNet32(loopback::kLoopbackHost)), 3);
-  EXPECT_EQ(second.StartAcceptThread(), 0);
-  EXPECT_TRUE(WaitUntil([&second] { return second.m_Accepting == 0; }));
 }
 
 }  // namespace

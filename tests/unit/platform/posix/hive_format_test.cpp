@@ -53,42 +53,6 @@ const CHiveValue* Value(const CHive& hive, const char* name) {
   return key != nullptr ? CHive::FindValue(*key, name) : nullptr;
 }
 
-// What regedit writes in its UTF-16 export: quoted text, and the hex data of
-// REG_EXPAND_SZ and REG_MULTI_SZ as UTF-16LE. The values read are UTF-8 text,
-// and the rewrite is the export again, byte for byte.
-TEST(HiveFormatTest, ARegeditUtf16ExportKeepsItsTextAndComesBackAsItWas) {
-  const std::string file = Utf16File(
-      Ascii16(kHeader) + u"[" + Ascii16(kKey) + u"]\r\n" +
-      u"\"DomainName\"=\"f\u00e4x.example.com\"\r\n"
-      u"\"Clef\"=\"\U0001D11E \\\"q\\\"\"\r\n"
-      u"\"ProgramPath\"=hex(2):2f,00,73,00,70,00,6f,00,6f,00,6c,00,2f,00,00,00\r\n"
-      u"\"Names\"=hex(7):61,00,00,00,e9,00,00,00,00,00\r\n"
-      u"\"TmpIndex\"=dword:00000010\r\n"
-      u"\"Bin\"=hex:00,ff\r\n\r\n");
-  std::vector<CHiveProblem> problems;
-  const CHive hive = CHive::Parse(file, problems);
-  ASSERT_TRUE(problems.empty()) << problems[0].line << ": " << problems[0].text;
-  const struct {
-    const char* name;
-    DWORD type;
-    std::string data;
-  } expected[] = {
-      {"DomainName", REG_SZ, std::string("f\xC3\xA4x.example.com\0", 17)},
-      {"Clef", REG_SZ, std::string("\xF0\x9D\x84\x9E \"q\"\0", 9)},
-      {"ProgramPath", REG_EXPAND_SZ, std::string("/spool/\0", 8)},
-      {"Names", REG_MULTI_SZ, std::string("a\0\xC3\xA9\0\0", 6)},
-      {"TmpIndex", REG_DWORD, std::string("\x10\0\0\0", 4)},
-      {"Bin", REG_BINARY, std::string("\0\xFF", 2)},
-  };
-  for (const auto& e : expected) {
-    const CHiveValue* value = Value(hive, e.name);
-    ASSERT_NE(value, nullptr) << e.name;
-    EXPECT_EQ(value->type, e.type) << e.name;
-    EXPECT_EQ(value->data, e.data) << e.name;
-  }
-  EXPECT_EQ(ExpectRewriteKeepsEverything(hive), file);
-}
-
 // Damaged and odd files. Each is read as far as it can be; what was read is
 // written back exactly, and a file that is cut off is reported (the registry
 // never rewrites such a hive), not read short.

@@ -127,15 +127,6 @@ TEST_F(Win32FileTest, DirectorySearchAndBackslashPaths) {
   EXPECT_EQ(names, std::vector<std::string>{"x"});
   EXPECT_EQ(FindFiles(dir, "*.zqx", names), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(FindFiles(dir + "\\missing", "*", names), ERROR_PATH_NOT_FOUND);
-
-  // Second names and identity through either separator. (Moves and counts:
-  // file_test.cpp, which runs here too.)
-  const std::string a = dir + "\\b.tmp", b = dir + "\\ABC.TMP";
-  EXPECT_TRUE(FileLink(a, dir + "\\second"));
-  EXPECT_TRUE(SameFile(a, dir + "/second"));
-  EXPECT_FALSE(FileLink(a, b));
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  EXPECT_FALSE(SameFile(b, dir + "\\x"));
 }
 
 TEST_F(Win32FileTest, PrivateDirectoriesByOwnerAndDacl) {
