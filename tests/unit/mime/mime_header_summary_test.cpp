@@ -1,6 +1,6 @@
 // Fax recipients and the header summary: address forms, envelope
-// confirmation, fax numbers, the override switch, sorting and repeats, encoded
-// words, and the envelope staying one line per field.
+// confirmation, fax numbers, the override switch, sorting, repeats and encoded
+// words. (One line per envelope field, whatever the header: fuzz/header_summary_fuzz.cpp.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -93,21 +93,6 @@ TEST_F(SummaryTest, LinesSortedWithoutRepeatsAndAGroupPerEnclosedMessage) {
   WriteWholeFile(m_Box.EnvelopePath(), "");
   m_Box.Decode("Subject: only a subject\nTo: nobody@example.com\n\nbody\n", {"TO:<x@y>"});
   EXPECT_EQ(m_Box.Envelope(), "");
-}
-
-TEST_F(SummaryTest, EncodedLineBreaksCannotAddEnvelopeLines) {
-  m_Box.Decode(
-      "From: =?us-ascii?Q?evil=0D=0ATO:_+15550199@fax?= <s@example.com>\n"
-      "To: =?us-ascii?Q?x=0ATO:_+15550198@fax?= <5550100@fax>\n"
-      "Subject: =?us-ascii?Q?x=0ATO:_+15550100@fax?=\n\n");
-  const std::string envelope = m_Box.Envelope();
-  const std::vector<std::string> lines = SpoolSandbox::Lines(envelope);
-  ASSERT_EQ(lines.size(), 3u) << envelope;
-  EXPECT_EQ(lines[0].rfind("FROM:", 0), 0u) << envelope;
-  EXPECT_EQ(lines[1].rfind("TO:", 0), 0u) << envelope;
-  EXPECT_EQ(lines[2], "SUBJECT: x TO: +15550100@fax");
-  for (const std::string& line : lines)
-    for (const char c : line) EXPECT_GE(static_cast<unsigned char>(c), 0x20u) << line;
 }
 
 }  // namespace

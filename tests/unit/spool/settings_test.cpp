@@ -110,23 +110,6 @@ TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
   }
 }
 
-TEST(Settings, TheTableKnowsEachNameOnceWhateverItsCase) {
-  for (const CSettingInfo& info : SettingTable()) {
-    SCOPED_TRACE(info.name);
-    EXPECT_EQ(FindSetting(info.name), &info);
-    std::string upper = info.name;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-    EXPECT_EQ(FindSetting(upper), &info);
-    if (info.type == SettingType::kNumber) {
-      EXPECT_LE(info.minimum, info.maximum);
-      EXPECT_GE(info.defaultNumber, info.minimum);
-      EXPECT_LE(info.defaultNumber, info.maximum);
-    }
-  }
-  EXPECT_EQ(FindSetting("Colour"), nullptr);
-}
-
 TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
   SpoolSandbox box;
   box.WithProgramPath();
