@@ -1,5 +1,5 @@
-// tests/unit/log/debug_log_test.cpp: entry layout, the two logs, errors and concurrent writers
-// (whose entries, some cut at the limit, show the layout too).
+// tests/unit/log/debug_log_test.cpp: concurrent writers, whose entries, some cut at the
+// limit, show the entry layout too.
 // GCC 12 reports a false maybe-uninitialized inside <regex> under -O2 with the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <gtest/gtest.h>
@@ -15,23 +15,6 @@
 namespace {
 
 const std::string kTime = R"(\d\d:\d\d:\d\d \d\d/\d\d/\d\d)";
-
-TEST(DebugLogFile, EntriesAndErrorsGoToTheirLogs) {
-  SpoolSandbox box;
-  box.EnableLogs();
-  DebugLogStr("Domain Name: ", "fax.example", CV_SRC, __LINE__);
-  DebugLog2Str("SMTPIn- second: ", "17", CV_SRC, __LINE__);
-  PlatformSetLastError(ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(LogLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));  // writing kept it
-  const auto lines = SpoolSandbox::Lines(box.PrimaryLog());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex("Domain Name: fax\\.example +" + kTime + R"( \(debug_log_test\.cpp - \d+\)\r)")))
-      << lines[0];
-  EXPECT_EQ(lines[1].rfind("WSA Socket Error: (32) ", 0), 0u);
-  EXPECT_EQ(box.SecondaryLog().rfind("SMTPIn- second: 17 ", 0), 0u);
-}
 
 TEST(DebugLogFile, ConcurrentEntriesStayWhole) {
   SpoolSandbox box;

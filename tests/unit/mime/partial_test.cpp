@@ -30,7 +30,7 @@ class PartialStoreTest : public ::testing::Test {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     m_Failures = m_Box.Decode(mail, {"TO:<4711@fax.example.com>"});
-    m_Stdout = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStdout();
     return testing::internal::GetCapturedStderr();
   }
   std::string Parts() const { return m_Box.Tmp() + kPathSeparatorText + "parts"; }
@@ -40,7 +40,6 @@ class PartialStoreTest : public ::testing::Test {
   std::string MessageContent() const { return ReadWholeFile(m_Box.Out() + "Msgcnt.imp"); }
 
   DecoderSandbox m_Box;
-  std::string m_Stdout;
   int m_Failures = 0;  // output failures the last delivery reported to the hand-off
 };
 
@@ -116,15 +115,8 @@ TEST_F(PartialStoreTest, SetsUntouchedForFourteenDaysAreRemoved) {
   EXPECT_TRUE(fs::exists(SetDir("recent") + "1"));
 }
 
-TEST_F(PartialStoreTest, HugeIdAndNestedFragmentsAreHandledSafely) {
-  std::string id(10000, 'q');
-  id[5000] = '\x1b';
-  Deliver(FragmentMail("id=" + id + "; number=1; total=1", "Content-Type: text/plain\n\nlong id\n"));
-  EXPECT_NE(m_Stdout.find("Saving part 1 of 1 " + std::string(200, 'q') + "...\n"), std::string::npos);
-  EXPECT_EQ(MessageContent(), "long id\r\n");
-  EXPECT_TRUE(fs::is_empty(Parts()));
-
-  // A reassembled mail that is itself a fragment of the same set is not stored.
+// A reassembled mail that is itself a fragment of the same set is not stored.
+TEST_F(PartialStoreTest, NestedFragmentsAreNotStored) {
   const std::string errors = Deliver(FragmentMail(
       "id=outer; number=1; total=1", "Content-Type: message/partial; id=outer; number=1; total=1\n\nx\n"));
   EXPECT_NE(errors.find("dekant: warning: partial message inside a reassembled message dropped\n"),

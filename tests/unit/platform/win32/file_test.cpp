@@ -1,6 +1,6 @@
 // tests/unit/platform/win32/file_test.cpp: what the Win32 file backend adds to the
-// shared file tests: share modes against another process, the probe that a
-// held file must fail, deletion and renaming through a handle that a reader
+// shared file tests (a file held by another process: file_man_test.cpp, which
+// runs here too): deletion and renaming through a handle that a reader
 // without deletion sharing cannot stop, FindFirstFileA's names, backslash
 // paths, directory flushes, and private directories judged by owner and DACL.
 #include <gtest/gtest.h>
@@ -23,32 +23,6 @@ class Win32FileTest : public ::testing::Test {
   }
   CTempDir m_Dir;
 };
-
-TEST_F(Win32FileTest, ShareModesHoldAgainstAnotherProcess) {
-  const std::string path = m_Dir.File("held.tmp");
-  WriteWholeFile(path, "data");
-  CChildProcess holder;
-  ASSERT_TRUE(holder.Start({CVSMTPGW_TEST_HELPER, "hold-exclusive", path}));
-  std::string line;
-  ASSERT_TRUE(holder.ReadLine(line, 10000));
-  ASSERT_EQ(line, "locked");
-  const DWORD violation = ERROR_SHARING_VIOLATION;
-  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kReadWrite), violation);
-  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kNone), violation);
-  // Windows lets an open for READ_CONTROL alone past a holder; the queue's
-  // probe is shared with nobody and must still see the file as taken.
-  EXPECT_EQ(OpenError(path, FileAccess::kReadControl, FileShare::kNone), violation);
-  holder.CloseInput();
-  EXPECT_EQ(holder.Wait(10000), 0);
-  EXPECT_EQ(OpenError(path, FileAccess::kReadControl, FileShare::kNone), 0u);
-
-  CFile shared = CFile::Open(path, FileAccess::kRead, FileShare::kReadWrite, FileCreation::kOpenExisting);
-  ASSERT_TRUE(shared.IsValid());
-  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kReadWrite), 0u);
-  EXPECT_EQ(OpenError(path, FileAccess::kRead, FileShare::kNone), violation);
-  // A shared reader does not stop a rename, as under a POSIX shared lock.
-  EXPECT_TRUE(FileMove(path, m_Dir.File("renamed.tmp")));
-}
 
 // What a virus scanner or backup agent does: open a file for reading,
 // sharing reads and writes but not deletion. Once the gateway holds a file
