@@ -37,31 +37,25 @@ struct Rr {
   unsigned type;
   std::string data;
   std::uint32_t ttl = 300;
-  int length = -1;  // the data length told; -1: the true one
 };
 inline std::string Record(const Rr& rr) {
-  const unsigned length =
-      rr.length >= 0 ? static_cast<unsigned>(rr.length) : static_cast<unsigned>(rr.data.size());
-  return rr.owner + U16(rr.type) + U16(1) + U32(rr.ttl) + U16(length) + rr.data;
+  return rr.owner + U16(rr.type) + U16(1) + U32(rr.ttl) + U16(static_cast<unsigned>(rr.data.size())) + rr.data;
 }
 
-// A response to the query for `domain`; the counts as given, or the true ones.
+// A response to the query for `domain`; the answer count as given, or the true one.
 struct Response {
   std::string domain = "fax.test";
   bool authoritative = true;
   int rcode = 0;                     // NOERROR; 3 NXDOMAIN, 2 SERVFAIL
   unsigned questionType = kDnsTypeMX;
   std::vector<Rr> answers{}, authority{}, additional{};
-  int answerCount = -1, authorityCount = -1, additionalCount = -1;  // -1: the true count
+  int answerCount = -1;  // -1: the true count
 
   std::string Bytes() const {
-    const auto count = [](int given, const std::vector<Rr>& rrs) {
-      return U16(given >= 0 ? static_cast<unsigned>(given) : static_cast<unsigned>(rrs.size()));
-    };
     std::string out = U16(0x8639) + static_cast<char>(authoritative ? 0x85 : 0x81) +
                       static_cast<char>(0x80 | rcode) + U16(1);
-    out +=
-        count(answerCount, answers) + count(authorityCount, authority) + count(additionalCount, additional);
+    out += U16(answerCount >= 0 ? static_cast<unsigned>(answerCount) : static_cast<unsigned>(answers.size())) +
+           U16(static_cast<unsigned>(authority.size())) + U16(static_cast<unsigned>(additional.size()));
     out += Labels(domain) + U16(questionType) + U16(1);
     for (const auto* section : {&answers, &authority, &additional})
       for (const Rr& rr : *section) out += Record(rr);

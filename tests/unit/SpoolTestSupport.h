@@ -63,7 +63,6 @@ class SpoolSandbox {
   }
   std::string PrimaryLog() const { return ReadWholeFile(Root() + "primary.log"); }
   std::string SecondaryLog() const { return ReadWholeFile(Root() + "secondary.log"); }
-  bool Logged(const std::string& text) const { return PrimaryLog().find(text) != std::string::npos; }
 
   static void Touch(const std::string& path) { WriteWholeFile(path, "x"); }
   static std::vector<std::string> Lines(const std::string& text) {

@@ -50,8 +50,6 @@ TEST(TextEncodingTest, ScanTellsWhatNeedsEncodingAndItsCharset) {
     const char* charset;
   } cases[] = {
       {"plain\r\ntext\r\n", false, "us-ascii"},
-      {std::string(998, 'x') + "\r\n", false, "us-ascii"},
-      {std::string(999, 'x') + "\r\n", true, "us-ascii"},
       {std::string("nul\0here", 8), true, "us-ascii"},
       {"Gr\xC3\xBC\xC3\x9F", true, "utf-8"},
       {"Gr\xFC\xDF", true, "iso-8859-1"},

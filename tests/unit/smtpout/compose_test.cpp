@@ -243,10 +243,8 @@ TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
            "SUBJECT: =?utf-8?B?RmF4IHJlY2VpdmVkIGZyb20gTcO8bGxlcg==?=\r\n",
            "        name=\"my \\\"best\\\" logo\"\r\n",
            "        filename=\"my \\\"best\\\" logo\"\r\n",
-           "Content-Description: my \"best\" logo\r\n",
            "        name=\"=?utf-8?B?TMO2d2UuZ2lm?=\"\r\n",
            "        filename*=utf-8''L%C3%B6we.gif\r\n",
-           "Content-Description: =?utf-8?B?TMO2d2UuZ2lm?=\r\n",
        }) {
     EXPECT_NE(got.mail.find(expected), std::string::npos) << expected << "\n" << got.mail;
   }

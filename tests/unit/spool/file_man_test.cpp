@@ -17,7 +17,6 @@ class CFileManQueue : public ::testing::Test {
  protected:
   void SetUp() override {
     m_Box.WithProgramPath();
-    m_Box.EnableLogs();
     m_Files = std::make_unique<CFileMan>();
   }
   int Open(CFile& handle, std::string& path) {
@@ -74,13 +73,10 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsNumbersInUse) {
     } else {
       EXPECT_EQ(rc, 2);
       EXPECT_FALSE(file.IsValid());
-      EXPECT_TRUE(m_Box.Logged("QUE_AddMsg Error: File open: " + Spool(c.present.back())));
     }
     EXPECT_EQ(m_Box.Number("TmpIndex"), c.counterAfter);
     for (DWORD n : c.present) EXPECT_EQ(ReadWholeFile(Spool(n)), "mail " + std::to_string(n));
     for (const std::string& name : c.staged) EXPECT_EQ(ReadWholeFile(m_Box.Out() + name), "staged");
-    EXPECT_EQ(m_Box.Logged("QUE_AddMsg- spool file name taken, drawing another: " + Spool(c.start)),
-              !c.present.empty() || !c.staged.empty());
     // Nothing made but the new mail's spool file and staged envelope.
     std::vector<std::string> expected = c.staged;
     for (DWORD n : c.present) expected.push_back(std::to_string(n) + ".zqx");
