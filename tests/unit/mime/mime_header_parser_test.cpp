@@ -64,19 +64,6 @@ TEST_F(HeaderParserTest, LongBlocksAreKeptWholeUpToTheCapAndTheLastFieldWins) {
 }
 
 // (Transfer encodings: test_mime_crosscheck.py sends every one.)
-TEST(HeaderFields, CommentsAndBlanksAreSkippedWithinTheField) {
-  // Each text, and what is left of it (nullptr: nothing).
-  const std::pair<const char*, const char*> kSkips[] = {{"  (a (nested) \\) comment) value", "value"},
-                                                        {" \n\tvalue", "value"},
-                                                        {"  \nNext: x", nullptr},
-                                                        {" (never closed", nullptr},
-                                                        {" (x\\", nullptr}};
-  for (const auto& [text, rest] : kSkips) {
-    const char* at = SkipBlanksAndComments(text, text + std::strlen(text));
-    EXPECT_EQ(at ? std::string(at) : "<end>", rest ? rest : "<end>") << text;
-  }
-}
-
 TEST(HeaderFields, ContentTypeParametersAndFilename) {
   const auto param = [](const std::string& value, const char* name) {
     ContentParams params;
