@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -237,9 +236,9 @@ TEST(DnsClientTest, MailExchangersFollowAliasesAndTellMissingFromUnknown) {
        MxStatus::kNoMx, {}, "fax.test", 1},
       // clang-format on
   };
-  FakeDnsServer server;
-  ASSERT_TRUE(server.Listen());
   for (const Case& c : cases) {
+    FakeDnsServer server;  // a query a case did not script never reaches the next one
+    ASSERT_TRUE(server.Listen()) << c.what;
     server.Serve(c.replies);
     DNSClient client;
     server.Use(client);
@@ -257,6 +256,8 @@ TEST(DnsClientTest, MailExchangersFollowAliasesAndTellMissingFromUnknown) {
     }
   }
   // Nobody answering is no answer either: never a domain without mail.
+  FakeDnsServer server;
+  ASSERT_TRUE(server.Listen());
   DNSClient dead;
   server.Use(dead, 300);
   EXPECT_EQ(FindMailExchangers(dead, server.Address(2).c_str(), "fax.test").status, MxStatus::kFailed);
