@@ -51,7 +51,7 @@ TEST_F(Entry, AStartThatCannotTakeMailEndsWithItsReason) {
     int rc;
     std::string err;
   } cases[] = {
-      // Read as "" these would put the spool in the working directory.
+      // Taken as it is, the spool would be the working directory.
       {"empty", "", 2, "cvsmtpgw: cannot start: ProgramPath \"\" cannot be used: it is not set\n"},
       {"no final separator", program.substr(0, program.size() - 1), 2,
        "cvsmtpgw: cannot start: ProgramPath \"" + program.substr(0, program.size() - 1) +
