@@ -1,8 +1,9 @@
-// tests/unit/platform/posix/hive_format_test.cpp: the hive file's text (CHive): what regedit
-// writes is read, and a rewrite keeps every value, name, type and bytes, in
-// whatever encoding the file came (UTF-8, UTF-8 with its mark, UTF-16LE with
-// its mark), including files that are damaged or mix encodings. The registry
-// over that file: hive_registry_test.cpp.
+// tests/unit/platform/posix/hive_format_test.cpp: the hive file's text (CHive): .reg
+// variants are read, damaged files reported at their line, and a rewrite keeps
+// the encoding the file came in (UTF-8, UTF-8 with its mark, UTF-16LE with its
+// mark) where it can. (Every value through a rewrite: fuzz/hive_parser_fuzz.cpp;
+// a real regedit export: test_wine_settings.py; the registry over the file:
+// hive_registry_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <string>
