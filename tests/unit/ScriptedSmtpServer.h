@@ -14,7 +14,6 @@
 struct CSmtpScript {
   std::string greeting = "220 mx.test ESMTP ready\r\n";
   int greetingDelayMs = 0;  // the greeting comes this much after the connection
-  std::string heloReply = "250 mx.test\r\n";
   std::string mailReply = "250 sender ok\r\n";
   std::string rcptReply = "250 ok\r\n";
   std::string dataReply = "354 go ahead\r\n";
@@ -100,7 +99,7 @@ class CScriptedSmtpServer {
       std::string reply = "500 unknown\r\n";
       const std::string verb = line.substr(0, 4);
       if (verb == "HELO") {
-        reply = m_Script.heloReply;
+        reply = "250 mx.test\r\n";
       } else if (verb == "Mail") {
         reply = m_Script.mailReply;
       } else if (verb == "RCPT") {
