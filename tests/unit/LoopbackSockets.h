@@ -1,5 +1,5 @@
-// tests/unit/LoopbackSockets.h: connected TCP socket pairs on 127.0.0.1 for
-// the connection tests, built from the platform's socket calls only.
+// tests/unit/LoopbackSockets.h: listening and connected TCP sockets on 127.0.0.1
+// for the connection tests, built from the platform's socket calls only.
 #pragma once
 
 #include <algorithm>
@@ -23,28 +23,19 @@ inline SockAddrIn Address(int port) {
   return {AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)), HostToNet32(kLoopbackHost)};
 }
 
-// A socket bound to a port of the system's choice on 127.0.0.1 (listening if
-// `listen`); sets `port`. INVALID_SOCKET on failure.
-inline SOCKET Bound(int& port, bool listen) {
+// A socket listening on a port of the system's choice on 127.0.0.1; sets
+// `port`. INVALID_SOCKET on failure.
+inline SOCKET Listen(int& port) {
   Started();
   SOCKET s = SockCreate(AF_INET_CODE, 0);
   SockAddrIn local{};
-  if (s != INVALID_SOCKET && SockBind(s, Address(0)) == 0 && (!listen || SockListen(s, 16) == 0) &&
+  if (s != INVALID_SOCKET && SockBind(s, Address(0)) == 0 && SockListen(s, 16) == 0 &&
       SockGetLocalAddress(s, local) == 0) {
     port = NetToHost16(local.port);
     return s;
   }
   if (s != INVALID_SOCKET) SockClose(s);
   return INVALID_SOCKET;
-}
-inline SOCKET Listen(int& port) { return Bound(port, true); }
-
-// A port that nothing listens on at this moment: bound, released again.
-inline int FreePort() {
-  int port = -1;
-  SOCKET probe = Bound(port, false);
-  if (probe != INVALID_SOCKET) SockClose(probe);
-  return port;
 }
 
 inline SOCKET Connect(int port) {
@@ -56,28 +47,6 @@ inline SOCKET Connect(int port) {
   }
   return s;
 }
-
-// Two connected ends: `server` as accept returned it, `client` the connecting end.
-struct Pair {
-  SOCKET server = INVALID_SOCKET, client = INVALID_SOCKET;
-  bool Open() {
-    int port = 0;
-    SOCKET listener = Listen(port);
-    if (listener == INVALID_SOCKET) return false;
-    client = Connect(port);
-    if (client != INVALID_SOCKET) server = SockAccept(listener, nullptr, nullptr);
-    SockClose(listener);
-    return server != INVALID_SOCKET && client != INVALID_SOCKET;
-  }
-  void CloseClient() {
-    if (client != INVALID_SOCKET) SockClose(client);
-    client = INVALID_SOCKET;
-  }
-  ~Pair() {
-    if (server != INVALID_SOCKET) SockClose(server);
-    CloseClient();
-  }
-};
 
 inline bool SendAll(SOCKET s, const std::string& bytes) {
   for (std::size_t done = 0; done < bytes.size();) {
