@@ -53,19 +53,6 @@ TEST_F(SummaryTest, RecipientsAreConfirmedByTheEnvelopeOrAreFaxNumbers) {
   EXPECT_EQ(Extract(" " + longName + ", +15550100@fax", {}).size(), 1u);
 }
 
-// The first matching envelope entry decides, and an entry without an address
-// ends the comparison there (later entries confirm nothing; the fax-number
-// test decides instead).
-TEST_F(SummaryTest, EnvelopeLookUpKeepsTheOrderOfTheComparison) {
-  const CRecipientList envelope = {"TO:<Jane@Example.com>", "TO:<jane@example.com>",
-                                   "TO:  ", "TO:<late@x.example>"};
-  EXPECT_EQ(Extract(" J <jane@EXAMPLE.com>, late@x.example, 5550100@fax, 5550101@late.example", envelope),
-            (CFaxRecipients{"\"J\" <jane@EXAMPLE.com>", "\"5550100\" <5550100@fax>",
-                            "\"5550101\" <5550101@late.example>"}));
-  // Entries of three characters or fewer have no address either.
-  EXPECT_EQ(Extract(" a@b, c@d", {"TO:<a@b>", "TO"}), CFaxRecipients{"\"a\" <a@b>"});
-}
-
 TEST(Address, OverrideAcceptsEveryAddress) {
   EXPECT_EXIT(
       {

@@ -24,7 +24,6 @@ TEST(OutboundErrorNameTest, OnlyTheFileNameChanges) {
     const char* expected;
   } cases[] = {
       {"/spool/IN/ABC.TMP", ".NoName.Err", false, "/spool/IN/ABC.NoName.Err"},
-      {"/spool/IN/Fax-1.Tmp", ".ConnTermin.Err", true, "/spool/IN/FAX-1.ConnTermin.Err"},
       // A ".tmp" elsewhere in the path is not the extension.
       {"/var/x.tmp/IN/a.tmp.b.tmp", ".NoName.Err", false, "/var/x.tmp/IN/a.tmp.b.NoName.Err"},
   };

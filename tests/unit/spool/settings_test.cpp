@@ -9,9 +9,6 @@
 #include <vector>
 
 #include "SpoolTestSupport.h"
-#include "spool/CFileMan.h"
-#include "spool/FileNaming.h"
-#include "spool/Ports.h"
 
 namespace {
 
@@ -134,26 +131,6 @@ TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
     EXPECT_EQ(log.find(head, log.find(head) + 1), std::string::npos) << name;
   }
   EXPECT_EQ(problems.size(), 5u);
-}
-
-// What is read at each use follows the registry; what the file manager read at start stays.
-TEST(Settings, ValuesReadAtEachUseFollowTheRegistry) {
-  SpoolSandbox box;
-  box.WithProgramPath();
-  box.SetText("DomainName", "before.example");
-  CFileMan files;
-  char name[80];
-  for (const char* text : {"ATT1.pdf", "ATT2.tif"}) {
-    box.SetText("FileNameAtt", text);
-    GetFileNameAtt(name);
-    EXPECT_STREQ(name, text);
-  }
-  for (const DWORD port : {2525u, 0u, 587u}) {
-    box.SetNumber("SmtpRxPort", port);
-    EXPECT_EQ(GetSmtpRxPort(), port == 0 ? 25 : static_cast<std::int32_t>(port));
-  }
-  box.SetText("DomainName", "after.example");
-  EXPECT_STREQ(files.DomainName(), "before.example");
 }
 
 }  // namespace
