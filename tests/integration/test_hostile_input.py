@@ -1,11 +1,9 @@
 """Hostile peers and surroundings: binary junk, clients that vanish, trickle or hold every connection, ends of data
-that are not ends, lines of megabytes, a spool directory that vanishes, a read-only hive. Each time the
+that are not ends, a spool directory that vanishes, a read-only hive. Each time the
 gateway serves again afterwards with the threads and descriptors it had and never acknowledges what it did not
 store."""
 
 import contextlib
-import hashlib
-import os
 import random
 import re
 import socket
@@ -22,10 +20,6 @@ REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
 TRACE = b"Received: from c by fax.example.com ; \r\n"
 UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
-
-
-def rss_kib(pid: int) -> int:
-    return int(re.search(r"VmRSS:\s+(\d+) kB", open(f"/proc/{pid}/status").read()).group(1))
 
 
 def mail(subject: str) -> bytes:
@@ -47,7 +41,7 @@ def served_again(gw, baseline):
     gw.settles(baseline)
 
 
-def test_vanishing_clients_binary_junk_and_nul_bytes(gateway):
+def test_vanishing_clients_binary_junk_nul_bytes_and_every_slot_held(gateway):
     for n, (in_data, data) in enumerate([(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf")], start=1):
         conn = gateway.connect()
         conn.open_data() if in_data else conn.reply()
@@ -70,7 +64,19 @@ def test_vanishing_clients_binary_junk_and_nul_bytes(gateway):
                               (b"DATA", 354), (b"Subject: nul\r\n\r\na\0b\r\n.", 250), (b"QUIT", 221)):
             assert conn.command(command)[0] == code
     assert gateway.wait_stored(1)[0].read_bytes().endswith(b"\r\na\0b\r\n")
-    gateway.serves()
+    baseline = baseline_of(gateway)
+    held = [gateway.connect() for _ in range(20)]  # twenty clients hold every slot
+    try:
+        assert [conn.reply() for conn in held] == [(220, GREETING)] * 20
+        with gateway.connect() as extra:  # refused without a byte while they hold
+            assert extra.wait_closed(), "the 21st connection was served"
+        # One that leaves frees its slot for the next.
+        assert held[0].command("QUIT")[0] == 221 and held[0].wait_closed()
+        with gateway.connect() as conn:
+            assert conn.reply() == (220, GREETING)
+    finally:
+        [conn.sock.close() for conn in held]
+    served_again(gateway, baseline)
 
 
 def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gateway):
@@ -124,23 +130,6 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
     served_again(gw, baseline)
 
 
-def test_twenty_clients_hold_every_slot(make_gateway):
-    gw = make_gateway(debug_logs=False)
-    baseline = baseline_of(gw)
-    held = [gw.connect() for _ in range(20)]
-    try:
-        assert [conn.reply() for conn in held] == [(220, GREETING)] * 20
-        with gw.connect() as extra:  # refused without a byte while they hold
-            assert extra.wait_closed(), "the 21st connection was served"
-        # One that leaves frees its slot for the next.
-        assert held[0].command("QUIT")[0] == 221 and held[0].wait_closed()
-        with gw.connect() as conn:
-            assert conn.reply() == (220, GREETING)
-    finally:
-        [conn.sock.close() for conn in held]
-    served_again(gw, baseline)
-
-
 SMUGGLED = (b"MAIL FROM:<evil@example.com>\r\nRCPT TO:<666@fax.example.com>\r\nDATA\r\n"
             b"Subject: smuggled\r\n\r\nevil\r\n")
 # A fake end of data after "line", the smuggled commands, then the real end. What is
@@ -185,44 +174,6 @@ def test_smuggled_ends_of_data_end_nothing(make_gateway):
     served_again(gw, baseline)
 
 
-def test_lines_of_megabytes_keep_memory_bounded_and_the_session_in_step(make_gateway):
-    # AddressSanitizer keeps freed memory in quarantine (256 MB by default), which would hide what the gateway holds.
-    gw = make_gateway(env={"ASAN_OPTIONS": "quarantine_size_mb=4:" + os.environ.get("ASAN_OPTIONS", "")})
-    baseline = baseline_of(gw)
-    before, sizes, digests = rss_kib(gw.proc.pid), [], []
-
-    def sent_while(conn, data: bytes):  # the reply that comes while `data` is sent
-        sender = threading.Thread(target=conn.sock.sendall, args=(data,))
-        sender.start()
-        reply = conn.reply()
-        sender.join()
-        sizes.append(rss_kib(gw.proc.pid))
-        return reply
-
-    with gw.connect(timeout=60) as conn:
-        assert conn.reply() == (220, GREETING)
-        # A command line of 24 MB: one reply, and the next command is answered as sent.
-        for size in (2 << 20, 24 << 20):
-            assert sent_while(conn, b"HELO " + b"h" * size + b"\r\n") == (500, b"500 Line too long.\r\n")
-        assert conn.command("NOOP") == (250, b"250 Requested mail action ok, completed\r\n")
-        assert conn.command("HELO c")[0] == 250
-        # Data lines of 2 MB and 24 MB without a line end, stored as sent.
-        for size in (2 << 20, (24 << 20) - 100):
-            for line, code in (("MAIL FROM:<a@example.com>", 250), (f"RCPT TO:<{FAX}>", 250), ("DATA", 354)):
-                assert conn.command(line)[0] == code
-            body = b"Subject: long\r\n\r\n" + os.urandom(size // 2).hex().encode()[:size] + b"\r\n"
-            digests.append(hashlib.sha256(TRACE + body).hexdigest())
-            assert sent_while(conn, body + b".\r\n") == RECEIVED
-        assert conn.command("QUIT")[0] == 221
-    stored = gw.wait_stored(len(digests) + 1)[-2:]
-    assert [hashlib.sha256(p.read_bytes()).hexdigest() for p in stored] == digests
-    sizes.append(rss_kib(gw.proc.pid))
-    print(f"resident KiB before {before}, after each line {sizes}")
-    # 52 MB went through; the process grew by far less, and not with the size of a line.
-    assert max(sizes) - before < 24 * 1024, (before, sizes)
-    served_again(gw, baseline)
-
-
 def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     needs_seam()
     # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
@@ -244,10 +195,6 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     wait_until(lambda: subjects(gw) == [b"before", b"first"], 20, lambda: f"{subjects(gw)}\n{gw.diagnostics()}")
     assert gw.transaction(mail("after"))[0] == 250
     wait_until(lambda: subjects(gw) == [b"after", b"before", b"first"] and not gw.files("*.zqx"), 20)
-    log = gw.text("debug.log")
-    for text in ("QUE_AddMsg Error: File open: ", "SMTPIn- Error: mail not stored, refused: ",
-                 "SMTPIn- Error: hand-off incomplete, submission withdrawn: "):
-        assert text in log, text
     gw.settles(baseline)
 
 

@@ -68,14 +68,7 @@ def installer():
     made = Installer(root)
     yield made
     made.syslog.close()
-    made.units.chmod(0o755)
     shutil.rmtree(root, ignore_errors=True)
-
-
-def analyze(unit: Path) -> str:
-    """What systemd itself says about the unit file ("" when it finds nothing wrong)."""
-    result = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True, timeout=60)
-    return "" if result.returncode == 0 else result.stderr
 
 
 def test_install_twice_remove_twice_without_systemd(installer):
@@ -106,23 +99,10 @@ def test_install_twice_remove_twice_without_systemd(installer):
             assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{i.root}/log", f"-{i.root}/etc"]
             # TMP in the spool directory: a private /tmp is emptied at every stop.
             assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}", f'"TMP={quoted}/tmp"']
-            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644 and analyze(i.unit) == ""
-    assert os.listdir(i.units) == []
-
-
-@pytest.mark.parametrize("problem", ["missing", "not writable"])
-def test_unit_directory_problems(installer, problem):
-    i = installer
-    expected = "Error: Failed to Open NT Service Manager\ncvsmtpgw: the unit directory "
-    i.env["CVSMTPGW_UNIT_DIR"] = str(i.root / ("none" if problem == "missing" else "units"))
-    if problem == "not writable":
-        # root writes into a directory of any mode; /proc takes no new file even from root.
-        i.units.chmod(0o555)
-        i.env["CVSMTPGW_UNIT_DIR"] = "/proc" if os.geteuid() == 0 else str(i.units)
-        expected = "Error: Failed to Install NT Service\ncvsmtpgw: cannot write "
-    result = i.run("-i")
-    assert result.returncode == 1 and result.stderr.startswith(expected), result.stderr
-    assert result.stderr.count("\n") == 2 and i.syslog.texts() == []  # the message and its reason, nothing else
+            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644
+            # What systemd itself says about the unit file.
+            verify = subprocess.run(["systemd-analyze", "verify", str(i.unit)], capture_output=True, text=True, timeout=60)
+            assert verify.returncode == 0, verify.stderr
     assert os.listdir(i.units) == []
 
 
@@ -134,8 +114,6 @@ def test_unit_directory_problems(installer, problem):
      ["daemon-reload", "enable", "daemon-reload"], []),
     (True, "active", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n",
      ["is-active"], []),
-    (True, "something new", "", "-u", "Error: Failed to QUERRY the Installed Service\n"
-     "cvsmtpgw: systemctl is-active cvsmtpgw.service: unexpected answer \"something new\"\n", ["is-active"], []),
     (True, "failed", "", "-u", REMOVED, ["is-active", "disable", "daemon-reload"], [421]),
     (True, "inactive", "disable", "-u", "Warning: Failed To Remove Service\n"
      "cvsmtpgw: systemctl disable cvsmtpgw.service: failed (exit status 1)\n", ["is-active", "disable"], [422]),

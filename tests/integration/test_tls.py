@@ -1,4 +1,4 @@
-"""STARTTLS both ways with real peers (smtplib, swaks, openssl s_client, aiosmtpd, Postfix) and certificates
+"""STARTTLS both ways with real peers (smtplib, openssl s_client, aiosmtpd, Postfix) and certificates
 the test makes. The receiver domain of outbound mail is an address literal: no name server, no root."""
 
 from __future__ import annotations
@@ -97,15 +97,10 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         client.send(b"N" * (20 << 20) + b"\r\n")
         assert client.getreply() == (500, b"Line too long.")
         assert client.noop()[0] == 250
-    swaks = subprocess.run(["swaks", "--server", f"{LOOPBACK}:{gw.port}", "--tls", "--from", "b@example.com",
-                            "--to", FAX, "--header", "Subject: swaks over TLS", "--timeout", "20"],
-                           capture_output=True, text=True, timeout=60)
-    assert swaks.returncode == 0 and "TLS started" in swaks.stdout, swaks.stdout + swaks.stderr
     s_client = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}",
                                "-brief", "-tls1_2"], input="QUIT\n", capture_output=True, text=True, timeout=30)
     assert "Protocol version: TLSv1.2" in s_client.stderr, s_client.stderr
-    subjects = b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 3))
-    assert b"smtplib over TLS" in subjects and b"swaks over TLS" in subjects
+    assert b"smtplib over TLS" in b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 2))
     # TLS 1.1 is refused (the client's own floor lowered so that it asks at all).
     old = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}", "-brief",
                           "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"], input="", capture_output=True, text=True,
@@ -153,17 +148,6 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
     assert any(int(n) < HANDSHAKE_MS - 500 for n in re.findall(r"no handshake within (\d+) ms", log)), log[-3000:]
     tls_mail(gw, "last")
     gw.settles(baseline)
-
-
-# (Without a certificate, EHLO offers no STARTTLS and STARTTLS gets 454: smtp_session_test.cpp.)
-def test_a_certificate_that_cannot_be_used_stops_the_start(make_gateway, certificates, tmp_path):
-    cert, _ = certificates["server"]
-    for key, why in [(tmp_path / "missing.key", "cannot be read"), (cert, "holds no usable PEM key")]:
-        gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key)}, start=False)
-        gw.write_settings()
-        run = subprocess.run(gw.command(), env=gw.environment(), input=b"", capture_output=True, timeout=30)
-        assert run.returncode == 6, run.stderr
-        assert b"cannot start: the TLS certificate cannot be used: TlsKeyFile" in run.stderr and why.encode() in run.stderr
 
 
 # ---- Outbound
