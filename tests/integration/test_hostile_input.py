@@ -11,23 +11,13 @@ import subprocess
 import threading
 import time
 
-from gateway_harness import FAX, needs_root, needs_seam, wait_until
+from gateway_harness import FAX, REFUSED, TRACE, mail, needs_root, needs_seam, wait_until
 
 GREETING = b"220 fax.example.com Service Ready\r\n"
 FAREWELL = b"421 fax.example.com Session time limit reached, closing transmission channel\r\n"
 RECEIVED = (250, b"250 Mail Received OK\r\n")
-REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
-TRACE = b"Received: from c by fax.example.com ; \r\n"
 UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
-
-
-def mail(subject: str) -> bytes:
-    return f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\n\r\nbody of {subject}\r\n".encode()
-
-
-def subjects(gw) -> list[bytes]:
-    return sorted(re.search(rb"SUBJECT: (.*)\r\n", e.read_bytes()).group(1) for e in gw.files("ENV*.tmp"))
 
 
 def baseline_of(gw):
@@ -179,7 +169,7 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
     gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1+1::*/OUT/ENV*.tmp"})
     assert gw.transaction(mail("first"))[0] == 250
-    wait_until(lambda: subjects(gw) == [b"first"], 10)
+    wait_until(lambda: gw.subjects() == [b"first"], 10)
     time.sleep(0.3)
     baseline = gw.counts()
     assert gw.transaction(mail("before"))[0] == 250
@@ -192,9 +182,9 @@ def test_spool_directory_that_vanishes_and_comes_back(make_gateway):
     finally:
         away.rename(gw.out_dir)
     # The acknowledged mail is handed off once OUT is back; new mails are taken again.
-    wait_until(lambda: subjects(gw) == [b"before", b"first"], 20, lambda: f"{subjects(gw)}\n{gw.diagnostics()}")
+    wait_until(lambda: gw.subjects() == [b"before", b"first"], 20, lambda: f"{gw.subjects()}\n{gw.diagnostics()}")
     assert gw.transaction(mail("after"))[0] == 250
-    wait_until(lambda: subjects(gw) == [b"after", b"before", b"first"] and not gw.files("*.zqx"), 20)
+    wait_until(lambda: gw.subjects() == [b"after", b"before", b"first"] and not gw.files("*.zqx"), 20)
     gw.settles(baseline)
 
 
@@ -240,7 +230,7 @@ def test_read_only_hive_keeps_the_gateway_serving(make_gateway):
         send("four", "five")
         wait_until(lambda: gw.text("stderr.txt").count("kept and tried again") == 2, 10)
     send("six", pause=1.1)
-    assert subjects(gw) == sorted(sent)
+    assert gw.subjects() == sorted(sent)
     gw.wait_log("SMTPIn- The registry is on disk again")
     wait_until(lambda: "registry changes written again" in gw.text("stderr.txt"), 10)
     wait_until(lambda: number("OUTIndex") >= 6, 10)
@@ -253,4 +243,4 @@ def test_read_only_hive_keeps_the_gateway_serving(make_gateway):
         gw.start()
         send("seven")
     wait_until(lambda: number("TmpIndex") == 5, 10)  # drawn without the lock, written once it could be
-    assert b"seven" in subjects(gw)
+    assert b"seven" in gw.subjects()
