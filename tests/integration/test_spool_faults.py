@@ -7,18 +7,15 @@ import os
 import random
 import shutil
 
-from gateway_harness import FAX, REFUSED, TRACE, attachments, needs_seam, wait_until
-from gateway_harness import mail as plain_mail
+from gateway_harness import FAX, REFUSED, TRACE, attachments, mail, needs_seam, wait_until
 from spool_files import leave_acknowledged, spool_file
 
 PDF = b"%PDF-1.4\n" + random.Random(7).randbytes(120000)  # more than one read of the spool file
 
 
-def mail(subject: str, attachment: bytes = b"") -> bytes:
-    if not attachment:
-        return plain_mail(subject)
-    return (f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\n".encode() + b"MIME-Version: 1.0\r\nContent-Type: application/pdf; name=\"r.pdf\"\r\n"
-            b"Content-Transfer-Encoding: base64\r\n\r\n" + base64.encodebytes(attachment).replace(b"\n", b"\r\n"))
+def pdf_mail(subject: str) -> bytes:
+    return (f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\nMIME-Version: 1.0\r\nContent-Type: application/pdf; "
+            "name=\"r.pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n").encode() + base64.encodebytes(PDF).replace(b"\n", b"\r\n")
 
 
 def test_a_read_error_hands_off_nothing_cut_and_one_that_stays_keeps_the_mail_aside(make_gateway):
@@ -26,7 +23,7 @@ def test_a_read_error_hands_off_nothing_cut_and_one_that_stays_keeps_the_mail_as
     # The second read of spool file 0 fails once, every read of spool file 1 fails.
     gw = make_gateway(env={"CVSMTPGW_FAULTS": "read:1+1::*/OUT/0.zqx;read:1000::*/OUT/1.zqx",
                            "CVSMTPGW_HANDOFF_RETRY_MS": "100"})
-    assert gw.send("a@example.com", [FAX], mail("cut in the middle", PDF)) == {}
+    assert gw.send("a@example.com", [FAX], pdf_mail("cut in the middle")) == {}
     assert gw.send("a@example.com", [FAX], mail("never readable")) == {}
     wait_until(lambda: (gw.out_dir / "1.err").exists() and gw.files("ENV*.tmp") and not gw.files("*.zqx"), 15)
     assert gw.subjects() == [b"cut in the middle"]
@@ -58,7 +55,7 @@ def test_start_leaves_what_it_can_neither_read_nor_keep_aside_and_looks_again(ma
 def test_a_spool_directory_replaced_while_running_is_left_alone(make_gateway):
     needs_seam()
     gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1::*/ENV*.tmp", "CVSMTPGW_HANDOFF_RETRY_MS": "300"})
-    assert gw.send("a@example.com", [FAX], mail("mine", PDF)) == {}
+    assert gw.send("a@example.com", [FAX], pdf_mail("mine")) == {}
     gw.wait_log("Hand-off not completed, tried again")
     away, ours = gw.root / "OUT.away", gw.out_dir
     os.rename(ours, away)

@@ -12,7 +12,7 @@ def _no_work_files(gw):  # nor an envelope left without its .tmp name
     return not any(gw.files(p) for p in ("Msgcnt.imp", "~ATTC*", "ENV*[0-9]"))
 
 
-def test_two_attachments_are_listed_in_order_and_hostile_structure_is_survived(make_gateway):
+def test_two_attachments_are_listed_in_order_and_deep_nesting_is_survived(make_gateway):
     gw = make_gateway()
     pdf = bytes(range(256)) * 40
     mail = (b"From: a@example.com\r\nTo: +1-555-0100@fax.example.com\r\nSubject: =?utf-8?Q?Two_files?=\r\n"
@@ -32,16 +32,12 @@ def test_two_attachments_are_listed_in_order_and_hostile_structure_is_survived(m
         assert (gw.out_dir / name).read_bytes() == data, name
     assert _no_work_files(gw)
     assert len(gw.wait_for_files("0-*.debug")) == 1  # with the debug log on, the mail is kept
-    mails = [b"".join(b"Content-Type: multipart/mixed; boundary=\"b%d\"\r\n\r\n--b%d\r\n" % (i, i) for i in range(3000))
-             + b"\r\ntext\r\n", b"From: w@example.com\r\nContent-Type: message/rfc822\r\n\r\n" * 3000 + b"inner\r\n",
-             b"From: h@example.com\r\nX-Big: " + b"h" * 100000 + b"\r\n\r\nbody\r\n",
-             b"".join(b"X-H%d: value\r\n" % i for i in range(20000)),  # an endless header block
-             b"From: b@example.com\r\nContent-Type: multipart/mixed; boundary=q\r\n\r\n--q\r\n"
-             b"Content-Type: image/gif; name=a.gif\r\nContent-Transfer-Encoding: base64\r\n\r\nR0lGOD"]
-    for mail in mails:
-        gw.send("x@example.com", [FAX], mail)
-    gw.wait_for_files("ENV*.tmp", count=len(mails) + 1, timeout=60)
-    assert gw.alive and "message nested too deeply" in gw.text("stderr.txt") and "Premature EOF" in gw.text("stderr.txt")
+    # Nested 3,000 deep, as multiparts and as attached mails: no crash, still handed off.
+    for mail in (b"".join(b"Content-Type: multipart/mixed; boundary=\"b%d\"\r\n\r\n--b%d\r\n" % (i, i) for i in range(3000)),
+                 b"From: w@example.com\r\nContent-Type: message/rfc822\r\n\r\n" * 3000 + b"inner\r\n"):
+        assert gw.send("x@example.com", [FAX], mail + b"\r\ntext\r\n") == {}
+    gw.wait_for_files("ENV*.tmp", count=3, timeout=60)
+    assert gw.alive and "message nested too deeply" in gw.text("stderr.txt")
     dirs = (gw.out_dir, gw.in_dir, gw.tmp_dir)
     assert [p for p in gw.root.rglob("*") if p.parent not in (gw.root, *dirs) and p not in dirs] == []
 

@@ -9,7 +9,6 @@ import socket
 import ssl
 import subprocess
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -19,7 +18,6 @@ from gateway_harness import FAX, LOOPBACK, SmtpConnection, free_port, needs_seam
 from outbound_support import Listener, ScriptedReceiver, SyslogSocket, drop_message, message_file
 
 HANDSHAKE_MS = 2500  # the test build's handshake limit (CVSMTPGW_TLS_HANDSHAKE_MS)
-SESSION_MS = 6000  # and its session limit (CVSMTPGW_MAIL_TIME_LIMIT_MS)
 
 
 def make_certificate(directory: Path, name: str, san: str, ca: tuple[Path, Path] | None = None) -> tuple[Path, Path]:
@@ -61,25 +59,9 @@ def tls_mail(gw, subject: str) -> None:
 def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificates):
     cert, key = certificates["server"]
     gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key), "RequireTls": 1},
-                      env={"CVSMTPGW_TLS_HANDSHAKE_MS": str(HANDSHAKE_MS), "CVSMTPGW_MAIL_TIME_LIMIT_MS": str(SESSION_MS)})
+                      env={"CVSMTPGW_TLS_HANDSHAKE_MS": str(HANDSHAKE_MS)})
     tls_mail(gw, "first")  # the hand-off's threads are there from now on
     baseline = gw.counts()
-
-    # The handshake counts toward the session's limit: a client that spends most of the session before STARTTLS
-    # and then stalls is cut when the session's time runs out, not a whole handshake limit later.
-    cut = {}
-
-    def late_starttls():
-        with SmtpConnection(gw.port, timeout=SESSION_MS / 1000 + 5) as conn:
-            opened = time.monotonic()
-            assert conn.reply()[0] == 220 and conn.command("EHLO c")[0] == 250
-            time.sleep(max(0.0, SESSION_MS / 1000 - 1.0 - (time.monotonic() - opened)))
-            assert conn.command("STARTTLS")[0] == 220
-            started = time.monotonic()
-            cut.update(closed=conn.wait_closed(SESSION_MS / 1000), handshake=time.monotonic() - started,
-                       session=time.monotonic() - opened)
-    late = threading.Thread(target=late_starttls)
-    late.start()
 
     with gw.smtp() as client:
         code, features = client.ehlo()
@@ -139,13 +121,9 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         conn.sock.shutdown(socket.SHUT_WR)
         assert conn.until_closed(10)[0][:1] in (b"", b"\x15")
 
-    late.join(SESSION_MS / 1000 + 10)
-    assert cut["closed"] and cut["session"] > SESSION_MS / 1000 - 0.3, cut
-    assert cut["handshake"] < HANDSHAKE_MS / 1000 - 0.6, cut  # a handshake limit of its own would be 2.5 s
     log = gw.text("debug.log")
-    assert log.count("SMTPIn- TLS handshake failed, connection closed") == 5, log[-3000:]
+    assert log.count("SMTPIn- TLS handshake failed, connection closed") == 4, log[-3000:]
     assert f"no handshake within {HANDSHAKE_MS} ms" in log
-    assert any(int(n) < HANDSHAKE_MS - 500 for n in re.findall(r"no handshake within (\d+) ms", log)), log[-3000:]
     tls_mail(gw, "last")
     gw.settles(baseline)
 
