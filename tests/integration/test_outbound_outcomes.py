@@ -10,7 +10,7 @@ asked and no test leaves the machine."""
 import time
 
 from gateway_harness import needs_seam, wait_until
-from outbound_support import OUTBOUND_TIME_SCALE, Listener, ScriptedReceiver, SyslogSocket, message_file
+from outbound_support import OUTBOUND_TIME_SCALE, Listener, ScriptedReceiver, message_file
 
 
 def greet_and_hang_up(conn, _):  # a dialogue that breaks off
@@ -27,10 +27,8 @@ OUTCOMES = {
 }
 
 
-def test_outcomes(make_gateway, tmp_path, monkeypatch):
+def test_outcomes(make_gateway, syslog):
     needs_seam()  # the schedule's hour on the test build's time scale
-    syslog = SyslogSocket(tmp_path / "syslog")
-    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
     hang_up = Listener(greet_and_hang_up, "127.0.0.2")
     # A receiver that does not know the recipient; nothing listens on 127.0.0.4.
     refuse = ScriptedReceiver("127.0.0.3", hang_up.port,
@@ -71,4 +69,3 @@ def test_outcomes(make_gateway, tmp_path, monkeypatch):
     finally:
         hang_up.close()
         refuse.close()
-        syslog.close()

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from gateway_harness import needs_seam, wait_until
-from outbound_support import ScriptedReceiver, SyslogSocket, drop_message, message_file
+from outbound_support import ScriptedReceiver, drop_message, message_file
 
 # The test build's time scale: a minute of the retry schedule lasts MINUTE_MS.
 MINUTE_MS = 200
@@ -28,9 +28,7 @@ def fax(n: int, to: str = "user{n}@127.0.0.1") -> bytes:
     return message_file(to.format(n=n), f"Fax received from {n}", [f"A fax, number {n}."])
 
 
-def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, tmp_path, monkeypatch):
-    syslog = SyslogSocket(tmp_path / "syslog")  # for the mail log's lines
-    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
+def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, syslog):
     # The receiver wants the same mail again no sooner than 60 s (a scaled minute) after it first saw it.
     first: dict[str, float] = {}
 
@@ -55,7 +53,6 @@ def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, tmp_pat
     # One mail-log line per attempt: deferred with the greylisting reply, then delivered with the reply to the dot.
     syslog.texts()
     lines = [t for t in syslog.received if t.startswith("out: ")]
-    syslog.close()
     head = re.escape("out: message=grey.tmp to=user1@127.0.0.1 exchanger=127.0.0.1 tls=none reply=")
     assert re.fullmatch(head + r"reply to RCPT: 451 4\.7\.1 Greylisted, try again later status=deferred", lines[0], re.I)
     assert re.fullmatch(head + r"250 .* status=delivered", lines[-1], re.I) and len(lines) == len(replies), lines
@@ -91,33 +88,27 @@ def test_new_messages_go_out_at_once_while_another_waits_and_when_IN_is_empty(ou
     assert sorted(p.name for p in gw.in_dir.iterdir() if not p.name.endswith(".debug")) == ["A-STUCK.ConnTermin.Err"]
 
 
-def test_delivered_message_that_cannot_be_deleted_is_not_sent_again(outbound, tmp_path, monkeypatch):
+def test_delivered_message_that_cannot_be_deleted_is_not_sent_again(outbound, syslog):
     # The file stays (a scanner holds it, IN is sticky): every attempt to delete it fails.
-    syslog = SyslogSocket(tmp_path / "syslog")
-    monkeypatch.setenv("CVSMTPGW_SYSLOG_SOCKET", str(syslog.path))
     faults = "delete:1000:EACCES:*/IN/stuck.tmp;rename:1000:EACCES:*/IN/noname.NoName.Err"
-    try:
-        with ScriptedReceiver() as mx:
-            gw = outbound(mx, env={"CVSMTPGW_FAULTS": faults})
-            drop_message(gw.in_dir, "stuck.tmp", fax(4))
-            # And one that names nobody, whose error name cannot be given.
-            drop_message(gw.in_dir, "noname.tmp", message_file(None, "Fax received from 5", ["x"]))
-            gw.start()
-            gw.wait_log("SMTPOut- Error: the message is done with but cannot be deleted; it is not sent again: stuck.tmp")
-            gw.wait_log("SMTPOut- The message is left as it is and not sent again: noname.tmp")
-            # More arrivals make the gateway look at IN again and again, and the poll comes by.
-            for n in range(6, 9):
-                drop_message(gw.in_dir, f"more{n}.tmp", fax(n))
-                wait_until(lambda: not (gw.in_dir / f"more{n}.tmp").exists(), 10, gw.diagnostics)
-            time.sleep(11)  # past a poll of IN
-            assert (gw.in_dir / "stuck.tmp").exists() and (gw.in_dir / "noname.tmp").exists()
-        assert mx.recipients() == ["<USER4@127.0.0.1>", "<USER6@127.0.0.1>", "<USER7@127.0.0.1>", "<USER8@127.0.0.1>"]
-        log = gw.text("debug.log")
-        assert log.count("filename to check for: IN/stuck.tmp") == 1
-        assert log.count("filename to check for: IN/noname.tmp") == 1
-        # Reported once, with the name it should have had.
-        assert syslog.events(435, timeout=2) == [
-            f"Corvane SMTP Server, {gw.in_dir / 'noname.tmp'}, {gw.in_dir / 'noname.NoName.Err'}, "
-            "no usable TO: line in the message header"]
-    finally:
-        syslog.close()
+    with ScriptedReceiver() as mx:
+        gw = outbound(mx, env={"CVSMTPGW_FAULTS": faults})
+        drop_message(gw.in_dir, "stuck.tmp", fax(4))
+        # And one that names nobody, whose error name cannot be given.
+        drop_message(gw.in_dir, "noname.tmp", message_file(None, "Fax received from 5", ["x"]))
+        gw.start()
+        gw.wait_log("SMTPOut- Error: the message is done with but cannot be deleted; it is not sent again: stuck.tmp")
+        gw.wait_log("SMTPOut- The message is left as it is and not sent again: noname.tmp")
+        # More arrivals make the gateway look at IN again and again, and the poll comes by.
+        for n in range(6, 9):
+            drop_message(gw.in_dir, f"more{n}.tmp", fax(n))
+            wait_until(lambda: not (gw.in_dir / f"more{n}.tmp").exists(), 10, gw.diagnostics)
+        time.sleep(11)  # past a poll of IN
+        assert (gw.in_dir / "stuck.tmp").exists() and (gw.in_dir / "noname.tmp").exists()
+    assert mx.recipients() == ["<USER4@127.0.0.1>", "<USER6@127.0.0.1>", "<USER7@127.0.0.1>", "<USER8@127.0.0.1>"]
+    log = gw.text("debug.log")
+    assert log.count("filename to check for: IN/stuck.tmp") == log.count("filename to check for: IN/noname.tmp") == 1
+    # Reported once, with the name it should have had.
+    assert syslog.events(435, timeout=2) == [
+        f"Corvane SMTP Server, {gw.in_dir / 'noname.tmp'}, {gw.in_dir / 'noname.NoName.Err'}, "
+        "no usable TO: line in the message header"]

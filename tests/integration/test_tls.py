@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from gateway_harness import FAX, LOOPBACK, SmtpConnection, free_port, needs_seam, wait_until
-from outbound_support import Listener, ScriptedReceiver, SyslogSocket, drop_message, message_file
+from outbound_support import Listener, ScriptedReceiver, drop_message, message_file
 
 HANDSHAKE_MS = 2500  # the test build's handshake limit (CVSMTPGW_TLS_HANDSHAKE_MS)
 
@@ -241,25 +241,23 @@ def postfix_relay(certificates):
         shutil.rmtree(files, ignore_errors=True)
 
 
-def relay_gateway(make_gateway, directory: Path, port: int, password: str, syslog: Path):
+def relay_gateway(make_gateway, directory: Path, port: int, password: str):
     needs_seam()
     directory.mkdir(exist_ok=True)
     (directory / "password").write_text(password + "\n")
     gw = make_gateway(values={"SmartHost": f"[{LOOPBACK}]:{port}", "SmartHostUser": "relayuser",
                               "SmartHostPasswordFile": str(directory / "password"), "DNSName": "127.0.2.53"},
-                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000",
-                           "CVSMTPGW_SYSLOG_SOCKET": str(syslog)}, start=False)
+                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000"}, start=False)
     for n in (1, 2):  # to a domain that has no name server: only the relay host can take it
         drop_message(gw.in_dir, f"fax{n}.tmp", message_file(f"user{n}@customer.invalid", f"Fax {n}", ["A fax."]))
     return gw.start()
 
 
-def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
-    syslog = SyslogSocket(tmp_path / "syslog")
+def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path, syslog):
     plain_login, login_only = postfix_relay("PLAIN LOGIN"), postfix_relay("LOGIN")
-    gateways = [(relay_gateway(make_gateway, tmp_path / method, relay.port, PASSWORD, syslog.path), relay, method)
+    gateways = [(relay_gateway(make_gateway, tmp_path / method, relay.port, PASSWORD), relay, method)
                 for relay, method in ((plain_login, "PLAIN"), (login_only, "LOGIN"))]
-    wrong = relay_gateway(make_gateway, tmp_path / "wrong", plain_login.port, "not it", syslog.path)
+    wrong = relay_gateway(make_gateway, tmp_path / "wrong", plain_login.port, "not it")
     for gateway, relay, method in gateways:
         wait_until(lambda: not list(gateway.in_dir.glob("fax*.tmp")), 60, lambda: gateway.diagnostics() + relay.log())
         log = relay.log()
@@ -279,10 +277,9 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
     assert len(events) == 1 and "535" in events[0], syslog.received
     assert sorted(p.name for p in wrong.in_dir.iterdir() if p.suffix == ".tmp") == ["fax1.tmp", "fax2.tmp"]
     assert "Attempt 1 of" not in wrong.text("debug.log") and "not it" not in wrong.text("debug.log")
-    syslog.close()
 
 
-def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path):
+def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path, syslog):
     seen = []
 
     def relay(conn, _):  # offers AUTH but no STARTTLS, and keeps every line it gets
@@ -292,7 +289,7 @@ def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path)
             conn.sendall(b"250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n" if line.startswith(b"EHLO") else
                          b"221 bye\r\n" if line.startswith(b"QUIT") else b"250 ok\r\n")
     with Listener(relay) as listener:
-        gw = relay_gateway(make_gateway, tmp_path, listener.port, "s3cret", tmp_path / "syslog")
+        gw = relay_gateway(make_gateway, tmp_path, listener.port, "s3cret")
         gw.wait_log("the relay host offers no TLS: its credentials are not sent in the clear")
     assert seen and all(line.split()[0] in (b"EHLO", b"QUIT") for line in seen), seen
     assert (gw.in_dir / "fax1.tmp").exists()
