@@ -1,6 +1,5 @@
-"""The Debian package that `cpack` builds, unpacked into a scratch root with `dpkg -x`: its postinst run there
-against recording stand-ins for the system's tools; its unit file, which must be exactly what `cvsmtpgw -i`
-writes for the packaged layout; its configuration file kept on upgrades."""
+"""The Debian package that `cpack` builds, unpacked into a scratch root with `dpkg -x`: its unit file must be
+exactly what `cvsmtpgw -i` writes for the packaged layout; its configuration file is kept on upgrades."""
 
 import os
 import shutil
@@ -15,15 +14,6 @@ from outbound_support import SyslogSocket
 
 BUILD = Path(os.environ.get("CVSMTPGW_BUILD") or REPO_ROOT / "build")
 
-STUB = """#!/bin/sh
-echo "${0##*/} $*" >> "$STUB_LOG"
-case "${0##*/}" in
-  getent) [ -n "$USER_EXISTS" ] ;;
-  dpkg-statoverride) [ "$2" = "$OVERRIDDEN" ] ;;
-esac
-"""
-
-
 @pytest.fixture(scope="module")
 def package():
     work = Path(tempfile.mkdtemp(prefix="cvgw-deb-", dir="/tmp"))
@@ -35,29 +25,6 @@ def package():
     subprocess.run(["dpkg-deb", "-e", str(deb), str(work / "control")], check=True, timeout=120)
     yield deb, root, work
     shutil.rmtree(work, ignore_errors=True)
-
-
-def test_postinst_creates_the_account_and_gives_it_its_directories(package):
-    deb, root, work = package
-    stubs = work / "stubs"
-    stubs.mkdir(exist_ok=True)
-    for tool in ["getent", "adduser", "dpkg-statoverride", "chown", "deb-systemd-helper", "systemctl"]:
-        (stubs / tool).write_text(STUB)
-        (stubs / tool).chmod(0o755)
-    log = work / "stub.log"
-    owned = ["/var/spool/cvsmtpgw", "/var/spool/cvsmtpgw/IN", "/var/spool/cvsmtpgw/OUT", "/var/spool/cvsmtpgw/tmp",
-             "/var/log/cvsmtpgw", "/etc/cvsmtpgw", "/etc/cvsmtpgw/hive.reg"]
-    for user_exists, overridden in [("", ""), ("yes", "/var/log/cvsmtpgw")]:
-        log.unlink(missing_ok=True)
-        env = {"PATH": str(stubs), "STUB_LOG": str(log), "DPKG_ROOT": str(root), "USER_EXISTS": user_exists,
-               "OVERRIDDEN": overridden}
-        subprocess.run(["/bin/sh", str(work / "control" / "postinst"), "configure", ""], env=env, check=True,
-                       timeout=60)
-        calls = [c for c in log.read_text().splitlines() if not c.startswith(("getent", "dpkg-statoverride"))]
-        adduser = ["adduser --system --group --home /var/spool/cvsmtpgw --no-create-home cvsmtpgw"]
-        assert calls == (adduser if not user_exists else []) + \
-            [f"chown cvsmtpgw:cvsmtpgw {root}{p}" for p in owned if p != overridden] + \
-            ["deb-systemd-helper enable cvsmtpgw.service"]
 
 
 def test_unit_file_is_what_install_writes(package):
