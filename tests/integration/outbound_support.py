@@ -60,6 +60,10 @@ class SyslogSocket:
         self.received += got
         return got
 
+    def lines(self, prefix: str) -> list[str]:  # the texts received so far that start with `prefix`
+        self.texts()
+        return [t for t in self.received if t.startswith(prefix)]
+
     def events(self, event_id: int, timeout: float = 0.0) -> list[str]:
         """The texts after "event <id>: " of all reports received (waiting up to `timeout` s for a first one)."""
         deadline = time.monotonic() + timeout

@@ -11,15 +11,9 @@ import time
 import pytest
 
 from gateway_harness import LOOPBACK, needs_seam, wait_until, write_hive
-from outbound_support import SyslogSocket
 
 OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
 MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
-
-
-def mail_log(syslog: SyslogSocket, prefix: str = "in: ") -> list[str]:
-    syslog.texts()
-    return [t for t in syslog.received if t.startswith(prefix)]
 
 
 def connect_from(port: int, source: str) -> socket.socket:
@@ -69,7 +63,7 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
     envelope = gw.wait_for_files("ENV*.tmp")[0].read_text("latin-1")
     assert re.findall(r"^TO: .*<(.*)>", envelope, re.M) == ["0301234@fax.example.com", "0309999@fax.example.com"]
 
-    lines = wait_until(lambda: (l if len(l := mail_log(syslog)) >= 5 else None), 10, lambda: str(syslog.received))
+    lines = wait_until(lambda: (l if len(l := syslog.lines("in: ")) >= 5 else None), 10, lambda: str(syslog.received))
     denied = [l for l in lines if "nosubmission=554 Access denied" in l]
     assert len(denied) == 3 and all(l.startswith(f"in: client={OTHER} ") for l in denied)
     accepted = next(l for l in lines if "submission=ENV" in l)
@@ -79,7 +73,7 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
     refused = next(l for l in lines if "from=FROM:<b@example.com>" in l)
     more = re.search(r"\((\d+) more recipients\)", refused)  # a line stays within a syslog datagram
     assert refused.count("refused (550") + int(more.group(1) if more else 0) == 100 and " size=0 nosubmission=" in refused
-    assert any("0900777@fax.example.com" in n and "left out" in n for n in mail_log(syslog, "notice: "))
+    assert any("0900777@fax.example.com" in n and "left out" in n for n in syslog.lines("notice: "))
     assert all(d.startswith(MAIL_FACILITY) for d in syslog.raw if "in: " in d)
 
 

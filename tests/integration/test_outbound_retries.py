@@ -51,39 +51,27 @@ def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, syslog)
     assert "SMTPOut- Attempt 1 of 5 failed" in gw.text("debug.log")
     assert not list(gw.in_dir.glob("*.Err"))
     # One mail-log line per attempt: deferred with the greylisting reply, then delivered with the reply to the dot.
-    syslog.texts()
-    lines = [t for t in syslog.received if t.startswith("out: ")]
+    lines = syslog.lines("out: ")
     head = re.escape("out: message=grey.tmp to=user1@127.0.0.1 exchanger=127.0.0.1 tls=none reply=")
     assert re.fullmatch(head + r"reply to RCPT: 451 4\.7\.1 Greylisted, try again later status=deferred", lines[0], re.I)
     assert re.fullmatch(head + r"250 .* status=delivered", lines[-1], re.I) and len(lines) == len(replies), lines
 
 
-def test_new_messages_go_out_at_once_while_another_waits_and_when_IN_is_empty(outbound):
+def test_a_new_message_goes_out_at_once_while_another_waits(outbound):
     # The receiver defers one recipient for ever and takes the others at once.
     with ScriptedReceiver(rcpt_reply=lambda rcpt: "451 4.3.0 Try later" if "STUCK" in rcpt else None) as mx:
         gw = outbound(mx)
         drop_message(gw.in_dir, "a-stuck.tmp", fax(0, "stuck@127.0.0.1"))
         gw.start()
-        delays = []
-
-        def deliver(n: int) -> None:  # a new message, and how long until the receiver has it
-            arrived = time.monotonic()
-            drop_message(gw.in_dir, f"new{n}.tmp", fax(n))
-            wait_until(lambda: len(mx.mails) == n, 10, gw.diagnostics, interval=0.005)
-            delays.append(time.monotonic() - arrived)
-
         # While the stuck message waits 15 minutes (3 s here) for its fourth attempt.
         gw.wait_log("SMTPOut- Attempt 3 of 5 failed")
-        deliver(1)
+        arrived = time.monotonic()
+        drop_message(gw.in_dir, "new1.tmp", fax(1))
+        wait_until(lambda: mx.mails, 10, gw.diagnostics, interval=0.005)
+        assert time.monotonic() - arrived < 1.0  # IN is watched, not only looked at every 10 seconds
         # The waiting message keeps its own count and gets its name after its fifth attempt.
         wait_until(lambda: (gw.in_dir / "A-STUCK.ConnTermin.Err").exists(), 60, gw.diagnostics)
-        # Nothing waits any more: IN is watched, not only looked at every 10 seconds.
-        gw.wait_log("SMTPOut- No messages to send.")
-        for n in (2, 3):
-            time.sleep(0.3 + n * 0.7)  # at different points of the poll
-            deliver(n)
-    assert max(delays) < 1.0, delays
-    assert mx.recipients() == ["<USER1@127.0.0.1>", "<USER2@127.0.0.1>", "<USER3@127.0.0.1>"]
+    assert mx.recipients() == ["<USER1@127.0.0.1>"]
     assert [rcpt for rcpt, _, _ in mx.rcpts].count("<STUCK@127.0.0.1>") == 5
     assert sorted(p.name for p in gw.in_dir.iterdir() if not p.name.endswith(".debug")) == ["A-STUCK.ConnTermin.Err"]
 

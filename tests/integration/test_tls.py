@@ -265,9 +265,7 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path, sy
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
     # The mail log says which TLS each delivery had (its line may come just after the file goes).
-    def delivered():
-        syslog.texts()
-        return [t for t in syslog.received if t.startswith("out: ") and t.endswith("status=delivered")]
+    delivered = lambda: [t for t in syslog.lines("out: ") if t.endswith("status=delivered")]
     wait_until(lambda: len(delivered()) == 4, 10, lambda: str(syslog.received))
     assert all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered()), syslog.received
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
