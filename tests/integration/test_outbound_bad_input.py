@@ -3,10 +3,6 @@ hang, a mail to an address its header did not name, or a file read outside IN. (
 compose_test.cpp, and their error name and event: test_outbound_outcomes.py.)"""
 
 import os
-import threading
-import time
-
-import pytest
 
 from gateway_harness import needs_seam, wait_until
 from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, drop_message, message_file
@@ -14,21 +10,11 @@ from outbound_support import OUTBOUND_TIME_SCALE, ScriptedReceiver, drop_message
 GOOD = message_file("good@127.0.0.1", "Fax received from 1", ["A fax."])
 
 
-@pytest.fixture
-def receiver():
-    with ScriptedReceiver() as mx:
-        yield mx
-
-
-@pytest.fixture
-def outbound(make_gateway, receiver):
+def test_odd_attachments_and_a_file_still_empty(make_gateway, syslog, tmp_path):
     needs_seam()  # the schedule on the test build's time scale
-    return make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": receiver.port}, env=OUTBOUND_TIME_SCALE,
-                        start=False)
-
-
-def test_odd_attachments_and_a_file_still_empty(outbound, receiver, syslog, tmp_path):
-    gw = outbound
+    receiver = ScriptedReceiver()
+    gw = make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": receiver.port}, env=OUTBOUND_TIME_SCALE,
+                      start=False)
     drop_message(gw.in_dir, "zgood.tmp", GOOD)
     # Attachments that are no plain files in IN are left out.
     secret = tmp_path / "secret.txt"
@@ -63,28 +49,4 @@ def test_odd_attachments_and_a_file_still_empty(outbound, receiver, syslog, tmp_
     # Mail only to the addresses the headers named, one session each.
     assert sorted(receiver.recipients()) == ["<GOOD@127.0.0.1>", "<LATE@127.0.0.1>", "<USER@127.0.0.1>"]
     assert receiver.sessions == 3 and gw.alive
-
-
-def test_message_that_grows_while_it_is_read_is_never_sent(outbound, receiver):
-    gw = outbound
-    (gw.in_dir / "F1.tif").write_bytes(b"II*\x00" + os.urandom(4 << 20))  # its encoding takes a while
-    growing = gw.in_dir / "grows.tmp"
-    growing.write_bytes(message_file("user@127.0.0.1", "Fax received from 7", ["A fax."], [("fax.tif", "F1.tif")]))
-    stop = threading.Event()
-
-    def writer():  # the fax server, still writing in place (against the contract)
-        with open(growing, "ab", buffering=0) as f:
-            while not stop.is_set():
-                f.write(b"more text\r\n")
-                time.sleep(0.0005)
-
-    thread = threading.Thread(target=writer)
-    thread.start()
-    try:
-        gw.start()
-        wait_until(lambda: (gw.in_dir / "GROWS.Changed.Err").exists(), 60, gw.diagnostics)
-    finally:
-        stop.set()
-        thread.join()
-    assert receiver.sessions == 0
-    assert gw.text("debug.log").count("SMTPOut- Error: the message file changed while it was read") == 5
+    receiver.close()
