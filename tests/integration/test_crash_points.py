@@ -29,12 +29,6 @@ def steps(gw) -> list[str]:
     return log.read_text().split() if log.exists() else []
 
 
-def numbered(names: list[str]) -> list[tuple[str, int]]:
-    """(step, its occurrence number) for each step in order."""
-    seen = collections.Counter()
-    return [(name, seen.update([name]) or seen[name]) for name in names]
-
-
 def settle(gw, env: dict | None = None) -> None:
     """Restarted without the rule: recovery hands off what was left; then a clean stop."""
     gw.env = env or {}
@@ -49,7 +43,8 @@ def test_killed_at_every_step_of_a_hand_off(make_gateway):
     assert send(probe) == "ok"
     wait_until(lambda: not probe.files("*.zqx"), 10)
     probe.stop()
-    road = numbered(steps(probe))
+    seen = collections.Counter()  # (step, its occurrence number) for each step in order
+    road = [(name, seen.update([name]) or seen[name]) for name in steps(probe)]
     assert {n for n, _ in road} >= {"spool-write", "spool-sync", "staged-create", "link", "data-sync",
                                     "envelope-rename", "directory-sync", "unlink"}, road
     for name, k in road:

@@ -1,11 +1,7 @@
-"""Outbound messages that cannot be delivered: each gets the error name that says why
-and one event 435 on the syslog socket (old name, new name, why): at once when the
-receiver refuses the mail (5xx) or it names nobody, after five attempts spread over the
-schedule (on the test build's time scale) when no host answers or the dialogue breaks
-off; its attachment files stay beside it. A report that the settings switch off is
-dropped without a connection. All of them in one gateway: each receiver domain is an
-address literal of its own on 127.0.0.0/8 (one port for all), so no name server is
-asked and no test leaves the machine."""
+"""Outbound messages that cannot be delivered get the error name that says why and one event 435 (old name, new
+name, why): at once for a 5xx or no recipient, after five attempts over the (scaled) schedule when no host answers
+or the dialogue breaks off; attachment files stay beside them. A report the settings switch off is dropped unsent.
+Each receiver domain is an address literal on 127.0.0.0/8: no name server is asked."""
 
 import time
 
