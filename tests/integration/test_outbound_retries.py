@@ -1,9 +1,7 @@
-"""Outbound delivery over time, with receivers that make the gateway wait: each message is
-delivered exactly once, its attempts are its own (spread over the schedule, on the test build's
-time scale), and a message that waits never holds up another. The receiver domain is the
-address literal 127.0.0.1: no name server, no root."""
+"""Outbound delivery over time, with receivers that make the gateway wait: a message that waits never holds up
+another, and one that is done with is never sent again. The receiver domain is the address literal 127.0.0.1: no
+name server, no root. (A 4xx then a 250: smtp_dialogue_test and the schedule's spread: delivery_state_test.)"""
 
-import re
 import time
 
 import pytest
@@ -26,35 +24,6 @@ def outbound(make_gateway):
 
 def fax(n: int, to: str = "user{n}@127.0.0.1") -> bytes:
     return message_file(to.format(n=n), f"Fax received from {n}", [f"A fax, number {n}."])
-
-
-def test_greylisting_receiver_gets_the_mail_on_a_later_attempt(outbound, syslog):
-    # The receiver wants the same mail again no sooner than 60 s (a scaled minute) after it first saw it.
-    first: dict[str, float] = {}
-
-    def greylist(rcpt: str):
-        seen = first.setdefault(rcpt, time.monotonic())
-        return "451 4.7.1 Greylisted, try again later" if time.monotonic() - seen < MINUTE_MS / 1000 else None
-
-    with ScriptedReceiver(rcpt_reply=greylist) as mx:
-        gw = outbound(mx)
-        drop_message(gw.in_dir, "grey.tmp", fax(1))
-        gw.start()
-        wait_until(lambda: mx.mails, 30, gw.diagnostics)
-        wait_until(lambda: not (gw.in_dir / "grey.tmp").exists(), 10, gw.diagnostics)
-        time.sleep(4 * MINUTE_MS / 1000)  # long enough for any stray attempt
-    assert mx.recipients() == ["<USER1@127.0.0.1>"]
-    replies = [reply[:3] for _, _, reply in mx.rcpts]
-    # Not within seconds: the second attempt came a minute later, the third five after that.
-    assert replies[0] == "451" and replies[-1] == "250" and 2 <= len(replies) <= 3, mx.rcpts
-    assert mx.rcpts[-1][1] - mx.rcpts[0][1] >= MINUTE_MS / 1000
-    assert "SMTPOut- Attempt 1 of 5 failed" in gw.text("debug.log")
-    assert not list(gw.in_dir.glob("*.Err"))
-    # One mail-log line per attempt: deferred with the greylisting reply, then delivered with the reply to the dot.
-    lines = syslog.lines("out: ")
-    head = re.escape("out: message=grey.tmp to=user1@127.0.0.1 exchanger=127.0.0.1 tls=none reply=")
-    assert re.fullmatch(head + r"reply to RCPT: 451 4\.7\.1 Greylisted, try again later status=deferred", lines[0], re.I)
-    assert re.fullmatch(head + r"250 .* status=delivered", lines[-1], re.I) and len(lines) == len(replies), lines
 
 
 def test_a_new_message_goes_out_at_once_while_another_waits(outbound):
