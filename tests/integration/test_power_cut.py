@@ -53,11 +53,9 @@ def test_cut_with_mails_in_flight(make_gateway, rules, env):
 
 
 def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_gateway):
-    """The kernel reports a write-back error once, to whichever sync asks next.
-    Here mail 3's submission waits for the disk (its batch held open) when the
-    next mail's spool sync fails: its pages are what was lost. Its own sync
-    then comes back clean, and must still not count: the hand-off is tried
-    again, so after a cut its attachment is whole."""
+    """The kernel reports a write-back error once, to whichever sync asks next. Here mail 3's submission waits for
+    the disk (its batch held open) when the next mail's spool sync fails: its pages are what was lost. Its own sync
+    then comes back clean, and must still not count: the hand-off is tried again; after a cut its attachment is whole."""
     # Syncs of OUT: mail 3's (its file, then the directory), then the next mail's, which fails;
     # the cut comes at the third mail's spool sync, after mail 3 was handed off.
     gw = armed(make_gateway, "sync:2+1::*/OUT;power:2+1::spool-sync", {"CVSMTPGW_BATCH_WAIT_MS": "400"})
@@ -70,20 +68,17 @@ def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_g
     check_out(gw, {3: "ok", 4: "refused", 5: "unknown"})
 
 
-# Syncs of OUT: mail 2's (fails), the removal of its spool file (the
-# directory's, twice checked), mail 1's (its file, then the directory), then
-# the removal of mail 1's spool file, tried three times.
+# Syncs of OUT: mail 2's (fails), the removal of its spool file (the directory's, twice checked), mail 1's (its file,
+# then the directory), then the removal of mail 1's spool file, tried three times.
 @pytest.mark.parametrize("faults, reply, outcome", [
     ("sync:1::*/OUT", 451, "refused"),
     ("sync:1::*/OUT;sync:4+3::*/OUT", -1, "unknown"),  # its removal never reaches the disk: no reply
 ])
 def test_a_mail_refused_for_an_error_reported_meanwhile_stays_refused_after_a_cut(make_gateway, faults, reply,
                                                                                     outcome):
-    """Mail 1 is being received when mail 2's sync fails. Mail 1's own sync
-    then puts its whole spool file on disk, but cannot vouch for it (the error
-    may have been its pages), so it is refused. The removal of its spool file
-    must be on disk before that refusal is sent: a cut that brought the file
-    back would hand off a mail whose client sends it again."""
+    """Mail 1 is being received when mail 2's sync fails. Mail 1's own sync then puts its whole spool file on disk,
+    but cannot vouch for it (the error may have been its pages), so it is refused. The removal of its spool file must
+    be on disk before that refusal is sent: a cut that brought the file back would hand off a mail sent again."""
     gw = armed(make_gateway, f"{faults};power:2+1::spool-sync")  # the cut comes at mail 3's spool sync
     with gw.connect() as first:
         # All but the end of the data: its file exists, its bytes wait in the gateway.
