@@ -17,18 +17,21 @@ def test_two_attachments_are_listed_in_order_and_deep_nesting_is_survived(make_g
     pdf = bytes(range(256)) * 40
     mail = (b"From: a@example.com\r\nTo: +1-555-0100@fax.example.com\r\nSubject: =?utf-8?Q?Two_files?=\r\n"
             b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XYZ\"\r\n\r\n"
-            b"preamble\r\n--XYZ\r\nContent-Type: text/plain\r\n\r\nPlease fax.\r\n"
+            b"preamble\r\n--XYZ\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable"
+            b"\r\n\r\nPlease fax=\r\n the caf=C3=A9 menu, 1=3D1.\r\n"
             b"--XYZ\r\nContent-Type: application/pdf; name=\"report.final.pdf\"\r\n"
             b"Content-Transfer-Encoding: base64\r\n\r\n" + base64.encodebytes(pdf).replace(b"\n", b"\r\n") +
-            b"--XYZ\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=notes\r\n\r\n"
-            b"line 1\r\nline 2\r\n--XYZ--\r\n")
+            b"--XYZ\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=notes\r\n"
+            b"Content-Transfer-Encoding: quoted-printable\r\n\r\nline 1=\r\n and more\r\nline 2=0D=0A\r\n--XYZ--\r\n")
     assert gw.send("a@example.com", ["+1-555-0100@fax.example.com"], mail) == {}
     (env,) = gw.wait_for_files("ENV*.tmp")
     assert env.read_bytes() == (
         b"FROM: <a@example.com>\r\nTO: \"+1-555-0100\" <+1-555-0100@fax.example.com>\r\nSUBJECT: Two files\r\n"
         b"\r\nBEGIN BODY\r\n<<ENV0.bdy>>\r\nEND BODY\r\n\r\n"
         b"BEGIN ATTACH\r\n<<report.final.pdf:ATT0.fin>>\r\n<<notes:ATT1.>>\r\nEND ATTACH\r\n")
-    for name, data in (("ENV0.bdy", b"Please fax."), ("ATT0.fin", pdf), ("ATT1.", b"line 1\r\nline 2")):
+    # Quoted-printable text decoded: soft breaks joined, =XX as bytes, in text mode (CR LF) on disk.
+    for name, data in (("ENV0.bdy", b"Please fax the caf\xc3\xa9 menu, 1=1."), ("ATT0.fin", pdf),
+                       ("ATT1.", b"line 1 and more\r\nline 2\r\n")):
         assert (gw.out_dir / name).read_bytes() == data, name
     assert _no_work_files(gw)
     assert len(gw.wait_for_files("0-*.debug")) == 1  # with the debug log on, the mail is kept
