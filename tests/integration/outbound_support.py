@@ -55,9 +55,11 @@ class SyslogSocket:
 
     def texts(self) -> list[str]:  # the reports that came since the last call, after their "]: "
         with self._lock:
+            self.sock.settimeout(0)  # the reader is not in recv() while the lock is held
             with contextlib.suppress(OSError):  # BlockingIOError once the queue is empty
                 while True:
-                    self._pending.append(self.sock.recv(65536, socket.MSG_DONTWAIT).decode("latin-1"))
+                    self._pending.append(self.sock.recv(65536).decode("latin-1"))
+            self.sock.settimeout(0.05)
             got, self._pending = self._pending, []
         self.raw += got
         got = [datagram.partition("]: ")[2] for datagram in got]
