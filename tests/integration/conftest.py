@@ -1,5 +1,5 @@
-"""`gateway`, `make_gateway(values=, debug_logs=, binary=, start=)` (gateway_harness.gateway_fixture), and
-`syslog`: the events and mail-log lines of a gateway started with it."""
+"""`make_gateway(values=, debug_logs=, binary=, env=, start=)` (gateway_harness.gateway_fixture), and `syslog`:
+the events and mail-log lines of a gateway started with it."""
 
 import pytest
 
@@ -10,11 +10,6 @@ from outbound_support import SyslogSocket
 @pytest.fixture
 def make_gateway(request):
     yield from gateway_fixture(request, Gateway)
-
-
-@pytest.fixture
-def gateway(make_gateway):
-    return make_gateway()
 
 
 @pytest.fixture

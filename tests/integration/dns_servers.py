@@ -39,13 +39,11 @@ def loopback_address() -> str:
 
 
 class RecordServer:
-    """Authoritative for `zone` with `records` {(name, type): [rdata text, ...]} (MX, A, CNAME): ANY gets one HINFO
-    record (as many hosted zones answer), a name with a CNAME only the CNAME, a name without records NXDOMAIN, one
-    with records of other types an empty answer. `questions`: (name, type) of every question."""
+    """Authoritative for `zone` with `records` {(name, type): [rdata text, ...]} (MX, A): a name without records gets
+    NXDOMAIN, one with records of other types an empty answer. `questions`: (name, type) of every question."""
 
-    def __init__(self, zone: str, records: Mapping[tuple[str, str], Sequence[str]], address: str | None = None,
-                 ttl: int = 0):
-        self.zone, self.ttl = zone.rstrip(".").lower(), ttl
+    def __init__(self, zone: str, records: Mapping[tuple[str, str], Sequence[str]], address: str | None = None):
+        self.zone, self.ttl = zone.rstrip(".").lower(), 0
         self.records = {(name.rstrip(".").lower(), rtype.upper()): list(data) for (name, rtype), data in records.items()}
         self.address = address or loopback_address()
         self.questions: list[tuple[str, str]] = []
@@ -77,13 +75,9 @@ class RecordServer:
         if not (name == self.zone or name.endswith("." + self.zone)):
             response.set_rcode(dns.rcode.REFUSED)
             return response.to_wire()
-        if rtype == "ANY":
-            response.answer.append(dns.rrset.from_text(question.name, self.ttl, "IN", "HINFO", '"RFC8482" ""'))
+        if data := self.records.get((name, rtype)):
+            response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", rtype, data))
             return response.to_wire()
-        for wanted in ("CNAME", rtype):
-            if data := self.records.get((name, wanted)):
-                response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", wanted, data))
-                return response.to_wire()
         if not any(known == name for known, _ in self.records):
             response.set_rcode(dns.rcode.NXDOMAIN)
         response.authority.append(dns.rrset.from_text(

@@ -1,8 +1,7 @@
-"""A receiver for the gateway's outbound side that counts each message's deliveries: ok, or flaky (hangs up in the
-mail text at the first attempt of each message). A message's recipient is m<n>@ some domain and its text holds
-"out-<n>"; it counts as delivered once its whole text has arrived, just before the 250 (as a real server commits
-it). `hold` stops a message's dialogue at a point until release(), so that a test can kill the gateway right there.
-(bench/load_receiver.py misbehaves in every way, for the load bench.)"""
+"""A receiver for the gateway's outbound side that counts each message's deliveries. A message's recipient is m<n>@
+some domain and its text holds "out-<n>"; it counts as delivered once its whole text has arrived, just before the 250
+(as a real server commits it). `hold` stops a message's dialogue at a point until release(), so that a test can kill
+the gateway right there. (bench/load_receiver.py misbehaves in every way, for the load bench.)"""
 
 from __future__ import annotations
 
@@ -17,9 +16,8 @@ RECIPIENT = re.compile(rb"(?i)<m(\d+)@")
 
 
 class FaultReceiver(ScriptedReceiver):
-    def __init__(self, behaviour: str = "ok"):
-        assert behaviour in ("ok", "flaky"), behaviour
-        self.flaky, self.errors, self._seen = behaviour == "flaky", [], set()
+    def __init__(self):
+        self.errors = []
         self.deliveries: collections.Counter[int] = collections.Counter()  # message -> times committed
         self.commits: list[int] = []  # messages in the order committed
         self._holds: dict[int, tuple[str, threading.Event]] = {}
@@ -56,10 +54,7 @@ class FaultReceiver(ScriptedReceiver):
 
     def _take(self, sender, rcpt, lines) -> bool:
         ident = self._ident(rcpt)
-        with self._lock:
-            cut = self.flaky and ident not in self._seen
-            self._seen.add(ident)
-        text = mail_text(lines, cut)
+        text = mail_text(lines, False)
         return isinstance(text, list) and commit(self, text, ident)
 
 

@@ -21,6 +21,12 @@ FAX = "4711@fax.example.com"
 GATEWAY_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Tarrock\Corvane SMTP Server"
 LOOPBACK = "127.0.0.1"
 SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:")
+TRACE = b"Received: from c by fax.example.com ; \r\n"  # before each mail stored from a client that said HELO c
+REFUSED = (451, b"451 Requested action aborted: local error in processing\r\n")
+
+
+def mail(subject: str) -> bytes:  # a plain mail to FAX
+    return f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\n\r\nbody of {subject}\r\n".encode()
 
 
 def free_port() -> int:
@@ -197,6 +203,9 @@ class Gateway:
     def wait_for_files(self, pattern: str, count: int = 1, timeout: float = 10.0) -> list[Path]:
         return wait_until(lambda: (f if len(f := self.files(pattern)) >= count else None), timeout,
                           lambda: f"fewer than {count} {pattern} in {sorted(os.listdir(self.out_dir))}")
+
+    def subjects(self) -> list[bytes]:  # of the submissions in OUT, sorted
+        return sorted(re.search(rb"SUBJECT: (.*)\r\n", e.read_bytes()).group(1) for e in self.files("ENV*.tmp"))
 
     def text(self, name: str) -> str:  # a log or output file, "" if absent
         return (self.root / name).read_bytes().decode("latin-1") if (self.root / name).exists() else ""

@@ -29,36 +29,46 @@ def message_file(to: str | None, subject: str, body: list[str], attachments: lis
 
 class SyslogSocket:
     """Collects the gateway's syslog datagrams at `path`, read all the time by a thread (the gateway drops what a
-    full socket queue will not take)."""
+    full socket queue will not take). Every read is made under the lock, so that texts() also has what was sent
+    just before it was called."""
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
         self.raw: list[str] = []  # each datagram whole, with its priority and tag
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(path))
-        self.sock.settimeout(0.1)
+        self.sock.settimeout(0.05)
         self._lock, self._pending, self._closed = threading.Lock(), [], False
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self) -> None:
         while not self._closed:
-            try:
-                text = self.sock.recv(65536).decode("latin-1")  # a mail-log line may be several KiB
-            except socket.timeout:
-                continue
-            except OSError:
-                return
             with self._lock:
-                self._pending.append(text)
+                try:
+                    self._pending.append(self.sock.recv(65536).decode("latin-1"))  # a mail-log line: some KiB
+                except socket.timeout:
+                    pass
+                except OSError:
+                    return
+            time.sleep(0.0002)  # lets texts() take the lock
 
     def texts(self) -> list[str]:  # the reports that came since the last call, after their "]: "
         with self._lock:
+            self.sock.settimeout(0)  # the reader is not in recv() while the lock is held
+            with contextlib.suppress(OSError):  # BlockingIOError once the queue is empty
+                while True:
+                    self._pending.append(self.sock.recv(65536).decode("latin-1"))
+            self.sock.settimeout(0.05)
             got, self._pending = self._pending, []
         self.raw += got
         got = [datagram.partition("]: ")[2] for datagram in got]
         self.received += got
         return got
+
+    def lines(self, prefix: str) -> list[str]:  # the texts received so far that start with `prefix`
+        self.texts()
+        return [t for t in self.received if t.startswith(prefix)]
 
     def events(self, event_id: int, timeout: float = 0.0) -> list[str]:
         """The texts after "event <id>: " of all reports received (waiting up to `timeout` s for a first one)."""

@@ -16,7 +16,6 @@ import time
 from pathlib import Path
 
 POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
-START_TIMEOUT = 30.0
 
 BASE_MAIN_CF = """\
 compatibility_level = 3.6
@@ -61,11 +60,9 @@ tlsmgr    unix  -  -  n  1000? 1 tlsmgr
 smtp      unix  -  -  n  -  -  smtp
 """
 
-# Queue subdirectories with Postfix's own owners and modes (postfix-files).
-QUEUE_DIRS = [("active", 0o700), ("bounce", 0o700), ("corrupt", 0o700), ("defer", 0o700),
-              ("deferred", 0o700), ("flush", 0o700), ("hold", 0o700), ("incoming", 0o700),
-              ("private", 0o700), ("saved", 0o700), ("trace", 0o700), ("maildrop", 0o730),
-              ("public", 0o710)]
+# Queue subdirectories with Postfix's own modes (postfix-files); the group of the last two is postdrop.
+QUEUE_DIRS = {**dict.fromkeys("active bounce corrupt defer deferred flush hold incoming private saved trace".split(),
+                              0o700), "maildrop": 0o730, "public": 0o710}
 
 
 def wait_accepting(address: str, port: int, timeout: float, alive=lambda: True) -> None:
@@ -99,16 +96,13 @@ class PrivatePostfix:
         postdrop = grp.getgrnam("postdrop").gr_gid
         self.root = Path(tempfile.mkdtemp(prefix=self.prefix))
         os.chmod(self.root, 0o755)  # the daemons run as postfix and must traverse the path to the queue
-        conf, queue, data = self.root / "conf", self.root / "queue", self.root / "data"
-        for d in (conf, queue):
+        conf, queue = self.root / "conf", self.root / "queue"
+        for d in (conf, queue, queue / "pid"):
             d.mkdir(mode=0o755)
-        data.mkdir(mode=0o700)
-        os.chown(data, postfix.pw_uid, postfix.pw_gid)
-        mail = self.root / "mail"  # where a virtual_mailbox_base may put maildirs, as user postfix
-        mail.mkdir(mode=0o700)
-        os.chown(mail, postfix.pw_uid, postfix.pw_gid)
-        (queue / "pid").mkdir(mode=0o755)
-        for name, mode in QUEUE_DIRS:
+        for d in ("data", "mail"):  # mail: where a virtual_mailbox_base may put maildirs, as user postfix
+            (self.root / d).mkdir(mode=0o700)
+            os.chown(self.root / d, postfix.pw_uid, postfix.pw_gid)
+        for name, mode in QUEUE_DIRS.items():
             d = queue / name
             d.mkdir()
             os.chown(d, postfix.pw_uid, postdrop if mode in (0o730, 0o710) else postfix.pw_gid)
@@ -125,7 +119,7 @@ class PrivatePostfix:
                                        stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr,
                                        env=dict(os.environ, MAIL_CONFIG=str(conf)), start_new_session=True)
         try:
-            wait_accepting(self.address, self.port, START_TIMEOUT, lambda: self.master.poll() is None)
+            wait_accepting(self.address, self.port, 30, lambda: self.master.poll() is None)
         except Exception as e:
             root = self.root
             self.stop(keep=True)

@@ -11,19 +11,20 @@ import time
 import pytest
 
 from gateway_harness import LOOPBACK, needs_seam, wait_until, write_hive
-from outbound_support import SyslogSocket
 
 OTHER = "127.0.0.2"  # a loopback client outside 127.0.0.1/32
 MAIL_FACILITY = "<22>"  # facility mail (2), LOG_INFO
 
 
-def mail_log(syslog: SyslogSocket, prefix: str = "in: ") -> list[str]:
-    syslog.texts()
-    return [t for t in syslog.received if t.startswith(prefix)]
-
-
 def connect_from(port: int, source: str) -> socket.socket:
     return socket.create_connection((LOOPBACK, port), timeout=10, source_address=(source, 0))
+
+
+def verdicts(port: int, source: str, numbers) -> list[int]:  # the RCPT replies to a new client at `source`
+    with smtplib.SMTP(LOOPBACK, port, source_address=(source, 0), timeout=10) as client:
+        client.helo("x")
+        client.mail("a@example.com")
+        return [client.rcpt(f"<{n}@fax.example.com>")[0] for n in numbers]
 
 
 def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
@@ -69,7 +70,7 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
     envelope = gw.wait_for_files("ENV*.tmp")[0].read_text("latin-1")
     assert re.findall(r"^TO: .*<(.*)>", envelope, re.M) == ["0301234@fax.example.com", "0309999@fax.example.com"]
 
-    lines = wait_until(lambda: (l if len(l := mail_log(syslog)) >= 5 else None), 10, lambda: str(syslog.received))
+    lines = wait_until(lambda: (l if len(l := syslog.lines("in: ")) >= 5 else None), 10, lambda: str(syslog.received))
     denied = [l for l in lines if "nosubmission=554 Access denied" in l]
     assert len(denied) == 3 and all(l.startswith(f"in: client={OTHER} ") for l in denied)
     accepted = next(l for l in lines if "submission=ENV" in l)
@@ -79,7 +80,6 @@ def test_client_networks_number_lists_and_the_mail_log(make_gateway, syslog):
     refused = next(l for l in lines if "from=FROM:<b@example.com>" in l)
     more = re.search(r"\((\d+) more recipients\)", refused)  # a line stays within a syslog datagram
     assert refused.count("refused (550") + int(more.group(1) if more else 0) == 100 and " size=0 nosubmission=" in refused
-    assert any("0900777@fax.example.com" in n and "left out" in n for n in mail_log(syslog, "notice: "))
     assert all(d.startswith(MAIL_FACILITY) for d in syslog.raw if "in: " in d)
 
 
@@ -101,11 +101,7 @@ def test_without_networks_any_client_is_served_and_long_lists_work(make_gateway,
     assert len(deny) >= 10000
     gw = make_gateway(values={"ClientNetworks": " ", "FaxNumberDeny": deny, "FaxNumberAllow": ""})
     assert syslog.events(429, timeout=2) == ["Corvane SMTP Server"]
-    with smtplib.SMTP(LOOPBACK, gw.port, source_address=(OTHER, 0), timeout=10) as client:
-        client.helo("x")
-        client.mail("a@example.com")
-        assert [client.rcpt(f"<{r}@fax.example.com>")[0] for r in ("0900123", "9000123456", "9001100", "0301")] == \
-            [550, 550, 250, 250]
+    assert verdicts(gw.port, OTHER, ("0900123", "9000123456", "9001100", "0301")) == [550, 550, 250, 250]
 
 
 def test_rate_limits_and_their_reset(make_gateway, syslog):
@@ -147,10 +143,7 @@ def test_reload_changes_new_sessions_only(make_gateway, syslog):
         assert old.command("RCPT TO:<4711@fax.example.com>")[0] == 250  # the open session keeps its verdicts
         with connect_from(gw.port, LOOPBACK) as s:
             assert s.recv(100) == b"554 Access denied\r\n"
-        with smtplib.SMTP(LOOPBACK, gw.port, source_address=(OTHER, 0), timeout=10) as client:
-            client.helo("x")
-            client.mail("a@example.com")
-            assert client.rcpt("<4711@fax.example.com>")[0] == 550
+        assert verdicts(gw.port, OTHER, ["4711"]) == [550]
         # A reload with a value that cannot be used keeps the settings in use.
         write_hive(gw.hive_path, {**gw.values, "ClientNetworks": "10.0.0.0/33"})
         os.kill(gw.proc.pid, signal.SIGHUP)

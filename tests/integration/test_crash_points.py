@@ -6,7 +6,7 @@ import collections
 import shutil
 import subprocess
 
-from gateway_harness import needs_seam, wait_until
+from gateway_harness import TRACE, needs_seam, wait_until
 from spool_files import spool_file
 from test_crash_recovery import check_out, mail_text
 
@@ -29,12 +29,6 @@ def steps(gw) -> list[str]:
     return log.read_text().split() if log.exists() else []
 
 
-def numbered(names: list[str]) -> list[tuple[str, int]]:
-    """(step, its occurrence number) for each step in order."""
-    seen = collections.Counter()
-    return [(name, seen.update([name]) or seen[name]) for name in names]
-
-
 def settle(gw, env: dict | None = None) -> None:
     """Restarted without the rule: recovery hands off what was left; then a clean stop."""
     gw.env = env or {}
@@ -49,7 +43,8 @@ def test_killed_at_every_step_of_a_hand_off(make_gateway):
     assert send(probe) == "ok"
     wait_until(lambda: not probe.files("*.zqx"), 10)
     probe.stop()
-    road = numbered(steps(probe))
+    seen = collections.Counter()  # (step, its occurrence number) for each step in order
+    road = [(name, seen.update([name]) or seen[name]) for name in steps(probe)]
     assert {n for n, _ in road} >= {"spool-write", "spool-sync", "staged-create", "link", "data-sync",
                                     "envelope-rename", "directory-sync", "unlink"}, road
     for name, k in road:
@@ -70,7 +65,7 @@ def test_killed_at_every_step_of_recovery(make_gateway):
     origin.proc.wait(10)
     out = origin.out_dir
     (out / "~14~ENV").write_bytes(b"")  # a mail cut in its data
-    (out / "14.zqx").write_bytes(b"Received: from c by fax.example.com ; \r\nSubject: cut\r\n")
+    (out / "14.zqx").write_bytes(TRACE + b"Subject: cut\r\n")
     (out / "~77~ATT3.pdf").write_bytes(b"orphan")  # staged file of no spool file
     (out / "15.zqx").write_bytes(spool_file(b"Received: x\r\n\r\nhanded off\r\n", ["TO:<1@fax.example.com>"], 1))
     (out / "Msgcnt.imp").write_bytes(b"work file")

@@ -4,9 +4,8 @@ ones are removed; half-made submissions are withdrawn; files it cannot make sens
 import os
 import re
 
+from gateway_harness import TRACE
 from spool_files import leave_acknowledged, spool_file
-
-TRACE = b"Received: from c by fax.example.com ; \r\n"
 
 
 def mail(subject: str, to: str = "4711@fax.example.com") -> bytes:

@@ -1,4 +1,4 @@
-"""STARTTLS both ways with real peers (smtplib, swaks, openssl s_client, aiosmtpd, Postfix) and certificates
+"""STARTTLS both ways with real peers (smtplib, openssl s_client, aiosmtpd, Postfix) and certificates
 the test makes. The receiver domain of outbound mail is an address literal: no name server, no root."""
 
 from __future__ import annotations
@@ -9,17 +9,15 @@ import socket
 import ssl
 import subprocess
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 import pytest
 
 from gateway_harness import FAX, LOOPBACK, SmtpConnection, free_port, needs_seam, wait_until
-from outbound_support import Listener, ScriptedReceiver, SyslogSocket, drop_message, message_file
+from outbound_support import Listener, ScriptedReceiver, drop_message, message_file
 
 HANDSHAKE_MS = 2500  # the test build's handshake limit (CVSMTPGW_TLS_HANDSHAKE_MS)
-SESSION_MS = 6000  # and its session limit (CVSMTPGW_MAIL_TIME_LIMIT_MS)
 
 
 def make_certificate(directory: Path, name: str, san: str, ca: tuple[Path, Path] | None = None) -> tuple[Path, Path]:
@@ -61,25 +59,9 @@ def tls_mail(gw, subject: str) -> None:
 def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificates):
     cert, key = certificates["server"]
     gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key), "RequireTls": 1},
-                      env={"CVSMTPGW_TLS_HANDSHAKE_MS": str(HANDSHAKE_MS), "CVSMTPGW_MAIL_TIME_LIMIT_MS": str(SESSION_MS)})
+                      env={"CVSMTPGW_TLS_HANDSHAKE_MS": str(HANDSHAKE_MS)})
     tls_mail(gw, "first")  # the hand-off's threads are there from now on
     baseline = gw.counts()
-
-    # The handshake counts toward the session's limit: a client that spends most of the session before STARTTLS
-    # and then stalls is cut when the session's time runs out, not a whole handshake limit later.
-    cut = {}
-
-    def late_starttls():
-        with SmtpConnection(gw.port, timeout=SESSION_MS / 1000 + 5) as conn:
-            opened = time.monotonic()
-            assert conn.reply()[0] == 220 and conn.command("EHLO c")[0] == 250
-            time.sleep(max(0.0, SESSION_MS / 1000 - 1.0 - (time.monotonic() - opened)))
-            assert conn.command("STARTTLS")[0] == 220
-            started = time.monotonic()
-            cut.update(closed=conn.wait_closed(SESSION_MS / 1000), handshake=time.monotonic() - started,
-                       session=time.monotonic() - opened)
-    late = threading.Thread(target=late_starttls)
-    late.start()
 
     with gw.smtp() as client:
         code, features = client.ehlo()
@@ -97,20 +79,13 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         client.send(b"N" * (20 << 20) + b"\r\n")
         assert client.getreply() == (500, b"Line too long.")
         assert client.noop()[0] == 250
-    swaks = subprocess.run(["swaks", "--server", f"{LOOPBACK}:{gw.port}", "--tls", "--from", "b@example.com",
-                            "--to", FAX, "--header", "Subject: swaks over TLS", "--timeout", "20"],
-                           capture_output=True, text=True, timeout=60)
-    assert swaks.returncode == 0 and "TLS started" in swaks.stdout, swaks.stdout + swaks.stderr
-    s_client = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}",
-                               "-brief", "-tls1_2"], input="QUIT\n", capture_output=True, text=True, timeout=30)
-    assert "Protocol version: TLSv1.2" in s_client.stderr, s_client.stderr
-    subjects = b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 3))
-    assert b"smtplib over TLS" in subjects and b"swaks over TLS" in subjects
-    # TLS 1.1 is refused (the client's own floor lowered so that it asks at all).
-    old = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}", "-brief",
-                          "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"], input="", capture_output=True, text=True,
-                         timeout=30)
-    assert old.returncode != 0 and "Protocol version" not in old.stderr, old.stderr
+    assert b"smtplib over TLS" in b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 2))
+    # TLS 1.2 is taken, TLS 1.1 refused (the client's own floor lowered so that it asks at all).
+    for version, taken in (("-tls1_2", True), ("-tls1_1", False)):
+        s_client = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}",
+                                   "-brief", version, "-cipher", "DEFAULT@SECLEVEL=0"], input="QUIT\n",
+                                  capture_output=True, text=True, timeout=30)
+        assert ("Protocol version: TLSv1" in s_client.stderr) == taken, s_client.stderr  # the one asked for
 
     def after_starttls(pipelined: bytes = b"") -> SmtpConnection:
         conn = SmtpConnection(gw.port, timeout=HANDSHAKE_MS / 1000 + 5)
@@ -144,26 +119,11 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         conn.sock.shutdown(socket.SHUT_WR)
         assert conn.until_closed(10)[0][:1] in (b"", b"\x15")
 
-    late.join(SESSION_MS / 1000 + 10)
-    assert cut["closed"] and cut["session"] > SESSION_MS / 1000 - 0.3, cut
-    assert cut["handshake"] < HANDSHAKE_MS / 1000 - 0.6, cut  # a handshake limit of its own would be 2.5 s
     log = gw.text("debug.log")
-    assert log.count("SMTPIn- TLS handshake failed, connection closed") == 5, log[-3000:]
+    assert log.count("SMTPIn- TLS handshake failed, connection closed") == 4, log[-3000:]
     assert f"no handshake within {HANDSHAKE_MS} ms" in log
-    assert any(int(n) < HANDSHAKE_MS - 500 for n in re.findall(r"no handshake within (\d+) ms", log)), log[-3000:]
     tls_mail(gw, "last")
     gw.settles(baseline)
-
-
-# (Without a certificate, EHLO offers no STARTTLS and STARTTLS gets 454: smtp_session_test.cpp.)
-def test_a_certificate_that_cannot_be_used_stops_the_start(make_gateway, certificates, tmp_path):
-    cert, _ = certificates["server"]
-    for key, why in [(tmp_path / "missing.key", "cannot be read"), (cert, "holds no usable PEM key")]:
-        gw = make_gateway(values={"TlsCertificateFile": str(cert), "TlsKeyFile": str(key)}, start=False)
-        gw.write_settings()
-        run = subprocess.run(gw.command(), env=gw.environment(), input=b"", capture_output=True, timeout=30)
-        assert run.returncode == 6, run.stderr
-        assert b"cannot start: the TLS certificate cannot be used: TlsKeyFile" in run.stderr and why.encode() in run.stderr
 
 
 # ---- Outbound
@@ -205,12 +165,11 @@ def test_delivery_over_starttls_required_and_verified(make_gateway, certificates
     # OutboundTls 0 takes TLS when offered, even with a 50-certificate chain (nothing is verified);
     # OutboundTls 2 with the test CA as trust store takes the certificate naming 127.0.0.1, not the one naming
     # another host; OutboundTls 1 sends nothing to a host without STARTTLS.
-    cert, key = certificates["server"]
-    long_chain = tmp_path / "chain.pem"
-    long_chain.write_bytes(cert.read_bytes() + certificates["ca"][0].read_bytes() * 49)
-    receivers = [TlsReceiver(chain, key) for chain in (cert, long_chain)]
+    (cert, key), ca = certificates["server"], certificates["ca"][0]
+    (tmp_path / "chain.pem").write_bytes(cert.read_bytes() + ca.read_bytes() * 49)
+    receivers = [TlsReceiver(chain, key) for chain in (cert, tmp_path / "chain.pem")]
     right, wrong = TlsReceiver(*certificates["right"]), TlsReceiver(*certificates["wrong"])
-    trust = {"SSL_CERT_FILE": str(certificates["ca"][0])}
+    trust = {"SSL_CERT_FILE": str(ca)}
     try:
         opportunistic = [deliver(make_gateway, mx.port) for mx in receivers]
         verified = deliver(make_gateway, right.port, env=trust, OutboundTls=2)
@@ -279,25 +238,23 @@ def postfix_relay(certificates):
         shutil.rmtree(files, ignore_errors=True)
 
 
-def relay_gateway(make_gateway, directory: Path, port: int, password: str, syslog: Path):
+def relay_gateway(make_gateway, directory: Path, port: int, password: str):
     needs_seam()
     directory.mkdir(exist_ok=True)
     (directory / "password").write_text(password + "\n")
     gw = make_gateway(values={"SmartHost": f"[{LOOPBACK}]:{port}", "SmartHostUser": "relayuser",
                               "SmartHostPasswordFile": str(directory / "password"), "DNSName": "127.0.2.53"},
-                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000",
-                           "CVSMTPGW_SYSLOG_SOCKET": str(syslog)}, start=False)
+                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000"}, start=False)
     for n in (1, 2):  # to a domain that has no name server: only the relay host can take it
         drop_message(gw.in_dir, f"fax{n}.tmp", message_file(f"user{n}@customer.invalid", f"Fax {n}", ["A fax."]))
     return gw.start()
 
 
-def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
-    syslog = SyslogSocket(tmp_path / "syslog")
+def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path, syslog):
     plain_login, login_only = postfix_relay("PLAIN LOGIN"), postfix_relay("LOGIN")
-    gateways = [(relay_gateway(make_gateway, tmp_path / method, relay.port, PASSWORD, syslog.path), relay, method)
+    gateways = [(relay_gateway(make_gateway, tmp_path / method, relay.port, PASSWORD), relay, method)
                 for relay, method in ((plain_login, "PLAIN"), (login_only, "LOGIN"))]
-    wrong = relay_gateway(make_gateway, tmp_path / "wrong", plain_login.port, "not it", syslog.path)
+    wrong = relay_gateway(make_gateway, tmp_path / "wrong", plain_login.port, "not it")
     for gateway, relay, method in gateways:
         wait_until(lambda: not list(gateway.in_dir.glob("fax*.tmp")), 60, lambda: gateway.diagnostics() + relay.log())
         log = relay.log()
@@ -305,9 +262,7 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
     # The mail log says which TLS each delivery had (its line may come just after the file goes).
-    def delivered():
-        syslog.texts()
-        return [t for t in syslog.received if t.startswith("out: ") and t.endswith("status=delivered")]
+    delivered = lambda: [t for t in syslog.lines("out: ") if t.endswith("status=delivered")]
     wait_until(lambda: len(delivered()) == 4, 10, lambda: str(syslog.received))
     assert all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered()), syslog.received
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
@@ -317,10 +272,9 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
     assert len(events) == 1 and "535" in events[0], syslog.received
     assert sorted(p.name for p in wrong.in_dir.iterdir() if p.suffix == ".tmp") == ["fax1.tmp", "fax2.tmp"]
     assert "Attempt 1 of" not in wrong.text("debug.log") and "not it" not in wrong.text("debug.log")
-    syslog.close()
 
 
-def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path):
+def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path, syslog):
     seen = []
 
     def relay(conn, _):  # offers AUTH but no STARTTLS, and keeps every line it gets
@@ -330,7 +284,7 @@ def test_relay_host_without_starttls_gets_no_credentials(make_gateway, tmp_path)
             conn.sendall(b"250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n" if line.startswith(b"EHLO") else
                          b"221 bye\r\n" if line.startswith(b"QUIT") else b"250 ok\r\n")
     with Listener(relay) as listener:
-        gw = relay_gateway(make_gateway, tmp_path, listener.port, "s3cret", tmp_path / "syslog")
+        gw = relay_gateway(make_gateway, tmp_path, listener.port, "s3cret")
         gw.wait_log("the relay host offers no TLS: its credentials are not sent in the clear")
     assert seen and all(line.split()[0] in (b"EHLO", b"QUIT") for line in seen), seen
     assert (gw.in_dir / "fax1.tmp").exists()
