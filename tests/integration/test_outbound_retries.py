@@ -1,6 +1,6 @@
 """Outbound delivery over time, with receivers that make the gateway wait: a message that waits never holds up
 another, and one that is done with is never sent again. The receiver domain is the address literal 127.0.0.1: no
-name server, no root. (A 4xx then a 250: smtp_dialogue_test and the schedule's spread: delivery_state_test.)"""
+name server, no root. (A 4xx then a 250: smtp_dialogue_test.)"""
 
 import time
 

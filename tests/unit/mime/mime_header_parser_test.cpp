@@ -63,7 +63,6 @@ TEST_F(HeaderParserTest, LongBlocksAreKeptWholeUpToTheCapAndTheLastFieldWins) {
   EXPECT_EQ(m_Info.contentType, nullptr);  // dropped with the rest
 }
 
-// (Transfer encodings: test_mime_crosscheck.py sends every one.)
 TEST(HeaderFields, ContentTypeParametersAndFilename) {
   const auto param = [](const std::string& value, const char* name) {
     ContentParams params;

@@ -1,6 +1,5 @@
 // tests/unit/smtpout/delivery_state_test.cpp: messages that are done with stay done
-// while their file stays, and a deferral is no attempt. (The attempts' schedule,
-// counted for each message on its own: test_outbound_outcomes.py and
+// while their file stays. (The attempts, counted for each message on its own:
 // test_outbound_retries.py.)
 #include "smtpout/DeliveryState.h"
 

@@ -1,6 +1,5 @@
 // tests/unit/smtpout/relay_cache_test.cpp: what the relay cache forgets, its cap on a
-// time to live, and that it stays bounded. (That a delivery asks the name
-// server only when nothing valid is kept: test_outbound_receivers.py.)
+// time to live, and that it stays bounded.
 #include <gtest/gtest.h>
 
 #include <string>

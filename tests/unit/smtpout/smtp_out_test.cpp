@@ -1,8 +1,7 @@
 // tests/unit/smtpout/smtp_out_test.cpp: the names the deliverer gives the messages it
 // gives up on, and a main thread that does not spin on a message it cannot
-// take. (What a delivery leaves in IN: test_outbound_receivers.py; the
-// outcomes themselves: test_outbound_outcomes.py; the retry schedule:
-// test_outbound_retries.py.)
+// take. (The outcomes themselves: test_outbound_outcomes.py; messages that
+// wait: test_outbound_retries.py.)
 #include <gtest/gtest.h>
 
 #include <algorithm>

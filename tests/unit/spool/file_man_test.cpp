@@ -1,5 +1,5 @@
 // tests/unit/spool/file_man_test.cpp: the file manager's spool file names and its queue
-// of outbound messages (a vanishing IN: test_hostile_input.py).
+// of outbound messages.
 #include <gtest/gtest.h>
 
 #include <filesystem>
