@@ -141,8 +141,9 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         assert key["ImagePath"][1] == f'"{windows_path(binary())}"'
         # What the service manager keeps in the service's key (the switches wine's does not know, where Windows
         # keeps them too).
-        assert [key[n][1] for n in ("Start", "Type", "ErrorControl", "DelayedAutostart", "FailureActionsOnNonCrashFailures",
-                                    "PreshutdownTimeout")] == ["0x2", "0x10", "0x1", "0x1", "0x1", "0x7530"]
+        assert [key[n][1] for n in ("Start", "Type", "ErrorControl", "DelayedAutostart",
+                                    "FailureActionsOnNonCrashFailures", "PreshutdownTimeout")] == \
+            ["0x2", "0x10", "0x1", "0x1", "0x1", "0x7530"]
         assert key["Description"][1].startswith("Receives mail for the fax server")
         assert (source["EventMessageFile"], source["TypesSupported"]) == \
             (("REG_EXPAND_SZ", windows_path(binary())), ("REG_DWORD", "0x7"))
@@ -158,7 +159,8 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         states = watch.end()
         assert RUNNING not in [r["state"] for r in states]
         # (Well within the port's retries: wine on a loaded machine takes seconds to pass a stop on.)
-        assert states[-1]["t"] - states[1]["t"] < BIND_RETRY_MS - 2000 and (states[-1]["exit"], states[-1]["specific"]) == (0, 0)
+        assert states[-1]["t"] - states[1]["t"] < BIND_RETRY_MS - 2000, states
+        assert (states[-1]["exit"], states[-1]["specific"]) == (0, 0)
         events()
 
         # A port that stays taken: the event says which and why, and the service stops with its own exit code,
@@ -224,8 +226,8 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         wait_until(lambda: service_state() == "STOPPED", 60, lambda: f"service state {service_state()}")
         removed = remove()
     assert said(removed) == (0, ["Finished: Service Removed !!, Please Reboot To Finish"])
-    assert events().endswith(f"{NAME}: event 421 type 4: {NAME}\n"
-                                 f"{NAME}: event 426 type 4: {NAME}, Finished, Service Removed !!, Please Reboot To Finish\n")
+    assert events().endswith(f"{NAME}: event 421 type 4: {NAME}\n{NAME}: event 426 type 4: {NAME}, Finished, "
+                             "Service Removed !!, Please Reboot To Finish\n")
     assert said(without_desktop("-u")) == (1, ["Error: Failed to Locate Installed Service"])
     # (The service manager's own start-pending state, before the service reports, has check point 0.)
     starting = [r for r in states if r["state"] == START_PENDING and r["checkpoint"] > 0]

@@ -1,7 +1,7 @@
-"""TLS of cvsmtpgw.exe under wine, whose Schannel runs on GnuTLS. Outbound: delivery over STARTTLS to aiosmtpd
-with OutboundTls 2 and a test CA put into the machine's Root store. Inbound: the server certificate from PEM files
-and from the machine store by thumbprint; wine's Schannel has no server side (no AcceptSecurityContext), which
-the gateway finds at its start and reports as a certificate it cannot use, as it would a missing one."""
+"""TLS of cvsmtpgw.exe under wine, whose Schannel runs on GnuTLS. Outbound: OutboundTls 2 with a test CA in the
+machine's Root store, against aiosmtpd: the right name, a wrong one, TLS 1.1. Inbound: the server certificate
+from PEM files and from the machine store by thumbprint; wine's Schannel has no server side (no
+AcceptSecurityContext), which the gateway finds at its start and reports as a certificate it cannot use."""
 
 from __future__ import annotations
 
