@@ -75,10 +75,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "settings") == 0) return Settings();
   if (argc == 3 && std::strcmp(argv[1], "power-cut") == 0) return PowerCutCommand(argv[2]);
   if (const int rc = PlatformHelperCommand(argc, argv); rc >= 0) return rc;
-  std::fprintf(stderr,
-               "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | "
-               "settings | power-cut <dir> | (Windows) no-desktop "
-               "<program> [args] | service-watch <name> <port> <ms> | service-config <name> | "
-               "open-no-delete <path> | scan <ms> <directory> <pattern>...\n");
+  std::fprintf(stderr, "usage: test_helper hold-exclusive <path> | tmp-names <count> [flushEvery] | settings | "
+                       "power-cut <dir> | a command of helper/win32\n");
   return 2;
 }

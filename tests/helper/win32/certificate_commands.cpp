@@ -3,32 +3,20 @@
 // certificate snap-in: `store-certificate My <file.pfx>` (certificate and
 // private key, from a PKCS#12 file without password) or `store-certificate
 // Root <file.pem>` (a CA the machine trusts). Prints the SHA-1 thumbprint.
-// And a TLS client of the gateway's own channel, for a server the test runs.
 // Single-threaded.
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "platform/Socket.h"
-#include "platform/TlsChannel.h"
 #include "platform/win32/Win32Api.h"
 #include <wincrypt.h>
 
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-bool ReadAll(const char* path, std::vector<BYTE>& data) {
-  std::ifstream file(path, std::ios::binary);
-  data.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return file.good() || file.eof();
-}
 
 PCCERT_CONTEXT FromPfx(std::vector<BYTE>& data, HCERTSTORE& pfx) {
   CRYPT_DATA_BLOB blob{static_cast<DWORD>(data.size()), data.data()};
@@ -60,8 +48,9 @@ PCCERT_CONTEXT FromPem(const std::vector<BYTE>& data) {
 
 int StoreCertificate(char** argv) {
   const bool personal = std::strcmp(argv[0], "My") == 0;
-  std::vector<BYTE> data;
-  if (!ReadAll(argv[1], data) || data.empty()) return std::fprintf(stderr, "cannot read %s\n", argv[1]), 2;
+  std::ifstream file(argv[1], std::ios::binary);
+  std::vector<BYTE> data{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  if (data.empty()) return std::fprintf(stderr, "cannot read %s\n", argv[1]), 2;
   HCERTSTORE pfx = nullptr;
   PCCERT_CONTEXT certificate = personal ? FromPfx(data, pfx) : FromPem(data);
   if (certificate == nullptr) return std::fprintf(stderr, "no certificate in %s: %lu\n", argv[1], GetLastError()), 3;
@@ -79,42 +68,5 @@ int StoreCertificate(char** argv) {
   if (!added || !hashed) return std::fprintf(stderr, "cannot store: %lu\n", GetLastError()), 4;
   for (BYTE b : hash) std::printf("%02x", b);
   std::printf("\n");
-  return 0;
-}
-
-// tls-client <port> <count> <verify 0|1> <host>: <count> TLS sessions with the
-// server on 127.0.0.1:<port> through the gateway's own client channel, each
-// sending "ping\n" and reading what comes back; prints "version=<v> ms=<mean
-// handshake ms> echo=<first reply>" or "error=<why>" for the first that fails.
-int TlsClient(char** argv) {
-  SockStartup(kWinsockVersion);
-  const int port = std::atoi(argv[0]);
-  const int count = std::atoi(argv[1]);
-  std::string error;
-  std::unique_ptr<CTlsContext> context = CTlsContext::ForClient(std::strcmp(argv[2], "1") == 0, error);
-  if (!context) return std::printf("error=%s\n", error.c_str()), 1;
-  double total = 0;
-  std::string version, echo;
-  for (int i = 0; i < count; ++i) {
-    SockAddrIn to{};
-    to.family = AF_INET_CODE;
-    to.port = HostToNet16(static_cast<std::uint16_t>(port));
-    to.addr = InetAddr("127.0.0.1");
-    const SOCKET s = SockCreate(AF_INET_CODE, 6);
-    if (SockConnect(s, to) != 0) return std::printf("error=connect %lu\n", PlatformGetLastError()), 1;
-    std::unique_ptr<CTlsChannel> channel = CTlsChannel::Make(*context, s, false, argv[3]);
-    const auto start = std::chrono::steady_clock::now();
-    const bool shaken = channel->Handshake(10000, error);
-    total += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!shaken) return std::printf("error=%s\n", error.c_str()), SockClose(s), 1;
-    version = channel->Version();
-    char reply[256];
-    const int got = channel->Send("ping\n", 5) == 5 ? channel->Receive(reply, sizeof reply - 1) : -1;
-    if (i == 0 && got > 0) echo.assign(reply, static_cast<std::size_t>(got));
-    channel->Shutdown();
-    SockClose(s);
-  }
-  while (!echo.empty() && (echo.back() == '\n' || echo.back() == '\r')) echo.pop_back();
-  std::printf("version=%s ms=%.1f echo=%s\n", version.c_str(), total / count, echo.c_str());
   return 0;
 }

@@ -1,4 +1,4 @@
-"""`make_gateway` and `gateway` give WineGateways, so that POSIX tests run here unchanged; `wine_server` keeps
+"""`make_gateway` gives WineGateways, so that POSIX tests run here unchanged; `wine_server` keeps
 wine's service manager up."""
 
 import pytest
@@ -15,9 +15,4 @@ def wine_server():
 
 @pytest.fixture
 def make_gateway(request):
-    yield from gateway_fixture(request, lambda binary=None, **kw: WineGateway(binary_path=binary, **kw))
-
-
-@pytest.fixture
-def gateway(make_gateway):
-    return make_gateway()
+    yield from gateway_fixture(request, WineGateway)

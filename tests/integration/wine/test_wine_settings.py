@@ -5,7 +5,7 @@ import os
 import subprocess
 from pathlib import Path
 
-from wine_support import reg_delete, reg_import, run, windows_path
+from wine_support import reg_replace, run, windows_path
 from gateway_harness import GATEWAY_KEY
 
 
@@ -34,8 +34,7 @@ def test_a_regedit_export_is_written_back_on_linux_as_regedit_writes_it(tmp_path
         '"TmpIndex"=dword:00000005',
         '"Z value with a long name, so that its data wraps early"=hex:' + ",".join(["5a"] * 60),
         "", ""]).encode("utf-16-le"))
-    reg_delete(GATEWAY_KEY)
-    reg_import(source)
+    reg_replace(GATEWAY_KEY, source)
     export = tmp_path / "export.reg"
     run("regedit", "/e", windows_path(export), GATEWAY_KEY)
     hive = tmp_path / "hive.reg"
@@ -52,8 +51,7 @@ def test_a_regedit_export_is_written_back_on_linux_as_regedit_writes_it(tmp_path
     counter = lambda n: f'"TmpIndex"=dword:0000000{n}'.encode("utf-16-le")
     assert export.read_bytes().count(counter(5)) == 1
     assert hive.read_bytes() == export.read_bytes().replace(counter(5), counter(6))
-    reg_delete(GATEWAY_KEY)
-    reg_import(hive)
+    reg_replace(GATEWAY_KEY, hive)
     again = tmp_path / "again.reg"
     run("regedit", "/e", windows_path(again), GATEWAY_KEY)
     assert again.read_bytes() == hive.read_bytes()

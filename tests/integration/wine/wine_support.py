@@ -1,8 +1,6 @@
-"""The Windows build under wine for the integration tests: the tests' prefix ($WINEPREFIX, made
-by scripts/wine-prefix.sh), wine commands whose output goes through files (wine's background
-processes keep inherited pipes open), its registry through `wine reg`, and WineGateway, the
-Gateway of gateway_harness running cvsmtpgw.exe with its settings imported from a .reg file.
-Standard library only."""
+"""The Windows build under wine for the integration tests: the prefix ($WINEPREFIX, made by
+scripts/wine-prefix.sh), wine commands whose output goes through files (wine's background processes keep
+inherited pipes open), its registry, and WineGateway: the Gateway of gateway_harness running cvsmtpgw.exe."""
 
 from __future__ import annotations
 
@@ -47,9 +45,8 @@ def wine_env(**extra: str) -> dict:
 
 def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | None = None,
         check: bool = True) -> subprocess.CompletedProcess:
-    """`wine args...` to its end; stdout and stderr come back through files. A process that wine
-    itself could not set up (its shared user data not mapped, seen now and then on a loaded
-    machine) never ran: it is started once more."""
+    """`wine args...` to its end; stdout and stderr come back through files. A process that wine itself could
+    not set up (its shared user data not mapped, seen now and then on a loaded machine) is started once more."""
     for attempt in range(2):
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.run([WINE, *args], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -71,12 +68,9 @@ def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | N
     return result
 
 
-WINE_DEBUG_LINE = re.compile(r"^[0-9a-f]{4}:(err|fixme|warn|trace):")
-
-
 def own_lines(text: str) -> list[str]:
     """The lines a program wrote, without wine's debug lines (WINEDEBUG) between them."""
-    return [line for line in text.splitlines() if not WINE_DEBUG_LINE.match(line)]
+    return [line for line in text.splitlines() if not re.match(r"[0-9a-f]{4}:(err|fixme|warn|trace):", line)]
 
 
 def wineserver(*args: str) -> None:
@@ -85,17 +79,14 @@ def wineserver(*args: str) -> None:
 
 
 def keep_server() -> None:
-    """A wineserver that stays a minute after the last wine process, so that the service
-    manager and the registry live on between the wine commands of one test (a server that
-    runs already, as scripts/wine-prefix.sh left it, stays as it is)."""
+    """A wineserver that stays a minute after the last wine process, so that the service manager and the registry
+    live on between the wine commands of one test (one already running stays as it is)."""
     wineserver("-p60")
 
 
-def reg_delete(key: str) -> None:
+def reg_replace(key: str, path: Path) -> None:
+    """`key` deleted, then what the .reg file at `path` holds imported."""
     run("reg", "delete", key, "/f", check=False)
-
-
-def reg_import(path: Path) -> None:
     run("reg", "import", windows_path(path))
 
 
@@ -119,15 +110,8 @@ class WineGateway(Gateway):
     """cvsmtpgw.exe -m under wine, with the settings of Gateway (ProgramPath and the logs as Windows
     paths) imported into wine's registry from the .reg file at its first start."""
 
-    def __init__(self, values: dict | None = None, binary_path: Path | None = None, debug_logs: bool = True,
-                 program_dir: Path | None = None, env: dict | None = None):
-        super().__init__(values=values, binary=binary_path or binary(), debug_logs=debug_logs, env=env)
-        if program_dir is not None:  # a spool elsewhere (inside the prefix, say)
-            shutil.rmtree(self.root)
-            self.root = program_dir
-            self.out_dir, self.in_dir, self.tmp_dir = self.root / "OUT", self.root / "IN", self.root / "tmp"
-            [d.mkdir(parents=True) for d in (self.out_dir, self.in_dir, self.tmp_dir)]
-            self.hive_path = self.root / "hive.reg"
+    def __init__(self, values: dict | None = None, debug_logs: bool = True, env: dict | None = None):
+        super().__init__(values=values, binary=binary(), debug_logs=debug_logs, env=env)
         self.values["ProgramPath"] = windows_path(self.root) + "\\"
         if debug_logs:
             self.values.update(logfile=windows_path(self.root / "debug.log"),
@@ -138,14 +122,10 @@ class WineGateway(Gateway):
 
     def write_settings(self) -> None:
         super().write_settings()
-        reg_delete(GATEWAY_KEY)
-        reg_import(self.hive_path)
+        reg_replace(GATEWAY_KEY, self.hive_path)
 
     command = lambda self: [WINE, str(self.binary), "-m"]
     environment = lambda self: wine_env(TMP=windows_path(self.tmp_dir), **self.env)
-
-    def counts(self):
-        raise NotImplementedError("descriptors and threads of a wine process are wine's, not the gateway's")
 
     def problems(self) -> list[str]:  # and wine's errors in functions the gateway relies on
         errors = api_errors(self.binary, self.text("stderr.txt"))
