@@ -2,7 +2,7 @@
 // real registry (wine's under test) adds to the contract of registry_test.cpp:
 // values as other programs read them, and changes the registry refuses held
 // until it takes them. (A refused write to the event source's key and a
-// ProgramPath outside the ANSI code page: test_wine_admin.py.)
+// ProgramPath outside the ANSI code page: test_wine_service.py.)
 #include <gtest/gtest.h>
 
 #include <cerrno>
