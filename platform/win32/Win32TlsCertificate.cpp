@@ -197,8 +197,10 @@ bool CServerCertificate::FromPemFiles(const std::string& certificateFile, const 
     return false;
   }
   const std::vector<BYTE> der = PemBlock(text, "CERTIFICATE");
+  // X509_ASN_ENCODING alone: the PKCS#7 flag means nothing for a certificate,
+  // and wine's Schannel refuses a server certificate that carries it.
   if (!der.empty())
-    m_Certificate = CertCreateCertificateContext(kEncoding, der.data(), static_cast<DWORD>(der.size()));
+    m_Certificate = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   if (m_Certificate == nullptr) {
     error = Quoted("TlsCertificateFile", certificateFile) + " holds no usable PEM certificate";
     return false;
