@@ -15,7 +15,7 @@
 //
 // A server context proves at its making that the certificate and key work: a
 // ClientHello made in memory goes through AcceptSecurityContext, so that a key
-// Schannel cannot use, or a system whose Schannel has no server side (wine's),
+// Schannel cannot use, or a system whose Schannel has no server side (wine 8's),
 // stops the start instead of failing every STARTTLS after its 220.
 //
 // Threading: a context is shared read-only once made; a channel belongs to one
