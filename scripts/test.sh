@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer (and the fault seam armed from CVSMTPGW_FAULTS) in
 # build-asan and runs every unit and integration test; builds the demo's
 # optimised gateway (whose warnings differ); builds it for Windows in
-# build-win32 and runs those tests under wine; then runs the fuzz targets
+# build-win32 and runs those tests under wine (wine 10 of a Debian trixie root
+# when CVSMTPGW_WINE_ROOT names one: scripts/wine-root.sh); then runs the fuzz targets
 # (scripts/fuzz.sh). Every stage runs whatever the one before gave; the exit
 # status is that of the first that failed. Installs missing Debian packages
 # first when run as root.
@@ -38,6 +39,13 @@ set -e
 # one at a time. Some compare with the Linux build above.
 win=build-win32
 set +e
+# With CVSMTPGW_WINE_ROOT naming a directory (kept between runs, it is made
+# once: scripts/wine-root.sh), the stage runs under wine 10 of a Debian trixie
+# root, whose Schannel has the TLS server side that the system's wine 8 lacks.
+if [[ -n ${CVSMTPGW_WINE_ROOT:-} ]]; then
+  scripts/wine-root.sh "$CVSMTPGW_WINE_ROOT" &&
+    export PATH="$CVSMTPGW_WINE_ROOT/.host-bin:$PATH" CVSMTPGW_WINE_ROOT_BINDS="$PWD:$(dirname "$PWD")/shared"
+fi
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCVSMTPGW_FAULT_INJECTION=ON -DCVSMTPGW_POSIX_BUILD_DIR="$PWD/$build" "${test_flags[@]}" &&
   cmake --build "$win" -j2 &&

@@ -20,14 +20,16 @@ if [[ ${2:-} == stop ]]; then
   exit 0
 fi
 
-if [[ ! -f $prefix/.cvsmtpgw-ready ]]; then
+# A prefix is made for one wine version (the system's, or a root's: scripts/wine-root.sh).
+version=$("$wine" --version)
+if [[ ! -f $prefix/.cvsmtpgw-ready || $(<"$prefix/.cvsmtpgw-ready") != "$version" ]]; then
   rm -rf "$prefix"
   mkdir -p "$(dirname "$prefix")"
   # Wine's helpers keep inherited pipes open: its output goes to a file.
   "$wine" wineboot -i >"$prefix.boot.log" 2>&1 </dev/null
   # The first server must end before a persistent one may start.
   "$wineserver" -w
-  touch "$prefix/.cvsmtpgw-ready"
+  echo "$version" >"$prefix/.cvsmtpgw-ready"
 fi
 # A server left from an earlier run may not be a persistent one: start afresh.
 "$wineserver" -k >/dev/null 2>&1 || true
