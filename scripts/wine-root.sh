@@ -15,6 +15,11 @@ packages=wine64,libgnutls30t64
 stamp="$suite $packages"
 
 if [[ ! -f $root/.cvsmtpgw-root || $(<"$root/.cvsmtpgw-root") != "$stamp" ]]; then
+  # Only a root of ours (or nothing) is replaced: a mistyped path must not cost a directory.
+  if [[ -d $root && ! -f $root/.cvsmtpgw-root && -n $(ls -A "$root") ]]; then
+    echo "wine-root: $root is not empty and not a root made here; not touched" >&2
+    exit 1
+  fi
   "$here/install-deps.sh" mmdebstrap
   rm -rf "$root.new"
   mkdir -p "$(dirname "$root")"
