@@ -46,7 +46,7 @@ set +e
 root_rc=0
 if [[ -n ${CVSMTPGW_WINE_ROOT:-} ]]; then
   scripts/wine-root.sh "$CVSMTPGW_WINE_ROOT" &&
-    export PATH="$CVSMTPGW_WINE_ROOT/.host-bin:$PATH" CVSMTPGW_WINE_ROOT_BINDS="$PWD:$(dirname "$PWD")/shared"
+    export PATH="$CVSMTPGW_WINE_ROOT/.host-bin:$PATH" CVSMTPGW_WINE_ROOT_BINDS="$PWD:${PWD%/*}/shared"
   root_rc=$?
 fi
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
