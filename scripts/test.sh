@@ -3,16 +3,30 @@
 # UndefinedBehaviorSanitizer (and the fault seam armed from CVSMTPGW_FAULTS) in
 # build-asan and runs every unit and integration test; builds the demo's
 # optimised gateway (whose warnings differ); builds it for Windows in
-# build-win32 and runs those tests under wine (wine 10 of a Debian trixie root
-# when CVSMTPGW_WINE_ROOT names one: scripts/wine-root.sh); then runs the fuzz targets
+# build-win32 and runs those tests under wine; then runs the fuzz targets
 # (scripts/fuzz.sh). Every stage runs whatever the one before gave; the exit
 # status is that of the first that failed. Installs missing Debian packages
 # first when run as root.
+#
+# Run as root, the Windows tests run under wine 10 of a Debian trixie root
+# (scripts/wine-root.sh, made once in CVSMTPGW_WINE_ROOT, by default
+# /var/cache/cvsmtpgw-wine-root), whose Schannel has the TLS server side that
+# bookworm's wine 8 lacks; CVSMTPGW_WINE_ROOT= (empty) or a run as another user
+# takes the system's wine64 instead.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 mapfile -t packages < <(grep -vE '^[[:space:]]*(#|$)' scripts/packages.txt)
 scripts/install-deps.sh "${packages[@]}"
+
+# The wine root is made beside the Linux build, which leaves the disk idle.
+wine_root=""
+if ((EUID == 0)); then wine_root=${CVSMTPGW_WINE_ROOT-/var/cache/cvsmtpgw-wine-root}; fi
+if [[ -n $wine_root ]]; then
+  mkdir -p build-win32
+  scripts/wine-root.sh "$wine_root" >build-win32/wine-root.log 2>&1 &
+  wine_root_pid=$!
+fi
 
 # The test builds compile at -O1 with line tables only: the sanitizers' own
 # advice, enough for their stack traces, and some 40% less compile time than
@@ -39,15 +53,16 @@ set -e
 # one at a time. Some compare with the Linux build above.
 win=build-win32
 set +e
-# With CVSMTPGW_WINE_ROOT naming a directory (kept between runs, it is made
-# once: scripts/wine-root.sh), the stage runs under wine 10 of a Debian trixie
-# root, whose Schannel has the TLS server side that the system's wine 8 lacks.
-# A root that cannot be made fails the stage; its tests still run, under the system's wine.
+# A wine root that cannot be made fails the stage; its tests then run under
+# the system's wine, where there is one.
 root_rc=0
-if [[ -n ${CVSMTPGW_WINE_ROOT:-} ]]; then
-  scripts/wine-root.sh "$CVSMTPGW_WINE_ROOT" &&
-    export PATH="$CVSMTPGW_WINE_ROOT/.host-bin:$PATH" CVSMTPGW_WINE_ROOT_BINDS="$PWD:${PWD%/*}/shared"
+if [[ -n $wine_root ]]; then
+  wait "$wine_root_pid"
   root_rc=$?
+  cat build-win32/wine-root.log
+  if ((root_rc == 0)); then
+    export PATH="$wine_root/.host-bin:$PATH" CVSMTPGW_WINE_ROOT_BINDS="$PWD:${PWD%/*}/shared"
+  fi
 fi
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCVSMTPGW_FAULT_INJECTION=ON -DCVSMTPGW_POSIX_BUILD_DIR="$PWD/$build" "${test_flags[@]}" &&
@@ -68,7 +83,7 @@ summary() { grep -E '^[0-9]+% tests passed' "$1/ctest.log" 2>/dev/null | tail -n
 echo "Linux: $(summary "$build")"
 echo "Windows (wine): $(summary "$win")"
 ((release_rc == 0)) || echo "release build failed (exit $release_rc)"
-((root_rc == 0)) || echo "the wine root $CVSMTPGW_WINE_ROOT could not be made (exit $root_rc)"
+((root_rc == 0)) || echo "the wine root $wine_root could not be made (exit $root_rc)"
 ((fuzz_rc == 0)) || echo "fuzz stage failed (exit $fuzz_rc)"
 counts() { summary "$1" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/'; }
 read -r failed total < <(counts "$build") || true

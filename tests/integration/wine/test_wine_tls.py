@@ -1,7 +1,8 @@
 """TLS of cvsmtpgw.exe under wine, whose Schannel runs on GnuTLS. Outbound: OutboundTls 2 with a test CA in the
 machine's Root store, against aiosmtpd: the right name, a wrong one, TLS 1.1. Inbound: the server certificate
-from PEM files and from the machine store by thumbprint; wine's Schannel has no server side (no
-AcceptSecurityContext), which the gateway finds at its start and reports as a certificate it cannot use."""
+from PEM files and from the machine store by thumbprint, each serving STARTTLS to smtplib and openssl s_client,
+which verify it against a test CA. Wine 8's Schannel has no server side (no AcceptSecurityContext), which the
+gateway finds at its start and reports as a certificate it cannot use; wine 10's has one (scripts/wine-root.sh)."""
 
 from __future__ import annotations
 
@@ -11,25 +12,31 @@ import ssl
 import subprocess
 from pathlib import Path
 
-from gateway_harness import wait_until
+from gateway_harness import FAX, LOOPBACK, wait_until
 from outbound_support import drop_message, message_file
 from test_tls import TlsReceiver, make_certificate
-from wine_support import binary, own_lines, run, windows_path
+from wine_support import binary, own_lines, run, windows_path, wine_version
 
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
 NO_SERVER_SIDE = "this system's TLS (Schannel) has no server side: AcceptSecurityContext is not supported"
 
 
-def rsa_certificate(directory: Path, name: str = "server") -> tuple[Path, Path, Path]:
-    """A self-signed RSA certificate (what wine's Schannel takes as a server's), its PKCS#8 key, and both in a
-    PKCS#12 file without password."""
+def rsa_certificate(directory: Path, name: str = "server", ca: tuple[Path, Path] | None = None
+                    ) -> tuple[Path, Path, Path]:
+    """An RSA certificate (what wine's Schannel takes as a server's) for localhost and 127.0.0.1, self-signed or
+    signed by `ca`, its PKCS#8 key, and both in a PKCS#12 file without password."""
     cert, key, pfx = directory / f"{name}.pem", directory / f"{name}.key", directory / f"{name}.pfx"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost"],
-                   check=True, capture_output=True)
-    subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
-                    "-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES", "-macalg", "sha1"],
-                   check=True, capture_output=True)
+    new = ["-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", "/CN=localhost",
+           "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"]
+    openssl = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)  # noqa: E731
+    if ca is None:
+        openssl("req", "-x509", *new, "-out", cert, "-days", "2")
+    else:
+        openssl("req", "-new", *new, "-out", directory / f"{name}.csr")
+        openssl("x509", "-req", "-in", directory / f"{name}.csr", "-CA", ca[0], "-CAkey", ca[1], "-CAcreateserial",
+                "-days", "2", "-copy_extensions", "copy", "-out", cert)
+    openssl("pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
+            "-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES", "-macalg", "sha1")
     return cert, key, pfx
 
 
@@ -81,17 +88,41 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
             receiver.close()
 
 
+def serves_starttls(gw, ca: Path) -> None:
+    """One mail over STARTTLS from smtplib and a session of openssl s_client, both verifying the gateway's
+    certificate against `ca` and the name they asked for."""
+    context = ssl.create_default_context(cafile=str(ca))
+    with gw.smtp() as client:  # smtplib checks the name it connected to: 127.0.0.1
+        assert client.starttls(context=context)[0] == 220
+        version = client.sock.version()
+        assert version in ("TLSv1.2", "TLSv1.3"), version
+        assert client.ehlo()[1].split(b"\n")[-1] == b"8BITMIME"  # no second STARTTLS offered
+        assert client.sendmail("a@example.com", [FAX],
+                               f"From: a@example.com\r\nTo: {FAX}\r\nSubject: smtplib over TLS\r\n\r\nx\r\n") == {}
+    assert b"SUBJECT: smtplib over TLS" in gw.wait_for_files("ENV*.tmp", 1, 30)[0].read_bytes()
+    gw.wait_log(f"SMTPIn- TLS started: {version}")
+    s_client = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}",
+                               "-brief", "-CAfile", ca, "-verify_hostname", "localhost", "-verify_return_error"],
+                              input="QUIT\n", capture_output=True, text=True, timeout=60)
+    assert s_client.returncode == 0 and "Verification: OK" in s_client.stderr, s_client.stderr
+
+
 def test_server_certificate_from_files_and_from_the_machine_store(make_gateway, tmp_path):
-    cert, key, pfx = rsa_certificate(tmp_path)
+    ca = make_certificate(tmp_path, "Test CA", "DNS:ca.test")
+    cert, key, pfx = rsa_certificate(tmp_path, ca=ca)
     other_key = rsa_certificate(tmp_path, "other")[1]
-    gw = make_gateway(start=False)
     thumbprint = store("My", pfx)
     spaced = " ".join(thumbprint[i:i + 2] for i in range(0, len(thumbprint), 2)).upper()
-    # Both ways find the certificate and its key; then the server side is missing. What cannot be used is said
-    # as such; the process stops at once with exit status 6.
-    for values, why in [
-        ({"TlsCertificateFile": windows_path(cert), "TlsKeyFile": windows_path(key)}, NO_SERVER_SIDE),
-        ({"TlsCertificateFile": "", "TlsCertificateThumbprint": spaced}, NO_SERVER_SIDE),
+    # Both ways find the certificate and its key, and serve STARTTLS where the system has a TLS server side.
+    usable = [({"TlsCertificateFile": windows_path(cert), "TlsKeyFile": windows_path(key)}, NO_SERVER_SIDE),
+              ({"TlsCertificateThumbprint": spaced}, NO_SERVER_SIDE)]
+    if wine_version() >= (10,):
+        for values, _ in usable:
+            serves_starttls(make_gateway(values=values), ca[0])
+        usable = []
+    # What cannot be used is said as such; the process stops at once with exit status 6.
+    gw = make_gateway(start=False)
+    for values, why in usable + [
         ({"TlsCertificateThumbprint": "00" * 20}, "no such certificate in LocalMachine\\My"),
         ({"TlsCertificateThumbprint": "", "TlsCertificateFile": windows_path(cert),
           "TlsKeyFile": windows_path(cert)}, "holds no usable PEM key"),

@@ -20,6 +20,7 @@ from wine_api_errors import api_errors  # noqa: E402
 
 WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
 WINESERVER = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+IN_ROOT = Path(WINE).parent.name == ".host-bin"  # the wine of a root made by scripts/wine-root.sh
 SERVICE_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Corvane SMTP Server"
 EVENT_SOURCE_KEY = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\EventLog\Application\Corvane SMTP Server"
 
@@ -66,6 +67,12 @@ def run(*args: str, timeout: float = 120, env: dict | None = None, cwd: Path | N
         errors = api_errors(program, result.stderr)
         assert not errors, f"wine errors in functions {program.name} relies on:\n" + "\n".join(errors)
     return result
+
+
+def wine_version() -> tuple[int, ...]:
+    """The version of the wine that runs the tests, as numbers: (10, 0) for "wine-10.0 (Debian ...)"."""
+    text = subprocess.run([WINE, "--version"], capture_output=True, text=True, timeout=60, check=True).stdout
+    return tuple(int(n) for n in re.match(r"wine-([0-9.]+)", text.strip()).group(1).rstrip(".").split("."))
 
 
 def own_lines(text: str) -> list[str]:
@@ -123,6 +130,14 @@ class WineGateway(Gateway):
     def write_settings(self) -> None:
         super().write_settings()
         reg_replace(GATEWAY_KEY, self.hive_path)
+
+    def start(self, timeout: float | None = None) -> "Gateway":
+        # A root's wineserver (it makes the hand-off's hard links) lives in the mount namespace of the wine
+        # command that started it: one started before a disk was mounted on OUT does not see that disk.
+        if IN_ROOT and os.path.ismount(self.out_dir):
+            wineserver("-k")
+            keep_server()
+        return super().start(timeout)
 
     command = lambda self: [WINE, str(self.binary), "-m"]
     environment = lambda self: wine_env(TMP=windows_path(self.tmp_dir), **self.env)
