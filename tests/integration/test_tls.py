@@ -20,11 +20,12 @@ from outbound_support import Listener, ScriptedReceiver, drop_message, message_f
 HANDSHAKE_MS = 2500  # the test build's handshake limit (CVSMTPGW_TLS_HANDSHAKE_MS)
 
 
-def make_certificate(directory: Path, name: str, san: str, ca: tuple[Path, Path] | None = None) -> tuple[Path, Path]:
-    """A P-256 certificate for `san` (self-signed, or signed by `ca`) and its key, as PEM files."""
+def make_certificate(directory: Path, name: str, san: str, ca: tuple[Path, Path] | None = None,
+                     rsa: bool = False) -> tuple[Path, Path]:
+    """A P-256 (or RSA) certificate for `san` (self-signed, or signed by `ca`) and its key, as PEM files."""
     cert, key = directory / f"{name}.pem", directory / f"{name}.key"
-    new = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", key,
-           "-subj", f"/CN={name}", "-addext", f"subjectAltName={san}"]
+    new = ["-newkey", *(["rsa:2048"] if rsa else ["ec", "-pkeyopt", "ec_paramgen_curve:P-256"]), "-nodes",
+           "-keyout", key, "-subj", f"/CN={name}", "-addext", f"subjectAltName={san}"]
     run = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)
     if ca is None:
         run("req", "-x509", *new, "-out", cert, "-days", "2")

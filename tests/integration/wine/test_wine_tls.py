@@ -21,22 +21,15 @@ PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
 NO_SERVER_SIDE = "this system's TLS (Schannel) has no server side: AcceptSecurityContext is not supported"
 
 
-def rsa_certificate(directory: Path, name: str = "server", ca: tuple[Path, Path] | None = None
+def rsa_certificate(directory: Path, name: str = "localhost", ca: tuple[Path, Path] | None = None
                     ) -> tuple[Path, Path, Path]:
     """An RSA certificate (what wine's Schannel takes as a server's) for localhost and 127.0.0.1, self-signed or
     signed by `ca`, its PKCS#8 key, and both in a PKCS#12 file without password."""
-    cert, key, pfx = directory / f"{name}.pem", directory / f"{name}.key", directory / f"{name}.pfx"
-    new = ["-newkey", "rsa:2048", "-nodes", "-keyout", key, "-subj", "/CN=localhost",
-           "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"]
-    openssl = lambda *args: subprocess.run(["openssl", *args], check=True, capture_output=True)  # noqa: E731
-    if ca is None:
-        openssl("req", "-x509", *new, "-out", cert, "-days", "2")
-    else:
-        openssl("req", "-new", *new, "-out", directory / f"{name}.csr")
-        openssl("x509", "-req", "-in", directory / f"{name}.csr", "-CA", ca[0], "-CAkey", ca[1], "-CAcreateserial",
-                "-days", "2", "-copy_extensions", "copy", "-out", cert)
-    openssl("pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
-            "-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES", "-macalg", "sha1")
+    cert, key = make_certificate(directory, name, "DNS:localhost,IP:127.0.0.1", ca, rsa=True)
+    pfx = directory / f"{name}.pfx"
+    subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
+                    "-certpbe", "PBE-SHA1-3DES", "-keypbe", "PBE-SHA1-3DES", "-macalg", "sha1"],
+                   check=True, capture_output=True)
     return cert, key, pfx
 
 
