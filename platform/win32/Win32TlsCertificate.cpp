@@ -161,7 +161,7 @@ CServerCertificate::~CServerCertificate() {
 bool CServerCertificate::FromMachineStore(const std::string& thumbprint, std::string& error) {
   Thumbprint hash{};
   if (!ParseThumbprint(thumbprint, hash)) {
-    error = "TlsCertificateThumbprint \"" + thumbprint + "\" is not 40 hex digits";
+    error = Quoted("TlsCertificateThumbprint", thumbprint) + " is not 40 hex digits";
     return false;
   }
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
@@ -170,7 +170,7 @@ bool CServerCertificate::FromMachineStore(const std::string& thumbprint, std::st
                                    L"MY");
   if (store == nullptr) {
     // A machine that never had a certificate has no such store at all.
-    error = "TlsCertificateThumbprint \"" + thumbprint + "\": the machine's certificate store (LocalMachine\\My) " +
+    error = Quoted("TlsCertificateThumbprint", thumbprint) + ": the machine's certificate store (LocalMachine\\My) " +
             "cannot be opened (" + Code(GetLastError()) + ")";
     return false;
   }
@@ -178,12 +178,12 @@ bool CServerCertificate::FromMachineStore(const std::string& thumbprint, std::st
   m_Certificate = CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
   CertCloseStore(store, 0);
   if (m_Certificate == nullptr) {
-    error = "TlsCertificateThumbprint \"" + thumbprint + "\": no such certificate in LocalMachine\\My";
+    error = Quoted("TlsCertificateThumbprint", thumbprint) + ": no such certificate in LocalMachine\\My";
     return false;
   }
   DWORD size = 0;
   if (!CertGetCertificateContextProperty(m_Certificate, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
-    error = "TlsCertificateThumbprint \"" + thumbprint + "\": the certificate has no private key";
+    error = Quoted("TlsCertificateThumbprint", thumbprint) + ": the certificate has no private key";
     return false;
   }
   return true;
