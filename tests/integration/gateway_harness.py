@@ -127,13 +127,14 @@ class Gateway:
         self.values.update(values or {})
         self.proc: subprocess.Popen | None = None
         self.env: dict = dict(env or {})  # more environment for the process (CVSMTPGW_FAULTS, say)
-        self.stop_failed = False
+        self.stop_failed, self.ended = False, False
 
     start_timeout = stop_timeout = 10.0
 
     def start(self, timeout: float | None = None) -> "Gateway":  # a restart keeps the hive as the gateway left it
         if self.proc is None:
             self.write_settings()
+        self.ended = False  # set once stop or kill ended it
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
             self.proc = subprocess.Popen(self.command(), stdin=subprocess.PIPE, stdout=out, stderr=err, cwd=self.root,
                                          env=self.environment(), start_new_session=True)
@@ -155,7 +156,9 @@ class Gateway:
     def stop(self, timeout: float | None = None) -> int | None:  # types q; kills after `timeout`
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
+        if self.proc.poll() is not None and not self.ended:  # shown with a failing test's output
+            print(f"gateway had ended before q, status {self.proc.returncode}\n{self.diagnostics()}")
+        elif self.proc.poll() is None:
             with contextlib.suppress(OSError):
                 self.proc.stdin.write(b"q\n")
                 self.proc.stdin.flush()
@@ -167,12 +170,14 @@ class Gateway:
                 self.proc.wait(10)
         with contextlib.suppress(OSError):
             self.proc.stdin.close()
+        self.ended = True
         return self.proc.returncode
 
     def kill(self) -> None:  # SIGKILL, as a crash or the OOM killer would
         if self.proc is not None and self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGKILL)
             self.proc.wait(10)
+        self.ended = True
 
     def smtp(self) -> smtplib.SMTP:  # tries EHLO, then falls back to HELO
         return smtplib.SMTP(LOOPBACK, self.port, local_hostname="client.example.com", timeout=30)
