@@ -8,7 +8,6 @@
 // decoder never rejects a mail, so every hand-off must complete, with an
 // envelope the fax server can read that names exactly the files it left in
 // OUT, and nothing staged left behind.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "BufferSession.h"
 #include "FuzzSandbox.h"
 #include "smtpin/SMTPIn.h"
 #include "smtpin/SMTPInThread.h"
@@ -31,30 +31,6 @@ constexpr unsigned kMaxMessageSize = 2000;  // small, so that inputs reach the 5
 
 CFuzzSandbox* g_Sandbox = nullptr;
 SMTPIn* g_Server = nullptr;
-
-// A session whose client is a byte buffer and whose replies are collected.
-class CBufferSession : public SMTPInThread {
- public:
-  CBufferSession(std::string_view input, std::size_t piece) : m_Input(input), m_Piece(piece) {}
-  const std::string& Replies() const { return m_Replies; }
-
- protected:
-  int ReceiveSome(char* buffer, int size) override {
-    const std::size_t n = std::min({m_Input.size(), m_Piece, static_cast<std::size_t>(size)});
-    std::memcpy(buffer, m_Input.data(), n);
-    m_Input.remove_prefix(n);
-    return static_cast<int>(n);  // 0: the client closed the connection
-  }
-  int SendAll(const char* buffer, int length) override {
-    m_Replies.append(buffer, static_cast<std::size_t>(length));
-    return length;
-  }
-
- private:
-  std::string_view m_Input;
-  std::size_t m_Piece;
-  std::string m_Replies;
-};
 
 std::size_t CountAcknowledged(const std::string& replies) {
   std::size_t count = 0;

@@ -111,20 +111,14 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
 SMUGGLED = (b"MAIL FROM:<evil@example.com>\r\nRCPT TO:<666@fax.example.com>\r\nDATA\r\n"
             b"Subject: smuggled\r\n\r\nevil\r\n")
 # A fake end of data after "line", the smuggled commands, then the real end. What is
-# stored: the bytes as sent, less a dot that starts a line (the sender's dot-stuffing;
-# a bare LF counts as a line start for it, never for the end of the data).
-# fmt: off
+# stored: the bytes as sent, less a dot that starts a line (the sender's dot-stuffing).
+# (Bare LF or CR before the dot, LF after it, a doubled dot and a dot at the start of
+# a read piece: smtp_session_test.cpp, in receives of every size.)
 FAKE_ENDS = [
-    ("bare LF before the dot", b"\n.\r\n", b"\n\r\n"),
-    ("bare LF after the dot", b"\r\n.\n", b"\r\n\n"),
-    ("bare CR before the dot", b"\r.\r\n", b"\r.\r\n"),
     ("bare CR after the dot", b"\r\n.\r", b"\r\n\r"),
     ("NUL before the dot", b"\r\n\0.\r\n", b"\r\n\0.\r\n"),
     ("NUL after the dot", b"\r\n.\0\r\n", b"\r\n\0\r\n"),
-    ("dot at the end of a long line", b"x" * 196 + b".\r\n", b"x" * 196 + b".\r\n"),
-    ("doubled dot", b"\r\n..\r\n", b"\r\n.\r\n"),
 ]
-# fmt: on
 
 
 def test_smuggled_ends_of_data_end_nothing(make_gateway):

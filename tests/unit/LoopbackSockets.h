@@ -19,17 +19,17 @@ inline void Started() {
   (void)started;
 }
 
-inline SockAddrIn Address(int port) {
-  return {AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)), HostToNet32(kLoopbackHost)};
+inline SockAddrIn Address(int port, std::uint32_t host = kLoopbackHost) {
+  return {AF_INET_CODE, HostToNet16(static_cast<std::uint16_t>(port)), HostToNet32(host)};
 }
 
-// A socket listening on a port of the system's choice on 127.0.0.1; sets
-// `port`. INVALID_SOCKET on failure.
-inline SOCKET Listen(int& port) {
+// A socket listening on a port of the system's choice on `host` (127.0.0.1
+// unless told); sets `port`. INVALID_SOCKET on failure.
+inline SOCKET Listen(int& port, std::uint32_t host = kLoopbackHost) {
   Started();
   SOCKET s = SockCreate(AF_INET_CODE, 0);
   SockAddrIn local{};
-  if (s != INVALID_SOCKET && SockBind(s, Address(0)) == 0 && SockListen(s, 16) == 0 &&
+  if (s != INVALID_SOCKET && SockBind(s, Address(0, host)) == 0 && SockListen(s, 16) == 0 &&
       SockGetLocalAddress(s, local) == 0) {
     port = NetToHost16(local.port);
     return s;

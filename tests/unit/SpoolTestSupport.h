@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>

@@ -1,4 +1,5 @@
 // tests/unit/base/pattern_list_test.cpp: the wildcard lists of the fax number settings.
+// (How a list splits, with empty pieces and an empty list: test_access_control.py.)
 #include "base/PatternList.h"
 
 #include <gtest/gtest.h>
@@ -24,18 +25,6 @@ TEST(PatternList, PatternsMatchTheWholeText) {
     SCOPED_TRACE(std::string(c.pattern) + " / " + c.text);
     EXPECT_EQ(PatternMatch(c.pattern, c.text), c.matches);
   }
-}
-
-TEST(PatternList, ListsSplitAtBlanksAndCommasAndSkipEmptyPieces) {
-  CPatternList list;
-  list.Parse(" ,, \t");
-  EXPECT_TRUE(list.Empty());
-  EXPECT_FALSE(list.Matches("0900"));
-  list.Parse("0900*, 00* ,,+*");
-  EXPECT_EQ(list.Size(), 3u);
-  EXPECT_TRUE(list.Matches("0049"));
-  EXPECT_TRUE(list.Matches("+1"));
-  EXPECT_FALSE(list.Matches("0301234"));
 }
 
 TEST(PatternList, LongPatternsAndTextsStayCheap) {

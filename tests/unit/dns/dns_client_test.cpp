@@ -44,20 +44,13 @@ class FakeDnsServer {
     if (m_Listener != INVALID_SOCKET) SockClose(m_Listener);
   }
   bool Listen() {
-    loopback::Started();  // Winsock, when this is the first test to run
     std::mt19937 random(std::random_device{}());
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      m_Base = "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) + ".";
-      if (m_Listener == INVALID_SOCKET) m_Listener = SockCreate(AF_INET_CODE, 0);
-      const SockAddrIn local{AF_INET_CODE, 0, InetAddr(Address(1).c_str())};
-      SockAddrIn bound{};
-      if (m_Listener != INVALID_SOCKET && SockBind(m_Listener, local) == 0 && SockListen(m_Listener, 16) == 0 &&
-          SockGetLocalAddress(m_Listener, bound) == 0) {
-        m_Port = NetToHost16(bound.port);
-        return true;
-      }
+    for (int attempt = 0; attempt < 20 && m_Listener == INVALID_SOCKET; ++attempt) {
+      const unsigned a = 1 + random() % 254, b = random() % 256;
+      m_Base = "127." + std::to_string(a) + "." + std::to_string(b) + ".";
+      m_Listener = loopback::Listen(m_Port, 0x7F000001u | a << 16 | b << 8);
     }
-    return false;
+    return m_Listener != INVALID_SOCKET;
   }
   std::string Address(int host) const { return m_Base + std::to_string(host); }
   void Use(DNSClient& client, int receiveTimeoutMs = 5000) const {

@@ -2,7 +2,6 @@
 // domain of an address: the outbound tests' deliveries to user@domain.)
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "dns/HostAddress.h"

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <climits>
 #include <filesystem>
 #include <string>
 

@@ -3,16 +3,14 @@
 // mails: test_hostile_input.py and test_full_disk.py.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 
+#include "BufferSession.h"
 #include "SpoolTestSupport.h"
 #include "platform/System.h"
 #include "smtpin/SMTPIn.h"
-#include "smtpin/SMTPInThread.h"
 #include "smtpin/SpoolWriter.h"
 #include "spool/CFileMan.h"
 #include "spool/SpoolRecord.h"
@@ -44,30 +42,6 @@ const std::string kOpened = Ok("FROM:<a@example.com>") + Ok("TO:<1@fax.example.c
 
 // Spool files by name: "<recipients>|<mail as stored>" when acknowledged.
 using Files = std::map<std::string, std::string>;
-
-// A session whose client sends `input`, handed out in receives of at most
-// `piece` bytes through the connection's transport seam; replies are collected.
-class CBufferSession : public SMTPInThread {
- public:
-  CBufferSession(std::string input, std::size_t piece) : m_Input(std::move(input)), m_Piece(piece) {}
-  std::string m_Replies;
-
- protected:
-  int ReceiveSome(char* buffer, int size) override {
-    const std::size_t n = std::min({m_Input.size() - m_Taken, m_Piece, static_cast<std::size_t>(size)});
-    std::memcpy(buffer, m_Input.data() + m_Taken, n);
-    m_Taken += n;
-    return static_cast<int>(n);
-  }
-  int SendAll(const char* buffer, int length) override {
-    m_Replies.append(buffer, static_cast<std::size_t>(length));
-    return length;
-  }
-
- private:
-  std::string m_Input;
-  std::size_t m_Taken = 0, m_Piece;
-};
 
 struct Case {
   const char* what;
@@ -188,7 +162,7 @@ TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
         for (const std::string& r : record.recipients) recipients += (recipients.empty() ? "" : ",") + r;
         stored[name] = recipients + "|" + ReadWholeFile(entry.path().string()).substr(0, record.dataLength);
       }
-      EXPECT_EQ(session.m_Replies, c.replies);
+      EXPECT_EQ(session.Replies(), c.replies);
       EXPECT_EQ(stored, c.stored);
     }
   }

@@ -55,17 +55,15 @@ TEST(SpoolRecordTest, DamagedForeignAndUnfinishedFilesAreToldApart) {
       {"the footer alone", whole.substr(whole.size() - kSpoolFooterSize), false, SpoolFileState::kUnreadable},
   };
   CTempDir dir;
-  for (const Case& c : cases) {
-    WriteWholeFile(dir.File("9.zqx"), c.bytes);
-    CSpoolRecord record;
-    std::string why;
-    CFileIdentity identity;
-    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), c.envelopeBeside, record, why, identity), c.state) << c.what;
-    EXPECT_FALSE(why.empty()) << c.what;
-  }
   CSpoolRecord record;
   std::string why;
   CFileIdentity identity;
+  for (const Case& c : cases) {
+    WriteWholeFile(dir.File("9.zqx"), c.bytes);
+    why.clear();
+    EXPECT_EQ(ReadSpoolFile(dir.File("9.zqx"), c.envelopeBeside, record, why, identity), c.state) << c.what;
+    EXPECT_FALSE(why.empty()) << c.what;
+  }
   EXPECT_EQ(ReadSpoolFile(dir.File("missing.zqx"), true, record, why, identity), SpoolFileState::kGone);
   EXPECT_EQ(ReadSpoolFile(dir.Path(), false, record, why, identity),
             SpoolFileState::kUnreadable);  // a directory

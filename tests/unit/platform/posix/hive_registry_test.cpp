@@ -34,11 +34,6 @@ class HiveRegistryTest : public ::testing::Test {
   void WriteHive(const std::string& body) {
     WriteWholeFile(m_Hive, std::string("Windows Registry Editor Version 5.00\n\n") + kSection + "\n" + body);
   }
-  CRegKey CreateGateway() {
-    CRegKey key;
-    EXPECT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-    return key;
-  }
   // A number value as the hive file holds it now (kNotInFile when absent); the
   // file must be whole.
   DWORD FileDword(const char* name) const {
@@ -51,11 +46,6 @@ class HiveRegistryTest : public ::testing::Test {
     DWORD number = 0;
     for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(value->data[i]);
     return number;
-  }
-  static DWORD MemoryDword(const CRegKey& key, const char* name) {
-    DWORD value = kNotInFile;
-    EXPECT_EQ(RegReadDword(key, name, &value), ERROR_SUCCESS);
-    return value;
   }
   CTempDir m_Dir;
   std::string m_Hive = m_Dir.File("hive.reg");
@@ -119,10 +109,11 @@ TEST_F(HiveRegistryTest, AFailedWriteKeepsTheChangeForTheNextFlush) {
       {"rename", FaultOp::kRename, m_Hive, 0, ERROR_GEN_FAILURE, false},
       {"directory sync", FaultOp::kSync, m_Dir.Path(), EIO, ERROR_GEN_FAILURE, true},
   };
-  CRegKey key = CreateGateway();
+  CRegKey key;
+  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
   ASSERT_EQ(RegWriteDword(key, "V", 0), ERROR_SUCCESS);
   ASSERT_EQ(key.Flush(), ERROR_SUCCESS);
-  DWORD value = 0;
+  DWORD value = 0, read = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ++value;
@@ -131,7 +122,8 @@ TEST_F(HiveRegistryTest, AFailedWriteKeepsTheChangeForTheNextFlush) {
     EXPECT_EQ(key.Flush(), c.rc);
     EXPECT_EQ(FileDword("V"), c.renamed ? value : value - 1);
     EXPECT_FALSE(fs::exists(m_Hive + ".new"));
-    EXPECT_EQ(MemoryDword(key, "V"), value);
+    EXPECT_EQ(RegReadDword(key, "V", &read), ERROR_SUCCESS);
+    EXPECT_EQ(read, value);
     EXPECT_EQ(key.Flush(), ERROR_SUCCESS);
     EXPECT_EQ(FileDword("V"), value);
   }
