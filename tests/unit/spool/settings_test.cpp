@@ -1,10 +1,9 @@
-// tests/unit/spool/settings_test.cpp: the settings table, its readers and the
-// report of values passed over.
+// tests/unit/spool/settings_test.cpp: the settings table and its readers: what is
+// used, and the default taken for a value passed over.
 #include "spool/Settings.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -103,34 +102,6 @@ TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
     Put("OverrideAddressCheck", stored);
     EXPECT_EQ(ReadYesSetting(GatewayKey(), Setting::kOverrideAddressCheck), on);
   }
-}
-
-// Each value passed over is named once, in the list and at start in the debug
-// log; the good values and other capitals of a known name are not.
-TEST(Settings, EachValueThatIsPassedOverIsSaidOnce) {
-  SpoolSandbox box;
-  box.WithProgramPath();
-  Put("DomainName", Sz("fax.example.com"));
-  Put("smtprxport", Dword(2525));
-  Put("Colour", Sz("blue"));
-  Put("SmtpTxPort", Dword(0));
-  Put("MailFrom", Sz(std::string(260, 'm')));
-  Put("MaxOut", Sz("ten"));
-  Put("OverrideAddressCheck", Sz("yesss"));
-  const std::vector<std::string> problems = SettingProblems(GatewayKey());
-  box.EnableLogs();
-  EXPECT_EQ(ReportSettingProblems(), problems.size());
-  const std::string log = box.PrimaryLog();
-  for (const char* name : {"Colour", "SmtpTxPort", "MailFrom", "MaxOut", "OverrideAddressCheck"}) {
-    const std::string head = std::string("Setting \"") + name + "\" ";
-    EXPECT_EQ(std::count_if(problems.begin(), problems.end(),
-                            [&head](const std::string& problem) { return problem.rfind(head, 0) == 0; }),
-              1)
-        << name;
-    EXPECT_NE(log.find(head), std::string::npos) << name;
-    EXPECT_EQ(log.find(head, log.find(head) + 1), std::string::npos) << name;
-  }
-  EXPECT_EQ(problems.size(), 5u);
 }
 
 }  // namespace
