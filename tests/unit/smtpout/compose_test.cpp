@@ -1,7 +1,9 @@
 // tests/unit/smtpout/compose_test.cpp: outbound message files made into mails (golden
 // files in data/compose), the send decision, the receiver, refused attachment
 // lines, and what is mended for strict receivers. (Line lengths, 7-bit text and
-// work files left behind, on any message: fuzz/compose_fuzz.cpp.)
+// work files left behind, on any message: fuzz/compose_fuzz.cpp; 8-bit bodies,
+// display names and attachment names as a strict receiver reads them back:
+// test_outbound_receivers.py.)
 #include "smtpout/Compose.h"
 
 #include <gtest/gtest.h>
@@ -202,51 +204,6 @@ TEST_F(ComposeTest, RecipientIsTheHeadersFirstToFieldInCapitals) {
       EXPECT_STREQ(receiver, c.receiver);
     }
     EXPECT_EQ(mail.Seek(0, FileSeek::kCurrent), 0);
-  }
-}
-
-// Sent quoted-printable with its charset, in the mail's header or its text part.
-TEST_F(ComposeTest, BodiesThatAreNotPlainAreEncoded) {
-  const struct {
-    const char* what;
-    std::string body;  // between the markers' empty lines
-    bool multipart;
-    const char* header;
-  } cases[] = {
-      {"UTF-8", "Gr\xC3\xBC\xC3\x9F Gott\r\n", true, "Content-Type: text/plain; charset=utf-8\r\n"
-                                                       "Content-Transfer-Encoding: quoted-printable\r\n"},
-      {"Latin-1", "Gr\xFC\xDF Gott\r\n", false, "        charset=iso-8859-1;\r\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Start({c.multipart ? 1u : 0u});
-    const Composed got = Compose("FROM: x <x@fax.example.com>\r\nTO: <a@b.example>\r\nSUBJECT: x\r\n\r\n"
-                                 "BEGIN BODY\r\n\r\n" + c.body + "\r\nEND BODY\r\n\r\n");
-    EXPECT_EQ(got.result, kComposeToBeSent);
-    EXPECT_NE(got.mail.find(c.header), std::string::npos) << got.mail;
-    EXPECT_EQ(Count(got.mail, "quoted-printable"), 1u);
-  }
-}
-
-TEST_F(ComposeTest, DisplayNamesKeepTheirHeadersWhole) {
-  Start({});
-  std::filesystem::copy_file(kData / "F0002.gif", InFile("F0002.gif"));
-  std::filesystem::copy_file(kData / "F0002.gif", InFile("F0003.gif"));
-  const Composed got = Compose(
-      "FROM: M\xFCller Fax <fax@fax.example.com>\r\nTO: \"Jane \"JD\" Doe\" <a@b.example>\r\n"
-      "SUBJECT: Fax received from M\xC3\xBCller\r\n\r\nBEGIN BODY\r\n\r\nx\r\n\r\nEND BODY\r\n\r\n"
-      "BEGIN ATTACH\r\n<<my \"best\" logo:F0002.gif>>\r\n<<L\xC3\xB6we.gif:F0003.gif>>\r\nEND ATTACH\r\n");
-  EXPECT_EQ(got.result, kComposeToBeSent);
-  for (const char* expected : {
-           "FROM: =?iso-8859-1?B?TfxsbGVyIEZheA==?= <fax@fax.example.com>\r\n",
-           "TO: \"Jane \\\"JD\\\" Doe\" <a@b.example>\r\n",
-           "SUBJECT: =?utf-8?B?RmF4IHJlY2VpdmVkIGZyb20gTcO8bGxlcg==?=\r\n",
-           "        name=\"my \\\"best\\\" logo\"\r\n",
-           "        filename=\"my \\\"best\\\" logo\"\r\n",
-           "        name=\"=?utf-8?B?TMO2d2UuZ2lm?=\"\r\n",
-           "        filename*=utf-8''L%C3%B6we.gif\r\n",
-       }) {
-    EXPECT_NE(got.mail.find(expected), std::string::npos) << expected << "\n" << got.mail;
   }
 }
 
