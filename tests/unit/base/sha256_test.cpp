@@ -33,30 +33,18 @@ std::string Sha256Hex(std::string_view data, std::size_t step) {
   return Hex(digest.Finish());
 }
 
-// Bytes (7 i + 3) mod 256, i from 0: no run repeats within a block.
-std::string Pattern(std::size_t length) {
-  std::string data;
-  for (std::size_t i = 0; i < length; ++i) data += static_cast<char>((i * 7 + 3) % 256);
-  return data;
-}
-
 TEST(Sha256Test, KnownAnswers) {
   const struct {
     std::string data;
     const char* digest;
   } cases[] = {
-      // FIPS 180-2, appendix B: one block, two blocks (448 bits), a million "a".
+      // FIPS 180-2, appendix B: one block, two blocks (448 bits: no room for the
+      // length in the first), a million "a".
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
       {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      // Around the padding's edges (55 bytes leave room for the length in the
-      // block, 56 do not) and across blocks; answers from sha256sum.
-      {Pattern(55), "e7313d333c272e639f790978283f9eb392e843d0f29b7016828bb1daa4aac70b"},
-      {Pattern(56), "4324d65f3c103567f5589c710bc08f8523f929a9272e3af36fc968e52abc6c27"},
-      {Pattern(64), "39e3d7b6b5d075d37d053ad89b24b41bef4f3c29760c84447cab3f3be1882241"},
-      {Pattern(1000), "1e9bc38cbf860b9ec31918b065f9b52476c549a782e0e7990bed8ce3868d2371"},
   };
   for (const auto& c : cases) {
     // Whole, byte by byte and in runs that straddle the 64-byte blocks.
