@@ -1,12 +1,13 @@
-"""Hostile peers and surroundings (binary junk: smtp_session_fuzz): clients that vanish, trickle or hold every connection, ends of data
-that are not ends, a spool directory that vanishes. Each time the gateway serves again afterwards with the threads
-and descriptors it had and never acknowledges what it did not store."""
+"""Hostile peers and surroundings (binary junk: smtp_session_fuzz; ends of data that are not ends, in receives of
+every size: smtp_session_test.cpp): clients that vanish, trickle or hold every connection, a spool directory that
+vanishes. Each time the gateway serves again afterwards with the threads and descriptors it had and never
+acknowledges what it did not store."""
 
 import socket
 import threading
 import time
 
-from gateway_harness import FAX, REFUSED, TRACE, mail, needs_seam, wait_until
+from gateway_harness import REFUSED, mail, needs_seam, wait_until
 
 GREETING = b"220 fax.example.com Service Ready\r\n"
 FAREWELL = b"421 fax.example.com Session time limit reached, closing transmission channel\r\n"
@@ -105,44 +106,6 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
     stored = gw.wait_stored(stored_before + 1)
     assert len(stored) == stored_before + 1 and stored[-1].stat().st_size > 24 * 8192
     assert gw.text("debug.log").count("SMTPIn- Session time limit reached, connection closed") == 3
-    served_again(gw, baseline)
-
-
-SMUGGLED = (b"MAIL FROM:<evil@example.com>\r\nRCPT TO:<666@fax.example.com>\r\nDATA\r\n"
-            b"Subject: smuggled\r\n\r\nevil\r\n")
-# A fake end of data after "line", the smuggled commands, then the real end. What is
-# stored: the bytes as sent, less a dot that starts a line (the sender's dot-stuffing).
-# (Bare LF or CR before the dot, LF after it, a doubled dot and a dot at the start of
-# a read piece: smtp_session_test.cpp, in receives of every size.)
-FAKE_ENDS = [
-    ("bare CR after the dot", b"\r\n.\r", b"\r\n\r"),
-    ("NUL before the dot", b"\r\n\0.\r\n", b"\r\n\0.\r\n"),
-    ("NUL after the dot", b"\r\n.\0\r\n", b"\r\n\0\r\n"),
-]
-
-
-def test_smuggled_ends_of_data_end_nothing(make_gateway):
-    gw = make_gateway()
-    baseline = baseline_of(gw)
-    for n, (name, fake, kept) in enumerate(FAKE_ENDS, start=1):
-        head = f"From: a@example.com\r\nTo: {FAX}\r\nSubject: variant {n}\r\n\r\nline".encode()
-        with gw.connect() as conn:
-            conn.open_data().sock.sendall(head + fake + SMUGGLED + b".\r\nQUIT\r\n")
-            # One mail, one 250: none of the smuggled commands ran.
-            assert conn.until_closed(15)[0] == b"250 Mail Received OK\r\n221 Goodbye\r\n", name
-        (stored,) = gw.wait_stored(n + 1)[n:]
-        assert stored.read_bytes() == TRACE + head + kept + SMUGGLED, name
-    envelopes = gw.wait_for_files("ENV*.tmp", len(FAKE_ENDS) + 1)
-    assert len(envelopes) == len(FAKE_ENDS) + 1
-    for env in envelopes[1:]:
-        text = env.read_bytes()
-        assert b"SUBJECT: variant " in text and b"666" not in text and b"evil" not in text
-    # A fake end and then the connection lost: nothing is stored.
-    with gw.connect() as conn:
-        conn.open_data().sock.sendall(b"Subject: cut\r\n\r\nline\n.\r\n" + SMUGGLED)
-    wait_until(lambda: gw.text("debug.log").count("SMTPIn- Datastream ended") == len(FAKE_ENDS) + 2)
-    time.sleep(0.5)
-    assert len(gw.files("[0-9]*.debug")) == len(FAKE_ENDS) + 1 and not gw.files("*.zqx")
     served_again(gw, baseline)
 
 

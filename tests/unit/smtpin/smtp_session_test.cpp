@@ -17,6 +17,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 const std::string kGreeting = "220 fax.example.com Service Ready\r\n";
 const std::string kHelo = "HELO client.example.com\r\n",
                   kHeloOk = "250 fax.example.com client.example.com\r\n";
@@ -57,13 +59,17 @@ struct Case {
 TEST(SessionTest, RepliesAndStoredMailsWhateverTheReceivePieces) {
   const std::string kL(250, 'L'), kA(100, 'a'), kB(99, 'b'), kC(99, 'c'), kDots(200, '.');
   // Data lines as sent and as stored after the trace line, one mail each. Bare
-  // LF and lone CR never make an end line; nor does a dot at the start of a
-  // later 100-byte read piece of one long line.
+  // LF, lone CR and a NUL beside the dot never make an end line (what follows
+  // would run as commands); nor does a dot at the start of a later 100-byte
+  // read piece of one long line.
   const std::pair<std::string, std::string> kData[] = {
       {".abc\r\n..def\r\n", "abc\r\n.def\r\n"},
       {".\nMAIL FROM:<x>\r\n", "\nMAIL FROM:<x>\r\n"},
       {"x\n.\r\nRCPT TO:<y>\r\n", "x\n\r\nRCPT TO:<y>\r\n"},
       {"a\r.\r\n", "a\r.\r\n"},
+      {"b\r\n.\rDATA\r\n", "b\r\n\rDATA\r\n"},
+      {"c\r\n\0.\r\nQUIT\r\n"s, "c\r\n\0.\r\nQUIT\r\n"s},
+      {"d\r\n.\0\r\nQUIT\r\n"s, "d\r\n\0\r\nQUIT\r\n"s},
       {kA + ".\r\n", kA + ".\r\n"},
       {"." + kL + "\r\n" + kL + "\n\r\n", kL + "\r\n" + kL + "\n\r\n"},
       {kB + "\r\n." + kDots + "\r\n", kB + "\r\n" + kDots + "\r\n"},
