@@ -131,15 +131,6 @@ def test_stop_finishes_every_acknowledged_hand_off(service):
     assert gw.files("*.zqx") == []
 
 
-def test_unreachable_notify_socket_ends_with_an_error(service):
-    gw = service()
-    address = str(gw.root / "none")
-    gw.start_service({"NOTIFY_SOCKET": address}).proc.wait(15)
-    # Exit status 1, so that Restart=on-failure acts; the reason on standard error.
-    assert gw.proc.returncode == 1
-    assert f"status not reported to the service manager at NOTIFY_SOCKET={address}: " in gw.text("stderr.txt")
-
-
 def test_a_start_that_cannot_take_mail_stops_with_its_own_exit_code(service):
     # Never a running service that takes no mail: the reason goes to the event log, the service stops
     # with the start's own exit status (Restart=on-failure acts on it), and it never reports running.
