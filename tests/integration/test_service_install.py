@@ -1,5 +1,5 @@
-"""`cvsmtpgw -i` and `-u` against a private unit directory (CVSMTPGW_UNIT_DIR): the unit file, the messages,
-the events; systemd-analyze checks what was written; a fake `systemctl` on PATH plays a running systemd."""
+"""`cvsmtpgw -i` and `-u` against a private unit directory (CVSMTPGW_UNIT_DIR) without a running systemd: the
+unit file, the messages, the events; systemd-analyze checks what was written."""
 
 import os
 import shutil
@@ -17,14 +17,6 @@ BINARY = Path(os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtp
 INSTALLED = "Finished: Service Successfully Installed\n"
 REMOVED = "Finished: Service Removed !!, Please Reboot To Finish\n"
 
-FAKE_SYSTEMCTL = """#!/bin/sh
-# Records each call; `is-active` answers with the word in $FAKE_STATE; the verb named in $FAKE_FAIL fails.
-echo "$*" >> "$FAKE_LOG"
-[ "$1" = "$FAKE_FAIL" ] && exit 1
-if [ "$1" = is-active ]; then echo "$FAKE_STATE"; [ "$FAKE_STATE" = active ] && exit 0; exit 3; fi
-exit 0
-"""
-
 
 class Installer:
     """A private unit directory, hive (with a spool and a log directory) and syslog socket."""
@@ -41,19 +33,8 @@ class Installer:
         self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
                         CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"), CVSMTPGW_SYSLOG_SOCKET=str(root / "syslog"))
 
-    def with_systemd(self):
-        """A fake systemctl first on PATH, and the directory that says systemd runs."""
-        (self.root / "bin").mkdir()
-        (self.root / "bin" / "systemctl").write_text(FAKE_SYSTEMCTL)
-        (self.root / "bin" / "systemctl").chmod(0o755)
-        (self.root / "run-systemd").mkdir()
-        self.env.update(PATH=f"{self.root}/bin:{os.environ['PATH']}", CVSMTPGW_SYSTEMD_RUN_DIR=f"{self.root}/run-systemd",
-                        FAKE_LOG=str(self.root / "systemctl.log"))
-
     def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
         return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
-
-    calls = lambda self: (log := self.root / "systemctl.log").exists() and log.read_text().splitlines() or []
 
 
 @pytest.fixture
@@ -101,24 +82,3 @@ def test_install_twice_remove_twice_without_systemd(installer):
             verify = subprocess.run(["systemd-analyze", "verify", str(i.unit)], capture_output=True, text=True, timeout=60)
             assert verify.returncode == 0, verify.stderr
     assert os.listdir(i.units) == []
-
-
-def test_with_systemd(installer):
-    i = installer
-    i.with_systemd()
-    # (is-active's answer, the verb that fails, switch, message, systemctl calls, events, unit file left)
-    for state, fail, switch, err, calls, events, unit in [
-            # Installing is one step: a unit that would not start at boot is taken back.
-            ("", "enable", "-i", "Error: Failed to Install NT Service\ncvsmtpgw: systemctl enable cvsmtpgw.service: "
-             "failed (exit status 1)\n", ["daemon-reload", "enable", "daemon-reload"], [], False),
-            ("", "", "-i", INSTALLED, ["daemon-reload", "enable"], [420], True),
-            ("active", "", "-u", "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!\n", ["is-active"],
-             [], True),
-            ("failed", "", "-u", REMOVED, ["is-active", "disable", "daemon-reload"], [421], False)]:
-        i.env.update(FAKE_STATE=state, FAKE_FAIL=fail)
-        (i.root / "systemctl.log").unlink(missing_ok=True)
-        result = i.run(switch)
-        assert (result.returncode, result.stderr) == (0 if err in (INSTALLED, REMOVED) else 1, err)
-        assert i.calls() == [c if c == "daemon-reload" else f"{c} cvsmtpgw.service" for c in calls], err
-        assert i.syslog.texts() == [f"event {e}: Corvane SMTP Server" for e in events], err
-        assert i.unit.exists() == unit, err
