@@ -84,8 +84,8 @@ inline Rr Ns(std::string_view server) { return {Pointer(kQuestionName), kDnsType
 inline Rr Cname(std::string_view owner, std::string_view target) {
   return {Labels(owner), kDnsTypeCNAME, Labels(target)};
 }
-inline Rr MxOf(std::string_view owner, unsigned preference, std::string_view exchange, std::uint32_t ttl = 300) {
-  return {Labels(owner), kDnsTypeMX, U16(preference) + Labels(exchange), ttl};
+inline Rr MxOf(std::string_view owner, unsigned preference, std::string_view exchange) {
+  return {Labels(owner), kDnsTypeMX, U16(preference) + Labels(exchange)};
 }
 inline Rr Soa(std::string_view owner) {
   return {Labels(owner), kDnsTypeSOA, Labels("ns.fax.test") + Labels("hostmaster.fax.test") + std::string(20, '\1')};
