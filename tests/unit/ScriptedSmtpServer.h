@@ -12,8 +12,7 @@
 #include "LoopbackSockets.h"
 
 struct CSmtpScript {
-  std::string greeting = "220 mx.test ESMTP ready\r\n";
-  int greetingDelayMs = 0;  // the greeting comes this much after the connection
+  std::string greeting = "220-mx.test ESMTP\r\n220 ready\r\n";  // of two lines, as some servers greet
   std::string mailReply = "250 sender ok\r\n";
   std::string rcptReply = "250 ok\r\n";
   std::string dataReply = "354 go ahead\r\n";
@@ -52,10 +51,6 @@ class CScriptedSmtpServer {
     std::scoped_lock lock(m_Mutex);
     return m_Sessions;
   }
-  std::string BeforeGreeting() {
-    std::scoped_lock lock(m_Mutex);
-    return m_BeforeGreeting;
-  }
 
  private:
   // Reads in blocks (a byte per call is slow under wine), hands out lines.
@@ -82,16 +77,6 @@ class CScriptedSmtpServer {
     {
       std::scoped_lock lock(m_Mutex);
       m_Sessions.emplace_back();
-    }
-    if (m_Script.greetingDelayMs > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.greetingDelayMs));
-      while (SockWaitReadable(s, 0) == 1) {
-        char block[512];
-        const int n = SockRecv(s, block, sizeof block);
-        if (n <= 0) break;
-        std::scoped_lock lock(m_Mutex);
-        m_BeforeGreeting.append(block, static_cast<std::size_t>(n));
-      }
     }
     loopback::SendAll(s, m_Script.greeting);
     for (std::string line; ReadLine(s, line);) {
@@ -132,6 +117,5 @@ class CScriptedSmtpServer {
   std::thread m_Thread;
   std::mutex m_Mutex;
   std::vector<std::string> m_Sessions;  // guarded by m_Mutex
-  std::string m_BeforeGreeting;         // guarded by m_Mutex
   std::string m_Pending;                // received, not yet read as lines (the server thread's)
 };
