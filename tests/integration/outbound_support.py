@@ -143,11 +143,10 @@ def namespace_wrapper(directory: Path, name_server: str, binary: str | Path | No
 
 class ScriptedReceiver:
     """An SMTP receiver in threads of the test on address:port (port 0: a free one). `rcpt_reply(recipient)` gives
-    the reply to a RCPT (None: 250). Keeps `mails` [(sender, recipient, text)], `rcpts` [(recipient, time, reply)]
-    and the number of `sessions`."""
+    the reply to a RCPT (None: 250). Keeps `mails` [(sender, recipient, text)] and the number of `sessions`."""
 
     def __init__(self, address: str = "127.0.0.1", port: int = 0, rcpt_reply=lambda rcpt: None):
-        self.rcpt_reply, self.mails, self.rcpts, self.sessions = rcpt_reply, [], [], 0
+        self.rcpt_reply, self.mails, self.sessions = rcpt_reply, [], 0
         self._lock = threading.Lock()
         self._server = Listener(lambda conn, _: self._session(conn), address, port)
         self.port = self._server.port
@@ -171,8 +170,6 @@ class ScriptedReceiver:
             elif verb == b"RCPT":
                 rcpt = argument.partition(":")[2]
                 reply = (self.rcpt_reply(rcpt) or "250 2.1.5 Ok").encode()
-                with self._lock:
-                    self.rcpts.append((rcpt, time.monotonic(), reply.decode()))
             elif verb == b"DATA":
                 self._pause(rcpt, "before-354")
                 conn.sendall(b"354 End data with <CR><LF>.<CR><LF>\r\n")

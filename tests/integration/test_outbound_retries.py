@@ -1,6 +1,6 @@
-"""Outbound delivery over time, with receivers that make the gateway wait: a message that waits never holds up
-another, and one that is done with is never sent again. The receiver domain is the address literal 127.0.0.1: no
-name server, no root. (A 4xx then a 250: smtp_dialogue_test.)"""
+"""Outbound delivery over time: a message that is done with is never sent again, even while its file stays. The
+receiver domain is the address literal 127.0.0.1: no name server, no root. (A 4xx then a 250: smtp_dialogue_test;
+messages that wait beside others, each with its own count of attempts: test_outbound_outcomes.py.)"""
 
 import time
 
@@ -22,25 +22,6 @@ def outbound(make_gateway):
 
 def fax(n: int, to: str = "user{n}@127.0.0.1") -> bytes:
     return message_file(to.format(n=n), f"Fax received from {n}", [f"A fax, number {n}."])
-
-
-def test_a_new_message_goes_out_at_once_while_another_waits(outbound):
-    # The receiver defers one recipient for ever and takes the others at once.
-    with ScriptedReceiver(rcpt_reply=lambda rcpt: "451 4.3.0 Try later" if "STUCK" in rcpt else None) as mx:
-        gw = outbound(mx)
-        drop_message(gw.in_dir, "a-stuck.tmp", fax(0, "stuck@127.0.0.1"))
-        gw.start()
-        # While the stuck message waits 15 minutes (3 s here) for its fourth attempt.
-        gw.wait_log("SMTPOut- Attempt 3 of 5 failed")
-        arrived = time.monotonic()
-        drop_message(gw.in_dir, "new1.tmp", fax(1))
-        wait_until(lambda: mx.mails, 10, gw.diagnostics, interval=0.005)
-        assert time.monotonic() - arrived < 1.0  # IN is watched, not only looked at every 10 seconds
-        # The waiting message keeps its own count and gets its name after its fifth attempt.
-        wait_until(lambda: (gw.in_dir / "A-STUCK.ConnTermin.Err").exists(), 60, gw.diagnostics)
-    assert mx.recipients() == ["<USER1@127.0.0.1>"]
-    assert [rcpt for rcpt, _, _ in mx.rcpts].count("<STUCK@127.0.0.1>") == 5
-    assert sorted(p.name for p in gw.in_dir.iterdir() if not p.name.endswith(".debug")) == ["A-STUCK.ConnTermin.Err"]
 
 
 def test_delivered_message_that_cannot_be_deleted_is_not_sent_again(outbound, syslog):
