@@ -55,22 +55,14 @@ TEST_F(FileTest, ReadsAndWritesMoveEverythingOrFail) {
   EXPECT_EQ(FileSizeByName(path), size);
 }
 
-// Positions count from the start whatever they were asked from; a file once
-// closed fails every call the same way on both backends, and is not closed twice.
-TEST_F(FileTest, SeeksReportThePositionAndAClosedFileFailsEveryCall) {
+// A file once closed fails every call the same way on both backends, and is
+// not closed twice (its descriptor may be another file's by then).
+TEST_F(FileTest, AClosedFileFailsEveryCall) {
   CFile file =
       CFile::Open(m_Dir.File("small"), FileAccess::kReadWrite, FileShare::kNone, FileCreation::kCreateNew);
   ASSERT_TRUE(file.IsValid());
-  ASSERT_EQ(file.Write("abcdef", 6), 6);
-  EXPECT_EQ(file.Size(), 6);
-  EXPECT_EQ(file.Seek(-2, FileSeek::kEnd), 4);
-  EXPECT_EQ(file.Seek(1, FileSeek::kCurrent), 5);
-  char c = 0;
-  EXPECT_EQ(file.Read(&c, 1), 1);
-  EXPECT_EQ(c, 'f');
-  EXPECT_EQ(file.Seek(-1, FileSeek::kBegin), -1);  // before the start: refused, position kept
-  EXPECT_EQ(file.Seek(0, FileSeek::kCurrent), 6);
   ASSERT_TRUE(file.Close());
+  char c = 0;
 
   const struct {
     const char* call;
