@@ -1,7 +1,8 @@
 """The gateway under a service manager: this test is the manager. It opens the notify socket, starts
 `cvsmtpgw` without a switch with NOTIFY_SOCKET set, reads the sd_notify reports in order, sends SIGHUP and
-SIGTERM, and checks the debug log, the event log (syslog) and the exit status. A start that cannot take mail
-(a port that stays taken) ends the service with its own exit status."""
+SIGTERM, and checks the event log (syslog) and the exit status. A start that cannot take mail (a port that stays
+taken) ends the service with its own exit status. (What a SIGHUP reloads, and the mail log's lines:
+test_access_control.py.)"""
 
 import contextlib
 import os
@@ -103,11 +104,7 @@ def test_states_and_controls_in_order(service):
     assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
     assert gw.proc.returncode == 0
     assert len(gw.files("ENV*.tmp")) == 1
-    texts = gw.syslog.texts()
-    # The SIGHUP read the settings again; the mail has its line in the mail log.
-    assert "Settings- Reloaded:" in gw.text("debug.log")
-    assert [t for t in texts if t.startswith("in: ")][0].endswith("submission=ENV0.tmp")
-    assert [t for t in texts if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
+    assert [t for t in gw.syslog.texts() if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
 
 
 def test_stop_finishes_every_acknowledged_hand_off(service):
