@@ -105,7 +105,6 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
     # Only the steady mail was stored; the trickled data was dropped.
     stored = gw.wait_stored(stored_before + 1)
     assert len(stored) == stored_before + 1 and stored[-1].stat().st_size > 24 * 8192
-    assert gw.text("debug.log").count("SMTPIn- Session time limit reached, connection closed") == 3
     served_again(gw, baseline)
 
 
