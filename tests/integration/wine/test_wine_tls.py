@@ -1,5 +1,6 @@
 """TLS of cvsmtpgw.exe under wine, whose Schannel runs on GnuTLS. Outbound: OutboundTls 2 with a test CA in the
-machine's Root store, against aiosmtpd: the right name, a wrong one, TLS 1.1. Inbound: the server certificate
+machine's Root store, against aiosmtpd: the right name, a wrong one, TLS 1.1; a private Postfix as relay host,
+taking mail only over TLS with SASL. Inbound: the server certificate
 from PEM files and from the machine store by thumbprint, each serving STARTTLS to smtplib and openssl s_client,
 which verify it against a test CA. Wine 8's Schannel has no server side (no AcceptSecurityContext), which the
 gateway finds at its start and reports as a certificate it cannot use; wine 10's has one (scripts/wine-root.sh)."""
@@ -14,7 +15,7 @@ from pathlib import Path
 
 from gateway_harness import FAX, LOOPBACK, wait_until
 from outbound_support import drop_message, message_file
-from test_tls import TlsReceiver, make_certificate
+from test_tls import PASSWORD, TlsReceiver, certificates, make_certificate, postfix_relay  # noqa: F401
 from wine_support import binary, own_lines, run, windows_path, wine_version
 
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
@@ -79,6 +80,21 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
     finally:
         for receiver in (right, wrong, old):
             receiver.close()
+
+
+def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
+    relay = postfix_relay("PLAIN LOGIN")
+    (tmp_path / "password").write_text(PASSWORD + "\n")
+    gw = make_gateway(values={"SmartHost": f"[{LOOPBACK}]:{relay.port}", "SmartHostUser": "relayuser",
+                              "SmartHostPasswordFile": windows_path(tmp_path / "password"), "DNSName": "127.0.2.53"},
+                      env={"CVSMTPGW_REPLY_TIMEOUT_MS": "10000"}, start=False)
+    drop_message(gw.in_dir, "fax.tmp", message_file("user@customer.invalid", "Fax via the relay", ["A fax."]))
+    gw.start()
+    wait_until(lambda: not (gw.in_dir / "fax.tmp").exists(), 60, lambda: gw.diagnostics() + relay.log())
+    log = relay.log()
+    assert "TLS connection established from" in log and "sasl_method=PLAIN, sasl_username=relayuser" in log, log
+    assert "from=<fax@fax.example.com>" in log and "SMTPOut- TLS started: TLSv1." in gw.text("debug.log")
+    assert PASSWORD not in gw.text("debug.log")
 
 
 def serves_starttls(gw, ca: Path) -> None:
