@@ -4,9 +4,11 @@ inherited pipes open), its registry, and WineGateway: the Gateway of gateway_har
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -113,6 +115,17 @@ def binary(name: str = "cvsmtpgw.exe") -> Path:
     return build / ("tests/" + name if name == "test_helper.exe" else name)
 
 
+def processes_of(binary: Path, tmp: Path) -> list[int]:
+    """The processes that run `binary` (its Windows path first on their command line) with TMP set to `tmp`."""
+    command, environment = windows_path(binary).encode(), f"TMP={windows_path(tmp)}".encode()
+    found = []
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        with contextlib.suppress(OSError):
+            if cmdline.read_bytes().startswith(command) and environment in (cmdline.parent / "environ").read_bytes().split(b"\0"):
+                found.append(int(cmdline.parent.name))
+    return found
+
+
 class WineGateway(Gateway):
     """cvsmtpgw.exe -m under wine, with the settings of Gateway (ProgramPath and the logs as Windows
     paths) imported into wine's registry from the .reg file at its first start."""
@@ -150,8 +163,13 @@ class WineGateway(Gateway):
     environment = lambda self: wine_env(TMP=windows_path(self.tmp_dir), **self.env)
 
     def kill(self) -> None:
-        # Wine starts cmd's child apart from cmd (not as a child process of it): there is no pid to kill.
-        assert not self.through_cmd, "a gateway run through cmd cannot be killed"
+        # Wine starts cmd's child apart from cmd, not as its child process: the gateway is found by its command
+        # line and its TMP, which is its own.
+        if self.through_cmd and self.alive:
+            pids = processes_of(self.binary, self.tmp_dir)
+            assert pids, f"the gateway of {self.root} run through cmd was not found"
+            for pid in pids:
+                os.kill(pid, signal.SIGKILL)
         super().kill()
 
     def problems(self) -> list[str]:  # and wine's errors in functions the gateway relies on
