@@ -1,10 +1,11 @@
 """Bad input at the edges of the spool, through the fault seam: read errors in a spool file, one that can neither be
-read nor kept aside, a counter set back, hand-offs failing until the queue is full. An acknowledged mail is handed
+read nor kept aside, a spool directory replaced, a counter set back, hand-offs failing until the queue is full. An acknowledged mail is handed
 off later, whole and once, or kept aside; nothing the gateway did not write is touched."""
 
 import base64
 import os
 import random
+import shutil
 
 from gateway_harness import FAX, REFUSED, TRACE, attachments, mail, needs_seam, wait_until
 from spool_files import leave_acknowledged, spool_file
@@ -47,6 +48,28 @@ def test_start_leaves_what_it_can_neither_read_nor_keep_aside_and_looks_again(ma
     assert gw.subjects() == [b"read later"]
     assert (gw.out_dir / "22.err").read_bytes() == damaged
     assert not [p for p in gw.out_dir.iterdir() if p.name.startswith("~")]
+
+
+def test_a_spool_directory_replaced_while_running_is_left_alone(make_gateway):
+    needs_seam()
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1::*/ENV*.tmp", "CVSMTPGW_HANDOFF_RETRY_MS": "300"})
+    assert gw.send("a@example.com", [FAX], PDF_MAIL) == {}
+    gw.wait_log("Hand-off not completed, tried again")
+    away, ours = gw.root / "OUT.away", gw.out_dir
+    os.rename(ours, away)
+    ours.mkdir()
+    strange = {"0.zqx": spool_file(TRACE + mail("not mine"), [f"TO:<{FAX}>"], 5), "~0~ENV": b""}
+    for name, data in strange.items():
+        (ours / name).write_bytes(data)
+    gw.wait_log("the spool file is not the one acknowledged, left alone: " + str(ours / "0.zqx"))
+    assert {p.name: p.read_bytes() for p in ours.iterdir()} == strange  # neither decoded nor deleted
+    os.rename(ours, gw.root / "OUT.strange")
+    os.rename(away, ours)
+    wait_until(lambda: gw.files("ENV*.tmp") and not gw.files("*.zqx"), 15)
+    assert gw.subjects() == [b"cut in the middle"]
+    assert [(n, f.read_bytes()) for n, f in attachments(gw, gw.files("ENV*.tmp")[0])] == [("r.pdf", PDF)]
+    assert {p.name: p.read_bytes() for p in (gw.root / "OUT.strange").iterdir()} == strange
+    shutil.rmtree(gw.root / "OUT.strange")
 
 
 def test_a_counter_set_back_by_a_restored_hive_skips_numbers_in_use(make_gateway):
