@@ -177,10 +177,13 @@ class Gateway:
         if self.proc is not None and self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGKILL)
             self.proc.wait(10)
-            # Wine 8's server closes a killed process's sockets only some time later: a start before that would
+            # Wine's server closes a killed process's sockets only some time later: a start before that would
             # find its port taken and, with the old listener seen as its own, be taken for started.
-            wait_until(lambda: not _listening(self.port), 60, lambda: f"port {self.port} still taken after a kill")
+            self.wait_port_free()
         self.ended = True
+
+    def wait_port_free(self, timeout: float = 60.0) -> None:
+        wait_until(lambda: not _listening(self.port), timeout, lambda: f"port {self.port} still taken after a kill")
 
     def smtp(self) -> smtplib.SMTP:  # tries EHLO, then falls back to HELO
         return smtplib.SMTP(LOOPBACK, self.port, local_hostname="client.example.com", timeout=30)

@@ -172,6 +172,16 @@ class WineGateway(Gateway):
                 os.kill(pid, signal.SIGKILL)
         super().kill()
 
+    def wait_port_free(self, timeout: float = 60.0) -> None:
+        # Once in some 60 kills wine 10's server still held the killed gateway's listening socket a minute later;
+        # a server started anew holds nothing of a dead process (the registry is saved as it ends).
+        try:
+            super().wait_port_free(15)
+        except TimeoutError:
+            wineserver("-k")
+            keep_server()
+            super().wait_port_free(timeout)
+
     def problems(self) -> list[str]:  # and wine's errors in functions the gateway relies on
         errors = api_errors(self.binary, self.text("stderr.txt"))
         return super().problems() + [f"gateway {self.root}: wine errors in functions it relies on:\n" +
