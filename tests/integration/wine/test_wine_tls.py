@@ -116,6 +116,22 @@ def serves_starttls(gw, ca: Path) -> None:
     assert s_client.returncode == 0 and "Verification: OK" in s_client.stderr, s_client.stderr
 
 
+def serves_starttls_on_a_new_gateway(make_gateway, values: dict, ca: Path) -> None:
+    """serves_starttls on a gateway with `values`, and on a second one when wine's GnuTLS failed to sign with the
+    key: seen once in some 25 runs (wine 10), at the start's own check of the certificate or in a handshake."""
+    for attempt in (1, 2):
+        gw = None
+        try:
+            gw = make_gateway(values=values)
+            return serves_starttls(gw, ca)
+        except Exception as failure:
+            seen = str(failure) + (gw.text("stderr.txt") if gw is not None else "")
+            if attempt == 2 or "GnuTLS error: Public key signing has failed" not in seen:
+                raise
+            if gw is not None:
+                gw.stop()
+
+
 def test_server_certificate_from_files_and_from_the_machine_store(make_gateway, tmp_path):
     ca = make_certificate(tmp_path, "Test CA", "DNS:ca.test")
     cert, key, pfx = rsa_certificate(tmp_path, ca=ca)
@@ -127,7 +143,7 @@ def test_server_certificate_from_files_and_from_the_machine_store(make_gateway, 
               ({"TlsCertificateThumbprint": spaced}, NO_SERVER_SIDE)]
     if wine_version() >= (10,):
         for values, _ in usable:
-            serves_starttls(make_gateway(values=values), ca[0])
+            serves_starttls_on_a_new_gateway(make_gateway, values, ca[0])
         usable = []
     # What cannot be used is said as such; the process stops at once with exit status 6.
     gw = make_gateway(start=False)
