@@ -127,7 +127,7 @@ class Gateway:
         self.values.update(values or {})
         self.proc: subprocess.Popen | None = None
         self.env: dict = dict(env or {})  # more environment for the process (CVSMTPGW_FAULTS, say)
-        self.stop_failed, self.ended = False, False
+        self.stop_failed = False
 
     start_timeout = stop_timeout = 10.0
 

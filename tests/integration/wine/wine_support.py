@@ -87,6 +87,11 @@ def wineserver(*args: str) -> None:
                    stderr=subprocess.DEVNULL, env=wine_env(), check=False, timeout=60)
 
 
+def restart_server() -> None:  # a server started anew: in this mount namespace, holding nothing of dead processes
+    wineserver("-k")
+    keep_server()
+
+
 def keep_server() -> None:
     """A wineserver that stays a minute after the last wine process, so that the service manager and the registry
     live on between the wine commands of one test (one already running stays as it is)."""
@@ -148,8 +153,7 @@ class WineGateway(Gateway):
         # A root's wineserver (it makes the hand-off's hard links) lives in the mount namespace of the wine
         # command that started it: one started before a disk was mounted on OUT does not see that disk.
         if IN_ROOT and os.path.ismount(self.out_dir):
-            wineserver("-k")
-            keep_server()
+            restart_server()
         return super().start(timeout)
 
     # Run by cmd /c, the exit status is the one wine's server recorded for the gateway (GetExitCodeProcess).
@@ -178,8 +182,7 @@ class WineGateway(Gateway):
         try:
             super().wait_port_free(15)
         except TimeoutError:
-            wineserver("-k")
-            keep_server()
+            restart_server()
             super().wait_port_free(timeout)
 
     def problems(self) -> list[str]:  # and wine's errors in functions the gateway relies on
