@@ -36,13 +36,15 @@ File systems (--fs): `disk` runs the servers in this machine's temporary
 directory; `ext4` and `xfs` run them on a file system made for the purpose in
 a loop file (default mkfs.ext4, which journals, and mkfs.xfs), made afresh
 for every run of every server, so that no run pays for another's files. Each
-figure is the median of --runs runs (default 3). For each file system the
+figure is the median of --runs runs (default 3); there the bench also prints
+what each mail cost the device: KB written (data, metadata, journal) and
+cache flushes, from the block layer's counters. --rows runs only some rows. For each file system the
 bench also prints how long a start takes to hand off 20 mails that an earlier
 run acknowledged and left in OUT (a crash), from the gateway's own log.
 
 Usage (as root, for the private Postfix and the loop mounts):
   /usr/bin/python3 bench/smtp_bench.py [--binary PATH] [--only gateway,smtpd,sink] [--quick]
-                                       [--fs disk,ext4,xfs] [--runs N]
+                                       [--fs disk,ext4,xfs] [--runs N] [--rows 1,2,...]
 Without --binary it builds and uses build-release/cvsmtpgw.
 """
 
@@ -131,10 +133,14 @@ class Load:
                 + (", TLS" if self.tls else ""))
 
 
+ROWS: list[int] = []  # rows of the table to run, from 1; empty: all
+
+
 def loads(quick: bool) -> list[Load]:
     small, big = (200, 5) if quick else (2000, 20)
-    return [Load(small, 10 * 1024, 1), Load(small, 10 * 1024, 10),
-            Load(big, 1 << 20, 1), Load(big, 1 << 20, 10), Load(small, 10 * 1024, 10, tls=True)]
+    every = [Load(small, 10 * 1024, 1), Load(small, 10 * 1024, 10),
+             Load(big, 1 << 20, 1), Load(big, 1 << 20, 10), Load(small, 10 * 1024, 10, tls=True)]
+    return [load for k, load in enumerate(every, 1) if not ROWS or k in ROWS]
 
 
 @dataclass(frozen=True)
@@ -318,6 +324,23 @@ class SinkServer:
             self.proc = None
 
 
+def block_device_of(path: str) -> str | None:
+    """The block device (its name under /sys/block) that holds `path`, or None."""
+    r = subprocess.run(["findmnt", "-no", "SOURCE", "--target", path], capture_output=True, text=True)
+    name = os.path.basename(r.stdout.strip())
+    return name if name and os.path.exists(f"/sys/block/{name}/stat") else None
+
+
+def device_counts(name: str) -> tuple[int, int]:
+    """Sectors written and cache flushes completed on the device so far (the block layer's counters)."""
+    fields = open(f"/sys/block/{name}/stat").read().split()
+    return int(fields[6]), int(fields[15]) if len(fields) > 15 else 0
+
+
+# (KB written, cache flushes) per mail of the last run_one on a loop file system, else None.
+last_disk: tuple[float, float] | None = None
+
+
 def run_one(server, load: Load) -> tuple[float | None, str]:
     """Mails per second for one server and load (None and why, on failure)."""
     try:
@@ -328,6 +351,10 @@ def run_one(server, load: Load) -> tuple[float | None, str]:
         # The previous run's files are written back first, so that no server
         # waits behind another's writeback.
         os.sync()
+        global last_disk
+        last_disk = None
+        device = block_device_of(tempfile.tempdir) if tempfile.tempdir else None
+        counts = device_counts(device) if device else None
         began = time.monotonic()
         try:
             if load.tls:
@@ -344,6 +371,9 @@ def run_one(server, load: Load) -> tuple[float | None, str]:
                           f"({r.returncode}): {(r.stderr or r.stdout).strip()[-300:]}")
         problem = server.finish(load)
         elapsed = time.monotonic() - began
+        if counts:
+            sectors, flushes = (b - a for a, b in zip(counts, device_counts(device)))
+            last_disk = (sectors / 2 / load.mails, flushes / load.mails)
         if problem:
             return None, f"{server.name}: {load.label}: {problem}"
         return load.mails / elapsed, ""
@@ -401,6 +431,7 @@ def fmt_ratio(a: float | None, b: float | None) -> str:
 def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
     """Median mails per second per (server, load) on file system `fs`."""
     rates: dict[tuple[str, Load], list[float]] = {}
+    disk: dict[tuple[str, Load], list[tuple[float, float]]] = {}
     failed: set[tuple[str, Load]] = set()
     runs = [(load, server) for _ in range(args.runs) for load in loads(args.quick) for server in servers
             if not (load.tls and server.name == "sink")]
@@ -417,6 +448,8 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
             failed.add(key)
         else:
             rates.setdefault(key, []).append(rate)
+            if last_disk:
+                disk.setdefault(key, []).append(last_disk)
         if note and note not in notes:
             notes.append(note)
         print(f"  {fs:<5} {load.label:<26} {server.name:<8} {fmt_rate(rate):>9} mails/s",
@@ -426,9 +459,15 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
             print(f"  waiting {SETTLE_SECONDS:.0f}s after {server.name}'s deletions", file=sys.stderr, flush=True)
             os.sync()
             time.sleep(SETTLE_SECONDS)
+    DISK[fs] = {key: (statistics.median(k for k, _ in v), statistics.median(f for _, f in v))
+                for key, v in disk.items()}
     return {key: (None if key in failed or key not in rates else statistics.median(rates[key]))
             for key in {(s.name, l) for s in servers for l in loads(args.quick)
                         if not (l.tls and s.name == "sink")}}
+
+
+# Per file system: (server, load) -> median KB written and cache flushes per mail.
+DISK: dict[str, dict] = {}
 
 
 def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None:
@@ -446,6 +485,14 @@ def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None
         row += "".join(f"{fmt_ratio(results.get(('gateway', load)), results.get((peer, load))):>10}"
                        for _, peer in ratios)
         print(row)
+    disk = DISK.get(fs)
+    if disk:
+        # What each mail cost the disk: file data, metadata and journal, and the device's cache flushes.
+        print(f"{fs}: KB written to the device / cache flushes, per mail (medians)")
+        for load in loads(quick):
+            print(f"{load.label:<30}" + "".join(
+                f"{f'{disk[(c, load)][0]:.1f} / {disk[(c, load)][1]:.2f}' if (c, load) in disk else '-':>14}"
+                for c in cols))
 
 
 def deny_list(count: int) -> str:
@@ -464,10 +511,18 @@ def main() -> int:
                     help="no pause after the runs of a server that deletes files (disk only)")
     ap.add_argument("--fs", default="disk", help="comma-separated file systems: disk, ext4, xfs")
     ap.add_argument("--runs", type=int, default=3, help="runs per figure; the median is printed")
+    ap.add_argument("--rows", default="",
+                    help="comma-separated rows of the table to run, from 1 (default: all)")
     ap.add_argument("--deny-patterns", type=int, default=50,
                     help="patterns in the gateway's FaxNumberDeny (0: none); ClientNetworks is always set")
     args = ap.parse_args()
 
+    try:
+        ROWS[:] = [int(r) for r in args.rows.split(",") if r.strip()]
+    except ValueError:
+        ap.error("--rows takes numbers from 1 to 5")
+    if any(not 1 <= r <= 5 for r in ROWS):
+        ap.error("--rows takes numbers from 1 to 5")
     names = [n.strip() for n in args.only.split(",") if n.strip()]
     unknown = set(names) - {"gateway", "smtpd", "sink"}
     if unknown or not names:

@@ -33,6 +33,10 @@ bool CloseThreadHandle(ThreadHandle handle);
 std::size_t EffectiveStackSize(std::size_t requested);
 
 void SleepMs(std::uint32_t milliseconds);
+// Gives the calling thread a lower processor priority than the process's
+// other threads, for work that no client waits on: when both want the
+// processor, a session's reply goes first and such work catches up after.
+void LowerThreadPriority();
 
 // Settings of the process's memory allocator that suit a long-running server;
 // called once by the entry before any thread starts.

@@ -2,7 +2,8 @@
 //
 // A session that has synced a mail to its spool file and answered 250 leaves
 // the hand-off here and goes on with its client. Two threads do the work in
-// arrival order: one stages each submission under the submission lock (one
+// arrival order, at a lower processor priority than the sessions (no client
+// waits on them): one stages each submission under the submission lock (one
 // at a time), the other completes every submission staged meanwhile in one
 // batch (CommitSubmissions), then deletes the spool files of those complete.
 // A hand-off that fails (a full disk, say) is withdrawn and tried again from

@@ -161,7 +161,9 @@ class CHiveBackend {
     m_Owner = std::thread::id();
     t_Active = nullptr;
     ReleaseIfIdle();
-    m_Event.notify_all();
+    // Only a thread waiting for its turn cares; the writer thread, asleep
+    // until its changes are due, is not woken for every counter drawn.
+    if (m_TurnWaiters > 0) m_Event.notify_all();
   }
 
  private:
@@ -170,7 +172,10 @@ class CHiveBackend {
   bool Pending() const { return m_Changes != m_Written; }
   bool MyTurn() const { return m_Owner == std::thread::id() || m_Owner == std::this_thread::get_id(); }
   void WaitTurn(std::unique_lock<std::mutex>& lock) {
+    if (MyTurn()) return;
+    ++m_TurnWaiters;
     m_Event.wait(lock, [this] { return MyTurn(); });
+    --m_TurnWaiters;
   }
 
   // Follows CVSMTPGW_HIVE (tests change it). Changes pending for the hive used
@@ -395,8 +400,12 @@ class CHiveBackend {
         m_Event.wait(lock);
       } else if (Clock::now() < m_Due) {
         m_Event.wait_until(lock, m_Due);
-      } else if (m_Writing || m_Owner != std::thread::id()) {
+      } else if (m_Writing) {
         m_Event.wait(lock);
+      } else if (m_Owner != std::thread::id()) {
+        ++m_TurnWaiters;
+        m_Event.wait(lock);
+        --m_TurnWaiters;
       } else if (WriteNow(lock) != ERROR_SUCCESS && Pending() && !m_Failing) {
         m_Failing = true;  // reported once until a write succeeds
         std::fprintf(stderr, "%s: registry changes could not be written (error %ld); kept and tried again\n",
@@ -428,7 +437,10 @@ class CHiveBackend {
       if (Clock::now() >= deadline) return;
       std::this_thread::sleep_for(kExitPoll);
     }
-    if (!m_Event.wait_until(lock, deadline, [this] { return MyTurn(); }) || !Pending()) return;
+    ++m_TurnWaiters;
+    const bool turn = m_Event.wait_until(lock, deadline, [this] { return MyTurn(); });
+    --m_TurnWaiters;
+    if (!turn || !Pending()) return;
     const long rc = WriteThrough(lock, m_Changes);
     if (rc != ERROR_SUCCESS)
       std::fprintf(stderr, "%s: registry changes could not be written at exit (error %ld)\n", m_Path.c_str(),
@@ -436,7 +448,8 @@ class CHiveBackend {
   }
 
   std::mutex m_Mutex;
-  // Notified when a change becomes pending, a write ends, a transaction ends.
+  // Notified when a change becomes pending, a write ends, and a transaction
+  // ends while a thread waits for its turn (m_TurnWaiters).
   std::condition_variable m_Event;
   const pid_t m_Pid;
 
@@ -467,6 +480,7 @@ class CHiveBackend {
   long m_LastError = ERROR_SUCCESS;  // of the last failed write
   bool m_Failing = false;            // the writer thread has reported a failure
   std::thread::id m_Owner;           // the thread whose transaction is open
+  int m_TurnWaiters = 0;             // threads waiting for m_Owner to end its transaction
   bool m_WriterStarted = false;
 };
 

@@ -75,6 +75,8 @@ void TuneProcessMemory() {
 
 void SleepMs(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
+void LowerThreadPriority() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
 void SystemTimeNow(std::int64_t& seconds, int& milliseconds) {
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
