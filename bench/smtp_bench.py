@@ -337,22 +337,20 @@ def device_counts(name: str) -> tuple[int, int]:
     return int(fields[6]), int(fields[15]) if len(fields) > 15 else 0
 
 
-# (KB written, cache flushes) per mail of the last run_one on a loop file system, else None.
-last_disk: tuple[float, float] | None = None
+Disk = tuple[float, float]  # KB written and cache flushes per mail
 
 
-def run_one(server, load: Load) -> tuple[float | None, str]:
-    """Mails per second for one server and load (None and why, on failure)."""
+def run_one(server, load: Load) -> tuple[float | None, str, Disk | None]:
+    """Mails per second for one server and load (None and why, on failure), and
+    what the run cost the device when it ran on a loop file system."""
     try:
         port = server.start(load)
     except Exception as e:  # noqa: BLE001 - reported in the table, next server runs
-        return None, f"{server.name}: start failed: {e}"
+        return None, f"{server.name}: start failed: {e}", None
     try:
         # The previous run's files are written back first, so that no server
         # waits behind another's writeback.
         os.sync()
-        global last_disk
-        last_disk = None
         device = block_device_of(tempfile.tempdir) if tempfile.tempdir else None
         counts = device_counts(device) if device else None
         began = time.monotonic()
@@ -365,18 +363,19 @@ def run_one(server, load: Load) -> tuple[float | None, str]:
                 r = run_smtp_source(port, load.mails, load.sessions, load.size,
                                     timeout=RUN_TIMEOUT, check=False)
         except subprocess.TimeoutExpired:
-            return None, f"{server.name}: {load.label}: no end after {RUN_TIMEOUT:.0f}s"
+            return None, f"{server.name}: {load.label}: no end after {RUN_TIMEOUT:.0f}s", None
         if r.returncode != 0:
             return None, (f"{server.name}: {load.label}: smtp-source failed "
-                          f"({r.returncode}): {(r.stderr or r.stdout).strip()[-300:]}")
+                          f"({r.returncode}): {(r.stderr or r.stdout).strip()[-300:]}"), None
         problem = server.finish(load)
         elapsed = time.monotonic() - began
+        if problem:
+            return None, f"{server.name}: {load.label}: {problem}", None
+        disk = None
         if counts:
             sectors, flushes = (b - a for a, b in zip(counts, device_counts(device)))
-            last_disk = (sectors / 2 / load.mails, flushes / load.mails)
-        if problem:
-            return None, f"{server.name}: {load.label}: {problem}"
-        return load.mails / elapsed, ""
+            disk = (sectors / 2 / load.mails, flushes / load.mails)
+        return load.mails / elapsed, "", disk
     finally:
         server.stop()
 
@@ -428,8 +427,9 @@ def fmt_ratio(a: float | None, b: float | None) -> str:
     return "-" if a is None or b is None else f"{a / b:.2f}"
 
 
-def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
-    """Median mails per second per (server, load) on file system `fs`."""
+def run_loads(servers, fs: str, args, notes: list[str]) -> tuple[dict, dict]:
+    """Median mails per second per (server, load) on file system `fs`, and
+    the median device cost per (server, load) where it was measured."""
     rates: dict[tuple[str, Load], list[float]] = {}
     disk: dict[tuple[str, Load], list[tuple[float, float]]] = {}
     failed: set[tuple[str, Load]] = set()
@@ -439,7 +439,7 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
         with scratch_fs(fs) as mount:
             tempfile.tempdir = str(mount) if mount else None
             try:
-                rate, note = run_one(server, load)
+                rate, note, cost = run_one(server, load)
                 server.cleanup()
             finally:
                 tempfile.tempdir = None
@@ -448,8 +448,8 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
             failed.add(key)
         else:
             rates.setdefault(key, []).append(rate)
-            if last_disk:
-                disk.setdefault(key, []).append(last_disk)
+            if cost:
+                disk.setdefault(key, []).append(cost)
         if note and note not in notes:
             notes.append(note)
         print(f"  {fs:<5} {load.label:<26} {server.name:<8} {fmt_rate(rate):>9} mails/s",
@@ -459,18 +459,15 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> dict:
             print(f"  waiting {SETTLE_SECONDS:.0f}s after {server.name}'s deletions", file=sys.stderr, flush=True)
             os.sync()
             time.sleep(SETTLE_SECONDS)
-    DISK[fs] = {key: (statistics.median(k for k, _ in v), statistics.median(f for _, f in v))
-                for key, v in disk.items()}
-    return {key: (None if key in failed or key not in rates else statistics.median(rates[key]))
-            for key in {(s.name, l) for s in servers for l in loads(args.quick)
-                        if not (l.tls and s.name == "sink")}}
+    results = {key: (None if key in failed or key not in rates else statistics.median(rates[key]))
+               for key in {(s.name, l) for s in servers for l in loads(args.quick)
+                           if not (l.tls and s.name == "sink")}}
+    costs = {key: (statistics.median(kb for kb, _ in v), statistics.median(f for _, f in v))
+             for key, v in disk.items()}
+    return results, costs
 
 
-# Per file system: (server, load) -> median KB written and cache flushes per mail.
-DISK: dict[str, dict] = {}
-
-
-def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None:
+def print_table(fs: str, servers, results: dict, disk: dict, runs: int, quick: bool) -> None:
     cols = [s.name for s in servers]
     ratios = [("gw/smtpd", "smtpd"), ("gw/sink", "sink")] if "gateway" in cols else []
     ratios = [r for r in ratios if r[1] in cols]
@@ -485,7 +482,6 @@ def print_table(fs: str, servers, results: dict, runs: int, quick: bool) -> None
         row += "".join(f"{fmt_ratio(results.get(('gateway', load)), results.get((peer, load))):>10}"
                        for _, peer in ratios)
         print(row)
-    disk = DISK.get(fs)
     if disk:
         # What each mail cost the disk: file data, metadata and journal, and the device's cache flushes.
         print(f"{fs}: KB written to the device / cache flushes, per mail (medians)")
@@ -555,7 +551,7 @@ def main() -> int:
     notes: list[str] = []
     tables = []
     for fs in systems:
-        results = run_loads(servers, fs, args, notes)
+        results, disk = run_loads(servers, fs, args, notes)
         recovery = None
         gateway = next((s for s in servers if s.name == "gateway"), None)
         if gateway is not None and gateway.binary is not None:
@@ -567,16 +563,16 @@ def main() -> int:
                     tempfile.tempdir = None
             if note:
                 notes.append(f"{fs}: {note}")
-        tables.append((fs, results, recovery))
-    for fs, results, recovery in tables:
-        print_table(fs, servers, results, args.runs, args.quick)
+        tables.append((fs, results, disk, recovery))
+    for fs, results, disk, recovery in tables:
+        print_table(fs, servers, results, disk, args.runs, args.quick)
         if recovery is not None:
             print(f"{fs}: a start hands off {STRANDED} stranded mails in {recovery:.0f} ms")
         print()
     for note in notes:
         print(f"note: {note}")
     shutil.rmtree(certificate_dir, ignore_errors=True)
-    return 1 if any(r is None for _, results, _ in tables for r in results.values()) else 0
+    return 1 if any(r is None for _, results, _, _ in tables for r in results.values()) else 0
 
 
 if __name__ == "__main__":

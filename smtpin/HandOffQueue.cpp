@@ -229,8 +229,6 @@ bool CHandOffQueue::NextReady(CJob& job, CClock::time_point& wakeAt) {
   return false;
 }
 
-// No client waits on a hand-off: its threads give way to the sessions, whose
-// replies do wait, when both want the processor.
 unsigned CHandOffQueue::StageEntry(void* queue) {
   LowerThreadPriority();
   static_cast<CHandOffQueue*>(queue)->StageLoop();
