@@ -63,6 +63,12 @@ class SpoolSandbox {
   std::string PrimaryLog() const { return ReadWholeFile(Root() + "primary.log"); }
   std::string SecondaryLog() const { return ReadWholeFile(Root() + "secondary.log"); }
 
+  // The gateway's key, made if missing.
+  static CRegKey Key() {
+    CRegKey key;
+    CRegKey::Create(kGatewayKey, key);
+    return key;
+  }
   static void Touch(const std::string& path) { WriteWholeFile(path, "x"); }
   static std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -72,11 +78,6 @@ class SpoolSandbox {
   }
 
  private:
-  static CRegKey Key() {
-    CRegKey key;
-    CRegKey::Create(kGatewayKey, key);
-    return key;
-  }
   CTempDir m_Dir;
 };
 

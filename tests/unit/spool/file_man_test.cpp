@@ -45,7 +45,6 @@ TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsNumbersInUse) {
     std::vector<std::string> staged;
     DWORD created, counterAfter;  // created 0: QUE_AddMsg gives up
   } cases[] = {{17, {}, {}, 17, 18},
-               {5, {5, 6}, {}, 7, 8},
                {8, {}, {"~8~ATT1.pdf", "~9~ENV"}, 10, 11} /* a job's leftovers, a hand-off's envelope */,
                {65534, {65534, 0}, {"~1~ENV2.bdy"}, 2, 3} /* across the wrap */,
                {0, hundred, {}, 0, 100}};

@@ -21,16 +21,9 @@ Stored ExpandSz(const std::string& text) { return {REG_EXPAND_SZ, text + std::st
 Stored Binary(const std::string& bytes) { return {REG_BINARY, bytes}; }
 
 void Put(const char* name, const Stored& value) {
-  CRegKey key;
-  ASSERT_EQ(CRegKey::Create(kGatewayKey, key), ERROR_SUCCESS);
-  ASSERT_EQ(key.SetValue(name, value.type, value.bytes.data(), static_cast<DWORD>(value.bytes.size())),
+  ASSERT_EQ(SpoolSandbox::Key().SetValue(name, value.type, value.bytes.data(),
+                                         static_cast<DWORD>(value.bytes.size())),
             ERROR_SUCCESS);
-}
-
-CRegKey GatewayKey() {
-  CRegKey key;
-  CRegKey::Create(kGatewayKey, key);
-  return key;
 }
 
 template <typename Value>
@@ -49,7 +42,7 @@ void ExpectReads(const std::vector<ReadCase<Value>>& cases, Reader read) {
     SCOPED_TRACE(c.what);
     SpoolSandbox box;
     if (c.present) Put(SettingInfo(c.setting).name, c.stored);
-    const auto got = read(GatewayKey(), c.setting);
+    const auto got = read(SpoolSandbox::Key(), c.setting);
     EXPECT_EQ(got.state, c.state);
     EXPECT_EQ(got.value, c.value);
   }
@@ -100,7 +93,7 @@ TEST(Settings, OverrideAddressCheckTakesAnyShortValueBeginningWithY) {
     SCOPED_TRACE(stored.bytes);
     SpoolSandbox box;
     Put("OverrideAddressCheck", stored);
-    EXPECT_EQ(ReadYesSetting(GatewayKey(), Setting::kOverrideAddressCheck), on);
+    EXPECT_EQ(ReadYesSetting(SpoolSandbox::Key(), Setting::kOverrideAddressCheck), on);
   }
 }
 

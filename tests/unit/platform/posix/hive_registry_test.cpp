@@ -31,9 +31,6 @@ class HiveRegistryTest : public ::testing::Test {
     }
     SetEnvironmentValue("CVSMTPGW_HIVE", nullptr);
   }
-  void WriteHive(const std::string& body) {
-    WriteWholeFile(m_Hive, std::string("Windows Registry Editor Version 5.00\n\n") + kSection + "\n" + body);
-  }
   // A number value as the hive file holds it now (kNotInFile when absent); the
   // file must be whole.
   DWORD FileDword(const char* name) const {
@@ -54,24 +51,22 @@ class HiveRegistryTest : public ::testing::Test {
 // A hive with a line that cannot be read (a torn write would leave one) is
 // read as far as it goes and never rewritten: every change is refused.
 TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
+  const std::string section = std::string(kSection) + "\n";
+  const std::string whole = "Windows Registry Editor Version 5.00\n\n" + section;
   const struct {
     const char* what;
-    std::string body;
+    std::string file;
     const char* line;  // reported on standard error with its number
     const char* text;
   } cases[] = {
-      {"string cut off", "\"Good\"=\"yes\"\n\"Broken\"=\"no end\n\"Port\"=dword:00000019\n",
-       ":5: ", "\"Broken\"=\"no end\n"},
-      {"zeroed block", "\"Port\"=dword:00000019\n" + std::string(512, '\0'), ":5: ", ": ????????"},
-      {"no header", "", ":1: ", "[HKEY_LOCAL_MACHINE"},
+      {"string cut off", whole + "\"Good\"=\"yes\"\n\"Broken\"=\"no end\n\"Port\"=dword:00000019\n", ":5: ",
+       "\"Broken\"=\"no end\n"},
+      {"zeroed block", whole + "\"Port\"=dword:00000019\n" + std::string(512, '\0'), ":5: ", ": ????????"},
+      {"no header", section + "\"Port\"=dword:00000019\n", ":1: ", "[HKEY_LOCAL_MACHINE"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.body.empty())
-      WriteWholeFile(m_Hive, std::string(kSection) + "\n\"Port\"=dword:00000019\n");
-    else
-      WriteHive(c.body);
-    const std::string before = ReadWholeFile(m_Hive);
+    WriteWholeFile(m_Hive, c.file);
     ::testing::internal::CaptureStderr();
     CRegKey key;
     EXPECT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
@@ -87,7 +82,7 @@ TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
     EXPECT_EQ(CRegKey::Create("SOFTWARE\\New", other), ERROR_BADDB);
     EXPECT_EQ(RegIncrementCounter(kGatewayKey, "TmpIndex", 65535, &port), ERROR_BADDB);
     EXPECT_EQ(key.Flush(), ERROR_SUCCESS);  // nothing to write
-    EXPECT_EQ(ReadWholeFile(m_Hive), before);
+    EXPECT_EQ(ReadWholeFile(m_Hive), c.file);
   }
 }
 

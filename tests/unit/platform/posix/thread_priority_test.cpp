@@ -36,7 +36,6 @@ TEST(ThreadPriorityTest, LowersTheCallingThreadOnly) {
   EXPECT_EQ(before, mine);
   EXPECT_GT(after, before);
   EXPECT_GE(afterTwice, after);
-  EXPECT_LE(afterTwice, 19);
   // A process-wide change would slow every session with it.
   EXPECT_EQ(NiceOf(self), mine);
   std::thread later([&] { before = NiceOf(::gettid()); });
