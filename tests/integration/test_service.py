@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from gateway_harness import Gateway, _listening, gateway_fixture, wait_until
+from gateway_harness import Gateway, _listening, gateway_fixture
 from outbound_support import SyslogSocket
 
 START_1 = b"STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000"
@@ -93,26 +93,14 @@ def service(request):
     yield from gateway_fixture(request, ServiceGateway, start=False)
 
 
-def test_states_and_controls_in_order(service):
-    gw = service().start_service()
+def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service):
+    gw = service(values={"logfile": ""}).start_service()
     assert squeezed(gw.reports_until(RUNNING)) == [START_1, START_3, RUNNING]
     assert _listening(gw.port)  # running only once the port takes mail
-    gw.send("a@example.com", ["4711@fax.example.com"], b"Subject: s\r\n\r\nbody\r\n")
     gw.signal(signal.SIGHUP)  # not a stop: answered with a running report
     assert gw.report() == RUNNING
-    gw.signal(signal.SIGTERM)
-    assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
-    assert gw.proc.returncode == 0
-    assert len(gw.files("ENV*.tmp")) == 1
-    assert [t for t in gw.syslog.texts() if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
-
-
-def test_stop_finishes_every_acknowledged_hand_off(service):
     # The stop comes right after the last 250; every acknowledged mail still becomes a submission, and
     # none is left as a spool file.
-    gw = service(values={"logfile": ""}).start_service()
-    assert gw.report() == START_1
-    wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
     count = 20
     with gw.smtp() as client:
         for i in range(count):
@@ -122,10 +110,11 @@ def test_stop_finishes_every_acknowledged_hand_off(service):
         # leaves the hand-off to the session, which the clean stop does not wait for.
         time.sleep(0.02)
         gw.signal(signal.SIGTERM)
-    gw.proc.wait(20)
+    assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
     assert gw.proc.returncode == 0, gw.diagnostics()
     assert len(gw.files("ENV*.tmp")) == count, sorted(os.listdir(gw.out_dir))
     assert gw.files("*.zqx") == []
+    assert [t for t in gw.syslog.texts() if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
 
 
 def test_a_start_that_cannot_take_mail_stops_with_its_own_exit_code(service):
