@@ -15,7 +15,6 @@ import time
 import pytest
 
 from gateway_harness import Gateway, _listening, gateway_fixture
-from outbound_support import SyslogSocket
 
 START_1 = b"STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000"
 START_3 = b"STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000"
@@ -43,16 +42,16 @@ def squeezed(reports: list[bytes]) -> list[bytes]:
 class ServiceGateway(Gateway):
     """A gateway with its own hive and spool, started as systemd starts a Type=notify service."""
 
-    def __init__(self, values=None):
+    def __init__(self, syslog, values=None):
         super().__init__(values=values)
-        self.syslog = SyslogSocket(self.root / "syslog")
+        self.syslog = syslog  # the conftest's, named in the environment
         self.notify_path, self.notify = self.root / "notify", socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(str(self.notify_path))
 
     def start_service(self, env=None):
         self.write_settings()
         base = {k: v for k, v in self.environment().items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
-        base.update({"CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path), "NOTIFY_SOCKET": str(self.notify_path), **(env or {})})
+        base.update({"NOTIFY_SOCKET": str(self.notify_path), **(env or {})})
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
             self.proc = subprocess.Popen([str(self.binary)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          cwd=self.root, env=base, start_new_session=True)
@@ -85,12 +84,11 @@ class ServiceGateway(Gateway):
     def stop(self, timeout=None):  # no console to type q into: killed if still running
         self.kill()
         self.notify.close()
-        self.syslog.close()
 
 
 @pytest.fixture
-def service(request):
-    yield from gateway_fixture(request, ServiceGateway, start=False)
+def service(request, syslog):
+    yield from gateway_fixture(request, lambda **kw: ServiceGateway(syslog, **kw), start=False)
 
 
 def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service):
