@@ -77,7 +77,8 @@ def test_a_spool_directory_that_vanishes_or_is_replaced_while_running(make_gatew
     finally:
         away.rename(ours)
     # The acknowledged mail is handed off, whole, once OUT is back; new mails are taken again.
-    wait_until(lambda: gw.subjects() == [b"cut in the middle", b"first"], 20, lambda: f"{gw.subjects()}\n{gw.diagnostics()}")
+    wait_until(lambda: gw.subjects() == [b"cut in the middle", b"first"], 20,
+               lambda: f"{gw.subjects()}\n{gw.diagnostics()}")
     assert [(n, f.read_bytes()) for n, f in attachments(gw, gw.files("ENV*.tmp")[-1])] == [("r.pdf", PDF)]
     assert gw.transaction(mail("after"))[0] == 250
     wait_until(lambda: len(gw.subjects()) == 3 and not gw.files("*.zqx"), 20)
