@@ -11,6 +11,8 @@ import socket
 import threading
 from typing import Mapping, Sequence
 
+from outbound_support import Listener
+
 DNS_PORT = 53
 
 
@@ -48,15 +50,12 @@ class RecordServer:
         self.address = address or loopback_address()
         self.questions: list[tuple[str, str]] = []
         self._stop = threading.Event()
-        self._tcp = socket.create_server((self.address, DNS_PORT))
         self._udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self._udp.bind((self.address, DNS_PORT))
-        for s in (self._tcp, self._udp):
-            s.settimeout(0.2)
-        self._threads = [threading.Thread(target=self._serve_tcp, daemon=True),
-                         threading.Thread(target=self._serve_udp, daemon=True)]
-        for thread in self._threads:
-            thread.start()
+        self._udp.settimeout(0.2)
+        self._tcp = Listener(lambda conn, _: self._one_tcp(conn), self.address, DNS_PORT)
+        self._thread = threading.Thread(target=self._serve_udp, daemon=True)
+        self._thread.start()
 
     def answer(self, wire: bytes) -> bytes:
         import dns.flags
@@ -91,27 +90,16 @@ class RecordServer:
                 with contextlib.suppress(Exception):
                     self._udp.sendto(self.answer(wire), peer)
 
-    def _serve_tcp(self) -> None:
-        while not self._stop.is_set():
-            with contextlib.suppress(socket.timeout, OSError):
-                conn, _ = self._tcp.accept()
-                threading.Thread(target=self._one_tcp, args=(conn,), daemon=True).start()
-
     def _one_tcp(self, conn: socket.socket) -> None:
-        with conn, contextlib.suppress(Exception):
+        with contextlib.suppress(Exception):
             conn.settimeout(5)
-            while True:
-                prefix = conn.recv(2, socket.MSG_WAITALL)
-                if len(prefix) < 2:
-                    return
-                wire = conn.recv(int.from_bytes(prefix, "big"), socket.MSG_WAITALL)
-                reply = self.answer(wire)
+            while len(prefix := conn.recv(2, socket.MSG_WAITALL)) == 2:
+                reply = self.answer(conn.recv(int.from_bytes(prefix, "big"), socket.MSG_WAITALL))
                 conn.sendall(len(reply).to_bytes(2, "big") + reply)
 
     def stop(self) -> None:
         self._stop.set()
-        for thread in self._threads:
-            thread.join(5)
+        self._thread.join(5)
         self._tcp.close()
         self._udp.close()
 

@@ -9,7 +9,7 @@ import collections
 import re
 import threading
 
-from outbound_support import ScriptedReceiver
+from outbound_support import ScriptedReceiver, mail_text
 
 IDENT = re.compile(rb"out-(\d+)")  # in the mail text
 RECIPIENT = re.compile(rb"(?i)<m(\d+)@")
@@ -56,19 +56,6 @@ class FaultReceiver(ScriptedReceiver):
         ident = self._ident(rcpt)
         text = mail_text(lines, False)
         return isinstance(text, list) and commit(self, text, ident)
-
-
-def mail_text(lines, cut: bool) -> list[bytes] | bool | None:
-    """The lines of a mail text after the 354, up to the lone dot, unstuffed; False when
-    `cut` makes the server hang up at its fifth line, None when the client hung up."""
-    text = []
-    for line in lines:
-        if line == b".\r\n":
-            return text
-        text.append(line[1:] if line.startswith(b".") else line)
-        if cut and len(text) == 5:
-            return False
-    return None
 
 
 def commit(receiver, text: list[bytes], ident: int | None) -> bool:

@@ -11,9 +11,19 @@ import threading
 import time
 from pathlib import Path
 
+from gateway_harness import needs_seam
+
 
 # A minute of the retry schedule lasts 100 ms: a message's five attempts take some 8 seconds.
 OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
+
+
+def outbound_gateway(make_gateway, port: int, values: dict | None = None, env: dict | None = None, **kw):
+    """A gateway, not started yet, that delivers to `port` on the test build's time scale; receiver domains are
+    address literals, and nothing listens at DNSName."""
+    needs_seam()
+    return make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": port, **(values or {})},
+                        env={**OUTBOUND_TIME_SCALE, **(env or {})}, start=False, **kw)
 
 
 def message_file(to: str | None, subject: str, body: list[str], attachments: list[tuple[str, str]] = (),
@@ -184,14 +194,11 @@ class ScriptedReceiver:
             conn.sendall(reply + b"\r\n")
 
     def _take(self, sender, rcpt, lines) -> bool:  # the mail text up to the lone dot; False: hang up
-        text = b""
-        for data in lines:
-            if data == b".\r\n":
-                with self._lock:
-                    self.mails.append((sender, rcpt, text))
-                return True
-            text += data[1:] if data.startswith(b".") else data
-        return False
+        if (text := mail_text(lines, False)) is None:
+            return False
+        with self._lock:
+            self.mails.append((sender, rcpt, b"".join(text)))
+        return True
 
     def _pause(self, rcpt, point: str) -> None:
         pass
@@ -201,6 +208,19 @@ class ScriptedReceiver:
 
     __enter__ = lambda self: self
     __exit__ = lambda self, *exc: self.close()
+
+
+def mail_text(lines, cut: bool) -> list[bytes] | bool | None:
+    """The lines of a mail text after the 354, up to the lone dot, unstuffed; False when
+    `cut` makes the server hang up at its fifth line, None when the client hung up."""
+    text = []
+    for line in lines:
+        if line == b".\r\n":
+            return text
+        text.append(line[1:] if line.startswith(b".") else line)
+        if cut and len(text) == 5:
+            return False
+    return None
 
 
 def drop_message(in_dir: Path, name: str, data: bytes) -> None:

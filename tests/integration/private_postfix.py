@@ -12,8 +12,9 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
 from pathlib import Path
+
+from gateway_harness import wait_until
 
 POSTFIX_DAEMONS = "/usr/lib/postfix/sbin"
 
@@ -66,16 +67,13 @@ QUEUE_DIRS = {**dict.fromkeys("active bounce corrupt defer deferred flush hold i
 
 
 def wait_accepting(address: str, port: int, timeout: float, alive=lambda: True) -> None:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+    def greets() -> bool:
         if not alive():
             raise RuntimeError("server exited during start-up")
         with contextlib.suppress(OSError), socket.create_connection((address, port), timeout=1) as s:
             s.settimeout(5)
-            if s.recv(64).startswith(b"220"):
-                return
-        time.sleep(0.05)
-    raise TimeoutError(f"{address}:{port} not accepting")
+            return s.recv(64).startswith(b"220")
+    wait_until(greets, timeout, lambda: f"{address}:{port} not accepting", 0.05)
 
 
 class PrivatePostfix:

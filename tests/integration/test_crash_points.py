@@ -8,20 +8,9 @@ import subprocess
 
 from gateway_harness import TRACE, needs_seam, wait_until
 from spool_files import spool_file
-from test_crash_recovery import check_out, mail_text
+from test_crash_recovery import check_out, send
 
 IDENT = 3  # a mail with an attachment: every kind of step
-
-
-def send(gw, ident: int = IDENT) -> str:
-    """'ok' (250), 'refused', or 'unknown' (the gateway died before a reply came)."""
-    try:
-        with gw.connect() as conn:
-            conn.open_data([f"{ident}@fax.example.com"]).sock.sendall(mail_text(ident) + b".\r\n")
-            code = conn.reply()[0]
-    except (OSError, AssertionError):
-        return "unknown"
-    return "ok" if code == 250 else "refused" if code != -1 else "unknown"
 
 
 def steps(gw) -> list[str]:
@@ -40,7 +29,7 @@ def settle(gw, env: dict | None = None) -> None:
 def test_killed_at_every_step_of_a_hand_off(make_gateway):
     needs_seam()
     probe = make_gateway(debug_logs=False, env={"CVSMTPGW_STEP_LOG": "steps.txt"})
-    assert send(probe) == "ok"
+    assert send(probe.port, IDENT) == "ok"
     wait_until(lambda: not probe.files("*.zqx"), 10)
     probe.stop()
     seen = collections.Counter()  # (step, its occurrence number) for each step in order
@@ -49,7 +38,7 @@ def test_killed_at_every_step_of_a_hand_off(make_gateway):
                                     "envelope-rename", "directory-sync", "unlink"}, road
     for name, k in road:
         gw = make_gateway(debug_logs=False, env={"CVSMTPGW_FAULTS": f"crash:{k - 1}+1::{name}"})
-        outcome = send(gw)
+        outcome = send(gw.port, IDENT)
         gw.proc.wait(10)  # the crash point was reached: killed
         assert gw.proc.returncode == -9, (name, k)
         settle(gw)
@@ -61,7 +50,7 @@ def test_killed_at_every_step_of_recovery(make_gateway):
     needs_seam()
     # What a kill between two links leaves, and leftovers of every other kind.
     origin = make_gateway(debug_logs=False, env={"CVSMTPGW_FAULTS": "crash:1+1::link"})
-    assert send(origin) == "ok"
+    assert send(origin.port, IDENT) == "ok"
     origin.proc.wait(10)
     out = origin.out_dir
     (out / "~14~ENV").write_bytes(b"")  # a mail cut in its data

@@ -2,6 +2,7 @@
 mail answered 250 ends up in OUT exactly once as a complete submission, and no spool file is left."""
 
 import base64
+import contextlib
 import itertools
 import random
 import re
@@ -23,10 +24,21 @@ def mail_text(ident: int) -> bytes:
             b"--b--\r\n")
 
 
+def send(port: int, ident: int) -> str:
+    """What became of one mail: 'ok' (250), 'refused' (another reply), 'unknown' (the connection ended after the
+    end of the data was sent), 'unsent'."""
+    state = "unsent"
+    with contextlib.suppress(OSError, AssertionError, ValueError), SmtpConnection(port, 20) as conn:
+        conn.open_data([f"{ident}@fax.example.com"]).sock.sendall(mail_text(ident) + b".\r\n")
+        state = "unknown"
+        code = conn.reply()[0]
+        state = "ok" if code == 250 else "refused" if code != -1 else "unknown"
+        conn.sock.sendall(b"QUIT\r\n")
+    return state
+
+
 class Clients:
-    """Sends mails with distinct ids on several connections until stopped; keeps
-    what became of each: 'ok' (250), 'refused' (another reply), 'unknown' (the
-    connection ended after the end of the data was sent), 'unsent'."""
+    """Sends mails with distinct ids on several connections until stopped; keeps what became of each (send)."""
 
     def __init__(self, port_of, count: int):
         self.port_of, self.outcome, self.ids, self.stopping = port_of, {}, itertools.count(1), threading.Event()
@@ -35,15 +47,8 @@ class Clients:
 
     def run(self):
         while not self.stopping.is_set():
-            ident, state = next(self.ids), "unsent"  # next() of a count is atomic under the GIL
-            try:
-                with SmtpConnection(self.port_of(), 20) as conn:
-                    conn.open_data([f"{ident}@fax.example.com"]).sock.sendall(mail_text(ident) + b".\r\n")
-                    state = "unknown"
-                    code = conn.reply()[0]
-                    state = "ok" if code == 250 else "refused" if code != -1 else "unknown"
-                    conn.sock.sendall(b"QUIT\r\n")
-            except (OSError, AssertionError, ValueError):
+            ident = next(self.ids)  # next() of a count is atomic under the GIL
+            if (state := send(self.port_of(), ident)) == "unsent":
                 time.sleep(0.02)  # the gateway is down or going: try again with the next mail
             self.outcome[ident] = state
 

@@ -4,21 +4,18 @@ it before the gateway read its 250. (A receiver that hangs up in the mail text: 
 import os
 
 from fault_receiver import FaultReceiver
-from gateway_harness import LOOPBACK, needs_seam, wait_until
-from outbound_support import OUTBOUND_TIME_SCALE, drop_message, message_file
+from gateway_harness import LOOPBACK, wait_until
+from outbound_support import drop_message, message_file, outbound_gateway
 
 
 def test_killed_at_each_step_of_a_delivery(make_gateway):
     # Killed while the receiver holds a message's dialogue at a point, then started again, once per point. Only
     # the message whose receiver had the mail, while the gateway had not yet read the 250, is sent twice.
-    needs_seam()
     in_dir = lambda: sorted(os.listdir(gw.in_dir))
     with FaultReceiver() as mx:
         for ident, point in ((1, "before-354"), (2, "before-250"), (3, "before-221")):
             mx.hold(ident, point)
-        # The address literal needs no name server; nothing listens at DNSName.
-        gw = make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": mx.port}, debug_logs=False,
-                          env=OUTBOUND_TIME_SCALE, start=False)
+        gw = outbound_gateway(make_gateway, mx.port, debug_logs=False)
         for n in range(5):
             (gw.in_dir / f"F{n}.tif").write_bytes(b"II*\x00" + b"%08d" % n * 2500)
             drop_message(gw.in_dir, f"o{n}.tmp", message_file(

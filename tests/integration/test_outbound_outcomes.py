@@ -5,8 +5,8 @@ Each receiver domain is an address literal on 127.0.0.0/8: no name server is ask
 
 import time
 
-from gateway_harness import needs_seam, wait_until
-from outbound_support import OUTBOUND_TIME_SCALE, Listener, ScriptedReceiver, message_file
+from gateway_harness import wait_until
+from outbound_support import Listener, ScriptedReceiver, message_file, outbound_gateway
 
 
 def greet_and_hang_up(conn, _):  # a dialogue that breaks off
@@ -24,14 +24,12 @@ OUTCOMES = {
 
 
 def test_outcomes(make_gateway, syslog):
-    needs_seam()  # the schedule's hour on the test build's time scale
     hang_up = Listener(greet_and_hang_up, "127.0.0.2")
     # A receiver that does not know the recipient; nothing listens on 127.0.0.4.
     refuse = ScriptedReceiver("127.0.0.3", hang_up.port,
                               rcpt_reply=lambda rcpt: f"550 5.1.1 {rcpt}: Recipient address rejected")
     try:
-        gw = make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": hang_up.port, "AdvancedOptions": 1,
-                                  "NotifyOnSuccess": 0}, env=OUTBOUND_TIME_SCALE, start=False)
+        gw = outbound_gateway(make_gateway, hang_up.port, {"AdvancedOptions": 1, "NotifyOnSuccess": 0})
         messages = {name: (to, "Fax received from 4711") for name, (to, *_) in OUTCOMES.items()}
         # Switched off by the settings; sent, it would be a second session of the refusing receiver.
         messages["report.tmp"] = ("user@127.0.0.3", "Fax to 4711 sent OK")

@@ -51,27 +51,23 @@ virtual_minimum_uid = 1
 TIFF = b"II*\x00" + bytes(range(256)) * 40
 PDF = b"%PDF-1.4\n" + bytes(range(255, -1, -1)) * 12 + b"\n%%EOF\n"
 LONG = "A line of " + "very " * 600 + "long text."  # about 3,000 octets
-U = lambda text: text.encode("utf-8").decode("latin-1")  # utf-8 bytes through message_file's latin-1
-
-# recipient: (message file, subject as meant, sender's display name as meant, body lines as meant,
-#             attachments (display name as meant, file in IN, content))
+# recipient: (subject, sender's display name, body lines, attachments (display name, file in IN, content), the
+# message file's encoding), as meant; each must arrive so.
 MAILS = {
-    "jane": (message_file("jane@fax.test", "Fax to +49 30 1234567 sent OK",
-                            ["Your fax was sent.", ".a line that begins with a dot", ".", "the end"]),
-               "Fax to +49 30 1234567 sent OK", "Corvane Fax Server",
-               ["Your fax was sent.", ".a line that begins with a dot", ".", "the end"], []),
-    "john": (message_file("john@fax.test", "Fax received from +49 30 7654321", ["A fax of 2 pages arrived."],
-                              [("fax.tif", "F1.tif"), (U('Scan "Q3" Müller.pdf'), "F1.pdf")]),
-                 "Fax received from +49 30 7654321", "Corvane Fax Server", ["A fax of 2 pages arrived."],
-                 [("fax.tif", "F1.tif", TIFF), ('Scan "Q3" Müller.pdf', "F1.pdf", PDF)]),
-    "anna": (message_file("anna@fax.test", U("Fax für Jürgen sent OK"), [U("Grüße aus München – 5 Seiten"), "ok"],
-                          sender=U("Zentrale München <fax@fax.example.com>")),
-             "Fax für Jürgen sent OK", "Zentrale München", ["Grüße aus München – 5 Seiten", "ok"], []),
-    "bob": (message_file("bob@fax.test", "Fax sent OK", ["Gr\xfc\xdfe, \xe0 bient\xf4t"]),
-               "Fax sent OK", "Corvane Fax Server", ["Grüße, à bientôt"], []),
-    "carl": (message_file("carl@fax.test", "Fax sent OK", [LONG, "short"]).replace(b"short\r\n", b"short\nbare\n"),
-             "Fax sent OK", "Corvane Fax Server", [LONG, "short", "bare"], []),
+    "jane": ("Fax to +49 30 1234567 sent OK", "Corvane Fax Server",
+             ["Your fax was sent.", ".a line that begins with a dot", ".", "the end"], []),
+    "john": ("Fax received from +49 30 7654321", "Corvane Fax Server", ["A fax of 2 pages arrived."],
+             [("fax.tif", "F1.tif", TIFF), ('Scan "Q3" Müller.pdf', "F1.pdf", PDF)], "utf-8"),
+    "anna": ("Fax für Jürgen sent OK", "Zentrale München", ["Grüße aus München – 5 Seiten", "ok"], [], "utf-8"),
+    "bob": ("Fax sent OK", "Corvane Fax Server", ["Grüße, à bientôt"], []),
+    "carl": ("Fax sent OK", "Corvane Fax Server", [LONG, "short", "bare"], []),  # the last two end in a bare LF
 }
+
+
+def message_of(name: str, subject: str, display: str, body: list[str], parts: list, encoding: str = "latin-1"):
+    data = message_file(f"{name}@fax.test", subject, body, [(d, f) for d, f, _ in parts],
+                        sender=f"{display} <fax@fax.example.com>", encoding=encoding)
+    return data.replace(b"short\r\nbare\r\n", b"short\nbare\n")
 
 
 # The gateway's local time zone: Central European, so that its Date fields carry an offset.
@@ -95,7 +91,7 @@ def test_strict_postfix_takes_every_mail_at_the_first_attempt(make_gateway, tmp_
     address, port = dns_servers.loopback_address(), free_port()
     zone = dns_servers.RecordServer("fax.test", {("fax.test", "MX"): ["10 mx.fax.test."],
                                                  ("mx.fax.test", "A"): [address]})
-    files = {f"{to}.tmp": mail[0] for to, mail in MAILS.items()}
+    files = {f"{to}.tmp": message_of(to, *mail) for to, mail in MAILS.items()}
     files.update({"F1.tif": TIFF, "F1.pdf": PDF})
     with zone, PrivatePostfix(address, port, STRICT_MAIN_CF) as postfix:
         gw = gateway_in_namespace(make_gateway, tmp_path, zone.address, port, files)
@@ -117,7 +113,7 @@ def test_strict_postfix_takes_every_mail_at_the_first_attempt(make_gateway, tmp_
     by_recipient = {mail["Delivered-To"].split("@")[0].lower(): mail for mail in delivered}
     ids = {mail["Message-ID"] for mail in delivered}
     assert len(ids) == len(MAILS) and all(i and i.startswith("<") for i in ids)
-    for name, (_, subject, display, body, parts) in MAILS.items():
+    for name, (subject, display, body, parts, *_) in MAILS.items():
         mail = by_recipient[name]
         assert defects(mail) == [], name
         assert mail["Subject"] == subject and mail["From"].addresses[0].display_name == display, name

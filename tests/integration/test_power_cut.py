@@ -12,8 +12,8 @@ from email.message import EmailMessage
 import pytest
 
 from gateway_harness import needs_root, needs_seam, wait_until
-from test_crash_points import send, settle
-from test_crash_recovery import Clients, check_out, mail_text
+from test_crash_points import settle
+from test_crash_recovery import Clients, check_out, mail_text, send
 
 
 def armed(make_gateway, rules: str, env: dict | None = None, gw=None):
@@ -59,10 +59,10 @@ def test_a_write_error_reported_to_another_sync_fails_the_hand_off_it_hit(make_g
     # Syncs of OUT: mail 3's (its file, then the directory), then the next mail's, which fails;
     # the cut comes at the third mail's spool sync, after mail 3 was handed off.
     gw = armed(make_gateway, "sync:2+1::*/OUT;power:2+1::spool-sync", {"CVSMTPGW_BATCH_WAIT_MS": "400"})
-    assert send(gw, 3) == "ok"
-    assert send(gw, 4) == "refused"
+    assert send(gw.port, 3) == "ok"
+    assert send(gw.port, 4) == "refused"
     wait_until(lambda: gw.files("ENV*.tmp") and not gw.files("*.zqx"), 15)
-    assert send(gw, 5) == "unknown"
+    assert send(gw.port, 5) == "unknown"
     gw.proc.wait(10)
     settle(gw)
     check_out(gw, {3: "ok", 4: "refused", 5: "unknown"})
@@ -84,10 +84,10 @@ def test_a_mail_refused_for_an_error_reported_meanwhile_stays_refused_after_a_cu
         # All but the end of the data: its file exists, its bytes wait in the gateway.
         first.open_data(["1@fax.example.com"]).sock.sendall(mail_text(1))
         wait_until(lambda: gw.files("*.zqx"), 10)
-        assert send(gw, 2) == "refused"
+        assert send(gw.port, 2) == "refused"
         first.sock.sendall(b".\r\n")
         assert first.reply()[0] == reply
-    assert send(gw, 3) == "unknown"
+    assert send(gw.port, 3) == "unknown"
     gw.proc.wait(10)
     settle(gw)
     check_out(gw, {1: outcome, 2: "refused", 3: "unknown"})
@@ -113,7 +113,7 @@ def test_fragments_on_their_own_file_system_survive_a_cut(make_gateway):
         armed(make_gateway, "power:1+1::spool-sync", gw=gw)
         assert gw.send("a@example.org", ["4711@fax.example.com"], fragments[0]) == {}
         wait_until(lambda: gw.files("ENV*.tmp") and not gw.files("*.zqx"), 10)
-        assert send(gw, 9) == "unknown"  # the gateway dies in this mail's sync: no reply
+        assert send(gw.port, 9) == "unknown"  # the gateway dies in this mail's sync: no reply
         gw.proc.wait(10)
         gw.env = {}
         gw.start()

@@ -14,8 +14,7 @@ import time
 
 import pytest
 
-from gateway_harness import Gateway, _listening, gateway_fixture, wait_until
-from outbound_support import SyslogSocket
+from gateway_harness import Gateway, _listening, gateway_fixture
 
 START_1 = b"STATUS=Starting (check point 1)\nEXTEND_TIMEOUT_USEC=8000000"
 START_3 = b"STATUS=Starting (check point 3)\nEXTEND_TIMEOUT_USEC=10000000"
@@ -43,16 +42,16 @@ def squeezed(reports: list[bytes]) -> list[bytes]:
 class ServiceGateway(Gateway):
     """A gateway with its own hive and spool, started as systemd starts a Type=notify service."""
 
-    def __init__(self, values=None):
+    def __init__(self, syslog, values=None):
         super().__init__(values=values)
-        self.syslog = SyslogSocket(self.root / "syslog")
+        self.syslog = syslog  # the conftest's, named in the environment
         self.notify_path, self.notify = self.root / "notify", socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(str(self.notify_path))
 
     def start_service(self, env=None):
         self.write_settings()
         base = {k: v for k, v in self.environment().items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
-        base.update({"CVSMTPGW_SYSLOG_SOCKET": str(self.syslog.path), "NOTIFY_SOCKET": str(self.notify_path), **(env or {})})
+        base.update({"NOTIFY_SOCKET": str(self.notify_path), **(env or {})})
         with open(self.root / "stdout.txt", "ab") as out, open(self.root / "stderr.txt", "ab") as err:
             self.proc = subprocess.Popen([str(self.binary)], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          cwd=self.root, env=base, start_new_session=True)
@@ -85,34 +84,21 @@ class ServiceGateway(Gateway):
     def stop(self, timeout=None):  # no console to type q into: killed if still running
         self.kill()
         self.notify.close()
-        self.syslog.close()
 
 
 @pytest.fixture
-def service(request):
-    yield from gateway_fixture(request, ServiceGateway, start=False)
+def service(request, syslog):
+    yield from gateway_fixture(request, lambda **kw: ServiceGateway(syslog, **kw), start=False)
 
 
-def test_states_and_controls_in_order(service):
-    gw = service().start_service()
+def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service):
+    gw = service(values={"logfile": ""}).start_service()
     assert squeezed(gw.reports_until(RUNNING)) == [START_1, START_3, RUNNING]
     assert _listening(gw.port)  # running only once the port takes mail
-    gw.send("a@example.com", ["4711@fax.example.com"], b"Subject: s\r\n\r\nbody\r\n")
     gw.signal(signal.SIGHUP)  # not a stop: answered with a running report
     assert gw.report() == RUNNING
-    gw.signal(signal.SIGTERM)
-    assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
-    assert gw.proc.returncode == 0
-    assert len(gw.files("ENV*.tmp")) == 1
-    assert [t for t in gw.syslog.texts() if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
-
-
-def test_stop_finishes_every_acknowledged_hand_off(service):
     # The stop comes right after the last 250; every acknowledged mail still becomes a submission, and
     # none is left as a spool file.
-    gw = service(values={"logfile": ""}).start_service()
-    assert gw.report() == START_1
-    wait_until(lambda: _listening(gw.port), 10, gw.diagnostics)
     count = 20
     with gw.smtp() as client:
         for i in range(count):
@@ -122,10 +108,11 @@ def test_stop_finishes_every_acknowledged_hand_off(service):
         # leaves the hand-off to the session, which the clean stop does not wait for.
         time.sleep(0.02)
         gw.signal(signal.SIGTERM)
-    gw.proc.wait(20)
+    assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
     assert gw.proc.returncode == 0, gw.diagnostics()
     assert len(gw.files("ENV*.tmp")) == count, sorted(os.listdir(gw.out_dir))
     assert gw.files("*.zqx") == []
+    assert [t for t in gw.syslog.texts() if t.startswith("event ")] == ["event 428: Corvane SMTP Server"]
 
 
 def test_a_start_that_cannot_take_mail_stops_with_its_own_exit_code(service):

@@ -11,7 +11,6 @@ from pathlib import Path
 import pytest
 
 from gateway_harness import REPO_ROOT, write_hive
-from outbound_support import SyslogSocket
 
 BINARY = Path(os.environ.get("CVSMTPGW_BINARY") or REPO_ROOT / "build" / "cvsmtpgw")
 INSTALLED = "Finished: Service Successfully Installed\n"
@@ -19,30 +18,28 @@ REMOVED = "Finished: Service Removed !!, Please Reboot To Finish\n"
 
 
 class Installer:
-    """A private unit directory, hive (with a spool and a log directory) and syslog socket."""
+    """A private unit directory and hive (with a spool and a log directory)."""
 
-    def __init__(self, root: Path):
+    def __init__(self, root: Path, syslog):
         self.root, self.units, self.hive = root, root / "units", root / "etc" / "hive.reg"
         self.unit = self.units / "cvsmtpgw.service"
         self.units.mkdir()
         self.hive.parent.mkdir()
         self.values = {"ProgramPath": f"{root}/spool/", "logfile": f"{root}/log/debug.log"}
         write_hive(self.hive, self.values)
-        self.syslog = SyslogSocket(root / "syslog")
+        self.syslog = syslog  # the conftest's, named in the environment
         self.env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
         self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
-                        CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"), CVSMTPGW_SYSLOG_SOCKET=str(root / "syslog"))
+                        CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"))
 
     def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
         return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
 
 
 @pytest.fixture
-def installer():
-    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))  # socket paths must stay short
-    made = Installer(root)
-    yield made
-    made.syslog.close()
+def installer(syslog):
+    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))
+    yield Installer(root, syslog)
     shutil.rmtree(root, ignore_errors=True)
 
 

@@ -1,11 +1,13 @@
 """Bad input at the edges of the spool, through the fault seam: read errors in a spool file, one that can neither be
-read nor kept aside, a spool directory replaced, a counter set back, hand-offs failing until the queue is full. An acknowledged mail is handed
-off later, whole and once, or kept aside; nothing the gateway did not write is touched."""
+read nor kept aside, a spool directory that vanishes or is replaced, a counter set back, hand-offs failing until the
+queue is full. An acknowledged mail is handed off later, whole and once, or kept aside; nothing the gateway did not
+write is touched."""
 
 import base64
 import os
 import random
 import shutil
+import time
 
 from gateway_harness import FAX, REFUSED, TRACE, attachments, mail, needs_seam, wait_until
 from spool_files import leave_acknowledged, spool_file
@@ -50,26 +52,39 @@ def test_start_leaves_what_it_can_neither_read_nor_keep_aside_and_looks_again(ma
     assert not [p for p in gw.out_dir.iterdir() if p.name.startswith("~")]
 
 
-def test_a_spool_directory_replaced_while_running_is_left_alone(make_gateway):
+def test_a_spool_directory_that_vanishes_or_is_replaced_while_running(make_gateway):
     needs_seam()
-    gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1::*/ENV*.tmp", "CVSMTPGW_HANDOFF_RETRY_MS": "300"})
+    # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
+    gw = make_gateway(env={"CVSMTPGW_FAULTS": "rename:1+1::*/OUT/ENV*.tmp"})
+    assert gw.transaction(mail("first"))[0] == 250
+    wait_until(lambda: gw.subjects() == [b"first"], 10)
+    time.sleep(0.3)
+    baseline = gw.counts()
     assert gw.send("a@example.com", [FAX], PDF_MAIL) == {}
     gw.wait_log("Hand-off not completed, tried again")
-    away, ours = gw.root / "OUT.away", gw.out_dir
-    os.rename(ours, away)
-    ours.mkdir()
-    strange = {"0.zqx": spool_file(TRACE + mail("not mine"), [f"TO:<{FAX}>"], 5), "~0~ENV": b""}
-    for name, data in strange.items():
-        (ours / name).write_bytes(data)
-    gw.wait_log("the spool file is not the one acknowledged, left alone: " + str(ours / "0.zqx"))
-    assert {p.name: p.read_bytes() for p in ours.iterdir()} == strange  # neither decoded nor deleted
-    os.rename(ours, gw.root / "OUT.strange")
-    os.rename(away, ours)
-    wait_until(lambda: gw.files("ENV*.tmp") and not gw.files("*.zqx"), 15)
-    assert gw.subjects() == [b"cut in the middle"]
-    assert [(n, f.read_bytes()) for n, f in attachments(gw, gw.files("ENV*.tmp")[0])] == [("r.pdf", PDF)]
-    assert {p.name: p.read_bytes() for p in (gw.root / "OUT.strange").iterdir()} == strange
-    shutil.rmtree(gw.root / "OUT.strange")
+    away, ours, strange_dir = gw.root / "OUT.away", gw.out_dir, gw.root / "OUT.strange"
+    ours.rename(away)
+    try:  # nothing can be stored: refused, never acknowledged
+        assert [gw.transaction(mail(f"while away {n}")) for n in (1, 2)] == [REFUSED] * 2
+        wait_until(lambda: gw.text("debug.log").count("Hand-off not completed, tried again") >= 2, 10)
+        # Another directory in its place, with a spool file of that name: neither decoded nor deleted.
+        ours.mkdir()
+        strange = {"1.zqx": spool_file(TRACE + mail("not mine"), [f"TO:<{FAX}>"], 5), "~1~ENV": b""}
+        for name, data in strange.items():
+            (ours / name).write_bytes(data)
+        gw.wait_log("the spool file is not the one acknowledged, left alone: " + str(ours / "1.zqx"))
+        ours.rename(strange_dir)
+    finally:
+        away.rename(ours)
+    # The acknowledged mail is handed off, whole, once OUT is back; new mails are taken again.
+    wait_until(lambda: gw.subjects() == [b"cut in the middle", b"first"], 20,
+               lambda: f"{gw.subjects()}\n{gw.diagnostics()}")
+    assert [(n, f.read_bytes()) for n, f in attachments(gw, gw.files("ENV*.tmp")[-1])] == [("r.pdf", PDF)]
+    assert gw.transaction(mail("after"))[0] == 250
+    wait_until(lambda: len(gw.subjects()) == 3 and not gw.files("*.zqx"), 20)
+    assert {p.name: p.read_bytes() for p in strange_dir.iterdir()} == strange
+    shutil.rmtree(strange_dir)
+    gw.settles(baseline)
 
 
 def test_a_counter_set_back_by_a_restored_hive_skips_numbers_in_use(make_gateway):

@@ -8,10 +8,6 @@ from gateway_harness import REFUSED, attachments, needs_seam, wait_until
 FAX = "5550100@fax.example.com"
 
 
-def _no_work_files(gw):  # nor an envelope left without its .tmp name
-    return not any(gw.files(p) for p in ("Msgcnt.imp", "~ATTC*", "ENV*[0-9]"))
-
-
 def test_two_attachments_are_listed_in_order_and_deep_nesting_is_survived(make_gateway):
     gw = make_gateway()
     pdf = bytes(range(256)) * 40
@@ -33,7 +29,7 @@ def test_two_attachments_are_listed_in_order_and_deep_nesting_is_survived(make_g
     for name, data in (("ENV0.bdy", b"Please fax the caf\xc3\xa9 menu, 1=1."), ("ATT0.fin", pdf),
                        ("ATT1.", b"line 1 and more\r\nline 2\r\n")):
         assert (gw.out_dir / name).read_bytes() == data, name
-    assert _no_work_files(gw)
+    assert not any(gw.files(p) for p in ("Msgcnt.imp", "~ATTC*", "ENV*[0-9]"))  # nor an envelope without .tmp
     assert len(gw.wait_for_files("0-*.debug")) == 1  # with the debug log on, the mail is kept
     # Nested 3,000 deep, as multiparts and as attached mails: no crash, still handed off.
     for mail in (b"".join(b"Content-Type: multipart/mixed; boundary=\"b%d\"\r\n\r\n--b%d\r\n" % (i, i) for i in range(3000)),

@@ -14,10 +14,11 @@ from pathlib import Path
 
 import pytest
 
-from gateway_harness import FAX, LOOPBACK, SmtpConnection, free_port, needs_seam, wait_until
-from outbound_support import Listener, ScriptedReceiver, drop_message, message_file
+from gateway_harness import FAX, LOOPBACK, SmtpConnection, free_port, mail, wait_until
+from outbound_support import Listener, ScriptedReceiver, drop_message, message_file, outbound_gateway
 
 HANDSHAKE_MS = 2500  # the test build's handshake limit (CVSMTPGW_TLS_HANDSHAKE_MS)
+NO_RETRY = {"CVSMTPGW_RETRY_MINUTE_MS": "100000"}  # no second attempt within a test
 
 
 def make_certificate(directory: Path, name: str, san: str, ca: tuple[Path, Path] | None = None,
@@ -54,7 +55,7 @@ def client_context() -> ssl.SSLContext:
 def tls_mail(gw, subject: str) -> None:
     with gw.smtp() as client:
         client.starttls(context=client_context())
-        client.sendmail("a@example.com", [FAX], f"From: a@example.com\r\nTo: {FAX}\r\nSubject: {subject}\r\n\r\nx\r\n".encode())
+        client.sendmail("a@example.com", [FAX], mail(subject))
 
 
 def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificates):
@@ -67,15 +68,13 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
     with gw.smtp() as client:
         code, features = client.ehlo()
         assert code == 250 and features.split(b"\n") == [b"fax.example.com", b"SIZE 26214400", b"8BITMIME", b"STARTTLS"]
-        assert client.mail("a@example.com") == (530, b"Must issue a STARTTLS command first")
         assert client.starttls(context=client_context())[0] == 220
         assert client.sock.version() in ("TLSv1.2", "TLSv1.3")
         # Over TLS the session starts again: EHLO first, and no second STARTTLS offered or taken.
         assert client.mail("a@example.com")[0] == 503
         assert client.ehlo()[1].split(b"\n")[-1] == b"8BITMIME"
         assert client.docmd("STARTTLS") == (503, b"Bad sequence of commands")
-        tls_mail_text = f"From: a@example.com\r\nTo: {FAX}\r\nSubject: smtplib over TLS\r\n\r\nbody\r\n"
-        assert client.sendmail("a@example.com", [FAX], tls_mail_text.encode()) == {}
+        assert client.sendmail("a@example.com", [FAX], mail("smtplib over TLS")) == {}
         # 20 MB on one command line: refused whole once its line ends, and the session goes on.
         client.send(b"N" * (20 << 20) + b"\r\n")
         assert client.getreply() == (500, b"Line too long.")
@@ -154,10 +153,7 @@ class TlsReceiver:
 
 
 def deliver(make_gateway, port: int, env: dict | None = None, **values):
-    needs_seam()
-    gw = make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": port, **values},
-                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "3000", **(env or {})},
-                      start=False)
+    gw = outbound_gateway(make_gateway, port, values, {**NO_RETRY, "CVSMTPGW_REPLY_TIMEOUT_MS": "3000", **(env or {})})
     drop_message(gw.in_dir, "fax.tmp", message_file("user@127.0.0.1", "Fax over TLS", ["A fax."]))
     return gw.start()
 
@@ -240,12 +236,11 @@ def postfix_relay(certificates):
 
 
 def relay_gateway(make_gateway, directory: Path, port: int, password: str):
-    needs_seam()
     directory.mkdir(exist_ok=True)
     (directory / "password").write_text(password + "\n")
-    gw = make_gateway(values={"SmartHost": f"[{LOOPBACK}]:{port}", "SmartHostUser": "relayuser",
-                              "SmartHostPasswordFile": str(directory / "password"), "DNSName": "127.0.2.53"},
-                      env={"CVSMTPGW_RETRY_MINUTE_MS": "100000", "CVSMTPGW_REPLY_TIMEOUT_MS": "5000"}, start=False)
+    gw = outbound_gateway(make_gateway, port, {"SmartHost": f"[{LOOPBACK}]:{port}", "SmartHostUser": "relayuser",
+                                               "SmartHostPasswordFile": str(directory / "password")},
+                          {**NO_RETRY, "CVSMTPGW_REPLY_TIMEOUT_MS": "5000"})
     for n in (1, 2):  # to a domain that has no name server: only the relay host can take it
         drop_message(gw.in_dir, f"fax{n}.tmp", message_file(f"user{n}@customer.invalid", f"Fax {n}", ["A fax."]))
     return gw.start()
