@@ -433,8 +433,11 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> tuple[dict, dict]:
     rates: dict[tuple[str, Load], list[float]] = {}
     disk: dict[tuple[str, Load], list[tuple[float, float]]] = {}
     failed: set[tuple[str, Load]] = set()
-    runs = [(load, server) for _ in range(args.runs) for load in loads(args.quick) for server in servers
-            if not (load.tls and server.name == "sink")]
+    # Every other round runs the servers in reverse order, so that neither
+    # always runs first: a run can find the device still busy with the last
+    # one's writes and deletions.
+    runs = [(load, server) for r in range(args.runs) for load in loads(args.quick)
+            for server in (servers if r % 2 == 0 else servers[::-1]) if not (load.tls and server.name == "sink")]
     for k, (load, server) in enumerate(runs):
         with scratch_fs(fs) as mount:
             tempfile.tempdir = str(mount) if mount else None
