@@ -38,8 +38,8 @@ a loop file (default mkfs.ext4, which journals, and mkfs.xfs), made afresh
 for every run of every server, so that no run pays for another's files. Each
 figure is the median of --runs runs (default 3); there the bench also prints
 what each mail cost the device: KB written (data, metadata, journal) and
-cache flushes, from the block layer's counters. --rows runs only some rows. For each file system the
-bench also prints how long a start takes to hand off 20 mails that an earlier
+cache flushes, from the block layer's counters. --rows runs only some rows.
+For each file system the bench also prints how long a start takes to hand off 20 mails that an earlier
 run acknowledged and left in OUT (a crash), from the gateway's own log.
 
 Usage (as root, for the private Postfix and the loop mounts):
@@ -133,14 +133,23 @@ class Load:
                 + (", TLS" if self.tls else ""))
 
 
-ROWS: list[int] = []  # rows of the table to run, from 1; empty: all
-
-
-def loads(quick: bool) -> list[Load]:
+def loads(quick: bool, rows: list[int]) -> list[Load]:
+    """The table's loads; `rows` (from 1) picks some, empty: all."""
     small, big = (200, 5) if quick else (2000, 20)
     every = [Load(small, 10 * 1024, 1), Load(small, 10 * 1024, 10),
              Load(big, 1 << 20, 1), Load(big, 1 << 20, 10), Load(small, 10 * 1024, 10, tls=True)]
-    return [load for k, load in enumerate(every, 1) if not ROWS or k in ROWS]
+    return [load for k, load in enumerate(every, 1) if not rows or k in rows]
+
+
+def table_rows(text: str) -> list[int]:
+    """--rows: comma-separated numbers from 1 to 5."""
+    try:
+        rows = [int(r) for r in text.split(",") if r.strip()]
+    except ValueError:
+        rows = [0]
+    if any(not 1 <= r <= 5 for r in rows):
+        raise argparse.ArgumentTypeError("takes numbers from 1 to 5")
+    return rows
 
 
 @dataclass(frozen=True)
@@ -436,7 +445,7 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> tuple[dict, dict]:
     # Every other round runs the servers in reverse order, so that neither
     # always runs first: a run can find the device still busy with the last
     # one's writes and deletions.
-    runs = [(load, server) for r in range(args.runs) for load in loads(args.quick)
+    runs = [(load, server) for r in range(args.runs) for load in loads(args.quick, args.rows)
             for server in (servers if r % 2 == 0 else servers[::-1]) if not (load.tls and server.name == "sink")]
     for k, (load, server) in enumerate(runs):
         with scratch_fs(fs) as mount:
@@ -463,14 +472,14 @@ def run_loads(servers, fs: str, args, notes: list[str]) -> tuple[dict, dict]:
             os.sync()
             time.sleep(SETTLE_SECONDS)
     results = {key: (None if key in failed or key not in rates else statistics.median(rates[key]))
-               for key in {(s.name, l) for s in servers for l in loads(args.quick)
+               for key in {(s.name, l) for s in servers for l in loads(args.quick, args.rows)
                            if not (l.tls and s.name == "sink")}}
     costs = {key: (statistics.median(kb for kb, _ in v), statistics.median(f for _, f in v))
              for key, v in disk.items()}
     return results, costs
 
 
-def print_table(fs: str, servers, results: dict, disk: dict, runs: int, quick: bool) -> None:
+def print_table(fs: str, servers, results: dict, disk: dict, runs: int, table: list[Load]) -> None:
     cols = [s.name for s in servers]
     ratios = [("gw/smtpd", "smtpd"), ("gw/sink", "sink")] if "gateway" in cols else []
     ratios = [r for r in ratios if r[1] in cols]
@@ -479,7 +488,7 @@ def print_table(fs: str, servers, results: dict, disk: dict, runs: int, quick: b
     print(f"{fs}: mails per second, median of {runs} run{'s' * (runs > 1)}, smtp-source (the TLS row: tls_source) to 127.0.0.1")
     print(header)
     print("-" * len(header))
-    for load in loads(quick):
+    for load in table:
         row = f"{load.label:<30}" + "".join(
             f"{fmt_rate(results[(c, load)]) if (c, load) in results else '-':>10}" for c in cols)
         row += "".join(f"{fmt_ratio(results.get(('gateway', load)), results.get((peer, load))):>10}"
@@ -488,7 +497,7 @@ def print_table(fs: str, servers, results: dict, disk: dict, runs: int, quick: b
     if disk:
         # What each mail cost the disk: file data, metadata and journal, and the device's cache flushes.
         print(f"{fs}: KB written to the device / cache flushes, per mail (medians)")
-        for load in loads(quick):
+        for load in table:
             print(f"{load.label:<30}" + "".join(
                 f"{f'{disk[(c, load)][0]:.1f} / {disk[(c, load)][1]:.2f}' if (c, load) in disk else '-':>14}"
                 for c in cols))
@@ -510,18 +519,12 @@ def main() -> int:
                     help="no pause after the runs of a server that deletes files (disk only)")
     ap.add_argument("--fs", default="disk", help="comma-separated file systems: disk, ext4, xfs")
     ap.add_argument("--runs", type=int, default=3, help="runs per figure; the median is printed")
-    ap.add_argument("--rows", default="",
+    ap.add_argument("--rows", type=table_rows, default=[],
                     help="comma-separated rows of the table to run, from 1 (default: all)")
     ap.add_argument("--deny-patterns", type=int, default=50,
                     help="patterns in the gateway's FaxNumberDeny (0: none); ClientNetworks is always set")
     args = ap.parse_args()
 
-    try:
-        ROWS[:] = [int(r) for r in args.rows.split(",") if r.strip()]
-    except ValueError:
-        ap.error("--rows takes numbers from 1 to 5")
-    if any(not 1 <= r <= 5 for r in ROWS):
-        ap.error("--rows takes numbers from 1 to 5")
     names = [n.strip() for n in args.only.split(",") if n.strip()]
     unknown = set(names) - {"gateway", "smtpd", "sink"}
     if unknown or not names:
@@ -568,7 +571,7 @@ def main() -> int:
                 notes.append(f"{fs}: {note}")
         tables.append((fs, results, disk, recovery))
     for fs, results, disk, recovery in tables:
-        print_table(fs, servers, results, disk, args.runs, args.quick)
+        print_table(fs, servers, results, disk, args.runs, loads(args.quick, args.rows))
         if recovery is not None:
             print(f"{fs}: a start hands off {STRANDED} stranded mails in {recovery:.0f} ms")
         print()
