@@ -171,11 +171,20 @@ class CHiveBackend {
 
   bool Pending() const { return m_Changes != m_Written; }
   bool MyTurn() const { return m_Owner == std::thread::id() || m_Owner == std::this_thread::get_id(); }
+  // Waits until no other thread's transaction is open (or `deadline` passes);
+  // counted in m_TurnWaiters, so that the transaction's end wakes it.
   void WaitTurn(std::unique_lock<std::mutex>& lock) {
     if (MyTurn()) return;
     ++m_TurnWaiters;
     m_Event.wait(lock, [this] { return MyTurn(); });
     --m_TurnWaiters;
+  }
+  bool WaitTurnUntil(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+    if (MyTurn()) return true;
+    ++m_TurnWaiters;
+    const bool mine = m_Event.wait_until(lock, deadline, [this] { return MyTurn(); });
+    --m_TurnWaiters;
+    return mine;
   }
 
   // Follows CVSMTPGW_HIVE (tests change it). Changes pending for the hive used
@@ -403,9 +412,7 @@ class CHiveBackend {
       } else if (m_Writing) {
         m_Event.wait(lock);
       } else if (m_Owner != std::thread::id()) {
-        ++m_TurnWaiters;
-        m_Event.wait(lock);
-        --m_TurnWaiters;
+        WaitTurn(lock);
       } else if (WriteNow(lock) != ERROR_SUCCESS && Pending() && !m_Failing) {
         m_Failing = true;  // reported once until a write succeeds
         std::fprintf(stderr, "%s: registry changes could not be written (error %ld); kept and tried again\n",
@@ -437,10 +444,7 @@ class CHiveBackend {
       if (Clock::now() >= deadline) return;
       std::this_thread::sleep_for(kExitPoll);
     }
-    ++m_TurnWaiters;
-    const bool turn = m_Event.wait_until(lock, deadline, [this] { return MyTurn(); });
-    --m_TurnWaiters;
-    if (!turn || !Pending()) return;
+    if (!WaitTurnUntil(lock, deadline) || !Pending()) return;
     const long rc = WriteThrough(lock, m_Changes);
     if (rc != ERROR_SUCCESS)
       std::fprintf(stderr, "%s: registry changes could not be written at exit (error %ld)\n", m_Path.c_str(),
