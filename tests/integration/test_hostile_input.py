@@ -37,13 +37,9 @@ def test_vanishing_clients_nul_bytes_and_every_slot_held(make_gateway):
         conn.sock.close()  # a reset, not a polite close
         wait_until(lambda: gateway.text("debug.log").count("SMTPIn- Message processing complete: ") == n)
         assert list(gateway.out_dir.iterdir()) == [], data  # the partial mail is removed
-    with gateway.connect() as conn:  # a NUL ends the text of a line
+    with gateway.connect() as conn:  # a NUL ends the text of a command line (in the mail text: smtp_session_test)
         assert conn.reply()[0] == 220 and conn.command(b"\0\0\0\0") == UNKNOWN
         assert conn.command(b"HELO a\0b") == (250, b"250 fax.example.com a\r\n")
-        for command, code in ((b"MAIL FROM:<x@example.com>", 250), (b"RCPT TO:<1@fax.example.com>", 250),
-                              (b"DATA", 354), (b"Subject: nul\r\n\r\na\0b\r\n.", 250), (b"QUIT", 221)):
-            assert conn.command(command)[0] == code
-    assert gateway.wait_stored(1)[0].read_bytes().endswith(b"\r\na\0b\r\n")
     baseline = baseline_of(gateway)
     held = [gateway.connect() for _ in range(20)]  # twenty clients hold every slot
     try:
