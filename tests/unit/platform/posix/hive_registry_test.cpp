@@ -1,6 +1,7 @@
 // tests/unit/platform/posix/hive_registry_test.cpp: what the hive file adds to the registry's
 // contract (registry_test.cpp): damaged hives and failed writes. (Values of
-// every type through the file: fuzz/hive_parser_fuzz.cpp; draws by killed
+// every type through a rewrite: fuzz/hive_parser_fuzz.cpp; a regedit export
+// written back byte for byte: test_wine_settings.py; draws by killed
 // processes: file_naming_test.cpp and test_crash_recovery.py.)
 #include <gtest/gtest.h>
 
@@ -19,6 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 constexpr char kSection[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarrock\\Corvane SMTP Server]";
 constexpr DWORD kNotInFile = 0xFFFFFFFF;
+
+// A file as regedit exports it: UTF-16LE after the FF FE mark.
+std::string Utf16File(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) out += {c, '\0'};
+  return out;
+}
 
 class HiveRegistryTest : public ::testing::Test {
  protected:
@@ -57,6 +65,7 @@ TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
       whole + "\"Good\"=\"yes\"\n\"Broken\"=\"no end\n\"Port\"=dword:00000019\n",  // a string cut off
       whole + "\"Port\"=dword:00000019\n" + std::string(512, '\0'),                // a zeroed block
       section + "\"Port\"=dword:00000019\n",                                       // no header
+      Utf16File(whole + "\"Port\"=dword:00000019\n\"TmpIndex\"=dword:0000001") + "2",  // cut in a counter
   };
   for (const std::string& file : files) {
     SCOPED_TRACE(file.substr(0, 60));
