@@ -95,8 +95,6 @@ TEST_F(SmtpDialogueTest, RepliesDecideBetweenDeliveredRefusedAndLater) {
   } cases[] = {
       {"550 to RCPT", {.rcptReply = "550-5.1.1 <USER@127.0.0.1>:\r\n550 5.1.1 no such user\r\n"}, kSendRefused,
        "reply to RCPT: 550-5.1.1 <USER@127.0.0.1>: 550 5.1.1 no such user"},
-      {"553 to MAIL", {.mailReply = "553 5.7.1 sender rejected\r\n"}, kSendRefused, "553 5.7.1 sender rejected"},
-      {"554 to DATA", {.dataReply = "554 5.5.1 no valid recipients\r\n"}, kSendRefused, "554 5.5.1"},
       {"552 to the end of the data", {.dataEndReply = "552 5.3.4 too big\r\n"}, kSendRefused, "552 5.3.4"},
       {"451 greylisted at RCPT", {.rcptReply = "451 4.7.1 try again later\r\n"}, kSendDeferred, "451 4.7.1"},
       {"421 at the greeting", {.greeting = "421 4.3.2 busy\r\n"}, kSendDeferred, "421 4.3.2 busy"},
