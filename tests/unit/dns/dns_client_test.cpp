@@ -117,8 +117,8 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
   const Response previous{.answers = {Mx(1, "old.fax.test")}};
   const Response fresh{.answers = {Mx(10, "one.fax.test"), Mx(20, "two.fax.test")}};
   const std::string framed = Framed(fresh.Bytes());
-  std::vector<std::string> smallPieces;
-  for (std::size_t at = 0; at < framed.size(); at += 9) smallPieces.push_back(framed.substr(at, 9));
+  std::vector<std::string> smallPieces = {framed.substr(0, 1)};  // the length prefix split too
+  for (std::size_t at = 1; at < framed.size(); at += 9) smallPieces.push_back(framed.substr(at, 9));
   const std::vector<std::string> oldRows = {"15 fax.test old.fax.test  1"};
   const std::vector<std::string> freshRows = {"15 fax.test one.fax.test  10", "15 fax.test two.fax.test  20"};
   struct Case {
@@ -127,7 +127,6 @@ TEST(DnsClientTest, ResponsesArriveInPiecesShortOrNotAtAll) {
     std::uint32_t result;
     std::vector<std::string> rows;
   } cases[] = {
-      {"length prefix in two pieces", {{framed.substr(0, 1), framed.substr(1)}}, 0, freshRows},
       {"message in small pieces", {smallPieces}, 0, freshRows},
       {"message cut short", {{framed.substr(0, framed.size() - 3)}}, 0, {freshRows[0]}},
       {"closed after half the length", {{framed.substr(0, 1)}}, 2, oldRows},

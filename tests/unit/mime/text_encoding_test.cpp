@@ -70,8 +70,6 @@ TEST(TextEncodingTest, EncodedWordsAreShortAndKeepCharactersWhole) {
   EXPECT_EQ(words,
             "=?utf-8?B?w7x4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4?=\r\n"
             " =?utf-8?B?eHh4eHh4eHh4eHh4eHh4eHjigqzigqw=?=");
-  EXPECT_EQ(QuotedString("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
-  EXPECT_EQ(ExtendedParameterValue("L\xC3\xB6we 1.pdf", "utf-8"), "utf-8''L%C3%B6we%201.pdf");
 }
 
 }  // namespace
