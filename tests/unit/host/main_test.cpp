@@ -2,7 +2,6 @@
 // cannot take mail. (Console mode and its q: every integration test runs the gateway so.)
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,14 +45,12 @@ TEST_F(Entry, AStartThatCannotTakeMailEndsWithItsReason) {
   for (const std::string& programPath : {std::string(), program.substr(0, program.size() - 1)}) {
     SCOPED_TRACE(programPath);
     m_Box.SetText("ProgramPath", programPath);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(Run(), 2);  // at once: a wait would be cut by the run's time-out (124)
     EXPECT_EQ(Output("out"), "");
     // The setting named, with why, on one line (the wording of the why aside).
     const std::string err = Output("err");
     EXPECT_EQ(err.find("cvsmtpgw: cannot start: ProgramPath \"" + programPath + "\" cannot be used: "), 0u);
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   }
 }
 
