@@ -19,11 +19,7 @@ class SocketTest : public ::testing::Test {
     ASSERT_EQ(SockStartup(kWinsockVersion), 0);
     ASSERT_NE(m_Listener = loopback::Listen(m_Port), INVALID_SOCKET);
     ASSERT_NE(m_Client = loopback::Connect(m_Port), INVALID_SOCKET);
-    SockAddrIn peer;
-    int peerLen = 0;
-    ASSERT_NE(m_Server = SockAccept(m_Listener, &peer, &peerLen), INVALID_SOCKET);
-    EXPECT_EQ(peerLen, 16);
-    EXPECT_EQ(peer.addr, InetAddr("127.0.0.1"));
+    ASSERT_NE(m_Server = SockAccept(m_Listener, nullptr, nullptr), INVALID_SOCKET);
   }
   void TearDown() override {
     for (SOCKET s : {m_Client, m_Server, m_Listener})

@@ -15,7 +15,6 @@ TEST(SmartHostTest, FormsAndRefusals) {
       {"relay.example.com", "relay.example.com", 2525, false},
       {"relay.example.com:587", "relay.example.com", 587, false},
       {"[relay.example.com]", "relay.example.com", 2525, true},
-      {"[192.0.2.7]:465", "192.0.2.7", 465, true},
       {"relay:65535", "relay", 65535, false},
   };
   for (const auto& c : forms) {

@@ -76,14 +76,10 @@ TEST_F(SmtpDialogueTest, EnvelopeSenderIsAMailboxFromTheSettingsOrTheHeader) {
   }
 }
 
-// A 5xx to the mail refuses it at once, without waiting out a time-out; a
-// 4xx (or a server that will not serve now) is worth a later attempt. The
-// reply is kept for the log and the event; QUIT ends the session politely.
-// Delivered is what the receiver's 250 to the end of the data says, and the
-// accepted hook (where the message is settled) runs then, before QUIT is
-// answered: a crash while QUIT waits must not leave the message to be sent
-// again. That reply may take minutes (a content filter): it gets its own
-// wait, not the other replies'; giving up on it early would deliver the mail again.
+// 5xx refuses at once, 4xx (or a server that will not serve now) waits. The
+// accepted hook runs at the 250 to the end of the data, before QUIT is
+// answered, or a crash then would send the mail again; that 250 may take
+// minutes (a content filter), so it has a wait of its own.
 TEST_F(SmtpDialogueTest, RepliesDecideBetweenDeliveredRefusedAndLater) {
   using Clock = std::chrono::steady_clock;
   const struct {

@@ -24,12 +24,9 @@ class Win32FileTest : public ::testing::Test {
   CTempDir m_Dir;
 };
 
-// What a virus scanner or backup agent does: open a file for reading,
-// sharing reads and writes but not deletion. Once the gateway holds a file
-// with the right to delete it, such an open is refused, so it can never make
-// the deletion or rename through the gateway's handle fail; before, while it
-// holds a file, a deletion by name fails (the message was delivered twice)
-// and the gateway's open with that right waits for it.
+// A virus scanner or backup agent opens files without sharing deletion: while
+// it holds one, a deletion by name fails (the message would be sent twice);
+// once the gateway holds the file with the right to delete, such opens fail.
 TEST_F(Win32FileTest, AReaderWithoutDeleteSharingCannotStopADeleteOrRenameThroughTheHandle) {
   const std::string message = m_Dir.File("m.tmp");
   WriteWholeFile(message, "message");
