@@ -18,7 +18,6 @@ struct CSmtpScript {
   std::string dataReply = "354 go ahead\r\n";
   std::string dataEndReply = "250 queued\r\n";
   int dataEndDelayMs = 0;  // the reply to the end of the data comes this much later
-  bool answerQuit = true;
   int quitDelayMs = 0;  // the reply to QUIT (or the close) comes this much later
 };
 
@@ -104,7 +103,7 @@ class CScriptedSmtpServer {
         reply = m_Script.dataEndReply;
       } else if (verb == "QUIT") {
         std::this_thread::sleep_for(std::chrono::milliseconds(m_Script.quitDelayMs));
-        if (m_Script.answerQuit) loopback::SendAll(s, "221 bye\r\n");
+        loopback::SendAll(s, "221 bye\r\n");
         return;
       }
       loopback::SendAll(s, reply);

@@ -100,7 +100,6 @@ TEST_F(SmtpDialogueTest, RepliesDecideBetweenDeliveredRefusedAndLater) {
        nullptr, 10 * kShortReplyTimeoutMs},
       {"a slow end of data past its own wait", {.dataEndDelayMs = 3 * kShortReplyTimeoutMs}, kSendBroken,
        "no reply to the end of the data", kShortReplyTimeoutMs},
-      {"no reply to QUIT after the mail was taken", {.answerQuit = false}, kSendDelivered, nullptr},
       {"QUIT answered too late", {.quitDelayMs = kAmpleReplyTimeoutMs + 500}, kSendDelivered, nullptr},
   };
   for (const auto& c : cases) {

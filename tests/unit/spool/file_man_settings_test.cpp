@@ -45,15 +45,4 @@ TEST(CFileManSettings, ReadingOrderAndDefaults) {
   }
 }
 
-TEST(CFileManSettings, GetDomainNameRefusesBuffersTooSmall) {
-  SpoolSandbox box;
-  box.SetText("DomainName", "fax.example");
-  CFileMan files;
-  char buffer[99] = "untouched";
-  EXPECT_EQ(files.GetDomainName(buffer, 11), 1);  // no room for the terminator
-  EXPECT_STREQ(buffer, "untouched");
-  EXPECT_EQ(files.GetDomainName(buffer, 12), 0);
-  EXPECT_STREQ(buffer, "fax.example");
-}
-
 }  // namespace
