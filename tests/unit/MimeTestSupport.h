@@ -41,9 +41,8 @@ inline std::unique_ptr<PartReader> ReaderOver(const std::string& path, const std
   return PartOpen(std::move(file));
 }
 
-// Counters at 0, an envelope name drawn (FileName), the staged envelope of
-// spool file 1, empty message content file and list, and TMP (the fragment
-// store's base) inside the sandbox.
+// A spool as a hand-off finds it: counters at 0, FileName drawn, spool file 1's
+// staged envelope, an empty message content file and list; TMP in the sandbox.
 class DecoderSandbox : public SpoolSandbox {
  public:
   DecoderSandbox() {
@@ -58,9 +57,8 @@ class DecoderSandbox : public SpoolSandbox {
   }
   ~DecoderSandbox() { SetEnvironmentValue("TMP", m_OldTmp ? m_OldTmp->c_str() : nullptr); }
 
-  // Runs HandleMessage over `lfText` as the hand-off does, into a submission
-  // whose parts then get their final names and which is then complete;
-  // returns the output failures.
+  // HandleMessage over `lfText` into a submission, completed as the hand-off
+  // does; the output failures.
   int Decode(const std::string& lfText, const CRecipientList& envelope = {}) {
     std::unique_ptr<PartReader> reader = ReaderOver(Root() + "mail.zqx", lfText);
     std::snprintf(reader->attachmentList, sizeof reader->attachmentList, "%s", ListPath().c_str());

@@ -39,11 +39,10 @@ TEST(Sha256Test, KnownAnswers) {
     const char* digest;
   } cases[] = {
       // FIPS 180-2, appendix B: one block, two blocks (448 bits: no room for the
-      // length in the first), a million "a".
+      // length in the first).
       {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
        "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
   };
   for (const auto& c : cases) {

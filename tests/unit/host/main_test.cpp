@@ -34,10 +34,8 @@ class Entry : public ::testing::Test {
   SpoolSandbox m_Box;
 };
 
-// A console gateway that cannot take mail ends at once with its reason on
-// standard error and as its exit status (2: the program directory), never
-// with a prompt over a gateway that takes nothing. (A port that stays taken,
-// exit status 3: test_service.py.)
+// Never a prompt over a gateway that takes nothing: the reason on standard
+// error, exit status 2. (A port that stays taken, exit status 3: test_service.py.)
 TEST_F(Entry, AStartThatCannotTakeMailEndsWithItsReason) {
   const std::string program = m_Box.ProgramPath();
   // Empty, the spool would be the working directory; without its final

@@ -31,11 +31,9 @@ class CFileManQueue : public ::testing::Test {
   std::unique_ptr<CFileMan> m_Files;
 };
 
-// Spool files are numbered from TmpIndex and opened for nobody else. A counter
-// that comes back to a number (after its wrap, after a power loss took back
-// unflushed steps, or from a restored hive) must never replace a mail that is
-// still spooled, nor make anything for it: a staged envelope made beside a
-// handed-off mail would make the next start hand it off again.
+// A counter that comes back to a number (its wrap, a power loss, a restored
+// hive) must never replace a spooled mail nor stage an envelope beside one:
+// the next start would hand that mail off again.
 TEST_F(CFileManQueue, AddMsgCreatesExclusiveSpoolFilesAndSkipsNumbersInUse) {
   std::vector<DWORD> hundred(100);
   std::iota(hundred.begin(), hundred.end(), 0);

@@ -70,7 +70,6 @@ TEST(Settings, TextsTakeTheirDefaultUnlessAStringWithinItsLength) {
   const std::string d79(79, 'd');
   // clang-format off
   const std::vector<Case> cases = {
-      {"absent", Setting::kDomainName, false, {}, SettingState::kAbsent, ""},
       {"absent with a default", Setting::kDNSName, false, {}, SettingState::kAbsent, "a.root-servers.net"},
       {"at its limit", Setting::kDomainName, true, Sz(d79), SettingState::kUsed, d79},
       {"one past", Setting::kDomainName, true, Sz(d79 + "d"), SettingState::kOutOfRange, ""},
