@@ -13,28 +13,18 @@
 
 namespace {
 
-class SocketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(SockStartup(kWinsockVersion), 0);
-    ASSERT_NE(m_Listener = loopback::Listen(m_Port), INVALID_SOCKET);
-    ASSERT_NE(m_Client = loopback::Connect(m_Port), INVALID_SOCKET);
-    ASSERT_NE(m_Server = SockAccept(m_Listener, nullptr, nullptr), INVALID_SOCKET);
-  }
-  void TearDown() override {
-    for (SOCKET s : {m_Client, m_Server, m_Listener})
-      if (s != INVALID_SOCKET) SockClose(s);
-  }
-  SOCKET m_Listener = INVALID_SOCKET, m_Client = INVALID_SOCKET, m_Server = INVALID_SOCKET;
-  int m_Port = 0;
-};
-
-TEST_F(SocketTest, ASendCutShortByItsTimeOutFails) {
+TEST(SocketTest, ASendCutShortByItsTimeOutFails) {
+  int port = 0;
+  const SOCKET listener = loopback::Listen(port), client = loopback::Connect(port);
+  ASSERT_NE(client, INVALID_SOCKET);
+  const SOCKET server = SockAccept(listener, nullptr, nullptr);
+  ASSERT_NE(server, INVALID_SOCKET);
   // The peer reads nothing: the send fills both buffers and its time-out passes.
-  ASSERT_EQ(SockSetSendTimeout(m_Client, 200), 0);
+  ASSERT_EQ(SockSetSendTimeout(client, 200), 0);
   const std::vector<char> block(64 * 1024 * 1024, 'x');
-  EXPECT_EQ(SockSend(m_Client, block.data(), static_cast<int>(block.size())), SOCKET_ERROR);
+  EXPECT_EQ(SockSend(client, block.data(), static_cast<int>(block.size())), SOCKET_ERROR);
   EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(WSAETIMEDOUT));
+  for (SOCKET s : {client, server, listener}) SockClose(s);
 }
 
 }  // namespace
