@@ -74,7 +74,7 @@ TEST_F(HiveRegistryTest, DamagedHiveIsReportedReadAndNeverRewritten) {
     CRegKey key;
     EXPECT_EQ(CRegKey::Open(kGatewayKey, key), ERROR_SUCCESS);
     const std::string report = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(report.find(m_Hive + ":"), std::string::npos) << report;  // its line: hive_format_test.cpp
+    EXPECT_NE(report.find(m_Hive + ":"), std::string::npos) << report;
     DWORD port = 0;
     EXPECT_EQ(RegReadDword(key, "Port", &port), ERROR_SUCCESS);
     EXPECT_EQ(port, 25u);
