@@ -47,7 +47,6 @@ struct Response {
   std::string domain = "fax.test";
   bool authoritative = true;
   int rcode = 0;                     // NOERROR; 3 NXDOMAIN, 2 SERVFAIL
-  unsigned questionType = kDnsTypeMX;
   std::vector<Rr> answers{}, authority{}, additional{};
   int answerCount = -1;  // -1: the true count
 
@@ -56,7 +55,7 @@ struct Response {
                       static_cast<char>(0x80 | rcode) + U16(1);
     out += U16(answerCount >= 0 ? static_cast<unsigned>(answerCount) : static_cast<unsigned>(answers.size())) +
            U16(static_cast<unsigned>(authority.size())) + U16(static_cast<unsigned>(additional.size()));
-    out += Labels(domain) + U16(questionType) + U16(1);
+    out += Labels(domain) + U16(kDnsTypeMX) + U16(1);
     for (const auto* section : {&answers, &authority, &additional})
       for (const Rr& rr : *section) out += Record(rr);
     return out;

@@ -55,10 +55,8 @@ TEST_F(StdioFileTest, TextReadTranslatesAcrossBufferEdgesBinaryPassesAll) {
   EXPECT_EQ(got, raw);
 }
 
-TEST_F(StdioFileTest, FailuresAreReported) {
-  EXPECT_FALSE(CStdioFile::Open(m_Dir.File("none"), "r").IsOpen());
-  EXPECT_EQ(PlatformGetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  // A full disk: the write is buffered, so the loss must show at Close.
+// The write is buffered, so a full disk must show at Close.
+TEST_F(StdioFileTest, AFullDiskShowsAtClose) {
   CStdioFile full = CStdioFile::Open("/dev/full", "w");
   if (!full.IsOpen()) GTEST_SKIP() << "no /dev/full";
   full.WriteText("lost\n");
