@@ -44,7 +44,6 @@ class SyslogSocket:
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
-        self.raw: list[str] = []  # each datagram whole, with its priority and tag
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(path))
         self.sock.settimeout(0.05)
@@ -71,7 +70,6 @@ class SyslogSocket:
                     self._pending.append(self.sock.recv(65536).decode("latin-1"))
             self.sock.settimeout(0.05)
             got, self._pending = self._pending, []
-        self.raw += got
         got = [datagram.partition("]: ")[2] for datagram in got]
         self.received += got
         return got
