@@ -3,7 +3,6 @@ the test makes. The receiver domain of outbound mail is an address literal: no n
 
 from __future__ import annotations
 
-import re
 import shutil
 import socket
 import ssl
@@ -100,7 +99,6 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         tls.sendall(b"NOOP\r\n")
         assert tls.recv(4096) == b"250 Requested mail action ok, completed\r\n"
         tls.close()
-    gw.wait_log("SMTPIn- Plaintext sent after STARTTLS thrown away unread, bytes: 6")
     # Stalls in the handshake: closed at the limit.
     with after_starttls() as conn:
         started = time.monotonic()
@@ -118,10 +116,6 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         conn.sock.sendall(hello[:len(hello) // 2])
         conn.sock.shutdown(socket.SHUT_WR)
         assert conn.until_closed(10)[0][:1] in (b"", b"\x15")
-
-    log = gw.text("debug.log")
-    assert log.count("SMTPIn- TLS handshake failed, connection closed") == 4, log[-3000:]
-    assert f"no handshake within {HANDSHAKE_MS} ms" in log
     tls_mail(gw, "last")
     gw.settles(baseline)
 
@@ -179,7 +173,6 @@ def test_delivery_over_starttls_required_and_verified(make_gateway, certificates
             wait_until(lambda: mx.mails and not (gw.in_dir / "fax.tmp").exists(), 30, gw.diagnostics)
             version, content = mx.mails[0]
             assert version in ("TLSv1.2", "TLSv1.3") and b"Fax over TLS" in content
-            assert f"SMTPOut- TLS started: {version}" in gw.text("debug.log")
         wait_until(lambda: right.mails, 30, verified.diagnostics)
         refused.wait_log("SMTPOut- Error: TLS: 127.0.0.1: handshake failed: the server's certificate did not verify")
         assert wrong.mails == [] and (refused.in_dir / "fax.tmp").exists()
@@ -257,10 +250,6 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path, sy
         assert log.count(f"sasl_method={method}, sasl_username=relayuser") == 2, log  # a session per mail
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
-    # The mail log says which TLS each delivery had (its line may come just after the file goes).
-    delivered = lambda: [t for t in syslog.lines("out: ") if t.endswith("status=delivered")]
-    wait_until(lambda: len(delivered()) == 4, 10, lambda: str(syslog.received))
-    assert all(re.search(r" tls=TLSv1\.[23] ", t) for t in delivered()), syslog.received
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
     wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")
     wait_until(lambda: wrong.text("debug.log").count("AUTH refused: 535") >= 2, 30, wrong.diagnostics)
