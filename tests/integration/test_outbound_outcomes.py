@@ -1,7 +1,5 @@
-"""Outbound messages that cannot be delivered get the error name that says why and one event 435 (old name, new
-name, why): at once for a 5xx or no recipient, after five attempts over the (scaled) schedule when no host answers
-or the dialogue breaks off; attachment files stay beside them. A report the settings switch off is dropped unsent.
-Each receiver domain is an address literal on 127.0.0.0/8: no name server is asked."""
+"""Outbound messages that cannot be delivered get the error name that says why and one event 435: at once for a 5xx
+or no recipient, after five attempts over the (scaled) schedule otherwise; attachment files stay beside them."""
 
 import time
 
