@@ -52,6 +52,5 @@ def test_full_disk_refuses_new_mail_and_hands_off_what_waited_once_space_returns
     assert b"SUBJECT: waited" in env.read_bytes()
     assert gw.send("a@example.com", [FAX], mail("after", 10 * 1024)) == {}
     wait_until(lambda: len(gw.files("ENV*.tmp")) == 2 and not gw.files("*.zqx"), 30)
-    assert "mail not stored, refused" in gw.text("debug.log")
     assert gw.subjects() == [b"after", b"waited"]
     assert not [p for p in gw.out_dir.iterdir() if p.name.startswith(("~", "Msgcnt"))]
