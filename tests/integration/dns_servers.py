@@ -1,6 +1,5 @@
-"""A name server for tests on port 53 (root) of a loopback address of its own: RecordServer (dnspython), answering
-exactly as told. The gateway resolves exchangers and name servers with the system's resolver: name them by dotted
-loopback addresses, which need no lookup. (The benches' dnsmasq zone: bench/dnsmasq_zone.py.)"""
+"""A name server for tests on port 53 (root) of a loopback address of its own, answering exactly as told. Name
+exchangers and name servers by dotted loopback addresses, which need no lookup."""
 
 from __future__ import annotations
 
@@ -58,28 +57,24 @@ class RecordServer:
         self._thread.start()
 
     def answer(self, wire: bytes) -> bytes:
-        import dns.flags
-        import dns.message
-        import dns.rcode
-        import dns.rdatatype
-        import dns.rrset
+        from dns import flags, message, rcode, rdatatype, rrset  # dnspython, only where a server answers
 
-        query = dns.message.from_wire(wire)
-        response = dns.message.make_response(query)
-        response.flags |= dns.flags.AA
+        query = message.from_wire(wire)
+        response = message.make_response(query)
+        response.flags |= flags.AA
         question = query.question[0]
         name = question.name.to_text().rstrip(".").lower()
-        rtype = dns.rdatatype.to_text(question.rdtype)
+        rtype = rdatatype.to_text(question.rdtype)
         self.questions.append((name, rtype))
         if not (name == self.zone or name.endswith("." + self.zone)):
-            response.set_rcode(dns.rcode.REFUSED)
+            response.set_rcode(rcode.REFUSED)
             return response.to_wire()
         if data := self.records.get((name, rtype)):
-            response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", rtype, data))
+            response.answer.append(rrset.from_text_list(question.name, self.ttl, "IN", rtype, data))
             return response.to_wire()
         if not any(known == name for known, _ in self.records):
-            response.set_rcode(dns.rcode.NXDOMAIN)
-        response.authority.append(dns.rrset.from_text(
+            response.set_rcode(rcode.NXDOMAIN)
+        response.authority.append(rrset.from_text(
             self.zone + ".", self.ttl, "IN", "SOA", f"ns.{self.zone}. hostmaster.{self.zone}. 1 3600 600 86400 60"))
         return response.to_wire()
 
