@@ -38,9 +38,8 @@ def message_file(to: str | None, subject: str, body: list[str], attachments: lis
 
 
 class SyslogSocket:
-    """Collects the gateway's syslog datagrams at `path`, read all the time by a thread (the gateway drops what a
-    full socket queue will not take). Every read is made under the lock, so that texts() also has what was sent
-    just before it was called."""
+    """The gateway's syslog datagrams at `path`, read all the time (the gateway drops what a full queue will not
+    take); texts() also drains the socket under the lock, so it has what was sent just before it was called."""
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
