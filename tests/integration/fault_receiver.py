@@ -29,10 +29,6 @@ class FaultReceiver(ScriptedReceiver):
     def release(self, ident: int) -> None:
         self._holds.pop(ident)[1].set()
 
-    def counts(self) -> dict[int, int]:
-        with self._lock:
-            return dict(self.deliveries)
-
     def close(self) -> None:
         [released.set() for _, released in self._holds.values()]
         super().close()

@@ -28,4 +28,4 @@ def test_killed_at_each_step_of_a_delivery(make_gateway):
             gw.start()
         # No message, attachment or mail file is left in IN.
         wait_until(lambda: not in_dir(), 60, lambda: f"IN holds {in_dir()}")
-        assert mx.counts() == {0: 1, 1: 1, 2: 2, 3: 1, 4: 1} and mx.errors == []
+        assert mx.deliveries == {0: 1, 1: 1, 2: 2, 3: 1, 4: 1} and mx.errors == []
