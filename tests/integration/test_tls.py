@@ -74,9 +74,6 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         assert client.ehlo()[1].split(b"\n")[-1] == b"8BITMIME"
         assert client.docmd("STARTTLS") == (503, b"Bad sequence of commands")
         assert client.sendmail("a@example.com", [FAX], mail("smtplib over TLS")) == {}
-        # 20 MB on one command line: refused whole once its line ends, and the session goes on.
-        client.send(b"N" * (20 << 20) + b"\r\n")
-        assert client.getreply() == (500, b"Line too long.")
         assert client.noop()[0] == 250
     assert b"smtplib over TLS" in b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 2))
     # TLS 1.2 is taken, TLS 1.1 refused (the client's own floor lowered so that it asks at all).
@@ -247,7 +244,6 @@ def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path, sy
         assert "TLS connection established from" in log and log.count("from=<fax@fax.example.com>") == 2, log
         assert PASSWORD not in gateway.text("debug.log")
     # Wrong password: Postfix's 535; the mails wait in IN, unrenamed, and the event comes once.
-    wrong.wait_log("SMTPOut- Error: the relay host cannot be used, mail waits: AUTH refused: 535")
     wait_until(lambda: wrong.text("debug.log").count("AUTH refused: 535") >= 2, 30, wrong.diagnostics)
     events = syslog.events(436, timeout=5)
     assert len(events) == 1 and "535" in events[0], syslog.received
