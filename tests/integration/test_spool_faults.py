@@ -30,21 +30,6 @@ def test_a_read_error_hands_off_nothing_cut_and_one_that_stays_keeps_the_mail_as
     assert not [p for p in gw.out_dir.iterdir() if p.name.startswith("~")]
 
 
-def test_start_leaves_what_it_cannot_keep_aside_and_looks_again(make_gateway):
-    needs_seam()
-    gw = make_gateway(start=False, env={"CVSMTPGW_FAULTS": "rename:2:ENOSPC:*/OUT/22.err",
-                                        "CVSMTPGW_HANDOFF_RETRY_MS": "100"})
-    gw.out_dir.mkdir(exist_ok=True)
-    damaged = spool_file(TRACE + mail("damaged"), [f"TO:<{FAX}>"], 2000).replace(b"body of", b"BODY OF")
-    (gw.out_dir / "22.zqx").write_bytes(damaged)
-    (gw.out_dir / "~22~ENV").write_bytes(b"")
-    gw.start()
-    gw.wait_log("could not be kept aside, left as it is and looked at again later: " + str(gw.out_dir / "22.zqx"))
-    wait_until(lambda: (gw.out_dir / "22.err").exists() and not gw.files("*.zqx"), 15)
-    assert (gw.out_dir / "22.err").read_bytes() == damaged and not gw.files("ENV*.tmp")
-    assert not [p for p in gw.out_dir.iterdir() if p.name.startswith("~")]
-
-
 def test_a_spool_directory_that_vanishes_or_is_replaced_while_running(make_gateway):
     needs_seam()
     # The second hand-off fails once, so that its mail waits for the next try while OUT is away.
