@@ -158,10 +158,6 @@ class ScriptedReceiver:
         self._server = Listener(lambda conn, _: self._session(conn), address, port)
         self.port = self._server.port
 
-    def recipients(self) -> list[str]:  # of the mails taken, in order
-        with self._lock:
-            return [rcpt for _, rcpt, _ in self.mails]
-
     def _session(self, conn: socket.socket) -> None:
         with self._lock:
             self.sessions += 1
