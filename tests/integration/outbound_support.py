@@ -19,8 +19,7 @@ OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
 
 
 def outbound_gateway(make_gateway, port: int, values: dict | None = None, env: dict | None = None, **kw):
-    """A gateway, not started yet, that delivers to `port` on the test build's time scale; receiver domains are
-    address literals, and nothing listens at DNSName."""
+    """A gateway, not started yet, that delivers to `port` on the test time scale; nothing listens at DNSName."""
     needs_seam()
     return make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": port, **(values or {})},
                         env={**OUTBOUND_TIME_SCALE, **(env or {})}, start=False, **kw)

@@ -24,7 +24,7 @@ def served_again(gw, baseline):
     gw.settles(baseline)
 
 
-def test_vanishing_clients_nul_bytes_and_every_slot_held(make_gateway):
+def test_vanishing_clients_and_every_slot_held(make_gateway):
     gateway = make_gateway()
     for n, (in_data, data) in enumerate([(False, b""), (True, b"Subject: x\r\n\r\nhalf")], start=1):
         conn = gateway.connect()

