@@ -117,9 +117,7 @@ class PrivatePostfix:
         try:
             wait_accepting(self.address, self.port, 30, lambda: self.master.poll() is None)
         except Exception as e:
-            root = self.root
-            self.stop(keep=True)
-            raise RuntimeError(f"private Postfix did not start ({e}); see {root}") from e
+            raise RuntimeError(f"private Postfix did not start ({e}); see {self.stop(keep=True)}") from e
         return self
 
     def log(self) -> str:

@@ -28,8 +28,7 @@ def small_spool(make_gateway):
         gw.stop()
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(gw.out_dir)], check=True)
         made.append(gw)
-        gw.start()
-        return gw
+        return gw.start()
     yield make
     for gw in made:
         gw.stop()

@@ -22,11 +22,9 @@ OUTCOMES = {
 
 
 def test_outcomes(make_gateway, syslog):
-    hang_up = Listener(greet_and_hang_up, "127.0.0.2")
     # A receiver that does not know the recipient; nothing listens on 127.0.0.4.
-    refuse = ScriptedReceiver("127.0.0.3", hang_up.port,
-                              rcpt_reply=lambda rcpt: f"550 5.1.1 {rcpt}: Recipient address rejected")
-    try:
+    with Listener(greet_and_hang_up, "127.0.0.2") as hang_up, ScriptedReceiver(
+            "127.0.0.3", hang_up.port, rcpt_reply=lambda r: f"550 5.1.1 {r}: Recipient address rejected") as refuse:
         gw = outbound_gateway(make_gateway, hang_up.port)
         for name, (to, *_) in OUTCOMES.items():
             stem = name.split(".")[0]
@@ -55,6 +53,3 @@ def test_outcomes(make_gateway, syslog):
         assert sorted(events) == sorted(
             f"Corvane SMTP Server, {gw.in_dir / name}, {gw.in_dir / error_name}, {why}"
             for name, (_, error_name, _, why) in OUTCOMES.items())
-    finally:
-        hang_up.close()
-        refuse.close()

@@ -64,8 +64,6 @@ class ServiceGateway(Gateway):
                 got.append(self.notify.recv(4096))
         return got
 
-    signal = lambda self, number: os.kill(self.proc.pid, number)
-
     def stop(self, timeout=None):  # no console to type q into: killed if still running
         self.kill()
         self.notify.close()
@@ -80,7 +78,7 @@ def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service
     gw = service(values={"logfile": ""}).start_service()
     assert squeezed(gw.reports_until(RUNNING)) == [START_1, START_3, RUNNING]
     assert _listening(gw.port)  # running only once the port takes mail
-    gw.signal(signal.SIGHUP)  # not a stop: answered with a running report
+    os.kill(gw.proc.pid, signal.SIGHUP)  # not a stop: answered with a running report
     assert gw.report() == RUNNING
     # A stop right after the last 250: every acknowledged mail still becomes a submission.
     count = 20
@@ -91,7 +89,7 @@ def test_states_and_controls_in_order_and_a_stop_finishes_every_hand_off(service
         # The session passes a mail to the hand-off queue just after its 250; a stop within that moment
         # leaves the hand-off to the session, which the clean stop does not wait for.
         time.sleep(0.02)
-        gw.signal(signal.SIGTERM)
+        os.kill(gw.proc.pid, signal.SIGTERM)
     assert squeezed(gw.reports_until_exit()) == [STOPPING, STOPPED]
     assert gw.proc.returncode == 0, gw.diagnostics()
     assert len(gw.files("ENV*.tmp")) == count, sorted(os.listdir(gw.out_dir))

@@ -74,7 +74,6 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         assert client.ehlo()[1].split(b"\n")[-1] == b"8BITMIME"
         assert client.docmd("STARTTLS") == (503, b"Bad sequence of commands")
         assert client.sendmail("a@example.com", [FAX], mail("smtplib over TLS")) == {}
-        assert client.noop()[0] == 250
     assert b"smtplib over TLS" in b"".join(p.read_bytes() for p in gw.wait_for_files("ENV*.tmp", 2))
     # TLS 1.2 is taken, TLS 1.1 refused (the client's own floor lowered so that it asks at all).
     for version, taken in (("-tls1_2", True), ("-tls1_1", False)):
@@ -101,13 +100,9 @@ def test_inbound_starttls_with_real_and_hostile_clients(make_gateway, certificat
         started = time.monotonic()
         assert conn.wait_closed(HANDSHAKE_MS / 1000 + 3)
         assert HANDSHAKE_MS / 1000 - 0.3 < time.monotonic() - started < HANDSHAKE_MS / 1000 + 2
-    # A ClientHello cut in the middle: nothing, or a TLS alert.
-    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-    with pytest.raises(ssl.SSLWantReadError):
-        client_context().wrap_bio(incoming, outgoing).do_handshake()
-    hello = outgoing.read()
+    # A ClientHello cut in the middle (its record says 512 bytes): nothing, or a TLS alert.
     with after_starttls() as conn:
-        conn.sock.sendall(hello[:len(hello) // 2])
+        conn.sock.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03" + bytes(100))
         conn.sock.shutdown(socket.SHUT_WR)
         assert conn.until_closed(10)[0][:1] in (b"", b"\x15")
     tls_mail(gw, "last")
