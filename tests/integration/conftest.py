@@ -1,5 +1,4 @@
-"""`make_gateway(values=, debug_logs=, binary=, env=, start=)` (gateway_harness.gateway_fixture), and `syslog`:
-the events and mail-log lines of a gateway started with it."""
+"""`make_gateway(values=, debug_logs=, binary=, env=, start=)`, and `syslog`: the events and mail log it sends."""
 
 import pytest
 

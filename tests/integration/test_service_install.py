@@ -17,65 +17,43 @@ INSTALLED = "Finished: Service Successfully Installed\n"
 REMOVED = "Finished: Service Removed !!, Please Reboot To Finish\n"
 
 
-class Installer:
-    """A private unit directory and hive (with a spool and a log directory)."""
-
-    def __init__(self, root: Path, syslog):
-        self.root, self.units, self.hive = root, root / "units", root / "etc" / "hive.reg"
-        self.unit = self.units / "cvsmtpgw.service"
-        self.units.mkdir()
-        self.hive.parent.mkdir()
-        self.values = {"ProgramPath": f"{root}/spool/", "logfile": f"{root}/log/debug.log"}
-        write_hive(self.hive, self.values)
-        self.syslog = syslog  # the conftest's, named in the environment
-        self.env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
-        self.env.update(CVSMTPGW_HIVE=str(self.hive), CVSMTPGW_UNIT_DIR=str(self.units),
-                        CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"))
-
-    def run(self, switch: str, binary: Path = BINARY) -> subprocess.CompletedProcess:
-        return subprocess.run([str(binary), switch], env=self.env, capture_output=True, text=True, timeout=60)
-
-
 @pytest.fixture
-def installer(syslog):
-    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))
-    yield Installer(root, syslog)
+def root():
+    root = Path(tempfile.mkdtemp(prefix="cvgw-i-", dir="/tmp"))  # a short ProgramPath
+    yield root
     shutil.rmtree(root, ignore_errors=True)
 
 
-def test_install_twice_remove_twice_without_systemd(installer):
+def test_install_twice_remove_twice_without_systemd(root, syslog):
     # A program and spool directory with a blank and a specifier sign: they must reach systemd unchanged.
-    i = installer
-    odd = i.root / "my gw %i $HOME"
-    odd.mkdir()
+    odd, units, hive = root / "my gw %i $HOME", root / "units", root / "etc" / "hive.reg"
+    unit = units / "cvsmtpgw.service"
+    [d.mkdir() for d in (odd, units, hive.parent)]
     shutil.copy(BINARY, odd / "cvsmtpgw")
-    i.values.update(ProgramPath=f"{odd}/")
-    write_hive(i.hive, i.values)
+    write_hive(hive, {"ProgramPath": f"{odd}/", "logfile": f"{root}/log/debug.log"})
+    env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+    env.update(CVSMTPGW_HIVE=str(hive), CVSMTPGW_UNIT_DIR=str(units),
+               CVSMTPGW_SYSTEMD_RUN_DIR=str(root / "no-systemd"))
     for switch, err, events in [("-i", INSTALLED, ["event 420: Corvane SMTP Server"]),
                                 ("-i", "Error: Installation: Service Is already installed!! \n", []),
                                 ("-u", REMOVED, ["event 421: Corvane SMTP Server"]),
                                 ("-u", "Error: Failed to Locate Installed Service\n", [])]:
-        before = i.unit.read_bytes() if i.unit.exists() else None
-        result = i.run(switch, odd / "cvsmtpgw")
+        before = unit.read_bytes() if unit.exists() else None
+        result = subprocess.run([str(odd / "cvsmtpgw"), switch], env=env, capture_output=True, text=True, timeout=60)
         # Exit status 0 only for what succeeded, so that a script can tell.
         rc = 0 if err in (INSTALLED, REMOVED) else 1
-        assert (result.returncode, result.stdout, result.stderr, i.syslog.texts()) == (rc, "", err, events), switch
+        assert (result.returncode, result.stdout, result.stderr, syslog.texts()) == (rc, "", err, events), switch
         if before is not None and switch == "-i":
-            assert i.unit.read_bytes() == before  # a second installation changes nothing
+            assert unit.read_bytes() == before  # a second installation changes nothing
         elif err == INSTALLED:
-            # What comes from this system: the program, and the spool, debug log and hive directories where the
-            # gateway writes.
             quoted, d = str(odd).replace("%", "%%"), {}
-            for name, _, value in (line.partition("=") for line in i.unit.read_text().splitlines() if "=" in line):
+            for name, _, value in (line.partition("=") for line in unit.read_text().splitlines() if "=" in line):
                 d.setdefault(name, []).append(value)
             assert d["ExecStart"] == [f'"{quoted}/cvsmtpgw"']
-            assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{i.root}/log", f"-{i.root}/etc"]
-            # TMP in the spool directory, in the packaged unit too: a private /tmp is emptied at every stop.
-            assert d["Environment"] == [f"CVSMTPGW_HIVE={i.hive}", f'"TMP={quoted}/tmp"']
-            packaged = (REPO_ROOT / "packaging/cvsmtpgw.service").read_text()
-            assert "\nEnvironment=TMP=/var/spool/cvsmtpgw/tmp\n" in packaged
-            assert stat.S_IMODE(i.unit.stat().st_mode) == 0o644
-            # What systemd itself says about the unit file.
-            verify = subprocess.run(["systemd-analyze", "verify", str(i.unit)], capture_output=True, text=True, timeout=60)
+            assert d["ReadWritePaths"] == [f'"-{quoted}"', f"-{root}/log", f"-{root}/etc"]
+            # TMP in the spool directory: a private /tmp is emptied at every stop.
+            assert d["Environment"] == [f"CVSMTPGW_HIVE={hive}", f'"TMP={quoted}/tmp"']
+            assert stat.S_IMODE(unit.stat().st_mode) == 0o644
+            verify = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
             assert verify.returncode == 0, verify.stderr
-    assert os.listdir(i.units) == []
+    assert os.listdir(units) == []
