@@ -69,6 +69,11 @@ CFuzzSandbox::~CFuzzSandbox() {
   fs::remove_all(m_Root, ignored);
 }
 
+CFuzzSandbox& FuzzSandbox(const CFuzzSandbox::CSettings& settings) {
+  static CFuzzSandbox sandbox(settings);
+  return sandbox;
+}
+
 std::vector<std::string> CFuzzSandbox::Names(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code error;

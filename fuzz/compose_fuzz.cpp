@@ -30,8 +30,6 @@ namespace {
 constexpr int kVariants = 32;
 constexpr std::size_t kReceiverSize = 200;
 
-CFuzzSandbox* g_Sandbox = nullptr;
-
 std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
   return std::snprintf(buffer, size, "%s", "1700000000@fuzz-host");
 }
@@ -62,12 +60,12 @@ SMTPOut& Variant(int index) {
   return *v.out;
 }
 
-void WriteAttachmentSources() {
+void WriteAttachmentSources(const std::string& in) {
   std::string tif = "II*";
   for (int i = 0; i < 300; ++i) tif.push_back(static_cast<char>(i * 7));
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.tif", tif);
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.pdf", "%PDF-1.4\n%%EOF\n");
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0002.gif", "GIF89a");
+  CFuzzSandbox::WriteFile(in + "F0001.tif", tif);
+  CFuzzSandbox::WriteFile(in + "F0001.pdf", "%PDF-1.4\n%%EOF\n");
+  CFuzzSandbox::WriteFile(in + "F0002.gif", "GIF89a");
 }
 
 // A field name (printable ASCII, blanks allowed before the colon) and its colon.
@@ -82,18 +80,16 @@ bool IsFieldLine(std::string_view line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{{"DNSName", "127.0.2.53"}}, {{"AdvancedOptions", 1}}});
-  g_Sandbox = &sandbox;
+  FuzzSandbox({{{"DNSName", "127.0.2.53"}}, {{"AdvancedOptions", 1}}});
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   SMTPOut& object = Variant(data[0] % kVariants);
-  const std::string in = g_Sandbox->In();
-  WriteAttachmentSources();
-  CFuzzSandbox::WriteFile(in + "msg.tmp",
-                          std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+  const std::string in = FuzzSandbox().In();
+  WriteAttachmentSources(in);
+  CFuzzSandbox::WriteFile(in + "msg.tmp", AsText(data + 1, size - 1));
 
   std::string mailText;
   bool toBeSent = false;

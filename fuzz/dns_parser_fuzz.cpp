@@ -21,8 +21,6 @@ void CheckText(const char (&text)[kDnsTextSize], const char* field) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const std::size_t answerOffset = data[0];

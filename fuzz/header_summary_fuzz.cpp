@@ -26,8 +26,6 @@
 
 namespace {
 
-CFuzzSandbox* g_Sandbox = nullptr;
-
 CRecipientList EnvelopeOf(std::string_view text) {
   CRecipientList list;
   while (!text.empty()) {
@@ -79,12 +77,12 @@ void CheckEnvelopeLookUp(const CRecipientList& envelope, std::string_view text) 
 }
 
 void HeaderBlockRun(std::string_view header, const CRecipientList& envelope) {
-  const std::string out = g_Sandbox->Out();
-  CFuzzSandbox::WriteFile(g_Sandbox->Root() + "header", header);
+  const std::string out = FuzzSandbox().Out();
+  CFuzzSandbox::WriteFile(FuzzSandbox().Root() + "header", header);
   CSubmission submission(out, "1");
   CFuzzSandbox::WriteFile(submission.EnvelopePath(), "");
   {
-    std::unique_ptr<PartReader> reader = PartOpen(CStdioFile::Open(g_Sandbox->Root() + "header", "r"));
+    std::unique_ptr<PartReader> reader = PartOpen(CStdioFile::Open(FuzzSandbox().Root() + "header", "r"));
     reader->submission = &submission;
     HeaderInfo info;
     ReadHeaders(*reader, info, envelope);
@@ -122,14 +120,13 @@ void HelperRun(std::string_view text, const CRecipientList& envelope) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({});
-  g_Sandbox = &sandbox;
+  FuzzSandbox();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::vector<std::string_view> parts =
-      SplitInputs(std::string_view(reinterpret_cast<const char*>(data), size), 3);
+      SplitInputs(AsText(data, size), 3);
   const CRecipientList envelope = EnvelopeOf(parts[0]);
   if (parts.size() > 1) HeaderBlockRun(parts[1], envelope);
   if (parts.size() > 2) HelperRun(parts[2], envelope);

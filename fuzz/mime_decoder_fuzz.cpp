@@ -26,12 +26,10 @@ constexpr std::size_t kMailsPerInput = 4;
 // Envelope blocks and generated names: what a hand-off writes beyond the mail's own bytes.
 constexpr std::uintmax_t kFixedOutput = 16 * 1024;
 
-CFuzzSandbox* g_Sandbox = nullptr;
-
 // `inputSize`: the bytes of the whole input, which bound what a hand-off can
 // write (decoding only shrinks, and split mails join fragments of this input).
 void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
-  const std::string out = g_Sandbox->Out();
+  const std::string out = FuzzSandbox().Out();
   std::set<std::string> left;
   std::string envelope;
   std::uintmax_t written = 0;
@@ -60,14 +58,13 @@ void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{}, {{"TmpIndex", 0}, {"OUTIndex", 0}, {"OUTIndexAtt", 0}}});
-  g_Sandbox = &sandbox;
+  FuzzSandbox({{}, {{"TmpIndex", 0}, {"OUTIndex", 0}, {"OUTIndexAtt", 0}}});
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string out = g_Sandbox->Out();
+  const std::string_view input = AsText(data, size);
+  const std::string out = FuzzSandbox().Out();
   int number = 1;
   for (const std::string_view mail : SplitInputs(input, kMailsPerInput)) {
     const std::string spoolName = std::to_string(number++) + ".zqx";
@@ -78,6 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckHandOff(spoolName, size);
     CFuzzSandbox::Clear(out);
   }
-  CFuzzSandbox::Clear(g_Sandbox->Tmp());
+  CFuzzSandbox::Clear(FuzzSandbox().Tmp());
   return 0;
 }

@@ -29,7 +29,6 @@ constexpr std::size_t kPieceSizes[] = {1, 2, 3, 7, 64, 100, 101, 4096, 1 << 20};
 constexpr std::string_view kAcknowledged = "250 Mail Received OK\r\n";
 constexpr unsigned kMaxMessageSize = 2000;  // small, so that inputs reach the 552 too
 
-CFuzzSandbox* g_Sandbox = nullptr;
 SMTPIn* g_Server = nullptr;
 
 std::size_t CountAcknowledged(const std::string& replies) {
@@ -51,7 +50,7 @@ std::size_t CountAcknowledged(const std::string& replies) {
 
 // `sent`: the bytes the client sent, which bound what was stored.
 void CheckSpool(std::size_t acknowledged, std::size_t sent) {
-  const std::string out = g_Sandbox->Out();
+  const std::string out = FuzzSandbox().Out();
   std::size_t spoolFiles = 0;
   std::size_t staged = 0;
   std::size_t stored = 0;
@@ -89,9 +88,8 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{{"DomainName", "fax.example.com"}},
+  FuzzSandbox({{{"DomainName", "fax.example.com"}},
                                {{"TmpIndex", 0}, {"OUTIndex", 0}, {"MaxMessageSize", kMaxMessageSize}}});
-  g_Sandbox = &sandbox;
   static CFileMan files;
   static SMTPIn server;
   server.SetFileMan(&files);
@@ -105,12 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::size_t piece = kPieceSizes[data[0] % std::size(kPieceSizes)];
   {
-    CBufferSession session(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), piece);
+    CBufferSession session(AsText(data + 1, size - 1), piece);
     session.m_Server = g_Server;
     session.Run();
     FUZZ_CHECK(session.Replies().compare(0, 4, "220 ") == 0, "no greeting");
     CheckSpool(CountAcknowledged(session.Replies()), size - 1);
   }
-  CFuzzSandbox::Clear(g_Sandbox->Out());
+  CFuzzSandbox::Clear(FuzzSandbox().Out());
   return 0;
 }
