@@ -2,12 +2,8 @@
 // on arbitrary header blocks and addresses.
 //
 // Input, in parts separated by lines "%%NEXT%%": the SMTP envelope (one RCPT
-// argument a line, none at all when empty), a header block that the header
-// reader takes as a mail's, and a text given to the address helpers and the
-// recipient check directly. Rules: the envelope lines written are single
-// header summary lines; without an envelope only fax numbers become
-// recipients; formatted addresses are one line; the envelope's set of
-// addresses finds what comparing with each RCPT argument in order finds.
+// argument a line, none when empty), a mail's header block, and a text given
+// to the address helpers and the recipient check directly.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,13 +1,10 @@
 // fuzz/mime_decoder_fuzz.cpp: the MIME decoder, through the whole hand-off
 // (stage and commit), on arbitrary mail files.
 //
-// An input is up to four mails, one after the other, separated by lines
-// "%%NEXT%%", so that split mails (message/partial) can complete within one
-// input; the fragment store lives in the sandbox's TMP and is emptied after
-// every input. Each mail is handed off as a stored spool file would be; the
-// decoder never rejects a mail, so every hand-off must complete, with an
-// envelope the fax server can read that names exactly the files it left in
-// OUT, and nothing staged left behind.
+// Input: up to four mails separated by lines "%%NEXT%%", so that split mails
+// (message/partial) can complete within one input. The decoder never rejects
+// a mail: every hand-off must complete with an envelope naming exactly the
+// files it left in OUT.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -39,7 +36,7 @@ void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
     written += std::filesystem::file_size(out + name, ignored);
     FUZZ_CHECK(name[0] != '~', "a staged file is left after the hand-off: " + name);
     // An attachment may be ATT<n>.tmp too: only ENV<m>.tmp is an envelope.
-    if (name.compare(0, 3, "ENV") == 0 && name.size() > 7 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+    if (name.size() > 7 && name.starts_with("ENV") && name.ends_with(".tmp")) {
       FUZZ_CHECK(envelope.empty(), "two envelopes for one mail");
       envelope = name;
     } else {

@@ -1,14 +1,10 @@
 // fuzz/smtp_session_fuzz.cpp: an inbound SMTP session fed arbitrary client
 // bytes through the connection's transport seam (no socket).
 //
-// Input: one byte choosing how the bytes arrive (pieces of 1, 2, 3, 7, 64,
-// 100, 101 or 4096 bytes, or all at once: line reads must not depend on
-// where a receive ends), then what the client sends; the end of the input is
-// the end of the connection. The hand-off queue takes nothing, so every
-// acknowledged mail stays in OUT as its spool file. Rules: every reply line
-// is a reply code and text ending in CR LF; every "250 Mail Received OK" has
-// its whole, checked spool file with the recipients the session took, and
-// nothing else is left in OUT but their staged envelopes.
+// Input: one byte choosing the size of the pieces the bytes arrive in (line
+// reads must not depend on where a receive ends), then what the client
+// sends; its end ends the connection. The hand-off queue takes nothing, so
+// every acknowledged mail must stay in OUT as its checked spool file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -64,8 +60,7 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
       ++staged;
       continue;
     }
-    FUZZ_CHECK(name.size() > 4 && name.compare(name.size() - 4, 4, ".zqx") == 0,
-               "a stray file in OUT: " + name);
+    FUZZ_CHECK(name.size() > 4 && name.ends_with(".zqx"), "a stray file in OUT: " + name);
     CSpoolRecord record;
     std::string why;
     CFileIdentity identity;
@@ -75,7 +70,7 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
                "a stored mail without its recipients, or too many");
     const std::string mail = CFuzzSandbox::ReadFile(out + name).substr(0, record.dataLength);
     const std::size_t traceEnd = mail.find("\r\n");
-    FUZZ_CHECK(mail.compare(0, 15, "Received: from ") == 0 && traceEnd != std::string::npos,
+    FUZZ_CHECK(mail.starts_with("Received: from ") && traceEnd != std::string::npos,
                "a stored mail without its trace line");
     stored += mail.size() - traceEnd - 2;
     ++spoolFiles;
@@ -106,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CBufferSession session(AsText(data + 1, size - 1), piece);
     session.m_Server = g_Server;
     session.Run();
-    FUZZ_CHECK(session.Replies().compare(0, 4, "220 ") == 0, "no greeting");
+    FUZZ_CHECK(session.Replies().starts_with("220 "), "no greeting");
     CheckSpool(CountAcknowledged(session.Replies()), size - 1);
   }
   CFuzzSandbox::Clear(FuzzSandbox().Out());
