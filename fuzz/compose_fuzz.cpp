@@ -115,8 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   mailText = CFuzzSandbox::ReadFile(in + "9.zqx");
   // The dialogue sends the mail before its final ".\r\n", ending its last line first.
-  FUZZ_CHECK(mailText.ends_with(".\r\n"),
-             "the mail does not end with its final line");
+  FUZZ_CHECK(mailText.ends_with(".\r\n"), "the mail does not end with its final line");
   bool inHeader = true;
   for (std::size_t start = 0, end; toBeSent && start < mailText.size(); start = end + 2) {
     end = mailText.find("\r\n", start);

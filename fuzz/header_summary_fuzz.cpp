@@ -121,8 +121,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<std::string_view> parts =
-      SplitInputs(AsText(data, size), 3);
+  const std::vector<std::string_view> parts = SplitInputs(AsText(data, size), 3);
   const CRecipientList envelope = EnvelopeOf(parts[0]);
   if (parts.size() > 1) HeaderBlockRun(parts[1], envelope);
   if (parts.size() > 2) HelperRun(parts[2], envelope);

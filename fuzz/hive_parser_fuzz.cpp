@@ -25,7 +25,8 @@ void CheckSameHive(const CHive& before, const CHive& after) {
   FUZZ_CHECK(a.size() == b.size(), "a key is lost or added in the round trip");
   for (std::size_t k = 0; k < a.size(); ++k) {
     FUZZ_CHECK(a[k].path == b[k].path, "key renamed in the round trip: " + a[k].path);
-    FUZZ_CHECK(a[k].values.size() == b[k].values.size(), "a value is lost or added in the round trip under " + a[k].path);
+    FUZZ_CHECK(a[k].values.size() == b[k].values.size(),
+               "a value is lost or added in the round trip under " + a[k].path);
     for (std::size_t v = 0; v < a[k].values.size(); ++v) {
       const CHiveValue& x = a[k].values[v];
       const CHiveValue& y = b[k].values[v];

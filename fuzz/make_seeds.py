@@ -41,15 +41,10 @@ def dns_responses():
     out = []
     query = dns.message.make_query("fax.example.com", "ANY")
     qlen = len(query.to_wire())
-    answers = [
-        ("MX", ["10 mx1.fax.example.com.", "20 mx2.fax.example.com."]),
-        ("A", ["192.0.2.7"]),
-        ("NS", ["ns1.fax.example.com."]),
-        ("SOA", ["ns1.fax.example.com. hostmaster.fax.example.com. 1 3600 900 604800 60"]),
-        ("HINFO", ['"CPU" "Linux"']),
-        ("CNAME", ["www.fax.example.com."]),
-    ]
-    for rtype, rdatas in answers:
+    answers = {"MX": ["10 mx1.fax.example.com.", "20 mx2.fax.example.com."], "A": ["192.0.2.7"],
+               "NS": ["ns1.fax.example.com."], "HINFO": ['"CPU" "Linux"'], "CNAME": ["www.fax.example.com."],
+               "SOA": ["ns1.fax.example.com. hostmaster.fax.example.com. 1 3600 900 604800 60"]}
+    for rtype, rdatas in answers.items():
         response = dns.message.make_response(query)
         response.answer.append(dns.rrset.from_text("fax.example.com.", 300, "IN", rtype, *rdatas))
         response.authority.append(dns.rrset.from_text("fax.example.com.", 300, "IN", "NS", "ns1.fax.example.com."))

@@ -84,7 +84,7 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   FuzzSandbox({{{"DomainName", "fax.example.com"}},
-                               {{"TmpIndex", 0}, {"OUTIndex", 0}, {"MaxMessageSize", kMaxMessageSize}}});
+               {{"TmpIndex", 0}, {"OUTIndex", 0}, {"MaxMessageSize", kMaxMessageSize}}});
   static CFileMan files;
   static SMTPIn server;
   server.SetFileMan(&files);

@@ -57,16 +57,14 @@ def said(result: subprocess.CompletedProcess) -> tuple[int, list[str]]:
 
 
 def remove() -> subprocess.CompletedProcess:
-    """-u, and the wait until the service manager has let the service go (one marked for deletion is still there
-    for a moment, and an installation then finds it installed)."""
+    """-u, and the wait until the service manager has let go of a service marked for deletion."""
     result = without_desktop("-u")
     wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
     return result
 
 
 def settings(tmp_path: Path, port: int, program_path: str = "C:\\{spool}\\") -> Path:
-    """The settings of a spool below drive C: (a path through the build directory may pass the 80 bytes that
-    ProgramPath may take) imported from a .reg file as regedit writes it: the spool."""
+    """The spool below drive C: (ProgramPath takes at most 80 bytes), its settings imported from a .reg file."""
     spool = prefix() / "drive_c" / f"cvgw-{uuid.uuid4().hex[:8]}"
     for d in ("IN", "OUT"):
         (spool / d).mkdir(parents=True)
@@ -130,7 +128,7 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
     try:
         installed = without_desktop("-i")
         assert said(installed) == (0, ["Finished: Service Successfully Installed"])
-        assert f'localport={port} program="{windows_path(binary())}" enable=yes' in installed.stdout  # the firewall hint
+        assert f'localport={port} program="{windows_path(binary())}" enable=yes' in installed.stdout  # firewall
         assert events() == (f"{NAME}: event 420 type 4: {NAME}\n"
                                 f"{NAME}: event 426 type 4: {NAME}, Finished, Service Successfully Installed\n")
         key, source = reg_query(SERVICE_KEY), reg_query(EVENT_SOURCE_KEY)

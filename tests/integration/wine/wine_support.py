@@ -92,9 +92,7 @@ def restart_server() -> None:  # a server started anew: in this mount namespace,
     keep_server()
 
 
-def keep_server() -> None:
-    """A wineserver that stays a minute after the last wine process, so that the service manager and the registry
-    live on between the wine commands of one test (one already running stays as it is)."""
+def keep_server() -> None:  # the service manager and the registry live on between the wine commands of a test
     wineserver("-p60")
 
 
