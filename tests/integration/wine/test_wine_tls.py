@@ -22,8 +22,7 @@ NO_SERVER_SIDE = "this system's TLS (Schannel) has no server side: AcceptSecurit
 
 def rsa_certificate(directory: Path, name: str = "localhost", ca: tuple[Path, Path] | None = None
                     ) -> tuple[Path, Path, Path]:
-    """An RSA certificate (what wine's Schannel takes as a server's) for localhost and 127.0.0.1, self-signed or
-    signed by `ca`, its PKCS#8 key, and both in a PKCS#12 file without password."""
+    """An RSA certificate (what wine's Schannel serves) for localhost and 127.0.0.1, its key, and both as PKCS#12."""
     cert, key = make_certificate(directory, name, "DNS:localhost,IP:127.0.0.1", ca, rsa=True)
     pfx = directory / f"{name}.pfx"
     subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
@@ -91,10 +90,8 @@ def serves_starttls(gw, ca: Path) -> None:
 
 
 def serves_starttls_on_a_new_gateway(make_gateway, values_for, ca: tuple[Path, Path]) -> None:
-    """serves_starttls on a gateway with the settings `values_for` gives for a new RSA certificate signed by `ca`,
-    and once more on another certificate when wine's GnuTLS failed with the key: seen about once in 25 runs
-    (wine 10), at the start's own check of the certificate or in a handshake, as "Public key signing has failed"
-    or "The scanning of a large integer has failed"."""
+    """serves_starttls with a new certificate signed by `ca` in the settings `values_for` gives; once more with
+    another when wine 10's GnuTLS failed with the key (about 1 run in 25, at the start's check or in a handshake)."""
     for attempt in (1, 2):
         gw = None
         try:
