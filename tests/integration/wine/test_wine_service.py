@@ -1,6 +1,5 @@
-"""cvsmtpgw.exe as an administrator meets it in wine: -i and -u without a desktop, a refused registry write, the
-service (the port held by another program, serving, reconfigured, stopped), a ProgramPath that cannot hold the spool.
-Events: the copy at $CVSMTPGW_EVENT_COPY, set in the system environment, wine restarted once for this module."""
+"""cvsmtpgw.exe as an administrator meets it in wine: -i and -u, the service through its states, a ProgramPath that
+cannot hold the spool. Events: the copy at $CVSMTPGW_EVENT_COPY, set for the machine, wine restarted for this module."""
 
 import re
 import smtplib

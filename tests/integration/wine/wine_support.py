@@ -130,8 +130,7 @@ def processes_of(binary: Path, tmp: Path) -> list[int]:
 
 
 class WineGateway(Gateway):
-    """cvsmtpgw.exe -m under wine, with the settings of Gateway (ProgramPath and the logs as Windows
-    paths) imported into wine's registry from the .reg file at its first start."""
+    """cvsmtpgw.exe -m under wine, Gateway's settings (paths as Windows names) imported into wine's registry."""
 
     def __init__(self, values: dict | None = None, debug_logs: bool = True, env: dict | None = None):
         super().__init__(values=values, binary=binary(), debug_logs=debug_logs, env=env)
