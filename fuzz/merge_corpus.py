@@ -57,18 +57,19 @@ def main():
     committed = HERE / "corpus" / args.target
     by_hand = [p for p in files(committed) if not MERGED_NAME.match(p.name)]
     merged_before = [p for p in files(committed) if MERGED_NAME.match(p.name)]
-    committed.mkdir(parents=True, exist_ok=True)
 
     with tempfile.TemporaryDirectory(prefix="merge-", dir=os.environ.get("TMPDIR")) as tmp:
-        out = pathlib.Path(tmp, "out")
+        out, before = pathlib.Path(tmp, "out"), pathlib.Path(tmp, "before")
         out.mkdir()
+        before.mkdir()
         # The first directory of a merge is kept whole: what it covers is the baseline.
         for p in files(args.seeds) + by_hand:
             shutil.copyfile(p, out / p.name)
         baseline = {p.name for p in files(out)}
-        # The merge only reads the others: fuzz/corpus/ is rewritten below, after a clean merge.
+        for p in merged_before:
+            shutil.copyfile(p, before / p.name)
         command = [str(args.fuzzer), "-merge=1", f"-max_len={args.max_len}", "-timeout=10",
-                   "-rss_limit_mb=2048", "-close_fd_mask=3", str(out), str(committed), str(args.grown)]
+                   "-rss_limit_mb=2048", "-close_fd_mask=3", str(out), str(before), str(args.grown)]
         with open(args.log, "ab") as log:
             rc = subprocess.run(command, stdout=log, stderr=subprocess.STDOUT, check=False).returncode
         if rc != 0:
@@ -90,6 +91,7 @@ def main():
                 room -= len(data)
         for p in merged_before:
             p.unlink()
+        committed.mkdir(parents=True, exist_ok=True)
         for name, data in kept:
             (committed / name).write_bytes(data)
     size = sum(len(d) for _, d in kept) + sum(p.stat().st_size for p in by_hand)
