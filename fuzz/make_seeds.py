@@ -17,10 +17,8 @@ TARGETS = ["mime_decoder_fuzz", "header_summary_fuzz", "smtp_session_fuzz", "com
 
 
 def header_of(mail):
-    for sep in (b"\r\n\r\n", b"\n\n"):
-        if sep in mail:
-            return mail[:mail.index(sep) + len(sep)]
-    return mail
+    ends = [mail.index(sep) + len(sep) for sep in (b"\r\n\r\n", b"\n\n") if sep in mail]
+    return mail[:ends[0]] if ends else mail
 
 
 def session_of(mail, piece):
