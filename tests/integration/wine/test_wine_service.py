@@ -132,8 +132,7 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
                                 f"{NAME}: event 426 type 4: {NAME}, Finished, Service Successfully Installed\n")
         key, source = reg_query(SERVICE_KEY), reg_query(EVENT_SOURCE_KEY)
         assert key["ImagePath"][1] == f'"{windows_path(binary())}"'
-        # What the service manager keeps in the service's key (the switches wine's does not know, where Windows
-        # keeps them too; wine 10's keeps the delayed start to itself).
+        # What the service manager keeps in the service's key (with the switches wine's does not know, as Windows).
         assert [key[n][1] for n in ("Start", "Type", "ErrorControl", "FailureActionsOnNonCrashFailures",
                                     "PreshutdownTimeout")] == ["0x2", "0x10", "0x1", "0x1", "0x7530"]
         assert (source["EventMessageFile"], source["TypesSupported"]) == \
