@@ -168,7 +168,8 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         run("sc", "start", NAME)
         time.sleep(2.5)
         taken.close()
-        running = wait_until(lambda: next((r for r in watch.states()[1:] if r["state"] == RUNNING), None), 30,
+        # The watch writes the running row, tries the port, then says how that went: wait for both.
+        running = wait_until(lambda: next((r for r in watch.states()[1:] if "port" in r), None), 30,
                              lambda: f"not running: {watch.states()}")
         assert running["port"] == "port answered" and running["controls"] == ACCEPTED  # no pause among them
         with smtplib.SMTP(LOOPBACK, port, timeout=30) as client:
