@@ -11,27 +11,14 @@
 #include <system_error>
 
 #include "platform/Registry.h"
+#include "platform/posix/HiveFormat.h"
 
 namespace fs = std::filesystem;
 
 // Present when a sanitizer runtime is linked in (weak: the replay build may have none).
 extern "C" void __sanitizer_report_error_summary(const char* text) __attribute__((weak));
 
-namespace {
-
 constexpr std::string_view kNextInput = "\n%%NEXT%%\n";
-
-// A .reg string: backslash and double quote escaped.
-std::string RegText(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\\' || c == '"') out.push_back('\\');
-    out.push_back(c);
-  }
-  return out;
-}
-
-}  // namespace
 
 CFuzzSandbox::CFuzzSandbox(const CSettings& settings) {
   std::error_code error;
@@ -45,16 +32,16 @@ CFuzzSandbox::CFuzzSandbox(const CSettings& settings) {
   fs::permissions(m_Root, fs::perms::owner_all, error);
   for (const std::string& dir : {In(), Out(), Tmp()}) fs::create_directories(dir, error);
 
-  std::string hive = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\";
-  hive += kGatewayKey;  // a section names its key unescaped
-  hive += "]\n\"ProgramPath\"=\"" + RegText(ProgramPath()) + "\"\n";
-  for (const auto& [name, text] : settings.texts) hive += "\"" + name + "\"=\"" + RegText(text) + "\"\n";
+  CHive hive;
+  CHiveKey& key = hive.AddKey(std::string("HKEY_LOCAL_MACHINE\\") + kGatewayKey);
+  CHive::SetValue(key, "ProgramPath", REG_SZ, ProgramPath() + '\0');
+  for (const auto& [name, text] : settings.texts) CHive::SetValue(key, name, REG_SZ, text + '\0');
   for (const auto& [name, number] : settings.numbers) {
-    char value[16];
-    std::snprintf(value, sizeof value, "%08x", number);
-    hive += "\"" + name + "\"=dword:" + value + "\n";
+    std::string bytes;  // little-endian, as the registry keeps a dword
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>(number >> shift));
+    CHive::SetValue(key, name, REG_DWORD, bytes);
   }
-  WriteFile(m_Root + "hive.reg", hive);
+  WriteFile(m_Root + "hive.reg", hive.Serialize());
   ::setenv("CVSMTPGW_HIVE", (m_Root + "hive.reg").c_str(), 1);
   ::setenv("TMP", Tmp().c_str(), 1);
   ::setenv("CVSMTPGW_SYSLOG_SOCKET", (m_Root + "no-syslog").c_str(), 1);
@@ -67,6 +54,11 @@ CFuzzSandbox::~CFuzzSandbox() {
   if (CRegKey::Open(kGatewayKey, key) == ERROR_SUCCESS) key.Flush();
   std::error_code ignored;
   fs::remove_all(m_Root, ignored);
+}
+
+CFuzzSandbox& FuzzSandbox(const CFuzzSandbox::CSettings& settings) {
+  static CFuzzSandbox sandbox(settings);
+  return sandbox;
 }
 
 std::vector<std::string> CFuzzSandbox::Names(const std::string& dir) {

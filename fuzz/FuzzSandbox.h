@@ -8,6 +8,7 @@
 // used by the fuzzing thread only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,6 +45,14 @@ class CFuzzSandbox {
  private:
   std::string m_Root;
 };
+
+// The process's sandbox: made with `settings` by the first call (the target's
+// LLVMFuzzerInitialize), returned as it is by later ones.
+CFuzzSandbox& FuzzSandbox(const CFuzzSandbox::CSettings& settings = {});
+
+inline std::string_view AsText(const std::uint8_t* data, std::size_t size) {
+  return {reinterpret_cast<const char*>(data), size};
+}
 
 // Ends the process through abort() with `what` on standard error, so that the
 // fuzzer records the input as a crash: a broken invariant, not a sanitizer report.

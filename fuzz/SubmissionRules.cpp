@@ -7,17 +7,13 @@
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 bool IsSummaryLine(std::string_view line) {
-  return StartsWith(line, "FROM: ") || StartsWith(line, "TO: ") || StartsWith(line, "SUBJECT: ");
+  return line.starts_with("FROM: ") || line.starts_with("TO: ") || line.starts_with("SUBJECT: ");
 }
 
 // "<<name>>" around a saved file name (after the last ':' for attachments).
 std::string SavedName(std::string_view line, bool attachment) {
-  FUZZ_CHECK(StartsWith(line, "<<") && line.size() > 4 && line.substr(line.size() - 2) == ">>",
+  FUZZ_CHECK(line.size() > 4 && line.starts_with("<<") && line.ends_with(">>"),
              "a file line is not framed by << and >>: " + std::string(line));
   std::string_view inner = line.substr(2, line.size() - 4);
   if (attachment) {

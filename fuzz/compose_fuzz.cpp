@@ -1,14 +1,10 @@
 // fuzz/compose_fuzz.cpp: the outbound composition on arbitrary message files.
 //
 // Input: one byte choosing the settings (IncludeTIFF, SubjectLine,
-// NotifyOnSuccess, NotifyOnFailure, MailFrom set or not), then the message
-// file. IN holds three attachment source files that message lines may name
-// (F0001.tif, F0001.pdf, F0002.gif). Rules: on a healthy disk the composition
-// never fails; both files are left at their start; the mail ends with its
-// final "." line; a mail to be sent is 7-bit text in lines of at most 998
-// octets, each ended by CR LF (a strict receiver takes it over a plain
-// session); a receiver found is one bracketed mailbox on one line;
-// attachment paths stay in IN; the encoder's work file does not stay.
+// NotifyOnSuccess, NotifyOnFailure, MailFrom), then the message file; IN
+// holds attachment sources its lines may name. A mail to be sent must be
+// what a strict receiver takes over a plain session: 7-bit lines of at most
+// 998 octets ended by CR LF.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -30,23 +26,17 @@ namespace {
 constexpr int kVariants = 32;
 constexpr std::size_t kReceiverSize = 200;
 
-CFuzzSandbox* g_Sandbox = nullptr;
-
 std::int32_t FixedIdentifier(char* buffer, std::size_t size) {
   return std::snprintf(buffer, size, "%s", "1700000000@fuzz-host");
 }
 
 // The file manager and deliverer of one settings variant, made on first use
 // (the settings are read when they are constructed).
-struct CVariant {
-  std::unique_ptr<CFileMan> files;
-  std::unique_ptr<SMTPOut> out;
-};
-
 SMTPOut& Variant(int index) {
-  static CVariant variants[kVariants];
-  CVariant& v = variants[index];
-  if (!v.out) {
+  static std::unique_ptr<CFileMan> files[kVariants];
+  static std::unique_ptr<SMTPOut> outs[kVariants];
+  std::unique_ptr<SMTPOut>& out = outs[index];
+  if (!out) {
     CRegKey key;
     CRegKey::Create(kGatewayKey, key);
     RegWriteDword(key, "IncludeTIFF", index & 1);
@@ -54,20 +44,20 @@ SMTPOut& Variant(int index) {
     RegWriteDword(key, "NotifyOnSuccess", (index >> 2) & 1);
     RegWriteDword(key, "NotifyOnFailure", (index >> 3) & 1);
     RegWriteString(key, "MailFrom", (index >> 4) & 1 ? "fax-gateway@fax.example.com" : "");
-    v.files = std::make_unique<CFileMan>();
-    v.out = std::make_unique<SMTPOut>();
-    v.out->fileMan = v.files.get();
-    v.out->SetIdentifierSource(FixedIdentifier);
+    files[index] = std::make_unique<CFileMan>();
+    out = std::make_unique<SMTPOut>();
+    out->fileMan = files[index].get();
+    out->SetIdentifierSource(FixedIdentifier);
   }
-  return *v.out;
+  return *out;
 }
 
-void WriteAttachmentSources() {
+void WriteAttachmentSources(const std::string& in) {
   std::string tif = "II*";
   for (int i = 0; i < 300; ++i) tif.push_back(static_cast<char>(i * 7));
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.tif", tif);
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0001.pdf", "%PDF-1.4\n%%EOF\n");
-  CFuzzSandbox::WriteFile(g_Sandbox->In() + "F0002.gif", "GIF89a");
+  CFuzzSandbox::WriteFile(in + "F0001.tif", tif);
+  CFuzzSandbox::WriteFile(in + "F0001.pdf", "%PDF-1.4\n%%EOF\n");
+  CFuzzSandbox::WriteFile(in + "F0002.gif", "GIF89a");
 }
 
 // A field name (printable ASCII, blanks allowed before the colon) and its colon.
@@ -82,18 +72,16 @@ bool IsFieldLine(std::string_view line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{{"DNSName", "127.0.2.53"}}, {{"AdvancedOptions", 1}}});
-  g_Sandbox = &sandbox;
+  FuzzSandbox({{{"DNSName", "127.0.2.53"}}, {{"AdvancedOptions", 1}}});
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   SMTPOut& object = Variant(data[0] % kVariants);
-  const std::string in = g_Sandbox->In();
-  WriteAttachmentSources();
-  CFuzzSandbox::WriteFile(in + "msg.tmp",
-                          std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+  const std::string in = FuzzSandbox().In();
+  WriteAttachmentSources(in);
+  CFuzzSandbox::WriteFile(in + "msg.tmp", AsText(data + 1, size - 1));
 
   std::string mailText;
   bool toBeSent = false;
@@ -112,14 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                "a file is not left at its start");
     for (const std::string& path : paths) {
       const std::string name = path.substr(std::min(path.size(), in.size()));
-      FUZZ_CHECK(path.compare(0, in.size(), in) == 0 && !name.empty() && name != "." && name != ".." &&
+      FUZZ_CHECK(path.starts_with(in) && !name.empty() && name != "." && name != ".." &&
                      name.find_first_of("/\\") == std::string::npos,
                  "an attachment path outside IN: " + path);
     }
     char receiver[kReceiverSize];
     if (FindRecipient(mail, receiver, sizeof receiver) == 0) {
       const std::string found = receiver;
-      FUZZ_CHECK(found.size() > 6 && found.compare(0, 5, "TO: <") == 0 && found.back() == '>' &&
+      FUZZ_CHECK(found.size() > 6 && found.starts_with("TO: <") && found.ends_with('>') &&
                      IsMailbox(found.substr(5, found.size() - 6)),
                  "a receiver that is not one bracketed mailbox on one line: " + found);
     }
@@ -127,8 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   mailText = CFuzzSandbox::ReadFile(in + "9.zqx");
   // The dialogue sends the mail before its final ".\r\n", ending its last line first.
-  FUZZ_CHECK(mailText.size() >= 3 && mailText.compare(mailText.size() - 3, 3, ".\r\n") == 0,
-             "the mail does not end with its final line");
+  FUZZ_CHECK(mailText.ends_with(".\r\n"), "the mail does not end with its final line");
   bool inHeader = true;
   for (std::size_t start = 0, end; toBeSent && start < mailText.size(); start = end + 2) {
     end = mailText.find("\r\n", start);
@@ -144,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                "a bare line end or an 8-bit byte in a mail to be sent: " + std::string(line.substr(0, 100)));
   }
   for (const std::string& name : CFuzzSandbox::Names(in)) {
-    FUZZ_CHECK(name.compare(0, 2, "At") != 0, "the encoder's work file stayed: " + name);
+    FUZZ_CHECK(!name.starts_with("At"), "the encoder's work file stayed: " + name);
   }
   CFuzzSandbox::Clear(in);
   return 0;

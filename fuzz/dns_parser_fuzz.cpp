@@ -1,9 +1,7 @@
 // fuzz/dns_parser_fuzz.cpp: the DNS response parser on arbitrary messages.
 //
 // Input: one byte giving where the question section ends (the client passes
-// the length of its own query), then the response. Every record handed out
-// must carry terminated texts of at most 255 characters, and no more records
-// than the response can frame.
+// the length of its own query), then the response.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +18,6 @@ void CheckText(const char (&text)[kDnsTextSize], const char* field) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

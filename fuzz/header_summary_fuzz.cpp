@@ -2,12 +2,8 @@
 // on arbitrary header blocks and addresses.
 //
 // Input, in parts separated by lines "%%NEXT%%": the SMTP envelope (one RCPT
-// argument a line, none at all when empty), a header block that the header
-// reader takes as a mail's, and a text given to the address helpers and the
-// recipient check directly. Rules: the envelope lines written are single
-// header summary lines; without an envelope only fax numbers become
-// recipients; formatted addresses are one line; the envelope's set of
-// addresses finds what comparing with each RCPT argument in order finds.
+// argument a line, none when empty), a mail's header block, and a text given
+// to the address helpers and the recipient check directly.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,8 +21,6 @@
 #include "spool/Submission.h"
 
 namespace {
-
-CFuzzSandbox* g_Sandbox = nullptr;
 
 CRecipientList EnvelopeOf(std::string_view text) {
   CRecipientList list;
@@ -79,12 +73,12 @@ void CheckEnvelopeLookUp(const CRecipientList& envelope, std::string_view text) 
 }
 
 void HeaderBlockRun(std::string_view header, const CRecipientList& envelope) {
-  const std::string out = g_Sandbox->Out();
-  CFuzzSandbox::WriteFile(g_Sandbox->Root() + "header", header);
+  const std::string out = FuzzSandbox().Out();
+  CFuzzSandbox::WriteFile(FuzzSandbox().Root() + "header", header);
   CSubmission submission(out, "1");
   CFuzzSandbox::WriteFile(submission.EnvelopePath(), "");
   {
-    std::unique_ptr<PartReader> reader = PartOpen(CStdioFile::Open(g_Sandbox->Root() + "header", "r"));
+    std::unique_ptr<PartReader> reader = PartOpen(CStdioFile::Open(FuzzSandbox().Root() + "header", "r"));
     reader->submission = &submission;
     HeaderInfo info;
     ReadHeaders(*reader, info, envelope);
@@ -122,14 +116,12 @@ void HelperRun(std::string_view text, const CRecipientList& envelope) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({});
-  g_Sandbox = &sandbox;
+  FuzzSandbox();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::vector<std::string_view> parts =
-      SplitInputs(std::string_view(reinterpret_cast<const char*>(data), size), 3);
+  const std::vector<std::string_view> parts = SplitInputs(AsText(data, size), 3);
   const CRecipientList envelope = EnvelopeOf(parts[0]);
   if (parts.size() > 1) HeaderBlockRun(parts[1], envelope);
   if (parts.size() > 2) HelperRun(parts[2], envelope);

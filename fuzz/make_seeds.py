@@ -1,12 +1,8 @@
 #!/usr/bin/python3
-"""Assembles the seed corpus of every fuzz target into OUTDIR/<target>/.
-
-Seeds come from the mail corpus of ../shared/corpus/mime (used where it lies,
-never copied into the repository), from the tests' own data (the composition
-tests' message files, the package's hive) and from the inputs committed
-in fuzz/corpus/<target>/ (left out with --without-committed, which the corpus
-merge uses to measure what those add); DNS responses are built with
-dnspython. Run by scripts/fuzz.sh; usage: make_seeds.py [--without-committed] OUTDIR
+"""Writes each fuzz target's seeds to OUTDIR/<target>/ (run by scripts/fuzz.sh): the mails of
+../shared/corpus/mime (read where they lie, never copied), the tests' message files and hive, DNS responses
+made with dnspython, and fuzz/corpus/<target>/ unless --without-committed (the merge's baseline).
+Usage: make_seeds.py [--without-committed] OUTDIR
 """
 import hashlib
 import pathlib
@@ -20,15 +16,9 @@ TARGETS = ["mime_decoder_fuzz", "header_summary_fuzz", "smtp_session_fuzz", "com
            "hive_parser_fuzz", "dns_parser_fuzz"]
 
 
-def corpus_mails():
-    return sorted(MAIL_CORPUS.glob("*.eml")) if MAIL_CORPUS.is_dir() else []
-
-
 def header_of(mail):
-    for sep in (b"\r\n\r\n", b"\n\n"):
-        if sep in mail:
-            return mail[:mail.index(sep) + len(sep)]
-    return mail
+    ends = [mail.index(sep) + len(sep) for sep in (b"\r\n\r\n", b"\n\n") if sep in mail]
+    return mail[:ends[0]] if ends else mail
 
 
 def session_of(mail, piece):
@@ -49,15 +39,10 @@ def dns_responses():
     out = []
     query = dns.message.make_query("fax.example.com", "ANY")
     qlen = len(query.to_wire())
-    answers = [
-        ("MX", ["10 mx1.fax.example.com.", "20 mx2.fax.example.com."]),
-        ("A", ["192.0.2.7"]),
-        ("NS", ["ns1.fax.example.com."]),
-        ("SOA", ["ns1.fax.example.com. hostmaster.fax.example.com. 1 3600 900 604800 60"]),
-        ("HINFO", ['"CPU" "Linux"']),
-        ("CNAME", ["www.fax.example.com."]),
-    ]
-    for rtype, rdatas in answers:
+    answers = {"MX": ["10 mx1.fax.example.com.", "20 mx2.fax.example.com."], "A": ["192.0.2.7"],
+               "NS": ["ns1.fax.example.com."], "HINFO": ['"CPU" "Linux"'], "CNAME": ["www.fax.example.com."],
+               "SOA": ["ns1.fax.example.com. hostmaster.fax.example.com. 1 3600 900 604800 60"]}
+    for rtype, rdatas in answers.items():
         response = dns.message.make_response(query)
         response.answer.append(dns.rrset.from_text("fax.example.com.", 300, "IN", rtype, *rdatas))
         response.authority.append(dns.rrset.from_text("fax.example.com.", 300, "IN", "NS", "ns1.fax.example.com."))
@@ -67,14 +52,12 @@ def dns_responses():
 
 
 def main():
-    args = sys.argv[1:]
-    with_committed = "--without-committed" not in args
-    args = [a for a in args if a != "--without-committed"]
+    args = [a for a in sys.argv[1:] if a != "--without-committed"]
     if len(args) != 1:
         sys.exit("usage: make_seeds.py [--without-committed] OUTDIR")
-    outdir = pathlib.Path(args[0])
+    outdir, with_committed = pathlib.Path(args[0]), len(args) == len(sys.argv) - 1
     seeds = {t: [] for t in TARGETS}
-    mails = [p.read_bytes() for p in corpus_mails()]
+    mails = [p.read_bytes() for p in sorted(MAIL_CORPUS.glob("*.eml"))]
     partial = [MAIL_CORPUS / f"gmime_message-partial.{i}.eml" for i in range(3)]
     if all(p.is_file() for p in partial):
         seeds["mime_decoder_fuzz"].append(NEXT.join(p.read_bytes() for p in partial))

@@ -1,18 +1,10 @@
 #!/usr/bin/python3
-"""Merges the corpus a long fuzz run grew into fuzz/corpus/<target>/.
+"""Merges the corpus a long fuzz run grew into fuzz/corpus/<target>/ (run by scripts/fuzz.sh).
 
-Keeps, of the inputs grown (and of the ones merged there before), only those
-that add coverage to the seeds, as libFuzzer's -merge=1 chooses them (the
-smallest input for each feature), so that the short CI runs start where the
-long runs got to. Inputs there with names of their own (written by hand) are
-always kept; the merged ones are named by their SHA-1, as libFuzzer names
-them.
-
-Two limits: no input that repeats a stretch of a mail of ../shared/corpus/mime
-is kept (the mails are used where they lie, never copied: a grown input is
-often a mail with a few bytes changed), and the directory holds at most
---max-kb (the largest inputs go first). Run by scripts/fuzz.sh; prints one
-"merge:" line, libFuzzer's output goes to --log.
+Keeps what libFuzzer's -merge=1 finds adds coverage to the seeds, named by SHA-1; inputs with names of
+their own (written by hand) always stay. Left out: inputs that repeat a stretch of a mail of
+../shared/corpus/mime (those mails are never copied), and the largest ones past --max-kb. Prints one
+"merge:" line; libFuzzer's output goes to --log.
 """
 import argparse
 import hashlib
@@ -37,40 +29,30 @@ def files(directory):
     return sorted(p for p in directory.iterdir() if p.is_file()) if directory.is_dir() else []
 
 
-def normalised(data):
-    return data.replace(b"\r", b"")  # the session seeds carry the mails with CR LF
-
-
-def telling(window):
-    """Whether a stretch says which mail it came from: padding, rules and runs of one letter do not."""
-    return len(set(window)) >= 8
+def digest(window):
+    return hashlib.blake2b(window, digest_size=8).digest()
 
 
 def mail_windows():
     windows = set()
     for mail in sorted(MAIL_CORPUS.glob("*.eml")) if MAIL_CORPUS.is_dir() else []:
-        data = normalised(mail.read_bytes())
-        for i in range(0, len(data) - WINDOW + 1, STRIDE):
-            if telling(data[i:i + WINDOW]):
-                windows.add(hashlib.blake2b(data[i:i + WINDOW], digest_size=8).digest())
+        data = mail.read_bytes().replace(b"\r", b"")  # the session seeds carry the mails with CR LF
+        # Padding, rules and runs of one letter do not say which mail they came from.
+        windows.update(digest(data[i:i + WINDOW]) for i in range(0, len(data) - WINDOW + 1, STRIDE)
+                       if len(set(data[i:i + WINDOW])) >= 8)
     return windows
 
 
 def copies_a_mail(data, windows):
-    data = normalised(data)
-    return any(hashlib.blake2b(data[i:i + WINDOW], digest_size=8).digest() in windows
-               for i in range(len(data) - WINDOW + 1))
+    data = data.replace(b"\r", b"")
+    return any(digest(data[i:i + WINDOW]) in windows for i in range(len(data) - WINDOW + 1))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--fuzzer", required=True, type=pathlib.Path)
-    parser.add_argument("--target", required=True)
-    parser.add_argument("--seeds", required=True, type=pathlib.Path)
-    parser.add_argument("--grown", required=True, type=pathlib.Path)
-    parser.add_argument("--max-len", required=True, type=int)
-    parser.add_argument("--max-kb", required=True, type=int)
-    parser.add_argument("--log", required=True, type=pathlib.Path)
+    for name, kind in (("fuzzer", pathlib.Path), ("target", str), ("seeds", pathlib.Path), ("grown", pathlib.Path),
+                       ("max-len", int), ("max-kb", int), ("log", pathlib.Path)):
+        parser.add_argument("--" + name, required=True, type=kind)
     args = parser.parse_args()
     committed = HERE / "corpus" / args.target
     by_hand = [p for p in files(committed) if not MERGED_NAME.match(p.name)]

@@ -1,13 +1,10 @@
 // fuzz/mime_decoder_fuzz.cpp: the MIME decoder, through the whole hand-off
 // (stage and commit), on arbitrary mail files.
 //
-// An input is up to four mails, one after the other, separated by lines
-// "%%NEXT%%", so that split mails (message/partial) can complete within one
-// input; the fragment store lives in the sandbox's TMP and is emptied after
-// every input. Each mail is handed off as a stored spool file would be; the
-// decoder never rejects a mail, so every hand-off must complete, with an
-// envelope the fax server can read that names exactly the files it left in
-// OUT, and nothing staged left behind.
+// Input: up to four mails separated by lines "%%NEXT%%", so that split mails
+// (message/partial) can complete within one input. The decoder never rejects
+// a mail: every hand-off must complete with an envelope naming exactly the
+// files it left in OUT.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -26,12 +23,10 @@ constexpr std::size_t kMailsPerInput = 4;
 // Envelope blocks and generated names: what a hand-off writes beyond the mail's own bytes.
 constexpr std::uintmax_t kFixedOutput = 16 * 1024;
 
-CFuzzSandbox* g_Sandbox = nullptr;
-
 // `inputSize`: the bytes of the whole input, which bound what a hand-off can
 // write (decoding only shrinks, and split mails join fragments of this input).
 void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
-  const std::string out = g_Sandbox->Out();
+  const std::string out = FuzzSandbox().Out();
   std::set<std::string> left;
   std::string envelope;
   std::uintmax_t written = 0;
@@ -41,7 +36,7 @@ void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
     written += std::filesystem::file_size(out + name, ignored);
     FUZZ_CHECK(name[0] != '~', "a staged file is left after the hand-off: " + name);
     // An attachment may be ATT<n>.tmp too: only ENV<m>.tmp is an envelope.
-    if (name.compare(0, 3, "ENV") == 0 && name.size() > 7 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+    if (name.size() > 7 && name.starts_with("ENV") && name.ends_with(".tmp")) {
       FUZZ_CHECK(envelope.empty(), "two envelopes for one mail");
       envelope = name;
     } else {
@@ -60,14 +55,13 @@ void CheckHandOff(const std::string& spoolName, std::size_t inputSize) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{}, {{"TmpIndex", 0}, {"OUTIndex", 0}, {"OUTIndexAtt", 0}}});
-  g_Sandbox = &sandbox;
+  FuzzSandbox({{}, {{"TmpIndex", 0}, {"OUTIndex", 0}, {"OUTIndexAtt", 0}}});
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string out = g_Sandbox->Out();
+  const std::string_view input = AsText(data, size);
+  const std::string out = FuzzSandbox().Out();
   int number = 1;
   for (const std::string_view mail : SplitInputs(input, kMailsPerInput)) {
     const std::string spoolName = std::to_string(number++) + ".zqx";
@@ -78,6 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckHandOff(spoolName, size);
     CFuzzSandbox::Clear(out);
   }
-  CFuzzSandbox::Clear(g_Sandbox->Tmp());
+  CFuzzSandbox::Clear(FuzzSandbox().Tmp());
   return 0;
 }

@@ -1,14 +1,10 @@
 // fuzz/smtp_session_fuzz.cpp: an inbound SMTP session fed arbitrary client
 // bytes through the connection's transport seam (no socket).
 //
-// Input: one byte choosing how the bytes arrive (pieces of 1, 2, 3, 7, 64,
-// 100, 101 or 4096 bytes, or all at once: line reads must not depend on
-// where a receive ends), then what the client sends; the end of the input is
-// the end of the connection. The hand-off queue takes nothing, so every
-// acknowledged mail stays in OUT as its spool file. Rules: every reply line
-// is a reply code and text ending in CR LF; every "250 Mail Received OK" has
-// its whole, checked spool file with the recipients the session took, and
-// nothing else is left in OUT but their staged envelopes.
+// Input: one byte choosing the size of the pieces the bytes arrive in (line
+// reads must not depend on where a receive ends), then what the client
+// sends; its end ends the connection. The hand-off queue takes nothing, so
+// every acknowledged mail must stay in OUT as its checked spool file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +25,6 @@ constexpr std::size_t kPieceSizes[] = {1, 2, 3, 7, 64, 100, 101, 4096, 1 << 20};
 constexpr std::string_view kAcknowledged = "250 Mail Received OK\r\n";
 constexpr unsigned kMaxMessageSize = 2000;  // small, so that inputs reach the 552 too
 
-CFuzzSandbox* g_Sandbox = nullptr;
 SMTPIn* g_Server = nullptr;
 
 std::size_t CountAcknowledged(const std::string& replies) {
@@ -51,7 +46,7 @@ std::size_t CountAcknowledged(const std::string& replies) {
 
 // `sent`: the bytes the client sent, which bound what was stored.
 void CheckSpool(std::size_t acknowledged, std::size_t sent) {
-  const std::string out = g_Sandbox->Out();
+  const std::string out = FuzzSandbox().Out();
   std::size_t spoolFiles = 0;
   std::size_t staged = 0;
   std::size_t stored = 0;
@@ -65,8 +60,7 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
       ++staged;
       continue;
     }
-    FUZZ_CHECK(name.size() > 4 && name.compare(name.size() - 4, 4, ".zqx") == 0,
-               "a stray file in OUT: " + name);
+    FUZZ_CHECK(name.size() > 4 && name.ends_with(".zqx"), "a stray file in OUT: " + name);
     CSpoolRecord record;
     std::string why;
     CFileIdentity identity;
@@ -76,7 +70,7 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
                "a stored mail without its recipients, or too many");
     const std::string mail = CFuzzSandbox::ReadFile(out + name).substr(0, record.dataLength);
     const std::size_t traceEnd = mail.find("\r\n");
-    FUZZ_CHECK(mail.compare(0, 15, "Received: from ") == 0 && traceEnd != std::string::npos,
+    FUZZ_CHECK(mail.starts_with("Received: from ") && traceEnd != std::string::npos,
                "a stored mail without its trace line");
     stored += mail.size() - traceEnd - 2;
     ++spoolFiles;
@@ -89,9 +83,8 @@ void CheckSpool(std::size_t acknowledged, std::size_t sent) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static CFuzzSandbox sandbox({{{"DomainName", "fax.example.com"}},
-                               {{"TmpIndex", 0}, {"OUTIndex", 0}, {"MaxMessageSize", kMaxMessageSize}}});
-  g_Sandbox = &sandbox;
+  FuzzSandbox({{{"DomainName", "fax.example.com"}},
+               {{"TmpIndex", 0}, {"OUTIndex", 0}, {"MaxMessageSize", kMaxMessageSize}}});
   static CFileMan files;
   static SMTPIn server;
   server.SetFileMan(&files);
@@ -105,12 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   const std::size_t piece = kPieceSizes[data[0] % std::size(kPieceSizes)];
   {
-    CBufferSession session(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), piece);
+    CBufferSession session(AsText(data + 1, size - 1), piece);
     session.m_Server = g_Server;
     session.Run();
-    FUZZ_CHECK(session.Replies().compare(0, 4, "220 ") == 0, "no greeting");
+    FUZZ_CHECK(session.Replies().starts_with("220 "), "no greeting");
     CheckSpool(CountAcknowledged(session.Replies()), size - 1);
   }
-  CFuzzSandbox::Clear(g_Sandbox->Out());
+  CFuzzSandbox::Clear(FuzzSandbox().Out());
   return 0;
 }

@@ -1,5 +1,4 @@
-"""`make_gateway` gives WineGateways, so that POSIX tests run here unchanged; `wine_server` keeps
-wine's service manager up."""
+"""WineGateways from `make_gateway`, so that POSIX tests run here unchanged; wine's service manager kept up."""
 
 import pytest
 

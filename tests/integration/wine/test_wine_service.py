@@ -1,6 +1,5 @@
-"""cvsmtpgw.exe as an administrator meets it in wine: -i and -u without a desktop, a refused registry write, the
-service (the port held by another program, serving, reconfigured, stopped), a ProgramPath that cannot hold the spool.
-Events: the copy at $CVSMTPGW_EVENT_COPY, set in the system environment, wine restarted once for this module."""
+"""cvsmtpgw.exe as an administrator meets it in wine: -i and -u, the service through its states, a ProgramPath that
+cannot hold the spool. Events: the copy at $CVSMTPGW_EVENT_COPY, set for the machine, wine restarted for this module."""
 
 import re
 import smtplib
@@ -14,7 +13,7 @@ import pytest
 
 from gateway_harness import FAX, GATEWAY_KEY, LOOPBACK, free_port, wait_until
 from wine_support import (EVENT_SOURCE_KEY, SERVICE_KEY, WINE, binary, own_lines, prefix, reg_query,
-                          reg_replace, run, windows_path, wine_env, wine_version, wineserver)
+                          reg_replace, run, windows_path, wine_env, wineserver)
 
 NAME = "Corvane SMTP Server"
 SYSTEM_ENVIRONMENT = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment"
@@ -57,16 +56,14 @@ def said(result: subprocess.CompletedProcess) -> tuple[int, list[str]]:
 
 
 def remove() -> subprocess.CompletedProcess:
-    """-u, and the wait until the service manager has let the service go (one marked for deletion is still there
-    for a moment, and an installation then finds it installed)."""
+    """-u, and the wait until the service manager has let go of a service marked for deletion."""
     result = without_desktop("-u")
     wait_until(lambda: not reg_query(SERVICE_KEY), 30, lambda: "service key still there")
     return result
 
 
 def settings(tmp_path: Path, port: int, program_path: str = "C:\\{spool}\\") -> Path:
-    """The settings of a spool below drive C: (a path through the build directory may pass the 80 bytes that
-    ProgramPath may take) imported from a .reg file as regedit writes it: the spool."""
+    """The spool below drive C: (ProgramPath takes at most 80 bytes), its settings imported from a .reg file."""
     spool = prefix() / "drive_c" / f"cvgw-{uuid.uuid4().hex[:8]}"
     for d in ("IN", "OUT"):
         (spool / d).mkdir(parents=True)
@@ -123,7 +120,6 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
     refused = said(without_desktop("-i", CVSMTPGW_FAULTS="write:1000::HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet"
                                                          "\\Services\\EventLog\\Application\\*"))
     assert refused[0] == 1 and refused[1][0] == "Error: Unable to Install Event Log for the Service", refused
-    assert refused[1][1].startswith("cvsmtpgw: HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\")
     assert "EventMessageFile" not in reg_query(EVENT_SOURCE_KEY)
     assert remove().returncode == 0
     events()
@@ -131,20 +127,14 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
     try:
         installed = without_desktop("-i")
         assert said(installed) == (0, ["Finished: Service Successfully Installed"])
-        assert installed.stdout.replace("\r\n", "\n") == (
-            "To let mail in through the firewall, run as an administrator:\n"
-            f'  netsh advfirewall firewall add rule name="{NAME}" dir=in action=allow protocol=TCP '
-            f'localport={port} program="{windows_path(binary())}" enable=yes\n')
+        assert f'localport={port} program="{windows_path(binary())}" enable=yes' in installed.stdout  # firewall
         assert events() == (f"{NAME}: event 420 type 4: {NAME}\n"
                                 f"{NAME}: event 426 type 4: {NAME}, Finished, Service Successfully Installed\n")
         key, source = reg_query(SERVICE_KEY), reg_query(EVENT_SOURCE_KEY)
         assert key["ImagePath"][1] == f'"{windows_path(binary())}"'
-        # What the service manager keeps in the service's key (the switches wine's does not know, where Windows
-        # keeps them too; wine 10's keeps the delayed start to itself).
+        # What the service manager keeps in the service's key (with the switches wine's does not know, as Windows).
         assert [key[n][1] for n in ("Start", "Type", "ErrorControl", "FailureActionsOnNonCrashFailures",
                                     "PreshutdownTimeout")] == ["0x2", "0x10", "0x1", "0x1", "0x7530"]
-        assert wine_version() >= (10,) or key["DelayedAutostart"][1] == "0x1"
-        assert key["Description"][1].startswith("Receives mail for the fax server")
         assert (source["EventMessageFile"], source["TypesSupported"]) == \
             (("REG_EXPAND_SZ", windows_path(binary())), ("REG_DWORD", "0x7"))
         assert said(without_desktop("-i")) == (1, ["Error: Installation: Service Is already installed!! "])
@@ -173,26 +163,21 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         assert re.search(rf"{NAME}: event 424 type 1: {NAME}, {port}, (.*) \(10048\)\n", events())
 
         # The port is another program's for a while (a mail server being stopped): the service goes on starting,
-        # with rising check points, and runs only once it has taken the port.
-        tried = lambda: (spool / "debug.log").read_text("latin-1").count("SMTPIn- Port %d could not be opened" % port)
-        before = tried()
+        # with rising check points (checked at the end), and runs only once it has taken the port.
         watch = Watch(tmp_path, port, 150000)
         run("sc", "start", NAME)
         time.sleep(2.5)
         taken.close()
-        running = wait_until(lambda: next((r for r in watch.states()[1:] if r["state"] == RUNNING), None), 30,
+        # The watch writes the running row, tries the port, then says how that went: wait for both.
+        running = wait_until(lambda: next((r for r in watch.states()[1:] if "port" in r), None), 30,
                              lambda: f"not running: {watch.states()}")
-        assert running["port"] == "port answered" and running["controls"] == ACCEPTED and tried() > before
-        assert run("sc", "pause", NAME, check=False).returncode != 0 and service_state() == "RUNNING"
+        assert running["port"] == "port answered" and running["controls"] == ACCEPTED  # no pause among them
         with smtplib.SMTP(LOOPBACK, port, timeout=30) as client:
             assert client.sendmail("a@example.com", [FAX], b"Subject: via the service\r\n\r\nbody\r\n") == {}
         wait_until(lambda: list((spool / "OUT").glob("ENV*.tmp")), 30)
 
         # A changed ClientNetworks takes effect at the service's paramchange control: this client is outside it
-        # now, and a session already open keeps its verdict.
-        kept = socket.create_connection((LOOPBACK, port), timeout=30)
-        assert kept.recv(100).startswith(b"220 ")
-
+        # now. (An open session keeps its verdict: test_access_control.py, through the same reload.)
         def greeting() -> bytes:
             with socket.create_connection((LOOPBACK, port), timeout=30) as probe:
                 return probe.recv(100)
@@ -202,9 +187,6 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
             run(str(binary("test_helper.exe")), "service-paramchange", NAME)
             wait_until(lambda: greeting().startswith(expected), 30, lambda: f"greeting {greeting()!r}")
         reconfigure("127.0.0.2/32", b"554 Access denied")
-        kept.sendall(b"HELO client.example\r\n")
-        assert kept.recv(100).startswith(b"250 ")
-        kept.close()
         reconfigure("127.0.0.0/8", b"220 ")
         assert "Error: Service is RUNNING.First STOP it to uninstall the SERVICE!!" in without_desktop("-u").stderr
         assert reg_query(SERVICE_KEY)
@@ -228,7 +210,6 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
     assert said(removed) == (0, ["Finished: Service Removed !!, Please Reboot To Finish"])
     assert events().endswith(f"{NAME}: event 421 type 4: {NAME}\n{NAME}: event 426 type 4: {NAME}, Finished, "
                              "Service Removed !!, Please Reboot To Finish\n")
-    assert said(without_desktop("-u")) == (1, ["Error: Failed to Locate Installed Service"])
     # (The service manager's own start-pending state, before the service reports, has check point 0.)
     starting = [r for r in states if r["state"] == START_PENDING and r["checkpoint"] > 0]
     # The first report (check point 1, gone again at once, so a poll may miss it) takes no control; from the

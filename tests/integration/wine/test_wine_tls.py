@@ -1,9 +1,7 @@
-"""TLS of cvsmtpgw.exe under wine, whose Schannel runs on GnuTLS. Outbound: OutboundTls 2 with a test CA in the
-machine's Root store, against aiosmtpd: the right name, a wrong one, TLS 1.1; a private Postfix as relay host,
-taking mail only over TLS with SASL. Inbound: the server certificate
-from PEM files and from the machine store by thumbprint, each serving STARTTLS to smtplib and openssl s_client,
-which verify it against a test CA. Wine 8's Schannel has no server side (no AcceptSecurityContext), which the
-gateway finds at its start and reports as a certificate it cannot use; wine 10's has one (scripts/wine-root.sh)."""
+"""TLS of cvsmtpgw.exe through wine's Schannel (on GnuTLS). Outbound, OutboundTls 2 with a test CA in the
+machine's Root store: the right name, a wrong one, TLS 1.1. Inbound: the server certificate from PEM files and
+from the machine store by thumbprint, serving STARTTLS to a verifying client. Wine 8's Schannel has no server
+side, which the gateway reports at its start as a certificate it cannot use."""
 
 from __future__ import annotations
 
@@ -13,9 +11,9 @@ import ssl
 import subprocess
 from pathlib import Path
 
-from gateway_harness import FAX, LOOPBACK, wait_until
+from gateway_harness import FAX, wait_until
 from outbound_support import drop_message, message_file
-from test_tls import PASSWORD, TlsReceiver, certificates, make_certificate, postfix_relay  # noqa: F401
+from test_tls import TlsReceiver, make_certificate
 from wine_support import binary, own_lines, run, windows_path, wine_version
 
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 40
@@ -24,8 +22,7 @@ NO_SERVER_SIDE = "this system's TLS (Schannel) has no server side: AcceptSecurit
 
 def rsa_certificate(directory: Path, name: str = "localhost", ca: tuple[Path, Path] | None = None
                     ) -> tuple[Path, Path, Path]:
-    """An RSA certificate (what wine's Schannel takes as a server's) for localhost and 127.0.0.1, self-signed or
-    signed by `ca`, its PKCS#8 key, and both in a PKCS#12 file without password."""
+    """An RSA certificate (what wine's Schannel serves) for localhost and 127.0.0.1, its key, and both as PKCS#12."""
     cert, key = make_certificate(directory, name, "DNS:localhost,IP:127.0.0.1", ca, rsa=True)
     pfx = directory / f"{name}.pfx"
     subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx, "-passout", "pass:",
@@ -64,7 +61,7 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
         verified, refused, too_old = (deliver(make_gateway, r.port) for r in (right, wrong, old))
         wait_until(lambda: right.mails and not (verified.in_dir / "fax.tmp").exists(), 60, verified.diagnostics)
         version, content = right.mails[0]
-        assert version == "TLSv1.2" and "SMTPOut- TLS started: TLSv1.2" in verified.text("debug.log")
+        assert version == "TLSv1.2"
         # Read and written through the Windows runtime: the text keeps its lines, the attachment its bytes.
         text, attachment = email.message_from_bytes(content, policy=email.policy.default).get_payload()
         assert text.get_payload().splitlines() == ["A fax.", "Two pages."]
@@ -73,8 +70,6 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
                    "it is not for host 127.0.0.1")
         wait_until(lambda: failure in refused.text("debug.log"), 60, refused.diagnostics)
         wait_until(lambda: "SMTPOut- Error: TLS: 127.0.0.1: " in too_old.text("debug.log"), 60, too_old.diagnostics)
-        log = too_old.text("debug.log")
-        assert "agreed TLSv1.1" in log or "handshake failed" in log, log
         for receiver, gw in ((wrong, refused), (old, too_old)):
             assert receiver.mails == [] and (gw.in_dir / "fax.tmp").exists()
     finally:
@@ -82,45 +77,21 @@ def test_delivery_over_starttls_and_verification(make_gateway, tmp_path):
             receiver.close()
 
 
-def test_relay_host_with_auth_over_tls(make_gateway, postfix_relay, tmp_path):
-    relay = postfix_relay("PLAIN LOGIN")
-    (tmp_path / "password").write_text(PASSWORD + "\n")
-    gw = make_gateway(values={"SmartHost": f"[{LOOPBACK}]:{relay.port}", "SmartHostUser": "relayuser",
-                              "SmartHostPasswordFile": windows_path(tmp_path / "password"), "DNSName": "127.0.2.53"},
-                      env={"CVSMTPGW_REPLY_TIMEOUT_MS": "10000"}, start=False)
-    drop_message(gw.in_dir, "fax.tmp", message_file("user@customer.invalid", "Fax via the relay", ["A fax."]))
-    gw.start()
-    wait_until(lambda: not (gw.in_dir / "fax.tmp").exists(), 60, lambda: gw.diagnostics() + relay.log())
-    log = relay.log()
-    assert "TLS connection established from" in log and "sasl_method=PLAIN, sasl_username=relayuser" in log, log
-    assert "from=<fax@fax.example.com>" in log and "SMTPOut- TLS started: TLSv1." in gw.text("debug.log")
-    assert PASSWORD not in gw.text("debug.log")
-
-
 def serves_starttls(gw, ca: Path) -> None:
-    """One mail over STARTTLS from smtplib and a session of openssl s_client, both verifying the gateway's
-    certificate against `ca` and the name they asked for."""
+    """One mail over STARTTLS from smtplib, which verifies the certificate against `ca` and the name 127.0.0.1."""
     context = ssl.create_default_context(cafile=str(ca))
-    with gw.smtp() as client:  # smtplib checks the name it connected to: 127.0.0.1
+    with gw.smtp() as client:
         assert client.starttls(context=context)[0] == 220
         version = client.sock.version()
         assert version in ("TLSv1.2", "TLSv1.3"), version
-        assert client.ehlo()[1].split(b"\n")[-1] == b"8BITMIME"  # no second STARTTLS offered
         assert client.sendmail("a@example.com", [FAX],
                                f"From: a@example.com\r\nTo: {FAX}\r\nSubject: smtplib over TLS\r\n\r\nx\r\n") == {}
     assert b"SUBJECT: smtplib over TLS" in gw.wait_for_files("ENV*.tmp", 1, 30)[0].read_bytes()
-    gw.wait_log(f"SMTPIn- TLS started: {version}")
-    s_client = subprocess.run(["openssl", "s_client", "-starttls", "smtp", "-connect", f"{LOOPBACK}:{gw.port}",
-                               "-brief", "-CAfile", ca, "-verify_hostname", "localhost", "-verify_return_error"],
-                              input="QUIT\n", capture_output=True, text=True, timeout=60)
-    assert s_client.returncode == 0 and "Verification: OK" in s_client.stderr, s_client.stderr
 
 
 def serves_starttls_on_a_new_gateway(make_gateway, values_for, ca: tuple[Path, Path]) -> None:
-    """serves_starttls on a gateway with the settings `values_for` gives for a new RSA certificate signed by `ca`,
-    and once more on another certificate when wine's GnuTLS failed with the key: seen about once in 25 runs
-    (wine 10), at the start's own check of the certificate or in a handshake, as "Public key signing has failed"
-    or "The scanning of a large integer has failed"."""
+    """serves_starttls with a new certificate signed by `ca` in the settings `values_for` gives; once more with
+    another when wine 10's GnuTLS failed with the key (about 1 run in 25, at the start's check or in a handshake)."""
     for attempt in (1, 2):
         gw = None
         try:
@@ -156,11 +127,11 @@ def test_server_certificate_from_files_and_from_the_machine_store(make_gateway, 
         for values_for in (from_files, from_the_machine_store):
             serves_starttls_on_a_new_gateway(make_gateway, values_for, ca)
         usable = []
-    # What cannot be used is said as such; the process stops at once with exit status 6.
+    # What cannot be used is said as such; the process stops at once with exit status 6. (A thumbprint that
+    # names nothing in the machine store: tls_channel_test, which runs under wine too.)
     gw = make_gateway(start=False)
     for values, why in usable + [
-        ({"TlsCertificateThumbprint": "00" * 20}, "no such certificate in LocalMachine\\My"),
-        ({"TlsCertificateThumbprint": "", "TlsCertificateFile": windows_path(cert),
+        ({"TlsCertificateFile": windows_path(cert),
           "TlsKeyFile": windows_path(cert)}, "holds no usable PEM key"),
         ({"TlsKeyFile": windows_path(other_key)}, "is not the key of the certificate"),
     ]:

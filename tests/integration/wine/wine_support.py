@@ -92,9 +92,7 @@ def restart_server() -> None:  # a server started anew: in this mount namespace,
     keep_server()
 
 
-def keep_server() -> None:
-    """A wineserver that stays a minute after the last wine process, so that the service manager and the registry
-    live on between the wine commands of one test (one already running stays as it is)."""
+def keep_server() -> None:  # the service manager and the registry live on between the wine commands of a test
     wineserver("-p60")
 
 
@@ -132,8 +130,7 @@ def processes_of(binary: Path, tmp: Path) -> list[int]:
 
 
 class WineGateway(Gateway):
-    """cvsmtpgw.exe -m under wine, with the settings of Gateway (ProgramPath and the logs as Windows
-    paths) imported into wine's registry from the .reg file at its first start."""
+    """cvsmtpgw.exe -m under wine, Gateway's settings (paths as Windows names) imported into wine's registry."""
 
     def __init__(self, values: dict | None = None, debug_logs: bool = True, env: dict | None = None):
         super().__init__(values=values, binary=binary(), debug_logs=debug_logs, env=env)
