@@ -169,8 +169,8 @@ def test_install_start_serve_stop_and_remove(tmp_path, events):
         time.sleep(2.5)
         taken.close()
         # The watch writes the running row, tries the port, then says how that went: wait for both.
-        running = wait_until(lambda: next((r for r in watch.states()[1:] if "port" in r), None), 30,
-                             lambda: f"not running: {watch.states()}")
+        running = wait_until(lambda: next((r for r in watch.states()[1:] if r["state"] == RUNNING and "port" in r),
+                                          None), 30, lambda: f"not running: {watch.states()}")
         assert running["port"] == "port answered" and running["controls"] == ACCEPTED  # no pause among them
         with smtplib.SMTP(LOOPBACK, port, timeout=30) as client:
             assert client.sendmail("a@example.com", [FAX], b"Subject: via the service\r\n\r\nbody\r\n") == {}
