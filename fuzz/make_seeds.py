@@ -55,7 +55,7 @@ def main():
     args = [a for a in sys.argv[1:] if a != "--without-committed"]
     if len(args) != 1:
         sys.exit("usage: make_seeds.py [--without-committed] OUTDIR")
-    outdir, with_committed = pathlib.Path(args[0]), len(args) == len(sys.argv) - 1
+    outdir, with_committed = pathlib.Path(args[0]), "--without-committed" not in sys.argv[1:]
     seeds = {t: [] for t in TARGETS}
     mails = [p.read_bytes() for p in sorted(MAIL_CORPUS.glob("*.eml"))]
     partial = [MAIL_CORPUS / f"gmime_message-partial.{i}.eml" for i in range(3)]
