@@ -315,7 +315,7 @@ std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& bat
   // failed sync the kernel may report the next one clean although the data
   // are lost; the ticket makes any error since the batch began a failure.
   FaultStep("data-sync");
-  if (!spoolSync.Sync(ticket, files)) {
+  if (!spoolSync.Sync(ticket, files, CSpoolSyncer::Lane::kHandOff)) {
     LogLastError();
     for (std::size_t k = 0; k < batch.size(); ++k) {
       if (open[k]) withdraw(k, "SMTPIn- Error: the submission could not be put on disk: ");
@@ -331,7 +331,7 @@ std::vector<CommitResult> CommitSubmissions(const std::vector<CSubmission*>& bat
     results[k] = CommitResult::kUnsynced;
   }
   FaultStep("directory-sync");
-  const bool synced = spoolSync.Sync(ticket, {});
+  const bool synced = spoolSync.Sync(ticket, {}, CSpoolSyncer::Lane::kHandOff);
   if (!synced) LogLastError();
   for (std::size_t k = 0; k < batch.size(); ++k) {
     if (results[k] != CommitResult::kUnsynced) continue;

@@ -393,7 +393,8 @@ void CHandOffQueue::CompleteLoop() {
       // with the first sync, so an error reported since then does not
       // touch them.
       FaultStep("directory-sync");
-      const bool synced = m_FileMan->SyncSpool(m_FileMan->SpoolSync().Begin(), {});
+      const bool synced =
+          m_FileMan->SpoolSync().Sync(m_FileMan->SpoolSync().Begin(), {}, CSpoolSyncer::Lane::kHandOff);
       for (CStaged& s : unsynced) {
         if (!synced) continue;
         s.submission->Committed();

@@ -59,8 +59,8 @@ class CFileMan {
   // before); the removal is on disk only after the next sync of OUT's names.
   bool QUE_RemoveMsg(const char* path, const CFileIdentity& identity);
   // Puts `files` and the names created or renamed in OUT on disk (shared by
-  // every caller at the time: sessions and hand-offs); `ticket` taken before
-  // the caller wrote them (see CSpoolSyncer).
+  // the sessions at the time; the hand-off syncs in a lane of its own);
+  // `ticket` taken before the caller wrote them (see CSpoolSyncer).
   bool SyncSpool(const CSpoolSyncer::CTicket& ticket, const std::vector<std::string>& files) {
     return m_OutSync->Sync(ticket, files);
   }

@@ -2,7 +2,7 @@
 //
 // Threading: m_Mutex guards the volumes' counts, flags and waiting lists; a
 // group's sync runs without it, on the thread of one of its callers, one
-// group per file system at a time.
+// group per lane of a file system at a time.
 #include "spool/SpoolSyncer.h"
 
 #include <algorithm>
@@ -14,13 +14,17 @@ struct CSpoolSyncer::CWaiter {
   bool ok = false;
 };
 
-struct CSpoolSyncer::CVolume {
-  CFileIdentity identity;  // of the directory opened; its volume says which file system
-  std::unique_ptr<CVolumeSync> sync;
-  std::uint64_t errors = 0;  // syncs that failed
-  DWORD lastError = 0;
+struct CSpoolSyncer::CLane {
+  std::unique_ptr<CVolumeSync> sync;  // its own descriptor: told of every error
   bool running = false;
   std::vector<CWaiter*> pending;  // callers for the next group
+};
+
+struct CSpoolSyncer::CVolume {
+  CFileIdentity identity;  // of the directory opened; its volume says which file system
+  CLane lanes[2];          // by Lane
+  std::uint64_t errors = 0;  // syncs that failed, in either lane
+  DWORD lastError = 0;
 };
 
 namespace {
@@ -45,10 +49,14 @@ CSpoolSyncer::CTicket CSpoolSyncer::CTicket::Earliest(const CTicket& a, const CT
 }
 
 CSpoolSyncer::CSpoolSyncer(std::string directory) : m_Directory(std::move(directory)) {
+  m_Volumes.push_back(MakeVolume(m_Directory, true));
+  FileIdentityByName(m_Directory.empty() ? "." : m_Directory, m_Volumes.front()->identity);
+}
+
+std::unique_ptr<CSpoolSyncer::CVolume> CSpoolSyncer::MakeVolume(const std::string& directory, bool openedFirst) {
   auto volume = std::make_unique<CVolume>();
-  FileIdentityByName(m_Directory.empty() ? "." : m_Directory, volume->identity);
-  volume->sync = std::make_unique<CVolumeSync>(m_Directory);
-  m_Volumes.push_back(std::move(volume));
+  for (CLane& lane : volume->lanes) lane.sync = std::make_unique<CVolumeSync>(directory, openedFirst);
+  return volume;
 }
 
 CSpoolSyncer::~CSpoolSyncer() = default;
@@ -60,9 +68,8 @@ void CSpoolSyncer::AddDirectory(const std::string& directory) {
   for (const auto& v : m_Volumes) {
     if (v->identity.known && v->identity.volume == identity.volume) return;
   }
-  auto volume = std::make_unique<CVolume>();
+  auto volume = MakeVolume(directory, true);
   volume->identity = identity;
-  volume->sync = std::make_unique<CVolumeSync>(directory);
   m_Volumes.push_back(std::move(volume));
 }
 
@@ -86,16 +93,15 @@ CSpoolSyncer::CVolume* CSpoolSyncer::VolumeOf(const std::string& path) {
   }
   // A file system nobody made known: opened only now, after the writes, so
   // its syncs go file by file.
-  auto volume = std::make_unique<CVolume>();
   const std::string directory = ParentOf(path);
+  auto volume = MakeVolume(directory, false);
   FileIdentityByName(directory.empty() ? "." : directory, volume->identity);
   volume->identity.volume = identity.volume;
-  volume->sync = std::make_unique<CVolumeSync>(directory, false);
   m_Volumes.push_back(std::move(volume));
   return m_Volumes.back().get();
 }
 
-bool CSpoolSyncer::Sync(const CTicket& ticket, const std::vector<std::string>& files) {
+bool CSpoolSyncer::Sync(const CTicket& ticket, const std::vector<std::string>& files, Lane lane) {
   std::unique_lock<std::mutex> lock(m_Mutex);
   std::vector<std::pair<std::size_t, std::vector<std::string>>> groups{{0, {}}};  // the spool's names always
   for (const std::string& file : files) {
@@ -109,40 +115,48 @@ bool CSpoolSyncer::Sync(const CTicket& ticket, const std::vector<std::string>& f
   }
   for (auto& [index, own] : groups) {
     const std::uint64_t sampled = index < ticket.m_Errors.size() ? ticket.m_Errors[index] : 0;
-    if (!SyncVolume(lock, *m_Volumes[index], sampled, std::move(own))) return false;
+    if (!SyncVolume(lock, *m_Volumes[index], lane, sampled, std::move(own))) return false;
   }
   return true;
 }
 
-bool CSpoolSyncer::SyncVolume(std::unique_lock<std::mutex>& lock, CVolume& volume, std::uint64_t sampled,
-                              std::vector<std::string> files) {
+bool CSpoolSyncer::SyncGroup(Lane, CVolumeSync& sync, const std::vector<std::string>& files) {
+  return sync.Sync(files);
+}
+
+bool CSpoolSyncer::SyncVolume(std::unique_lock<std::mutex>& lock, CVolume& volume, Lane laneName,
+                              std::uint64_t sampled, std::vector<std::string> files) {
+  CLane& lane = volume.lanes[laneName == Lane::kSessions ? 0 : 1];
   CWaiter me;
   me.files = std::move(files);
   me.sampled = sampled;
-  volume.pending.push_back(&me);
+  lane.pending.push_back(&me);
   while (!me.done) {
-    if (volume.running) {
+    if (lane.running) {
       m_Done.wait(lock);
       continue;
     }
-    // This thread syncs for every caller waiting now: each came before this
-    // sync begins, and their files are all in the group.
-    volume.running = true;
-    std::vector<CWaiter*> group = std::move(volume.pending);
-    volume.pending.clear();
+    // This thread syncs for every caller of the lane waiting now: each came
+    // before this sync begins, and their files are all in the group.
+    lane.running = true;
+    std::vector<CWaiter*> group = std::move(lane.pending);
+    lane.pending.clear();
     std::vector<std::string> batch;
     for (const CWaiter* w : group) batch.insert(batch.end(), w->files.begin(), w->files.end());
     lock.unlock();
-    const bool ok = volume.sync->Sync(batch);
+    const bool ok = SyncGroup(laneName, *lane.sync, batch);
     const DWORD error = ok ? 0 : PlatformGetLastError();
     lock.lock();
-    volume.running = false;
+    lane.running = false;
     if (!ok) {
       ++volume.errors;
       volume.lastError = error;
     }
     // A clean sync vouches only for callers who began after the last error:
-    // an error may have been reported to another group, for their pages.
+    // an error may have been reported to another group, for their pages. One
+    // that the other lane hears only after this group is answered was not
+    // this group's: this sync waited for every page its callers wrote, so
+    // their errors were there to be heard by its own descriptor.
     for (CWaiter* w : group) {
       w->done = true;
       w->ok = ok && volume.errors == w->sampled;

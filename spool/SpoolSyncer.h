@@ -8,10 +8,19 @@
 // reported on that file system since the ticket was taken: with syncfs the
 // kernel reports an error once, to whichever sync asks next, and data lost
 // in the write-back before a clean sync stay lost, so any error fails every
-// caller that began before it. Calls made while a sync runs are served
-// together by the next one, so with many sessions the disk sees about one
+// caller that began before it. Calls made while a sync of their lane runs
+// are served together by its next one, so with many sessions the disk sees about one
 // sync per disk write, not one per caller (on POSIX one journal commit, see
 // CVolumeSync).
+//
+// Each file system has two lanes, one for the sessions and one for the
+// hand-off's batches, each with its own groups and its own directory held
+// open; the error count is the file system's. A batch's sync writes the data
+// of a few dozen submissions and takes milliseconds: a session no longer
+// waits for it before its own sync begins. That stays honest because syncfs
+// reports an error to every descriptor opened before it (see CVolumeSync),
+// so each lane hears every error, and an error heard in either lane fails
+// the callers of both that began before it.
 //
 // Files are synced with the file system they are on: the spool directory's,
 // and each further directory's made known with AddDirectory (the fragment
@@ -50,26 +59,35 @@ class CSpoolSyncer {
   explicit CSpoolSyncer(std::string directory);
   CSpoolSyncer(const CSpoolSyncer&) = delete;
   CSpoolSyncer& operator=(const CSpoolSyncer&) = delete;
-  ~CSpoolSyncer();
+  virtual ~CSpoolSyncer();
 
   // Another directory whose files are synced here (opened now, likewise);
   // nothing happens when its file system is known already.
   void AddDirectory(const std::string& directory);
+
+  enum class Lane { kSessions, kHandOff };
 
   CTicket Begin();
   // True when `files` (of any known file system) and the names of the spool
   // directory are on disk, by a sync that began after this call, and no
   // write error was reported on their file systems since `ticket`; false
   // (last error set) otherwise.
-  bool Sync(const CTicket& ticket, const std::vector<std::string>& files);
+  bool Sync(const CTicket& ticket, const std::vector<std::string>& files, Lane lane = Lane::kSessions);
   const std::string& Directory() const { return m_Directory; }
+
+ protected:
+  // One group's sync, without the lock; a test may hold it to see that the
+  // other lane goes on meanwhile.
+  virtual bool SyncGroup(Lane lane, CVolumeSync& sync, const std::vector<std::string>& files);
 
  private:
   struct CWaiter;
+  struct CLane;
   struct CVolume;
 
   CVolume* VolumeOf(const std::string& path);  // m_Mutex held; null when it cannot be told
-  bool SyncVolume(std::unique_lock<std::mutex>& lock, CVolume& volume, std::uint64_t sampled,
+  std::unique_ptr<CVolume> MakeVolume(const std::string& directory, bool openedFirst);
+  bool SyncVolume(std::unique_lock<std::mutex>& lock, CVolume& volume, Lane lane, std::uint64_t sampled,
                   std::vector<std::string> files);
 
   std::string m_Directory;

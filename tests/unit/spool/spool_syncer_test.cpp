@@ -1,10 +1,15 @@
 // The spool's group syncs: a write error reported to one sync fails every
-// caller that began writing before it, on that file system alone; syncfs is
-// trusted only where the kernel reports all of its errors.
+// caller that began writing before it, in either lane and on that file
+// system alone; a session's sync does not wait for a hand-off's batch; syncfs
+// is trusted only where the kernel reports all of its errors.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <future>
+#include <mutex>
 
 #include "TempDir.h"
 #include "platform/FaultInjection.h"
@@ -12,24 +17,97 @@
 
 namespace {
 
+using Lane = CSpoolSyncer::Lane;
+
 TEST(SpoolSyncerTest, AWriteErrorFailsEveryCallerThatBeganBeforeIt) {
+  // The error heard in one lane, the caller in the same lane or the other.
+  const struct {
+    Lane failing;
+    Lane caller;
+  } cases[] = {{Lane::kSessions, Lane::kSessions},
+               {Lane::kHandOff, Lane::kSessions},
+               {Lane::kSessions, Lane::kHandOff},
+               {Lane::kHandOff, Lane::kHandOff}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.failing) * 10 + static_cast<int>(c.caller));
+    CTempDir dir;
+    CSpoolSyncer sync(dir.Path());
+    const CSpoolSyncer::CTicket before = sync.Begin();
+    WriteWholeFile(dir.File("a"), "a");
+    // The error is reported to whichever sync asks next: not the one for "a".
+    ArmFault(FaultOp::kSync, dir.Path(), 1, EIO);
+    EXPECT_FALSE(sync.Sync(sync.Begin(), {}, c.failing));
+    ClearFaults();
+    // Clean now, yet the lost pages may have been a's.
+    EXPECT_FALSE(sync.Sync(before, {dir.File("a")}, c.caller));
+    const CSpoolSyncer::CTicket after = sync.Begin();
+    WriteWholeFile(dir.File("b"), "b");
+    EXPECT_TRUE(sync.Sync(after, {dir.File("b")}, c.caller));
+    EXPECT_TRUE(sync.Sync(after, {dir.File("a"), dir.File("b")}, c.caller));
+    // A batch of callers is as old as its oldest.
+    EXPECT_FALSE(sync.Sync(CSpoolSyncer::CTicket::Earliest(after, before), {dir.File("b")}, c.caller));
+    EXPECT_FALSE(sync.Sync(after, {dir.File("missing")}, c.caller));  // nothing to sync is no success either
+  }
+}
+
+// Holds every hand-off sync at its start until released.
+class CHeldHandOffSyncer : public CSpoolSyncer {
+ public:
+  using CSpoolSyncer::CSpoolSyncer;
+  void WaitHeld() {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    ASSERT_TRUE(m_Changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_Held; }));
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Released = true;
+    m_Changed.notify_all();
+  }
+
+ protected:
+  bool SyncGroup(Lane lane, CVolumeSync& sync, const std::vector<std::string>& files) override {
+    if (lane == Lane::kHandOff) {
+      std::unique_lock<std::mutex> lock(m_Mutex);
+      m_Held = true;
+      m_Changed.notify_all();
+      m_Changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_Released; });
+    }
+    return CSpoolSyncer::SyncGroup(lane, sync, files);
+  }
+
+ private:
+  std::mutex m_Mutex;
+  std::condition_variable m_Changed;
+  bool m_Held = false;
+  bool m_Released = false;
+};
+
+TEST(SpoolSyncerTest, ASessionGoesOnWhileABatchSyncsAndSharesItsErrors) {
   CTempDir dir;
-  CSpoolSyncer sync(dir.Path());
-  const CSpoolSyncer::CTicket before = sync.Begin();
-  WriteWholeFile(dir.File("a"), "a");
-  // The error is reported to whichever sync asks next: not the one for "a".
+  CHeldHandOffSyncer sync(dir.Path());
+  const CSpoolSyncer::CTicket batchTicket = sync.Begin();
+  WriteWholeFile(dir.File("staged"), "s");
+  std::future<bool> batch = std::async(std::launch::async, [&] {
+    return sync.Sync(batchTicket, {dir.File("staged"), dir.File("staged")}, Lane::kHandOff);
+  });
+  sync.WaitHeld();
+  // The batch's sync has begun and is held: a session's sync is answered.
+  WriteWholeFile(dir.File("mail"), "m");
+  std::future<bool> session =
+      std::async(std::launch::async, [&] { return sync.Sync(sync.Begin(), {dir.File("mail")}); });
+  const bool answered = session.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "the session waited for the batch";
+  if (answered) {
+    EXPECT_TRUE(session.get());
+  }
+  // An error the sessions' lane hears while the batch syncs fails the batch,
+  // which began before it, however clean its own sync.
   ArmFault(FaultOp::kSync, dir.Path(), 1, EIO);
   EXPECT_FALSE(sync.Sync(sync.Begin(), {}));
   ClearFaults();
-  // Clean now, yet the lost pages may have been a's.
-  EXPECT_FALSE(sync.Sync(before, {dir.File("a")}));
-  const CSpoolSyncer::CTicket after = sync.Begin();
-  WriteWholeFile(dir.File("b"), "b");
-  EXPECT_TRUE(sync.Sync(after, {dir.File("b")}));
-  EXPECT_TRUE(sync.Sync(after, {dir.File("a"), dir.File("b")}));
-  // A batch of callers is as old as its oldest.
-  EXPECT_FALSE(sync.Sync(CSpoolSyncer::CTicket::Earliest(after, before), {dir.File("b")}));
-  EXPECT_FALSE(sync.Sync(after, {dir.File("missing")}));  // nothing to sync is no success either
+  sync.Release();
+  EXPECT_FALSE(batch.get());
+  EXPECT_TRUE(sync.Sync(sync.Begin(), {dir.File("staged")}, Lane::kHandOff));
 }
 
 TEST(SpoolSyncerTest, AnotherFileSystemIsSyncedWithItsOwnErrors) {
