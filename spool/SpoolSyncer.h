@@ -9,9 +9,9 @@
 // kernel reports an error once, to whichever sync asks next, and data lost
 // in the write-back before a clean sync stay lost, so any error fails every
 // caller that began before it. Calls made while a sync of their lane runs
-// are served together by its next one, so with many sessions the disk sees about one
-// sync per disk write, not one per caller (on POSIX one journal commit, see
-// CVolumeSync).
+// are served together by its next one, so with many sessions the disk sees
+// about one sync per disk write, not one per caller (on POSIX one journal
+// commit, see CVolumeSync).
 //
 // Each file system has two lanes, one for the sessions and one for the
 // hand-off's batches, each with its own groups and its own directory held

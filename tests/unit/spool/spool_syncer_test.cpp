@@ -22,14 +22,15 @@ using Lane = CSpoolSyncer::Lane;
 TEST(SpoolSyncerTest, AWriteErrorFailsEveryCallerThatBeganBeforeIt) {
   // The error heard in one lane, the caller in the same lane or the other.
   const struct {
+    const char* name;
     Lane failing;
     Lane caller;
-  } cases[] = {{Lane::kSessions, Lane::kSessions},
-               {Lane::kHandOff, Lane::kSessions},
-               {Lane::kSessions, Lane::kHandOff},
-               {Lane::kHandOff, Lane::kHandOff}};
+  } cases[] = {{"sessions, sessions", Lane::kSessions, Lane::kSessions},
+               {"hand-off, sessions", Lane::kHandOff, Lane::kSessions},
+               {"sessions, hand-off", Lane::kSessions, Lane::kHandOff},
+               {"hand-off, hand-off", Lane::kHandOff, Lane::kHandOff}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.failing) * 10 + static_cast<int>(c.caller));
+    SCOPED_TRACE(c.name);
     CTempDir dir;
     CSpoolSyncer sync(dir.Path());
     const CSpoolSyncer::CTicket before = sync.Begin();
@@ -86,9 +87,11 @@ TEST(SpoolSyncerTest, ASessionGoesOnWhileABatchSyncsAndSharesItsErrors) {
   CTempDir dir;
   CHeldHandOffSyncer sync(dir.Path());
   const CSpoolSyncer::CTicket batchTicket = sync.Begin();
-  WriteWholeFile(dir.File("staged"), "s");
+  WriteWholeFile(dir.File("envelope"), "e");
+  WriteWholeFile(dir.File("body"), "b");
+  // Two files, as a batch has: the one syncfs for the whole file system.
   std::future<bool> batch = std::async(std::launch::async, [&] {
-    return sync.Sync(batchTicket, {dir.File("staged"), dir.File("staged")}, Lane::kHandOff);
+    return sync.Sync(batchTicket, {dir.File("envelope"), dir.File("body")}, Lane::kHandOff);
   });
   sync.WaitHeld();
   // The batch's sync has begun and is held: a session's sync is answered.
@@ -107,7 +110,7 @@ TEST(SpoolSyncerTest, ASessionGoesOnWhileABatchSyncsAndSharesItsErrors) {
   ClearFaults();
   sync.Release();
   EXPECT_FALSE(batch.get());
-  EXPECT_TRUE(sync.Sync(sync.Begin(), {dir.File("staged")}, Lane::kHandOff));
+  EXPECT_TRUE(sync.Sync(sync.Begin(), {dir.File("envelope"), dir.File("body")}, Lane::kHandOff));
 }
 
 TEST(SpoolSyncerTest, AnotherFileSystemIsSyncedWithItsOwnErrors) {
